@@ -1,0 +1,462 @@
+#include "json/json.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+namespace twk {
+
+namespace {
+
+// The tree reader refuses deeper documents: it recurses once per level and reads input from
+// outside the program.
+constexpr int kMaxTreeDepth = 512;
+
+bool is_json_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+bool is_number_byte(char c) {
+    return (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.' || c == 'e' || c == 'E';
+}
+
+int hex_value(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+void append_utf8(std::string& out, uint32_t cp) {
+    if (cp < 0x80) {
+        out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        out += static_cast<char>(0xC0 | (cp >> 6));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        out += static_cast<char>(0xE0 | (cp >> 12));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (cp >> 18));
+        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+}
+
+// The simple escapes both readers share; 0 for anything else.
+char simple_escape(char c) {
+    switch (c) {
+    case '"': return '"';
+    case '/': return '/';
+    case '\\': return '\\';
+    case 'b': return '\b';
+    case 'f': return '\f';
+    case 'n': return '\n';
+    case 'r': return '\r';
+    case 't': return '\t';
+    default: return 0;
+    }
+}
+
+// strtod over a copy, so that the conversion never runs past the run of number bytes.
+double convert_number(const char* begin, size_t length) {
+    std::string run(begin, length);
+    return std::strtod(run.c_str(), nullptr);
+}
+
+bool literal_at(const char* p, const char* end, std::string_view word) {
+    return static_cast<size_t>(end - p) >= word.size() && std::memcmp(p, word.data(), word.size()) == 0;
+}
+
+class TreeReader {
+public:
+    TreeReader(const char* p, const char* end) : m_p(p), m_end(end) {}
+
+    bool read_value(JsonValue& out) {
+        skip_whitespace();
+        if (m_p == m_end) return false;
+        switch (*m_p) {
+        case '{':
+        case '[': {
+            if (++m_depth > kMaxTreeDepth) {
+                --m_depth;
+                return false;
+            }
+            bool ok = *m_p == '{' ? read_object(out) : read_array(out);
+            --m_depth;
+            return ok;
+        }
+        case '"': out.kind = JsonKind::String; return read_string(out.string);
+        case 't':
+        case 'f':
+            if (literal_at(m_p, m_end, "true")) {
+                out.kind = JsonKind::Bool;
+                out.boolean = true;
+                m_p += 4;
+                return true;
+            }
+            if (literal_at(m_p, m_end, "false")) {
+                out.kind = JsonKind::Bool;
+                out.boolean = false;
+                m_p += 5;
+                return true;
+            }
+            return false;
+        case 'n':
+            if (!literal_at(m_p, m_end, "null")) return false;
+            out.kind = JsonKind::Null;
+            m_p += 4;
+            return true;
+        default: {
+            const char* start = m_p;
+            while (m_p != m_end && is_number_byte(*m_p))
+                ++m_p;
+            if (m_p == start) return false;
+            out.kind = JsonKind::Number;
+            out.number = convert_number(start, static_cast<size_t>(m_p - start));
+            return true;
+        }
+        }
+    }
+
+    void skip_whitespace() {
+        while (m_p != m_end && is_json_space(*m_p))
+            ++m_p;
+    }
+
+private:
+    bool read_object(JsonValue& out) {
+        out.kind = JsonKind::Object;
+        ++m_p;
+        skip_whitespace();
+        if (m_p != m_end && *m_p == '}') {
+            ++m_p;
+            return true;
+        }
+        for (;;) {
+            if (m_p == m_end) return false;
+            skip_whitespace();
+            std::string key;
+            if (!read_string(key)) return false;
+            skip_whitespace();
+            if (m_p == m_end || *m_p != ':') return false;
+            ++m_p;
+            JsonValue value;
+            if (!read_value(value)) return false;
+            out.object.insert_or_assign(std::move(key), std::move(value));
+            skip_whitespace();
+            if (m_p == m_end) return false;
+            char c = *m_p++;
+            if (c == '}') return true;
+            if (c != ',') return false;
+        }
+    }
+
+    bool read_array(JsonValue& out) {
+        out.kind = JsonKind::Array;
+        ++m_p;
+        skip_whitespace();
+        if (m_p != m_end && *m_p == ']') {
+            ++m_p;
+            return true;
+        }
+        for (;;) {
+            if (m_p == m_end) return false;
+            JsonValue value;
+            if (!read_value(value)) return false;
+            out.array.push_back(std::move(value));
+            skip_whitespace();
+            if (m_p == m_end) return false;
+            char c = *m_p++;
+            if (c == ']') return true;
+            if (c != ',') return false;
+        }
+    }
+
+    bool read_string(std::string& out) {
+        if (m_p == m_end || *m_p != '"') return false;
+        ++m_p;
+        while (m_p != m_end) {
+            char c = *m_p++;
+            if (c == '"') return true;
+            if (c != '\\') {
+                out += c;
+                continue;
+            }
+            if (m_p == m_end) return false;
+            char e = *m_p++;
+            if (e == 'u') {
+                if (m_end - m_p < 4) return false;
+                uint32_t unit = 0;
+                for (int i = 0; i < 4; ++i) {
+                    int h = hex_value(m_p[i]);
+                    if (h < 0) return false;
+                    unit = (unit << 4) | static_cast<uint32_t>(h);
+                }
+                m_p += 4;
+                // Surrogate halves stay separate: each becomes its own three-byte sequence.
+                append_utf8(out, unit);
+                continue;
+            }
+            char mapped = simple_escape(e);
+            if (!mapped) return false;
+            out += mapped;
+        }
+        return false;
+    }
+
+    const char* m_p;
+    const char* m_end;
+    int m_depth = 0;
+};
+
+} // namespace
+
+bool parse_json(const char* data, size_t size, JsonValue& out) {
+    if (!data) return false;
+    TreeReader reader(data, data + size);
+    return reader.read_value(out);
+}
+
+void OrderedJsonReader::skip_whitespace() {
+    while (m_pos < m_text.size() && is_json_space(m_text[m_pos]))
+        ++m_pos;
+}
+
+bool OrderedJsonReader::read_string(std::string& out) {
+    ++m_pos; // the opening quote
+    const size_t n = m_text.size();
+    while (m_pos < n) {
+        char c = m_text[m_pos++];
+        if (c == '"') return true;
+        if (c != '\\') {
+            out += c;
+            continue;
+        }
+        if (m_pos >= n) return false;
+        char e = m_text[m_pos++];
+        if (e != 'u') {
+            char mapped = simple_escape(e);
+            if (!mapped) return false;
+            out += mapped;
+            continue;
+        }
+        // Lenient: a byte that is not a hexadecimal digit counts as the nibble 0.
+        auto read_unit = [&](size_t at) {
+            uint32_t unit = 0;
+            for (size_t i = 0; i < 4; ++i) {
+                int h = hex_value(m_text[at + i]);
+                unit = (unit << 4) | static_cast<uint32_t>(h < 0 ? 0 : h);
+            }
+            return unit;
+        };
+        if (n - m_pos < 4) return false;
+        uint32_t cp = read_unit(m_pos);
+        const size_t backslash = m_pos - 2;
+        m_pos += 4;
+        if (cp >= 0xD800 && cp <= 0xDBFF && n - backslash >= 12 && m_text[backslash + 6] == '\\' &&
+            m_text[backslash + 7] == 'u') {
+            uint32_t low = read_unit(backslash + 8);
+            // The low half is not range-checked; keep the result a valid code point width.
+            cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+            cp &= 0x1FFFFF;
+            m_pos = backslash + 12;
+        }
+        append_utf8(out, cp);
+    }
+    return false;
+}
+
+bool OrderedJsonReader::read_value(OrderedJsonValue& out) {
+    const size_t n = m_text.size();
+    if (m_pos >= n) return false;
+    const char c = m_text[m_pos];
+    if (c == '"') {
+        out.kind = JsonKind::String;
+        return read_string(out.string);
+    }
+    if (c == '[') {
+        out.kind = JsonKind::Array;
+        out.array.clear();
+        ++m_pos;
+        skip_whitespace();
+        if (m_pos < n && m_text[m_pos] == ']') {
+            ++m_pos;
+            return true;
+        }
+        for (;;) {
+            skip_whitespace();
+            OrderedJsonValue value;
+            if (!read_value(value)) return false;
+            out.array.push_back(std::move(value));
+            skip_whitespace();
+            if (m_pos >= n) return false;
+            char d = m_text[m_pos++];
+            if (d == ']') return true;
+            if (d != ',') return false;
+        }
+    }
+    if (c == '{') {
+        out.kind = JsonKind::Object;
+        out.members.clear();
+        ++m_pos;
+        skip_whitespace();
+        if (m_pos < n && m_text[m_pos] == '}') {
+            ++m_pos;
+            return true;
+        }
+        for (;;) {
+            skip_whitespace();
+            if (m_pos >= n || m_text[m_pos] != '"') return false;
+            std::string key;
+            if (!read_string(key)) return false;
+            skip_whitespace();
+            if (m_pos >= n || m_text[m_pos] != ':') return false;
+            ++m_pos;
+            skip_whitespace();
+            OrderedJsonValue value;
+            if (!read_value(value)) return false;
+            out.members.emplace_back(std::move(key), std::move(value));
+            skip_whitespace();
+            if (m_pos >= n) return false;
+            char d = m_text[m_pos++];
+            if (d == '}') return true;
+            if (d != ',') return false;
+        }
+    }
+    const char* p = m_text.data() + m_pos;
+    const char* end = m_text.data() + n;
+    if (c == 't' || c == 'f') {
+        if (literal_at(p, end, "true")) {
+            out.kind = JsonKind::Bool;
+            out.boolean = true;
+            m_pos += 4;
+            return true;
+        }
+        if (literal_at(p, end, "false")) {
+            out.kind = JsonKind::Bool;
+            out.boolean = false;
+            m_pos += 5;
+            return true;
+        }
+        return false;
+    }
+    if (c == 'n') {
+        if (!literal_at(p, end, "null")) return false;
+        out.kind = JsonKind::Null;
+        m_pos += 4;
+        return true;
+    }
+    const size_t start = m_pos;
+    if (m_text[m_pos] == '-') ++m_pos;
+    while (m_pos < n && is_number_byte(m_text[m_pos]))
+        ++m_pos;
+    if (m_pos == start) return false;
+    out.kind = JsonKind::Number;
+    out.number = convert_number(m_text.data() + start, m_pos - start);
+    return true;
+}
+
+bool parse_ordered_document(std::string_view text, OrderedJsonValue& out) {
+    OrderedJsonReader reader(text);
+    reader.skip_whitespace();
+    if (!reader.read_value(out)) return false;
+    reader.skip_whitespace();
+    return reader.position() == text.size() && out.kind == JsonKind::Object;
+}
+
+const OrderedJsonValue* OrderedJsonValue::member(std::string_view key) const {
+    if (kind != JsonKind::Object) return nullptr;
+    for (const auto& [name, value] : members) {
+        if (name == key) return &value;
+    }
+    return nullptr;
+}
+
+std::string OrderedJsonValue::string_member(std::string_view key, const std::string& fallback) const {
+    const OrderedJsonValue* v = member(key);
+    return v && v->kind == JsonKind::String ? v->string : fallback;
+}
+
+uint64_t OrderedJsonValue::unsigned_member(std::string_view key, uint64_t fallback) const {
+    const OrderedJsonValue* v = member(key);
+    if (!v || v->kind != JsonKind::Number || std::isnan(v->number) || v->number < 0) return fallback;
+    // 2^64: the first value the conversion cannot hold.
+    if (v->number >= 18446744073709551616.0) return UINT64_MAX;
+    return static_cast<uint64_t>(v->number);
+}
+
+namespace {
+
+// Length of the well-formed UTF-8 sequence starting at s[i], or 0 when it is ill-formed or cut
+// off by the end of the input.
+size_t utf8_sequence_length(std::string_view s, size_t i) {
+    const auto at = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
+    const unsigned char lead = at(i);
+    size_t length;
+    unsigned char lo = 0x80, hi = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        if (lead == 0xE0) lo = 0xA0;
+        if (lead == 0xED) hi = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        if (lead == 0xF0) lo = 0x90;
+        if (lead == 0xF4) hi = 0x8F;
+    } else {
+        return 0;
+    }
+    if (s.size() - i < length) return 0;
+    if (at(i + 1) < lo || at(i + 1) > hi) return 0;
+    for (size_t k = 2; k < length; ++k) {
+        if (at(i + k) < 0x80 || at(i + k) > 0xBF) return 0;
+    }
+    return length;
+}
+
+} // namespace
+
+std::string json_quote(std::string_view bytes) {
+    std::string out;
+    out.reserve(bytes.size() + 2);
+    out += '"';
+    for (size_t i = 0; i < bytes.size();) {
+        const unsigned char b = static_cast<unsigned char>(bytes[i]);
+        if (b >= 0x80) {
+            size_t length = utf8_sequence_length(bytes, i);
+            if (length == 0) {
+                out += "\xEF\xBF\xBD";
+                ++i;
+            } else {
+                out.append(bytes.substr(i, length));
+                i += length;
+            }
+            continue;
+        }
+        switch (b) {
+        case 0x08: out += "\\b"; break;
+        case 0x09: out += "\\t"; break;
+        case 0x0A: out += "\\n"; break;
+        case 0x0C: out += "\\f"; break;
+        case 0x0D: out += "\\r"; break;
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        default:
+            if (b < 0x20) {
+                static const char digits[] = "0123456789abcdef";
+                out += "\\u00";
+                out += digits[b >> 4];
+                out += digits[b & 0xF];
+            } else {
+                out += static_cast<char>(b);
+            }
+        }
+        ++i;
+    }
+    out += '"';
+    return out;
+}
+
+} // namespace twk

@@ -1,0 +1,26 @@
+// Small helpers shared by every layer above the JSON codec.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+namespace twk {
+
+// The control-byte rule for anything that reaches a request line, a header, an FTP command or
+// a proxy request: a byte below 0x20 other than TAB, or 0x7F. With `tab_is_control` TAB counts
+// too (credentials taken from a URL).
+constexpr bool is_control_byte(unsigned char c, bool tab_is_control = false) {
+    return (c < 0x20 && (tab_is_control || c != '\t')) || c == 0x7F;
+}
+
+constexpr bool has_control_byte(std::string_view text, bool tab_is_control = false) {
+    for (char c : text) {
+        if (is_control_byte(static_cast<unsigned char>(c), tab_is_control)) return true;
+    }
+    return false;
+}
+
+// Milliseconds of the steady clock: every deadline, progress time and contact time uses it.
+int64_t monotonic_ms();
+
+} // namespace twk

@@ -1,0 +1,223 @@
+#include "net/url.h"
+
+#include "net/text.h"
+
+#include <cctype>
+
+namespace twk {
+
+namespace {
+
+bool is_unreserved(unsigned char c) {
+    return std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~';
+}
+
+int hex_digit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+bool is_ipv6_literal(std::string_view address) {
+    if (address.empty() || address.find(':') == std::string_view::npos) return false;
+    for (char c : address) {
+        if (hex_digit(c) < 0 && c != '.' && c != ':') return false;
+    }
+    return true;
+}
+
+// "[" host "]" [":" port]: fills host and port or fails.
+bool parse_bracketed_host(std::string_view authority, UrlParts& out) {
+    size_t close = authority.find(']');
+    if (close == std::string_view::npos) return false;
+    std::string_view host = authority.substr(1, close - 1);
+    size_t percent = host.find('%');
+    if (!is_ipv6_literal(host.substr(0, percent))) return false;
+    if (percent != std::string_view::npos) {
+        std::string_view zone = host.substr(percent + 1);
+        if (zone.empty()) return false;
+        for (char c : zone) {
+            if (!is_unreserved(static_cast<unsigned char>(c))) return false;
+        }
+    }
+    out.host = std::string(host);
+    std::string_view after = authority.substr(close + 1);
+    if (after.empty()) return true;
+    return after[0] == ':' && parse_port(after.substr(1), out.port);
+}
+
+} // namespace
+
+int32_t default_port(std::string_view scheme) {
+    if (scheme == "https") return 443;
+    if (scheme == "http") return 80;
+    if (scheme == "ftp" || scheme == "ftps") return 21;
+    return 0;
+}
+
+std::string trim_spaces(std::string_view text) {
+    size_t begin = 0, end = text.size();
+    while (begin < end && std::isspace(static_cast<unsigned char>(text[begin])))
+        ++begin;
+    while (end > begin && std::isspace(static_cast<unsigned char>(text[end - 1])))
+        --end;
+    return std::string(text.substr(begin, end - begin));
+}
+
+bool parse_port(std::string_view text, int32_t& port) {
+    if (text.empty()) return false;
+    int64_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        value = value * 10 + (c - '0');
+        if (value > 65535) return false;
+    }
+    if (value < 1) return false;
+    port = static_cast<int32_t>(value);
+    return true;
+}
+
+bool percent_decode(std::string_view text, std::string& out) {
+    out.clear();
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '%') {
+            out += text[i];
+            continue;
+        }
+        if (text.size() - i < 3) return false;
+        int hi = hex_digit(text[i + 1]), lo = hex_digit(text[i + 2]);
+        if (hi < 0 || lo < 0) return false;
+        out += static_cast<char>(hi * 16 + lo);
+        i += 2;
+    }
+    return true;
+}
+
+std::string percent_encode(std::string_view bytes) {
+    static const char digits[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(bytes.size());
+    for (char ch : bytes) {
+        unsigned char c = static_cast<unsigned char>(ch);
+        if (is_unreserved(c) && c < 0x80) {
+            out += ch;
+        } else {
+            out += '%';
+            out += digits[c >> 4];
+            out += digits[c & 0xF];
+        }
+    }
+    return out;
+}
+
+bool parse_url(std::string_view text, UrlParts& out) {
+    out = UrlParts{};
+    std::string input = trim_spaces(text);
+    size_t sep = input.find("://");
+    if (sep == std::string::npos) return false;
+    for (size_t i = 0; i < sep; ++i) {
+        out.scheme += static_cast<char>(std::tolower(static_cast<unsigned char>(input[i])));
+    }
+    out.port = default_port(out.scheme);
+    if (out.port == 0) return false;
+    out.tls = out.scheme == "https";
+
+    std::string_view rest(input);
+    rest.remove_prefix(sep + 3);
+    rest = rest.substr(0, rest.find('#'));
+    size_t path_start = rest.find_first_of("/?#");
+    std::string_view authority = rest.substr(0, path_start);
+    if (path_start == std::string_view::npos) {
+        out.path = "/";
+    } else {
+        out.path = std::string(rest.substr(path_start));
+        if (out.path.empty() || out.path[0] != '/') out.path.insert(0, "/");
+    }
+
+    size_t at = authority.rfind('@');
+    if (at != std::string_view::npos) {
+        std::string_view userinfo = authority.substr(0, at);
+        authority.remove_prefix(at + 1);
+        size_t colon = userinfo.find(':');
+        std::string_view user = userinfo.substr(0, colon);
+        std::string_view password =
+            colon == std::string_view::npos ? std::string_view{} : userinfo.substr(colon + 1);
+        if (!percent_decode(user, out.user) || !percent_decode(password, out.password)) return false;
+        if (has_control_byte(out.user, true) || has_control_byte(out.password, true)) return false;
+    }
+
+    if (!authority.empty() && authority[0] == '[') {
+        if (!parse_bracketed_host(authority, out)) return false;
+    } else {
+        size_t colon = authority.find(':');
+        out.host = std::string(authority.substr(0, colon));
+        if (colon != std::string_view::npos && !parse_port(authority.substr(colon + 1), out.port))
+            return false;
+    }
+    return !out.host.empty();
+}
+
+std::string url_authority(const UrlParts& url) {
+    std::string out;
+    if (url.host.find(':') != std::string::npos && (url.host.empty() || url.host[0] != '[')) {
+        out = "[" + url.host + "]";
+    } else {
+        out = url.host;
+    }
+    if (url.port != default_port(url.scheme)) out += ":" + std::to_string(url.port);
+    return out;
+}
+
+std::string resolve_url(std::string_view base, std::string_view reference) {
+    std::string ref = trim_spaces(reference);
+    if (ref.empty()) return ref;
+    UrlParts b;
+    if (!parse_url(base, b)) return ref;
+
+    size_t scheme_sep = ref.find("://");
+    if (scheme_sep != std::string::npos && scheme_sep < ref.find_first_of("/?#")) return ref;
+    if (ref.rfind("//", 0) == 0) return b.scheme + ":" + ref;
+
+    std::string origin = b.scheme + "://";
+    if (!b.user.empty()) origin += percent_encode(b.user) + ":" + percent_encode(b.password) + "@";
+    origin += url_authority(b);
+    if (ref[0] == '/') return origin + ref;
+
+    std::string_view dir(b.path);
+    dir = dir.substr(0, dir.find_first_of("?#"));
+    size_t slash = dir.rfind('/');
+    dir = slash == std::string_view::npos ? std::string_view("/") : dir.substr(0, slash + 1);
+    return origin + std::string(dir) + ref;
+}
+
+std::string basic_credentials(std::string_view user, std::string_view password) {
+    static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string in;
+    in.reserve(user.size() + 1 + password.size());
+    in.append(user).append(":").append(password);
+    std::string out;
+    out.reserve((in.size() + 2) / 3 * 4);
+    size_t i = 0;
+    for (; i + 3 <= in.size(); i += 3) {
+        uint32_t v = (static_cast<unsigned char>(in[i]) << 16) |
+                     (static_cast<unsigned char>(in[i + 1]) << 8) | static_cast<unsigned char>(in[i + 2]);
+        out += alphabet[(v >> 18) & 63];
+        out += alphabet[(v >> 12) & 63];
+        out += alphabet[(v >> 6) & 63];
+        out += alphabet[v & 63];
+    }
+    size_t left = in.size() - i;
+    if (left > 0) {
+        uint32_t v = static_cast<unsigned char>(in[i]) << 16;
+        if (left == 2) v |= static_cast<unsigned char>(in[i + 1]) << 8;
+        out += alphabet[(v >> 18) & 63];
+        out += alphabet[(v >> 12) & 63];
+        out += left == 2 ? alphabet[(v >> 6) & 63] : '=';
+        out += '=';
+    }
+    return out;
+}
+
+} // namespace twk

@@ -1,0 +1,50 @@
+// The URL model: every address the program fetches, and every redirect or playlist reference
+// it follows, passes through here. Four schemes exist: http, https, ftp and ftps. The parser is
+// strict about hosts, ports and credentials and simple about paths (no normalisation).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace twk {
+
+struct UrlParts {
+    std::string scheme;   // lower-cased: "http", "https", "ftp" or "ftps"
+    std::string host;     // as written; an IPv6 literal without brackets, zone kept
+    int32_t port = 0;     // explicit, or the scheme default
+    std::string path;     // path and query, fragment removed; always begins with "/"
+    bool tls = false;     // TLS from the first byte: https only (ftps upgrades later)
+    std::string user;     // percent-decoded
+    std::string password; // percent-decoded
+};
+
+// Fills `out` from an absolute URL. On failure `out` is partly filled and must not be used.
+bool parse_url(std::string_view text, UrlParts& out);
+
+// Host (bracketed when it holds a ":") and ":port" unless the port is the scheme's default.
+std::string url_authority(const UrlParts& url);
+
+// The absolute URL for a reference met in a Location header, a playlist or a manifest. Never
+// fails: when the base does not parse, the trimmed reference comes back unchanged.
+std::string resolve_url(std::string_view base, std::string_view reference);
+
+// Every byte outside A-Z a-z 0-9 - . _ ~ becomes "%XX" (upper-case hex).
+std::string percent_encode(std::string_view bytes);
+
+// "%XX" (either case) becomes the byte; "+" is not special. Fails on a short or non-hex escape.
+bool percent_decode(std::string_view text, std::string& out);
+
+// Decimal digits only, 1..65535.
+bool parse_port(std::string_view text, int32_t& port);
+
+// Strips leading and trailing bytes for which isspace() holds.
+std::string trim_spaces(std::string_view text);
+
+// Base64 of "user:password", the value of a Basic Authorization header.
+std::string basic_credentials(std::string_view user, std::string_view password);
+
+// The scheme's default port: https 443, http 80, ftp and ftps 21; 0 for anything else.
+int32_t default_port(std::string_view scheme);
+
+} // namespace twk
