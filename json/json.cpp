@@ -316,7 +316,7 @@ bool OrderedJsonReader::read_value(OrderedJsonValue& out) {
             skip_whitespace();
             OrderedJsonValue value;
             if (!read_value(value)) return false;
-            out.members.emplace_back(std::move(key), std::move(value));
+            out.members.push_back({std::move(key), std::move(value)});
             skip_whitespace();
             if (m_pos >= n) return false;
             char d = m_text[m_pos++];
@@ -367,8 +367,8 @@ bool parse_ordered_document(std::string_view text, OrderedJsonValue& out) {
 
 const OrderedJsonValue* OrderedJsonValue::member(std::string_view key) const {
     if (kind != JsonKind::Object) return nullptr;
-    for (const auto& [name, value] : members) {
-        if (name == key) return &value;
+    for (const auto& m : members) {
+        if (m.key == key) return &m.value;
     }
     return nullptr;
 }

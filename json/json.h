@@ -42,13 +42,15 @@ inline bool parse_json(std::string_view text, JsonValue& out) {
     return parse_json(text.data(), text.size(), out);
 }
 
+struct OrderedJsonMember;
+
 struct OrderedJsonValue {
     JsonKind kind = JsonKind::Null;
     bool boolean = false;
     double number = 0;
     std::string string;
     std::vector<OrderedJsonValue> array;
-    std::vector<std::pair<std::string, OrderedJsonValue>> members;
+    std::vector<OrderedJsonMember> members; // in document order, duplicates kept
 
     // The first member with exactly this key, when this is an object.
     const OrderedJsonValue* member(std::string_view key) const;
@@ -56,6 +58,11 @@ struct OrderedJsonValue {
     // A non-negative number truncated to 64 bits; `fallback` for anything else. Numbers of 2^64
     // and above saturate to UINT64_MAX.
     uint64_t unsigned_member(std::string_view key, uint64_t fallback) const;
+};
+
+struct OrderedJsonMember {
+    std::string key;
+    OrderedJsonValue value;
 };
 
 class OrderedJsonReader {

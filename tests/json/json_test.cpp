@@ -74,7 +74,7 @@ TEST(JsonOrderedReader, KeepsDuplicatesInOrderAndFindsTheFirst) {
     OrderedJsonValue v;
     ASSERT_TRUE(parse_ordered_document(R"({"a":1,"b":"x","a":2})", v));
     ASSERT_EQ(v.members.size(), 3u);
-    EXPECT_EQ(v.members[2].first, "a");
+    EXPECT_EQ(v.members[2].key, "a");
     EXPECT_EQ(v.member("a")->number, 1);
     EXPECT_EQ(v.member("zz"), nullptr);
     EXPECT_EQ(v.string_member("b", "d"), "x");
