@@ -1,0 +1,37 @@
+// The options of `twk get`, read from the command line, and the start request each URL becomes.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace twk {
+
+struct GetOptions {
+    std::string directory;                                    // empty: the engine's default download folder
+    std::string output_name;                                  // only with one URL
+    int connections = 8;                                      // one of 1, 2, 4, 8, 12, 16, 24, 32
+    int max_concurrent = 3;                                   // downloads running at once
+    int64_t limit = 0;                                        // bytes per second per download; 0 = none
+    std::string proxy;                                        // proxy URL as given
+    bool insecure = false;                                    // skip TLS certificate verification
+    std::vector<std::pair<std::string, std::string>> headers; // in command-line order
+    std::string user_agent;
+    std::string referer;
+    std::string cookie;
+    bool quiet = false;
+    bool json = false;
+    std::vector<std::string> urls;
+};
+
+// Reads the arguments that follow "get". False with a one-line reason for bad usage.
+bool parse_get_options(const std::vector<std::string>& args, GetOptions& out, std::string& error);
+
+// "512", "64K", "1.5M", "2g": bytes per second, 1024-based suffixes. False for anything else.
+bool parse_rate(const std::string& text, int64_t& out);
+
+// The capture-mode start request for one URL, as JSON text for the engine's add.
+std::string build_start_request(const GetOptions& options, const std::string& url);
+
+} // namespace twk

@@ -1,0 +1,124 @@
+#include "cli/get_options.h"
+
+#include "json/json.h"
+
+#include <gtest/gtest.h>
+
+namespace twk {
+namespace {
+
+bool parse(std::vector<std::string> args, GetOptions& out, std::string& error) {
+    return parse_get_options(args, out, error);
+}
+
+TEST(GetOptions, ReadsEveryOptionInEachSpelling) {
+    GetOptions o;
+    std::string error;
+    ASSERT_TRUE(parse({"-d",   "/tmp/dl",   "-oname.bin", "--connections=16", "-j",
+                       "5",    "--limit",   "1.5M",       "--proxy",          "socks5h://p:1080",
+                       "-k",   "-H",        "X-A: 1",     "--header=X-B:two", "--user-agent",
+                       "UA/1", "--referer", "http://r/",  "--cookie",         "a=b",
+                       "-q",   "--json",    "http://h/f"},
+                      o, error))
+        << error;
+    EXPECT_EQ(o.directory, "/tmp/dl");
+    EXPECT_EQ(o.output_name, "name.bin");
+    EXPECT_EQ(o.connections, 16);
+    EXPECT_EQ(o.max_concurrent, 5);
+    EXPECT_EQ(o.limit, 1572864);
+    EXPECT_EQ(o.proxy, "socks5h://p:1080");
+    EXPECT_TRUE(o.insecure && o.quiet && o.json);
+    ASSERT_EQ(o.headers.size(), 2u);
+    EXPECT_EQ(o.headers[0], (std::pair<std::string, std::string>{"X-A", "1"}));
+    EXPECT_EQ(o.headers[1], (std::pair<std::string, std::string>{"X-B", "two"}));
+    EXPECT_EQ(o.user_agent, "UA/1");
+    EXPECT_EQ(o.referer, "http://r/");
+    EXPECT_EQ(o.cookie, "a=b");
+    EXPECT_EQ(o.urls, std::vector<std::string>{"http://h/f"});
+}
+
+TEST(GetOptions, DefaultsAndUrlsAfterDoubleDash) {
+    GetOptions o;
+    std::string error;
+    ASSERT_TRUE(parse({"http://a/", "--", "-weird-name"}, o, error));
+    EXPECT_EQ(o.connections, 8);
+    EXPECT_EQ(o.max_concurrent, 3);
+    EXPECT_EQ(o.limit, 0);
+    EXPECT_EQ(o.urls, (std::vector<std::string>{"http://a/", "-weird-name"}));
+}
+
+TEST(GetOptions, BadUsageIsRefusedWithAReason) {
+    struct Case {
+        std::vector<std::string> args;
+        const char* error;
+    } cases[] = {
+        {{}, "no URL given"},
+        {{"-x", "3", "u"}, "connections must be one of 1, 2, 4, 8, 12, 16, 24, 32"},
+        {{"-x", "8x", "u"}, "connections must be one of 1, 2, 4, 8, 12, 16, 24, 32"},
+        {{"-j", "0", "u"}, "max-concurrent must be a whole number from 1 to 1000"},
+        {{"--limit", "10X", "u"}, "bad rate: 10X (bytes per second, with optional K, M or G)"},
+        {{"--limit", "-5", "u"}, "bad rate: -5 (bytes per second, with optional K, M or G)"},
+        {{"-H", "NoColon", "u"}, "bad header: expected 'Name: Value'"},
+        {{"-H", "X: a\r\nY: b", "u"}, "bad header: expected 'Name: Value'"},
+        {{"-o", "n", "u1", "u2"}, "--output works with one URL only"},
+        {{"--frobnicate", "u"}, "unknown option: --frobnicate"},
+        {{"u", "-d"}, "option -d needs a value"},
+    };
+    for (const auto& c : cases) {
+        GetOptions o;
+        std::string error;
+        EXPECT_FALSE(parse(c.args, o, error));
+        EXPECT_EQ(error, c.error);
+    }
+}
+
+TEST(ParseRate, SuffixesAre1024Based) {
+    struct Case {
+        const char* text;
+        bool ok;
+        int64_t bytes;
+    } cases[] = {{"512", true, 512},       {"64K", true, 65536}, {"64k", true, 65536}, {"2M", true, 2097152},
+                 {"1G", true, 1073741824}, {"0", false, 0},      {"", false, 0},       {"K", false, 0},
+                 {"1KB", false, 0},        {"1e400", false, 0},  {"nan", false, 0}};
+    for (const auto& c : cases) {
+        int64_t bytes = -1;
+        EXPECT_EQ(parse_rate(c.text, bytes), c.ok) << c.text;
+        if (c.ok) {
+            EXPECT_EQ(bytes, c.bytes) << c.text;
+        }
+    }
+}
+
+TEST(StartRequest, CarriesTheOptionsAsACaptureRequest) {
+    GetOptions o;
+    o.connections = 32;
+    o.limit = 1024;
+    o.insecure = true;
+    o.output_name = "a \"b\".iso";
+    o.cookie = "k=v";
+    o.referer = "http://r/";
+    o.user_agent = "UA";
+    o.proxy = "http://p:1";
+    o.headers = {{"X-Z", "1"}, {"X-A", "2"}};
+    OrderedJsonValue doc;
+    ASSERT_TRUE(parse_ordered_document(build_start_request(o, "http://h/\xC3\xA9"), doc));
+    EXPECT_EQ(doc.string_member("url", ""), "http://h/\xC3\xA9");
+    EXPECT_EQ(doc.unsigned_member("connections", 0), 32u);
+    EXPECT_EQ(doc.unsigned_member("bandwidthLimit", 0), 1024u);
+    EXPECT_TRUE(doc.member("insecure")->boolean);
+    EXPECT_EQ(doc.string_member("filename", ""), "a \"b\".iso");
+    EXPECT_EQ(doc.string_member("cookies", ""), "k=v");
+    EXPECT_EQ(doc.string_member("referrer", ""), "http://r/");
+    EXPECT_EQ(doc.string_member("userAgent", ""), "UA");
+    EXPECT_EQ(doc.string_member("proxy", ""), "http://p:1");
+    const OrderedJsonValue* headers = doc.member("headers");
+    ASSERT_NE(headers, nullptr);
+    ASSERT_EQ(headers->members.size(), 2u);
+    EXPECT_EQ(headers->members[0].key, "X-Z"); // command-line order is kept
+
+    GetOptions plain;
+    EXPECT_EQ(build_start_request(plain, "http://h/"), "{\"url\":\"http://h/\",\"connections\":8}");
+}
+
+} // namespace
+} // namespace twk
