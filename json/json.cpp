@@ -8,9 +8,8 @@ namespace twk {
 
 namespace {
 
-// The tree reader refuses deeper documents: it recurses once per level and reads input from
-// outside the program.
-constexpr int kMaxTreeDepth = 512;
+// Both readers refuse deeper documents: they recurse once per level.
+constexpr int kMaxDepth = 512;
 
 bool is_json_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
@@ -78,7 +77,7 @@ public:
         switch (*m_p) {
         case '{':
         case '[': {
-            if (++m_depth > kMaxTreeDepth) {
+            if (++m_depth > kMaxDepth) {
                 --m_depth;
                 return false;
             }
@@ -267,62 +266,75 @@ bool OrderedJsonReader::read_string(std::string& out) {
     return false;
 }
 
+bool OrderedJsonReader::read_array(OrderedJsonValue& out) {
+    const size_t n = m_text.size();
+    out.kind = JsonKind::Array;
+    out.array.clear();
+    ++m_pos;
+    skip_whitespace();
+    if (m_pos < n && m_text[m_pos] == ']') {
+        ++m_pos;
+        return true;
+    }
+    for (;;) {
+        skip_whitespace();
+        OrderedJsonValue value;
+        if (!read_value(value)) return false;
+        out.array.push_back(std::move(value));
+        skip_whitespace();
+        if (m_pos >= n) return false;
+        char d = m_text[m_pos++];
+        if (d == ']') return true;
+        if (d != ',') return false;
+    }
+}
+
+bool OrderedJsonReader::read_object(OrderedJsonValue& out) {
+    const size_t n = m_text.size();
+    out.kind = JsonKind::Object;
+    out.members.clear();
+    ++m_pos;
+    skip_whitespace();
+    if (m_pos < n && m_text[m_pos] == '}') {
+        ++m_pos;
+        return true;
+    }
+    for (;;) {
+        skip_whitespace();
+        if (m_pos >= n || m_text[m_pos] != '"') return false;
+        std::string key;
+        if (!read_string(key)) return false;
+        skip_whitespace();
+        if (m_pos >= n || m_text[m_pos] != ':') return false;
+        ++m_pos;
+        skip_whitespace();
+        OrderedJsonValue value;
+        if (!read_value(value)) return false;
+        out.members.push_back({std::move(key), std::move(value)});
+        skip_whitespace();
+        if (m_pos >= n) return false;
+        char d = m_text[m_pos++];
+        if (d == '}') return true;
+        if (d != ',') return false;
+    }
+}
+
 bool OrderedJsonReader::read_value(OrderedJsonValue& out) {
     const size_t n = m_text.size();
     if (m_pos >= n) return false;
     const char c = m_text[m_pos];
+    if (c == '[' || c == '{') {
+        if (++m_depth > kMaxDepth) {
+            --m_depth;
+            return false;
+        }
+        bool ok = c == '[' ? read_array(out) : read_object(out);
+        --m_depth;
+        return ok;
+    }
     if (c == '"') {
         out.kind = JsonKind::String;
         return read_string(out.string);
-    }
-    if (c == '[') {
-        out.kind = JsonKind::Array;
-        out.array.clear();
-        ++m_pos;
-        skip_whitespace();
-        if (m_pos < n && m_text[m_pos] == ']') {
-            ++m_pos;
-            return true;
-        }
-        for (;;) {
-            skip_whitespace();
-            OrderedJsonValue value;
-            if (!read_value(value)) return false;
-            out.array.push_back(std::move(value));
-            skip_whitespace();
-            if (m_pos >= n) return false;
-            char d = m_text[m_pos++];
-            if (d == ']') return true;
-            if (d != ',') return false;
-        }
-    }
-    if (c == '{') {
-        out.kind = JsonKind::Object;
-        out.members.clear();
-        ++m_pos;
-        skip_whitespace();
-        if (m_pos < n && m_text[m_pos] == '}') {
-            ++m_pos;
-            return true;
-        }
-        for (;;) {
-            skip_whitespace();
-            if (m_pos >= n || m_text[m_pos] != '"') return false;
-            std::string key;
-            if (!read_string(key)) return false;
-            skip_whitespace();
-            if (m_pos >= n || m_text[m_pos] != ':') return false;
-            ++m_pos;
-            skip_whitespace();
-            OrderedJsonValue value;
-            if (!read_value(value)) return false;
-            out.members.push_back({std::move(key), std::move(value)});
-            skip_whitespace();
-            if (m_pos >= n) return false;
-            char d = m_text[m_pos++];
-            if (d == '}') return true;
-            if (d != ',') return false;
-        }
     }
     const char* p = m_text.data() + m_pos;
     const char* end = m_text.data() + n;

@@ -5,7 +5,8 @@
 // request bodies and option documents from outside the program.
 //
 // The ordered reader (`OrderedJsonReader`) builds an `OrderedJsonValue` whose objects keep their
-// members in document order, duplicates included. It reads documents the program produced
+// members in document order, duplicates included. It has the same 512-level nesting limit, so
+// that a hostile document from the network cannot exhaust the stack. It reads documents the program produced
 // itself or fetched from its own endpoint; callers accept a document only when nothing but
 // whitespace follows it (see `parse_ordered_document`).
 //
@@ -75,9 +76,12 @@ public:
 
 private:
     bool read_string(std::string& out);
+    bool read_array(OrderedJsonValue& out);
+    bool read_object(OrderedJsonValue& out);
 
     std::string_view m_text;
     size_t m_pos;
+    int m_depth = 0;
 };
 
 // The whole-document convention: whitespace, one value, whitespace, end of text, and the root

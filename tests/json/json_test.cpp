@@ -52,9 +52,14 @@ TEST(JsonReaders, AcceptAndRefuseTheSameStructures) {
     }
 }
 
-TEST(JsonTreeReader, NestingStopsAt512Levels) {
+TEST(JsonReaders, NestingStopsAt512Levels) {
     EXPECT_TRUE(tree_ok(nested(512)));
     EXPECT_FALSE(tree_ok(nested(513)));
+    EXPECT_TRUE(ordered_ok(nested(512)));
+    EXPECT_FALSE(ordered_ok(nested(513)));
+    // A hostile document is refused, not a stack overflow.
+    EXPECT_FALSE(ordered_ok(std::string(1 << 20, '[')));
+    EXPECT_FALSE(tree_ok(std::string(1 << 20, '{')));
     // Depth is counted per open container, not per container ever opened.
     std::string wide = "[" + nested(511) + "," + nested(511) + "]";
     EXPECT_TRUE(tree_ok(wide));
