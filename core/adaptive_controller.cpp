@@ -1,0 +1,170 @@
+#include "core/adaptive_controller.h"
+
+#include "net/debug_log.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+
+namespace twk {
+
+namespace {
+
+constexpr double kNoBest = -1;
+
+uint64_t ramp_retry_base_from(const char* text) {
+    if (!text) return kDefaultRampRetryMs;
+    long long value = std::strtoll(text, nullptr, 10);
+    if (value < 1) return kDefaultRampRetryMs;
+    return static_cast<uint64_t>(value); // an overflowing value saturates, and the delay is capped
+}
+
+} // namespace
+
+AdaptiveSettings AdaptiveSettings::from_environment() {
+    AdaptiveSettings s;
+    s.no_adapt = std::getenv("TWK_NO_ADAPT") != nullptr;
+    s.ramp_retry_base_ms = ramp_retry_base_from(std::getenv("TWK_RAMP_RETRY_MS"));
+    if (env_switch("TWK_DEBUG_ADAPT")) {
+        s.log = [](const std::string& line) { debug_log_if("TWK_DEBUG_ADAPT", "%s", line.c_str()); };
+    }
+    return s;
+}
+
+AdaptiveController::AdaptiveController(uint32_t connections, uint64_t now_ns, uint64_t bytes_done,
+                                       uint32_t throttle_hits, const AdaptiveSettings& settings)
+    : m_connections(std::max<uint32_t>(connections, 1)), m_settings(settings) {
+    if (m_settings.ramp_retry_base_ms < 1) m_settings.ramp_retry_base_ms = kDefaultRampRetryMs;
+    if (m_settings.no_adapt) {
+        m_state.target = m_connections;
+        m_state.ramp = false;
+    } else {
+        m_state.target = std::max<uint32_t>(1, std::min(m_connections, (m_connections + 1) / 2));
+    }
+    m_state.window_start_ns = now_ns;
+    m_state.window_bytes = bytes_done;
+    m_state.last_hits = throttle_hits;
+}
+
+bool AdaptiveController::sample(uint64_t now_ns, uint64_t now_ms, uint64_t bytes_done,
+                                uint32_t throttle_hits) {
+    if (m_settings.no_adapt) return false;
+    double e = 0;
+    if (!measure(now_ns, bytes_done, e)) return false;
+    m_state.throughput = e;
+
+    rearm_if_due(now_ms);
+    if (m_state.target > 1 && throttle_hits > m_state.last_hits) {
+        back_off_throttled(now_ms, e);
+    } else {
+        m_state.peak = std::max(e, kPeakDecay * m_state.peak);
+        if (!collapsed(now_ms, e) && m_state.ramp && now_ms >= m_state.hold_until_ms) ramp_step(now_ms, e);
+    }
+    if (m_settings.log) m_settings.log(log_line(now_ms, throttle_hits));
+
+    m_state.last_hits = throttle_hits;
+    m_state.window_start_ns = now_ns;
+    m_state.window += 1;
+    m_state.window_bytes = bytes_done;
+    return true;
+}
+
+// A window is measured once it lasted 0.8 s and either held 256 KiB or lasted 4 s. Bytes done
+// falling below the window's start (the driver restarted the file) is measured at once as 0.
+bool AdaptiveController::measure(uint64_t now_ns, uint64_t bytes_done, double& throughput) const {
+    if (now_ns < m_state.window_start_ns) return false;
+    double elapsed = static_cast<double>(now_ns - m_state.window_start_ns) / 1e9;
+    if (elapsed < kMinSampleSeconds) return false;
+    bool shrank = bytes_done < m_state.window_bytes;
+    uint64_t delta = shrank ? 0 : bytes_done - m_state.window_bytes;
+    if (delta < kMinSampleBytes && elapsed < kLongWindowSeconds && !shrank) return false;
+    throughput = static_cast<double>(delta) / elapsed;
+    return true;
+}
+
+void AdaptiveController::rearm_if_due(uint64_t now_ms) {
+    AdaptiveState& s = m_state;
+    if (s.ramp || s.backoffs > 1 || s.retry_at_ms == 0 || now_ms < s.retry_at_ms) return;
+    if (s.target >= m_connections) return;
+    s.reopens += 1;
+    s.ramp = true;
+    s.step = 1;
+    s.retry_at_ms = 0;
+    s.strike = false;
+    s.best = kNoBest;
+}
+
+// The server answered 429 or 503 since the last sample: halve, remember where it happened, and
+// hold off ramping. A second back-off in the same pass stops ramping for the rest of it.
+void AdaptiveController::back_off_throttled(uint64_t now_ms, double throughput) {
+    AdaptiveState& s = m_state;
+    s.rate_ceiling = s.rate_ceiling == 0 ? s.target : std::min(s.rate_ceiling, s.target);
+    s.peak = throughput;
+    s.step = 1;
+    s.backoffs += 1;
+    s.target /= 2;
+    s.ramp = s.backoffs <= 1;
+    s.retry_at_ms = 0;
+    s.hold_until_ms = now_ms + kThrottleHoldMs;
+    s.best = kNoBest;
+}
+
+bool AdaptiveController::collapsed(uint64_t now_ms, double throughput) {
+    AdaptiveState& s = m_state;
+    if (!(s.peak > kCollapsePeak && s.target > 1 && throughput < kCollapseRatio * s.peak)) return false;
+    s.target -= 1;
+    s.peak = throughput;
+    s.strike = false;
+    s.step = 1;
+    s.hold_until_ms = now_ms + kCollapseHoldMs;
+    s.best = kNoBest;
+    return true;
+}
+
+// One ramp step. A step that did not keep 93 % of the best throughput earns a strike; a second
+// strike in a row parks the ramp where it is until the re-arm time.
+void AdaptiveController::ramp_step(uint64_t now_ms, double throughput) {
+    AdaptiveState& s = m_state;
+    uint32_t ceiling = s.rate_ceiling > 1 ? s.rate_ceiling - 1 : m_connections;
+    if (s.target >= ceiling) {
+        s.ramp = false;
+        if (s.rate_ceiling == 0) park(now_ms);
+    } else if (s.best < 0) {
+        s.target += 1;
+        if (s.window != 0) s.best = throughput;
+    } else if (throughput >= kRampPaidRatio * s.best) {
+        s.target = std::min(s.target + s.step, ceiling);
+        s.best = std::max(throughput, s.best);
+        s.step = std::min(2 * s.step, kMaxRampStep);
+        s.strike = false;
+    } else if (s.target <= 1) {
+        s.best = throughput;
+        s.strike = false;
+    } else if (!s.strike) {
+        s.strike = true;
+    } else {
+        park(now_ms);
+        s.ramp = false;
+        s.strike = false;
+    }
+}
+
+// The re-arm delay doubles with every re-arm: base, 2×, 4×, 8×, capped at 240 s.
+void AdaptiveController::park(uint64_t now_ms) {
+    uint64_t base = std::min(m_settings.ramp_retry_base_ms, kMaxRampRetryMs);
+    uint64_t delay = std::min(kMaxRampRetryMs, base << std::min<uint32_t>(m_state.reopens, 3));
+    m_state.retry_at_ms = now_ms + delay;
+}
+
+std::string AdaptiveController::log_line(uint64_t now_ms, uint32_t throttle_hits) const {
+    const AdaptiveState& s = m_state;
+    char line[256];
+    std::snprintf(line, sizeof line,
+                  "[adapt] t=%.1f target=%zu tput=%.1f rateCeil=%zu hits=%u ramp=%d win=%u reopens=%u",
+                  static_cast<double>(now_ms) / 1000.0, static_cast<size_t>(s.target),
+                  s.throughput * 0.000001, static_cast<size_t>(s.rate_ceiling), throttle_hits, s.ramp ? 1 : 0,
+                  s.window, s.reopens);
+    return line;
+}
+
+} // namespace twk
