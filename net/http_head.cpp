@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cstring>
 #include <limits>
+#include <unordered_map>
 
 namespace twk {
 
@@ -83,12 +84,17 @@ int32_t parse_status_line(std::string_view line) {
     return (code[0] - '0') * 100 + (code[1] - '0') * 10 + (code[2] - '0');
 }
 
-void merge_header(ResponseHead& out, std::string_view line) {
+// Where each name (lower-cased) sits in the header list: a head of up to 1 MiB can hold a
+// few hundred thousand header lines, and looking each one up by walking the list would take hours.
+using NameIndex = std::unordered_map<std::string, size_t>;
+
+void merge_header(ResponseHead& out, NameIndex& index, std::string_view line) {
     const size_t colon = line.find(':');
     if (colon == std::string_view::npos) return;
     const std::string name = trim_spaces(line.substr(0, colon));
     const std::string value = trim_spaces(line.substr(colon + 1));
-    std::string* existing = out.headers.find(name);
+    const auto [slot, inserted] = index.try_emplace(to_lower_ascii(name), out.headers.entries.size());
+    std::string* existing = inserted ? nullptr : &out.headers.entries[slot->second].second;
     if (!existing) {
         out.headers.entries.emplace_back(name, value);
     } else if (equals_ignoring_case(name, "set-cookie")) {
@@ -139,6 +145,7 @@ bool content_encoding_is_identity(std::string_view value) {
 
 ResponseHead parse_response_head(std::string_view head) {
     ResponseHead out;
+    NameIndex index;
     bool first = true;
     while (!head.empty()) {
         const size_t newline = head.find('\n');
@@ -151,7 +158,7 @@ ResponseHead parse_response_head(std::string_view head) {
             continue;
         }
         if (line.empty()) break;
-        merge_header(out, line);
+        merge_header(out, index, line);
     }
     return out;
 }

@@ -60,6 +60,15 @@ TEST(ResponseHead, MergesRepeatedHeaders) {
                     .conflicting_length);
 }
 
+TEST(ResponseHead, AHeadFullOfDistinctHeadersIsParsedWhole) {
+    std::string head = "HTTP/1.1 200 OK\r\n";
+    for (int i = 0; head.size() < kMaxResponseHead - 16; ++i)
+        head += "h" + std::to_string(i) + ":\n";
+    const ResponseHead parsed = parse_response_head(head + "\r\n");
+    EXPECT_GT(parsed.headers.entries.size(), 100000u);
+    EXPECT_EQ(parsed.status, 200);
+}
+
 struct FramingCase {
     const char* name;
     const char* head;
