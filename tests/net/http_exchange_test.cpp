@@ -344,6 +344,25 @@ TEST(HttpExchange, APooledConnectionTheServerClosedIsStale) {
         << error;
 }
 
+TEST(HttpExchange, PlainRequestsGoToAnHttpProxyInAbsoluteForm) {
+    ScriptServer proxy(answering([](const std::string&) { return http_response("200 OK", "", "proxied"); }));
+    HttpRequest request = get("http://files.example:8080/a?b=c");
+    request.proxy.kind = kProxyHttp;
+    request.proxy.host = "127.0.0.1";
+    request.proxy.port = proxy.port();
+    request.proxy.user = "u";
+    request.proxy.password = "p";
+    Result r = fetch(request);
+    ASSERT_TRUE(r.ok) << r.error;
+    EXPECT_EQ(r.body, "proxied");
+    ASSERT_EQ(proxy.requests().size(), 1u);
+    EXPECT_EQ(proxy.requests()[0].rfind("GET http://files.example:8080/a?b=c HTTP/1.1\r\n"
+                                        "Host: files.example:8080\r\nProxy-Authorization: Basic dTpw\r\n",
+                                        0),
+              0u)
+        << proxy.requests()[0];
+}
+
 TEST(FetchSmall, ReturnsTheBodyOfA2xxOnly) {
     ScriptServer server(answering([](const std::string& request) {
         const std::string path = request_path(request);
