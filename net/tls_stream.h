@@ -28,8 +28,10 @@ public:
     TlsStream(const TlsStream&) = delete;
     TlsStream& operator=(const TlsStream&) = delete;
 
-    // One record's worth of plaintext; 0 at the end of the stream (a close-notify or a clean
-    // close), -1 on error or time-out. A TLS 1.3 session ticket is not data: the read goes on.
+    // One record's worth of plaintext; 0 at the end of the stream (a close-notify, or, as on a
+    // plain connection, the peer closing TCP without one: bodies framed by a length or chunks
+    // still catch a cut), -1 on error or time-out. A TLS 1.3 session ticket is not data: the
+    // read goes on.
     int read(char* buffer, int capacity) override;
     bool send_all(const char* data, size_t length) override;
     // Sends a close-notify unless the socket has failed, then closes the socket. Idempotent.
@@ -38,10 +40,11 @@ public:
     // The negotiated protocol, such as "TLSv1.3"; "unknown" before the handshake.
     std::string protocol() const;
 
-    // Steps of open_tls: SNI and certificate name, the handshake, the verification result.
+private:
+    friend std::unique_ptr<TlsStream> open_tls(Socket socket, const std::string& host, bool insecure);
+    // The steps of open_tls: SNI and certificate name, the handshake, the verification result.
     bool handshake(const std::string& host, bool insecure);
 
-private:
     // The socket, its "closed" and "socket failed" flags and the mbedTLS context.
     std::unique_ptr<TlsSession> m_session;
 };

@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 namespace twk {
 namespace {
 
@@ -119,6 +122,22 @@ TEST(NginxHttps, FileAndRangeOverTls) {
     EXPECT_EQ(tail.response.range_start, 99990);
     EXPECT_TRUE(tail.body == test_pattern(kDataSize).substr(99990));
     EXPECT_EQ(fetch_small(at("https", port, "/proto"), 5000), "TLSv1.3");
+}
+
+TEST(NginxHttps, ConnectionsOnManyThreadsShareOneConfiguration) {
+    const int port = nginx().tls;
+    std::vector<std::thread> threads;
+    std::atomic<int> good{0};
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 3; ++i) {
+                if (fetch_small(at("https", port, "/proto"), 5000) == "TLSv1.3") ++good;
+            }
+        });
+    }
+    for (auto& t : threads)
+        t.join();
+    EXPECT_EQ(good, 12);
 }
 
 TEST(NginxHttps, CertificatesAreVerified) {
