@@ -238,6 +238,7 @@ int TlsStream::read(char* buffer, int capacity) {
     // A post-handshake message such as a TLS 1.3 session ticket can end a call without data;
     // only a real time-out of the socket ends the read with -1.
     for (int attempt = 0; attempt < kMaxEmptyReads; ++attempt) {
+        m_session->timed_out = false;
         int rc = mbedtls_ssl_read(&m_session->ssl, reinterpret_cast<unsigned char*>(buffer),
                                   static_cast<size_t>(capacity));
         if (rc > 0) return rc;
