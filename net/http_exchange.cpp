@@ -175,6 +175,7 @@ bool finish(Exchange& ex, Hop& hop, HttpResponse& response, std::string& error) 
 bool http_exchange(const HttpRequest& request, HttpResponse& response, std::string& error,
                    std::unique_ptr<ByteStream>* pooled) {
     error.clear();
+    response = HttpResponse{};
     UrlParts first;
     const bool first_parsed = parse_url(request.url, first);
     if (first_parsed && (first.scheme == "ftp" || first.scheme == "ftps"))
