@@ -1,0 +1,240 @@
+#include "net/http_exchange.h"
+
+#include "net/debug_log.h"
+#include "net/http_head.h"
+#include "net/proxy_tunnel.h"
+#include "net/redirect_policy.h"
+#include "net/text.h"
+#include "net/tls_stream.h"
+#include "net/url.h"
+
+#include <atomic>
+
+namespace twk {
+
+namespace {
+
+std::atomic<int> g_connections_opened{0};
+
+// The working state of one call, carried from hop to hop; the caller's request stays as given.
+struct Exchange {
+    const HttpRequest& request;
+    std::string method;
+    std::string body;
+    HeaderList headers;
+    std::string url;
+    bool redirected = false;
+    // Credentials from the first URL, sent only to that URL's origin.
+    UrlParts credential_origin;
+    std::string credentials;
+};
+
+struct Hop {
+    UrlParts url;
+    std::unique_ptr<ByteStream> stream;
+    bool reused = false;
+    bool absolute_form = false;
+    ResponseHead head;
+    std::string prefetched;
+};
+
+// ftp and ftps URLs go to the FTP client, which is not part of this build yet.
+bool retrieve_ftp(const HttpRequest&, HttpResponse&, std::string& error) {
+    error = "ftp:// and ftps:// are not supported in this build";
+    return false;
+}
+
+// The URL for an error message, with any user information replaced by "***".
+std::string redacted_url(const std::string& url) {
+    const size_t scheme_end = url.find("://");
+    const size_t at = url.find('@');
+    if (scheme_end == std::string::npos || at == std::string::npos || at < scheme_end + 3) return url;
+    return url.substr(0, scheme_end + 3) + "***" + url.substr(at);
+}
+
+bool has_header(const HeaderList& headers, std::string_view name) {
+    for (const auto& header : headers) {
+        if (equals_ignoring_case(header.first, name)) return true;
+    }
+    return false;
+}
+
+bool open_connection(const HttpRequest& request, Hop& hop, std::unique_ptr<ByteStream>* pooled,
+                     std::string& error) {
+    if (pooled && *pooled && !request.proxy.configured()) {
+        hop.stream = std::move(*pooled);
+        hop.reused = true;
+        return true;
+    }
+    const int io_timeout = static_cast<int>(std::min<uint32_t>(request.io_timeout_ms, INT32_MAX));
+    Socket s;
+    if (request.proxy.configured()) {
+        s = open_via_proxy(request.proxy, hop.url.host, hop.url.port, hop.url.tls, request.connect_timeout_ms,
+                           io_timeout, hop.absolute_form, error);
+        if (s == kInvalidSocket) {
+            if (error.empty()) error = "proxy connect failed";
+            return false;
+        }
+    } else {
+        s = tcp_connect(hop.url.host, hop.url.port, request.connect_timeout_ms, io_timeout);
+        if (s == kInvalidSocket) {
+            error = "connect failed: " + hop.url.host;
+            return false;
+        }
+    }
+    if (hop.url.tls) {
+        hop.stream = open_tls(s, hop.url.host, request.insecure);
+        if (!hop.stream) {
+            error = "tls handshake/verification failed: " + hop.url.host;
+            return false;
+        }
+    } else {
+        hop.stream = std::make_unique<PlainStream>(s);
+    }
+    debug_log_if("TWK_DEBUG_CONN", "[conn] open #%d -> %s:%d", ++g_connections_opened, hop.url.host.c_str(),
+                 hop.url.port);
+    return true;
+}
+
+std::string build_request(const Exchange& ex, const Hop& hop) {
+    const std::string authority = url_authority(hop.url);
+    std::string out;
+    out.reserve(ex.body.size() + 512);
+    out += ex.method + " ";
+    if (hop.absolute_form) out += hop.url.scheme + "://" + authority;
+    out += hop.url.path + " HTTP/1.1\r\nHost: " + authority + "\r\n";
+    const ProxySpec& proxy = ex.request.proxy;
+    if (hop.absolute_form && !proxy.user.empty())
+        out += "Proxy-Authorization: Basic " + basic_credentials(proxy.user, proxy.password) + "\r\n";
+    if (!ex.credentials.empty() && same_origin(ex.credential_origin, hop.url) &&
+        !has_header(ex.request.headers, "authorization"))
+        out += "Authorization: Basic " + ex.credentials + "\r\n";
+
+    HeaderList sent;
+    for (const auto& [name, value] : ex.headers) {
+        if (equals_ignoring_case(name, "host") || equals_ignoring_case(name, "connection") ||
+            equals_ignoring_case(name, "content-length") || has_control_byte(name) || has_control_byte(value))
+            continue;
+        out += name + ": " + value + "\r\n";
+        sent.emplace_back(name, std::string());
+    }
+    if (!has_header(sent, "user-agent")) out += "User-Agent: TWK\r\n";
+    if (!has_header(sent, "accept")) out += "Accept: */*\r\n";
+    if (!has_header(sent, "accept-encoding")) out += "Accept-Encoding: identity\r\n";
+    if (!ex.body.empty() || ex.method == "POST")
+        out += "Content-Length: " + std::to_string(ex.body.size()) + "\r\n";
+    out += "Connection: keep-alive\r\n\r\n";
+    out += ex.body;
+    return out;
+}
+
+// Steps 1-8 of a hop: connection, request, response head.
+bool run_hop(const Exchange& ex, Hop& hop, std::unique_ptr<ByteStream>* pooled, std::string& error) {
+    if (!parse_url(ex.url, hop.url)) {
+        error = "bad url: " + redacted_url(ex.url);
+        return false;
+    }
+    if (has_control_byte(ex.method) || has_control_byte(hop.url.path) || has_control_byte(hop.url.host) ||
+        has_control_byte(url_authority(hop.url))) {
+        error = "illegal control character in request";
+        return false;
+    }
+    if (!open_connection(ex.request, hop, pooled, error)) return false;
+    const std::string wire = build_request(ex, hop);
+    if (!hop.stream->send_all(wire.data(), wire.size())) {
+        error = hop.reused ? "reused-conn send failed (stale)" : "send failed";
+        return false;
+    }
+    std::string head;
+    if (!read_response_head(*hop.stream, head, hop.prefetched)) {
+        error = hop.reused ? "reused-conn no response (stale)" : "no response headers";
+        return false;
+    }
+    hop.head = parse_response_head(head);
+    return true;
+}
+
+bool finish(Exchange& ex, Hop& hop, HttpResponse& response, std::string& error) {
+    response.status = hop.head.status;
+    response.headers = std::move(hop.head.headers);
+    response.scheme = hop.url.scheme;
+    response.host = hop.url.host;
+    response.port = hop.url.port;
+    response.path = hop.url.path;
+    response.tls = hop.url.tls;
+    response.user = hop.url.user;
+    response.password = hop.url.password;
+    response.prefetched = std::move(hop.prefetched);
+    response.connection = std::move(hop.stream);
+    response.redirected = ex.redirected;
+    return apply_response_framing(ex.method, ex.request.headers, response, error);
+}
+
+} // namespace
+
+bool http_exchange(const HttpRequest& request, HttpResponse& response, std::string& error,
+                   std::unique_ptr<ByteStream>* pooled) {
+    error.clear();
+    response = HttpResponse{};
+    UrlParts first;
+    const bool first_parsed = parse_url(request.url, first);
+    if (first_parsed && (first.scheme == "ftp" || first.scheme == "ftps"))
+        return retrieve_ftp(request, response, error);
+    if (request.max_redirects < 0) {
+        error = "too many redirects";
+        return false;
+    }
+    Exchange ex{request, request.method, request.body, request.headers, request.url, false, UrlParts{}, {}};
+    if (first_parsed && !first.user.empty()) {
+        ex.credential_origin = first;
+        ex.credentials = basic_credentials(first.user, first.password);
+    }
+    for (int32_t hops = 0;; ++hops) {
+        Hop hop;
+        if (!run_hop(ex, hop, hops == 0 ? pooled : nullptr, error)) return false;
+        if (hop.head.conflicting_length) {
+            error = "conflicting Content-Length headers";
+            return false;
+        }
+        const std::string next = redirect_target(hop.head.status, ex.url, hop.head.headers);
+        if (next.empty()) return finish(ex, hop, response, error);
+        if (hops == request.max_redirects) {
+            error = "too many redirects";
+            return false;
+        }
+        if (!apply_redirect(hop.head.status, hop.url, next, ex.method, ex.body, ex.headers, error))
+            return false;
+        hop.stream->close();
+        ex.url = next;
+        ex.redirected = true;
+    }
+}
+
+std::optional<std::string> fetch_small(const std::string& url, int timeout_ms) {
+    UrlParts parsed;
+    if (url.empty() || !parse_url(url, parsed)) return std::nullopt;
+    if (timeout_ms <= 0) timeout_ms = kSmallFetchDefaultTimeoutMs;
+    HttpRequest request;
+    request.url = url;
+    request.connect_timeout_ms = timeout_ms;
+    request.io_timeout_ms = static_cast<uint32_t>(timeout_ms);
+    HttpResponse response;
+    std::string error;
+    if (!http_exchange(request, response, error) || response.status < 200 || response.status > 299)
+        return std::nullopt;
+
+    BodyReader reader(response);
+    std::string body;
+    const int64_t started = monotonic_ms();
+    char piece[16384];
+    for (;;) {
+        if (monotonic_ms() - started > 3 * static_cast<int64_t>(timeout_ms)) return std::nullopt;
+        const int n = reader.read(piece, sizeof piece);
+        if (n < 0) return std::nullopt;
+        if (n == 0) return body;
+        body.append(piece, static_cast<size_t>(n));
+        if (body.size() > kMaxSmallFetch) return std::nullopt;
+    }
+}
+
+} // namespace twk

@@ -1,0 +1,71 @@
+// The records of one HTTP exchange: what the caller asks for (HttpRequest) and what comes back
+// (HttpResponse), with the header collections both use.
+#pragma once
+
+#include "net/proxy_spec.h"
+#include "net/socket.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace twk {
+
+// ASCII case-insensitive comparison, for header and method names.
+bool equals_ignoring_case(std::string_view a, std::string_view b);
+std::string to_lower_ascii(std::string_view text);
+
+// Caller headers: sent in order, duplicates allowed.
+using HeaderList = std::vector<std::pair<std::string, std::string>>;
+
+// Response headers after merging: one entry per name (the first spelling received), in order of
+// arrival, looked up case-insensitively.
+struct HeaderMap {
+    HeaderList entries;
+
+    // The value, or an empty string when the name is missing.
+    const std::string& get(std::string_view name) const;
+    std::string* find(std::string_view name);
+    const std::string* find(std::string_view name) const;
+    void set(std::string_view name, std::string_view value);
+};
+
+struct HttpRequest {
+    std::string method = "GET";
+    std::string url; // absolute URL
+    HeaderList headers;
+    std::string body;
+    int32_t max_redirects = 10;
+    int32_t connect_timeout_ms = 15000; // per address
+    uint32_t io_timeout_ms = 30000;     // every socket receive and send, TLS included
+    bool insecure = false;              // skip certificate verification
+    ProxySpec proxy;
+};
+
+struct HttpResponse {
+    int32_t status = 0; // 0 when the status line had no three-digit code
+    HeaderMap headers;
+    // The final URL after redirects.
+    std::string scheme;
+    std::string host;
+    int32_t port = 0;
+    std::string path;
+    bool tls = false;
+    std::string user;
+    std::string password;
+
+    std::unique_ptr<ByteStream> connection; // the connection the response arrived on
+    std::string prefetched;                 // body bytes that arrived with the head
+    int64_t content_length = -1;            // -1 when unknown
+    int64_t range_start = -1;               // first byte of a valid 206, else -1
+    int64_t range_total = -1;               // complete length of a valid 206; -1 for "*" or no 206
+    bool chunked = false;
+    bool until_close = false; // neither chunked nor a length: the body ends when the peer closes
+    bool no_body = false;     // HEAD, 204 or 304
+    bool redirected = false;  // at least one redirect was followed
+};
+
+} // namespace twk

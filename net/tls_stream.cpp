@@ -1,0 +1,292 @@
+#include "net/tls_stream.h"
+
+#include "net/ca_bundle.h"
+#include "net/debug_log.h"
+
+#include <mbedtls/ctr_drbg.h>
+#include <mbedtls/debug.h>
+#include <mbedtls/entropy.h>
+#include <mbedtls/error.h>
+#include <mbedtls/net_sockets.h>
+#include <mbedtls/ssl.h>
+#include <mbedtls/x509_crt.h>
+#include <psa/crypto.h>
+#include <zlib.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <sys/socket.h>
+#include <vector>
+
+namespace twk {
+
+struct TlsSession {
+    mbedtls_ssl_context ssl;
+    Socket socket;
+    bool closed = false;
+    bool socket_failed = false; // no close-notify on a dead socket
+    bool timed_out = false;     // the last receive ended on the socket's time-out
+    explicit TlsSession(Socket s) : socket(s) { mbedtls_ssl_init(&ssl); }
+    ~TlsSession() { mbedtls_ssl_free(&ssl); }
+};
+
+namespace {
+
+// Handshake results of WANT_READ/WANT_WRITE tolerated in total; the next one fails it.
+constexpr int kHandshakeRetries = 2;
+// ssl_write results of WANT_READ/WANT_WRITE tolerated in a row.
+constexpr int kWriteRetries = 2;
+// Room for mbedTLS's error and verification texts in the "[tls]" lines.
+constexpr size_t kErrorTextSize = 128;
+constexpr size_t kVerifyTextSize = 256;
+// Reads that end without data and without a time-out (post-handshake messages) before one fails.
+constexpr int kMaxEmptyReads = 64;
+
+// ECDSA first, then RSA PKCS#1 v1.5 before RSA-PSS. mbedTLS in its 1.2+1.3 mode offers the
+// rsa_pss_rsae schemes but rejects them when a TLS-1.2-only server with an RSA certificate picks
+// one for its key exchange (handshake error -0x6600). With PKCS#1 first such servers pick it,
+// while TLS 1.3 (where PKCS#1 is not allowed for handshake signatures) still uses PSS.
+const uint16_t kSignatureAlgorithms[] = {
+    MBEDTLS_TLS1_3_SIG_ECDSA_SECP256R1_SHA256, MBEDTLS_TLS1_3_SIG_ECDSA_SECP384R1_SHA384,
+    MBEDTLS_TLS1_3_SIG_ECDSA_SECP521R1_SHA512, MBEDTLS_TLS1_3_SIG_RSA_PKCS1_SHA256,
+    MBEDTLS_TLS1_3_SIG_RSA_PKCS1_SHA384,       MBEDTLS_TLS1_3_SIG_RSA_PKCS1_SHA512,
+    MBEDTLS_TLS1_3_SIG_RSA_PSS_RSAE_SHA256,    MBEDTLS_TLS1_3_SIG_RSA_PSS_RSAE_SHA384,
+    MBEDTLS_TLS1_3_SIG_RSA_PSS_RSAE_SHA512,    MBEDTLS_TLS1_3_SIG_NONE,
+};
+
+struct TlsContext {
+    mbedtls_entropy_context entropy;
+    mbedtls_ctr_drbg_context drbg;
+    mbedtls_ssl_config config;
+    mbedtls_x509_crt chain;
+    std::mutex drbg_mutex;
+    bool ready = false;
+};
+
+std::string error_text(int code) {
+    char text[kErrorTextSize] = {};
+    mbedtls_strerror(code, text, sizeof text);
+    return text;
+}
+
+// Every call of the DRBG goes through here: connections handshake on many threads at once.
+int locked_random(void* context, unsigned char* output, size_t length) {
+    auto* tls = static_cast<TlsContext*>(context);
+    std::lock_guard lock(tls->drbg_mutex);
+    return mbedtls_ctr_drbg_random(&tls->drbg, output, length);
+}
+
+void debug_line(void*, int level, const char* file, int line, const char* message) {
+    std::string text(message ? message : "");
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+        text.pop_back();
+    debug_log_if("TWK_DEBUG_TLS", "[mbedtls:%d] %s:%d %s", level, file, line, text.c_str());
+}
+
+// The PEM text of the bundle with a terminating zero, or empty on a decoding or size error.
+std::vector<unsigned char> inflate_bundle() {
+    std::vector<unsigned char> pem(kCaBundleExpandedSize + 1, 0);
+    z_stream z{};
+    if (inflateInit2(&z, -15) != Z_OK) return {};
+    z.next_in = const_cast<unsigned char*>(kCaBundleDeflated);
+    z.avail_in = static_cast<uInt>(kCaBundleDeflatedSize);
+    z.next_out = pem.data();
+    z.avail_out = static_cast<uInt>(pem.size());
+    int rc = inflate(&z, Z_FINISH);
+    size_t produced = z.total_out;
+    inflateEnd(&z);
+    if (rc != Z_STREAM_END || produced != kCaBundleExpandedSize) return {};
+    pem[kCaBundleExpandedSize] = 0;
+    return pem;
+}
+
+bool load_chain(TlsContext& tls) {
+    std::vector<unsigned char> pem = inflate_bundle();
+    if (pem.empty()) {
+        debug_log("[tls] CA bundle inflate failed");
+        return false;
+    }
+    int rc = mbedtls_x509_crt_parse(&tls.chain, pem.data(), pem.size());
+    if (rc < 0) {
+        debug_log("[tls] CA bundle parse failed: -0x%04x %s", -rc, error_text(rc).c_str());
+        return false;
+    }
+    if (const char* extra = std::getenv("TWK_CA_FILE"); extra && *extra) {
+        rc = mbedtls_x509_crt_parse_file(&tls.chain, extra);
+        if (rc < 0)
+            debug_log("[tls] TWK_CA_FILE %s not added: -0x%04x %s", extra, -rc, error_text(rc).c_str());
+    }
+    return true;
+}
+
+// Steps 1-8 of the process-wide set-up; the context stays unready when one fails.
+void initialise(TlsContext& tls) {
+    if (psa_crypto_init() != PSA_SUCCESS) {
+        debug_log("[tls] psa_crypto_init failed — TLS 1.3 would break");
+        return;
+    }
+    mbedtls_entropy_init(&tls.entropy);
+    mbedtls_ctr_drbg_init(&tls.drbg);
+    mbedtls_ssl_config_init(&tls.config);
+    mbedtls_x509_crt_init(&tls.chain);
+    static const char kPersonalisation[] = "twk-tls";
+    if (mbedtls_ctr_drbg_seed(&tls.drbg, mbedtls_entropy_func, &tls.entropy,
+                              reinterpret_cast<const unsigned char*>(kPersonalisation),
+                              sizeof kPersonalisation - 1) != 0)
+        return;
+    if (mbedtls_ssl_config_defaults(&tls.config, MBEDTLS_SSL_IS_CLIENT, MBEDTLS_SSL_TRANSPORT_STREAM,
+                                    MBEDTLS_SSL_PRESET_DEFAULT) != 0)
+        return;
+    if (!load_chain(tls)) return;
+    if (std::getenv("TWK_TLS_MAX12"))
+        mbedtls_ssl_conf_max_tls_version(&tls.config, MBEDTLS_SSL_VERSION_TLS1_2);
+    mbedtls_ssl_conf_sig_algs(&tls.config, kSignatureAlgorithms);
+    mbedtls_ssl_conf_ca_chain(&tls.config, &tls.chain, nullptr);
+    mbedtls_ssl_conf_authmode(&tls.config, MBEDTLS_SSL_VERIFY_OPTIONAL);
+    mbedtls_ssl_conf_rng(&tls.config, locked_random, &tls);
+    if (const char* level = std::getenv("TWK_DEBUG_TLS")) {
+        mbedtls_debug_set_threshold(std::atoi(level));
+        mbedtls_ssl_conf_dbg(&tls.config, debug_line, nullptr);
+    }
+    tls.ready = true;
+}
+
+// Created once and never destroyed: detached threads may still hold sessions at exit.
+TlsContext* shared_context() {
+    static std::once_flag once;
+    static TlsContext* context = nullptr;
+    std::call_once(once, [] {
+        context = new TlsContext;
+        initialise(*context);
+    });
+    return context->ready ? context : nullptr;
+}
+
+bool is_timeout(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
+
+// Transport callbacks: one recv or send each (no receive-with-timeout callback). The socket's
+// own time-outs bound every call; a time-out becomes WANT_READ or WANT_WRITE.
+int bio_recv(void* context, unsigned char* buffer, size_t length) {
+    auto* session = static_cast<TlsSession*>(context);
+    ssize_t n;
+    do {
+        n = ::recv(session->socket, buffer, length, 0);
+    } while (n < 0 && errno == EINTR);
+    session->timed_out = n < 0 && is_timeout(errno);
+    if (n >= 0) return static_cast<int>(n);
+    if (session->timed_out) return MBEDTLS_ERR_SSL_WANT_READ;
+    session->socket_failed = true;
+    return MBEDTLS_ERR_NET_RECV_FAILED;
+}
+
+int bio_send(void* context, const unsigned char* data, size_t length) {
+    auto* session = static_cast<TlsSession*>(context);
+    ssize_t n;
+    do {
+        n = ::send(session->socket, data, length, MSG_NOSIGNAL);
+    } while (n < 0 && errno == EINTR);
+    if (n >= 0) return static_cast<int>(n);
+    if (is_timeout(errno)) return MBEDTLS_ERR_SSL_WANT_WRITE;
+    session->socket_failed = true;
+    return MBEDTLS_ERR_NET_SEND_FAILED;
+}
+
+bool is_want(int rc) { return rc == MBEDTLS_ERR_SSL_WANT_READ || rc == MBEDTLS_ERR_SSL_WANT_WRITE; }
+
+} // namespace
+
+TlsStream::TlsStream(Socket socket) : m_session(std::make_unique<TlsSession>(socket)) {}
+
+TlsStream::~TlsStream() { close(); }
+
+bool TlsStream::handshake(const std::string& host, bool insecure) {
+    TlsContext* tls = shared_context();
+    if (!tls) return false;
+    mbedtls_ssl_context* ssl = &m_session->ssl;
+    if (mbedtls_ssl_setup(ssl, &tls->config) != 0) return false;
+    if (mbedtls_ssl_set_hostname(ssl, host.c_str()) != 0) return false;
+    mbedtls_ssl_set_bio(ssl, m_session.get(), bio_send, bio_recv, nullptr);
+
+    int retries = 0;
+    for (;;) {
+        int rc = mbedtls_ssl_handshake(ssl);
+        if (rc == 0) break;
+        if (is_want(rc)) {
+            if (++retries > kHandshakeRetries) return false;
+            continue;
+        }
+        debug_log("[tls] handshake failed: -0x%04x %s", -rc, error_text(rc).c_str());
+        return false;
+    }
+    if (insecure) return true;
+    uint32_t flags = mbedtls_ssl_get_verify_result(ssl);
+    if (flags == 0) return true;
+    char info[kVerifyTextSize] = {};
+    mbedtls_x509_crt_verify_info(info, sizeof info, "", flags);
+    std::string text(info);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+        text.pop_back();
+    debug_log("[tls] certificate REJECTED for %s: %s (use --insecure to override)", host.c_str(),
+              text.c_str());
+    return false;
+}
+
+int TlsStream::read(char* buffer, int capacity) {
+    if (m_session->closed || capacity < 0) return -1;
+    // A post-handshake message such as a TLS 1.3 session ticket can end a call without data;
+    // only a real time-out of the socket ends the read with -1.
+    for (int attempt = 0; attempt < kMaxEmptyReads; ++attempt) {
+        m_session->timed_out = false;
+        int rc = mbedtls_ssl_read(&m_session->ssl, reinterpret_cast<unsigned char*>(buffer),
+                                  static_cast<size_t>(capacity));
+        if (rc > 0) return rc;
+        if (rc == 0 || rc == MBEDTLS_ERR_SSL_PEER_CLOSE_NOTIFY) return 0;
+        if (rc == MBEDTLS_ERR_SSL_RECEIVED_NEW_SESSION_TICKET) continue;
+        if (is_want(rc) && !m_session->timed_out && !m_session->socket_failed) continue;
+        return -1;
+    }
+    return -1;
+}
+
+bool TlsStream::send_all(const char* data, size_t length) {
+    if (m_session->closed) return false;
+    int retries = 0;
+    while (length > 0) {
+        int rc = mbedtls_ssl_write(&m_session->ssl, reinterpret_cast<const unsigned char*>(data), length);
+        if (rc >= 1) {
+            data += rc;
+            length -= static_cast<size_t>(rc);
+            retries = 0;
+            continue;
+        }
+        if (rc == MBEDTLS_ERR_SSL_RECEIVED_NEW_SESSION_TICKET) continue;
+        if (!is_want(rc) || ++retries > kWriteRetries) return false;
+    }
+    return true;
+}
+
+void TlsStream::close() {
+    if (m_session->closed) return;
+    m_session->closed = true;
+    if (m_session->socket != kInvalidSocket) {
+        if (!m_session->socket_failed) mbedtls_ssl_close_notify(&m_session->ssl);
+        close_socket(m_session->socket);
+        m_session->socket = kInvalidSocket;
+    }
+    mbedtls_ssl_free(&m_session->ssl);
+    mbedtls_ssl_init(&m_session->ssl);
+}
+
+std::string TlsStream::protocol() const { return mbedtls_ssl_get_version(&m_session->ssl); }
+
+std::unique_ptr<TlsStream> open_tls(Socket socket, const std::string& host, bool insecure) {
+    auto stream = std::make_unique<TlsStream>(socket);
+    if (!stream->handshake(host, insecure)) return nullptr; // destroying it closes the socket
+    return stream;
+}
+
+bool tls_available() { return shared_context() != nullptr; }
+
+} // namespace twk
