@@ -365,6 +365,13 @@ bool parse_ordered_document(std::string_view text, OrderedJsonValue& out) {
     return reader.position() == text.size() && out.kind == JsonKind::Object;
 }
 
+OrderedJsonValue::OrderedJsonValue() = default;
+OrderedJsonValue::OrderedJsonValue(const OrderedJsonValue&) = default;
+OrderedJsonValue::OrderedJsonValue(OrderedJsonValue&&) noexcept = default;
+OrderedJsonValue& OrderedJsonValue::operator=(const OrderedJsonValue&) = default;
+OrderedJsonValue& OrderedJsonValue::operator=(OrderedJsonValue&&) noexcept = default;
+OrderedJsonValue::~OrderedJsonValue() = default;
+
 const OrderedJsonValue* OrderedJsonValue::member(std::string_view key) const {
     if (kind != JsonKind::Object) return nullptr;
     for (const auto& [name, value] : members) {

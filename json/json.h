@@ -50,6 +50,15 @@ struct OrderedJsonValue {
     std::vector<OrderedJsonValue> array;
     std::vector<std::pair<std::string, OrderedJsonValue>> members;
 
+    // Declared here and defaulted in json.cpp: clang with libstdc++ cannot instantiate the
+    // implicit ones while the type is still incomplete inside `members`.
+    OrderedJsonValue();
+    OrderedJsonValue(const OrderedJsonValue&);
+    OrderedJsonValue(OrderedJsonValue&&) noexcept;
+    OrderedJsonValue& operator=(const OrderedJsonValue&);
+    OrderedJsonValue& operator=(OrderedJsonValue&&) noexcept;
+    ~OrderedJsonValue();
+
     // The first member with exactly this key, when this is an object.
     const OrderedJsonValue* member(std::string_view key) const;
     std::string string_member(std::string_view key, const std::string& fallback) const;
