@@ -1,0 +1,277 @@
+#include "core/engine.h"
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "core/start_request.h"
+#include "core/status_document.h"
+#include "core/task_list.h"
+#include "net/proxy_spec.h"
+#include "net/url.h"
+#include "json/json.h"
+
+namespace twk {
+
+namespace {
+
+constexpr const char* kFallbackDir = "downloads";
+constexpr int64_t kApplicationMaxConcurrent = 3;
+constexpr auto kSettleWait = std::chrono::seconds(3);
+constexpr auto kSettlePoll = std::chrono::milliseconds(50);
+
+void make_folders(const std::string& dir) {
+    std::error_code ignored;
+    std::filesystem::create_directories(dir, ignored);
+}
+
+std::string env(const char* name) {
+    const char* value = std::getenv(name);
+    return value ? value : "";
+}
+
+// The XDG_DOWNLOAD_DIR line of the user-dirs file: "$HOME/..." or an absolute path, quoted.
+std::string xdg_download_dir(const std::string& home) {
+    std::string config = env("XDG_CONFIG_HOME");
+    if (config.empty() && !home.empty()) config = home + "/.config";
+    if (config.empty()) return {};
+    std::ifstream file(config + "/user-dirs.dirs");
+    std::string line;
+    std::string found;
+    while (std::getline(file, line)) {
+        std::string text = trim_spaces(line);
+        constexpr std::string_view key = "XDG_DOWNLOAD_DIR=";
+        if (!text.starts_with(key)) continue;
+        std::string value = trim_spaces(std::string_view(text).substr(key.size()));
+        if (value.size() >= 2 && value.front() == '"' && value.back() == '"')
+            value = value.substr(1, value.size() - 2);
+        if (value == "$HOME" && !home.empty()) {
+            found = home;
+        } else if (value.starts_with("$HOME/") && !home.empty()) {
+            found = home + value.substr(5);
+        } else if (value.starts_with("/")) {
+            found = value;
+        }
+    }
+    return found;
+}
+
+} // namespace
+
+struct Engine {
+    std::mutex lock; // guards the folder, the proxies and the limit
+    std::string download_dir;
+    ProxySpec custom_proxy;
+    ProxySpec system_proxy;
+    bool use_system_proxy = false;
+    int64_t bandwidth_limit = 0;
+
+    std::mutex created_lock;
+    std::vector<int32_t> created_ids; // tasks added through the engine
+
+    std::shared_ptr<TaskList> tasks;
+};
+
+namespace {
+
+// Both adds: map the request, give the task the engine's defaults, hand it to the list.
+int32_t add_request(Engine& engine, const JsonValue& request, bool capture) {
+    std::string dir;
+    {
+        std::lock_guard lock(engine.lock);
+        dir = engine.download_dir;
+    }
+    int64_t max_concurrent = 0;
+    auto task = map_start_request(request, dir, capture, &max_concurrent);
+    if (!task) return -1;
+    {
+        std::lock_guard lock(engine.lock);
+        if (task->proxy.kind == kProxyNone) {
+            if (engine.custom_proxy.configured()) {
+                task->proxy = engine.custom_proxy;
+            } else if (engine.use_system_proxy && engine.system_proxy.configured()) {
+                task->proxy = engine.system_proxy;
+            }
+        }
+        if (engine.bandwidth_limit != 0) task->bandwidth_limit = engine.bandwidth_limit;
+    }
+    if (max_concurrent > 0) engine.tasks->set_max_concurrent(max_concurrent);
+    int32_t id = engine.tasks->add(task);
+    if (id > 0) {
+        std::lock_guard lock(engine.created_lock);
+        engine.created_ids.push_back(id);
+    }
+    return id;
+}
+
+std::mutex& handle_mutex() {
+    static std::mutex m;
+    return m;
+}
+
+// The application's engine. Callers copy the pointer under the handle mutex and use it outside
+// it; the last copy to go destroys the engine, so no call ever runs on a freed one.
+std::shared_ptr<Engine>& application_engine() {
+    static std::shared_ptr<Engine> engine;
+    return engine;
+}
+
+std::shared_ptr<Engine> current_engine() {
+    std::lock_guard lock(handle_mutex());
+    return application_engine();
+}
+
+} // namespace
+
+Engine* engine_create(std::string_view download_dir, int64_t max_concurrent) {
+    auto* engine = new Engine;
+    engine->download_dir = download_dir.empty() ? std::string(kFallbackDir) : std::string(download_dir);
+    make_folders(engine->download_dir);
+    engine->tasks = TaskList::create(max_concurrent < 1 ? 1 : max_concurrent);
+    return engine;
+}
+
+void engine_destroy(Engine* engine) {
+    if (!engine) return;
+    std::vector<int32_t> ids;
+    {
+        std::lock_guard lock(engine->created_lock);
+        ids = engine->created_ids;
+    }
+    for (int32_t id : ids)
+        engine->tasks->pause(id);
+    auto deadline = std::chrono::steady_clock::now() + kSettleWait;
+    while (!engine->tasks->all_settled() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(kSettlePoll);
+    }
+    engine->tasks->close();
+    delete engine;
+}
+
+int32_t engine_add(Engine* engine, std::string_view url, int64_t connections, std::string_view proxy) {
+    if (!engine || url.empty()) return -1;
+    if (connections <= 0) connections = 8;
+    std::string text = "{\"url\":" + json_quote(url) + ",\"connections\":" + std::to_string(connections);
+    if (!proxy.empty()) text += ",\"proxy\":" + json_quote(proxy);
+    text += "}";
+    JsonValue request;
+    if (!parse_json(text, request)) return -1;
+    return add_request(*engine, request, false);
+}
+
+int32_t engine_add_json(Engine* engine, std::string_view json) {
+    if (!engine) return -1;
+    JsonValue request;
+    if (!parse_json(json, request) || request.kind != JsonKind::Object) return -1;
+    return add_request(*engine, request, true);
+}
+
+void engine_pause(Engine* engine, int32_t id) {
+    if (engine) engine->tasks->pause(id);
+}
+
+void engine_resume(Engine* engine, int32_t id) {
+    if (engine) engine->tasks->resume(id);
+}
+
+void engine_cancel(Engine* engine, int32_t id) {
+    if (engine) engine->tasks->cancel(id);
+}
+
+void engine_set_options(Engine* engine, int64_t max_concurrent, int64_t bandwidth_limit,
+                        std::string_view proxy) {
+    if (!engine) return;
+    if (max_concurrent > 0) engine->tasks->set_max_concurrent(max_concurrent);
+    ProxySpec parsed;
+    bool proxy_ok = parse_proxy_url(proxy, parsed);
+    std::lock_guard lock(engine->lock);
+    if (bandwidth_limit > 0) engine->bandwidth_limit = bandwidth_limit;
+    if (bandwidth_limit < 0) engine->bandwidth_limit = 0;
+    if (proxy_ok) engine->custom_proxy = parsed;
+}
+
+void engine_set_download_dir(Engine* engine, std::string_view download_dir) {
+    if (!engine || download_dir.empty()) return;
+    std::string dir(download_dir);
+    make_folders(dir);
+    std::lock_guard lock(engine->lock);
+    engine->download_dir = dir;
+}
+
+void engine_set_use_system_proxy(Engine* engine, bool use) {
+    if (!engine) return;
+    std::lock_guard lock(engine->lock);
+    engine->use_system_proxy = use;
+    // There is no system proxy reader on Linux: the spec stays empty either way.
+    engine->system_proxy = ProxySpec{};
+}
+
+char* engine_list_document(Engine* engine) {
+    std::string document = engine ? task_list_document(*engine->tasks) : std::string(kIdleDocument);
+    char* text = static_cast<char*>(std::malloc(document.size() + 1));
+    if (text) std::memcpy(text, document.c_str(), document.size() + 1);
+    return text;
+}
+
+void engine_release_text(char* text) { std::free(text); }
+
+const char* engine_version() { return "TWK 0.2 (in-process core)"; }
+
+std::string default_download_dir() {
+    std::string home = env("HOME");
+    std::string xdg = xdg_download_dir(home);
+    if (!xdg.empty()) return xdg;
+    if (!home.empty()) return home + "/Downloads";
+    return kFallbackDir;
+}
+
+std::shared_ptr<TaskList> engine_task_list(Engine* engine) { return engine ? engine->tasks : nullptr; }
+
+void start_engine() {
+    std::lock_guard lock(handle_mutex());
+    if (application_engine()) return;
+    application_engine() = std::shared_ptr<Engine>(
+        engine_create(default_download_dir(), kApplicationMaxConcurrent), engine_destroy);
+}
+
+void stop_engine() {
+    std::shared_ptr<Engine> engine;
+    {
+        std::lock_guard lock(handle_mutex());
+        engine.swap(application_engine());
+    }
+    // Destroyed here, outside the handle mutex, unless a call in flight still holds it.
+}
+
+bool engine_running() { return current_engine() != nullptr; }
+
+StartDownloadResult start_download(std::string_view url, int64_t connections, int64_t max_concurrent) {
+    StartDownloadResult result;
+    result.connections = connections;
+    std::shared_ptr<Engine> engine = current_engine();
+    if (!engine) {
+        result.error = "engine not running";
+        return result;
+    }
+    if (max_concurrent > 0) engine->tasks->set_max_concurrent(max_concurrent);
+    if (engine_add(engine.get(), url, connections, "") < 0) {
+        result.error = "invalid URL";
+        return result;
+    }
+    result.ok = true;
+    return result;
+}
+
+bool application_list_document(std::string& out) {
+    std::shared_ptr<Engine> engine = current_engine();
+    if (!engine) return false;
+    out = task_list_document(*engine->tasks);
+    return true;
+}
+
+} // namespace twk

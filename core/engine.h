@@ -1,0 +1,112 @@
+// The download engine: what every front end (the `twk` command, the control service, the
+// desktop app) may call. Nothing here throws; every operation returns at once.
+//
+// An engine owns a download folder, a task list that runs at most `maxConcurrent` tasks at a
+// time (one thread each), and the defaults it gives the tasks added through it: a custom proxy,
+// the system proxy, and a bandwidth limit. Tasks live in memory only; an interrupted download
+// continues when a new task with the same output path finds its sidecar ("<file>.twk").
+//
+// Task ids are 1, 2, 3, ... in the order of adding and are never reused. A task is queued,
+// running, done, error, paused or canceled; the list document (core/status_document.h)
+// shows each one. Every operation that takes an engine does nothing (or returns -1) when
+// given none.
+//
+// Output files: a task gets "<folder>/<name>". When another live task holds that path, or a file
+// already exists there that is not the task's own interrupted download, the task takes the first
+// free "<stem> (N)<.ext>". Existing files are never overwritten.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace twk {
+
+struct Engine;
+class TaskList;
+
+// --- engine life ---
+
+// Creates an engine. An empty folder becomes "downloads"; the folder tree is created.
+// `max_concurrent` below 1 becomes 1.
+Engine* engine_create(std::string_view download_dir, int64_t max_concurrent);
+
+// Pauses every task added through this engine (so their sidecars are saved), waits up to 3 s
+// for them to settle, closes the task list and frees the engine. Task threads that are still
+// running keep what they use alive until they end; nothing new is started.
+void engine_destroy(Engine* engine);
+
+// --- tasks ---
+
+// Adds a plain download of `url` (trimmed) with `connections` (0 or less: 8; not one of 1, 2,
+// 4, 8, 12, 16, 24, 32: 8) and an optional proxy URL such as "socks5h://host:1080" (empty: the
+// engine's default). Returns the new id, or -1 for an empty URL.
+int32_t engine_add(Engine* engine, std::string_view url, int64_t connections, std::string_view proxy);
+
+// Adds a download from a JSON start request, capture mode: "url", "connections",
+// "bandwidthLimit", "insecure", "proxy", "filename", "cookies", "referrer", "userAgent", "method",
+// "postData", "type", "maxConcurrent", "headers". -1 when the text is not a JSON object or has
+// no "url".
+int32_t engine_add_json(Engine* engine, std::string_view json);
+
+// Running: stops after saving the sidecar. Queued: paused at once. Unknown ids: nothing.
+void engine_pause(Engine* engine, int32_t id);
+// From paused, error or canceled: queued again (older tasks run first).
+void engine_resume(Engine* engine, int32_t id);
+// Anything but done becomes canceled; its partial file and sidecar are deleted.
+void engine_cancel(Engine* engine, int32_t id);
+
+// --- settings ---
+
+// `max_concurrent` > 0 is stored. `bandwidth_limit` (bytes per second) > 0 is stored, < 0 clears
+// the limit, 0 leaves it. A proxy text that parses becomes the custom proxy (empty: none);
+// one that does not parse leaves it unchanged. The limit and proxy apply to tasks added later.
+void engine_set_options(Engine* engine, int64_t max_concurrent, int64_t bandwidth_limit,
+                        std::string_view proxy);
+
+// Ignored when empty; creates the folder tree. Tasks already added keep their paths.
+void engine_set_download_dir(Engine* engine, std::string_view download_dir);
+
+// On Linux there is no system proxy to read: the flag is kept, but tasks get a proxy only from
+// their own options or from the custom proxy.
+void engine_set_use_system_proxy(Engine* engine, bool use);
+
+// --- documents and texts ---
+
+// The task list document, newly allocated; release it with `engine_release_text`. Without an
+// engine: {"status":"idle","tasks":[]}.
+char* engine_list_document(Engine* engine);
+void engine_release_text(char* text); // null is ignored
+
+// "TWK 0.2 (in-process core)".
+const char* engine_version();
+
+// XDG_DOWNLOAD_DIR from the user-dirs file ($XDG_CONFIG_HOME/user-dirs.dirs, default
+// ~/.config/user-dirs.dirs) when set, else $HOME/Downloads, else "downloads".
+std::string default_download_dir();
+
+// The engine's task list, for the control service, which adds its own tasks to it directly
+// (without the engine's proxy and bandwidth defaults) and reads it for its documents.
+std::shared_ptr<TaskList> engine_task_list(Engine* engine);
+
+// --- the application's engine: one per process, behind a process-wide handle ---
+
+// Creates the engine with the default folder and `maxConcurrent` 3 when there is none.
+void start_engine();
+// Destroys the application's engine (see `engine_destroy`); afterwards there is none.
+void stop_engine();
+bool engine_running();
+
+struct StartDownloadResult {
+    bool ok = false;
+    int64_t connections = 0; // the value passed in
+    std::string error;       // "engine not running" or "invalid URL" when not ok
+};
+// Applies `max_concurrent` when > 0, then adds `url` without a proxy of its own.
+StartDownloadResult start_download(std::string_view url, int64_t connections, int64_t max_concurrent);
+
+// The application's list document; false when there is no engine.
+bool application_list_document(std::string& out);
+
+} // namespace twk

@@ -1,0 +1,330 @@
+#include "core/naming.h"
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <vector>
+
+#include "core/sidecar.h"
+#include "core/task_list.h"
+#include "net/debug_log.h"
+#include "net/url.h"
+
+namespace twk {
+
+namespace {
+
+constexpr size_t kMaxServerNameLength = 255;
+constexpr int kMaxServerNameNumber = 9999;
+
+constexpr std::string_view kScriptExtensions[] = {
+    "php", "php3",   "php4", "php5", "asp", "aspx", "jsp", "jspx", "cgi",
+    "do",  "action", "pl",   "py",   "rb",  "ashx", "axd", "html", "htm",
+};
+
+std::string lower(std::string_view text) {
+    std::string out(text);
+    for (char& c : out) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return out;
+}
+
+bool file_exists(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+// Everything up to and including the last "/" or "\"; empty when there is none.
+std::string_view folder_part(std::string_view path) {
+    size_t slash = path.find_last_of("/\\");
+    return slash == std::string_view::npos ? std::string_view() : path.substr(0, slash + 1);
+}
+
+bool is_device_name(std::string_view name) {
+    std::string base = lower(name.substr(0, name.find('.')));
+    if (base == "con" || base == "prn" || base == "aux" || base == "nul") return true;
+    return base.size() == 4 && (base.starts_with("com") || base.starts_with("lpt")) && base[3] >= '1' &&
+           base[3] <= '9';
+}
+
+std::string latin1_to_utf8(std::string_view bytes) {
+    std::string out;
+    for (char c : bytes) {
+        auto b = static_cast<unsigned char>(c);
+        if (b < 0x80) {
+            out += c;
+        } else {
+            out += static_cast<char>(0xC0 | (b >> 6));
+            out += static_cast<char>(0x80 | (b & 0x3F));
+        }
+    }
+    return out;
+}
+
+// charset "'" language "'" percent-encoded value.
+std::optional<std::string> decode_extended_value(std::string_view value) {
+    size_t first = value.find('\'');
+    if (first == std::string_view::npos) return std::nullopt;
+    size_t second = value.find('\'', first + 1);
+    if (second == std::string_view::npos) return std::nullopt;
+    std::string charset = lower(value.substr(0, first));
+    std::string bytes;
+    if (!percent_decode(value.substr(second + 1), bytes)) return std::nullopt;
+    if (charset.empty() || charset == "utf-8" || charset == "utf8") return bytes;
+    if (charset == "iso-8859-1" || charset == "latin1") return latin1_to_utf8(bytes);
+    return std::nullopt;
+}
+
+// One parameter value at `at` (just after "="): a quoted string with backslash escapes, or
+// the trimmed text up to the next ";". `at` ends on the ";" or at the end.
+std::string read_parameter_value(std::string_view text, size_t& at) {
+    while (at < text.size() && (text[at] == ' ' || text[at] == '\t'))
+        ++at;
+    if (at < text.size() && text[at] == '"') {
+        std::string value;
+        for (++at; at < text.size() && text[at] != '"'; ++at) {
+            if (text[at] == '\\' && at + 1 < text.size()) ++at;
+            value += text[at];
+        }
+        size_t next = text.find(';', at);
+        at = next == std::string_view::npos ? text.size() : next;
+        return value;
+    }
+    size_t next = text.find(';', at);
+    size_t stop = next == std::string_view::npos ? text.size() : next;
+    std::string value = trim_spaces(text.substr(at, stop - at));
+    at = stop;
+    return value;
+}
+
+// The name in the last step of the final URL's path, percent-decoded where possible.
+std::optional<std::string> name_from_final_path(std::string_view path) {
+    path = path.substr(0, path.find_first_of("?#"));
+    size_t slash = path.find_last_of("/\\");
+    std::string_view last = slash == std::string_view::npos ? path : path.substr(slash + 1);
+    std::string decoded;
+    if (!percent_decode(last, decoded)) decoded = last;
+    auto name = sanitize_server_name(decoded);
+    if (!name || !is_real_file_name(*name)) return std::nullopt;
+    return name;
+}
+
+std::optional<std::string> server_candidate(const Task& task, const ServerNaming& response) {
+    if (response.content_disposition) {
+        if (auto name = parse_content_disposition(*response.content_disposition)) return name;
+    }
+    if (!response.redirected || is_real_file_name(task.name())) return std::nullopt;
+    return name_from_final_path(response.final_path);
+}
+
+// A run interrupted under the server's name, with the same size as this answer: the task moves
+// there and the driver continues that run instead of this one.
+bool try_adopt_resume(Task& task, const ServerNaming& response, const std::string& target,
+                      const std::string& candidate) {
+    std::string old_path = task.output_path();
+    if (!response.ranged || task.method != "GET" || target == old_path) return false;
+    if (!file_exists(target) || !file_exists(target + ".twk")) return false;
+    auto [moved, id] = set_output_path(task, target);
+    (void)id;
+    std::optional<ResumeState> state;
+    if (moved == target) state = load_sidecar(target + ".twk", target);
+    if (!state || state->total != response.size) {
+        task.set_output_path(old_path);
+        return false;
+    }
+    if (task.created_output) ::unlink(old_path.c_str());
+    task.created_output = false;
+    task.set_pending_adopt(target, std::move(*state));
+    debug_log("[dl] server file name \"%s\" already has an interrupted run on disk — resuming it instead "
+              "of restarting",
+              candidate.c_str());
+    task.restart = true;
+    task.adopt_resume = true;
+    return true;
+}
+
+// N itself when no file is there, else the first "stem (i).ext" with no file; empty when none.
+std::string first_absent_path(const std::string& path) {
+    if (!file_exists(path)) return path;
+    for (int i = 1; i <= kMaxServerNameNumber; ++i) {
+        std::string numbered = numbered_path(path, i);
+        if (!file_exists(numbered)) return numbered;
+    }
+    return {};
+}
+
+// Renames without ever replacing a file that appeared meanwhile.
+bool rename_no_replace(const std::string& from, const std::string& to) {
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+    if (errno != EINVAL && errno != ENOSYS) return false;
+    // File systems without RENAME_NOREPLACE: link and unlink never replace either.
+    if (::link(from.c_str(), to.c_str()) != 0) return false;
+    ::unlink(from.c_str());
+    return true;
+}
+
+bool move_output(Task& task, const std::string& old_path, const std::string& target) {
+    std::string folder(folder_part(old_path));
+    auto [moved, id] = set_output_path(task, target);
+    (void)id;
+    std::string_view rest = std::string_view(moved).substr(std::min(folder.size(), moved.size()));
+    return moved.size() > folder.size() && moved.starts_with(folder) &&
+           rest.find_first_of("/\\") == std::string_view::npos && moved != old_path && !file_exists(moved) &&
+           rename_no_replace(old_path, moved);
+}
+
+} // namespace
+
+std::string normalize_path(std::string_view path) {
+    std::string text(path);
+    for (char& c : text) {
+        if (c == '\\') c = '/';
+    }
+    std::string prefix = "/";
+    bool drive = text.size() >= 3 && std::isalpha(static_cast<unsigned char>(text[0])) && text[1] == ':' &&
+                 text[2] == '/';
+    if (drive) {
+        prefix = text.substr(0, 3);
+        text.erase(0, 3);
+    } else if (!text.starts_with("/")) {
+        std::vector<char> cwd(4096);
+        if (::getcwd(cwd.data(), cwd.size())) text = std::string(cwd.data()) + "/" + text;
+    }
+    std::vector<std::string_view> parts;
+    std::string_view rest(text);
+    while (!rest.empty()) {
+        size_t slash = rest.find('/');
+        std::string_view part = rest.substr(0, slash);
+        rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
+        if (part.empty() || part == ".") continue;
+        if (part == "..") {
+            if (!parts.empty()) parts.pop_back();
+            continue;
+        }
+        parts.push_back(part);
+    }
+    std::string out = prefix;
+    for (size_t i = 0; i < parts.size(); ++i) {
+        if (i) out += '/';
+        out += parts[i];
+    }
+    return out;
+}
+
+std::string numbered_path(std::string_view path, int n) {
+    std::string_view folder = folder_part(path);
+    std::string_view name = path.substr(folder.size());
+    size_t dot = name.rfind('.');
+    if (dot == 0 || dot == std::string_view::npos) dot = name.size();
+    std::string out(folder);
+    out += name.substr(0, dot);
+    out += " (" + std::to_string(n) + ")";
+    out += name.substr(dot);
+    return out;
+}
+
+bool may_write_over(const Task& task, const std::string& path) {
+    if (!file_exists(path)) return true;
+    if (task.created_output && path == task.output_path()) return true;
+    return task.method == "GET" && load_sidecar(path + ".twk", path).has_value();
+}
+
+std::pair<std::string, int32_t> set_output_path(Task& task, const std::string& candidate, bool avoid_files) {
+    TaskHome home = find_task_home(task);
+    std::string path = home.list ? home.list->free_path(task, candidate, avoid_files) : candidate;
+    task.set_output_path(path);
+    return {path, home.id};
+}
+
+std::optional<std::string> sanitize_server_name(std::string_view name) {
+    for (char c : name) {
+        auto b = static_cast<unsigned char>(c);
+        if (b < 32 || b == 127 || c == '/' || c == ':' || c == '\\') return std::nullopt;
+    }
+    std::string out = trim_spaces(name);
+    out.erase(0, out.find_first_not_of('.'));
+    while (!out.empty() && (out.back() == ' ' || out.back() == '.'))
+        out.pop_back();
+    if (out.empty() || out.size() > kMaxServerNameLength || is_device_name(out)) return std::nullopt;
+    return out;
+}
+
+std::optional<std::string> parse_content_disposition(std::string_view value) {
+    size_t at = 0;
+    size_t semicolon = value.find(';');
+    if (value.substr(0, semicolon).find('=') == std::string_view::npos) {
+        if (semicolon == std::string_view::npos) return std::nullopt;
+        at = semicolon + 1;
+    }
+    std::optional<std::string> plain;
+    std::optional<std::string> extended;
+    while (at < value.size()) {
+        size_t stop = value.find_first_of("=;", at);
+        std::string key =
+            lower(trim_spaces(value.substr(at, stop == std::string_view::npos ? stop : stop - at)));
+        if (stop == std::string_view::npos) break;
+        if (value[stop] == ';') {
+            at = stop + 1;
+            continue;
+        }
+        at = stop + 1;
+        std::string parameter = read_parameter_value(value, at);
+        if (key == "filename" && !plain) plain = std::move(parameter);
+        if (key == "filename*" && !extended) extended = std::move(parameter);
+        if (at < value.size()) ++at; // the ";"
+    }
+    if (extended) {
+        if (auto decoded = decode_extended_value(*extended)) {
+            if (auto name = sanitize_server_name(*decoded)) return name;
+        }
+    }
+    if (plain) return sanitize_server_name(*plain);
+    return std::nullopt;
+}
+
+bool is_real_file_name(std::string_view name) {
+    if (name == "download.bin") return false;
+    size_t dot = name.rfind('.');
+    if (dot == std::string_view::npos || dot == 0 || dot + 1 == name.size()) return false;
+    std::string extension = lower(name.substr(dot + 1));
+    if (extension.size() > 8) return false;
+    for (char c : extension) {
+        if (!std::isalnum(static_cast<unsigned char>(c))) return false;
+    }
+    for (std::string_view script : kScriptExtensions) {
+        if (extension == script) return false;
+    }
+    return true;
+}
+
+ServerNameResult apply_server_file_name(Task& task, const ServerNaming& response) {
+    if (!task.auto_named || task.resumed || task.adoption_tried.exchange(true))
+        return ServerNameResult::kKept;
+    std::optional<std::string> candidate = server_candidate(task, response);
+    if (!candidate || *candidate == task.name()) return ServerNameResult::kKept;
+
+    std::string old_path = task.output_path();
+    std::string old_name = task.name();
+    std::string target = std::string(folder_part(old_path)) + *candidate;
+    if (try_adopt_resume(task, response, target, *candidate)) return ServerNameResult::kAdoptResume;
+
+    std::string chosen = first_absent_path(target);
+    if (chosen.empty() || chosen == old_path) return ServerNameResult::kKept;
+    if (!move_output(task, old_path, chosen)) {
+        task.set_output_path(old_path);
+        debug_log("[dl] could not adopt server file name \"%s\" — keeping \"%s\"", candidate->c_str(),
+                  old_name.c_str());
+        return ServerNameResult::kKept;
+    }
+    std::string old_sidecar = old_path + ".twk";
+    if (file_exists(old_sidecar)) ::unlink(old_sidecar.c_str());
+    debug_log("[dl] server file name adopted: \"%s\" -> \"%s\"", old_name.c_str(), task.name().c_str());
+    return ServerNameResult::kRenamed;
+}
+
+} // namespace twk

@@ -1,0 +1,80 @@
+// Output file naming: where a task's bytes go.
+//
+// - Two live tasks never share a path: a taken path becomes "stem (N).ext" for the first free N.
+// - A task never writes over a file that is already on disk unless that file is its own
+//   interrupted download (its sidecar loads) or was created by the task's own earlier run;
+//   otherwise it takes the first free " (N)" name, counting existing files as taken.
+// - When the first response arrives, an auto-named task may switch to the server's own file
+//   name (Content-Disposition, or the last step of a redirect), and may pick up an interrupted
+//   run it finds under that name.
+//
+// Paths are UTF-8 and joined with "/". The sidecar path is always output path + ".twk".
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "core/task.h"
+
+namespace twk {
+
+// Turns "\" into "/", puts the working directory in front of a relative path, keeps a drive
+// prefix ("C:/"), drops empty and "." components and lets ".." remove the previous one.
+std::string normalize_path(std::string_view path);
+
+// "dir/f.zip" with 2 gives "dir/f (2).zip". The name splits at its last "."; a name whose only
+// "." is its first character, or that has none, is all stem.
+std::string numbered_path(std::string_view path, int n);
+
+// Whether `task` may write at `path` as far as files on disk go: nothing is there, or it is
+// the task's own interrupted download (a GET task whose sidecar for that path loads), or the
+// task's own earlier run created it there.
+bool may_write_over(const Task& task, const std::string& path);
+
+// Moves the task to `candidate` through the collision check of the list it belongs to (other
+// entries that are not done; with `avoid_files` also files on disk, as in `may_write_over`),
+// then sets name, output path and sidecar path together. Returns the final path and the task's
+// id (0 when the task is in no list).
+std::pair<std::string, int32_t> set_output_path(Task& task, const std::string& candidate,
+                                                bool avoid_files = false);
+
+// A name a server supplied, made safe: refused (nothing) when it holds a byte below 32, "/",
+// ":", "\" or 127, is empty after trimming blanks, leading dots and trailing blanks and dots,
+// is longer than 255 bytes, or is a device name ("con", "prn", "aux", "nul", "com1"-"com9",
+// "lpt1"-"lpt9" before its first ".", any case).
+std::optional<std::string> sanitize_server_name(std::string_view name);
+
+// The file name a Content-Disposition value offers: a usable "filename*" (charset utf-8,
+// iso-8859-1 or empty; percent-encoded) wins over "filename". Nothing when neither survives
+// `sanitize_server_name`.
+std::optional<std::string> parse_content_disposition(std::string_view value);
+
+// Not "download.bin", and an extension of 1 to 8 letters or digits that is not a script or page
+// extension ("php", "asp", "html", ...).
+bool is_real_file_name(std::string_view name);
+
+// What the probe response tells about the server's name for the file.
+struct ServerNaming {
+    std::optional<std::string> content_disposition; // the header's value, when present
+    bool redirected = false;                        // a redirect was followed
+    std::string final_path;                         // path and query of the final URL
+    bool ranged = false;                            // the answer is a ranged transfer
+    uint64_t size = 0;                              // the size the answer reports
+};
+
+enum class ServerNameResult {
+    kKept,        // the task keeps its name
+    kRenamed,     // output file, name and paths moved to the server's name
+    kAdoptResume, // an interrupted run exists under the server's name: the worker stops, the
+                  // restart and adopt-resume flags are set and the pending state holds the run
+};
+
+// The server file name step, run once per task by the worker that receives the probe response,
+// and only for an auto-named task that was not resumed. The task's output file is open.
+ServerNameResult apply_server_file_name(Task& task, const ServerNaming& response);
+
+} // namespace twk

@@ -1,0 +1,163 @@
+#include "core/sidecar.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <vector>
+
+namespace twk {
+
+namespace {
+
+struct Record {
+    uint64_t start;
+    uint64_t pos;
+    uint64_t end;
+};
+
+void put_u64(std::string& out, uint64_t value) {
+    for (int i = 0; i < 8; ++i)
+        out += static_cast<char>((value >> (8 * i)) & 0xFF);
+}
+
+uint64_t get_u64(std::string_view in, size_t at) {
+    uint64_t value = 0;
+    for (int i = 7; i >= 0; --i)
+        value = (value << 8) | static_cast<unsigned char>(in[at + i]);
+    return value;
+}
+
+bool write_all(int fd, std::string_view data) {
+    while (!data.empty()) {
+        ssize_t n = ::write(fd, data.data(), data.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        data.remove_prefix(static_cast<size_t>(n));
+    }
+    return true;
+}
+
+bool read_file(const std::string& path, size_t limit, std::string& out) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat st {};
+    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_size) <= limit;
+    if (ok) {
+        out.resize(static_cast<size_t>(st.st_size));
+        size_t got = 0;
+        while (got < out.size()) {
+            ssize_t n = ::read(fd, out.data() + got, out.size() - got);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            got += static_cast<size_t>(n);
+        }
+        ok = got == out.size();
+    }
+    ::close(fd);
+    return ok;
+}
+
+// The folder's own entry must reach the disk for a rename inside it to survive a crash.
+void sync_folder_of(const std::string& path) {
+    size_t slash = path.find_last_of('/');
+    std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    ::fsync(fd);
+    ::close(fd);
+}
+
+// Writes the image to a temporary file and renames it over the sidecar; the temporary file is
+// removed whenever any step fails.
+bool replace_file(const std::string& path, std::string_view image) {
+    std::string temporary = path + ".tmp";
+    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    bool ok = write_all(fd, image);
+    ok = ::fsync(fd) == 0 && ok;
+    ok = ::close(fd) == 0 && ok;
+    ok = ok && ::rename(temporary.c_str(), path.c_str()) == 0;
+    if (!ok) {
+        ::unlink(temporary.c_str());
+        return false;
+    }
+    sync_folder_of(path);
+    return true;
+}
+
+} // namespace
+
+std::string sidecar_image(const ResumeState& state) {
+    size_t length = std::min(state.validator.size(), kMaxValidatorLength);
+    std::string image(kSidecarMagic);
+    image += static_cast<char>(length & 0xFF);
+    image += static_cast<char>(length >> 8);
+    image.append(state.validator, 0, length);
+    for (const auto& segment : state.segments) {
+        uint64_t end = segment->end.load();
+        put_u64(image, segment->start);
+        put_u64(image, std::min(segment->pos.load(), end));
+        put_u64(image, end);
+    }
+    return image;
+}
+
+std::optional<ResumeState> parse_sidecar(std::string_view image, uint64_t output_size) {
+    if (image.size() > kMaxSidecarSize) return std::nullopt;
+    ResumeState state;
+    size_t records_at = 0;
+    if (image.size() > 5 && image.starts_with(kSidecarMagic)) {
+        size_t length = static_cast<unsigned char>(image[4]) | (static_cast<unsigned char>(image[5]) << 8);
+        if (image.size() < length + 6) return std::nullopt;
+        state.validator = image.substr(6, length);
+        records_at = length + 6;
+    }
+    size_t area = image.size() - records_at;
+    if (area < 1 || area > kMaxRecordArea || area % kSidecarRecordSize != 0) return std::nullopt;
+
+    std::vector<Record> records;
+    for (size_t at = records_at; at < image.size(); at += kSidecarRecordSize) {
+        Record r{get_u64(image, at), get_u64(image, at + 8), get_u64(image, at + 16)};
+        r.pos = std::min(r.pos, r.end);
+        if (r.pos < r.start) return std::nullopt;
+        records.push_back(r);
+    }
+    std::stable_sort(records.begin(), records.end(),
+                     [](const Record& a, const Record& b) { return a.start < b.start; });
+    uint64_t expected_start = 0;
+    uint64_t largest_pos = 0;
+    for (const Record& r : records) {
+        if (r.start != expected_start) return std::nullopt; // a gap or an overlap
+        expected_start = r.end;
+        largest_pos = std::max(largest_pos, r.pos);
+    }
+    state.total = records.back().end;
+    if (state.total == 0 || largest_pos > output_size) return std::nullopt;
+    for (const Record& r : records)
+        state.segments.push_back(make_segment(r.start, r.pos, r.end));
+    return state;
+}
+
+bool save_sidecar(Task& task) {
+    if (!task.supports_range || task.total == 0) return false;
+    std::string image;
+    {
+        std::lock_guard lock(task.segment_lock);
+        ResumeState state{task.segments, task.total, task.validator};
+        image = sidecar_image(state);
+    }
+    return replace_file(task.sidecar_path(), image);
+}
+
+std::optional<ResumeState> load_sidecar(const std::string& sidecar_path, const std::string& output_path) {
+    struct stat st {};
+    if (::stat(output_path.c_str(), &st) != 0) return std::nullopt;
+    std::string image;
+    if (!read_file(sidecar_path, kMaxSidecarSize, image)) return std::nullopt;
+    return parse_sidecar(image, static_cast<uint64_t>(st.st_size));
+}
+
+} // namespace twk

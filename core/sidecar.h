@@ -1,0 +1,45 @@
+// The sidecar: the resume state of a ranged download, kept next to its output file P as
+// P + ".twk". It is the only state that outlives the process.
+//
+// Layout, all integers little-endian, no padding:
+//   0      4       magic "TWK1"
+//   4      2       L, validator length
+//   6      L       validator (ETag, else Last-Modified), no terminator; may be empty
+//   6+L    24*n    records: start, min(pos, end), end (exclusive), 8 bytes each
+// A file that does not begin with the magic is read as bare records with an empty validator.
+//
+// Saving writes P + ".twk.tmp", syncs it, renames it over the sidecar and syncs the folder, so
+// a crash or a failed save leaves the previous sidecar as it was.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "core/task.h"
+
+namespace twk {
+
+inline constexpr std::string_view kSidecarMagic = "TWK1";
+inline constexpr size_t kSidecarRecordSize = 24;
+inline constexpr size_t kMaxValidatorLength = 65535;
+// At most 65,536 records: a record area is a multiple of 24 no longer than this.
+inline constexpr size_t kMaxRecordArea = 1572887;
+// The largest sidecar read: magic, length, the longest validator and 65,536 records.
+inline constexpr size_t kMaxSidecarSize = 1638405;
+
+// The file image of a resume state (validator cut to 65,535 bytes).
+std::string sidecar_image(const ResumeState& state);
+
+// Checks and reads a sidecar image for an output file of `output_size` bytes.
+std::optional<ResumeState> parse_sidecar(std::string_view image, uint64_t output_size);
+
+// Writes the task's sidecar; does nothing (false) unless the task supports ranges and its total
+// is known. False when the save failed; the previous sidecar then stays untouched.
+bool save_sidecar(Task& task);
+
+// Reads the sidecar at `sidecar_path` for the output file `output_path`, which must exist.
+std::optional<ResumeState> load_sidecar(const std::string& sidecar_path, const std::string& output_path);
+
+} // namespace twk

@@ -1,0 +1,244 @@
+#include "core/start_request.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+
+#include "net/text.h"
+#include "net/url.h"
+
+namespace twk {
+
+namespace {
+
+constexpr std::string_view kFallbackName = "download.bin";
+
+// Headers the engine sets itself (connection handling, framing, ranges, cache validators).
+constexpr std::string_view kDroppedHeaders[] = {
+    "host",          "connection",        "content-length", "accept-encoding",
+    "range",         "proxy-connection",  "keep-alive",     "transfer-encoding",
+    "if-none-match", "if-modified-since", "if-match",       "if-unmodified-since",
+};
+
+std::string lower(std::string_view text) {
+    std::string out(text);
+    for (char& c : out) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return out;
+}
+
+const JsonValue* member(const JsonValue& object, const char* key) {
+    if (object.kind != JsonKind::Object) return nullptr;
+    auto it = object.object.find(key);
+    return it == object.object.end() ? nullptr : &it->second;
+}
+
+std::string read_text(const JsonValue& object, const char* key, std::string fallback = {}) {
+    const JsonValue* v = member(object, key);
+    return v && v->kind == JsonKind::String ? v->string : fallback;
+}
+
+// A JSON number truncated toward zero, saturated at the ends of the 64-bit range.
+std::optional<int64_t> truncate_number(double number) {
+    if (std::isnan(number)) return std::nullopt;
+    if (number >= 9223372036854775807.0) return INT64_MAX;
+    if (number <= -9223372036854775808.0) return INT64_MIN;
+    return static_cast<int64_t>(number);
+}
+
+// A JSON number, or a string whose leading part is a base-10 signed 64-bit number.
+int64_t read_integer(const JsonValue& object, const char* key, int64_t fallback) {
+    const JsonValue* v = member(object, key);
+    if (!v) return fallback;
+    if (v->kind == JsonKind::Number) return truncate_number(v->number).value_or(fallback);
+    if (v->kind != JsonKind::String) return fallback;
+    const char* begin = v->string.c_str();
+    char* end = nullptr;
+    errno = 0;
+    long long value = std::strtoll(begin, &end, 10);
+    if (end == begin || errno == ERANGE) return fallback;
+    return value;
+}
+
+bool read_flag(const JsonValue& object, const char* key) {
+    const JsonValue* v = member(object, key);
+    if (!v) return false;
+    if (v->kind == JsonKind::Bool) return v->boolean;
+    if (v->kind == JsonKind::Number) return v->number != 0;
+    if (v->kind != JsonKind::String) return false;
+    std::string text = lower(v->string);
+    return text == "true" || text == "1" || text == "yes";
+}
+
+std::string read_method(const JsonValue& object) {
+    std::string method = lower(read_text(object, "method"));
+    if (method == "post") return "POST";
+    if (method == "head") return "HEAD";
+    return "GET";
+}
+
+HeaderList read_headers(const JsonValue& object) {
+    HeaderList headers;
+    const JsonValue* v = member(object, "headers");
+    if (!v || v->kind != JsonKind::Object) return headers;
+    for (const auto& [name, value] : v->object) {
+        if (value.kind == JsonKind::String) headers.emplace_back(name, value.string);
+    }
+    return headers;
+}
+
+// The name derived from a URL: after the last "/" or "\" of the URL cut at "?" or "#".
+std::string name_from_url(std::string_view url) {
+    url = url.substr(0, url.find_first_of("?#"));
+    size_t slash = url.find_last_of("/\\");
+    std::string_view name = slash == std::string_view::npos ? url : url.substr(slash + 1);
+    if (name.empty() || name == "." || name == "..") return std::string(kFallbackName);
+    return std::string(name);
+}
+
+// Only the last path component survives, without control bytes, separators, leading dots or
+// trailing blanks and dots.
+std::string clean_name(std::string_view name) {
+    size_t slash = name.find_last_of("/\\");
+    if (slash != std::string_view::npos) name = name.substr(slash + 1);
+    std::string out;
+    for (char c : name) {
+        auto b = static_cast<unsigned char>(c);
+        if (b < 0x20 || b == 0x7F || c == '/' || c == '\\') continue;
+        out += c;
+    }
+    out.erase(0, out.find_first_not_of('.'));
+    while (!out.empty() && (out.back() == ' ' || out.back() == '.'))
+        out.pop_back();
+    return out.empty() ? std::string(kFallbackName) : out;
+}
+
+// A header name that would break the request's header block is no header at all.
+bool usable_header_name(std::string_view name) {
+    return !name.empty() && name.find_first_of(": \t") == std::string_view::npos;
+}
+
+bool is_dropped_header(const std::string& lower_name) {
+    for (std::string_view dropped : kDroppedHeaders) {
+        if (lower_name == dropped) return true;
+    }
+    return false;
+}
+
+// The request headers a task keeps, with the user agent they may carry and the Cookie and
+// Referer headers made from the "cookies" and "referrer" members.
+void apply_headers(Task& task, const StartOptions& options) {
+    bool have_cookie = false;
+    bool have_referer = false;
+    std::string header_agent;
+    for (const auto& [name, value] : options.headers) {
+        std::string key = lower(name);
+        if (is_dropped_header(key) || has_control_byte(name) || has_control_byte(value)) continue;
+        if (!usable_header_name(name)) continue;
+        if (key == "user-agent") {
+            header_agent = value;
+            continue;
+        }
+        have_cookie = have_cookie || key == "cookie";
+        have_referer = have_referer || key == "referer" || key == "referrer";
+        task.headers.emplace_back(name, value);
+    }
+    if (!options.user_agent.empty() && !has_control_byte(options.user_agent)) {
+        task.user_agent = options.user_agent;
+    } else if (options.user_agent.empty() && !header_agent.empty()) {
+        task.user_agent = header_agent;
+    }
+    if (!options.cookies.empty() && !has_control_byte(options.cookies) && !have_cookie) {
+        task.headers.emplace_back("Cookie", options.cookies);
+    }
+    if (!options.referrer.empty() && !has_control_byte(options.referrer) && !have_referer) {
+        task.headers.emplace_back("Referer", options.referrer);
+    }
+}
+
+bool ends_with_lower(std::string_view text, std::string_view suffix) {
+    return text.size() >= suffix.size() && lower(text.substr(text.size() - suffix.size())) == suffix;
+}
+
+} // namespace
+
+uint64_t allowed_connections(int64_t requested) {
+    for (uint64_t allowed : kAllowedConnections) {
+        if (requested >= 0 && static_cast<uint64_t>(requested) == allowed) return allowed;
+    }
+    return kDefaultConnections;
+}
+
+StartOptions read_start_options(const JsonValue& request, bool capture) {
+    StartOptions o;
+    o.url = trim_spaces(read_text(request, "url"));
+    o.connections = read_integer(request, "connections", 8);
+    o.bandwidth_limit = read_integer(request, "bandwidthLimit", 0);
+    o.insecure = read_flag(request, "insecure");
+    o.proxy = trim_spaces(read_text(request, "proxy"));
+    if (!capture) return o;
+    o.filename = read_text(request, "filename");
+    o.cookies = read_text(request, "cookies");
+    o.referrer = read_text(request, "referrer");
+    o.user_agent = read_text(request, "userAgent");
+    o.method = read_method(request);
+    o.post_data = read_text(request, "postData");
+    o.type = lower(read_text(request, "type"));
+    const JsonValue* limit = member(request, "maxConcurrent");
+    if (limit && limit->kind == JsonKind::Number) o.max_concurrent = truncate_number(limit->number);
+    o.headers = read_headers(request);
+    return o;
+}
+
+std::shared_ptr<Task> create_task(const StartOptions& options, std::string_view download_dir) {
+    auto task = std::make_shared<Task>();
+    task->url = options.url;
+    task->auto_named = options.filename.empty();
+    std::string name = clean_name(task->auto_named ? name_from_url(options.url) : options.filename);
+    std::string dir(download_dir);
+    std::string path = dir + "/" + name;
+    if (!path.starts_with(dir + "/") || path.find("/../") != std::string::npos ||
+        name.find('/') != std::string::npos) {
+        path = dir + "/" + std::string(kFallbackName);
+    }
+    task->set_output_path(path);
+    task->connections = allowed_connections(options.connections);
+    task->method = options.method;
+    task->post_data = options.post_data;
+    task->insecure = options.insecure;
+    apply_headers(*task, options);
+    // A negative limit would make the limiter pay back time it never took; only a positive
+    // rate limits anything.
+    if (options.bandwidth_limit > 0) task->bandwidth_limit = options.bandwidth_limit;
+    // Until a driver runs, the task is one segment of unknown size.
+    task->segments.push_back(make_segment(0, 0, kUnknownEnd));
+    task->set_status("queued");
+    return task;
+}
+
+std::string stream_type_for(std::string_view url, std::string_view type_hint) {
+    if (type_hint == "hls" || type_hint == "m3u8") return "hls";
+    if (type_hint == "dash" || type_hint == "mpd") return "dash";
+    url = url.substr(0, url.find_first_of("?#"));
+    if (ends_with_lower(url, ".m3u8")) return "hls";
+    if (ends_with_lower(url, ".mpd")) return "dash";
+    return {};
+}
+
+std::shared_ptr<Task> map_start_request(const JsonValue& request, std::string_view download_dir, bool capture,
+                                        int64_t* max_concurrent) {
+    StartOptions options = read_start_options(request, capture);
+    if (options.url.empty()) return nullptr;
+    auto task = create_task(options, download_dir);
+    ProxySpec proxy;
+    if (!options.proxy.empty() && parse_proxy_url(options.proxy, proxy)) task->proxy = proxy;
+    task->stream_type = stream_type_for(options.url, options.type);
+    task->stream = !task->stream_type.empty();
+    if (capture && max_concurrent && options.max_concurrent.value_or(0) > 0) {
+        *max_concurrent = *options.max_concurrent;
+    }
+    return task;
+}
+
+} // namespace twk

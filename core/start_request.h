@@ -1,0 +1,65 @@
+// Start requests: the JSON object a browser extension posts to "/start" or "/capture", or that
+// the engine's add operations build, turned into a new task record.
+//
+// Plain mode (the "/start" route and the engine's URL add) reads only "url", "connections",
+// "bandwidthLimit", "insecure" and "proxy". Capture mode (the "/capture" route and the engine's
+// JSON add) also reads what a browser saw when it intercepted a download: "filename", "cookies",
+// "referrer", "userAgent", "method", "postData", "type", "maxConcurrent" and "headers".
+//
+// Bad members fall back to their defaults and unusable headers are dropped without a message;
+// the mapping fails only for an empty URL.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "core/task.h"
+#include "json/json.h"
+
+namespace twk {
+
+// The only connection counts a task takes; any other becomes kDefaultConnections.
+inline constexpr uint64_t kAllowedConnections[] = {1, 2, 4, 8, 12, 16, 24, 32};
+inline constexpr uint64_t kDefaultConnections = 8;
+uint64_t allowed_connections(int64_t requested);
+
+// The options record of one start request, after reading and defaults, before any cleaning.
+struct StartOptions {
+    std::string url;             // trimmed; empty means no task
+    int64_t connections = 8;     // as requested; `create_task` limits it
+    int64_t bandwidth_limit = 0; // bytes per second; 0 = none
+    bool insecure = false;
+    std::string proxy; // trimmed proxy URL text
+    // Capture mode only:
+    std::string filename; // requested output name
+    std::string cookies;
+    std::string referrer;
+    std::string user_agent;
+    std::string method = "GET"; // "GET", "POST" or "HEAD"
+    std::string post_data;
+    std::string type;                      // lower-cased stream type hint
+    std::optional<int64_t> max_concurrent; // "maxConcurrent" when it was a JSON number
+    HeaderList headers;                    // string members of "headers", in the object's order
+};
+
+// Reads the members of a start request (any JSON value; a non-object reads as all defaults).
+StartOptions read_start_options(const JsonValue& request, bool capture);
+
+// Builds the task record: output name and paths, connection count, method, body, TLS flag,
+// user agent, the filtered request headers with "Cookie" and "Referer", bandwidth limit.
+// Proxy and stream type are left to `map_start_request`.
+std::shared_ptr<Task> create_task(const StartOptions& options, std::string_view download_dir);
+
+// The whole mapping: read, `create_task`, proxy, stream type. Null when "url" is empty. In
+// capture mode a "maxConcurrent" above 0 is handed back through `max_concurrent` (when given)
+// for the caller to store as the engine's limit of running tasks.
+std::shared_ptr<Task> map_start_request(const JsonValue& request, std::string_view download_dir, bool capture,
+                                        int64_t* max_concurrent = nullptr);
+
+// The stream type for a URL and a "type" hint: "hls", "dash" or empty for a plain transfer.
+std::string stream_type_for(std::string_view url, std::string_view type_hint);
+
+} // namespace twk

@@ -1,0 +1,96 @@
+#include "core/task.h"
+
+#include <chrono>
+
+namespace twk {
+
+int64_t monotonic_ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+std::shared_ptr<Segment> make_segment(uint64_t start, uint64_t pos, uint64_t end) {
+    static std::atomic<uint64_t> next_id{1};
+    auto segment = std::make_shared<Segment>();
+    segment->id = next_id.fetch_add(1);
+    segment->start = start;
+    segment->pos = pos;
+    segment->end = end;
+    return segment;
+}
+
+Task::Task() : start_ns(monotonic_ns()) {}
+
+std::string Task::name() const {
+    std::lock_guard lock(m_name_lock);
+    return m_name;
+}
+
+std::string Task::output_path() const {
+    std::lock_guard lock(m_name_lock);
+    return m_output_path;
+}
+
+std::string Task::sidecar_path() const {
+    std::lock_guard lock(m_name_lock);
+    return m_sidecar_path;
+}
+
+void Task::set_output_path(std::string_view path) {
+    size_t slash = path.find_last_of("/\\");
+    std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
+    std::lock_guard lock(m_name_lock);
+    m_name = name;
+    m_output_path = path;
+    m_sidecar_path = m_output_path + ".twk";
+}
+
+void Task::set_pending_adopt(std::string path, ResumeState state) {
+    std::lock_guard lock(m_name_lock);
+    m_pending_path = std::move(path);
+    m_pending_resume = std::move(state);
+}
+
+std::pair<std::string, ResumeState> Task::take_pending_adopt() {
+    std::lock_guard lock(m_name_lock);
+    return {std::exchange(m_pending_path, {}), std::exchange(m_pending_resume, {})};
+}
+
+std::string Task::status() const {
+    std::lock_guard lock(m_status_lock);
+    return m_status;
+}
+
+void Task::set_status(std::string_view text) {
+    if (text.starts_with("error")) failed = true;
+    std::lock_guard lock(m_status_lock);
+    m_status = text;
+}
+
+bool Task::status_is_error() const {
+    std::lock_guard lock(m_status_lock);
+    return m_status.starts_with("error");
+}
+
+std::string Task::effective_url() const {
+    std::lock_guard lock(m_effective_url_lock);
+    return m_effective_url;
+}
+
+void Task::set_effective_url(std::string_view url) {
+    std::lock_guard lock(m_effective_url_lock);
+    m_effective_url = url;
+}
+
+uint64_t Task::bytes_done() const {
+    std::lock_guard lock(segment_lock);
+    uint64_t done = 0;
+    for (const auto& segment : segments) {
+        uint64_t pos = segment->pos.load();
+        if (pos > segment->start) done += pos - segment->start;
+    }
+    return done;
+}
+
+} // namespace twk

@@ -1,0 +1,158 @@
+// The task record: one download (one file, or one stream), shared by the task list, the task's
+// thread and its segment workers. Built by `create_task` (core/start_request.h).
+//
+// Which lock guards what:
+//   name lock      name, output path, sidecar path, the pending adopt-resume state
+//   segment lock   the segment list, the validator and has-validator
+//   status lock    the status text
+//   effective-URL lock   the effective URL
+// Flags, counters and segment positions are atomics read without a lock. The request settings
+// (method, headers, body, user agent, proxy, stream type, connections) are written only before
+// the task is handed to a task list and are read-only afterwards.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "net/proxy_spec.h"
+
+namespace twk {
+
+// The end of a segment while the size is unknown; also what a status document prints for it.
+inline constexpr uint64_t kUnknownEnd = UINT64_MAX;
+inline constexpr int32_t kSegmentRetryBudget = 3;
+
+// One byte range of the output: [start, end). A segment is finished when pos >= end and free
+// when unfinished and not active. A split may shorten end while a worker holds the segment.
+struct Segment {
+    uint64_t id = 0; // from a process-wide counter, unique for the process
+    uint64_t start = 0;
+    std::atomic<uint64_t> pos{0};
+    std::atomic<uint64_t> end{kUnknownEnd};
+    std::atomic<bool> active{false};
+    std::atomic<int32_t> retry_budget{kSegmentRetryBudget};
+};
+
+// A new segment with the next process-wide id, not active, full retry budget.
+std::shared_ptr<Segment> make_segment(uint64_t start, uint64_t pos, uint64_t end);
+
+// What an interrupted ranged download left on disk: its segments, size and validator.
+struct ResumeState {
+    std::vector<std::shared_ptr<Segment>> segments;
+    uint64_t total = 0;
+    std::string validator; // ETag, else Last-Modified; may be empty
+};
+
+enum ProbeState : uint8_t {
+    kNotProbed = 0,
+    kRanged = 1,
+    kSingleStream = 2, // ranges refused, size unknown, or a method other than GET
+};
+
+using HeaderList = std::vector<std::pair<std::string, std::string>>;
+
+struct Task {
+    Task();
+    Task(const Task&) = delete;
+    Task& operator=(const Task&) = delete;
+
+    // --- request, fixed once the task is in a list ---
+    std::string url; // as given
+    uint64_t connections = 8;
+    std::string method = "GET"; // "GET", "POST" or "HEAD"
+    HeaderList headers;         // sent in this order after User-Agent
+    std::string post_data;
+    std::string user_agent = "TWK";
+    bool insecure = false;
+    ProxySpec proxy;         // kind 0 when none
+    bool stream = false;     // an HLS or DASH task, driven by the stream driver
+    std::string stream_type; // "hls" or "dash" when `stream`
+    bool auto_named = false; // the name came from the URL: a server-supplied name may replace it
+
+    // --- output names, under the name lock ---
+    std::string name() const;
+    std::string output_path() const;
+    std::string sidecar_path() const; // always output path + ".twk"
+    // Sets name (the part after the last "/" or "\"), output path and sidecar path together.
+    void set_output_path(std::string_view path);
+
+    // --- status text, under the status lock ---
+    std::string status() const;
+    // Any text beginning with "error" also sets the failed flag.
+    void set_status(std::string_view text);
+    bool status_is_error() const;
+
+    // --- effective URL, under its own lock ---
+    std::string effective_url() const;
+    void set_effective_url(std::string_view url);
+
+    // --- progress ---
+    std::atomic<uint64_t> total{0}; // 0 = unknown
+    std::atomic<uint8_t> probe_state{kNotProbed};
+    std::atomic<bool> supports_range{false};
+    std::atomic<uint64_t> active_target{0}; // connections the driver currently wants
+    std::atomic<uint32_t> throttle_hits{0}; // 429 and 503 answers seen
+    std::atomic<uint32_t> reprobes{0};
+    // Sum over segments of pos - start, where pos > start. Takes the segment lock.
+    uint64_t bytes_done() const;
+
+    mutable std::mutex segment_lock;
+    std::vector<std::shared_ptr<Segment>> segments; // under segment_lock
+    std::string validator;                          // under segment_lock
+    bool has_validator = false;                     // under segment_lock
+
+    // --- flags ---
+    std::atomic<bool> restart{false};  // end the pass early and run another
+    std::atomic<bool> failed{false};   // the status text begins with "error"
+    std::atomic<bool> complete{false}; // the end of an unknown-size body was seen
+    std::atomic<bool> stop{false};     // leave the run (pause or cancel)
+    std::atomic<bool> pause{false};    // with stop: save the sidecar and end "paused"
+
+    // --- naming state (core/naming.h) ---
+    std::atomic<bool> resumed{false};        // this run continues from a sidecar
+    std::atomic<bool> adoption_tried{false}; // the server file name step ran
+    std::atomic<bool> created_output{false}; // the output file did not exist before this run
+    std::atomic<bool> adopt_resume{false};   // restart the run at the pending path
+    // The interrupted run found under the server's file name, kept under the name lock from the
+    // worker that found it until the driver takes it to continue there.
+    void set_pending_adopt(std::string path, ResumeState state);
+    std::pair<std::string, ResumeState> take_pending_adopt();
+
+    // --- timing ---
+    int64_t start_ns = 0;                     // steady clock, when the record was made
+    std::atomic<int64_t> last_progress_ms{0}; // milliseconds since start_ns
+
+    int output_fd = -1; // owned by the task's thread while it runs
+
+    // --- bandwidth limiter, shared by all workers ---
+    std::atomic<int64_t> bandwidth_limit{0}; // bytes per second, 0 = none
+    std::mutex limiter_lock;
+    double limiter_credit = 0;    // under limiter_lock
+    int64_t limiter_last_ns = 0;  // under limiter_lock
+    bool limiter_started = false; // under limiter_lock
+
+private:
+    mutable std::mutex m_name_lock;
+    std::string m_name;
+    std::string m_output_path;
+    std::string m_sidecar_path;
+    std::string m_pending_path;
+    ResumeState m_pending_resume;
+
+    mutable std::mutex m_status_lock;
+    std::string m_status;
+
+    mutable std::mutex m_effective_url_lock;
+    std::string m_effective_url;
+};
+
+// Steady-clock nanoseconds; task start times and elapsed times use it.
+int64_t monotonic_ns();
+
+} // namespace twk

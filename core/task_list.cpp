@@ -1,0 +1,281 @@
+#include "core/task_list.h"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <map>
+#include <system_error>
+#include <thread>
+
+#include "core/naming.h"
+#include "core/task_driver.h"
+
+namespace twk {
+
+namespace {
+
+constexpr int kMaxCollisionNumber = 99999;
+constexpr auto kCloseWait = std::chrono::seconds(3);
+constexpr auto kClosePoll = std::chrono::milliseconds(10);
+
+struct IndexEntry {
+    std::weak_ptr<TaskList> list;
+    int32_t id = 0;
+};
+
+std::mutex& index_mutex() {
+    static std::mutex m;
+    return m;
+}
+
+std::map<const Task*, IndexEntry>& task_index() {
+    static std::map<const Task*, IndexEntry> index;
+    return index;
+}
+
+void index_add(const Task* task, const std::shared_ptr<TaskList>& list, int32_t id) {
+    std::lock_guard lock(index_mutex());
+    task_index()[task] = IndexEntry{list, id};
+}
+
+void index_remove(const Task* task) {
+    std::lock_guard lock(index_mutex());
+    task_index().erase(task);
+}
+
+void remove_file(const std::string& path) { ::unlink(path.c_str()); }
+
+TaskState final_state(const Task& task) {
+    std::string status = task.status();
+    if (task.pause || status == "paused") return kPaused;
+    if (status == "canceled") return kCanceled;
+    if (status.starts_with("error")) return kError;
+    return kDone;
+}
+
+} // namespace
+
+TaskHome find_task_home(const Task& task) {
+    std::lock_guard lock(index_mutex());
+    auto it = task_index().find(&task);
+    if (it == task_index().end()) return {};
+    return TaskHome{it->second.list.lock(), it->second.id};
+}
+
+std::shared_ptr<TaskList> TaskList::create(int64_t max_concurrent) {
+    std::shared_ptr<TaskList> list(new TaskList(max_concurrent));
+    list->m_self = list;
+    return list;
+}
+
+TaskList::TaskList(int64_t max_concurrent)
+    : m_driver(run_task), m_max_concurrent(max_concurrent < 1 ? 1 : max_concurrent) {}
+
+TaskList::~TaskList() { close(); }
+
+std::shared_ptr<TaskEntry> TaskList::find(int32_t id) const {
+    for (const auto& entry : m_entries) {
+        if (entry->id == id) return entry;
+    }
+    return nullptr;
+}
+
+bool TaskList::path_taken(const std::string& path, const Task& task) const {
+    std::string normalized = normalize_path(path);
+    for (const auto& entry : m_entries) {
+        if (entry->task.get() == &task || entry->state == kDone) continue;
+        if (normalize_path(entry->task->output_path()) == normalized) return true;
+    }
+    return false;
+}
+
+std::string TaskList::free_path_locked(const Task& task, const std::string& candidate,
+                                       bool avoid_files) const {
+    auto is_free = [&](const std::string& path) {
+        return !path_taken(path, task) && (!avoid_files || may_write_over(task, path));
+    };
+    if (is_free(candidate)) return candidate;
+    for (int n = 1; n <= kMaxCollisionNumber; ++n) {
+        std::string numbered = numbered_path(candidate, n);
+        if (is_free(numbered)) return numbered;
+    }
+    return candidate;
+}
+
+std::string TaskList::free_path(const Task& task, const std::string& candidate, bool avoid_files) const {
+    std::lock_guard lock(m_lock);
+    return free_path_locked(task, candidate, avoid_files);
+}
+
+int32_t TaskList::add(std::shared_ptr<Task> task) {
+    if (!task) return -1;
+    int32_t id;
+    {
+        std::lock_guard lock(m_lock);
+        if (m_closed) return -1;
+        id = m_next_id++;
+        task->set_status("queued");
+        // Files already on disk count too: a new task never truncates a file it does not own.
+        task->set_output_path(free_path_locked(*task, task->output_path(), true));
+        auto entry = std::make_shared<TaskEntry>();
+        entry->id = id;
+        entry->task = task;
+        m_entries.push_back(entry);
+    }
+    if (auto self = m_self.lock()) index_add(task.get(), self, id);
+    schedule();
+    return id;
+}
+
+void TaskList::pause(int32_t id) {
+    std::lock_guard lock(m_lock);
+    auto entry = find(id);
+    if (!entry) return;
+    if (entry->state == kRunning) {
+        entry->task->pause = true;
+        entry->task->stop = true;
+    } else if (entry->state == kQueued) {
+        entry->state = kPaused;
+        entry->task->set_status("paused");
+    }
+}
+
+void TaskList::cancel(int32_t id) {
+    std::lock_guard lock(m_lock);
+    auto entry = find(id);
+    if (!entry || entry->state == kDone) return;
+    Task& task = *entry->task;
+    if (entry->state == kRunning) {
+        task.pause = false;
+        task.stop = true;
+    }
+    entry->state = kCanceled;
+    task.set_status("canceled");
+    remove_file(task.sidecar_path());
+    remove_file(task.output_path());
+}
+
+void TaskList::resume(int32_t id) {
+    {
+        std::lock_guard lock(m_lock);
+        auto entry = find(id);
+        if (!entry || m_closed) return;
+        int32_t state = entry->state;
+        if (state != kError && state != kPaused && state != kCanceled) return;
+        // A task cancelled while running is "canceled" before its thread has ended; starting a
+        // second thread on it would let two drivers write one file.
+        if (entry->thread_live) return;
+        Task& task = *entry->task;
+        task.set_output_path(free_path_locked(task, task.output_path(), true));
+        task.stop = false;
+        task.pause = false;
+        task.complete = false;
+        task.set_status("queued");
+        entry->state = kQueued;
+    }
+    schedule();
+}
+
+bool TaskList::all_settled() const {
+    std::lock_guard lock(m_lock);
+    for (const auto& entry : m_entries) {
+        if (entry->state == kQueued || entry->state == kRunning) return false;
+    }
+    return true;
+}
+
+void TaskList::set_max_concurrent(int64_t max_concurrent) {
+    m_max_concurrent = max_concurrent < 1 ? 1 : max_concurrent;
+    schedule();
+}
+
+void TaskList::set_driver(TaskDriver driver) {
+    std::lock_guard lock(m_lock);
+    m_driver = driver ? std::move(driver) : TaskDriver(run_task);
+}
+
+TaskList::Snapshot TaskList::snapshot() const {
+    std::lock_guard lock(m_lock);
+    return Snapshot{m_entries, m_current};
+}
+
+void TaskList::schedule() {
+    std::shared_ptr<TaskList> self = m_self.lock();
+    if (!self) return;
+    for (;;) {
+        std::shared_ptr<TaskEntry> entry;
+        TaskDriver driver;
+        {
+            std::lock_guard lock(m_lock);
+            if (m_closed || m_running >= m_max_concurrent) return;
+            for (const auto& candidate : m_entries) {
+                if (candidate->state == kQueued) {
+                    entry = candidate;
+                    break;
+                }
+            }
+            if (!entry) return;
+            entry->state = kRunning;
+            entry->thread_live = true;
+            ++m_running;
+            ++m_live_threads;
+            m_current = entry->task;
+            driver = m_driver;
+        }
+        try {
+            std::thread([self, entry, driver] { self->run_thread(entry, driver); }).detach();
+        } catch (const std::system_error&) {
+            entry->task->set_status("error: cannot start task thread");
+            entry->state = kError;
+            entry->thread_live = false;
+            --m_running;
+            --m_live_threads;
+            return;
+        }
+    }
+}
+
+void TaskList::run_thread(const std::shared_ptr<TaskEntry>& entry, const TaskDriver& driver) {
+    try {
+        driver(entry->task);
+    } catch (...) {
+        // Nothing a driver throws may end the process from a detached thread.
+        entry->task->set_status("error: internal failure");
+    }
+    TaskState state = final_state(*entry->task);
+    {
+        std::lock_guard lock(m_lock);
+        // A cancel that arrived while the driver ran has already deleted the files: the task
+        // stays "canceled" whatever the driver ended with.
+        if (entry->state == kCanceled) {
+            state = kCanceled;
+            entry->task->set_status("canceled");
+        }
+        entry->state = state;
+        entry->thread_live = false;
+        --m_running;
+    }
+    schedule();
+    --m_live_threads;
+}
+
+void TaskList::close() {
+    {
+        std::lock_guard lock(m_lock);
+        if (m_closed) return;
+        m_closed = true;
+    }
+    auto deadline = std::chrono::steady_clock::now() + kCloseWait;
+    while (m_live_threads > 0 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(kClosePoll);
+    }
+    std::vector<std::shared_ptr<TaskEntry>> entries;
+    {
+        std::lock_guard lock(m_lock);
+        entries = m_entries;
+    }
+    for (const auto& entry : entries)
+        index_remove(entry->task.get());
+}
+
+} // namespace twk

@@ -1,0 +1,323 @@
+// The engine through its public operations, with a placeholder driver in the task threads.
+#include "core/engine.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "core/status_document.h"
+#include "core/task_list.h"
+#include "tests/core/placeholder_driver.h"
+#include "tests/support/temp_dir.h"
+
+namespace twk {
+namespace {
+
+using test::wait_for;
+
+class EngineTest : public ::testing::Test {
+protected:
+    void SetUp() override { open_engine(3); }
+    void TearDown() override { close_engine(); }
+
+    void open_engine(int64_t max_concurrent) {
+        engine = engine_create(dir.path(), max_concurrent);
+        list = engine_task_list(engine);
+        list->set_driver(driver.driver());
+    }
+    void close_engine() {
+        if (!engine) return;
+        driver.release_all();
+        engine_destroy(engine);
+        engine = nullptr;
+        EXPECT_TRUE(wait_for([&] { return list->live_threads() == 0; }));
+    }
+
+    std::shared_ptr<TaskEntry> entry(int32_t id) const {
+        for (const auto& e : list->snapshot().entries) {
+            if (e->id == id) return e;
+        }
+        return nullptr;
+    }
+    int32_t state(int32_t id) const { return entry(id)->state; }
+    bool settled_as(int32_t id, int32_t wanted) const {
+        return wait_for([&] { return state(id) == wanted && !entry(id)->thread_live; });
+    }
+    std::string url(int n) const { return "http://example.test/file" + std::to_string(n) + ".bin"; }
+
+    test::TempDir dir;
+    test::PlaceholderDriver driver;
+    Engine* engine = nullptr;
+    std::shared_ptr<TaskList> list;
+};
+
+TEST_F(EngineTest, IdsCountUpInOrderAndAreNeverReused) {
+    EXPECT_EQ(engine_add(engine, url(1), 8, ""), 1);
+    EXPECT_EQ(engine_add_json(engine, "{\"url\":\"" + url(2) + "\"}"), 2);
+    EXPECT_EQ(engine_add(engine, url(3), 8, ""), 3);
+    engine_cancel(engine, 2);
+    EXPECT_EQ(engine_add(engine, url(4), 8, ""), 4);
+
+    EXPECT_EQ(engine_add(engine, "", 8, ""), -1);
+    EXPECT_EQ(engine_add(engine, "   ", 8, ""), -1);
+    EXPECT_EQ(engine_add_json(engine, "[1]"), -1);
+    EXPECT_EQ(engine_add_json(engine, "{\"connections\":4}"), -1);
+    EXPECT_EQ(engine_add_json(engine, "not json"), -1);
+    EXPECT_EQ(engine_add(engine, url(5), 8, ""), 5);
+}
+
+TEST_F(EngineTest, RunsAtMostMaxConcurrentAndStartsTheNextWhenOneEnds) {
+    for (int n = 1; n <= 5; ++n)
+        ASSERT_EQ(engine_add(engine, url(n), 8, ""), n);
+    ASSERT_TRUE(wait_for([&] { return driver.started_count() == 3; }));
+    std::vector<std::string> first = driver.started(); // threads start in any order
+    std::sort(first.begin(), first.end());
+    EXPECT_EQ(first, (std::vector<std::string>{url(1), url(2), url(3)}));
+    EXPECT_EQ(state(1), kRunning);
+    EXPECT_EQ(state(4), kQueued);
+    EXPECT_EQ(state(5), kQueued);
+
+    driver.release(url(2));
+    ASSERT_TRUE(settled_as(2, kDone));
+    ASSERT_TRUE(wait_for([&] { return driver.started_count() == 4; }));
+    EXPECT_EQ(driver.started().back(), url(4));
+    EXPECT_EQ(state(5), kQueued);
+    EXPECT_EQ(list->running_count(), 3);
+
+    driver.release(url(1), "error: write failed");
+    ASSERT_TRUE(settled_as(1, kError));
+    ASSERT_TRUE(wait_for([&] { return driver.started_count() == 5; }));
+    EXPECT_EQ(entry(1)->task->status(), "error: write failed");
+}
+
+TEST_F(EngineTest, PausedQueuedTaskWaitsAndResumedOlderTaskRunsFirst) {
+    engine_set_options(engine, 1, 0, "");
+    for (int n = 1; n <= 3; ++n)
+        engine_add(engine, url(n), 8, "");
+    ASSERT_TRUE(wait_for([&] { return driver.started_count() == 1; }));
+
+    engine_pause(engine, 2);
+    EXPECT_EQ(state(2), kPaused);
+    EXPECT_EQ(entry(2)->task->status(), "paused");
+    EXPECT_FALSE(entry(2)->thread_live);
+
+    engine_resume(engine, 2);
+    EXPECT_EQ(state(2), kQueued);
+    EXPECT_EQ(entry(2)->task->status(), "queued");
+
+    driver.release(url(1));
+    ASSERT_TRUE(wait_for([&] { return driver.started_count() == 2; }));
+    EXPECT_EQ(driver.started()[1], url(2));
+    driver.release(url(2));
+    ASSERT_TRUE(wait_for([&] { return driver.started_count() == 3; }));
+    EXPECT_EQ(driver.started()[2], url(3));
+}
+
+TEST_F(EngineTest, PausingARunningTaskStopsItsDriverAndResumeRunsItAgain) {
+    int32_t id = engine_add(engine, url(1), 8, "");
+    ASSERT_TRUE(wait_for([&] { return driver.started_count() == 1; }));
+    engine_pause(engine, id);
+    ASSERT_TRUE(settled_as(id, kPaused));
+    EXPECT_EQ(entry(id)->task->status(), "paused");
+    EXPECT_EQ(list->running_count(), 0);
+
+    engine_resume(engine, id);
+    ASSERT_TRUE(wait_for([&] { return driver.started_count() == 2; }));
+    driver.release(url(1));
+    EXPECT_TRUE(settled_as(id, kDone));
+}
+
+TEST_F(EngineTest, CancelKeepsDoneTasksAndDeletesThePartialFilesOfOthers) {
+    driver.write_files_for(url(1));
+    driver.write_files_for(url(2));
+    int32_t done = engine_add(engine, url(1), 8, "");
+    int32_t paused = engine_add(engine, url(2), 8, "");
+    ASSERT_TRUE(wait_for([&] { return driver.started_count() == 2; }));
+    driver.release(url(1));
+    ASSERT_TRUE(settled_as(done, kDone));
+    engine_pause(engine, paused);
+    ASSERT_TRUE(settled_as(paused, kPaused));
+
+    Task& finished = *entry(done)->task;
+    Task& partial = *entry(paused)->task;
+    ASSERT_TRUE(test::file_exists(finished.output_path()));
+    ASSERT_TRUE(test::file_exists(partial.output_path()));
+    ASSERT_TRUE(test::file_exists(partial.sidecar_path()));
+
+    engine_cancel(engine, done);
+    EXPECT_EQ(state(done), kDone);
+    EXPECT_TRUE(test::file_exists(finished.output_path()));
+
+    engine_cancel(engine, paused);
+    EXPECT_EQ(state(paused), kCanceled);
+    EXPECT_EQ(partial.status(), "canceled");
+    EXPECT_FALSE(test::file_exists(partial.output_path()));
+    EXPECT_FALSE(test::file_exists(partial.sidecar_path()));
+}
+
+TEST_F(EngineTest, CancelWhileRunningStaysCanceledAndCannotStartASecondThread) {
+    driver.ignore_stop_for(url(1)); // a driver slow to notice the stop flag
+    int32_t id = engine_add(engine, url(1), 8, "");
+    ASSERT_TRUE(wait_for([&] { return driver.started_count() == 1; }));
+    engine_cancel(engine, id);
+    EXPECT_EQ(state(id), kCanceled);
+    engine_resume(engine, id); // its thread still runs: refused
+    EXPECT_EQ(state(id), kCanceled);
+
+    driver.release(url(1)); // the run ends "done", after the files were deleted
+    ASSERT_TRUE(settled_as(id, kCanceled));
+    EXPECT_EQ(entry(id)->task->status(), "canceled");
+    EXPECT_EQ(driver.started_count(), 1u);
+
+    engine_resume(engine, id);
+    ASSERT_TRUE(wait_for([&] { return driver.started_count() == 2; }));
+}
+
+TEST_F(EngineTest, UnknownIdsAreIgnored) {
+    engine_pause(engine, 42);
+    engine_resume(engine, 42);
+    engine_cancel(engine, 42);
+    engine_pause(nullptr, 1);
+    EXPECT_EQ(engine_add(nullptr, url(1), 8, ""), -1);
+    EXPECT_TRUE(list->all_settled());
+}
+
+TEST_F(EngineTest, ConnectionCountsMapToTheAllowedSet) {
+    struct Case {
+        int64_t given;
+        uint64_t expected;
+    } cases[] = {{6, 8}, {12, 12}, {0, 8}, {-3, 8}, {1, 1}, {32, 32}, {33, 8}};
+    for (const auto& c : cases) {
+        int32_t id = engine_add(engine, url(static_cast<int>(c.given)), c.given, "");
+        EXPECT_EQ(entry(id)->task->connections, c.expected) << c.given;
+    }
+}
+
+TEST_F(EngineTest, TasksGetTheEngineProxyAndLimitUnlessTheyCarryTheirOwn) {
+    engine_set_options(engine, 0, 4096, "socks5h://proxy.test:1080");
+    int32_t plain = engine_add(engine, url(1), 8, "");
+    int32_t own = engine_add(engine, url(2), 8, "http://own.test:3128");
+    EXPECT_EQ(entry(plain)->task->proxy.host, "proxy.test");
+    EXPECT_EQ(entry(plain)->task->proxy.kind, kProxySocks5Remote);
+    EXPECT_EQ(entry(plain)->task->bandwidth_limit, 4096);
+    EXPECT_EQ(entry(own)->task->proxy.host, "own.test");
+
+    engine_set_options(engine, 0, -1, "not a proxy"); // clears the limit, keeps the proxy
+    int32_t later = engine_add(engine, url(3), 8, "");
+    EXPECT_EQ(entry(later)->task->proxy.host, "proxy.test");
+    EXPECT_EQ(entry(later)->task->bandwidth_limit, 0);
+
+    engine_set_options(engine, 0, 0, ""); // an empty proxy text means none
+    engine_set_use_system_proxy(engine, true);
+    EXPECT_EQ(entry(engine_add(engine, url(4), 8, ""))->task->proxy.kind, kProxyNone);
+}
+
+TEST_F(EngineTest, JsonAddCarriesMaxConcurrentAndTheFolderApplies) {
+    test::TempDir other;
+    engine_set_download_dir(engine, other.path() + "/sub/dir");
+    engine_set_download_dir(engine, ""); // ignored
+    int32_t id = engine_add_json(engine, "{\"url\":\"" + url(1) + "\",\"maxConcurrent\":5}");
+    EXPECT_EQ(list->max_concurrent(), 5);
+    EXPECT_EQ(entry(id)->task->output_path(), other.path() + "/sub/dir/file1.bin");
+    EXPECT_TRUE(test::file_exists(other.path() + "/sub/dir"));
+}
+
+TEST_F(EngineTest, AnExistingFileIsNeverOverwrittenByANewTask) {
+    test::write_file(dir.file("file1.bin"), "the user's own bytes");
+    int32_t id = engine_add(engine, url(1), 8, "");
+    EXPECT_EQ(entry(id)->task->output_path(), dir.file("file1 (1).bin"));
+    EXPECT_EQ(entry(id)->task->name(), "file1 (1).bin");
+    EXPECT_EQ(test::read_file(dir.file("file1.bin")), "the user's own bytes");
+}
+
+TEST_F(EngineTest, DestroyPausesTheTasksAddedThroughTheEngine) {
+    int32_t id = engine_add(engine, url(1), 8, "");
+    ASSERT_TRUE(wait_for([&] { return driver.started_count() == 1; }));
+    auto task = entry(id)->task;
+    engine_destroy(engine); // the placeholder run ends "paused" once the stop flag is set
+    engine = nullptr;
+    EXPECT_EQ(task->status(), "paused");
+    EXPECT_TRUE(wait_for([&] { return list->live_threads() == 0; }));
+    EXPECT_EQ(list->add(std::make_shared<Task>()), -1); // closed
+}
+
+TEST(EngineDocuments, IdleWithoutAnEngineAndBeforeAnyTaskRan) {
+    char* text = engine_list_document(nullptr);
+    EXPECT_STREQ(text, "{\"status\":\"idle\",\"tasks\":[]}");
+    engine_release_text(text);
+    engine_release_text(nullptr);
+
+    test::TempDir dir;
+    Engine* engine = engine_create(dir.path(), 3);
+    text = engine_list_document(engine);
+    EXPECT_STREQ(text, "{\"status\":\"idle\",\"tasks\":[]}");
+    engine_release_text(text);
+    engine_destroy(engine);
+    EXPECT_STREQ(engine_version(), "TWK 0.2 (in-process core)");
+}
+
+class EnvironmentTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        for (const char* name : {"HOME", "XDG_CONFIG_HOME"}) {
+            const char* value = std::getenv(name);
+            saved.emplace_back(name, value ? std::optional<std::string>(value) : std::nullopt);
+        }
+        ::setenv("HOME", home.path().c_str(), 1);
+        ::unsetenv("XDG_CONFIG_HOME");
+    }
+    void TearDown() override {
+        for (const auto& [name, value] : saved) {
+            if (value)
+                ::setenv(name.c_str(), value->c_str(), 1);
+            else
+                ::unsetenv(name.c_str());
+        }
+    }
+    test::TempDir home;
+    std::vector<std::pair<std::string, std::optional<std::string>>> saved;
+};
+
+TEST_F(EnvironmentTest, DefaultDownloadFolderFollowsTheUserDirsFile) {
+    EXPECT_EQ(default_download_dir(), home.path() + "/Downloads");
+
+    std::filesystem::create_directories(home.file(".config"));
+    test::write_file(home.file(".config/user-dirs.dirs"),
+                     "# written by xdg-user-dirs-update\nXDG_DOWNLOAD_DIR=\"$HOME/Fetched\"\n");
+    EXPECT_EQ(default_download_dir(), home.path() + "/Fetched");
+
+    test::TempDir config;
+    test::write_file(config.file("user-dirs.dirs"), "XDG_DOWNLOAD_DIR=\"/srv/incoming\"\n");
+    ::setenv("XDG_CONFIG_HOME", config.path().c_str(), 1);
+    EXPECT_EQ(default_download_dir(), "/srv/incoming");
+
+    ::unsetenv("XDG_CONFIG_HOME");
+    ::unsetenv("HOME");
+    EXPECT_EQ(default_download_dir(), "downloads");
+}
+
+TEST_F(EnvironmentTest, ApplicationWrappersReportTheEngineState) {
+    StartDownloadResult result = start_download("http://example.test/a.bin", 4, 0);
+    EXPECT_FALSE(result.ok);
+    EXPECT_EQ(result.error, "engine not running");
+    std::string document;
+    EXPECT_FALSE(application_list_document(document));
+
+    start_engine();
+    EXPECT_TRUE(engine_running());
+    result = start_download("", 4, 0);
+    EXPECT_EQ(result.error, "invalid URL");
+    result = start_download("http://example.test/a.bin", 6, 2);
+    EXPECT_TRUE(result.ok);
+    EXPECT_EQ(result.connections, 6);
+    ASSERT_TRUE(application_list_document(document));
+    EXPECT_NE(document.find("\"url\":\"http://example.test/a.bin\""), std::string::npos);
+    EXPECT_TRUE(test::file_exists(home.file("Downloads")));
+
+    stop_engine();
+    EXPECT_FALSE(engine_running());
+}
+
+} // namespace
+} // namespace twk

@@ -1,0 +1,162 @@
+#include "core/start_request.h"
+
+#include <gtest/gtest.h>
+
+namespace twk {
+namespace {
+
+// Every task field a start request decides, in one line.
+std::string describe(const Task& task) {
+    std::string out = "name=" + task.name() + " conn=" + std::to_string(task.connections) + " " +
+                      task.method + " ua=" + task.user_agent + " insecure=" + (task.insecure ? "1" : "0") +
+                      " limit=" + std::to_string(task.bandwidth_limit.load()) +
+                      " auto=" + (task.auto_named ? "1" : "0") + " stream=" + task.stream_type;
+    if (task.proxy.kind != kProxyNone) {
+        out += " proxy=" + std::to_string(task.proxy.kind) + ":" + task.proxy.host + ":" +
+               std::to_string(task.proxy.port);
+    }
+    if (!task.post_data.empty()) out += " body=" + task.post_data;
+    for (const auto& [name, value] : task.headers)
+        out += " [" + name + ": " + value + "]";
+    return out;
+}
+
+constexpr const char* kPlain = "name=b.zip conn=8 GET ua=TWK insecure=0 limit=0 auto=1 stream=";
+
+TEST(MapStartRequest, MembersDefaultsAndModes) {
+    struct Case {
+        const char* json;
+        bool capture;
+        const char* expected;
+    } cases[] = {
+        // URL, the derived name and the defaults.
+        {R"({"url":"  http://h/a/b.zip  "})", false, kPlain},
+        {R"({"url":"http://h/a/b.zip?x=1#f"})", false, kPlain},
+        {R"({"url":"http://h/a/"})", false,
+         "name=download.bin conn=8 GET ua=TWK insecure=0 limit=0 auto=1 stream="},
+        {R"({"url":"http://h/a%20b.zip"})", false,
+         "name=a%20b.zip conn=8 GET ua=TWK insecure=0 limit=0 auto=1 stream="},
+        // Connection counts: numbers, strings, anything outside the set.
+        {R"({"url":"http://h/b.zip","connections":6})", false, kPlain},
+        {R"({"url":"http://h/b.zip","connections":"16"})", false,
+         "name=b.zip conn=16 GET ua=TWK insecure=0 limit=0 auto=1 stream="},
+        {R"({"url":"http://h/b.zip","connections":"32 please"})", false,
+         "name=b.zip conn=32 GET ua=TWK insecure=0 limit=0 auto=1 stream="},
+        {R"({"url":"http://h/b.zip","connections":4.9})", false,
+         "name=b.zip conn=4 GET ua=TWK insecure=0 limit=0 auto=1 stream="},
+        {R"({"url":"http://h/b.zip","connections":"x"})", false, kPlain},
+        {R"({"url":"http://h/b.zip","connections":1e300})", false, kPlain},
+        {R"({"url":"http://h/b.zip","connections":"99999999999999999999"})", false, kPlain},
+        // Flags, limits, proxies.
+        {R"({"url":"http://h/b.zip","insecure":"Yes"})", false,
+         "name=b.zip conn=8 GET ua=TWK insecure=1 limit=0 auto=1 stream="},
+        {R"({"url":"http://h/b.zip","insecure":0})", false, kPlain},
+        {R"({"url":"http://h/b.zip","insecure":"on"})", false, kPlain},
+        {R"({"url":"http://h/b.zip","insecure":2})", false,
+         "name=b.zip conn=8 GET ua=TWK insecure=1 limit=0 auto=1 stream="},
+        {R"({"url":"http://h/b.zip","bandwidthLimit":"1000"})", false,
+         "name=b.zip conn=8 GET ua=TWK insecure=0 limit=1000 auto=1 stream="},
+        {R"({"url":"http://h/b.zip","bandwidthLimit":-5})", false, kPlain},
+        {R"({"url":"http://h/b.zip","proxy":" socks5://p:1080 "})", false,
+         "name=b.zip conn=8 GET ua=TWK insecure=0 limit=0 auto=1 stream= proxy=2:p:1080"},
+        {R"({"url":"http://h/b.zip","proxy":"ftp://p:1"})", false, kPlain},
+        // Streams: by URL in either mode, by "type" only in capture mode.
+        {R"({"url":"http://h/v/index.M3U8?token=1"})", false,
+         "name=index.M3U8 conn=8 GET ua=TWK insecure=0 limit=0 auto=1 stream=hls"},
+        {R"({"url":"http://h/v/manifest.mpd"})", false,
+         "name=manifest.mpd conn=8 GET ua=TWK insecure=0 limit=0 auto=1 stream=dash"},
+        {R"({"url":"http://h/b.zip","type":"hls"})", false, kPlain},
+        {R"({"url":"http://h/b.zip","type":"M3U8"})", true,
+         "name=b.zip conn=8 GET ua=TWK insecure=0 limit=0 auto=1 stream=hls"},
+        {R"({"url":"http://h/b.zip","type":"mpd"})", true,
+         "name=b.zip conn=8 GET ua=TWK insecure=0 limit=0 auto=1 stream=dash"},
+        // Capture-only members have no effect in plain mode.
+        {R"({"url":"http://h/b.zip","filename":"x.iso","cookies":"a=1","headers":{"X-A":"1"},"method":"post"})",
+         false, kPlain},
+        // Names: only the last component, no leading dots, nothing but dots and blanks.
+        {R"({"url":"http://h/b.zip","filename":"..\\..\\evil.exe"})", true,
+         "name=evil.exe conn=8 GET ua=TWK insecure=0 limit=0 auto=0 stream="},
+        {R"({"url":"http://h/b.zip","filename":" . "})", true,
+         "name=download.bin conn=8 GET ua=TWK insecure=0 limit=0 auto=0 stream="},
+        {R"({"url":"http://h/b.zip","filename":"...hidden"})", true,
+         "name=hidden conn=8 GET ua=TWK insecure=0 limit=0 auto=0 stream="},
+        {R"({"url":"http://h/b.zip","filename":"a\u0001b\u007f.txt"})", true,
+         "name=ab.txt conn=8 GET ua=TWK insecure=0 limit=0 auto=0 stream="},
+        // Method, body, user agent.
+        {R"({"url":"http://h/b.zip","method":"Post","postData":"q=1"})", true,
+         "name=b.zip conn=8 POST ua=TWK insecure=0 limit=0 auto=1 stream= body=q=1"},
+        {R"({"url":"http://h/b.zip","method":"HEAD"})", true,
+         "name=b.zip conn=8 HEAD ua=TWK insecure=0 limit=0 auto=1 stream="},
+        {R"({"url":"http://h/b.zip","method":"put"})", true, kPlain},
+        {R"({"url":"http://h/b.zip","userAgent":"Moz","headers":{"User-Agent":"Hdr"}})", true,
+         "name=b.zip conn=8 GET ua=Moz insecure=0 limit=0 auto=1 stream="},
+        {R"({"url":"http://h/b.zip","headers":{"User-Agent":"Hdr"}})", true,
+         "name=b.zip conn=8 GET ua=Hdr insecure=0 limit=0 auto=1 stream="},
+        {R"({"url":"http://h/b.zip","userAgent":"bad\r\nX: y"})", true, kPlain},
+        // The header filter, Cookie and Referer.
+        {R"({"url":"http://h/b.zip","headers":{"Range":"bytes=0-","If-None-Match":"x","Accept-Encoding":"gzip","Connection":"close","Host":"h","X-Ok":"1","X-Bad":"a\nb","Bad Name":"v","X-Num":5}})",
+         true, "name=b.zip conn=8 GET ua=TWK insecure=0 limit=0 auto=1 stream= [X-Ok: 1]"},
+        {R"({"url":"http://h/b.zip","cookies":"a=1","referrer":"http://r/"})", true,
+         "name=b.zip conn=8 GET ua=TWK insecure=0 limit=0 auto=1 stream= [Cookie: a=1] [Referer: http://r/]"},
+        {R"({"url":"http://h/b.zip","cookies":"a=1","headers":{"cookie":"b=2"}})", true,
+         "name=b.zip conn=8 GET ua=TWK insecure=0 limit=0 auto=1 stream= [cookie: b=2]"},
+        {R"({"url":"http://h/b.zip","referrer":"http://r/","headers":{"Referrer":"http://s/"}})", true,
+         "name=b.zip conn=8 GET ua=TWK insecure=0 limit=0 auto=1 stream= [Referrer: http://s/]"},
+        {R"({"url":"http://h/b.zip","cookies":"a=1\r\n"})", true, kPlain},
+    };
+    for (const auto& c : cases) {
+        JsonValue request;
+        ASSERT_TRUE(parse_json(c.json, request)) << c.json;
+        auto task = map_start_request(request, "/dl", c.capture);
+        ASSERT_TRUE(task) << c.json;
+        EXPECT_EQ(describe(*task), c.expected) << c.json;
+        EXPECT_EQ(task->output_path(), "/dl/" + task->name()) << c.json;
+        EXPECT_EQ(task->sidecar_path(), task->output_path() + ".twk") << c.json;
+        EXPECT_EQ(task->stream, !task->stream_type.empty()) << c.json;
+    }
+}
+
+TEST(MapStartRequest, NoTaskWithoutAUrl) {
+    for (const char* json : {R"({})", R"({"url":""})", R"({"url":" \t "})", R"({"url":5})", R"([1])"}) {
+        JsonValue request;
+        ASSERT_TRUE(parse_json(json, request)) << json;
+        EXPECT_FALSE(map_start_request(request, "/dl", true)) << json;
+    }
+}
+
+TEST(MapStartRequest, MaxConcurrentComesBackOnlyInCaptureModeAsANumberAboveZero) {
+    struct Case {
+        const char* json;
+        bool capture;
+        int64_t expected;
+    } cases[] = {
+        {R"({"url":"http://h/f","maxConcurrent":5})", true, 5},
+        {R"({"url":"http://h/f","maxConcurrent":2.7})", true, 2},
+        {R"({"url":"http://h/f","maxConcurrent":"5"})", true, -1},
+        {R"({"url":"http://h/f","maxConcurrent":0})", true, -1},
+        {R"({"url":"http://h/f","maxConcurrent":5})", false, -1},
+    };
+    for (const auto& c : cases) {
+        JsonValue request;
+        ASSERT_TRUE(parse_json(c.json, request));
+        int64_t limit = -1;
+        ASSERT_TRUE(map_start_request(request, "/dl", c.capture, &limit));
+        EXPECT_EQ(limit, c.expected) << c.json << " capture=" << c.capture;
+    }
+}
+
+TEST(CreateTask, PathsThatLeaveTheFolderFallBack) {
+    StartOptions options;
+    options.url = "http://h/f.zip";
+    options.filename = "f.zip";
+    EXPECT_EQ(create_task(options, "/dl")->output_path(), "/dl/f.zip");
+    EXPECT_EQ(create_task(options, "/dl/../etc")->output_path(), "/dl/../etc/download.bin");
+
+    auto task = create_task(options, "/dl");
+    ASSERT_EQ(task->segments.size(), 1u);
+    EXPECT_EQ(task->segments[0]->end, kUnknownEnd);
+    EXPECT_EQ(task->status(), "queued");
+}
+
+} // namespace
+} // namespace twk
