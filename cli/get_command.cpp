@@ -135,11 +135,16 @@ bool pause_and_settle(Engine* engine, const std::vector<int32_t>& ids, Signals& 
 } // namespace
 
 int run_get(const GetOptions& options) {
-    Signals signals;
-    FILE* human = options.json ? stderr : stdout;
     const std::string folder = options.directory.empty() ? default_download_dir() : options.directory;
     Engine* engine = engine_create(folder, options.max_concurrent);
+    int status = get_with_engine(engine, folder, options);
+    engine_destroy(engine);
+    return status;
+}
 
+int get_with_engine(Engine* engine, const std::string& folder, const GetOptions& options) {
+    Signals signals;
+    FILE* human = options.json ? stderr : stdout;
     std::vector<int32_t> ids;
     std::vector<TaskProgress> refused; // URLs the engine would not take
     for (const std::string& url : options.urls) {
@@ -172,13 +177,12 @@ int run_get(const GetOptions& options) {
         }
     }
 
-    read_tasks(engine, tasks);
+    if (!ids.empty()) read_tasks(engine, tasks);
     tasks.insert(tasks.end(), refused.begin(), refused.end());
     for (const TaskProgress& task : tasks)
         std::fprintf(human, "%s\n", summary_line(task, folder).c_str());
     if (options.json) std::printf("%s\n", list_document(engine).c_str());
     std::fflush(nullptr);
-    engine_destroy(engine);
     return get_exit_status(tasks, interrupted);
 }
 

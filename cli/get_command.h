@@ -13,11 +13,21 @@
 // signal while waiting ends the process at once.
 #pragma once
 
+#include <string>
+
 #include "cli/get_options.h"
 
 namespace twk {
 
-// The exit status: see get_exit_status (cli/task_progress.h).
+struct Engine;
+
+// Creates the engine, runs `get_with_engine`, destroys the engine. The exit status: see
+// get_exit_status (cli/task_progress.h).
 int run_get(const GetOptions& options);
+
+// The same on an engine the caller made (and destroys) for `folder`: adds the URLs, watches,
+// prints the closing lines. SIGINT and SIGTERM are held back on the calling thread while it runs,
+// and on every thread the engine starts meanwhile.
+int get_with_engine(Engine* engine, const std::string& folder, const GetOptions& options);
 
 } // namespace twk
