@@ -8,6 +8,7 @@
 #include <string>
 #include <sys/ioctl.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 #include "cli/progress_display.h"
@@ -22,6 +23,7 @@ constexpr int kRedrawMs = 200;
 // How long paused tasks get to save their sidecars after Ctrl-C before the engine is closed.
 constexpr int64_t kSettleDeadlineMs = 30000;
 constexpr size_t kFallbackColumns = 80;
+constexpr size_t kFallbackRows = 24;
 
 int64_t now_ms() {
     using namespace std::chrono;
@@ -35,11 +37,13 @@ std::string list_document(Engine* engine) {
     return document;
 }
 
-// One line fewer than the terminal is wide, so that a full line never wraps.
-size_t line_width(int fd) {
+// Columns and lines for the live display: one column fewer than the terminal has, so that a full
+// line never wraps, and one line fewer, so that moving back up never leaves the screen.
+std::pair<size_t, size_t> terminal_size(int fd) {
     winsize size{};
-    if (::ioctl(fd, TIOCGWINSZ, &size) == 0 && size.ws_col > 1) return size.ws_col - 1;
-    return kFallbackColumns - 1;
+    if (::ioctl(fd, TIOCGWINSZ, &size) == 0 && size.ws_col > 1 && size.ws_row > 1)
+        return {size.ws_col - 1u, size.ws_row - 1u};
+    return {kFallbackColumns - 1, kFallbackRows - 1};
 }
 
 // SIGINT and SIGTERM are blocked in every thread (the engine's threads inherit the mask) and
@@ -79,13 +83,17 @@ public:
 
 private:
     void redraw(const std::vector<TaskProgress>& tasks) {
-        size_t width = line_width(::fileno(m_out));
+        auto [width, height] = terminal_size(::fileno(m_out));
+        std::vector<double> speeds;
+        for (const TaskProgress& task : tasks)
+            speeds.push_back(m_meters[task.id].bytes_per_second());
+        std::vector<std::string> lines = progress_screen(tasks, speeds, width, height);
+        // Back to the first line drawn last time; what is left of a longer drawing is erased.
         if (m_lines_drawn > 0) std::fprintf(m_out, "\x1b[%zuA", m_lines_drawn);
-        for (const TaskProgress& task : tasks) {
-            std::string line = progress_line(task, m_meters[task.id].bytes_per_second(), width);
+        for (const std::string& line : lines)
             std::fprintf(m_out, "\r%s\x1b[K\n", line.c_str());
-        }
-        m_lines_drawn = tasks.size();
+        std::fputs("\x1b[J", m_out);
+        m_lines_drawn = lines.size();
     }
 
     void print_changes(const std::vector<TaskProgress>& tasks) {

@@ -115,6 +115,39 @@ std::string progress_line(const TaskProgress& task, double speed, size_t width) 
     return fit_width(line, width);
 }
 
+std::vector<std::string> progress_screen(const std::vector<TaskProgress>& tasks,
+                                         const std::vector<double>& speeds, size_t width, size_t height) {
+    std::vector<std::string> lines;
+    if (height == 0) return lines;
+    const bool fits = tasks.size() <= height;
+    const size_t room = fits ? tasks.size() : height - 1;
+    std::vector<bool> shown(tasks.size(), fits);
+    size_t chosen = fits ? room : 0;
+    for (bool ended : {false, true}) {
+        for (size_t i = 0; i < tasks.size() && chosen < room; ++i) {
+            if (!shown[i] && is_final_status(tasks[i].status) == ended) {
+                shown[i] = true;
+                ++chosen;
+            }
+        }
+    }
+    size_t done = 0, failed = 0;
+    for (size_t i = 0; i < tasks.size(); ++i) {
+        if (shown[i]) {
+            lines.push_back(progress_line(tasks[i], i < speeds.size() ? speeds[i] : 0, width));
+        } else {
+            done += tasks[i].status == "done" ? 1 : 0;
+            failed += is_error_status(tasks[i].status) ? 1 : 0;
+        }
+    }
+    if (!fits) {
+        lines.push_back(fit_width("+" + std::to_string(tasks.size() - room) + " more (" +
+                                      std::to_string(done) + " done, " + std::to_string(failed) + " failed)",
+                                  width));
+    }
+    return lines;
+}
+
 std::string change_line(const TaskProgress& task) {
     std::string line =
         "[" + std::to_string(task.id) + "] " + printable(task.name) + ": " + printable(task.status);

@@ -73,6 +73,28 @@ TEST(ProgressLine, LongUtf8NamesAreCutWholeAndControlBytesAreHidden) {
     EXPECT_NE(line.find("error: bad?thing"), std::string::npos);
 }
 
+TEST(ProgressScreen, TasksStillRunningComeFirstWhenNotAllFit) {
+    std::vector<TaskProgress> tasks;
+    for (const char* status : {"done", "downloading", "error: http 404", "queued", "done"}) {
+        TaskProgress task = downloading();
+        task.id = static_cast<int32_t>(tasks.size() + 1);
+        task.name = "t" + std::to_string(task.id);
+        task.status = status;
+        tasks.push_back(task);
+    }
+    std::vector<double> speeds(tasks.size(), 0);
+    EXPECT_EQ(progress_screen(tasks, speeds, 100, 5).size(), 5u);
+    std::vector<std::string> lines = progress_screen(tasks, speeds, 100, 4);
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[0].substr(0, 3), "t1 "); // shown tasks keep their order
+    EXPECT_EQ(lines[1].substr(0, 3), "t2 ");
+    EXPECT_EQ(lines[2].substr(0, 3), "t4 ");
+    EXPECT_EQ(lines[3], "+2 more (1 done, 1 failed)");
+    lines = progress_screen(tasks, speeds, 100, 2);
+    EXPECT_EQ(lines[0].substr(0, 3), "t2 ");
+    EXPECT_EQ(lines[1], "+4 more (2 done, 1 failed)");
+}
+
 TEST(FitWidth, CountsCodePointsAndEndsInAnEllipsis) {
     EXPECT_EQ(display_width("\xE2\x80\x94 ab"), 4u);
     EXPECT_EQ(fit_width("abcdef", 6), "abcdef");
