@@ -17,6 +17,7 @@
 #include <memory>
 
 #include "core/task.h"
+#include "net/body_reader.h"
 
 namespace twk {
 
@@ -32,6 +33,9 @@ struct DriverSettings {
     // Handed to every request.
     int32_t connect_timeout_ms = 15'000;
     uint32_t io_timeout_ms = 30'000;
+    // How long one body read may keep collecting bytes before it returns what it has (and so how
+    // often a slow body is looked at by the dribble guard).
+    int body_read_bound_ms = kBodyReadBoundMs;
 };
 
 constexpr int64_t kPassTickMs = 200;

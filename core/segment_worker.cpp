@@ -353,6 +353,7 @@ ExchangeResult exchange(Worker& w, Segment& segment) {
     if (!judge_response(w, segment, probe_state, pos, used_effective, response, judged)) return {judged, 0};
 
     BodyReader reader(response);
+    reader.read_bound_ms = w.run.settings.body_read_bound_ms;
     bool clean_end = false;
     ExchangeResult result = read_body(w, segment, reader, clean_end);
     if (result.outcome == kStopWorker) return result;

@@ -71,6 +71,50 @@ TEST_F(NginxDownload, ALargeFileIsByteIdenticalWithEightAndThirtyTwoConnections)
     download("large.bin", "large-8.bin", 8, 240'000);
 }
 
+TEST_F(NginxDownload, HttpsDownloadsAreByteIdentical) {
+    serve("secure.bin", (3u << 20) + 5, 12);
+    const std::string secure =
+        "https://127.0.0.1:" + std::to_string(RealPeers::get().nginx().tls) + "/secure.bin";
+    int32_t id = add(secure, "\"connections\":8");
+    ASSERT_GT(id, 0);
+    EXPECT_EQ(settle(id), "done");
+    std::string why;
+    EXPECT_TRUE(test::same_file(RealPeers::get().www_dir() + "/secure.bin", dir.file("secure.bin"), why))
+        << why;
+}
+
+TEST_F(NginxDownload, APausedDownloadContinuesFromItsSidecar) {
+    serve("paused.bin", 4u << 20, 13);
+    int32_t id = add(url("paused.bin"), "\"connections\":4,\"bandwidthLimit\":1048576");
+    ASSERT_GT(id, 0);
+    ASSERT_TRUE(test::wait_until([&] { return task(id)->bytes_done() > 1'000'000; }, 30'000));
+    engine_pause(engine, id);
+    ASSERT_EQ(settle(id), "paused");
+    const uint64_t kept = task(id)->bytes_done();
+    ASSERT_TRUE(test::file_exists(dir.file("paused.bin.twk")));
+
+    task(id)->bandwidth_limit = 0;
+    engine_resume(engine, id);
+    EXPECT_EQ(settle(id), "done");
+    EXPECT_TRUE(task(id)->resumed);
+    EXPECT_GT(kept, 1'000'000u);
+    std::string why;
+    EXPECT_TRUE(test::same_file(RealPeers::get().www_dir() + "/paused.bin", dir.file("paused.bin"), why))
+        << why;
+    EXPECT_FALSE(test::file_exists(dir.file("paused.bin.twk")));
+}
+
+TEST_F(NginxDownload, ACanceledDownloadLeavesNothingBehind) {
+    serve("canceled.bin", 4u << 20, 14);
+    int32_t id = add(url("canceled.bin"), "\"connections\":4,\"bandwidthLimit\":1048576");
+    ASSERT_GT(id, 0);
+    ASSERT_TRUE(test::wait_until([&] { return task(id)->bytes_done() > 300'000; }, 30'000));
+    engine_cancel(engine, id);
+    EXPECT_EQ(settle(id), "canceled");
+    EXPECT_FALSE(test::file_exists(dir.file("canceled.bin")));
+    EXPECT_FALSE(test::file_exists(dir.file("canceled.bin.twk")));
+}
+
 TEST_F(NginxDownload, AServerThatIgnoresRangesGivesOneWholeStream) {
     serve("noranges/whole.bin", (2u << 20) + 3, 5);
     int32_t id = add(url("noranges/whole.bin"), "\"connections\":8");

@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 #include "core/segment_worker.h"
 #include "core/sidecar.h"
@@ -31,6 +34,7 @@ enum class Reply {
     kWholeUntilClose, // 200, no length: the body ends when the connection closes
     kPartThenSilence, // the head and a part of the body, then nothing more
     kSilence,         // no answer at all
+    kTrickle,         // the head, then 100 bytes every 50 ms for a second
 };
 
 // Decides the reply to request number n (counted over all connections).
@@ -65,10 +69,12 @@ void wait_for_close(ScriptPeer& peer) {
     }
 }
 
-// Serves `body` with byte ranges, replying to each request as `script` says.
-std::unique_ptr<ScriptServer> range_server(std::shared_ptr<const std::string> body, Script script) {
+// Serves `body` with byte ranges, replying to each request as `script` says. `headers` (lines
+// ending in CRLF) go into every served reply.
+std::unique_ptr<ScriptServer> range_server(std::shared_ptr<const std::string> body, Script script,
+                                           std::string headers = "") {
     auto counter = std::make_shared<std::atomic<int>>(0);
-    return std::make_unique<ScriptServer>([body, script, counter](ScriptPeer& peer) {
+    return std::make_unique<ScriptServer>([body, script, counter, headers](ScriptPeer& peer) {
         std::string request;
         while (peer.read_request(request)) {
             const Reply reply = script(counter->fetch_add(1), request);
@@ -79,8 +85,18 @@ std::unique_ptr<ScriptServer> range_server(std::shared_ptr<const std::string> bo
             const std::string status = r.ranged ? "206 Partial Content" : "200 OK";
             switch (reply) {
             case Reply::kServe:
-                peer.send(test::http_response(status, "Accept-Ranges: bytes\r\n" + ranged_head, slice));
+                peer.send(
+                    test::http_response(status, "Accept-Ranges: bytes\r\n" + headers + ranged_head, slice));
                 break;
+            case Reply::kTrickle: {
+                std::string whole = test::http_response(status, ranged_head, slice);
+                peer.send(whole.substr(0, whole.size() - slice.size()));
+                for (size_t at = 0; at < 2000 && at < slice.size(); at += 100) {
+                    peer.send(slice.substr(at, 100));
+                    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                }
+                return;
+            }
             case Reply::kCut:
             case Reply::kPartThenSilence: {
                 std::string whole = test::http_response(status, ranged_head, slice);
@@ -248,6 +264,43 @@ TEST_F(ScriptedDownload, AFinishedFileLargerThanTotalIsCutToTotal) {
     EXPECT_TRUE(output("long.bin") == *body);
     EXPECT_FALSE(test::file_exists(dir.file("long.bin.twk")));
     EXPECT_EQ(count_requests(*server, "bytes=0-"), 0); // only the missing half was fetched
+}
+
+TEST_F(ScriptedDownload, ADribblingConnectionIsAbandonedForAFreshOne) {
+    settings.dribble_window_ms = 300;
+    settings.body_read_bound_ms = 50;
+    auto server = range_server(make_body(700'000, 10), [](int n, const std::string&) {
+        return n == 0 ? Reply::kTrickle : Reply::kServe;
+    });
+    int32_t id = add(server->url("/slow.bin"), "\"connections\":1");
+    ASSERT_GT(id, 0);
+    EXPECT_EQ(settle(id), "done");
+    EXPECT_TRUE(output("slow.bin") == *body);
+    ASSERT_GE(server->requests().size(), 2u);
+    EXPECT_EQ(count_requests(*server, "bytes=0-"), 1);
+}
+
+// The server names the file, and an interrupted run of that name is already in the folder: the
+// task moves there and fetches only what that run is missing.
+TEST_F(ScriptedDownload, AnInterruptedRunUnderTheServersNameIsContinued) {
+    auto server = range_server(
+        make_body(900'000, 11), [](int, const std::string&) { return Reply::kServe; },
+        "Content-Disposition: attachment; filename=\"real.bin\"\r\n");
+    test::write_file(dir.file("real.bin"), body->substr(0, 400'000) + std::string(500'000, '\0'));
+    ResumeState state;
+    state.total = body->size();
+    state.segments = {make_segment(0, 400'000, body->size())};
+    test::write_file(dir.file("real.bin.twk"), sidecar_image(state));
+
+    int32_t id = add(server->url("/get?id=5"));
+    ASSERT_GT(id, 0);
+    EXPECT_EQ(settle(id), "done");
+    EXPECT_EQ(task(id)->name(), "real.bin");
+    EXPECT_TRUE(output("real.bin") == *body);
+    EXPECT_FALSE(test::file_exists(dir.file("real.bin.twk")));
+    EXPECT_EQ(count_requests(*server, "bytes=0-"), 1); // the probe only
+    EXPECT_EQ(count_requests(*server, "bytes=400000-"), 1);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1); // no leftovers
 }
 
 TEST(SegmentSplit, HalvesTheLargestRemainingRangeAboveHalfAMebibyte) {
