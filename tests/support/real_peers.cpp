@@ -138,7 +138,7 @@ bool RealPeers::start(Process& process, const std::vector<std::string>& argv, in
 const NginxPorts& RealPeers::nginx() {
     if (m_nginx_tried || m_dir.empty()) return m_nginx;
     m_nginx_tried = true;
-    std::filesystem::create_directories(m_dir + "/www");
+    std::filesystem::create_directories(m_dir + "/www/noranges");
     write_file(m_dir + "/www/data.bin", test_pattern(kDataSize));
     NginxPorts p{free_port(), free_port(), free_port(), free_port()};
     const std::string& d = m_dir;
@@ -157,7 +157,8 @@ const NginxPorts& RealPeers::nginx() {
         "/scgi;\n  default_type application/octet-stream;\n" +
         "  keepalive_timeout 60s;\n  keepalive_requests 1000;\n" +
         "  server {\n    listen 127.0.0.1:" + std::to_string(p.http) + ";\n    root " + d +
-        "/www;\n    location = /conn { return 200 \"$connection:$connection_requests\"; }\n  }\n" +
+        "/www;\n    location = /conn { return 200 \"$connection:$connection_requests\"; }\n"
+        "    location /noranges/ { max_ranges 0; }\n  }\n" +
         tls_server(p.tls, "ec", "    ssl_protocols TLSv1.2 TLSv1.3;\n") + tls_server(p.tls12_rsa, "rsa", "") +
         tls_server(p.self_signed, "self", "") + "}\n";
     write_file(d + "/nginx.conf", config);
