@@ -56,7 +56,14 @@ struct Signals {
         sigaddset(&set, SIGTERM);
         pthread_sigmask(SIG_BLOCK, &set, nullptr);
     }
-    ~Signals() { pthread_sigmask(SIG_UNBLOCK, &set, nullptr); }
+    // A signal that came after the last wait is dropped: every task has ended by then, and the
+    // default action would end the process without its closing lines.
+    ~Signals() {
+        timespec now{0, 0};
+        while (sigtimedwait(&set, nullptr, &now) > 0) {
+        }
+        pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+    }
     // Waits up to `ms`; true when a signal came.
     bool wait(int ms) {
         timespec timeout{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
