@@ -303,6 +303,30 @@ TEST_F(ScriptedDownload, AnInterruptedRunUnderTheServersNameIsContinued) {
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1); // no leftovers
 }
 
+// Every answer carries a new ETag and a mismatching If-Range gets the whole file: each pass
+// finds its validator stale. The run gives up after a few fresh starts instead of looping.
+TEST_F(ScriptedDownload, AValidatorThatChangesWithEveryAnswerEndsTheRun) {
+    make_body(3u << 20, 12);
+    auto counter = std::make_shared<std::atomic<int>>(0);
+    ScriptServer server([this, counter](ScriptPeer& peer) {
+        std::string request;
+        while (peer.read_request(request)) {
+            const std::string etag = "ETag: \"v" + std::to_string(counter->fetch_add(1)) + "\"\r\n";
+            const Range r = parse_range(request, body->size());
+            if (!test::request_header(request, "if-range").empty()) {
+                peer.send(test::http_response("200 OK", "Accept-Ranges: bytes\r\n" + etag, *body));
+                continue;
+            }
+            peer.send(test::http_response("206 Partial Content",
+                                          etag + content_range(r.first, r.last, std::to_string(body->size())),
+                                          body->substr(r.first, r.last - r.first + 1)));
+        }
+    });
+    int32_t id = add(server.url("/unstable.bin"), "\"connections\":8,\"bandwidthLimit\":3145728");
+    ASSERT_GT(id, 0);
+    EXPECT_EQ(settle(id), "error: remote file changed since last run");
+}
+
 TEST(SegmentSplit, HalvesTheLargestRemainingRangeAboveHalfAMebibyte) {
     struct Case {
         uint64_t remaining;
