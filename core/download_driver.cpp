@@ -202,11 +202,16 @@ void run_download(const std::shared_ptr<Task>& task_pointer, const DriverSetting
     BandwidthLimiter limiter;
     DriverRun run{task, settings, limiter};
     int64_t last_save_ms = task_elapsed_ms(task);
+    int restarts = 0;
     for (;;) {
         run_pass(run, last_save_ms);
         if (!task.restart || task.stop || task.pause || task.failed) break;
         if (task.adopt_resume) {
             if (!adopt_pending_run(task)) return;
+        } else if (++restarts > kMaxRestartsFromScratch) {
+            // A validator that changes with every answer would restart the run forever.
+            task.set_status("error: remote file changed since last run");
+            break;
         } else {
             restart_from_scratch(task);
         }

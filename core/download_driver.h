@@ -42,6 +42,10 @@ constexpr int64_t kPassTickMs = 200;
 constexpr int64_t kSidecarSaveIntervalMs = 1'000;
 // Each further connection needs about this many remaining bytes (544 KiB).
 constexpr uint64_t kBytesPerConnection = 557'056;
+// A run restarts from scratch at most this often; one more stale validator ends it with
+// "error: remote file changed since last run" (a server whose validator changes with every
+// answer would otherwise keep it restarting forever).
+constexpr int kMaxRestartsFromScratch = 3;
 
 // Runs the task to the end of one run and leaves its final status text. Returns once the run
 // has ended; honours the stop and pause flags.

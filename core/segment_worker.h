@@ -12,8 +12,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "core/bandwidth_limiter.h"
-#include "core/download_driver.h"
+#include "core/segment_exchange.h"
 #include "core/task.h"
 
 namespace twk {
@@ -22,14 +21,6 @@ namespace twk {
 constexpr size_t kMaxSegmentsBeforeSplit = 25'000;
 // ...and a segment is split only when more than this much of it remains (512 KiB).
 constexpr uint64_t kMinSplitRemaining = 524'288;
-constexpr size_t kReceiveBufferSize = 65'536;
-
-// What the workers of one run share with the driver.
-struct DriverRun {
-    Task& task;
-    const DriverSettings& settings;
-    BandwidthLimiter& limiter;
-};
 
 // The worker with index `index` (0, 1, 2, ... in order of creation within the pass). Returns
 // when the pass no longer needs it: restart, stop, pause, failure or completion.

@@ -152,14 +152,15 @@ TEST_F(NginxDownload, AFileThatChangedBetweenRunsIsFetchedAgainFromScratch) {
     EXPECT_TRUE(test::same_file(source, dir.file("changing.bin"), why)) << why;
 }
 
-// Credit never exceeds one second's worth, so the transfer cannot beat the limit by more than
-// that second plus the bytes in flight.
+// The limiter's credit starts at nothing and never exceeds one second's worth; each worker has
+// at most one read (64 KiB) written ahead of its charge. With 4 connections over 8 MiB that
+// bounds the rate to about 3 % above the limit.
 TEST_F(NginxDownload, TheBandwidthLimitHoldsOverSeveralSeconds) {
-    const uint64_t size = 6u << 20;
+    const uint64_t size = 8u << 20;
     const int64_t limit = 2 << 20;
     serve("limited.bin", size, 9);
     const int64_t started = monotonic_ms();
-    int32_t id = add(url("limited.bin"), "\"connections\":8,\"bandwidthLimit\":" + std::to_string(limit));
+    int32_t id = add(url("limited.bin"), "\"connections\":4,\"bandwidthLimit\":" + std::to_string(limit));
     ASSERT_GT(id, 0);
     ASSERT_EQ(settle(id), "done");
     const double seconds = static_cast<double>(monotonic_ms() - started) / 1000.0;

@@ -166,18 +166,33 @@ TEST_F(ScriptedDownload, ConnectionsCutMidBodyAtRandomStillGiveTheExactBytes) {
     EXPECT_TRUE(output("cut.bin") == *body);
 }
 
-TEST_F(ScriptedDownload, ThrottlingBurstsAreWaitedOutAndCounted) {
-    auto server = range_server(make_body(3u << 20, 2), [](int n, const std::string&) {
+TEST_F(ScriptedDownload, ThrottlingBurstsHalveTheTargetAndTheDownloadStillCompletes) {
+    auto server = range_server(make_body(6u << 20, 2), [](int n, const std::string&) {
         if (n >= 1 && n <= 6) return Reply::kUnavailable;
         if (n >= 7 && n <= 12) return Reply::kTooMany;
         return Reply::kServe;
     });
-    // Limited, so that the probe does not fetch everything before more workers start.
+    // Limited to about two seconds, so that the probe does not fetch everything before more
+    // workers start and the controller samples while the task runs.
     int32_t id = add(server->url("/busy.bin"), "\"connections\":8,\"bandwidthLimit\":3145728");
     ASSERT_GT(id, 0);
+    std::shared_ptr<TaskEntry> e = entry(id);
+    uint64_t highest = 0;
+    bool halved = false;
+    ASSERT_TRUE(test::wait_until(
+        [&] {
+            const uint64_t target = e->task->active_target;
+            highest = std::max(highest, target);
+            // Only while half the file remains: near the end the connection cap lowers it too.
+            const bool early = e->task->bytes_done() < body->size() / 2;
+            halved = halved || (early && highest >= 2 && target <= highest / 2 && e->task->throttle_hits > 0);
+            return e->state != kQueued && e->state != kRunning;
+        },
+        60'000));
     EXPECT_EQ(settle(id), "done");
     EXPECT_TRUE(output("busy.bin") == *body);
     EXPECT_GE(task(id)->throttle_hits, 12u);
+    EXPECT_TRUE(halved) << "highest target " << highest;
 }
 
 TEST_F(ScriptedDownload, A206WithUnknownTotalIsRefused) {
@@ -301,6 +316,30 @@ TEST_F(ScriptedDownload, AnInterruptedRunUnderTheServersNameIsContinued) {
     EXPECT_EQ(count_requests(*server, "bytes=0-"), 1); // the probe only
     EXPECT_EQ(count_requests(*server, "bytes=400000-"), 1);
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1); // no leftovers
+}
+
+// Every answer carries a new ETag and a mismatching If-Range gets the whole file: each pass
+// finds its validator stale. The run gives up after a few fresh starts instead of looping.
+TEST_F(ScriptedDownload, AValidatorThatChangesWithEveryAnswerEndsTheRun) {
+    make_body(3u << 20, 12);
+    auto counter = std::make_shared<std::atomic<int>>(0);
+    ScriptServer server([this, counter](ScriptPeer& peer) {
+        std::string request;
+        while (peer.read_request(request)) {
+            const std::string etag = "ETag: \"v" + std::to_string(counter->fetch_add(1)) + "\"\r\n";
+            const Range r = parse_range(request, body->size());
+            if (!test::request_header(request, "if-range").empty()) {
+                peer.send(test::http_response("200 OK", "Accept-Ranges: bytes\r\n" + etag, *body));
+                continue;
+            }
+            peer.send(test::http_response("206 Partial Content",
+                                          etag + content_range(r.first, r.last, std::to_string(body->size())),
+                                          body->substr(r.first, r.last - r.first + 1)));
+        }
+    });
+    int32_t id = add(server.url("/unstable.bin"), "\"connections\":8,\"bandwidthLimit\":3145728");
+    ASSERT_GT(id, 0);
+    EXPECT_EQ(settle(id), "error: remote file changed since last run");
 }
 
 TEST(SegmentSplit, HalvesTheLargestRemainingRangeAboveHalfAMebibyte) {
