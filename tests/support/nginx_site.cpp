@@ -21,6 +21,7 @@ namespace {
 
 constexpr int64_t kStartDeadlineMs = 20000;
 constexpr int64_t kStopDeadlineMs = 5000;
+constexpr int kStartAttempts = 5;
 
 bool accepts_connections(int port) {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -59,6 +60,17 @@ bool NginxSite::start(const std::string& root, const std::string& work_dir, cons
                       std::string& error) {
     for (const std::string& dir : {root, work_dir})
         ::chmod(dir.c_str(), 0755);
+    // The free port found may be taken by someone else before nginx binds it: then nginx exits,
+    // and another port is tried.
+    for (int attempt = 0; attempt < kStartAttempts; ++attempt) {
+        if (start_once(root, work_dir, directives, error)) return true;
+        if (error.find("Address already in use") == std::string::npos) break;
+    }
+    return false;
+}
+
+bool NginxSite::start_once(const std::string& root, const std::string& work_dir,
+                           const std::string& directives, std::string& error) {
     Listener probe;
     const int port = probe.port();
     probe.close();

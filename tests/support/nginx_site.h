@@ -30,6 +30,9 @@ public:
     uint64_t body_bytes_since(int64_t since_ms) const;
 
 private:
+    bool start_once(const std::string& root, const std::string& work_dir, const std::string& directives,
+                    std::string& error);
+
     int m_pid = -1;
     int m_port = 0;
     std::string m_access_log;
