@@ -63,10 +63,17 @@ HttpRequest build_request(const WorkerState& w, const Segment& segment, Asked& a
 // scheme "://" host (bracketed when it holds ":") [":" port] path, the port left out when it is
 // 0 or the scheme's default.
 std::string final_url(const HttpResponse& response) {
-    std::string url = response.scheme + "://";
-    url += response.host.find(':') != std::string::npos ? "[" + response.host + "]" : response.host;
+    const bool bracketed = response.host.find(':') != std::string::npos;
+    std::string url = response.scheme;
+    url += "://";
+    if (bracketed) url += '[';
+    url += response.host;
+    if (bracketed) url += ']';
     const int32_t default_port = response.tls ? 443 : 80;
-    if (response.port != 0 && response.port != default_port) url += ":" + std::to_string(response.port);
+    if (response.port != 0 && response.port != default_port) {
+        url += ':';
+        url += std::to_string(response.port);
+    }
     url += response.path.empty() ? "/" : response.path;
     return url;
 }

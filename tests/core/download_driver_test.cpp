@@ -342,6 +342,36 @@ TEST_F(ScriptedDownload, AValidatorThatChangesWithEveryAnswerEndsTheRun) {
     EXPECT_EQ(settle(id), "error: remote file changed since last run");
 }
 
+// After a redirect every further request goes straight to where it led, and the file takes the
+// name the final URL gives it.
+TEST_F(ScriptedDownload, TheFinalUrlOfARedirectIsUsedForTheRestOfTheDownload) {
+    make_body(3u << 20, 13);
+    ScriptServer server([this](ScriptPeer& peer) {
+        std::string request;
+        while (peer.read_request(request)) {
+            if (test::request_path(request) == "/start") {
+                peer.send(test::http_response("302 Found", "Location: /files/real.iso\r\n", ""));
+                continue;
+            }
+            const Range r = parse_range(request, body->size());
+            peer.send(test::http_response("206 Partial Content",
+                                          content_range(r.first, r.last, std::to_string(body->size())),
+                                          body->substr(r.first, r.last - r.first + 1)));
+        }
+    });
+    int32_t id = add(server.url("/start"), "\"connections\":8,\"bandwidthLimit\":3145728");
+    ASSERT_GT(id, 0);
+    EXPECT_EQ(settle(id), "done");
+    EXPECT_EQ(task(id)->effective_url(), server.url("/files/real.iso"));
+    EXPECT_EQ(task(id)->name(), "real.iso");
+    EXPECT_TRUE(output("real.iso") == *body);
+    int redirected = 0;
+    for (const auto& request : server.requests())
+        redirected += test::request_path(request) == "/start";
+    EXPECT_EQ(redirected, 1);
+    EXPECT_GT(server.requests().size(), 3u);
+}
+
 TEST(SegmentSplit, HalvesTheLargestRemainingRangeAboveHalfAMebibyte) {
     struct Case {
         uint64_t remaining;
