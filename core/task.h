@@ -20,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+#include "net/http_message.h"
 #include "net/proxy_spec.h"
 
 namespace twk {
@@ -54,8 +55,6 @@ enum ProbeState : uint8_t {
     kRanged = 1,
     kSingleStream = 2, // ranges refused, size unknown, or a method other than GET
 };
-
-using HeaderList = std::vector<std::pair<std::string, std::string>>;
 
 struct Task {
     Task();
@@ -130,12 +129,9 @@ struct Task {
 
     int output_fd = -1; // owned by the task's thread while it runs
 
-    // --- bandwidth limiter, shared by all workers ---
-    std::atomic<int64_t> bandwidth_limit{0}; // bytes per second, 0 = none
-    std::mutex limiter_lock;
-    double limiter_credit = 0;    // under limiter_lock
-    int64_t limiter_last_ns = 0;  // under limiter_lock
-    bool limiter_started = false; // under limiter_lock
+    // The bandwidth limit in bytes per second (0 = none). It may change while the task runs; the
+    // driver hands it to the run's limiter (core/bandwidth_limiter.h) on every pass tick.
+    std::atomic<int64_t> bandwidth_limit{0};
 
 private:
     mutable std::mutex m_name_lock;

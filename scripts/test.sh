@@ -6,7 +6,6 @@ bash scripts/setup.sh
 bash scripts/build.sh asan
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 ctest --test-dir build/asan --output-on-failure -j "$(nproc)"
-# The threaded engine tests once more under ThreadSanitizer.
+# The threaded engine tests (label "threaded", tests/CMakeLists.txt) once more under ThreadSanitizer.
 bash scripts/build.sh tsan
-TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/tsan --output-on-failure -j "$(nproc)" \
-  -R '^(EngineTest|EngineDocuments|EnvironmentTest|ListNaming|ServerName|StatusDocument)\.'
+TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/tsan --output-on-failure -j "$(nproc)" -L threaded

@@ -135,36 +135,59 @@ bool RealPeers::start(Process& process, const std::vector<std::string>& argv, in
     return false;
 }
 
-const NginxPorts& RealPeers::nginx() {
-    if (m_nginx_tried || m_dir.empty()) return m_nginx;
-    m_nginx_tried = true;
-    std::filesystem::create_directories(m_dir + "/www");
-    write_file(m_dir + "/www/data.bin", test_pattern(kDataSize));
-    NginxPorts p{free_port(), free_port(), free_port(), free_port()};
-    const std::string& d = m_dir;
+namespace {
+
+std::string nginx_config(const std::string& d, const NginxPorts& p) {
     auto tls_server = [&](int port, const std::string& cert, const std::string& extra) {
         return "  server {\n    listen 127.0.0.1:" + std::to_string(port) + " ssl;\n    ssl_certificate " +
                d + "/" + cert + ".crt;\n    ssl_certificate_key " + d + "/" + cert + ".key;\n" + extra +
                "    root " + d + "/www;\n    location = /proto { return 200 \"$ssl_protocol\"; }\n  }\n";
     };
-    const std::string config =
-        "daemon off;\nmaster_process off;\nworker_processes 1;\nerror_log " + d +
-        "/nginx-error.log warn;\npid " + d +
-        "/nginx.pid;\nevents { worker_connections 128; }\nhttp {\n  access_log off;\n  "
-        "client_body_temp_path " +
-        d + "/body;\n  proxy_temp_path " + d + "/proxy;\n  fastcgi_temp_path " + d +
-        "/fastcgi;\n  uwsgi_temp_path " + d + "/uwsgi;\n  scgi_temp_path " + d +
-        "/scgi;\n  default_type application/octet-stream;\n" +
-        "  keepalive_timeout 60s;\n  keepalive_requests 1000;\n" +
-        "  server {\n    listen 127.0.0.1:" + std::to_string(p.http) + ";\n    root " + d +
-        "/www;\n    location = /conn { return 200 \"$connection:$connection_requests\"; }\n  }\n" +
-        tls_server(p.tls, "ec", "    ssl_protocols TLSv1.2 TLSv1.3;\n") + tls_server(p.tls12_rsa, "rsa", "") +
-        tls_server(p.self_signed, "self", "") + "}\n";
-    write_file(d + "/nginx.conf", config);
-    if (start(m_nginx_process, {"nginx", "-p", d, "-c", d + "/nginx.conf", "-e", d + "/nginx-error.log"},
-              p.http, d + "/nginx.log") &&
-        accepts_connections(p.tls) && accepts_connections(p.tls12_rsa) && accepts_connections(p.self_signed))
-        m_nginx = p;
+    return "daemon off;\nmaster_process off;\nworker_processes 1;\nerror_log " + d +
+           "/nginx-error.log warn;\npid " + d +
+           "/nginx.pid;\nevents { worker_connections 128; }\nhttp {\n  access_log off;\n  "
+           "client_body_temp_path " +
+           d + "/body;\n  proxy_temp_path " + d + "/proxy;\n  fastcgi_temp_path " + d +
+           "/fastcgi;\n  uwsgi_temp_path " + d + "/uwsgi;\n  scgi_temp_path " + d +
+           "/scgi;\n  default_type application/octet-stream;\n" +
+           "  keepalive_timeout 60s;\n  keepalive_requests 1000;\n" +
+           "  server {\n    listen 127.0.0.1:" + std::to_string(p.http) + ";\n    root " + d +
+           "/www;\n    location = /conn { return 200 \"$connection:$connection_requests\"; }\n"
+           "    location /noranges/ { max_ranges 0; }\n  }\n" +
+           tls_server(p.tls, "ec", "    ssl_protocols TLSv1.2 TLSv1.3;\n") +
+           tls_server(p.tls12_rsa, "rsa", "") + tls_server(p.self_signed, "self", "") + "}\n";
+}
+
+// A free port can be taken by someone else (another test program's outgoing connection, say)
+// before nginx binds it; nginx then exits at start and is tried again on other ports.
+constexpr int kNginxStartAttempts = 5;
+
+} // namespace
+
+const NginxPorts& RealPeers::nginx() {
+    if (m_nginx_tried || m_dir.empty()) return m_nginx;
+    m_nginx_tried = true;
+    std::filesystem::create_directories(m_dir + "/www/noranges");
+    write_file(m_dir + "/www/data.bin", test_pattern(kDataSize));
+    const std::string& d = m_dir;
+    for (int attempt = 0; attempt < kNginxStartAttempts; ++attempt) {
+        NginxPorts p{free_port(), free_port(), free_port(), free_port()};
+        write_file(d + "/nginx.conf", nginx_config(d, p));
+        if (start(m_nginx_process, {"nginx", "-p", d, "-c", d + "/nginx.conf", "-e", d + "/nginx-error.log"},
+                  p.http, d + "/nginx.log") &&
+            accepts_connections(p.tls) && accepts_connections(p.tls12_rsa) &&
+            accepts_connections(p.self_signed)) {
+            m_nginx = p;
+            break;
+        }
+        if (m_nginx_process.pid > 0) {
+            ::kill(m_nginx_process.pid, SIGKILL);
+            int status;
+            ::waitpid(m_nginx_process.pid, &status, 0);
+            m_nginx_process.pid = -1;
+        }
+        m_nginx_process.port = 0;
+    }
     return m_nginx;
 }
 

@@ -16,7 +16,8 @@ std::string test_pattern(size_t size);
 constexpr size_t kDataSize = 100000;
 
 struct NginxPorts {
-    int http = 0;        // "/data.bin", "/conn" ("$connection:$connection_requests")
+    int http = 0;        // "/data.bin", "/conn" ("$connection:$connection_requests"); files under
+                         // "/noranges/" are served whole, Range ignored
     int tls = 0;         // TLS 1.2 and 1.3, ECDSA certificate for localhost and 127.0.0.1
     int tls12_rsa = 0;   // TLS up to 1.2 only (nginx's default), RSA certificate
     int self_signed = 0; // a self-signed certificate no CA vouches for
@@ -33,6 +34,8 @@ public:
     // The test CA (made at start-up, and added to the TLS chain through TWK_CA_FILE).
     void prepare();
     const std::string& ca_file() const { return m_ca_file; }
+    // The folder nginx serves; tests may add files to it.
+    std::string www_dir() const { return m_dir + "/www"; }
 
     // Each starts its server on first use; a port of 0 means it could not start (the test fails
     // with the server's log in the message).

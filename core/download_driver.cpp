@@ -1,0 +1,223 @@
+#include "core/download_driver.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "core/adaptive_controller.h"
+#include "core/output_file.h"
+#include "core/segment_worker.h"
+#include "core/sidecar.h"
+#include "net/debug_log.h"
+
+namespace twk {
+
+namespace {
+
+using ull = unsigned long long;
+
+bool exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
+
+void close_output(Task& task) {
+    if (task.output_fd >= 0) ::close(task.output_fd);
+    task.output_fd = -1;
+}
+
+void set_validator(Task& task, const std::string& validator) {
+    std::lock_guard lock(task.segment_lock);
+    task.validator = validator;
+    task.has_validator = !validator.empty();
+}
+
+// Takes over an interrupted run's state: total, validator and segments.
+void take_resume_state(Task& task, ResumeState state) {
+    task.total = state.total;
+    task.supports_range = true;
+    task.probe_state = kRanged;
+    set_validator(task, state.validator);
+    std::lock_guard lock(task.segment_lock);
+    task.segments = std::move(state.segments);
+}
+
+// Nothing known: one segment over the whole (unknown) file.
+void start_fresh(Task& task) {
+    task.total = 0;
+    task.supports_range = false;
+    task.probe_state = task.method == "GET" ? kNotProbed : kSingleStream;
+    set_validator(task, "");
+    std::lock_guard lock(task.segment_lock);
+    task.segments = {make_segment(0, 0, kUnknownEnd)};
+}
+
+// Steps 1-4 of a run: the folder, the sidecar, the output file. False when it cannot be opened.
+bool open_run(Task& task) {
+    const std::string path = task.output_path();
+    create_parent_folders(path);
+    std::optional<ResumeState> resume;
+    if (task.method == "GET") resume = load_sidecar(task.sidecar_path(), path);
+    task.resumed = resume.has_value();
+    if (!resume && !exists(path)) task.created_output = true;
+    task.output_fd = open_output(path);
+    if (task.output_fd < 0) {
+        task.set_status("error: cannot open output file");
+        return false;
+    }
+    if (resume) {
+        grow_output(task.output_fd, resume->total);
+        take_resume_state(task, std::move(*resume));
+    } else {
+        start_fresh(task);
+    }
+    return true;
+}
+
+void run_pass(DriverRun& run, int64_t& last_save_ms) {
+    Task& task = run.task;
+    task.restart = false;
+    task.last_progress_ms = task_elapsed_ms(task);
+    AdaptiveController controller(static_cast<uint32_t>(task.connections),
+                                  static_cast<uint64_t>(monotonic_ns()), task.bytes_done(),
+                                  task.throttle_hits, AdaptiveSettings::from_environment());
+    std::vector<std::thread> workers;
+    for (;;) {
+        controller.sample(static_cast<uint64_t>(monotonic_ns()), static_cast<uint64_t>(task_elapsed_ms(task)),
+                          task.bytes_done(), task.throttle_hits);
+        task.active_target = std::min<uint64_t>(controller.target(), connection_cap(task));
+        run.limiter.set_limit(task.bandwidth_limit);
+        while (workers.size() < task.active_target)
+            workers.emplace_back(run_segment_worker, std::ref(run), workers.size());
+        if (task.restart || download_complete(task) || task.failed || task.stop) break;
+        if (task_elapsed_ms(task) - last_save_ms > kSidecarSaveIntervalMs) {
+            save_sidecar(task);
+            last_save_ms = task_elapsed_ms(task);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(kPassTickMs));
+    }
+    for (auto& worker : workers)
+        worker.join();
+}
+
+// Continues the interrupted run found under the server's file name. False when its file cannot
+// be opened.
+bool adopt_pending_run(Task& task) {
+    task.adopt_resume = false;
+    task.restart = false;
+    close_output(task);
+    auto [path, state] = task.take_pending_adopt();
+    task.output_fd = open_output(path);
+    if (task.output_fd < 0) {
+        task.set_status("error: cannot open output file");
+        return false;
+    }
+    grow_output(task.output_fd, state.total);
+    take_resume_state(task, std::move(state));
+    task.resumed = true;
+    task.complete = false;
+    debug_log("[dl] resuming \"%s\" (%llu bytes already on disk of %llu)", task.name().c_str(),
+              static_cast<ull>(task.bytes_done()), static_cast<ull>(task.total.load()));
+    return true;
+}
+
+void restart_from_scratch(Task& task) {
+    debug_log("[dl] resource changed on resume — discarding partial, restarting from scratch");
+    ::unlink(task.sidecar_path().c_str());
+    task.complete = false;
+    start_fresh(task);
+    // Should emptying fail, the old bytes stay until the new ones are written over them.
+    if (::ftruncate(task.output_fd, 0) != 0)
+        debug_log("[dl] could not empty the output file for the restart");
+}
+
+void finish_run(Task& task) {
+    const int fd = task.output_fd;
+    if (task.pause) {
+        flush_output(fd);
+        save_sidecar(task);
+        close_output(task);
+        task.set_status("paused");
+        return;
+    }
+    if (task.stop) {
+        close_output(task);
+        ::unlink(task.sidecar_path().c_str());
+        ::unlink(task.output_path().c_str());
+        task.set_status("canceled");
+        return;
+    }
+    if (download_complete(task) && !task.status_is_error()) {
+        if (finalize_output(fd, task.total)) {
+            task.set_status("done");
+            ::unlink(task.sidecar_path().c_str());
+        } else {
+            task.set_status("error: finalize failed");
+            save_sidecar(task);
+        }
+    } else {
+        flush_output(fd);
+        save_sidecar(task);
+        if (!task.status_is_error()) task.set_status("error: incomplete");
+    }
+    close_output(task);
+}
+
+} // namespace
+
+int64_t task_elapsed_ms(const Task& task) { return (monotonic_ns() - task.start_ns) / 1'000'000; }
+
+uint64_t connection_cap(const Task& task) {
+    if (task.probe_state != kRanged || task.total == 0) return 1;
+    uint64_t wanted = 0;
+    {
+        std::lock_guard lock(task.segment_lock);
+        for (const auto& segment : task.segments) {
+            const uint64_t pos = segment->pos;
+            const uint64_t end = segment->end;
+            if (pos < end) wanted += (end - pos) / kBytesPerConnection + 1;
+        }
+    }
+    return std::min<uint64_t>(task.connections, std::max<uint64_t>(1, wanted));
+}
+
+bool download_complete(const Task& task) {
+    if (task.complete) return true;
+    if (task.total == 0) return false;
+    std::lock_guard lock(task.segment_lock);
+    return std::all_of(task.segments.begin(), task.segments.end(),
+                       [](const auto& segment) { return segment->pos >= segment->end; });
+}
+
+void run_download(const std::shared_ptr<Task>& task_pointer, const DriverSettings& settings) {
+    Task& task = *task_pointer;
+    // A new run: whatever ended the last one (its error, a restart or adoption) is history.
+    task.failed = false;
+    task.restart = false;
+    task.complete = false;
+    task.adopt_resume = false;
+    if (!open_run(task)) return;
+    task.set_status("downloading");
+
+    BandwidthLimiter limiter;
+    DriverRun run{task, settings, limiter};
+    int64_t last_save_ms = task_elapsed_ms(task);
+    int restarts = 0;
+    for (;;) {
+        run_pass(run, last_save_ms);
+        if (!task.restart || task.stop || task.pause || task.failed) break;
+        if (task.adopt_resume) {
+            if (!adopt_pending_run(task)) return;
+        } else if (++restarts > kMaxRestartsFromScratch) {
+            // A validator that changes with every answer would restart the run forever.
+            task.set_status("error: remote file changed since last run");
+            break;
+        } else {
+            restart_from_scratch(task);
+        }
+        task.set_status("downloading");
+    }
+    finish_run(task);
+}
+
+} // namespace twk

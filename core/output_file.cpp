@@ -1,0 +1,50 @@
+#include "core/output_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <filesystem>
+
+namespace twk {
+
+int open_output(const std::string& path) { return ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644); }
+
+void create_parent_folders(const std::string& path) {
+    size_t slash = path.find_last_of("/\\");
+    if (slash == std::string::npos || slash == 0) return;
+    std::error_code ignored;
+    std::filesystem::create_directories(path.substr(0, slash), ignored);
+}
+
+bool grow_output(int fd, uint64_t size) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return false;
+    if (static_cast<uint64_t>(st.st_size) >= size) return true;
+    if (::fallocate(fd, 0, 0, static_cast<off_t>(size)) == 0) return true;
+    if (errno != EOPNOTSUPP && errno != ENOSYS && errno != EINVAL) return false;
+    return ::ftruncate(fd, static_cast<off_t>(size)) == 0;
+}
+
+bool write_at(int fd, const char* data, size_t length, uint64_t offset) {
+    while (length > 0) {
+        size_t piece = std::min(length, kMaxWritePiece);
+        ssize_t n = ::pwrite(fd, data, piece, static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        data += n;
+        length -= static_cast<size_t>(n);
+        offset += static_cast<uint64_t>(n);
+    }
+    return true;
+}
+
+bool finalize_output(int fd, uint64_t size) {
+    return ::ftruncate(fd, static_cast<off_t>(size)) == 0 && ::fdatasync(fd) == 0;
+}
+
+void flush_output(int fd) { ::fdatasync(fd); }
+
+} // namespace twk

@@ -1,0 +1,359 @@
+#include "core/segment_exchange.h"
+
+#include <algorithm>
+#include <optional>
+#include <string>
+
+#include "core/naming.h"
+#include "core/output_file.h"
+#include "net/debug_log.h"
+#include "net/http_exchange.h"
+#include "net/text.h"
+#include "net/url.h"
+
+namespace twk {
+
+namespace {
+
+using ull = unsigned long long;
+
+std::string range_value(uint64_t pos, std::optional<uint64_t> last) {
+    std::string value = "bytes=" + std::to_string(pos) + "-";
+    if (last) value += std::to_string(*last);
+    return value;
+}
+
+// What was asked: the probe state and position at request time, and whether the request went
+// to the recorded effective URL.
+struct Asked {
+    uint8_t probe_state = kNotProbed;
+    uint64_t pos = 0;
+    bool used_effective = false;
+};
+
+// The request for the segment as things stand now; `asked` records what that was.
+HttpRequest build_request(const WorkerState& w, const Segment& segment, Asked& asked) {
+    const Task& task = w.run.task;
+    asked.probe_state = task.probe_state;
+    asked.pos = segment.pos;
+    HttpRequest request;
+    request.method = task.method;
+    std::string effective = task.effective_url();
+    asked.used_effective = !effective.empty();
+    request.url = asked.used_effective ? effective : task.url;
+    request.headers.emplace_back("User-Agent", task.user_agent);
+    request.headers.insert(request.headers.end(), task.headers.begin(), task.headers.end());
+    if (asked.probe_state == kNotProbed) {
+        request.headers.emplace_back("Range", range_value(asked.pos, std::nullopt));
+    } else if (asked.probe_state == kRanged) {
+        request.headers.emplace_back("Range", range_value(asked.pos, segment.end - 1));
+        std::lock_guard lock(task.segment_lock);
+        if (task.has_validator && !task.validator.empty())
+            request.headers.emplace_back("If-Range", task.validator);
+    }
+    request.body = task.post_data;
+    request.proxy = task.proxy;
+    request.insecure = task.insecure;
+    request.max_redirects = kMaxRedirects;
+    request.connect_timeout_ms = w.run.settings.connect_timeout_ms;
+    request.io_timeout_ms = w.run.settings.io_timeout_ms;
+    return request;
+}
+
+// scheme "://" host (bracketed when it holds ":") [":" port] path, the port left out when it is
+// 0 or the scheme's default.
+std::string final_url(const HttpResponse& response) {
+    const bool bracketed = response.host.find(':') != std::string::npos;
+    std::string url = response.scheme;
+    url += "://";
+    if (bracketed) url += '[';
+    url += response.host;
+    if (bracketed) url += ']';
+    const int32_t default_port = response.tls ? 443 : 80;
+    if (response.port != 0 && response.port != default_port) {
+        url += ':';
+        url += std::to_string(response.port);
+    }
+    url += response.path.empty() ? "/" : response.path;
+    return url;
+}
+
+// The probe's verdict on range support and size. Returns false with the outcome to take when
+// the response is not to be read.
+bool judge_probe(WorkerState& w, Segment& segment, const HttpResponse& response, ExchangeOutcome& outcome) {
+    Task& task = w.run.task;
+    const std::string accept_ranges = to_lower_ascii(trim_spaces(response.headers.get("Accept-Ranges")));
+    if (response.status == 200 && accept_ranges == "bytes" && task.reprobes.fetch_add(1) < kMaxReprobes) {
+        debug_log("[dl] probe: 200 but Accept-Ranges: bytes — re-probing for range support");
+        outcome = kRetry;
+        return false;
+    }
+    uint64_t size = 0;
+    if (response.status == 206) {
+        if (response.range_total < 1) {
+            debug_log("[dl] probe: 206 with unknown total (Content-Range '*') — cannot determine file size, "
+                      "refusing to avoid silent truncation");
+            task.set_status("error: server did not report total size (206 with unknown Content-Range total)");
+            outcome = kStopWorker;
+            return false;
+        }
+        size = static_cast<uint64_t>(response.range_total);
+    } else if (response.content_length > 0) {
+        size = static_cast<uint64_t>(response.content_length);
+    }
+    const bool ranged = response.status == 206 && accept_ranges != "none" && size != 0;
+
+    ServerNaming naming;
+    if (const std::string* disposition = response.headers.find("Content-Disposition"))
+        naming.content_disposition = *disposition;
+    naming.redirected = response.redirected;
+    naming.final_path = response.path;
+    naming.ranged = ranged;
+    naming.size = size;
+    if (apply_server_file_name(task, naming) == ServerNameResult::kAdoptResume) {
+        outcome = kStopWorker;
+        return false;
+    }
+    if (size != 0) {
+        task.total = size;
+        if (!grow_output(task.output_fd, size)) {
+            outcome = kStopWorker;
+            return false;
+        }
+        segment.end = size;
+        if (ranged) {
+            std::string validator = response.headers.get("ETag");
+            if (validator.empty()) validator = response.headers.get("Last-Modified");
+            std::lock_guard lock(task.segment_lock);
+            task.validator = validator;
+            task.has_validator = !validator.empty();
+        }
+    }
+    task.supports_range = ranged;
+    task.probe_state = ranged ? kRanged : kSingleStream;
+    return true;
+}
+
+// A status outside 2xx is retried; a 2xx after redirects records the effective URL.
+bool judge_status(Task& task, const Segment& segment, const Asked& asked, const HttpResponse& response) {
+    const int status = response.status;
+    if (status < 200 || status > 299) {
+        debug_log("[dl] seg %llu http %d", static_cast<ull>(segment.id), status);
+        if (asked.used_effective) task.set_effective_url("");
+        if (status == 429 || status == 503) task.throttle_hits.fetch_add(1);
+        return false;
+    }
+    if (response.redirected && task.effective_url().empty()) {
+        const std::string url = final_url(response);
+        task.set_effective_url(url);
+        debug_log("[dl] resolved redirects -> %s", url.c_str());
+    }
+    return true;
+}
+
+// A range was asked for and the answer is not a 206: only a 200 to the probe at byte 0 is
+// taken. A 200 under a validator means the resource changed: the run restarts.
+bool judge_unranged_answer(Task& task, const Segment& segment, const Asked& asked,
+                           const HttpResponse& response, ExchangeOutcome& outcome) {
+    const int status = response.status;
+    if (asked.probe_state == kNotProbed && asked.pos == 0 && status == 200) return true;
+    bool stale = false;
+    if (status == 200) {
+        std::lock_guard lock(task.segment_lock);
+        stale = task.has_validator;
+    }
+    if (stale) {
+        debug_log(
+            "[dl] seg %llu If-Range validator stale (200 on resume) — resource changed, restarting from "
+            "scratch",
+            static_cast<ull>(segment.id));
+        task.restart = true;
+        outcome = kStopWorker;
+        return false;
+    }
+    debug_log("[dl] seg %llu unexpected status %d for a %s request — refusing", static_cast<ull>(segment.id),
+              status, "range");
+    return false;
+}
+
+// A 206 must start at the byte asked for and, once the size is known, report that size.
+bool judge_partial_answer(Task& task, const Segment& segment, const Asked& asked,
+                          const HttpResponse& response, ExchangeOutcome& outcome) {
+    if (response.range_start != static_cast<int64_t>(asked.pos)) {
+        debug_log("[dl] seg %llu bad Content-Range start %lld (want %llu)", static_cast<ull>(segment.id),
+                  static_cast<long long>(response.range_start), static_cast<ull>(asked.pos));
+        return false;
+    }
+    if (asked.probe_state == kRanged && response.range_total >= 1 &&
+        static_cast<uint64_t>(response.range_total) != task.total) {
+        debug_log("[dl] seg %llu remote total %lld != recorded %llu — resource changed, aborting resume",
+                  static_cast<ull>(segment.id), static_cast<long long>(response.range_total),
+                  static_cast<ull>(task.total.load()));
+        task.set_status("error: remote file changed since last run");
+        outcome = kStopWorker;
+        return false;
+    }
+    return true;
+}
+
+// Decides whether the body of `response` is to be read. Returns false with the outcome to take.
+bool judge_response(WorkerState& w, Segment& segment, const Asked& asked, const HttpResponse& response,
+                    ExchangeOutcome& outcome) {
+    Task& task = w.run.task;
+    const int status = response.status;
+    outcome = kRetry;
+    if (!judge_status(task, segment, asked, response)) return false;
+    if (asked.probe_state != kSingleStream && status != 206 &&
+        !judge_unranged_answer(task, segment, asked, response, outcome))
+        return false;
+    if (status == 206 && !judge_partial_answer(task, segment, asked, response, outcome)) return false;
+    if (asked.probe_state == kNotProbed) return judge_probe(w, segment, response, outcome);
+    if (asked.probe_state == kSingleStream && status != 200) {
+        debug_log("[dl] seg %llu unexpected status %d for a %s request — refusing",
+                  static_cast<ull>(segment.id), status, "non-range");
+        return false;
+    }
+    return true;
+}
+
+// Counts body bytes in windows; a window that lasted the dribble window and held too little
+// says the connection is dribbling.
+struct DribbleGuard {
+    int64_t window_ms;
+    uint64_t min_bytes;
+    int64_t window_start = monotonic_ms();
+    uint64_t window_bytes = 0;
+
+    bool dribbling(uint64_t n) {
+        window_bytes += n;
+        const int64_t now = monotonic_ms();
+        if (now - window_start < window_ms) return false;
+        if (window_bytes < min_bytes) return true;
+        window_start = now;
+        window_bytes = 0;
+        return false;
+    }
+};
+
+// pos += n, but never past the segment's current end: bytes beyond it belong to the segment a
+// split made, whose worker writes the same bytes there.
+void advance(Segment& segment, uint64_t pos, uint64_t n) {
+    const uint64_t end = segment.end;
+    segment.pos = std::min(pos + n, std::max(end, pos));
+}
+
+// Reads the body into the segment's range. `clean_end` tells whether the body ended (read 0).
+ExchangeResult read_body(WorkerState& w, Segment& segment, BodyReader& reader, bool& clean_end) {
+    Task& task = w.run.task;
+    ExchangeResult result;
+    const bool guard_dribble = task.probe_state == kRanged;
+    DribbleGuard guard{w.run.settings.dribble_window_ms, w.run.settings.dribble_min_bytes};
+    const auto abandon = [&task] { return task.stop || task.pause; };
+    clean_end = false;
+    while (!pass_ending(task)) {
+        const uint64_t pos = segment.pos;
+        const uint64_t end = segment.end; // a split may have shortened it
+        if (pos >= end) break;
+        const int n =
+            reader.read(w.buffer.data(), static_cast<int>(std::min<uint64_t>(end - pos, w.buffer.size())));
+        if (n < 0) {
+            debug_log_if("TWK_DEBUG_SEG", "[seg] %llu CONN-DROP mid-body after %llu bytes (pos=%llu/%llu)",
+                         static_cast<ull>(segment.id), static_cast<ull>(result.received),
+                         static_cast<ull>(pos), static_cast<ull>(end));
+            break;
+        }
+        if (n == 0) {
+            clean_end = true;
+            break;
+        }
+        if (!write_at(task.output_fd, w.buffer.data(), static_cast<size_t>(n), pos)) {
+            result.outcome = kStopWorker;
+            return result;
+        }
+        advance(segment, pos, static_cast<uint64_t>(n));
+        task.last_progress_ms = task_elapsed_ms(task);
+        w.run.limiter.charge(static_cast<uint64_t>(n), abandon);
+        result.received += static_cast<uint64_t>(n);
+        if (guard_dribble && guard.dribbling(static_cast<uint64_t>(n))) {
+            debug_log("[dl] seg %llu connection dribbling (<32KB/60s) — abandoning for a fresh one",
+                      static_cast<ull>(segment.id));
+            break;
+        }
+    }
+    return result;
+}
+
+// Keeps the connection for the next request when no redirect was followed and the body was
+// read to its end; otherwise it is closed.
+void keep_or_drop(WorkerState& w, const Segment& segment, const HttpResponse& response, BodyReader& reader,
+                  uint64_t received) {
+    // A body of known length read to its last byte: one more read sees its end without I/O.
+    if (!reader.finished() && response.content_length >= 0 && !response.chunked &&
+        received == static_cast<uint64_t>(response.content_length)) {
+        char probe;
+        reader.read(&probe, 1);
+    }
+    std::unique_ptr<ByteStream> connection = reader.release_connection();
+    const bool keep = !response.redirected && reader.finished() && connection;
+    debug_log_if("TWK_DEBUG_CONN", "[reclaim] seg=%llu redir=%d complete=%d got=%llu -> %s",
+                 static_cast<ull>(segment.id), response.redirected ? 1 : 0, reader.finished() ? 1 : 0,
+                 static_cast<ull>(received), keep ? "REUSE" : "drop");
+    if (keep) w.kept = std::move(connection);
+}
+
+// Sends the request on the kept connection when there is one; when that had been closed by the
+// server meanwhile, once more on a fresh connection (which is no retry).
+bool send_request(WorkerState& w, const HttpRequest& request, HttpResponse& response, std::string& error) {
+    const bool pooled = w.kept != nullptr;
+    if (http_exchange(request, response, error, &w.kept)) return true;
+    if (!pooled || error.find("(stale)") == std::string::npos) return false;
+    response = HttpResponse{};
+    return http_exchange(request, response, error, nullptr);
+}
+
+// After the body: a ranged transfer of known size (or a body that broke off) is done when the
+// segment is; the clean end of a single-stream or unknown-size body is the end of the file.
+ExchangeOutcome body_outcome(Task& task, Segment& segment, uint64_t received, bool clean_end) {
+    const bool ranged_known = task.probe_state == kRanged && task.total != 0;
+    if (!clean_end || ranged_known) {
+        const ExchangeOutcome outcome = segment.pos < segment.end ? kRetry : kSegmentDone;
+        debug_log_if("TWK_DEBUG_SEG", "[seg] %llu %s got=%llu ne=%d pos=%llu end=%llu",
+                     static_cast<ull>(segment.id), outcome == kRetry ? "SHORT-RETRY" : "DONE",
+                     static_cast<ull>(received), clean_end ? 0 : 1, static_cast<ull>(segment.pos.load()),
+                     static_cast<ull>(segment.end.load()));
+        return outcome;
+    }
+    const uint64_t end_of_file = segment.pos;
+    task.total = end_of_file;
+    segment.end = end_of_file;
+    task.complete = true;
+    return kSegmentDone;
+}
+
+} // namespace
+
+bool pass_ending(const Task& task) { return task.stop || task.pause || task.failed || task.restart; }
+
+ExchangeResult exchange_segment(WorkerState& w, Segment& segment) {
+    Asked asked;
+    const HttpRequest request = build_request(w, segment, asked);
+    HttpResponse response;
+    std::string error;
+    if (!send_request(w, request, response, error)) {
+        debug_log("[dl] seg %llu open failed: %s", static_cast<ull>(segment.id), error.c_str());
+        return {};
+    }
+    ExchangeOutcome judged;
+    if (!judge_response(w, segment, asked, response, judged)) return {judged, 0};
+
+    BodyReader reader(response);
+    reader.read_bound_ms = w.run.settings.body_read_bound_ms;
+    bool clean_end = false;
+    ExchangeResult result = read_body(w, segment, reader, clean_end);
+    if (result.outcome == kStopWorker) return result;
+    keep_or_drop(w, segment, response, reader, result.received);
+    result.outcome = body_outcome(w.run.task, segment, result.received, clean_end);
+    return result;
+}
+
+} // namespace twk

@@ -1,0 +1,62 @@
+// One request of a segment worker: the request for its segment (an open-ended Range while the
+// first response is awaited, a closed Range with If-Range afterwards, none for a single
+// stream), the judgement of the response, and the body written at the segment's offset.
+//
+// The judgement, in order: a failed request or a status outside 2xx is retried (429 and 503
+// count as throttling); a followed redirect records the effective URL; a 200 where a 206 was
+// due restarts the run when the validator went stale and is retried otherwise; a 206 must
+// start at the requested byte and, once the size is known, report the same total; the first
+// response (the probe) settles range support, the size, the validator and the server's file
+// name (core/naming.h).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "core/bandwidth_limiter.h"
+#include "core/download_driver.h"
+#include "core/task.h"
+#include "net/socket.h"
+
+namespace twk {
+
+constexpr size_t kReceiveBufferSize = 65'536;
+// The first response is asked for again while it is a 200 that advertises byte ranges, this
+// many times; after that it is taken as a single stream.
+constexpr uint32_t kMaxReprobes = 2;
+constexpr int32_t kMaxRedirects = 10;
+
+// What the workers of one run share with the driver.
+struct DriverRun {
+    Task& task;
+    const DriverSettings& settings;
+    BandwidthLimiter& limiter;
+};
+
+// One worker's own state.
+struct WorkerState {
+    DriverRun& run;
+    uint64_t index;                   // 0, 1, 2, ... in order of creation within the pass
+    std::unique_ptr<ByteStream> kept; // an idle connection for the next request, or none
+    std::vector<char> buffer = std::vector<char>(kReceiveBufferSize);
+};
+
+enum ExchangeOutcome : uint8_t {
+    kSegmentDone = 0, // the segment is finished, or the body ended cleanly
+    kRetry = 1,       // ask again (after the retry rules)
+    kStopWorker = 2,  // this worker ends; a restart, a write failure or an error status
+};
+
+struct ExchangeResult {
+    ExchangeOutcome outcome = kRetry;
+    uint64_t received = 0; // body bytes written in this exchange
+};
+
+// Performs one request for `segment`, which the worker holds (active).
+ExchangeResult exchange_segment(WorkerState& worker, Segment& segment);
+
+// Whether the pass is ending for every worker: stop, pause, failure or restart.
+bool pass_ending(const Task& task);
+
+} // namespace twk

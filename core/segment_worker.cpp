@@ -1,0 +1,176 @@
+#include "core/segment_worker.h"
+
+#include <algorithm>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/segment_exchange.h"
+#include "net/text.h"
+
+namespace twk {
+
+namespace {
+
+constexpr int64_t kIdleSleepMs = 100;
+constexpr int64_t kSplitWaitMs = 60;
+constexpr int64_t kQuickRetryMs = 60;
+constexpr int64_t kRecentProgressMs = 3'000;
+constexpr int64_t kBaseBackoffMs = 120;
+constexpr int64_t kJitterMs = 60;
+
+// Sleeps about `ms`, waking early when the worker is no longer wanted.
+void nap(const Task& task, int64_t ms) {
+    const int64_t until = monotonic_ms() + ms;
+    for (int64_t left = ms; left > 0 && !pass_ending(task); left = until - monotonic_ms())
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::min<int64_t>(left, 20)));
+}
+
+void set_error_once(Task& task, std::string_view text) {
+    if (!task.status_is_error()) task.set_status(text);
+}
+
+enum class Claim { kGot, kWait, kExit };
+
+// The first free segment in list order, else the upper half of a split.
+Claim claim_segment(Task& task, std::shared_ptr<Segment>& out) {
+    {
+        std::lock_guard lock(task.segment_lock);
+        bool unfinished = false;
+        for (const auto& segment : task.segments) {
+            if (segment->pos >= segment->end) continue;
+            unfinished = true;
+            if (!segment->active) {
+                segment->active = true;
+                out = segment;
+                return Claim::kGot;
+            }
+        }
+        if (!unfinished && (task.total != 0 || task.complete)) return Claim::kExit;
+    }
+    out = split_largest_segment(task);
+    return out ? Claim::kGot : Claim::kWait;
+}
+
+void back_off(WorkerState& w, int32_t budget) {
+    const Task& task = w.run.task;
+    const bool single = task.probe_state == kSingleStream;
+    int64_t ms = kBaseBackoffMs << (3 - std::clamp(budget, 0, 3));
+    if (!single && task_elapsed_ms(task) - task.last_progress_ms < kRecentProgressMs) ms = kQuickRetryMs;
+    ms += monotonic_ns() % kJitterMs;
+    nap(task, ms);
+}
+
+// Takes one from the budget without going below 0; returns what it held before.
+int32_t take_retry(Segment& segment) {
+    int32_t had = segment.retry_budget;
+    while (had > 0 && !segment.retry_budget.compare_exchange_weak(had, had - 1)) {
+    }
+    return had;
+}
+
+// Acts on an exchange's outcome after the segment was released; false ends the worker.
+bool settle(WorkerState& w, Segment& segment, const ExchangeResult& result) {
+    Task& task = w.run.task;
+    if (result.outcome == kSegmentDone) {
+        segment.retry_budget = kSegmentRetryBudget;
+        return true;
+    }
+    if (result.outcome == kStopWorker) {
+        if (!task.restart) set_error_once(task, "error: write failed");
+        return false;
+    }
+    if (pass_ending(task)) return false;
+    if (task.method != "GET") {
+        set_error_once(task, "error: request failed (non-GET, not retried)");
+        return false;
+    }
+    const bool single = task.probe_state == kSingleStream;
+    if (result.received > 0 && !single) {
+        segment.retry_budget = kSegmentRetryBudget;
+        back_off(w, kSegmentRetryBudget);
+        return true;
+    }
+    const int32_t had = take_retry(segment);
+    if (had >= 2) {
+        back_off(w, segment.retry_budget);
+        return true;
+    }
+    if (single) {
+        set_error_once(task, "error: retries exhausted");
+        return false;
+    }
+    if (task_elapsed_ms(task) - task.last_progress_ms < w.run.settings.stall_window_ms) {
+        back_off(w, segment.retry_budget);
+        return true;
+    }
+    set_error_once(task, "error: stalled (no progress)");
+    return false;
+}
+
+// One turn of the worker loop; false ends the worker.
+bool work_once(WorkerState& w) {
+    Task& task = w.run.task;
+    if (task.restart) return false;
+    if (w.index >= task.active_target) {
+        w.kept.reset();
+        if (task.stop || task.pause || task.failed || download_complete(task)) return false;
+        nap(task, kIdleSleepMs);
+        return true;
+    }
+    std::shared_ptr<Segment> segment;
+    const Claim claim = claim_segment(task, segment);
+    if (claim == Claim::kExit) return false;
+    if (claim == Claim::kWait) {
+        if (task.stop || task.failed || download_complete(task)) return false;
+        nap(task, kSplitWaitMs);
+        return true;
+    }
+    if (task.stop || task.pause) {
+        segment->active = false;
+        return false;
+    }
+    const ExchangeResult result = exchange_segment(w, *segment);
+    // A single stream cannot be resumed: a retry starts its body again.
+    if (result.outcome == kRetry && task.probe_state == kSingleStream) segment->pos = segment->start;
+    segment->active = false;
+    return settle(w, *segment, result);
+}
+
+} // namespace
+
+std::shared_ptr<Segment> split_largest_segment(Task& task) {
+    if (task.method != "GET" || task.probe_state != kRanged) return nullptr;
+    std::lock_guard lock(task.segment_lock);
+    if (task.segments.size() > kMaxSegmentsBeforeSplit) return nullptr;
+    std::shared_ptr<Segment> largest;
+    uint64_t largest_remaining = 0;
+    for (const auto& segment : task.segments) {
+        const uint64_t pos = segment->pos;
+        const uint64_t end = segment->end;
+        if (pos >= end || end == kUnknownEnd) continue;
+        if (end - pos > largest_remaining) {
+            largest = segment;
+            largest_remaining = end - pos;
+        }
+    }
+    if (!largest || largest_remaining <= kMinSplitRemaining) return nullptr;
+    const uint64_t end = largest->end;
+    uint64_t split = largest->pos + largest_remaining / 2;
+    split = std::max<uint64_t>(split, largest->pos); // its worker may have moved on meanwhile
+    if (split >= end) return nullptr;
+    largest->end = split;
+    auto upper = make_segment(split, split, end);
+    upper->active = true;
+    task.segments.push_back(upper);
+    return upper;
+}
+
+void run_segment_worker(DriverRun& run, uint64_t index) {
+    WorkerState w{run, index, nullptr};
+    while (work_once(w)) {
+    }
+}
+
+} // namespace twk

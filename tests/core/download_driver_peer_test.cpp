@@ -1,0 +1,173 @@
+// The download driver against a real nginx on loopback: generated files around the split
+// thresholds and one of a few hundred MiB, over 1, 8 and 32 connections; a location that
+// ignores ranges; a file that changes between runs; the bandwidth limit.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <sys/time.h>
+
+#include "net/text.h"
+#include "tests/core/driver_fixture.h"
+#include "tests/support/real_peers.h"
+
+namespace twk {
+namespace {
+
+using test::DriverFixture;
+using test::RealPeers;
+
+const auto* const g_environment = ::testing::AddGlobalTestEnvironment(new test::RealPeerEnvironment);
+
+#if defined(__SANITIZE_THREAD__)
+constexpr uint64_t kLargeSize = 48ull << 20; // ThreadSanitizer runs everything many times slower
+#else
+constexpr uint64_t kLargeSize = (224ull << 20) + 4321;
+#endif
+
+class NginxDownload : public DriverFixture {
+protected:
+    void SetUp() override {
+        DriverFixture::SetUp();
+        port = RealPeers::get().nginx().http;
+        ASSERT_NE(port, 0) << RealPeers::get().failure();
+    }
+
+    // Serves a new file of `size` bytes at `name` (under nginx's folder) and returns its URL.
+    std::string serve(const std::string& name, uint64_t size, uint64_t seed) {
+        test::write_random_file(RealPeers::get().www_dir() + "/" + name, size, seed);
+        return url(name);
+    }
+    std::string url(const std::string& name) const {
+        return "http://127.0.0.1:" + std::to_string(port) + "/" + name;
+    }
+    // Downloads `name` into `output` with `connections` and checks the bytes.
+    void download(const std::string& name, const std::string& output, int connections, int64_t timeout_ms) {
+        int32_t id = add(url(name), "\"connections\":" + std::to_string(connections) + ",\"filename\":\"" +
+                                        output + "\"");
+        ASSERT_GT(id, 0);
+        EXPECT_EQ(settle(id, timeout_ms), "done") << name << " with " << connections;
+        std::string why;
+        EXPECT_TRUE(test::same_file(RealPeers::get().www_dir() + "/" + name, dir.file(output), why))
+            << name << " with " << connections << ": " << why;
+        EXPECT_FALSE(test::file_exists(dir.file(output) + ".twk"));
+    }
+
+    int port = 0;
+};
+
+TEST_F(NginxDownload, SizesAroundTheSplitThresholdsAreByteIdentical) {
+    const uint64_t sizes[] = {1, 524'287, 524'288, 557'056, 600'000, 1'114'113, (3u << 20) + 17};
+    for (uint64_t size : sizes) {
+        const std::string name = "t" + std::to_string(size) + ".bin";
+        serve(name, size, size);
+        for (int connections : {1, 8, 32})
+            download(name, std::to_string(connections) + "-" + name, connections, 60'000);
+    }
+}
+
+TEST_F(NginxDownload, ALargeFileIsByteIdenticalWithEightAndThirtyTwoConnections) {
+    serve("large.bin", kLargeSize, 77);
+    download("large.bin", "large-32.bin", 32, 240'000);
+    download("large.bin", "large-8.bin", 8, 240'000);
+}
+
+TEST_F(NginxDownload, HttpsDownloadsAreByteIdentical) {
+    serve("secure.bin", (3u << 20) + 5, 12);
+    const std::string secure =
+        "https://127.0.0.1:" + std::to_string(RealPeers::get().nginx().tls) + "/secure.bin";
+    int32_t id = add(secure, "\"connections\":8");
+    ASSERT_GT(id, 0);
+    EXPECT_EQ(settle(id), "done");
+    std::string why;
+    EXPECT_TRUE(test::same_file(RealPeers::get().www_dir() + "/secure.bin", dir.file("secure.bin"), why))
+        << why;
+}
+
+TEST_F(NginxDownload, APausedDownloadContinuesFromItsSidecar) {
+    serve("paused.bin", 4u << 20, 13);
+    int32_t id = add(url("paused.bin"), "\"connections\":4,\"bandwidthLimit\":1048576");
+    ASSERT_GT(id, 0);
+    ASSERT_TRUE(test::wait_until([&] { return task(id)->bytes_done() > 1'000'000; }, 30'000));
+    engine_pause(engine, id);
+    ASSERT_EQ(settle(id), "paused");
+    const uint64_t kept = task(id)->bytes_done();
+    ASSERT_TRUE(test::file_exists(dir.file("paused.bin.twk")));
+
+    task(id)->bandwidth_limit = 0;
+    engine_resume(engine, id);
+    EXPECT_EQ(settle(id), "done");
+    EXPECT_TRUE(task(id)->resumed);
+    EXPECT_GT(kept, 1'000'000u);
+    std::string why;
+    EXPECT_TRUE(test::same_file(RealPeers::get().www_dir() + "/paused.bin", dir.file("paused.bin"), why))
+        << why;
+    EXPECT_FALSE(test::file_exists(dir.file("paused.bin.twk")));
+}
+
+TEST_F(NginxDownload, ACanceledDownloadLeavesNothingBehind) {
+    serve("canceled.bin", 4u << 20, 14);
+    int32_t id = add(url("canceled.bin"), "\"connections\":4,\"bandwidthLimit\":1048576");
+    ASSERT_GT(id, 0);
+    ASSERT_TRUE(test::wait_until([&] { return task(id)->bytes_done() > 300'000; }, 30'000));
+    engine_cancel(engine, id);
+    EXPECT_EQ(settle(id), "canceled");
+    EXPECT_FALSE(test::file_exists(dir.file("canceled.bin")));
+    EXPECT_FALSE(test::file_exists(dir.file("canceled.bin.twk")));
+}
+
+TEST_F(NginxDownload, AServerThatIgnoresRangesGivesOneWholeStream) {
+    serve("noranges/whole.bin", (2u << 20) + 3, 5);
+    int32_t id = add(url("noranges/whole.bin"), "\"connections\":8");
+    ASSERT_GT(id, 0);
+    EXPECT_EQ(settle(id), "done");
+    EXPECT_FALSE(task(id)->supports_range);
+    EXPECT_EQ(task(id)->probe_state, kSingleStream);
+    std::string why;
+    EXPECT_TRUE(
+        test::same_file(RealPeers::get().www_dir() + "/noranges/whole.bin", dir.file("whole.bin"), why))
+        << why;
+}
+
+TEST_F(NginxDownload, AFileThatChangedBetweenRunsIsFetchedAgainFromScratch) {
+    const uint64_t size = 4u << 20;
+    const std::string source = RealPeers::get().www_dir() + "/changing.bin";
+    serve("changing.bin", size, 1);
+    // Slow enough to be paused halfway.
+    int32_t id = add(url("changing.bin"), "\"connections\":4,\"bandwidthLimit\":1048576");
+    ASSERT_GT(id, 0);
+    ASSERT_TRUE(test::wait_until([&] { return task(id)->bytes_done() > 1'000'000; }, 30'000));
+    engine_pause(engine, id);
+    ASSERT_EQ(settle(id), "paused");
+    ASSERT_TRUE(test::file_exists(dir.file("changing.bin.twk")));
+    ASSERT_LT(task(id)->bytes_done(), size);
+
+    // New bytes, same size, another modification time: nginx's ETag changes.
+    test::write_random_file(source, size, 2);
+    struct timeval times[2] = {{1'000'000'000, 0}, {1'000'000'000, 0}};
+    ASSERT_EQ(::utimes(source.c_str(), times), 0);
+    task(id)->bandwidth_limit = 0;
+    engine_resume(engine, id);
+    EXPECT_EQ(settle(id), "done");
+    std::string why;
+    EXPECT_TRUE(test::same_file(source, dir.file("changing.bin"), why)) << why;
+}
+
+// The limiter's credit starts at nothing and never exceeds one second's worth; each worker has
+// at most one read (64 KiB) written ahead of its charge. With 4 connections over 8 MiB that
+// bounds the rate to about 3 % above the limit.
+TEST_F(NginxDownload, TheBandwidthLimitHoldsOverSeveralSeconds) {
+    const uint64_t size = 8u << 20;
+    const int64_t limit = 2 << 20;
+    serve("limited.bin", size, 9);
+    const int64_t started = monotonic_ms();
+    int32_t id = add(url("limited.bin"), "\"connections\":4,\"bandwidthLimit\":" + std::to_string(limit));
+    ASSERT_GT(id, 0);
+    ASSERT_EQ(settle(id), "done");
+    const double seconds = static_cast<double>(monotonic_ms() - started) / 1000.0;
+    const double rate = static_cast<double>(size) / seconds;
+    EXPECT_LE(rate, limit * 1.06) << seconds << " s";
+    EXPECT_GE(rate, limit * 0.5) << seconds << " s";
+}
+
+} // namespace
+} // namespace twk

@@ -1,0 +1,431 @@
+// The download driver against a scriptable loopback server that produces the faults no real
+// server does: cut bodies, throttling bursts, unknown totals, wrong ranges, silence.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "core/segment_worker.h"
+#include "core/sidecar.h"
+#include "tests/core/driver_fixture.h"
+#include "tests/support/script_server.h"
+
+namespace twk {
+namespace {
+
+using test::DriverFixture;
+using test::ScriptPeer;
+using test::ScriptServer;
+
+// How the server answers one request.
+enum class Reply {
+    kServe,           // 206 for a Range request (200 without one), the exact bytes
+    kCut,             // the head and part of the body, then the connection closes
+    kUnavailable,     // 503
+    kTooMany,         // 429
+    kWrongStart,      // a 206 whose Content-Range starts one byte late
+    kUnknownTotal,    // a 206 with Content-Range total "*"
+    kWholeAdvertised, // 200 with the whole body and "Accept-Ranges: bytes"
+    kWholeUntilClose, // 200, no length: the body ends when the connection closes
+    kPartThenSilence, // the head and a part of the body, then nothing more
+    kSilence,         // no answer at all
+    kTrickle,         // the head, then 100 bytes every 50 ms for a second
+};
+
+// Decides the reply to request number n (counted over all connections).
+using Script = std::function<Reply(int n, const std::string& request)>;
+
+struct Range {
+    uint64_t first = 0;
+    uint64_t last = 0;
+    bool ranged = false;
+};
+
+Range parse_range(const std::string& request, uint64_t size) {
+    Range r{0, size - 1, false};
+    std::string value = test::request_header(request, "range");
+    if (!value.starts_with("bytes=")) return r;
+    r.ranged = true;
+    char* rest = nullptr;
+    r.first = std::strtoull(value.c_str() + 6, &rest, 10);
+    if (rest && *rest == '-' && rest[1] != '\0')
+        r.last = std::min<uint64_t>(std::strtoull(rest + 1, nullptr, 10), size - 1);
+    return r;
+}
+
+std::string content_range(uint64_t first, uint64_t last, const std::string& total) {
+    return "Content-Range: bytes " + std::to_string(first) + "-" + std::to_string(last) + "/" + total +
+           "\r\n";
+}
+
+void wait_for_close(ScriptPeer& peer) {
+    std::string ignored;
+    while (peer.read_request(ignored)) {
+    }
+}
+
+// Serves `body` with byte ranges, replying to each request as `script` says. `headers` (lines
+// ending in CRLF) go into every served reply.
+std::unique_ptr<ScriptServer> range_server(std::shared_ptr<const std::string> body, Script script,
+                                           std::string headers = "") {
+    auto counter = std::make_shared<std::atomic<int>>(0);
+    return std::make_unique<ScriptServer>([body, script, counter, headers](ScriptPeer& peer) {
+        std::string request;
+        while (peer.read_request(request)) {
+            const Reply reply = script(counter->fetch_add(1), request);
+            const Range r = parse_range(request, body->size());
+            const std::string total = std::to_string(body->size());
+            const std::string slice = body->substr(r.first, r.last - r.first + 1);
+            const std::string ranged_head = r.ranged ? content_range(r.first, r.last, total) : "";
+            const std::string status = r.ranged ? "206 Partial Content" : "200 OK";
+            switch (reply) {
+            case Reply::kServe:
+                peer.send(
+                    test::http_response(status, "Accept-Ranges: bytes\r\n" + headers + ranged_head, slice));
+                break;
+            case Reply::kTrickle: {
+                std::string whole = test::http_response(status, ranged_head, slice);
+                peer.send(whole.substr(0, whole.size() - slice.size()));
+                for (size_t at = 0; at < 2000 && at < slice.size(); at += 100) {
+                    peer.send(slice.substr(at, 100));
+                    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                }
+                return;
+            }
+            case Reply::kCut:
+            case Reply::kPartThenSilence: {
+                std::string whole = test::http_response(status, ranged_head, slice);
+                peer.send(whole.substr(0, whole.size() - slice.size() + slice.size() / 3));
+                if (reply == Reply::kCut) return;
+                wait_for_close(peer);
+                return;
+            }
+            case Reply::kUnavailable:
+                peer.send(test::http_response("503 Service Unavailable", "", "busy"));
+                break;
+            case Reply::kTooMany:
+                peer.send(test::http_response("429 Too Many Requests", "", "slow down"));
+                break;
+            case Reply::kWrongStart:
+                peer.send(
+                    test::http_response(status, content_range(r.first + 1, r.last, total), slice.substr(1)));
+                break;
+            case Reply::kUnknownTotal:
+                peer.send(test::http_response(status, content_range(r.first, r.last, "*"), slice));
+                break;
+            case Reply::kWholeAdvertised:
+                peer.send(test::http_response("200 OK", "Accept-Ranges: bytes\r\n", *body));
+                break;
+            case Reply::kWholeUntilClose:
+                peer.send("HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n" + *body);
+                return;
+            case Reply::kSilence: wait_for_close(peer); return;
+            }
+        }
+    });
+}
+
+class ScriptedDownload : public DriverFixture {
+protected:
+    void SetUp() override {
+        DriverFixture::SetUp();
+        settings.io_timeout_ms = 2'000;
+        settings.connect_timeout_ms = 2'000;
+    }
+    std::shared_ptr<const std::string> make_body(size_t size, uint64_t seed) {
+        body = std::make_shared<const std::string>(test::random_bytes(size, seed));
+        return body;
+    }
+    std::string output(const std::string& name) const { return test::read_file(dir.file(name)); }
+    int count_requests(const ScriptServer& server, const std::string& range_prefix) const {
+        int n = 0;
+        for (const auto& request : server.requests())
+            n += test::request_header(request, "range").starts_with(range_prefix);
+        return n;
+    }
+
+    std::shared_ptr<const std::string> body;
+};
+
+TEST_F(ScriptedDownload, ConnectionsCutMidBodyAtRandomStillGiveTheExactBytes) {
+    auto server = range_server(make_body((3u << 20) + 101, 1), [](int n, const std::string&) {
+        static std::mutex lock;
+        static uint32_t x = 12345;
+        std::lock_guard guard(lock);
+        x = x * 1103515245 + 12345;
+        return n < 40 && (x >> 16) % 10 < 4 ? Reply::kCut : Reply::kServe;
+    });
+    int32_t id = add(server->url("/cut.bin"), "\"connections\":8");
+    ASSERT_GT(id, 0);
+    EXPECT_EQ(settle(id), "done");
+    EXPECT_TRUE(output("cut.bin") == *body);
+}
+
+TEST_F(ScriptedDownload, ThrottlingBurstsHalveTheTargetAndTheDownloadStillCompletes) {
+    auto server = range_server(make_body(6u << 20, 2), [](int n, const std::string&) {
+        if (n >= 1 && n <= 6) return Reply::kUnavailable;
+        if (n >= 7 && n <= 12) return Reply::kTooMany;
+        return Reply::kServe;
+    });
+    // Limited to about two seconds, so that the probe does not fetch everything before more
+    // workers start and the controller samples while the task runs.
+    int32_t id = add(server->url("/busy.bin"), "\"connections\":8,\"bandwidthLimit\":3145728");
+    ASSERT_GT(id, 0);
+    std::shared_ptr<TaskEntry> e = entry(id);
+    uint64_t highest = 0;
+    bool halved = false;
+    ASSERT_TRUE(test::wait_until(
+        [&] {
+            const uint64_t target = e->task->active_target;
+            highest = std::max(highest, target);
+            // Only while half the file remains: near the end the connection cap lowers it too.
+            const bool early = e->task->bytes_done() < body->size() / 2;
+            halved = halved || (early && highest >= 2 && target <= highest / 2 && e->task->throttle_hits > 0);
+            return e->state != kQueued && e->state != kRunning;
+        },
+        60'000));
+    EXPECT_EQ(settle(id), "done");
+    EXPECT_TRUE(output("busy.bin") == *body);
+    EXPECT_GE(task(id)->throttle_hits, 12u);
+    EXPECT_TRUE(halved) << "highest target " << highest;
+}
+
+TEST_F(ScriptedDownload, A206WithUnknownTotalIsRefused) {
+    auto server =
+        range_server(make_body(700'000, 3), [](int, const std::string&) { return Reply::kUnknownTotal; });
+    int32_t id = add(server->url("/star.bin"));
+    ASSERT_GT(id, 0);
+    EXPECT_EQ(settle(id), "error: server did not report total size (206 with unknown Content-Range total)");
+}
+
+TEST_F(ScriptedDownload, A200AdvertisingRangesIsAskedTwiceMoreThenTakenWhole) {
+    auto server =
+        range_server(make_body(800'000, 4), [](int, const std::string&) { return Reply::kWholeAdvertised; });
+    int32_t id = add(server->url("/whole.bin"), "\"connections\":8");
+    ASSERT_GT(id, 0);
+    EXPECT_EQ(settle(id), "done");
+    EXPECT_TRUE(output("whole.bin") == *body);
+    EXPECT_EQ(server->requests().size(), 3u);
+    EXPECT_EQ(count_requests(*server, "bytes=0-"), 3);
+    EXPECT_EQ(task(id)->probe_state, kSingleStream);
+}
+
+TEST_F(ScriptedDownload, A200WithoutLengthEndsAtTheEndOfTheBody) {
+    auto server =
+        range_server(make_body(300'000, 5), [](int, const std::string&) { return Reply::kWholeUntilClose; });
+    int32_t id = add(server->url("/stream.bin"), "\"connections\":8");
+    ASSERT_GT(id, 0);
+    EXPECT_EQ(settle(id), "done");
+    EXPECT_TRUE(output("stream.bin") == *body);
+    EXPECT_EQ(task(id)->total, body->size());
+}
+
+TEST_F(ScriptedDownload, AServerThatStopsAnsweringEndsTheTaskAsStalled) {
+    settings.io_timeout_ms = 300;
+    settings.stall_window_ms = 1'500;
+    auto server = range_server(make_body(2u << 20, 6), [](int n, const std::string&) {
+        return n == 0 ? Reply::kPartThenSilence : Reply::kSilence;
+    });
+    int32_t id = add(server->url("/silent.bin"), "\"connections\":8");
+    ASSERT_GT(id, 0);
+    EXPECT_EQ(settle(id), "error: stalled (no progress)");
+    EXPECT_TRUE(test::file_exists(dir.file("silent.bin.twk"))); // ready to resume
+}
+
+TEST_F(ScriptedDownload, ANonGetRequestThatFailsOnceIsNotRetried) {
+    auto server = range_server(make_body(1000, 7), [](int n, const std::string&) {
+        return n == 0 ? Reply::kUnavailable : Reply::kServe;
+    });
+    int32_t id = add(server->url("/post.bin"), "\"method\":\"POST\",\"postData\":\"a=1\"");
+    ASSERT_GT(id, 0);
+    EXPECT_EQ(settle(id), "error: request failed (non-GET, not retried)");
+    ASSERT_EQ(server->requests().size(), 1u);
+    EXPECT_TRUE(server->requests()[0].starts_with("POST /post.bin"));
+    EXPECT_EQ(test::request_header(server->requests()[0], "range"), "");
+}
+
+TEST_F(ScriptedDownload, A206WithTheWrongStartIsAskedAgain) {
+    std::atomic<bool> sent_wrong{false};
+    auto server = range_server(make_body(3u << 20, 8), [&](int, const std::string& request) {
+        std::string range = test::request_header(request, "range");
+        if (range != "bytes=0-" && !sent_wrong.exchange(true)) return Reply::kWrongStart;
+        return Reply::kServe;
+    });
+    int32_t id = add(server->url("/late.bin"), "\"connections\":8,\"bandwidthLimit\":3145728");
+    ASSERT_GT(id, 0);
+    EXPECT_EQ(settle(id), "done");
+    EXPECT_TRUE(sent_wrong);
+    EXPECT_TRUE(output("late.bin") == *body);
+}
+
+TEST_F(ScriptedDownload, AFinishedFileLargerThanTotalIsCutToTotal) {
+    auto server = range_server(make_body(600'000, 9), [](int, const std::string&) { return Reply::kServe; });
+    // An interrupted run left a longer file (its tail is garbage) and a sidecar with half done.
+    std::string on_disk = body->substr(0, 300'000) + std::string(400'000, 'x');
+    test::write_file(dir.file("long.bin"), on_disk);
+    ResumeState state;
+    state.total = body->size();
+    state.segments = {make_segment(0, 300'000, 300'000), make_segment(300'000, 300'000, body->size())};
+    test::write_file(dir.file("long.bin.twk"), sidecar_image(state));
+
+    int32_t id = add(server->url("/long.bin"));
+    ASSERT_GT(id, 0);
+    EXPECT_EQ(settle(id), "done");
+    EXPECT_TRUE(output("long.bin") == *body);
+    EXPECT_FALSE(test::file_exists(dir.file("long.bin.twk")));
+    EXPECT_EQ(count_requests(*server, "bytes=0-"), 0); // only the missing half was fetched
+}
+
+TEST_F(ScriptedDownload, ADribblingConnectionIsAbandonedForAFreshOne) {
+    settings.dribble_window_ms = 300;
+    settings.body_read_bound_ms = 50;
+    auto server = range_server(make_body(700'000, 10), [](int n, const std::string&) {
+        return n == 0 ? Reply::kTrickle : Reply::kServe;
+    });
+    int32_t id = add(server->url("/slow.bin"), "\"connections\":1");
+    ASSERT_GT(id, 0);
+    EXPECT_EQ(settle(id), "done");
+    EXPECT_TRUE(output("slow.bin") == *body);
+    ASSERT_GE(server->requests().size(), 2u);
+    EXPECT_EQ(count_requests(*server, "bytes=0-"), 1);
+}
+
+// The server names the file, and an interrupted run of that name is already in the folder: the
+// task moves there and fetches only what that run is missing.
+TEST_F(ScriptedDownload, AnInterruptedRunUnderTheServersNameIsContinued) {
+    auto server = range_server(
+        make_body(900'000, 11), [](int, const std::string&) { return Reply::kServe; },
+        "Content-Disposition: attachment; filename=\"real.bin\"\r\n");
+    test::write_file(dir.file("real.bin"), body->substr(0, 400'000) + std::string(500'000, '\0'));
+    ResumeState state;
+    state.total = body->size();
+    state.segments = {make_segment(0, 400'000, body->size())};
+    test::write_file(dir.file("real.bin.twk"), sidecar_image(state));
+
+    int32_t id = add(server->url("/get?id=5"));
+    ASSERT_GT(id, 0);
+    EXPECT_EQ(settle(id), "done");
+    EXPECT_EQ(task(id)->name(), "real.bin");
+    EXPECT_TRUE(output("real.bin") == *body);
+    EXPECT_FALSE(test::file_exists(dir.file("real.bin.twk")));
+    EXPECT_EQ(count_requests(*server, "bytes=0-"), 1); // the probe only
+    EXPECT_EQ(count_requests(*server, "bytes=400000-"), 1);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1); // no leftovers
+}
+
+// Every answer carries a new ETag and a mismatching If-Range gets the whole file: each pass
+// finds its validator stale. The run gives up after a few fresh starts instead of looping.
+TEST_F(ScriptedDownload, AValidatorThatChangesWithEveryAnswerEndsTheRun) {
+    make_body(3u << 20, 12);
+    auto counter = std::make_shared<std::atomic<int>>(0);
+    ScriptServer server([this, counter](ScriptPeer& peer) {
+        std::string request;
+        while (peer.read_request(request)) {
+            const std::string etag = "ETag: \"v" + std::to_string(counter->fetch_add(1)) + "\"\r\n";
+            const Range r = parse_range(request, body->size());
+            if (!test::request_header(request, "if-range").empty()) {
+                peer.send(test::http_response("200 OK", "Accept-Ranges: bytes\r\n" + etag, *body));
+                continue;
+            }
+            peer.send(test::http_response("206 Partial Content",
+                                          etag + content_range(r.first, r.last, std::to_string(body->size())),
+                                          body->substr(r.first, r.last - r.first + 1)));
+        }
+    });
+    int32_t id = add(server.url("/unstable.bin"), "\"connections\":8,\"bandwidthLimit\":3145728");
+    ASSERT_GT(id, 0);
+    EXPECT_EQ(settle(id), "error: remote file changed since last run");
+}
+
+// After a redirect every further request goes straight to where it led, and the file takes the
+// name the final URL gives it.
+TEST_F(ScriptedDownload, TheFinalUrlOfARedirectIsUsedForTheRestOfTheDownload) {
+    make_body(3u << 20, 13);
+    ScriptServer server([this](ScriptPeer& peer) {
+        std::string request;
+        while (peer.read_request(request)) {
+            if (test::request_path(request) == "/start") {
+                peer.send(test::http_response("302 Found", "Location: /files/real.iso\r\n", ""));
+                continue;
+            }
+            const Range r = parse_range(request, body->size());
+            peer.send(test::http_response("206 Partial Content",
+                                          content_range(r.first, r.last, std::to_string(body->size())),
+                                          body->substr(r.first, r.last - r.first + 1)));
+        }
+    });
+    int32_t id = add(server.url("/start"), "\"connections\":8,\"bandwidthLimit\":3145728");
+    ASSERT_GT(id, 0);
+    EXPECT_EQ(settle(id), "done");
+    EXPECT_EQ(task(id)->effective_url(), server.url("/files/real.iso"));
+    EXPECT_EQ(task(id)->name(), "real.iso");
+    EXPECT_TRUE(output("real.iso") == *body);
+    int redirected = 0;
+    for (const auto& request : server.requests())
+        redirected += test::request_path(request) == "/start";
+    EXPECT_EQ(redirected, 1);
+    EXPECT_GT(server.requests().size(), 3u);
+}
+
+TEST(SegmentSplit, HalvesTheLargestRemainingRangeAboveHalfAMebibyte) {
+    struct Case {
+        uint64_t remaining;
+        bool splits;
+    };
+    for (Case c : {Case{600'000, true}, Case{524'289, true}, Case{524'288, false}, Case{1000, false}}) {
+        Task task;
+        task.probe_state = kRanged;
+        task.total = 10'000'000;
+        task.segments = {make_segment(0, 100, 100 + c.remaining)};
+        task.segments[0]->active = true;
+        auto upper = split_largest_segment(task);
+        ASSERT_EQ(upper != nullptr, c.splits) << c.remaining;
+        if (!upper) continue;
+        EXPECT_EQ(task.segments[0]->end, 100 + c.remaining / 2);
+        EXPECT_EQ(upper->start, 100 + c.remaining / 2);
+        EXPECT_EQ(upper->end, 100 + c.remaining);
+        EXPECT_TRUE(upper->active);
+    }
+}
+
+TEST(SegmentSplit, NeverGrowsTheListPast25001Segments) {
+    Task task;
+    task.probe_state = kRanged;
+    task.total = 1ull << 40;
+    for (int i = 0; i < 24'999; ++i)
+        task.segments.push_back(make_segment(0, 0, 0)); // finished
+    task.segments.push_back(make_segment(0, 0, 1ull << 30));
+    ASSERT_NE(split_largest_segment(task), nullptr);
+    EXPECT_EQ(task.segments.size(), 25'001u);
+    EXPECT_EQ(split_largest_segment(task), nullptr);
+
+    Task single;
+    single.probe_state = kSingleStream;
+    single.segments = {make_segment(0, 0, 1ull << 30)};
+    EXPECT_EQ(split_largest_segment(single), nullptr);
+}
+
+TEST(ConnectionCap, OneMoreConnectionPerRemaining544KiB) {
+    Task task;
+    task.connections = 32;
+    task.segments = {make_segment(0, 0, kUnknownEnd)};
+    EXPECT_EQ(connection_cap(task), 1u); // not probed
+    task.probe_state = kRanged;
+    task.total = 3 * kBytesPerConnection;
+    task.segments = {make_segment(0, 0, 3 * kBytesPerConnection)};
+    EXPECT_EQ(connection_cap(task), 4u);
+    task.segments.push_back(make_segment(0, 10, 20));
+    EXPECT_EQ(connection_cap(task), 5u);
+    task.segments = {make_segment(0, 0, 100 * kBytesPerConnection)};
+    EXPECT_EQ(connection_cap(task), 32u);
+    task.segments = {make_segment(0, 5, 5)};
+    EXPECT_EQ(connection_cap(task), 1u);
+}
+
+} // namespace
+} // namespace twk
