@@ -67,6 +67,21 @@ bool literal_at(const char* p, const char* end, std::string_view word) {
     return static_cast<size_t>(end - p) >= word.size() && std::memcmp(p, word.data(), word.size()) == 0;
 }
 
+// "true", "false" or "null" at p, compared exactly; nothing checks what follows. Returns the
+// bytes used, 0 when none of them is there.
+template <typename Value> size_t read_literal(const char* p, const char* end, Value& out) {
+    if (literal_at(p, end, "true") || literal_at(p, end, "false")) {
+        out.kind = JsonKind::Bool;
+        out.boolean = *p == 't';
+        return out.boolean ? 4 : 5;
+    }
+    if (literal_at(p, end, "null")) {
+        out.kind = JsonKind::Null;
+        return 4;
+    }
+    return 0;
+}
+
 class TreeReader {
 public:
     TreeReader(const char* p, const char* end) : m_p(p), m_end(end) {}
@@ -88,24 +103,11 @@ public:
         case '"': out.kind = JsonKind::String; return read_string(out.string);
         case 't':
         case 'f':
-            if (literal_at(m_p, m_end, "true")) {
-                out.kind = JsonKind::Bool;
-                out.boolean = true;
-                m_p += 4;
-                return true;
-            }
-            if (literal_at(m_p, m_end, "false")) {
-                out.kind = JsonKind::Bool;
-                out.boolean = false;
-                m_p += 5;
-                return true;
-            }
-            return false;
-        case 'n':
-            if (!literal_at(m_p, m_end, "null")) return false;
-            out.kind = JsonKind::Null;
-            m_p += 4;
-            return true;
+        case 'n': {
+            size_t used = read_literal(m_p, m_end, out);
+            m_p += used;
+            return used != 0;
+        }
         default: {
             const char* start = m_p;
             while (m_p != m_end && is_number_byte(*m_p))
@@ -336,28 +338,10 @@ bool OrderedJsonReader::read_value(OrderedJsonValue& out) {
         out.kind = JsonKind::String;
         return read_string(out.string);
     }
-    const char* p = m_text.data() + m_pos;
-    const char* end = m_text.data() + n;
-    if (c == 't' || c == 'f') {
-        if (literal_at(p, end, "true")) {
-            out.kind = JsonKind::Bool;
-            out.boolean = true;
-            m_pos += 4;
-            return true;
-        }
-        if (literal_at(p, end, "false")) {
-            out.kind = JsonKind::Bool;
-            out.boolean = false;
-            m_pos += 5;
-            return true;
-        }
-        return false;
-    }
-    if (c == 'n') {
-        if (!literal_at(p, end, "null")) return false;
-        out.kind = JsonKind::Null;
-        m_pos += 4;
-        return true;
+    if (c == 't' || c == 'f' || c == 'n') {
+        size_t used = read_literal(m_text.data() + m_pos, m_text.data() + n, out);
+        m_pos += used;
+        return used != 0;
     }
     const size_t start = m_pos;
     if (m_text[m_pos] == '-') ++m_pos;
