@@ -39,6 +39,10 @@ int main(int argc, char** argv) {
         std::printf("twk %s\n", TWK_VERSION);
         return 0;
     }
+    if (args.size() == 1 && (args[0] == "help" || args[0] == "--help" || args[0] == "-h")) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
     if (args.empty() || args[0] != "get")
         return usage_error(args.empty() ? "" : "unknown command: " + args[0]);
     twk::GetOptions options;
