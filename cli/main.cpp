@@ -1,19 +1,52 @@
-// twk: the terminal front end.
+// twk: the terminal front end of the download engine.
 #include <cstdio>
-#include <cstring>
+#include <string>
+#include <vector>
+
+#include "cli/get_command.h"
+#include "cli/get_options.h"
+#include "cli/task_progress.h"
 
 namespace {
 
-constexpr const char* kUsage = "usage: twk get [options] URL...\n"
-                               "       twk version\n";
+constexpr const char* kUsage =
+    "usage: twk get [options] URL...   download each URL, show progress, exit when all have ended\n"
+    "       twk version                 print the version\n"
+    "options of get:\n"
+    "  -d, --dir DIR            download folder (default: the engine's default folder)\n"
+    "  -o, --output NAME        output file name (only with one URL)\n"
+    "  -x, --connections N      connections per download (default 8; 1, 2, 4, 8, 12, 16, 24, 32)\n"
+    "  -j, --max-concurrent N   downloads running at once (default 3)\n"
+    "      --limit RATE         bandwidth limit per download in bytes/s, with optional K, M or G\n"
+    "      --proxy URL          http://, socks5:// or socks5h:// proxy\n"
+    "  -k, --insecure           skip TLS certificate verification\n"
+    "  -H, --header 'N: V'      extra request header (repeatable); also --user-agent, --referer,\n"
+    "                           --cookie\n"
+    "  -q, --quiet              no progress display\n"
+    "      --json               print the engine's task list document when all have ended\n";
+
+int usage_error(const std::string& reason) {
+    if (!reason.empty()) std::fprintf(stderr, "twk: %s\n", reason.c_str());
+    std::fputs(kUsage, stderr);
+    return twk::kExitUsage;
+}
 
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc >= 2 && std::strcmp(argv[1], "version") == 0) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.size() == 1 && args[0] == "version") {
         std::printf("twk %s\n", TWK_VERSION);
         return 0;
     }
-    std::fputs(kUsage, argc >= 2 ? stderr : stdout);
-    return argc >= 2 ? 2 : 0;
+    if (args.size() == 1 && (args[0] == "help" || args[0] == "--help" || args[0] == "-h")) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    if (args.empty() || args[0] != "get")
+        return usage_error(args.empty() ? "" : "unknown command: " + args[0]);
+    twk::GetOptions options;
+    std::string error;
+    if (!twk::parse_get_options({args.begin() + 1, args.end()}, options, error)) return usage_error(error);
+    return twk::run_get(options);
 }

@@ -1,0 +1,33 @@
+// `twk get`: adds each URL to an engine of its own and watches the tasks until all have ended.
+//
+// The engine gets the chosen folder (the engine's default folder unless -d) and the limit of
+// downloads running at once; each URL becomes a capture-mode start request added through the
+// engine's JSON add. Progress is read from the engine's task list document five times a second:
+// on a terminal one live line per task is redrawn in place; otherwise a line is printed when a
+// task's status changes; -q prints neither. At the end one closing line per task, and with
+// --json the task list document (then every other line goes to standard error, so that standard
+// output holds the document alone).
+//
+// SIGINT or SIGTERM pauses every task, so that each saves its sidecar, waits for them to settle
+// and ends with status 130; the same command run again continues from the sidecars. A second
+// signal while waiting ends the process at once.
+#pragma once
+
+#include <string>
+
+#include "cli/get_options.h"
+
+namespace twk {
+
+struct Engine;
+
+// Creates the engine, runs `get_with_engine`, destroys the engine. The exit status: see
+// get_exit_status (cli/task_progress.h).
+int run_get(const GetOptions& options);
+
+// The same on an engine the caller made (and destroys) for `folder`: adds the URLs, watches,
+// prints the closing lines. SIGINT and SIGTERM are held back on the calling thread while it runs,
+// and on every thread the engine starts meanwhile.
+int get_with_engine(Engine* engine, const std::string& folder, const GetOptions& options);
+
+} // namespace twk

@@ -1,0 +1,78 @@
+// The watcher of `twk get` on an engine whose task threads run a scripted driver: what it prints
+// and the status it ends with, without a network.
+#include "cli/get_command.h"
+
+#include "cli/task_progress.h"
+#include "core/engine.h"
+#include "core/task_list.h"
+#include "tests/support/temp_dir.h"
+#include "json/json.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+namespace twk {
+namespace {
+
+// Each run reports "downloading" for a moment, then ends "done", or with the error its URL
+// names after "#" ("http://h/x#error: http 404").
+void scripted_run(const std::shared_ptr<Task>& task) {
+    task->set_status("downloading");
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    size_t hash = task->url.find('#');
+    task->set_status(hash == std::string::npos ? "done" : task->url.substr(hash + 1));
+}
+
+class GetCommand : public ::testing::Test {
+protected:
+    void SetUp() override {
+        engine = engine_create(dir.path(), 3);
+        engine_task_list(engine)->set_driver(scripted_run);
+    }
+    void TearDown() override { engine_destroy(engine); }
+
+    // Runs the watcher; its standard output and error land in `out` and `err`.
+    int run(std::vector<std::string> args) {
+        GetOptions options;
+        std::string error;
+        EXPECT_TRUE(parse_get_options(args, options, error)) << error;
+        ::testing::internal::CaptureStdout();
+        ::testing::internal::CaptureStderr();
+        int status = get_with_engine(engine, dir.path(), options);
+        out = ::testing::internal::GetCapturedStdout();
+        err = ::testing::internal::GetCapturedStderr();
+        return status;
+    }
+
+    test::TempDir dir;
+    Engine* engine = nullptr;
+    std::string out, err;
+};
+
+TEST_F(GetCommand, AllDoneExitsZeroWithAChangeLineAndAClosingLinePerTask) {
+    EXPECT_EQ(run({"http://h/a.bin", "http://h/b.bin"}), kExitDone);
+    EXPECT_NE(out.find("[1] a.bin: downloading\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("[2] b.bin: done\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("done  " + dir.file("a.bin") + "  0 B\ndone  " + dir.file("b.bin") + "  0 B\n"),
+              std::string::npos)
+        << out;
+}
+
+TEST_F(GetCommand, AnErrorExitsOneAndNamesTheUrl) {
+    EXPECT_EQ(run({"-q", "http://h/a.bin", "http://h/c.bin#error: http 404"}), kExitFailed);
+    EXPECT_EQ(out, "done  " + dir.file("a.bin") + "  0 B\nerror: http 404  http://h/c.bin#error: http 404\n");
+}
+
+TEST_F(GetCommand, JsonLeavesTheDocumentAloneOnStandardOutput) {
+    EXPECT_EQ(run({"--json", "http://h/a.bin"}), kExitDone);
+    std::vector<TaskProgress> tasks;
+    ASSERT_TRUE(parse_task_list(out, tasks)) << out;
+    ASSERT_EQ(tasks.size(), 1u);
+    EXPECT_EQ(tasks[0].status, "done");
+    EXPECT_NE(err.find("done  " + dir.file("a.bin")), std::string::npos) << err;
+}
+
+} // namespace
+} // namespace twk

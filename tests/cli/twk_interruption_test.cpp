@@ -1,0 +1,156 @@
+// A real `twk get` process against nginx, interrupted in the middle and run again: it continues
+// from its sidecar, fetches only what was missing and ends with the server's bytes.
+#include "core/sidecar.h"
+#include "net/text.h"
+#include "tests/support/nginx_site.h"
+#include "tests/support/real_peers.h"
+#include "tests/support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <fcntl.h>
+#include <filesystem>
+#include <functional>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace twk {
+namespace {
+
+constexpr size_t kFileSize = 16 * 1024 * 1024;
+// Four connections of 1 MiB/s each: the whole file takes about four seconds.
+constexpr const char* kThrottle = "location /slow/ { limit_rate 1m; }";
+constexpr int64_t kProgressDeadlineMs = 60000;
+constexpr int64_t kExitDeadlineMs = 120000;
+
+bool wait_until(const std::function<bool()>& condition, int64_t deadline_ms) {
+    const int64_t deadline = monotonic_ms() + deadline_ms;
+    while (monotonic_ms() < deadline) {
+        if (condition()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return condition();
+}
+
+class TwkProcess {
+public:
+    // Runs twk with `args`, standard output and error into `log`.
+    TwkProcess(const std::vector<std::string>& args, const std::string& log) {
+        std::vector<char*> argv{const_cast<char*>(TWK_BINARY)};
+        for (const std::string& a : args)
+            argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        m_pid = ::fork();
+        if (m_pid == 0) {
+            int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            ::dup2(fd, 1);
+            ::dup2(fd, 2);
+            ::execv(TWK_BINARY, argv.data());
+            ::_exit(127);
+        }
+    }
+    ~TwkProcess() {
+        if (m_pid > 0 && !m_exited) {
+            ::kill(m_pid, SIGKILL);
+            ::waitpid(m_pid, nullptr, 0);
+        }
+    }
+    void signal(int number) { ::kill(m_pid, number); }
+    // The exit status, or -1 when the process did not end before the deadline or was killed.
+    int wait_exit(int64_t deadline_ms) {
+        int status = 0;
+        wait_until([&] { return m_exited = ::waitpid(m_pid, &status, WNOHANG) == m_pid; }, deadline_ms);
+        if (!m_exited) return -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+private:
+    pid_t m_pid = -1;
+    bool m_exited = false;
+};
+
+class TwkInterruption : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::filesystem::create_directories(m_dir.file("www/slow"));
+        std::filesystem::create_directories(m_dir.file("nginx"));
+        std::filesystem::create_directories(m_dir.file("dl"));
+        test::write_file(m_dir.file("www/slow/big.bin"), test::test_pattern(kFileSize));
+        test::write_file(m_dir.file("www/tiny.bin"), "x");
+        std::string error;
+        ASSERT_TRUE(m_nginx.start(m_dir.file("www"), m_dir.file("nginx"), kThrottle, error)) << error;
+        if (!driver_built_in()) GTEST_SKIP() << "this build has no segmented download driver yet";
+    }
+
+    std::vector<std::string> get_args() const {
+        return {"get", "-x", "4", "-d", m_dir.file("dl"), m_nginx.url("/slow/big.bin")};
+    }
+    std::string output() const { return m_dir.file("dl/big.bin"); }
+
+    // Bytes the sidecar says are on disk; 0 while there is none that loads.
+    uint64_t saved_bytes() const {
+        auto state = load_sidecar(output() + ".twk", output());
+        if (!state) return 0;
+        uint64_t done = 0;
+        for (const auto& segment : state->segments)
+            done += segment->pos > segment->start ? segment->pos - segment->start : 0;
+        return done;
+    }
+
+    // Interrupts a first run once a quarter of the file is saved, then runs the same command
+    // again and checks that it fetched little more than what was missing.
+    void interrupt_and_resume(int signal_number, int expected_exit) {
+        const std::string first_log = m_dir.file("first.log");
+        uint64_t saved = 0;
+        {
+            TwkProcess first(get_args(), first_log);
+            ASSERT_TRUE(wait_until([&] { return saved_bytes() >= kFileSize / 4; }, kProgressDeadlineMs))
+                << test::read_file(first_log);
+            first.signal(signal_number);
+            EXPECT_EQ(first.wait_exit(kExitDeadlineMs), expected_exit) << test::read_file(first_log);
+            saved = saved_bytes();
+            ASSERT_GE(saved, kFileSize / 4) << "the sidecar must survive the interruption";
+            if (expected_exit == 130) {
+                EXPECT_NE(test::read_file(first_log).find("paused  " + output()), std::string::npos)
+                    << test::read_file(first_log);
+            }
+        }
+        const int64_t second_began = test::wall_clock_ms();
+        const std::string second_log = m_dir.file("second.log");
+        TwkProcess second(get_args(), second_log);
+        ASSERT_EQ(second.wait_exit(kExitDeadlineMs), 0) << test::read_file(second_log);
+
+        EXPECT_TRUE(test::read_file(output()) == test::test_pattern(kFileSize)) << "bytes differ";
+        EXPECT_FALSE(test::file_exists(output() + ".twk"));
+        EXPECT_FALSE(test::file_exists(m_dir.file("dl/big (1).bin"))) << "the second run took a new name";
+        EXPECT_NE(test::read_file(second_log).find("done  " + output()), std::string::npos)
+            << test::read_file(second_log);
+        // nginx logs a request when it ends; the second run's have all ended.
+        const uint64_t fetched = m_nginx.body_bytes_since(second_began);
+        EXPECT_LE(fetched, kFileSize - saved + kFileSize / 8)
+            << "saved before the interruption: " << saved << ", fetched by the second run: " << fetched;
+    }
+
+private:
+    // A build whose engine has no download driver ends every task at once with an error.
+    bool driver_built_in() {
+        TwkProcess probe({"get", "-d", m_dir.file("probe"), m_nginx.url("/tiny.bin")},
+                         m_dir.file("probe.log"));
+        probe.wait_exit(kExitDeadlineMs);
+        return test::read_file(m_dir.file("probe.log")).find("no download driver") == std::string::npos;
+    }
+
+    test::TempDir m_dir;
+    test::NginxSite m_nginx;
+};
+
+TEST_F(TwkInterruption, KilledRunResumesFromItsSidecar) { interrupt_and_resume(SIGKILL, -1); }
+
+TEST_F(TwkInterruption, CtrlCPausesWithStatus130AndTheSameCommandResumes) {
+    interrupt_and_resume(SIGINT, 130);
+}
+
+} // namespace
+} // namespace twk
