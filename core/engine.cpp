@@ -207,7 +207,7 @@ void engine_set_use_system_proxy(Engine* engine, bool use) {
     if (!engine) return;
     std::lock_guard lock(engine->lock);
     engine->use_system_proxy = use;
-    // There is no system proxy reader on Linux: the spec stays empty either way.
+    // There is no system proxy reader on Linux: the proxy record stays empty either way.
     engine->system_proxy = ProxySpec{};
 }
 

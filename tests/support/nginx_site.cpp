@@ -23,17 +23,6 @@ constexpr int64_t kStartDeadlineMs = 20000;
 constexpr int64_t kStopDeadlineMs = 5000;
 constexpr int kStartAttempts = 5;
 
-bool accepts_connections(int port) {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    ::close(fd);
-    return ok;
-}
-
 std::string config(const std::string& root, const std::string& work, int port, const std::string& directives,
                    const std::string& access_log) {
     std::string c = "daemon off;\nmaster_process off;\nworker_processes 1;\n";

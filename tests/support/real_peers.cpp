@@ -39,17 +39,6 @@ int free_port() {
     return l.port();
 }
 
-bool accepts_connections(int port) {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    ::close(fd);
-    return ok;
-}
-
 // A certificate for localhost and 127.0.0.1 signed by the test CA.
 bool issue(const std::string& dir, const std::string& name, const std::string& key_options) {
     const std::string base = dir + "/" + name;
