@@ -1,5 +1,6 @@
 #include "cli/get_options.h"
 
+#include "core/start_request.h"
 #include "net/text.h"
 #include "json/json.h"
 
@@ -11,13 +12,6 @@
 namespace twk {
 
 namespace {
-
-bool is_allowed_connection_count(long n) {
-    for (long allowed : {1, 2, 4, 8, 12, 16, 24, 32}) {
-        if (n == allowed) return true;
-    }
-    return false;
-}
 
 bool parse_int(const std::string& text, long& out) {
     if (text.empty()) return false;
@@ -129,7 +123,7 @@ bool parse_get_options(const std::vector<std::string>& args, GetOptions& out, st
         } else if (name == "-o" || name == "--output") {
             out.output_name = value;
         } else if (name == "-x" || name == "--connections") {
-            if (!parse_int(value, number) || !is_allowed_connection_count(number)) {
+            if (!parse_int(value, number) || allowed_connections(number) != static_cast<uint64_t>(number)) {
                 error = "connections must be one of 1, 2, 4, 8, 12, 16, 24, 32";
                 return false;
             }

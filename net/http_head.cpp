@@ -18,13 +18,6 @@ bool equals_ignoring_case(std::string_view a, std::string_view b) {
     return true;
 }
 
-std::string to_lower_ascii(std::string_view text) {
-    std::string out(text);
-    for (char& c : out)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return out;
-}
-
 const std::string& HeaderMap::get(std::string_view name) const {
     static const std::string empty;
     const std::string* value = find(name);

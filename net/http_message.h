@@ -2,6 +2,8 @@
 // (HttpResponse), with the header collections both use.
 #pragma once
 
+#include "net/text.h"
+
 #include "net/proxy_spec.h"
 #include "net/socket.h"
 
@@ -16,7 +18,6 @@ namespace twk {
 
 // ASCII case-insensitive comparison, for header and method names.
 bool equals_ignoring_case(std::string_view a, std::string_view b);
-std::string to_lower_ascii(std::string_view text);
 
 // Caller headers: sent in order, duplicates allowed.
 using HeaderList = std::vector<std::pair<std::string, std::string>>;

@@ -1,5 +1,6 @@
 #include "net/proxy_spec.h"
 
+#include "net/text.h"
 #include "net/url.h"
 
 #include <cctype>
@@ -26,9 +27,7 @@ bool parse_proxy_url(std::string_view text, ProxySpec& out) {
     std::string scheme = "http";
     std::string_view rest(trimmed);
     if (size_t sep = rest.find("://"); sep != std::string_view::npos) {
-        scheme.clear();
-        for (char c : rest.substr(0, sep))
-            scheme += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        scheme = to_lower_ascii(rest.substr(0, sep));
         rest.remove_prefix(sep + 3);
     }
     const int32_t kind = proxy_kind(scheme);

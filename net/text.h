@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace twk {
@@ -19,6 +20,9 @@ constexpr bool has_control_byte(std::string_view text, bool tab_is_control = fal
     }
     return false;
 }
+
+// ASCII letters lower-cased; every other byte kept.
+std::string to_lower_ascii(std::string_view text);
 
 // Milliseconds of the steady clock: every deadline, progress time and contact time uses it.
 int64_t monotonic_ms();

@@ -117,9 +117,7 @@ bool parse_url(std::string_view text, UrlParts& out) {
     std::string input = trim_spaces(text);
     size_t sep = input.find("://");
     if (sep == std::string::npos) return false;
-    for (size_t i = 0; i < sep; ++i) {
-        out.scheme += static_cast<char>(std::tolower(static_cast<unsigned char>(input[i])));
-    }
+    out.scheme = to_lower_ascii(std::string_view(input).substr(0, sep));
     out.port = default_port(out.scheme);
     if (out.port == 0) return false;
     out.tls = out.scheme == "https";

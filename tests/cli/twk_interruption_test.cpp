@@ -5,6 +5,7 @@
 #include "tests/support/nginx_site.h"
 #include "tests/support/real_peers.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/wait.h"
 
 #include <gtest/gtest.h>
 
@@ -25,14 +26,7 @@ constexpr const char* kThrottle = "location /slow/ { limit_rate 1m; }";
 constexpr int64_t kProgressDeadlineMs = 60000;
 constexpr int64_t kExitDeadlineMs = 120000;
 
-bool wait_until(const std::function<bool()>& condition, int64_t deadline_ms) {
-    const int64_t deadline = monotonic_ms() + deadline_ms;
-    while (monotonic_ms() < deadline) {
-        if (condition()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return condition();
-}
+using test::wait_until;
 
 class TwkProcess {
 public:

@@ -18,17 +18,9 @@
 #include "core/task_list.h"
 #include "tests/support/temp_dir.h"
 
-namespace twk::test {
+#include "tests/support/wait.h"
 
-// Polls `condition` every 5 ms until it holds or `timeout_ms` have passed.
-inline bool wait_until(const std::function<bool()>& condition, int64_t timeout_ms) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
+namespace twk::test {
 
 // `size` deterministic pseudo-random bytes (xorshift) for `seed`.
 inline std::string random_bytes(size_t size, uint64_t seed) {

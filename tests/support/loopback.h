@@ -51,11 +51,14 @@ private:
     int m_port = 0;
 };
 
-// A port on 127.0.0.1 where nothing listens: connects to it are refused at once.
-inline int closed_port() {
+// A port on 127.0.0.1 that was free a moment ago.
+inline int free_port() {
     Listener l;
     return l.port();
 }
+
+// A port on 127.0.0.1 where nothing listens: connects to it are refused at once.
+inline int closed_port() { return free_port(); }
 
 // Whether something on 127.0.0.1 accepts a connection on `port` now.
 inline bool accepts_connections(int port) {

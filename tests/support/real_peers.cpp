@@ -34,11 +34,6 @@ std::string read_file(const std::string& path) {
     return text.str();
 }
 
-int free_port() {
-    Listener l;
-    return l.port();
-}
-
 // A certificate for localhost and 127.0.0.1 signed by the test CA.
 bool issue(const std::string& dir, const std::string& name, const std::string& key_options) {
     const std::string base = dir + "/" + name;
