@@ -7,7 +7,10 @@ set -euo pipefail
 base_packages=(
   build-essential cmake ninja-build pkg-config clang clang-format libclang-rt-14-dev
   googletest libgtest-dev libgmock-dev zlib1g-dev ca-certificates openssl
-  nginx-light tinyproxy microsocks python3
+  nginx-light tinyproxy microsocks python3 ccache
+  ffmpeg python3-pyftpdlib python3-openssl python3-websockets
+  chromium qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins qt6-svg-dev fonts-noto-cjk
+  xvfb xauth x11-utils stalonetray
 )
 # mbedTLS 3.6 comes from Debian 13; everything else stays on Debian 12.
 trixie_packages=(libmbedtls-dev)
