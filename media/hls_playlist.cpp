@@ -228,7 +228,10 @@ bool parse_media_playlist(std::string_view base_url, std::string_view text, Trac
         if (line.starts_with(kMediaSequenceTag)) {
             sequence = lenient_uint64(line.substr(kMediaSequenceTag.size()));
         } else if (line.starts_with(kKeyTag)) {
-            if (!apply_key_tag(base_url, line.substr(kKeyTag.size()), key, error)) return false;
+            if (!apply_key_tag(base_url, line.substr(kKeyTag.size()), key, error)) {
+                track.has_segments = !track.segments.empty();
+                return false;
+            }
         } else if (line.starts_with(kMapTag)) {
             apply_map_tag(base_url, line.substr(kMapTag.size()), track);
             map_seen = true;
