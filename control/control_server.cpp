@@ -387,6 +387,10 @@ void stop_control_server(ControlServer* server) {
 int control_server_port(const ControlServer& server) { return server.port; }
 std::string control_server_address(const ControlServer& server) { return server.address; }
 std::string control_server_token(const ControlServer& server) { return server.token; }
+int32_t control_server_connections(ControlServer& server) {
+    std::lock_guard lock(server.lock);
+    return server.active;
+}
 int64_t last_extension_contact(const ControlServer& server) { return server.last_extension_contact; }
 int64_t last_ping(const ControlServer& server) { return server.last_ping; }
 int32_t last_extension_kind(const ControlServer& server) { return server.extension_kind; }

@@ -54,6 +54,8 @@ void stop_control_server(ControlServer* server);
 int control_server_port(const ControlServer& server);
 std::string control_server_address(const ControlServer& server);
 std::string control_server_token(const ControlServer& server);
+// Connection threads still running (a WebSocket stream holds one until it ends).
+int32_t control_server_connections(ControlServer& server);
 
 // Monotonic milliseconds (net/text.h) of the last request from a browser-extension origin and
 // of the last "/ping"; -1 before the first. The extension kind: control/request.h.
