@@ -63,6 +63,7 @@ namespace {
 
 constexpr const char* kPrintTokenSwitch = "TWK_PRINT_TOKEN";
 constexpr int kTokenWords = 4;
+constexpr int kAcceptRetryMs = 100;
 
 const char* reason_for(int status) {
     switch (status) {
@@ -270,7 +271,16 @@ void accept_loop(ControlServer& server) {
         Socket socket = ::accept4(server.listener, nullptr, nullptr, SOCK_CLOEXEC);
         if (socket < 0) {
             if (errno == EINTR || errno == ECONNABORTED) continue;
-            return; // the listener was shut down by stop, or cannot accept any more
+            // Out of descriptors or memory for a moment: wait for connections to end rather than
+            // give the server up. Any other failure means stop shut the listener down.
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                std::unique_lock lock(server.lock);
+                if (server.changed.wait_for(lock, std::chrono::milliseconds(kAcceptRetryMs),
+                                            [&] { return server.stopping; }))
+                    return;
+                continue;
+            }
+            return;
         }
         {
             std::lock_guard lock(server.lock);
