@@ -411,5 +411,19 @@ TEST(ControlService, TheApplicationsEngineStartsAndStopsItsServer) {
     EXPECT_EQ(application_browser_contact_age("edge"), -1);
 }
 
+TEST(ControlService, ATakenPortLeavesTheEngineRunningWithoutAServer) {
+    test::TempDir home;
+    test::Listener taken;
+    ::setenv("HOME", home.path().c_str(), 1);
+    ::setenv("XDG_CONFIG_HOME", home.file("config").c_str(), 1);
+    ::setenv(kControlPortSwitch, std::to_string(taken.port()).c_str(), 1);
+    install_control_service();
+    start_engine();
+    EXPECT_TRUE(engine_running());
+    EXPECT_EQ(application_browser_contact_age("chrome"), -1);
+    EXPECT_TRUE(start_download("http://127.0.0.1:1/x.bin", 1, 0).ok) << "the engine itself still works";
+    stop_engine();
+}
+
 } // namespace
 } // namespace twk
