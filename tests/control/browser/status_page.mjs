@@ -4,7 +4,8 @@
 // A download is already running when this starts. Checks that the page connects, shows that
 // download's progress moving with the live snapshots, starts SECOND_DOWNLOAD_URL through its form
 // and shows it in the list, and shows the server's error for a blank URL. Saves
-// OUTPUT_DIR/status_page.png (and status_page_zh.png, the Chinese texts) every run. Prints
+// OUTPUT_DIR/status_page_running.png (the first download under way), status_page.png (the end)
+// and status_page_zh.png (the Chinese texts) every run. Prints
 // "PASS" and exits 0, or prints what failed and exits 1.
 import { chromium } from "playwright-core";
 import fs from "node:fs";
@@ -64,6 +65,8 @@ try {
     await page.waitForFunction(() => /\/s$/.test(document.querySelector("#speed").textContent) &&
                                       !document.querySelector("#speed").textContent.startsWith("0 "));
     await page.waitForFunction(() => /^\d+(\.\d)? %$/.test(document.querySelector("#progress").textContent));
+    await page.click("#l-segments"); // the per-segment table, for the picture
+    await page.screenshot({ path: path.join(outputDir, "status_page_running.png"), fullPage: true });
   });
 
   await step("the form starts a second download that then appears", async () => {
