@@ -287,11 +287,15 @@ bool retrieve(FtpSession& s, HttpResponse& response) {
         // An end past the last byte is cut to it, as an HTTP server cuts its Content-Range: the
         // server sends no more than the file holds, and a longer length would read as a cut body.
         int64_t end = range.end;
-        if (size >= 0 && (end < 0 || end > size - 1)) end = size - 1;
+        bool end_known = end >= 0;
+        if (size >= 0 && (!end_known || end > size - 1)) {
+            end = size - 1;
+            end_known = true;
+        }
         response.status = 206;
         response.range_start = range.start;
         response.range_total = size;
-        response.content_length = end >= 0 ? std::max<int64_t>(end - range.start + 1, 0) : -1;
+        response.content_length = end_known ? std::max<int64_t>(end - range.start + 1, 0) : -1;
     } else {
         response.status = 200;
         response.content_length = size;

@@ -357,6 +357,21 @@ TEST(FtpRetrieve, MapsRangeHeadersOntoRest) {
     }
 }
 
+TEST(FtpRetrieve, AnEmptyFileHasALengthOfZero) {
+    FtpScript script = script_with({});
+    script.body.clear();
+    FtpScriptServer server(script);
+    HttpResponse response;
+    std::string error, body;
+    ASSERT_TRUE(ftp_retrieve(request_for(server.url("/empty"), "bytes=0-"), response, error)) << error;
+    EXPECT_EQ(response.status, 206);
+    EXPECT_EQ(response.content_length, 0);
+    EXPECT_EQ(response.range_total, 0);
+    EXPECT_FALSE(response.until_close);
+    ASSERT_TRUE(read_body(response, body));
+    EXPECT_EQ(body, "");
+}
+
 TEST(FtpRetrieve, UnusualButValidServers) {
     struct Case {
         const char* name;
