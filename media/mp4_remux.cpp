@@ -183,7 +183,7 @@ public:
                 if (!file.open((*track.paths)[first.part])) return fail_read((*track.paths)[first.part]);
             }
             while (start < end) {
-                size_t n = static_cast<size_t>(std::min<uint64_t>(end - start, kCopyBufferSize - m_filled));
+                size_t n = static_cast<size_t>(std::min<uint64_t>(end - start, m_capacity - m_filled));
                 char* to = m_buffer.get() + m_filled;
                 if (m_reading == RemuxReading::whole_files) {
                     std::memcpy(to, track.contents[first.part].data() + start, n);
@@ -192,7 +192,7 @@ public:
                 }
                 m_filled += n;
                 start += n;
-                if (m_filled == kCopyBufferSize && !flush(out)) return false;
+                if (m_filled == m_capacity && !flush(out)) return false;
             }
         }
         return true;
@@ -210,7 +210,8 @@ public:
 
         int out = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         if (out < 0) return fail("cannot open output");
-        m_buffer = std::make_unique<char[]>(kCopyBufferSize);
+        m_capacity = static_cast<size_t>(std::min<uint64_t>(kCopyBufferSize, total));
+        m_buffer.reset(new char[m_capacity]);
         bool ok = reserve(out, total) && append(out, ftyp_box()) && append(out, mdat_header(mdat_size)) &&
                   copy_samples(video, out) && (!audio || copy_samples(*audio, out)) && append(out, moov) &&
                   flush(out);
@@ -285,8 +286,8 @@ private:
 
     // Small boxes go through the copy buffer like sample data.
     bool append(int out, const std::string& bytes) {
-        if (m_filled + bytes.size() > kCopyBufferSize && !flush(out)) return false;
-        if (bytes.size() >= kCopyBufferSize) return write_all(out, bytes.data(), bytes.size());
+        if (m_filled + bytes.size() > m_capacity && !flush(out)) return false;
+        if (bytes.size() >= m_capacity) return write_all(out, bytes.data(), bytes.size());
         std::memcpy(m_buffer.get() + m_filled, bytes.data(), bytes.size());
         m_filled += bytes.size();
         return true;
@@ -295,6 +296,7 @@ private:
     RemuxReading m_reading;
     std::string& m_error;
     std::unique_ptr<char[]> m_buffer;
+    size_t m_capacity = 0;
     size_t m_filled = 0;
     uint64_t m_written = 0;
 };
