@@ -46,6 +46,12 @@ uint64_t duration_sum(const std::vector<Sample>& samples) {
     return sum;
 }
 
+// The sum of the durations converted from the track's timescale to `timescale`, truncated.
+uint64_t rescaled_duration(const TrackInfo& info, const std::vector<Sample>& samples, uint32_t timescale) {
+    unsigned __int128 scaled = static_cast<unsigned __int128>(duration_sum(samples)) * timescale;
+    return static_cast<uint64_t>(scaled / std::max<uint32_t>(info.timescale, 1));
+}
+
 void write_stts(std::string& out, const std::vector<Sample>& samples) {
     std::vector<std::pair<uint32_t, uint32_t>> runs; // count, duration
     for (const Sample& s : samples) {
@@ -180,15 +186,13 @@ std::string mdat_header(uint64_t size) {
 }
 
 uint64_t track_duration(const TrackInfo& info, const std::vector<Sample>& samples) {
-    unsigned __int128 scaled = static_cast<unsigned __int128>(duration_sum(samples)) * kMovieTimescale;
-    return static_cast<uint64_t>(scaled / std::max<uint32_t>(info.timescale, 1));
+    return rescaled_duration(info, samples, kMovieTimescale);
 }
 
 std::string write_trak(const TrackInfo& info, const std::vector<Sample>& samples, uint32_t track_id,
                        uint64_t chunk_offset, uint32_t movie_timescale) {
     const bool video = info.is_video();
-    unsigned __int128 scaled = static_cast<unsigned __int128>(duration_sum(samples)) * movie_timescale;
-    uint64_t movie_duration = static_cast<uint64_t>(scaled / std::max<uint32_t>(info.timescale, 1));
+    const uint64_t movie_duration = rescaled_duration(info, samples, movie_timescale);
 
     std::string out;
     size_t trak = open_box(out, "trak");

@@ -148,8 +148,8 @@ public:
         return true;
     }
 
-    bool collect_samples(Track& track) {
-        const uint32_t fallback = fallback_duration(track.info, track.info.is_video());
+    bool collect_samples(Track& track, bool video) {
+        const uint32_t fallback = fallback_duration(track.info, video);
         for (size_t i = 0; i < track.paths->size(); ++i) {
             const uint32_t part = static_cast<uint32_t>(i);
             if (m_reading == RemuxReading::whole_files) {
@@ -324,7 +324,8 @@ bool remux_tracks(const std::string& output_path, const std::string& video_init_
         !remux.load_info(audio, audio_init_path, "parse audio init failed", "parse audio moov failed")) {
         return false;
     }
-    if (!remux.collect_samples(video) || (has_audio && !remux.collect_samples(audio))) return false;
+    if (!remux.collect_samples(video, true) || (has_audio && !remux.collect_samples(audio, false)))
+        return false;
     if (video.samples.empty()) {
         error = "no video samples parsed";
         return false;
