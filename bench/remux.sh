@@ -4,8 +4,8 @@
 #   ffmpeg -i video.mp4 -i audio.mp4 -c copy out.mp4
 # on the same fragments (each track's init and segments joined into one file), and prints wall
 # time, CPU time (user + system) and peak memory (maximum resident set) as /usr/bin/time -v
-# reports them, with the ratios to our remux. The inputs are read once before measuring, so
-# both tools find them in the page cache.
+# reports them, with the ratios to our remux. Before each run the inputs are read once, so both
+# tools find them in the page cache, and dirty pages are written back.
 #
 # The stream: a short H.264 + AAC encode of ffmpeg's testsrc2 and sine sources, looped with
 # -stream_loop until the fragments hold about BENCH_REMUX_MIB MiB (default 1024).
@@ -60,6 +60,8 @@ run_tool() {
     ffmpeg) cmd=(ffmpeg -v error -y -i "$work/v.mp4" -i "$work/a.mp4" -map 0:v -map 1:a -c copy "$out") ;;
   esac
   cat "$work"/parts/* "$work/v.mp4" "$work/a.mp4" >/dev/null
+  # The previous run's output is written back now, not during this run.
+  sync
   /usr/bin/time -v -o "$work/time.txt" "${cmd[@]}" >"$work/tool.log" 2>&1 || status=$?
   local check=ok
   local streams
