@@ -5,10 +5,10 @@
 //
 // The part files are read twice. The first pass reads only box headers and the `moof` boxes and
 // collects the sample tables (size, duration, flags and place in the part file of every sample);
-// the second copies the sample data in large sequential reads. Memory thus grows with the number
-// of samples, not with the size of the stream. Because every size is known before the first
-// byte of media is copied, the whole file is reserved on disk first, so a disk too small for it
-// fails at once rather than after most of the copying.
+// the second copies the sample data in large sequential pieces, by the kernel (copy_file_range)
+// where the file systems allow it. Memory thus grows with the number of samples, not with the
+// size of the stream. Because every size is known before the first byte of media is copied, a
+// disk without room for the whole file fails at once rather than after most of the copying.
 #pragma once
 
 #include <string>

@@ -56,7 +56,8 @@ test::InitSpec audio_spec() {
 }
 
 // Two video parts of 3 and 2 samples (duration 1001 at 90 kHz, all sync) and one audio part of
-// 4 samples, with init files.
+// 4 samples, with init files. The first video sample is large enough to be copied by the kernel,
+// the others go through the copy buffer.
 struct Tracks {
     TempDir dir;
     std::string video_init = dir.file("v_init.mp4");
@@ -70,10 +71,10 @@ struct Tracks {
     Tracks() {
         write_file(video_init, make_init({}));
         write_file(audio_init, make_init(audio_spec()));
-        write_file(video_parts[0], make_fragment({100, 30, 31}, 1001, 'a'));
+        write_file(video_parts[0], make_fragment({70000, 30, 31}, 1001, 'a'));
         write_file(video_parts[1], make_fragment({40, 41}, 1001, 'k'));
         write_file(audio_parts[0], make_fragment({9, 8, 7, 6}, 1024, 'A'));
-        video_data = std::string(100, 'a') + std::string(30, 'b') + std::string(31, 'c') +
+        video_data = std::string(70000, 'a') + std::string(30, 'b') + std::string(31, 'c') +
                      std::string(40, 'k') + std::string(41, 'l');
         audio_data = std::string(9, 'A') + std::string(8, 'B') + std::string(7, 'C') + std::string(6, 'D');
     }
@@ -136,7 +137,7 @@ TEST(Mp4Remux, SampleTablesPointIntoTheMdat) {
     EXPECT_EQ(payload(video, {"trak", "mdia", "minf", "stbl", "stsc"}),
               u32(0) + u32(1) + u32(1) + u32(5) + u32(1));
     EXPECT_EQ(payload(video, {"trak", "mdia", "minf", "stbl", "stsz"}),
-              u32(0) + u32(0) + u32(5) + u32(100) + u32(30) + u32(31) + u32(40) + u32(41));
+              u32(0) + u32(0) + u32(5) + u32(70000) + u32(30) + u32(31) + u32(40) + u32(41));
     EXPECT_EQ(payload(video, {"trak", "mdia", "minf", "stbl", "stco"}), u32(0) + u32(1) + u32(48));
     EXPECT_EQ(payload(audio, {"trak", "mdia", "minf", "stbl", "stco"}),
               u32(0) + u32(1) + u32(48 + static_cast<uint32_t>(t.video_data.size())));
@@ -219,15 +220,14 @@ TEST(Mp4Remux, ErrorsNameTheirCause) {
     }
 }
 
-// A file size limit makes the writes fail in a child process, as a full disk would.
-TEST(Mp4Remux, FailedWriteDeletesTheOutput) {
+void expect_write_failure(rlim_t file_size_limit) {
     Tracks t;
     write_file(t.output, "old");
     pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
         std::signal(SIGXFSZ, SIG_IGN);
-        rlimit limit{100, 100};
+        rlimit limit{file_size_limit, file_size_limit};
         setrlimit(RLIMIT_FSIZE, &limit);
         std::string error;
         bool ok = t.remux(error);
@@ -237,6 +237,15 @@ TEST(Mp4Remux, FailedWriteDeletesTheOutput) {
     ASSERT_EQ(waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     EXPECT_FALSE(test::file_exists(t.output));
+}
+
+// A file size limit makes the writes fail in a child process, as a full disk would: within the
+// copy buffer's writes (40 bytes) and within a kernel copy (40000 bytes).
+TEST(Mp4Remux, FailedWriteDeletesTheOutput) {
+    for (rlim_t size : {40, 40000}) {
+        SCOPED_TRACE(size);
+        expect_write_failure(size);
+    }
 }
 
 // The tables for cases that need many samples or a huge file, built without the file.
