@@ -17,8 +17,8 @@ namespace twk {
 
 namespace {
 
-// Sample data pass through one buffer of this size: reads from the parts and writes to the
-// output are as large as the layout of the samples allows.
+// Short ranges of sample data (and all of them where the kernel cannot copy) pass through one
+// buffer of this size, so that reads and writes are as large as the layout of the samples allows.
 constexpr size_t kCopyBufferSize = size_t{8} << 20;
 // Ranges of sample data at least this long are copied by the kernel (copy_file_range), without
 // passing through this process, where the file systems allow it; that saves a copy of every byte
@@ -128,7 +128,8 @@ struct Track {
 
 class Remux {
 public:
-    Remux(RemuxReading reading, std::string& error) : m_reading(reading), m_error(error) {}
+    Remux(RemuxReading reading, std::string& error)
+        : m_reading(reading), m_error(error), m_kernel_copy(reading == RemuxReading::streamed) {}
 
     bool check_parts(Track& track) {
         for (const std::string& path : *track.paths) {
@@ -186,7 +187,7 @@ public:
                 end += s.size;
             }
             const std::string& path = (*track.paths)[first.part];
-            if (m_reading == RemuxReading::streamed) {
+            if (m_reading != RemuxReading::whole_files) {
                 if (open_part != first.part && !file.open(path)) return fail_read(path);
                 open_part = first.part;
                 if (m_kernel_copy && end - start >= kKernelCopyMin &&
@@ -338,7 +339,7 @@ private:
     size_t m_capacity = 0;
     size_t m_filled = 0;
     uint64_t m_written = 0;
-    bool m_kernel_copy = true;
+    bool m_kernel_copy;
 };
 
 } // namespace

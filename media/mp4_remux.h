@@ -18,7 +18,9 @@ namespace twk {
 
 // How the part files are read. `whole_files` reads each part whole into memory before anything
 // is written; it gives the same output and serves as the reference for the streamed form.
-enum class RemuxReading { streamed, whole_files };
+// `streamed_buffered` is the streamed form with every byte going through this process, as on file
+// systems the kernel cannot copy between.
+enum class RemuxReading { streamed, streamed_buffered, whole_files };
 
 // Writes `output_path` from the video track and, when it has an init path or parts, the audio
 // track. An empty init path means the track has none: its description then comes from the

@@ -154,8 +154,10 @@ TEST(Mp4Remux, StreamedAndWholeFileReadingWriteTheSameBytes) {
         std::string error;
         ASSERT_TRUE(t.remux(error, RemuxReading::whole_files)) << error;
         const std::string whole = read_file(t.output);
-        ASSERT_TRUE(t.remux(error, RemuxReading::streamed)) << error;
-        EXPECT_EQ(read_file(t.output), whole);
+        for (RemuxReading reading : {RemuxReading::streamed, RemuxReading::streamed_buffered}) {
+            ASSERT_TRUE(t.remux(error, reading)) << error;
+            EXPECT_EQ(read_file(t.output), whole);
+        }
         EXPECT_NE(whole.find(t.video_data + t.audio_data), std::string::npos);
     }
 }
@@ -203,7 +205,8 @@ TEST(Mp4Remux, ErrorsNameTheirCause) {
          "cannot open output"},
     };
     for (const Case& c : cases) {
-        for (RemuxReading reading : {RemuxReading::streamed, RemuxReading::whole_files}) {
+        for (RemuxReading reading :
+             {RemuxReading::streamed, RemuxReading::streamed_buffered, RemuxReading::whole_files}) {
             SCOPED_TRACE(c.name);
             Tracks t;
             c.spoil(t);
