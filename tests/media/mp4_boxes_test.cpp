@@ -12,9 +12,9 @@ using test::make_init;
 using test::make_moof;
 using test::make_tfhd;
 using test::make_trun;
-using test::TfhdSpec;
+using test::TfhdOptions;
 using test::TrunEntry;
-using test::TrunSpec;
+using test::TrunOptions;
 using test::u32;
 using test::u64;
 
@@ -57,34 +57,34 @@ TEST(Mp4FindBox, PathDescendsAndStaysInsideItsParent) {
 }
 
 TEST(Mp4TrackInfo, ReadsTheFirstTrackOfAnInit) {
-    test::InitSpec spec;
-    spec.timescale = 48000;
-    spec.handler = "soun";
-    spec.width = 1920;
-    spec.height = 1080;
-    spec.sample_entry = box("mp4a", std::string(28, '\x07'));
-    spec.trex_duration = 1024;
-    spec.trex_size = 9;
-    spec.trex_flags = 0x10000;
+    test::InitOptions options;
+    options.timescale = 48000;
+    options.handler = "soun";
+    options.width = 1920;
+    options.height = 1080;
+    options.sample_entry = box("mp4a", std::string(28, '\x07'));
+    options.trex_duration = 1024;
+    options.trex_size = 9;
+    options.trex_flags = 0x10000;
     TrackInfo info;
-    ASSERT_TRUE(read_track_info(make_init(spec), info));
+    ASSERT_TRUE(read_track_info(make_init(options), info));
     EXPECT_TRUE(info.ok);
     EXPECT_EQ(info.timescale, 48000u);
     EXPECT_FALSE(info.is_video());
     EXPECT_EQ(std::string(info.handler.data(), 4), "soun");
     EXPECT_EQ(info.width, 1920);
     EXPECT_EQ(info.height, 1080);
-    EXPECT_EQ(info.sample_entry, spec.sample_entry);
+    EXPECT_EQ(info.sample_entry, options.sample_entry);
     EXPECT_EQ(info.default_duration, 1024u);
     EXPECT_EQ(info.default_size, 9u);
     EXPECT_EQ(info.default_flags, 0x10000u);
 }
 
 TEST(Mp4TrackInfo, ZeroTimescaleBecomesOne) {
-    test::InitSpec spec;
-    spec.timescale = 0;
+    test::InitOptions options;
+    options.timescale = 0;
     TrackInfo info;
-    ASSERT_TRUE(read_track_info(make_init(spec), info));
+    ASSERT_TRUE(read_track_info(make_init(options), info));
     EXPECT_EQ(info.timescale, 1u);
 }
 
@@ -142,8 +142,8 @@ std::string padded(std::string bytes, size_t size) {
     return bytes;
 }
 
-TrunSpec sizes_run(std::vector<uint32_t> sizes, std::optional<int32_t> data_offset) {
-    TrunSpec run;
+TrunOptions sizes_run(std::vector<uint32_t> sizes, std::optional<int32_t> data_offset) {
+    TrunOptions run;
     run.fields = 0x200;
     run.data_offset = data_offset;
     for (uint32_t s : sizes)
@@ -154,19 +154,19 @@ TrunSpec sizes_run(std::vector<uint32_t> sizes, std::optional<int32_t> data_offs
 // Track defaults for every case: duration 512, size 7, non-sync; the fallback duration is 3000.
 TEST(Mp4Fragments, TrackFragmentAndRunFields) {
     const std::string free40 = box("free", std::string(32, '\0'));
-    TrunSpec full;
+    TrunOptions full;
     full.fields = 0x100 | 0x200 | 0x400 | 0x800;
     full.data_offset = 0;
     full.entries = {TrunEntry{10, 4, 0, -1000}, TrunEntry{0, 6, 0x10000, 2000}};
-    TrunSpec first_flags = sizes_run({3, 3, 3}, 0);
+    TrunOptions first_flags = sizes_run({3, 3, 3}, 0);
     first_flags.first_flags = 0x2000000;
-    TrunSpec counted = sizes_run({2, 2}, 0);
+    TrunOptions counted = sizes_run({2, 2}, 0);
     counted.count = 100;
     // Without per-sample fields the count is bounded by the part's size over the default size.
-    TrunSpec no_fields;
+    TrunOptions no_fields;
     no_fields.count = 1000;
     no_fields.data_offset = 0;
-    TrunSpec two_by_default;
+    TrunOptions two_by_default;
     two_by_default.count = 2;
     // tfhd flags claim duration, size and flags but only the track id follows.
     std::string short_tfhd = test::full_box("tfhd", 0, 0x8 | 0x10 | 0x20, u32(1));
@@ -230,7 +230,7 @@ TEST(Mp4Fragments, TrackFragmentAndRunFields) {
 }
 
 TEST(Mp4Fragments, NoSamplesWithoutAnySize) {
-    TrunSpec no_fields;
+    TrunOptions no_fields;
     no_fields.count = 1000000;
     std::vector<Sample> samples;
     read_fragments(padded(make_moof(make_tfhd({}), {make_trun(no_fields)}), 100), track_defaults(1, 0, 0), 1,

@@ -45,14 +45,14 @@ std::string trak(const std::string& moov, int index) {
     return first ? moov.substr(first->start, first->end - first->start) : "";
 }
 
-test::InitSpec audio_spec() {
-    test::InitSpec spec;
-    spec.handler = "soun";
-    spec.timescale = 48000;
-    spec.width = 0;
-    spec.height = 0;
-    spec.sample_entry = box("mp4a", std::string(28, '\x02'));
-    return spec;
+test::InitOptions audio_options() {
+    test::InitOptions options;
+    options.handler = "soun";
+    options.timescale = 48000;
+    options.width = 0;
+    options.height = 0;
+    options.sample_entry = box("mp4a", std::string(28, '\x02'));
+    return options;
 }
 
 // Two video parts of 3 and 2 samples (duration 1001 at 90 kHz, all sync) and one audio part of
@@ -70,7 +70,7 @@ struct Tracks {
 
     Tracks() {
         write_file(video_init, make_init({}));
-        write_file(audio_init, make_init(audio_spec()));
+        write_file(audio_init, make_init(audio_options()));
         write_file(video_parts[0], make_fragment({70000, 30, 31}, 1001, 'a'));
         write_file(video_parts[1], make_fragment({40, 41}, 1001, 'k'));
         write_file(audio_parts[0], make_fragment({9, 8, 7, 6}, 1024, 'A'));
@@ -128,7 +128,7 @@ TEST(Mp4Remux, SampleTablesPointIntoTheMdat) {
     EXPECT_EQ(be32(at(tkhd, 80)), 240u << 16);
     EXPECT_EQ(be32(at(payload(audio, {"trak", "tkhd"}), 12)), 2u);
     EXPECT_EQ(payload(video, {"trak", "mdia", "minf", "stbl", "stsd"}),
-              u32(0) + u32(1) + test::InitSpec{}.sample_entry);
+              u32(0) + u32(1) + test::InitOptions{}.sample_entry);
 
     // Constant durations: one stts run. All sync and no composition offsets: no stss, no ctts.
     EXPECT_EQ(payload(video, {"trak", "mdia", "minf", "stbl", "stts"}), u32(0) + u32(1) + u32(5) + u32(1001));
