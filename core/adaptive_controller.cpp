@@ -1,9 +1,9 @@
 #include "core/adaptive_controller.h"
 
 #include "net/debug_log.h"
+#include "net/text.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
 
 namespace twk {
@@ -158,13 +158,12 @@ void AdaptiveController::park(uint64_t now_ms) {
 
 std::string AdaptiveController::log_line(uint64_t now_ms, uint32_t throttle_hits) const {
     const AdaptiveState& s = m_state;
-    char line[256];
-    std::snprintf(line, sizeof line,
-                  "[adapt] t=%.1f target=%zu tput=%.1f rateCeil=%zu hits=%u ramp=%d win=%u reopens=%u",
-                  static_cast<double>(now_ms) / 1000.0, static_cast<size_t>(s.target),
-                  s.throughput * 0.000001, static_cast<size_t>(s.rate_ceiling), throttle_hits, s.ramp ? 1 : 0,
-                  s.window, s.reopens);
-    return line;
+    // Numbers with a decimal point in every locale.
+    return "[adapt] t=" + fixed_decimal(static_cast<double>(now_ms) / 1000.0, 1) +
+           " target=" + std::to_string(s.target) + " tput=" + fixed_decimal(s.throughput * 0.000001, 1) +
+           " rateCeil=" + std::to_string(s.rate_ceiling) + " hits=" + std::to_string(throttle_hits) +
+           " ramp=" + (s.ramp ? "1" : "0") + " win=" + std::to_string(s.window) +
+           " reopens=" + std::to_string(s.reopens);
 }
 
 } // namespace twk

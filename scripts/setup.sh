@@ -11,6 +11,7 @@ base_packages=(
   ffmpeg python3-pyftpdlib python3-openssl python3-websockets
   chromium qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins qt6-svg-dev fonts-noto-cjk
   xvfb xauth x11-utils stalonetray
+  locales
 )
 # mbedTLS 3.6 comes from Debian 13; everything else stays on Debian 12.
 trixie_packages=(libmbedtls-dev)
