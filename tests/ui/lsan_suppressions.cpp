@@ -1,0 +1,3 @@
+// fontconfig keeps its pattern caches for the life of the process and never frees them: not our
+// leak, and nothing the tests can release.
+extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
