@@ -1,10 +1,13 @@
 #include "ui/app.h"
 
+#include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <QApplication>
 #include <QIcon>
 #include <QLocale>
+#include <QSocketNotifier>
 
 #include <cctype>
 #include <clocale>
@@ -91,8 +94,40 @@ App::~App() {
     m_engine.stop();
 }
 
+namespace {
+
+int g_quit_pipe[2] = {-1, -1};
+
+void request_quit(int) {
+    char byte = 1;
+    [[maybe_unused]] ssize_t ignored = ::write(g_quit_pipe[1], &byte, 1);
+}
+
+// SIGTERM (a session ending, `kill`) and SIGINT close the window the normal way, so the engine
+// pauses its tasks and their sidecars are saved. The handler only writes a byte; the event loop
+// reads it.
+void quit_on_signals(QObject* owner) {
+    if (::pipe2(g_quit_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+    auto* notifier = new QSocketNotifier(g_quit_pipe[0], QSocketNotifier::Read, owner);
+    QObject::connect(notifier, &QSocketNotifier::activated, owner, [] {
+        char byte;
+        while (::read(g_quit_pipe[0], &byte, 1) == 1) {
+        }
+        QApplication::quit();
+    });
+    struct sigaction action {};
+    action.sa_handler = request_quit;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+}
+
+} // namespace
+
 int run_app() {
     App app;
+    quit_on_signals(&app.window());
     return QApplication::exec();
 }
 
