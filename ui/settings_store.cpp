@@ -96,10 +96,15 @@ void write_value(std::string& out, const OrderedJsonValue& value, int indent) {
 }
 
 // Sets one member of the settings object, keeping everything else the file holds. A file that
-// does not parse starts over as an empty object: its content was unreadable to every reader.
+// does not parse (a hand edit gone wrong) starts over as an empty object; its bytes are kept
+// next to it as "settings.json.bad" so that nothing the user wrote is lost.
 bool set_member(const std::string& path, std::string_view name, OrderedJsonValue value) {
     OrderedJsonValue root;
     if (!load_object(path, root)) {
+        std::string unreadable;
+        if (read_whole_file(path, unreadable) && !unreadable.empty() &&
+            !write_file_atomically(path + ".bad", unreadable))
+            return false;
         root = OrderedJsonValue();
         root.kind = JsonKind::Object;
     }

@@ -122,7 +122,15 @@ TEST_F(SettingsTest, WritesKeepUnknownMembersAndLeaveNoTemporaryFiles) {
         (void)entry;
         ++files;
     }
-    EXPECT_EQ(files, 1);
+    EXPECT_EQ(files, 1) << "a readable file leaves no copy";
+}
+
+TEST_F(SettingsTest, AnUnreadableFileIsKeptAsideBeforeTheFirstWrite) {
+    store_json("{\"Proxy\": \"http://p:3128\",, \"Connections\": 16}");
+    ASSERT_TRUE(store.write_dword("LoginItemSeeded", 1));
+    EXPECT_EQ(store.read_dword("LoginItemSeeded", 0), 1);
+    EXPECT_EQ(read_file(store.settings_file() + ".bad"),
+              "{\"Proxy\": \"http://p:3128\",, \"Connections\": 16}");
 }
 
 TEST_F(SettingsTest, SaveTrimsTheProxyAndWritesEveryValue) {

@@ -123,8 +123,10 @@ TEST_F(XvfbTest, WindowShowsARealDownload) {
     test::TempDir site;
     std::filesystem::create_directories(site.file("www/slow"));
     std::filesystem::create_directories(site.file("nginx"));
-    const size_t size = 3u << 20; // 3 MiB at 256 KiB/s per connection: about 3 s on 4 connections
+    const size_t size = 6u << 20; // 6 MiB at 256 KiB/s per connection: about 3 s on 8 connections
     test::write_file(site.file("www/slow/big.iso"), test::test_pattern(size));
+    test::write_file(site.file("www/slow/later.tar.gz"), test::test_pattern(size));
+    test::write_file(site.file("www/notes.txt"), "a small file\n");
     test::NginxSite nginx;
     std::string error;
     ASSERT_TRUE(
@@ -146,7 +148,11 @@ TEST_F(XvfbTest, WindowShowsARealDownload) {
         App app;
         ASSERT_TRUE(app.engine().running());
         ASSERT_EQ(app.settings().download_dir, m_home.file("dl"));
-        ASSERT_GT(engine_add(app.engine().engine(), nginx.url("/slow/big.iso"), 4, ""), 0);
+        Engine* engine = app.engine().engine();
+        ASSERT_EQ(engine_add(engine, nginx.url("/slow/big.iso"), 8, ""), 1);
+        ASSERT_EQ(engine_add(engine, nginx.url("/notes.txt"), 8, ""), 2);
+        ASSERT_EQ(engine_add(engine, nginx.url("/slow/later.tar.gz"), 8, ""), 3);
+        engine_pause(engine, 3);
         bool taken = test::wait_until(
             [&] {
                 QApplication::processEvents();
@@ -176,7 +182,9 @@ TEST_F(XvfbTest, WindowShowsARealDownload) {
             },
             kDeadlineMs));
         EXPECT_EQ(test::read_file(m_home.file("dl/big.iso")), test::test_pattern(size));
-        EXPECT_EQ(app.window().model().content_height(), kCompactRowHeight);
+        EXPECT_EQ(app.window().model().find(2)->status, "done");
+        EXPECT_EQ(app.window().model().find(3)->status, "paused");
+        EXPECT_EQ(app.window().model().content_height(), 3 * kCompactRowHeight);
     }
     // Exactly one screenshot: the file was not written again.
     EXPECT_TRUE(test::file_exists(shot));
