@@ -281,6 +281,9 @@ void MainWindow::select_at(const QPointF& point) {
 }
 
 void MainWindow::mouseMoveEvent(QMouseEvent* event) {
+    bool on_banner_control = m_banner != BannerMode::None && (m_banner_link.contains(event->position()) ||
+                                                              m_banner_close.contains(event->position()));
+    setCursor(on_banner_control ? Qt::PointingHandCursor : Qt::ArrowCursor);
     int hover = button_at(event->position());
     if (hover != m_hover) {
         m_hover = hover;
