@@ -13,8 +13,12 @@
 #include <QWheelEvent>
 
 #include <cstdlib>
+#include <filesystem>
 
+#include "net/text.h"
+#include "tests/support/temp_dir.h"
 #include "tests/ui/documents.h"
+#include "ui/app.h"
 #include "ui/palette.h"
 #include "ui/row_painter.h"
 #include "ui/text_table.h"
@@ -332,6 +336,48 @@ TEST_F(WindowTest, BannerQueuesAnUpdateBehindAPrompt) {
     window->close_banner();
     EXPECT_EQ(window->banner_mode(), BannerMode::None);
     EXPECT_EQ(window->list_rect().top(), 46);
+}
+
+TEST_F(WindowTest, ExactlyOneScreenshot) {
+    twk::test::TempDir dir;
+    std::string path = dir.file("shot.png");
+    QApplication::processEvents(); // the window is exposed
+    window->request_screenshot(QString::fromStdString(path), monotonic_ms() + 60000);
+    window->repaint();
+    EXPECT_FALSE(twk::test::file_exists(path)) << "not before its time";
+    window->request_screenshot(QString::fromStdString(path), monotonic_ms());
+    EXPECT_EQ(window->refresh_interval(), 16) << "a pending screenshot keeps the fast cadence";
+    window->repaint();
+    ASSERT_TRUE(twk::test::file_exists(path));
+    EXPECT_EQ(QImage(QString::fromStdString(path)).size(), window->size() * window->devicePixelRatioF());
+    std::filesystem::remove(path);
+    window->repaint();
+    EXPECT_FALSE(twk::test::file_exists(path));
+    EXPECT_FALSE(window->screenshot_pending());
+}
+
+TEST(ShotRequest, FromTheEnvironment) {
+    struct Case {
+        const char* shot;
+        const char* delay;
+        int64_t delay_ms;
+    } cases[] = {{"/tmp/a.png", nullptr, 8000}, {"/tmp/a.png", "0", 0},   {"/tmp/a.png", "1500ms", 1500},
+                 {"/tmp/a.png", "abc", 0},      {"/tmp/a.png", "", 8000}, {nullptr, "10", 10}};
+    for (const auto& c : cases) {
+        if (c.shot)
+            ::setenv("TWK_SHOT", c.shot, 1);
+        else
+            ::unsetenv("TWK_SHOT");
+        if (c.delay)
+            ::setenv("TWK_SHOT_MS", c.delay, 1);
+        else
+            ::unsetenv("TWK_SHOT_MS");
+        ShotRequest shot = shot_request_from_env();
+        EXPECT_EQ(shot.path.toStdString(), c.shot ? c.shot : "");
+        EXPECT_EQ(shot.delay_ms, c.delay_ms) << (c.delay ? c.delay : "(unset)");
+    }
+    ::unsetenv("TWK_SHOT");
+    ::unsetenv("TWK_SHOT_MS");
 }
 
 TEST(OutputPath, FromTheTaskName) {
