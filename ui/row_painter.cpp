@@ -177,10 +177,12 @@ void paint_tall(QPainter& p, const TaskView& task, double top, double width, dou
 } // namespace
 
 QFont ui_font(double pixels, int weight, bool monospaced) {
-    static std::map<std::tuple<bool, double, int>, QFont> cache;
+    // Kept for the life of the process and never destroyed, so that no font outlives the
+    // application object in a destructor at exit.
+    static auto* cache = new std::map<std::tuple<bool, double, int>, QFont>;
     auto key = std::make_tuple(monospaced, pixels, weight);
-    auto found = cache.find(key);
-    if (found != cache.end()) return found->second;
+    auto found = cache->find(key);
+    if (found != cache->end()) return found->second;
     QFont font(monospaced ? QStringLiteral("monospace") : QStringLiteral("sans-serif"));
     font.setStyleHint(monospaced ? QFont::Monospace : QFont::SansSerif);
     // Point sizes at 96 dpi: the off-screen image and the screen's logical dpi both count 96
@@ -191,7 +193,7 @@ QFont ui_font(double pixels, int weight, bool monospaced) {
     else
         font.setWeight(static_cast<QFont::Weight>(weight));
     font.setHintingPreference(QFont::PreferNoHinting);
-    cache.emplace(key, font);
+    cache->emplace(key, font);
     return font;
 }
 
