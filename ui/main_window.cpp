@@ -360,27 +360,52 @@ void MainWindow::show_window_menu(const QPoint& global_pos) {
         show_about();
 }
 
-void MainWindow::show_row_menu(const QPoint& global_pos) {
+RowMenu MainWindow::row_menu() const {
+    RowMenu menu;
     const TaskView* task = m_model.selected_task();
-    if (!task) return;
-    std::string path = output_path(task->name);
-    bool is_file = !path.empty() && QFileInfo(q(path)).isFile();
-    std::string url = task->url;
-    bool done = task->state() == ViewState::Done;
+    if (!task || m_model.row_top(task->id) < 0) return menu; // only a visible task has a menu
+    menu.present = true;
+    menu.path = output_path(task->name);
+    bool is_file = !menu.path.empty() && QFileInfo(q(menu.path)).isFile();
+    menu.open = task->state() == ViewState::Done && is_file;
+    menu.show_in_folder = is_file;
+    menu.url = task->url;
+    menu.copy_link = !menu.url.empty();
+    return menu;
+}
+
+void MainWindow::run_row_command(RowCommand command) {
+    RowMenu menu = row_menu();
+    switch (command) {
+    case RowCommand::Open:
+        if (menu.open) QDesktopServices::openUrl(QUrl::fromLocalFile(q(menu.path)));
+        break;
+    case RowCommand::ShowInFolder:
+        if (menu.show_in_folder) show_in_folder(menu.path);
+        break;
+    case RowCommand::CopyLink:
+        if (menu.copy_link) QGuiApplication::clipboard()->setText(q(menu.url));
+        break;
+    }
+}
+
+void MainWindow::show_row_menu(const QPoint& global_pos) {
+    RowMenu state = row_menu();
+    if (!state.present) return;
     QMenu menu(this);
     QAction* open = menu.addAction(t(25));
-    open->setEnabled(done && is_file);
+    open->setEnabled(state.open);
     QAction* folder = menu.addAction(t(26));
-    folder->setEnabled(is_file);
+    folder->setEnabled(state.show_in_folder);
     QAction* copy = menu.addAction(t(27));
-    copy->setEnabled(!url.empty());
+    copy->setEnabled(state.copy_link);
     QAction* chosen = menu.exec(global_pos);
     if (chosen == open)
-        QDesktopServices::openUrl(QUrl::fromLocalFile(q(path)));
+        run_row_command(RowCommand::Open);
     else if (chosen == folder)
-        show_in_folder(path);
+        run_row_command(RowCommand::ShowInFolder);
     else if (chosen == copy)
-        QGuiApplication::clipboard()->setText(q(url));
+        run_row_command(RowCommand::CopyLink);
 }
 
 // The file manager's ShowItems call selects the file in its folder; without a file manager on

@@ -24,6 +24,17 @@ namespace twk::ui {
 
 enum class BannerMode { None = 0, Update = 1, ResourcePrompt = 2, CrashPrompt = 3 };
 
+// The selected row's context menu: which entries are enabled, and what they act on.
+struct RowMenu {
+    bool present = false; // a visible task is selected
+    bool open = false;    // done, and its file exists
+    bool show_in_folder = false;
+    bool copy_link = false;
+    std::string path;
+    std::string url;
+};
+enum class RowCommand { Open, ShowInFolder, CopyLink };
+
 enum ToolbarButton : int { kButtonNew = 0, kButtonPause = 1, kButtonDelete = 2, kButtonSettings = 3 };
 
 class MainWindow : public QWidget {
@@ -61,6 +72,9 @@ public:
     double scroll_offset() const { return m_scroll; }
     // The output path for a task's name, empty when the name cannot be one.
     std::string output_path(const std::string& name) const;
+
+    RowMenu row_menu() const;
+    void run_row_command(RowCommand command); // does nothing when the entry is disabled
 
     // The toolbar's actions, as a click runs them.
     void press_button(int button);
