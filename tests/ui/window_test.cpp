@@ -195,6 +195,7 @@ TEST_F(WindowTest, SelectionTintErrorColourAndBadges) {
 
 TEST_F(WindowTest, EmptyStateAndEngineOffline) {
     window->tick(1);
+    EXPECT_EQ(window->refresh_interval(), 1000) << "nothing active";
     QImage running = window->render_frame();
     save(running, "window-empty");
     EXPECT_FALSE(window->status_bar_shown());
@@ -231,7 +232,11 @@ TEST_F(WindowTest, RowsToolbarAndStatusBar) {
                "ubuntu-24.04-desktop-amd64.iso"),
          entry(2, "paused", 4u << 20, 1u << 20, {}, 8, "notes.txt"),
          entry(3, "done", 3u << 20, 3u << 20, {}, 8, "photo.jpeg")});
+    window->hide();
     feed(a, b);
+    EXPECT_EQ(window->refresh_interval(), 1000) << "hidden: the slow cadence";
+    window->show();
+    window->tick(101.5);
     EXPECT_FALSE(window->status_bar_shown()) << "presence waits for the next layout";
     window->resize(761, 360);
     EXPECT_TRUE(window->status_bar_shown());
