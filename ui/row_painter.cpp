@@ -23,6 +23,7 @@ constexpr double kBarHeight = 12;
 constexpr double kBottomLineTop = 57;
 constexpr double kGap = 10;
 constexpr double kInnerRadius = 3;
+constexpr double kMaxRightShare = 0.55; // of the row's width, for a compact row's right-hand text
 
 QString q(const std::string& text) {
     return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
@@ -93,8 +94,10 @@ void paint_compact(QPainter& p, const TaskView& task, double top, double width, 
     bool done = state == ViewState::Done;
     QFont font = done ? ui_font(10.5, 400, true) : ui_font(11, 400, true);
     QColor color = state == ViewState::Error ? kError : grey(38);
-    double text_left =
-        draw_text(p, q(compact_right_text(task)), font, color, width - kSideMargin, line_y, true);
+    // A long error text gives up its end before it pushes the name out of the row.
+    QString right = QFontMetricsF(font, p.device())
+                        .elidedText(q(compact_right_text(task)), Qt::ElideRight, width * kMaxRightShare);
+    double text_left = draw_text(p, right, font, color, width - kSideMargin, line_y, true);
     if (done) {
         text_left -= 8 + 13;
         paint_icon(p, kIconDone, QRectF(text_left, line_y - 6.5, 13, 13), kAccent);

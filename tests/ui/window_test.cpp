@@ -179,6 +179,14 @@ TEST_F(WindowTest, SelectionTintErrorColourAndBadges) {
 
     EXPECT_TRUE(has_color(error_row, QRect(440, 10, 144, 20), kError, 12))
         << "the status text in the error colour";
+    // A long error keeps to its side of the row: the badge and the start of the name stay clear.
+    TaskViewModel long_error;
+    long_error.update(list_document({entry(1, "error: connect failed: " + std::string(200, 'x'), 0, 0, {}, 8,
+                                           "report.pdf")}),
+                      0);
+    QImage long_row = row_image(*long_error.find(1), false);
+    save(long_row, "row-long-error");
+    EXPECT_FALSE(has_color(long_row, QRect(0, 0, 230, 40), kError, 40));
     EXPECT_FALSE(has_color(unselected, QRect(440, 10, 144, 20), kError, 40));
     // A blank spot in the middle of the row: background, or tinted when selected.
     EXPECT_TRUE(near(pixel(unselected, 300, 5), kBackground, 1));
