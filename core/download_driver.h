@@ -14,7 +14,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <string>
 
 #include "core/task.h"
 #include "net/body_reader.h"
@@ -36,6 +38,9 @@ struct DriverSettings {
     // How long one body read may keep collecting bytes before it returns what it has (and so how
     // often a slow body is looked at by the dribble guard).
     int body_read_bound_ms = kBodyReadBoundMs;
+    // Called before each worker thread is started; a test makes it throw std::system_error to
+    // stand for a thread that cannot be created.
+    std::function<void(uint64_t index)> before_worker_start;
 };
 
 constexpr int64_t kPassTickMs = 200;

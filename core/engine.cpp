@@ -88,7 +88,10 @@ int32_t add_request(Engine& engine, const JsonValue& request, bool capture) {
     }
     int64_t max_concurrent = 0;
     auto task = map_start_request(request, dir, capture, &max_concurrent);
-    if (!task) return -1;
+    // A URL that does not parse (or names a scheme we do not speak) is refused here, at once,
+    // rather than failing the task's first request.
+    UrlParts parts;
+    if (!task || !parse_url(task->url, parts)) return -1;
     {
         std::lock_guard lock(engine.lock);
         if (task->proxy.kind == kProxyNone) {

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "core/naming.h"
 #include "net/text.h"
 #include "net/url.h"
 
@@ -108,6 +109,8 @@ std::string clean_name(std::string_view name) {
         if (b < 0x20 || b == 0x7F || c == '/' || c == '\\') continue;
         out += c;
     }
+    // A name is created on disk as it is shown: ill-formed UTF-8 becomes U+FFFD first.
+    out = valid_utf8(out);
     out.erase(0, out.find_first_not_of('.'));
     while (!out.empty() && (out.back() == ' ' || out.back() == '.'))
         out.pop_back();
