@@ -229,9 +229,22 @@ std::string stream_type_for(std::string_view url, std::string_view type_hint) {
     return {};
 }
 
+std::optional<HeaderList> ordered_headers(std::string_view json) {
+    OrderedJsonValue root;
+    if (!parse_ordered_document(json, root)) return std::nullopt;
+    const OrderedJsonValue* headers = root.member("headers");
+    if (!headers || headers->kind != JsonKind::Object) return std::nullopt;
+    HeaderList out;
+    for (const OrderedJsonMember& member : headers->members) {
+        if (member.value.kind == JsonKind::String) out.emplace_back(member.key, member.value.string);
+    }
+    return out;
+}
+
 std::shared_ptr<Task> map_start_request(const JsonValue& request, std::string_view download_dir, bool capture,
-                                        int64_t* max_concurrent) {
+                                        int64_t* max_concurrent, const HeaderList* headers_in_order) {
     StartOptions options = read_start_options(request, capture);
+    if (capture && headers_in_order) options.headers = *headers_in_order;
     if (options.url.empty()) return nullptr;
     auto task = create_task(options, download_dir);
     ProxySpec proxy;
