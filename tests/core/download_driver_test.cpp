@@ -623,11 +623,11 @@ TEST_F(ScriptedDownload, NoRequestGoesOutOnAConnectionWhoseBodyWasNotReadToTheEn
             const std::string slice = body->substr(r.first, r.last - r.first + 1);
             const std::string head = test::http_response(
                 "206 Partial Content", content_range(r.first, r.last, std::to_string(body->size())), slice);
-            if (counter->fetch_add(1) != 1) {
+            if (counter->fetch_add(1) != 0) {
                 peer.send(head);
                 continue;
             }
-            // The second answer trickles: the client gives it up half-way.
+            // The first answer trickles: the client gives it up half-way.
             peer.send(head.substr(0, head.size() - slice.size()));
             for (size_t at = 0; at < slice.size(); at += 100) {
                 if (peer.input_waiting()) ++*early_requests;
