@@ -2,8 +2,11 @@
 // server does: cut bodies, throttling bursts, unknown totals, wrong ranges, silence.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -588,6 +591,44 @@ TEST_F(ScriptedDownload, AWorkerThreadThatCannotStartEndsTheTaskNotTheProcess) {
     ASSERT_GT(id, 0);
     EXPECT_EQ(settle(id), "done");
     EXPECT_TRUE(output("one.bin") == *body);
+}
+
+// A write that fails says why, in the system's words, and a task that got nothing leaves
+// nothing (the file size limit stands in for a full disk).
+TEST_F(ScriptedDownload, AFailedWriteNamesTheSystemsReasonAndLeavesNothing) {
+    auto server = range_server(make_body(3u << 20, 34), [](int, const std::string&) { return Reply::kServe; });
+    rlimit old{};
+    ::getrlimit(RLIMIT_FSIZE, &old);
+    const auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = old;
+    small.rlim_cur = 1 << 20;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    int32_t id = add(server->url("/big.bin"));
+    const std::string status = id > 0 ? settle(id) : "not added";
+    ::setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, old_handler);
+    EXPECT_EQ(status, "error: write failed: file too large");
+    EXPECT_EQ(files_in(dir.path()), 0u);
+}
+
+// A single stream cannot continue where it stopped: paused, it keeps no partial file (nor one
+// preallocated to its full size), and shows no bytes it would not keep.
+TEST_F(ScriptedDownload, APausedSingleStreamKeepsNoFileItCannotContinue) {
+    make_body(3u << 20, 35);
+    ScriptServer server([this](ScriptPeer& peer) {
+        std::string request;
+        if (!peer.read_request(request)) return;
+        const std::string whole = test::http_response("200 OK", "", *body);
+        peer.send(whole.substr(0, whole.size() - body->size() / 2));
+        wait_for_close(peer);
+    });
+    int32_t id = add(server.url("/stream.bin"));
+    ASSERT_GT(id, 0);
+    ASSERT_TRUE(test::wait_until([&] { return task(id)->bytes_done() > 0; }, 10'000));
+    engine_pause(engine, id);
+    EXPECT_EQ(settle(id), "paused");
+    EXPECT_EQ(task(id)->bytes_done(), 0u);
+    EXPECT_EQ(files_in(dir.path()), 0u);
 }
 
 // Pause and cancel end a run whose server went silent at once, not after the 30 s time-out.
