@@ -82,7 +82,9 @@ bool open_run(Task& task) {
     return true;
 }
 
-bool pass_over(const Task& task) { return task.restart || download_complete(task) || task.failed || task.stop; }
+bool pass_over(const Task& task) {
+    return task.restart || download_complete(task) || task.failed || task.stop;
+}
 
 // Starts worker number `index`. A thread that cannot start ends the task with an error when no
 // worker runs yet; otherwise the pass goes on with those it has.

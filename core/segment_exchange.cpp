@@ -223,8 +223,9 @@ bool judge_validator(Task& task, const Segment& segment, const Asked& asked, con
         stored = task.validator;
     }
     if (response_validator(response) == stored) return true;
-    debug_log("[dl] seg %llu 206 with another validator than \"%s\" — resource changed, restarting from scratch",
-              static_cast<ull>(segment.id), stored.c_str());
+    debug_log(
+        "[dl] seg %llu 206 with another validator than \"%s\" — resource changed, restarting from scratch",
+        static_cast<ull>(segment.id), stored.c_str());
     task.restart = true;
     task.interrupt();
     outcome = kStopWorker;

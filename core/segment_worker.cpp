@@ -84,7 +84,8 @@ bool settle(WorkerState& w, Segment& segment, const ExchangeResult& result) {
         return true;
     }
     if (result.outcome == kStopWorker) {
-        if (!task.restart) set_error_once(task, "error: " + (result.cause.empty() ? "write failed" : result.cause));
+        if (!task.restart)
+            set_error_once(task, "error: " + (result.cause.empty() ? "write failed" : result.cause));
         return false;
     }
     if (pass_ending(task)) return false;

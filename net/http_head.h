@@ -26,7 +26,8 @@ struct ResponseHead {
 // the whole head has not arrived within `timeout_ms` (0: each read has the connection's own
 // time-out, however long the head takes). With a time-out, the stream's reads are bounded by
 // `timeout_ms` again afterwards.
-bool read_response_head(ByteStream& stream, std::string& head, std::string& prefetched, uint32_t timeout_ms = 0);
+bool read_response_head(ByteStream& stream, std::string& head, std::string& prefetched,
+                        uint32_t timeout_ms = 0);
 
 // Status line and headers. Lines end at "\n" (one "\r" before it is dropped); the first empty
 // line ends the head. Repeated names merge: Set-Cookie joins with "\n", Transfer-Encoding and

@@ -26,7 +26,8 @@ bool status_is_permanent(int status) {
 
 // The CONNECT exchange. The reply is read one byte at a time so that no byte of the tunnel
 // (the server's first TLS record) is taken from the socket.
-bool http_connect(Socket s, const ProxySpec& proxy, const std::string& host, int port, TransportError& error) {
+bool http_connect(Socket s, const ProxySpec& proxy, const std::string& host, int port,
+                  TransportError& error) {
     const bool ipv6 = host.find(':') != std::string::npos;
     const std::string target = (ipv6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
     std::string request = "CONNECT " + target + " HTTP/1.1\r\nHost: " + target + "\r\n";
@@ -58,7 +59,8 @@ bool socks5_authenticate(Socket s, const ProxySpec& proxy, TransportError& error
                                 : send_raw_all(s, reinterpret_cast<const char*>(greeting_plain), 3);
     if (!sent) return fail(error, FailureKind::kRetryable, "socks5 greeting send failed");
     unsigned char method[2];
-    if (!recv_exact(s, reinterpret_cast<char*>(method), 2)) return fail(error, FailureKind::kRetryable, "socks5 no method reply");
+    if (!recv_exact(s, reinterpret_cast<char*>(method), 2))
+        return fail(error, FailureKind::kRetryable, "socks5 no method reply");
     if (method[0] != 0x05) return fail(error, FailureKind::kPermanent, "socks5 bad version");
     if (method[1] == 0x00) return true;
     if (method[1] != 0x02) return fail(error, FailureKind::kPermanent, "socks5 no acceptable auth method");
@@ -71,15 +73,18 @@ bool socks5_authenticate(Socket s, const ProxySpec& proxy, TransportError& error
     auth += proxy.user;
     auth += static_cast<char>(proxy.password.size());
     auth += proxy.password;
-    if (!send_raw_all(s, auth.data(), auth.size())) return fail(error, FailureKind::kRetryable, "socks5 auth send failed");
+    if (!send_raw_all(s, auth.data(), auth.size()))
+        return fail(error, FailureKind::kRetryable, "socks5 auth send failed");
     unsigned char status[2];
-    if (!recv_exact(s, reinterpret_cast<char*>(status), 2)) return fail(error, FailureKind::kRetryable, "socks5 no auth reply");
+    if (!recv_exact(s, reinterpret_cast<char*>(status), 2))
+        return fail(error, FailureKind::kRetryable, "socks5 no auth reply");
     if (status[1] != 0x00) return fail(error, FailureKind::kPermanent, "socks5 auth rejected");
     return true;
 }
 
 // The address part of the connect request: resolved here (kind 2) or left to the proxy (kind 3).
-bool socks5_address(const ProxySpec& proxy, const std::string& host, std::string& out, TransportError& error) {
+bool socks5_address(const ProxySpec& proxy, const std::string& host, std::string& out,
+                    TransportError& error) {
     if (proxy.kind == kProxySocks5Remote) {
         if (host.size() > 255) return fail(error, FailureKind::kPermanent, "socks5 host too long");
         out += '\x03';
@@ -108,16 +113,19 @@ bool socks5_address(const ProxySpec& proxy, const std::string& host, std::string
     return ok;
 }
 
-bool socks5_connect(Socket s, const ProxySpec& proxy, const std::string& host, int port, TransportError& error) {
+bool socks5_connect(Socket s, const ProxySpec& proxy, const std::string& host, int port,
+                    TransportError& error) {
     if (!socks5_authenticate(s, proxy, error)) return false;
     std::string request("\x05\x01\x00", 3);
     if (!socks5_address(proxy, host, request, error)) return false;
     request += static_cast<char>((port >> 8) & 0xFF);
     request += static_cast<char>(port & 0xFF);
-    if (!send_raw_all(s, request.data(), request.size())) return fail(error, FailureKind::kRetryable, "socks5 connect send failed");
+    if (!send_raw_all(s, request.data(), request.size()))
+        return fail(error, FailureKind::kRetryable, "socks5 connect send failed");
 
     unsigned char reply[4];
-    if (!recv_exact(s, reinterpret_cast<char*>(reply), 4)) return fail(error, FailureKind::kRetryable, "socks5 no connect reply");
+    if (!recv_exact(s, reinterpret_cast<char*>(reply), 4))
+        return fail(error, FailureKind::kRetryable, "socks5 no connect reply");
     if (reply[0] != 0x05) return fail(error, FailureKind::kPermanent, "socks5 bad reply version");
     if (reply[1] != 0x00) {
         char text[48];
@@ -133,13 +141,15 @@ bool socks5_connect(Socket s, const ProxySpec& proxy, const std::string& host, i
         address_length = 16;
     } else if (reply[3] == 0x03) {
         unsigned char n;
-        if (!recv_exact(s, reinterpret_cast<char*>(&n), 1)) return fail(error, FailureKind::kRetryable, "socks5 short bnd");
+        if (!recv_exact(s, reinterpret_cast<char*>(&n), 1))
+            return fail(error, FailureKind::kRetryable, "socks5 short bnd");
         address_length = n;
     } else {
         return fail(error, FailureKind::kPermanent, "socks5 bad bnd atyp");
     }
     char bound[255 + 2];
-    if (!recv_exact(s, bound, address_length + 2)) return fail(error, FailureKind::kRetryable, "socks5 short bnd addr");
+    if (!recv_exact(s, bound, address_length + 2))
+        return fail(error, FailureKind::kRetryable, "socks5 short bnd addr");
     return true;
 }
 
@@ -161,7 +171,8 @@ Socket open_via_proxy(const ProxySpec& proxy, const std::string& target_host, in
     absolute_form = false;
     error = TransportError{};
     if (proxy.kind == kProxyHttps) {
-        fail(error, FailureKind::kPermanent, "HTTPS proxy not supported (refusing to send credentials in cleartext)");
+        fail(error, FailureKind::kPermanent,
+             "HTTPS proxy not supported (refusing to send credentials in cleartext)");
         return kInvalidSocket;
     }
     const bool known_kind =

@@ -29,7 +29,8 @@ void set_blocking(Socket s, bool blocking) {
 
 std::string system_reason(int error) {
     std::string text = std::strerror(error);
-    if (!text.empty() && text[0] >= 'A' && text[0] <= 'Z' && !(text.size() > 1 && text[1] >= 'A' && text[1] <= 'Z'))
+    if (!text.empty() && text[0] >= 'A' && text[0] <= 'Z' &&
+        !(text.size() > 1 && text[1] >= 'A' && text[1] <= 'Z'))
         text[0] = static_cast<char>(text[0] - 'A' + 'a');
     return text;
 }

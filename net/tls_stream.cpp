@@ -261,9 +261,9 @@ bool TlsStream::handshake(const std::string& host, bool insecure, TransportError
         }
         debug_log("[tls] handshake failed: -0x%04x %s", -rc, error_text(rc).c_str());
         // A connection that broke is worth another try; a peer that refused what we offer is not.
-        const bool broken = m_session->socket_failed || m_session->timed_out || rc == MBEDTLS_ERR_SSL_CONN_EOF ||
-                            rc == MBEDTLS_ERR_NET_RECV_FAILED || rc == MBEDTLS_ERR_NET_SEND_FAILED ||
-                            rc == MBEDTLS_ERR_NET_CONN_RESET;
+        const bool broken = m_session->socket_failed || m_session->timed_out ||
+                            rc == MBEDTLS_ERR_SSL_CONN_EOF || rc == MBEDTLS_ERR_NET_RECV_FAILED ||
+                            rc == MBEDTLS_ERR_NET_SEND_FAILED || rc == MBEDTLS_ERR_NET_CONN_RESET;
         why.set(broken ? FailureKind::kRetryable : FailureKind::kPermanent, "", error_text(rc));
         return false;
     }
@@ -333,8 +333,8 @@ void TlsStream::set_read_timeout(uint32_t milliseconds) {
 
 std::string TlsStream::protocol() const { return mbedtls_ssl_get_version(&m_session->ssl); }
 
-std::unique_ptr<TlsStream> open_tls(Socket socket, const std::string& host, bool insecure, TransportError* why,
-                                    SocketCanceller* canceller) {
+std::unique_ptr<TlsStream> open_tls(Socket socket, const std::string& host, bool insecure,
+                                    TransportError* why, SocketCanceller* canceller) {
     auto stream = std::make_unique<TlsStream>(socket);
     stream->m_session->canceller = canceller;
     TransportError failure;

@@ -63,8 +63,10 @@ TEST(GetOptions, BadUsageIsRefusedWithAReason) {
         {{"-o", "n", "u1", "u2"}, "--output works with one URL only"},
         {{"--frobnicate", "u"}, "unknown option: --frobnicate"},
         {{"u", "-d"}, "option -d needs a value"},
-        {{"--proxy", "sock5://p:1080", "u"}, "bad proxy: sock5://p:1080 (http://, socks5:// or socks5h://host:port)"},
-        {{"--proxy", "https://p:443", "u"}, "bad proxy: https://p:443 (http://, socks5:// or socks5h://host:port)"},
+        {{"--proxy", "sock5://p:1080", "u"},
+         "bad proxy: sock5://p:1080 (http://, socks5:// or socks5h://host:port)"},
+        {{"--proxy", "https://p:443", "u"},
+         "bad proxy: https://p:443 (http://, socks5:// or socks5h://host:port)"},
         {{"--proxy", "socks5://p", "u"}, "bad proxy: socks5://p (http://, socks5:// or socks5h://host:port)"},
         {{"-o", "sub/", "u"}, "--output needs a file name, not a folder: sub/"},
     };
@@ -91,10 +93,8 @@ TEST(GetOptions, AnOutputPathPlacesTheFile) {
         const char* folder;
         const char* name;
     } cases[] = {
-        {"n.bin", "/dl", "n.bin"},
-        {"sub/n.bin", "/dl/sub", "n.bin"},
-        {"a/b/n.bin", "/dl/a/b", "n.bin"},
-        {"/tmp/x/n.bin", "/tmp/x", "n.bin"},
+        {"n.bin", "/dl", "n.bin"},         {"sub/n.bin", "/dl/sub", "n.bin"},
+        {"a/b/n.bin", "/dl/a/b", "n.bin"}, {"/tmp/x/n.bin", "/tmp/x", "n.bin"},
         {"/n.bin", "/", "n.bin"},
     };
     for (const Case& c : cases) {

@@ -405,11 +405,13 @@ TEST_F(ScriptedDownload, AFailureNoRetryCanMendEndsAtOnceWithItsReason) {
         {test::http_response("403 Forbidden", "", "no"), "error: http 403"},
         {test::http_response("416 Range Not Satisfiable", "", ""), "error: http 416"},
         {test::http_response("501 Not Implemented", "", ""), "error: http 501"},
-        {test::http_response("200 OK", "Content-Encoding: gzip\r\n", "zz"), "error: unsupported Content-Encoding: gzip"},
+        {test::http_response("200 OK", "Content-Encoding: gzip\r\n", "zz"),
+         "error: unsupported Content-Encoding: gzip"},
         {test::http_response("302 Found", "Location: /loop\r\n", ""), "error: too many redirects"},
         {test::http_response("302 Found", "Location: ftp://127.0.0.1/f.bin\r\n", ""),
          "error: ftp:// and ftps:// are not supported in this build"},
-        {test::http_response("302 Found", "Location: file:///etc/passwd\r\n", ""), "error: bad url: file:///etc/passwd"},
+        {test::http_response("302 Found", "Location: file:///etc/passwd\r\n", ""),
+         "error: bad url: file:///etc/passwd"},
     };
     for (const Case& c : cases) {
         auto server = fixed_server(c.reply);
@@ -417,7 +419,8 @@ TEST_F(ScriptedDownload, AFailureNoRetryCanMendEndsAtOnceWithItsReason) {
         ASSERT_GT(id, 0);
         EXPECT_EQ(settle(id, 10'000), c.status);
         const bool redirect = c.reply.starts_with("HTTP/1.1 302");
-        EXPECT_EQ(server->requests().size(), redirect && c.status.find("many") != std::string::npos ? 11u : 1u)
+        EXPECT_EQ(server->requests().size(),
+                  redirect && c.status.find("many") != std::string::npos ? 11u : 1u)
             << c.status;
         EXPECT_EQ(files_in(dir.path()), 0u) << c.status;
     }
@@ -483,7 +486,8 @@ TEST_F(ScriptedDownload, ASingleStreamCutMidBodyStartsAgainAndGivesUpAfterThreeR
 // A sidecar without a validator, resumed against a file whose size changed: the 206s report
 // another total, and the task must not mix old and new bytes.
 TEST_F(ScriptedDownload, AResumedRunWhoseRemoteTotalChangedStopsWithoutMixingFiles) {
-    auto server = range_server(make_body(1'200'000, 22), [](int, const std::string&) { return Reply::kServe; });
+    auto server =
+        range_server(make_body(1'200'000, 22), [](int, const std::string&) { return Reply::kServe; });
     const std::string old_bytes = test::random_bytes(1'000'000, 23);
     test::write_file(dir.file("grown.bin"), old_bytes.substr(0, 400'000) + std::string(600'000, '\0'));
     ResumeState state;
@@ -506,10 +510,10 @@ TEST_F(ScriptedDownload, A206WithAnotherValidatorOnResumeStartsOver) {
         std::string request;
         while (peer.read_request(request)) {
             const Range r = parse_range(request, body->size());
-            peer.send(test::http_response(
-                "206 Partial Content",
-                "ETag: \"new\"\r\n" + content_range(r.first, r.last, std::to_string(body->size())),
-                body->substr(r.first, r.last - r.first + 1)));
+            peer.send(test::http_response("206 Partial Content",
+                                          "ETag: \"new\"\r\n" +
+                                              content_range(r.first, r.last, std::to_string(body->size())),
+                                          body->substr(r.first, r.last - r.first + 1)));
         }
     });
     const std::string old_bytes = test::random_bytes(1'000'000, 25);
@@ -529,11 +533,12 @@ TEST_F(ScriptedDownload, A206WithAnotherValidatorOnResumeStartsOver) {
 // The sidecar is on disk before the space is taken, so that a run killed at any moment after
 // the first answer leaves a file the next run continues.
 TEST_F(ScriptedDownload, TheSidecarIsWrittenBeforeTheFileIsPreallocated) {
-    auto server = range_server(make_body(3u << 20, 26), [](int, const std::string&) { return Reply::kPartThenSilence; });
+    auto server = range_server(make_body(3u << 20, 26),
+                               [](int, const std::string&) { return Reply::kPartThenSilence; });
     int32_t id = add(server->url("/early.bin"), "\"connections\":1");
     ASSERT_GT(id, 0);
-    ASSERT_TRUE(test::wait_until([&] { return std::filesystem::file_size(dir.file("early.bin")) == body->size(); },
-                                 10'000));
+    ASSERT_TRUE(test::wait_until(
+        [&] { return std::filesystem::file_size(dir.file("early.bin")) == body->size(); }, 10'000));
     EXPECT_TRUE(test::file_exists(dir.file("early.bin.twk")));
     engine_cancel(engine, id);
 }
@@ -541,8 +546,9 @@ TEST_F(ScriptedDownload, TheSidecarIsWrittenBeforeTheFileIsPreallocated) {
 // A server that names the file as it is already on disk (a finished f.zip): the task keeps the
 // " (1)" name it got instead of moving on to " (2)".
 TEST_F(ScriptedDownload, TheServersNameDoesNotSkipANumber) {
-    auto server = range_server(make_body(100'000, 27), [](int, const std::string&) { return Reply::kServe; },
-                               "Content-Disposition: attachment; filename=\"f.zip\"\r\n");
+    auto server = range_server(
+        make_body(100'000, 27), [](int, const std::string&) { return Reply::kServe; },
+        "Content-Disposition: attachment; filename=\"f.zip\"\r\n");
     test::write_file(dir.file("f.zip"), "finished earlier");
     int32_t id = add(server->url("/f.zip"));
     ASSERT_GT(id, 0);
@@ -554,8 +560,9 @@ TEST_F(ScriptedDownload, TheServersNameDoesNotSkipANumber) {
 
 // A Content-Disposition name in ill-formed UTF-8 is created on disk as it is shown.
 TEST_F(ScriptedDownload, AServerNameInBadUtf8IsCreatedAsShown) {
-    auto server = range_server(make_body(10'000, 28), [](int, const std::string&) { return Reply::kServe; },
-                               "Content-Disposition: attachment; filename=\"\xFF\xFE\xC0\xAF.bin\"\r\n");
+    auto server = range_server(
+        make_body(10'000, 28), [](int, const std::string&) { return Reply::kServe; },
+        "Content-Disposition: attachment; filename=\"\xFF\xFE\xC0\xAF.bin\"\r\n");
     int32_t id = add(server->url("/get?id=1"));
     ASSERT_GT(id, 0);
     EXPECT_EQ(settle(id), "done");
@@ -576,7 +583,8 @@ TEST_F(ScriptedDownload, AnOutputThatCannotBeOpenedNamesThePathAndTheReason) {
 // A worker thread that cannot start ends the task with an error (not the process); when
 // others run already, the download goes on with those.
 TEST_F(ScriptedDownload, AWorkerThreadThatCannotStartEndsTheTaskNotTheProcess) {
-    auto server = range_server(make_body(3u << 20, 30), [](int, const std::string&) { return Reply::kServe; });
+    auto server =
+        range_server(make_body(3u << 20, 30), [](int, const std::string&) { return Reply::kServe; });
     settings.before_worker_start = [](uint64_t) {
         throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
     };
@@ -585,7 +593,8 @@ TEST_F(ScriptedDownload, AWorkerThreadThatCannotStartEndsTheTaskNotTheProcess) {
     EXPECT_EQ(settle(id), "error: cannot start worker thread");
 
     settings.before_worker_start = [](uint64_t index) {
-        if (index >= 1) throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+        if (index >= 1)
+            throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
     };
     id = add(server->url("/one.bin"), "\"connections\":8");
     ASSERT_GT(id, 0);
@@ -596,7 +605,8 @@ TEST_F(ScriptedDownload, AWorkerThreadThatCannotStartEndsTheTaskNotTheProcess) {
 // A write that fails says why, in the system's words, and a task that got nothing leaves
 // nothing (the file size limit stands in for a full disk).
 TEST_F(ScriptedDownload, AFailedWriteNamesTheSystemsReasonAndLeavesNothing) {
-    auto server = range_server(make_body(3u << 20, 34), [](int, const std::string&) { return Reply::kServe; });
+    auto server =
+        range_server(make_body(3u << 20, 34), [](int, const std::string&) { return Reply::kServe; });
     rlimit old{};
     ::getrlimit(RLIMIT_FSIZE, &old);
     const auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
@@ -634,7 +644,8 @@ TEST_F(ScriptedDownload, APausedSingleStreamKeepsNoFileItCannotContinue) {
 // Pause and cancel end a run whose server went silent at once, not after the 30 s time-out.
 TEST_F(ScriptedDownload, PauseAndCancelInterruptAReadBlockedOnASilentServer) {
     settings.io_timeout_ms = 30'000;
-    auto server = range_server(make_body(3u << 20, 31), [](int, const std::string&) { return Reply::kPartThenSilence; });
+    auto server = range_server(make_body(3u << 20, 31),
+                               [](int, const std::string&) { return Reply::kPartThenSilence; });
     for (const bool pause : {true, false}) {
         const size_t before = server->requests().size();
         int32_t id = add(server->url(pause ? "/p.bin" : "/c.bin"), "\"connections\":1");
@@ -687,7 +698,8 @@ TEST_F(ScriptedDownload, NoRequestGoesOutOnAConnectionWhoseBodyWasNotReadToTheEn
 
 // Each request asks for the part a later split leaves it, so no byte is fetched twice.
 TEST_F(ScriptedDownload, ASplitNeverThrowsAwayBytesInFlight) {
-    auto server = range_server(make_body(6u << 20, 33), [](int, const std::string&) { return Reply::kServe; });
+    auto server =
+        range_server(make_body(6u << 20, 33), [](int, const std::string&) { return Reply::kServe; });
     int32_t id = add(server->url("/whole.bin"), "\"connections\":8,\"bandwidthLimit\":4194304");
     ASSERT_GT(id, 0);
     EXPECT_EQ(settle(id), "done");

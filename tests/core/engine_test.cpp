@@ -73,7 +73,8 @@ TEST_F(EngineTest, IdsCountUpInOrderAndAreNeverReused) {
 
 // A URL that does not parse is refused when it is added, not by the task's first request.
 TEST_F(EngineTest, AUrlThatDoesNotParseIsRefusedAtAdd) {
-    for (const char* bad : {"not a url", "http://", "http://host:99999/f", "gopher://host/f", "file:///etc/passwd"}) {
+    for (const char* bad :
+         {"not a url", "http://", "http://host:99999/f", "gopher://host/f", "file:///etc/passwd"}) {
         EXPECT_EQ(engine_add(engine, bad, 8, ""), -1) << bad;
         EXPECT_EQ(engine_add_json(engine, std::string("{\"url\":\"") + bad + "\"}"), -1) << bad;
     }
