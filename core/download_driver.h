@@ -6,8 +6,10 @@
 // workers are started up to that number and the sidecar is saved at most once a second. A pass
 // ends when the download is complete, has failed, was stopped, or must restart (the resource
 // changed under a stale validator, or an interrupted run turned up under the server's file
-// name). The run then finalises the file (exact size, "done", sidecar deleted) or leaves the
-// sidecar behind with "paused", "canceled" (output and sidecar deleted) or an "error..." status.
+// name). The run then finalises the file (exact size, "done", sidecar deleted), ends "canceled"
+// (output and sidecar deleted), or ends "paused" or "error..." leaving a partial file that a
+// sidecar describes, or nothing when no byte could be kept. Stop, pause, restart and failure
+// interrupt connects and reads blocked on a silent peer (Task::interrupt).
 //
 // There is no segment plan: a ranged download starts as one segment and grows by halving the
 // largest remaining range whenever a worker finds nothing free.
