@@ -385,7 +385,9 @@ bool send_request(WorkerState& w, const HttpRequest& request, HttpResponse& resp
 ExchangeOutcome body_outcome(Task& task, Segment& segment, uint64_t received, bool clean_end) {
     const bool ranged_known = task.probe_state == kRanged && task.total != 0;
     if (!clean_end || ranged_known) {
-        const bool piece_done = clean_end && segment.asked_end != 0 && segment.pos >= segment.asked_end;
+        // A 206 that ended as framed delivered what it offered (at least one byte, maybe less
+        // than asked): the rest is asked for next, without a back-off.
+        const bool piece_done = clean_end && segment.asked_end != 0 && received > 0;
         const ExchangeOutcome outcome = segment.pos < segment.end && !piece_done ? kRetry : kSegmentDone;
         debug_log_if("TWK_DEBUG_SEG", "[seg] %llu %s got=%llu ne=%d pos=%llu end=%llu",
                      static_cast<ull>(segment.id), outcome == kRetry ? "SHORT-RETRY" : "DONE",
