@@ -63,6 +63,8 @@ void start_fresh(Task& task) {
 bool open_run(Task& task) {
     const std::string path = task.output_path();
     create_parent_folders(path);
+    // What a run killed while saving its sidecar left half-written.
+    ::unlink((task.sidecar_path() + ".tmp").c_str());
     std::optional<ResumeState> resume;
     if (task.method == "GET") resume = load_sidecar(task.sidecar_path(), path);
     task.resumed = resume.has_value();
