@@ -1,5 +1,6 @@
 #include "core/download_driver.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -164,9 +165,15 @@ void restart_from_scratch(Task& task) {
         debug_log("[dl] could not empty the output file for the restart");
 }
 
-// Removes what a run leaves that nothing can continue: the output file and its sidecar.
+// Removes what a run leaves that nothing can continue: the output file and its sidecar. A file
+// that was there before (a finished download of the same URL being fetched again) and that this
+// run has not written to stays as it was.
 void discard_output(Task& task) {
-    ::unlink(task.output_path().c_str());
+    const std::string path = task.output_path();
+    struct stat st {};
+    const bool untouched = !task.created_output && !task.resumed && task.bytes_done() == 0 &&
+                           ::stat(path.c_str(), &st) == 0 && st.st_size > 0;
+    if (!untouched) ::unlink(path.c_str());
     ::unlink(task.sidecar_path().c_str());
 }
 

@@ -2,7 +2,9 @@
 // server does: cut bodies, throttling bursts, unknown totals, wrong ranges, silence.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -14,6 +16,7 @@
 #include <system_error>
 #include <thread>
 
+#include "core/naming.h"
 #include "core/segment_worker.h"
 #include "core/sidecar.h"
 #include "tests/core/driver_fixture.h"
@@ -542,6 +545,25 @@ TEST_F(ScriptedDownload, TheSidecarIsWrittenBeforeTheFileIsPreallocated) {
         [&] { return std::filesystem::file_size(dir.file("early.bin"), absent) == body->size(); }, 10'000));
     EXPECT_TRUE(test::file_exists(dir.file("early.bin.twk")));
     engine_cancel(engine, id);
+}
+
+// A finished download of the same URL is ours to fetch again, in place; a new run that fails
+// before writing a byte leaves it as it was.
+TEST_F(ScriptedDownload, ARunThatFailsAtOnceLeavesAFinishedFileOfTheSameUrlAlone) {
+    auto gone = fixed_server(test::http_response("404 Not Found", "", "gone"));
+    test::write_file(dir.file("kept.bin"), "finished earlier");
+    {
+        const int fd = ::open(dir.file("kept.bin").c_str(), O_RDWR);
+        mark_as_ours(fd, gone->url("/kept.bin"));
+        ::close(fd);
+    }
+    if (!marked_as_ours(dir.file("kept.bin"), gone->url("/kept.bin")))
+        GTEST_SKIP() << "no user attributes here";
+    int32_t id = add(gone->url("/kept.bin"));
+    ASSERT_GT(id, 0);
+    EXPECT_EQ(task(id)->name(), "kept.bin");
+    EXPECT_EQ(settle(id), "error: http 404");
+    EXPECT_EQ(output("kept.bin"), "finished earlier");
 }
 
 // A server that names the file as it is already on disk (a finished f.zip): the task keeps the
