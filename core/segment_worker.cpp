@@ -68,7 +68,7 @@ int32_t take_retry(Segment& segment) {
     return had;
 }
 
-// The Part's text of a final failure followed by the last cause ("error: stalled (no
+// The fixed text of a final failure followed by the last cause ("error: stalled (no
 // progress): connect failed: h (connection refused)").
 std::string with_cause(std::string_view text, const std::string& cause) {
     std::string out(text);
