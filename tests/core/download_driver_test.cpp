@@ -664,6 +664,21 @@ TEST_F(ScriptedDownload, APausedSingleStreamKeepsNoFileItCannotContinue) {
     EXPECT_EQ(files_in(dir.path()), 0u);
 }
 
+// "paused" promises that the download continues: when its resume state cannot be saved (a
+// full disk; here a folder in the way of the sidecar's temporary file), it says so and why.
+TEST_F(ScriptedDownload, APauseThatCannotSaveItsResumeStateSaysSo) {
+    auto server = range_server(make_body(3u << 20, 36),
+                               [](int, const std::string&) { return Reply::kPartThenSilence; });
+    std::filesystem::create_directory(dir.file("x.bin.twk.tmp"));
+    int32_t id = add(server->url("/x.bin"), "\"connections\":1");
+    ASSERT_GT(id, 0);
+    ASSERT_TRUE(test::wait_until([&] { return task(id)->bytes_done() > 0; }, 10'000));
+    engine_pause(engine, id);
+    EXPECT_EQ(settle(id), "error: interrupted and not resumable: cannot save resume state: is a directory");
+    EXPECT_FALSE(test::file_exists(dir.file("x.bin")));
+    EXPECT_FALSE(test::file_exists(dir.file("x.bin.twk")));
+}
+
 // Pause and cancel end a run whose server went silent at once, not after the 30 s time-out.
 TEST_F(ScriptedDownload, PauseAndCancelInterruptAReadBlockedOnASilentServer) {
     settings.io_timeout_ms = 30'000;
