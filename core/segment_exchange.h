@@ -29,10 +29,12 @@ constexpr size_t kReceiveBufferSize = 65'536;
 constexpr uint32_t kMaxReprobes = 2;
 constexpr int32_t kMaxRedirects = 10;
 // A ranged request asks for half of what its segment has left, at least 256 KiB and at most
-// 16 MiB: the other half is where a split will cut, so a split never shortens a request in
-// flight. The first request asks for the first 1 MiB.
+// 4 MiB: the other half is where a split will cut, so a split never shortens a request in
+// flight (the bytes on their way would be thrown away with the connection). The cap bounds the
+// tail: a piece in flight cannot be split, so the last one takes at most 4 MiB at the speed of
+// one connection. The first request asks for the first 1 MiB.
 constexpr uint64_t kMinRequestPiece = 262'144;
-constexpr uint64_t kMaxRequestPiece = 16 * 1'048'576;
+constexpr uint64_t kMaxRequestPiece = 4 * 1'048'576;
 constexpr uint64_t kProbePiece = 1'048'576;
 
 // What the workers of one run share with the driver.

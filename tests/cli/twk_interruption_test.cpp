@@ -192,8 +192,13 @@ protected:
 // time-out is 30 s), and the partial file stays with its sidecar.
 TEST_F(TwkAgainstASilentServer, CtrlCEndsAtOnce) {
     TwkProcess run(args(), m_dir.file("run.log"));
-    ASSERT_TRUE(
-        wait_until([&] { return test::file_exists(m_dir.file("dl/f.bin.twk")); }, kProgressDeadlineMs));
+    // Once a sidecar describes bytes on disk (the driver saves it about once a second).
+    ASSERT_TRUE(wait_until(
+        [&] {
+            auto state = load_sidecar(m_dir.file("dl/f.bin.twk"), m_dir.file("dl/f.bin"));
+            return state && state->segments.front()->pos > 0;
+        },
+        kProgressDeadlineMs));
     run.signal(SIGINT);
     // A deadline far below the 30 s a blocked read would otherwise wait.
     EXPECT_EQ(run.wait_exit(5'000), 130) << test::read_file(m_dir.file("run.log"));
