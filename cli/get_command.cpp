@@ -149,8 +149,10 @@ bool pause_and_settle(Engine* engine, const std::vector<int32_t>& ids, Signals& 
 
 } // namespace
 
-int run_get(const GetOptions& options) {
-    const std::string folder = options.directory.empty() ? default_download_dir() : options.directory;
+int run_get(const GetOptions& given) {
+    GetOptions options = given;
+    std::string folder = options.directory.empty() ? default_download_dir() : options.directory;
+    place_output(folder, options.output_name);
     Engine* engine = engine_create(folder, options.max_concurrent);
     int status = get_with_engine(engine, folder, options);
     engine_destroy(engine);

@@ -1,7 +1,9 @@
 #include "cli/get_options.h"
 
 #include "core/start_request.h"
+#include "net/proxy_spec.h"
 #include "net/text.h"
+#include "net/url.h"
 #include "json/json.h"
 
 #include <cctype>
@@ -164,7 +166,32 @@ bool parse_get_options(const std::vector<std::string>& args, GetOptions& out, st
         error = "--output works with one URL only";
         return false;
     }
+    if (!out.output_name.empty() && out.output_name.back() == '/') {
+        error = "--output needs a file name, not a folder: " + out.output_name;
+        return false;
+    }
+    if (!out.proxy.empty() && !supported_proxy(out.proxy)) {
+        error = "bad proxy: " + out.proxy + " (http://, socks5:// or socks5h://host:port)";
+        return false;
+    }
     return true;
+}
+
+bool supported_proxy(const std::string& text) {
+    ProxySpec spec;
+    if (!parse_proxy_url(text, spec)) return false;
+    const size_t scheme_end = text.find("://");
+    if (scheme_end == std::string::npos) return true; // no scheme: http
+    const std::string scheme = to_lower_ascii(trim_spaces(text.substr(0, scheme_end)));
+    return scheme == "http" || scheme == "socks5" || scheme == "socks5h";
+}
+
+void place_output(std::string& folder, std::string& output_name) {
+    const size_t slash = output_name.rfind('/');
+    if (slash == std::string::npos) return;
+    const std::string part = slash == 0 ? "/" : output_name.substr(0, slash);
+    folder = part.front() == '/' ? part : folder + "/" + part;
+    output_name.erase(0, slash + 1);
 }
 
 std::string build_start_request(const GetOptions& options, const std::string& url) {

@@ -31,6 +31,15 @@ bool parse_get_options(const std::vector<std::string>& args, GetOptions& out, st
 // "512", "64K", "1.5M", "2g": bytes per second, 1024-based suffixes. False for anything else.
 bool parse_rate(const std::string& text, int64_t& out);
 
+// A proxy URL `twk get` takes: one that parses, with the scheme http, socks5 or socks5h (or
+// none, meaning http).
+bool supported_proxy(const std::string& text);
+
+// An output name with a folder part: a relative one is taken under `folder`, an absolute one
+// as given; `folder` becomes that folder and `output_name` the bare name. Names without "/"
+// are left alone.
+void place_output(std::string& folder, std::string& output_name);
+
 // The capture-mode start request for one URL, as JSON text for the engine's add.
 std::string build_start_request(const GetOptions& options, const std::string& url);
 

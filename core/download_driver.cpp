@@ -1,13 +1,17 @@
 #include "core/download_driver.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <system_error>
 #include <thread>
 #include <vector>
 
 #include "core/adaptive_controller.h"
+#include "core/naming.h"
 #include "core/output_file.h"
 #include "core/segment_worker.h"
 #include "core/sidecar.h"
@@ -20,6 +24,10 @@ namespace {
 using ull = unsigned long long;
 
 bool exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
+
+void set_open_failure(Task& task, const std::string& path, int error) {
+    task.set_status("error: cannot open output file: " + path + " (" + system_reason(error) + ")");
+}
 
 void close_output(Task& task) {
     if (task.output_fd >= 0) ::close(task.output_fd);
@@ -56,15 +64,18 @@ void start_fresh(Task& task) {
 bool open_run(Task& task) {
     const std::string path = task.output_path();
     create_parent_folders(path);
+    // What a run killed while saving its sidecar left half-written.
+    ::unlink((task.sidecar_path() + ".tmp").c_str());
     std::optional<ResumeState> resume;
     if (task.method == "GET") resume = load_sidecar(task.sidecar_path(), path);
     task.resumed = resume.has_value();
     if (!resume && !exists(path)) task.created_output = true;
     task.output_fd = open_output(path);
     if (task.output_fd < 0) {
-        task.set_status("error: cannot open output file");
+        set_open_failure(task, path, errno);
         return false;
     }
+    if (task.created_output) mark_as_ours(task.output_fd, task.url);
     if (resume) {
         grow_output(task.output_fd, resume->total);
         take_resume_state(task, std::move(*resume));
@@ -74,27 +85,50 @@ bool open_run(Task& task) {
     return true;
 }
 
+bool pass_over(const Task& task) {
+    return task.restart || download_complete(task) || task.failed || task.stop;
+}
+
+// Starts worker number `index`. A thread that cannot start ends the task with an error when no
+// worker runs yet; otherwise the pass goes on with those it has.
+bool start_worker(DriverRun& run, std::vector<std::thread>& workers) {
+    const uint64_t index = workers.size();
+    try {
+        if (run.settings.before_worker_start) run.settings.before_worker_start(index);
+        workers.emplace_back(run_segment_worker, std::ref(run), index);
+        return true;
+    } catch (const std::system_error& e) {
+        debug_log("[dl] worker %llu could not start: %s", static_cast<ull>(index), e.what());
+        if (workers.empty()) run.task.set_status("error: cannot start worker thread");
+        return false;
+    }
+}
+
 void run_pass(DriverRun& run, int64_t& last_save_ms) {
     Task& task = run.task;
     task.restart = false;
+    // A new pass: connections may be opened again, unless the run is being stopped already.
+    task.canceller.reset();
+    if (pass_ending(task)) task.interrupt();
     task.last_progress_ms = task_elapsed_ms(task);
     AdaptiveController controller(static_cast<uint32_t>(task.connections),
                                   static_cast<uint64_t>(monotonic_ns()), task.bytes_done(),
                                   task.throttle_hits, AdaptiveSettings::from_environment());
     std::vector<std::thread> workers;
+    bool can_start = true;
     for (;;) {
         controller.sample(static_cast<uint64_t>(monotonic_ns()), static_cast<uint64_t>(task_elapsed_ms(task)),
                           task.bytes_done(), task.throttle_hits);
         task.active_target = std::min<uint64_t>(controller.target(), connection_cap(task));
         run.limiter.set_limit(task.bandwidth_limit);
-        while (workers.size() < task.active_target)
-            workers.emplace_back(run_segment_worker, std::ref(run), workers.size());
-        if (task.restart || download_complete(task) || task.failed || task.stop) break;
+        while (can_start && workers.size() < task.active_target)
+            can_start = start_worker(run, workers);
+        if (pass_over(task)) break;
         if (task_elapsed_ms(task) - last_save_ms > kSidecarSaveIntervalMs) {
             save_sidecar(task);
             last_save_ms = task_elapsed_ms(task);
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(kPassTickMs));
+        task.wait(kPassTickMs, [&task] { return task.restart || task.failed || task.stop; });
     }
     for (auto& worker : workers)
         worker.join();
@@ -109,7 +143,7 @@ bool adopt_pending_run(Task& task) {
     auto [path, state] = task.take_pending_adopt();
     task.output_fd = open_output(path);
     if (task.output_fd < 0) {
-        task.set_status("error: cannot open output file");
+        set_open_failure(task, path, errno);
         return false;
     }
     grow_output(task.output_fd, state.total);
@@ -131,13 +165,51 @@ void restart_from_scratch(Task& task) {
         debug_log("[dl] could not empty the output file for the restart");
 }
 
+// Removes what a run leaves that nothing can continue: the output file and its sidecar. A file
+// that was there before (a finished download of the same URL being fetched again) and that this
+// run has not written to stays as it was.
+void discard_output(Task& task) {
+    const std::string path = task.output_path();
+    struct stat st {};
+    const bool untouched = !task.created_output && !task.resumed && task.bytes_done() == 0 &&
+                           ::stat(path.c_str(), &st) == 0 && st.st_size > 0;
+    if (!untouched) ::unlink(path.c_str());
+    ::unlink(task.sidecar_path().c_str());
+}
+
+// An ended run leaves a partial file that a later run continues (bytes on disk and a sidecar
+// describing them) or nothing at all: never an empty file, nor one preallocated to the full
+// size and mostly zeros. True when the file stays; `why` tells why it could not.
+bool keep_resumable(Task& task, std::string& why) {
+    if (task.bytes_done() == 0) {
+        discard_output(task);
+        return false;
+    }
+    if (!task.supports_range || task.total == 0) {
+        why = "the server does not support resuming";
+    } else if (save_sidecar(task)) {
+        return true;
+    } else {
+        why = "cannot save resume state: " + system_reason(errno);
+        // A sidecar saved earlier still describes what is on disk, only less of it.
+        if (load_sidecar(task.sidecar_path(), task.output_path())) return true;
+    }
+    discard_output(task);
+    return false;
+}
+
 void finish_run(Task& task) {
     const int fd = task.output_fd;
+    std::string why;
     if (task.pause) {
         flush_output(fd);
-        save_sidecar(task);
         close_output(task);
-        task.set_status("paused");
+        // "paused" promises that resume continues; nothing received means nothing is lost.
+        if (keep_resumable(task, why) || task.bytes_done() == 0) {
+            task.set_status("paused");
+        } else {
+            task.set_status("error: interrupted and not resumable: " + why);
+        }
         return;
     }
     if (task.stop) {
@@ -151,16 +223,15 @@ void finish_run(Task& task) {
         if (finalize_output(fd, task.total)) {
             task.set_status("done");
             ::unlink(task.sidecar_path().c_str());
-        } else {
-            task.set_status("error: finalize failed");
-            save_sidecar(task);
+            close_output(task);
+            return;
         }
-    } else {
-        flush_output(fd);
-        save_sidecar(task);
-        if (!task.status_is_error()) task.set_status("error: incomplete");
+        task.set_status("error: finalize failed: " + system_reason(errno));
     }
+    flush_output(fd);
     close_output(task);
+    if (!task.status_is_error()) task.set_status("error: incomplete");
+    keep_resumable(task, why);
 }
 
 } // namespace

@@ -6,15 +6,19 @@
 // workers are started up to that number and the sidecar is saved at most once a second. A pass
 // ends when the download is complete, has failed, was stopped, or must restart (the resource
 // changed under a stale validator, or an interrupted run turned up under the server's file
-// name). The run then finalises the file (exact size, "done", sidecar deleted) or leaves the
-// sidecar behind with "paused", "canceled" (output and sidecar deleted) or an "error..." status.
+// name). The run then finalises the file (exact size, "done", sidecar deleted), ends "canceled"
+// (output and sidecar deleted), or ends "paused" or "error..." leaving a partial file that a
+// sidecar describes, or nothing when no byte could be kept. Stop, pause, restart and failure
+// interrupt connects and reads blocked on a silent peer (Task::interrupt).
 //
 // There is no segment plan: a ranged download starts as one segment and grows by halving the
 // largest remaining range whenever a worker finds nothing free.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <string>
 
 #include "core/task.h"
 #include "net/body_reader.h"
@@ -36,6 +40,9 @@ struct DriverSettings {
     // How long one body read may keep collecting bytes before it returns what it has (and so how
     // often a slow body is looked at by the dribble guard).
     int body_read_bound_ms = kBodyReadBoundMs;
+    // Called before each worker thread is started; a test makes it throw std::system_error to
+    // stand for a thread that cannot be created.
+    std::function<void(uint64_t index)> before_worker_start;
 };
 
 constexpr int64_t kPassTickMs = 200;

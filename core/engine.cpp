@@ -81,15 +81,19 @@ struct Engine {
 namespace {
 
 // Both adds: map the request, give the task the engine's defaults, hand it to the list.
-int32_t add_request(Engine& engine, const JsonValue& request, bool capture) {
+int32_t add_request(Engine& engine, const JsonValue& request, bool capture,
+                    const HeaderList* headers_in_order = nullptr) {
     std::string dir;
     {
         std::lock_guard lock(engine.lock);
         dir = engine.download_dir;
     }
     int64_t max_concurrent = 0;
-    auto task = map_start_request(request, dir, capture, &max_concurrent);
-    if (!task) return -1;
+    auto task = map_start_request(request, dir, capture, &max_concurrent, headers_in_order);
+    // A URL that does not parse (or names a scheme we do not speak) is refused here, at once,
+    // rather than failing the task's first request.
+    UrlParts parts;
+    if (!task || !parse_url(task->url, parts)) return -1;
     {
         std::lock_guard lock(engine.lock);
         if (task->proxy.kind == kProxyNone) {
@@ -170,7 +174,9 @@ int32_t engine_add_json(Engine* engine, std::string_view json) {
     if (!engine) return -1;
     JsonValue request;
     if (!parse_json(json, request) || request.kind != JsonKind::Object) return -1;
-    return add_request(*engine, request, true);
+    // Passed-on headers go out in the order given, repeated names included.
+    const std::optional<HeaderList> headers = ordered_headers(json);
+    return add_request(*engine, request, true, headers ? &*headers : nullptr);
 }
 
 void engine_pause(Engine* engine, int32_t id) {

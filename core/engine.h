@@ -12,8 +12,16 @@
 // given none.
 //
 // Output files: a task gets "<folder>/<name>". When another live task holds that path, or a file
-// already exists there that is not the task's own interrupted download, the task takes the first
-// free "<stem> (N)<.ext>". Existing files are never overwritten.
+// already exists there that a run of ours did not leave (its interrupted download, an empty file,
+// or a file an earlier run created for the same URL), the task takes the first free
+// "<stem> (N)<.ext>". A user's own files are never overwritten. A task that ends in error leaves
+// a partial file with its sidecar, which the same request continues, or nothing at all.
+//
+// Adding refuses a URL that does not parse (-1). A failure no retry can mend (a 4xx but 408 and
+// 429, 501, 505, an unknown host, a refused certificate, too many redirects, a scheme or coding
+// we do not speak, a proxy's refusal) ends the task at once with "error: " and its reason, as
+// long as no byte arrived in the run; other failures are retried, and their final status names
+// the last cause. Pause and cancel take effect at once, even on a silent server.
 #pragma once
 
 #include <cstdint>

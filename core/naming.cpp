@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -50,6 +51,34 @@ bool is_device_name(std::string_view name) {
     if (base == "con" || base == "prn" || base == "aux" || base == "nul") return true;
     return base.size() == 4 && (base.starts_with("com") || base.starts_with("lpt")) && base[3] >= '1' &&
            base[3] <= '9';
+}
+
+// The length of the well-formed UTF-8 sequence at `i` (no overlong forms, no surrogates, nothing
+// above U+10FFFF); 0 when there is none.
+size_t utf8_sequence_length(std::string_view s, size_t i) {
+    const auto at = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
+    const unsigned char lead = at(i);
+    if (lead < 0x80) return 1;
+    size_t length;
+    unsigned char lo = 0x80, hi = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        if (lead == 0xE0) lo = 0xA0;
+        if (lead == 0xED) hi = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        if (lead == 0xF0) lo = 0x90;
+        if (lead == 0xF4) hi = 0x8F;
+    } else {
+        return 0;
+    }
+    if (s.size() - i < length || at(i + 1) < lo || at(i + 1) > hi) return 0;
+    for (size_t k = 2; k < length; ++k) {
+        if (at(i + k) < 0x80 || at(i + k) > 0xBF) return 0;
+    }
+    return length;
 }
 
 std::string latin1_to_utf8(std::string_view bytes) {
@@ -145,15 +174,17 @@ bool try_adopt_resume(Task& task, const ServerNaming& response, const std::strin
               candidate.c_str());
     task.restart = true;
     task.adopt_resume = true;
+    task.interrupt();
     return true;
 }
 
 // N itself when no file is there, else the first "stem (i).ext" with no file; empty when none.
-std::string first_absent_path(const std::string& path) {
-    if (!file_exists(path)) return path;
+// The task's own current file is no other file: finding it means the task stays where it is.
+std::string first_absent_path(const std::string& path, const std::string& own_path) {
+    if (path == own_path || !file_exists(path)) return path;
     for (int i = 1; i <= kMaxServerNameNumber; ++i) {
         std::string numbered = numbered_path(path, i);
-        if (!file_exists(numbered)) return numbered;
+        if (numbered == own_path || !file_exists(numbered)) return numbered;
     }
     return {};
 }
@@ -229,9 +260,38 @@ std::string numbered_path(std::string_view path, int n) {
 }
 
 bool may_write_over(const Task& task, const std::string& path) {
-    if (!file_exists(path)) return true;
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) return true;
+    if (!S_ISREG(st.st_mode)) return false;
+    if (st.st_size == 0 || marked_as_ours(path, task.url)) return true;
     if (task.created_output && path == task.output_path()) return true;
     return task.method == "GET" && load_sidecar(path + ".twk", path).has_value();
+}
+
+void mark_as_ours(int fd, const std::string& url) {
+    ::fsetxattr(fd, kOwnerAttribute, url.data(), url.size(), 0);
+}
+
+bool marked_as_ours(const std::string& path, const std::string& url) {
+    std::string value(url.size() + 1, '\0');
+    const ssize_t n = ::lgetxattr(path.c_str(), kOwnerAttribute, value.data(), value.size());
+    return n >= 0 && static_cast<size_t>(n) == url.size() && value.compare(0, url.size(), url) == 0;
+}
+
+std::string valid_utf8(std::string_view bytes) {
+    std::string out;
+    out.reserve(bytes.size());
+    for (size_t i = 0; i < bytes.size();) {
+        const size_t length = utf8_sequence_length(bytes, i);
+        if (length == 0) {
+            out += "\xEF\xBF\xBD";
+            ++i;
+        } else {
+            out.append(bytes.substr(i, length));
+            i += length;
+        }
+    }
+    return out;
 }
 
 std::pair<std::string, int32_t> set_output_path(Task& task, const std::string& candidate, bool avoid_files) {
@@ -246,7 +306,8 @@ std::optional<std::string> sanitize_server_name(std::string_view name) {
         auto b = static_cast<unsigned char>(c);
         if (b < 32 || b == 127 || c == '/' || c == ':' || c == '\\') return std::nullopt;
     }
-    std::string out = trim_spaces(name);
+    // A name is created on disk as it is shown: ill-formed UTF-8 becomes U+FFFD first.
+    std::string out = valid_utf8(trim_spaces(name));
     out.erase(0, out.find_first_not_of('.'));
     while (!out.empty() && (out.back() == ' ' || out.back() == '.'))
         out.pop_back();
@@ -313,7 +374,7 @@ ServerNameResult apply_server_file_name(Task& task, const ServerNaming& response
     std::string target = std::string(folder_part(old_path)) + *candidate;
     if (try_adopt_resume(task, response, target, *candidate)) return ServerNameResult::kAdoptResume;
 
-    std::string chosen = first_absent_path(target);
+    std::string chosen = first_absent_path(target, old_path);
     if (chosen.empty() || chosen == old_path) return ServerNameResult::kKept;
     if (!move_output(task, old_path, chosen)) {
         task.set_output_path(old_path);

@@ -30,10 +30,23 @@ std::string normalize_path(std::string_view path);
 // "." is its first character, or that has none, is all stem.
 std::string numbered_path(std::string_view path, int n);
 
-// Whether `task` may write at `path` as far as files on disk go: nothing is there, or it is
-// the task's own interrupted download (a GET task whose sidecar for that path loads), or the
-// task's own earlier run created it there.
+// Whether `task` may write at `path` as far as files on disk go: nothing is there, an empty
+// file is (nothing to lose: what a run killed before its first answer leaves), or it is the
+// task's own interrupted download (a GET task whose sidecar for that path loads), or a run of
+// ours created it there for the same URL (its mark, below), or the task's own earlier run did.
 bool may_write_over(const Task& task, const std::string& path);
+
+// The extended attribute that names the URL an output file was created for, so that a later
+// run for the same URL knows the file as its own (to continue or write over) and does not take
+// a " (N)" name beside it. File systems without user attributes keep no mark: such files then
+// count as the user's, as before.
+inline constexpr const char* kOwnerAttribute = "user.twk.url";
+void mark_as_ours(int fd, const std::string& url);
+bool marked_as_ours(const std::string& path, const std::string& url);
+
+// The bytes as valid UTF-8: each byte that does not belong to a well-formed sequence becomes
+// U+FFFD, as in the status documents, so that the name shown is the name on disk.
+std::string valid_utf8(std::string_view bytes);
 
 // Moves the task to `candidate` through the collision check of the list it belongs to (other
 // entries that are not done; with `avoid_files` also files on disk, as in `may_write_over`),

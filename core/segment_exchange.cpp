@@ -1,11 +1,13 @@
 #include "core/segment_exchange.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <optional>
 #include <string>
 
 #include "core/naming.h"
 #include "core/output_file.h"
+#include "core/sidecar.h"
 #include "net/debug_log.h"
 #include "net/http_exchange.h"
 #include "net/text.h"
@@ -32,7 +34,7 @@ struct Asked {
 };
 
 // The request for the segment as things stand now; `asked` records what that was.
-HttpRequest build_request(const WorkerState& w, const Segment& segment, Asked& asked) {
+HttpRequest build_request(const WorkerState& w, Segment& segment, Asked& asked) {
     const Task& task = w.run.task;
     asked.probe_state = task.probe_state;
     asked.pos = segment.pos;
@@ -44,10 +46,22 @@ HttpRequest build_request(const WorkerState& w, const Segment& segment, Asked& a
     request.headers.emplace_back("User-Agent", task.user_agent);
     request.headers.insert(request.headers.end(), task.headers.begin(), task.headers.end());
     if (asked.probe_state == kNotProbed) {
-        request.headers.emplace_back("Range", range_value(asked.pos, std::nullopt));
+        // A closed range: a 206 still tells the size, and the probe's body is over at 1 MiB
+        // instead of being cut by the first split.
+        const uint64_t last = asked.pos + kProbePiece - 1;
+        segment.asked_end = last + 1;
+        request.headers.emplace_back("Range", range_value(asked.pos, last));
+    } else if (asked.probe_state == kSingleStream) {
+        segment.asked_end = 0;
     } else if (asked.probe_state == kRanged) {
-        request.headers.emplace_back("Range", range_value(asked.pos, segment.end - 1));
         std::lock_guard lock(task.segment_lock);
+        // Under the segment lock, so that a split sees the range before cutting the segment.
+        const uint64_t end = segment.end;
+        const uint64_t left = end > asked.pos ? end - asked.pos : 0;
+        const uint64_t piece = std::clamp(left / 2, kMinRequestPiece, kMaxRequestPiece);
+        const uint64_t asked_end = std::min(end, asked.pos + piece);
+        segment.asked_end = asked_end;
+        request.headers.emplace_back("Range", range_value(asked.pos, asked_end - 1));
         if (task.has_validator && !task.validator.empty())
             request.headers.emplace_back("If-Range", task.validator);
     }
@@ -57,6 +71,7 @@ HttpRequest build_request(const WorkerState& w, const Segment& segment, Asked& a
     request.max_redirects = kMaxRedirects;
     request.connect_timeout_ms = w.run.settings.connect_timeout_ms;
     request.io_timeout_ms = w.run.settings.io_timeout_ms;
+    request.canceller = &const_cast<Task&>(task).canceller;
     return request;
 }
 
@@ -78,9 +93,17 @@ std::string final_url(const HttpResponse& response) {
     return url;
 }
 
+// The response's validator: its ETag, else its Last-Modified.
+std::string response_validator(const HttpResponse& response) {
+    std::string validator = response.headers.get("ETag");
+    if (validator.empty()) validator = response.headers.get("Last-Modified");
+    return validator;
+}
+
 // The probe's verdict on range support and size. Returns false with the outcome to take when
 // the response is not to be read.
-bool judge_probe(WorkerState& w, Segment& segment, const HttpResponse& response, ExchangeOutcome& outcome) {
+bool judge_probe(WorkerState& w, Segment& segment, const HttpResponse& response, ExchangeOutcome& outcome,
+                 std::string& cause) {
     Task& task = w.run.task;
     const std::string accept_ranges = to_lower_ascii(trim_spaces(response.headers.get("Accept-Ranges")));
     if (response.status == 200 && accept_ranges == "bytes" && task.reprobes.fetch_add(1) < kMaxReprobes) {
@@ -116,31 +139,41 @@ bool judge_probe(WorkerState& w, Segment& segment, const HttpResponse& response,
     }
     if (size != 0) {
         task.total = size;
-        if (!grow_output(task.output_fd, size)) {
-            outcome = kStopWorker;
-            return false;
-        }
         segment.end = size;
         if (ranged) {
-            std::string validator = response.headers.get("ETag");
-            if (validator.empty()) validator = response.headers.get("Last-Modified");
+            const std::string validator = response_validator(response);
             std::lock_guard lock(task.segment_lock);
             task.validator = validator;
             task.has_validator = !validator.empty();
         }
     }
     task.supports_range = ranged;
+    // The sidecar comes before the space is taken: a run killed from now on, or one that finds
+    // the disk full, leaves a file the next run knows as its own. Without a sidecar the file is
+    // not preallocated, so that it never holds more zeros than the bytes it is missing.
+    const bool described = ranged && save_sidecar(task);
+    if (size != 0 && (described || !ranged) && !grow_output(task.output_fd, size)) {
+        cause = "write failed: " + system_reason(errno);
+        outcome = kStopWorker;
+        return false;
+    }
     task.probe_state = ranged ? kRanged : kSingleStream;
     return true;
 }
 
-// A status outside 2xx is retried; a 2xx after redirects records the effective URL.
-bool judge_status(Task& task, const Segment& segment, const Asked& asked, const HttpResponse& response) {
+// A status outside 2xx is retried, unless it is final for any retry (a 404): then asking the
+// same URL again cannot help, unless the request went to the recorded end of the redirects
+// (a link that expired), which the next attempt leaves for the task's own URL. A 2xx after
+// redirects records the effective URL.
+bool judge_status(Task& task, const Segment& segment, const Asked& asked, const HttpResponse& response,
+                  ExchangeResult& result) {
     const int status = response.status;
     if (status < 200 || status > 299) {
         debug_log("[dl] seg %llu http %d", static_cast<ull>(segment.id), status);
         if (asked.used_effective) task.set_effective_url("");
         if (status == 429 || status == 503) task.throttle_hits.fetch_add(1);
+        result.cause = "http " + std::to_string(status);
+        result.permanent = status_is_permanent(status) && !asked.used_effective;
         return false;
     }
     if (response.redirected && task.effective_url().empty()) {
@@ -168,11 +201,34 @@ bool judge_unranged_answer(Task& task, const Segment& segment, const Asked& aske
             "scratch",
             static_cast<ull>(segment.id));
         task.restart = true;
+        task.interrupt();
         outcome = kStopWorker;
         return false;
     }
     debug_log("[dl] seg %llu unexpected status %d for a %s request — refusing", static_cast<ull>(segment.id),
               status, "range");
+    return false;
+}
+
+// On a ranged transfer with a stored validator, a 206 must carry the same one: a server that
+// ignores If-Range would otherwise splice another file's bytes into this one. A changed or
+// missing validator means the resource changed: the run restarts from scratch.
+bool judge_validator(Task& task, const Segment& segment, const Asked& asked, const HttpResponse& response,
+                     ExchangeOutcome& outcome) {
+    if (asked.probe_state != kRanged) return true;
+    std::string stored;
+    {
+        std::lock_guard lock(task.segment_lock);
+        if (!task.has_validator || task.validator.empty()) return true;
+        stored = task.validator;
+    }
+    if (response_validator(response) == stored) return true;
+    debug_log(
+        "[dl] seg %llu 206 with another validator than \"%s\" — resource changed, restarting from scratch",
+        static_cast<ull>(segment.id), stored.c_str());
+    task.restart = true;
+    task.interrupt();
+    outcome = kStopWorker;
     return false;
 }
 
@@ -196,21 +252,30 @@ bool judge_partial_answer(Task& task, const Segment& segment, const Asked& asked
     return true;
 }
 
-// Decides whether the body of `response` is to be read. Returns false with the outcome to take.
+// Decides whether the body of `response` is to be read. Returns false with the outcome (and
+// the cause) in `result`.
 bool judge_response(WorkerState& w, Segment& segment, const Asked& asked, const HttpResponse& response,
-                    ExchangeOutcome& outcome) {
+                    ExchangeResult& result) {
     Task& task = w.run.task;
     const int status = response.status;
+    ExchangeOutcome& outcome = result.outcome;
     outcome = kRetry;
-    if (!judge_status(task, segment, asked, response)) return false;
+    if (!judge_status(task, segment, asked, response, result)) return false;
+    result.cause = "unexpected status " + std::to_string(status);
     if (asked.probe_state != kSingleStream && status != 206 &&
         !judge_unranged_answer(task, segment, asked, response, outcome))
         return false;
-    if (status == 206 && !judge_partial_answer(task, segment, asked, response, outcome)) return false;
-    if (asked.probe_state == kNotProbed) return judge_probe(w, segment, response, outcome);
+    if (status == 206) {
+        result.cause = "bad Content-Range";
+        if (!judge_partial_answer(task, segment, asked, response, outcome)) return false;
+        if (!judge_validator(task, segment, asked, response, outcome)) return false;
+    }
+    result.cause.clear();
+    if (asked.probe_state == kNotProbed) return judge_probe(w, segment, response, outcome, result.cause);
     if (asked.probe_state == kSingleStream && status != 200) {
         debug_log("[dl] seg %llu unexpected status %d for a %s request — refusing",
                   static_cast<ull>(segment.id), status, "non-range");
+        result.cause = "unexpected status " + std::to_string(status);
         return false;
     }
     return true;
@@ -260,6 +325,7 @@ ExchangeResult read_body(WorkerState& w, Segment& segment, BodyReader& reader, b
             debug_log_if("TWK_DEBUG_SEG", "[seg] %llu CONN-DROP mid-body after %llu bytes (pos=%llu/%llu)",
                          static_cast<ull>(segment.id), static_cast<ull>(result.received),
                          static_cast<ull>(pos), static_cast<ull>(end));
+            result.cause = "connection lost mid-body";
             break;
         }
         if (n == 0) {
@@ -268,15 +334,18 @@ ExchangeResult read_body(WorkerState& w, Segment& segment, BodyReader& reader, b
         }
         if (!write_at(task.output_fd, w.buffer.data(), static_cast<size_t>(n), pos)) {
             result.outcome = kStopWorker;
+            result.cause = "write failed: " + system_reason(errno);
             return result;
         }
         advance(segment, pos, static_cast<uint64_t>(n));
+        if (!w.run.progressed.load(std::memory_order_relaxed)) w.run.progressed = true;
         task.last_progress_ms = task_elapsed_ms(task);
         w.run.limiter.charge(static_cast<uint64_t>(n), abandon);
         result.received += static_cast<uint64_t>(n);
         if (guard_dribble && guard.dribbling(static_cast<uint64_t>(n))) {
             debug_log("[dl] seg %llu connection dribbling (<32KB/60s) — abandoning for a fresh one",
                       static_cast<ull>(segment.id));
+            result.cause = "connection dribbling";
             break;
         }
     }
@@ -303,20 +372,23 @@ void keep_or_drop(WorkerState& w, const Segment& segment, const HttpResponse& re
 
 // Sends the request on the kept connection when there is one; when that had been closed by the
 // server meanwhile, once more on a fresh connection (which is no retry).
-bool send_request(WorkerState& w, const HttpRequest& request, HttpResponse& response, std::string& error) {
-    const bool pooled = w.kept != nullptr;
+bool send_request(WorkerState& w, const HttpRequest& request, HttpResponse& response, TransportError& error) {
     if (http_exchange(request, response, error, &w.kept)) return true;
-    if (!pooled || error.find("(stale)") == std::string::npos) return false;
+    if (error.kind != FailureKind::kStale) return false;
     response = HttpResponse{};
     return http_exchange(request, response, error, nullptr);
 }
 
 // After the body: a ranged transfer of known size (or a body that broke off) is done when the
-// segment is; the clean end of a single-stream or unknown-size body is the end of the file.
+// segment is, or when the piece it asked for arrived whole (the segment is then asked for its
+// next piece); the clean end of a single-stream or unknown-size body is the end of the file.
 ExchangeOutcome body_outcome(Task& task, Segment& segment, uint64_t received, bool clean_end) {
     const bool ranged_known = task.probe_state == kRanged && task.total != 0;
     if (!clean_end || ranged_known) {
-        const ExchangeOutcome outcome = segment.pos < segment.end ? kRetry : kSegmentDone;
+        // A 206 that ended as framed delivered what it offered (at least one byte, maybe less
+        // than asked): the rest is asked for next, without a back-off.
+        const bool piece_done = clean_end && segment.asked_end != 0 && received > 0;
+        const ExchangeOutcome outcome = segment.pos < segment.end && !piece_done ? kRetry : kSegmentDone;
         debug_log_if("TWK_DEBUG_SEG", "[seg] %llu %s got=%llu ne=%d pos=%llu end=%llu",
                      static_cast<ull>(segment.id), outcome == kRetry ? "SHORT-RETRY" : "DONE",
                      static_cast<ull>(received), clean_end ? 0 : 1, static_cast<ull>(segment.pos.load()),
@@ -334,17 +406,24 @@ ExchangeOutcome body_outcome(Task& task, Segment& segment, uint64_t received, bo
 
 bool pass_ending(const Task& task) { return task.stop || task.pause || task.failed || task.restart; }
 
+bool status_is_permanent(int status) {
+    if (status >= 400 && status <= 499) return status != 408 && status != 429;
+    return status == 501 || status == 505;
+}
+
 ExchangeResult exchange_segment(WorkerState& w, Segment& segment) {
     Asked asked;
     const HttpRequest request = build_request(w, segment, asked);
     HttpResponse response;
-    std::string error;
+    TransportError error;
+    ExchangeResult failed;
     if (!send_request(w, request, response, error)) {
-        debug_log("[dl] seg %llu open failed: %s", static_cast<ull>(segment.id), error.c_str());
-        return {};
+        debug_log("[dl] seg %llu open failed: %s", static_cast<ull>(segment.id), error.describe().c_str());
+        failed.permanent = error.permanent();
+        failed.cause = error.describe();
+        return failed;
     }
-    ExchangeOutcome judged;
-    if (!judge_response(w, segment, asked, response, judged)) return {judged, 0};
+    if (!judge_response(w, segment, asked, response, failed)) return failed;
 
     BodyReader reader(response);
     reader.read_bound_ms = w.run.settings.body_read_bound_ms;
@@ -353,6 +432,7 @@ ExchangeResult exchange_segment(WorkerState& w, Segment& segment) {
     if (result.outcome == kStopWorker) return result;
     keep_or_drop(w, segment, response, reader, result.received);
     result.outcome = body_outcome(w.run.task, segment, result.received, clean_end);
+    if (result.outcome == kRetry && result.cause.empty()) result.cause = "body ended early";
     return result;
 }
 

@@ -10,8 +10,10 @@
 // name (core/naming.h).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "core/bandwidth_limiter.h"
@@ -26,12 +28,22 @@ constexpr size_t kReceiveBufferSize = 65'536;
 // many times; after that it is taken as a single stream.
 constexpr uint32_t kMaxReprobes = 2;
 constexpr int32_t kMaxRedirects = 10;
+// A ranged request asks for half of what its segment has left, at least 256 KiB and at most
+// 4 MiB: the other half is where a split will cut, so a split never shortens a request in
+// flight (the bytes on their way would be thrown away with the connection). The cap bounds the
+// tail: a piece in flight cannot be split, so the last one takes at most 4 MiB at the speed of
+// one connection. The first request asks for the first 1 MiB.
+constexpr uint64_t kMinRequestPiece = 262'144;
+constexpr uint64_t kMaxRequestPiece = 4 * 1'048'576;
+constexpr uint64_t kProbePiece = 1'048'576;
 
 // What the workers of one run share with the driver.
 struct DriverRun {
     Task& task;
     const DriverSettings& settings;
     BandwidthLimiter& limiter;
+    // A body byte was written in this run: from then on no failure ends the task at once.
+    std::atomic<bool> progressed{false};
 };
 
 // One worker's own state.
@@ -40,6 +52,7 @@ struct WorkerState {
     uint64_t index;                   // 0, 1, 2, ... in order of creation within the pass
     std::unique_ptr<ByteStream> kept; // an idle connection for the next request, or none
     std::vector<char> buffer = std::vector<char>(kReceiveBufferSize);
+    std::string last_cause; // why the last failed request failed, for the final status
 };
 
 enum ExchangeOutcome : uint8_t {
@@ -51,7 +64,15 @@ enum ExchangeOutcome : uint8_t {
 struct ExchangeResult {
     ExchangeOutcome outcome = kRetry;
     uint64_t received = 0; // body bytes written in this exchange
+    // With kRetry: no retry can mend it (a 404, an unknown host, a refused certificate...).
+    bool permanent = false;
+    // Why it failed, in the transport's or the server's words ("http 503"); with kStopWorker
+    // and no error status set yet, the text of the error status without its "error: ".
+    std::string cause;
 };
+
+// Whether a status is final for any retry: 4xx but 408 and 429, 501 and 505.
+bool status_is_permanent(int status);
 
 // Performs one request for `segment`, which the worker holds (active).
 ExchangeResult exchange_segment(WorkerState& worker, Segment& segment);

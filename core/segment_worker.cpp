@@ -20,11 +20,9 @@ constexpr int64_t kRecentProgressMs = 3'000;
 constexpr int64_t kBaseBackoffMs = 120;
 constexpr int64_t kJitterMs = 60;
 
-// Sleeps about `ms`, waking early when the worker is no longer wanted.
-void nap(const Task& task, int64_t ms) {
-    const int64_t until = monotonic_ms() + ms;
-    for (int64_t left = ms; left > 0 && !pass_ending(task); left = until - monotonic_ms())
-        std::this_thread::sleep_for(std::chrono::milliseconds(std::min<int64_t>(left, 20)));
+// Waits about `ms`, waking at once when the worker is no longer wanted.
+void nap(Task& task, int64_t ms) {
+    task.wait(ms, [&task] { return pass_ending(task); });
 }
 
 void set_error_once(Task& task, std::string_view text) {
@@ -54,7 +52,7 @@ Claim claim_segment(Task& task, std::shared_ptr<Segment>& out) {
 }
 
 void back_off(WorkerState& w, int32_t budget) {
-    const Task& task = w.run.task;
+    Task& task = w.run.task;
     const bool single = task.probe_state == kSingleStream;
     int64_t ms = kBaseBackoffMs << (3 - std::clamp(budget, 0, 3));
     if (!single && task_elapsed_ms(task) - task.last_progress_ms < kRecentProgressMs) ms = kQuickRetryMs;
@@ -70,6 +68,14 @@ int32_t take_retry(Segment& segment) {
     return had;
 }
 
+// The fixed text of a final failure followed by the last cause ("error: stalled (no
+// progress): connect failed: h (connection refused)").
+std::string with_cause(std::string_view text, const std::string& cause) {
+    std::string out(text);
+    if (!cause.empty()) out += ": " + cause;
+    return out;
+}
+
 // Acts on an exchange's outcome after the segment was released; false ends the worker.
 bool settle(WorkerState& w, Segment& segment, const ExchangeResult& result) {
     Task& task = w.run.task;
@@ -78,12 +84,20 @@ bool settle(WorkerState& w, Segment& segment, const ExchangeResult& result) {
         return true;
     }
     if (result.outcome == kStopWorker) {
-        if (!task.restart) set_error_once(task, "error: write failed");
+        if (!task.restart)
+            set_error_once(task, "error: " + (result.cause.empty() ? "write failed" : result.cause));
         return false;
     }
     if (pass_ending(task)) return false;
+    if (!result.cause.empty()) w.last_cause = result.cause;
+    // Before the first byte of this run, what no retry can mend ends the task at once, in the
+    // transport's or the server's own words.
+    if (result.permanent && !w.run.progressed) {
+        set_error_once(task, "error: " + result.cause);
+        return false;
+    }
     if (task.method != "GET") {
-        set_error_once(task, "error: request failed (non-GET, not retried)");
+        set_error_once(task, with_cause("error: request failed (non-GET, not retried)", w.last_cause));
         return false;
     }
     const bool single = task.probe_state == kSingleStream;
@@ -98,14 +112,14 @@ bool settle(WorkerState& w, Segment& segment, const ExchangeResult& result) {
         return true;
     }
     if (single) {
-        set_error_once(task, "error: retries exhausted");
+        set_error_once(task, with_cause("error: retries exhausted", w.last_cause));
         return false;
     }
     if (task_elapsed_ms(task) - task.last_progress_ms < w.run.settings.stall_window_ms) {
         back_off(w, segment.retry_budget);
         return true;
     }
-    set_error_once(task, "error: stalled (no progress)");
+    set_error_once(task, with_cause("error: stalled (no progress)", w.last_cause));
     return false;
 }
 
@@ -146,18 +160,21 @@ std::shared_ptr<Segment> split_largest_segment(Task& task) {
     if (task.segments.size() > kMaxSegmentsBeforeSplit) return nullptr;
     std::shared_ptr<Segment> largest;
     uint64_t largest_remaining = 0;
+    uint64_t split = 0;
     for (const auto& segment : task.segments) {
         const uint64_t pos = segment->pos;
         const uint64_t end = segment->end;
-        if (pos >= end || end == kUnknownEnd) continue;
-        if (end - pos > largest_remaining) {
-            largest = segment;
-            largest_remaining = end - pos;
-        }
+        if (pos >= end || end == kUnknownEnd || end - pos <= largest_remaining) continue;
+        if (end - pos <= kMinSplitRemaining) continue;
+        // Never below the range in flight: those bytes are on their way already.
+        const uint64_t at = std::max(pos + (end - pos) / 2, segment->active ? segment->asked_end.load() : 0);
+        if (at >= end) continue;
+        largest = segment;
+        largest_remaining = end - pos;
+        split = at;
     }
-    if (!largest || largest_remaining <= kMinSplitRemaining) return nullptr;
+    if (!largest) return nullptr;
     const uint64_t end = largest->end;
-    uint64_t split = largest->pos + largest_remaining / 2;
     split = std::max<uint64_t>(split, largest->pos); // its worker may have moved on meanwhile
     if (split >= end) return nullptr;
     largest->end = split;
@@ -168,7 +185,7 @@ std::shared_ptr<Segment> split_largest_segment(Task& task) {
 }
 
 void run_segment_worker(DriverRun& run, uint64_t index) {
-    WorkerState w{run, index, nullptr};
+    WorkerState w{run, index, nullptr, std::vector<char>(kReceiveBufferSize), std::string()};
     while (work_once(w)) {
     }
 }

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "core/naming.h"
 #include "net/text.h"
 #include "net/url.h"
 
@@ -108,6 +109,8 @@ std::string clean_name(std::string_view name) {
         if (b < 0x20 || b == 0x7F || c == '/' || c == '\\') continue;
         out += c;
     }
+    // A name is created on disk as it is shown: ill-formed UTF-8 becomes U+FFFD first.
+    out = valid_utf8(out);
     out.erase(0, out.find_first_not_of('.'));
     while (!out.empty() && (out.back() == ' ' || out.back() == '.'))
         out.pop_back();
@@ -226,9 +229,22 @@ std::string stream_type_for(std::string_view url, std::string_view type_hint) {
     return {};
 }
 
+std::optional<HeaderList> ordered_headers(std::string_view json) {
+    OrderedJsonValue root;
+    if (!parse_ordered_document(json, root)) return std::nullopt;
+    const OrderedJsonValue* headers = root.member("headers");
+    if (!headers || headers->kind != JsonKind::Object) return std::nullopt;
+    HeaderList out;
+    for (const OrderedJsonMember& member : headers->members) {
+        if (member.value.kind == JsonKind::String) out.emplace_back(member.key, member.value.string);
+    }
+    return out;
+}
+
 std::shared_ptr<Task> map_start_request(const JsonValue& request, std::string_view download_dir, bool capture,
-                                        int64_t* max_concurrent) {
+                                        int64_t* max_concurrent, const HeaderList* headers_in_order) {
     StartOptions options = read_start_options(request, capture);
+    if (capture && headers_in_order) options.headers = *headers_in_order;
     if (options.url.empty()) return nullptr;
     auto task = create_task(options, download_dir);
     ProxySpec proxy;

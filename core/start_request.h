@@ -56,8 +56,15 @@ std::shared_ptr<Task> create_task(const StartOptions& options, std::string_view 
 // The whole mapping: read, `create_task`, proxy, stream type. Null when "url" is empty. In
 // capture mode a "maxConcurrent" above 0 is handed back through `max_concurrent` (when given)
 // for the caller to store as the engine's limit of running tasks.
+// `headers_in_order`, when given, replaces the "headers" member as the tree reader saw it
+// (key-sorted, the last of each name): see `ordered_headers`.
 std::shared_ptr<Task> map_start_request(const JsonValue& request, std::string_view download_dir, bool capture,
-                                        int64_t* max_concurrent = nullptr);
+                                        int64_t* max_concurrent = nullptr,
+                                        const HeaderList* headers_in_order = nullptr);
+
+// The string members of the "headers" object of a start request's JSON text, in the order
+// given and with repeated names kept; nothing when the text has no such object.
+std::optional<HeaderList> ordered_headers(std::string_view json);
 
 // The stream type for a URL and a "type" hint: "hls", "dash" or empty for a plain transfer.
 std::string stream_type_for(std::string_view url, std::string_view type_hint);

@@ -1,5 +1,6 @@
 #include "core/task.h"
 
+#include <algorithm>
 #include <chrono>
 
 namespace twk {
@@ -63,9 +64,30 @@ std::string Task::status() const {
 }
 
 void Task::set_status(std::string_view text) {
-    if (text.starts_with("error")) failed = true;
-    std::lock_guard lock(m_status_lock);
-    m_status = text;
+    const bool error = text.starts_with("error");
+    if (error) failed = true;
+    {
+        std::lock_guard lock(m_status_lock);
+        m_status = text;
+    }
+    // A failure ends the pass: the other workers need not wait out a silent peer.
+    if (error) interrupt();
+}
+
+void Task::interrupt() {
+    canceller.cancel();
+    wake();
+}
+
+void Task::wake() {
+    // Taking the lock orders the caller's flag change before any waiter's next check.
+    { std::lock_guard lock(m_wake_lock); }
+    m_wake.notify_all();
+}
+
+bool Task::wait(int64_t ms, const std::function<bool()>& done) {
+    std::unique_lock lock(m_wake_lock);
+    return m_wake.wait_for(lock, std::chrono::milliseconds(std::max<int64_t>(ms, 0)), done);
 }
 
 bool Task::status_is_error() const {

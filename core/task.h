@@ -12,7 +12,9 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -38,6 +40,9 @@ struct Segment {
     std::atomic<uint64_t> end{kUnknownEnd};
     std::atomic<bool> active{false};
     std::atomic<int32_t> retry_budget{kSegmentRetryBudget};
+    // The exclusive end of the range the request in flight asked for (0: none). Set under the
+    // segment lock; a split never cuts below it, so no byte already on its way is thrown away.
+    std::atomic<uint64_t> asked_end{0};
 };
 
 // A new segment with the next process-wide id, not active, full retry budget.
@@ -107,6 +112,8 @@ struct Task {
     bool has_validator = false;                     // under segment_lock
 
     // --- flags ---
+    // Whoever sets stop, pause or restart calls interrupt() afterwards; an error status does it
+    // itself. Workers and the driver see the flags within moments, even when blocked on a peer.
     std::atomic<bool> restart{false};  // end the pass early and run another
     std::atomic<bool> failed{false};   // the status text begins with "error"
     std::atomic<bool> complete{false}; // the end of an unknown-size body was seen
@@ -129,6 +136,17 @@ struct Task {
 
     int output_fd = -1; // owned by the task's thread while it runs
 
+    // --- interrupting a run ---
+    // Every connection of the task's transfers is watched by this, so that a stop, a pause, a
+    // restart or a failure ends connects and reads blocked on a silent peer at once.
+    SocketCanceller canceller;
+    // Cancels the connections and wakes every wait() of the run.
+    void interrupt();
+    // Waits up to `ms` or until `done` holds (checked on every wake-up); true when it holds.
+    bool wait(int64_t ms, const std::function<bool()>& done);
+    // Wakes every wait() so that it checks its condition again.
+    void wake();
+
     // The bandwidth limit in bytes per second (0 = none). It may change while the task runs; the
     // driver hands it to the run's limiter (core/bandwidth_limiter.h) on every pass tick.
     std::atomic<int64_t> bandwidth_limit{0};
@@ -146,6 +164,9 @@ private:
 
     mutable std::mutex m_effective_url_lock;
     std::string m_effective_url;
+
+    std::mutex m_wake_lock;
+    std::condition_variable m_wake;
 };
 
 // Steady-clock nanoseconds; task start times and elapsed times use it.

@@ -134,6 +134,7 @@ void TaskList::pause(int32_t id) {
     if (entry->state == kRunning) {
         entry->task->pause = true;
         entry->task->stop = true;
+        entry->task->interrupt();
     } else if (entry->state == kQueued) {
         entry->state = kPaused;
         entry->task->set_status("paused");
@@ -148,6 +149,7 @@ void TaskList::cancel(int32_t id) {
     if (entry->state == kRunning) {
         task.pause = false;
         task.stop = true;
+        task.interrupt();
     }
     entry->state = kCanceled;
     task.set_status("canceled");

@@ -154,51 +154,68 @@ struct FtpSession {
     std::unique_ptr<ByteStream> data;
     std::string reply;
     std::string error;
+    FailureKind kind = FailureKind::kRetryable;
+    std::string reason; // the system's or the TLS library's cause, when known
+
+    bool fail(FailureKind k, std::string message, std::string why = {}) {
+        kind = k;
+        error = std::move(message);
+        reason = std::move(why);
+        return false;
+    }
+    // A reply of the permanent class (5xx) cannot be mended by asking again; 4xx can.
+    static FailureKind kind_of_reply(int code) {
+        return code >= 500 && code <= 599 ? FailureKind::kPermanent : FailureKind::kRetryable;
+    }
 
     // Sends a command; true when its reply code is within [low, high]. Otherwise `error` holds
     // the command's own failure, or `message` and the safe reply text.
     bool expect(std::string_view command, int low, int high, std::string_view message) {
         const int code = ftp_command(control, command, reply, error);
         if (code >= low && code <= high) return true;
-        if (error.empty()) error = std::string(message) + safe_reply_text(reply);
-        return false;
+        if (!error.empty()) {
+            // The command never went out, or could not be sent.
+            kind = code == -1 && error.rfind("illegal", 0) == 0 ? FailureKind::kPermanent
+                                                                : FailureKind::kRetryable;
+            return false;
+        }
+        return fail(kind_of_reply(code), std::string(message) + safe_reply_text(reply));
     }
 };
 
 // Steps up to a logged-in control connection: connect, greeting, AUTH TLS for ftps, USER/PASS.
 bool open_control(FtpSession& s) {
-    const Socket socket = tcp_connect(s.url.host, s.url.port, s.request.connect_timeout_ms, s.io_timeout_ms);
-    if (socket == kInvalidSocket) {
-        s.error = "ftp connect failed: " + safe_reply_text(s.url.host);
-        return false;
-    }
+    TransportError why;
+    const Socket socket = tcp_connect(s.url.host, s.url.port, s.request.connect_timeout_ms, s.io_timeout_ms,
+                                      &why, s.request.canceller);
+    if (socket == kInvalidSocket)
+        return s.fail(why.kind, "ftp connect failed: " + safe_reply_text(s.url.host), why.reason);
     s.peer = peer_address(socket);
-    auto plain = std::make_unique<PlainStream>(socket);
+    auto plain = std::make_unique<PlainStream>(socket, s.request.canceller);
     PlainStream* raw = plain.get();
     s.control.stream = std::move(plain);
 
-    if (!is_2xx(ftp_read_reply(s.control, s.reply))) {
-        s.error = "ftp greeting failed: " + safe_reply_text(s.reply);
-        return false;
-    }
+    // A greeting of 421 (too many users) is worth another try later; a 5xx greeting is not.
+    const int greeting = ftp_read_reply(s.control, s.reply);
+    if (!is_2xx(greeting))
+        return s.fail(FtpSession::kind_of_reply(greeting),
+                      "ftp greeting failed: " + safe_reply_text(s.reply));
     if (s.url.scheme == "ftps") {
         const int code = ftp_command(s.control, "AUTH TLS", s.reply, s.error);
         if (code != 234) {
-            if (s.error.empty())
-                s.error = "server refused AUTH TLS (not an FTPS server?): " + safe_reply_text(s.reply);
-            return false;
+            if (!s.error.empty()) return false;
+            return s.fail(code >= 400 && code <= 499 ? FailureKind::kRetryable : FailureKind::kPermanent,
+                          "server refused AUTH TLS (not an FTPS server?): " + safe_reply_text(s.reply));
         }
         // Bytes after the 234 came before the handshake, unprotected: a man in the middle could
         // have placed them there to be read as replies of the secured session.
-        if (!s.control.buffer.empty()) {
-            s.error = "unexpected plaintext after AUTH TLS";
-            return false;
-        }
-        s.control.stream = open_tls(raw->release(), s.url.host, s.request.insecure);
-        if (!s.control.stream) {
-            s.error = "FTPS control handshake failed (certificate or protocol)";
-            return false;
-        }
+        if (!s.control.buffer.empty())
+            return s.fail(FailureKind::kPermanent, "unexpected plaintext after AUTH TLS");
+        TransportError why;
+        s.control.stream =
+            open_tls(raw->release(), s.url.host, s.request.insecure, &why, s.request.canceller);
+        if (!s.control.stream)
+            return s.fail(why.kind, "FTPS control handshake failed (certificate or protocol)", why.reason);
     }
 
     const bool anonymous = s.url.user.empty();
@@ -207,8 +224,10 @@ bool open_control(FtpSession& s) {
     int code = ftp_command(s.control, "USER " + user, s.reply, s.error);
     if (code == 331 || code == 332) code = ftp_command(s.control, "PASS " + password, s.reply, s.error);
     if (!is_2xx(code)) {
-        if (s.error.empty()) s.error = "ftp login failed: " + safe_reply_text(s.reply);
-        return false;
+        if (!s.error.empty()) return false;
+        // 530 (not logged in) is a wrong user or password: asking again changes nothing.
+        return s.fail(code >= 400 && code <= 499 ? FailureKind::kRetryable : FailureKind::kPermanent,
+                      "ftp login failed: " + safe_reply_text(s.reply));
     }
     return true;
 }
@@ -222,17 +241,18 @@ bool open_data(FtpSession& s) {
         const int code = ftp_command(s.control, "PASV", s.reply, s.error);
         if (code == 227) port = pasv_port(s.reply);
         if (port == 0) {
-            if (s.error.empty()) s.error = "ftp passive mode failed: " + safe_reply_text(s.reply);
-            return false;
+            if (!s.error.empty()) return false;
+            return s.fail(FtpSession::kind_of_reply(code),
+                          "ftp passive mode failed: " + safe_reply_text(s.reply));
         }
     }
     const std::string& host = s.peer.empty() ? s.url.host : s.peer;
-    const Socket socket = tcp_connect(host, port, s.request.connect_timeout_ms, s.io_timeout_ms);
-    if (socket == kInvalidSocket) {
-        s.error = "ftp data connect failed";
-        return false;
-    }
-    s.data = std::make_unique<PlainStream>(socket);
+    TransportError why;
+    const Socket socket =
+        tcp_connect(host, port, s.request.connect_timeout_ms, s.io_timeout_ms, &why, s.request.canceller);
+    if (socket == kInvalidSocket)
+        return s.fail(FailureKind::kRetryable, "ftp data connect failed", why.reason);
+    s.data = std::make_unique<PlainStream>(socket, s.request.canceller);
     debug_log("[net] ftp data connection to %s port %d", host.c_str(), port);
     return true;
 }
@@ -241,19 +261,18 @@ bool open_data(FtpSession& s) {
 // common servers start their side of it only then.
 bool secure_data(FtpSession& s) {
     auto* plain = static_cast<PlainStream*>(s.data.get());
-    s.data = open_tls(plain->release(), s.url.host, s.request.insecure);
+    TransportError why;
+    s.data = open_tls(plain->release(), s.url.host, s.request.insecure, &why, s.request.canceller);
     if (s.data) return true;
-    s.error = "FTPS data handshake failed";
-    return false;
+    return s.fail(why.kind, "FTPS data handshake failed", why.reason);
 }
 
 bool retrieve(FtpSession& s, HttpResponse& response) {
     const bool ftps = s.url.scheme == "ftps";
     const std::string path = decode_path_leniently(s.url.path);
-    if (s.request.proxy.configured()) {
-        s.error = "ftp:// through a proxy is not supported; refusing to bypass it";
-        return false;
-    }
+    if (s.request.proxy.configured())
+        return s.fail(FailureKind::kPermanent,
+                      "ftp:// through a proxy is not supported; refusing to bypass it");
     if (!open_control(s)) return false;
     if (ftps && (!s.expect("PBSZ 0", 200, 299, "FTPS PBSZ 0 refused: ") ||
                  !s.expect("PROT P", 200, 299, "FTPS PROT P refused (data channel would be cleartext): ")))
@@ -262,7 +281,11 @@ bool retrieve(FtpSession& s, HttpResponse& response) {
 
     int64_t size = -1;
     if (ftp_command(s.control, "SIZE " + path, s.reply, s.error) == 213) size = size_from_reply(s.reply);
-    if (!s.error.empty()) return false; // the command never went out: the path holds a control byte
+    if (!s.error.empty()) {
+        // The command never went out: the path holds a control byte, or the connection died.
+        s.kind = s.error.rfind("illegal", 0) == 0 ? FailureKind::kPermanent : FailureKind::kRetryable;
+        return false;
+    }
 
     ByteRange range;
     const bool ranged = requested_range(s.request.headers, range);
@@ -302,10 +325,7 @@ bool retrieve(FtpSession& s, HttpResponse& response) {
     }
     response.until_close = response.content_length == -1;
     response.connection.reset(new (std::nothrow) FtpBodyStream(std::move(s.data), std::move(s.control)));
-    if (!response.connection) {
-        s.error = "out of memory";
-        return false;
-    }
+    if (!response.connection) return s.fail(FailureKind::kRetryable, "out of memory");
     return true;
 }
 
@@ -402,20 +422,27 @@ void FtpBodyStream::close() {
     if (m_control.stream) m_control.stream->close();
 }
 
-bool ftp_retrieve(const HttpRequest& request, HttpResponse& response, std::string& error) {
-    error.clear();
+bool ftp_retrieve(const HttpRequest& request, HttpResponse& response, TransportError& error) {
+    error = TransportError{};
     FtpSession s(request);
     if (!parse_url(request.url, s.url) || (s.url.scheme != "ftp" && s.url.scheme != "ftps")) {
-        error = "bad ftp url";
+        error.set(FailureKind::kPermanent, "bad ftp url");
         return false;
     }
     if (has_control_byte(s.url.host, true)) {
-        error = "illegal character in ftp host";
+        error.set(FailureKind::kPermanent, "illegal character in ftp host");
         return false;
     }
     if (retrieve(s, response)) return true;
-    error = std::move(s.error);
+    error.set(s.kind, std::move(s.error), std::move(s.reason));
     return false;
+}
+
+bool ftp_retrieve(const HttpRequest& request, HttpResponse& response, std::string& error) {
+    TransportError typed;
+    const bool ok = ftp_retrieve(request, response, typed);
+    error = ok ? std::string() : std::move(typed.text);
+    return ok;
 }
 
 } // namespace twk

@@ -11,6 +11,7 @@
 
 #include "net/http_message.h"
 #include "net/socket.h"
+#include "net/transport_error.h"
 
 #include <memory>
 #include <string>
@@ -79,7 +80,13 @@ private:
 
 // The contract of http_exchange for an ftp or ftps URL: logs in, asks for SIZE, maps a Range
 // header onto REST, opens the passive data connection and starts RETR. Of the request it uses
-// the URL, a Range header, the time-outs, `insecure`, and the proxy only to refuse it.
+// the URL, a Range header, the time-outs, `insecure`, the canceller (every socket of the
+// retrieval is one it watches, so a pause ends a blocked read at once), and the proxy only to
+// refuse it. A failure says whether a retry can mend it: a refused login, a 5xx reply, a bad URL,
+// a proxy, a refused AUTH TLS or certificate are permanent; a connect failure, a 4xx reply (FTP's
+// transient class) or a dead connection are retryable.
+bool ftp_retrieve(const HttpRequest& request, HttpResponse& response, TransportError& error);
+// The same with the message alone.
 bool ftp_retrieve(const HttpRequest& request, HttpResponse& response, std::string& error);
 
 } // namespace twk

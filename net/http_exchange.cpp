@@ -39,14 +39,11 @@ struct Hop {
     std::string prefetched;
 };
 
-bool is_ftp_url(const std::string& url) {
-    UrlParts parts;
-    return parse_url(url, parts) && (parts.scheme == "ftp" || parts.scheme == "ftps");
-}
+bool is_ftp_url(const UrlParts& url) { return url.scheme == "ftp" || url.scheme == "ftps"; }
 
 // ftp and ftps URLs go to the FTP client. An FTP body can never carry another request, so an
 // idle connection the caller offers is taken and closed rather than left open beside it.
-bool retrieve_ftp(const HttpRequest& request, HttpResponse& response, std::string& error,
+bool retrieve_ftp(const HttpRequest& request, HttpResponse& response, TransportError& error,
                   std::unique_ptr<ByteStream>* pooled) {
     if (pooled) pooled->reset();
     return ftp_retrieve(request, response, error);
@@ -68,36 +65,39 @@ bool has_header(const HeaderList& headers, std::string_view name) {
 }
 
 bool open_connection(const HttpRequest& request, Hop& hop, std::unique_ptr<ByteStream>* pooled,
-                     std::string& error) {
+                     TransportError& error) {
     if (pooled && *pooled && !request.proxy.configured()) {
         hop.stream = std::move(*pooled);
         hop.reused = true;
         return true;
     }
     const int io_timeout = static_cast<int>(std::min<uint32_t>(request.io_timeout_ms, INT32_MAX));
+    SocketCanceller* canceller = request.canceller;
     Socket s;
     if (request.proxy.configured()) {
         s = open_via_proxy(request.proxy, hop.url.host, hop.url.port, hop.url.tls, request.connect_timeout_ms,
-                           io_timeout, hop.absolute_form, error);
+                           io_timeout, hop.absolute_form, error, canceller);
         if (s == kInvalidSocket) {
-            if (error.empty()) error = "proxy connect failed";
+            if (error.text.empty()) error.text = "proxy connect failed";
             return false;
         }
     } else {
-        s = tcp_connect(hop.url.host, hop.url.port, request.connect_timeout_ms, io_timeout);
+        TransportError why;
+        s = tcp_connect(hop.url.host, hop.url.port, request.connect_timeout_ms, io_timeout, &why, canceller);
         if (s == kInvalidSocket) {
-            error = "connect failed: " + hop.url.host;
+            error.set(why.kind, "connect failed: " + hop.url.host, why.reason);
             return false;
         }
     }
     if (hop.url.tls) {
-        hop.stream = open_tls(s, hop.url.host, request.insecure);
+        TransportError why;
+        hop.stream = open_tls(s, hop.url.host, request.insecure, &why, canceller);
         if (!hop.stream) {
-            error = "tls handshake/verification failed: " + hop.url.host;
+            error.set(why.kind, "tls handshake/verification failed: " + hop.url.host, why.reason);
             return false;
         }
     } else {
-        hop.stream = std::make_unique<PlainStream>(s);
+        hop.stream = std::make_unique<PlainStream>(s, canceller);
     }
     debug_log_if("TWK_DEBUG_CONN", "[conn] open #%d -> %s:%d", ++g_connections_opened, hop.url.host.c_str(),
                  hop.url.port);
@@ -137,32 +137,41 @@ std::string build_request(const Exchange& ex, const Hop& hop) {
 }
 
 // Steps 1-8 of a hop: connection, request, response head.
-bool run_hop(const Exchange& ex, Hop& hop, std::unique_ptr<ByteStream>* pooled, std::string& error) {
+bool run_hop(const Exchange& ex, Hop& hop, std::unique_ptr<ByteStream>* pooled, TransportError& error) {
     if (!parse_url(ex.url, hop.url)) {
-        error = "bad url: " + redacted_url(ex.url);
+        error.set(FailureKind::kPermanent, "bad url: " + redacted_url(ex.url));
         return false;
     }
     if (has_control_byte(ex.method) || has_control_byte(hop.url.path) || has_control_byte(hop.url.host) ||
         has_control_byte(url_authority(hop.url))) {
-        error = "illegal control character in request";
+        error.set(FailureKind::kPermanent, "illegal control character in request");
         return false;
     }
     if (!open_connection(ex.request, hop, pooled, error)) return false;
     const std::string wire = build_request(ex, hop);
     if (!hop.stream->send_all(wire.data(), wire.size())) {
-        error = hop.reused ? "reused-conn send failed (stale)" : "send failed";
+        if (hop.reused) {
+            error.set(FailureKind::kStale, "reused-conn send failed (stale)");
+        } else {
+            error.set(FailureKind::kRetryable, "send failed");
+        }
         return false;
     }
     std::string head;
-    if (!read_response_head(*hop.stream, head, hop.prefetched)) {
-        error = hop.reused ? "reused-conn no response (stale)" : "no response headers";
+    // The whole head must come within the I/O time-out, not just each piece of it.
+    if (!read_response_head(*hop.stream, head, hop.prefetched, ex.request.io_timeout_ms)) {
+        if (hop.reused) {
+            error.set(FailureKind::kStale, "reused-conn no response (stale)");
+        } else {
+            error.set(FailureKind::kRetryable, "no response headers");
+        }
         return false;
     }
     hop.head = parse_response_head(head);
     return true;
 }
 
-bool finish(Exchange& ex, Hop& hop, HttpResponse& response, std::string& error) {
+bool finish(Exchange& ex, Hop& hop, HttpResponse& response, TransportError& error) {
     response.status = hop.head.status;
     response.headers = std::move(hop.head.headers);
     response.scheme = hop.url.scheme;
@@ -175,21 +184,31 @@ bool finish(Exchange& ex, Hop& hop, HttpResponse& response, std::string& error) 
     response.prefetched = std::move(hop.prefetched);
     response.connection = std::move(hop.stream);
     response.redirected = ex.redirected;
-    return apply_response_framing(ex.method, ex.request.headers, response, error);
+    FailureKind kind = FailureKind::kRetryable;
+    if (apply_response_framing(ex.method, ex.request.headers, response, error.text, &kind)) return true;
+    error.kind = kind;
+    return false;
 }
 
 } // namespace
 
 bool http_exchange(const HttpRequest& request, HttpResponse& response, std::string& error,
                    std::unique_ptr<ByteStream>* pooled) {
-    error.clear();
+    TransportError failure;
+    const bool ok = http_exchange(request, response, failure, pooled);
+    error = failure.text;
+    return ok;
+}
+
+bool http_exchange(const HttpRequest& request, HttpResponse& response, TransportError& error,
+                   std::unique_ptr<ByteStream>* pooled) {
+    error = TransportError{};
     response = HttpResponse{};
     UrlParts first;
     const bool first_parsed = parse_url(request.url, first);
-    if (first_parsed && (first.scheme == "ftp" || first.scheme == "ftps"))
-        return retrieve_ftp(request, response, error, pooled);
+    if (first_parsed && is_ftp_url(first)) return retrieve_ftp(request, response, error, pooled);
     if (request.max_redirects < 0) {
-        error = "too many redirects";
+        error.set(FailureKind::kPermanent, "too many redirects");
         return false;
     }
     Exchange ex{request, request.method, request.body, request.headers, request.url, false, UrlParts{}, {}};
@@ -201,24 +220,30 @@ bool http_exchange(const HttpRequest& request, HttpResponse& response, std::stri
         Hop hop;
         if (!run_hop(ex, hop, hops == 0 ? pooled : nullptr, error)) return false;
         if (hop.head.conflicting_length) {
-            error = "conflicting Content-Length headers";
+            error.set(FailureKind::kRetryable, "conflicting Content-Length headers");
             return false;
         }
         const std::string next = redirect_target(hop.head.status, ex.url, hop.head.headers);
         if (next.empty()) return finish(ex, hop, response, error);
         if (hops == request.max_redirects) {
-            error = "too many redirects";
+            error.set(FailureKind::kPermanent, "too many redirects");
             return false;
         }
-        if (!apply_redirect(hop.head.status, hop.url, next, ex.method, ex.body, ex.headers, error))
+        if (!apply_redirect(hop.head.status, hop.url, next, ex.method, ex.body, ex.headers, error.text)) {
+            error.kind = FailureKind::kPermanent;
             return false;
+        }
         hop.stream->close();
         ex.url = next;
         ex.redirected = true;
-        if (is_ftp_url(next)) {
-            // The rest of the way is FTP, with the headers as the redirects have left them.
+        // A redirect into ftp:// or ftps:// is followed into the FTP client, with the headers
+        // as the redirects have left them.
+        UrlParts target;
+        if (parse_url(next, target) && is_ftp_url(target)) {
             HttpRequest ftp_request = request;
             ftp_request.url = next;
+            ftp_request.method = ex.method;
+            ftp_request.body = ex.body;
             ftp_request.headers = ex.headers;
             if (!retrieve_ftp(ftp_request, response, error, nullptr)) return false;
             response.redirected = true;

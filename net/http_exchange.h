@@ -24,6 +24,15 @@ namespace twk {
 bool http_exchange(const HttpRequest& request, HttpResponse& response, std::string& error,
                    std::unique_ptr<ByteStream>* pooled = nullptr);
 
+// The same, telling on failure whether asking again can help, so that a caller decides without
+// reading the message: permanent for a URL that does not parse or names a scheme we do not
+// speak, a name that does not resolve, a certificate or handshake the peer or we refuse, too many
+// or refused redirects, a coding we do not decode and a proxy's refusal; stale for a pooled
+// connection that had died; retryable for the rest (refused, reset, time-outs, a head that did
+// not arrive in time). The message in `error.text` is the one the string form gives.
+bool http_exchange(const HttpRequest& request, HttpResponse& response, TransportError& error,
+                   std::unique_ptr<ByteStream>* pooled = nullptr);
+
 // The time-out fetch_small uses when given none.
 constexpr int kSmallFetchDefaultTimeoutMs = 8000;
 // The largest body fetch_small returns.

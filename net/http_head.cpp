@@ -43,9 +43,19 @@ void HeaderMap::set(std::string_view name, std::string_view value) {
     }
 }
 
-bool read_response_head(ByteStream& stream, std::string& head, std::string& prefetched) {
+bool read_response_head(ByteStream& stream, std::string& head, std::string& prefetched, uint32_t timeout_ms) {
     std::string buffer;
     size_t searched = 0; // the terminator cannot start before this offset
+    const int64_t deadline = monotonic_ms() + static_cast<int64_t>(timeout_ms);
+    // Each read gets only what is left of the whole head's time; afterwards the connection's
+    // own time-out applies again to the body.
+    struct Restore {
+        ByteStream& stream;
+        uint32_t timeout_ms;
+        ~Restore() {
+            if (timeout_ms) stream.set_read_timeout(timeout_ms);
+        }
+    } restore{stream, timeout_ms};
     for (;;) {
         size_t end = buffer.find("\r\n\r\n", searched);
         if (end != std::string::npos) {
@@ -55,6 +65,11 @@ bool read_response_head(ByteStream& stream, std::string& head, std::string& pref
         }
         if (buffer.size() > kMaxResponseHead) return false;
         searched = buffer.size() < 3 ? 0 : buffer.size() - 3;
+        if (timeout_ms) {
+            const int64_t left = deadline - monotonic_ms();
+            if (left <= 0) return false;
+            stream.set_read_timeout(static_cast<uint32_t>(left));
+        }
         const size_t old_size = buffer.size();
         buffer.resize(old_size + kHeadReadSize);
         int n = stream.read(buffer.data() + old_size, kHeadReadSize);
@@ -192,12 +207,15 @@ bool validate_partial_content(const HeaderList& request_headers, HttpResponse& r
 }
 
 bool apply_response_framing(std::string_view method, const HeaderList& request_headers,
-                            HttpResponse& response, std::string& error) {
+                            HttpResponse& response, std::string& error, FailureKind* kind) {
+    // Codings we do not decode stay so on every retry; broken lengths and ranges may not.
+    if (kind) *kind = FailureKind::kRetryable;
     const std::string coding = to_lower_ascii(response.headers.get("transfer-encoding"));
     const std::string& length = response.headers.get("content-length");
     if (!coding.empty()) {
         if (coding != "chunked") {
             error = "unsupported Transfer-Encoding: " + coding;
+            if (kind) *kind = FailureKind::kPermanent;
             return false;
         }
         response.chunked = true;
@@ -224,6 +242,7 @@ bool apply_response_framing(std::string_view method, const HeaderList& request_h
     const std::string& encoding = response.headers.get("content-encoding");
     if (!content_encoding_is_identity(encoding)) {
         error = "unsupported Content-Encoding: " + encoding;
+        if (kind) *kind = FailureKind::kPermanent;
         return false;
     }
     return true;

@@ -44,6 +44,9 @@ struct HttpRequest {
     uint32_t io_timeout_ms = 30000;     // every socket receive and send, TLS included
     bool insecure = false;              // skip certificate verification
     ProxySpec proxy;
+    // When given, every connection the exchange opens is watched by it, so that another thread
+    // can end a blocked connect or read at once. Not owned; must outlive the response.
+    SocketCanceller* canceller = nullptr;
 };
 
 struct HttpResponse {

@@ -21,4 +21,12 @@ Socket open_via_proxy(const ProxySpec& proxy, const std::string& target_host, in
                       bool target_tls, int connect_timeout_ms, int io_timeout_ms, bool& absolute_form,
                       std::string& error);
 
+// The same with the failure's kind: the proxy refusing (a 4xx to CONNECT but 408 and 429, a
+// SOCKS5 rule or authentication refusal, a name that does not resolve) is permanent; a proxy
+// that cannot be reached or breaks off is retryable. With a canceller, the proxy socket is one
+// it watches from the connect on.
+Socket open_via_proxy(const ProxySpec& proxy, const std::string& target_host, int target_port,
+                      bool target_tls, int connect_timeout_ms, int io_timeout_ms, bool& absolute_form,
+                      TransportError& error, SocketCanceller* canceller);
+
 } // namespace twk

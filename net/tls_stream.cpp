@@ -28,6 +28,7 @@ struct TlsSession {
     bool closed = false;
     bool socket_failed = false; // no close-notify on a dead socket
     bool timed_out = false;     // the last receive ended on the socket's time-out
+    SocketCanceller* canceller = nullptr;
     explicit TlsSession(Socket s) : socket(s) { mbedtls_ssl_init(&ssl); }
     ~TlsSession() { mbedtls_ssl_free(&ssl); }
 };
@@ -175,6 +176,11 @@ int bio_recv(void* context, unsigned char* buffer, size_t length) {
         n = ::recv(session->socket, buffer, length, 0);
     } while (n < 0 && errno == EINTR);
     session->timed_out = n < 0 && is_timeout(errno);
+    // A cancel shuts the socket down, which reads as the end of the stream: it is no end.
+    if (n == 0 && length > 0 && session->canceller && session->canceller->cancelled()) {
+        session->socket_failed = true;
+        return MBEDTLS_ERR_NET_RECV_FAILED;
+    }
     if (n >= 0) return static_cast<int>(n);
     if (session->timed_out) return MBEDTLS_ERR_SSL_WANT_READ;
     session->socket_failed = true;
@@ -195,18 +201,51 @@ int bio_send(void* context, const unsigned char* data, size_t length) {
 
 bool is_want(int rc) { return rc == MBEDTLS_ERR_SSL_WANT_READ || rc == MBEDTLS_ERR_SSL_WANT_WRITE; }
 
+// The verification flags in a few words, the commonest first; the library's text otherwise.
+std::string verify_reason(uint32_t flags) {
+    struct Known {
+        uint32_t flag;
+        const char* words;
+    };
+    static const Known kKnown[] = {
+        {MBEDTLS_X509_BADCERT_NOT_TRUSTED, "unknown issuer"},
+        {MBEDTLS_X509_BADCERT_EXPIRED, "certificate expired"},
+        {MBEDTLS_X509_BADCERT_FUTURE, "certificate not yet valid"},
+        {MBEDTLS_X509_BADCERT_CN_MISMATCH, "host name mismatch"},
+        {MBEDTLS_X509_BADCERT_REVOKED, "certificate revoked"},
+    };
+    std::string out;
+    for (const Known& known : kKnown) {
+        if (!(flags & known.flag)) continue;
+        if (!out.empty()) out += ", ";
+        out += known.words;
+    }
+    if (!out.empty()) return out;
+    char info[kVerifyTextSize] = {};
+    mbedtls_x509_crt_verify_info(info, sizeof info, "", flags);
+    std::string text(info);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+        text.pop_back();
+    return text.empty() ? "certificate not accepted" : text;
+}
+
 } // namespace
 
 TlsStream::TlsStream(Socket socket) : m_session(std::make_unique<TlsSession>(socket)) {}
 
 TlsStream::~TlsStream() { close(); }
 
-bool TlsStream::handshake(const std::string& host, bool insecure) {
+bool TlsStream::handshake(const std::string& host, bool insecure, TransportError& why) {
     TlsContext* tls = shared_context();
-    if (!tls) return false;
+    if (!tls) {
+        why.set(FailureKind::kPermanent, "", "TLS set-up failed");
+        return false;
+    }
     mbedtls_ssl_context* ssl = &m_session->ssl;
-    if (mbedtls_ssl_setup(ssl, &tls->config) != 0) return false;
-    if (mbedtls_ssl_set_hostname(ssl, host.c_str()) != 0) return false;
+    if (mbedtls_ssl_setup(ssl, &tls->config) != 0 || mbedtls_ssl_set_hostname(ssl, host.c_str()) != 0) {
+        why.set(FailureKind::kPermanent, "", "TLS set-up failed");
+        return false;
+    }
     mbedtls_ssl_set_bio(ssl, m_session.get(), bio_send, bio_recv, nullptr);
 
     int retries = 0;
@@ -214,22 +253,27 @@ bool TlsStream::handshake(const std::string& host, bool insecure) {
         int rc = mbedtls_ssl_handshake(ssl);
         if (rc == 0) break;
         if (is_want(rc)) {
-            if (++retries > kHandshakeRetries) return false;
+            if (++retries > kHandshakeRetries) {
+                why.set(FailureKind::kRetryable, "", "timed out");
+                return false;
+            }
             continue;
         }
         debug_log("[tls] handshake failed: -0x%04x %s", -rc, error_text(rc).c_str());
+        // A connection that broke is worth another try; a peer that refused what we offer is not.
+        const bool broken = m_session->socket_failed || m_session->timed_out ||
+                            rc == MBEDTLS_ERR_SSL_CONN_EOF || rc == MBEDTLS_ERR_NET_RECV_FAILED ||
+                            rc == MBEDTLS_ERR_NET_SEND_FAILED || rc == MBEDTLS_ERR_NET_CONN_RESET;
+        why.set(broken ? FailureKind::kRetryable : FailureKind::kPermanent, "", error_text(rc));
         return false;
     }
     if (insecure) return true;
     uint32_t flags = mbedtls_ssl_get_verify_result(ssl);
     if (flags == 0) return true;
-    char info[kVerifyTextSize] = {};
-    mbedtls_x509_crt_verify_info(info, sizeof info, "", flags);
-    std::string text(info);
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
-        text.pop_back();
+    const std::string reason = verify_reason(flags);
     debug_log("[tls] certificate REJECTED for %s: %s (use --insecure to override)", host.c_str(),
-              text.c_str());
+              reason.c_str());
+    why.set(FailureKind::kPermanent, "", reason);
     return false;
 }
 
@@ -272,18 +316,32 @@ void TlsStream::close() {
     m_session->closed = true;
     if (m_session->socket != kInvalidSocket) {
         if (!m_session->socket_failed) mbedtls_ssl_close_notify(&m_session->ssl);
-        close_socket(m_session->socket);
+        close_socket(m_session->socket, m_session->canceller);
         m_session->socket = kInvalidSocket;
     }
     mbedtls_ssl_free(&m_session->ssl);
     mbedtls_ssl_init(&m_session->ssl);
 }
 
+void TlsStream::set_read_timeout(uint32_t milliseconds) {
+    if (m_session->closed || m_session->socket == kInvalidSocket) return;
+    timeval tv{};
+    tv.tv_sec = static_cast<time_t>(milliseconds / 1000);
+    tv.tv_usec = static_cast<suseconds_t>((milliseconds % 1000) * 1000);
+    setsockopt(m_session->socket, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+}
+
 std::string TlsStream::protocol() const { return mbedtls_ssl_get_version(&m_session->ssl); }
 
-std::unique_ptr<TlsStream> open_tls(Socket socket, const std::string& host, bool insecure) {
+std::unique_ptr<TlsStream> open_tls(Socket socket, const std::string& host, bool insecure,
+                                    TransportError* why, SocketCanceller* canceller) {
     auto stream = std::make_unique<TlsStream>(socket);
-    if (!stream->handshake(host, insecure)) return nullptr; // destroying it closes the socket
+    stream->m_session->canceller = canceller;
+    TransportError failure;
+    if (!stream->handshake(host, insecure, failure)) { // destroying it closes the socket
+        if (why) *why = failure;
+        return nullptr;
+    }
     return stream;
 }
 

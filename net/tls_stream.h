@@ -36,22 +36,28 @@ public:
     bool send_all(const char* data, size_t length) override;
     // Sends a close-notify unless the socket has failed, then closes the socket. Idempotent.
     void close() override;
+    void set_read_timeout(uint32_t milliseconds) override;
 
     // The negotiated protocol, such as "TLSv1.3"; "unknown" before the handshake.
     std::string protocol() const;
 
 private:
-    friend std::unique_ptr<TlsStream> open_tls(Socket socket, const std::string& host, bool insecure);
+    friend std::unique_ptr<TlsStream> open_tls(Socket socket, const std::string& host, bool insecure,
+                                               TransportError* why, SocketCanceller* canceller);
     // The steps of open_tls: SNI and certificate name, the handshake, the verification result.
-    bool handshake(const std::string& host, bool insecure);
+    bool handshake(const std::string& host, bool insecure, TransportError& why);
 
     // The socket, its "closed" and "socket failed" flags and the mbedTLS context.
     std::unique_ptr<TlsSession> m_session;
 };
 
 // Runs the handshake on `socket` for `host` (SNI and certificate name). Unless `insecure`, a
-// certificate that does not verify fails. On failure the socket is closed and null comes back.
-std::unique_ptr<TlsStream> open_tls(Socket socket, const std::string& host, bool insecure);
+// certificate that does not verify fails. On failure the socket is closed and null comes back;
+// `why` then gets the reason ("unknown issuer", "certificate expired", "host name mismatch", the
+// library's text for a refused handshake), permanent unless the connection itself failed. With a
+// canceller, the socket is one it watches.
+std::unique_ptr<TlsStream> open_tls(Socket socket, const std::string& host, bool insecure,
+                                    TransportError* why = nullptr, SocketCanceller* canceller = nullptr);
 
 // True when the process-wide configuration is ready (runs the set-up when it has not run yet).
 bool tls_available();

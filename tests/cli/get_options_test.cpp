@@ -63,12 +63,46 @@ TEST(GetOptions, BadUsageIsRefusedWithAReason) {
         {{"-o", "n", "u1", "u2"}, "--output works with one URL only"},
         {{"--frobnicate", "u"}, "unknown option: --frobnicate"},
         {{"u", "-d"}, "option -d needs a value"},
+        {{"--proxy", "sock5://p:1080", "u"},
+         "bad proxy: sock5://p:1080 (http://, socks5:// or socks5h://host:port)"},
+        {{"--proxy", "https://p:443", "u"},
+         "bad proxy: https://p:443 (http://, socks5:// or socks5h://host:port)"},
+        {{"--proxy", "socks5://p", "u"}, "bad proxy: socks5://p (http://, socks5:// or socks5h://host:port)"},
+        {{"-o", "sub/", "u"}, "--output needs a file name, not a folder: sub/"},
     };
     for (const auto& c : cases) {
         GetOptions o;
         std::string error;
         EXPECT_FALSE(parse(c.args, o, error));
         EXPECT_EQ(error, c.error);
+    }
+}
+
+TEST(GetOptions, TheThreeProxySchemesAreTaken) {
+    for (const char* proxy : {"http://p:3128", "socks5://u:pw@p:1080", "SOCKS5H://p:1080", "p:3128"}) {
+        GetOptions o;
+        std::string error;
+        EXPECT_TRUE(parse({"--proxy", proxy, "u"}, o, error)) << proxy << ": " << error;
+    }
+}
+
+// -o with a folder part: relative under the download folder, absolute as given.
+TEST(GetOptions, AnOutputPathPlacesTheFile) {
+    struct Case {
+        const char* output;
+        const char* folder;
+        const char* name;
+    } cases[] = {
+        {"n.bin", "/dl", "n.bin"},         {"sub/n.bin", "/dl/sub", "n.bin"},
+        {"a/b/n.bin", "/dl/a/b", "n.bin"}, {"/tmp/x/n.bin", "/tmp/x", "n.bin"},
+        {"/n.bin", "/", "n.bin"},
+    };
+    for (const Case& c : cases) {
+        std::string folder = "/dl";
+        std::string name = c.output;
+        place_output(folder, name);
+        EXPECT_EQ(folder, c.folder) << c.output;
+        EXPECT_EQ(name, c.name) << c.output;
     }
 }
 

@@ -4,11 +4,13 @@
 #include "net/text.h"
 #include "tests/support/nginx_site.h"
 #include "tests/support/real_peers.h"
+#include "tests/support/script_server.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/wait.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <fcntl.h>
 #include <filesystem>
@@ -144,6 +146,83 @@ TEST_F(TwkInterruption, KilledRunResumesFromItsSidecar) { interrupt_and_resume(S
 
 TEST_F(TwkInterruption, CtrlCPausesWithStatus130AndTheSameCommandResumes) {
     interrupt_and_resume(SIGINT, 130);
+}
+
+// Against a scripted server that goes silent: what a user sees from the terminal.
+class TwkAgainstASilentServer : public ::testing::Test {
+protected:
+    // Answers the first request (a range from byte 0) with the head and a tenth of its body,
+    // then says nothing.
+    TwkAgainstASilentServer()
+        : m_server([](test::ScriptPeer& peer) {
+              std::string request;
+              if (!peer.read_request(request)) return;
+              if (test::request_path(request) == "/never.bin") return peer.wait_for_close();
+              constexpr uint64_t kTotal = 4u << 20;
+              const std::string range = test::request_header(request, "range");
+              uint64_t last = kTotal - 1;
+              if (const size_t dash = range.find('-'); dash != std::string::npos && dash + 1 < range.size())
+                  last = std::min<uint64_t>(std::stoull(range.substr(dash + 1)), last);
+              const std::string body(last + 1, 'b');
+              const std::string whole = test::http_response("206 Partial Content",
+                                                            "Content-Range: bytes 0-" + std::to_string(last) +
+                                                                "/" + std::to_string(kTotal) + "\r\n",
+                                                            body);
+              peer.send(whole.substr(0, whole.size() - body.size() * 9 / 10));
+              while (peer.read_request(request)) {
+              }
+          }) {}
+
+    std::vector<std::string> args(const std::string& path = "/f.bin") const {
+        return {"get", "-q", "-x", "1", "-d", m_dir.file("dl"), m_server.url(path)};
+    }
+    std::vector<std::string> files() const {
+        std::vector<std::string> names;
+        for (const auto& e : std::filesystem::directory_iterator(m_dir.file("dl")))
+            names.push_back(e.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    test::TempDir m_dir;
+    test::ScriptServer m_server;
+};
+
+// Ctrl-C takes effect at once although every read is waiting on a silent peer (the I/O
+// time-out is 30 s), and the partial file stays with its sidecar.
+TEST_F(TwkAgainstASilentServer, CtrlCEndsAtOnce) {
+    TwkProcess run(args(), m_dir.file("run.log"));
+    // Once a sidecar describes bytes on disk (the driver saves it about once a second).
+    ASSERT_TRUE(wait_until(
+        [&] {
+            auto state = load_sidecar(m_dir.file("dl/f.bin.twk"), m_dir.file("dl/f.bin"));
+            return state && state->segments.front()->pos > 0;
+        },
+        kProgressDeadlineMs));
+    run.signal(SIGINT);
+    // A deadline far below the 30 s a blocked read would otherwise wait.
+    EXPECT_EQ(run.wait_exit(5'000), 130) << test::read_file(m_dir.file("run.log"));
+    EXPECT_EQ(files(), (std::vector<std::string>{"f.bin", "f.bin.twk"}));
+}
+
+// Runs killed early, again and again, continue one file instead of multiplying it: killed
+// before any answer (an empty file) or after the first (a file with its sidecar).
+TEST_F(TwkAgainstASilentServer, EarlyKillsNeverMultiplyFiles) {
+    for (const std::string name : {"never.bin", "f.bin"}) {
+        for (int round = 0; round < 3; ++round) {
+            const size_t requests = m_server.requests().size();
+            TwkProcess run(args("/" + name), m_dir.file("run.log"));
+            ASSERT_TRUE(
+                wait_until([&] { return m_server.requests().size() > requests; }, kProgressDeadlineMs));
+            run.signal(SIGKILL);
+            run.wait_exit(kExitDeadlineMs);
+        }
+    }
+    const std::vector<std::string> names = files();
+    ASSERT_GE(names.size(), 2u);
+    EXPECT_EQ(names.front(), "f.bin");
+    for (const std::string& name : names)
+        EXPECT_TRUE(name.starts_with("f.bin") || name == "never.bin") << testing::PrintToString(names);
 }
 
 } // namespace

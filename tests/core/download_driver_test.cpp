@@ -2,14 +2,21 @@
 // server does: cut bodies, throttling bursts, unknown totals, wrong ranges, silence.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
+#include "core/naming.h"
 #include "core/segment_worker.h"
 #include "core/sidecar.h"
 #include "tests/core/driver_fixture.h"
@@ -233,7 +240,8 @@ TEST_F(ScriptedDownload, AServerThatStopsAnsweringEndsTheTaskAsStalled) {
     });
     int32_t id = add(server->url("/silent.bin"), "\"connections\":8");
     ASSERT_GT(id, 0);
-    EXPECT_EQ(settle(id), "error: stalled (no progress)");
+    // The Part's words, then the last cause.
+    EXPECT_EQ(settle(id), "error: stalled (no progress): no response headers");
     EXPECT_TRUE(test::file_exists(dir.file("silent.bin.twk"))); // ready to resume
 }
 
@@ -243,7 +251,7 @@ TEST_F(ScriptedDownload, ANonGetRequestThatFailsOnceIsNotRetried) {
     });
     int32_t id = add(server->url("/post.bin"), "\"method\":\"POST\",\"postData\":\"a=1\"");
     ASSERT_GT(id, 0);
-    EXPECT_EQ(settle(id), "error: request failed (non-GET, not retried)");
+    EXPECT_EQ(settle(id), "error: request failed (non-GET, not retried): http 503");
     ASSERT_EQ(server->requests().size(), 1u);
     EXPECT_TRUE(server->requests()[0].starts_with("POST /post.bin"));
     EXPECT_EQ(test::request_header(server->requests()[0], "range"), "");
@@ -370,6 +378,391 @@ TEST_F(ScriptedDownload, TheFinalUrlOfARedirectIsUsedForTheRestOfTheDownload) {
         redirected += test::request_path(request) == "/start";
     EXPECT_EQ(redirected, 1);
     EXPECT_GT(server.requests().size(), 3u);
+}
+
+// --- failing fast, and leaving a resumable file or nothing ---
+
+// Answers every request with `reply` (a whole response).
+std::unique_ptr<ScriptServer> fixed_server(std::string reply) {
+    return std::make_unique<ScriptServer>([reply](ScriptPeer& peer) {
+        std::string request;
+        while (peer.read_request(request))
+            peer.send(reply);
+    });
+}
+
+size_t files_in(const std::string& folder) {
+    return static_cast<size_t>(std::distance(std::filesystem::directory_iterator(folder), {}));
+}
+
+// What no retry can mend ends the task after its first request, with the server's or the
+// transport's own words, and leaves no file behind. The stall window is long, so a retried
+// failure could not end in time.
+TEST_F(ScriptedDownload, AFailureNoRetryCanMendEndsAtOnceWithItsReason) {
+    settings.stall_window_ms = 60'000;
+    struct Case {
+        std::string reply;
+        std::string status;
+    } cases[] = {
+        {test::http_response("404 Not Found", "", "no"), "error: http 404"},
+        {test::http_response("403 Forbidden", "", "no"), "error: http 403"},
+        {test::http_response("416 Range Not Satisfiable", "", ""), "error: http 416"},
+        {test::http_response("501 Not Implemented", "", ""), "error: http 501"},
+        {test::http_response("200 OK", "Content-Encoding: gzip\r\n", "zz"),
+         "error: unsupported Content-Encoding: gzip"},
+        {test::http_response("302 Found", "Location: /loop\r\n", ""), "error: too many redirects"},
+        {test::http_response("302 Found", "Location: file:///etc/passwd\r\n", ""),
+         "error: bad url: file:///etc/passwd"},
+    };
+    for (const Case& c : cases) {
+        auto server = fixed_server(c.reply);
+        int32_t id = add(server->url("/loop"), "\"filename\":\"f.bin\"");
+        ASSERT_GT(id, 0);
+        EXPECT_EQ(settle(id, 10'000), c.status);
+        const bool redirect = c.reply.starts_with("HTTP/1.1 302");
+        EXPECT_EQ(server->requests().size(),
+                  redirect && c.status.find("many") != std::string::npos ? 11u : 1u)
+            << c.status;
+        EXPECT_EQ(files_in(dir.path()), 0u) << c.status;
+    }
+}
+
+TEST_F(ScriptedDownload, AHostThatDoesNotResolveEndsAtOnce) {
+    settings.stall_window_ms = 60'000;
+    int32_t id = add("http://no-such-host.invalid/f.bin");
+    ASSERT_GT(id, 0);
+    EXPECT_EQ(settle(id, 10'000), "error: connect failed: no-such-host.invalid (name does not resolve)");
+    EXPECT_EQ(files_in(dir.path()), 0u);
+}
+
+// A 5xx or a refused connection keeps the retries; the final status names the last cause.
+TEST_F(ScriptedDownload, RetriedFailuresNameTheirLastCauseWhenTheyEnd) {
+    settings.stall_window_ms = 300;
+    auto unavailable = fixed_server(test::http_response("503 Service Unavailable", "", "busy"));
+    int32_t id = add(unavailable->url("/busy.bin"));
+    ASSERT_GT(id, 0);
+    EXPECT_EQ(settle(id), "error: stalled (no progress): http 503");
+    EXPECT_GE(unavailable->requests().size(), 3u);
+
+    const int port = unavailable->port();
+    unavailable.reset(); // nothing listens there now
+    id = add("http://127.0.0.1:" + std::to_string(port) + "/refused.bin");
+    ASSERT_GT(id, 0);
+    EXPECT_EQ(settle(id), "error: stalled (no progress): connect failed: 127.0.0.1 (connection refused)");
+    EXPECT_EQ(files_in(dir.path()), 0u);
+}
+
+// A server without ranges cuts the body: the retry starts at byte 0 again and the copy is
+// exact; cut every time, the task ends after exactly three requests and leaves nothing (not a
+// preallocated file of zeros).
+TEST_F(ScriptedDownload, ASingleStreamCutMidBodyStartsAgainAndGivesUpAfterThreeRequests) {
+    make_body(400'000, 21);
+    for (const bool always : {false, true}) {
+        auto served = std::make_shared<std::atomic<int>>(0);
+        ScriptServer server([this, always, served](ScriptPeer& peer) {
+            std::string request;
+            while (peer.read_request(request)) {
+                const std::string whole = test::http_response("200 OK", "", *body);
+                if (always || served->fetch_add(1) == 0) {
+                    peer.send(whole.substr(0, whole.size() - body->size() / 2));
+                    return;
+                }
+                peer.send(whole);
+            }
+        });
+        int32_t id = add(server.url(always ? "/cut.bin" : "/once.bin"));
+        ASSERT_GT(id, 0);
+        if (!always) {
+            EXPECT_EQ(settle(id), "done");
+            EXPECT_TRUE(output("once.bin") == *body);
+            EXPECT_EQ(server.requests().size(), 2u);
+            continue;
+        }
+        EXPECT_EQ(settle(id), "error: retries exhausted: connection lost mid-body");
+        EXPECT_EQ(server.requests().size(), 3u);
+        EXPECT_FALSE(test::file_exists(dir.file("cut.bin")));
+    }
+}
+
+// A sidecar without a validator, resumed against a file whose size changed: the 206s report
+// another total, and the task must not mix old and new bytes.
+TEST_F(ScriptedDownload, AResumedRunWhoseRemoteTotalChangedStopsWithoutMixingFiles) {
+    auto server =
+        range_server(make_body(1'200'000, 22), [](int, const std::string&) { return Reply::kServe; });
+    const std::string old_bytes = test::random_bytes(1'000'000, 23);
+    test::write_file(dir.file("grown.bin"), old_bytes.substr(0, 400'000) + std::string(600'000, '\0'));
+    ResumeState state;
+    state.total = 1'000'000;
+    state.segments = {make_segment(0, 400'000, 1'000'000)};
+    test::write_file(dir.file("grown.bin.twk"), sidecar_image(state));
+
+    int32_t id = add(server->url("/grown.bin"), "\"connections\":1");
+    ASSERT_GT(id, 0);
+    EXPECT_EQ(settle(id), "error: remote file changed since last run");
+    EXPECT_EQ(server->requests().size(), 1u); // the check itself, not the restart cap
+    EXPECT_EQ(output("grown.bin").substr(0, 400'000), old_bytes.substr(0, 400'000));
+}
+
+// A server that ignores If-Range and answers 206 with another validator serves another file:
+// the run starts over instead of splicing it into the old one.
+TEST_F(ScriptedDownload, A206WithAnotherValidatorOnResumeStartsOver) {
+    make_body(1'000'000, 24);
+    ScriptServer server([this](ScriptPeer& peer) {
+        std::string request;
+        while (peer.read_request(request)) {
+            const Range r = parse_range(request, body->size());
+            peer.send(test::http_response("206 Partial Content",
+                                          "ETag: \"new\"\r\n" +
+                                              content_range(r.first, r.last, std::to_string(body->size())),
+                                          body->substr(r.first, r.last - r.first + 1)));
+        }
+    });
+    const std::string old_bytes = test::random_bytes(1'000'000, 25);
+    test::write_file(dir.file("same.bin"), old_bytes.substr(0, 600'000) + std::string(400'000, '\0'));
+    ResumeState state;
+    state.total = 1'000'000;
+    state.validator = "\"old\"";
+    state.segments = {make_segment(0, 600'000, 1'000'000)};
+    test::write_file(dir.file("same.bin.twk"), sidecar_image(state));
+
+    int32_t id = add(server.url("/same.bin"), "\"connections\":1");
+    ASSERT_GT(id, 0);
+    EXPECT_EQ(settle(id), "done");
+    EXPECT_TRUE(output("same.bin") == *body);
+}
+
+// The sidecar is on disk before the space is taken, so that a run killed at any moment after
+// the first answer leaves a file the next run continues.
+TEST_F(ScriptedDownload, TheSidecarIsWrittenBeforeTheFileIsPreallocated) {
+    auto server = range_server(make_body(3u << 20, 26),
+                               [](int, const std::string&) { return Reply::kPartThenSilence; });
+    int32_t id = add(server->url("/early.bin"), "\"connections\":1");
+    ASSERT_GT(id, 0);
+    std::error_code absent;
+    ASSERT_TRUE(test::wait_until(
+        [&] { return std::filesystem::file_size(dir.file("early.bin"), absent) == body->size(); }, 10'000));
+    EXPECT_TRUE(test::file_exists(dir.file("early.bin.twk")));
+    engine_cancel(engine, id);
+}
+
+// A finished download of the same URL is ours to fetch again, in place; a new run that fails
+// before writing a byte leaves it as it was.
+TEST_F(ScriptedDownload, ARunThatFailsAtOnceLeavesAFinishedFileOfTheSameUrlAlone) {
+    auto gone = fixed_server(test::http_response("404 Not Found", "", "gone"));
+    test::write_file(dir.file("kept.bin"), "finished earlier");
+    {
+        const int fd = ::open(dir.file("kept.bin").c_str(), O_RDWR);
+        mark_as_ours(fd, gone->url("/kept.bin"));
+        ::close(fd);
+    }
+    if (!marked_as_ours(dir.file("kept.bin"), gone->url("/kept.bin")))
+        GTEST_SKIP() << "no user attributes here";
+    int32_t id = add(gone->url("/kept.bin"));
+    ASSERT_GT(id, 0);
+    EXPECT_EQ(task(id)->name(), "kept.bin");
+    EXPECT_EQ(settle(id), "error: http 404");
+    EXPECT_EQ(output("kept.bin"), "finished earlier");
+}
+
+// A server that names the file as it is already on disk (a finished f.zip): the task keeps the
+// " (1)" name it got instead of moving on to " (2)".
+TEST_F(ScriptedDownload, TheServersNameDoesNotSkipANumber) {
+    auto server = range_server(
+        make_body(100'000, 27), [](int, const std::string&) { return Reply::kServe; },
+        "Content-Disposition: attachment; filename=\"f.zip\"\r\n");
+    test::write_file(dir.file("f.zip"), "finished earlier");
+    int32_t id = add(server->url("/f.zip"));
+    ASSERT_GT(id, 0);
+    EXPECT_EQ(settle(id), "done");
+    EXPECT_EQ(task(id)->name(), "f (1).zip");
+    EXPECT_TRUE(output("f (1).zip") == *body);
+    EXPECT_EQ(files_in(dir.path()), 2u);
+}
+
+// A Content-Disposition name in ill-formed UTF-8 is created on disk as it is shown.
+TEST_F(ScriptedDownload, AServerNameInBadUtf8IsCreatedAsShown) {
+    auto server = range_server(
+        make_body(10'000, 28), [](int, const std::string&) { return Reply::kServe; },
+        "Content-Disposition: attachment; filename=\"\xFF\xFE\xC0\xAF.bin\"\r\n");
+    int32_t id = add(server->url("/get?id=1"));
+    ASSERT_GT(id, 0);
+    EXPECT_EQ(settle(id), "done");
+    const std::string shown = "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD.bin";
+    EXPECT_EQ(task(id)->name(), shown);
+    EXPECT_TRUE(output(shown) == *body);
+}
+
+TEST_F(ScriptedDownload, AnOutputThatCannotBeOpenedNamesThePathAndTheReason) {
+    test::write_file(dir.file("sub"), "a file where a folder should be");
+    engine_set_download_dir(engine, dir.file("sub"));
+    auto server = range_server(make_body(1000, 29), [](int, const std::string&) { return Reply::kServe; });
+    int32_t id = add(server->url("/x.bin"));
+    ASSERT_GT(id, 0);
+    EXPECT_EQ(settle(id), "error: cannot open output file: " + dir.file("sub") + "/x.bin (not a directory)");
+}
+
+// A worker thread that cannot start ends the task with an error (not the process); when
+// others run already, the download goes on with those.
+TEST_F(ScriptedDownload, AWorkerThreadThatCannotStartEndsTheTaskNotTheProcess) {
+    auto server =
+        range_server(make_body(3u << 20, 30), [](int, const std::string&) { return Reply::kServe; });
+    settings.before_worker_start = [](uint64_t) {
+        throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+    };
+    int32_t id = add(server->url("/none.bin"));
+    ASSERT_GT(id, 0);
+    EXPECT_EQ(settle(id), "error: cannot start worker thread");
+
+    settings.before_worker_start = [](uint64_t index) {
+        if (index >= 1)
+            throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+    };
+    id = add(server->url("/one.bin"), "\"connections\":8");
+    ASSERT_GT(id, 0);
+    EXPECT_EQ(settle(id), "done");
+    EXPECT_TRUE(output("one.bin") == *body);
+}
+
+// A write that fails says why, in the system's words, and a task that got nothing leaves
+// nothing (the file size limit stands in for a full disk).
+TEST_F(ScriptedDownload, AFailedWriteNamesTheSystemsReasonAndLeavesNothing) {
+    auto server =
+        range_server(make_body(3u << 20, 34), [](int, const std::string&) { return Reply::kServe; });
+    rlimit old{};
+    ::getrlimit(RLIMIT_FSIZE, &old);
+    const auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = old;
+    small.rlim_cur = 1 << 20;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    int32_t id = add(server->url("/big.bin"));
+    const std::string status = id > 0 ? settle(id) : "not added";
+    ::setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, old_handler);
+    EXPECT_EQ(status, "error: write failed: file too large");
+    EXPECT_EQ(files_in(dir.path()), 0u);
+}
+
+// A single stream cannot continue where it stopped: paused, it keeps no partial file (nor one
+// preallocated to its full size), and shows no bytes it would not keep.
+TEST_F(ScriptedDownload, APausedSingleStreamKeepsNoFileItCannotContinue) {
+    make_body(3u << 20, 35);
+    ScriptServer server([this](ScriptPeer& peer) {
+        std::string request;
+        if (!peer.read_request(request)) return;
+        const std::string whole = test::http_response("200 OK", "", *body);
+        peer.send(whole.substr(0, whole.size() - body->size() / 2));
+        wait_for_close(peer);
+    });
+    int32_t id = add(server.url("/stream.bin"));
+    ASSERT_GT(id, 0);
+    ASSERT_TRUE(test::wait_until([&] { return task(id)->bytes_done() > 0; }, 10'000));
+    engine_pause(engine, id);
+    EXPECT_EQ(settle(id), "paused");
+    EXPECT_EQ(task(id)->bytes_done(), 0u);
+    EXPECT_EQ(files_in(dir.path()), 0u);
+}
+
+// "paused" promises that the download continues: when its resume state cannot be saved (a
+// full disk; here a folder in the way of the sidecar's temporary file), it says so and why.
+TEST_F(ScriptedDownload, APauseThatCannotSaveItsResumeStateSaysSo) {
+    auto server = range_server(make_body(3u << 20, 36),
+                               [](int, const std::string&) { return Reply::kPartThenSilence; });
+    std::filesystem::create_directory(dir.file("x.bin.twk.tmp"));
+    int32_t id = add(server->url("/x.bin"), "\"connections\":1");
+    ASSERT_GT(id, 0);
+    ASSERT_TRUE(test::wait_until([&] { return task(id)->bytes_done() > 0; }, 10'000));
+    engine_pause(engine, id);
+    EXPECT_EQ(settle(id), "error: interrupted and not resumable: cannot save resume state: is a directory");
+    EXPECT_FALSE(test::file_exists(dir.file("x.bin")));
+    EXPECT_FALSE(test::file_exists(dir.file("x.bin.twk")));
+}
+
+// Pause and cancel end a run whose server went silent at once, not after the 30 s time-out.
+TEST_F(ScriptedDownload, PauseAndCancelInterruptAReadBlockedOnASilentServer) {
+    settings.io_timeout_ms = 30'000;
+    auto server = range_server(make_body(3u << 20, 31),
+                               [](int, const std::string&) { return Reply::kPartThenSilence; });
+    for (const bool pause : {true, false}) {
+        const size_t before = server->requests().size();
+        int32_t id = add(server->url(pause ? "/p.bin" : "/c.bin"), "\"connections\":1");
+        ASSERT_GT(id, 0);
+        ASSERT_TRUE(test::wait_until([&] { return task(id)->bytes_done() > 0; }, 10'000));
+        pause ? engine_pause(engine, id) : engine_cancel(engine, id);
+        EXPECT_TRUE(test::wait_until([&] { return !entry(id)->thread_live; }, 3'000));
+        EXPECT_EQ(settle(id, 1), pause ? "paused" : "canceled");
+        EXPECT_EQ(server->requests().size(), before + 1);
+    }
+    EXPECT_TRUE(test::file_exists(dir.file("p.bin.twk")));
+    EXPECT_FALSE(test::file_exists(dir.file("c.bin")));
+}
+
+// No request goes out on a connection before the previous body on it was read to its end: a
+// body abandoned half-way (here by the dribble guard) takes its connection with it.
+TEST_F(ScriptedDownload, NoRequestGoesOutOnAConnectionWhoseBodyWasNotReadToTheEnd) {
+    settings.dribble_window_ms = 300;
+    settings.body_read_bound_ms = 50;
+    make_body(700'000, 32);
+    auto early_requests = std::make_shared<std::atomic<int>>(0);
+    auto counter = std::make_shared<std::atomic<int>>(0);
+    ScriptServer server([this, early_requests, counter](ScriptPeer& peer) {
+        std::string request;
+        while (peer.read_request(request)) {
+            const Range r = parse_range(request, body->size());
+            const std::string slice = body->substr(r.first, r.last - r.first + 1);
+            const std::string head = test::http_response(
+                "206 Partial Content", content_range(r.first, r.last, std::to_string(body->size())), slice);
+            if (counter->fetch_add(1) != 0) {
+                peer.send(head);
+                continue;
+            }
+            // The first answer trickles: the client gives it up half-way.
+            peer.send(head.substr(0, head.size() - slice.size()));
+            for (size_t at = 0; at < slice.size(); at += 100) {
+                if (peer.input_waiting()) ++*early_requests;
+                peer.send(slice.substr(at, 100));
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                if (at > 4'000) return;
+            }
+        }
+    });
+    int32_t id = add(server.url("/kept.bin"), "\"connections\":1");
+    ASSERT_GT(id, 0);
+    EXPECT_EQ(settle(id), "done");
+    EXPECT_TRUE(output("kept.bin") == *body);
+    EXPECT_EQ(*early_requests, 0);
+}
+
+// Each request asks for the part a later split leaves it, so no byte is fetched twice.
+TEST_F(ScriptedDownload, ASplitNeverThrowsAwayBytesInFlight) {
+    auto server =
+        range_server(make_body(6u << 20, 33), [](int, const std::string&) { return Reply::kServe; });
+    int32_t id = add(server->url("/whole.bin"), "\"connections\":8,\"bandwidthLimit\":4194304");
+    ASSERT_GT(id, 0);
+    EXPECT_EQ(settle(id), "done");
+    EXPECT_TRUE(output("whole.bin") == *body);
+    uint64_t asked = 0;
+    for (const auto& request : server->requests()) {
+        const Range r = parse_range(request, body->size());
+        asked += r.last - r.first + 1;
+    }
+    EXPECT_EQ(asked, body->size());
+}
+
+TEST(SegmentSplit, NeverCutsBelowTheRangeInFlight) {
+    Task task;
+    task.probe_state = kRanged;
+    task.total = 10'000'000;
+    task.segments = {make_segment(0, 0, 4'000'000)};
+    task.segments[0]->active = true;
+    task.segments[0]->asked_end = 3'000'000;
+    auto upper = split_largest_segment(task);
+    ASSERT_NE(upper, nullptr);
+    EXPECT_EQ(task.segments[0]->end, 3'000'000u);
+    EXPECT_EQ(upper->start, 3'000'000u);
+    task.segments = {make_segment(0, 0, 4'000'000)};
+    task.segments[0]->active = true;
+    task.segments[0]->asked_end = 4'000'000; // everything is on its way
+    EXPECT_EQ(split_largest_segment(task), nullptr);
 }
 
 TEST(SegmentSplit, HalvesTheLargestRemainingRangeAboveHalfAMebibyte) {

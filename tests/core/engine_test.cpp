@@ -6,6 +6,10 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "core/naming.h"
 #include "core/status_document.h"
 #include "core/task_list.h"
 #include "tests/core/placeholder_driver.h"
@@ -65,6 +69,17 @@ TEST_F(EngineTest, IdsCountUpInOrderAndAreNeverReused) {
     EXPECT_EQ(engine_add_json(engine, "{\"connections\":4}"), -1);
     EXPECT_EQ(engine_add_json(engine, "not json"), -1);
     EXPECT_EQ(engine_add(engine, url(5), 8, ""), 5);
+}
+
+// A URL that does not parse is refused when it is added, not by the task's first request.
+TEST_F(EngineTest, AUrlThatDoesNotParseIsRefusedAtAdd) {
+    for (const char* bad :
+         {"not a url", "http://", "http://host:99999/f", "gopher://host/f", "file:///etc/passwd"}) {
+        EXPECT_EQ(engine_add(engine, bad, 8, ""), -1) << bad;
+        EXPECT_EQ(engine_add_json(engine, std::string("{\"url\":\"") + bad + "\"}"), -1) << bad;
+    }
+    EXPECT_TRUE(list->snapshot().entries.empty());
+    EXPECT_EQ(engine_add(engine, "ftp://host/f.bin", 8, ""), 1);
 }
 
 TEST_F(EngineTest, RunsAtMostMaxConcurrentAndStartsTheNextWhenOneEnds) {
@@ -174,13 +189,31 @@ TEST_F(EngineTest, CancelWhileRunningStaysCanceledAndCannotStartASecondThread) {
     ASSERT_TRUE(wait_for([&] { return driver.started_count() == 2; }));
 }
 
+// With tasks in every state an id can be in, operations on ids that name none of them change
+// nothing: no task is paused, resumed or canceled in their place.
 TEST_F(EngineTest, UnknownIdsAreIgnored) {
-    engine_pause(engine, 42);
-    engine_resume(engine, 42);
-    engine_cancel(engine, 42);
-    engine_pause(nullptr, 1);
-    EXPECT_EQ(engine_add(nullptr, url(1), 8, ""), -1);
-    EXPECT_TRUE(list->all_settled());
+    engine_set_options(engine, 1, 0, "");
+    const int32_t running = engine_add(engine, url(1), 8, "");
+    const int32_t queued = engine_add(engine, url(2), 8, "");
+    const int32_t paused = engine_add(engine, url(3), 8, "");
+    ASSERT_TRUE(wait_for([&] { return driver.started_count() == 1; }));
+    engine_pause(engine, paused);
+    ASSERT_EQ(state(paused), kPaused);
+
+    for (int32_t unknown : {0, -1, 4, 42}) {
+        engine_pause(engine, unknown);
+        engine_resume(engine, unknown);
+        engine_cancel(engine, unknown);
+    }
+    engine_pause(nullptr, running);
+    engine_cancel(nullptr, running);
+    EXPECT_EQ(engine_add(nullptr, url(9), 8, ""), -1);
+
+    EXPECT_EQ(state(running), kRunning);
+    EXPECT_FALSE(entry(running)->task->stop);
+    EXPECT_EQ(state(queued), kQueued);
+    EXPECT_EQ(state(paused), kPaused);
+    EXPECT_EQ(list->snapshot().entries.size(), 3u);
 }
 
 TEST_F(EngineTest, ConnectionCountsMapToTheAllowedSet) {
@@ -229,6 +262,39 @@ TEST_F(EngineTest, AnExistingFileIsNeverOverwrittenByANewTask) {
     EXPECT_EQ(entry(id)->task->output_path(), dir.file("file1 (1).bin"));
     EXPECT_EQ(entry(id)->task->name(), "file1 (1).bin");
     EXPECT_EQ(test::read_file(dir.file("file1.bin")), "the user's own bytes");
+}
+
+// What a run of ours left is ours to continue or write over; a user's own file never is. A
+// file killed before its first answer is empty; a finished one carries the URL it came from.
+TEST_F(EngineTest, FilesOurRunsLeftAreTakenAgainInsteadOfMultiplied) {
+    test::write_file(dir.file("file1.bin"), "");
+    EXPECT_EQ(entry(engine_add(engine, url(1), 8, ""))->task->name(), "file1.bin");
+
+    test::write_file(dir.file("file2.bin"), "finished by an earlier run");
+    {
+        const int fd = ::open(dir.file("file2.bin").c_str(), O_RDWR);
+        mark_as_ours(fd, url(2));
+        ::close(fd);
+    }
+    if (!marked_as_ours(dir.file("file2.bin"), url(2))) GTEST_SKIP() << "no user attributes here";
+    EXPECT_EQ(entry(engine_add(engine, url(2), 8, ""))->task->name(), "file2.bin");
+
+    // Marked for another URL, or not at all: the user's.
+    test::write_file(dir.file("file3.bin"), "someone else's");
+    {
+        const int fd = ::open(dir.file("file3.bin").c_str(), O_RDWR);
+        mark_as_ours(fd, url(2));
+        ::close(fd);
+    }
+    EXPECT_EQ(entry(engine_add(engine, url(3), 8, ""))->task->name(), "file3 (1).bin");
+}
+
+// Passed-on headers go out in the order given, repeated names included.
+TEST_F(EngineTest, HeadersKeepTheirOrderAndRepeats) {
+    int32_t id = engine_add_json(engine, "{\"url\":\"" + url(1) +
+                                             "\",\"headers\":{\"X-B\":\"1\",\"X-A\":\"2\",\"X-B\":\"3\"}}");
+    ASSERT_GT(id, 0);
+    EXPECT_EQ(entry(id)->task->headers, (HeaderList{{"X-B", "1"}, {"X-A", "2"}, {"X-B", "3"}}));
 }
 
 TEST_F(EngineTest, DestroyPausesTheTasksAddedThroughTheEngine) {

@@ -70,6 +70,25 @@ TEST(SanitizeServerName, RefusesUnsafeNamesAndDeviceNames) {
     EXPECT_FALSE(sanitize_server_name(std::string(256, 'a')));
 }
 
+// A name is created on disk as it is shown: each byte outside a well-formed sequence becomes
+// U+FFFD, as the status documents print it.
+TEST(ValidUtf8, IllFormedBytesBecomeReplacementCharacters) {
+    const std::string fffd = "\xEF\xBF\xBD";
+    struct Case {
+        std::string given;
+        std::string expected;
+    } cases[] = {
+        {"plain.txt", "plain.txt"},
+        {"\xE2\x82\xAC.txt", "\xE2\x82\xAC.txt"},                     // the euro sign stays
+        {"\xFF\xFE\xC0\xAF.bin", fffd + fffd + fffd + fffd + ".bin"}, // C0 AF: an overlong "/"
+        {"\xED\xA0\x80x", fffd + fffd + fffd + "x"},                  // a surrogate
+        {"cut\xE2\x82", "cut" + fffd + fffd},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(valid_utf8(c.given), c.expected);
+    EXPECT_EQ(sanitize_server_name("\xFF\xFE\xC0\xAF.bin"), fffd + fffd + fffd + fffd + ".bin");
+}
+
 TEST(ParseContentDisposition, FilenameAndExtendedFilename) {
     struct Case {
         const char* header;

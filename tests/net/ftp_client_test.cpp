@@ -444,7 +444,9 @@ TEST(FtpRetrieve, FailuresCarryTheirMessages) {
         std::string range;
         std::string path = "/f";
         std::string error;
+        FailureKind kind = FailureKind::kPermanent;
     };
+    constexpr FailureKind kRetry = FailureKind::kRetryable;
     FtpScript busy = script_with({});
     busy.greeting = "421-too many users\r\n421 come back later\r\n";
     FtpScript garbled = script_with({});
@@ -454,8 +456,8 @@ TEST(FtpRetrieve, FailuresCarryTheirMessages) {
     no_tls.close_after = "AUTH";
     const std::vector<Case> cases = {
         {"greeting refused", busy, "ftp", "", "/f",
-         "ftp greeting failed: 421-too many users 421 come back later "},
-        {"no greeting", garbled, "ftp", "", "/f", "ftp greeting failed: no reply here "},
+         "ftp greeting failed: 421-too many users 421 come back later ", kRetry},
+        {"no greeting", garbled, "ftp", "", "/f", "ftp greeting failed: no reply here ", kRetry},
         {"login refused, control bytes shown safely", script_with({{"PASS", "530 bad\x01\x1b[31mlogin\r\n"}}),
          "ftp", "", "/f", "ftp login failed: 530 bad  [31mlogin "},
         {"TYPE refused", script_with({{"TYPE", "504 no\r\n"}}), "ftp", "", "/f",
@@ -464,10 +466,10 @@ TEST(FtpRetrieve, FailuresCarryTheirMessages) {
          "ftp passive mode failed: 500 no "},
         {"PASV reply out of range",
          script_with({{"EPSV", "500 no\r\n"}, {"PASV", "227 ok (127,0,0,1,256,1)\r\n"}}), "ftp", "", "/f",
-         "ftp passive mode failed: 227 ok (127,0,0,1,256,1) "},
+         "ftp passive mode failed: 227 ok (127,0,0,1,256,1) ", kRetry},
         {"PASV reply with a port of 0",
          script_with({{"EPSV", "500 no\r\n"}, {"PASV", "227 ok (127,0,0,1,0,0)\r\n"}}), "ftp", "", "/f",
-         "ftp passive mode failed: 227 ok (127,0,0,1,0,0) "},
+         "ftp passive mode failed: 227 ok (127,0,0,1,0,0) ", kRetry},
         {"REST refused", script_with({{"REST", "502 REST not implemented\r\n"}}), "ftp", "bytes=100-", "/f",
          "ftp REST rejected (no resume support): 502 REST not implemented "},
         {"RETR refused", script_with({{"RETR", "550 no such file\r\n"}}), "ftp", "", "/f",
@@ -479,15 +481,18 @@ TEST(FtpRetrieve, FailuresCarryTheirMessages) {
         {"plaintext after 234", script_with({{"AUTH", "234 go ahead\r\n230 injected\r\n"}}), "ftps", "", "/f",
          "unexpected plaintext after AUTH TLS"},
         {"no TLS after 234", no_tls, "ftps", "", "/f",
-         "FTPS control handshake failed (certificate or protocol)"},
+         "FTPS control handshake failed (certificate or protocol)", kRetry},
     };
     for (const auto& c : cases) {
         FtpScriptServer server(c.script);
         HttpResponse response;
-        std::string error;
+        TransportError error;
         EXPECT_FALSE(ftp_retrieve(request_for(server.url(c.path, c.url_scheme), c.range), response, error))
             << c.name;
-        EXPECT_EQ(error, c.error) << c.name;
+        EXPECT_EQ(error.text, c.error) << c.name;
+        // Whether a retry can help: a refusal of the permanent class (5xx, a bad path, a
+        // protocol breach) ends a download at once; a busy server or a dead connection not.
+        EXPECT_EQ(error.kind, c.kind) << c.name;
         EXPECT_FALSE(response.connection) << c.name;
     }
 }

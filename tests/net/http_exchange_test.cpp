@@ -7,6 +7,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <thread>
+
 namespace twk {
 namespace {
 
@@ -116,6 +121,67 @@ TEST(HttpExchange, RefusesBadRequestsBeforeConnecting) {
     ftp_via_proxy.proxy = ProxySpec{kProxyHttp, "127.0.0.1", 1, "", ""};
     EXPECT_EQ(exchange(ftp_via_proxy).error,
               "ftp:// through a proxy is not supported; refusing to bypass it");
+}
+
+// Whether asking again can help travels with the message, so that no caller reads the text.
+TEST(HttpExchange, FailuresSayWhetherAnotherAttemptCanHelp) {
+    const std::string closed_ftp = "ftp://127.0.0.1:" + std::to_string(test::closed_port()) + "/x";
+    ScriptServer server(answering([closed_ftp](const std::string& request) {
+        const std::string path = request_path(request);
+        if (path == "/gzip") return http_response("200 OK", "Content-Encoding: gzip\r\n", "zz");
+        if (path == "/lengths")
+            return std::string("HTTP/1.1 200 OK\r\nContent-Length: 1\r\nContent-Length: 2\r\n\r\nab");
+        if (path == "/loop") return http_response("302 Found", "Location: /loop\r\n", "");
+        if (path == "/ftp") return http_response("302 Found", "Location: " + closed_ftp + "\r\n", "");
+        return http_response("302 Found", "Location: gopher://127.0.0.1/x\r\n", "");
+    }));
+    const std::string refused = "http://127.0.0.1:" + std::to_string(test::closed_port()) + "/";
+    struct Case {
+        std::string url;
+        FailureKind kind;
+        std::string described;
+    } cases[] = {
+        {"not a url", FailureKind::kPermanent, "bad url: not a url"},
+        {"gopher://127.0.0.1/", FailureKind::kPermanent, "bad url: gopher://127.0.0.1/"},
+        {closed_ftp, FailureKind::kRetryable, "ftp connect failed: 127.0.0.1 (connection refused)"},
+        {"http://no-such-host.invalid/", FailureKind::kPermanent,
+         "connect failed: no-such-host.invalid (name does not resolve)"},
+        {refused, FailureKind::kRetryable, "connect failed: 127.0.0.1 (connection refused)"},
+        {server.url("/gzip"), FailureKind::kPermanent, "unsupported Content-Encoding: gzip"},
+        {server.url("/lengths"), FailureKind::kRetryable, "conflicting Content-Length headers"},
+        {server.url("/loop"), FailureKind::kPermanent, "too many redirects"},
+        {server.url("/ftp"), FailureKind::kRetryable, "ftp connect failed: 127.0.0.1 (connection refused)"},
+        {server.url("/gopher"), FailureKind::kPermanent, "bad url: gopher://127.0.0.1/x"},
+    };
+    for (const Case& c : cases) {
+        HttpResponse response;
+        TransportError error;
+        EXPECT_FALSE(http_exchange(get(c.url), response, error)) << c.url;
+        EXPECT_EQ(error.describe(), c.described) << c.url;
+        EXPECT_EQ(error.kind, c.kind) << c.url;
+    }
+}
+
+// A head that arrives one line at a time, each within the time-out, must still be whole within
+// it: a server cannot hold the exchange open forever.
+TEST(HttpExchange, TheWholeHeadMustArriveWithinTheIoTimeout) {
+    auto ended = std::make_shared<std::atomic<bool>>(false);
+    ScriptServer server([ended](ScriptPeer& peer) {
+        std::string request;
+        if (!peer.read_request(request)) return;
+        peer.send("HTTP/1.1 200 OK\r\n");
+        for (int i = 0; i < 200 && !*ended; ++i) {
+            peer.send("X-Line: " + std::to_string(i) + "\r\n");
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    });
+    HttpRequest request = get(server.url());
+    request.io_timeout_ms = 400;
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(exchange(request).error, "no response headers");
+    // Far below the ten seconds the lines keep coming.
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(3));
+    *ended = true;
 }
 
 TEST(HttpExchange, RefusesResponsesTheBodyReaderCouldMisread) {

@@ -8,6 +8,7 @@
 #include <netdb.h>
 #include <sys/socket.h>
 
+#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -103,6 +104,51 @@ TEST(TcpConnect, UnansweredAddressTimesOutThenTheNextConnects) {
     AddressList nothing;
     nothing.add_ipv4(test::closed_port());
     EXPECT_EQ(connect_first(nothing.head(), 1000, 1000), kInvalidSocket);
+}
+
+// A cancel ends a connect that hangs and a read that waits on a silent peer at once, long
+// before their time-outs, and later connects fail until the canceller is reset.
+TEST(SocketCanceller, EndsBlockedConnectsAndReadsAtOnce) {
+    Listener blackhole(0);
+    std::vector<Socket> fillers;
+    for (int i = 0; i < 4; ++i) {
+        fillers.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(blackhole.port()));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::connect(fillers.back(), reinterpret_cast<sockaddr*>(&a), sizeof a);
+    }
+    SocketCanceller canceller;
+    TransportError why;
+    std::thread connecting([&] {
+        EXPECT_EQ(tcp_connect("127.0.0.1", blackhole.port(), 60'000, 60'000, &why, &canceller),
+                  kInvalidSocket);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100)); // let it reach the connect
+    const int64_t start = monotonic_ms();
+    canceller.cancel();
+    connecting.join();
+    EXPECT_LT(monotonic_ms() - start, 5'000);
+    EXPECT_EQ(why.reason, "interrupted");
+    EXPECT_EQ(tcp_connect("127.0.0.1", blackhole.port(), 1'000, 1'000, &why, &canceller), kInvalidSocket);
+    for (Socket f : fillers)
+        ::close(f);
+
+    canceller.reset();
+    Listener silent;
+    Socket s = tcp_connect("127.0.0.1", silent.port(), 5'000, 60'000, nullptr, &canceller);
+    ASSERT_NE(s, kInvalidSocket);
+    PlainStream stream(s, &canceller);
+    int got = 0;
+    std::thread reading([&] {
+        char byte;
+        got = stream.read(&byte, 1);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    canceller.cancel();
+    reading.join();
+    EXPECT_EQ(got, -1); // never taken for the end of the stream
 }
 
 TEST(PlainStream, SilentPeerTimesOutAndCloseIsIdempotent) {

@@ -150,9 +150,19 @@ TEST(NginxHttps, CertificatesAreVerified) {
     for (bool insecure : {false, true}) {
         Socket s = tcp_connect("127.0.0.1", ports.tls, 5000, 5000);
         ASSERT_NE(s, kInvalidSocket);
-        auto stream = open_tls(s, "wrong.example", insecure);
+        TransportError why;
+        auto stream = open_tls(s, "wrong.example", insecure, &why);
         EXPECT_EQ(stream != nullptr, insecure);
+        if (!insecure) EXPECT_EQ(why.reason, "host name mismatch");
+        if (!insecure) EXPECT_EQ(why.kind, FailureKind::kPermanent);
     }
+    // The reason and that no retry helps travel with the message.
+    HttpResponse response;
+    TransportError error;
+    self_signed.insecure = false;
+    EXPECT_FALSE(http_exchange(self_signed, response, error));
+    EXPECT_EQ(error.describe(), "tls handshake/verification failed: 127.0.0.1 (unknown issuer)");
+    EXPECT_EQ(error.kind, FailureKind::kPermanent);
     Socket s = tcp_connect("127.0.0.1", ports.tls, 5000, 5000);
     auto stream = open_tls(s, "localhost", false);
     ASSERT_NE(stream, nullptr);

@@ -55,6 +55,18 @@ void ScriptPeer::send(std::string_view bytes) {
     }
 }
 
+bool ScriptPeer::input_waiting() {
+    if (!m_pending.empty()) return true;
+    char byte;
+    return ::recv(m_fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) > 0;
+}
+
+void ScriptPeer::wait_for_close() {
+    std::string ignored;
+    while (read_request(ignored)) {
+    }
+}
+
 void ScriptPeer::close() { ::shutdown(m_fd, SHUT_RDWR); }
 
 ScriptServer::ScriptServer(Handler handler) : m_handler(std::move(handler)) {

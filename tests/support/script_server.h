@@ -27,6 +27,10 @@ public:
     // Reads exactly `count` raw bytes (for proxy handshakes). False when they did not arrive.
     bool read_exact(size_t count, std::string& out);
     void send(std::string_view bytes);
+    // Whether the client has sent bytes that no read_request took yet (without waiting).
+    bool input_waiting();
+    // Reads and drops requests until the client closes or goes silent.
+    void wait_for_close();
     // Closes the connection now (the handler may still return afterwards).
     void close();
     // 0 for the first connection the server accepted, 1 for the next...
