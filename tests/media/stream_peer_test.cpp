@@ -227,5 +227,18 @@ TEST_F(StreamPeers, Aes128SegmentsEqualWhatOpensslDecrypts) {
     expect_playable(out.file("index.ts"), "video:h264 audio:aac");
 }
 
+TEST_F(StreamPeers, TwkGetDownloadsAPlaylistLink) {
+    ASSERT_EQ(mux("cli-ts", {"-f", "hls", "-hls_time", "1", "-hls_list_size", "0", "-hls_segment_filename",
+                             "seg%03d.ts", "live.m3u8"}),
+              "");
+    TempDir out;
+    std::string error;
+    const std::string lines = test::program_output(
+        out.path(), {TWK_BINARY, "get", "-x", "4", "-d", out.path(), url("cli-ts/live.m3u8")}, error);
+    ASSERT_EQ(error, "");
+    EXPECT_NE(lines.find("done  " + out.path() + "/live.ts"), std::string::npos) << lines;
+    EXPECT_TRUE(read_file(out.file("live.ts")) == joined(files("cli-ts", "seg", ".ts")));
+}
+
 } // namespace
 } // namespace twk
