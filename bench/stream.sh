@@ -37,7 +37,9 @@ ffmpeg -nostdin -hide_banner -loglevel error -f lavfi -i "testsrc2=size=1280x720
 cat "$work"/www/hls/seg*.ts >"$work/joined.ts"
 segments=$(ls "$work"/www/hls/seg*.ts | wc -l)
 size_mib=$(awk -v b="$(stat -c %s "$work/joined.ts")" 'BEGIN { printf "%.1f", b / 1048576 }')
-loopback_nginx_start "$work/www" "$work/nginx" "limit_rate $rate;"
+# Small sendfile pieces, so that the limit holds from the first byte of a segment rather than
+# after a burst of a whole socket buffer.
+loopback_nginx_start "$work/www" "$work/nginx" "sendfile_max_chunk 64k; limit_rate $rate;"
 url="http://127.0.0.1:$NGINX_PORT/hls/index.m3u8"
 
 # run_tool TOOL: downloads into $work/out and leaves "wall cpu peak_kib check" in $work/result.
