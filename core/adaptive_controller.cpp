@@ -1,9 +1,10 @@
 #include "core/adaptive_controller.h"
 
 #include "net/debug_log.h"
+#include "net/text.h"
 
 #include <algorithm>
-#include <cstdio>
+#include <cmath>
 #include <cstdlib>
 
 namespace twk {
@@ -44,13 +45,21 @@ AdaptiveController::AdaptiveController(uint32_t connections, uint64_t now_ns, ui
     m_state.window_start_ns = now_ns;
     m_state.window_bytes = bytes_done;
     m_state.last_hits = throttle_hits;
+    m_ticks.push_back({now_ns, bytes_done});
+    m_history_start_ns = now_ns;
 }
 
 bool AdaptiveController::sample(uint64_t now_ns, uint64_t now_ms, uint64_t bytes_done,
                                 uint32_t throttle_hits) {
     if (m_settings.no_adapt) return false;
+    record_tick(now_ns, bytes_done);
     double e = 0;
     if (!measure(now_ns, bytes_done, e)) return false;
+    switch (judge_bursts(e)) {
+    case Bursts::Smooth: m_state.bursty = false; break;
+    case Bursts::Bursty: m_state.bursty = true; break;
+    case Bursts::TooEarly: return false; // the window keeps growing
+    }
     m_state.throughput = e;
 
     rearm_if_due(now_ms);
@@ -80,6 +89,58 @@ bool AdaptiveController::measure(uint64_t now_ns, uint64_t bytes_done, double& t
     if (delta < kMinSampleBytes && elapsed < kLongWindowSeconds && !shrank) return false;
     throughput = static_cast<double>(delta) / elapsed;
     return true;
+}
+
+void AdaptiveController::record_tick(uint64_t now_ns, uint64_t bytes_done) {
+    // A reading that goes back in time or in bytes (the driver started the file over) starts
+    // the history again.
+    if (!m_ticks.empty() && (now_ns < m_ticks.back().ns || bytes_done < m_ticks.back().bytes)) {
+        m_ticks.clear();
+        m_history_start_ns = now_ns;
+    }
+    m_ticks.push_back({now_ns, bytes_done});
+    // Keep one reading at or beyond the span, so that a whole span can be measured.
+    const uint64_t span_ns = static_cast<uint64_t>(kBurstSpanSeconds * 1e9);
+    while (m_ticks.size() > 2 && now_ns - m_ticks[1].ns >= span_ns)
+        m_ticks.pop_front();
+}
+
+// When the ticks of the last span came in bursts, `throughput` becomes the span's rate. The span
+// starts at the reading whose age is nearest kBurstSpanSeconds: a sender that bursts once a
+// second then holds two whole periods, whatever their phase. A span that reaches into the first
+// second of the readings is not measured at all: nginx hands every new connection its first
+// second's worth at once, and the connections of a pass all start together.
+AdaptiveController::Bursts AdaptiveController::judge_bursts(double& throughput) const {
+    if (m_ticks.size() < kMinBurstTicks + 1) return Bursts::Smooth;
+    const Tick& now = m_ticks.back();
+    const double span_ns = kBurstSpanSeconds * 1e9;
+    size_t from = 0;
+    for (size_t i = 1; i + 1 < m_ticks.size(); ++i) {
+        double age = static_cast<double>(now.ns - m_ticks[i].ns);
+        double best = static_cast<double>(now.ns - m_ticks[from].ns);
+        if (std::abs(age - span_ns) < std::abs(best - span_ns)) from = i;
+    }
+    const size_t ticks = m_ticks.size() - 1 - from;
+    if (ticks < kMinBurstTicks) return Bursts::Smooth;
+    // Readings per second of every tick; coarse ticks say nothing about bursts.
+    double sum = 0, squares = 0;
+    for (size_t i = from + 1; i < m_ticks.size(); ++i) {
+        double seconds = static_cast<double>(m_ticks[i].ns - m_ticks[i - 1].ns) / 1e9;
+        if (seconds <= 0 || seconds > kMaxBurstTickSeconds) return Bursts::Smooth;
+        double rate = static_cast<double>(m_ticks[i].bytes - m_ticks[i - 1].bytes) / seconds;
+        sum += rate;
+        squares += rate * rate;
+    }
+    const double mean = sum / static_cast<double>(ticks);
+    if (mean <= 0) return Bursts::Smooth;
+    const double variance = std::max(0.0, squares / static_cast<double>(ticks) - mean * mean);
+    if (std::sqrt(variance) <= kBurstiness * mean) return Bursts::Smooth;
+    const double seconds = static_cast<double>(now.ns - m_ticks[from].ns) / 1e9;
+    if (seconds < kMinBurstSpanShare * kBurstSpanSeconds ||
+        m_ticks[from].ns < m_history_start_ns + static_cast<uint64_t>(kBurstStartSeconds * 1e9))
+        return Bursts::TooEarly;
+    throughput = static_cast<double>(now.bytes - m_ticks[from].bytes) / seconds;
+    return Bursts::Bursty;
 }
 
 void AdaptiveController::rearm_if_due(uint64_t now_ms) {
@@ -158,13 +219,12 @@ void AdaptiveController::park(uint64_t now_ms) {
 
 std::string AdaptiveController::log_line(uint64_t now_ms, uint32_t throttle_hits) const {
     const AdaptiveState& s = m_state;
-    char line[256];
-    std::snprintf(line, sizeof line,
-                  "[adapt] t=%.1f target=%zu tput=%.1f rateCeil=%zu hits=%u ramp=%d win=%u reopens=%u",
-                  static_cast<double>(now_ms) / 1000.0, static_cast<size_t>(s.target),
-                  s.throughput * 0.000001, static_cast<size_t>(s.rate_ceiling), throttle_hits, s.ramp ? 1 : 0,
-                  s.window, s.reopens);
-    return line;
+    // Numbers with a decimal point in every locale.
+    return "[adapt] t=" + fixed_decimal(static_cast<double>(now_ms) / 1000.0, 1) +
+           " target=" + std::to_string(s.target) + " tput=" + fixed_decimal(s.throughput * 0.000001, 1) +
+           " rateCeil=" + std::to_string(s.rate_ceiling) + " hits=" + std::to_string(throttle_hits) +
+           " ramp=" + (s.ramp ? "1" : "0") + " win=" + std::to_string(s.window) +
+           " reopens=" + std::to_string(s.reopens);
 }
 
 } // namespace twk

@@ -6,11 +6,18 @@
 // 429/503 (halving, with a rate ceiling) or when throughput collapses, and after it stops ramping
 // it re-arms later with a growing delay. The driver caps target() by its own connection cap.
 //
+// Senders that throttle in bursts (nginx's limit_rate hands each connection a second's worth
+// at once, then waits) make a 0.8 s window hold one burst or none by chance. The controller
+// therefore keeps every tick's reading for the last few seconds; when they show such bursts, a
+// sample is judged by the rate over the last two seconds, which holds whole burst periods,
+// instead of by its own window. Smooth senders are judged by the window as before.
+//
 // The controller knows nothing of the task record: the driver hands it the clock readings, the
 // task's bytes done and its throttle-hit counter. Everything runs on the driver's thread.
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <string>
 
@@ -45,7 +52,8 @@ struct AdaptiveState {
     uint64_t window_start_ns = 0; // monotonic time at the start of the current window
     uint64_t window_bytes = 0;    // bytes done at the start of the current window
     uint32_t last_hits = 0;       // throttle hits at the start of the current window
-    double throughput = 0;        // throughput of the last sample (bytes/s)
+    double throughput = 0;        // throughput the last sample was judged by (bytes/s)
+    bool bursty = false;          // the last sample found the sender bursty
 };
 
 // Limits of the sampling and ramp rules.
@@ -61,6 +69,17 @@ constexpr double kRampPaidRatio = 0.93;       // a ramp step paid when throughpu
 constexpr uint32_t kMaxRampStep = 8;
 constexpr uint64_t kDefaultRampRetryMs = 30'000;
 constexpr uint64_t kMaxRampRetryMs = 240'000; // the re-arm delay doubles up to this
+// Bursty senders: the readings of the last kBurstSpanSeconds are kept; when at least
+// kMinBurstTicks of them (ticks of at most kMaxBurstTickSeconds) vary by more than
+// kBurstiness (standard deviation over mean), a sample is judged by their span's rate, but
+// only by a span of at least kMinBurstSpanShare of its length that starts kBurstStartSeconds or
+// more after the readings began.
+constexpr double kBurstSpanSeconds = 2.0;
+constexpr double kMinBurstSpanShare = 0.9;
+constexpr double kBurstStartSeconds = 1.0;
+constexpr double kMaxBurstTickSeconds = 0.4;
+constexpr size_t kMinBurstTicks = 6;
+constexpr double kBurstiness = 0.6;
 
 class AdaptiveController {
 public:
@@ -79,6 +98,9 @@ public:
 private:
     std::string log_line(uint64_t now_ms, uint32_t throttle_hits) const;
     bool measure(uint64_t now_ns, uint64_t bytes_done, double& throughput) const;
+    void record_tick(uint64_t now_ns, uint64_t bytes_done);
+    enum class Bursts { Smooth, Bursty, TooEarly };
+    Bursts judge_bursts(double& throughput) const;
     void rearm_if_due(uint64_t now_ms);
     void back_off_throttled(uint64_t now_ms, double throughput);
     bool collapsed(uint64_t now_ms, double throughput);
@@ -88,6 +110,12 @@ private:
     uint32_t m_connections;
     AdaptiveSettings m_settings;
     AdaptiveState m_state;
+    struct Tick {
+        uint64_t ns;
+        uint64_t bytes;
+    };
+    std::deque<Tick> m_ticks;        // every call's reading, oldest first, for about kBurstSpanSeconds
+    uint64_t m_history_start_ns = 0; // when the readings began (the pass, or a restart of the file)
 };
 
 } // namespace twk

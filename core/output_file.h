@@ -22,11 +22,19 @@ void create_parent_folders(const std::string& path);
 // the transfer; elsewhere the file is only extended. False when neither worked.
 bool grow_output(int fd, uint64_t size);
 
+// Write-back is started for every kWriteBackChunk-aligned piece of the file that a write runs
+// past the end of, so that the final flush finds little left to write.
+constexpr uint64_t kWriteBackChunk = 8 << 20;
+
 // Writes all `length` bytes at `offset`, in pieces of at most kMaxWritePiece. False on any
-// failure (a short write that makes no progress counts as one).
+// failure (a short write that makes no progress counts as one). A worker writes its range from
+// front to back, so when a write crosses a kWriteBackChunk boundary the chunks behind it are
+// finished as far as this worker goes: their write-back to disk starts now (sync_file_range,
+// without waiting for it). Chunks shared with another worker's range are simply written back
+// again later.
 bool write_at(int fd, const char* data, size_t length, uint64_t offset);
 
-// Sets the size to exactly `size` and flushes the data to disk.
+// Sets the size to exactly `size` and flushes the data to disk (the durability of "done").
 bool finalize_output(int fd, uint64_t size);
 
 // Flushes what was written (for a sidecar that is about to describe it).

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 
+#include "net/text.h"
 #include "json/json.h"
 
 namespace twk {
@@ -38,12 +38,6 @@ std::string list_status(int32_t state, const Task& task) {
     }
 }
 
-std::string printf_text(const char* format, int a, int b) {
-    char buffer[64];
-    std::snprintf(buffer, sizeof buffer, format, a, b);
-    return buffer;
-}
-
 } // namespace
 
 std::string segments_json(const Task& task) {
@@ -54,14 +48,12 @@ std::string segments_json(const Task& task) {
         const Segment& s = *task.segments[i];
         uint64_t end = s.end.load();
         if (total != 0) end = std::min(end, total);
-        char element[256];
-        std::snprintf(element, sizeof element,
-                      "{\"id\":%llu,\"start\":%llu,\"pos\":%llu,\"end\":%llu,\"active\":%s}",
-                      static_cast<unsigned long long>(s.id), static_cast<unsigned long long>(s.start),
-                      static_cast<unsigned long long>(s.pos.load()), static_cast<unsigned long long>(end),
-                      boolean(s.active));
         if (i) out += ',';
-        out += element;
+        out += "{\"id\":" + number(s.id);
+        out += ",\"start\":" + number(s.start);
+        out += ",\"pos\":" + number(s.pos.load());
+        out += ",\"end\":" + number(end);
+        out += ",\"active\":" + std::string(boolean(s.active)) + '}';
     }
     out += ']';
     return out;
@@ -69,8 +61,7 @@ std::string segments_json(const Task& task) {
 
 std::string task_status_fragment(const Task& task, int64_t now_ns) {
     uint64_t total = task.total;
-    char elapsed[64];
-    std::snprintf(elapsed, sizeof elapsed, "%.2f", static_cast<double>(now_ns - task.start_ns) / 1e9);
+    std::string elapsed = fixed_decimal(static_cast<double>(now_ns - task.start_ns) / 1e9, 2);
     std::string out = "\"status\":" + json_quote(task.status());
     out += ",\"filename\":" + json_quote(task.name());
     out += ",\"url\":" + json_quote(task.url);
@@ -78,7 +69,7 @@ std::string task_status_fragment(const Task& task, int64_t now_ns) {
     out += ",\"done\":" + number(shown_done(task, total));
     out += ",\"connections\":" + number(task.connections);
     out += ",\"supportsRange\":" + std::string(boolean(task.supports_range));
-    out += ",\"elapsed\":" + std::string(elapsed);
+    out += ",\"elapsed\":" + elapsed;
     out += ",\"segments\":" + segments_json(task);
     return out;
 }
@@ -126,9 +117,7 @@ std::string format_size(double bytes) {
         ++unit;
     }
     int decimals = unit == 0 ? 0 : bytes < 10 ? 2 : bytes < 100 ? 1 : 0;
-    char buffer[512];
-    std::snprintf(buffer, sizeof buffer, "%.*f %s", decimals, bytes, units[unit]);
-    return buffer;
+    return fixed_decimal(bytes, decimals) + ' ' + units[unit];
 }
 
 std::pair<std::string, std::string> format_speed(double bytes_per_second) {
@@ -139,23 +128,22 @@ std::pair<std::string, std::string> format_speed(double bytes_per_second) {
         bytes_per_second /= 1024;
         ++unit;
     }
-    char buffer[512];
-    std::snprintf(buffer, sizeof buffer, "%.*f", unit == 0 ? 0 : 1, bytes_per_second);
-    return {buffer, std::string(units[unit]) + "/s"};
+    return {fixed_decimal(bytes_per_second, unit == 0 ? 0 : 1), std::string(units[unit]) + "/s"};
 }
 
 std::string format_duration(double seconds) {
     if (!std::isfinite(seconds) || seconds < 0 || seconds >= kMaxDuration) return kNoValue;
     int64_t s = std::llround(seconds);
-    auto pair = [&](const char* format, int64_t big, int64_t small) {
-        return printf_text(format, static_cast<int>(s / big), static_cast<int>((s % big) / small));
+    // The whole larger unit and the remainder in the smaller one: "1h 0m".
+    auto pair = [&](int64_t big, const char* big_unit, int64_t small, const char* small_unit) {
+        return std::to_string(s / big) + big_unit + ' ' + std::to_string((s % big) / small) + small_unit;
     };
-    if (s < kMinute) return printf_text("%ds", static_cast<int>(s), 0);
-    if (s < kHour) return pair("%dm %ds", kMinute, 1);
-    if (s < kDay) return pair("%dh %dm", kHour, kMinute);
-    if (s < kMonth) return pair("%dd %dh", kDay, kHour);
-    if (s < kYear) return pair("%dmo %dd", kMonth, kDay);
-    return pair("%dy %dmo", kYear, kMonth);
+    if (s < kMinute) return std::to_string(s) + 's';
+    if (s < kHour) return pair(kMinute, "m", 1, "s");
+    if (s < kDay) return pair(kHour, "h", kMinute, "m");
+    if (s < kMonth) return pair(kDay, "d", kHour, "h");
+    if (s < kYear) return pair(kMonth, "mo", kDay, "d");
+    return pair(kYear, "y", kMonth, "mo");
 }
 
 } // namespace twk

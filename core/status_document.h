@@ -4,7 +4,7 @@
 //
 //   list document  {<status fragment of the current task, or "status":"idle">,"tasks":[<entry>,...]}
 //   fragment       "status":..,"filename":..,"url":..,"total":N,"done":N,"connections":N,
-//                  "supportsRange":B,"elapsed":%.2f,"segments":[..]
+//                  "supportsRange":B,"elapsed":S.ss,"segments":[..]
 //   entry          {"id":N,"name":..,"filename":..,"url":..,"status":..,"total":N,"done":N,
 //                   "connections":N,"supportsRange":B,"segments":[..]}
 //   segment        {"id":N,"start":N,"pos":N,"end":N,"active":B}

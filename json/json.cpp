@@ -1,8 +1,10 @@
 #include "json/json.h"
 
+#include <algorithm>
+#include <charconv>
 #include <cmath>
-#include <cstdlib>
 #include <cstring>
+#include <system_error>
 
 namespace twk {
 
@@ -57,10 +59,55 @@ char simple_escape(char c) {
     }
 }
 
-// strtod over a copy, so that the conversion never runs past the run of number bytes.
+// The decimal exponent of the first significant digit of a number that std::from_chars read
+// (sign already taken off), for telling an overflow from an underflow. Saturates far beyond
+// what a double can hold.
+int64_t magnitude_exponent(const char* p, const char* end) {
+    constexpr int64_t kFar = 1'000'000;
+    int64_t position = -1; // of the last integer digit, relative to the first significant digit
+    bool seen = false, point = false;
+    int64_t leading = 0;
+    for (; p != end && ((*p >= '0' && *p <= '9') || *p == '.'); ++p) {
+        if (*p == '.') {
+            point = true;
+        } else if (!seen && *p == '0') {
+            if (point) ++leading;
+        } else {
+            seen = true;
+            if (!point && position < kFar) ++position;
+        }
+    }
+    int64_t exponent = 0;
+    if (p != end && (*p == 'e' || *p == 'E')) {
+        ++p;
+        bool negative = p != end && *p == '-';
+        if (p != end && (*p == '-' || *p == '+')) ++p;
+        for (; p != end && *p >= '0' && *p <= '9'; ++p)
+            exponent = std::min(kFar, exponent * 10 + (*p - '0'));
+        if (negative) exponent = -exponent;
+    }
+    return (position >= 0 ? position : -(leading + 1)) + exponent;
+}
+
+// The lenient decimal conversion of a run of number bytes, in every locale: the longest prefix
+// that reads as a number counts, the rest is dropped, and a run without one gives 0 ("-", ".",
+// "--1"). A leading "+" is taken, as is a value too large (infinity) or too small (0) for a double.
 double convert_number(const char* begin, size_t length) {
-    std::string run(begin, length);
-    return std::strtod(run.c_str(), nullptr);
+    const char* p = begin;
+    const char* end = begin + length;
+    bool negative = false;
+    if (p != end && (*p == '+' || *p == '-')) {
+        negative = *p == '-';
+        ++p;
+    }
+    if (p == end || *p == '+' || *p == '-') return 0;
+    double value = 0;
+    const auto [used, error] = std::from_chars(p, end, value, std::chars_format::general);
+    if (error == std::errc::invalid_argument) return 0;
+    if (error == std::errc::result_out_of_range) {
+        value = magnitude_exponent(p, used) > 0 ? HUGE_VAL : 0.0;
+    }
+    return negative ? -value : value;
 }
 
 bool literal_at(const char* p, const char* end, std::string_view word) {

@@ -35,6 +35,10 @@ public:
     // The connection, for a caller that keeps it for the next request after a finished body.
     std::unique_ptr<ByteStream> release_connection() { return std::move(m_connection); }
 
+    // Bytes the chunked decoder holds (consumed ones included until it compacts): stays within
+    // about two chunk-line limits and one read however long the body is.
+    size_t buffered() const { return m_buffer.size(); }
+
     // How long one direct read keeps collecting bytes; tests shorten it.
     int read_bound_ms = kBodyReadBoundMs;
 

@@ -1,6 +1,7 @@
 #include "net/text.h"
 
 #include <cctype>
+#include <charconv>
 #include <chrono>
 
 namespace twk {
@@ -10,6 +11,14 @@ std::string to_lower_ascii(std::string_view text) {
     for (char& c : out)
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return out;
+}
+
+std::string fixed_decimal(double value, int decimals) {
+    // The longest fixed text of a double: sign, 309 integer digits, point, the decimals.
+    char buffer[512];
+    decimals = decimals < 0 ? 0 : decimals > 100 ? 100 : decimals;
+    auto result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, decimals);
+    return std::string(buffer, result.ptr);
 }
 
 int64_t monotonic_ms() {

@@ -24,6 +24,10 @@ constexpr bool has_control_byte(std::string_view text, bool tab_is_control = fal
 // ASCII letters lower-cased; every other byte kept.
 std::string to_lower_ascii(std::string_view text);
 
+// `value` with `decimals` digits after the point, as "%.*f" prints it in the C locale, whatever
+// the process locale is (documents and protocol texts must not take a decimal comma).
+std::string fixed_decimal(double value, int decimals);
+
 // Milliseconds of the steady clock: every deadline, progress time and contact time uses it.
 int64_t monotonic_ms();
 

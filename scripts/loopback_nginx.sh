@@ -1,10 +1,11 @@
 # Sourced, not run: starts and stops an nginx of our own on a free 127.0.0.1 port, serving a
 # folder, for the demo and the benchmark.
-#   loopback_nginx_start ROOT WORK [DIRECTIVES]   sets NGINX_PORT; DIRECTIVES go into the server block
+#   loopback_nginx_start ROOT WORK [DIRECTIVES [HTTP_DIRECTIVES]]   sets NGINX_PORT; DIRECTIVES go
+#                        into the server block, HTTP_DIRECTIVES (log_format, say) into the http block
 #   loopback_nginx_stop
 
 loopback_nginx_start() {
-  local root=$1 work=$2 directives=${3:-}
+  local root=$1 work=$2 directives=${3:-} http_directives=${4:-}
   mkdir -p "$work"
   chmod 755 "$root" "$work"
   NGINX_PORT=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
@@ -25,6 +26,7 @@ http {
   default_type application/octet-stream;
   sendfile on;
   keepalive_requests 100000;
+  $http_directives
   server {
     listen 127.0.0.1:$NGINX_PORT;
     root $root;

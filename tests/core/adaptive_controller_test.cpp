@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -220,6 +221,60 @@ TEST(AdaptiveController, WritesTheAdaptLineForEverySample) {
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0], "[adapt] t=1.5 target=5 tput=2.0 rateCeil=0 hits=0 ramp=1 win=0 reopens=0");
     EXPECT_EQ(lines[1], "[adapt] t=2.5 target=2 tput=2.0 rateCeil=5 hits=1 ramp=1 win=1 reopens=0");
+}
+
+// A sender throttled per connection (2 MiB/s each, nginx's limit_rate) that hands every
+// connection its second's worth at once, all connections in step: the driver's 200 ms ticks see
+// one big reading a second and nothing in between. `rate_for` gives the whole second's bytes for
+// a target. Returns the targets at each sample.
+struct BurstySender {
+    std::function<double(uint32_t)> rate_for = [](uint32_t target) { return target * 2.0 * 1024 * 1024; };
+    bool bursty = true; // false: the same bytes spread evenly over the ticks
+
+    std::vector<uint32_t> run(Drive& d, int seconds) {
+        std::vector<uint32_t> targets;
+        for (int tick = 1; tick <= seconds * 5; ++tick) {
+            double second = rate_for(d.controller.target());
+            double bytes = bursty ? (tick % 5 == 1 ? second : 0) : second / 5;
+            d.now_ms += 200;
+            d.bytes += static_cast<uint64_t>(bytes);
+            if (d.controller.sample(d.now_ms * 1'000'000, d.now_ms, d.bytes, d.hits))
+                targets.push_back(d.controller.target());
+        }
+        return targets;
+    }
+};
+
+TEST(AdaptiveController, BurstySenderRampsToAllConnections) {
+    Drive d(32);
+    BurstySender sender;
+    sender.run(d, 12);
+    EXPECT_TRUE(d.s().bursty);
+    EXPECT_EQ(d.controller.target(), 32u);
+    EXPECT_EQ(d.s().reopens, 0u);
+    // Judged by whole seconds: 2 MiB/s for each of the connections.
+    EXPECT_NEAR(d.s().throughput, 32 * 2.0 * 1024 * 1024, 0.02 * 32 * 2 * 1024 * 1024);
+}
+
+TEST(AdaptiveController, BurstySenderThatStopsPayingStillParks) {
+    Drive d(32);
+    BurstySender sender;
+    // The server gives 20 connections' worth at most, and less beyond 20.
+    sender.rate_for = [](uint32_t target) { return (target <= 20 ? target : 14) * 2.0 * 1024 * 1024; };
+    sender.run(d, 30);
+    EXPECT_TRUE(d.s().bursty);
+    EXPECT_FALSE(d.s().ramp);
+    EXPECT_NE(d.s().retry_at_ms, 0u); // parked, to be re-armed later
+    EXPECT_LT(d.controller.target(), 32u);
+}
+
+TEST(AdaptiveController, SmoothSenderIsStillJudgedByEachWindow) {
+    Drive d(32);
+    BurstySender sender;
+    sender.bursty = false;
+    // A sample every 0.8 s, each judged by its own window: the ramp of a smooth server.
+    EXPECT_EQ(sender.run(d, 5), (std::vector<uint32_t>{17, 18, 19, 21, 25, 32}));
+    EXPECT_FALSE(d.s().bursty);
 }
 
 TEST(AdaptiveSettings, RampRetryBaseFromTheEnvironment) {

@@ -7,6 +7,7 @@
 
 #include "core/start_request.h"
 #include "tests/core/placeholder_driver.h"
+#include "tests/support/comma_locale.h"
 
 namespace twk {
 namespace {
@@ -137,6 +138,22 @@ TEST(DisplayFormat, Durations) {
     };
     for (const auto& c : cases)
         EXPECT_EQ(format_duration(c.seconds), c.text) << c.seconds;
+}
+
+// The desktop app takes its locale from the environment: under a decimal comma the documents
+// must stay JSON and the formatters must print the same texts.
+TEST(StatusNumbers, SameTextsUnderACommaDecimalLocale) {
+    test::CommaLocale locale;
+    if (!locale.active()) GTEST_SKIP() << locale.why_not();
+    StartOptions options;
+    options.url = "http://h/a.bin";
+    auto task = create_task(options, "/dl");
+    std::string fragment = task_status_fragment(*task, task->start_ns + 61'250'000'000);
+    EXPECT_NE(fragment.find(",\"elapsed\":61.25,\"segments\":"), std::string::npos) << fragment;
+    EXPECT_EQ(format_size(1536), "1.50 KB");
+    EXPECT_EQ(format_size(15360), "15.0 KB");
+    EXPECT_EQ(format_speed(1536), std::make_pair(std::string("1.5"), std::string("KB/s")));
+    EXPECT_EQ(format_duration(3600), "1h 0m");
 }
 
 } // namespace

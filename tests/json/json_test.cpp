@@ -5,6 +5,8 @@
 #include <cmath>
 #include <string>
 
+#include "tests/support/comma_locale.h"
+
 namespace twk {
 namespace {
 
@@ -147,8 +149,31 @@ TEST(JsonNumbers, LenientConversion) {
         double tree;    // NaN: refused
         double ordered; // NaN: refused
     } cases[] = {
-        {"1.2.3", 1.2, 1.2}, {"-", 0, 0},          {".", 0, 0},  {"--1", 0, 0},
-        {"1e3", 1000, 1000}, {"-0.5", -0.5, -0.5}, {"+7", 7, 7}, {"x", NAN, NAN},
+        {"1.2.3", 1.2, 1.2},
+        {"-", 0, 0},
+        {".", 0, 0},
+        {"--1", 0, 0},
+        {"1e3", 1000, 1000},
+        {"-0.5", -0.5, -0.5},
+        {"+7", 7, 7},
+        {"x", NAN, NAN},
+        // The longest prefix that reads as a number, and the ends of the double's range.
+        {"+-1", 0, 0},
+        {"-+1", 0, 0},
+        {"1e", 1, 1},
+        {"2e+", 2, 2},
+        {".5", 0.5, 0.5},
+        {"5.", 5, 5},
+        {"1E+2", 100, 100},
+        {"1-2", 1, 1},
+        {"e5", 0, 0},
+        {"1e999", HUGE_VAL, HUGE_VAL},
+        {"-1e999", -HUGE_VAL, -HUGE_VAL},
+        {"0.000001e309", 1e303, 1e303},
+        {"1000e-326", 1e-323, 1e-323},
+        {"1e-999", 0, 0},
+        {"123456789e-400", 0, 0},
+        {"99999e305", HUGE_VAL, HUGE_VAL},
     };
     for (const auto& c : cases) {
         JsonValue t;
@@ -169,6 +194,24 @@ TEST(JsonNumbers, LenientConversion) {
     JsonValue t;
     EXPECT_TRUE(parse_json("truex", t));
     EXPECT_FALSE(parse_json("[truex]", t));
+}
+
+// A desktop app takes its locale from the environment; a decimal comma there must not change
+// how numbers read.
+TEST(JsonNumbers, ReadTheSameUnderACommaDecimalLocale) {
+    test::CommaLocale locale;
+    if (!locale.active()) GTEST_SKIP() << locale.why_not();
+    JsonValue t;
+    ASSERT_TRUE(parse_json("{\"elapsed\":1.25,\"e\":-2.5e-1,\"c\":[3,5]}", t));
+    EXPECT_EQ(t.object["elapsed"].number, 1.25);
+    EXPECT_EQ(t.object["e"].number, -0.25);
+    EXPECT_EQ(t.object["c"].array.at(0).number, 3); // "3,5" is two numbers, never 3.5
+    ASSERT_TRUE(parse_json("1.2.3", t));
+    EXPECT_EQ(t.number, 1.2);
+    OrderedJsonValue o;
+    ASSERT_TRUE(parse_ordered_document("{\"elapsed\":12.75,\"done\":1.5e3}", o));
+    EXPECT_EQ(o.member("elapsed")->number, 12.75);
+    EXPECT_EQ(o.unsigned_member("done", 0), 1500u);
 }
 
 TEST(JsonQuote, EscapesAndRepairsUtf8) {
