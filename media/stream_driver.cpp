@@ -18,6 +18,7 @@
 #include "core/naming.h"
 #include "core/task.h"
 #include "core/task_driver.h"
+#include "media/mp4_remux.h"
 #include "media/stream_job.h"
 #include "net/body_reader.h"
 #include "net/debug_log.h"
@@ -290,11 +291,16 @@ std::string concatenate(const std::string& output, const std::string& init_path,
 
 std::string join_tracks(const std::string& output, const std::string& work_dir, bool video_init,
                         bool audio_init, const std::vector<PartEntry>& parts, bool separate_audio) {
-    if (separate_audio) {
-        (void)audio_init;
-        return "separate audio and video tracks cannot be joined yet";
-    }
-    return concatenate(output, video_init ? work_dir + "/" + kVideoInit : "", parts);
+    const std::string video_init_path = video_init ? work_dir + "/" + kVideoInit : "";
+    if (!separate_audio) return concatenate(output, video_init_path, parts);
+    std::vector<std::string> video, audio;
+    for (const PartEntry& entry : parts)
+        (entry.part.audio ? audio : video).push_back(entry.path);
+    std::string error;
+    if (remux_tracks(output, video_init_path, video, audio_init ? work_dir + "/" + kAudioInit : "", audio,
+                     error))
+        return "";
+    return error.empty() ? "remux failed" : error;
 }
 
 // Sets each progress segment to span its share of the finished file, in order and without gaps.

@@ -56,6 +56,28 @@ Probe probe(const std::string& dir, const std::string& file, std::string& error)
     return out;
 }
 
+// The size and MD5 of every packet of the file's first video or audio stream ("v" or "a"), as
+// ffmpeg's framemd5 muxer lists them; timestamps are left out, since an edit list may shift them.
+std::vector<std::string> packet_sums(const std::string& dir, const std::string& file, const std::string& kind,
+                                     std::string& error) {
+    std::string text = test::program_output(dir,
+                                            {"ffmpeg", "-nostdin", "-v", "error", "-i", file, "-map",
+                                             "0:" + kind, "-c", "copy", "-f", "framemd5", "-"},
+                                            error);
+    std::vector<std::string> out;
+    std::istringstream lines(text);
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (line.empty() || line[0] == '#') continue;
+        // stream, dts, pts, duration, size, md5
+        size_t comma = 0;
+        for (int i = 0; i < 4 && comma != std::string::npos; ++i)
+            comma = line.find(',', comma + 1);
+        if (comma != std::string::npos) out.push_back(line.substr(comma + 1));
+    }
+    return out;
+}
+
 // Empty when ffmpeg decodes every frame of `file` without a complaint.
 std::string decode_errors(const std::string& dir, const std::string& file) {
     std::string failure =
@@ -225,6 +247,95 @@ TEST_F(StreamPeers, Aes128SegmentsEqualWhatOpensslDecrypts) {
     ASSERT_EQ(engine.download(url("hls-aes/index.m3u8"), 4), "done");
     EXPECT_TRUE(read_file(out.file("index.ts")) == expected) << "the output is not the decrypted segments";
     expect_playable(out.file("index.ts"), "video:h264 audio:aac");
+}
+
+TEST_F(StreamPeers, SeparateAudioIsRemuxedWithTheSourcesPackets) {
+    struct Case {
+        std::string name;
+        std::vector<std::string> args;
+        std::string manifest;
+        std::string output;
+        std::vector<std::string> video; // the chosen variant's init and segments, by prefix
+        std::vector<std::string> audio;
+    } cases[] = {
+        // Two video variants (the larger one is chosen) sharing an fMP4 audio rendition.
+        {"master",
+         {"-map",
+          "0:v",
+          "-map",
+          "0:v",
+          "-map",
+          "0:a",
+          "-c:v",
+          "libx264",
+          "-preset",
+          "ultrafast",
+          "-g",
+          "10",
+          "-s:v:1",
+          "64x36",
+          "-b:v:0",
+          "200k",
+          "-b:v:1",
+          "100k",
+          "-c:a",
+          "copy",
+          "-f",
+          "hls",
+          "-hls_time",
+          "1",
+          "-hls_list_size",
+          "0",
+          "-hls_segment_type",
+          "fmp4",
+          "-master_pl_name",
+          "master.m3u8",
+          "-var_stream_map",
+          "v:0,agroup:aud v:1,agroup:aud a:0,agroup:aud,language:eng",
+          "-hls_segment_filename",
+          "s%v_%03d.m4s",
+          "out_%v.m3u8"},
+         "master.m3u8",
+         "master.mp4",
+         {"init_0.mp4", "s0_"},
+         {"init_2.mp4", "s2_"}},
+        {"dash-av",
+         {"-map", "0:v", "-map", "0:a", "-f", "dash", "-seg_duration", "1", "-use_timeline", "1",
+          "manifest.mpd"},
+         "manifest.mpd",
+         "manifest.mp4",
+         {"init-stream0.m4s", "chunk-stream0-"},
+         {"init-stream1.m4s", "chunk-stream1-"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(mux(c.name, c.args), "");
+        // The track as one fragmented file: what the packets must equal.
+        for (const auto* track : {&c.video, &c.audio}) {
+            test::write_file(served(c.name + "/" + (*track)[1] + "whole.mp4"),
+                             read_file(served(c.name + "/" + (*track)[0])) +
+                                 joined(files(c.name, (*track)[1], ".m4s")));
+        }
+        TempDir out;
+        StreamEngine engine(out.path());
+        const int32_t id = engine.add(url(c.name + "/" + c.manifest), 4);
+        ASSERT_TRUE(engine.wait_settled(id));
+        auto task = engine.entry(id)->task;
+        ASSERT_EQ(task->status(), "done");
+        const std::string output = out.file(c.output);
+        test::expect_progress_tiles(*task, fs::file_size(output));
+        EXPECT_EQ(std::distance(fs::directory_iterator(out.path()), fs::directory_iterator()), 1);
+        std::string error;
+        for (const auto& [kind, track] : {std::pair{"v", &c.video}, std::pair{"a", &c.audio}}) {
+            const auto expected =
+                packet_sums(served(""), served(c.name + "/" + (*track)[1] + "whole.mp4"), kind, error);
+            ASSERT_EQ(error, "");
+            ASSERT_GT(expected.size(), 10u);
+            EXPECT_EQ(packet_sums(served(""), output, kind, error), expected) << kind;
+            EXPECT_EQ(error, "");
+        }
+        expect_playable(output, "video:h264 audio:aac");
+    }
 }
 
 TEST_F(StreamPeers, TwkGetDownloadsAPlaylistLink) {
