@@ -526,6 +526,14 @@ void run_stream_task(const std::shared_ptr<Task>& task) {
         remove_work_dir(work_dir);
         return;
     }
+    // A pause or cancel that came while joining: the task list will call the run paused or
+    // cancelled, so it must not leave a file behind as if done. A pause keeps the parts, and the
+    // next run joins them again at the same name.
+    if (task->stop) {
+        ::unlink(output.c_str());
+        finish_interrupted(*task, work_dir, false);
+        return;
+    }
     struct stat st {};
     if (::stat(output.c_str(), &st) == 0 && st.st_size > 0) task->total = static_cast<uint64_t>(st.st_size);
     rescale_progress(*task, parts, estimated, task->total);
