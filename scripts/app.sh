@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Sets up the machine, builds the desktop app and starts it. With --install it first puts a
+# launcher and the icon into the desktop's menu (~/.local/share), pointing at this build.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+bash scripts/build.sh release >/dev/null
+exe="$PWD/build/release/ui/tarnwick"
+if [ "${1:-}" = "--install" ]; then
+  data="${XDG_DATA_HOME:-$HOME/.local/share}"
+  mkdir -p "$data/applications" "$data/icons/hicolor/scalable/apps"
+  sed "s|@TWK_EXEC@|$exe|" ui/tarnwick.desktop.in >"$data/applications/tarnwick.desktop"
+  cp ui/tarnwick.svg "$data/icons/hicolor/scalable/apps/tarnwick.svg"
+  command -v update-desktop-database >/dev/null && update-desktop-database "$data/applications" || true
+  echo "app: launcher written to $data/applications/tarnwick.desktop"
+fi
+exec "$exe"

@@ -1,0 +1,406 @@
+// The main window and its rows drawn offscreen from fixed documents, checked by the colours at
+// known places. Every picture is also saved under ui-shots/ in the test's folder for a person
+// to look at.
+#include "ui/main_window.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QDir>
+#include <QImage>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QWheelEvent>
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "net/text.h"
+#include "tests/support/temp_dir.h"
+#include "tests/ui/documents.h"
+#include "ui/app.h"
+#include "ui/palette.h"
+#include "ui/row_painter.h"
+#include "ui/text_table.h"
+
+namespace twk::ui {
+namespace {
+
+using test::entry;
+using test::list_document;
+using test::segment;
+
+QApplication& application() {
+    static int argc = 1;
+    static char name[] = "ui_window_tests";
+    static char* argv[] = {name, nullptr};
+    static QApplication* app = [] {
+        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        return new QApplication(argc, argv);
+    }();
+    return *app;
+}
+
+void save(const QImage& image, const char* name) {
+    QDir().mkpath(QStringLiteral("ui-shots"));
+    image.save(QStringLiteral("ui-shots/%1.png").arg(QString::fromUtf8(name)));
+}
+
+// Colours compared channel by channel within `tolerance`.
+::testing::AssertionResult near(QColor actual, QColor expected, int tolerance = 3) {
+    int d = std::max({std::abs(actual.red() - expected.red()), std::abs(actual.green() - expected.green()),
+                      std::abs(actual.blue() - expected.blue())});
+    if (d <= tolerance) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure()
+           << actual.name().toStdString() << " is not " << expected.name().toStdString();
+}
+
+// `over` drawn on `under` at its own opacity.
+QColor blend(QColor over, QColor under) {
+    double a = over.alphaF();
+    return QColor::fromRgbF(over.redF() * a + under.redF() * (1 - a),
+                            over.greenF() * a + under.greenF() * (1 - a),
+                            over.blueF() * a + under.blueF() * (1 - a));
+}
+
+QColor pixel(const QImage& image, double x, double y) {
+    return image.pixelColor(static_cast<int>(x), static_cast<int>(y));
+}
+
+// Whether some pixel of `area` is within `tolerance` of `color`.
+bool has_color(const QImage& image, const QRect& area, QColor color, int tolerance) {
+    for (int y = area.top(); y <= area.bottom(); ++y) {
+        for (int x = area.left(); x <= area.right(); ++x) {
+            if (near(image.pixelColor(x, y), color, tolerance)) return true;
+        }
+    }
+    return false;
+}
+
+struct FakeEngine {
+    bool running = true;
+    std::string document = list_document({});
+    std::vector<std::string> calls;
+    EngineOps ops() {
+        EngineOps o;
+        o.running = [this] { return running; };
+        o.list_document = [this](std::string& out) {
+            out = document;
+            return true;
+        };
+        o.pause = [this](int32_t id) { calls.push_back("pause " + std::to_string(id)); };
+        o.resume = [this](int32_t id) { calls.push_back("resume " + std::to_string(id)); };
+        o.cancel = [this](int32_t id) { calls.push_back("cancel " + std::to_string(id)); };
+        return o;
+    }
+};
+
+class WindowTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        application();
+        set_language_mode(LanguageMode::English);
+        window = std::make_unique<MainWindow>(engine.ops());
+        window->resize(760, 360);
+        window->show(); // offscreen: size changes now reach the layout
+    }
+    void TearDown() override {
+        window.reset();
+        set_language_mode(LanguageMode::System);
+    }
+    // Two ticks a second apart, so that a speed exists.
+    void feed(const std::string& first, const std::string& second) {
+        engine.document = first;
+        window->tick(100);
+        engine.document = second;
+        window->tick(101);
+    }
+    FakeEngine engine;
+    std::unique_ptr<MainWindow> window;
+};
+
+QImage row_image(const TaskView& task, bool selected, int width = 600) {
+    QImage image(width, row_height(task.state()), QImage::Format_ARGB32_Premultiplied);
+    image.fill(kBackground);
+    QPainter p(&image);
+    paint_row(p, task, 0, width, selected);
+    return image;
+}
+
+TEST_F(WindowTest, ProgressBarFillAndSegmentGaps) {
+    TaskViewModel model;
+    // 600 px wide rows: the bar runs from x 16 to 584, 568 px for 1000 bytes.
+    model.update(list_document({entry(1, "downloading", 1000, 250),
+                                entry(2, "downloading", 1000, 750,
+                                      {segment(1, 0, 500, 500, false), segment(2, 500, 750, 1000, true)}),
+                                entry(3, "downloading", 0, 4096)}),
+                 0);
+    const double bar_y = 38 + 6;
+    const double left = 16, per_byte = 568.0 / 1000;
+    QImage plain = row_image(*model.find(1), false);
+    save(plain, "row-plain");
+    EXPECT_TRUE(near(pixel(plain, left + 100 * per_byte, bar_y), kAccent));
+    EXPECT_TRUE(near(pixel(plain, left + 240 * per_byte, bar_y), kAccent));
+    EXPECT_TRUE(near(pixel(plain, left + 260 * per_byte, bar_y), kTrack));
+    EXPECT_TRUE(near(pixel(plain, left + 900 * per_byte, bar_y), kTrack));
+
+    QImage segmented = row_image(*model.find(2), false);
+    save(segmented, "row-segments");
+    double boundary = left + 500 * per_byte; // 300
+    // The first segment ends 1 px short of the boundary, the second starts 1 px after it, and
+    // the separator fills the pixel between: a 2-pixel gap with a faint line in it.
+    EXPECT_TRUE(near(pixel(segmented, boundary - 2, bar_y), kAccent)) << "first segment, complete";
+    EXPECT_TRUE(near(pixel(segmented, boundary - 1, bar_y), kTrack)) << "the gap";
+    EXPECT_TRUE(near(pixel(segmented, boundary, bar_y), blend(with_alpha(kAccent, 77), kTrack)))
+        << "separator";
+    EXPECT_TRUE(near(pixel(segmented, boundary + 1, bar_y), kAccent)) << "second segment";
+    EXPECT_TRUE(near(pixel(segmented, left + 740 * per_byte, bar_y), kAccent));
+    EXPECT_TRUE(near(pixel(segmented, left + 760 * per_byte, bar_y), kTrack))
+        << "second segment's unfilled part";
+
+    // No size yet: the track alone.
+    QImage unknown = row_image(*model.find(3), false);
+    EXPECT_TRUE(near(pixel(unknown, 100, bar_y), kTrack));
+}
+
+TEST_F(WindowTest, SelectionTintErrorColourAndBadges) {
+    TaskViewModel model;
+    model.update(list_document({entry(1, "error: HTTP 404", 0, 0, {}, 8, "report.pdf"),
+                                entry(2, "done", 2048, 2048, {}, 8, "archive.tar.gz"),
+                                entry(3, "downloading", 2048, 1024, {}, 8, "movie.mp4")}),
+                 0);
+    QImage error_row = row_image(*model.find(1), false);
+    QImage selected = row_image(*model.find(2), true);
+    QImage unselected = row_image(*model.find(2), false);
+    QImage running = row_image(*model.find(3), false);
+    save(error_row, "row-error");
+    save(selected, "row-selected");
+    save(running, "row-running");
+
+    EXPECT_TRUE(has_color(error_row, QRect(440, 10, 144, 20), kError, 12))
+        << "the status text in the error colour";
+    // A long error keeps to its side of the row: the badge and the start of the name stay clear.
+    TaskViewModel long_error;
+    long_error.update(list_document({entry(1, "error: connect failed: " + std::string(200, 'x'), 0, 0, {}, 8,
+                                           "report.pdf")}),
+                      0);
+    QImage long_row = row_image(*long_error.find(1), false);
+    save(long_row, "row-long-error");
+    EXPECT_FALSE(has_color(long_row, QRect(0, 0, 230, 40), kError, 40));
+    EXPECT_FALSE(has_color(unselected, QRect(440, 10, 144, 20), kError, 40));
+    // A blank spot in the middle of the row: background, or tinted when selected.
+    EXPECT_TRUE(near(pixel(unselected, 300, 5), kBackground, 1));
+    EXPECT_TRUE(near(pixel(selected, 300, 5), blend(grey(3), kBackground), 1));
+    // The bottom divider.
+    EXPECT_TRUE(near(pixel(unselected, 300, 39), blend(grey(6), kBackground), 2));
+    // The badge pill: accent-tinted on a running row, grey on a settled one, just inside its
+    // left edge on the text line.
+    EXPECT_TRUE(near(pixel(running, 18, 22), blend(QColor(0x16, 0x67, 0xD9, 0x17), kBackground), 2));
+    EXPECT_TRUE(near(pixel(unselected, 18, 20), blend(grey(4), kBackground), 2));
+    // The done row's check mark, in the accent colour, left of the size.
+    EXPECT_TRUE(has_color(unselected, QRect(480, 10, 104, 20), kAccent, 30));
+}
+
+TEST_F(WindowTest, EmptyStateAndEngineOffline) {
+    window->tick(1);
+    EXPECT_EQ(window->refresh_interval(), 1000) << "nothing active";
+    QImage running = window->render_frame();
+    save(running, "window-empty");
+    EXPECT_FALSE(window->status_bar_shown());
+    QRectF list = window->list_rect();
+    EXPECT_EQ(list.top(), 46);
+    EXPECT_EQ(list.bottom(), 360);
+    EXPECT_TRUE(has_color(running, QRect(300, 46 + 40, 160, 12), blend(grey(40), kBackground), 30))
+        << "the empty-state text";
+    EXPECT_TRUE(near(pixel(running, 380, 45), blend(kDivider, kBackground), 1))
+        << "the toolbar's bottom line";
+
+    engine.running = false;
+    window->tick(2);
+    window->resize(700, 300); // a layout: the status bar appears
+    QImage offline = window->render_frame();
+    save(offline, "window-offline");
+    EXPECT_TRUE(window->status_bar_shown());
+    EXPECT_TRUE(near(pixel(offline, 650, 300 - 16), kStatusBackground, 1));
+    EXPECT_TRUE(near(pixel(offline, 650, 300 - 32), blend(kDivider, kStatusBackground), 1));
+    EXPECT_TRUE(has_color(offline, QRect(16, 300 - 24, 100, 16), blend(grey(45), kStatusBackground), 30))
+        << "\"Engine offline\"";
+}
+
+TEST_F(WindowTest, RowsToolbarAndStatusBar) {
+    std::string a = list_document(
+        {entry(1, "downloading", 10u << 20, 1u << 20,
+               {segment(1, 0, 1u << 20, 5u << 20, true), segment(2, 5u << 20, 5u << 20, 10u << 20, true)}, 8,
+               "ubuntu-24.04-desktop-amd64.iso"),
+         entry(2, "paused", 4u << 20, 1u << 20, {}, 8, "notes.txt"),
+         entry(3, "done", 3u << 20, 3u << 20, {}, 8, "photo.jpeg")});
+    std::string b = list_document(
+        {entry(1, "downloading", 10u << 20, 3u << 20,
+               {segment(1, 0, 2u << 20, 5u << 20, true), segment(2, 5u << 20, 6u << 20, 10u << 20, true)}, 8,
+               "ubuntu-24.04-desktop-amd64.iso"),
+         entry(2, "paused", 4u << 20, 1u << 20, {}, 8, "notes.txt"),
+         entry(3, "done", 3u << 20, 3u << 20, {}, 8, "photo.jpeg")});
+    window->hide();
+    feed(a, b);
+    EXPECT_EQ(window->refresh_interval(), 1000) << "hidden: the slow cadence";
+    window->show();
+    window->tick(101.5);
+    EXPECT_FALSE(window->status_bar_shown()) << "presence waits for the next layout";
+    window->resize(761, 360);
+    EXPECT_TRUE(window->status_bar_shown());
+    EXPECT_EQ(window->refresh_interval(), 16);
+    QImage frame = window->render_frame();
+    save(frame, "window-rows");
+    // Rows: 84 + 40 + 40 below the toolbar; the first is selected.
+    EXPECT_TRUE(near(pixel(frame, 400, 46 + 5), blend(grey(3), kBackground), 1));
+    EXPECT_TRUE(near(pixel(frame, 400, 46 + 84 + 5), kBackground, 1));
+    EXPECT_TRUE(near(pixel(frame, 400, 46 + 83), blend(grey(6), blend(grey(3), kBackground)), 2));
+    // The status bar's total speed in the accent colour at the right.
+    EXPECT_TRUE(has_color(frame, QRect(560, 360 - 24, 184, 16), kAccent, 30));
+
+    // Pause acts on the selected downloading task; selecting the paused row flips the button.
+    QRectF pause = window->button_rect(kButtonPause);
+    window->press_button(kButtonPause);
+    EXPECT_EQ(engine.calls.back(), "pause 1");
+    window->model().select(2);
+    window->tick(102);
+    EXPECT_GT(window->button_rect(kButtonPause).width(), pause.width())
+        << "\"Resume\" is wider than \"Pause\"";
+    window->press_button(kButtonPause);
+    EXPECT_EQ(engine.calls.back(), "resume 2");
+    window->model().select(3);
+    size_t calls = engine.calls.size();
+    window->press_button(kButtonPause);
+    EXPECT_EQ(engine.calls.size(), calls) << "a done task is neither paused nor resumed";
+
+    // Delete the last row: the new last row is selected and the deleted one is gone.
+    window->press_button(kButtonDelete);
+    EXPECT_EQ(engine.calls.back(), "cancel 3");
+    EXPECT_EQ(window->model().selected(), 2);
+    EXPECT_EQ(window->model().visible().size(), 2u);
+
+    // The Settings button sits 14 px from the right edge.
+    EXPECT_EQ(window->button_rect(kButtonSettings), QRectF(761 - 14 - 28, 9, 28, 28));
+    EXPECT_EQ(window->button_rect(kButtonNew).left(), 10);
+}
+
+TEST_F(WindowTest, ChineseTextsRender) {
+    set_language_mode(LanguageMode::Chinese);
+    window->switch_language_now(); // to English
+    EXPECT_FALSE(language_is_chinese());
+    window->switch_language_now();
+    EXPECT_TRUE(language_is_chinese());
+    EXPECT_EQ(window->windowTitle().toStdString(), "Tarnwick — v" TWK_VERSION " · 技术预览版");
+    feed(list_document({entry(1, "downloading", 10u << 20, 1u << 20, {}, 8, "报告.pdf"),
+                        entry(2, "paused", 0, 5, {}, 8, "归档.zip")}),
+         list_document({entry(1, "downloading", 10u << 20, 2u << 20, {}, 8, "报告.pdf"),
+                        entry(2, "paused", 0, 5, {}, 8, "归档.zip")}));
+    window->resize(760, 361);
+    QImage frame = window->render_frame();
+    save(frame, "window-chinese");
+    // Something dark where the toolbar's first label is: the CJK font renders.
+    EXPECT_TRUE(has_color(frame, window->button_rect(kButtonNew).adjusted(31, 4, 0, -4).toRect(),
+                          blend(grey(80), kBackground), 40));
+}
+
+TEST_F(WindowTest, WheelScrollsAndClicksSelect) {
+    std::vector<std::string> entries;
+    for (int i = 1; i <= 20; ++i)
+        entries.push_back(entry(i, "done", 100, 100, {}, 8, "f" + std::to_string(i) + ".bin"));
+    engine.document = list_document(entries);
+    window->tick(1);
+    QWheelEvent down(QPointF(300, 200), window->mapToGlobal(QPointF(300, 200)), QPoint(), QPoint(0, -240),
+                     Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(window.get(), &down);
+    EXPECT_EQ(window->scroll_offset(), 96);
+    // A click at list y 10 is row (96 + 10) / 40 = 2, task 3.
+    QMouseEvent click(QEvent::MouseButtonPress, QPointF(300, 46 + 10), window->mapToGlobal(QPointF(300, 56)),
+                      Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(window.get(), &click);
+    EXPECT_EQ(window->model().selected(), 3);
+    QWheelEvent up(QPointF(300, 200), window->mapToGlobal(QPointF(300, 200)), QPoint(), QPoint(0, 1200),
+                   Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(window.get(), &up);
+    EXPECT_EQ(window->scroll_offset(), 0);
+    // Scrolled past the end, the offset is held at the content's end when painted.
+    for (int i = 0; i < 10; ++i) {
+        QWheelEvent more(QPointF(300, 200), window->mapToGlobal(QPointF(300, 200)), QPoint(),
+                         QPoint(0, -1200), Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+        QApplication::sendEvent(window.get(), &more);
+    }
+    window->render_frame();
+    EXPECT_EQ(window->scroll_offset(), 20 * 40 - (360 - 46));
+    window->hide();
+}
+
+TEST_F(WindowTest, BannerQueuesAnUpdateBehindAPrompt) {
+    window->show_diagnostic_banner(true);
+    EXPECT_EQ(window->banner_mode(), BannerMode::CrashPrompt);
+    window->show_update_banner("1.2.3\nhttps://x/setup.run\nabc");
+    EXPECT_EQ(window->banner_mode(), BannerMode::CrashPrompt);
+    window->show_diagnostic_banner(false);
+    EXPECT_EQ(window->banner_mode(), BannerMode::CrashPrompt) << "a second prompt never shows";
+    EXPECT_EQ(window->list_rect().top(), 46 + 36);
+    QImage frame = window->render_frame();
+    save(frame, "window-banner");
+    EXPECT_TRUE(near(pixel(frame, 400, 46 + 4), kBannerBackground, 1));
+    window->close_banner();
+    EXPECT_EQ(window->banner_mode(), BannerMode::Update) << "the queued update follows";
+    window->close_banner();
+    EXPECT_EQ(window->banner_mode(), BannerMode::None);
+    EXPECT_EQ(window->list_rect().top(), 46);
+}
+
+TEST_F(WindowTest, ExactlyOneScreenshot) {
+    twk::test::TempDir dir;
+    std::string path = dir.file("shot.png");
+    QApplication::processEvents(); // the window is exposed
+    window->request_screenshot(QString::fromStdString(path), monotonic_ms() + 60000);
+    window->repaint();
+    EXPECT_FALSE(twk::test::file_exists(path)) << "not before its time";
+    window->request_screenshot(QString::fromStdString(path), monotonic_ms());
+    EXPECT_EQ(window->refresh_interval(), 16) << "a pending screenshot keeps the fast cadence";
+    window->repaint();
+    ASSERT_TRUE(twk::test::file_exists(path));
+    EXPECT_EQ(QImage(QString::fromStdString(path)).size(), window->size() * window->devicePixelRatioF());
+    std::filesystem::remove(path);
+    window->repaint();
+    EXPECT_FALSE(twk::test::file_exists(path));
+    EXPECT_FALSE(window->screenshot_pending());
+}
+
+TEST(ShotRequest, FromTheEnvironment) {
+    struct Case {
+        const char* shot;
+        const char* delay;
+        int64_t delay_ms;
+    } cases[] = {{"/tmp/a.png", nullptr, 8000}, {"/tmp/a.png", "0", 0},   {"/tmp/a.png", "1500ms", 1500},
+                 {"/tmp/a.png", "abc", 0},      {"/tmp/a.png", "", 8000}, {nullptr, "10", 10}};
+    for (const auto& c : cases) {
+        if (c.shot)
+            ::setenv("TWK_SHOT", c.shot, 1);
+        else
+            ::unsetenv("TWK_SHOT");
+        if (c.delay)
+            ::setenv("TWK_SHOT_MS", c.delay, 1);
+        else
+            ::unsetenv("TWK_SHOT_MS");
+        ShotRequest shot = shot_request_from_env();
+        EXPECT_EQ(shot.path.toStdString(), c.shot ? c.shot : "");
+        EXPECT_EQ(shot.delay_ms, c.delay_ms) << (c.delay ? c.delay : "(unset)");
+    }
+    ::unsetenv("TWK_SHOT");
+    ::unsetenv("TWK_SHOT_MS");
+}
+
+TEST(OutputPath, FromTheTaskName) {
+    application();
+    MainWindow window(EngineOps{});
+    window.set_download_folder("/data/dl//");
+    EXPECT_EQ(window.output_path("a.iso"), "/data/dl/a.iso");
+    for (const char* bad : {"", "-", "—", "a/b", "..\\x"})
+        EXPECT_EQ(window.output_path(bad), "") << bad;
+}
+
+} // namespace
+} // namespace twk::ui

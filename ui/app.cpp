@@ -1,0 +1,134 @@
+#include "ui/app.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QIcon>
+#include <QLocale>
+#include <QSocketNotifier>
+
+#include <cctype>
+#include <clocale>
+#include <cstdlib>
+#include <cstring>
+
+#include "core/engine.h"
+#include "net/text.h"
+#include "ui/text_table.h"
+
+// Resources of a static library are registered by hand.
+static void init_resources() { Q_INIT_RESOURCE(tarnwick); }
+
+namespace twk::ui {
+namespace {
+
+// The lengths of the buffers the environment switches are read into, kept so that a value
+// too long for them reads the same on every platform.
+constexpr size_t kShotPathChars = 259;
+constexpr size_t kShotDelayChars = 31;
+
+std::string env_text(const char* name, size_t limit) {
+    const char* value = std::getenv(name);
+    if (!value) return {};
+    return std::string(value, strnlen(value, limit));
+}
+
+} // namespace
+
+int64_t leading_number(const char* text) {
+    int64_t n = 0;
+    for (const char* c = text; *c >= '0' && *c <= '9'; ++c) {
+        if (n > (INT64_MAX - 9) / 10) break;
+        n = n * 10 + (*c - '0');
+    }
+    return n;
+}
+
+ShotRequest shot_request_from_env() {
+    ShotRequest shot;
+    shot.path = QString::fromStdString(env_text("TWK_SHOT", kShotPathChars));
+    std::string delay = env_text("TWK_SHOT_MS", kShotDelayChars);
+    if (!delay.empty()) shot.delay_ms = leading_number(delay.c_str());
+    return shot;
+}
+
+std::string executable_path() {
+    char buffer[4096];
+    ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer);
+    if (n <= 0 || static_cast<size_t>(n) >= sizeof buffer) return {};
+    return std::string(buffer, static_cast<size_t>(n));
+}
+
+App::App() {
+    // Qt adopts the user's locale for the C library; numbers in documents and on screen are
+    // written the same everywhere.
+    std::setlocale(LC_NUMERIC, "C");
+    set_system_language_chinese(QLocale::system().language() == QLocale::Chinese);
+    init_resources();
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/tarnwick.svg")));
+
+    m_window = std::make_unique<MainWindow>(m_engine.ops());
+    ShotRequest shot = shot_request_from_env();
+    if (!shot.path.isEmpty()) m_window->request_screenshot(shot.path, monotonic_ms() + shot.delay_ms);
+
+    m_engine.start();
+
+    SettingsStore store(settings_paths_from_env());
+    std::string exe = executable_path();
+    m_settings = load_settings(store, default_download_dir());
+    seed_login_item(store, exe);
+    store.register_url_scheme(exe);
+
+    m_engine.apply(m_settings);
+    m_window->set_download_folder(m_settings.download_dir);
+    m_window->set_connections(m_settings.connections);
+
+    m_window->show();
+    if (env_text("TWK_AUTOSTART_SETTINGS", 7).rfind('1', 0) == 0) m_window->press_button(kButtonSettings);
+}
+
+App::~App() {
+    m_window.reset();
+    m_engine.stop();
+}
+
+namespace {
+
+int g_quit_pipe[2] = {-1, -1};
+
+void request_quit(int) {
+    char byte = 1;
+    [[maybe_unused]] ssize_t ignored = ::write(g_quit_pipe[1], &byte, 1);
+}
+
+// SIGTERM (a session ending, `kill`) and SIGINT close the window the normal way, so the engine
+// pauses its tasks and their sidecars are saved. The handler only writes a byte; the event loop
+// reads it.
+void quit_on_signals(QObject* owner) {
+    if (::pipe2(g_quit_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+    auto* notifier = new QSocketNotifier(g_quit_pipe[0], QSocketNotifier::Read, owner);
+    QObject::connect(notifier, &QSocketNotifier::activated, owner, [] {
+        char byte;
+        while (::read(g_quit_pipe[0], &byte, 1) == 1) {
+        }
+        QApplication::quit();
+    });
+    struct sigaction action {};
+    action.sa_handler = request_quit;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+}
+
+} // namespace
+
+int run_app() {
+    App app;
+    quit_on_signals(&app.window());
+    return QApplication::exec();
+}
+
+} // namespace twk::ui

@@ -1,0 +1,54 @@
+// Start-up and shut-down of the desktop app, in this order: the main window, the screenshot
+// request (TWK_SHOT, TWK_SHOT_MS), the engine, the settings and the first-run login item, the
+// URL scheme, the settings applied to the engine, the window shown, the Settings dialog when
+// TWK_AUTOSTART_SETTINGS begins with "1". At exit the engine is destroyed, which pauses its
+// tasks so that their sidecars are saved. The command line is not read, and every start is a
+// new process with its own window and engine.
+#pragma once
+
+#include <QString>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "ui/engine_link.h"
+#include "ui/main_window.h"
+#include "ui/settings.h"
+
+namespace twk::ui {
+
+// The screenshot the environment asks for: a path and the delay in milliseconds (8000 unless
+// TWK_SHOT_MS gives its leading decimal number; text that is not a number gives 0).
+struct ShotRequest {
+    QString path;
+    int64_t delay_ms = 8000;
+};
+ShotRequest shot_request_from_env();
+int64_t leading_number(const char* text);
+
+// The running program's full path, empty when it cannot be read.
+std::string executable_path();
+
+class App {
+public:
+    // Needs a QApplication. Runs start-up up to and including showing the window.
+    App();
+    ~App();
+    App(const App&) = delete;
+    App& operator=(const App&) = delete;
+
+    MainWindow& window() { return *m_window; }
+    EngineLink& engine() { return m_engine; }
+    const Settings& settings() const { return m_settings; }
+
+private:
+    EngineLink m_engine;
+    Settings m_settings;
+    std::unique_ptr<MainWindow> m_window;
+};
+
+// Start-up, the event loop, shut-down; the exit code.
+int run_app();
+
+} // namespace twk::ui

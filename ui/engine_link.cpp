@@ -1,0 +1,60 @@
+#include "ui/engine_link.h"
+
+#include "control/control_service.h"
+#include "core/control_link.h"
+#include "core/engine.h"
+
+namespace twk::ui {
+
+void EngineLink::start() {
+    if (m_engine) return;
+    m_engine = engine_create(default_download_dir(), kAppMaxConcurrent);
+    // The loopback control server for browser extensions; a port another copy of the program
+    // holds leaves this one without a server. `engine_destroy` stops it first.
+    install_control_service();
+    start_engine_control(m_engine);
+}
+
+void EngineLink::stop() {
+    Engine* engine = m_engine;
+    m_engine = nullptr;
+    engine_destroy(engine);
+}
+
+void EngineLink::apply(const Settings& settings) {
+    if (!m_engine) return;
+    if (!settings.download_dir.empty()) engine_set_download_dir(m_engine, settings.download_dir);
+    // An empty text clears the custom proxy; 0 and 0 leave the other options alone.
+    engine_set_options(m_engine, 0, 0, settings.proxy_mode == kProxyCustom ? settings.proxy : std::string());
+    engine_set_use_system_proxy(m_engine, settings.proxy_mode == kProxySystem);
+}
+
+EngineOps EngineLink::ops() {
+    EngineOps ops;
+    ops.running = [this] { return running(); };
+    ops.list_document = [this](std::string& out) {
+        if (!m_engine) return false;
+        char* text = engine_list_document(m_engine);
+        if (!text) return false;
+        out = text;
+        engine_release_text(text);
+        return true;
+    };
+    ops.pause = [this](int32_t id) { engine_pause(m_engine, id); };
+    ops.resume = [this](int32_t id) { engine_resume(m_engine, id); };
+    ops.cancel = [this](int32_t id) { engine_cancel(m_engine, id); };
+    ops.add = [this](const std::string& url, int64_t connections, std::string& error) {
+        if (!m_engine) {
+            error = "engine not running";
+            return false;
+        }
+        if (engine_add(m_engine, url, connections, "") < 0) {
+            error = "invalid URL";
+            return false;
+        }
+        return true;
+    };
+    return ops;
+}
+
+} // namespace twk::ui

@@ -1,0 +1,618 @@
+#include "ui/main_window.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QContextMenuEvent>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
+#include <QDesktopServices>
+#include <QFileInfo>
+#include <QFontMetricsF>
+#include <QInputDialog>
+#include <QMenu>
+#include <QMessageBox>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QPainterPath>
+#include <QUrl>
+#include <QWheelEvent>
+
+#include <cmath>
+
+#include "core/engine.h"
+#include "net/text.h"
+#include "ui/palette.h"
+#include "ui/row_painter.h"
+#include "ui/row_text.h"
+#include "ui/text_table.h"
+
+#ifndef TWK_VERSION
+#define TWK_VERSION "0"
+#endif
+
+namespace twk::ui {
+namespace {
+
+// Geometry, 96-dpi pixels.
+constexpr int kToolbarHeight = 46;
+constexpr int kBannerHeight = 36;
+constexpr int kStatusBarHeight = 32;
+constexpr double kButtonHeight = 28;
+constexpr double kButtonTop = 9;
+constexpr double kButtonsLeft = 10;
+constexpr double kButtonGap = 4;
+constexpr double kSettingsRightMargin = 14;
+constexpr int kFastInterval = 16;
+constexpr int kSlowInterval = 1000;
+constexpr double kWheelStep = 48;
+constexpr const char* kWebsite = "https://tarnwick.example";
+
+QString t(int number) { return QString::fromUtf8(tr_text(number)); }
+QString q(const std::string& text) {
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+double now_seconds() { return static_cast<double>(monotonic_ms()) / 1000.0; }
+
+// "version\nURL\nSHA-256", missing parts empty.
+void split_update(const std::string& text, std::string& version, std::string& url, std::string& sha) {
+    std::string parts[3];
+    size_t start = 0;
+    for (int i = 0; i < 3 && start <= text.size(); ++i) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        parts[i] = text.substr(start, end - start);
+        start = end + 1;
+    }
+    version = parts[0];
+    url = parts[1];
+    sha = parts[2];
+}
+
+} // namespace
+
+MainWindow::MainWindow(EngineOps ops, QWidget* parent) : QWidget(parent), m_ops(std::move(ops)) {
+    setObjectName(QStringLiteral("TWKMainWindow"));
+    setAttribute(Qt::WA_OpaquePaintEvent);
+    setMouseTracking(true);
+    setMinimumSize(620, 200);
+    resize(760, 360);
+    m_engine_running = m_ops.running && m_ops.running();
+    connect(&m_timer, &QTimer::timeout, this, [this] { tick(now_seconds()); });
+    m_timer.start(m_interval);
+    update_title();
+    layout_window();
+}
+
+void MainWindow::request_screenshot(const QString& path, int64_t deadline_ms) {
+    m_shot_path = path;
+    m_shot_deadline = deadline_ms;
+    set_interval(kFastInterval);
+}
+
+QRectF MainWindow::list_rect() const {
+    double top = kToolbarHeight + (m_banner != BannerMode::None ? kBannerHeight : 0);
+    double bottom = height() - (m_status_bar ? kStatusBarHeight : 0);
+    return QRectF(0, top, width(), std::max(0.0, bottom - top));
+}
+
+std::string MainWindow::output_path(const std::string& name) const {
+    if (name.empty() || name == "-" || name == "—") return {};
+    if (name.find('/') != std::string::npos || name.find('\\') != std::string::npos) return {};
+    std::string folder = m_download_folder.empty() ? default_download_dir() : m_download_folder;
+    while (folder.size() > 1 && (folder.back() == '/' || folder.back() == '\\'))
+        folder.pop_back();
+    return folder + "/" + name;
+}
+
+void MainWindow::set_interval(int ms) {
+    if (ms == m_interval) return;
+    m_interval = ms;
+    m_timer.start(ms);
+}
+
+void MainWindow::update_title() {
+    QString title =
+        t(8) + QStringLiteral(" — v") + QStringLiteral(TWK_VERSION) + QStringLiteral(" · ") + t(9);
+    if (title == m_title) return;
+    m_title = title;
+    setWindowTitle(title);
+}
+
+void MainWindow::layout_window() {
+    m_engine_running = m_ops.running && m_ops.running();
+    m_status_bar = m_model.wants_status_bar(m_engine_running);
+    QFont font = ui_font(12, 400);
+    QFontMetricsF metrics(font, this);
+    const TaskView* selected = m_model.selected_task();
+    bool paused = selected && selected->state() == ViewState::Paused;
+    m_selected_paused = paused;
+    const int labels[3] = {12, paused ? 14 : 13, 15};
+    double x = kButtonsLeft;
+    for (int i = 0; i < 3; ++i) {
+        double w = 11 + 14 + 6 + metrics.horizontalAdvance(t(labels[i])) + 11;
+        m_buttons[static_cast<size_t>(i)] = QRectF(x, kButtonTop, w, kButtonHeight);
+        x += w + kButtonGap;
+    }
+    m_buttons[kButtonSettings] =
+        QRectF(width() - kSettingsRightMargin - kButtonHeight, kButtonTop, kButtonHeight, kButtonHeight);
+    update();
+}
+
+void MainWindow::tick(double now) {
+    bool running = m_ops.running && m_ops.running();
+    bool changed = running != m_engine_running;
+    m_engine_running = running;
+    std::string document;
+    if (running && m_ops.list_document && m_ops.list_document(document)) {
+        bool ids_changed = false;
+        m_model.update(document, now, &ids_changed);
+        changed = changed || ids_changed;
+    }
+    m_model.prune_hidden();
+    m_model.animate();
+
+    bool shown = isVisible() && !isMinimized();
+    set_interval((shown && m_model.any_active()) || screenshot_pending() ? kFastInterval : kSlowInterval);
+    update_title();
+
+    const TaskView* selected = m_model.selected_task();
+    bool paused = selected && selected->state() == ViewState::Paused;
+    if (m_selected_paused != paused) {
+        layout_window();
+        return;
+    }
+    if (changed) {
+        update();
+    } else {
+        QRectF list = list_rect();
+        update(QRect(0, static_cast<int>(list.top()), width(), height() - static_cast<int>(list.top())));
+    }
+}
+
+void MainWindow::show_update_banner(const std::string& text) {
+    if (m_banner_dismissed) return;
+    if (m_banner == BannerMode::ResourcePrompt || m_banner == BannerMode::CrashPrompt) {
+        m_queued_update = text;
+        return;
+    }
+    split_update(text, m_update_version, m_update_url, m_update_sha256);
+    m_banner = BannerMode::Update;
+    layout_window();
+}
+
+void MainWindow::show_diagnostic_banner(bool crash) {
+    if (m_banner_dismissed || m_banner != BannerMode::None) return;
+    m_banner = crash ? BannerMode::CrashPrompt : BannerMode::ResourcePrompt;
+    layout_window();
+}
+
+void MainWindow::close_banner() {
+    m_banner = BannerMode::None;
+    if (!m_queued_update.empty() && !m_banner_dismissed) {
+        split_update(m_queued_update, m_update_version, m_update_url, m_update_sha256);
+        m_banner = BannerMode::Update;
+    }
+    m_queued_update.clear();
+    layout_window();
+}
+
+void MainWindow::press_button(int button) {
+    m_pressed = button;
+    repaint(0, 0, width(), kToolbarHeight);
+    switch (button) {
+    case kButtonNew: open_new_download(); break;
+    case kButtonPause: {
+        const TaskView* task = m_model.selected_task();
+        PauseAction action = m_model.pause_action();
+        if (task && action == PauseAction::Resume && m_ops.resume) m_ops.resume(task->id);
+        if (task && action == PauseAction::Pause && m_ops.pause) m_ops.pause(task->id);
+        set_interval(kFastInterval);
+        break;
+    }
+    case kButtonDelete:
+        if (const TaskView* task = m_model.selected_task()) {
+            if (m_ops.cancel) m_ops.cancel(task->id);
+            m_model.hide_selected();
+        }
+        set_interval(kFastInterval);
+        break;
+    case kButtonSettings: open_settings(); break;
+    default: break;
+    }
+    m_pressed = -1;
+    update();
+}
+
+// Until the New Download dialog exists: one line for the link, added with the configured
+// connections.
+void MainWindow::open_new_download() {
+    bool ok = false;
+    QString url = QInputDialog::getText(this, t(40), t(41), QLineEdit::Normal, QString(), &ok);
+    if (!ok || url.trimmed().isEmpty() || !m_ops.add) return;
+    std::string error;
+    if (m_ops.add(url.trimmed().toStdString(), m_connections, error)) {
+        set_interval(kFastInterval);
+    } else {
+        QMessageBox::warning(this, t(7), q(error));
+    }
+}
+
+// Until the Settings dialog exists: where the settings are kept.
+void MainWindow::open_settings() {
+    QMessageBox box(QMessageBox::Information, t(46), QString(), QMessageBox::Ok, this);
+    box.setObjectName(QStringLiteral("TWKSettingsDialog"));
+    box.setText(t(56) + QStringLiteral(": ") +
+                q(m_download_folder.empty() ? default_download_dir() : m_download_folder));
+    box.exec();
+}
+
+void MainWindow::switch_language_now() {
+    switch_language();
+    m_title.clear();
+    update_title();
+    layout_window();
+}
+
+void MainWindow::show_about() {
+    QString text = t(20) + QStringLiteral(" · v") + QStringLiteral(TWK_VERSION) + QStringLiteral("\n\n") +
+                   t(21) + QStringLiteral("\n\n") + QString::fromUtf8(kWebsite);
+    QMessageBox::information(this, t(8), text);
+}
+
+int MainWindow::button_at(const QPointF& point) const {
+    for (size_t i = 0; i < m_buttons.size(); ++i) {
+        if (m_buttons[i].contains(point)) return static_cast<int>(i);
+    }
+    return -1;
+}
+
+void MainWindow::select_at(const QPointF& point) {
+    QRectF list = list_rect();
+    if (!list.contains(point)) return;
+    double content = point.y() - list.top() +
+                     clamp_scroll(m_scroll, m_model.content_height(), static_cast<int>(list.height()));
+    if (auto id = m_model.row_at(content)) {
+        m_model.select(*id);
+        update(list.toAlignedRect());
+        if (m_selected_paused != (m_model.selected_task()->state() == ViewState::Paused)) layout_window();
+    }
+}
+
+void MainWindow::mouseMoveEvent(QMouseEvent* event) {
+    bool on_banner_control = m_banner != BannerMode::None && (m_banner_link.contains(event->position()) ||
+                                                              m_banner_close.contains(event->position()));
+    setCursor(on_banner_control ? Qt::PointingHandCursor : Qt::ArrowCursor);
+    int hover = button_at(event->position());
+    if (hover != m_hover) {
+        m_hover = hover;
+        update(0, 0, width(), kToolbarHeight);
+    }
+}
+
+void MainWindow::leaveEvent(QEvent*) {
+    if (m_hover != -1) {
+        m_hover = -1;
+        update(0, 0, width(), kToolbarHeight);
+    }
+}
+
+void MainWindow::mousePressEvent(QMouseEvent* event) {
+    QPointF point = event->position();
+    if (event->button() == Qt::LeftButton && m_banner != BannerMode::None) {
+        if (m_banner_close.contains(point)) {
+            if (m_banner == BannerMode::Update || m_queued_update.empty()) m_banner_dismissed = true;
+            close_banner();
+            return;
+        }
+        if (m_banner_link.contains(point)) {
+            // The self-update and the diagnostic upload hook in here; a prompt closes either way.
+            if (m_banner != BannerMode::Update) close_banner();
+            return;
+        }
+    }
+    if (event->button() == Qt::LeftButton) {
+        int button = button_at(point);
+        if (button >= 0) {
+            press_button(button);
+            return;
+        }
+    }
+    if (event->button() == Qt::LeftButton || event->button() == Qt::RightButton) select_at(point);
+}
+
+void MainWindow::wheelEvent(QWheelEvent* event) {
+    m_scroll -= event->angleDelta().y() / 120.0 * kWheelStep;
+    m_scroll = std::max(0.0, m_scroll);
+    update(list_rect().toAlignedRect());
+}
+
+void MainWindow::contextMenuEvent(QContextMenuEvent* event) {
+    QRectF list = list_rect();
+    if (event->reason() == QContextMenuEvent::Keyboard) {
+        if (m_model.selected_task())
+            show_row_menu(mapToGlobal(QPoint(24, static_cast<int>(list.top()) + 24)));
+        return;
+    }
+    QPointF point = event->pos();
+    if (point.y() < kToolbarHeight && button_at(point) < 0) {
+        show_window_menu(event->globalPos());
+        return;
+    }
+    if (!list.contains(point)) return;
+    double content = point.y() - list.top() +
+                     clamp_scroll(m_scroll, m_model.content_height(), static_cast<int>(list.height()));
+    auto id = m_model.row_at(content);
+    if (!id) return;
+    m_model.select(*id);
+    show_row_menu(event->globalPos());
+}
+
+void MainWindow::show_window_menu(const QPoint& global_pos) {
+    QMenu menu(this);
+    QAction* language = menu.addAction(t(10));
+    QAction* about = menu.addAction(t(19));
+    QAction* chosen = menu.exec(global_pos);
+    if (chosen == language)
+        switch_language_now();
+    else if (chosen == about)
+        show_about();
+}
+
+RowMenu MainWindow::row_menu() const {
+    RowMenu menu;
+    const TaskView* task = m_model.selected_task();
+    if (!task || m_model.row_top(task->id) < 0) return menu; // only a visible task has a menu
+    menu.present = true;
+    menu.path = output_path(task->name);
+    bool is_file = !menu.path.empty() && QFileInfo(q(menu.path)).isFile();
+    menu.open = task->state() == ViewState::Done && is_file;
+    menu.show_in_folder = is_file;
+    menu.url = task->url;
+    menu.copy_link = !menu.url.empty();
+    return menu;
+}
+
+void MainWindow::run_row_command(RowCommand command) {
+    RowMenu menu = row_menu();
+    switch (command) {
+    case RowCommand::Open:
+        if (menu.open) QDesktopServices::openUrl(QUrl::fromLocalFile(q(menu.path)));
+        break;
+    case RowCommand::ShowInFolder:
+        if (menu.show_in_folder) show_in_folder(menu.path);
+        break;
+    case RowCommand::CopyLink:
+        if (menu.copy_link) QGuiApplication::clipboard()->setText(q(menu.url));
+        break;
+    }
+}
+
+void MainWindow::show_row_menu(const QPoint& global_pos) {
+    RowMenu state = row_menu();
+    if (!state.present) return;
+    QMenu menu(this);
+    QAction* open = menu.addAction(t(25));
+    open->setEnabled(state.open);
+    QAction* folder = menu.addAction(t(26));
+    folder->setEnabled(state.show_in_folder);
+    QAction* copy = menu.addAction(t(27));
+    copy->setEnabled(state.copy_link);
+    QAction* chosen = menu.exec(global_pos);
+    if (chosen == open)
+        run_row_command(RowCommand::Open);
+    else if (chosen == folder)
+        run_row_command(RowCommand::ShowInFolder);
+    else if (chosen == copy)
+        run_row_command(RowCommand::CopyLink);
+}
+
+// The file manager's ShowItems call selects the file in its folder; without a file manager on
+// the session bus the folder itself is opened.
+void MainWindow::show_in_folder(const std::string& path) {
+    QString file = q(path);
+    QString folder = QFileInfo(file).absolutePath();
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("/org/freedesktop/FileManager1"),
+        QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("ShowItems"));
+    call << QStringList{QUrl::fromLocalFile(file).toString()} << QString();
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected()) {
+        QDesktopServices::openUrl(QUrl::fromLocalFile(folder));
+        return;
+    }
+    auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(call), this);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this, [watcher, folder] {
+        if (watcher->isError()) QDesktopServices::openUrl(QUrl::fromLocalFile(folder));
+        watcher->deleteLater();
+    });
+}
+
+void MainWindow::resizeEvent(QResizeEvent*) { layout_window(); }
+
+void MainWindow::changeEvent(QEvent* event) {
+    // Coming back from minimised: refresh at once rather than at the slow cadence.
+    if (event->type() == QEvent::WindowStateChange && !isMinimized() && m_model.any_active())
+        set_interval(kFastInterval);
+    QWidget::changeEvent(event);
+}
+
+QImage MainWindow::render_frame() {
+    qreal ratio = devicePixelRatioF();
+    QSize size(std::max(1, static_cast<int>(std::ceil(width() * ratio))),
+               std::max(1, static_cast<int>(std::ceil(height() * ratio))));
+    if (m_frame.size() != size) m_frame = QImage(size, QImage::Format_ARGB32_Premultiplied);
+    m_frame.setDevicePixelRatio(ratio);
+    QPainter p(&m_frame);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setRenderHint(QPainter::TextAntialiasing);
+    paint_frame(p);
+    return m_frame;
+}
+
+void MainWindow::paintEvent(QPaintEvent*) {
+    render_frame();
+    QPainter screen(this);
+    screen.drawImage(QPointF(0, 0), m_frame);
+    if (!m_shot_path.isEmpty() && monotonic_ms() >= m_shot_deadline) {
+        QString path = m_shot_path;
+        m_shot_path.clear(); // exactly one, even when saving fails
+        m_frame.save(path, "PNG");
+    }
+}
+
+void MainWindow::paint_frame(QPainter& p) {
+    p.fillRect(QRectF(0, 0, width(), height()), kBackground);
+    paint_list(p);
+    paint_toolbar(p);
+    if (m_banner != BannerMode::None) paint_banner(p);
+    if (m_status_bar) paint_status_bar(p);
+}
+
+void MainWindow::paint_list(QPainter& p) {
+    QRectF list = list_rect();
+    p.fillRect(list, kBackground);
+    auto rows = m_model.visible();
+    if (rows.empty()) {
+        QFont title = ui_font(12, 400), hint = ui_font(11, 400);
+        auto centred = [&](const QString& text, const QFont& font, const QColor& color, double centre_y) {
+            QFontMetricsF m(font, p.device());
+            p.setFont(font);
+            p.setPen(color);
+            p.drawText(
+                QPointF((width() - m.horizontalAdvance(text)) / 2, centre_y - m.height() / 2 + m.ascent()),
+                text);
+        };
+        centred(m_engine_running ? t(1) : t(0), title, grey(40), list.top() + 46);
+        if (m_engine_running) centred(t(2), hint, grey(38), list.top() + 70);
+        return;
+    }
+    m_scroll = clamp_scroll(m_scroll, m_model.content_height(), static_cast<int>(list.height()));
+    p.save();
+    p.setClipRect(list);
+    p.translate(0, list.top() - m_scroll);
+    double top = 0;
+    for (const TaskView* task : rows) {
+        double h = row_height(task->state());
+        if (top + h > m_scroll && top < m_scroll + list.height())
+            paint_row(p, *task, top, width(), m_model.selected() == task->id);
+        top += h;
+    }
+    p.restore();
+}
+
+void MainWindow::paint_toolbar(QPainter& p) {
+    p.fillRect(QRectF(0, 0, width(), kToolbarHeight), kBackground);
+    p.fillRect(QRectF(0, kToolbarHeight - 1, width(), 1), kDivider);
+    const TaskView* selected = m_model.selected_task();
+    bool paused = selected && selected->state() == ViewState::Paused;
+    struct Face {
+        int icon;
+        int label;
+        QColor icon_color;
+        QColor label_color;
+    };
+    const Face faces[3] = {{kIconNew, 12, kAccent, grey(80)},
+                           {paused ? kIconResume : kIconPause, paused ? 14 : 13, grey(80), grey(80)},
+                           {kIconDelete, 15, grey(80), grey(80)}};
+    p.save();
+    p.setRenderHint(QPainter::Antialiasing);
+    for (int i = 0; i < 4; ++i) {
+        const QRectF& r = m_buttons[static_cast<size_t>(i)];
+        if (i == m_pressed || i == m_hover) {
+            p.setPen(Qt::NoPen);
+            p.setBrush(i == m_pressed ? grey(12) : grey(5));
+            p.drawRoundedRect(r, 5, 5);
+        }
+        if (i == kButtonSettings) {
+            paint_icon(p, kIconSettings, QRectF(r.center().x() - 8, r.center().y() - 8, 16, 16), grey(70));
+            continue;
+        }
+        const Face& f = faces[i];
+        paint_icon(p, f.icon, QRectF(r.left() + 11, r.center().y() - 7, 14, 14), f.icon_color);
+        QFont font = ui_font(12, 400);
+        QFontMetricsF m(font, p.device());
+        p.setFont(font);
+        p.setPen(f.label_color);
+        p.drawText(QPointF(r.left() + 31, r.center().y() - m.height() / 2 + m.ascent()), t(f.label));
+    }
+    p.restore();
+}
+
+void MainWindow::paint_banner(QPainter& p) {
+    QRectF band(0, kToolbarHeight, width(), kBannerHeight);
+    p.save();
+    p.setRenderHint(QPainter::Antialiasing);
+    p.fillRect(band, kBannerBackground);
+    p.fillRect(QRectF(0, band.bottom() - 1, width(), 1), kDivider);
+    double cy = band.center().y();
+    QRectF icon(16, cy - 6.5, 13, 13);
+    p.setPen(Qt::NoPen);
+    p.setBrush(kAccent);
+    if (m_banner == BannerMode::Update) {
+        p.drawEllipse(icon);
+        p.setPen(QPen(Qt::white, 1.3, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+        p.drawLine(QPointF(icon.center().x(), icon.top() + 3), QPointF(icon.center().x(), icon.bottom() - 3));
+        p.drawPolyline(QPolygonF({QPointF(icon.center().x() - 3, icon.center().y() + 0.5),
+                                  QPointF(icon.center().x(), icon.bottom() - 3),
+                                  QPointF(icon.center().x() + 3, icon.center().y() + 0.5)}));
+    } else {
+        p.drawPolygon(QPolygonF({QPointF(icon.center().x(), icon.top()), QPointF(icon.right(), icon.bottom()),
+                                 QPointF(icon.left(), icon.bottom())}));
+        p.setPen(QPen(Qt::white, 1.5, Qt::SolidLine, Qt::RoundCap));
+        p.drawLine(QPointF(icon.center().x(), icon.top() + 4.5),
+                   QPointF(icon.center().x(), icon.bottom() - 4.5));
+        p.drawPoint(QPointF(icon.center().x(), icon.bottom() - 2));
+    }
+    QString message = m_banner == BannerMode::Update           ? t(60) + q(m_update_version) + t(61)
+                      : m_banner == BannerMode::ResourcePrompt ? t(63)
+                                                               : t(64);
+    QFont font = ui_font(12, 500), link_font = ui_font(12, 600);
+    QFontMetricsF m(font, p.device()), lm(link_font, p.device());
+    p.setFont(font);
+    p.setPen(kText);
+    double x = 37;
+    p.drawText(QPointF(x, cy - m.height() / 2 + m.ascent()), message);
+    x += m.horizontalAdvance(message) + 2;
+    QString link = m_banner == BannerMode::Update ? t(62) : t(65);
+    p.setFont(link_font);
+    p.setPen(kAccent);
+    double baseline = cy - lm.height() / 2 + lm.ascent();
+    p.drawText(QPointF(x, baseline), link);
+    p.fillRect(QRectF(x, baseline + 2, lm.horizontalAdvance(link), 1), kAccent);
+    m_banner_link = QRectF(x, cy - lm.height() / 2, lm.horizontalAdvance(link), lm.height());
+    QRectF close(width() - 12 - 18, cy - 9, 18, 18);
+    m_banner_close = close;
+    double inset = close.width() * 0.3;
+    p.setPen(QPen(grey(50), 1.4, Qt::SolidLine, Qt::RoundCap));
+    p.drawLine(close.topLeft() + QPointF(inset, inset), close.bottomRight() - QPointF(inset, inset));
+    p.drawLine(QPointF(close.right() - inset, close.top() + inset),
+               QPointF(close.left() + inset, close.bottom() - inset));
+    p.restore();
+}
+
+void MainWindow::paint_status_bar(QPainter& p) {
+    QRectF bar(0, height() - kStatusBarHeight, width(), kStatusBarHeight);
+    p.fillRect(bar, kStatusBackground);
+    p.fillRect(QRectF(0, bar.top(), width(), 1), kDivider);
+    double cy = bar.top() + 1 + (kStatusBarHeight - 1) / 2.0;
+    if (!m_engine_running) {
+        QFont font = ui_font(11, 400);
+        QFontMetricsF m(font, p.device());
+        p.setFont(font);
+        p.setPen(grey(45));
+        p.drawText(QPointF(16, cy - m.height() / 2 + m.ascent()), t(0));
+    }
+    double speed = m_model.visible_speed_sum();
+    if (speed > 0) {
+        QFont font = ui_font(11, 700, true);
+        QFontMetricsF m(font, p.device());
+        QString text = t(33) + q(speed_text(speed));
+        p.setFont(font);
+        p.setPen(kAccent);
+        p.drawText(QPointF(width() - 16 - m.horizontalAdvance(text), cy - m.height() / 2 + m.ascent()), text);
+    }
+}
+
+} // namespace twk::ui

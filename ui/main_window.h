@@ -1,0 +1,136 @@
+// The main window: a toolbar, an optional one-line banner, the task list and an optional status
+// bar, all painted by the window itself into an off-screen image of its size and copied to the
+// screen. It owns the refresh timer (16 ms while something is active and the window is shown,
+// else 1000 ms) that reads the engine's list document into the view model.
+//
+// Linux window managers own the window menu, so the language switch ("中文 / English") and
+// About live in a small menu that opens on a right-click in the toolbar's empty area.
+#pragma once
+
+#include <QImage>
+#include <QRectF>
+#include <QString>
+#include <QTimer>
+#include <QWidget>
+
+#include <array>
+#include <optional>
+#include <string>
+
+#include "ui/engine_link.h"
+#include "ui/task_view_model.h"
+
+namespace twk::ui {
+
+enum class BannerMode { None = 0, Update = 1, ResourcePrompt = 2, CrashPrompt = 3 };
+
+// The selected row's context menu: which entries are enabled, and what they act on.
+struct RowMenu {
+    bool present = false; // a visible task is selected
+    bool open = false;    // done, and its file exists
+    bool show_in_folder = false;
+    bool copy_link = false;
+    std::string path;
+    std::string url;
+};
+enum class RowCommand { Open, ShowInFolder, CopyLink };
+
+enum ToolbarButton : int { kButtonNew = 0, kButtonPause = 1, kButtonDelete = 2, kButtonSettings = 3 };
+
+class MainWindow : public QWidget {
+    Q_OBJECT
+public:
+    explicit MainWindow(EngineOps ops, QWidget* parent = nullptr);
+
+    // The folder the context menu's Open and Show in Folder look in; the connections new
+    // downloads get.
+    void set_download_folder(const std::string& folder) { m_download_folder = folder; }
+    void set_connections(int64_t connections) { m_connections = connections; }
+
+    // One screenshot of the off-screen image, saved as PNG at the first paint at or after
+    // `deadline_ms` (monotonic).
+    void request_screenshot(const QString& path, int64_t deadline_ms);
+    bool screenshot_pending() const { return !m_shot_path.isEmpty(); }
+
+    // Banner requests: an update text ("version\nURL\nSHA-256"), a diagnostic prompt.
+    void show_update_banner(const std::string& text);
+    void show_diagnostic_banner(bool crash);
+    void close_banner();
+    BannerMode banner_mode() const { return m_banner; }
+
+    // One refresh at `now_seconds` (the timer passes the monotonic clock).
+    void tick(double now_seconds);
+    // The window as it would be painted now.
+    QImage render_frame();
+
+    const TaskViewModel& model() const { return m_model; }
+    TaskViewModel& model() { return m_model; }
+    QRectF button_rect(int button) const { return m_buttons[static_cast<size_t>(button)]; }
+    QRectF list_rect() const;
+    bool status_bar_shown() const { return m_status_bar; }
+    int refresh_interval() const { return m_interval; }
+    double scroll_offset() const { return m_scroll; }
+    // The output path for a task's name, empty when the name cannot be one.
+    std::string output_path(const std::string& name) const;
+
+    RowMenu row_menu() const;
+    void run_row_command(RowCommand command); // does nothing when the entry is disabled
+
+    // The toolbar's actions, as a click runs them.
+    void press_button(int button);
+    void switch_language_now();
+    void show_about();
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void leaveEvent(QEvent* event) override;
+    void wheelEvent(QWheelEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
+    void changeEvent(QEvent* event) override;
+
+private:
+    void layout_window();
+    void set_interval(int ms);
+    void update_title();
+    int button_at(const QPointF& point) const;
+    void select_at(const QPointF& point);
+    void show_row_menu(const QPoint& global_pos);
+    void show_window_menu(const QPoint& global_pos);
+    void open_new_download();
+    void open_settings();
+    void show_in_folder(const std::string& path);
+
+    void paint_frame(QPainter& p);
+    void paint_toolbar(QPainter& p);
+    void paint_banner(QPainter& p);
+    void paint_list(QPainter& p);
+    void paint_status_bar(QPainter& p);
+
+    EngineOps m_ops;
+    TaskViewModel m_model;
+    QTimer m_timer;
+    int m_interval = 16;
+    bool m_engine_running = false;
+    std::optional<bool> m_selected_paused;
+    std::array<QRectF, 4> m_buttons{};
+    int m_hover = -1;
+    int m_pressed = -1;
+    double m_scroll = 0;
+    bool m_status_bar = false;
+    BannerMode m_banner = BannerMode::None;
+    bool m_banner_dismissed = false;
+    std::string m_queued_update;
+    QRectF m_banner_link, m_banner_close; // where the last paint put them
+    std::string m_update_version, m_update_url, m_update_sha256;
+    QString m_title;
+    QString m_shot_path;
+    int64_t m_shot_deadline = 0;
+    QImage m_frame;
+    std::string m_download_folder;
+    int64_t m_connections = 8;
+};
+
+} // namespace twk::ui

@@ -1,0 +1,102 @@
+#include "ui/row_text.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "core/status_document.h"
+#include "ui/text_table.h"
+
+namespace twk::ui {
+namespace {
+
+constexpr const char* kNoValue = "—";
+constexpr double kMaxChineseDuration = 3110400000.0;
+constexpr int64_t kMinute = 60, kHour = 3600, kDay = 86400, kMonth = 2592000, kYear = 31104000;
+
+std::string number(int64_t n) { return std::to_string(n); }
+
+std::string pair_text(int64_t big, int64_t small, const char* big_unit, const char* small_unit) {
+    return number(big) + " " + big_unit + " " + number(small) + " " + small_unit;
+}
+
+} // namespace
+
+std::string badge_text(std::string_view name) {
+    size_t dot = name.rfind('.');
+    if (dot == std::string_view::npos) return "FILE";
+    std::string_view ext = name.substr(dot + 1);
+    if (ext.empty() || ext.size() > 5) return "FILE";
+    std::string out;
+    for (char c : ext) {
+        bool digit = c >= '0' && c <= '9', lower = c >= 'a' && c <= 'z', upper = c >= 'A' && c <= 'Z';
+        if (!digit && !lower && !upper) return "FILE";
+        out += lower ? static_cast<char>(c - 'a' + 'A') : c;
+    }
+    return out;
+}
+
+std::string chinese_duration(double seconds) {
+    if (!std::isfinite(seconds) || seconds < 0 || seconds >= kMaxChineseDuration) return kNoValue;
+    int64_t s = std::llround(seconds);
+    if (s < kMinute) return number(s) + " 秒";
+    if (s < kHour) return pair_text(s / kMinute, s % kMinute, "分", "秒");
+    if (s < kDay) return pair_text(s / kHour, (s % kHour) / kMinute, "小时", "分");
+    if (s < kMonth) return pair_text(s / kDay, (s % kDay) / kHour, "天", "小时");
+    if (s < kYear) return pair_text(s / kMonth, (s % kMonth) / kDay, "个月", "天");
+    return pair_text(s / kYear, (s % kYear) / kMonth, "年", "个月");
+}
+
+std::string duration_text(double seconds) {
+    return language_is_chinese() ? chinese_duration(seconds) : format_duration(seconds);
+}
+
+int percent_done(const TaskView& task) {
+    if (task.total == 0) return 0;
+    double share = static_cast<double>(std::min(task.done, task.total)) / static_cast<double>(task.total);
+    return static_cast<int>(share * 100);
+}
+
+std::string compact_right_text(const TaskView& task) {
+    switch (task.state()) {
+    case ViewState::Done: return format_size(static_cast<double>(task.total ? task.total : task.done));
+    case ViewState::Queued: return tr_text(4);
+    case ViewState::Paused:
+        if (task.total == 0) return tr_text(22);
+        return std::string(tr_text(22)) + " · " + number(percent_done(task)) + "%";
+    case ViewState::Canceled: return tr_text(23);
+    case ViewState::Error: return task.status;
+    default: return {};
+    }
+}
+
+std::string speed_text(double bytes_per_second) {
+    auto [value, unit] = format_speed(bytes_per_second);
+    return value + " " + unit;
+}
+
+std::string bottom_left_text(const TaskView& task) {
+    uint64_t amount = task.total ? std::min(task.done, task.total) : task.done;
+    std::string text = format_size(static_cast<double>(amount));
+    if (task.total) text += " / " + format_size(static_cast<double>(task.total));
+    if (task.connections > 0) {
+        int64_t active = std::count_if(task.segments.begin(), task.segments.end(),
+                                       [](const SegmentView& s) { return s.active; });
+        text += " · " + number(active) + "/" + number(task.connections) + " " + tr_text(24);
+    }
+    return text;
+}
+
+std::string bottom_right_text(const TaskView& task) {
+    if (task.total == 0 || task.state() != ViewState::Downloading) return {};
+    double speed = task.displayed_speed();
+    double remaining = INFINITY;
+    if (speed > 1) {
+        uint64_t left = task.total - std::min(task.done, task.total);
+        remaining = static_cast<double>(left) / speed;
+    }
+    std::string percent = number(percent_done(task)) + "%";
+    if (language_is_chinese()) return "剩余 " + chinese_duration(remaining) + " · " + percent;
+    return format_duration(remaining) + " left · " + percent;
+}
+
+} // namespace twk::ui

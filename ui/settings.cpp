@@ -1,0 +1,82 @@
+#include "ui/settings.h"
+
+namespace twk::ui {
+
+int decode_proxy_mode(const std::string& mode_text, const std::string& proxy, int32_t follow_system) {
+    if (mode_text == "custom") return kProxyCustom;
+    if (mode_text == "system") return kProxySystem;
+    if (mode_text == "direct") return kProxyDirect;
+    if (!proxy.empty()) return kProxyCustom;
+    return follow_system != 0 ? kProxySystem : kProxyDirect;
+}
+
+const char* proxy_mode_text(int mode) {
+    if (mode == kProxyCustom) return "custom";
+    if (mode == kProxySystem) return "system";
+    return "direct";
+}
+
+std::string trim_proxy_text(std::string_view text) {
+    auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+    size_t begin = 0, end = text.size();
+    while (begin < end && blank(text[begin]))
+        ++begin;
+    while (end > begin && blank(text[end - 1]))
+        --end;
+    return std::string(text.substr(begin, end - begin));
+}
+
+int connection_choice_index(int32_t connections) {
+    for (size_t i = 0; i < kConnectionChoices.size(); ++i) {
+        if (kConnectionChoices[i] == connections) return static_cast<int>(i);
+    }
+    return kDefaultConnectionIndex;
+}
+
+Settings load_settings(const SettingsStore& store, const std::string& engine_default_dir) {
+    Settings s;
+    s.download_dir = store.read_string("DownloadDir", engine_default_dir);
+    s.proxy = store.read_string("Proxy", "");
+    s.proxy_mode = decode_proxy_mode(store.read_string("ProxyMode", ""), s.proxy,
+                                     store.read_dword("FollowSystemProxy", 0));
+    s.connections = store.read_dword("Connections", 8);
+    if (s.connections <= 0) s.connections = 8;
+    s.auto_update_check = store.read_dword("AutoUpdateCheck", 1) != 0;
+    return s;
+}
+
+void seed_login_item(SettingsStore& store, const std::string& exe_path) {
+    if (store.read_dword("LoginItemSeeded", 0) != 0) return;
+    store.write_dword("LoginItemSeeded", 1);
+    store.set_autostart(true, exe_path);
+}
+
+Settings save_settings(SettingsStore& store, const SettingsForm& form, const std::string& exe_path) {
+    std::string_view raw = form.proxy_text;
+    // The field's own limit, counted in bytes here: a cut inside a character only loses the
+    // tail of a text that was too long to be a proxy address anyway.
+    if (raw.size() > kMaxProxyText) raw = raw.substr(0, kMaxProxyText);
+    std::string proxy = trim_proxy_text(raw);
+
+    if (form.launch_at_login != store.autostart_enabled())
+        store.set_autostart(form.launch_at_login, exe_path);
+
+    Settings s;
+    s.download_dir = form.download_dir;
+    s.proxy = proxy;
+    s.proxy_mode = form.custom_proxy ? kProxyCustom : form.follow_system_proxy ? kProxySystem : kProxyDirect;
+    int index = form.connection_index;
+    if (index < 0 || index >= static_cast<int>(kConnectionChoices.size())) index = kDefaultConnectionIndex;
+    s.connections = kConnectionChoices[static_cast<size_t>(index)];
+    s.auto_update_check = form.auto_update_check;
+
+    store.write_string("DownloadDir", s.download_dir);
+    store.write_string("Proxy", s.proxy);
+    store.write_string("ProxyMode", proxy_mode_text(s.proxy_mode));
+    store.write_dword("FollowSystemProxy", s.proxy_mode == kProxySystem ? 1 : 0);
+    store.write_dword("Connections", s.connections);
+    store.write_dword("AutoUpdateCheck", s.auto_update_check ? 1 : 0);
+    return s;
+}
+
+} // namespace twk::ui

@@ -1,0 +1,64 @@
+// The settings record the desktop app reads, how it is loaded from the store, and the save
+// procedure the Settings dialog runs. Value names are fixed: DownloadDir, Proxy, ProxyMode,
+// FollowSystemProxy, Connections, AutoUpdateCheck, LoginItemSeeded, InstallID, LastUpdateCheck.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include "ui/settings_store.h"
+
+namespace twk::ui {
+
+enum ProxyMode : int { kProxyDirect = 0, kProxySystem = 1, kProxyCustom = 2 };
+
+struct Settings {
+    std::string download_dir; // empty: not set
+    std::string proxy;        // scheme://[user:pass@]host:port
+    int proxy_mode = kProxyDirect;
+    int32_t connections = 8;
+    bool auto_update_check = true;
+};
+
+// The connection counts the Settings dialog offers, in its order; a bad index means index 3.
+inline constexpr std::array<int32_t, 6> kConnectionChoices = {1, 2, 4, 8, 16, 32};
+inline constexpr int kDefaultConnectionIndex = 3;
+// The proxy field holds at most this many characters.
+inline constexpr size_t kMaxProxyText = 1024;
+
+// First match wins: "custom", "system", "direct"; otherwise custom when a proxy is stored,
+// system when FollowSystemProxy is non-zero, else direct.
+int decode_proxy_mode(const std::string& mode_text, const std::string& proxy, int32_t follow_system);
+const char* proxy_mode_text(int mode); // "custom", "system", else "direct"
+
+// Blanks, tabs, carriage returns and line feeds cut from both ends.
+std::string trim_proxy_text(std::string_view text);
+
+// The list index that shows `connections`; index 3 (8) when it is not one of the choices.
+int connection_choice_index(int32_t connections);
+
+// Fills the record in the fixed order; `engine_default_dir` is the folder when none is stored.
+Settings load_settings(const SettingsStore& store, const std::string& engine_default_dir);
+
+// The first-run rule: when LoginItemSeeded reads 0, write 1 and turn autostart on. Turning it
+// off later is therefore never undone by a start.
+void seed_login_item(SettingsStore& store, const std::string& exe_path);
+
+// What the Settings dialog holds when Save is pressed.
+struct SettingsForm {
+    std::string download_dir;
+    std::string proxy_text;
+    bool custom_proxy = false;
+    bool follow_system_proxy = false;
+    int connection_index = kDefaultConnectionIndex;
+    bool auto_update_check = true;
+    bool launch_at_login = false;
+};
+
+// Steps 1 to 5 of saving: trims the proxy, syncs autostart with the box, writes the values in
+// their order and returns the new record. The caller applies it to the engine and reschedules
+// the update check when the flag changed.
+Settings save_settings(SettingsStore& store, const SettingsForm& form, const std::string& exe_path);
+
+} // namespace twk::ui

@@ -1,0 +1,230 @@
+#include "ui/task_view_model.h"
+
+#include <algorithm>
+#include <unordered_map>
+
+#include "json/json.h"
+
+namespace twk::ui {
+namespace {
+
+// The window over which the speed is measured, and the weight of the new measurement.
+constexpr double kSpeedWindowSeconds = 1.0;
+constexpr double kSpeedWeight = 0.45;
+constexpr double kMinSpeedInterval = 0.1;
+constexpr double kAnimationStep = 0.25;
+
+void read_segments(const OrderedJsonValue& entry, const std::vector<SegmentView>& before,
+                   std::vector<SegmentView>& out) {
+    const OrderedJsonValue* list = entry.member("segments");
+    if (!list || list->kind != JsonKind::Array) return;
+    for (const auto& s : list->array) {
+        if (s.kind != JsonKind::Object) continue;
+        SegmentView seg;
+        seg.id = s.unsigned_member("id", 0);
+        seg.start = s.unsigned_member("start", 0);
+        seg.pos = s.unsigned_member("pos", 0);
+        seg.end = s.unsigned_member("end", 0);
+        const OrderedJsonValue* active = s.member("active");
+        seg.active = active && active->kind == JsonKind::Bool && active->boolean;
+        seg.shown = static_cast<double>(seg.pos);
+        for (const auto& old : before) {
+            if (old.id == seg.id) {
+                seg.shown = old.shown;
+                break;
+            }
+        }
+        out.push_back(seg);
+    }
+}
+
+void update_speed(TaskView& task, double now) {
+    task.samples.emplace_back(now, task.done);
+    while (task.samples.size() > 2 && now - task.samples.front().first > kSpeedWindowSeconds)
+        task.samples.pop_front();
+    if (task.samples.size() < 2) return;
+    const auto& oldest = task.samples.front();
+    double bytes = std::max(0.0, static_cast<double>(task.done) - static_cast<double>(oldest.second));
+    double rate = bytes / std::max(kMinSpeedInterval, now - oldest.first);
+    task.speed = kSpeedWeight * rate + (1 - kSpeedWeight) * task.speed;
+}
+
+bool is_running(ViewState state) { return state == ViewState::Probing || state == ViewState::Downloading; }
+
+} // namespace
+
+ViewState view_state(std::string_view status) {
+    if (status == "done") return ViewState::Done;
+    if (status.substr(0, 5) == "error") return ViewState::Error;
+    if (status == "queued") return ViewState::Queued;
+    if (status == "probing") return ViewState::Probing;
+    if (status == "paused") return ViewState::Paused;
+    if (status == "canceled") return ViewState::Canceled;
+    return ViewState::Downloading;
+}
+
+int row_height(ViewState state) { return is_running(state) ? kTallRowHeight : kCompactRowHeight; }
+
+bool TaskView::active() const {
+    ViewState s = state();
+    return s == ViewState::Queued || is_running(s);
+}
+
+bool TaskViewModel::update(std::string_view document, double now_seconds, bool* changed) {
+    if (changed) *changed = false;
+    OrderedJsonValue root;
+    if (!parse_ordered_document(document, root)) return false;
+    const OrderedJsonValue* list = root.member("tasks");
+    if (!list || list->kind != JsonKind::Array) return false;
+
+    std::unordered_map<int32_t, size_t> known;
+    for (size_t i = 0; i < m_tasks.size(); ++i)
+        known.emplace(m_tasks[i].id, i);
+    std::vector<TaskView> next;
+    for (const auto& entry : list->array) {
+        if (entry.kind != JsonKind::Object) continue;
+        uint64_t raw_id = entry.unsigned_member("id", 0);
+        if (raw_id == 0 || raw_id > INT32_MAX) continue;
+        auto id = static_cast<int32_t>(raw_id);
+        auto seen = std::find_if(next.begin(), next.end(), [&](const TaskView& t) { return t.id == id; });
+        if (seen != next.end()) continue;
+        TaskView task;
+        auto old = known.find(id);
+        if (old != known.end()) task = std::move(m_tasks[old->second]);
+        task.id = id;
+        task.status = entry.string_member("status", "");
+        task.name = entry.string_member("name", "");
+        task.url = entry.string_member("url", "");
+        task.total = entry.unsigned_member("total", 0);
+        task.done = entry.unsigned_member("done", 0);
+        task.connections =
+            static_cast<int64_t>(std::min<uint64_t>(entry.unsigned_member("connections", 0), 1024));
+        std::vector<SegmentView> segments;
+        read_segments(entry, task.segments, segments);
+        task.segments = std::move(segments);
+        update_speed(task, now_seconds);
+        next.push_back(std::move(task));
+    }
+
+    bool ids_changed = next.size() != m_tasks.size();
+    for (size_t i = 0; !ids_changed && i < next.size(); ++i)
+        ids_changed = next[i].id != m_tasks[i].id;
+    m_tasks = std::move(next);
+    if (!m_selected || !find(*m_selected)) {
+        m_selected = m_tasks.empty() ? std::nullopt : std::optional<int32_t>(m_tasks.front().id);
+    }
+    if (changed) *changed = ids_changed;
+    return true;
+}
+
+void TaskViewModel::prune_hidden() {
+    for (auto it = m_hidden.begin(); it != m_hidden.end();) {
+        const TaskView* task = find(*it);
+        if (!task || task->state() == ViewState::Canceled)
+            it = m_hidden.erase(it);
+        else
+            ++it;
+    }
+}
+
+void TaskViewModel::animate() {
+    for (auto& task : m_tasks) {
+        for (auto& seg : task.segments)
+            seg.shown += (static_cast<double>(seg.pos) - seg.shown) * kAnimationStep;
+    }
+}
+
+std::vector<const TaskView*> TaskViewModel::visible() const {
+    std::vector<const TaskView*> rows;
+    for (const auto& task : m_tasks) {
+        if (m_hidden.count(task.id) || task.state() == ViewState::Canceled) continue;
+        rows.push_back(&task);
+    }
+    return rows;
+}
+
+const TaskView* TaskViewModel::find(int32_t id) const {
+    for (const auto& task : m_tasks) {
+        if (task.id == id) return &task;
+    }
+    return nullptr;
+}
+
+bool TaskViewModel::any_active() const {
+    return std::any_of(m_tasks.begin(), m_tasks.end(), [](const TaskView& t) { return t.active(); });
+}
+
+double TaskViewModel::visible_speed_sum() const {
+    double sum = 0;
+    for (const TaskView* task : visible()) {
+        if (is_running(task->state())) sum += task->displayed_speed();
+    }
+    return sum;
+}
+
+bool TaskViewModel::wants_status_bar(bool engine_running) const {
+    if (!engine_running) return true;
+    for (const TaskView* task : visible()) {
+        if (is_running(task->state()) && task->displayed_speed() > 0) return true;
+    }
+    return false;
+}
+
+int TaskViewModel::content_height() const {
+    int height = 0;
+    for (const TaskView* task : visible())
+        height += row_height(task->state());
+    return height;
+}
+
+const TaskView* TaskViewModel::selected_task() const { return m_selected ? find(*m_selected) : nullptr; }
+
+std::optional<int32_t> TaskViewModel::row_at(double y) const {
+    if (y < 0) return std::nullopt;
+    double top = 0;
+    for (const TaskView* task : visible()) {
+        double bottom = top + row_height(task->state());
+        if (y < bottom) return task->id;
+        top = bottom;
+    }
+    return std::nullopt;
+}
+
+int TaskViewModel::row_top(int32_t id) const {
+    int top = 0;
+    for (const TaskView* task : visible()) {
+        if (task->id == id) return top;
+        top += row_height(task->state());
+    }
+    return -1;
+}
+
+PauseAction TaskViewModel::pause_action() const {
+    const TaskView* task = selected_task();
+    if (!task) return PauseAction::None;
+    ViewState state = task->state();
+    if (state == ViewState::Paused) return PauseAction::Resume;
+    if (task->active()) return PauseAction::Pause;
+    return PauseAction::None;
+}
+
+void TaskViewModel::hide_selected() {
+    if (!m_selected) return;
+    auto before = visible();
+    size_t position = 0;
+    while (position < before.size() && before[position]->id != *m_selected)
+        ++position;
+    m_hidden.insert(*m_selected);
+    auto after = visible();
+    if (after.empty())
+        m_selected.reset();
+    else
+        m_selected = after[std::min(position, after.size() - 1)]->id;
+}
+
+double clamp_scroll(double offset, int content_height, int list_height) {
+    double most = std::max(0, content_height - list_height);
+    return std::clamp(offset, 0.0, most);
+}
+
+} // namespace twk::ui

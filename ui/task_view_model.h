@@ -1,0 +1,103 @@
+// The task list as the main window shows it, rebuilt from the engine's list document on every
+// refresh tick. It knows nothing of widgets: the window feeds it documents and clicks, the row
+// painter reads its records.
+//
+// Kept here beyond what the document says: a smoothed speed per task (the document carries
+// none), an animated position per segment, the selection, and the ids the user deleted, which
+// stay hidden until the engine reports them canceled or drops them.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace twk::ui {
+
+enum class ViewState { Queued, Probing, Downloading, Paused, Done, Canceled, Error };
+
+// "done", "queued", "probing", "paused", "canceled" by name, "error..." by prefix, anything
+// else (for instance "downloading" or "muxing") is downloading.
+ViewState view_state(std::string_view status);
+
+inline constexpr int kTallRowHeight = 84;
+inline constexpr int kCompactRowHeight = 40;
+int row_height(ViewState state);
+
+struct SegmentView {
+    uint64_t id = 0;
+    uint64_t start = 0;
+    uint64_t pos = 0;
+    uint64_t end = 0;
+    bool active = false;
+    double shown = 0; // the animated position the bar draws
+};
+
+struct TaskView {
+    int32_t id = 0;
+    std::string status;
+    std::string name;
+    std::string url;
+    uint64_t total = 0; // 0 while no size is known
+    uint64_t done = 0;
+    int64_t connections = 0;
+    std::vector<SegmentView> segments;
+    double speed = 0;                                // bytes per second, smoothed
+    std::deque<std::pair<double, uint64_t>> samples; // (seconds, bytes)
+
+    ViewState state() const { return view_state(status); }
+    bool active() const; // queued, probing or downloading
+    double displayed_speed() const { return status == "downloading" ? speed : 0; }
+};
+
+enum class PauseAction { None, Pause, Resume };
+
+class TaskViewModel {
+public:
+    // Takes a list document read at `now_seconds` (monotonic). Known ids are updated in place,
+    // new ids appended in document order, missing ids dropped. False when the document does not
+    // parse (the model is then left as it was). `changed` tells whether the id sequence changed.
+    bool update(std::string_view document, double now_seconds, bool* changed = nullptr);
+    // Deleted ids stay hidden only while their task exists and is not canceled.
+    void prune_hidden();
+    // Every displayed segment position moves a quarter of the way to the real one.
+    void animate();
+
+    const std::vector<TaskView>& tasks() const { return m_tasks; }
+    // Not hidden and not canceled, in model order.
+    std::vector<const TaskView*> visible() const;
+    const TaskView* find(int32_t id) const;
+    bool any_active() const;
+    double visible_speed_sum() const; // probing and downloading rows only
+    // Decided by the layout: shown when the engine is off or a visible probing or downloading
+    // task has a displayed speed above 0.
+    bool wants_status_bar(bool engine_running) const;
+    int content_height() const;
+
+    std::optional<int32_t> selected() const { return m_selected; }
+    const TaskView* selected_task() const;
+    void select(std::optional<int32_t> id) { m_selected = id; }
+    // The visible row whose band holds `y` (list coordinates plus the scroll offset).
+    std::optional<int32_t> row_at(double y) const;
+    int row_top(int32_t id) const; // -1 when not visible
+
+    PauseAction pause_action() const;
+    // After the engine was told to cancel the selected task: hide it and select the row that
+    // now takes its place (the last row when it was last, nothing when none is left).
+    void hide_selected();
+    const std::set<int32_t>& hidden() const { return m_hidden; }
+
+private:
+    std::vector<TaskView> m_tasks;
+    std::optional<int32_t> m_selected;
+    std::set<int32_t> m_hidden;
+};
+
+// The scroll offset kept within 0 ... content - list height (never below 0).
+double clamp_scroll(double offset, int content_height, int list_height);
+
+} // namespace twk::ui

@@ -1,0 +1,119 @@
+#include "ui/text_table.h"
+
+#include <array>
+
+namespace twk::ui {
+namespace {
+
+// Entries 5, 11, 28-32, 34-39, 43 and 44 are kept for screens to come; 21 is our tagline.
+constexpr std::array<TextPair, kTextCount> kTexts = {{
+    {"引擎离线", "Engine offline"},                                       // 0
+    {"暂无任务", "No tasks yet"},                                         // 1
+    {"点击「新建」添加下载链接", "Click “New” to add a download."},       // 2
+    {"探测中…", "Probing…"},                                              // 3
+    {"排队中", "Queued"},                                                 // 4
+    {"完成", "Done"},                                                     // 5
+    {"开始下载", "Download"},                                             // 6
+    {"启动下载失败", "Couldn’t start download"},                          // 7
+    {"Tarnwick", "Tarnwick"},                                             // 8
+    {"技术预览版", "Technical Preview"},                                  // 9
+    {"中文 / English", "中文 / English"},                                 // 10
+    {"搜索", "Search"},                                                   // 11
+    {"新建", "New"},                                                      // 12
+    {"暂停", "Pause"},                                                    // 13
+    {"继续", "Resume"},                                                   // 14
+    {"删除", "Delete"},                                                   // 15
+    {"设置", "Settings"},                                                 // 16
+    {"显示主窗口", "Show Window"},                                        // 17
+    {"退出", "Quit"},                                                     // 18
+    {"关于 Tarnwick", "About Tarnwick"},                                  // 19
+    {"技术预览版", "Technical Preview"},                                  // 20
+    {"一个小巧、快速的下载管理器。", "A small, fast download manager."},  // 21
+    {"已暂停", "Paused"},                                                 // 22
+    {"已取消", "Canceled"},                                               // 23
+    {"线程", "threads"},                                                  // 24
+    {"打开", "Open"},                                                     // 25
+    {"打开文件夹", "Show in Folder"},                                     // 26
+    {"复制下载链接", "Copy Link"},                                        // 27
+    {"个下载中", "downloading"},                                          // 28
+    {"个已暂停", "paused"},                                               // 29
+    {"个已完成", "completed"},                                            // 30
+    {"个排队中", "queued"},                                               // 31
+    {"个出错", "failed"},                                                 // 32
+    {"共 ", "Total "},                                                    // 33
+    {"下载中", "downloading"},                                            // 34
+    {"探测中", "probing"},                                                // 35
+    {"排队", "queued"},                                                   // 36
+    {"已暂停", "paused"},                                                 // 37
+    {"完成", "done"},                                                     // 38
+    {"出错", "error"},                                                    // 39
+    {"新建下载", "New Download"},                                         // 40
+    {"下载链接", "Download link"},                                        // 41
+    {"粘贴下载链接…", "Paste a download link…"},                          // 42
+    {"保存到", "Save to"},                                                // 43
+    {"浏览…", "Browse…"},                                                 // 44
+    {"取消", "Cancel"},                                                   // 45
+    {"设置", "Settings"},                                                 // 46
+    {"代理", "Proxy"},                                                    // 47
+    {"跟随系统代理", "Follow the system proxy"},                          // 48
+    {"使用自定义代理", "Use a custom proxy"},                             // 49
+    {"scheme://[user:pass@]host:port", "scheme://[user:pass@]host:port"}, // 50
+    {"两项都不勾选 = 直连。自定义代理支持 http / https / socks5 / socks5h。",
+     "With neither ticked, downloads connect directly. A custom proxy supports http / https / socks5 / "
+     "socks5h."},                         // 51
+    {"下载线程数量", "Download threads"}, // 52
+    {"全局生效，之后新建的下载都用这个值。过大会被部分服务器限流。",
+     "Applied globally — every new download uses this value. Too many may be throttled by some "
+     "servers."},                                        // 53
+    {"开机时自动启动", "Launch at login"},               // 54
+    {"自动检查更新", "Check for updates automatically"}, // 55
+    {"下载目录", "Download folder"},                     // 56
+    {"选择…", "Choose…"},                                // 57
+    {"选择下载目录", "Choose the download folder"},      // 58
+    {"保存", "Save"},                                    // 59
+    {"有新版本 v", "Update available: v"},               // 60
+    {" 可用 · ", " · "},                                 // 61
+    {"下载", "Download"},                                // 62
+    {"资源占用似乎异常，分享一次匿名诊断数据帮助改进？ · ",
+     "Resource usage looks abnormal — share one anonymous diagnostic to help us improve? · "}, // 63
+    {"上次运行意外退出了，分享一次匿名诊断数据帮助我们修复？ · ",
+     "Tarnwick quit unexpectedly last time — share one anonymous diagnostic so we can fix it? · "}, // 64
+    {"分享", "Share"},                                                                              // 65
+    {"浏览器扩展", "Browser extension"},                                                            // 66
+    {"尚未连接", "Not connected yet"},                                                              // 67
+    {"已连接", "Connected"},                                                                        // 68
+    {"最近没有通信 · 浏览器可能已关闭", "No contact recently — the browser may be closed"},         // 69
+    {"未安装该浏览器", "Browser not installed"},                                                    // 70
+    {"获取扩展…", "Get extension…"},                                                                // 71
+    {"状态来自扩展每 30 秒一次的通信；浏览器关闭时会显示为未连接。",
+     "Status comes from the extension checking in every 30 seconds; with the browser closed it reads as "
+     "not connected."}, // 72
+}};
+
+LanguageMode g_mode = LanguageMode::System;
+bool g_system_chinese = false;
+
+} // namespace
+
+const TextPair& text_pair(int number) {
+    if (number < 0 || number >= kTextCount) number = 8;
+    return kTexts[static_cast<size_t>(number)];
+}
+
+void set_language_mode(LanguageMode mode) { g_mode = mode; }
+LanguageMode language_mode() { return g_mode; }
+void set_system_language_chinese(bool chinese) { g_system_chinese = chinese; }
+
+bool language_is_chinese() {
+    if (g_mode == LanguageMode::System) return g_system_chinese;
+    return g_mode == LanguageMode::Chinese;
+}
+
+void switch_language() { g_mode = language_is_chinese() ? LanguageMode::English : LanguageMode::Chinese; }
+
+const char* tr_text(int number) {
+    const TextPair& pair = text_pair(number);
+    return language_is_chinese() ? pair.chinese : pair.english;
+}
+
+} // namespace twk::ui

@@ -1,0 +1,32 @@
+// Every text the desktop app shows, as numbered (Chinese, English) pairs, and the language in
+// force. The language follows the system (Chinese when the Qt system locale's language is
+// Chinese) until the user switches it for the rest of the run; the choice is not stored.
+#pragma once
+
+#include <string>
+
+namespace twk::ui {
+
+inline constexpr int kTextCount = 73;
+
+enum class LanguageMode : int { System = 0, Chinese = 1, English = 2 };
+
+struct TextPair {
+    const char* chinese;
+    const char* english;
+};
+
+const TextPair& text_pair(int number); // a number outside the table gives entry 8
+
+void set_language_mode(LanguageMode mode);
+LanguageMode language_mode();
+// Whether the system's language is Chinese; set once at start-up from the Qt system locale.
+void set_system_language_chinese(bool chinese);
+bool language_is_chinese();
+// Chinese becomes English and anything else Chinese.
+void switch_language();
+
+// The text in the language in force, UTF-8.
+const char* tr_text(int number);
+
+} // namespace twk::ui
