@@ -101,10 +101,10 @@ bool parse_get_options(const std::vector<std::string>& args, GetOptions& out, st
             value = arg.substr(2);
             has_value = true;
         }
-        static const char* const valued[] = {"-d",           "--dir",         "-o",      "--output",
-                                             "-x",           "--connections", "-j",      "--max-concurrent",
-                                             "--limit",      "--proxy",       "-H",      "--header",
-                                             "--user-agent", "--referer",     "--cookie"};
+        static const char* const valued[] = {"-d",           "--dir",         "-o",       "--output",
+                                             "-x",           "--connections", "-j",       "--max-concurrent",
+                                             "--limit",      "--proxy",       "-H",       "--header",
+                                             "--user-agent", "--referer",     "--cookie", "--type"};
         bool known = false;
         for (const char* v : valued)
             known = known || name == v;
@@ -156,6 +156,12 @@ bool parse_get_options(const std::vector<std::string>& args, GetOptions& out, st
             out.referer = value;
         } else if (name == "--cookie") {
             out.cookie = value;
+        } else if (name == "--type") {
+            if (value != "hls" && value != "dash") {
+                error = "--type takes hls or dash";
+                return false;
+            }
+            out.type = value;
         }
     }
     if (out.urls.empty()) {
@@ -201,6 +207,7 @@ std::string build_start_request(const GetOptions& options, const std::string& ur
     if (options.insecure) doc += ",\"insecure\":true";
     if (!options.proxy.empty()) doc += ",\"proxy\":" + json_quote(options.proxy);
     if (!options.output_name.empty()) doc += ",\"filename\":" + json_quote(options.output_name);
+    if (!options.type.empty()) doc += ",\"type\":" + json_quote(options.type);
     if (!options.cookie.empty()) doc += ",\"cookies\":" + json_quote(options.cookie);
     if (!options.referer.empty()) doc += ",\"referrer\":" + json_quote(options.referer);
     if (!options.user_agent.empty()) doc += ",\"userAgent\":" + json_quote(options.user_agent);

@@ -20,6 +20,7 @@ struct GetOptions {
     std::string user_agent;
     std::string referer;
     std::string cookie;
+    std::string type; // "hls" or "dash": a stream whatever the URL looks like; empty: by the URL
     bool quiet = false;
     bool json = false;
     std::vector<std::string> urls;

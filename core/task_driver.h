@@ -2,10 +2,12 @@
 //
 // `run_task` is what every task list runs unless `TaskList::set_driver` says otherwise. It
 // chooses the transfer by the task's stream flag: a plain task runs the download driver
-// (core/download_driver.h); a stream task (HLS, DASH) ends at once with the status
-// "error: stream downloads are not supported yet" until the stream driver is built in, so a task
-// never claims a success it did not have. A driver must honour the stop and pause flags and
-// leave a final status text (see TaskDriver in core/task_list.h).
+// (core/download_driver.h); a stream task (HLS, DASH) runs the stream driver a front end
+// installed with `set_stream_driver`. The stream driver lives in a layer above the engine
+// (media/), so the engine cannot call it by name; without one installed a stream task ends at
+// once with the status "error: stream downloads are not supported yet", so that a task never
+// claims a success it did not have. A driver must honour the stop and pause flags and leave a
+// final status text (see TaskDriver in core/task_list.h).
 #pragma once
 
 #include <memory>
@@ -15,5 +17,10 @@
 namespace twk {
 
 void run_task(const std::shared_ptr<Task>& task);
+
+using StreamDriver = void (*)(const std::shared_ptr<Task>& task);
+// Installs the driver of stream tasks for the whole process (null removes it). Tasks started
+// afterwards use it.
+void set_stream_driver(StreamDriver driver);
 
 } // namespace twk

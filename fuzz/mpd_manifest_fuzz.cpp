@@ -26,7 +26,7 @@ void check_track(const twk::TrackPlan& track) {
     if (track.segments.size() > twk::kMaxStreamSegments) std::abort();
     if (track.has_segments != !track.segments.empty()) std::abort();
     if (!track.segments.empty() && !track.fragmented) std::abort();
-    for (const twk::Segment& s : track.segments) {
+    for (const twk::MediaSegment& s : track.segments) {
         if (s.encrypted) std::abort();
         const bool whole = s.range_offset == -1 && s.range_length == -1;
         if (!whole && (s.range_offset < 0 || s.range_length < 1 || s.range_offset > twk::kMaxRangeValue))

@@ -151,7 +151,7 @@ public:
             read_list(node, track);
         } else {
             // SegmentBase, or a bare BaseURL: the whole resource is the one segment.
-            Segment segment;
+            MediaSegment segment;
             segment.uri = m_base;
             track.segments.push_back(std::move(segment));
         }
@@ -168,7 +168,7 @@ private:
     bool full(const TrackPlan& track) const { return track.segments.size() >= kMaxStreamSegments; }
 
     void add(TrackPlan& track, std::string uri, double duration) {
-        Segment segment;
+        MediaSegment segment;
         segment.uri = std::move(uri);
         segment.duration = duration;
         track.segments.push_back(std::move(segment));

@@ -247,7 +247,7 @@ bool parse_media_playlist(std::string_view base_url, std::string_view text, Trac
             continue;
         } else {
             if (track.segments.size() >= kMaxStreamSegments) break;
-            Segment segment;
+            MediaSegment segment;
             segment.uri = resolve_url(base_url, line);
             segment.duration = pending_duration;
             // A range is applied only when a BYTERANGE tag gave a sane length; a range without

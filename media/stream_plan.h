@@ -17,7 +17,9 @@ constexpr size_t kMaxStreamSegments = 200000;
 // Byte ranges and offsets above 2^48 are passed over as nonsense.
 constexpr int64_t kMaxRangeValue = int64_t{1} << 48;
 
-struct Segment {
+// One media segment of a track. (Named apart from the engine's progress segment record: both
+// live in namespace twk, and one program links both.)
+struct MediaSegment {
     std::string uri;           // absolute URL
     int64_t range_offset = -1; // first byte; -1 with range_length -1: the whole resource
     int64_t range_length = -1;
@@ -34,8 +36,8 @@ struct TrackPlan {
     std::string init_uri;           // initialisation segment; empty when none
     int64_t init_range_offset = -1; // -1, -1: the whole resource
     int64_t init_range_length = -1;
-    std::vector<Segment> segments; // in playlist order, at most kMaxStreamSegments
-    int64_t bandwidth = 0;         // bits per second
+    std::vector<MediaSegment> segments; // in playlist order, at most kMaxStreamSegments
+    int64_t bandwidth = 0;              // bits per second
     int32_t width = 0;
     int32_t height = 0;
     std::string codecs;

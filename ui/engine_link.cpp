@@ -3,11 +3,13 @@
 #include "control/control_service.h"
 #include "core/control_link.h"
 #include "core/engine.h"
+#include "media/stream_driver.h"
 
 namespace twk::ui {
 
 void EngineLink::start() {
     if (m_engine) return;
+    install_stream_driver(); // HLS and DASH tasks
     m_engine = engine_create(default_download_dir(), kAppMaxConcurrent);
     // The loopback control server for browser extensions; a port another copy of the program
     // holds leaves this one without a server. `engine_destroy` stops it first.

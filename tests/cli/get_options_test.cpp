@@ -14,11 +14,19 @@ bool parse(std::vector<std::string> args, GetOptions& out, std::string& error) {
 TEST(GetOptions, ReadsEveryOptionInEachSpelling) {
     GetOptions o;
     std::string error;
-    ASSERT_TRUE(parse({"-d",   "/tmp/dl",   "-oname.bin", "--connections=16", "-j",
-                       "5",    "--limit",   "1.5M",       "--proxy",          "socks5h://p:1080",
-                       "-k",   "-H",        "X-A: 1",     "--header=X-B:two", "--user-agent",
-                       "UA/1", "--referer", "http://r/",  "--cookie",         "a=b",
-                       "-q",   "--json",    "http://h/f"},
+    ASSERT_TRUE(parse({"-d",           "/tmp/dl",
+                       "-oname.bin",   "--connections=16",
+                       "-j",           "5",
+                       "--limit",      "1.5M",
+                       "--proxy",      "socks5h://p:1080",
+                       "-k",           "-H",
+                       "X-A: 1",       "--header=X-B:two",
+                       "--user-agent", "UA/1",
+                       "--referer",    "http://r/",
+                       "--cookie",     "a=b",
+                       "-q",           "--json",
+                       "--type",       "dash",
+                       "http://h/f"},
                       o, error))
         << error;
     EXPECT_EQ(o.directory, "/tmp/dl");
@@ -34,6 +42,7 @@ TEST(GetOptions, ReadsEveryOptionInEachSpelling) {
     EXPECT_EQ(o.user_agent, "UA/1");
     EXPECT_EQ(o.referer, "http://r/");
     EXPECT_EQ(o.cookie, "a=b");
+    EXPECT_EQ(o.type, "dash");
     EXPECT_EQ(o.urls, std::vector<std::string>{"http://h/f"});
 }
 
@@ -69,6 +78,7 @@ TEST(GetOptions, BadUsageIsRefusedWithAReason) {
          "bad proxy: https://p:443 (http://, socks5:// or socks5h://host:port)"},
         {{"--proxy", "socks5://p", "u"}, "bad proxy: socks5://p (http://, socks5:// or socks5h://host:port)"},
         {{"-o", "sub/", "u"}, "--output needs a file name, not a folder: sub/"},
+        {{"--type", "m3u8", "u"}, "--type takes hls or dash"},
     };
     for (const auto& c : cases) {
         GetOptions o;
@@ -134,6 +144,7 @@ TEST(StartRequest, CarriesTheOptionsAsACaptureRequest) {
     o.user_agent = "UA";
     o.proxy = "http://p:1";
     o.headers = {{"X-Z", "1"}, {"X-A", "2"}};
+    o.type = "hls";
     OrderedJsonValue doc;
     ASSERT_TRUE(parse_ordered_document(build_start_request(o, "http://h/\xC3\xA9"), doc));
     EXPECT_EQ(doc.string_member("url", ""), "http://h/\xC3\xA9");
@@ -145,6 +156,7 @@ TEST(StartRequest, CarriesTheOptionsAsACaptureRequest) {
     EXPECT_EQ(doc.string_member("referrer", ""), "http://r/");
     EXPECT_EQ(doc.string_member("userAgent", ""), "UA");
     EXPECT_EQ(doc.string_member("proxy", ""), "http://p:1");
+    EXPECT_EQ(doc.string_member("type", ""), "hls");
     const OrderedJsonValue* headers = doc.member("headers");
     ASSERT_NE(headers, nullptr);
     ASSERT_EQ(headers->members.size(), 2u);

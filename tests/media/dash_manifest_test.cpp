@@ -126,7 +126,7 @@ std::string video_mpd(const std::string& addressing, const std::string& duration
 
 std::vector<std::string> uris(const TrackPlan& track) {
     std::vector<std::string> out;
-    for (const Segment& s : track.segments)
+    for (const MediaSegment& s : track.segments)
         out.push_back(s.uri);
     return out;
 }

@@ -110,13 +110,13 @@ protected:
     }
     static std::vector<std::string> uris(const TrackPlan& track) {
         std::vector<std::string> out;
-        for (const Segment& s : track.segments)
+        for (const MediaSegment& s : track.segments)
             out.push_back(s.uri);
         return out;
     }
     static double total_duration(const TrackPlan& track) {
         return std::accumulate(track.segments.begin(), track.segments.end(), 0.0,
-                               [](double sum, const Segment& s) { return sum + s.duration; });
+                               [](double sum, const MediaSegment& s) { return sum + s.duration; });
     }
     // The header's range (when there is one) and the segments' ranges tile the file exactly.
     static void expect_ranges_tile(const TrackPlan& track, const std::string& file_url) {
@@ -127,7 +127,7 @@ protected:
             ASSERT_GT(track.init_range_length, 0);
             next = track.init_range_length;
         }
-        for (const Segment& s : track.segments) {
+        for (const MediaSegment& s : track.segments) {
             EXPECT_EQ(s.uri, file_url);
             EXPECT_EQ(s.range_offset, next);
             ASSERT_GT(s.range_length, 0);
@@ -235,7 +235,7 @@ TEST_F(FfmpegManifests, HlsAes128SegmentsDecryptWithThePlansKeyAndIv) {
         ASSERT_EQ(plan.error, "") << name;
         ASSERT_EQ(uris(plan.video), written(name, "seg", ".ts"));
         ASSERT_EQ(plan.video.segments.size(), 3u);
-        for (const Segment& s : plan.video.segments) {
+        for (const MediaSegment& s : plan.video.segments) {
             ASSERT_TRUE(s.encrypted);
             EXPECT_EQ(s.key_uri, url(name + "/keys/key.bin"));
             const std::string file = fs::path(path_of(s.uri)).filename();

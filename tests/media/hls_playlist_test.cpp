@@ -131,7 +131,7 @@ TEST(HlsKeys, ExplicitAndImplicitIvs) {
         text += "\ns.ts\n";
         StreamPlan plan = media_plan(text);
         ASSERT_EQ(plan.error, "") << text;
-        const Segment& s = plan.video.segments.at(0);
+        const MediaSegment& s = plan.video.segments.at(0);
         EXPECT_TRUE(s.encrypted);
         EXPECT_EQ(s.key_uri, "http://cdn.test/live/../keys/k1");
         EXPECT_EQ(s.iv, c.expected) << c.iv_attribute;
