@@ -1,6 +1,7 @@
 #include "ui/tray_icon.h"
 
 #include <QApplication>
+#include <QEvent>
 #include <QMenu>
 #include <QSystemTrayIcon>
 
@@ -46,6 +47,14 @@ TrayIcon::TrayIcon(MainWindow& window) : QObject(&window), m_window(window) {
     }
     connect(m_menu, &QMenu::aboutToShow, this, [this] { retranslate(); });
     retranslate();
+    window.installEventFilter(this);
+}
+
+// The icon is a visible window of its own to Qt: left up, it would keep the program running
+// after the main window closed. It goes first, so closing the main window ends the program.
+bool TrayIcon::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == &m_window && event->type() == QEvent::Close && m_icon) m_icon->hide();
+    return QObject::eventFilter(watched, event);
 }
 
 TrayIcon::~TrayIcon() {

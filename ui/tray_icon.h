@@ -47,6 +47,9 @@ public:
     QAction* action(int command) const;
     QSystemTrayIcon* icon() const { return m_icon; }
 
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
     void show_window();
     void retranslate();
