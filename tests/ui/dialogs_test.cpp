@@ -12,6 +12,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
+#include <QFileDialog>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -21,8 +22,12 @@
 #include <filesystem>
 #include <thread>
 
+#include "core/engine.h"
+#include "tests/support/loopback.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/wait.h"
+#include "tests/ui/modal.h"
+#include "ui/app.h"
 #include "ui/browser_status.h"
 #include "ui/main_window.h"
 #include "ui/text_table.h"
@@ -411,6 +416,88 @@ TEST_F(SettingsDialogTest, ContentScrollsAboveAFixedFooter) {
     dialog.scroll_to(100000);
     EXPECT_EQ(dialog.scroll_offset(), content - visible);
     save_shot(dialog, "settings-offscreen-scrolled");
+}
+
+// One GET to the control server on `port`; whether it answered 200.
+bool control_get(int port, const std::string& target) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    std::string reply;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+        std::string request = "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+        ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+        char buffer[1024];
+        ssize_t n;
+        while ((n = ::recv(fd, buffer, sizeof buffer, 0)) > 0)
+            reply.append(buffer, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    return reply.rfind("HTTP/1.1 200", 0) == 0;
+}
+
+// The app's own wiring: the dialog reads the engine's contact times, "Choose…" runs the real
+// folder picker, and Save reaches the running engine, the window and the app's record.
+TEST_F(DialogTest, SettingsInTheAppReachTheRunningEngine) {
+    test::TempDir home;
+    std::filesystem::create_directories(home.file("bin"));
+    std::filesystem::create_directories(home.file("picked"));
+    test::write_file(home.file("bin/firefox-esr"), "#!/bin/sh\n");
+    ::chmod(home.file("bin/firefox-esr").c_str(), 0755);
+    std::string old_path = std::getenv("PATH") ? std::getenv("PATH") : "";
+    ::setenv("PATH", (home.file("bin") + ":" + old_path).c_str(), 1);
+    ::setenv("HOME", home.path().c_str(), 1);
+    ::setenv("XDG_CONFIG_HOME", home.file("config").c_str(), 1);
+    ::setenv("XDG_DATA_HOME", home.file("data").c_str(), 1);
+    int port = test::free_port();
+    ::setenv("TWK_CONTROL_PORT", std::to_string(port).c_str(), 1);
+    {
+        App app;
+        ASSERT_TRUE(control_get(port, "/ping?b=firefox"));
+        bool timed_out = false;
+        std::array<BrowserRow, 3> rows{};
+        ::twk::test::when_modal<QFileDialog>([] { return true; },
+                                      [&](QFileDialog& picker) {
+                                          picker.setDirectory(QString::fromStdString(home.file("picked")));
+                                          static_cast<QDialog&>(picker).accept(); // as the Choose button does
+                                      },
+                                      timed_out);
+        ::twk::test::when_modal<SettingsDialog>([] { return true; },
+                                         [&](SettingsDialog& dialog) {
+                                             rows = dialog.browser_rows();
+                                             dialog.choose_folder();
+                                             dialog.custom_proxy_box()->setChecked(true);
+                                             dialog.proxy_field()->setText(
+                                                 QStringLiteral(" http://127.0.0.1:3128 "));
+                                             dialog.connections_list()->setCurrentIndex(1);
+                                             dialog.save();
+                                         },
+                                         timed_out);
+        app.window().press_button(kButtonSettings);
+        ASSERT_FALSE(timed_out);
+        EXPECT_TRUE(rows[2].installed);
+        EXPECT_EQ(browser_status(rows[2]), BrowserStatus::Connected);
+        EXPECT_EQ(engine_download_dir(app.engine().engine()), home.file("picked"));
+        EXPECT_EQ(app.settings().download_dir, home.file("picked"));
+        EXPECT_EQ(app.settings().proxy, "http://127.0.0.1:3128");
+        EXPECT_EQ(app.settings().proxy_mode, kProxyCustom);
+        EXPECT_EQ(SettingsStore(settings_paths_from_env()).read_dword("Connections", 0), 2);
+
+        // With the engine stopped the installed browser reads "Not connected yet".
+        app.engine().stop();
+        ::twk::test::when_modal<SettingsDialog>([] { return true; },
+                                         [&](SettingsDialog& dialog) {
+                                             rows = dialog.browser_rows();
+                                             dialog.reject();
+                                         },
+                                         timed_out);
+        app.window().press_button(kButtonSettings);
+        ASSERT_FALSE(timed_out);
+        EXPECT_EQ(browser_status(rows[2]), BrowserStatus::NeverConnected);
+    }
+    ::setenv("PATH", old_path.c_str(), 1);
 }
 
 TEST(PlaceDialog, CentredOnTheOwnerAndKeptOnScreen) {

@@ -30,6 +30,7 @@
 #include "tests/support/loopback.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/wait.h"
+#include "tests/ui/modal.h"
 #include "ui/app.h"
 #include "ui/new_download_dialog.h"
 #include "ui/palette.h"
@@ -191,27 +192,6 @@ protected:
 SmallXvfb TrayXvfbTest::s_xvfb;
 QApplication* TrayXvfbTest::s_application = nullptr;
 
-// Runs `act` on the modal dialog of type T once it is up (and `ready` holds), from the event
-// loop the dialog runs; gives up after the deadline by closing whatever is modal.
-template <typename T>
-void when_modal(std::function<bool()> ready, std::function<void(T&)> act, bool& timed_out) {
-    auto* poll = new QTimer();
-    int64_t deadline = monotonic_ms() + kDeadlineMs;
-    QObject::connect(poll, &QTimer::timeout, poll, [=, &timed_out] {
-        auto* dialog = qobject_cast<T*>(QApplication::activeModalWidget());
-        if (dialog && ready()) {
-            act(*dialog);
-        } else if (monotonic_ms() < deadline) {
-            return;
-        } else {
-            timed_out = true;
-            if (QWidget* modal = QApplication::activeModalWidget()) modal->close();
-        }
-        poll->deleteLater();
-    });
-    poll->start(20);
-}
-
 TEST_F(TrayXvfbTest, WithoutATrayHostTheAppRunsOnAndSettingsScrollsOnASmallScreen) {
     QDir().mkpath(QStringLiteral("ui-shots"));
     std::string shot =
@@ -228,15 +208,15 @@ TEST_F(TrayXvfbTest, WithoutATrayHostTheAppRunsOnAndSettingsScrollsOnASmallScree
     QRect dialog_frame;
     QSize dialog_size;
     int visible = 0;
-    when_modal<SettingsDialog>([&] { return test::read_file(shot).find("IEND") != std::string::npos; },
-                               [&](SettingsDialog& dialog) {
-                                   scrolls = dialog.scroll_bar()->isVisible();
-                                   dialog_frame = dialog.frameGeometry();
-                                   dialog_size = dialog.size() * dialog.devicePixelRatioF();
-                                   visible = dialog.visible_height();
-                                   dialog.reject();
-                               },
-                               timed_out);
+    ::twk::test::when_modal<SettingsDialog>([&] { return test::read_file(shot).find("IEND") != std::string::npos; },
+                                     [&](SettingsDialog& dialog) {
+                                         scrolls = dialog.scroll_bar()->isVisible();
+                                         dialog_frame = dialog.frameGeometry();
+                                         dialog_size = dialog.size() * dialog.devicePixelRatioF();
+                                         visible = dialog.visible_height();
+                                         dialog.reject();
+                                     },
+                                     timed_out);
     StderrCapture err(m_home.file("stderr.txt"));
     App app;
     err.restore();
@@ -258,12 +238,12 @@ TEST_F(TrayXvfbTest, WithoutATrayHostTheAppRunsOnAndSettingsScrollsOnASmallScree
     // The window works without the tray: the tray's New command opens New Download over it.
     EXPECT_TRUE(app.window().isVisible());
     bool new_opened = false;
-    when_modal<NewDownloadDialog>([] { return true; },
-                                  [&](NewDownloadDialog& dialog) {
-                                      new_opened = true;
-                                      dialog.reject();
-                                  },
-                                  timed_out);
+    ::twk::test::when_modal<NewDownloadDialog>([] { return true; },
+                                        [&](NewDownloadDialog& dialog) {
+                                            new_opened = true;
+                                            dialog.reject();
+                                        },
+                                        timed_out);
     app.tray().run_command(kTrayNewDownload);
     EXPECT_TRUE(new_opened);
     EXPECT_FALSE(timed_out);
