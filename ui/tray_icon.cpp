@@ -111,11 +111,20 @@ void TrayIcon::show_window() {
 }
 
 void TrayIcon::run_command(int command) {
+    // A dialog already open keeps the stage: Quit closes it first (discarding it, as Cancel
+    // would), anything else brings the window and that dialog up.
+    QWidget* modal = QApplication::activeModalWidget();
     if (command == kTrayQuit) {
+        if (modal) modal->close();
         m_window.close();
         return;
     }
     show_window();
+    if (modal) {
+        modal->raise();
+        modal->activateWindow();
+        return;
+    }
     switch (command) {
     case kTrayNewDownload: m_window.press_button(kButtonNew); break;
     case kTraySettings: m_window.press_button(kButtonSettings); break;

@@ -208,15 +208,16 @@ TEST_F(TrayXvfbTest, WithoutATrayHostTheAppRunsOnAndSettingsScrollsOnASmallScree
     QRect dialog_frame;
     QSize dialog_size;
     int visible = 0;
-    ::twk::test::when_modal<SettingsDialog>([&] { return test::read_file(shot).find("IEND") != std::string::npos; },
-                                     [&](SettingsDialog& dialog) {
-                                         scrolls = dialog.scroll_bar()->isVisible();
-                                         dialog_frame = dialog.frameGeometry();
-                                         dialog_size = dialog.size() * dialog.devicePixelRatioF();
-                                         visible = dialog.visible_height();
-                                         dialog.reject();
-                                     },
-                                     timed_out);
+    ::twk::test::when_modal<SettingsDialog>(
+        [&] { return test::read_file(shot).find("IEND") != std::string::npos; },
+        [&](SettingsDialog& dialog) {
+            scrolls = dialog.scroll_bar()->isVisible();
+            dialog_frame = dialog.frameGeometry();
+            dialog_size = dialog.size() * dialog.devicePixelRatioF();
+            visible = dialog.visible_height();
+            dialog.reject();
+        },
+        timed_out);
     StderrCapture err(m_home.file("stderr.txt"));
     App app;
     err.restore();
@@ -239,11 +240,11 @@ TEST_F(TrayXvfbTest, WithoutATrayHostTheAppRunsOnAndSettingsScrollsOnASmallScree
     EXPECT_TRUE(app.window().isVisible());
     bool new_opened = false;
     ::twk::test::when_modal<NewDownloadDialog>([] { return true; },
-                                        [&](NewDownloadDialog& dialog) {
-                                            new_opened = true;
-                                            dialog.reject();
-                                        },
-                                        timed_out);
+                                               [&](NewDownloadDialog& dialog) {
+                                                   new_opened = true;
+                                                   dialog.reject();
+                                               },
+                                               timed_out);
     app.tray().run_command(kTrayNewDownload);
     EXPECT_TRUE(new_opened);
     EXPECT_FALSE(timed_out);
@@ -274,8 +275,15 @@ TEST_F(TrayXvfbTest, WithStalonetrayTheIconIsAddedAndQuitEndsTheProgram) {
     EXPECT_FALSE(window.isMinimized());
     EXPECT_TRUE(window.isVisible());
 
-    // Quit from the tray menu ends the event loop.
-    QTimer::singleShot(0, &window, [&] { app.tray().action(kTrayQuit)->trigger(); });
+    // Quit from the tray menu while Settings is open closes the dialog and ends the event loop.
+    bool timed_out = false, settings_open = false;
+    ::twk::test::when_modal<SettingsDialog>([] { return true; },
+                                            [&](SettingsDialog&) {
+                                                settings_open = true;
+                                                app.tray().action(kTrayQuit)->trigger();
+                                            },
+                                            timed_out);
+    QTimer::singleShot(0, &window, [&] { app.tray().run_command(kTraySettings); });
     bool hung = false;
     QTimer guard;
     guard.setSingleShot(true);
@@ -286,6 +294,9 @@ TEST_F(TrayXvfbTest, WithStalonetrayTheIconIsAddedAndQuitEndsTheProgram) {
     guard.start(kDeadlineMs);
     int code = QApplication::exec();
     EXPECT_FALSE(hung);
+    EXPECT_FALSE(timed_out);
+    EXPECT_TRUE(settings_open);
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
     EXPECT_EQ(code, 0);
     EXPECT_FALSE(window.isVisible());
 }
