@@ -208,6 +208,7 @@ TEST_F(TrayXvfbTest, WithoutATrayHostTheAppRunsOnAndSettingsScrollsOnASmallScree
     QRect dialog_frame;
     QSize dialog_size;
     int visible = 0;
+    int scrolled_offset = 0;
     ::twk::test::when_modal<SettingsDialog>(
         [&] { return test::read_file(shot).find("IEND") != std::string::npos; },
         [&](SettingsDialog& dialog) {
@@ -215,6 +216,11 @@ TEST_F(TrayXvfbTest, WithoutATrayHostTheAppRunsOnAndSettingsScrollsOnASmallScree
             dialog_frame = dialog.frameGeometry();
             dialog_size = dialog.size() * dialog.devicePixelRatioF();
             visible = dialog.visible_height();
+            // Scrolled to the end: the last section above the footer.
+            dialog.scroll_to(dialog.content_height());
+            scrolled_offset = dialog.scroll_offset();
+            dialog.grab().save(QDir(QStringLiteral("ui-shots"))
+                                   .absoluteFilePath(QStringLiteral("xvfb-settings-scrolled.png")));
             dialog.reject();
         },
         timed_out);
@@ -229,6 +235,7 @@ TEST_F(TrayXvfbTest, WithoutATrayHostTheAppRunsOnAndSettingsScrollsOnASmallScree
     // The dialog was shrunk to the screen and scrolled; its footer stayed in view.
     QRect screen = app.window().screen()->availableGeometry();
     EXPECT_TRUE(scrolls);
+    EXPECT_GT(scrolled_offset, 0);
     EXPECT_TRUE(screen.contains(dialog_frame)) << dialog_frame.height();
     QImage image(QString::fromStdString(shot));
     ASSERT_FALSE(image.isNull());
