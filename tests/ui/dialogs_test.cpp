@@ -16,6 +16,7 @@
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QMouseEvent>
 #include <QScrollBar>
 #include <QWheelEvent>
 
@@ -56,6 +57,13 @@ void save_shot(QWidget& widget, const char* name) {
 void press(QWidget* target, int key) {
     QKeyEvent event(QEvent::KeyPress, key, Qt::NoModifier);
     QApplication::sendEvent(target, &event);
+}
+
+// A left click at `point` of `widget`.
+void click(QWidget* widget, QPointF point) {
+    QMouseEvent event(QEvent::MouseButtonPress, point, widget->mapToGlobal(point), Qt::LeftButton,
+                      Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(widget, &event);
 }
 
 TEST(ClipboardLink, PrefillRule) {
@@ -310,8 +318,10 @@ TEST_F(SettingsDialogTest, SaveWritesTheStoreInOrderAndReportsTheRecord) {
 
     // A folder picked and then cancelled is not kept.
     SettingsDialog cancelled(context, nullptr);
+    cancelled.show();
     cancelled.choose_folder();
-    cancelled.reject();
+    click(&cancelled, cancelled.cancel_button_rect().center());
+    EXPECT_FALSE(cancelled.isVisible());
     EXPECT_EQ(saved.size(), 1u);
     EXPECT_EQ(SettingsStore(context.paths).read_string("DownloadDir", ""), "/data/new");
 }
@@ -321,7 +331,9 @@ TEST_F(SettingsDialogTest, BothProxyBoxesOffStoresDirectAndKeepsTheText) {
     context.settings.proxy = "http://proxy:3128";
     SettingsDialog dialog(context, nullptr);
     dialog.custom_proxy_box()->setChecked(false);
-    dialog.save();
+    dialog.show();
+    click(&dialog, dialog.save_button_rect().center()); // the footer's Save
+    EXPECT_FALSE(dialog.isVisible());
     SettingsStore store(context.paths);
     EXPECT_EQ(store.read_string("ProxyMode", ""), "direct");
     EXPECT_EQ(store.read_dword("FollowSystemProxy", 7), 0);
