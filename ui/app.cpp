@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/control_link.h"
 #include "core/engine.h"
 #include "net/text.h"
 #include "ui/text_table.h"
@@ -70,6 +71,8 @@ App::App() {
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/tarnwick.svg")));
 
     m_window = std::make_unique<MainWindow>(m_engine.ops());
+    m_tray = new TrayIcon(*m_window);
+    m_tray->add();
     ShotRequest shot = shot_request_from_env();
     if (!shot.path.isEmpty()) m_window->request_screenshot(shot.path, monotonic_ms() + shot.delay_ms);
 
@@ -84,9 +87,26 @@ App::App() {
     m_engine.apply(m_settings);
     m_window->set_download_folder(m_settings.download_dir);
     m_window->set_connections(m_settings.connections);
+    m_window->set_settings_context(settings_context(exe));
 
     m_window->show();
     if (env_text("TWK_AUTOSTART_SETTINGS", 7).rfind('1', 0) == 0) m_window->press_button(kButtonSettings);
+}
+
+SettingsContext App::settings_context(const std::string& exe) {
+    SettingsContext context;
+    context.settings = m_settings;
+    context.paths = settings_paths_from_env();
+    context.exe_path = exe;
+    context.default_folder = default_download_dir();
+    context.contact_age = [this](std::string_view tag) {
+        return engine_browser_contact_age(m_engine.engine(), tag);
+    };
+    context.saved = [this](const Settings& saved) {
+        m_settings = saved;
+        m_engine.apply(saved);
+    };
+    return context;
 }
 
 App::~App() {

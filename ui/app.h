@@ -15,6 +15,7 @@
 #include "ui/engine_link.h"
 #include "ui/main_window.h"
 #include "ui/settings.h"
+#include "ui/tray_icon.h"
 
 namespace twk::ui {
 
@@ -41,11 +42,15 @@ public:
     MainWindow& window() { return *m_window; }
     EngineLink& engine() { return m_engine; }
     const Settings& settings() const { return m_settings; }
+    TrayIcon& tray() { return *m_tray; }
 
 private:
+    SettingsContext settings_context(const std::string& exe);
+
     EngineLink m_engine;
     Settings m_settings;
     std::unique_ptr<MainWindow> m_window;
+    TrayIcon* m_tray = nullptr; // the window's child
 };
 
 // Start-up, the event loop, shut-down; the exit code.

@@ -9,7 +9,6 @@
 #include <QDesktopServices>
 #include <QFileInfo>
 #include <QFontMetricsF>
-#include <QInputDialog>
 #include <QMenu>
 #include <QMessageBox>
 #include <QMouseEvent>
@@ -22,6 +21,7 @@
 
 #include "core/engine.h"
 #include "net/text.h"
+#include "ui/new_download_dialog.h"
 #include "ui/palette.h"
 #include "ui/row_painter.h"
 #include "ui/row_text.h"
@@ -83,6 +83,16 @@ MainWindow::MainWindow(EngineOps ops, QWidget* parent) : QWidget(parent), m_ops(
     m_timer.start(m_interval);
     update_title();
     layout_window();
+    m_starter = new DownloadStarter(m_ops.add, this);
+    connect(m_starter, &DownloadStarter::finished, this, [this](bool ok, const QString& error) {
+        if (ok) {
+            set_interval(kFastInterval);
+            return;
+        }
+        auto* box = new QMessageBox(QMessageBox::Warning, t(7), error, QMessageBox::Ok, this);
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        box->open();
+    });
 }
 
 void MainWindow::request_screenshot(const QString& path, int64_t deadline_ms) {
@@ -225,27 +235,32 @@ void MainWindow::press_button(int button) {
     update();
 }
 
-// Until the New Download dialog exists: one line for the link, added with the configured
-// connections.
+void MainWindow::start_download(const std::string& link) { m_starter->start(link, m_connections); }
+
 void MainWindow::open_new_download() {
-    bool ok = false;
-    QString url = QInputDialog::getText(this, t(40), t(41), QLineEdit::Normal, QString(), &ok);
-    if (!ok || url.trimmed().isEmpty() || !m_ops.add) return;
-    std::string error;
-    if (m_ops.add(url.trimmed().toStdString(), m_connections, error)) {
-        set_interval(kFastInterval);
-    } else {
-        QMessageBox::warning(this, t(7), q(error));
-    }
+    NewDownloadDialog dialog([this](const std::string& link) { start_download(link); }, this);
+    dialog.prefill(QGuiApplication::clipboard()->text());
+    dialog.exec();
+    activateWindow();
 }
 
-// Until the Settings dialog exists: where the settings are kept.
 void MainWindow::open_settings() {
-    QMessageBox box(QMessageBox::Information, t(46), QString(), QMessageBox::Ok, this);
-    box.setObjectName(QStringLiteral("TWKSettingsDialog"));
-    box.setText(t(56) + QStringLiteral(": ") +
-                q(m_download_folder.empty() ? default_download_dir() : m_download_folder));
-    box.exec();
+    SettingsContext context = m_settings_context;
+    if (context.paths.config_home.empty()) context.paths = settings_paths_from_env();
+    if (context.default_folder.empty()) context.default_folder = default_download_dir();
+    context.saved = [this](const Settings& saved) {
+        m_settings_context.settings = saved;
+        m_download_folder = saved.download_dir;
+        m_connections = saved.connections;
+        if (m_settings_context.saved) m_settings_context.saved(saved);
+    };
+    SettingsDialog dialog(std::move(context), this);
+    m_settings_open = true;
+    if (screenshot_pending()) dialog.request_screenshot(m_shot_path, m_shot_deadline);
+    dialog.exec();
+    m_settings_open = false;
+    if (dialog.screenshot_taken()) m_shot_path.clear();
+    activateWindow();
 }
 
 void MainWindow::switch_language_now() {
@@ -455,7 +470,7 @@ void MainWindow::paintEvent(QPaintEvent*) {
     render_frame();
     QPainter screen(this);
     screen.drawImage(QPointF(0, 0), m_frame);
-    if (!m_shot_path.isEmpty() && monotonic_ms() >= m_shot_deadline) {
+    if (!m_shot_path.isEmpty() && !m_settings_open && monotonic_ms() >= m_shot_deadline) {
         QString path = m_shot_path;
         m_shot_path.clear(); // exactly one, even when saving fails
         m_frame.save(path, "PNG");

@@ -18,9 +18,12 @@
 #include <string>
 
 #include "ui/engine_link.h"
+#include "ui/settings_dialog.h"
 #include "ui/task_view_model.h"
 
 namespace twk::ui {
+
+class DownloadStarter;
 
 enum class BannerMode { None = 0, Update = 1, ResourcePrompt = 2, CrashPrompt = 3 };
 
@@ -46,6 +49,11 @@ public:
     // downloads get.
     void set_download_folder(const std::string& folder) { m_download_folder = folder; }
     void set_connections(int64_t connections) { m_connections = connections; }
+    // What the Settings dialog shows and saves through; its `saved` hook runs after a save.
+    void set_settings_context(SettingsContext context) { m_settings_context = std::move(context); }
+    // Adds `link` on a worker thread, as the New Download dialog does; a failure is reported
+    // in a message box.
+    void start_download(const std::string& link);
 
     // One screenshot of the off-screen image, saved as PNG at the first paint at or after
     // `deadline_ms` (monotonic).
@@ -131,6 +139,9 @@ private:
     QImage m_frame;
     std::string m_download_folder;
     int64_t m_connections = 8;
+    SettingsContext m_settings_context;
+    DownloadStarter* m_starter = nullptr;
+    bool m_settings_open = false; // the dialog then takes the screenshot
 };
 
 } // namespace twk::ui

@@ -1,0 +1,208 @@
+#include "ui/new_download_dialog.h"
+
+#include <QFontMetricsF>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QMetaObject>
+#include <QMouseEvent>
+#include <QPainter>
+
+#include "ui/palette.h"
+#include "ui/text_table.h"
+
+namespace twk::ui {
+namespace {
+
+constexpr int kClientWidth = 520;
+constexpr int kClientHeight = 160;
+constexpr double kMargin = 22;
+constexpr double kFieldTop = 62;
+constexpr double kFieldHeight = 30;
+constexpr double kButtonsBottomGap = 18;
+
+QString t(int number) { return QString::fromUtf8(tr_text(number)); }
+
+bool clipboard_blank(QChar c) {
+    return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n' || c == u'\f' || c == u'\v';
+}
+bool typed_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+} // namespace
+
+QString clipboard_link(const QString& clipboard) {
+    QString text = clipboard.left(kClipboardReadChars);
+    qsizetype nul = text.indexOf(QChar(u'\0'));
+    if (nul >= 0) text.truncate(nul);
+    qsizetype begin = 0, end = text.size();
+    while (begin < end && clipboard_blank(text[begin]))
+        ++begin;
+    while (end > begin && clipboard_blank(text[end - 1]))
+        --end;
+    text = text.mid(begin, end - begin);
+    if (text.isEmpty() || text.size() > kMaxLinkChars) return {};
+    for (QChar c : text) {
+        if (c.unicode() <= 32) return {};
+    }
+    qsizetype sep = text.indexOf(QStringLiteral("://"));
+    if (sep <= 0 || sep + 3 >= text.size()) return {};
+    QString scheme = text.left(sep).toLower();
+    if (scheme != u"http" && scheme != u"https" && scheme != u"ftp" && scheme != u"ftps") return {};
+    return text;
+}
+
+std::string typed_link(const QString& field) {
+    std::string text = field.left(kMaxLinkChars).toStdString();
+    size_t begin = 0, end = text.size();
+    while (begin < end && typed_blank(text[begin]))
+        ++begin;
+    while (end > begin && typed_blank(text[end - 1]))
+        --end;
+    return text.substr(begin, end - begin);
+}
+
+DownloadStarter::DownloadStarter(Add add, QObject* parent) : QObject(parent), m_add(std::move(add)) {}
+
+DownloadStarter::~DownloadStarter() {
+    std::list<std::thread> workers;
+    {
+        std::lock_guard lock(m_lock);
+        workers.swap(m_workers);
+    }
+    for (std::thread& worker : workers)
+        worker.join();
+}
+
+void DownloadStarter::start(const std::string& url, int64_t connections) {
+    std::lock_guard lock(m_lock);
+    m_workers.emplace_back([this, url, connections] {
+        std::string error;
+        bool ok = false;
+        if (m_add) {
+            ok = m_add(url, connections, error);
+        } else {
+            error = "engine not running";
+        }
+        std::thread::id self = std::this_thread::get_id();
+        QString text = QString::fromStdString(error);
+        // The result goes to the UI thread as a queued call; that call also reaps this thread.
+        QMetaObject::invokeMethod(
+            this,
+            [this, self, ok, text] {
+                join(self);
+                emit finished(ok, text);
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void DownloadStarter::join(std::thread::id id) {
+    std::thread worker;
+    {
+        std::lock_guard lock(m_lock);
+        for (auto it = m_workers.begin(); it != m_workers.end(); ++it) {
+            if (it->get_id() == id) {
+                worker = std::move(*it);
+                m_workers.erase(it);
+                break;
+            }
+        }
+    }
+    if (worker.joinable()) worker.join();
+}
+
+NewDownloadDialog::NewDownloadDialog(std::function<void(const std::string&)> start, QWidget* owner)
+    : QDialog(owner), m_start(std::move(start)) {
+    setObjectName(QStringLiteral("TWKNewDialog"));
+    setWindowTitle(t(40));
+    setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowCloseButtonHint |
+                   Qt::MSWindowsFixedSizeDialogHint);
+    setFixedSize(kClientWidth, kClientHeight);
+    setModal(true);
+    setMouseTracking(true);
+    setAttribute(Qt::WA_OpaquePaintEvent);
+
+    m_frame = QRectF(kMargin, kFieldTop, kClientWidth - 2 * kMargin, kFieldHeight);
+    m_field = new QLineEdit(this);
+    style_line_edit(m_field);
+    m_field->setPlaceholderText(t(42));
+    m_field->setMaxLength(static_cast<int>(kMaxLinkChars));
+    m_field->setGeometry(field_edit_rect(m_frame));
+
+    m_download = {t(6), ButtonKind::Primary, true, {}};
+    m_cancel = {t(45), ButtonKind::Secondary, true, {}};
+    PushButton* order[] = {&m_download, &m_cancel};
+    place_buttons_from_right(order, 2, kClientWidth - kMargin,
+                             kClientHeight - kButtonsBottomGap - kPushButtonHeight);
+    m_field->setFocus();
+}
+
+void NewDownloadDialog::prefill(const QString& clipboard_text) {
+    QString link = clipboard_link(clipboard_text);
+    if (!link.isEmpty()) m_field->setText(link);
+    m_field->setFocus();
+    m_field->selectAll();
+}
+
+void NewDownloadDialog::accept_link() {
+    std::string link = typed_link(m_field->text());
+    if (link.empty()) return;
+    if (m_start) m_start(link);
+    accept();
+}
+
+void NewDownloadDialog::showEvent(QShowEvent* event) {
+    QDialog::showEvent(event);
+    place_over_owner(this, parentWidget());
+}
+
+void NewDownloadDialog::keyPressEvent(QKeyEvent* event) {
+    switch (event->key()) {
+    case Qt::Key_Return:
+    case Qt::Key_Enter: accept_link(); return;
+    case Qt::Key_Escape: reject(); return;
+    default: QDialog::keyPressEvent(event);
+    }
+}
+
+int NewDownloadDialog::button_at(const QPointF& point) const {
+    if (m_download.rect.contains(point)) return 0;
+    if (m_cancel.rect.contains(point)) return 1;
+    return -1;
+}
+
+void NewDownloadDialog::mouseMoveEvent(QMouseEvent* event) {
+    int hover = button_at(event->position());
+    if (hover != m_hover) {
+        m_hover = hover;
+        update();
+    }
+}
+
+void NewDownloadDialog::leaveEvent(QEvent*) {
+    if (m_hover != -1) {
+        m_hover = -1;
+        update();
+    }
+}
+
+void NewDownloadDialog::mousePressEvent(QMouseEvent* event) {
+    if (event->button() != Qt::LeftButton) return;
+    int button = button_at(event->position());
+    if (button == 0) accept_link();
+    if (button == 1) reject();
+}
+
+void NewDownloadDialog::paintEvent(QPaintEvent*) {
+    QPainter p(this);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setRenderHint(QPainter::TextAntialiasing);
+    p.fillRect(rect(), kBackground);
+    paint_text_at(p, t(40), ui_font(15, 600), kText, kMargin, 20);
+    QFontMetricsF heading(heading_font(), p.device());
+    paint_text_at(p, t(41), heading_font(), heading_color(), kMargin, kFieldTop - 6 - heading.height());
+    paint_field_frame(p, m_frame, true);
+    paint_push_button(p, m_download, m_hover == 0);
+    paint_push_button(p, m_cancel, m_hover == 1);
+}
+
+} // namespace twk::ui

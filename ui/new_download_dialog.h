@@ -1,0 +1,89 @@
+// The New Download dialog: one field for a link, prefilled from the clipboard when it holds
+// one, and Download / Cancel. Accepting hands the link to a `DownloadStarter`, which adds it on
+// a worker thread and reports back on the UI thread.
+#pragma once
+
+#include <QDialog>
+#include <QObject>
+#include <QString>
+
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "ui/dialog_parts.h"
+
+class QLineEdit;
+
+namespace twk::ui {
+
+// At most this much of the clipboard is looked at, and a link may be this long.
+inline constexpr qsizetype kClipboardReadChars = 8192;
+inline constexpr qsizetype kMaxLinkChars = 4096;
+
+// The clipboard text as a link to prefill, or empty when it is not one: trimmed of blanks and
+// line breaks at both ends, at most 4096 characters, no character at or below a blank, and an
+// http, https, ftp or ftps scheme (any case) before "://" with something after it.
+QString clipboard_link(const QString& clipboard);
+
+// The typed text as the link to start (blanks, tabs, carriage returns and line feeds trimmed),
+// or empty when there is nothing but those.
+std::string typed_link(const QString& field);
+
+// Adds links on worker threads. `finished` arrives on the thread the starter lives on; a
+// worker never touches a widget. Destroying the starter waits for the workers that still run.
+class DownloadStarter : public QObject {
+    Q_OBJECT
+public:
+    using Add = std::function<bool(const std::string& url, int64_t connections, std::string& error)>;
+    explicit DownloadStarter(Add add, QObject* parent = nullptr);
+    ~DownloadStarter() override;
+
+    void start(const std::string& url, int64_t connections);
+
+signals:
+    void finished(bool ok, const QString& error);
+
+private:
+    void join(std::thread::id id);
+
+    Add m_add;
+    std::mutex m_lock;
+    std::list<std::thread> m_workers;
+};
+
+class NewDownloadDialog : public QDialog {
+    Q_OBJECT
+public:
+    // `start` receives the trimmed link when the dialog is accepted.
+    NewDownloadDialog(std::function<void(const std::string&)> start, QWidget* owner);
+
+    // Puts `clipboard_link(text)` into the field when there is one; selects it all.
+    void prefill(const QString& clipboard_text);
+    QLineEdit* field() const { return m_field; }
+
+    // Download: starts the link and closes, unless the field holds only blanks.
+    void accept_link();
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void leaveEvent(QEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+
+private:
+    int button_at(const QPointF& point) const;
+
+    std::function<void(const std::string&)> m_start;
+    QLineEdit* m_field = nullptr;
+    QRectF m_frame;
+    PushButton m_download, m_cancel;
+    int m_hover = -1; // 0 Download, 1 Cancel
+};
+
+} // namespace twk::ui

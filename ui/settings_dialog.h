@@ -1,0 +1,114 @@
+// The Settings dialog: proxy, connections, launch at login, the update check, the browser
+// extensions' status and the download folder, with Cancel and Save in a footer that stays put
+// while the content above it scrolls on a small screen.
+//
+// Saving writes the settings store (in its fixed order), syncs the autostart entry and hands the
+// new record to `SettingsContext::saved`, which applies it to the running engine and the
+// window. Cancel, Escape and the close box discard everything, a folder picked with "Choose…"
+// included. Enter saves, except while the connections list has the focus.
+#pragma once
+
+#include <QDialog>
+#include <QImage>
+#include <QString>
+#include <QTimer>
+
+#include <array>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "ui/browser_status.h"
+#include "ui/dialog_parts.h"
+#include "ui/settings.h"
+#include "ui/settings_store.h"
+
+class QCheckBox;
+class QComboBox;
+class QLineEdit;
+class QScrollBar;
+
+namespace twk::ui {
+
+// The browser-extension page "Get extension…" opens, the same for every browser.
+inline constexpr const char* kExtensionPageUrl = "https://tarnwick.example/extension";
+
+struct SettingsContext {
+    Settings settings;          // what the dialog shows
+    SettingsPaths paths;        // where Save writes
+    std::string exe_path;       // for the autostart entry
+    std::string default_folder; // shown when the folder setting is empty
+    ContactAge contact_age;     // empty: no engine
+    // PATH for the installed-browser test; unset reads the environment at each refresh.
+    std::optional<std::string> browser_path;
+    // Receives the saved record.
+    std::function<void(const Settings&)> saved;
+    // The folder picker (owner, title, start folder) → the chosen folder, empty when cancelled.
+    std::function<QString(QWidget*, const QString&, const QString&)> choose_folder;
+    // Opens a page in the user's browser.
+    std::function<void(const QString&)> open_page;
+};
+
+class SettingsContent;
+
+class SettingsDialog : public QDialog {
+    Q_OBJECT
+public:
+    SettingsDialog(SettingsContext context, QWidget* owner);
+    ~SettingsDialog() override;
+
+    // Saves as the Save button does and closes.
+    void save();
+    // One screenshot of the dialog, children included, at the first repaint at or after
+    // `deadline_ms` (monotonic).
+    void request_screenshot(const QString& path, int64_t deadline_ms);
+    bool screenshot_taken() const { return m_shot_taken; }
+
+    // For tests.
+    QCheckBox* follow_system_box() const;
+    QCheckBox* custom_proxy_box() const;
+    QCheckBox* launch_box() const;
+    QCheckBox* update_box() const;
+    QLineEdit* proxy_field() const;
+    QComboBox* connections_list() const;
+    QScrollBar* scroll_bar() const { return m_scroll; }
+    const std::array<BrowserRow, 3>& browser_rows() const;
+    QString shown_folder() const;
+    void choose_folder();
+    void get_extension(int row); // does nothing for a browser that is not installed
+    void refresh_browsers();
+    int content_height() const;
+    int visible_height() const;
+    int scroll_offset() const;
+    void scroll_to(int offset);
+    QRectF save_button_rect() const { return m_save.rect; }
+    QRectF cancel_button_rect() const { return m_cancel.rect; }
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void leaveEvent(QEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void wheelEvent(QWheelEvent* event) override;
+
+private:
+    void fit_to_screen();
+    int button_at(const QPointF& point) const;
+    void take_screenshot_when_due();
+
+    SettingsContext m_context;
+    SettingsContent* m_content = nullptr;
+    QWidget* m_viewport = nullptr;
+    QScrollBar* m_scroll = nullptr;
+    PushButton m_save, m_cancel;
+    int m_hover = -1; // 0 Save, 1 Cancel
+    QTimer m_browser_timer;
+    QTimer m_shot_timer;
+    QString m_shot_path;
+    int64_t m_shot_deadline = 0;
+    bool m_shot_taken = false;
+};
+
+} // namespace twk::ui
