@@ -16,6 +16,7 @@
 
 #include "core/engine.h"
 #include "net/text.h"
+#include "ui/shell_controller.h"
 #include "ui/text_table.h"
 
 // Resources of a static library are registered by hand.
@@ -85,11 +86,16 @@ App::App() {
     m_window->set_download_folder(m_settings.download_dir);
     m_window->set_connections(m_settings.connections);
 
+    m_shell = std::make_unique<ShellController>(*m_window, settings_paths_from_env(), m_settings,
+                                                ShellEnvironment::from_env(exe));
+    m_shell->start(monotonic_ms());
+
     m_window->show();
     if (env_text("TWK_AUTOSTART_SETTINGS", 7).rfind('1', 0) == 0) m_window->press_button(kButtonSettings);
 }
 
 App::~App() {
+    m_shell.reset();
     m_window.reset();
     m_engine.stop();
 }
