@@ -29,16 +29,19 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/tarnwick.desktop ${CMAKE_CURRENT_BINAR
         DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/tarnwick.svg DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
 install(FILES ${PROJECT_SOURCE_DIR}/scripts/package/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
-install(FILES ${CMAKE_CURRENT_BINARY_DIR}/changelog.Debian.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# The static mbedTLS is deliberate (see above); lintian is told so.
+install(FILES ${PROJECT_SOURCE_DIR}/scripts/package/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides
+        RENAME tarnwick)
 
-# Debian wants a compressed changelog in every package.
-file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/changelog.Debian
+# Debian wants a compressed changelog in every package (changelog.gz: the package is native).
+file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/changelog
      "tarnwick (${PROJECT_VERSION}) unstable; urgency=medium\n\n  * Package built from the source tree.\n\n"
      " -- Tarnwick developers <dev@tarnwick.example>  Thu, 10 Dec 2026 00:00:00 +0000\n")
-add_custom_command(OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/changelog.Debian.gz
-                   COMMAND gzip -n -9 -f -k ${CMAKE_CURRENT_BINARY_DIR}/changelog.Debian
-                   DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/changelog.Debian)
-add_custom_target(twk_changelog ALL DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/changelog.Debian.gz)
+add_custom_command(OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz
+                   COMMAND gzip -n -9 -f -k ${CMAKE_CURRENT_BINARY_DIR}/changelog
+                   DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/changelog)
+add_custom_target(twk_changelog ALL DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME tarnwick)
@@ -47,14 +50,17 @@ set(CPACK_PACKAGE_VENDOR "Tarnwick")
 set(CPACK_PACKAGE_CONTACT "Tarnwick developers <dev@tarnwick.example>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "download manager with segmented HTTP, FTP and stream downloads")
 set(CPACK_PACKAGE_DESCRIPTION
-    "Tarnwick fetches files over HTTP, HTTPS, FTP and FTPS in parallel segments, resumes\n interrupted downloads and joins HLS and DASH streams. It comes as a desktop app\n (tarnwick) and a command-line tool (twk).")
+    "Tarnwick fetches files over HTTP, HTTPS, FTP and FTPS in parallel segments,\nresumes interrupted downloads and joins HLS and DASH streams. It comes as a\ndesktop app (tarnwick) and a command-line tool (twk).")
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT) # tarnwick_<version>_amd64.deb
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://tarnwick.example")
 # Dependencies from the binaries' shared libraries, as Debian 12 names them.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins")
+# The platform and SVG plugins are loaded at run time, so shlibdeps cannot see them; the CJK
+# font renders the Chinese texts.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, libqt6svg6")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-noto-cjk")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
