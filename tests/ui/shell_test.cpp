@@ -10,6 +10,8 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QDir>
+#include <QImage>
 
 #include <cstdlib>
 #include <filesystem>
@@ -110,6 +112,16 @@ private:
 // An installer that writes its arguments next to itself, so a test can tell it ran.
 std::string installer_stub(const std::string& args_file) {
     return "#!/bin/sh\necho \"$@\" > '" + args_file + "'\n";
+}
+
+// The banner band's colour in the middle of a picture of the window.
+bool shows_banner(const QImage& image) {
+    return !image.isNull() && image.pixelColor(image.width() / 2, 46 + 4) == QColor(0xEA, 0xF1, 0xFC);
+}
+
+void save(const QImage& image, const char* name) {
+    QDir().mkpath(QStringLiteral("ui-shots"));
+    image.save(QStringLiteral("ui-shots/%1.png").arg(QString::fromUtf8(name)));
 }
 
 std::string body_of(const std::string& request) {
@@ -557,6 +569,9 @@ TEST_F(ShellWindowTest, CrashBannerOnceThenNoneAndCleanExitRemovesTheMarker) {
         ShellController shell(window, paths(), Settings{}, environment());
         shell.start(monotonic_ms());
         ASSERT_TRUE(wait_with_events([&] { return window.banner_mode() == BannerMode::CrashPrompt; }));
+        QImage frame = window.render_frame();
+        save(frame, "shell-crash-banner");
+        EXPECT_TRUE(shows_banner(frame));
         EXPECT_TRUE(test::file_exists(files.marker_path()));
         // A resource trigger later in the same run raises nothing.
         shell.take_sample({monotonic_ms() + 60'000, 0, 900, 0, 0});
@@ -621,6 +636,7 @@ TEST_F(ShellWindowTest, DownloadLinkFallsBackToTheDownloadPage) {
         ShellController shell(window, paths(), Settings{}, environment());
         shell.start(monotonic_ms()); // the start-up check finds 0.2.0
         ASSERT_TRUE(wait_with_events([&] { return window.banner_mode() == BannerMode::Update; }));
+        save(window.render_frame(), "shell-update-banner");
         size_t requests = m_endpoint.server().requests().size();
         window.click_banner_link();
         ASSERT_TRUE(wait_with_events([&] { return m_opened.size() == 1; })) << c.sha;
@@ -697,6 +713,29 @@ TEST_F(AppProcessTest, NormalExitLeavesNoMarkerAKillLeavesOne) {
     RunMarker left = parse_marker(test::read_file(marker()));
     EXPECT_EQ(left.v, "0.1.416");
     EXPECT_EQ(left.os, os_text());
+}
+
+TEST_F(AppProcessTest, KilledRunWithACrashReportShowsTheBannerOnTheNextStartOnly) {
+    pid_t pid = start();
+    ASSERT_TRUE(test::wait_until([&] { return test::file_exists(marker()); }, kDeadlineMs));
+    ::kill(pid, SIGKILL);
+    wait_exit(pid);
+    std::filesystem::create_directories(m_home.file("reports"));
+    test::write_file(m_home.file("reports/_usr_bin_tarnwick.1000.crash"), "report");
+    // Two starts, each closed cleanly; a picture of each.
+    for (const char* name : {"shell-process-crash-banner", "shell-process-no-banner"}) {
+        std::string shot = m_home.file(std::string(name) + ".png");
+        pid = start({{"TWK_SHOT", shot}, {"TWK_SHOT_MS", "300"}});
+        bool saved = test::wait_until([&] { return test::read_file(shot).find("IEND") != std::string::npos; },
+                                      kDeadlineMs);
+        ::kill(pid, SIGTERM);
+        int status = wait_exit(pid);
+        ASSERT_TRUE(saved) << test::read_file(m_home.file("stderr"));
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        QImage image(QString::fromStdString(shot));
+        save(image, name);
+        EXPECT_EQ(shows_banner(image), std::string(name) == "shell-process-crash-banner") << name;
+    }
 }
 
 TEST_F(AppProcessTest, SelfUpdateNowStartsTheVerifiedInstallerAndQuits) {
