@@ -132,8 +132,10 @@ void quit_on_signals(QObject* owner) {
 } // namespace
 
 int run_app() {
+    // Before start-up, so that a signal arriving while the window is being made (the run marker
+    // already written) still ends the run cleanly once the loop runs.
+    quit_on_signals(QCoreApplication::instance());
     App app;
-    quit_on_signals(&app.window());
     return QApplication::exec();
 }
 

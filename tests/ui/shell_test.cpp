@@ -14,6 +14,7 @@
 #include <QImage>
 
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -647,6 +648,28 @@ TEST_F(ShellWindowTest, DownloadLinkFallsBackToTheDownloadPage) {
         EXPECT_FALSE(test::file_exists(m_home.file("args")));
         EXPECT_EQ(window.banner_mode(), BannerMode::Update) << "the banner stays for another try";
     }
+}
+
+TEST_F(ShellWindowTest, DailyCheckOnTheRefreshTickWhileTheSettingIsOn) {
+    m_endpoint.manifest("0.3", m_endpoint.base() + "/setup.run", std::string(64, 'a'));
+    // Checked a minute ago: no check at start-up, the next one a day later.
+    SettingsStore(paths()).write_dword("LastUpdateCheck", static_cast<int32_t>(std::time(nullptr) - 60));
+    MainWindow window(EngineOps{});
+    ShellController shell(window, paths(), Settings{}, environment());
+    const int64_t now = monotonic_ms();
+    shell.start(now);
+    EXPECT_EQ(shell.next_check_ms(), now + kUpdateCheckPeriodMs);
+    shell.tick(now + kUpdateCheckPeriodMs - 1);
+    ASSERT_TRUE(test::wait_until([&] { return shell.workers_running() == 0; }, kDeadlineMs));
+    EXPECT_TRUE(m_endpoint.server().requests().empty());
+    shell.tick(now + kUpdateCheckPeriodMs);
+    ASSERT_TRUE(wait_with_events([&] { return window.banner_mode() == BannerMode::Update; }));
+    EXPECT_EQ(shell.next_check_ms(), now + 2 * kUpdateCheckPeriodMs);
+    // Turned off in the settings: no schedule; on again: a day from then.
+    shell.set_auto_update(false, now);
+    EXPECT_EQ(shell.next_check_ms(), 0);
+    shell.set_auto_update(true, now + 5);
+    EXPECT_EQ(shell.next_check_ms(), now + 5 + kUpdateCheckPeriodMs);
 }
 
 // ---------------------------------------------------------------------------------------------
