@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/control_link.h"
 #include "core/start_request.h"
 #include "core/status_document.h"
 #include "core/task_list.h"
@@ -138,6 +139,7 @@ Engine* engine_create(std::string_view download_dir, int64_t max_concurrent) {
 
 void engine_destroy(Engine* engine) {
     if (!engine) return;
+    stop_engine_control(engine);
     std::vector<int32_t> ids;
     {
         std::lock_guard lock(engine->created_lock);
@@ -237,6 +239,9 @@ void start_engine() {
     if (application_engine()) return;
     application_engine() = std::shared_ptr<Engine>(
         engine_create(default_download_dir(), kApplicationMaxConcurrent), engine_destroy);
+    // The control server, when a front end installed the control service; an engine whose
+    // server could not listen runs on without one.
+    start_engine_control(application_engine().get());
 }
 
 void stop_engine() {
@@ -272,6 +277,17 @@ bool application_list_document(std::string& out) {
     if (!engine) return false;
     out = task_list_document(*engine->tasks);
     return true;
+}
+
+std::string engine_download_dir(Engine* engine) {
+    if (!engine) return {};
+    std::lock_guard lock(engine->lock);
+    return engine->download_dir;
+}
+
+int64_t application_browser_contact_age(std::string_view tag) {
+    std::shared_ptr<Engine> engine = current_engine();
+    return engine ? engine_browser_contact_age(engine.get(), tag) : -1;
 }
 
 } // namespace twk

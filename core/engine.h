@@ -109,4 +109,13 @@ StartDownloadResult start_download(std::string_view url, int64_t connections, in
 // The application's list document; false when there is no engine.
 bool application_list_document(std::string& out);
 
+// The engine's download folder now (empty without an engine). The control service reads it for
+// every start request, so that a folder set after the engine started applies to them too.
+std::string engine_download_dir(Engine* engine);
+
+// Milliseconds since the extension of the browser `tag` ("chrome", "edge", "firefox") last
+// contacted the application's control server; -1 when never, or without an engine or a server
+// (core/control_link.h).
+int64_t application_browser_contact_age(std::string_view tag);
+
 } // namespace twk

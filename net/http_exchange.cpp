@@ -1,6 +1,7 @@
 #include "net/http_exchange.h"
 
 #include "net/debug_log.h"
+#include "net/ftp_client.h"
 #include "net/http_head.h"
 #include "net/proxy_tunnel.h"
 #include "net/redirect_policy.h"
@@ -38,10 +39,17 @@ struct Hop {
     std::string prefetched;
 };
 
-// ftp and ftps URLs go to the FTP client, which is not part of this build yet.
-bool retrieve_ftp(const HttpRequest&, HttpResponse&, std::string& error) {
-    error = "ftp:// and ftps:// are not supported in this build";
-    return false;
+bool is_ftp_url(const std::string& url) {
+    UrlParts parts;
+    return parse_url(url, parts) && (parts.scheme == "ftp" || parts.scheme == "ftps");
+}
+
+// ftp and ftps URLs go to the FTP client. An FTP body can never carry another request, so an
+// idle connection the caller offers is taken and closed rather than left open beside it.
+bool retrieve_ftp(const HttpRequest& request, HttpResponse& response, std::string& error,
+                  std::unique_ptr<ByteStream>* pooled) {
+    if (pooled) pooled->reset();
+    return ftp_retrieve(request, response, error);
 }
 
 // The URL for an error message, with any user information replaced by "***".
@@ -179,7 +187,7 @@ bool http_exchange(const HttpRequest& request, HttpResponse& response, std::stri
     UrlParts first;
     const bool first_parsed = parse_url(request.url, first);
     if (first_parsed && (first.scheme == "ftp" || first.scheme == "ftps"))
-        return retrieve_ftp(request, response, error);
+        return retrieve_ftp(request, response, error, pooled);
     if (request.max_redirects < 0) {
         error = "too many redirects";
         return false;
@@ -207,6 +215,15 @@ bool http_exchange(const HttpRequest& request, HttpResponse& response, std::stri
         hop.stream->close();
         ex.url = next;
         ex.redirected = true;
+        if (is_ftp_url(next)) {
+            // The rest of the way is FTP, with the headers as the redirects have left them.
+            HttpRequest ftp_request = request;
+            ftp_request.url = next;
+            ftp_request.headers = ex.headers;
+            if (!retrieve_ftp(ftp_request, response, error, nullptr)) return false;
+            response.redirected = true;
+            return true;
+        }
     }
 }
 

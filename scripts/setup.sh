@@ -10,8 +10,12 @@ base_packages=(
   nginx-light tinyproxy microsocks python3 ccache
   ffmpeg python3-pyftpdlib python3-openssl python3-websockets
   chromium qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins qt6-svg-dev fonts-noto-cjk
-  xvfb xauth x11-utils stalonetray file
+  xvfb xauth x11-utils stalonetray nodejs curl file
 )
+# npm for the status page test's browser driver (tests/control/browser/install.sh); some
+# nodejs builds carry their own npm, Debian's comes as a package of its own.
+node_packages=()
+command -v npm >/dev/null 2>&1 || node_packages+=(npm)
 # mbedTLS 3.6 comes from Debian 13; everything else stays on Debian 12.
 trixie_packages=(libmbedtls-dev)
 
@@ -19,6 +23,7 @@ SUDO=""
 if [ "$(id -u)" != 0 ]; then SUDO="sudo"; fi
 
 missing=()
+missing+=("${node_packages[@]}")
 for p in "${base_packages[@]}" "${trixie_packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
@@ -49,7 +54,7 @@ Pin-Priority: 100
 PIN
 fi
 $SUDO apt-get update -qq
-$SUDO apt-get install -y -qq --no-install-recommends "${base_packages[@]}" >/dev/null
+$SUDO apt-get install -y -qq --no-install-recommends "${base_packages[@]}" "${node_packages[@]}" >/dev/null
 $SUDO apt-get install -y -qq --no-install-recommends -t trixie "${trixie_packages[@]}" >/dev/null
 # nginx's packaged service is not wanted: tests start their own instances.
 if command -v systemctl >/dev/null 2>&1; then $SUDO systemctl disable --now nginx >/dev/null 2>&1 || true; fi

@@ -1,11 +1,18 @@
 #include "ui/engine_link.h"
 
+#include "control/control_service.h"
+#include "core/control_link.h"
 #include "core/engine.h"
 
 namespace twk::ui {
 
 void EngineLink::start() {
-    if (!m_engine) m_engine = engine_create(default_download_dir(), kAppMaxConcurrent);
+    if (m_engine) return;
+    m_engine = engine_create(default_download_dir(), kAppMaxConcurrent);
+    // The loopback control server for browser extensions; a port another copy of the program
+    // holds leaves this one without a server. `engine_destroy` stops it first.
+    install_control_service();
+    start_engine_control(m_engine);
 }
 
 void EngineLink::stop() {

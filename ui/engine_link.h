@@ -2,8 +2,13 @@
 //
 // The window takes its operations as plain functions (`EngineOps`) so that tests can hand it
 // fixed documents. `EngineLink` is the real thing: it creates the engine with the engine's
-// default folder and at most 3 running tasks, applies the settings, and destroys it at exit
-// (which pauses its tasks so their sidecars are saved).
+// default folder and at most 3 running tasks, starts its loopback control server (port 18080,
+// or TWK_CONTROL_PORT), applies the settings, and destroys it at exit (which stops the server
+// and pauses the tasks so their sidecars are saved).
+//
+// The app holds its own engine rather than the process-wide one of `start_engine`, because the
+// window pauses, resumes and cancels tasks and sets the folder and proxy, and engine.h offers
+// those only on an engine handle.
 #pragma once
 
 #include <cstdint>

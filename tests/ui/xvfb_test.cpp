@@ -19,6 +19,7 @@
 
 #include "core/engine.h"
 #include "net/text.h"
+#include "tests/support/loopback.h"
 #include "tests/support/nginx_site.h"
 #include "tests/support/real_peers.h"
 #include "tests/support/temp_dir.h"
@@ -31,6 +32,26 @@ namespace twk::ui {
 namespace {
 
 constexpr int64_t kDeadlineMs = 30000;
+
+// One request to the control server on `port`; the whole reply.
+std::string http_get(int port, const std::string& target) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    std::string reply;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+        std::string request = "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+        ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+        char buffer[4096];
+        ssize_t n;
+        while ((n = ::recv(fd, buffer, sizeof buffer, 0)) > 0)
+            reply.append(buffer, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    return reply;
+}
 
 // Xvfb on the first free display number, which it reports through -displayfd.
 class Xvfb {
@@ -112,10 +133,13 @@ protected:
         ::setenv("HOME", m_home.path().c_str(), 1);
         ::setenv("XDG_CONFIG_HOME", m_home.file("config").c_str(), 1);
         ::setenv("XDG_DATA_HOME", m_home.file("data").c_str(), 1);
+        m_control_port = test::free_port();
+        ::setenv("TWK_CONTROL_PORT", std::to_string(m_control_port).c_str(), 1);
     }
 
     static Xvfb s_xvfb;
     test::TempDir m_home;
+    int m_control_port = 0;
 };
 
 Xvfb XvfbTest::s_xvfb;
@@ -148,6 +172,9 @@ TEST_F(XvfbTest, WindowShowsARealDownload) {
     {
         App app;
         ASSERT_TRUE(app.engine().running());
+        // The engine came with its control server for browser extensions.
+        std::string ping = http_get(m_control_port, "/ping");
+        EXPECT_EQ(ping.substr(0, 15), "HTTP/1.1 200 OK") << ping;
         ASSERT_EQ(app.settings().download_dir, m_home.file("dl"));
         Engine* engine = app.engine().engine();
         ASSERT_EQ(engine_add(engine, nginx.url("/slow/big.iso"), 8, ""), 1);
@@ -215,6 +242,7 @@ TEST_F(XvfbTest, WindowShowsARealDownload) {
         EXPECT_EQ(app.window().model().find(2)->status, "done");
         EXPECT_EQ(app.window().model().content_height(), 2 * kCompactRowHeight);
     }
+    EXPECT_FALSE(test::accepts_connections(m_control_port)) << "the control server stops with the app";
     // Exactly one screenshot: the file was not written again.
     EXPECT_TRUE(test::file_exists(shot));
     set_language_mode(LanguageMode::System);

@@ -1,0 +1,130 @@
+#include "cli/serve_command.h"
+
+#include <charconv>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <unistd.h>
+
+#include "control/control_server.h"
+#include "control/control_service.h"
+#include "core/control_link.h"
+#include "core/engine.h"
+#include "core/task_list.h"
+
+namespace twk {
+
+namespace {
+
+// How long paused tasks get to save their sidecars before the engine is closed.
+constexpr int64_t kSettleDeadlineMs = 30000;
+constexpr int kSettlePollMs = 50;
+constexpr int kMaxConcurrentLimit = 1000;
+
+int64_t now_ms() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+// SIGINT and SIGTERM are blocked before any thread starts (threads inherit the mask) and taken
+// by the main thread alone.
+struct StopSignals {
+    sigset_t set;
+    StopSignals() {
+        sigemptyset(&set);
+        sigaddset(&set, SIGINT);
+        sigaddset(&set, SIGTERM);
+        pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    }
+    int wait() {
+        int number = 0;
+        while (sigwait(&set, &number) != 0) {
+        }
+        return number;
+    }
+    // True when a signal came within `ms`.
+    bool wait_for(int ms) {
+        timespec timeout{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
+        return sigtimedwait(&set, nullptr, &timeout) > 0;
+    }
+};
+
+bool parse_count(const std::string& text, int& out) {
+    int value = 0;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc() || end != text.data() + text.size() || value < 1 || value > kMaxConcurrentLimit)
+        return false;
+    out = value;
+    return true;
+}
+
+// Pauses every task of the engine and waits until none is queued or running. False when a
+// second signal came first.
+bool pause_all(Engine* engine, StopSignals& signals) {
+    std::shared_ptr<TaskList> tasks = engine_task_list(engine);
+    for (const auto& entry : tasks->snapshot().entries)
+        engine_pause(engine, entry->id);
+    const int64_t deadline = now_ms() + kSettleDeadlineMs;
+    while (!tasks->all_settled() && now_ms() < deadline) {
+        if (signals.wait_for(kSettlePollMs)) return false;
+    }
+    return true;
+}
+
+} // namespace
+
+bool parse_serve_options(const std::vector<std::string>& args, ServeOptions& out, std::string& error) {
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        const bool has_value = i + 1 < args.size();
+        if (arg == "-d" || arg == "--dir") {
+            if (!has_value || args[i + 1].empty()) {
+                error = arg + " needs a folder";
+                return false;
+            }
+            out.directory = args[++i];
+        } else if (arg == "-j" || arg == "--max-concurrent") {
+            if (!has_value || !parse_count(args[i + 1], out.max_concurrent)) {
+                error = arg + " needs a number from 1 to " + std::to_string(kMaxConcurrentLimit);
+                return false;
+            }
+            ++i;
+        } else {
+            error = "unknown option of serve: " + arg;
+            return false;
+        }
+    }
+    return true;
+}
+
+int run_serve(const ServeOptions& options) {
+    StopSignals signals;
+    install_control_service();
+    const std::string folder = options.directory.empty() ? default_download_dir() : options.directory;
+    Engine* engine = engine_create(folder, options.max_concurrent);
+    std::string error;
+    ControlServer* server = start_control_server(engine, kControlAddress, control_port_setting(), &error);
+    if (!server) {
+        std::fprintf(stderr, "twk: no control server: %s\n", error.c_str());
+        engine_destroy(engine);
+        return 1;
+    }
+    std::printf("twk: control API on http://%s:%d/ , downloads to %s (Ctrl-C stops)\n",
+                control_server_address(*server).c_str(), control_server_port(*server), folder.c_str());
+    std::fflush(stdout);
+    attach_control_server(engine, server);
+
+    signals.wait();
+    std::printf("twk: stopping: pausing every download\n");
+    std::fflush(stdout);
+    stop_engine_control(engine); // no new downloads while the others settle
+    if (!pause_all(engine, signals)) {
+        std::fflush(nullptr);
+        ::_exit(130);
+    }
+    engine_destroy(engine);
+    std::printf("twk: stopped\n");
+    return 0;
+}
+
+} // namespace twk

@@ -1,0 +1,27 @@
+// `twk serve`: the engine and its control server without a window.
+//
+// Listens on 127.0.0.1, port 18080 (TWK_CONTROL_PORT names another), and downloads what browser
+// extensions and local pages send to the control API (control/control_server.h) into the chosen
+// folder, until SIGINT or SIGTERM. Then the control server stops, every task is paused so that
+// it saves its sidecar, and the process ends with status 0; a second signal while waiting ends
+// it at once. A port that is taken is reported and ends the process with status 1: without its
+// control server the headless engine would be of no use.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace twk {
+
+struct ServeOptions {
+    std::string directory;  // empty: the engine's default download folder
+    int max_concurrent = 3; // downloads running at once
+};
+
+// Reads the arguments that follow "serve". False with a one-line reason for bad usage.
+bool parse_serve_options(const std::vector<std::string>& args, ServeOptions& out, std::string& error);
+
+int run_serve(const ServeOptions& options);
+
+} // namespace twk

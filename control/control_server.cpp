@@ -1,0 +1,415 @@
+#include "control/control_server.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <charconv>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <set>
+#include <system_error>
+#include <thread>
+
+#include "control/request.h"
+#include "control/status_page.h"
+#include "control/websocket.h"
+#include "core/engine.h"
+#include "core/start_request.h"
+#include "core/status_document.h"
+#include "core/task_list.h"
+#include "net/socket.h"
+#include "net/text.h"
+#include "json/json.h"
+
+namespace twk {
+
+struct ControlServer {
+    Engine* engine = nullptr;
+    std::shared_ptr<TaskList> tasks;
+    std::string address;
+    int port = 0;
+    Socket listener = kInvalidSocket;
+    std::string token;
+    std::thread accept_thread;
+
+    std::atomic<int64_t> last_extension_contact{-1};
+    std::atomic<int64_t> last_ping{-1};
+    std::atomic<int32_t> extension_kind{kNoExtension};
+
+    std::mutex tag_lock;
+    std::map<std::string, int64_t, std::less<>> browser_tags; // tag -> monotonic ms
+
+    // The connection mutex: the open sockets, the number of connection threads, the stop flag.
+    // `changed` wakes the stopper when the last thread ends, and the push loops when stop begins.
+    std::mutex lock;
+    std::condition_variable changed;
+    std::set<Socket> open;
+    int32_t active = 0;
+    bool stopping = false;
+};
+
+namespace {
+
+constexpr const char* kPrintTokenSwitch = "TWK_PRINT_TOKEN";
+constexpr int kTokenWords = 4;
+constexpr int kAcceptRetryMs = 100;
+
+const char* reason_for(int status) {
+    switch (status) {
+    case 400: return "Bad Request";
+    case 403: return "Forbidden";
+    case 404: return "Not Found";
+    default: return "OK";
+    }
+}
+
+// Four 32-bit draws from the system's random source, eight hex digits each. False when the
+// source cannot be opened.
+bool make_token(std::string& token) {
+    try {
+        std::random_device device("default");
+        token.clear();
+        for (int i = 0; i < kTokenWords; ++i) {
+            char digits[8];
+            uint32_t word = device();
+            for (int d = 7; d >= 0; --d) {
+                digits[d] = "0123456789abcdef"[word & 15];
+                word >>= 4;
+            }
+            token.append(digits, sizeof digits);
+        }
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+// A Content-Length value read leniently, as the C library would: blanks, a sign, the longest run
+// of digits; 0 for none, the largest value on overflow.
+int64_t lenient_length(std::string_view text) {
+    size_t i = 0;
+    while (i < text.size() && (text[i] == ' ' || text[i] == '\t'))
+        ++i;
+    bool negative = i < text.size() && text[i] == '-';
+    if (i < text.size() && (text[i] == '-' || text[i] == '+')) ++i;
+    int64_t value = 0;
+    auto [end, ec] = std::from_chars(text.data() + i, text.data() + text.size(), value);
+    (void)end;
+    if (ec == std::errc::result_out_of_range) return negative ? INT64_MIN : INT64_MAX;
+    return negative ? -value : value;
+}
+
+struct Connection {
+    ControlServer& server;
+    Socket socket;
+    const ControlRequest& request;
+    std::string& body; // the bytes that came after the head
+    AccessDecision access;
+};
+
+void serve_page(Connection& c) { write_reply(c.socket, 200, "text/html; charset=utf-8", status_page()); }
+
+void serve_ping(Connection& c) {
+    c.server.last_ping = monotonic_ms();
+    write_reply(c.socket, 200, "text/plain", "ok");
+}
+
+void serve_websocket(Connection& c) {
+    if (!c.access.allowed) {
+        write_reply(c.socket, 403, "text/plain", "forbidden");
+        return;
+    }
+    const std::string* key = c.request.header("sec-websocket-key");
+    if (!key || key->empty()) {
+        write_reply(c.socket, 400, "text/plain", "bad ws");
+        return;
+    }
+    std::string upgrade = "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                          "Sec-WebSocket-Accept: " +
+                          websocket_accept(*key) + "\r\n\r\n";
+    if (!send_raw_all(c.socket, upgrade.data(), upgrade.size())) return;
+    // The stream ends when a send fails: the client went away, stopped reading for the socket's
+    // send time-out, or the server's stop shut the socket down.
+    while (true) {
+        std::string frame = websocket_text_frame(task_list_document(*c.server.tasks));
+        if (!send_raw_all(c.socket, frame.data(), frame.size())) return;
+        std::unique_lock lock(c.server.lock);
+        if (c.server.changed.wait_for(lock, std::chrono::milliseconds(kSnapshotIntervalMs),
+                                      [&] { return c.server.stopping; }))
+            return;
+    }
+}
+
+void reply_json_error(Connection& c, int status, const char* error) {
+    write_reply(c.socket, status, "application/json",
+                std::string("{\"ok\":false,\"error\":\"") + error + "\"}");
+}
+
+void serve_start(Connection& c) {
+    if (!c.access.allowed) {
+        reply_json_error(c, 403, "forbidden");
+        return;
+    }
+    if (const std::string* length = c.request.header("content-length")) {
+        const int64_t wanted = std::min(lenient_length(*length), kMaxStartBody);
+        char chunk[kBodyReceiveSize];
+        while (static_cast<int64_t>(c.body.size()) < wanted) {
+            int n = recv_some(c.socket, chunk, kBodyReceiveSize);
+            if (n < 1) break;
+            c.body.append(chunk, static_cast<size_t>(n));
+        }
+    }
+    JsonValue request;
+    if (!parse_json(c.body, request) || request.kind != JsonKind::Object) {
+        reply_json_error(c, 400, "bad json");
+        return;
+    }
+    const bool capture = request_path(c.request.target) == "/capture";
+    int64_t max_concurrent = 0;
+    auto task = map_start_request(request, engine_download_dir(c.server.engine), capture, &max_concurrent);
+    if (!task) {
+        reply_json_error(c, 400, "empty url");
+        return;
+    }
+    if (max_concurrent > 0) c.server.tasks->set_max_concurrent(max_concurrent);
+    const uint64_t connections = task->connections;
+    const int32_t id = c.server.tasks->add(task);
+    if (id < 0) { // the engine is closing
+        reply_json_error(c, 400, "engine not running");
+        return;
+    }
+    write_reply(c.socket, 200, "application/json",
+                "{\"ok\":true,\"id\":" + std::to_string(id) +
+                    ",\"connections\":" + std::to_string(connections) + "}");
+}
+
+struct Route {
+    std::string_view path;
+    bool get;
+    bool post;
+    void (*serve)(Connection&);
+};
+
+constexpr Route kRoutes[] = {
+    {"/", true, false, serve_page},         {"/ping", true, true, serve_ping},
+    {"/ws", true, false, serve_websocket},  {"/start", false, true, serve_start},
+    {"/capture", false, true, serve_start},
+};
+
+void record_contact(ControlServer& server, const ControlRequest& request, const AccessDecision& access) {
+    const int64_t now = monotonic_ms();
+    if (access.extension != kNoExtension) {
+        server.last_extension_contact = now;
+        server.extension_kind = access.extension;
+    }
+    std::string tag = query_parameter(request.target, "b");
+    if (!valid_browser_tag(tag)) return;
+    std::lock_guard lock(server.tag_lock);
+    server.browser_tags[tag] = now;
+}
+
+// Reads the head (the bytes after it start the body) and answers it. Every exit leaves the
+// socket to `finish_connection`.
+void handle_connection(ControlServer& server, Socket socket) {
+    set_io_timeouts(socket, kConnectionTimeoutMs);
+    std::string buffer;
+    size_t head_end = 0;
+    char chunk[kHeadReceiveSize];
+    while (head_end == 0) {
+        if (buffer.size() > kMaxRequestHead) return;
+        int n = recv_some(socket, chunk, kHeadReceiveSize);
+        if (n < 1) return;
+        const size_t from = buffer.size() >= 3 ? buffer.size() - 3 : 0;
+        buffer.append(chunk, static_cast<size_t>(n));
+        if (size_t end = request_head_end(std::string_view(buffer).substr(from))) head_end = from + end;
+    }
+    const ControlRequest request = parse_request_head(std::string_view(buffer).substr(0, head_end - 4));
+    std::string body = buffer.substr(head_end);
+
+    switch (check_host(request)) {
+    case HostCheck::kMissingHost: write_reply(socket, 400, "text/plain", "missing host"); return;
+    case HostCheck::kForbidden: write_reply(socket, 403, "text/plain", "forbidden"); return;
+    case HostCheck::kAllowed: break;
+    }
+    Connection connection{server, socket, request, body, decide_access(request, server.token)};
+    record_contact(server, request, connection.access);
+
+    const std::string_view path = request_path(request.target);
+    const bool get = request.method == "GET";
+    const bool post = request.method == "POST";
+    for (const Route& route : kRoutes) {
+        if (route.path == path && ((get && route.get) || (post && route.post))) {
+            route.serve(connection);
+            return;
+        }
+    }
+    write_reply(socket, 404, "text/plain", "not found");
+}
+
+// Closed under the mutex, so that a stop in progress never shuts down a number the system has
+// already handed to another file.
+void finish_connection(ControlServer& server, Socket socket) {
+    std::lock_guard lock(server.lock);
+    server.open.erase(socket);
+    close_socket(socket);
+    if (--server.active == 0) server.changed.notify_all();
+}
+
+void accept_loop(ControlServer& server) {
+    while (true) {
+        Socket socket = ::accept4(server.listener, nullptr, nullptr, SOCK_CLOEXEC);
+        if (socket < 0) {
+            if (errno == EINTR || errno == ECONNABORTED) continue;
+            // Out of descriptors or memory for a moment: wait for connections to end rather than
+            // give the server up. Any other failure means stop shut the listener down.
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                std::unique_lock lock(server.lock);
+                if (server.changed.wait_for(lock, std::chrono::milliseconds(kAcceptRetryMs),
+                                            [&] { return server.stopping; }))
+                    return;
+                continue;
+            }
+            return;
+        }
+        {
+            std::lock_guard lock(server.lock);
+            if (server.stopping) {
+                close_socket(socket);
+                return;
+            }
+            server.open.insert(socket);
+            ++server.active;
+        }
+        try {
+            std::thread([&server, socket] {
+                handle_connection(server, socket);
+                finish_connection(server, socket);
+            }).detach();
+        } catch (const std::system_error&) {
+            finish_connection(server, socket); // no thread to be had: the client sees a close
+        }
+    }
+}
+
+bool listen_on(ControlServer& server, std::string& error) {
+    Socket s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (s < 0) {
+        error = std::string("socket failed: ") + std::strerror(errno);
+        return false;
+    }
+    // On Linux SO_REUSEADDR never lets a second socket listen on a port that one listens on, so
+    // a second instance still fails to bind; it only lets a restarted server bind while old
+    // connections linger in TIME_WAIT.
+    int on = 1;
+    ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(server.port));
+    ::inet_pton(AF_INET, server.address.c_str(), &address.sin_addr);
+    const std::string where = server.address + ":" + std::to_string(server.port);
+    if (::bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(s, kControlBacklog) != 0) {
+        error = "cannot listen on " + where + ": " + std::strerror(errno);
+        close_socket(s);
+        return false;
+    }
+    socklen_t length = sizeof address;
+    if (::getsockname(s, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+        server.port = ntohs(address.sin_port);
+    server.listener = s;
+    return true;
+}
+
+} // namespace
+
+bool write_reply(int socket, int status, std::string_view content_type, std::string_view body) {
+    std::string head = "HTTP/1.1 " + std::to_string(status) + " " + reason_for(status) + "\r\n";
+    head += "Content-Type: ";
+    head += content_type;
+    head += "\r\nContent-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n";
+    if (!send_raw_all(socket, head.data(), head.size())) return false;
+    return body.empty() || send_raw_all(socket, body.data(), body.size());
+}
+
+ControlServer* start_control_server(Engine* engine, std::string_view bind_address, int port,
+                                    std::string* error) {
+    std::string reason;
+    auto server = std::make_unique<ControlServer>();
+    if (!engine) {
+        reason = "no engine";
+    } else if (port < 0 || port > 65535) {
+        reason = "bad port " + std::to_string(port);
+    } else {
+        ensure_network();
+        server->engine = engine;
+        server->tasks = engine_task_list(engine);
+        server->address = control_bind_address(bind_address);
+        server->port = port;
+        if (!make_token(server->token)) reason = "no random source for the token";
+    }
+    if (reason.empty() && listen_on(*server, reason)) {
+        if (std::getenv(kPrintTokenSwitch))
+            std::fprintf(stderr, "[twk] control API bearer token: %s\n", server->token.c_str());
+        try {
+            ControlServer* s = server.get();
+            server->accept_thread = std::thread([s] { accept_loop(*s); });
+            return server.release();
+        } catch (const std::system_error&) {
+            reason = "cannot start the accept thread";
+            close_socket(server->listener);
+        }
+    }
+    if (error) *error = reason;
+    return nullptr;
+}
+
+void stop_control_server(ControlServer* server) {
+    if (!server) return;
+    {
+        std::lock_guard lock(server->lock);
+        server->stopping = true;
+        for (Socket socket : server->open)
+            ::shutdown(socket, SHUT_RDWR);
+    }
+    server->changed.notify_all();
+    // Shutting the listener down wakes the accept thread; it is closed once that thread is gone.
+    ::shutdown(server->listener, SHUT_RDWR);
+    if (server->accept_thread.joinable()) server->accept_thread.join();
+    close_socket(server->listener);
+    {
+        std::unique_lock lock(server->lock);
+        server->changed.wait(lock, [&] { return server->active == 0; });
+    }
+    delete server;
+}
+
+int control_server_port(const ControlServer& server) { return server.port; }
+std::string control_server_address(const ControlServer& server) { return server.address; }
+std::string control_server_token(const ControlServer& server) { return server.token; }
+int32_t control_server_connections(ControlServer& server) {
+    std::lock_guard lock(server.lock);
+    return server.active;
+}
+int64_t last_extension_contact(const ControlServer& server) { return server.last_extension_contact; }
+int64_t last_ping(const ControlServer& server) { return server.last_ping; }
+int32_t last_extension_kind(const ControlServer& server) { return server.extension_kind; }
+
+int64_t browser_contact_age(ControlServer& server, std::string_view tag) {
+    if (tag.empty()) return -1;
+    std::lock_guard lock(server.tag_lock);
+    auto it = server.browser_tags.find(tag);
+    return it == server.browser_tags.end() ? -1 : monotonic_ms() - it->second;
+}
+
+} // namespace twk

@@ -1,0 +1,75 @@
+// The control server: a small HTTP/1.1 server on a loopback address through which browser
+// extensions and local pages hand downloads to the engine and watch its progress.
+//
+// One request per connection ("Connection: close" on every reply but the WebSocket upgrade), one
+// thread per connection, and no CORS headers on any reply. The routes:
+//
+//   GET "/"                     200 text/html   the built-in status page
+//   GET or POST "/ping"         200 text/plain  "ok"
+//   GET "/ws"                   the WebSocket status channel: the engine's task list document
+//                               every 200 ms (400 "bad ws" without Sec-WebSocket-Key)
+//   POST "/start", "/capture"   a start request (JSON, plain or capture mode): 200
+//                               {"ok":true,"id":N,"connections":N}, or 400 {"ok":false,"error":
+//                               "bad json"} / {"ok":false,"error":"empty url"}
+//   anything else               404 text/plain "not found" (OPTIONS too: no preflight passes)
+//
+// Every route needs a loopback Host; "/ws", "/start" and "/capture" also an allowed caller,
+// else 403 "forbidden" (JSON for the start routes). control/request.h has the rules. Requests
+// with the query parameter "b" (a browser tag such as "chrome") record that browser's contact.
+//
+// The bearer token is 32 lower-case hex digits, new at every start; with TWK_PRINT_TOKEN in the
+// environment it is written to standard error as "[twk] control API bearer token: <token>".
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace twk {
+
+struct Engine;
+struct ControlServer;
+
+inline constexpr int kControlPort = 18080;
+inline constexpr const char* kControlAddress = "127.0.0.1";
+inline constexpr int kControlBacklog = 64;
+// Receive and send time-out of a connection; a WebSocket client that stops reading for this long
+// ends its stream.
+inline constexpr uint32_t kConnectionTimeoutMs = 30000;
+inline constexpr int kSnapshotIntervalMs = 200;
+
+// Listens on `bind_address` (anything but an IPv4 literal in 127.0.0.0/8 becomes "127.0.0.1")
+// and `port` (0: a free port the system picks), and starts the accept thread. Null, with the
+// reason in `error` when given, when the engine is missing or the port cannot be bound (another
+// instance holds it, say); no other port is tried. The server reads the engine's folder and
+// task list until it is stopped, so stop it before the engine goes (`attach_control_server` in
+// core/control_link.h lets `engine_destroy` do that).
+ControlServer* start_control_server(Engine* engine, std::string_view bind_address, int port,
+                                    std::string* error = nullptr);
+
+// Refuses new connections, shuts down every open one (WebSocket streams included), waits for
+// every connection thread to end, and frees the server. Null is ignored.
+void stop_control_server(ControlServer* server);
+
+int control_server_port(const ControlServer& server);
+std::string control_server_address(const ControlServer& server);
+std::string control_server_token(const ControlServer& server);
+// Connection threads still running (a WebSocket stream holds one until it ends).
+int32_t control_server_connections(ControlServer& server);
+
+// Monotonic milliseconds (net/text.h) of the last request from a browser-extension origin and
+// of the last "/ping"; -1 before the first. The extension kind: control/request.h.
+int64_t last_extension_contact(const ControlServer& server);
+int64_t last_ping(const ControlServer& server);
+int32_t last_extension_kind(const ControlServer& server);
+
+// Milliseconds since the tag last came with a request ("b" query parameter); -1 when never or
+// when the tag is empty.
+int64_t browser_contact_age(ControlServer& server, std::string_view tag);
+
+// The routes' reply: status line (reason "Forbidden" for 403, "Not Found" for 404, "Bad Request"
+// for 400, "OK" otherwise), Content-Type, Content-Length, "Connection: close", then the body in
+// a second send. False when a send failed.
+bool write_reply(int socket, int status, std::string_view content_type, std::string_view body);
+
+} // namespace twk

@@ -1,0 +1,133 @@
+#include "control/websocket.h"
+
+namespace twk {
+
+namespace {
+
+constexpr char kBase64Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+constexpr uint8_t kFinalText = 0x81;
+constexpr uint64_t kOneByteLimit = 125;
+constexpr uint64_t kTwoByteLimit = 65535;
+constexpr uint8_t kTwoByteMark = 126;
+constexpr uint8_t kEightByteMark = 127;
+
+uint32_t rotate_left(uint32_t value, int bits) { return (value << bits) | (value >> (32 - bits)); }
+
+void sha1_block(std::array<uint32_t, 5>& state, const uint8_t* block) {
+    uint32_t w[80];
+    for (int i = 0; i < 16; ++i)
+        w[i] = uint32_t(block[4 * i]) << 24 | uint32_t(block[4 * i + 1]) << 16 |
+               uint32_t(block[4 * i + 2]) << 8 | uint32_t(block[4 * i + 3]);
+    for (int i = 16; i < 80; ++i)
+        w[i] = rotate_left(w[i - 3] ^ w[i - 8] ^ w[i - 14] ^ w[i - 16], 1);
+    uint32_t a = state[0], b = state[1], c = state[2], d = state[3], e = state[4];
+    for (int i = 0; i < 80; ++i) {
+        uint32_t f, k;
+        if (i < 20) {
+            f = (b & c) | (~b & d);
+            k = 0x5A827999;
+        } else if (i < 40) {
+            f = b ^ c ^ d;
+            k = 0x6ED9EBA1;
+        } else if (i < 60) {
+            f = (b & c) | (b & d) | (c & d);
+            k = 0x8F1BBCDC;
+        } else {
+            f = b ^ c ^ d;
+            k = 0xCA62C1D6;
+        }
+        uint32_t t = rotate_left(a, 5) + f + e + k + w[i];
+        e = d;
+        d = c;
+        c = rotate_left(b, 30);
+        b = a;
+        a = t;
+    }
+    state[0] += a;
+    state[1] += b;
+    state[2] += c;
+    state[3] += d;
+    state[4] += e;
+}
+
+} // namespace
+
+std::array<uint8_t, 20> sha1(std::string_view bytes) {
+    std::array<uint32_t, 5> state{0x67452301, 0xEFCDAB89, 0x98BADCFE, 0x10325476, 0xC3D2E1F0};
+    size_t whole = bytes.size() / 64 * 64;
+    for (size_t offset = 0; offset < whole; offset += 64)
+        sha1_block(state, reinterpret_cast<const uint8_t*>(bytes.data()) + offset);
+
+    // The tail, 0x80, zeros, and the length in bits: one block, or two when the tail is long.
+    uint8_t tail[128] = {};
+    size_t rest = bytes.size() - whole;
+    for (size_t i = 0; i < rest; ++i)
+        tail[i] = static_cast<uint8_t>(bytes[whole + i]);
+    tail[rest] = 0x80;
+    size_t tail_size = rest + 1 + 8 <= 64 ? 64 : 128;
+    uint64_t bits = static_cast<uint64_t>(bytes.size()) * 8;
+    for (int i = 0; i < 8; ++i)
+        tail[tail_size - 1 - i] = static_cast<uint8_t>(bits >> (8 * i));
+    for (size_t offset = 0; offset < tail_size; offset += 64)
+        sha1_block(state, tail + offset);
+
+    std::array<uint8_t, 20> digest{};
+    for (int i = 0; i < 20; ++i)
+        digest[i] = static_cast<uint8_t>(state[i / 4] >> (24 - 8 * (i % 4)));
+    return digest;
+}
+
+std::string base64_encode(std::string_view bytes) {
+    std::string out;
+    out.reserve((bytes.size() + 2) / 3 * 4);
+    size_t i = 0;
+    for (; i + 3 <= bytes.size(); i += 3) {
+        uint32_t n =
+            uint32_t(uint8_t(bytes[i])) << 16 | uint32_t(uint8_t(bytes[i + 1])) << 8 | uint8_t(bytes[i + 2]);
+        out += kBase64Alphabet[n >> 18];
+        out += kBase64Alphabet[(n >> 12) & 63];
+        out += kBase64Alphabet[(n >> 6) & 63];
+        out += kBase64Alphabet[n & 63];
+    }
+    size_t rest = bytes.size() - i;
+    if (rest > 0) {
+        uint32_t n = uint32_t(uint8_t(bytes[i])) << 16;
+        if (rest == 2) n |= uint32_t(uint8_t(bytes[i + 1])) << 8;
+        out += kBase64Alphabet[n >> 18];
+        out += kBase64Alphabet[(n >> 12) & 63];
+        out += rest == 2 ? kBase64Alphabet[(n >> 6) & 63] : '=';
+        out += '=';
+    }
+    return out;
+}
+
+std::string websocket_accept(std::string_view key) {
+    std::string text(key);
+    text += kWebSocketGuid;
+    std::array<uint8_t, 20> digest = sha1(text);
+    return base64_encode(std::string_view(reinterpret_cast<const char*>(digest.data()), digest.size()));
+}
+
+std::string websocket_frame_head(uint64_t length) {
+    std::string head(1, static_cast<char>(kFinalText));
+    if (length <= kOneByteLimit) {
+        head += static_cast<char>(length);
+    } else if (length <= kTwoByteLimit) {
+        head += static_cast<char>(kTwoByteMark);
+        head += static_cast<char>(length >> 8);
+        head += static_cast<char>(length & 0xFF);
+    } else {
+        head += static_cast<char>(kEightByteMark);
+        for (int shift = 56; shift >= 0; shift -= 8)
+            head += static_cast<char>((length >> shift) & 0xFF);
+    }
+    return head;
+}
+
+std::string websocket_text_frame(std::string_view payload) {
+    std::string frame = websocket_frame_head(payload.size());
+    frame += payload;
+    return frame;
+}
+
+} // namespace twk

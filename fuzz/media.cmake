@@ -1,0 +1,3 @@
+# Stream plan readers: HLS playlists, and the XML reader under the DASH manifest reader.
+twk_fuzz(fuzz_hls_playlist hls_playlist_fuzz.cpp twk_media)
+twk_fuzz(fuzz_mpd_manifest mpd_manifest_fuzz.cpp twk_media)

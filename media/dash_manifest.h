@@ -1,0 +1,31 @@
+// The DASH reader: an MPD document, and the URL it came from, become a StreamPlan.
+//
+// Only the first Period is read. Its first video AdaptationSet (or, without one, its first set
+// of any kind) gives the main track and its first audio set, when that is another set, the
+// separate audio; in each set the Representation with the highest bandwidth is taken. Segment
+// addressing by SegmentTemplate (with or without SegmentTimeline), SegmentList, SegmentBase or a
+// bare BaseURL is expanded into a plain list. DASH media is always fragmented MP4, never
+// encrypted here, and the container is always "mp4".
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "media/stream_plan.h"
+
+namespace twk {
+
+// An ISO 8601 duration ("PT1H2M3.5S") in seconds; months count 30 days, years and weeks
+// nothing. 0 when the text is no duration.
+double parse_iso_duration(std::string_view text);
+
+// A SegmentTemplate attribute with "$RepresentationID$", "$Bandwidth$", "$Number$" and "$Time$"
+// filled in; the numeric ones take a printf-like width ("%05d"). "$$" is one "$"; unknown
+// identifiers and an unclosed "$" are copied as they stand.
+std::string expand_template(std::string_view pattern, std::string_view representation_id, int64_t bandwidth,
+                            int64_t number, int64_t time);
+
+StreamPlan parse_dash(std::string_view base_url, std::string_view text);
+
+} // namespace twk

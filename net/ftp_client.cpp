@@ -1,0 +1,421 @@
+#include "net/ftp_client.h"
+
+#include "net/debug_log.h"
+#include "net/text.h"
+#include "net/tls_stream.h"
+#include "net/url.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cstdint>
+#include <cstdio>
+#include <netdb.h>
+#include <new>
+#include <sys/socket.h>
+
+namespace twk {
+
+namespace {
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// "%XX" with two hexadecimal digits becomes the byte; any other "%" stays as written.
+std::string decode_path_leniently(std::string_view path) {
+    auto hex = [](char c) -> int {
+        if (c >= '0' && c <= '9') return c - '0';
+        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+        return -1;
+    };
+    std::string out;
+    out.reserve(path.size());
+    for (size_t i = 0; i < path.size(); ++i) {
+        if (path[i] == '%' && i + 2 < path.size() && hex(path[i + 1]) >= 0 && hex(path[i + 2]) >= 0) {
+            out += static_cast<char>(hex(path[i + 1]) * 16 + hex(path[i + 2]));
+            i += 2;
+        } else {
+            out += path[i];
+        }
+    }
+    return out;
+}
+
+// A run of decimal digits that fits an int64; false for none or an overflow.
+bool parse_digits(std::string_view text, int64_t& value) {
+    if (text.empty() || !std::all_of(text.begin(), text.end(), is_digit)) return false;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    return ec == std::errc() && end == text.data() + text.size();
+}
+
+bool is_2xx(int code) { return code >= 200 && code <= 299; }
+
+// The size from a 213 reply: the digits after its first blank; -1 when there are none, or too
+// many to hold.
+int64_t size_from_reply(std::string_view reply) {
+    const size_t blank = reply.find(' ');
+    if (blank == std::string_view::npos) return -1;
+    std::string_view rest = reply.substr(blank + 1);
+    size_t digits = 0;
+    while (digits < rest.size() && is_digit(rest[digits]))
+        ++digits;
+    int64_t size;
+    return parse_digits(rest.substr(0, digits), size) ? size : -1;
+}
+
+struct ByteRange {
+    int64_t start = 0;
+    int64_t end = -1; // -1: to the end of the file
+};
+
+// "bytes=START-" or "bytes=START-END" with END >= START; anything else (a suffix range, a list,
+// garbage) is no range at all and the whole file is fetched.
+bool requested_range(const HeaderList& headers, ByteRange& range) {
+    const std::string* value = nullptr;
+    for (const auto& [name, v] : headers) {
+        if (name == "Range" || name == "range") {
+            value = &v;
+            break;
+        }
+    }
+    constexpr std::string_view kPrefix = "bytes=";
+    if (!value || value->compare(0, kPrefix.size(), kPrefix) != 0) return false;
+    std::string_view spec = std::string_view(*value).substr(kPrefix.size());
+    const size_t dash = spec.find('-');
+    if (dash == std::string_view::npos || !parse_digits(spec.substr(0, dash), range.start)) return false;
+    const std::string_view end = spec.substr(dash + 1);
+    if (end.empty()) {
+        range.end = -1;
+        return true;
+    }
+    return parse_digits(end, range.end) && range.end >= range.start;
+}
+
+// The port of a 229 reply, "(|||port|)" with any delimiter; 0 when it cannot be read.
+int epsv_port(std::string_view reply) {
+    const size_t open = reply.find('(');
+    if (open == std::string_view::npos || open + 1 >= reply.size()) return 0;
+    const char delimiter = reply[open + 1];
+    size_t at = open + 1;
+    for (int seen = 1; seen < 3; ++seen) {
+        at = reply.find(delimiter, at + 1);
+        if (at == std::string_view::npos) return 0;
+    }
+    std::string_view rest = reply.substr(at + 1);
+    size_t digits = 0;
+    while (digits < rest.size() && is_digit(rest[digits]))
+        ++digits;
+    int64_t port;
+    if (!parse_digits(rest.substr(0, digits), port) || port < 1 || port > 65535) return 0;
+    return static_cast<int>(port);
+}
+
+// The port of a 227 reply, "(h1,h2,h3,h4,p1,p2)"; 0 when it cannot be read. The address part is
+// checked for form only: the data connection goes to the control peer whatever it says.
+int pasv_port(std::string_view reply) {
+    const size_t open = reply.find('(');
+    if (open == std::string_view::npos) return 0;
+    const size_t close = reply.find(')', open + 1);
+    if (close == std::string_view::npos) return 0;
+    std::string_view inside = reply.substr(open + 1, close - open - 1);
+    int64_t numbers[6];
+    for (int i = 0; i < 6; ++i) {
+        const size_t comma = i < 5 ? inside.find(',') : inside.size();
+        if (comma == std::string_view::npos) return 0;
+        if (!parse_digits(inside.substr(0, comma), numbers[i]) || numbers[i] > 255) return 0;
+        inside.remove_prefix(i < 5 ? comma + 1 : comma);
+    }
+    const int64_t port = numbers[4] * 256 + numbers[5];
+    return port >= 1 && port <= 65535 ? static_cast<int>(port) : 0;
+}
+
+// The numeric address of the socket's peer ("127.0.0.1", "::1", "fe80::1%eth0"); empty when it
+// cannot be read.
+std::string peer_address(Socket socket) {
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    if (::getpeername(socket, reinterpret_cast<sockaddr*>(&address), &length) != 0) return {};
+    char host[NI_MAXHOST];
+    if (::getnameinfo(reinterpret_cast<sockaddr*>(&address), length, host, sizeof host, nullptr, 0,
+                      NI_NUMERICHOST) != 0)
+        return {};
+    return host;
+}
+
+// What one retrieval holds open; destroying it closes whatever is still held.
+struct FtpSession {
+    explicit FtpSession(const HttpRequest& r)
+        : request(r), io_timeout_ms(static_cast<int>(std::min<uint32_t>(r.io_timeout_ms, INT32_MAX))) {}
+
+    const HttpRequest& request;
+    UrlParts url;
+    int io_timeout_ms;
+    FtpControl control;
+    std::string peer; // numeric address of the control peer
+    std::unique_ptr<ByteStream> data;
+    std::string reply;
+    std::string error;
+
+    // Sends a command; true when its reply code is within [low, high]. Otherwise `error` holds
+    // the command's own failure, or `message` and the safe reply text.
+    bool expect(std::string_view command, int low, int high, std::string_view message) {
+        const int code = ftp_command(control, command, reply, error);
+        if (code >= low && code <= high) return true;
+        if (error.empty()) error = std::string(message) + safe_reply_text(reply);
+        return false;
+    }
+};
+
+// Steps up to a logged-in control connection: connect, greeting, AUTH TLS for ftps, USER/PASS.
+bool open_control(FtpSession& s) {
+    const Socket socket = tcp_connect(s.url.host, s.url.port, s.request.connect_timeout_ms, s.io_timeout_ms);
+    if (socket == kInvalidSocket) {
+        s.error = "ftp connect failed: " + safe_reply_text(s.url.host);
+        return false;
+    }
+    s.peer = peer_address(socket);
+    auto plain = std::make_unique<PlainStream>(socket);
+    PlainStream* raw = plain.get();
+    s.control.stream = std::move(plain);
+
+    if (!is_2xx(ftp_read_reply(s.control, s.reply))) {
+        s.error = "ftp greeting failed: " + safe_reply_text(s.reply);
+        return false;
+    }
+    if (s.url.scheme == "ftps") {
+        const int code = ftp_command(s.control, "AUTH TLS", s.reply, s.error);
+        if (code != 234) {
+            if (s.error.empty())
+                s.error = "server refused AUTH TLS (not an FTPS server?): " + safe_reply_text(s.reply);
+            return false;
+        }
+        // Bytes after the 234 came before the handshake, unprotected: a man in the middle could
+        // have placed them there to be read as replies of the secured session.
+        if (!s.control.buffer.empty()) {
+            s.error = "unexpected plaintext after AUTH TLS";
+            return false;
+        }
+        s.control.stream = open_tls(raw->release(), s.url.host, s.request.insecure);
+        if (!s.control.stream) {
+            s.error = "FTPS control handshake failed (certificate or protocol)";
+            return false;
+        }
+    }
+
+    const bool anonymous = s.url.user.empty();
+    const std::string user = anonymous ? "anonymous" : s.url.user;
+    const std::string password = anonymous ? std::string(kFtpAnonymousPassword) : s.url.password;
+    int code = ftp_command(s.control, "USER " + user, s.reply, s.error);
+    if (code == 331 || code == 332) code = ftp_command(s.control, "PASS " + password, s.reply, s.error);
+    if (!is_2xx(code)) {
+        if (s.error.empty()) s.error = "ftp login failed: " + safe_reply_text(s.reply);
+        return false;
+    }
+    return true;
+}
+
+// EPSV, else PASV; the data connection to the control peer at the port the reply names.
+bool open_data(FtpSession& s) {
+    int port = 0;
+    if (ftp_command(s.control, "EPSV", s.reply, s.error) == 229) port = epsv_port(s.reply);
+    if (port == 0) {
+        s.error.clear();
+        const int code = ftp_command(s.control, "PASV", s.reply, s.error);
+        if (code == 227) port = pasv_port(s.reply);
+        if (port == 0) {
+            if (s.error.empty()) s.error = "ftp passive mode failed: " + safe_reply_text(s.reply);
+            return false;
+        }
+    }
+    const std::string& host = s.peer.empty() ? s.url.host : s.peer;
+    const Socket socket = tcp_connect(host, port, s.request.connect_timeout_ms, s.io_timeout_ms);
+    if (socket == kInvalidSocket) {
+        s.error = "ftp data connect failed";
+        return false;
+    }
+    s.data = std::make_unique<PlainStream>(socket);
+    debug_log("[net] ftp data connection to %s port %d", host.c_str(), port);
+    return true;
+}
+
+// The TLS handshake of a protected data channel. It runs after the server has answered RETR:
+// common servers start their side of it only then.
+bool secure_data(FtpSession& s) {
+    auto* plain = static_cast<PlainStream*>(s.data.get());
+    s.data = open_tls(plain->release(), s.url.host, s.request.insecure);
+    if (s.data) return true;
+    s.error = "FTPS data handshake failed";
+    return false;
+}
+
+bool retrieve(FtpSession& s, HttpResponse& response) {
+    const bool ftps = s.url.scheme == "ftps";
+    const std::string path = decode_path_leniently(s.url.path);
+    if (s.request.proxy.configured()) {
+        s.error = "ftp:// through a proxy is not supported; refusing to bypass it";
+        return false;
+    }
+    if (!open_control(s)) return false;
+    if (ftps && (!s.expect("PBSZ 0", 200, 299, "FTPS PBSZ 0 refused: ") ||
+                 !s.expect("PROT P", 200, 299, "FTPS PROT P refused (data channel would be cleartext): ")))
+        return false;
+    if (!s.expect("TYPE I", 200, 299, "ftp TYPE I failed: ")) return false;
+
+    int64_t size = -1;
+    if (ftp_command(s.control, "SIZE " + path, s.reply, s.error) == 213) size = size_from_reply(s.reply);
+    if (!s.error.empty()) return false; // the command never went out: the path holds a control byte
+
+    ByteRange range;
+    const bool ranged = requested_range(s.request.headers, range);
+    if (!open_data(s)) return false;
+    if (ranged && range.start > 0) {
+        char rest[40];
+        std::snprintf(rest, sizeof rest, "REST %lld", static_cast<long long>(range.start));
+        if (!s.expect(rest, 350, 350, "ftp REST rejected (no resume support): ")) return false;
+    }
+    if (!s.expect("RETR " + path, 100, 199, "ftp RETR failed: ")) return false;
+    if (ftps && !secure_data(s)) return false;
+
+    response.scheme = s.url.scheme;
+    response.host = s.url.host;
+    response.port = s.url.port;
+    response.path = s.url.path;
+    response.tls = s.url.tls;
+    response.user = s.url.user;
+    response.password = s.url.password;
+    response.headers.set("Accept-Ranges", "bytes");
+    if (ranged) {
+        // An end past the last byte is cut to it, as an HTTP server cuts its Content-Range: the
+        // server sends no more than the file holds, and a longer length would read as a cut body.
+        int64_t end = range.end;
+        bool end_known = end >= 0;
+        if (size >= 0 && (!end_known || end > size - 1)) {
+            end = size - 1;
+            end_known = true;
+        }
+        response.status = 206;
+        response.range_start = range.start;
+        response.range_total = size;
+        response.content_length = end_known ? std::max<int64_t>(end - range.start + 1, 0) : -1;
+    } else {
+        response.status = 200;
+        response.content_length = size;
+    }
+    response.until_close = response.content_length == -1;
+    response.connection.reset(new (std::nothrow) FtpBodyStream(std::move(s.data), std::move(s.control)));
+    if (!response.connection) {
+        s.error = "out of memory";
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+int ftp_read_reply(FtpControl& control, std::string& reply) {
+    reply.clear();
+    if (!control.stream) return -1;
+    const int64_t deadline = monotonic_ms() + kFtpReplyTimeoutMs;
+    int code = -1;
+    bool multi_line = false;
+    int open_lines = 0; // lines that did not complete the reply
+    for (;;) {
+        const size_t newline = control.buffer.find('\n');
+        if (newline == std::string::npos) {
+            if (monotonic_ms() >= deadline) return -1;
+            char piece[kFtpControlReadSize];
+            const int n = control.stream->read(piece, sizeof piece);
+            if (n <= 0 || control.buffer.size() + static_cast<size_t>(n) > kFtpMaxControlBuffer) return -1;
+            control.buffer.append(piece, static_cast<size_t>(n));
+            continue;
+        }
+        std::string_view line(control.buffer.data(), newline);
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        if (reply.size() <= kFtpMaxReplyText) {
+            reply += line;
+            reply += '\n';
+        }
+        const bool numbered = line.size() > 3 && is_digit(line[0]) && is_digit(line[1]) && is_digit(line[2]);
+        bool complete = false;
+        if (numbered && code < 0) {
+            code = (line[0] - '0') * 100 + (line[1] - '0') * 10 + (line[2] - '0');
+            multi_line = line[3] == '-';
+            complete = !multi_line;
+        } else if (numbered && multi_line) {
+            complete = line[3] == ' ' && line[0] - '0' == code / 100 && line[1] - '0' == code / 10 % 10 &&
+                       line[2] - '0' == code % 10;
+        }
+        control.buffer.erase(0, newline + 1);
+        if (complete) return code;
+        if (++open_lines >= kFtpMaxReplyLines) return -1;
+    }
+}
+
+int ftp_command(FtpControl& control, std::string_view command, std::string& reply, std::string& error) {
+    reply.clear();
+    for (char c : command) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F || byte == 0xFF) {
+            error = "illegal control character in FTP command";
+            return -1;
+        }
+    }
+    std::string line;
+    line.reserve(command.size() + 2);
+    line += command;
+    line += "\r\n";
+    if (!control.stream || !control.stream->send_all(line.data(), line.size())) {
+        error = "FTP control write failed";
+        return -1;
+    }
+    return ftp_read_reply(control, reply);
+}
+
+std::string safe_reply_text(std::string_view text) {
+    const size_t kept = std::min(text.size(), kSafeReplyTextMax);
+    std::string out(text.substr(0, kept));
+    for (char& c : out) {
+        if (is_control_byte(static_cast<unsigned char>(c), true)) c = ' ';
+    }
+    if (text.size() >= kSafeReplyTextMax) out += "...";
+    return out;
+}
+
+int FtpBodyStream::read(char* buffer, int capacity) {
+    if (m_failed || !m_data || capacity < 0) return -1;
+    if (capacity == 0) return 0;
+    const int n = m_data->read(buffer, capacity);
+    if (n != 0 || m_final_reply_read) return n;
+    m_final_reply_read = true;
+    std::string reply;
+    if (is_2xx(ftp_read_reply(m_control, reply))) return 0;
+    debug_log("[net] ftp transfer not confirmed: %s", safe_reply_text(reply).c_str());
+    m_failed = true;
+    return -1;
+}
+
+bool FtpBodyStream::send_all(const char* data, size_t length) {
+    return m_data ? m_data->send_all(data, length) : false;
+}
+
+void FtpBodyStream::close() {
+    if (m_data) m_data->close();
+    if (m_control.stream) m_control.stream->close();
+}
+
+bool ftp_retrieve(const HttpRequest& request, HttpResponse& response, std::string& error) {
+    error.clear();
+    FtpSession s(request);
+    if (!parse_url(request.url, s.url) || (s.url.scheme != "ftp" && s.url.scheme != "ftps")) {
+        error = "bad ftp url";
+        return false;
+    }
+    if (has_control_byte(s.url.host, true)) {
+        error = "illegal character in ftp host";
+        return false;
+    }
+    if (retrieve(s, response)) return true;
+    error = std::move(s.error);
+    return false;
+}
+
+} // namespace twk

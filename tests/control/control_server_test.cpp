@@ -1,0 +1,429 @@
+// The control server against real clients: curl for the routes and access rules, Python's
+// websockets for the status channel, nginx as the server a start request downloads from.
+#include "control/control_server.h"
+
+#include "control/control_service.h"
+#include "control/request.h"
+#include "control/status_page.h"
+#include "core/engine.h"
+#include "core/task_list.h"
+#include "tests/control/process.h"
+#include "tests/support/loopback.h"
+#include "tests/support/nginx_site.h"
+#include "tests/support/real_peers.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/wait.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+
+namespace twk {
+namespace {
+
+using test::run_process;
+using test::wait_until;
+
+constexpr int64_t kDeadlineMs = 20000;
+constexpr const char* kExtension = "Origin: chrome-extension://abcdefghijklmnop";
+
+std::string trim(const std::string& text) {
+    size_t begin = text.find_first_not_of(" \t");
+    if (begin == std::string::npos) return {};
+    return text.substr(begin, text.find_last_not_of(" \t") - begin + 1);
+}
+
+struct Reply {
+    int status = 0;
+    std::string head; // status line and headers
+    std::string body;
+    std::string header(const std::string& lower_name) const {
+        std::string lower = head;
+        for (char& c : lower)
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        size_t at = lower.find("\r\n" + lower_name + ":");
+        if (at == std::string::npos) return "<none>";
+        size_t begin = at + 3 + lower_name.size();
+        return trim(head.substr(begin, head.find("\r\n", begin) - begin));
+    }
+};
+
+class ControlServerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::filesystem::create_directories(m_dir.file("dl"));
+        m_engine = engine_create(m_dir.file("dl"), 3);
+        std::string error;
+        m_server = start_control_server(m_engine, "127.0.0.1", 0, &error);
+        ASSERT_NE(m_server, nullptr) << error;
+        m_token = control_server_token(*m_server);
+        m_base = "http://127.0.0.1:" + std::to_string(control_server_port(*m_server));
+    }
+    void TearDown() override {
+        stop_control_server(m_server);
+        engine_destroy(m_engine);
+    }
+
+    // curl with `args` (each "-H" value given bare as "Name: value") against `target`.
+    Reply curl(const std::string& method, const std::string& target,
+               const std::vector<std::string>& headers = {}, const std::string& body = "",
+               const std::vector<std::string>& extra = {}) {
+        std::vector<std::string> argv{"curl", "-s", "-i", "--max-time", "20", "-X", method};
+        for (const std::string& h : headers) {
+            argv.push_back("-H");
+            argv.push_back(h);
+        }
+        if (!body.empty() || method == "POST") {
+            argv.push_back("--data-binary");
+            argv.push_back(body);
+        }
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        argv.push_back(m_base + target);
+        test::ProcessResult result = run_process(argv);
+        Reply reply;
+        size_t split = result.output.find("\r\n\r\n");
+        if (result.status != 0 || split == std::string::npos) {
+            ADD_FAILURE() << "curl failed (" << result.status << "): " << result.output;
+            return reply;
+        }
+        reply.head = result.output.substr(0, split + 2);
+        reply.body = result.output.substr(split + 4);
+        reply.status = std::atoi(reply.head.c_str() + reply.head.find(' ') + 1);
+        return reply;
+    }
+
+    test::ProcessResult ws_client(const std::string& target, const std::string& origin,
+                                  const std::string& mode, int count = 1) {
+        return run_process({"/usr/bin/python3", TWK_WS_CLIENT,
+                            "ws://127.0.0.1:" + std::to_string(control_server_port(*m_server)) + target,
+                            origin, mode, std::to_string(count)});
+    }
+
+    test::TempDir m_dir;
+    Engine* m_engine = nullptr;
+    ControlServer* m_server = nullptr;
+    std::string m_token;
+    std::string m_base;
+};
+
+TEST_F(ControlServerTest, RoutesAnswerWithTheirExactReplies) {
+    struct Case {
+        const char* method;
+        const char* target;
+        std::vector<std::string> headers;
+        const char* body;
+        int status;
+        const char* type;
+        const char* reply;
+    } cases[] = {
+        {"GET", "/ping", {}, "", 200, "text/plain", "ok"},
+        {"POST", "/ping", {}, "", 200, "text/plain", "ok"},
+        {"GET", "/start", {kExtension}, "", 404, "text/plain", "not found"},
+        {"OPTIONS",
+         "/start",
+         {kExtension, "Access-Control-Request-Method: POST"},
+         "",
+         404,
+         "text/plain",
+         "not found"},
+        {"POST", "/", {}, "", 404, "text/plain", "not found"},
+        {"POST", "/ws", {kExtension}, "", 404, "text/plain", "not found"},
+        {"GET", "/nothing", {}, "", 404, "text/plain", "not found"},
+        {"GET", "/ws", {}, "", 403, "text/plain", "forbidden"},
+        {"GET", "/ws", {kExtension}, "", 400, "text/plain", "bad ws"},
+        {"POST",
+         "/start",
+         {},
+         "{\"url\":\"http://127.0.0.1/x\"}",
+         403,
+         "application/json",
+         "{\"ok\":false,\"error\":\"forbidden\"}"},
+        {"POST",
+         "/capture",
+         {"Origin: https://example.com"},
+         "{}",
+         403,
+         "application/json",
+         "{\"ok\":false,\"error\":\"forbidden\"}"},
+        {"POST",
+         "/start",
+         {kExtension},
+         "[1,2]",
+         400,
+         "application/json",
+         "{\"ok\":false,\"error\":\"bad json\"}"},
+        {"POST",
+         "/start",
+         {kExtension},
+         "not json",
+         400,
+         "application/json",
+         "{\"ok\":false,\"error\":\"bad json\"}"},
+        {"POST",
+         "/capture",
+         {kExtension},
+         "",
+         400,
+         "application/json",
+         "{\"ok\":false,\"error\":\"bad json\"}"},
+        {"POST",
+         "/start",
+         {kExtension},
+         "{}",
+         400,
+         "application/json",
+         "{\"ok\":false,\"error\":\"empty url\"}"},
+        {"POST",
+         "/capture",
+         {kExtension},
+         "{\"url\":\"  \\t \"}",
+         400,
+         "application/json",
+         "{\"ok\":false,\"error\":\"empty url\"}"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.method) + " " + c.target + " " + c.body);
+        Reply reply = curl(c.method, c.target, c.headers, c.body);
+        EXPECT_EQ(reply.status, c.status);
+        EXPECT_EQ(reply.header("content-type"), c.type);
+        EXPECT_EQ(reply.body, c.reply);
+        EXPECT_EQ(reply.header("connection"), "close");
+        EXPECT_EQ(reply.head.find("Access-Control"), std::string::npos) << reply.head;
+    }
+}
+
+TEST_F(ControlServerTest, ServesTheBuiltInStatusPage) {
+    Reply reply = curl("GET", "/");
+    EXPECT_EQ(reply.status, 200);
+    EXPECT_EQ(reply.header("content-type"), "text/html; charset=utf-8");
+    EXPECT_EQ(reply.header("content-length"), std::to_string(status_page().size()));
+    EXPECT_EQ(reply.body, status_page());
+    EXPECT_TRUE(reply.body.starts_with("<!DOCTYPE html>"));
+}
+
+TEST_F(ControlServerTest, HostMustBeALoopbackName) {
+    const std::string port = std::to_string(control_server_port(*m_server));
+    const std::string bearer = "Authorization: Bearer " + m_token;
+    for (std::string host :
+         {"localhost:" + port, std::string("127.0.0.5"), "[::1]:" + port, std::string("LOCALHOST")}) {
+        Reply reply = curl("GET", "/ping", {"Host: " + host});
+        EXPECT_EQ(reply.status, 200) << host;
+        EXPECT_EQ(reply.body, "ok") << host;
+    }
+    // A name an attacker's DNS points at 127.0.0.1 gets nothing, not even with the token.
+    for (std::string host : {std::string("127.attacker.example"), "127.0.0.1.attacker.example:" + port,
+                             std::string("example.com")}) {
+        Reply reply =
+            curl("POST", "/start", {"Host: " + host, bearer, kExtension}, "{\"url\":\"http://127.0.0.1/x\"}");
+        EXPECT_EQ(reply.status, 403) << host;
+        EXPECT_EQ(reply.header("content-type"), "text/plain");
+        EXPECT_EQ(reply.body, "forbidden") << host;
+    }
+    Reply http10 = curl("GET", "/ping", {"Host:"}, "", {"--http1.0"});
+    EXPECT_EQ(http10.status, 200) << http10.head;
+    EXPECT_EQ(http10.body, "ok");
+    Reply http11 = curl("GET", "/ping", {"Host:"});
+    EXPECT_EQ(http11.status, 400);
+    EXPECT_EQ(http11.body, "missing host");
+    EXPECT_TRUE(engine_task_list(m_engine)->snapshot().entries.empty());
+}
+
+TEST_F(ControlServerTest, ForeignOriginsNeedTheToken) {
+    const std::string body = "{\"url\":\"http://127.0.0.1:1/a.bin\",\"connections\":2}";
+    const std::string foreign = "Origin: https://example.com";
+    struct Case {
+        std::vector<std::string> headers;
+        std::string target;
+        bool allowed;
+    } cases[] = {
+        {{foreign}, "/start", false},
+        {{"Origin: http://127.attacker.example:8080"}, "/start", false},
+        {{foreign, "Authorization: bEaReR    " + m_token + "   "}, "/start", true},
+        {{foreign, "Authorization: Bearer " + m_token + "x"}, "/start", false},
+        {{foreign}, "/start?token=" + m_token, true},
+        {{foreign}, "/start?token=" + m_token.substr(1), false},
+        {{}, "/capture?token=" + m_token, true},
+        {{"Origin: http://127.0.0.1:9"}, "/start", true},
+        {{"Origin: moz-extension://1234"}, "/start", true},
+    };
+    int32_t next_id = 1;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.target + (c.headers.empty() ? "" : " " + c.headers.back()));
+        Reply reply = curl("POST", c.target, c.headers, body);
+        if (c.allowed) {
+            EXPECT_EQ(reply.status, 200);
+            EXPECT_EQ(reply.body, "{\"ok\":true,\"id\":" + std::to_string(next_id++) + ",\"connections\":2}");
+        } else {
+            EXPECT_EQ(reply.status, 403);
+            EXPECT_EQ(reply.body, "{\"ok\":false,\"error\":\"forbidden\"}");
+        }
+    }
+    EXPECT_EQ(engine_task_list(m_engine)->snapshot().entries.size(), static_cast<size_t>(next_id - 1));
+    EXPECT_EQ(last_extension_kind(*m_server), kMozExtension);
+    EXPECT_GE(last_extension_contact(*m_server), 0);
+}
+
+TEST_F(ControlServerTest, RecordsBrowserTagsAndPings) {
+    EXPECT_EQ(last_ping(*m_server), -1);
+    EXPECT_EQ(last_extension_contact(*m_server), -1);
+    for (const char* target : {"/ping?b=chrome", "/ping?x=1&b=firefox", "/ping?b=Edge", "/ping?b=edge1",
+                               "/ping?b=abcdefghijklm", "/?b=abcdefghijkl"})
+        EXPECT_EQ(curl("GET", target).status, 200) << target;
+    EXPECT_GE(last_ping(*m_server), 0);
+    EXPECT_EQ(last_extension_contact(*m_server), -1) << "no extension origin came";
+    for (const char* seen : {"chrome", "firefox", "abcdefghijkl"}) {
+        int64_t age = browser_contact_age(*m_server, seen);
+        EXPECT_GE(age, 0) << seen;
+        EXPECT_LT(age, 60000) << seen;
+    }
+    for (const char* unseen : {"edge", "Edge", "edge1", "abcdefghijklm", ""})
+        EXPECT_EQ(browser_contact_age(*m_server, unseen), -1) << unseen;
+}
+
+TEST_F(ControlServerTest, StartAndCaptureDownloadFromNginx) {
+    std::filesystem::create_directories(m_dir.file("www"));
+    std::filesystem::create_directories(m_dir.file("nginx"));
+    const std::string bytes = test::test_pattern(1 << 20);
+    test::write_file(m_dir.file("www/file.bin"), bytes);
+    test::NginxSite nginx;
+    std::string error;
+    ASSERT_TRUE(nginx.start(m_dir.file("www"), m_dir.file("nginx"), "", error)) << error;
+    const std::string url = nginx.url("/file.bin");
+
+    Reply plain = curl("POST", "/start", {kExtension},
+                       "{\"url\":\"" + url + "\",\"connections\":4,\"filename\":\"ignored.bin\"}");
+    EXPECT_EQ(plain.body, "{\"ok\":true,\"id\":1,\"connections\":4}");
+    Reply capture =
+        curl("POST", "/capture", {kExtension},
+             "{\"url\":\"" + url + "\",\"connections\":6,\"filename\":\"renamed.bin\",\"maxConcurrent\":5}");
+    EXPECT_EQ(capture.body, "{\"ok\":true,\"id\":2,\"connections\":8}");
+
+    auto tasks = engine_task_list(m_engine);
+    ASSERT_TRUE(wait_until([&] { return tasks->all_settled(); }, kDeadlineMs));
+    for (const auto& entry : tasks->snapshot().entries)
+        EXPECT_EQ(entry->state.load(), kDone) << entry->task->status();
+    EXPECT_TRUE(test::read_file(m_dir.file("dl/file.bin")) == bytes);
+    EXPECT_TRUE(test::read_file(m_dir.file("dl/renamed.bin")) == bytes);
+    EXPECT_FALSE(test::file_exists(m_dir.file("dl/ignored.bin")));
+    EXPECT_EQ(tasks->max_concurrent(), 5);
+}
+
+TEST_F(ControlServerTest, StartRequestsFollowTheEnginesFolder) {
+    std::filesystem::create_directories(m_dir.file("later"));
+    engine_task_list(m_engine)->set_driver(
+        [](const std::shared_ptr<Task>& task) { task->set_status("done"); });
+    engine_set_download_dir(m_engine, m_dir.file("later"));
+    Reply reply = curl("POST", "/start", {kExtension}, "{\"url\":\"http://127.0.0.1:1/a.bin\"}");
+    ASSERT_EQ(reply.status, 200);
+    auto entries = engine_task_list(m_engine)->snapshot().entries;
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0]->task->output_path(), m_dir.file("later/a.bin"));
+}
+
+TEST_F(ControlServerTest, WebSocketStreamsSnapshotsInEveryLengthForm) {
+    auto tasks = engine_task_list(m_engine);
+    tasks->set_driver([](const std::shared_ptr<Task>& task) { task->set_status("done"); });
+    // An idle list is 28 bytes: the one-byte length.
+    test::ProcessResult idle = ws_client("/ws", "chrome-extension://abc", "sizes", 2);
+    EXPECT_EQ(idle.output, "28 idle 0\n28 idle 0\n");
+
+    // One task with a long URL: the 16-bit length; a second with a far longer one: the 64-bit.
+    for (size_t query : {1000u, 40000u}) {
+        std::string body = "{\"url\":\"http://127.0.0.1:1/f.bin?" + std::string(query, 'q') + "\"}";
+        ASSERT_EQ(curl("POST", "/start", {kExtension}, body).status, 200);
+        ASSERT_TRUE(wait_until([&] { return tasks->all_settled(); }, kDeadlineMs));
+        test::ProcessResult result = ws_client("/ws?token=" + m_token, "https://example.com", "sizes");
+        ASSERT_EQ(result.status, 0) << result.output;
+        const size_t size = std::stoul(result.output);
+        if (query == 1000) {
+            EXPECT_GT(size, 126u) << result.output;
+            EXPECT_LT(size, 65536u) << result.output;
+        } else {
+            EXPECT_GT(size, 70000u) << result.output;
+        }
+        EXPECT_NE(result.output.find(query == 1000 ? " done 1\n" : " done 2\n"), std::string::npos)
+            << result.output;
+    }
+}
+
+TEST_F(ControlServerTest, WebSocketNeedsAnAllowedCaller) {
+    EXPECT_EQ(ws_client("/ws", "-", "once").output, "refused 403\n");
+    EXPECT_EQ(ws_client("/ws", "https://example.com", "once").output, "refused 403\n");
+    EXPECT_EQ(ws_client("/ws", "http://127.attacker.example", "once").output, "refused 403\n");
+    EXPECT_EQ(ws_client("/ws?token=" + m_token, "-", "once").output, "got one\n");
+    EXPECT_EQ(ws_client("/ws", "http://localhost:1234", "once").output, "got one\n");
+}
+
+TEST_F(ControlServerTest, StreamEndsWhenTheClientGoesAndIgnoresClientFrames) {
+    test::ProcessResult chatter = ws_client("/ws", "moz-extension://x", "chatter");
+    EXPECT_EQ(chatter.output, "28\n28\n28\n");
+    // The client closed its end: the next send fails and the connection thread ends.
+    EXPECT_TRUE(wait_until([&] { return control_server_connections(*m_server) == 0; }, kDeadlineMs));
+}
+
+TEST_F(ControlServerTest, StopEndsAnOpenStreamWithinASecond) {
+    test::BackgroundProcess client(
+        {"/usr/bin/python3", TWK_WS_CLIENT,
+         "ws://127.0.0.1:" + std::to_string(control_server_port(*m_server)) + "/ws", "chrome-extension://abc",
+         "hold"},
+        m_dir.file("client.log"));
+    ASSERT_TRUE(wait_until([&] { return test::read_file(client.log()).find("ready") != std::string::npos; },
+                           kDeadlineMs))
+        << test::read_file(client.log());
+    EXPECT_EQ(control_server_connections(*m_server), 1);
+    const auto began = std::chrono::steady_clock::now();
+    stop_control_server(m_server);
+    m_server = nullptr;
+    const auto took = std::chrono::steady_clock::now() - began;
+    EXPECT_LT(took, std::chrono::seconds(1));
+    EXPECT_EQ(client.wait_exit(kDeadlineMs), 0);
+    EXPECT_NE(test::read_file(client.log()).find("closed"), std::string::npos)
+        << test::read_file(client.log());
+}
+
+TEST_F(ControlServerTest, ASecondServerOnATakenPortDoesNotStart) {
+    std::string error;
+    EXPECT_EQ(start_control_server(m_engine, "127.0.0.1", control_server_port(*m_server), &error), nullptr);
+    EXPECT_NE(error.find("Address already in use"), std::string::npos) << error;
+    EXPECT_EQ(start_control_server(nullptr, "127.0.0.1", 0, &error), nullptr);
+    // The first one still answers.
+    EXPECT_EQ(curl("GET", "/ping").body, "ok");
+}
+
+TEST(ControlService, TheApplicationsEngineStartsAndStopsItsServer) {
+    test::TempDir home;
+    const int port = test::free_port();
+    ::setenv("HOME", home.path().c_str(), 1);
+    ::setenv("XDG_CONFIG_HOME", home.file("config").c_str(), 1);
+    ::setenv(kControlPortSwitch, std::to_string(port).c_str(), 1);
+    install_control_service();
+    start_engine();
+    ASSERT_TRUE(engine_running());
+    test::ProcessResult ping = run_process(
+        {"curl", "-s", "--max-time", "20", "http://127.0.0.1:" + std::to_string(port) + "/ping?b=edge"});
+    EXPECT_EQ(ping.output, "ok");
+    EXPECT_GE(application_browser_contact_age("edge"), 0);
+    EXPECT_EQ(application_browser_contact_age("chrome"), -1);
+    EXPECT_EQ(application_browser_contact_age(""), -1);
+    stop_engine();
+    EXPECT_FALSE(test::accepts_connections(port));
+    EXPECT_EQ(application_browser_contact_age("edge"), -1);
+}
+
+TEST(ControlService, ATakenPortLeavesTheEngineRunningWithoutAServer) {
+    test::TempDir home;
+    test::Listener taken;
+    ::setenv("HOME", home.path().c_str(), 1);
+    ::setenv("XDG_CONFIG_HOME", home.file("config").c_str(), 1);
+    ::setenv(kControlPortSwitch, std::to_string(taken.port()).c_str(), 1);
+    install_control_service();
+    start_engine();
+    EXPECT_TRUE(engine_running());
+    EXPECT_EQ(application_browser_contact_age("chrome"), -1);
+    EXPECT_TRUE(start_download("http://127.0.0.1:1/x.bin", 1, 0).ok) << "the engine itself still works";
+    stop_engine();
+}
+
+} // namespace
+} // namespace twk
