@@ -328,7 +328,9 @@ TEST_F(InstallerTest, EveryFailureLeavesNoFile) {
         UpdateOffer offer{c.version, m_endpoint.base() + c.path, c.sha};
         EXPECT_EQ(fetch_and_launch_installer(offer, ProxySpec{}, nullptr, error), c.ok)
             << c.path << " " << error;
-        if (!c.ok) {
+        if (c.ok) {
+            EXPECT_TRUE(test::wait_until([&] { return test::file_exists(m_dir.file("args")); }, kDeadlineMs));
+        } else {
             EXPECT_FALSE(test::file_exists(target(c.version))) << c.path;
             EXPECT_FALSE(test::file_exists(m_dir.file("args"))) << c.path;
         }
@@ -679,22 +681,39 @@ class AppProcessTest : public ::testing::Test {
 protected:
     // Starts tarnwick offscreen in the test's home, standard error into a file.
     pid_t start(const std::vector<std::pair<std::string, std::string>>& extra = {}) {
+        // Everything is prepared before the fork: the child of a threaded process only execs.
+        std::map<std::string, std::string> vars;
+        for (char** e = environ; *e; ++e) {
+            std::string entry = *e;
+            size_t equals = entry.find('=');
+            if (equals != std::string::npos) vars[entry.substr(0, equals)] = entry.substr(equals + 1);
+        }
+        vars["QT_QPA_PLATFORM"] = "offscreen";
+        vars["HOME"] = m_home.path();
+        vars["XDG_CONFIG_HOME"] = m_home.file("config");
+        vars["XDG_DATA_HOME"] = m_home.file("data");
+        vars["XDG_STATE_HOME"] = m_home.file("state");
+        vars["TMPDIR"] = m_home.path();
+        vars["TWK_ENDPOINT"] = m_endpoint.base();
+        vars["TWK_CRASH_REPORT_DIRS"] = m_home.file("reports");
+        vars["TWK_CONTROL_PORT"] = std::to_string(test::free_port());
+        vars["LSAN_OPTIONS"] = "suppressions=" + m_home.file("lsan.supp");
+        for (const auto& [name, value] : extra)
+            vars[name] = value;
+        std::vector<std::string> entries;
+        for (const auto& [name, value] : vars)
+            entries.push_back(name + "=" + value);
+        std::vector<char*> envp;
+        for (std::string& entry : entries)
+            envp.push_back(entry.data());
+        envp.push_back(nullptr);
+        std::string err_path = m_home.file("stderr");
+        char* argv[] = {const_cast<char*>(TWK_APP_BINARY), nullptr};
         pid_t pid = ::fork();
         if (pid == 0) {
-            ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-            ::setenv("HOME", m_home.path().c_str(), 1);
-            ::setenv("XDG_CONFIG_HOME", m_home.file("config").c_str(), 1);
-            ::setenv("XDG_DATA_HOME", m_home.file("data").c_str(), 1);
-            ::setenv("XDG_STATE_HOME", m_home.file("state").c_str(), 1);
-            ::setenv("TMPDIR", m_home.path().c_str(), 1);
-            ::setenv("TWK_ENDPOINT", m_endpoint.base().c_str(), 1);
-            ::setenv("TWK_CRASH_REPORT_DIRS", m_home.file("reports").c_str(), 1);
-            ::setenv("LSAN_OPTIONS", ("suppressions=" + m_home.file("lsan.supp")).c_str(), 1);
-            for (const auto& [name, value] : extra)
-                ::setenv(name.c_str(), value.c_str(), 1);
-            int err = ::open(m_home.file("stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
             ::dup2(err, 2);
-            ::execl(TWK_APP_BINARY, TWK_APP_BINARY, static_cast<char*>(nullptr));
+            ::execve(TWK_APP_BINARY, argv, envp.data());
             ::_exit(127);
         }
         return pid;
