@@ -5,9 +5,9 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "json/json.h"
 #include "ui/diagnostics.h"
 #include "ui/self_update.h"
+#include "json/json.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string_view text(reinterpret_cast<const char*>(data), size);
@@ -27,8 +27,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     twk::ui::RunMarker marker = twk::ui::parse_marker(text);
     twk::ui::DiagRecord record{marker.v, marker.os, marker.up, marker.rss, marker.cpu, 0, 0, "crash"};
     twk::JsonValue parsed;
-    if (!twk::parse_json(twk::ui::format_diag_record(record), parsed) || parsed.kind != twk::JsonKind::Object ||
-        parsed.object.size() != 8)
+    if (!twk::parse_json(twk::ui::format_diag_record(record), parsed) ||
+        parsed.kind != twk::JsonKind::Object || parsed.object.size() != 8)
         std::abort();
     return 0;
 }
