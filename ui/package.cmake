@@ -34,6 +34,17 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz DESTINATION ${CMAKE_INSTA
 install(FILES ${PROJECT_SOURCE_DIR}/scripts/package/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides
         RENAME tarnwick)
 
+# Manual pages, compressed as Debian wants them.
+foreach(page twk tarnwick)
+  add_custom_command(OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/${page}.1.gz
+                     COMMAND gzip -n -9 -c ${PROJECT_SOURCE_DIR}/scripts/package/${page}.1 >
+                             ${CMAKE_CURRENT_BINARY_DIR}/${page}.1.gz
+                     DEPENDS ${PROJECT_SOURCE_DIR}/scripts/package/${page}.1)
+  list(APPEND twk_man_pages ${CMAKE_CURRENT_BINARY_DIR}/${page}.1.gz)
+endforeach()
+add_custom_target(twk_man_pages ALL DEPENDS ${twk_man_pages})
+install(FILES ${twk_man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
 # Debian wants a compressed changelog in every package (changelog.gz: the package is native).
 file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/changelog
      "tarnwick (${PROJECT_VERSION}) unstable; urgency=medium\n\n  * Package built from the source tree.\n\n"
