@@ -17,6 +17,7 @@
 #include "core/control_link.h"
 #include "core/engine.h"
 #include "net/text.h"
+#include "ui/shell_controller.h"
 #include "ui/text_table.h"
 
 // Resources of a static library are registered by hand.
@@ -89,6 +90,10 @@ App::App() {
     m_window->set_connections(m_settings.connections);
     m_window->set_settings_context(settings_context(exe));
 
+    m_shell = std::make_unique<ShellController>(*m_window, settings_paths_from_env(), m_settings,
+                                                ShellEnvironment::from_env(exe));
+    m_shell->start(monotonic_ms());
+
     m_window->show();
     if (env_text("TWK_AUTOSTART_SETTINGS", 7).rfind('1', 0) == 0) m_window->press_button(kButtonSettings);
 }
@@ -103,13 +108,18 @@ SettingsContext App::settings_context(const std::string& exe) {
         return engine_browser_contact_age(m_engine.engine(), tag);
     };
     context.saved = [this](const Settings& saved) {
+        // Turning the daily update check on or off reschedules it from now.
+        const bool update_check_changed = saved.auto_update_check != m_settings.auto_update_check;
         m_settings = saved;
         m_engine.apply(saved);
+        if (update_check_changed && m_shell)
+            m_shell->set_auto_update(saved.auto_update_check, monotonic_ms());
     };
     return context;
 }
 
 App::~App() {
+    m_shell.reset();
     m_window.reset();
     m_engine.stop();
 }
@@ -146,8 +156,10 @@ void quit_on_signals(QObject* owner) {
 } // namespace
 
 int run_app() {
+    // Before start-up, so that a signal arriving while the window is being made (the run marker
+    // already written) still ends the run cleanly once the loop runs.
+    quit_on_signals(QCoreApplication::instance());
     App app;
-    quit_on_signals(&app.window());
     return QApplication::exec();
 }
 

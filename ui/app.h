@@ -1,9 +1,10 @@
 // Start-up and shut-down of the desktop app, in this order: the main window, the screenshot
 // request (TWK_SHOT, TWK_SHOT_MS), the engine, the settings and the first-run login item, the
-// URL scheme, the settings applied to the engine, the window shown, the Settings dialog when
-// TWK_AUTOSTART_SETTINGS begins with "1". At exit the engine is destroyed, which pauses its
-// tasks so that their sidecars are saved. The command line is not read, and every start is a
-// new process with its own window and engine.
+// URL scheme, the settings applied to the engine, the crash check and the first update check,
+// the window shown, the Settings dialog when TWK_AUTOSTART_SETTINGS begins with "1". At exit the
+// shell's worker threads are joined and the run marker deleted (the run ended cleanly), then the
+// engine is destroyed, which pauses its tasks so that their sidecars are saved. The command line
+// is not read, and every start is a new process with its own window and engine.
 #pragma once
 
 #include <QString>
@@ -18,6 +19,8 @@
 #include "ui/tray_icon.h"
 
 namespace twk::ui {
+
+class ShellController;
 
 // The screenshot the environment asks for: a path and the delay in milliseconds (8000 unless
 // TWK_SHOT_MS gives its leading decimal number; text that is not a number gives 0).
@@ -43,6 +46,7 @@ public:
     EngineLink& engine() { return m_engine; }
     const Settings& settings() const { return m_settings; }
     TrayIcon& tray() { return *m_tray; }
+    ShellController& shell() { return *m_shell; }
 
 private:
     SettingsContext settings_context(const std::string& exe);
@@ -51,6 +55,7 @@ private:
     Settings m_settings;
     std::unique_ptr<MainWindow> m_window;
     TrayIcon* m_tray = nullptr; // the window's child
+    std::unique_ptr<ShellController> m_shell; // self-update, run marker, crash check, sampler
 };
 
 // Start-up, the event loop, shut-down; the exit code.

@@ -167,6 +167,8 @@ void MainWindow::tick(double now) {
     set_interval((shown && m_model.any_active()) || screenshot_pending() ? kFastInterval : kSlowInterval);
     update_title();
 
+    if (m_shell.tick) m_shell.tick();
+
     const TaskView* selected = m_model.selected_task();
     bool paused = selected && selected->state() == ViewState::Paused;
     if (m_selected_paused != paused) {
@@ -206,6 +208,17 @@ void MainWindow::close_banner() {
     }
     m_queued_update.clear();
     layout_window();
+}
+
+void MainWindow::click_banner_link() {
+    if (m_banner == BannerMode::Update) {
+        if (m_shell.download) m_shell.download();
+        return;
+    }
+    if (m_banner == BannerMode::None) return;
+    // A prompt closes whether or not anything was sent.
+    if (m_shell.share) m_shell.share();
+    close_banner();
 }
 
 void MainWindow::press_button(int button) {
@@ -322,8 +335,7 @@ void MainWindow::mousePressEvent(QMouseEvent* event) {
             return;
         }
         if (m_banner_link.contains(point)) {
-            // The self-update and the diagnostic upload hook in here; a prompt closes either way.
-            if (m_banner != BannerMode::Update) close_banner();
+            click_banner_link();
             return;
         }
     }

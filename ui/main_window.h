@@ -14,6 +14,7 @@
 #include <QWidget>
 
 #include <array>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -65,6 +66,17 @@ public:
     void show_diagnostic_banner(bool crash);
     void close_banner();
     BannerMode banner_mode() const { return m_banner; }
+
+    // Self-update and diagnostics hook in here: the update banner's "Download", a prompt's
+    // "Share", and every refresh tick.
+    struct ShellHooks {
+        std::function<void()> download;
+        std::function<void()> share;
+        std::function<void()> tick;
+    };
+    void set_shell_hooks(ShellHooks hooks) { m_shell = std::move(hooks); }
+    // What a click on the banner's link does.
+    void click_banner_link();
 
     // One refresh at `now_seconds` (the timer passes the monotonic clock).
     void tick(double now_seconds);
@@ -131,6 +143,7 @@ private:
     BannerMode m_banner = BannerMode::None;
     bool m_banner_dismissed = false;
     std::string m_queued_update;
+    ShellHooks m_shell;
     QRectF m_banner_link, m_banner_close; // where the last paint put them
     std::string m_update_version, m_update_url, m_update_sha256;
     QString m_title;

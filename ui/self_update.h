@@ -1,0 +1,113 @@
+// Self-update without Qt: the version check against the vendor's endpoint, the comparison of
+// dotted versions, the installation id, and the installer's download, SHA-256 check and launch.
+//
+// The endpoint is a base URL compiled in and replaced by TWK_ENDPOINT when that is set (tests
+// point it at a loopback server). The check asks "<endpoint>/latest.json?p=linux&v=<ours>&i=<id>"
+// and reads a JSON object:
+//
+//   {"version": "0.2.0", "downloads": {"linux": "<installer URL>"}, "sha256": {"linux": "<hex>"}}
+//
+// A member that is missing or of another type reads as an empty string. The installer is saved
+// as "Tarnwick-<version>-setup.run" in the temporary folder (TMPDIR, else /tmp), checked, made
+// executable and started detached with "--silent".
+//
+// Everything here may run on a worker thread: nothing touches the UI, and every failure is a
+// return value.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "net/proxy_spec.h"
+#include "ui/settings.h"
+#include "ui/settings_store.h"
+
+namespace twk::ui {
+
+// The version of this program, as the title bar, About and the diagnostics show it.
+const char* program_version();
+
+// TWK_ENDPOINT when set and non-empty, else the vendor's site; never with a trailing "/".
+std::string vendor_endpoint();
+// The page a failed self-update opens in the browser.
+std::string download_page_url();
+
+// Dotted versions compared component by component up to the longer list; a component's value
+// is its leading decimal digits (none gives 0) and a missing component counts as 0. Negative,
+// zero or positive as `a` is older, the same or newer than `b`.
+int compare_versions(std::string_view a, std::string_view b);
+
+// An anonymous id: a random (version 4) UUID, upper-case hexadecimal in 8-4-4-4-12 form, from
+// the crypto library's random source. Empty when no random bytes could be had.
+std::string new_install_id();
+// The stored InstallID, replaced by a new one when shorter than 16 characters.
+std::string ensure_install_id(SettingsStore& store);
+
+// An update the endpoint offers.
+struct UpdateOffer {
+    std::string version;
+    std::string url;    // installer
+    std::string sha256; // expected digest, hexadecimal
+};
+
+// The manifest's members; false when the text is not one JSON object (alone but for
+// whitespace).
+bool read_manifest(std::string_view body, UpdateOffer& out);
+
+std::string update_check_url(const std::string& endpoint, const std::string& version, const std::string& id);
+
+// Whether the check at start-up is due: the setting is on and the last check is unset, in the
+// future, or more than 3599 seconds old.
+bool update_check_due_at_start(bool auto_update, int64_t last_check, int64_t now_seconds);
+inline constexpr int64_t kUpdateCheckPeriodMs = 86'400'000;
+inline constexpr int kUpdateCheckTimeoutMs = 8000;
+
+// One check: asks the endpoint, records LastUpdateCheck (`now_seconds`, 32 bits) when the reply
+// names a version, and returns the offer when that version is newer than ours. Silent on every
+// failure.
+std::optional<UpdateOffer> run_update_check(SettingsStore& store, const std::string& endpoint,
+                                            int64_t now_seconds);
+
+// The lines the updater writes to standard error, flushed at once.
+void report_found(const UpdateOffer& offer);
+void report_launched();
+void report_failed();
+
+// Whether the offer can be downloaded at all: an installer URL and a 64-character digest.
+bool offer_is_downloadable(const UpdateOffer& offer);
+
+// The temporary folder: TMPDIR when set and absolute, else /tmp.
+std::string temp_folder();
+// "<folder>/Tarnwick-<version>-setup.run"; empty when the version would not make a plain file
+// name (it comes from the network: no "/", no "..", only letters, digits and ".-_+").
+std::string installer_path(const std::string& folder, const std::string& version);
+
+// The proxy the updater and the diagnostic upload use: the custom proxy in custom mode; in
+// system mode the desktop's https_proxy (or HTTPS_PROXY, then http_proxy) variable; else none.
+ProxySpec updater_proxy(const Settings& settings);
+
+// GETs `url` into `target` (replaced). The final response must be 200, and every byte a
+// Content-Length announces must arrive; a redirect from https to http is refused. `stop`, when
+// set, ends the download between pieces. The file is deleted on any failure.
+bool download_installer(const std::string& url, const std::string& target, const ProxySpec& proxy,
+                        const std::atomic<bool>* stop, std::string& error);
+
+// SHA-256 of a file as 64 lower-case hexadecimal digits; empty when it cannot be read.
+std::string sha256_file_hex(const std::string& path);
+// The same for bytes in memory.
+std::string sha256_hex(std::string_view bytes);
+// Case-insensitive comparison of two hexadecimal digests of 64 characters each.
+bool digests_match(std::string_view actual, std::string_view expected);
+
+// Makes `path` executable for its owner and starts it with "--silent" in a new session, not
+// waited for (a double fork, so no zombie is left). True once the program has been executed.
+bool launch_installer(const std::string& path, std::string& error);
+
+// Download, check and launch in one: false with the file removed when any step failed.
+bool fetch_and_launch_installer(const UpdateOffer& offer, const ProxySpec& proxy,
+                                const std::atomic<bool>* stop, std::string& error);
+
+} // namespace twk::ui
