@@ -97,7 +97,19 @@ function watch() {
   };
 }
 
+// Firefox leaves host access to the user: without it the extension cannot reach the program,
+// read cookies or see downloads' requests.
+const ALL_SITES = { origins: ["<all_urls>"] };
+async function offerAccess() {
+  if (await api.permissions.contains(ALL_SITES)) return;
+  $("access").hidden = false;
+  $("grant").addEventListener("click", async () => {
+    if (await api.permissions.request(ALL_SITES)) $("access").hidden = true;
+  });
+}
+
 async function setUp() {
+  offerAccess();
   const settings = await loadSettings();
   const capture = $("capture");
   capture.checked = settings.captureEnabled;

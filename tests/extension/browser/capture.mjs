@@ -168,11 +168,13 @@ try {
 
   const popup = await browser.context.newPage();
   popup.setDefaultTimeout(STEP_MS);
+  await popup.setViewportSize({ width: 370, height: 260 });
   await step("the popup shows the program connected and its running download", async () => {
     await popup.goto(`chrome-extension://${browser.extensionId}/popup.html`);
     await popup.waitForSelector("#connection.connected");
     const state = await popup.textContent("#connection");
     if (state !== "Connected") throw new Error(`connection reads ${state}`);
+    if (!(await popup.isHidden("#access"))) throw new Error("asks for access it has");
     await page.click("#slow");
     await waitFor("the running download in the popup", () => popup.evaluate(() =>
       [...document.querySelectorAll("#downloads li")].some((li) =>

@@ -15,6 +15,10 @@ const [packages, source] = process.argv.slice(2);
 const here = path.dirname(fileURLToPath(import.meta.url));
 const read = (...parts) => fs.readFileSync(path.join(...parts), "utf8");
 const manifestOf = (tree) => JSON.parse(read(tree, "manifest.json"));
+// Lists a zip's entries and gives its manifest, as JSON.
+const ZIP_READER = `import json, sys, zipfile
+z = zipfile.ZipFile(sys.argv[1])
+print(json.dumps({"entries": sorted(z.namelist()), "manifest": json.loads(z.read("manifest.json"))}))`;
 function expect(condition, message) {
   if (!condition) throw new Error(message);
 }
@@ -40,9 +44,9 @@ for (const browser of ["chrome", "firefox"]) {
   const tree = path.join(packages, browser);
   await step(`the ${browser} zip holds its tree and every file it loads`, () => {
     const zip = path.join(packages, `tarnwick-${browser}.zip`);
-    const entries = execFileSync("unzip", ["-Z1", zip], { encoding: "utf8" }).trim().split("\n").sort();
+    const listing = execFileSync("python3", ["-c", ZIP_READER, zip], { encoding: "utf8" });
+    const { entries, manifest } = JSON.parse(listing);
     for (const file of referencedFiles(tree)) expect(entries.includes(file), `${file} is missing from ${zip}`);
-    const manifest = JSON.parse(execFileSync("unzip", ["-p", zip, "manifest.json"], { encoding: "utf8" }));
     expect(JSON.stringify(manifest) === JSON.stringify(manifestOf(tree)), "the zip's manifest differs from the tree's");
     expect(manifest.manifest_version === 3, "not Manifest V3");
   });
@@ -77,6 +81,15 @@ await step("every text exists in English and Chinese", () => {
   }
   expect(used.size > 5, "found no texts in use");
   for (const key of used) expect(english.includes(key), `${key} is used but has no text`);
+});
+
+// A worker that the browser stopped is started again for an event and runs its script from the
+// top; only listeners added there, at once, receive that event.
+await step("the worker adds every listener at its top level", () => {
+  const worker = read(source, "background.js");
+  const calls = worker.split("\n").filter((line) => line.includes(".addListener("));
+  expect(calls.length >= 8, `only ${calls.length} listeners found`);
+  for (const line of calls) expect(/^api\.[\w.]+\??\.addListener\(/.test(line), `not at the top level: ${line.trim()}`);
 });
 
 await step("web-ext lint passes the Firefox package", () => {
