@@ -8,6 +8,7 @@
 import { spawn } from "node:child_process";
 import crypto from "node:crypto";
 import fs from "node:fs";
+import http from "node:http";
 import net from "node:net";
 import path from "node:path";
 import { finish, launchWithExtension, prepareExtension, step, STEP_MS, waitFor } from "./harness.mjs";
@@ -34,6 +35,8 @@ const PAGE = `<!doctype html>
 <form method="post" action="/post/form.bin"><input name="q" value="1"><button id="post">POST</button></form>
 <button id="blob">blob</button>
 <a id="offline" href="/files/offline.bin">while the program is stopped</a>
+<a id="silent" href="/files/silent.bin">while the port does not answer</a>
+<a id="refuse" href="/files/refused.bin">while the port refuses</a>
 <a id="after" href="/files/after.bin">after it is back</a>
 <a id="switched" href="/files/switched.bin">capture switched off</a>
 <a id="slow" href="/slow/progress.bin">slow</a>
@@ -64,7 +67,8 @@ function writeSite() {
     "files/plain.bin": "big.bin", "files/moved.bin": "big.bin", "files/chosen-source.bin": "big.bin",
     "named/report-source": "big.bin", "private/secret.bin": "big.bin", "private/menu.bin": "big.bin",
     "files/after.bin": "big.bin", "slow/progress.bin": "big.bin",
-    "files/alt.bin": "mid.bin", "files/offline.bin": "mid.bin", "files/switched.bin": "mid.bin",
+    "files/alt.bin": "mid.bin", "files/offline.bin": "mid.bin",
+    "files/silent.bin": "mid.bin", "files/refused.bin": "mid.bin", "files/switched.bin": "mid.bin",
     "post/form.bin": "mid.bin",
   };
   for (const [link, target] of Object.entries(links)) fs.symlinkSync(path.join(wwwRoot, target), path.join(wwwRoot, link));
@@ -93,6 +97,25 @@ function startServe(port) {
   return child;
 }
 const listenings = () => (fs.readFileSync(serveLog, "utf8").match(/control API on/g) ?? []).length;
+
+// A stand-in on the control port that never answers ("silent") or refuses every capture.
+async function standIn(port, mode) {
+  const sockets = new Set();
+  const server = http.createServer((request, reply) => {
+    if (mode === "silent") return;
+    reply.writeHead(403, { "Content-Type": "application/json", Connection: "close" });
+    reply.end('{"ok":false,"error":"forbidden"}');
+  });
+  server.on("connection", (socket) => {
+    sockets.add(socket);
+    socket.on("close", () => sockets.delete(socket));
+  });
+  await new Promise((resolve) => server.listen(port, "127.0.0.1", resolve));
+  return async () => {
+    for (const socket of sockets) socket.destroy();
+    await new Promise((resolve) => server.close(resolve));
+  };
+}
 
 // ---- checks -------------------------------------------------------------------------------------
 
@@ -196,6 +219,16 @@ try {
     await waitFor("twk serve exited", () => serve.exitCode_ !== null, 40000);
     await popup.waitForSelector("#connection.offline");
     await expectKept("offline.bin", path.join(wwwRoot, "mid.bin"), click("#offline"));
+  });
+  await step("a port that does not answer within a second, or refuses, leaves the download to the browser", async () => {
+    for (const [mode, name] of [["silent", "silent.bin"], ["refuse", "refused.bin"]]) {
+      const close = await standIn(port, mode);
+      try {
+        await expectKept(name, path.join(wwwRoot, "mid.bin"), click(`#${mode}`));
+      } finally {
+        await close();
+      }
+    }
   });
   await step("once the program is back the next download goes to it", async () => {
     serve = startServe(port);
