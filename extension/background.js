@@ -1,0 +1,226 @@
+// The extension's worker: checks in with the program, hands links to it from the context menu,
+// and takes over the browser's downloads while capture is on. Every listener is registered at
+// the top level, synchronously, so that a worker woken by an event (the first download after
+// the browser starts, an alarm, a click) finds its listener in place.
+"use strict";
+
+// Chromium runs this file as a service worker; Firefox loads the shared files before it as
+// background scripts.
+if (typeof importScripts === "function") importScripts("common.js", "policy.js");
+
+const CHECKIN_ALARM = "checkin";
+const CHECKIN_PERIOD_MINUTES = 0.5;
+const PING_DEADLINE_MS = 2000;
+// The program must accept a download within this time, or the browser keeps it.
+const CAPTURE_DEADLINE_MS = 1000;
+const MENU_ID = "download-with-tarnwick";
+const HANDED_BACK_MS = 10000;
+// Chromium settles a download's file name just after announcing it; a held download waits this
+// long for the name.
+const NAME_WAIT_MS = 300;
+const NAME_MEMORY = 64;
+const NAVIGATIONS = ["main_frame", "sub_frame"];
+
+// Chromium pauses a download by no longer reading from the connection, and resumes it on the
+// same connection, so holding it while the program decides costs nothing. Firefox pauses by
+// closing the connection and resumes with a range request, which not every server allows, so
+// there the download runs on while the program is asked.
+const HOLD_WHILE_ASKING = browserTag() !== "firefox";
+
+const posted = new UrlMemory(POST_MEMORY_MS);
+const handedBack = new UrlMemory(HANDED_BACK_MS);
+const bypass = new BypassMemory();
+// Chromium: the file name the browser picked for a download (from the page's download
+// attribute, the server's Content-Disposition or the URL), by download id, and whoever waits
+// for it.
+const suggestedNames = new Map();
+const nameWaiters = new Map();
+
+// ---- check-in ----------------------------------------------------------------------------------
+
+async function checkIn() {
+  let reachable = false;
+  try {
+    const reply = await fetchWithin(controlUrl("/ping"), { method: "GET" }, PING_DEADLINE_MS);
+    reachable = reply.ok;
+  } catch {
+    reachable = false;
+  }
+  await api.storage.session?.set({ reachable, checkedAt: Date.now() });
+  return reachable;
+}
+
+async function ensureAlarm() {
+  const alarm = await api.alarms.get(CHECKIN_ALARM);
+  if (!alarm || alarm.periodInMinutes !== CHECKIN_PERIOD_MINUTES)
+    await api.alarms.create(CHECKIN_ALARM, { periodInMinutes: CHECKIN_PERIOD_MINUTES });
+}
+
+function createMenu() {
+  api.contextMenus.removeAll(() => {
+    api.contextMenus.create({
+      id: MENU_ID,
+      title: api.i18n.getMessage("menuDownload"),
+      contexts: ["link"],
+    });
+  });
+}
+
+// ---- hand-off ----------------------------------------------------------------------------------
+
+async function cookiesFor(url) {
+  const query = { url };
+  if (browserTag() === "firefox") query.firstPartyDomain = null; // every isolation key
+  try {
+    return cookieHeader(await api.cookies.getAll(query), url);
+  } catch {
+    return "";
+  }
+}
+
+// Posts a capture request; true only when the program answered "ok" in time.
+async function handOver({ url, filename, referrer }) {
+  const body = captureRequest({
+    url,
+    filename,
+    referrer,
+    userAgent: navigator.userAgent,
+    cookies: await cookiesFor(url),
+  });
+  try {
+    const reply = await fetchWithin(
+      controlUrl("/capture"),
+      { method: "POST", headers: { "Content-Type": "application/json" }, body: JSON.stringify(body) },
+      CAPTURE_DEADLINE_MS
+    );
+    const answer = await reply.json();
+    return reply.ok && answer.ok === true;
+  } catch {
+    return false;
+  }
+}
+
+// The browser downloads `url` itself, and capture leaves that download alone.
+async function browserDownload(url) {
+  handedBack.note(url);
+  try {
+    await api.downloads.download({ url });
+  } catch {
+    handedBack.forget(url);
+  }
+}
+
+function noteSuggestedName(id, name) {
+  suggestedNames.set(id, name);
+  while (suggestedNames.size > NAME_MEMORY) suggestedNames.delete(suggestedNames.keys().next().value);
+  nameWaiters.get(id)?.();
+}
+
+// The name the browser would save `item` under, without its folder; "" when unknown.
+async function fileNameOf(item) {
+  if (item.filename) return baseName(item.filename); // Firefox knows it from the start
+  if (!api.downloads.onDeterminingFilename) return "";
+  if (!suggestedNames.has(item.id)) {
+    await new Promise((resolve) => {
+      nameWaiters.set(item.id, resolve);
+      setTimeout(resolve, NAME_WAIT_MS);
+    });
+    nameWaiters.delete(item.id);
+  }
+  const name = suggestedNames.get(item.id) ?? "";
+  suggestedNames.delete(item.id);
+  return name;
+}
+
+async function captureDownload(item) {
+  const settings = await loadSettings();
+  const url = item.finalUrl || item.url;
+  const reason = keepReason(item, {
+    settings,
+    bypassed: bypass.take(),
+    keep: handedBack.has(item.url) || handedBack.has(url),
+    posted: posted.has(item.url) || posted.has(url),
+  });
+  if (reason) return;
+
+  if (HOLD_WHILE_ASKING) {
+    try {
+      await api.downloads.pause(item.id);
+    } catch {
+      return; // already finished or gone: nothing to take over
+    }
+  }
+  const filename = await fileNameOf(item);
+  const accepted = await handOver({ url, filename, referrer: item.referrer });
+  if (accepted) {
+    await api.downloads.cancel(item.id).catch(() => {});
+    await api.downloads.erase({ id: item.id }).catch(() => {});
+  } else if (HOLD_WHILE_ASKING) {
+    await api.downloads.resume(item.id).catch(() => {});
+  }
+}
+
+async function downloadLink(info) {
+  const url = info.linkUrl;
+  const referrer = info.frameUrl || info.pageUrl || "";
+  if (isHttpUrl(url) && (await handOver({ url, filename: "", referrer }))) return;
+  // Nothing is lost when the program is closed or refuses: the browser takes the link.
+  await browserDownload(url);
+}
+
+// ---- listeners ---------------------------------------------------------------------------------
+
+api.runtime.onInstalled.addListener(() => {
+  createMenu();
+  ensureAlarm();
+  checkIn();
+});
+
+api.runtime.onStartup.addListener(() => {
+  createMenu();
+  ensureAlarm();
+  checkIn();
+});
+
+api.alarms.onAlarm.addListener((alarm) => {
+  if (alarm.name === CHECKIN_ALARM) checkIn();
+});
+
+api.contextMenus.onClicked.addListener((info) => {
+  if (info.menuItemId === MENU_ID) downloadLink(info);
+});
+
+api.downloads.onCreated.addListener((item) => {
+  captureDownload(item);
+});
+
+// Only listened to for the name; the browser's choice always stands.
+api.downloads.onDeterminingFilename?.addListener((item, suggest) => {
+  suggest();
+  noteSuggestedName(item.id, baseName(item.filename));
+});
+
+// Navigations that post a form: a download they turn into must not be replayed as a GET.
+api.webRequest.onBeforeRequest.addListener(
+  (details) => {
+    if (details.method === "POST") posted.note(details.url);
+    else if (details.method === "GET") posted.forget(details.url);
+  },
+  { urls: ["<all_urls>"], types: NAVIGATIONS }
+);
+// 307 and 308 keep the method, so the target of such a redirect was posted to as well.
+api.webRequest.onBeforeRedirect.addListener(
+  (details) => {
+    if (details.method === "POST" && (details.statusCode === 307 || details.statusCode === 308))
+      posted.note(details.redirectUrl);
+  },
+  { urls: ["<all_urls>"], types: NAVIGATIONS }
+);
+
+api.runtime.onMessage.addListener((message, sender) => {
+  if (message?.type === "modifier-click" && sender.id === api.runtime.id) bypass.note();
+});
+
+// A worker that was asleep when the browser started, or that the browser stopped, checks that
+// its alarm is there.
+ensureAlarm();

@@ -1,0 +1,131 @@
+// The decisions behind capture, free of browser calls so that they can be checked on their own:
+// which downloads the program takes over, which cookies go with a URL, and the short memories
+// of POST requests and of clicks made with a modifier key held.
+"use strict";
+
+const POST_MEMORY_MS = 60000;
+const BYPASS_MEMORY_MS = 3000;
+const MEMORY_LIMIT = 256;
+
+function isHttpUrl(url) {
+  return typeof url === "string" && /^https?:\/\//i.test(url);
+}
+
+// Why the browser keeps `item` (a downloads.DownloadItem), or "" when the program may take it.
+// `context`: settings (captureEnabled, minCaptureBytes), posted (the URL came from a POST),
+// bypassed (a modifier key was held on the click), keep (the extension itself asked the
+// browser to download it).
+function keepReason(item, context) {
+  if (!context.settings.captureEnabled) return "capture off";
+  if (context.bypassed) return "modifier key";
+  if (context.keep) return "handed back";
+  if (item.incognito) return "private window";
+  if (item.state && item.state !== "in_progress") return "not in progress";
+  if (!isHttpUrl(item.url) || (item.finalUrl && !isHttpUrl(item.finalUrl))) return "not http";
+  if (context.posted) return "POST";
+  // A size the server announced; 0 or -1 means unknown, and unknown sizes are taken.
+  const size = item.totalBytes > 0 ? item.totalBytes : item.fileSize > 0 ? item.fileSize : 0;
+  if (size > 0 && size < context.settings.minCaptureBytes) return "small";
+  return "";
+}
+
+// RFC 6265 path-match of a request path against a cookie path.
+function pathMatches(requestPath, cookiePath) {
+  if (requestPath === cookiePath) return true;
+  if (!requestPath.startsWith(cookiePath)) return false;
+  return cookiePath.endsWith("/") || requestPath.charAt(cookiePath.length) === "/";
+}
+
+function domainMatches(host, cookie) {
+  const domain = cookie.domain.replace(/^\./, "").toLowerCase();
+  if (host === domain) return true;
+  return !cookie.hostOnly && host.endsWith("." + domain);
+}
+
+// The Cookie header value the browser would send with `url`, from cookies.Cookie records: domain,
+// path, the secure flag and expiry checked, longer paths first.
+function cookieHeader(cookies, url, nowSeconds = Date.now() / 1000) {
+  let target;
+  try {
+    target = new URL(url);
+  } catch {
+    return "";
+  }
+  const host = target.hostname.toLowerCase();
+  const path = target.pathname || "/";
+  const secure = target.protocol === "https:";
+  return cookies
+    .filter((c) => domainMatches(host, c) && pathMatches(path, c.path || "/"))
+    .filter((c) => secure || !c.secure)
+    .filter((c) => c.session || !(c.expirationDate <= nowSeconds))
+    .filter((c) => !/[\x00-\x08\x0a-\x1f\x7f]/.test(c.name + c.value))
+    .map((c, index) => ({ c, index }))
+    .sort((a, b) => (b.c.path || "/").length - (a.c.path || "/").length || a.index - b.index)
+    .map(({ c }) => (c.name === "" ? c.value : `${c.name}=${c.value}`))
+    .join("; ");
+}
+
+// URLs remembered for a while, oldest forgotten first.
+class UrlMemory {
+  constructor(lifetimeMs) {
+    this.lifetimeMs = lifetimeMs;
+    this.entries = new Map();
+  }
+  note(url, now = Date.now()) {
+    this.entries.delete(url);
+    this.entries.set(url, now);
+    while (this.entries.size > MEMORY_LIMIT) this.entries.delete(this.entries.keys().next().value);
+  }
+  has(url, now = Date.now()) {
+    const at = this.entries.get(url);
+    if (at === undefined) return false;
+    if (now - at > this.lifetimeMs) {
+      this.entries.delete(url);
+      return false;
+    }
+    return true;
+  }
+  forget(url) {
+    this.entries.delete(url);
+  }
+}
+
+// A click with a modifier key held leaves the next download to the browser, whatever its URL
+// turns out to be after redirects.
+class BypassMemory {
+  constructor(lifetimeMs = BYPASS_MEMORY_MS) {
+    this.lifetimeMs = lifetimeMs;
+    this.at = -Infinity;
+  }
+  note(now = Date.now()) {
+    this.at = now;
+  }
+  // True (once) when a modified click came within the lifetime.
+  take(now = Date.now()) {
+    const fresh = now - this.at <= this.lifetimeMs;
+    this.at = -Infinity;
+    return fresh;
+  }
+}
+
+// The /capture body for a download or a link.
+function captureRequest({ url, filename, referrer, userAgent, cookies }) {
+  const body = { url, method: "GET" };
+  if (filename) body.filename = filename;
+  if (referrer) body.referrer = referrer;
+  if (userAgent) body.userAgent = userAgent;
+  if (cookies) body.cookies = cookies;
+  return body;
+}
+
+// The last component of a path the browser chose, "/" or "\" separated.
+function baseName(path) {
+  return (path || "").split(/[\\/]/).pop();
+}
+
+if (typeof module !== "undefined") {
+  module.exports = {
+    POST_MEMORY_MS, isHttpUrl, keepReason, pathMatches, cookieHeader, UrlMemory, BypassMemory,
+    captureRequest, baseName,
+  };
+}

@@ -1,0 +1,126 @@
+// The popup: whether the program answers, the capture switch, and the running downloads from
+// the program's live status stream.
+"use strict";
+
+const RECONNECT_MS = 1000;
+const FINISHED = new Set(["done", "canceled"]);
+const STATUS_TEXTS = {
+  queued: "statusQueued",
+  probing: "statusProbing",
+  downloading: "statusDownloading",
+  muxing: "statusMuxing",
+  paused: "statusPaused",
+};
+
+const text = (name, ...args) => api.i18n.getMessage(name, args) || name;
+const $ = (id) => document.getElementById(id);
+const lastDone = new Map(); // task id -> [bytes, ms], for the speed
+
+for (const node of document.querySelectorAll("[data-i18n]")) node.textContent = text(node.dataset.i18n);
+document.documentElement.lang = api.i18n.getUILanguage();
+
+function formatSize(bytes) {
+  const units = ["B", "KB", "MB", "GB", "TB"];
+  let value = bytes;
+  let unit = 0;
+  while (value >= 1024 && unit < units.length - 1) {
+    value /= 1024;
+    unit++;
+  }
+  const decimals = unit === 0 ? 0 : value < 10 ? 2 : value < 100 ? 1 : 0;
+  return `${value.toFixed(decimals)} ${units[unit]}`;
+}
+
+function showConnection(state) {
+  const node = $("connection");
+  node.className = state;
+  node.textContent = text(state === "connected" ? "popupConnected" : state === "offline" ? "popupNotRunning" : "popupChecking");
+}
+
+function isRunning(task) {
+  return !FINISHED.has(task.status) && !String(task.status).startsWith("error");
+}
+
+function render(document_) {
+  const list = $("downloads");
+  const running = (document_.tasks || []).filter(isRunning);
+  const now = Date.now();
+  list.replaceChildren(
+    ...running.map((task) => {
+      const item = document.createElement("li");
+      item.dataset.id = task.id;
+      const name = document.createElement("div");
+      name.className = "name";
+      name.textContent = task.name || task.url;
+      name.title = task.url;
+      const bar = document.createElement("div");
+      bar.className = "bar";
+      const fill = document.createElement("div");
+      const percent = task.total > 0 ? Math.min(100, (100 * task.done) / task.total) : 0;
+      fill.style.width = `${percent}%`;
+      bar.append(fill);
+      const line = document.createElement("div");
+      line.className = "line";
+      const status = document.createElement("span");
+      status.className = "status";
+      status.textContent = STATUS_TEXTS[task.status] ? text(STATUS_TEXTS[task.status]) : task.status;
+      const progress = document.createElement("span");
+      progress.className = "progress";
+      let speed = "";
+      const before = lastDone.get(task.id);
+      if (before && now > before[1]) speed = ` · ${formatSize(((task.done - before[0]) * 1000) / (now - before[1]))}/s`;
+      lastDone.set(task.id, [task.done, now]);
+      progress.textContent = task.total > 0
+        ? `${percent.toFixed(1)} % · ${formatSize(task.done)} / ${formatSize(task.total)}${speed}`
+        : `${formatSize(task.done)}${speed}`;
+      line.append(status, progress);
+      item.append(name, bar, line);
+      return item;
+    })
+  );
+  $("empty").hidden = running.length > 0;
+}
+
+function watch() {
+  const socket = new WebSocket(controlUrl("/ws").replace(/^http/, "ws"));
+  socket.onmessage = (event) => {
+    showConnection("connected");
+    try {
+      render(JSON.parse(event.data));
+    } catch {
+      // a document we cannot read: keep the last one
+    }
+  };
+  socket.onclose = () => {
+    showConnection("offline");
+    setTimeout(watch, RECONNECT_MS);
+  };
+}
+
+// Firefox leaves host access to the user: without it the extension cannot reach the program,
+// read cookies or see downloads' requests.
+const ALL_SITES = { origins: ["<all_urls>"] };
+async function offerAccess() {
+  if (await api.permissions.contains(ALL_SITES)) return;
+  $("access").hidden = false;
+  $("grant").addEventListener("click", async () => {
+    if (await api.permissions.request(ALL_SITES)) $("access").hidden = true;
+  });
+}
+
+async function setUp() {
+  offerAccess();
+  const settings = await loadSettings();
+  const capture = $("capture");
+  capture.checked = settings.captureEnabled;
+  capture.addEventListener("change", () => api.storage.local.set({ captureEnabled: capture.checked }));
+  try {
+    const reply = await fetchWithin(controlUrl("/ping"), { method: "GET" }, 2000);
+    showConnection(reply.ok ? "connected" : "offline");
+  } catch {
+    showConnection("offline");
+  }
+  watch();
+}
+
+setUp();

@@ -1,0 +1,254 @@
+// The extension in Debian's Chromium against a real `twk serve` and a loopback nginx.
+//
+// usage: node capture.mjs TWK_BINARY EXTENSION_DIR WWW_ROOT SITE_URL WORK_DIR OUTPUT_DIR
+// WWW_ROOT is the folder nginx serves at SITE_URL (with the locations of extension_test.cpp);
+// this script fills it with the test pages and files. WORK_DIR holds the browser profile, both
+// download folders and the extension copy. OUTPUT_DIR receives a screenshot of the popup.
+// Prints "ok: ..." per step, then "PASS" (exit 0) or "FAIL" (exit 1).
+import { spawn } from "node:child_process";
+import crypto from "node:crypto";
+import fs from "node:fs";
+import http from "node:http";
+import net from "node:net";
+import path from "node:path";
+import { finish, launchWithExtension, prepareExtension, step, STEP_MS, waitFor } from "./harness.mjs";
+
+const [twkBinary, extensionSource, wwwRoot, siteUrl, workDir, outputDir] = process.argv.slice(2);
+const BIG = 64 << 20; // taken over by the program
+const MID = 2 << 20; // above the size threshold, for downloads the browser keeps
+const SMALL = 100 << 10; // below it
+const twkDir = path.join(workDir, "twk");
+const browserDir = path.join(workDir, "browser");
+for (const dir of [twkDir, browserDir, outputDir]) fs.mkdirSync(dir, { recursive: true });
+
+// ---- the site -----------------------------------------------------------------------------------
+
+const PAGE = `<!doctype html>
+<meta charset="utf-8"><title>Downloads</title>
+<a id="plain" href="/files/plain.bin">plain</a>
+<a id="named" href="/named/report-source">Content-Disposition</a>
+<a id="redirect" href="/go/redirect">behind a redirect</a>
+<button id="scripted">a.download from script</button>
+<a id="secret" href="/private/secret.bin">needs the page's cookie</a>
+<a id="alt" href="/files/alt.bin">modifier key</a>
+<a id="small" href="/files/small.bin">small</a>
+<form method="post" action="/post/form.bin"><input name="q" value="1"><button id="post">POST</button></form>
+<button id="blob">blob</button>
+<a id="offline" href="/files/offline.bin">while the program is stopped</a>
+<a id="silent" href="/files/silent.bin">while the port does not answer</a>
+<a id="refuse" href="/files/refused.bin">while the port refuses</a>
+<a id="after" href="/files/after.bin">after it is back</a>
+<a id="switched" href="/files/switched.bin">capture switched off</a>
+<a id="slow" href="/slow/progress.bin">slow</a>
+<script>
+document.cookie = "twk_session=opensesame; path=/private";
+document.cookie = "twk_elsewhere=1; path=/elsewhere";
+function save(href, name) {
+  const a = document.createElement("a");
+  a.href = href;
+  a.download = name;
+  document.body.append(a);
+  a.click();
+  a.remove();
+}
+document.getElementById("scripted").onclick = () => save("/files/chosen-source.bin", "chosen.bin");
+document.getElementById("blob").onclick = () =>
+  save(URL.createObjectURL(new Blob([new Uint8Array(${MID}).fill(42)])), "generated.bin");
+</script>
+`;
+
+function writeSite() {
+  for (const dir of ["files", "named", "private", "post", "slow", "go"]) fs.mkdirSync(path.join(wwwRoot, dir), { recursive: true });
+  fs.writeFileSync(path.join(wwwRoot, "index.html"), PAGE);
+  fs.writeFileSync(path.join(wwwRoot, "big.bin"), crypto.randomBytes(BIG));
+  fs.writeFileSync(path.join(wwwRoot, "mid.bin"), crypto.randomBytes(MID));
+  fs.writeFileSync(path.join(wwwRoot, "files/small.bin"), crypto.randomBytes(SMALL));
+  const links = {
+    "files/plain.bin": "big.bin", "files/moved.bin": "big.bin", "files/chosen-source.bin": "big.bin",
+    "named/report-source": "big.bin", "private/secret.bin": "big.bin", "private/menu.bin": "big.bin",
+    "files/after.bin": "big.bin", "slow/progress.bin": "big.bin",
+    "files/alt.bin": "mid.bin", "files/offline.bin": "mid.bin",
+    "files/silent.bin": "mid.bin", "files/refused.bin": "mid.bin", "files/switched.bin": "mid.bin",
+    "post/form.bin": "mid.bin",
+  };
+  for (const [link, target] of Object.entries(links)) fs.symlinkSync(path.join(wwwRoot, target), path.join(wwwRoot, link));
+}
+
+// ---- twk serve ----------------------------------------------------------------------------------
+
+async function freePort() {
+  const server = net.createServer();
+  await new Promise((resolve) => server.listen(0, "127.0.0.1", resolve));
+  const { port } = server.address();
+  await new Promise((resolve) => server.close(resolve));
+  return port;
+}
+
+const serveLog = path.join(workDir, "serve.log");
+function startServe(port) {
+  const out = fs.openSync(serveLog, "a");
+  const child = spawn(twkBinary, ["serve", "-d", twkDir], {
+    env: { ...process.env, TWK_CONTROL_PORT: String(port) },
+    stdio: ["ignore", out, out],
+  });
+  fs.closeSync(out);
+  child.exitCode_ = null;
+  child.on("exit", (code) => (child.exitCode_ = code));
+  return child;
+}
+const listenings = () => (fs.readFileSync(serveLog, "utf8").match(/control API on/g) ?? []).length;
+
+// A stand-in on the control port that never answers ("silent") or refuses every capture.
+async function standIn(port, mode) {
+  const sockets = new Set();
+  const server = http.createServer((request, reply) => {
+    if (mode === "silent") return;
+    reply.writeHead(403, { "Content-Type": "application/json", Connection: "close" });
+    reply.end('{"ok":false,"error":"forbidden"}');
+  });
+  server.on("connection", (socket) => {
+    sockets.add(socket);
+    socket.on("close", () => sockets.delete(socket));
+  });
+  await new Promise((resolve) => server.listen(port, "127.0.0.1", resolve));
+  return async () => {
+    for (const socket of sockets) socket.destroy();
+    await new Promise((resolve) => server.close(resolve));
+  };
+}
+
+// ---- checks -------------------------------------------------------------------------------------
+
+const same = (a, b) => fs.existsSync(a) && fs.existsSync(b) && fs.statSync(a).size === fs.statSync(b).size &&
+  fs.readFileSync(a).equals(fs.readFileSync(b));
+const base = (file) => (file || "").split("/").pop();
+
+let worker;
+async function browserDownloads() {
+  return worker.evaluate(() => chrome.downloads.search({}));
+}
+
+// The program downloads `urlPath` as `name`, byte for byte, and the browser keeps nothing of it.
+async function expectTakenOver(name, urlPath, trigger) {
+  await trigger();
+  const copy = path.join(twkDir, name);
+  await waitFor(`${name} complete in the program's folder`, () =>
+    !fs.existsSync(copy + ".twk") && same(copy, path.join(wwwRoot, urlPath)), 60000);
+  await waitFor(`no browser download of ${urlPath}`, async () =>
+    (await browserDownloads()).every((d) => !d.url.endsWith(urlPath) && !d.finalUrl.endsWith(urlPath)));
+  const left = fs.readdirSync(browserDir).filter((f) => f.startsWith(name.replace(/\.bin$/, "")) || f.endsWith(".crdownload"));
+  if (left.length) throw new Error(`the browser's folder holds ${left.join(", ")}`);
+}
+
+// The browser downloads `urlPath` itself to its end as `name`; the program gets nothing.
+async function expectKept(name, source, trigger) {
+  await trigger();
+  const item = await waitFor(`the browser's own download of ${name}`, async () =>
+    (await browserDownloads()).find((d) => base(d.filename) === name && d.state !== "interrupted" && d.state === "complete"));
+  if (source && !same(item.filename, source)) throw new Error(`the browser's ${name} differs from the source`);
+  if (fs.existsSync(path.join(twkDir, name))) throw new Error(`the program downloaded ${name} too`);
+}
+
+// ---- the run ------------------------------------------------------------------------------------
+
+writeSite();
+const port = await freePort();
+const extensionDir = prepareExtension(extensionSource, path.join(workDir, "extension"), port);
+let serve = startServe(port);
+let browser;
+try {
+  await waitFor("twk serve listening", () => listenings() === 1);
+  browser = await launchWithExtension({ profile: path.join(workDir, "profile"), extensionDir, downloadDir: browserDir });
+  worker = browser.worker;
+  const page = browser.page;
+  await page.goto(`${siteUrl}/index.html`);
+  const click = (selector, options) => () => page.click(selector, options);
+
+  await step("a plain link goes to the program", () => expectTakenOver("plain.bin", "files/plain.bin", click("#plain")));
+  await step("a Content-Disposition name comes along", () =>
+    expectTakenOver("report.bin", "named/report-source", click("#named")));
+  await step("a download behind a redirect", () =>
+    expectTakenOver("moved.bin", "files/moved.bin", click("#redirect")));
+  await step("a.download clicked from script keeps the page's name", () =>
+    expectTakenOver("chosen.bin", "files/chosen-source.bin", click("#scripted")));
+  await step("a link that needs the page's cookie (and referer, and the browser's agent)", () =>
+    expectTakenOver("secret.bin", "private/secret.bin", click("#secret")));
+  await step("the context menu's hand-off sends the cookie and the page as referer", () =>
+    expectTakenOver("menu.bin", "private/menu.bin", () =>
+      worker.evaluate((info) => downloadLink(info), { linkUrl: `${siteUrl}/private/menu.bin`, pageUrl: `${siteUrl}/index.html` })));
+
+  await step("a POST form's download stays with the browser", () =>
+    expectKept("form.bin", path.join(wwwRoot, "mid.bin"), click("#post")));
+  await step("a blob: download stays with the browser", async () => {
+    await expectKept("generated.bin", null, click("#blob"));
+    const item = (await browserDownloads()).find((d) => base(d.filename) === "generated.bin");
+    if (!item.url.startsWith("blob:") || fs.statSync(item.filename).size !== MID) throw new Error("not the blob");
+  });
+  await step("a small file stays with the browser", () =>
+    expectKept("small.bin", path.join(wwwRoot, "files/small.bin"), click("#small")));
+  await step("a link clicked with Alt held stays with the browser", () =>
+    expectKept("alt.bin", path.join(wwwRoot, "mid.bin"), click("#alt", { modifiers: ["Alt"] })));
+
+  const popup = await browser.context.newPage();
+  popup.setDefaultTimeout(STEP_MS);
+  await popup.setViewportSize({ width: 370, height: 260 });
+  await step("the popup shows the program connected and its running download", async () => {
+    await popup.goto(`chrome-extension://${browser.extensionId}/popup.html`);
+    await popup.waitForSelector("#connection.connected");
+    const state = await popup.textContent("#connection");
+    if (state !== "Connected") throw new Error(`connection reads ${state}`);
+    if (!(await popup.isHidden("#access"))) throw new Error("asks for access it has");
+    await page.click("#slow");
+    await waitFor("the running download in the popup", () => popup.evaluate(() =>
+      [...document.querySelectorAll("#downloads li")].some((li) =>
+        li.querySelector(".name").textContent === "progress.bin" &&
+        li.querySelector(".status").textContent === "downloading" &&
+        /^\d+\.\d % · /.test(li.querySelector(".progress").textContent))));
+    await popup.screenshot({ path: path.join(outputDir, "popup.png") });
+  });
+  await step("with the capture switch off the browser keeps its downloads", async () => {
+    await popup.uncheck("#capture");
+    await waitFor("the switch stored", () => worker.evaluate(async () => (await loadSettings()).captureEnabled === false));
+    await expectKept("switched.bin", path.join(wwwRoot, "mid.bin"), click("#switched"));
+    await popup.check("#capture");
+    await waitFor("the switch stored", () => worker.evaluate(async () => (await loadSettings()).captureEnabled));
+  });
+
+  await step("with the program stopped the browser's own download completes", async () => {
+    serve.kill("SIGTERM");
+    await waitFor("twk serve exited", () => serve.exitCode_ !== null, 40000);
+    await popup.waitForSelector("#connection.offline");
+    await expectKept("offline.bin", path.join(wwwRoot, "mid.bin"), click("#offline"));
+  });
+  await step("a port that does not answer within a second, or refuses, leaves the download to the browser", async () => {
+    for (const [mode, name] of [["silent", "silent.bin"], ["refuse", "refused.bin"]]) {
+      const close = await standIn(port, mode);
+      try {
+        await expectKept(name, path.join(wwwRoot, "mid.bin"), click(`#${mode}`));
+      } finally {
+        await close();
+      }
+    }
+  });
+  await step("once the program is back the next download goes to it", async () => {
+    serve = startServe(port);
+    await waitFor("twk serve listening again", () => listenings() === 2);
+    await expectTakenOver("after.bin", "files/after.bin", click("#after"));
+    await popup.waitForSelector("#connection.connected");
+  });
+} catch (error) {
+  console.log(`FAILED: ${error.message.split("\n")[0]}`);
+  process.exitCode = 1;
+} finally {
+  await browser?.context.close();
+  if (serve.exitCode_ === null) {
+    serve.kill("SIGTERM");
+    await waitFor("twk serve exited", () => serve.exitCode_ !== null, 40000).catch(() => serve.kill("SIGKILL"));
+  }
+}
+if (process.exitCode) {
+  console.log(fs.readFileSync(serveLog, "utf8"));
+  console.log("FAIL");
+  process.exit(1);
+}
+finish();

@@ -1,0 +1,92 @@
+// The extension's capture decisions and cookie matching (extension/policy.js), without a browser.
+const test = require("node:test");
+const assert = require("node:assert/strict");
+const path = require("node:path");
+const policy = require(path.join(__dirname, "../../extension/policy.js"));
+
+const MiB = 1024 * 1024;
+const settings = { captureEnabled: true, minCaptureBytes: MiB };
+const download = (fields) => ({
+  url: "https://example.org/a.zip", finalUrl: "https://example.org/a.zip", state: "in_progress",
+  totalBytes: 64 * MiB, fileSize: 64 * MiB, incognito: false, ...fields,
+});
+
+test("which downloads the program takes", () => {
+  const cases = [
+    ["a plain https GET of 64 MiB", download({}), {}, ""],
+    ["an http GET of unknown size", download({ url: "http://h/x", finalUrl: "http://h/x", totalBytes: 0, fileSize: -1 }), {}, ""],
+    ["exactly the threshold", download({ totalBytes: MiB, fileSize: MiB }), {}, ""],
+    ["one byte below it", download({ totalBytes: MiB - 1, fileSize: MiB - 1 }), {}, "small"],
+    ["a blob: URL", download({ url: "blob:https://example.org/1f", finalUrl: "blob:https://example.org/1f" }), {}, "not http"],
+    ["a data: URL", download({ url: "data:application/zip;base64,AA==", finalUrl: "" }), {}, "not http"],
+    ["an ftp URL", download({ url: "ftp://h/a", finalUrl: "ftp://h/a" }), {}, "not http"],
+    ["a redirect to a data: URL", download({ finalUrl: "data:,x" }), {}, "not http"],
+    ["a posted form", download({}), { posted: true }, "POST"],
+    ["capture switched off", download({}), { settings: { ...settings, captureEnabled: false } }, "capture off"],
+    ["a modifier key held", download({}), { bypassed: true }, "modifier key"],
+    ["a link the extension gave back", download({}), { keep: true }, "handed back"],
+    ["a private window", download({ incognito: true }), {}, "private window"],
+    ["already complete", download({ state: "complete" }), {}, "not in progress"],
+  ];
+  for (const [name, item, context, reason] of cases)
+    assert.equal(policy.keepReason(item, { settings, ...context }), reason, name);
+});
+
+test("the cookies the browser would send with a URL", () => {
+  const cookie = (name, fields) => ({ name, value: "v", domain: "example.org", hostOnly: true, path: "/",
+    secure: false, session: true, ...fields });
+  const jar = [
+    cookie("root"),
+    cookie("deep", { path: "/dl/files" }),
+    cookie("dl", { path: "/dl" }),
+    cookie("dlslash", { path: "/dl/" }),
+    cookie("other_path", { path: "/dlx" }),
+    cookie("secure", { secure: true }),
+    cookie("wide", { domain: ".example.org", hostOnly: false }),
+    cookie("host_only_parent", { domain: "example.org", hostOnly: true }),
+    cookie("expired", { session: false, expirationDate: 1000 }),
+    cookie("later", { session: false, expirationDate: 4000 }),
+    cookie("elsewhere", { domain: "example.com" }),
+    cookie("suffix_trick", { domain: "ample.org", hostOnly: false }),
+    cookie("broken", { value: "a\nb" }),
+  ];
+  const header = (url) => policy.cookieHeader(jar, url, 2000);
+  assert.equal(header("http://example.org/dl/files/a.zip"),
+    "deep=v; dlslash=v; dl=v; root=v; wide=v; host_only_parent=v; later=v");
+  assert.equal(header("https://example.org/dl"), "dl=v; root=v; secure=v; wide=v; host_only_parent=v; later=v");
+  assert.equal(header("http://cdn.example.org/dl/a"), "wide=v", "only the domain cookie reaches a subdomain");
+  assert.equal(header("http://example.org/dlx/a"), "other_path=v; root=v; wide=v; host_only_parent=v; later=v");
+  assert.equal(header("not a url"), "");
+});
+
+test("path matching", () => {
+  for (const [request, cookie, expected] of [
+    ["/", "/", true], ["/a/b", "/a", true], ["/a", "/a", true], ["/ab", "/a", false], ["/a/b", "/a/", true],
+    ["/a", "/a/", false], ["/b", "/a", false],
+  ])
+    assert.equal(policy.pathMatches(request, cookie), expected, `${request} against ${cookie}`);
+});
+
+test("memories of posted URLs and modified clicks forget in time", () => {
+  const posted = new policy.UrlMemory(60000);
+  posted.note("https://h/form", 0);
+  assert.ok(posted.has("https://h/form", 59000));
+  assert.ok(!posted.has("https://h/form", 61000));
+  assert.ok(!posted.has("https://h/other", 10));
+  const bypass = new policy.BypassMemory(3000);
+  bypass.note(1000);
+  assert.ok(bypass.take(3500));
+  assert.ok(!bypass.take(3600), "one click covers one download");
+  bypass.note(1000);
+  assert.ok(!bypass.take(5000));
+});
+
+test("the capture request and the browser's file name", () => {
+  assert.deepEqual(
+    policy.captureRequest({ url: "https://h/a", filename: "a.zip", referrer: "https://h/", userAgent: "UA", cookies: "c=1" }),
+    { url: "https://h/a", method: "GET", filename: "a.zip", referrer: "https://h/", userAgent: "UA", cookies: "c=1" });
+  assert.deepEqual(policy.captureRequest({ url: "https://h/a" }), { url: "https://h/a", method: "GET" });
+  assert.equal(policy.baseName("/home/u/Downloads/a.zip"), "a.zip");
+  assert.equal(policy.baseName("C:\\Users\\u\\a.zip"), "a.zip");
+  assert.equal(policy.baseName(""), "");
+});
