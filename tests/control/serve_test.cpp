@@ -28,7 +28,9 @@ public:
     Serve(const std::string& folder, const std::string& log)
         : m_port(test::free_port()),
           m_process({TWK_BINARY, "serve", "-d", folder}, log,
-                    {{"TWK_CONTROL_PORT", std::to_string(m_port)}, {"TWK_PRINT_TOKEN", "1"}}) {}
+                    {{"TWK_CONTROL_PORT", std::to_string(m_port)},
+                     {"TWK_PRINT_TOKEN", "1"},
+                     {"XDG_STATE_HOME", folder + "-state"}}) {} // a task journal of its own
 
     bool wait_listening() {
         return wait_until([&] { return log().find("control API on") != std::string::npos; }, kDeadlineMs);
