@@ -48,8 +48,9 @@ void engine_destroy(Engine* engine);
 // Gives the engine its task journal (core/task_journal.h): loads the tasks kept there into the
 // list, which must still be empty, and from then on keeps the file up to date, writing it a last
 // time when the engine is destroyed. Call it right after `engine_create`. False when there is no
-// engine, the path is empty, the engine has a journal already or its list has tasks; a journal
-// that cannot be read is set aside and the engine starts empty (true).
+// engine, the path is empty, the engine has a journal already, its list has tasks, or another
+// engine (in this process or another) holds the journal; the engine then keeps no list. A
+// journal that cannot be read is set aside and the engine starts empty (true).
 bool engine_set_journal(Engine* engine, std::string_view path);
 
 // --- tasks ---

@@ -1,10 +1,15 @@
 #include "core/journal_keeper.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <system_error>
 
 #include "core/sidecar.h"
@@ -139,9 +144,42 @@ RestoredTask restore_task(const JournalEntry& entry) {
     return restored;
 }
 
-JournalKeeper::JournalKeeper(std::shared_ptr<TaskList> list, std::string path,
-                             std::vector<int32_t>& restored_ids)
-    : m_list(std::move(list)), m_path(std::move(path)) {
+std::unique_ptr<JournalKeeper> JournalKeeper::open(std::shared_ptr<TaskList> list, std::string path,
+                                                   std::vector<int32_t>& restored_ids, std::string& error) {
+    if (!list) return nullptr;
+    make_journal_folder(path); // where the lock file goes
+    const std::string lock_path = path + ".lock";
+    int fd = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) {
+        error = "cannot open " + lock_path + ": " + std::strerror(errno);
+        return nullptr;
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        error = errno == EWOULDBLOCK ? "in use by another engine"
+                                     : std::string("cannot lock: ") + std::strerror(errno);
+        ::close(fd);
+        return nullptr;
+    }
+    std::unique_ptr<JournalKeeper> keeper(new JournalKeeper(std::move(list), std::move(path), fd));
+    keeper->load(restored_ids);
+    try {
+        keeper->m_writer = std::thread([raw = keeper.get()] { raw->run(); });
+    } catch (const std::system_error& e) {
+        // Without a writer the list is still written when the keeper stops.
+        debug_log("[journal] no writer thread: %s", e.what());
+    }
+    return keeper;
+}
+
+JournalKeeper::JournalKeeper(std::shared_ptr<TaskList> list, std::string path, int lock_fd)
+    : m_list(std::move(list)), m_path(std::move(path)), m_lock_fd(lock_fd) {}
+
+JournalKeeper::~JournalKeeper() {
+    stop();
+    ::close(m_lock_fd); // releases the lock
+}
+
+void JournalKeeper::load(std::vector<int32_t>& restored_ids) {
     JournalLoad load = load_journal(m_path);
     if (!load.problem.empty()) {
         std::fprintf(stderr, "twk: task journal %s: %s%s\n", m_path.c_str(), load.problem.c_str(),
@@ -153,12 +191,6 @@ JournalKeeper::JournalKeeper(std::shared_ptr<TaskList> list, std::string path,
     }
     // What was loaded is what the file holds, unless some of it had to be set aside.
     if (!load.set_aside) m_written = fingerprint(journal_entries(*m_list));
-    try {
-        m_writer = std::thread([this] { run(); });
-    } catch (const std::system_error& e) {
-        // Without a writer the list is still written when the keeper stops.
-        debug_log("[journal] no writer thread: %s", e.what());
-    }
 }
 
 void JournalKeeper::stop() {

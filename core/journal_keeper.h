@@ -43,10 +43,14 @@ RestoredTask restore_task(const JournalEntry& entry);
 
 class JournalKeeper {
 public:
-    // Loads the journal at `path` into `list` (which should be empty) and starts the writer. The
-    // ids restored are added to `restored_ids`.
-    JournalKeeper(std::shared_ptr<TaskList> list, std::string path, std::vector<int32_t>& restored_ids);
-    ~JournalKeeper() { stop(); }
+    // Takes the journal at `path` for this list: locks it (an advisory lock on "<path>.lock"), so
+    // that a second engine on the same journal, such as `twk serve` beside the desktop app, runs
+    // without one instead of overwriting the other's list; loads it into `list` (which should be
+    // empty); starts the writer. The ids restored are added to `restored_ids`. Null with the
+    // reason in `error` when the journal is in use.
+    static std::unique_ptr<JournalKeeper> open(std::shared_ptr<TaskList> list, std::string path,
+                                               std::vector<int32_t>& restored_ids, std::string& error);
+    ~JournalKeeper();
     JournalKeeper(const JournalKeeper&) = delete;
     JournalKeeper& operator=(const JournalKeeper&) = delete;
 
@@ -56,13 +60,16 @@ public:
     const std::string& path() const { return m_path; }
 
 private:
+    JournalKeeper(std::shared_ptr<TaskList> list, std::string path, int lock_fd);
+    void load(std::vector<int32_t>& restored_ids);
     void run();
     // Writes when the list differs from what was written last (always with `force`).
     void save(bool force);
 
     std::shared_ptr<TaskList> m_list;
     std::string m_path;
-    std::mutex m_lock; // guards m_stopping
+    int m_lock_fd = -1; // holds the journal's lock until the keeper is gone
+    std::mutex m_lock;  // guards m_stopping
     std::condition_variable m_wake;
     bool m_stopping = false;
     bool m_stopped = false;

@@ -208,13 +208,6 @@ std::string folder_of(const std::string& path) {
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-// Creates the folder tree with mode 0700 for the folders it makes.
-void make_private_folders(const std::string& folder) {
-    for (size_t at = 1; at <= folder.size(); ++at) {
-        if (at == folder.size() || folder[at] == '/') ::mkdir(folder.substr(0, at).c_str(), 0700);
-    }
-}
-
 void sync_folder(const std::string& folder) {
     int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return;
@@ -304,7 +297,7 @@ JournalParse parse_journal(std::string_view text) {
 bool write_journal(const std::string& path, const std::vector<JournalEntry>& entries, std::string& error) {
     const std::string document = journal_document(entries);
     const std::string folder = folder_of(path);
-    make_private_folders(folder);
+    make_journal_folder(path);
     const std::string temporary = path + kJournalTempSuffix;
     int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) {
@@ -357,6 +350,13 @@ JournalLoad load_journal(const std::string& path) {
     load.set_aside = ::rename(path.c_str(), aside.c_str()) == 0;
     if (!load.set_aside) load.problem += "; " + errno_text("cannot set it aside", errno);
     return load;
+}
+
+void make_journal_folder(const std::string& path) {
+    const std::string folder = folder_of(path);
+    for (size_t at = 1; at <= folder.size(); ++at) {
+        if (at == folder.size() || folder[at] == '/') ::mkdir(folder.substr(0, at).c_str(), 0700);
+    }
 }
 
 std::string default_journal_path() {

@@ -101,6 +101,9 @@ struct JournalLoad {
 // Reads the journal at `path`; sets the file aside as described above.
 JournalLoad load_journal(const std::string& path);
 
+// Creates the folders above the journal at `path`, with mode 0700 for those it makes.
+void make_journal_folder(const std::string& path);
+
 // $XDG_STATE_HOME/tarnwick/tasks.json, XDG_STATE_HOME defaulting to $HOME/.local/state; empty
 // when neither is set.
 std::string default_journal_path();

@@ -94,7 +94,8 @@ TEST_F(ServeTest, SigtermPausesTheDownloadsAndExitsZero) {
 TEST_F(ServeTest, ATakenPortEndsWithOne) {
     test::Listener taken;
     test::ProcessResult result = test::run_process({TWK_BINARY, "serve", "-d", m_dir.file("dl")}, kDeadlineMs,
-                                                   {{"TWK_CONTROL_PORT", std::to_string(taken.port())}});
+                                                   {{"TWK_CONTROL_PORT", std::to_string(taken.port())},
+                                                    {"XDG_STATE_HOME", m_dir.file("state")}});
     EXPECT_EQ(result.status, 1) << result.output;
     EXPECT_NE(result.output.find("127.0.0.1:" + std::to_string(taken.port()) + ": Address already in use"),
               std::string::npos)

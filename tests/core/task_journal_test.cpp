@@ -332,6 +332,11 @@ TEST(TaskJournalEngine, AGarbageJournalIsSetAsideAndTheEngineStartsEmpty) {
     ASSERT_TRUE(engine_set_journal(engine, journal));
     EXPECT_TRUE(rows(engine).empty());
     EXPECT_TRUE(file_exists(journal + ".bad"));
+    // A second engine on the same journal (twk serve beside the app) keeps no list of its own
+    // rather than writing over this one's.
+    Engine* other = engine_create(dir.path(), 3);
+    EXPECT_FALSE(engine_set_journal(other, journal));
+    engine_destroy(other);
     EXPECT_EQ(engine_add(engine, "http://127.0.0.1:9/first.bin", 1, ""), 1);
     engine_pause(engine, 1);
     engine_destroy(engine);
