@@ -165,13 +165,14 @@ void engine_destroy(Engine* engine) {
 }
 
 bool engine_set_journal(Engine* engine, std::string_view path) {
-    if (!engine || path.empty() || engine->journal || !engine->tasks->snapshot().entries.empty()) return false;
+    if (!engine || path.empty() || engine->journal || !engine->tasks->snapshot().entries.empty())
+        return false;
     std::vector<int32_t> restored;
     std::string error;
     engine->journal = JournalKeeper::open(engine->tasks, std::string(path), restored, error);
     if (!engine->journal) {
-        std::fprintf(stderr, "twk: task journal %.*s: %s; the list is not kept\n", static_cast<int>(path.size()),
-                     path.data(), error.c_str());
+        std::fprintf(stderr, "twk: task journal %.*s: %s; the list is not kept\n",
+                     static_cast<int>(path.size()), path.data(), error.c_str());
         return false;
     }
     // Destroying the engine pauses them too, once resumed, so that their sidecars are saved.

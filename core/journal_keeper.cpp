@@ -13,6 +13,7 @@
 #include <system_error>
 
 #include "core/sidecar.h"
+#include "core/start_request.h"
 #include "net/debug_log.h"
 
 namespace twk {
@@ -98,20 +99,24 @@ std::vector<JournalEntry> journal_entries(const TaskList& list) {
 }
 
 RestoredTask restore_task(const JournalEntry& entry) {
-    auto task = std::make_shared<Task>();
-    task->url = entry.url;
-    task->connections = entry.connections;
-    task->method = entry.method;
-    task->headers = entry.headers;
-    task->post_data = entry.post_data;
-    task->user_agent = entry.user_agent;
-    task->insecure = entry.insecure;
+    // Through the same cleaning as a new request (connection counts, dropped and unusable
+    // headers, user agent), so that a hand-edited journal cannot make a request no add could.
+    StartOptions options;
+    options.url = entry.url;
+    options.connections = static_cast<int64_t>(entry.connections);
+    options.bandwidth_limit = entry.bandwidth_limit;
+    options.insecure = entry.insecure;
+    options.user_agent = entry.user_agent;
+    options.method = entry.method;
+    options.post_data = entry.post_data;
+    options.headers = entry.headers;
+    options.filename = entry.filename;
+    std::shared_ptr<Task> task = create_task(options, "");
+    task->set_output_path(entry.output_path);
+    task->auto_named = entry.auto_named;
     task->proxy = entry.proxy;
     task->stream = !entry.stream_type.empty();
     task->stream_type = entry.stream_type;
-    task->auto_named = entry.auto_named;
-    task->bandwidth_limit = entry.bandwidth_limit;
-    task->set_output_path(entry.output_path);
 
     RestoredTask restored{task, kPaused};
     switch (entry.state) {

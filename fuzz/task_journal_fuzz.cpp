@@ -14,6 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     const std::string document = twk::journal_document(parse.entries);
     twk::JournalParse again = twk::parse_journal(document);
-    if (!again.parsed || again.dropped != 0 || twk::journal_document(again.entries) != document) __builtin_trap();
+    if (!again.parsed || again.dropped != 0 || twk::journal_document(again.entries) != document)
+        __builtin_trap();
     return 0;
 }

@@ -277,12 +277,15 @@ TEST(TaskJournalEngine, RestoredTasksComeBackByTheRules) {
     TempDir dir;
     const std::string journal = dir.file("state/tasks.json");
     write_file(dir.file("kept.bin"), std::string(1000, 'k'));
+    // A hand-edited entry gets the cleaning a new request gets: no Range of its own.
+    JournalEntry edited = plain_entry(6, kPaused, dir.file("paused.bin"));
+    edited.headers = {{"Range", "bytes=0-1"}, {"X-Keep", "1"}, {"User-Agent", "Edited"}};
     std::string error;
     ASSERT_TRUE(write_journal(
         journal,
         {plain_entry(3, kDone, dir.file("kept.bin")), plain_entry(9, kDone, dir.file("gone.bin")),
          plain_entry(4, kRunning, dir.file("running.bin")), plain_entry(5, kQueued, dir.file("queued.bin")),
-         plain_entry(6, kPaused, dir.file("paused.bin")), plain_entry(7, kError, dir.file("failed.bin")),
+         edited, plain_entry(7, kError, dir.file("failed.bin")),
          plain_entry(8, kCanceled, dir.file("canceled.bin"))},
         error))
         << error;
@@ -300,6 +303,7 @@ TEST(TaskJournalEngine, RestoredTasksComeBackByTheRules) {
         {8, "canceled.bin", "canceled", 1000, 0},
     };
     EXPECT_EQ(rows(engine), expected);
+    EXPECT_EQ(entry_of(engine, 6)->task->headers, (HeaderList{{"X-Keep", "1"}}));
     // Nothing restored runs on its own.
     EXPECT_TRUE(engine_task_list(engine)->all_settled());
     EXPECT_EQ(engine_task_list(engine)->live_threads(), 0);
