@@ -30,7 +30,7 @@
 // member, an unknown state, a duplicate id, a URL that does not parse, a header or user agent
 // with a control byte, an output path with no file name) is dropped, the others load, and the
 // original file is set aside as "<path>.bad" too, so that nothing of it is lost without a trace.
-// A missing file is an empty list.
+// A file set aside replaces an earlier "<path>.bad". A missing file is an empty list.
 #pragma once
 
 #include <cstddef>
