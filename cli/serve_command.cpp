@@ -10,6 +10,7 @@
 #include "control/control_service.h"
 #include "core/control_link.h"
 #include "core/engine.h"
+#include "core/task_journal.h"
 #include "core/task_list.h"
 
 namespace twk {
@@ -102,6 +103,9 @@ int run_serve(const ServeOptions& options) {
     install_control_service();
     const std::string folder = options.directory.empty() ? default_download_dir() : options.directory;
     Engine* engine = engine_create(folder, options.max_concurrent);
+    // The task list of the last run comes back, paused; it is kept until this run stops.
+    const std::string journal = default_journal_path();
+    if (!journal.empty()) engine_set_journal(engine, journal);
     std::string error;
     ControlServer* server = start_control_server(engine, kControlAddress, control_port_setting(), &error);
     if (!server) {

@@ -6,6 +6,10 @@
 // it saves its sidecar, and the process ends with status 0; a second signal while waiting ends
 // it at once. A port that is taken is reported and ends the process with status 1: without its
 // control server the headless engine would be of no use.
+//
+// The task list is kept in the task journal, $XDG_STATE_HOME/tarnwick/tasks.json (default
+// ~/.local/state; core/task_journal.h), shared with the desktop app: a restarted `twk serve`
+// shows the tasks of the last run, every unfinished one paused.
 #pragma once
 
 #include <cstdint>

@@ -1,6 +1,7 @@
 #include "core/engine.h"
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "core/control_link.h"
+#include "core/journal_keeper.h"
 #include "core/start_request.h"
 #include "core/status_document.h"
 #include "core/task_list.h"
@@ -76,6 +78,7 @@ struct Engine {
     std::vector<int32_t> created_ids; // tasks added through the engine
 
     std::shared_ptr<TaskList> tasks;
+    std::unique_ptr<JournalKeeper> journal; // none unless engine_set_journal gave it one
 };
 
 namespace {
@@ -156,7 +159,26 @@ void engine_destroy(Engine* engine) {
         std::this_thread::sleep_for(kSettlePoll);
     }
     engine->tasks->close();
+    // After the tasks have settled, so that the journal keeps them paused with their progress.
+    if (engine->journal) engine->journal->stop();
     delete engine;
+}
+
+bool engine_set_journal(Engine* engine, std::string_view path) {
+    if (!engine || path.empty() || engine->journal || !engine->tasks->snapshot().entries.empty())
+        return false;
+    std::vector<int32_t> restored;
+    std::string error;
+    engine->journal = JournalKeeper::open(engine->tasks, std::string(path), restored, error);
+    if (!engine->journal) {
+        std::fprintf(stderr, "twk: task journal %.*s: %s; the list is not kept\n",
+                     static_cast<int>(path.size()), path.data(), error.c_str());
+        return false;
+    }
+    // Destroying the engine pauses them too, once resumed, so that their sidecars are saved.
+    std::lock_guard lock(engine->created_lock);
+    engine->created_ids.insert(engine->created_ids.end(), restored.begin(), restored.end());
+    return true;
 }
 
 int32_t engine_add(Engine* engine, std::string_view url, int64_t connections, std::string_view proxy) {

@@ -45,6 +45,14 @@ Engine* engine_create(std::string_view download_dir, int64_t max_concurrent);
 // running keep what they use alive until they end; nothing new is started.
 void engine_destroy(Engine* engine);
 
+// Gives the engine its task journal (core/task_journal.h): loads the tasks kept there into the
+// list, which must still be empty, and from then on keeps the file up to date, writing it a last
+// time when the engine is destroyed. Call it right after `engine_create`. False when there is no
+// engine, the path is empty, the engine has a journal already, its list has tasks, or another
+// engine (in this process or another) holds the journal; the engine then keeps no list. A
+// journal that cannot be read is set aside and the engine starts empty (true).
+bool engine_set_journal(Engine* engine, std::string_view path);
+
 // --- tasks ---
 
 // Adds a plain download of `url` (trimmed) with `connections` (0 or less: 8; not one of 1, 2,

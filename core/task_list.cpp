@@ -127,6 +127,22 @@ int32_t TaskList::add(std::shared_ptr<Task> task) {
     return id;
 }
 
+int32_t TaskList::restore(std::shared_ptr<Task> task, int32_t id, TaskState state) {
+    if (!task || id < 1 || state == kQueued || state == kRunning || state > kCanceled) return -1;
+    {
+        std::lock_guard lock(m_lock);
+        if (m_closed || find(id)) return -1;
+        auto entry = std::make_shared<TaskEntry>();
+        entry->id = id;
+        entry->task = task;
+        entry->state = state;
+        m_entries.push_back(entry);
+        if (id < INT32_MAX && m_next_id <= id) m_next_id = id + 1;
+    }
+    if (auto self = m_self.lock()) index_add(task.get(), self, id);
+    return id;
+}
+
 void TaskList::pause(int32_t id) {
     std::lock_guard lock(m_lock);
     auto entry = find(id);

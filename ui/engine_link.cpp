@@ -3,6 +3,7 @@
 #include "control/control_service.h"
 #include "core/control_link.h"
 #include "core/engine.h"
+#include "core/task_journal.h"
 #include "media/stream_driver.h"
 
 namespace twk::ui {
@@ -11,6 +12,9 @@ void EngineLink::start() {
     if (m_engine) return;
     install_stream_driver(); // HLS and DASH tasks
     m_engine = engine_create(default_download_dir(), kAppMaxConcurrent);
+    // The list of the last run, every unfinished task paused; kept until the app closes.
+    const std::string journal = default_journal_path();
+    if (!journal.empty()) engine_set_journal(m_engine, journal);
     // The loopback control server for browser extensions; a port another copy of the program
     // holds leaves this one without a server. `engine_destroy` stops it first.
     install_control_service();

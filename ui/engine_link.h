@@ -4,7 +4,8 @@
 // fixed documents. `EngineLink` is the real thing: it creates the engine with the engine's
 // default folder and at most 3 running tasks, starts its loopback control server (port 18080,
 // or TWK_CONTROL_PORT), applies the settings, and destroys it at exit (which stops the server
-// and pauses the tasks so their sidecars are saved).
+// and pauses the tasks so their sidecars are saved). The task list is kept in the task journal
+// ($XDG_STATE_HOME/tarnwick/tasks.json, core/task_journal.h), so the app reopens with it.
 //
 // The app holds its own engine rather than the process-wide one of `start_engine`, because the
 // window pauses, resumes and cancels tasks and sets the folder and proxy, and engine.h offers

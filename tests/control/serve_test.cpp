@@ -25,10 +25,12 @@ constexpr size_t kSlowFileSize = 8 << 20;
 
 class Serve {
 public:
+    // The task journal goes beside the folder, never into the user's state folder.
     Serve(const std::string& folder, const std::string& log)
-        : m_port(test::free_port()),
-          m_process({TWK_BINARY, "serve", "-d", folder}, log,
-                    {{"TWK_CONTROL_PORT", std::to_string(m_port)}, {"TWK_PRINT_TOKEN", "1"}}) {}
+        : m_port(test::free_port()), m_process({TWK_BINARY, "serve", "-d", folder}, log,
+                                               {{"TWK_CONTROL_PORT", std::to_string(m_port)},
+                                                {"TWK_PRINT_TOKEN", "1"},
+                                                {"XDG_STATE_HOME", folder + "-state"}}) {}
 
     bool wait_listening() {
         return wait_until([&] { return log().find("control API on") != std::string::npos; }, kDeadlineMs);
@@ -89,10 +91,37 @@ TEST_F(ServeTest, SigtermPausesTheDownloadsAndExitsZero) {
     EXPECT_FALSE(test::accepts_connections(serve.port()));
 }
 
+TEST_F(ServeTest, ARestartedServeKeepsItsListWithTheDownloadPaused) {
+    const std::string journal = m_dir.file("dl-state/tarnwick/tasks.json");
+    {
+        Serve serve(m_dir.file("dl"), m_dir.file("serve.log"));
+        ASSERT_TRUE(serve.wait_listening()) << serve.log();
+        ASSERT_EQ(serve.start(m_nginx.url("/slow/big.bin"), 2), "{\"ok\":true,\"id\":1,\"connections\":2}");
+        ASSERT_TRUE(wait_until([&] { return test::file_exists(m_dir.file("dl/big.bin.twk")); }, kDeadlineMs));
+        serve.process().signal(SIGTERM);
+        ASSERT_EQ(serve.process().wait_exit(kDeadlineMs), 0) << serve.log();
+    }
+    const std::string first = test::read_file(journal);
+    EXPECT_NE(first.find("\"id\":1,"), std::string::npos) << first;
+    EXPECT_NE(first.find("\"state\":\"paused\""), std::string::npos) << first;
+
+    Serve again(m_dir.file("dl"), m_dir.file("serve-again.log"));
+    ASSERT_TRUE(again.wait_listening()) << again.log();
+    // The paused task is back under its id, so the next one gets the id after it.
+    EXPECT_EQ(again.start(m_nginx.url("/small.bin"), 1), "{\"ok\":true,\"id\":2,\"connections\":1}");
+    again.process().signal(SIGTERM);
+    ASSERT_EQ(again.process().wait_exit(kDeadlineMs), 0) << again.log();
+    const std::string second = test::read_file(journal);
+    EXPECT_NE(second.find("\"id\":1,"), std::string::npos) << second;
+    EXPECT_NE(second.find("\"id\":2,"), std::string::npos) << second;
+    EXPECT_TRUE(test::file_exists(m_dir.file("dl/big.bin.twk"))) << "still resumable";
+}
+
 TEST_F(ServeTest, ATakenPortEndsWithOne) {
     test::Listener taken;
-    test::ProcessResult result = test::run_process({TWK_BINARY, "serve", "-d", m_dir.file("dl")}, kDeadlineMs,
-                                                   {{"TWK_CONTROL_PORT", std::to_string(taken.port())}});
+    test::ProcessResult result = test::run_process(
+        {TWK_BINARY, "serve", "-d", m_dir.file("dl")}, kDeadlineMs,
+        {{"TWK_CONTROL_PORT", std::to_string(taken.port())}, {"XDG_STATE_HOME", m_dir.file("state")}});
     EXPECT_EQ(result.status, 1) << result.output;
     EXPECT_NE(result.output.find("127.0.0.1:" + std::to_string(taken.port()) + ": Address already in use"),
               std::string::npos)

@@ -487,6 +487,7 @@ TEST_F(DialogTest, SettingsInTheAppReachTheRunningEngine) {
     ::setenv("HOME", home.path().c_str(), 1);
     ::setenv("XDG_CONFIG_HOME", home.file("config").c_str(), 1);
     ::setenv("XDG_DATA_HOME", home.file("data").c_str(), 1);
+    ::setenv("XDG_STATE_HOME", home.file("state").c_str(), 1); // the task journal
     int port = test::free_port();
     ::setenv("TWK_CONTROL_PORT", std::to_string(port).c_str(), 1);
     {

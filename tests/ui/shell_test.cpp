@@ -20,6 +20,7 @@
 #include <map>
 #include <mutex>
 
+#include "core/task_journal.h"
 #include "net/text.h"
 #include "tests/support/loopback.h"
 #include "tests/support/nginx_site.h"
@@ -755,6 +756,43 @@ TEST_F(AppProcessTest, NormalExitLeavesNoMarkerAKillLeavesOne) {
     RunMarker left = parse_marker(test::read_file(marker()));
     EXPECT_EQ(left.v, "0.1.416");
     EXPECT_EQ(left.os, os_text());
+}
+
+// The app reads its task journal at start and writes it back when it closes: a download that
+// was running when the last run ended comes back paused, a finished one done, under their ids.
+TEST_F(AppProcessTest, TheTaskListOutlivesTheApp) {
+    const std::string journal = m_home.file("state/tarnwick/tasks.json");
+    std::filesystem::create_directories(m_home.file("dl"));
+    test::write_file(m_home.file("dl/finished.bin"), "finished");
+    auto entry = [&](int32_t id, TaskState state, const std::string& name) {
+        JournalEntry e;
+        e.id = id;
+        e.url = "http://127.0.0.1:9/" + name;
+        e.filename = name;
+        e.output_path = m_home.file("dl/" + name);
+        e.state = state;
+        e.status = state == kDone ? "done" : "downloading";
+        return e;
+    };
+    std::string error;
+    ASSERT_TRUE(
+        write_journal(journal, {entry(4, kRunning, "half.bin"), entry(6, kDone, "finished.bin")}, error))
+        << error;
+
+    pid_t pid = start();
+    ASSERT_TRUE(test::wait_until([&] { return test::file_exists(marker()); }, kDeadlineMs));
+    ::kill(pid, SIGTERM);
+    int status = wait_exit(pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << status << test::read_file(m_home.file("stderr"));
+
+    JournalLoad load = load_journal(journal);
+    EXPECT_FALSE(load.set_aside) << load.problem;
+    ASSERT_EQ(load.entries.size(), 2u) << test::read_file(journal);
+    EXPECT_EQ(load.entries[0].id, 4);
+    EXPECT_EQ(load.entries[0].state, kPaused);
+    EXPECT_EQ(load.entries[1].id, 6);
+    EXPECT_EQ(load.entries[1].state, kDone);
 }
 
 TEST_F(AppProcessTest, KilledRunWithACrashReportShowsTheBannerOnTheNextStartOnly) {

@@ -133,6 +133,7 @@ protected:
         ::setenv("HOME", m_home.path().c_str(), 1);
         ::setenv("XDG_CONFIG_HOME", m_home.file("config").c_str(), 1);
         ::setenv("XDG_DATA_HOME", m_home.file("data").c_str(), 1);
+        ::setenv("XDG_STATE_HOME", m_home.file("state").c_str(), 1); // the task journal
         m_control_port = test::free_port();
         ::setenv("TWK_CONTROL_PORT", std::to_string(m_control_port).c_str(), 1);
     }

@@ -1,0 +1,244 @@
+#include "core/journal_keeper.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <system_error>
+
+#include "core/sidecar.h"
+#include "core/start_request.h"
+#include "net/debug_log.h"
+
+namespace twk {
+
+namespace {
+
+constexpr auto kPollInterval = std::chrono::milliseconds(100);
+// At most four writes a second, however busy the list is.
+constexpr int64_t kMinWriteIntervalMs = 250;
+constexpr const char* kMissingStatus = "error: file missing";
+
+int64_t now_ms() { return monotonic_ns() / 1000000; }
+
+bool regular_file(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+// What a write is due for: ids, states, status texts, paths and sizes, in list order.
+std::string fingerprint(const std::vector<JournalEntry>& entries) {
+    std::string out;
+    for (const JournalEntry& e : entries) {
+        out += std::to_string(e.id) + ' ' + std::to_string(e.state) + ' ' + std::to_string(e.total) + ' ';
+        out += e.status + '\n' + e.output_path + '\n';
+    }
+    return out;
+}
+
+// The progress shown for a restored task until it runs again: its sidecar's, else the journal's.
+void show_progress(Task& task, const JournalEntry& entry, bool keep_done) {
+    if (keep_done && !task.stream && task.method == "GET") {
+        if (auto resume = load_sidecar(task.sidecar_path(), task.output_path())) {
+            task.total = resume->total;
+            task.supports_range = true;
+            std::lock_guard lock(task.segment_lock);
+            task.segments = std::move(resume->segments);
+            return;
+        }
+    }
+    task.total = entry.total;
+    task.supports_range = entry.supports_range;
+    const uint64_t end = entry.total != 0 ? entry.total : kUnknownEnd;
+    const uint64_t done = keep_done ? std::min(entry.done, end) : 0;
+    std::lock_guard lock(task.segment_lock);
+    task.segments = {make_segment(0, done, end)};
+}
+
+} // namespace
+
+JournalEntry journal_entry(int32_t id, int32_t state, const Task& task) {
+    JournalEntry e;
+    e.id = id;
+    e.url = task.url;
+    e.filename = task.name();
+    e.output_path = task.output_path();
+    e.connections = task.connections;
+    e.method = task.method;
+    e.headers = task.headers;
+    e.post_data = task.post_data;
+    e.user_agent = task.user_agent;
+    e.insecure = task.insecure;
+    e.proxy = task.proxy;
+    e.bandwidth_limit = std::max<int64_t>(0, task.bandwidth_limit);
+    e.stream_type = task.stream ? task.stream_type : "";
+    e.auto_named = task.auto_named;
+    e.state = state;
+    e.status = task.status();
+    e.total = std::min(task.total.load(), kMaxJournalNumber);
+    const uint64_t done = task.bytes_done();
+    e.done = std::min(e.total != 0 ? std::min(done, e.total) : done, kMaxJournalNumber);
+    e.supports_range = task.supports_range;
+    return e;
+}
+
+std::vector<JournalEntry> journal_entries(const TaskList& list) {
+    std::vector<JournalEntry> entries;
+    for (const auto& entry : list.snapshot().entries) {
+        const int32_t state = entry->state;
+        if (state == kCanceled) continue;
+        entries.push_back(journal_entry(entry->id, state, *entry->task));
+    }
+    return entries;
+}
+
+RestoredTask restore_task(const JournalEntry& entry) {
+    // Through the same cleaning as a new request (connection counts, dropped and unusable
+    // headers, user agent), so that a hand-edited journal cannot make a request no add could.
+    StartOptions options;
+    options.url = entry.url;
+    options.connections = static_cast<int64_t>(entry.connections);
+    options.bandwidth_limit = entry.bandwidth_limit;
+    options.insecure = entry.insecure;
+    options.user_agent = entry.user_agent;
+    options.method = entry.method;
+    options.post_data = entry.post_data;
+    options.headers = entry.headers;
+    options.filename = entry.filename;
+    std::shared_ptr<Task> task = create_task(options, "");
+    task->set_output_path(entry.output_path);
+    task->auto_named = entry.auto_named;
+    task->proxy = entry.proxy;
+    task->stream = !entry.stream_type.empty();
+    task->stream_type = entry.stream_type;
+
+    RestoredTask restored{task, kPaused};
+    switch (entry.state) {
+    case kDone:
+        if (regular_file(entry.output_path)) {
+            restored.state = kDone;
+            task->set_status("done");
+            show_progress(*task, entry, true);
+        } else {
+            restored.state = kError;
+            task->set_status(kMissingStatus);
+            show_progress(*task, entry, false);
+        }
+        break;
+    case kError:
+        restored.state = kError;
+        task->set_status(entry.status);
+        show_progress(*task, entry, true);
+        break;
+    case kCanceled:
+        restored.state = kCanceled;
+        task->set_status("canceled");
+        show_progress(*task, entry, false);
+        break;
+    default: // queued, running, paused
+        task->set_status("paused");
+        show_progress(*task, entry, true);
+        break;
+    }
+    return restored;
+}
+
+std::unique_ptr<JournalKeeper> JournalKeeper::open(std::shared_ptr<TaskList> list, std::string path,
+                                                   std::vector<int32_t>& restored_ids, std::string& error) {
+    if (!list) return nullptr;
+    make_journal_folder(path); // where the lock file goes
+    const std::string lock_path = path + ".lock";
+    int fd = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) {
+        error = "cannot open " + lock_path + ": " + std::strerror(errno);
+        return nullptr;
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        error = errno == EWOULDBLOCK ? "in use by another engine"
+                                     : std::string("cannot lock: ") + std::strerror(errno);
+        ::close(fd);
+        return nullptr;
+    }
+    std::unique_ptr<JournalKeeper> keeper(new JournalKeeper(std::move(list), std::move(path), fd));
+    keeper->load(restored_ids);
+    try {
+        keeper->m_writer = std::thread([raw = keeper.get()] { raw->run(); });
+    } catch (const std::system_error& e) {
+        // Without a writer the list is still written when the keeper stops.
+        debug_log("[journal] no writer thread: %s", e.what());
+    }
+    return keeper;
+}
+
+JournalKeeper::JournalKeeper(std::shared_ptr<TaskList> list, std::string path, int lock_fd)
+    : m_list(std::move(list)), m_path(std::move(path)), m_lock_fd(lock_fd) {}
+
+JournalKeeper::~JournalKeeper() {
+    stop();
+    ::close(m_lock_fd); // releases the lock
+}
+
+void JournalKeeper::load(std::vector<int32_t>& restored_ids) {
+    JournalLoad load = load_journal(m_path);
+    if (!load.problem.empty()) {
+        std::fprintf(stderr, "twk: task journal %s: %s%s\n", m_path.c_str(), load.problem.c_str(),
+                     load.set_aside ? (" (set aside as " + m_path + kJournalBadSuffix + ")").c_str() : "");
+    }
+    for (const JournalEntry& entry : load.entries) {
+        RestoredTask restored = restore_task(entry);
+        if (m_list->restore(restored.task, entry.id, restored.state) > 0) restored_ids.push_back(entry.id);
+    }
+    // What was loaded is what the file holds, unless some of it had to be set aside.
+    if (!load.set_aside) m_written = fingerprint(journal_entries(*m_list));
+}
+
+void JournalKeeper::stop() {
+    {
+        std::lock_guard lock(m_lock);
+        if (m_stopped) return;
+        m_stopped = true;
+        m_stopping = true;
+    }
+    m_wake.notify_all();
+    if (m_writer.joinable()) m_writer.join();
+    save(true);
+}
+
+void JournalKeeper::run() {
+    std::unique_lock lock(m_lock);
+    while (!m_stopping) {
+        m_wake.wait_for(lock, kPollInterval, [this] { return m_stopping; });
+        if (m_stopping) break;
+        lock.unlock();
+        save(false);
+        lock.lock();
+    }
+}
+
+void JournalKeeper::save(bool force) {
+    std::vector<JournalEntry> entries = journal_entries(*m_list);
+    std::string print = fingerprint(entries);
+    if (!force) {
+        // A change not written now stays different from m_written and is written on a later poll.
+        if (print == m_written || now_ms() - m_last_write_ms < kMinWriteIntervalMs) return;
+    }
+    std::string error;
+    const bool written = write_journal(m_path, entries, error);
+    m_last_write_ms = now_ms(); // a failing disk is tried again no more often than a working one
+    if (written) {
+        m_written = std::move(print);
+        m_last_error.clear();
+    } else if (error != m_last_error) {
+        // Said once per cause; the next change tries again.
+        debug_log("[journal] %s: %s", m_path.c_str(), error.c_str());
+        m_last_error = error;
+    }
+}
+
+} // namespace twk

@@ -1,0 +1,83 @@
+// Keeps an engine's task list in its journal (core/task_journal.h).
+//
+// At start the journal's tasks are put back into the list with their ids, in their order:
+//   done                          done, or "error: file missing" when the output file is gone
+//                                 (resuming it fetches the file again)
+//   queued, running, paused       paused; resuming continues from the sidecar exactly as a new
+//                                 task for the same output path would
+//   error, canceled               as they were
+// New ids continue after the highest one loaded. A restored task shows the progress its sidecar
+// holds, else the progress the journal recorded.
+//
+// Afterwards one writer thread looks at the list ten times a second and writes the journal when a
+// task was added, changed state, status or output path, or was removed, at most four times a
+// second; `stop` joins it and writes the list one last time. Canceled tasks are left out of
+// the journal: cancelling is how the app deletes a task.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/task.h"
+#include "core/task_journal.h"
+#include "core/task_list.h"
+
+namespace twk {
+
+// The entry for one task of a list.
+JournalEntry journal_entry(int32_t id, int32_t state, const Task& task);
+// The entries of the list in its order, canceled tasks left out.
+std::vector<JournalEntry> journal_entries(const TaskList& list);
+
+// The task an entry describes, and the state it comes back in (see above).
+struct RestoredTask {
+    std::shared_ptr<Task> task;
+    TaskState state = kPaused;
+};
+RestoredTask restore_task(const JournalEntry& entry);
+
+class JournalKeeper {
+public:
+    // Takes the journal at `path` for this list: locks it (an advisory lock on "<path>.lock"), so
+    // that a second engine on the same journal, such as `twk serve` beside the desktop app, runs
+    // without one instead of overwriting the other's list; loads it into `list` (which should be
+    // empty); starts the writer. The ids restored are added to `restored_ids`. Null with the
+    // reason in `error` when the journal is in use.
+    static std::unique_ptr<JournalKeeper> open(std::shared_ptr<TaskList> list, std::string path,
+                                               std::vector<int32_t>& restored_ids, std::string& error);
+    ~JournalKeeper();
+    JournalKeeper(const JournalKeeper&) = delete;
+    JournalKeeper& operator=(const JournalKeeper&) = delete;
+
+    // Ends the writer thread and writes the list as it is now. Later calls do nothing.
+    void stop();
+
+    const std::string& path() const { return m_path; }
+
+private:
+    JournalKeeper(std::shared_ptr<TaskList> list, std::string path, int lock_fd);
+    void load(std::vector<int32_t>& restored_ids);
+    void run();
+    // Writes when the list differs from what was written last (always with `force`).
+    void save(bool force);
+
+    std::shared_ptr<TaskList> m_list;
+    std::string m_path;
+    int m_lock_fd = -1; // holds the journal's lock until the keeper is gone
+    std::mutex m_lock;  // guards m_stopping
+    std::condition_variable m_wake;
+    bool m_stopping = false;
+    bool m_stopped = false;
+    std::thread m_writer;
+    // Used by the writer thread, and by `stop` once the writer has ended.
+    std::string m_written; // the fingerprint of the list last written
+    int64_t m_last_write_ms = 0;
+    std::string m_last_error;
+};
+
+} // namespace twk

@@ -1,0 +1,371 @@
+#include "core/task_journal.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <set>
+
+#include "net/text.h"
+#include "net/url.h"
+#include "json/json.h"
+
+namespace twk {
+
+namespace {
+
+constexpr const char* kStateNames[] = {"queued", "running", "done", "error", "paused", "canceled"};
+
+std::string number(uint64_t value) {
+    char buffer[24];
+    auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value);
+    return std::string(buffer, ec == std::errc() ? end : buffer);
+}
+
+std::string signed_number(int64_t value) {
+    char buffer[24];
+    auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value);
+    return std::string(buffer, ec == std::errc() ? end : buffer);
+}
+
+const char* boolean(bool value) { return value ? "true" : "false"; }
+
+std::string entry_json(const JournalEntry& e) {
+    std::string out = "{\"id\":" + signed_number(e.id);
+    out += ",\"url\":" + json_quote(e.url);
+    out += ",\"filename\":" + json_quote(e.filename);
+    out += ",\"outputPath\":" + json_quote(e.output_path);
+    out += ",\"connections\":" + number(e.connections);
+    out += ",\"method\":" + json_quote(e.method);
+    out += ",\"headers\":[";
+    for (size_t i = 0; i < e.headers.size(); ++i) {
+        if (i) out += ',';
+        out += "[" + json_quote(e.headers[i].first) + "," + json_quote(e.headers[i].second) + "]";
+    }
+    out += "],\"postData\":" + json_quote(e.post_data);
+    out += ",\"userAgent\":" + json_quote(e.user_agent);
+    out += ",\"insecure\":" + std::string(boolean(e.insecure));
+    out += ",\"proxy\":{\"kind\":" + signed_number(e.proxy.kind);
+    out += ",\"host\":" + json_quote(e.proxy.host);
+    out += ",\"port\":" + signed_number(e.proxy.port);
+    out += ",\"user\":" + json_quote(e.proxy.user);
+    out += ",\"password\":" + json_quote(e.proxy.password) + "}";
+    out += ",\"bandwidthLimit\":" + signed_number(e.bandwidth_limit);
+    out += ",\"type\":" + json_quote(e.stream_type);
+    out += ",\"autoNamed\":" + std::string(boolean(e.auto_named));
+    out += ",\"state\":" + json_quote(journal_state_name(e.state));
+    out += ",\"status\":" + json_quote(e.status);
+    out += ",\"total\":" + number(e.total);
+    out += ",\"done\":" + number(e.done);
+    out += ",\"supportsRange\":" + std::string(boolean(e.supports_range));
+    out += "}";
+    return out;
+}
+
+// --- reading one entry; every getter fails on a missing or mistyped member ---
+
+bool get_text(const OrderedJsonValue& object, std::string_view key, std::string& out) {
+    const OrderedJsonValue* v = object.member(key);
+    if (!v || v->kind != JsonKind::String) return false;
+    out = v->string;
+    return true;
+}
+
+bool get_bool(const OrderedJsonValue& object, std::string_view key, bool& out) {
+    const OrderedJsonValue* v = object.member(key);
+    if (!v || v->kind != JsonKind::Bool) return false;
+    out = v->boolean;
+    return true;
+}
+
+// A whole number in [min, max].
+bool get_whole(const OrderedJsonValue& object, std::string_view key, double min, double max, double& out) {
+    const OrderedJsonValue* v = object.member(key);
+    if (!v || v->kind != JsonKind::Number || !std::isfinite(v->number)) return false;
+    if (v->number != std::floor(v->number) || v->number < min || v->number > max) return false;
+    out = v->number;
+    return true;
+}
+
+bool get_unsigned(const OrderedJsonValue& object, std::string_view key, uint64_t& out) {
+    double value = 0;
+    if (!get_whole(object, key, 0, static_cast<double>(kMaxJournalNumber), value)) return false;
+    out = static_cast<uint64_t>(value);
+    return true;
+}
+
+bool get_int32(const OrderedJsonValue& object, std::string_view key, int32_t min, int32_t& out) {
+    double value = 0;
+    if (!get_whole(object, key, min, INT32_MAX, value)) return false;
+    out = static_cast<int32_t>(value);
+    return true;
+}
+
+bool read_headers(const OrderedJsonValue& object, HeaderList& out) {
+    const OrderedJsonValue* v = object.member("headers");
+    if (!v || v->kind != JsonKind::Array) return false;
+    for (const OrderedJsonValue& pair : v->array) {
+        if (pair.kind != JsonKind::Array || pair.array.size() != 2) return false;
+        const OrderedJsonValue& name = pair.array[0];
+        const OrderedJsonValue& value = pair.array[1];
+        if (name.kind != JsonKind::String || value.kind != JsonKind::String || name.string.empty())
+            return false;
+        // A hand-edited journal must not put a line break into a request.
+        if (has_control_byte(name.string) || has_control_byte(value.string)) return false;
+        out.emplace_back(name.string, value.string);
+    }
+    return true;
+}
+
+bool read_proxy(const OrderedJsonValue& object, ProxySpec& out) {
+    const OrderedJsonValue* v = object.member("proxy");
+    if (!v || v->kind != JsonKind::Object) return false;
+    if (!get_int32(*v, "kind", kProxyNone, out.kind) || out.kind > kProxyHttps) return false;
+    if (!get_text(*v, "host", out.host) || !get_int32(*v, "port", 0, out.port) || out.port > 65535)
+        return false;
+    if (!get_text(*v, "user", out.user) || !get_text(*v, "password", out.password)) return false;
+    for (const std::string* text : {&out.host, &out.user, &out.password}) {
+        if (has_control_byte(*text)) return false;
+    }
+    return out.kind == kProxyNone || out.configured();
+}
+
+int32_t state_from_name(std::string_view name) {
+    for (int32_t i = 0; i < static_cast<int32_t>(std::size(kStateNames)); ++i) {
+        if (name == kStateNames[i]) return i;
+    }
+    return -1;
+}
+
+// A path that names a file: not empty, not ending in "/", no "/../" step, no control byte.
+bool usable_output_path(const std::string& path) {
+    if (path.empty() || path.back() == '/' || has_control_byte(path)) return false;
+    if (path.find("/../") != std::string::npos || path.starts_with("../")) return false;
+    size_t slash = path.find_last_of('/');
+    std::string_view name =
+        slash == std::string::npos ? std::string_view(path) : std::string_view(path).substr(slash + 1);
+    return !name.empty() && name != "." && name != "..";
+}
+
+bool read_entry(const OrderedJsonValue& v, JournalEntry& e) {
+    if (v.kind != JsonKind::Object) return false;
+    std::string state;
+    double bandwidth_limit = 0;
+    uint64_t connections = 0;
+    if (!get_int32(v, "id", 1, e.id) || !get_text(v, "url", e.url) || !get_text(v, "filename", e.filename) ||
+        !get_text(v, "outputPath", e.output_path) || !get_unsigned(v, "connections", connections) ||
+        !get_text(v, "method", e.method) || !read_headers(v, e.headers) ||
+        !get_text(v, "postData", e.post_data) || !get_text(v, "userAgent", e.user_agent) ||
+        !get_bool(v, "insecure", e.insecure) || !read_proxy(v, e.proxy) ||
+        !get_whole(v, "bandwidthLimit", 0, static_cast<double>(kMaxJournalNumber), bandwidth_limit) ||
+        !get_text(v, "type", e.stream_type) || !get_bool(v, "autoNamed", e.auto_named) ||
+        !get_text(v, "state", state) || !get_text(v, "status", e.status) ||
+        !get_unsigned(v, "total", e.total) || !get_unsigned(v, "done", e.done) ||
+        !get_bool(v, "supportsRange", e.supports_range)) {
+        return false;
+    }
+    bool allowed = false;
+    for (uint64_t c : {1, 2, 4, 8, 12, 16, 24, 32})
+        allowed = allowed || c == connections;
+    if (!allowed) return false;
+    e.connections = connections;
+    e.bandwidth_limit = static_cast<int64_t>(bandwidth_limit);
+    e.state = state_from_name(state);
+    if (e.state < 0) return false;
+    if (e.id == INT32_MAX) return false; // no id would be left for the next task
+    if (e.method != "GET" && e.method != "POST" && e.method != "HEAD") return false;
+    if (e.stream_type != "" && e.stream_type != "hls" && e.stream_type != "dash") return false;
+    if (e.user_agent.empty() || has_control_byte(e.user_agent)) return false;
+    if (e.state == kError && !e.status.starts_with("error")) return false;
+    UrlParts parts;
+    if (e.url.empty() || !parse_url(e.url, parts)) return false;
+    return usable_output_path(e.output_path);
+}
+
+std::string errno_text(const char* what, int error) {
+    return std::string(what) + ": " + std::strerror(error);
+}
+
+bool write_all(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        bytes.remove_prefix(static_cast<size_t>(n));
+    }
+    return true;
+}
+
+std::string folder_of(const std::string& path) {
+    size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+void sync_folder(const std::string& folder) {
+    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    ::fsync(fd);
+    ::close(fd);
+}
+
+enum class ReadResult { kOk, kMissing, kFailed };
+
+ReadResult read_whole(const std::string& path, std::string& out, std::string& problem) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT) return ReadResult::kMissing;
+        problem = errno_text("cannot open", errno);
+        return ReadResult::kFailed;
+    }
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        problem = "not a regular file";
+        ::close(fd);
+        return ReadResult::kFailed;
+    }
+    if (static_cast<uint64_t>(info.st_size) > kMaxJournalSize) {
+        problem = "larger than " + number(kMaxJournalSize) + " bytes";
+        ::close(fd);
+        return ReadResult::kFailed;
+    }
+    char buffer[65536];
+    for (;;) {
+        ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            problem = errno_text("cannot read", errno);
+            ::close(fd);
+            return ReadResult::kFailed;
+        }
+        if (n == 0) break;
+        out.append(buffer, static_cast<size_t>(n));
+        if (out.size() > kMaxJournalSize) {
+            problem = "larger than " + number(kMaxJournalSize) + " bytes";
+            ::close(fd);
+            return ReadResult::kFailed;
+        }
+    }
+    ::close(fd);
+    return ReadResult::kOk;
+}
+
+} // namespace
+
+std::string_view journal_state_name(int32_t state) {
+    if (state < 0 || state >= static_cast<int32_t>(std::size(kStateNames))) return {};
+    return kStateNames[state];
+}
+
+std::string journal_document(const std::vector<JournalEntry>& entries) {
+    std::string out = "{\"version\":" + signed_number(kJournalVersion) + ",\"tasks\":[";
+    for (size_t i = 0; i < entries.size(); ++i) {
+        if (i) out += ",\n";
+        out += entry_json(entries[i]);
+    }
+    out += "]}\n";
+    return out;
+}
+
+JournalParse parse_journal(std::string_view text) {
+    JournalParse result;
+    OrderedJsonValue root;
+    if (!parse_ordered_document(text, root)) return result;
+    double version = 0;
+    if (!get_whole(root, "version", 0, INT32_MAX, version) || version != kJournalVersion) return result;
+    const OrderedJsonValue* tasks = root.member("tasks");
+    if (!tasks || tasks->kind != JsonKind::Array) return result;
+    result.parsed = true;
+    std::set<int32_t> ids;
+    for (const OrderedJsonValue& value : tasks->array) {
+        JournalEntry entry;
+        if (!read_entry(value, entry) || !ids.insert(entry.id).second) {
+            ++result.dropped;
+            continue;
+        }
+        result.entries.push_back(std::move(entry));
+    }
+    return result;
+}
+
+bool write_journal(const std::string& path, const std::vector<JournalEntry>& entries, std::string& error) {
+    const std::string document = journal_document(entries);
+    const std::string folder = folder_of(path);
+    make_journal_folder(path);
+    const std::string temporary = path + kJournalTempSuffix;
+    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) {
+        error = errno_text("cannot create the temporary journal", errno);
+        return false;
+    }
+    // A temporary file left by someone else may have a wider mode than the one asked for.
+    bool ok = ::fchmod(fd, 0600) == 0;
+    if (!ok) error = errno_text("cannot make the journal private", errno);
+    if (ok && !write_all(fd, document)) {
+        error = errno_text("cannot write the journal", errno);
+        ok = false;
+    }
+    if (ok && ::fsync(fd) != 0) {
+        error = errno_text("cannot sync the journal", errno);
+        ok = false;
+    }
+    if (::close(fd) != 0 && ok) {
+        error = errno_text("cannot close the journal", errno);
+        ok = false;
+    }
+    if (ok && ::rename(temporary.c_str(), path.c_str()) != 0) {
+        error = errno_text("cannot replace the journal", errno);
+        ok = false;
+    }
+    if (!ok) {
+        ::unlink(temporary.c_str());
+        return false;
+    }
+    sync_folder(folder);
+    return true;
+}
+
+JournalLoad load_journal(const std::string& path) {
+    JournalLoad load;
+    std::string text;
+    ReadResult read = read_whole(path, text, load.problem);
+    if (read == ReadResult::kMissing) return load;
+    if (read == ReadResult::kOk) {
+        JournalParse parse = parse_journal(text);
+        if (!parse.parsed) {
+            load.problem = "not a task journal";
+        } else if (parse.dropped > 0) {
+            load.problem = number(parse.dropped) + " entries of another shape dropped";
+        }
+        load.entries = std::move(parse.entries);
+        if (parse.parsed && parse.dropped == 0) return load;
+    }
+    const std::string aside = path + kJournalBadSuffix;
+    load.set_aside = ::rename(path.c_str(), aside.c_str()) == 0;
+    if (!load.set_aside) load.problem += "; " + errno_text("cannot set it aside", errno);
+    return load;
+}
+
+void make_journal_folder(const std::string& path) {
+    const std::string folder = folder_of(path);
+    for (size_t at = 1; at <= folder.size(); ++at) {
+        if (at == folder.size() || folder[at] == '/') ::mkdir(folder.substr(0, at).c_str(), 0700);
+    }
+}
+
+std::string default_journal_path() {
+    const char* state = std::getenv("XDG_STATE_HOME");
+    // A relative value is invalid by the base directory rules and is ignored.
+    if (state && state[0] == '/') return std::string(state) + "/tarnwick/tasks.json";
+    const char* home = std::getenv("HOME");
+    if (home && *home) return std::string(home) + "/.local/state/tarnwick/tasks.json";
+    return {};
+}
+
+} // namespace twk

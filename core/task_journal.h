@@ -1,0 +1,111 @@
+// The task journal: the task list kept on disk, so that the desktop app and `twk serve` show the
+// same list after a restart and every paused download continues where it stopped.
+//
+// The file ($XDG_STATE_HOME/tarnwick/tasks.json, default ~/.local/state/tarnwick/tasks.json) is
+// one JSON object written with our codec:
+//
+//   {"version":1,"tasks":[<entry>,...]}          entries in the list's order
+//   entry  {"id":N,"url":..,"filename":..,"outputPath":..,"connections":N,"method":..,
+//           "headers":[[name,value],...],"postData":..,"userAgent":..,"insecure":B,
+//           "proxy":{"kind":N,"host":..,"port":N,"user":..,"password":..},
+//           "bandwidthLimit":N,"type":"" | "hls" | "dash","autoNamed":B,
+//           "state":"queued" | "running" | "done" | "error" | "paused" | "canceled",
+//           "status":..,"total":N,"done":N,"supportsRange":B}
+//
+// "headers" are the request headers exactly as the task sends them, in order and with repeated
+// names kept; the request's cookies and referrer are among them as the "Cookie" and "Referer"
+// headers the task built from them, so they are kept once and cannot disagree with what is sent.
+// Numbers are whole and from 0 to 2^53 (what a JSON number carries exactly).
+//
+// Cookies, authorisation headers and proxy passwords are in the file, so it is always written
+// with mode 0600, in a folder made with mode 0700.
+//
+// Writing is atomic: the document goes to "<path>.tmp" (mode 0600), which is synced, renamed
+// over the journal, and the folder is synced. A process killed at any moment leaves either the
+// previous journal or the new one, never a mix.
+//
+// Reading checks the shape of everything. A file that does not parse, whose root is not such an
+// object, or whose version is not 1 is set aside as "<path>.bad" and the list starts empty. In a
+// file that parses, each entry stands alone: an entry of another shape (a missing or mistyped
+// member, an unknown state, a duplicate id, a URL that does not parse, a header or user agent
+// with a control byte, an output path with no file name) is dropped, the others load, and the
+// original file is set aside as "<path>.bad" too, so that nothing of it is lost without a trace.
+// A file set aside replaces an earlier "<path>.bad". A missing file is an empty list.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/task_list.h"
+#include "net/http_message.h"
+#include "net/proxy_spec.h"
+
+namespace twk {
+
+inline constexpr int64_t kJournalVersion = 1;
+// A journal larger than this is not read: some ten thousand tasks with long headers fit.
+inline constexpr size_t kMaxJournalSize = 64u << 20;
+// The largest whole number a JSON number holds exactly.
+inline constexpr uint64_t kMaxJournalNumber = 1ull << 53;
+inline constexpr const char* kJournalBadSuffix = ".bad";
+inline constexpr const char* kJournalTempSuffix = ".tmp";
+
+// One task as the journal keeps it: what made it, and where it stood.
+struct JournalEntry {
+    int32_t id = 0;
+    std::string url;
+    std::string filename;
+    std::string output_path;
+    uint64_t connections = 8;
+    std::string method = "GET";
+    HeaderList headers; // as sent, in order; "Cookie" and "Referer" among them
+    std::string post_data;
+    std::string user_agent = "TWK";
+    bool insecure = false;
+    ProxySpec proxy; // kind 0 when none
+    int64_t bandwidth_limit = 0;
+    std::string stream_type; // "", "hls" or "dash"
+    bool auto_named = false;
+    int32_t state = kPaused; // a TaskState
+    std::string status;
+    uint64_t total = 0;
+    uint64_t done = 0;
+    bool supports_range = false;
+};
+
+// "queued", "running", "done", "error", "paused", "canceled"; empty for any other value.
+std::string_view journal_state_name(int32_t state);
+
+// The journal document for these entries, in this order.
+std::string journal_document(const std::vector<JournalEntry>& entries);
+
+struct JournalParse {
+    bool parsed = false;               // the root is a journal object of version 1
+    std::vector<JournalEntry> entries; // the well-formed entries, in file order
+    size_t dropped = 0;                // entries of another shape
+};
+JournalParse parse_journal(std::string_view text);
+
+// Writes the document atomically (see above). False with the reason in `error`; the previous
+// journal is then untouched.
+bool write_journal(const std::string& path, const std::vector<JournalEntry>& entries, std::string& error);
+
+struct JournalLoad {
+    std::vector<JournalEntry> entries;
+    bool set_aside = false; // the file, or some of it, was unusable and is now "<path>.bad"
+    std::string problem;    // what was wrong, for the diagnostic log
+};
+// Reads the journal at `path`; sets the file aside as described above.
+JournalLoad load_journal(const std::string& path);
+
+// Creates the folders above the journal at `path`, with mode 0700 for those it makes.
+void make_journal_folder(const std::string& path);
+
+// $XDG_STATE_HOME/tarnwick/tasks.json, XDG_STATE_HOME defaulting to $HOME/.local/state; empty
+// when neither is set.
+std::string default_journal_path();
+
+} // namespace twk
