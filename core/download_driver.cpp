@@ -16,6 +16,7 @@
 #include "core/segment_worker.h"
 #include "core/sidecar.h"
 #include "net/debug_log.h"
+#include "net/text.h"
 
 namespace twk {
 
@@ -104,6 +105,21 @@ bool start_worker(DriverRun& run, std::vector<std::thread>& workers) {
     }
 }
 
+// Waits out one pass tick, ending it early when the pass is over: a stop, a failure, a restart,
+// or a worker that returned and left the download complete (so that a small file is "done"
+// right after its last byte rather than at the next tick).
+void wait_for_tick(DriverRun& run) {
+    Task& task = run.task;
+    const int64_t tick_end = monotonic_ms() + kPassTickMs;
+    for (;;) {
+        const uint32_t ended = run.workers_ended;
+        const int64_t left = tick_end - monotonic_ms();
+        if (left <= 0 || pass_over(task)) return;
+        task.wait(left,
+                  [&] { return task.restart || task.failed || task.stop || run.workers_ended != ended; });
+    }
+}
+
 void run_pass(DriverRun& run, int64_t& last_save_ms) {
     Task& task = run.task;
     task.restart = false;
@@ -128,7 +144,7 @@ void run_pass(DriverRun& run, int64_t& last_save_ms) {
             save_sidecar(task);
             last_save_ms = task_elapsed_ms(task);
         }
-        task.wait(kPassTickMs, [&task] { return task.restart || task.failed || task.stop; });
+        wait_for_tick(run);
     }
     for (auto& worker : workers)
         worker.join();

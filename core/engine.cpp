@@ -14,6 +14,7 @@
 #include "core/status_document.h"
 #include "core/task_list.h"
 #include "net/proxy_spec.h"
+#include "net/text.h"
 #include "net/url.h"
 #include "json/json.h"
 
@@ -23,8 +24,7 @@ namespace {
 
 constexpr const char* kFallbackDir = "downloads";
 constexpr int64_t kApplicationMaxConcurrent = 3;
-constexpr auto kSettleWait = std::chrono::seconds(3);
-constexpr auto kSettlePoll = std::chrono::milliseconds(50);
+constexpr int64_t kSettleWaitMs = 3'000;
 
 void make_folders(const std::string& dir) {
     std::error_code ignored;
@@ -151,9 +151,13 @@ void engine_destroy(Engine* engine) {
     }
     for (int32_t id : ids)
         engine->tasks->pause(id);
-    auto deadline = std::chrono::steady_clock::now() + kSettleWait;
-    while (!engine->tasks->all_settled() && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(kSettlePoll);
+    // Every settling task changes its state, which advances the list's revision.
+    TaskList& tasks = *engine->tasks;
+    const int64_t deadline = monotonic_ms() + kSettleWaitMs;
+    for (int64_t left = kSettleWaitMs; left > 0; left = deadline - monotonic_ms()) {
+        const Revision seen = tasks.revision();
+        if (tasks.all_settled()) break;
+        tasks.changes().wait_for_change(seen, ChangeScope::kStatus, left);
     }
     engine->tasks->close();
     delete engine;
@@ -227,6 +231,18 @@ char* engine_list_document(Engine* engine) {
 }
 
 void engine_release_text(char* text) { std::free(text); }
+
+Revision engine_revision(Engine* engine) { return engine ? engine->tasks->revision() : Revision{}; }
+
+Revision engine_wait_for_change(Engine* engine, const Revision& seen, ChangeScope scope, int64_t timeout_ms,
+                                const std::function<bool()>& stop) {
+    if (!engine) return seen;
+    return engine->tasks->changes().wait_for_change(seen, scope, timeout_ms, stop);
+}
+
+void engine_wake_waiters(Engine* engine) {
+    if (engine) engine->tasks->changes().wake();
+}
 
 const char* engine_version() { return "TWK 0.2 (in-process core)"; }
 

@@ -25,9 +25,12 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
+
+#include "core/change_signal.h"
 
 namespace twk {
 
@@ -86,6 +89,22 @@ void engine_set_use_system_proxy(Engine* engine, bool use);
 // engine: {"status":"idle","tasks":[]}.
 char* engine_list_document(Engine* engine);
 void engine_release_text(char* text); // null is ignored
+
+// --- changes ---
+
+// The revision of the engine's task list (core/change_signal.h): a front end that remembers the
+// revision it drew skips the next frame when it is still current. A zero revision without an
+// engine.
+Revision engine_revision(Engine* engine);
+
+// Waits until the revision moved in `scope`, `timeout_ms` passed, or `stop` holds (checked at
+// the start and after every `engine_wake_waiters`); returns the revision then. Without an
+// engine it returns `seen` at once.
+Revision engine_wait_for_change(Engine* engine, const Revision& seen, ChangeScope scope, int64_t timeout_ms,
+                                const std::function<bool()>& stop = {});
+
+// Makes every wait of `engine_wait_for_change` look at its stop condition again.
+void engine_wake_waiters(Engine* engine);
 
 // "TWK 0.2 (in-process core)".
 const char* engine_version();

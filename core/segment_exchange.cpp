@@ -158,6 +158,7 @@ bool judge_probe(WorkerState& w, Segment& segment, const HttpResponse& response,
         return false;
     }
     task.probe_state = ranged ? kRanged : kSingleStream;
+    task.note_progress();
     return true;
 }
 
@@ -338,6 +339,7 @@ ExchangeResult read_body(WorkerState& w, Segment& segment, BodyReader& reader, b
             return result;
         }
         advance(segment, pos, static_cast<uint64_t>(n));
+        task.note_progress();
         if (!w.run.progressed.load(std::memory_order_relaxed)) w.run.progressed = true;
         task.last_progress_ms = task_elapsed_ms(task);
         w.run.limiter.charge(static_cast<uint64_t>(n), abandon);
@@ -399,6 +401,7 @@ ExchangeOutcome body_outcome(Task& task, Segment& segment, uint64_t received, bo
     task.total = end_of_file;
     segment.end = end_of_file;
     task.complete = true;
+    task.note_progress();
     return kSegmentDone;
 }
 

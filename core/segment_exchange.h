@@ -44,6 +44,8 @@ struct DriverRun {
     BandwidthLimiter& limiter;
     // A body byte was written in this run: from then on no failure ends the task at once.
     std::atomic<bool> progressed{false};
+    // Workers of the current pass that have returned; each one wakes the driver's wait.
+    std::atomic<uint32_t> workers_ended{0};
 };
 
 // One worker's own state.

@@ -136,6 +136,7 @@ bool work_once(WorkerState& w) {
     std::shared_ptr<Segment> segment;
     const Claim claim = claim_segment(task, segment);
     if (claim == Claim::kExit) return false;
+    if (claim == Claim::kGot) task.note_progress(); // a segment became active
     if (claim == Claim::kWait) {
         if (task.stop || task.failed || download_complete(task)) return false;
         nap(task, kSplitWaitMs);
@@ -143,12 +144,14 @@ bool work_once(WorkerState& w) {
     }
     if (task.stop || task.pause) {
         segment->active = false;
+        task.note_progress();
         return false;
     }
     const ExchangeResult result = exchange_segment(w, *segment);
     // A single stream cannot be resumed: a retry starts its body again.
     if (result.outcome == kRetry && task.probe_state == kSingleStream) segment->pos = segment->start;
     segment->active = false;
+    task.note_progress();
     return settle(w, *segment, result);
 }
 
@@ -188,6 +191,9 @@ void run_segment_worker(DriverRun& run, uint64_t index) {
     WorkerState w{run, index, nullptr, std::vector<char>(kReceiveBufferSize), std::string()};
     while (work_once(w)) {
     }
+    // The driver's pass tick ends at once: the last worker out may mean the download is whole.
+    run.workers_ended.fetch_add(1);
+    run.task.wake();
 }
 
 } // namespace twk

@@ -70,6 +70,7 @@ void Task::set_status(std::string_view text) {
         std::lock_guard lock(m_status_lock);
         m_status = text;
     }
+    note_status();
     // A failure ends the pass: the other workers need not wait out a silent peer.
     if (error) interrupt();
 }
@@ -88,6 +89,16 @@ void Task::wake() {
 bool Task::wait(int64_t ms, const std::function<bool()>& done) {
     std::unique_lock lock(m_wake_lock);
     return m_wake.wait_for(lock, std::chrono::milliseconds(std::max<int64_t>(ms, 0)), done);
+}
+
+void Task::attach_changes(std::shared_ptr<ChangeSignal> changes) { m_changes = std::move(changes); }
+
+void Task::note_progress() {
+    if (m_changes) m_changes->note_progress();
+}
+
+void Task::note_status() {
+    if (m_changes) m_changes->note_status();
 }
 
 bool Task::status_is_error() const {

@@ -22,6 +22,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/change_signal.h"
 #include "net/http_message.h"
 #include "net/proxy_spec.h"
 
@@ -147,6 +148,15 @@ struct Task {
     // Wakes every wait() so that it checks its condition again.
     void wake();
 
+    // --- the change signal of the list the task is in (core/change_signal.h) ---
+    // Set by the task list when the task is added, before any thread runs it; read-only after.
+    void attach_changes(std::shared_ptr<ChangeSignal> changes);
+    // Whoever changes what a status document shows calls one of these afterwards: progress for
+    // bytes, segments, sizes and flags; status for what starts or ends something. `set_status`
+    // does it itself. Without a list they do nothing.
+    void note_progress();
+    void note_status();
+
     // The bandwidth limit in bytes per second (0 = none). It may change while the task runs; the
     // driver hands it to the run's limiter (core/bandwidth_limiter.h) on every pass tick.
     std::atomic<int64_t> bandwidth_limit{0};
@@ -167,6 +177,8 @@ private:
 
     std::mutex m_wake_lock;
     std::condition_variable m_wake;
+
+    std::shared_ptr<ChangeSignal> m_changes;
 };
 
 // Steady-clock nanoseconds; task start times and elapsed times use it.
