@@ -27,7 +27,8 @@ using ull = unsigned long long;
 bool exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
 
 void set_open_failure(Task& task, const std::string& path, int error) {
-    task.set_status("error: cannot open output file: " + path + " (" + system_reason(error) + ")");
+    task.set_failure("error: cannot open output file: " + path + " (" + system_reason(error) + ")",
+                     FailureCategory::kIo);
 }
 
 void close_output(Task& task) {
@@ -224,7 +225,7 @@ void finish_run(Task& task) {
         if (keep_resumable(task, why) || task.bytes_done() == 0) {
             task.set_status("paused");
         } else {
-            task.set_status("error: interrupted and not resumable: " + why);
+            task.set_failure("error: interrupted and not resumable: " + why, FailureCategory::kIo);
         }
         return;
     }
@@ -242,11 +243,11 @@ void finish_run(Task& task) {
             close_output(task);
             return;
         }
-        task.set_status("error: finalize failed: " + system_reason(errno));
+        task.set_failure("error: finalize failed: " + system_reason(errno), FailureCategory::kIo);
     }
     flush_output(fd);
     close_output(task);
-    if (!task.status_is_error()) task.set_status("error: incomplete");
+    if (!task.status_is_error()) task.set_failure("error: incomplete", FailureCategory::kIo);
     keep_resumable(task, why);
 }
 
@@ -297,7 +298,7 @@ void run_download(const std::shared_ptr<Task>& task_pointer, const DriverSetting
             if (!adopt_pending_run(task)) return;
         } else if (++restarts > kMaxRestartsFromScratch) {
             // A validator that changes with every answer would restart the run forever.
-            task.set_status("error: remote file changed since last run");
+            task.set_failure("error: remote file changed since last run", FailureCategory::kProtocol);
             break;
         } else {
             restart_from_scratch(task);

@@ -195,6 +195,14 @@ void engine_cancel(Engine* engine, int32_t id) {
     if (engine) engine->tasks->cancel(id);
 }
 
+FailureCategory engine_task_failure(Engine* engine, int32_t id) {
+    if (!engine) return FailureCategory::kNone;
+    for (const auto& entry : engine->tasks->snapshot().entries) {
+        if (entry->id == id) return entry->task->failure_category();
+    }
+    return FailureCategory::kNone;
+}
+
 void engine_set_options(Engine* engine, int64_t max_concurrent, int64_t bandwidth_limit,
                         std::string_view proxy) {
     if (!engine) return;

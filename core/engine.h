@@ -31,6 +31,7 @@
 #include <string_view>
 
 #include "core/change_signal.h"
+#include "net/transport_error.h"
 
 namespace twk {
 
@@ -67,6 +68,10 @@ void engine_pause(Engine* engine, int32_t id);
 void engine_resume(Engine* engine, int32_t id);
 // Anything but done becomes canceled; its partial file and sidecar are deleted.
 void engine_cancel(Engine* engine, int32_t id);
+
+// What the failure of a task that ended in error was about (net/transport_error.h), beside its
+// exact status text; kNone for a task that has not failed and for unknown ids.
+FailureCategory engine_task_failure(Engine* engine, int32_t id);
 
 // --- settings ---
 

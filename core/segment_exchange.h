@@ -55,6 +55,7 @@ struct WorkerState {
     std::unique_ptr<ByteStream> kept; // an idle connection for the next request, or none
     std::vector<char> buffer = std::vector<char>(kReceiveBufferSize);
     std::string last_cause; // why the last failed request failed, for the final status
+    FailureCategory last_category = FailureCategory::kNone; // what that failure was about
 };
 
 enum ExchangeOutcome : uint8_t {
@@ -71,6 +72,7 @@ struct ExchangeResult {
     // Why it failed, in the transport's or the server's words ("http 503"); with kStopWorker
     // and no error status set yet, the text of the error status without its "error: ".
     std::string cause;
+    FailureCategory category = FailureCategory::kNone; // what `cause` is about
 };
 
 // Whether a status is final for any retry: 4xx but 408 and 429, 501 and 505.

@@ -64,15 +64,27 @@ std::string Task::status() const {
 }
 
 void Task::set_status(std::string_view text) {
-    const bool error = text.starts_with("error");
+    // The one place a text is read: a driver that knows no category still fails by the rule
+    // that a status beginning with "error" is a failure.
+    set_failure(text, text.starts_with("error") ? FailureCategory::kOther : FailureCategory::kNone);
+}
+
+void Task::set_failure(std::string_view text, FailureCategory category) {
+    const bool error = category != FailureCategory::kNone;
     if (error) failed = true;
     {
         std::lock_guard lock(m_status_lock);
         m_status = text;
+        m_failure = category;
     }
     note_status();
     // A failure ends the pass: the other workers need not wait out a silent peer.
     if (error) interrupt();
+}
+
+FailureCategory Task::failure_category() const {
+    std::lock_guard lock(m_status_lock);
+    return m_failure;
 }
 
 void Task::interrupt() {
@@ -101,10 +113,7 @@ void Task::note_status() {
     if (m_changes) m_changes->note_status();
 }
 
-bool Task::status_is_error() const {
-    std::lock_guard lock(m_status_lock);
-    return m_status.starts_with("error");
-}
+bool Task::status_is_error() const { return failure_category() != FailureCategory::kNone; }
 
 std::string Task::effective_url() const {
     std::lock_guard lock(m_effective_url_lock);

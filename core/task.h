@@ -25,6 +25,7 @@
 #include "core/change_signal.h"
 #include "net/http_message.h"
 #include "net/proxy_spec.h"
+#include "net/transport_error.h"
 
 namespace twk {
 
@@ -87,10 +88,15 @@ struct Task {
     // Sets name (the part after the last "/" or "\"), output path and sidecar path together.
     void set_output_path(std::string_view path);
 
-    // --- status text, under the status lock ---
+    // --- status text and failure category, under the status lock ---
     std::string status() const;
-    // Any text beginning with "error" also sets the failed flag.
+    // Any text beginning with "error" also sets the failed flag; its category is kOther. Every
+    // other text clears the category.
     void set_status(std::string_view text);
+    // An error text with what the failure was about (net/transport_error.h): code that acts on
+    // a failure asks the category, never the text.
+    void set_failure(std::string_view text, FailureCategory category);
+    FailureCategory failure_category() const; // kNone while the status is no failure
     bool status_is_error() const;
 
     // --- effective URL, under its own lock ---
@@ -171,6 +177,7 @@ private:
 
     mutable std::mutex m_status_lock;
     std::string m_status;
+    FailureCategory m_failure = FailureCategory::kNone;
 
     mutable std::mutex m_effective_url_lock;
     std::string m_effective_url;

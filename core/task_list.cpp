@@ -52,7 +52,7 @@ TaskState final_state(const Task& task) {
     if (status == "done") return kDone;
     if (task.pause || status == "paused") return kPaused;
     if (status == "canceled") return kCanceled;
-    if (status.starts_with("error")) return kError;
+    if (task.status_is_error()) return kError;
     return kDone;
 }
 
