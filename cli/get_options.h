@@ -6,12 +6,14 @@
 #include <utility>
 #include <vector>
 
+#include "core/task.h"
+
 namespace twk {
 
 struct GetOptions {
     std::string directory;                                    // empty: the engine's default download folder
     std::string output_name;                                  // only with one URL
-    int connections = 8;                                      // one of 1, 2, 4, 8, 12, 16, 24, 32
+    int connections = static_cast<int>(kDefaultConnections);  // one of 1, 2, 4, 8, 12, 16, 24, 32
     int max_concurrent = 3;                                   // downloads running at once
     int64_t limit = 0;                                        // bytes per second per download; 0 = none
     std::string proxy;                                        // proxy URL as given

@@ -165,7 +165,7 @@ void engine_destroy(Engine* engine) {
 
 int32_t engine_add(Engine* engine, std::string_view url, int64_t connections, std::string_view proxy) {
     if (!engine || url.empty()) return -1;
-    if (connections <= 0) connections = 8;
+    if (connections <= 0) connections = static_cast<int64_t>(kDefaultConnections);
     std::string text = "{\"url\":" + json_quote(url) + ",\"connections\":" + std::to_string(connections);
     if (!proxy.empty()) text += ",\"proxy\":" + json_quote(proxy);
     text += "}";

@@ -8,6 +8,7 @@
 #include "core/naming.h"
 #include "core/output_file.h"
 #include "core/sidecar.h"
+#include "core/transfer_request.h"
 #include "net/debug_log.h"
 #include "net/http_exchange.h"
 #include "net/text.h"
@@ -35,16 +36,15 @@ struct Asked {
 
 // The request for the segment as things stand now; `asked` records what that was.
 HttpRequest build_request(const WorkerState& w, Segment& segment, Asked& asked) {
-    const Task& task = w.run.task;
+    Task& task = w.run.task;
     asked.probe_state = task.probe_state;
     asked.pos = segment.pos;
-    HttpRequest request;
-    request.method = task.method;
     std::string effective = task.effective_url();
     asked.used_effective = !effective.empty();
-    request.url = asked.used_effective ? effective : task.url;
-    request.headers.emplace_back("User-Agent", task.user_agent);
-    request.headers.insert(request.headers.end(), task.headers.begin(), task.headers.end());
+    HttpRequest request =
+        transfer_request(task, asked.used_effective ? effective : task.url,
+                         TransferLimits{kDefaultMaxRedirects, w.run.settings.connect_timeout_ms,
+                                        w.run.settings.io_timeout_ms});
     if (asked.probe_state == kNotProbed) {
         // A closed range: a 206 still tells the size, and the probe's body is over at 1 MiB
         // instead of being cut by the first split.
@@ -65,13 +65,6 @@ HttpRequest build_request(const WorkerState& w, Segment& segment, Asked& asked) 
         if (task.has_validator && !task.validator.empty())
             request.headers.emplace_back("If-Range", task.validator);
     }
-    request.body = task.post_data;
-    request.proxy = task.proxy;
-    request.insecure = task.insecure;
-    request.max_redirects = kMaxRedirects;
-    request.connect_timeout_ms = w.run.settings.connect_timeout_ms;
-    request.io_timeout_ms = w.run.settings.io_timeout_ms;
-    request.canceller = &const_cast<Task&>(task).canceller;
     return request;
 }
 

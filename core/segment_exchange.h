@@ -27,7 +27,6 @@ constexpr size_t kReceiveBufferSize = 65'536;
 // The first response is asked for again while it is a 200 that advertises byte ranges, this
 // many times; after that it is taken as a single stream.
 constexpr uint32_t kMaxReprobes = 2;
-constexpr int32_t kMaxRedirects = 10;
 // A ranged request asks for half of what its segment has left, at least 256 KiB and at most
 // 4 MiB: the other half is where a split will cut, so a split never shortens a request in
 // flight (the bytes on their way would be thrown away with the connection). The cap bounds the

@@ -21,16 +21,15 @@
 
 namespace twk {
 
-// The only connection counts a task takes; any other becomes kDefaultConnections.
-inline constexpr uint64_t kAllowedConnections[] = {1, 2, 4, 8, 12, 16, 24, 32};
-inline constexpr uint64_t kDefaultConnections = 8;
+// The connection count `requested` becomes: itself when allowed (kAllowedConnections, core/task.h),
+// else kDefaultConnections.
 uint64_t allowed_connections(int64_t requested);
 
 // The options record of one start request, after reading and defaults, before any cleaning.
 struct StartOptions {
-    std::string url;             // trimmed; empty means no task
-    int64_t connections = 8;     // as requested; `create_task` limits it
-    int64_t bandwidth_limit = 0; // bytes per second; 0 = none
+    std::string url;                           // trimmed; empty means no task
+    int64_t connections = kDefaultConnections; // as requested; `create_task` limits it
+    int64_t bandwidth_limit = 0;               // bytes per second; 0 = none
     bool insecure = false;
     std::string proxy; // trimmed proxy URL text
     // Capture mode only:

@@ -29,6 +29,10 @@
 
 namespace twk {
 
+// The only connection counts a task takes; any other becomes kDefaultConnections.
+inline constexpr uint64_t kAllowedConnections[] = {1, 2, 4, 8, 12, 16, 24, 32};
+inline constexpr uint64_t kDefaultConnections = 8;
+
 // The end of a segment while the size is unknown; also what a status document prints for it.
 inline constexpr uint64_t kUnknownEnd = UINT64_MAX;
 inline constexpr int32_t kSegmentRetryBudget = 3;
@@ -70,7 +74,7 @@ struct Task {
 
     // --- request, fixed once the task is in a list ---
     std::string url; // as given
-    uint64_t connections = 8;
+    uint64_t connections = kDefaultConnections;
     std::string method = "GET"; // "GET", "POST" or "HEAD"
     HeaderList headers;         // sent in this order after User-Agent
     std::string post_data;
