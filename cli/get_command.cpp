@@ -222,7 +222,7 @@ int get_with_engine(Engine* engine, const std::string& folder, const GetOptions&
     std::vector<int32_t> ids;
     std::vector<TaskProgress> refused; // URLs the engine would not take
     for (const std::string& url : options.urls) {
-        int32_t id = engine_add_json(engine, build_start_request(options, url));
+        int32_t id = engine_add_options(engine, start_options(options, url));
         if (id > 0) {
             ids.push_back(id);
         } else {

@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/start_request.h"
 #include "core/task.h"
 
 namespace twk {
@@ -42,7 +43,10 @@ bool supported_proxy(const std::string& text);
 // are left alone.
 void place_output(std::string& folder, std::string& output_name);
 
-// The capture-mode start request for one URL, as JSON text for the engine's add.
+// The capture-mode start options for one URL, for the engine's add.
+StartOptions start_options(const GetOptions& options, const std::string& url);
+
+// The same request as JSON text (what a front end would post to the control API).
 std::string build_start_request(const GetOptions& options, const std::string& url);
 
 } // namespace twk

@@ -80,16 +80,8 @@ struct Engine {
 
 namespace {
 
-// Both adds: map the request, give the task the engine's defaults, hand it to the list.
-int32_t add_request(Engine& engine, const JsonValue& request, bool capture,
-                    const HeaderList* headers_in_order = nullptr) {
-    std::string dir;
-    {
-        std::lock_guard lock(engine.lock);
-        dir = engine.download_dir;
-    }
-    int64_t max_concurrent = 0;
-    auto task = map_start_request(request, dir, capture, &max_concurrent, headers_in_order);
+// Every add: give the task the engine's defaults, hand it to the list.
+int32_t add_task(Engine& engine, const std::shared_ptr<Task>& task, int64_t max_concurrent) {
     // A URL that does not parse (or names a scheme we do not speak) is refused here, at once,
     // rather than failing the task's first request.
     UrlParts parts;
@@ -112,6 +104,11 @@ int32_t add_request(Engine& engine, const JsonValue& request, bool capture,
         engine.created_ids.push_back(id);
     }
     return id;
+}
+
+std::string folder_of(Engine& engine) {
+    std::lock_guard lock(engine.lock);
+    return engine.download_dir;
 }
 
 std::mutex& handle_mutex() {
@@ -165,22 +162,33 @@ void engine_destroy(Engine* engine) {
 
 int32_t engine_add(Engine* engine, std::string_view url, int64_t connections, std::string_view proxy) {
     if (!engine || url.empty()) return -1;
-    if (connections <= 0) connections = static_cast<int64_t>(kDefaultConnections);
-    std::string text = "{\"url\":" + json_quote(url) + ",\"connections\":" + std::to_string(connections);
-    if (!proxy.empty()) text += ",\"proxy\":" + json_quote(proxy);
-    text += "}";
-    JsonValue request;
-    if (!parse_json(text, request)) return -1;
-    return add_request(*engine, request, false);
+    // Plain mode: the URL and the transfer settings only.
+    StartOptions options;
+    options.url = std::string(url);
+    options.connections = connections <= 0 ? static_cast<int64_t>(kDefaultConnections) : connections;
+    options.proxy = std::string(proxy);
+    return engine_add_options(engine, options);
+}
+
+int32_t engine_add_options(Engine* engine, const StartOptions& given) {
+    if (!engine) return -1;
+    StartOptions options = given;
+    options.url = trim_spaces(options.url);
+    options.proxy = trim_spaces(options.proxy);
+    return add_task(*engine, map_start_options(options, folder_of(*engine)),
+                    options.max_concurrent.value_or(0));
 }
 
 int32_t engine_add_json(Engine* engine, std::string_view json) {
     if (!engine) return -1;
     JsonValue request;
     if (!parse_json(json, request) || request.kind != JsonKind::Object) return -1;
+    int64_t max_concurrent = 0;
     // Passed-on headers go out in the order given, repeated names included.
     const std::optional<HeaderList> headers = ordered_headers(json);
-    return add_request(*engine, request, true, headers ? &*headers : nullptr);
+    auto task =
+        map_start_request(request, folder_of(*engine), true, &max_concurrent, headers ? &*headers : nullptr);
+    return add_task(*engine, task, max_concurrent);
 }
 
 void engine_pause(Engine* engine, int32_t id) {

@@ -37,6 +37,7 @@ namespace twk {
 
 struct Engine;
 class TaskList;
+struct StartOptions; // core/start_request.h
 
 // --- engine life ---
 
@@ -61,6 +62,12 @@ int32_t engine_add(Engine* engine, std::string_view url, int64_t connections, st
 // "postData", "type", "maxConcurrent", "headers". -1 when the text is not a JSON object or has
 // no "url".
 int32_t engine_add_json(Engine* engine, std::string_view json);
+
+// Adds a download from a start request's options as a record (core/start_request.h), the way
+// `engine_add_json` adds one from its JSON text: the URL and proxy are trimmed, the engine's
+// proxy and limit fill in what the options leave open, and a `max_concurrent` above 0 is stored
+// as the engine's limit. -1 for an empty URL or one that does not parse.
+int32_t engine_add_options(Engine* engine, const StartOptions& options);
 
 // Running: stops after saving the sidecar. Queued: paused at once. Unknown ids: nothing.
 void engine_pause(Engine* engine, int32_t id);

@@ -61,6 +61,10 @@ std::shared_ptr<Task> map_start_request(const JsonValue& request, std::string_vi
                                         int64_t* max_concurrent = nullptr,
                                         const HeaderList* headers_in_order = nullptr);
 
+// The mapping after reading, for options that come as a record rather than JSON: `create_task`,
+// the proxy (when it parses) and the stream type. Null when `options.url` is empty.
+std::shared_ptr<Task> map_start_options(const StartOptions& options, std::string_view download_dir);
+
 // The string members of the "headers" object of a start request's JSON text, in the order
 // given and with repeated names kept; nothing when the text has no such object.
 std::optional<HeaderList> ordered_headers(std::string_view json);
