@@ -19,6 +19,7 @@
 #include "cli/task_progress.h"
 #include "core/engine.h"
 #include "core/task_list.h"
+#include "net/text.h"
 
 namespace twk {
 
@@ -32,11 +33,6 @@ constexpr int64_t kMinReadGapMs = 100;
 constexpr int64_t kSettleDeadlineMs = 30000;
 constexpr size_t kFallbackColumns = 80;
 constexpr size_t kFallbackRows = 24;
-
-int64_t now_ms() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
 
 std::string list_document(Engine* engine) {
     char* text = engine_list_document(engine);
@@ -115,7 +111,7 @@ public:
     bool live() const { return m_live; }
 
     void show(const std::vector<TaskProgress>& tasks) {
-        int64_t now = now_ms();
+        int64_t now = monotonic_ms();
         for (const TaskProgress& task : tasks) {
             m_meters[task.id].add(now, task.done);
             if (task.status != "downloading") m_meters[task.id].reset();
@@ -183,7 +179,7 @@ WatchEnd watch(Engine* engine, Watcher& watcher, const Signals& signals, int sig
     bool first = true;
     for (;;) {
         const Revision revision = engine_revision(engine);
-        const int64_t now = now_ms();
+        const int64_t now = monotonic_ms();
         const bool moved = first || revision.status != shown.status;
         if ((list && list->all_settled()) || (moved && now - last_read >= kMinReadGapMs) ||
             (watcher.live() && now - last_read >= kRedrawMs)) {
@@ -244,8 +240,8 @@ int get_with_engine(Engine* engine, const std::string& folder, const GetOptions&
             // second signal meanwhile leaves at once.
             for (int32_t id : ids)
                 engine_pause(engine, id);
-            if (watch(engine, watcher, signals, 1, is_settled_status, now_ms() + kSettleDeadlineMs, tasks) !=
-                WatchEnd::kReached) {
+            if (watch(engine, watcher, signals, 1, is_settled_status, monotonic_ms() + kSettleDeadlineMs,
+                      tasks) != WatchEnd::kReached) {
                 std::fflush(nullptr);
                 ::_exit(kExitInterrupted);
             }

@@ -5,12 +5,6 @@
 
 namespace twk {
 
-int64_t monotonic_ns() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
 std::shared_ptr<Segment> make_segment(uint64_t start, uint64_t pos, uint64_t end) {
     static std::atomic<uint64_t> next_id{1};
     auto segment = std::make_shared<Segment>();

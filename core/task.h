@@ -25,6 +25,7 @@
 #include "core/change_signal.h"
 #include "net/http_message.h"
 #include "net/proxy_spec.h"
+#include "net/text.h" // monotonic_ns
 #include "net/transport_error.h"
 
 namespace twk {
@@ -191,8 +192,5 @@ private:
 
     std::shared_ptr<ChangeSignal> m_changes;
 };
-
-// Steady-clock nanoseconds; task start times and elapsed times use it.
-int64_t monotonic_ns();
 
 } // namespace twk

@@ -21,12 +21,13 @@ std::string fixed_decimal(double value, int decimals) {
     return std::string(buffer, result.ptr);
 }
 
-int64_t monotonic_ms() {
-    auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                  std::chrono::steady_clock::now().time_since_epoch())
-                  .count();
-    return ns / 1000000;
+int64_t monotonic_ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
+
+int64_t monotonic_ms() { return monotonic_ns() / 1000000; }
 
 std::string base64_encode(std::string_view bytes) {
     static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";

@@ -32,7 +32,9 @@ std::string fixed_decimal(double value, int decimals);
 // Standard Base64 (RFC 4648 alphabet, "=" padding): Basic credentials, the WebSocket accept.
 std::string base64_encode(std::string_view bytes);
 
-// Milliseconds of the steady clock: every deadline, progress time and contact time uses it.
+// The steady clock in nanoseconds (task start times, elapsed times) and in milliseconds (every
+// deadline, progress time and contact time).
+int64_t monotonic_ns();
 int64_t monotonic_ms();
 
 } // namespace twk
