@@ -1,5 +1,7 @@
 #include "cli/get_command.h"
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -7,6 +9,8 @@
 #include <map>
 #include <string>
 #include <sys/ioctl.h>
+#include <system_error>
+#include <thread>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -14,21 +18,21 @@
 #include "cli/progress_display.h"
 #include "cli/task_progress.h"
 #include "core/engine.h"
+#include "core/task_list.h"
+#include "net/text.h"
 
 namespace twk {
 
 namespace {
 
-constexpr int kRedrawMs = 200;
+constexpr int64_t kRedrawMs = 200;
+// Status changes are shown at most this often: a thousand short downloads change status
+// thousands of times, and each look reads the whole list document.
+constexpr int64_t kMinReadGapMs = 100;
 // How long paused tasks get to save their sidecars after Ctrl-C before the engine is closed.
 constexpr int64_t kSettleDeadlineMs = 30000;
 constexpr size_t kFallbackColumns = 80;
 constexpr size_t kFallbackRows = 24;
-
-int64_t now_ms() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
 
 std::string list_document(Engine* engine) {
     char* text = engine_list_document(engine);
@@ -47,28 +51,53 @@ std::pair<size_t, size_t> terminal_size(int fd) {
 }
 
 // SIGINT and SIGTERM are blocked in every thread (the engine's threads inherit the mask) and
-// taken by the watcher itself with sigtimedwait, between two redraws.
-struct Signals {
-    sigset_t set;
-    Signals() {
-        sigemptyset(&set);
-        sigaddset(&set, SIGINT);
-        sigaddset(&set, SIGTERM);
-        pthread_sigmask(SIG_BLOCK, &set, nullptr);
-    }
-    // A signal that came after the last wait is dropped: every task has ended by then, and the
-    // default action would end the process without its closing lines.
-    ~Signals() {
-        timespec now{0, 0};
-        while (sigtimedwait(&set, nullptr, &now) > 0) {
+// taken by a thread of their own, which counts them and wakes the watcher's wait on the engine.
+class Signals {
+public:
+    explicit Signals(Engine* engine) : m_engine(engine) {
+        sigemptyset(&m_set);
+        sigaddset(&m_set, SIGINT);
+        sigaddset(&m_set, SIGTERM);
+        pthread_sigmask(SIG_BLOCK, &m_set, &m_old);
+        try {
+            m_thread = std::thread([this] { take(); });
+        } catch (const std::system_error&) {
+            // Without a thread to take them, the signals keep their default action.
+            pthread_sigmask(SIG_SETMASK, &m_old, nullptr);
         }
-        pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
     }
-    // Waits up to `ms`; true when a signal came.
-    bool wait(int ms) {
-        timespec timeout{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
-        return sigtimedwait(&set, nullptr, &timeout) > 0;
+    Signals(const Signals&) = delete;
+    Signals& operator=(const Signals&) = delete;
+    // A signal that came after the watcher's last look is dropped: every task has ended by
+    // then, and the default action would end the process without its closing lines.
+    ~Signals() {
+        if (!m_thread.joinable()) return;
+        m_quit = true;
+        pthread_kill(m_thread.native_handle(), SIGINT);
+        m_thread.join();
+        timespec now{0, 0};
+        while (sigtimedwait(&m_set, nullptr, &now) > 0) {
+        }
+        pthread_sigmask(SIG_SETMASK, &m_old, nullptr);
     }
+    int count() const { return m_count; }
+
+private:
+    void take() {
+        for (;;) {
+            int signal = 0;
+            if (sigwait(&m_set, &signal) != 0 || m_quit) return;
+            ++m_count;
+            engine_wake_waiters(m_engine);
+        }
+    }
+
+    Engine* m_engine;
+    sigset_t m_set;
+    sigset_t m_old;
+    std::atomic<int> m_count{0};
+    std::atomic<bool> m_quit{false};
+    std::thread m_thread;
 };
 
 class Watcher {
@@ -77,8 +106,12 @@ public:
         : m_out(out), m_live(!options.quiet && ::isatty(::fileno(out))),
           m_changes(!options.quiet && !m_live) {}
 
+    // A live display is redrawn on a cadence (speeds move even when no byte arrives); the
+    // other modes only show what changed.
+    bool live() const { return m_live; }
+
     void show(const std::vector<TaskProgress>& tasks) {
-        int64_t now = now_ms();
+        int64_t now = monotonic_ms();
         for (const TaskProgress& task : tasks) {
             m_meters[task.id].add(now, task.done);
             if (task.status != "downloading") m_meters[task.id].reset();
@@ -131,20 +164,40 @@ bool all_match(const std::vector<TaskProgress>& tasks, bool (*predicate)(std::st
     return true;
 }
 
-// Pauses every task and waits until each has saved its sidecar and ended its run.
-bool pause_and_settle(Engine* engine, const std::vector<int32_t>& ids, Signals& signals, Watcher& watcher,
-                      std::vector<TaskProgress>& tasks) {
-    for (int32_t id : ids)
-        engine_pause(engine, id);
-    const int64_t deadline = now_ms() + kSettleDeadlineMs;
-    while (now_ms() < deadline) {
-        if (read_tasks(engine, tasks)) {
-            watcher.show(tasks);
-            if (all_match(tasks, is_settled_status)) return true;
+enum class WatchEnd { kReached, kSignal, kDeadline };
+
+// Shows the tasks until every status satisfies `goal`, a signal beyond the first `signals_seen`
+// came, or `deadline_ms` passed. The document is read when a status changed (at most every
+// kMinReadGapMs), when every task has settled, and on the live display's cadence; between
+// reads the watcher waits on the engine's change signal, so that the end is seen at once.
+WatchEnd watch(Engine* engine, Watcher& watcher, const Signals& signals, int signals_seen,
+               bool (*goal)(std::string_view), int64_t deadline_ms, std::vector<TaskProgress>& tasks) {
+    const std::shared_ptr<TaskList> list = engine_task_list(engine);
+    const auto signalled = [&] { return signals.count() > signals_seen; };
+    Revision shown = engine_revision(engine);
+    int64_t last_read = 0;
+    bool first = true;
+    for (;;) {
+        const Revision revision = engine_revision(engine);
+        const int64_t now = monotonic_ms();
+        const bool moved = first || revision.status != shown.status;
+        if ((list && list->all_settled()) || (moved && now - last_read >= kMinReadGapMs) ||
+            (watcher.live() && now - last_read >= kRedrawMs)) {
+            first = false;
+            shown = revision;
+            last_read = now;
+            if (read_tasks(engine, tasks)) {
+                watcher.show(tasks);
+                if (all_match(tasks, goal)) return WatchEnd::kReached;
+            }
         }
-        if (signals.wait(kRedrawMs)) return false; // a second signal: leave at once
+        if (signalled()) return WatchEnd::kSignal;
+        if (now >= deadline_ms) return WatchEnd::kDeadline;
+        int64_t wait = watcher.live() ? last_read + kRedrawMs - now : kRedrawMs;
+        if (revision.status != shown.status) wait = std::min(wait, last_read + kMinReadGapMs - now);
+        wait = std::clamp<int64_t>(wait, 1, deadline_ms - now);
+        engine_wait_for_change(engine, revision, ChangeScope::kStatus, wait, signalled);
     }
-    return false;
 }
 
 } // namespace
@@ -160,12 +213,12 @@ int run_get(const GetOptions& given) {
 }
 
 int get_with_engine(Engine* engine, const std::string& folder, const GetOptions& options) {
-    Signals signals;
+    Signals signals(engine);
     FILE* human = options.json ? stderr : stdout;
     std::vector<int32_t> ids;
     std::vector<TaskProgress> refused; // URLs the engine would not take
     for (const std::string& url : options.urls) {
-        int32_t id = engine_add_json(engine, build_start_request(options, url));
+        int32_t id = engine_add_options(engine, start_options(options, url));
         if (id > 0) {
             ids.push_back(id);
         } else {
@@ -179,18 +232,19 @@ int get_with_engine(Engine* engine, const std::string& folder, const GetOptions&
     Watcher watcher(options, human);
     std::vector<TaskProgress> tasks;
     bool interrupted = false;
-    while (!ids.empty()) {
-        if (read_tasks(engine, tasks)) {
-            watcher.show(tasks);
-            if (all_match(tasks, is_final_status)) break;
-        }
-        if (signals.wait(kRedrawMs)) {
+    if (!ids.empty()) {
+        const WatchEnd end = watch(engine, watcher, signals, 0, is_final_status, INT64_MAX, tasks);
+        if (end == WatchEnd::kSignal) {
             interrupted = true;
-            if (!pause_and_settle(engine, ids, signals, watcher, tasks)) {
+            // Pauses every task and waits until each has saved its sidecar and ended its run; a
+            // second signal meanwhile leaves at once.
+            for (int32_t id : ids)
+                engine_pause(engine, id);
+            if (watch(engine, watcher, signals, 1, is_settled_status, monotonic_ms() + kSettleDeadlineMs,
+                      tasks) != WatchEnd::kReached) {
                 std::fflush(nullptr);
                 ::_exit(kExitInterrupted);
             }
-            break;
         }
     }
 

@@ -200,6 +200,21 @@ void place_output(std::string& folder, std::string& output_name) {
     output_name.erase(0, slash + 1);
 }
 
+StartOptions start_options(const GetOptions& options, const std::string& url) {
+    StartOptions o;
+    o.url = url;
+    o.connections = options.connections;
+    o.bandwidth_limit = options.limit;
+    o.insecure = options.insecure;
+    o.proxy = options.proxy;
+    o.filename = options.output_name;
+    o.cookies = options.cookie;
+    o.referrer = options.referer;
+    o.user_agent = options.user_agent;
+    o.headers.assign(options.headers.begin(), options.headers.end());
+    return o;
+}
+
 std::string build_start_request(const GetOptions& options, const std::string& url) {
     std::string doc = "{\"url\":" + json_quote(url);
     doc += ",\"connections\":" + std::to_string(options.connections);

@@ -6,12 +6,15 @@
 #include <utility>
 #include <vector>
 
+#include "core/start_request.h"
+#include "core/task.h"
+
 namespace twk {
 
 struct GetOptions {
     std::string directory;                                    // empty: the engine's default download folder
     std::string output_name;                                  // only with one URL
-    int connections = 8;                                      // one of 1, 2, 4, 8, 12, 16, 24, 32
+    int connections = static_cast<int>(kDefaultConnections);  // one of 1, 2, 4, 8, 12, 16, 24, 32
     int max_concurrent = 3;                                   // downloads running at once
     int64_t limit = 0;                                        // bytes per second per download; 0 = none
     std::string proxy;                                        // proxy URL as given
@@ -41,7 +44,10 @@ bool supported_proxy(const std::string& text);
 // are left alone.
 void place_output(std::string& folder, std::string& output_name);
 
-// The capture-mode start request for one URL, as JSON text for the engine's add.
+// The capture-mode start options for one URL, for the engine's add.
+StartOptions start_options(const GetOptions& options, const std::string& url);
+
+// The same request as JSON text (what a front end would post to the control API).
 std::string build_start_request(const GetOptions& options, const std::string& url);
 
 } // namespace twk

@@ -12,6 +12,7 @@
 #include "core/engine.h"
 #include "core/task_journal.h"
 #include "core/task_list.h"
+#include "net/text.h"
 
 namespace twk {
 
@@ -21,11 +22,6 @@ namespace {
 constexpr int64_t kSettleDeadlineMs = 30000;
 constexpr int kSettlePollMs = 50;
 constexpr int kMaxConcurrentLimit = 1000;
-
-int64_t now_ms() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
 
 // SIGINT and SIGTERM are blocked before any thread starts (threads inherit the mask) and taken
 // by the main thread alone.
@@ -65,8 +61,8 @@ bool pause_all(Engine* engine, StopSignals& signals) {
     std::shared_ptr<TaskList> tasks = engine_task_list(engine);
     for (const auto& entry : tasks->snapshot().entries)
         engine_pause(engine, entry->id);
-    const int64_t deadline = now_ms() + kSettleDeadlineMs;
-    while (!tasks->all_settled() && now_ms() < deadline) {
+    const int64_t deadline = monotonic_ms() + kSettleDeadlineMs;
+    while (!tasks->all_settled() && monotonic_ms() < deadline) {
         if (signals.wait_for(kSettlePollMs)) return false;
     }
     return true;

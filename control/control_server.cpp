@@ -140,14 +140,26 @@ void serve_websocket(Connection& c) {
                           websocket_accept(*key) + "\r\n\r\n";
     if (!send_raw_all(c.socket, upgrade.data(), upgrade.size())) return;
     // The stream ends when a send fails: the client went away, stopped reading for the socket's
-    // send time-out, or the server's stop shut the socket down.
+    // send time-out, or the server's stop shut the socket down. A frame goes out when the list
+    // changed, at most once per snapshot interval; an unchanged list is sent again after the
+    // idle interval, so that a client that went away is still noticed at a send.
+    const ChangeSignal& changes = c.server.tasks->changes();
+    const auto stopping = [&c] {
+        std::lock_guard lock(c.server.lock);
+        return c.server.stopping;
+    };
     while (true) {
+        const Revision sent = changes.revision();
         std::string frame = websocket_text_frame(task_list_document(*c.server.tasks));
         if (!send_raw_all(c.socket, frame.data(), frame.size())) return;
-        std::unique_lock lock(c.server.lock);
-        if (c.server.changed.wait_for(lock, std::chrono::milliseconds(kSnapshotIntervalMs),
-                                      [&] { return c.server.stopping; }))
-            return;
+        {
+            std::unique_lock lock(c.server.lock);
+            if (c.server.changed.wait_for(lock, std::chrono::milliseconds(kSnapshotIntervalMs),
+                                          [&] { return c.server.stopping; }))
+                return;
+        }
+        changes.wait_for_change(sent, ChangeScope::kAny, kSnapshotIdleMs - kSnapshotIntervalMs, stopping);
+        if (stopping()) return;
     }
 }
 
@@ -383,6 +395,8 @@ void stop_control_server(ControlServer* server) {
             ::shutdown(socket, SHUT_RDWR);
     }
     server->changed.notify_all();
+    // Push loops waiting for the list to change look at the stop flag again.
+    server->tasks->changes().wake();
     // Shutting the listener down wakes the accept thread; it is closed once that thread is gone.
     ::shutdown(server->listener, SHUT_RDWR);
     if (server->accept_thread.joinable()) server->accept_thread.join();

@@ -7,7 +7,8 @@
 //   GET "/"                     200 text/html   the built-in status page
 //   GET or POST "/ping"         200 text/plain  "ok"
 //   GET "/ws"                   the WebSocket status channel: the engine's task list document
-//                               every 200 ms (400 "bad ws" without Sec-WebSocket-Key)
+//                               when it changed, at most every 200 ms, and at least every 1 s
+//                               (400 "bad ws" without Sec-WebSocket-Key)
 //   POST "/start", "/capture"   a start request (JSON, plain or capture mode): 200
 //                               {"ok":true,"id":N,"connections":N}, or 400 {"ok":false,"error":
 //                               "bad json"} / {"ok":false,"error":"empty url"}
@@ -37,6 +38,8 @@ inline constexpr int kControlBacklog = 64;
 // ends its stream.
 inline constexpr uint32_t kConnectionTimeoutMs = 30000;
 inline constexpr int kSnapshotIntervalMs = 200;
+// An unchanged list is sent again after this long: the stream's keep-alive.
+inline constexpr int kSnapshotIdleMs = 1000;
 
 // Listens on `bind_address` (anything but an IPv4 literal in 127.0.0.0/8 becomes "127.0.0.1")
 // and `port` (0: a free port the system picks), and starts the accept thread. Null, with the

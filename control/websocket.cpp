@@ -4,7 +4,6 @@ namespace twk {
 
 namespace {
 
-constexpr char kBase64Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 constexpr uint8_t kFinalText = 0x81;
 constexpr uint64_t kOneByteLimit = 125;
 constexpr uint64_t kTwoByteLimit = 65535;
@@ -75,30 +74,6 @@ std::array<uint8_t, 20> sha1(std::string_view bytes) {
     for (int i = 0; i < 20; ++i)
         digest[i] = static_cast<uint8_t>(state[i / 4] >> (24 - 8 * (i % 4)));
     return digest;
-}
-
-std::string base64_encode(std::string_view bytes) {
-    std::string out;
-    out.reserve((bytes.size() + 2) / 3 * 4);
-    size_t i = 0;
-    for (; i + 3 <= bytes.size(); i += 3) {
-        uint32_t n =
-            uint32_t(uint8_t(bytes[i])) << 16 | uint32_t(uint8_t(bytes[i + 1])) << 8 | uint8_t(bytes[i + 2]);
-        out += kBase64Alphabet[n >> 18];
-        out += kBase64Alphabet[(n >> 12) & 63];
-        out += kBase64Alphabet[(n >> 6) & 63];
-        out += kBase64Alphabet[n & 63];
-    }
-    size_t rest = bytes.size() - i;
-    if (rest > 0) {
-        uint32_t n = uint32_t(uint8_t(bytes[i])) << 16;
-        if (rest == 2) n |= uint32_t(uint8_t(bytes[i + 1])) << 8;
-        out += kBase64Alphabet[n >> 18];
-        out += kBase64Alphabet[(n >> 12) & 63];
-        out += rest == 2 ? kBase64Alphabet[(n >> 6) & 63] : '=';
-        out += '=';
-    }
-    return out;
 }
 
 std::string websocket_accept(std::string_view key) {

@@ -8,15 +8,14 @@
 #include <string>
 #include <string_view>
 
+#include "net/text.h" // base64_encode
+
 namespace twk {
 
 inline constexpr std::string_view kWebSocketGuid = "258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
 
 // SHA-1 (FIPS 180-4) of `bytes`. Only the handshake uses it, where it hashes no secret.
 std::array<uint8_t, 20> sha1(std::string_view bytes);
-
-// Standard Base64 (RFC 4648 alphabet, "=" padding).
-std::string base64_encode(std::string_view bytes);
 
 // Base64 of the SHA-1 of the client's key followed by the GUID.
 std::string websocket_accept(std::string_view key);

@@ -16,6 +16,7 @@
 #include "core/segment_worker.h"
 #include "core/sidecar.h"
 #include "net/debug_log.h"
+#include "net/text.h"
 
 namespace twk {
 
@@ -26,7 +27,8 @@ using ull = unsigned long long;
 bool exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
 
 void set_open_failure(Task& task, const std::string& path, int error) {
-    task.set_status("error: cannot open output file: " + path + " (" + system_reason(error) + ")");
+    task.set_failure("error: cannot open output file: " + path + " (" + system_reason(error) + ")",
+                     FailureCategory::kIo);
 }
 
 void close_output(Task& task) {
@@ -104,6 +106,21 @@ bool start_worker(DriverRun& run, std::vector<std::thread>& workers) {
     }
 }
 
+// Waits out one pass tick, ending it early when the pass is over: a stop, a failure, a restart,
+// or a worker that returned and left the download complete (so that a small file is "done"
+// right after its last byte rather than at the next tick).
+void wait_for_tick(DriverRun& run) {
+    Task& task = run.task;
+    const int64_t tick_end = monotonic_ms() + kPassTickMs;
+    for (;;) {
+        const uint32_t ended = run.workers_ended;
+        const int64_t left = tick_end - monotonic_ms();
+        if (left <= 0 || pass_over(task)) return;
+        task.wait(left,
+                  [&] { return task.restart || task.failed || task.stop || run.workers_ended != ended; });
+    }
+}
+
 void run_pass(DriverRun& run, int64_t& last_save_ms) {
     Task& task = run.task;
     task.restart = false;
@@ -128,7 +145,7 @@ void run_pass(DriverRun& run, int64_t& last_save_ms) {
             save_sidecar(task);
             last_save_ms = task_elapsed_ms(task);
         }
-        task.wait(kPassTickMs, [&task] { return task.restart || task.failed || task.stop; });
+        wait_for_tick(run);
     }
     for (auto& worker : workers)
         worker.join();
@@ -208,7 +225,7 @@ void finish_run(Task& task) {
         if (keep_resumable(task, why) || task.bytes_done() == 0) {
             task.set_status("paused");
         } else {
-            task.set_status("error: interrupted and not resumable: " + why);
+            task.set_failure("error: interrupted and not resumable: " + why, FailureCategory::kIo);
         }
         return;
     }
@@ -226,11 +243,11 @@ void finish_run(Task& task) {
             close_output(task);
             return;
         }
-        task.set_status("error: finalize failed: " + system_reason(errno));
+        task.set_failure("error: finalize failed: " + system_reason(errno), FailureCategory::kIo);
     }
     flush_output(fd);
     close_output(task);
-    if (!task.status_is_error()) task.set_status("error: incomplete");
+    if (!task.status_is_error()) task.set_failure("error: incomplete", FailureCategory::kIo);
     keep_resumable(task, why);
 }
 
@@ -281,7 +298,7 @@ void run_download(const std::shared_ptr<Task>& task_pointer, const DriverSetting
             if (!adopt_pending_run(task)) return;
         } else if (++restarts > kMaxRestartsFromScratch) {
             // A validator that changes with every answer would restart the run forever.
-            task.set_status("error: remote file changed since last run");
+            task.set_failure("error: remote file changed since last run", FailureCategory::kProtocol);
             break;
         } else {
             restart_from_scratch(task);

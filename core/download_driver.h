@@ -22,6 +22,7 @@
 
 #include "core/task.h"
 #include "net/body_reader.h"
+#include "net/http_message.h"
 
 namespace twk {
 
@@ -35,8 +36,8 @@ struct DriverSettings {
     int64_t dribble_window_ms = 60'000;
     uint64_t dribble_min_bytes = 32'768;
     // Handed to every request.
-    int32_t connect_timeout_ms = 15'000;
-    uint32_t io_timeout_ms = 30'000;
+    int32_t connect_timeout_ms = kDefaultConnectTimeoutMs;
+    uint32_t io_timeout_ms = kDefaultIoTimeoutMs;
     // How long one body read may keep collecting bytes before it returns what it has (and so how
     // often a slow body is looked at by the dribble guard).
     int body_read_bound_ms = kBodyReadBoundMs;

@@ -16,6 +16,7 @@
 #include "core/status_document.h"
 #include "core/task_list.h"
 #include "net/proxy_spec.h"
+#include "net/text.h"
 #include "net/url.h"
 #include "json/json.h"
 
@@ -25,8 +26,7 @@ namespace {
 
 constexpr const char* kFallbackDir = "downloads";
 constexpr int64_t kApplicationMaxConcurrent = 3;
-constexpr auto kSettleWait = std::chrono::seconds(3);
-constexpr auto kSettlePoll = std::chrono::milliseconds(50);
+constexpr int64_t kSettleWaitMs = 3'000;
 
 void make_folders(const std::string& dir) {
     std::error_code ignored;
@@ -83,16 +83,8 @@ struct Engine {
 
 namespace {
 
-// Both adds: map the request, give the task the engine's defaults, hand it to the list.
-int32_t add_request(Engine& engine, const JsonValue& request, bool capture,
-                    const HeaderList* headers_in_order = nullptr) {
-    std::string dir;
-    {
-        std::lock_guard lock(engine.lock);
-        dir = engine.download_dir;
-    }
-    int64_t max_concurrent = 0;
-    auto task = map_start_request(request, dir, capture, &max_concurrent, headers_in_order);
+// Every add: give the task the engine's defaults, hand it to the list.
+int32_t add_task(Engine& engine, const std::shared_ptr<Task>& task, int64_t max_concurrent) {
     // A URL that does not parse (or names a scheme we do not speak) is refused here, at once,
     // rather than failing the task's first request.
     UrlParts parts;
@@ -115,6 +107,11 @@ int32_t add_request(Engine& engine, const JsonValue& request, bool capture,
         engine.created_ids.push_back(id);
     }
     return id;
+}
+
+std::string folder_of(Engine& engine) {
+    std::lock_guard lock(engine.lock);
+    return engine.download_dir;
 }
 
 std::mutex& handle_mutex() {
@@ -154,9 +151,13 @@ void engine_destroy(Engine* engine) {
     }
     for (int32_t id : ids)
         engine->tasks->pause(id);
-    auto deadline = std::chrono::steady_clock::now() + kSettleWait;
-    while (!engine->tasks->all_settled() && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(kSettlePoll);
+    // Every settling task changes its state, which advances the list's revision.
+    TaskList& tasks = *engine->tasks;
+    const int64_t deadline = monotonic_ms() + kSettleWaitMs;
+    for (int64_t left = kSettleWaitMs; left > 0; left = deadline - monotonic_ms()) {
+        const Revision seen = tasks.revision();
+        if (tasks.all_settled()) break;
+        tasks.changes().wait_for_change(seen, ChangeScope::kStatus, left);
     }
     engine->tasks->close();
     // After the tasks have settled, so that the journal keeps them paused with their progress.
@@ -183,22 +184,33 @@ bool engine_set_journal(Engine* engine, std::string_view path) {
 
 int32_t engine_add(Engine* engine, std::string_view url, int64_t connections, std::string_view proxy) {
     if (!engine || url.empty()) return -1;
-    if (connections <= 0) connections = 8;
-    std::string text = "{\"url\":" + json_quote(url) + ",\"connections\":" + std::to_string(connections);
-    if (!proxy.empty()) text += ",\"proxy\":" + json_quote(proxy);
-    text += "}";
-    JsonValue request;
-    if (!parse_json(text, request)) return -1;
-    return add_request(*engine, request, false);
+    // Plain mode: the URL and the transfer settings only.
+    StartOptions options;
+    options.url = std::string(url);
+    options.connections = connections <= 0 ? static_cast<int64_t>(kDefaultConnections) : connections;
+    options.proxy = std::string(proxy);
+    return engine_add_options(engine, options);
+}
+
+int32_t engine_add_options(Engine* engine, const StartOptions& given) {
+    if (!engine) return -1;
+    StartOptions options = given;
+    options.url = trim_spaces(options.url);
+    options.proxy = trim_spaces(options.proxy);
+    return add_task(*engine, map_start_options(options, folder_of(*engine)),
+                    options.max_concurrent.value_or(0));
 }
 
 int32_t engine_add_json(Engine* engine, std::string_view json) {
     if (!engine) return -1;
     JsonValue request;
     if (!parse_json(json, request) || request.kind != JsonKind::Object) return -1;
+    int64_t max_concurrent = 0;
     // Passed-on headers go out in the order given, repeated names included.
     const std::optional<HeaderList> headers = ordered_headers(json);
-    return add_request(*engine, request, true, headers ? &*headers : nullptr);
+    auto task =
+        map_start_request(request, folder_of(*engine), true, &max_concurrent, headers ? &*headers : nullptr);
+    return add_task(*engine, task, max_concurrent);
 }
 
 void engine_pause(Engine* engine, int32_t id) {
@@ -211,6 +223,14 @@ void engine_resume(Engine* engine, int32_t id) {
 
 void engine_cancel(Engine* engine, int32_t id) {
     if (engine) engine->tasks->cancel(id);
+}
+
+FailureCategory engine_task_failure(Engine* engine, int32_t id) {
+    if (!engine) return FailureCategory::kNone;
+    for (const auto& entry : engine->tasks->snapshot().entries) {
+        if (entry->id == id) return entry->task->failure_category();
+    }
+    return FailureCategory::kNone;
 }
 
 void engine_set_options(Engine* engine, int64_t max_concurrent, int64_t bandwidth_limit,
@@ -249,6 +269,18 @@ char* engine_list_document(Engine* engine) {
 }
 
 void engine_release_text(char* text) { std::free(text); }
+
+Revision engine_revision(Engine* engine) { return engine ? engine->tasks->revision() : Revision{}; }
+
+Revision engine_wait_for_change(Engine* engine, const Revision& seen, ChangeScope scope, int64_t timeout_ms,
+                                const std::function<bool()>& stop) {
+    if (!engine) return seen;
+    return engine->tasks->changes().wait_for_change(seen, scope, timeout_ms, stop);
+}
+
+void engine_wake_waiters(Engine* engine) {
+    if (engine) engine->tasks->changes().wake();
+}
 
 const char* engine_version() { return "TWK 0.2 (in-process core)"; }
 

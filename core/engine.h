@@ -25,14 +25,19 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
+
+#include "core/change_signal.h"
+#include "net/transport_error.h"
 
 namespace twk {
 
 struct Engine;
 class TaskList;
+struct StartOptions; // core/start_request.h
 
 // --- engine life ---
 
@@ -66,12 +71,22 @@ int32_t engine_add(Engine* engine, std::string_view url, int64_t connections, st
 // no "url".
 int32_t engine_add_json(Engine* engine, std::string_view json);
 
+// Adds a download from a start request's options as a record (core/start_request.h), the way
+// `engine_add_json` adds one from its JSON text: the URL and proxy are trimmed, the engine's
+// proxy and limit fill in what the options leave open, and a `max_concurrent` above 0 is stored
+// as the engine's limit. -1 for an empty URL or one that does not parse.
+int32_t engine_add_options(Engine* engine, const StartOptions& options);
+
 // Running: stops after saving the sidecar. Queued: paused at once. Unknown ids: nothing.
 void engine_pause(Engine* engine, int32_t id);
 // From paused, error or canceled: queued again (older tasks run first).
 void engine_resume(Engine* engine, int32_t id);
 // Anything but done becomes canceled; its partial file and sidecar are deleted.
 void engine_cancel(Engine* engine, int32_t id);
+
+// What the failure of a task that ended in error was about (net/transport_error.h), beside its
+// exact status text; kNone for a task that has not failed and for unknown ids.
+FailureCategory engine_task_failure(Engine* engine, int32_t id);
 
 // --- settings ---
 
@@ -94,6 +109,22 @@ void engine_set_use_system_proxy(Engine* engine, bool use);
 // engine: {"status":"idle","tasks":[]}.
 char* engine_list_document(Engine* engine);
 void engine_release_text(char* text); // null is ignored
+
+// --- changes ---
+
+// The revision of the engine's task list (core/change_signal.h): a front end that remembers the
+// revision it drew skips the next frame when it is still current. A zero revision without an
+// engine.
+Revision engine_revision(Engine* engine);
+
+// Waits until the revision moved in `scope`, `timeout_ms` passed, or `stop` holds (checked at
+// the start and after every `engine_wake_waiters`); returns the revision then. Without an
+// engine it returns `seen` at once.
+Revision engine_wait_for_change(Engine* engine, const Revision& seen, ChangeScope scope, int64_t timeout_ms,
+                                const std::function<bool()>& stop = {});
+
+// Makes every wait of `engine_wait_for_change` look at its stop condition again.
+void engine_wake_waiters(Engine* engine);
 
 // "TWK 0.2 (in-process core)".
 const char* engine_version();

@@ -8,6 +8,7 @@
 #include "core/naming.h"
 #include "core/output_file.h"
 #include "core/sidecar.h"
+#include "core/transfer_request.h"
 #include "net/debug_log.h"
 #include "net/http_exchange.h"
 #include "net/text.h"
@@ -35,16 +36,15 @@ struct Asked {
 
 // The request for the segment as things stand now; `asked` records what that was.
 HttpRequest build_request(const WorkerState& w, Segment& segment, Asked& asked) {
-    const Task& task = w.run.task;
+    Task& task = w.run.task;
     asked.probe_state = task.probe_state;
     asked.pos = segment.pos;
-    HttpRequest request;
-    request.method = task.method;
     std::string effective = task.effective_url();
     asked.used_effective = !effective.empty();
-    request.url = asked.used_effective ? effective : task.url;
-    request.headers.emplace_back("User-Agent", task.user_agent);
-    request.headers.insert(request.headers.end(), task.headers.begin(), task.headers.end());
+    HttpRequest request =
+        transfer_request(task, asked.used_effective ? effective : task.url,
+                         TransferLimits{kDefaultMaxRedirects, w.run.settings.connect_timeout_ms,
+                                        w.run.settings.io_timeout_ms});
     if (asked.probe_state == kNotProbed) {
         // A closed range: a 206 still tells the size, and the probe's body is over at 1 MiB
         // instead of being cut by the first split.
@@ -65,13 +65,6 @@ HttpRequest build_request(const WorkerState& w, Segment& segment, Asked& asked) 
         if (task.has_validator && !task.validator.empty())
             request.headers.emplace_back("If-Range", task.validator);
     }
-    request.body = task.post_data;
-    request.proxy = task.proxy;
-    request.insecure = task.insecure;
-    request.max_redirects = kMaxRedirects;
-    request.connect_timeout_ms = w.run.settings.connect_timeout_ms;
-    request.io_timeout_ms = w.run.settings.io_timeout_ms;
-    request.canceller = &const_cast<Task&>(task).canceller;
     return request;
 }
 
@@ -103,7 +96,7 @@ std::string response_validator(const HttpResponse& response) {
 // The probe's verdict on range support and size. Returns false with the outcome to take when
 // the response is not to be read.
 bool judge_probe(WorkerState& w, Segment& segment, const HttpResponse& response, ExchangeOutcome& outcome,
-                 std::string& cause) {
+                 std::string& cause, FailureCategory& category) {
     Task& task = w.run.task;
     const std::string accept_ranges = to_lower_ascii(trim_spaces(response.headers.get("Accept-Ranges")));
     if (response.status == 200 && accept_ranges == "bytes" && task.reprobes.fetch_add(1) < kMaxReprobes) {
@@ -116,7 +109,8 @@ bool judge_probe(WorkerState& w, Segment& segment, const HttpResponse& response,
         if (response.range_total < 1) {
             debug_log("[dl] probe: 206 with unknown total (Content-Range '*') — cannot determine file size, "
                       "refusing to avoid silent truncation");
-            task.set_status("error: server did not report total size (206 with unknown Content-Range total)");
+            task.set_failure("error: server did not report total size (206 with unknown Content-Range total)",
+                             FailureCategory::kProtocol);
             outcome = kStopWorker;
             return false;
         }
@@ -154,10 +148,12 @@ bool judge_probe(WorkerState& w, Segment& segment, const HttpResponse& response,
     const bool described = ranged && save_sidecar(task);
     if (size != 0 && (described || !ranged) && !grow_output(task.output_fd, size)) {
         cause = "write failed: " + system_reason(errno);
+        category = FailureCategory::kIo;
         outcome = kStopWorker;
         return false;
     }
     task.probe_state = ranged ? kRanged : kSingleStream;
+    task.note_progress();
     return true;
 }
 
@@ -173,6 +169,7 @@ bool judge_status(Task& task, const Segment& segment, const Asked& asked, const 
         if (asked.used_effective) task.set_effective_url("");
         if (status == 429 || status == 503) task.throttle_hits.fetch_add(1);
         result.cause = "http " + std::to_string(status);
+        result.category = FailureCategory::kHttpStatus;
         result.permanent = status_is_permanent(status) && !asked.used_effective;
         return false;
     }
@@ -245,7 +242,7 @@ bool judge_partial_answer(Task& task, const Segment& segment, const Asked& asked
         debug_log("[dl] seg %llu remote total %lld != recorded %llu — resource changed, aborting resume",
                   static_cast<ull>(segment.id), static_cast<long long>(response.range_total),
                   static_cast<ull>(task.total.load()));
-        task.set_status("error: remote file changed since last run");
+        task.set_failure("error: remote file changed since last run", FailureCategory::kProtocol);
         outcome = kStopWorker;
         return false;
     }
@@ -271,7 +268,8 @@ bool judge_response(WorkerState& w, Segment& segment, const Asked& asked, const 
         if (!judge_validator(task, segment, asked, response, outcome)) return false;
     }
     result.cause.clear();
-    if (asked.probe_state == kNotProbed) return judge_probe(w, segment, response, outcome, result.cause);
+    if (asked.probe_state == kNotProbed)
+        return judge_probe(w, segment, response, outcome, result.cause, result.category);
     if (asked.probe_state == kSingleStream && status != 200) {
         debug_log("[dl] seg %llu unexpected status %d for a %s request — refusing",
                   static_cast<ull>(segment.id), status, "non-range");
@@ -326,6 +324,7 @@ ExchangeResult read_body(WorkerState& w, Segment& segment, BodyReader& reader, b
                          static_cast<ull>(segment.id), static_cast<ull>(result.received),
                          static_cast<ull>(pos), static_cast<ull>(end));
             result.cause = "connection lost mid-body";
+            result.category = FailureCategory::kIo;
             break;
         }
         if (n == 0) {
@@ -335,9 +334,11 @@ ExchangeResult read_body(WorkerState& w, Segment& segment, BodyReader& reader, b
         if (!write_at(task.output_fd, w.buffer.data(), static_cast<size_t>(n), pos)) {
             result.outcome = kStopWorker;
             result.cause = "write failed: " + system_reason(errno);
+            result.category = FailureCategory::kIo;
             return result;
         }
         advance(segment, pos, static_cast<uint64_t>(n));
+        task.note_progress();
         if (!w.run.progressed.load(std::memory_order_relaxed)) w.run.progressed = true;
         task.last_progress_ms = task_elapsed_ms(task);
         w.run.limiter.charge(static_cast<uint64_t>(n), abandon);
@@ -346,6 +347,7 @@ ExchangeResult read_body(WorkerState& w, Segment& segment, BodyReader& reader, b
             debug_log("[dl] seg %llu connection dribbling (<32KB/60s) — abandoning for a fresh one",
                       static_cast<ull>(segment.id));
             result.cause = "connection dribbling";
+            result.category = FailureCategory::kIo;
             break;
         }
     }
@@ -399,6 +401,7 @@ ExchangeOutcome body_outcome(Task& task, Segment& segment, uint64_t received, bo
     task.total = end_of_file;
     segment.end = end_of_file;
     task.complete = true;
+    task.note_progress();
     return kSegmentDone;
 }
 
@@ -421,9 +424,14 @@ ExchangeResult exchange_segment(WorkerState& w, Segment& segment) {
         debug_log("[dl] seg %llu open failed: %s", static_cast<ull>(segment.id), error.describe().c_str());
         failed.permanent = error.permanent();
         failed.cause = error.describe();
+        failed.category = error.category;
         return failed;
     }
-    if (!judge_response(w, segment, asked, response, failed)) return failed;
+    if (!judge_response(w, segment, asked, response, failed)) {
+        // What the server sent could not be used: a range it did not honour, a changed file.
+        if (failed.category == FailureCategory::kNone) failed.category = FailureCategory::kProtocol;
+        return failed;
+    }
 
     BodyReader reader(response);
     reader.read_bound_ms = w.run.settings.body_read_bound_ms;
@@ -432,7 +440,10 @@ ExchangeResult exchange_segment(WorkerState& w, Segment& segment) {
     if (result.outcome == kStopWorker) return result;
     keep_or_drop(w, segment, response, reader, result.received);
     result.outcome = body_outcome(w.run.task, segment, result.received, clean_end);
-    if (result.outcome == kRetry && result.cause.empty()) result.cause = "body ended early";
+    if (result.outcome == kRetry && result.cause.empty()) {
+        result.cause = "body ended early";
+        result.category = FailureCategory::kIo;
+    }
     return result;
 }
 

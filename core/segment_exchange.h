@@ -27,7 +27,6 @@ constexpr size_t kReceiveBufferSize = 65'536;
 // The first response is asked for again while it is a 200 that advertises byte ranges, this
 // many times; after that it is taken as a single stream.
 constexpr uint32_t kMaxReprobes = 2;
-constexpr int32_t kMaxRedirects = 10;
 // A ranged request asks for half of what its segment has left, at least 256 KiB and at most
 // 4 MiB: the other half is where a split will cut, so a split never shortens a request in
 // flight (the bytes on their way would be thrown away with the connection). The cap bounds the
@@ -44,6 +43,8 @@ struct DriverRun {
     BandwidthLimiter& limiter;
     // A body byte was written in this run: from then on no failure ends the task at once.
     std::atomic<bool> progressed{false};
+    // Workers of the current pass that have returned; each one wakes the driver's wait.
+    std::atomic<uint32_t> workers_ended{0};
 };
 
 // One worker's own state.
@@ -53,6 +54,7 @@ struct WorkerState {
     std::unique_ptr<ByteStream> kept; // an idle connection for the next request, or none
     std::vector<char> buffer = std::vector<char>(kReceiveBufferSize);
     std::string last_cause; // why the last failed request failed, for the final status
+    FailureCategory last_category = FailureCategory::kNone; // what that failure was about
 };
 
 enum ExchangeOutcome : uint8_t {
@@ -69,6 +71,7 @@ struct ExchangeResult {
     // Why it failed, in the transport's or the server's words ("http 503"); with kStopWorker
     // and no error status set yet, the text of the error status without its "error: ".
     std::string cause;
+    FailureCategory category = FailureCategory::kNone; // what `cause` is about
 };
 
 // Whether a status is final for any retry: 4xx but 408 and 429, 501 and 505.

@@ -25,8 +25,13 @@ void nap(Task& task, int64_t ms) {
     task.wait(ms, [&task] { return pass_ending(task); });
 }
 
-void set_error_once(Task& task, std::string_view text) {
-    if (!task.status_is_error()) task.set_status(text);
+void set_error_once(Task& task, std::string_view text, FailureCategory category) {
+    if (!task.status_is_error()) task.set_failure(text, category);
+}
+
+// A category for a failure whose cause may have none: it was about the transfer itself.
+FailureCategory or_io(FailureCategory category) {
+    return category == FailureCategory::kNone ? FailureCategory::kIo : category;
 }
 
 enum class Claim { kGot, kWait, kExit };
@@ -85,19 +90,24 @@ bool settle(WorkerState& w, Segment& segment, const ExchangeResult& result) {
     }
     if (result.outcome == kStopWorker) {
         if (!task.restart)
-            set_error_once(task, "error: " + (result.cause.empty() ? "write failed" : result.cause));
+            set_error_once(task, "error: " + (result.cause.empty() ? "write failed" : result.cause),
+                           or_io(result.category));
         return false;
     }
     if (pass_ending(task)) return false;
-    if (!result.cause.empty()) w.last_cause = result.cause;
+    if (!result.cause.empty()) {
+        w.last_cause = result.cause;
+        w.last_category = result.category;
+    }
     // Before the first byte of this run, what no retry can mend ends the task at once, in the
     // transport's or the server's own words.
     if (result.permanent && !w.run.progressed) {
-        set_error_once(task, "error: " + result.cause);
+        set_error_once(task, "error: " + result.cause, or_io(result.category));
         return false;
     }
     if (task.method != "GET") {
-        set_error_once(task, with_cause("error: request failed (non-GET, not retried)", w.last_cause));
+        set_error_once(task, with_cause("error: request failed (non-GET, not retried)", w.last_cause),
+                       or_io(w.last_category));
         return false;
     }
     const bool single = task.probe_state == kSingleStream;
@@ -112,14 +122,14 @@ bool settle(WorkerState& w, Segment& segment, const ExchangeResult& result) {
         return true;
     }
     if (single) {
-        set_error_once(task, with_cause("error: retries exhausted", w.last_cause));
+        set_error_once(task, with_cause("error: retries exhausted", w.last_cause), or_io(w.last_category));
         return false;
     }
     if (task_elapsed_ms(task) - task.last_progress_ms < w.run.settings.stall_window_ms) {
         back_off(w, segment.retry_budget);
         return true;
     }
-    set_error_once(task, with_cause("error: stalled (no progress)", w.last_cause));
+    set_error_once(task, with_cause("error: stalled (no progress)", w.last_cause), or_io(w.last_category));
     return false;
 }
 
@@ -136,6 +146,7 @@ bool work_once(WorkerState& w) {
     std::shared_ptr<Segment> segment;
     const Claim claim = claim_segment(task, segment);
     if (claim == Claim::kExit) return false;
+    if (claim == Claim::kGot) task.note_progress(); // a segment became active
     if (claim == Claim::kWait) {
         if (task.stop || task.failed || download_complete(task)) return false;
         nap(task, kSplitWaitMs);
@@ -143,12 +154,14 @@ bool work_once(WorkerState& w) {
     }
     if (task.stop || task.pause) {
         segment->active = false;
+        task.note_progress();
         return false;
     }
     const ExchangeResult result = exchange_segment(w, *segment);
     // A single stream cannot be resumed: a retry starts its body again.
     if (result.outcome == kRetry && task.probe_state == kSingleStream) segment->pos = segment->start;
     segment->active = false;
+    task.note_progress();
     return settle(w, *segment, result);
 }
 
@@ -185,9 +198,13 @@ std::shared_ptr<Segment> split_largest_segment(Task& task) {
 }
 
 void run_segment_worker(DriverRun& run, uint64_t index) {
-    WorkerState w{run, index, nullptr, std::vector<char>(kReceiveBufferSize), std::string()};
+    WorkerState w{
+        run, index, nullptr, std::vector<char>(kReceiveBufferSize), std::string(), FailureCategory::kNone};
     while (work_once(w)) {
     }
+    // The driver's pass tick ends at once: the last worker out may mean the download is whole.
+    run.workers_ended.fetch_add(1);
+    run.task.wake();
 }
 
 } // namespace twk

@@ -176,7 +176,7 @@ uint64_t allowed_connections(int64_t requested) {
 StartOptions read_start_options(const JsonValue& request, bool capture) {
     StartOptions o;
     o.url = trim_spaces(read_text(request, "url"));
-    o.connections = read_integer(request, "connections", 8);
+    o.connections = read_integer(request, "connections", static_cast<int64_t>(kDefaultConnections));
     o.bandwidth_limit = read_integer(request, "bandwidthLimit", 0);
     o.insecure = read_flag(request, "insecure");
     o.proxy = trim_spaces(read_text(request, "proxy"));
@@ -241,16 +241,22 @@ std::optional<HeaderList> ordered_headers(std::string_view json) {
     return out;
 }
 
-std::shared_ptr<Task> map_start_request(const JsonValue& request, std::string_view download_dir, bool capture,
-                                        int64_t* max_concurrent, const HeaderList* headers_in_order) {
-    StartOptions options = read_start_options(request, capture);
-    if (capture && headers_in_order) options.headers = *headers_in_order;
+std::shared_ptr<Task> map_start_options(const StartOptions& options, std::string_view download_dir) {
     if (options.url.empty()) return nullptr;
     auto task = create_task(options, download_dir);
     ProxySpec proxy;
     if (!options.proxy.empty() && parse_proxy_url(options.proxy, proxy)) task->proxy = proxy;
     task->stream_type = stream_type_for(options.url, options.type);
     task->stream = !task->stream_type.empty();
+    return task;
+}
+
+std::shared_ptr<Task> map_start_request(const JsonValue& request, std::string_view download_dir, bool capture,
+                                        int64_t* max_concurrent, const HeaderList* headers_in_order) {
+    StartOptions options = read_start_options(request, capture);
+    if (capture && headers_in_order) options.headers = *headers_in_order;
+    auto task = map_start_options(options, download_dir);
+    if (!task) return nullptr;
     if (capture && max_concurrent && options.max_concurrent.value_or(0) > 0) {
         *max_concurrent = *options.max_concurrent;
     }

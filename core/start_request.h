@@ -21,16 +21,15 @@
 
 namespace twk {
 
-// The only connection counts a task takes; any other becomes kDefaultConnections.
-inline constexpr uint64_t kAllowedConnections[] = {1, 2, 4, 8, 12, 16, 24, 32};
-inline constexpr uint64_t kDefaultConnections = 8;
+// The connection count `requested` becomes: itself when allowed (kAllowedConnections, core/task.h),
+// else kDefaultConnections.
 uint64_t allowed_connections(int64_t requested);
 
 // The options record of one start request, after reading and defaults, before any cleaning.
 struct StartOptions {
-    std::string url;             // trimmed; empty means no task
-    int64_t connections = 8;     // as requested; `create_task` limits it
-    int64_t bandwidth_limit = 0; // bytes per second; 0 = none
+    std::string url;                           // trimmed; empty means no task
+    int64_t connections = kDefaultConnections; // as requested; `create_task` limits it
+    int64_t bandwidth_limit = 0;               // bytes per second; 0 = none
     bool insecure = false;
     std::string proxy; // trimmed proxy URL text
     // Capture mode only:
@@ -61,6 +60,10 @@ std::shared_ptr<Task> create_task(const StartOptions& options, std::string_view 
 std::shared_ptr<Task> map_start_request(const JsonValue& request, std::string_view download_dir, bool capture,
                                         int64_t* max_concurrent = nullptr,
                                         const HeaderList* headers_in_order = nullptr);
+
+// The mapping after reading, for options that come as a record rather than JSON: `create_task`,
+// the proxy (when it parses) and the stream type. Null when `options.url` is empty.
+std::shared_ptr<Task> map_start_options(const StartOptions& options, std::string_view download_dir);
 
 // The string members of the "headers" object of a start request's JSON text, in the order
 // given and with repeated names kept; nothing when the text has no such object.

@@ -5,12 +5,6 @@
 
 namespace twk {
 
-int64_t monotonic_ns() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
 std::shared_ptr<Segment> make_segment(uint64_t start, uint64_t pos, uint64_t end) {
     static std::atomic<uint64_t> next_id{1};
     auto segment = std::make_shared<Segment>();
@@ -64,14 +58,27 @@ std::string Task::status() const {
 }
 
 void Task::set_status(std::string_view text) {
-    const bool error = text.starts_with("error");
+    // The one place a text is read: a driver that knows no category still fails by the rule
+    // that a status beginning with "error" is a failure.
+    set_failure(text, text.starts_with("error") ? FailureCategory::kOther : FailureCategory::kNone);
+}
+
+void Task::set_failure(std::string_view text, FailureCategory category) {
+    const bool error = category != FailureCategory::kNone;
     if (error) failed = true;
     {
         std::lock_guard lock(m_status_lock);
         m_status = text;
+        m_failure = category;
     }
+    note_status();
     // A failure ends the pass: the other workers need not wait out a silent peer.
     if (error) interrupt();
+}
+
+FailureCategory Task::failure_category() const {
+    std::lock_guard lock(m_status_lock);
+    return m_failure;
 }
 
 void Task::interrupt() {
@@ -90,10 +97,17 @@ bool Task::wait(int64_t ms, const std::function<bool()>& done) {
     return m_wake.wait_for(lock, std::chrono::milliseconds(std::max<int64_t>(ms, 0)), done);
 }
 
-bool Task::status_is_error() const {
-    std::lock_guard lock(m_status_lock);
-    return m_status.starts_with("error");
+void Task::attach_changes(std::shared_ptr<ChangeSignal> changes) { m_changes = std::move(changes); }
+
+void Task::note_progress() {
+    if (m_changes) m_changes->note_progress();
 }
+
+void Task::note_status() {
+    if (m_changes) m_changes->note_status();
+}
+
+bool Task::status_is_error() const { return failure_category() != FailureCategory::kNone; }
 
 std::string Task::effective_url() const {
     std::lock_guard lock(m_effective_url_lock);

@@ -22,10 +22,17 @@
 #include <utility>
 #include <vector>
 
+#include "core/change_signal.h"
 #include "net/http_message.h"
 #include "net/proxy_spec.h"
+#include "net/text.h" // monotonic_ns
+#include "net/transport_error.h"
 
 namespace twk {
+
+// The only connection counts a task takes; any other becomes kDefaultConnections.
+inline constexpr uint64_t kAllowedConnections[] = {1, 2, 4, 8, 12, 16, 24, 32};
+inline constexpr uint64_t kDefaultConnections = 8;
 
 // The end of a segment while the size is unknown; also what a status document prints for it.
 inline constexpr uint64_t kUnknownEnd = UINT64_MAX;
@@ -68,7 +75,7 @@ struct Task {
 
     // --- request, fixed once the task is in a list ---
     std::string url; // as given
-    uint64_t connections = 8;
+    uint64_t connections = kDefaultConnections;
     std::string method = "GET"; // "GET", "POST" or "HEAD"
     HeaderList headers;         // sent in this order after User-Agent
     std::string post_data;
@@ -86,10 +93,15 @@ struct Task {
     // Sets name (the part after the last "/" or "\"), output path and sidecar path together.
     void set_output_path(std::string_view path);
 
-    // --- status text, under the status lock ---
+    // --- status text and failure category, under the status lock ---
     std::string status() const;
-    // Any text beginning with "error" also sets the failed flag.
+    // Any text beginning with "error" also sets the failed flag; its category is kOther. Every
+    // other text clears the category.
     void set_status(std::string_view text);
+    // An error text with what the failure was about (net/transport_error.h): code that acts on
+    // a failure asks the category, never the text.
+    void set_failure(std::string_view text, FailureCategory category);
+    FailureCategory failure_category() const; // kNone while the status is no failure
     bool status_is_error() const;
 
     // --- effective URL, under its own lock ---
@@ -147,6 +159,15 @@ struct Task {
     // Wakes every wait() so that it checks its condition again.
     void wake();
 
+    // --- the change signal of the list the task is in (core/change_signal.h) ---
+    // Set by the task list when the task is added, before any thread runs it; read-only after.
+    void attach_changes(std::shared_ptr<ChangeSignal> changes);
+    // Whoever changes what a status document shows calls one of these afterwards: progress for
+    // bytes, segments, sizes and flags; status for what starts or ends something. `set_status`
+    // does it itself. Without a list they do nothing.
+    void note_progress();
+    void note_status();
+
     // The bandwidth limit in bytes per second (0 = none). It may change while the task runs; the
     // driver hands it to the run's limiter (core/bandwidth_limiter.h) on every pass tick.
     std::atomic<int64_t> bandwidth_limit{0};
@@ -161,15 +182,15 @@ private:
 
     mutable std::mutex m_status_lock;
     std::string m_status;
+    FailureCategory m_failure = FailureCategory::kNone;
 
     mutable std::mutex m_effective_url_lock;
     std::string m_effective_url;
 
     std::mutex m_wake_lock;
     std::condition_variable m_wake;
-};
 
-// Steady-clock nanoseconds; task start times and elapsed times use it.
-int64_t monotonic_ns();
+    std::shared_ptr<ChangeSignal> m_changes;
+};
 
 } // namespace twk

@@ -9,14 +9,14 @@
 
 #include "core/naming.h"
 #include "core/task_driver.h"
+#include "net/text.h"
 
 namespace twk {
 
 namespace {
 
 constexpr int kMaxCollisionNumber = 99999;
-constexpr auto kCloseWait = std::chrono::seconds(3);
-constexpr auto kClosePoll = std::chrono::milliseconds(10);
+constexpr int64_t kCloseWaitMs = 3'000;
 
 struct IndexEntry {
     std::weak_ptr<TaskList> list;
@@ -47,9 +47,12 @@ void remove_file(const std::string& path) { ::unlink(path.c_str()); }
 
 TaskState final_state(const Task& task) {
     std::string status = task.status();
+    // A run that finished just as a pause reached it is done: its file is whole and its
+    // sidecar gone, so "paused" would promise a resume that starts it over.
+    if (status == "done") return kDone;
     if (task.pause || status == "paused") return kPaused;
     if (status == "canceled") return kCanceled;
-    if (status.starts_with("error")) return kError;
+    if (task.status_is_error()) return kError;
     return kDone;
 }
 
@@ -114,6 +117,7 @@ int32_t TaskList::add(std::shared_ptr<Task> task) {
         std::lock_guard lock(m_lock);
         if (m_closed) return -1;
         id = m_next_id++;
+        task->attach_changes(m_changes);
         task->set_status("queued");
         // Files already on disk count too: a new task never truncates a file it does not own.
         task->set_output_path(free_path_locked(*task, task->output_path(), true));
@@ -121,6 +125,7 @@ int32_t TaskList::add(std::shared_ptr<Task> task) {
         entry->id = id;
         entry->task = task;
         m_entries.push_back(entry);
+        m_changes->note_status();
     }
     if (auto self = m_self.lock()) index_add(task.get(), self, id);
     schedule();
@@ -155,6 +160,7 @@ void TaskList::pause(int32_t id) {
         entry->state = kPaused;
         entry->task->set_status("paused");
     }
+    m_changes->note_status();
 }
 
 void TaskList::cancel(int32_t id) {
@@ -169,6 +175,7 @@ void TaskList::cancel(int32_t id) {
     }
     entry->state = kCanceled;
     task.set_status("canceled");
+    m_changes->note_status();
     remove_file(task.sidecar_path());
     remove_file(task.output_path());
 }
@@ -190,6 +197,7 @@ void TaskList::resume(int32_t id) {
         task.complete = false;
         task.set_status("queued");
         entry->state = kQueued;
+        m_changes->note_status();
     }
     schedule();
 }
@@ -239,6 +247,7 @@ void TaskList::schedule() {
             ++m_live_threads;
             m_current = entry->task;
             driver = m_driver;
+            m_changes->note_status();
         }
         try {
             std::thread([self, entry, driver] { self->run_thread(entry, driver); }).detach();
@@ -248,6 +257,7 @@ void TaskList::schedule() {
             entry->thread_live = false;
             --m_running;
             --m_live_threads;
+            m_changes->note_status();
             return;
         }
     }
@@ -272,9 +282,12 @@ void TaskList::run_thread(const std::shared_ptr<TaskEntry>& entry, const TaskDri
         entry->state = state;
         entry->thread_live = false;
         --m_running;
+        m_changes->note_status();
     }
     schedule();
     --m_live_threads;
+    // `close` waits for the last thread on the change signal.
+    m_changes->wake();
 }
 
 void TaskList::close() {
@@ -283,10 +296,10 @@ void TaskList::close() {
         if (m_closed) return;
         m_closed = true;
     }
-    auto deadline = std::chrono::steady_clock::now() + kCloseWait;
-    while (m_live_threads > 0 && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(kClosePoll);
-    }
+    const int64_t deadline = monotonic_ms() + kCloseWaitMs;
+    for (int64_t left = kCloseWaitMs; m_live_threads > 0 && left > 0; left = deadline - monotonic_ms())
+        m_changes->wait_for_change(revision(), ChangeScope::kStatus, left,
+                                   [this] { return m_live_threads == 0; });
     std::vector<std::shared_ptr<TaskEntry>> entries;
     {
         std::lock_guard lock(m_lock);

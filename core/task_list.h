@@ -7,7 +7,8 @@
 //
 // Locks: the list lock guards the entries, the current task and the driver; it is never held
 // while a driver runs. Order: list lock, then a task's name lock. The process-wide index has its
-// own mutex, taken after the list lock is released.
+// own mutex, taken after the list lock is released. The change signal's lock is taken last and
+// held only for a moment.
 #pragma once
 
 #include <atomic>
@@ -20,6 +21,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/change_signal.h"
 #include "core/task.h"
 
 namespace twk {
@@ -80,6 +82,11 @@ public:
     };
     Snapshot snapshot() const;
 
+    // The list's change signal: advanced by every change of its entries' states and of their
+    // tasks' status texts and progress (core/change_signal.h).
+    ChangeSignal& changes() const { return *m_changes; }
+    Revision revision() const { return m_changes->revision(); }
+
     int64_t running_count() const { return m_running; }
     int32_t live_threads() const { return m_live_threads; }
 
@@ -101,6 +108,7 @@ private:
     void run_thread(const std::shared_ptr<TaskEntry>& entry, const TaskDriver& driver);
 
     std::weak_ptr<TaskList> m_self;
+    const std::shared_ptr<ChangeSignal> m_changes = std::make_shared<ChangeSignal>();
     mutable std::mutex m_lock;
     std::vector<std::shared_ptr<TaskEntry>> m_entries;
     std::shared_ptr<Task> m_current;

@@ -155,13 +155,29 @@ struct FtpSession {
     std::string reply;
     std::string error;
     FailureKind kind = FailureKind::kRetryable;
+    FailureCategory category = FailureCategory::kHttpStatus;
     std::string reason; // the system's or the TLS library's cause, when known
 
     bool fail(FailureKind k, std::string message, std::string why = {}) {
+        return fail(FailureCategory::kHttpStatus, k, std::move(message), std::move(why));
+    }
+    bool fail(FailureCategory c, FailureKind k, std::string message, std::string why = {}) {
         kind = k;
+        category = c;
         error = std::move(message);
         reason = std::move(why);
         return false;
+    }
+    // Sends a command; -1 with `error`, `kind` and `category` set when it could not be sent
+    // (a control byte in it is refused; a failed send may go better later).
+    int command(std::string_view text) {
+        FailureKind refused = FailureKind::kRetryable;
+        const int code = ftp_command(control, text, reply, error, &refused);
+        if (code == -1 && !error.empty()) {
+            kind = refused;
+            category = refused == FailureKind::kPermanent ? FailureCategory::kProtocol : FailureCategory::kIo;
+        }
+        return code;
     }
     // A reply of the permanent class (5xx) cannot be mended by asking again; 4xx can.
     static FailureKind kind_of_reply(int code) {
@@ -171,14 +187,9 @@ struct FtpSession {
     // Sends a command; true when its reply code is within [low, high]. Otherwise `error` holds
     // the command's own failure, or `message` and the safe reply text.
     bool expect(std::string_view command, int low, int high, std::string_view message) {
-        const int code = ftp_command(control, command, reply, error);
+        const int code = this->command(command);
         if (code >= low && code <= high) return true;
-        if (!error.empty()) {
-            // The command never went out, or could not be sent.
-            kind = code == -1 && error.rfind("illegal", 0) == 0 ? FailureKind::kPermanent
-                                                                : FailureKind::kRetryable;
-            return false;
-        }
+        if (!error.empty()) return false; // the command never went out, or could not be sent
         return fail(kind_of_reply(code), std::string(message) + safe_reply_text(reply));
     }
 };
@@ -189,7 +200,8 @@ bool open_control(FtpSession& s) {
     const Socket socket = tcp_connect(s.url.host, s.url.port, s.request.connect_timeout_ms, s.io_timeout_ms,
                                       &why, s.request.canceller);
     if (socket == kInvalidSocket)
-        return s.fail(why.kind, "ftp connect failed: " + safe_reply_text(s.url.host), why.reason);
+        return s.fail(FailureCategory::kConnect, why.kind,
+                      "ftp connect failed: " + safe_reply_text(s.url.host), why.reason);
     s.peer = peer_address(socket);
     auto plain = std::make_unique<PlainStream>(socket, s.request.canceller);
     PlainStream* raw = plain.get();
@@ -201,7 +213,7 @@ bool open_control(FtpSession& s) {
         return s.fail(FtpSession::kind_of_reply(greeting),
                       "ftp greeting failed: " + safe_reply_text(s.reply));
     if (s.url.scheme == "ftps") {
-        const int code = ftp_command(s.control, "AUTH TLS", s.reply, s.error);
+        const int code = s.command("AUTH TLS");
         if (code != 234) {
             if (!s.error.empty()) return false;
             return s.fail(code >= 400 && code <= 499 ? FailureKind::kRetryable : FailureKind::kPermanent,
@@ -210,19 +222,21 @@ bool open_control(FtpSession& s) {
         // Bytes after the 234 came before the handshake, unprotected: a man in the middle could
         // have placed them there to be read as replies of the secured session.
         if (!s.control.buffer.empty())
-            return s.fail(FailureKind::kPermanent, "unexpected plaintext after AUTH TLS");
+            return s.fail(FailureCategory::kProtocol, FailureKind::kPermanent,
+                          "unexpected plaintext after AUTH TLS");
         TransportError why;
         s.control.stream =
             open_tls(raw->release(), s.url.host, s.request.insecure, &why, s.request.canceller);
         if (!s.control.stream)
-            return s.fail(why.kind, "FTPS control handshake failed (certificate or protocol)", why.reason);
+            return s.fail(FailureCategory::kTls, why.kind,
+                          "FTPS control handshake failed (certificate or protocol)", why.reason);
     }
 
     const bool anonymous = s.url.user.empty();
     const std::string user = anonymous ? "anonymous" : s.url.user;
     const std::string password = anonymous ? std::string(kFtpAnonymousPassword) : s.url.password;
-    int code = ftp_command(s.control, "USER " + user, s.reply, s.error);
-    if (code == 331 || code == 332) code = ftp_command(s.control, "PASS " + password, s.reply, s.error);
+    int code = s.command("USER " + user);
+    if (code == 331 || code == 332) code = s.command("PASS " + password);
     if (!is_2xx(code)) {
         if (!s.error.empty()) return false;
         // 530 (not logged in) is a wrong user or password: asking again changes nothing.
@@ -235,10 +249,10 @@ bool open_control(FtpSession& s) {
 // EPSV, else PASV; the data connection to the control peer at the port the reply names.
 bool open_data(FtpSession& s) {
     int port = 0;
-    if (ftp_command(s.control, "EPSV", s.reply, s.error) == 229) port = epsv_port(s.reply);
+    if (s.command("EPSV") == 229) port = epsv_port(s.reply);
     if (port == 0) {
         s.error.clear();
-        const int code = ftp_command(s.control, "PASV", s.reply, s.error);
+        const int code = s.command("PASV");
         if (code == 227) port = pasv_port(s.reply);
         if (port == 0) {
             if (!s.error.empty()) return false;
@@ -251,7 +265,8 @@ bool open_data(FtpSession& s) {
     const Socket socket =
         tcp_connect(host, port, s.request.connect_timeout_ms, s.io_timeout_ms, &why, s.request.canceller);
     if (socket == kInvalidSocket)
-        return s.fail(FailureKind::kRetryable, "ftp data connect failed", why.reason);
+        return s.fail(FailureCategory::kConnect, FailureKind::kRetryable, "ftp data connect failed",
+                      why.reason);
     s.data = std::make_unique<PlainStream>(socket, s.request.canceller);
     debug_log("[net] ftp data connection to %s port %d", host.c_str(), port);
     return true;
@@ -264,14 +279,14 @@ bool secure_data(FtpSession& s) {
     TransportError why;
     s.data = open_tls(plain->release(), s.url.host, s.request.insecure, &why, s.request.canceller);
     if (s.data) return true;
-    return s.fail(why.kind, "FTPS data handshake failed", why.reason);
+    return s.fail(FailureCategory::kTls, why.kind, "FTPS data handshake failed", why.reason);
 }
 
 bool retrieve(FtpSession& s, HttpResponse& response) {
     const bool ftps = s.url.scheme == "ftps";
     const std::string path = decode_path_leniently(s.url.path);
     if (s.request.proxy.configured())
-        return s.fail(FailureKind::kPermanent,
+        return s.fail(FailureCategory::kProtocol, FailureKind::kPermanent,
                       "ftp:// through a proxy is not supported; refusing to bypass it");
     if (!open_control(s)) return false;
     if (ftps && (!s.expect("PBSZ 0", 200, 299, "FTPS PBSZ 0 refused: ") ||
@@ -280,12 +295,9 @@ bool retrieve(FtpSession& s, HttpResponse& response) {
     if (!s.expect("TYPE I", 200, 299, "ftp TYPE I failed: ")) return false;
 
     int64_t size = -1;
-    if (ftp_command(s.control, "SIZE " + path, s.reply, s.error) == 213) size = size_from_reply(s.reply);
-    if (!s.error.empty()) {
-        // The command never went out: the path holds a control byte, or the connection died.
-        s.kind = s.error.rfind("illegal", 0) == 0 ? FailureKind::kPermanent : FailureKind::kRetryable;
-        return false;
-    }
+    if (s.command("SIZE " + path) == 213) size = size_from_reply(s.reply);
+    // The command never went out: the path holds a control byte, or the connection died.
+    if (!s.error.empty()) return false;
 
     ByteRange range;
     const bool ranged = requested_range(s.request.headers, range);
@@ -325,7 +337,8 @@ bool retrieve(FtpSession& s, HttpResponse& response) {
     }
     response.until_close = response.content_length == -1;
     response.connection.reset(new (std::nothrow) FtpBodyStream(std::move(s.data), std::move(s.control)));
-    if (!response.connection) return s.fail(FailureKind::kRetryable, "out of memory");
+    if (!response.connection)
+        return s.fail(FailureCategory::kOther, FailureKind::kRetryable, "out of memory");
     return true;
 }
 
@@ -370,15 +383,18 @@ int ftp_read_reply(FtpControl& control, std::string& reply) {
     }
 }
 
-int ftp_command(FtpControl& control, std::string_view command, std::string& reply, std::string& error) {
+int ftp_command(FtpControl& control, std::string_view command, std::string& reply, std::string& error,
+                FailureKind* kind) {
     reply.clear();
     for (char c : command) {
         const auto byte = static_cast<unsigned char>(c);
         if (byte < 0x20 || byte == 0x7F || byte == 0xFF) {
             error = "illegal control character in FTP command";
+            if (kind) *kind = FailureKind::kPermanent;
             return -1;
         }
     }
+    if (kind) *kind = FailureKind::kRetryable;
     std::string line;
     line.reserve(command.size() + 2);
     line += command;
@@ -434,7 +450,7 @@ bool ftp_retrieve(const HttpRequest& request, HttpResponse& response, TransportE
         return false;
     }
     if (retrieve(s, response)) return true;
-    error.set(s.kind, std::move(s.error), std::move(s.reason));
+    error.set(s.category, s.kind, std::move(s.error), std::move(s.reason));
     return false;
 }
 

@@ -48,8 +48,10 @@ int ftp_read_reply(FtpControl& control, std::string& reply);
 
 // Sends `command` and "\r\n", then reads the reply. A command holding a byte below 0x20, 0x7F
 // or 0xFF is not sent: -1 with "illegal control character in FTP command" in `error`; a failed
-// send gives -1 with "FTP control write failed". Otherwise `error` is left as it was.
-int ftp_command(FtpControl& control, std::string_view command, std::string& reply, std::string& error);
+// send gives -1 with "FTP control write failed". Otherwise `error` is left as it was. `kind`, when
+// given, tells the two apart: permanent for the refused command, retryable for the failed send.
+int ftp_command(FtpControl& control, std::string_view command, std::string& reply, std::string& error,
+                FailureKind* kind = nullptr);
 
 // A server's text made fit for an error message: control bytes become blanks, at most
 // kSafeReplyTextMax bytes are kept, and "..." marks a text that reached that length.

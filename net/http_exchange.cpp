@@ -79,13 +79,14 @@ bool open_connection(const HttpRequest& request, Hop& hop, std::unique_ptr<ByteS
                            io_timeout, hop.absolute_form, error, canceller);
         if (s == kInvalidSocket) {
             if (error.text.empty()) error.text = "proxy connect failed";
+            error.category = FailureCategory::kProxy;
             return false;
         }
     } else {
         TransportError why;
         s = tcp_connect(hop.url.host, hop.url.port, request.connect_timeout_ms, io_timeout, &why, canceller);
         if (s == kInvalidSocket) {
-            error.set(why.kind, "connect failed: " + hop.url.host, why.reason);
+            error.set(FailureCategory::kConnect, why.kind, "connect failed: " + hop.url.host, why.reason);
             return false;
         }
     }
@@ -93,7 +94,8 @@ bool open_connection(const HttpRequest& request, Hop& hop, std::unique_ptr<ByteS
         TransportError why;
         hop.stream = open_tls(s, hop.url.host, request.insecure, &why, canceller);
         if (!hop.stream) {
-            error.set(why.kind, "tls handshake/verification failed: " + hop.url.host, why.reason);
+            error.set(FailureCategory::kTls, why.kind, "tls handshake/verification failed: " + hop.url.host,
+                      why.reason);
             return false;
         }
     } else {
@@ -153,7 +155,7 @@ bool run_hop(const Exchange& ex, Hop& hop, std::unique_ptr<ByteStream>* pooled, 
         if (hop.reused) {
             error.set(FailureKind::kStale, "reused-conn send failed (stale)");
         } else {
-            error.set(FailureKind::kRetryable, "send failed");
+            error.set(FailureCategory::kIo, FailureKind::kRetryable, "send failed");
         }
         return false;
     }
@@ -163,7 +165,7 @@ bool run_hop(const Exchange& ex, Hop& hop, std::unique_ptr<ByteStream>* pooled, 
         if (hop.reused) {
             error.set(FailureKind::kStale, "reused-conn no response (stale)");
         } else {
-            error.set(FailureKind::kRetryable, "no response headers");
+            error.set(FailureCategory::kIo, FailureKind::kRetryable, "no response headers");
         }
         return false;
     }

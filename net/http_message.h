@@ -34,15 +34,20 @@ struct HeaderMap {
     void set(std::string_view name, std::string_view value);
 };
 
+// The limits every request of the engine goes out with, unless a caller says otherwise.
+inline constexpr int32_t kDefaultMaxRedirects = 10;
+inline constexpr int32_t kDefaultConnectTimeoutMs = 15'000;
+inline constexpr uint32_t kDefaultIoTimeoutMs = 30'000;
+
 struct HttpRequest {
     std::string method = "GET";
     std::string url; // absolute URL
     HeaderList headers;
     std::string body;
-    int32_t max_redirects = 10;
-    int32_t connect_timeout_ms = 15000; // per address
-    uint32_t io_timeout_ms = 30000;     // every socket receive and send, TLS included
-    bool insecure = false;              // skip certificate verification
+    int32_t max_redirects = kDefaultMaxRedirects;
+    int32_t connect_timeout_ms = kDefaultConnectTimeoutMs; // per address
+    uint32_t io_timeout_ms = kDefaultIoTimeoutMs;          // every socket receive and send, TLS included
+    bool insecure = false;                                 // skip certificate verification
     ProxySpec proxy;
     // When given, every connection the exchange opens is watched by it, so that another thread
     // can end a blocked connect or read at once. Not owned; must outlive the response.

@@ -1,4 +1,5 @@
-// Small helpers shared by every layer above the JSON codec.
+// Small helpers shared by every layer above the JSON codec: the control-byte rule, ASCII case,
+// locale-free decimals, Base64 and the steady clock. The diagnostic printer is net/debug_log.h.
 #pragma once
 
 #include <cstdint>
@@ -28,7 +29,12 @@ std::string to_lower_ascii(std::string_view text);
 // the process locale is (documents and protocol texts must not take a decimal comma).
 std::string fixed_decimal(double value, int decimals);
 
-// Milliseconds of the steady clock: every deadline, progress time and contact time uses it.
+// Standard Base64 (RFC 4648 alphabet, "=" padding): Basic credentials, the WebSocket accept.
+std::string base64_encode(std::string_view bytes);
+
+// The steady clock in nanoseconds (task start times, elapsed times) and in milliseconds (every
+// deadline, progress time and contact time).
+int64_t monotonic_ns();
 int64_t monotonic_ms();
 
 } // namespace twk

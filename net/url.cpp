@@ -191,31 +191,10 @@ std::string resolve_url(std::string_view base, std::string_view reference) {
 }
 
 std::string basic_credentials(std::string_view user, std::string_view password) {
-    static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     std::string in;
     in.reserve(user.size() + 1 + password.size());
     in.append(user).append(":").append(password);
-    std::string out;
-    out.reserve((in.size() + 2) / 3 * 4);
-    size_t i = 0;
-    for (; i + 3 <= in.size(); i += 3) {
-        uint32_t v = (static_cast<unsigned char>(in[i]) << 16) |
-                     (static_cast<unsigned char>(in[i + 1]) << 8) | static_cast<unsigned char>(in[i + 2]);
-        out += alphabet[(v >> 18) & 63];
-        out += alphabet[(v >> 12) & 63];
-        out += alphabet[(v >> 6) & 63];
-        out += alphabet[v & 63];
-    }
-    size_t left = in.size() - i;
-    if (left > 0) {
-        uint32_t v = static_cast<unsigned char>(in[i]) << 16;
-        if (left == 2) v |= static_cast<unsigned char>(in[i + 1]) << 8;
-        out += alphabet[(v >> 18) & 63];
-        out += alphabet[(v >> 12) & 63];
-        out += left == 2 ? alphabet[(v >> 6) & 63] : '=';
-        out += '=';
-    }
-    return out;
+    return base64_encode(in);
 }
 
 } // namespace twk

@@ -24,6 +24,7 @@ void EngineLink::start() {
 void EngineLink::stop() {
     Engine* engine = m_engine;
     m_engine = nullptr;
+    m_document.clear();
     engine_destroy(engine);
 }
 
@@ -40,10 +41,19 @@ EngineOps EngineLink::ops() {
     ops.running = [this] { return running(); };
     ops.list_document = [this](std::string& out) {
         if (!m_engine) return false;
+        // The window asks on every refresh tick; while the list's revision stands still the
+        // document it drew last is still current and is not built again.
+        const Revision revision = engine_revision(m_engine);
+        if (!m_document.empty() && revision == m_document_revision) {
+            out = m_document;
+            return true;
+        }
         char* text = engine_list_document(m_engine);
         if (!text) return false;
         out = text;
         engine_release_text(text);
+        m_document = out;
+        m_document_revision = revision;
         return true;
     };
     ops.pause = [this](int32_t id) { engine_pause(m_engine, id); };

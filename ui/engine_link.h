@@ -16,6 +16,7 @@
 #include <functional>
 #include <string>
 
+#include "core/change_signal.h"
 #include "ui/settings.h"
 
 namespace twk {
@@ -56,6 +57,8 @@ public:
 
 private:
     Engine* m_engine = nullptr;
+    std::string m_document; // the last list document built, at m_document_revision
+    Revision m_document_revision;
 };
 
 } // namespace twk::ui

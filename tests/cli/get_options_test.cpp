@@ -166,5 +166,38 @@ TEST(StartRequest, CarriesTheOptionsAsACaptureRequest) {
     EXPECT_EQ(build_start_request(plain, "http://h/"), "{\"url\":\"http://h/\",\"connections\":8}");
 }
 
+// The options record the engine takes directly is the one the JSON request reads back as.
+TEST(StartRequest, TheOptionsRecordMatchesTheJsonRequest) {
+    GetOptions o;
+    o.connections = 4;
+    o.limit = 2048;
+    o.insecure = true;
+    o.output_name = "x.bin";
+    o.cookie = "k=v";
+    o.referer = "http://r/";
+    o.user_agent = "UA";
+    o.proxy = "socks5h://p:1080";
+    o.headers = {{"X-Z", "1"}, {"X-A", "2"}, {"X-Z", "3"}};
+    for (const GetOptions& options : {o, GetOptions{}}) {
+        const std::string url = "http://h/f.bin";
+        const StartOptions direct = start_options(options, url);
+        JsonValue json;
+        ASSERT_TRUE(parse_json(build_start_request(options, url), json));
+        StartOptions read = read_start_options(json, true);
+        if (auto headers = ordered_headers(build_start_request(options, url))) read.headers = *headers;
+        EXPECT_EQ(direct.url, read.url);
+        EXPECT_EQ(direct.connections, read.connections);
+        EXPECT_EQ(direct.bandwidth_limit, read.bandwidth_limit);
+        EXPECT_EQ(direct.insecure, read.insecure);
+        EXPECT_EQ(direct.proxy, read.proxy);
+        EXPECT_EQ(direct.filename, read.filename);
+        EXPECT_EQ(direct.cookies, read.cookies);
+        EXPECT_EQ(direct.referrer, read.referrer);
+        EXPECT_EQ(direct.user_agent, read.user_agent);
+        EXPECT_EQ(direct.method, read.method);
+        EXPECT_EQ(direct.headers, read.headers);
+    }
+}
+
 } // namespace
 } // namespace twk

@@ -435,6 +435,41 @@ TEST_F(ScriptedDownload, AHostThatDoesNotResolveEndsAtOnce) {
     EXPECT_EQ(files_in(dir.path()), 0u);
 }
 
+// Beside its text, a failed task says what the failure was about.
+TEST_F(ScriptedDownload, AFailedTaskCarriesTheCategoryOfItsFailure) {
+    settings.stall_window_ms = 300;
+    auto refusing = fixed_server(test::http_response("404 Not Found", "", "no"));
+    auto gzip = fixed_server(test::http_response("200 OK", "Content-Encoding: gzip\r\n", "zz"));
+    // Bytes that are no TLS record, and the connection closed.
+    ScriptServer plain([](ScriptPeer& peer) { peer.send(std::string(64, 'x')); });
+    auto proxy = fixed_server(test::http_response("403 Forbidden", "", "no tunnels"));
+    struct Case {
+        std::string url;
+        std::string members;
+        FailureCategory category;
+    } cases[] = {
+        {refusing->url("/a.bin"), "", FailureCategory::kHttpStatus},
+        {gzip->url("/b.bin"), "", FailureCategory::kProtocol},
+        {"http://no-such-host.invalid/c.bin", "", FailureCategory::kConnect},
+        {"https://127.0.0.1:" + std::to_string(plain.port()) + "/d.bin", "", FailureCategory::kTls},
+        {"https://example.test/e.bin", "\"proxy\":\"http://127.0.0.1:" + std::to_string(proxy->port()) + "\"",
+         FailureCategory::kProxy},
+    };
+    for (const Case& c : cases) {
+        const int32_t id = add(c.url, c.members);
+        ASSERT_GT(id, 0) << c.url;
+        EXPECT_TRUE(settle(id, 10'000).starts_with("error")) << c.url;
+        EXPECT_EQ(engine_task_failure(engine, id), c.category) << c.url << ": " << task(id)->status();
+    }
+    // A local file that cannot be written is an I/O failure.
+    test::write_file(dir.file("sub"), "a file where a folder should be");
+    engine_set_download_dir(engine, dir.file("sub"));
+    const int32_t id = add(refusing->url("/f.bin"));
+    EXPECT_TRUE(settle(id).starts_with("error: cannot open output file"));
+    EXPECT_EQ(engine_task_failure(engine, id), FailureCategory::kIo);
+    EXPECT_EQ(engine_task_failure(engine, 9999), FailureCategory::kNone);
+}
+
 // A 5xx or a refused connection keeps the retries; the final status names the last cause.
 TEST_F(ScriptedDownload, RetriedFailuresNameTheirLastCauseWhenTheyEnd) {
     settings.stall_window_ms = 300;

@@ -189,6 +189,16 @@ TEST_F(EngineTest, CancelWhileRunningStaysCanceledAndCannotStartASecondThread) {
     ASSERT_TRUE(wait_for([&] { return driver.started_count() == 2; }));
 }
 
+TEST_F(EngineTest, ARunThatFinishedAsAPauseCameStaysDone) {
+    driver.ignore_stop_for(url(1)); // the last byte arrives before the driver sees the flag
+    int32_t id = engine_add(engine, url(1), 8, "");
+    ASSERT_TRUE(wait_for([&] { return driver.started_count() == 1; }));
+    engine_pause(engine, id);
+    driver.release(url(1));
+    ASSERT_TRUE(settled_as(id, kDone));
+    EXPECT_EQ(entry(id)->task->status(), "done");
+}
+
 // With tasks in every state an id can be in, operations on ids that name none of them change
 // nothing: no task is paused, resumed or canceled in their place.
 TEST_F(EngineTest, UnknownIdsAreIgnored) {
