@@ -213,6 +213,7 @@ void worker_loop(WorkerContext& context) {
         PartEntry& entry = context.parts[index];
         if (entry.finished) continue;
         entry.progress->active = true;
+        task.note_progress();
         std::string error;
         if (!fetch_part(context, entry, error)) {
             if (!context.error.exchange(true))
@@ -222,6 +223,8 @@ void worker_loop(WorkerContext& context) {
         }
         entry.progress->pos = entry.progress->end.load();
         entry.progress->active = false;
+        // Watchers (the desktop app, the status stream) redraw when the list says it changed.
+        task.note_progress();
     }
 }
 
@@ -537,6 +540,7 @@ void run_stream_task(const std::shared_ptr<Task>& task) {
     struct stat st {};
     if (::stat(output.c_str(), &st) == 0 && st.st_size > 0) task->total = static_cast<uint64_t>(st.st_size);
     rescale_progress(*task, parts, estimated, task->total);
+    task->note_progress();
     remove_work_dir(work_dir);
     debug_log("[dl] stream done: %zu parts, %llu payload bytes -> %s", parts.size(),
               static_cast<unsigned long long>(context.payload.load()), output.c_str());
