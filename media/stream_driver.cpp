@@ -18,6 +18,7 @@
 #include "core/naming.h"
 #include "core/task.h"
 #include "core/task_driver.h"
+#include "core/transfer_request.h"
 #include "media/mp4_remux.h"
 #include "media/stream_job.h"
 #include "net/body_reader.h"
@@ -178,7 +179,7 @@ bool fetch_part(WorkerContext& context, const PartEntry& entry, std::string& err
     const StreamPart& part = entry.part;
     std::string body;
     for (int attempt = 1;; ++attempt) {
-        if (context.error) return false;
+        if (context.error || context.task->stop) return false;
         body.clear();
         if (fetch_resource(*context.task, part.uri, part.range_offset, part.range_length, body, error)) break;
         sleep_ms(kBackoffStepMs * attempt);
@@ -216,6 +217,11 @@ void worker_loop(WorkerContext& context) {
         task.note_progress();
         std::string error;
         if (!fetch_part(context, entry, error)) {
+            // A pause or cancel ends the fetch in flight; that is no failure of the part.
+            if (task.stop) {
+                entry.progress->active = false;
+                return;
+            }
             if (!context.error.exchange(true))
                 task.set_status("error: segment " + std::to_string(index) + " failed: " + error);
             entry.progress->active = false;
@@ -243,7 +249,7 @@ void run_workers(WorkerContext& context, uint64_t connections) {
         thread.join();
 }
 
-bool fetch_init(const Task& task, const StreamInit& init, const std::string& path) {
+bool fetch_init(Task& task, const StreamInit& init, const std::string& path) {
     std::string body, error;
     return fetch_resource(task, init.uri, init.range_offset, init.range_length, body, error) &&
            write_file_atomically(path, body);
@@ -369,19 +375,11 @@ void finish_interrupted(Task& task, const std::string& work_dir, bool failed) {
 
 } // namespace
 
-bool fetch_resource(const Task& task, const std::string& url, int64_t range_offset, int64_t range_length,
+bool fetch_resource(Task& task, const std::string& url, int64_t range_offset, int64_t range_length,
                     std::string& body, std::string& error) {
-    HttpRequest request;
+    HttpRequest request = transfer_request(task, url);
     request.method = "GET";
-    request.url = url;
-    request.proxy = task.proxy;
-    request.insecure = task.insecure;
-    request.max_redirects = 10;
-    request.connect_timeout_ms = 15000;
-    request.io_timeout_ms = 30000;
-    request.headers.emplace_back("User-Agent", task.user_agent);
-    for (const auto& header : task.headers)
-        request.headers.push_back(header);
+    request.body.clear();
     const bool ranged =
         range_length >= 1 && range_length <= kMaxRange && range_offset >= 0 && range_offset <= kMaxRange;
     if (ranged) {
@@ -467,6 +465,10 @@ bool decrypt_segment(std::string_view data, const std::array<uint8_t, 16>& key,
 }
 
 void run_stream_task(const std::shared_ptr<Task>& task) {
+    // A new run may open connections again (an earlier pause cancelled the task's sockets),
+    // unless this one is being stopped already.
+    task->canceller.reset();
+    if (task->stop) task->interrupt();
     task->set_status("probing");
     std::string manifest, error;
     if (!fetch_resource(*task, task->url, -1, -1, manifest, error)) {

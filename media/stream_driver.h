@@ -35,11 +35,12 @@ void run_stream_task(const std::shared_ptr<Task>& task);
 void install_stream_driver();
 
 // One GET with the task's user agent, headers, proxy and TLS setting (method and body of the
-// task are not used). An offset and length of -1 fetch the whole resource; otherwise a Range
+// task are not used), on the request every transfer of the task starts from, so that a pause or
+// cancel ends it at once. An offset and length of -1 fetch the whole resource; otherwise a Range
 // is asked for, and a server that answers 200 with the whole resource has the range cut out
 // here. False with the reason: the exchange's error, "http " + status, "read error", or
 // "body over 2 GiB".
-bool fetch_resource(const Task& task, const std::string& url, int64_t range_offset, int64_t range_length,
+bool fetch_resource(Task& task, const std::string& url, int64_t range_offset, int64_t range_length,
                     std::string& body, std::string& error);
 
 // The output name without its extension: the task's file name cut at "?" or "#", less one of

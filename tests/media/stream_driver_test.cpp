@@ -279,10 +279,13 @@ TEST_F(StreamDriverFaults, PauseKeepsTheFinishedPartsForTheNextRun) {
         const int32_t id = first->add(fresh.url("/index.m3u8"), 1);
         ASSERT_TRUE(wait_until([&] { return fresh.hits("/seg3.ts") == 1; }, 20000));
         engine_pause(first->engine(), id);
-        gate.open = true; // the part in flight is finished, then the run ends
-        ASSERT_TRUE(first->wait_settled(id));
+        // The pause ends the fetch in flight at once, while the server still holds its answer;
+        // that part is fetched again by the next run. (The server would hold it for 30 s.)
+        ASSERT_TRUE(first->wait_settled(id, 10000));
+        gate.open = true;
         ASSERT_EQ(first->entry(id)->task->status(), "paused");
-        EXPECT_TRUE(file_exists(parts + "/v_000003.part"));
+        EXPECT_TRUE(file_exists(parts + "/v_000002.part"));
+        EXPECT_FALSE(file_exists(parts + "/v_000003.part"));
         EXPECT_FALSE(file_exists(parts + "/v_000004.part"));
 
         if (same_engine) {
@@ -296,7 +299,7 @@ TEST_F(StreamDriverFaults, PauseKeepsTheFinishedPartsForTheNextRun) {
         }
         EXPECT_TRUE(read_file(out.path() + "/index.ts") == joined(5));
         for (int n = 0; n < 5; ++n)
-            EXPECT_EQ(fresh.hits("/seg" + std::to_string(n) + ".ts"), 1) << n;
+            EXPECT_EQ(fresh.hits("/seg" + std::to_string(n) + ".ts"), n == 3 ? 2 : 1) << n;
         EXPECT_FALSE(folder_exists(parts));
     }
 }
