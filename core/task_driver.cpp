@@ -9,10 +9,18 @@ namespace twk {
 namespace {
 
 std::atomic<StreamDriver> g_stream_driver{nullptr};
+std::atomic<StreamCleanup> g_stream_cleanup{nullptr};
 
 } // namespace
 
-void set_stream_driver(StreamDriver driver) { g_stream_driver = driver; }
+void set_stream_driver(StreamDriver driver, StreamCleanup cleanup) {
+    g_stream_cleanup = cleanup;
+    g_stream_driver = driver;
+}
+
+void clean_up_stream_task(const Task& task) {
+    if (StreamCleanup cleanup = g_stream_cleanup) cleanup(task);
+}
 
 void run_task(const std::shared_ptr<Task>& task) {
     if (task->stream) {

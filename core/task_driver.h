@@ -19,8 +19,13 @@ namespace twk {
 void run_task(const std::shared_ptr<Task>& task);
 
 using StreamDriver = void (*)(const std::shared_ptr<Task>& task);
-// Installs the driver of stream tasks for the whole process (null removes it). Tasks started
-// afterwards use it.
-void set_stream_driver(StreamDriver driver);
+// Removes what a paused stream task keeps between runs (its fetched parts), for a cancel that
+// comes while no run is going: a running task's driver cleans up after itself.
+using StreamCleanup = void (*)(const Task& task);
+// Installs the driver of stream tasks, and its clean-up, for the whole process (null removes
+// them). Tasks started afterwards use it.
+void set_stream_driver(StreamDriver driver, StreamCleanup cleanup = nullptr);
+// Runs the installed clean-up for `task`; nothing without one.
+void clean_up_stream_task(const Task& task);
 
 } // namespace twk

@@ -173,11 +173,15 @@ void TaskList::cancel(int32_t id) {
         task.stop = true;
         task.interrupt();
     }
+    // A stream task paused earlier keeps its fetched parts for the next run; with no run going,
+    // nobody else will remove them.
+    const bool idle_stream = task.stream && !entry->thread_live;
     entry->state = kCanceled;
     task.set_status("canceled");
     m_changes->note_status();
     remove_file(task.sidecar_path());
     remove_file(task.output_path());
+    if (idle_stream) clean_up_stream_task(task);
 }
 
 void TaskList::resume(int32_t id) {

@@ -549,6 +549,9 @@ void run_stream_task(const std::shared_ptr<Task>& task) {
     task->set_status("done");
 }
 
-void install_stream_driver() { set_stream_driver(&run_stream_task); }
+void install_stream_driver() {
+    set_stream_driver(&run_stream_task,
+                      [](const Task& task) { remove_work_dir(stream_work_dir(task.output_path())); });
+}
 
 } // namespace twk

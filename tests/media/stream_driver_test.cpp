@@ -262,6 +262,26 @@ TEST_F(StreamDriverFaults, CancelInTheMiddleLeavesNothingBehind) {
     EXPECT_FALSE(file_exists(dir.file("index.ts")));
 }
 
+// A paused stream keeps its parts for the next run; cancelling it then (no run going) must not
+// leave them behind.
+TEST_F(StreamDriverFaults, CancelAfterPauseRemovesTheKeptParts) {
+    serve_plain();
+    Gate gate;
+    gate.hold(site, "/seg2.ts");
+    StreamEngine engine(dir.path());
+    const int32_t id = engine.add(site.url("/index.m3u8"), 1);
+    ASSERT_TRUE(wait_until([&] { return site.hits("/seg2.ts") == 1; }, 20000));
+    engine_pause(engine.engine(), id);
+    ASSERT_TRUE(engine.wait_settled(id, 10000));
+    gate.open = true;
+    ASSERT_EQ(engine.entry(id)->task->status(), "paused");
+    ASSERT_TRUE(file_exists(work_dir() + "/v_000001.part"));
+    engine_cancel(engine.engine(), id);
+    EXPECT_EQ(engine.entry(id)->task->status(), "canceled");
+    EXPECT_FALSE(folder_exists(work_dir()));
+    EXPECT_FALSE(file_exists(dir.file("index.ts")));
+}
+
 TEST_F(StreamDriverFaults, PauseKeepsTheFinishedPartsForTheNextRun) {
     // Resumed in the same engine, and run again by a new engine (as `twk get` run again after
     // Ctrl-C): either way only the missing parts are fetched.
