@@ -20,7 +20,9 @@ namespace twk {
 
 namespace {
 
-constexpr auto kPollInterval = std::chrono::milliseconds(100);
+// With no change signalled the list is looked at once a second: an output path that changes
+// moves no counter.
+constexpr int64_t kIdleLookMs = 1000;
 // At most four writes a second, however busy the list is.
 constexpr int64_t kMinWriteIntervalMs = 250;
 constexpr const char* kMissingStatus = "error: file missing";
@@ -205,28 +207,30 @@ void JournalKeeper::stop() {
         m_stopped = true;
         m_stopping = true;
     }
-    m_wake.notify_all();
+    m_list->changes().wake();
     if (m_writer.joinable()) m_writer.join();
     save(true);
 }
 
 void JournalKeeper::run() {
-    std::unique_lock lock(m_lock);
+    ChangeSignal& changes = m_list->changes();
+    Revision seen = changes.revision();
+    bool due = false; // a change the write interval held back
     while (!m_stopping) {
-        m_wake.wait_for(lock, kPollInterval, [this] { return m_stopping; });
+        seen = changes.wait_for_change(seen, ChangeScope::kStatus, due ? kMinWriteIntervalMs : kIdleLookMs,
+                                       [this] { return m_stopping.load(); });
         if (m_stopping) break;
-        lock.unlock();
-        save(false);
-        lock.lock();
+        due = !save(false);
     }
 }
 
-void JournalKeeper::save(bool force) {
+bool JournalKeeper::save(bool force) {
     std::vector<JournalEntry> entries = journal_entries(*m_list);
     std::string print = fingerprint(entries);
     if (!force) {
-        // A change not written now stays different from m_written and is written on a later poll.
-        if (print == m_written || now_ms() - m_last_write_ms < kMinWriteIntervalMs) return;
+        if (print == m_written) return true;
+        // A change not written now stays different from m_written and is written on a later look.
+        if (now_ms() - m_last_write_ms < kMinWriteIntervalMs) return false;
     }
     std::string error;
     const bool written = write_journal(m_path, entries, error);
@@ -234,11 +238,14 @@ void JournalKeeper::save(bool force) {
     if (written) {
         m_written = std::move(print);
         m_last_error.clear();
-    } else if (error != m_last_error) {
-        // Said once per cause; the next change tries again.
+        return true;
+    }
+    if (error != m_last_error) {
+        // Said once per cause; the next look tries again.
         debug_log("[journal] %s: %s", m_path.c_str(), error.c_str());
         m_last_error = error;
     }
+    return false;
 }
 
 } // namespace twk

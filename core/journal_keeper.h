@@ -9,12 +9,15 @@
 // New ids continue after the highest one loaded. A restored task shows the progress its sidecar
 // holds, else the progress the journal recorded.
 //
-// Afterwards one writer thread looks at the list ten times a second and writes the journal when a
+// Afterwards one writer thread waits on the list's change signal and writes the journal when a
 // task was added, changed state, status or output path, or was removed, at most four times a
-// second; `stop` joins it and writes the list one last time. Canceled tasks are left out of
+// second (a change the interval held back is written when it ends); with nothing changing it
+// looks once a second, for what moves no counter. `stop` joins it and writes the list one last
+// time. Canceled tasks are left out of
 // the journal: cancelling is how the app deletes a task.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -63,15 +66,16 @@ private:
     JournalKeeper(std::shared_ptr<TaskList> list, std::string path, int lock_fd);
     void load(std::vector<int32_t>& restored_ids);
     void run();
-    // Writes when the list differs from what was written last (always with `force`).
-    void save(bool force);
+    // Writes when the list differs from what was written last (always with `force`). True when
+    // the journal then holds the list; false when a write is still due (held back by the write
+    // interval, or failed).
+    bool save(bool force);
 
     std::shared_ptr<TaskList> m_list;
     std::string m_path;
     int m_lock_fd = -1; // holds the journal's lock until the keeper is gone
-    std::mutex m_lock;  // guards m_stopping
-    std::condition_variable m_wake;
-    bool m_stopping = false;
+    std::mutex m_lock;  // guards m_stopped
+    std::atomic<bool> m_stopping{false};
     bool m_stopped = false;
     std::thread m_writer;
     // Used by the writer thread, and by `stop` once the writer has ended.
