@@ -59,7 +59,7 @@ std::array<uint8_t, 20> sha1(std::string_view bytes) {
 
     // The tail, 0x80, zeros, and the length in bits: one block, or two when the tail is long.
     uint8_t tail[128] = {};
-    size_t rest = bytes.size() - whole;
+    size_t rest = bytes.size() % 64; // what the whole blocks left
     for (size_t i = 0; i < rest; ++i)
         tail[i] = static_cast<uint8_t>(bytes[whole + i]);
     tail[rest] = 0x80;
