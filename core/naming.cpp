@@ -53,34 +53,6 @@ bool is_device_name(std::string_view name) {
            base[3] <= '9';
 }
 
-// The length of the well-formed UTF-8 sequence at `i` (no overlong forms, no surrogates, nothing
-// above U+10FFFF); 0 when there is none.
-size_t utf8_sequence_length(std::string_view s, size_t i) {
-    const auto at = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
-    const unsigned char lead = at(i);
-    if (lead < 0x80) return 1;
-    size_t length;
-    unsigned char lo = 0x80, hi = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        if (lead == 0xE0) lo = 0xA0;
-        if (lead == 0xED) hi = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        if (lead == 0xF0) lo = 0x90;
-        if (lead == 0xF4) hi = 0x8F;
-    } else {
-        return 0;
-    }
-    if (s.size() - i < length || at(i + 1) < lo || at(i + 1) > hi) return 0;
-    for (size_t k = 2; k < length; ++k) {
-        if (at(i + k) < 0x80 || at(i + k) > 0xBF) return 0;
-    }
-    return length;
-}
-
 std::string latin1_to_utf8(std::string_view bytes) {
     std::string out;
     for (char c : bytes) {
@@ -276,22 +248,6 @@ bool marked_as_ours(const std::string& path, const std::string& url) {
     std::string value(url.size() + 1, '\0');
     const ssize_t n = ::lgetxattr(path.c_str(), kOwnerAttribute, value.data(), value.size());
     return n >= 0 && static_cast<size_t>(n) == url.size() && value.compare(0, url.size(), url) == 0;
-}
-
-std::string valid_utf8(std::string_view bytes) {
-    std::string out;
-    out.reserve(bytes.size());
-    for (size_t i = 0; i < bytes.size();) {
-        const size_t length = utf8_sequence_length(bytes, i);
-        if (length == 0) {
-            out += "\xEF\xBF\xBD";
-            ++i;
-        } else {
-            out.append(bytes.substr(i, length));
-            i += length;
-        }
-    }
-    return out;
 }
 
 std::pair<std::string, int32_t> set_output_path(Task& task, const std::string& candidate, bool avoid_files) {

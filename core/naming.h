@@ -19,6 +19,7 @@
 #include <utility>
 
 #include "core/task.h"
+#include "json/json.h" // valid_utf8: names are made valid UTF-8 as the documents show them
 
 namespace twk {
 
@@ -43,10 +44,6 @@ bool may_write_over(const Task& task, const std::string& path);
 inline constexpr const char* kOwnerAttribute = "user.twk.url";
 void mark_as_ours(int fd, const std::string& url);
 bool marked_as_ours(const std::string& path, const std::string& url);
-
-// The bytes as valid UTF-8: each byte that does not belong to a well-formed sequence becomes
-// U+FFFD, as in the status documents, so that the name shown is the name on disk.
-std::string valid_utf8(std::string_view bytes);
 
 // Moves the task to `candidate` through the collision check of the list it belongs to (other
 // entries that are not done; with `avoid_files` also files on disk, as in `may_write_over`),

@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <vector>
 
+#include "net/file_io.h"
+
 namespace twk {
 
 namespace {
@@ -30,16 +32,6 @@ uint64_t get_u64(std::string_view in, size_t at) {
     return value;
 }
 
-bool write_all(int fd, std::string_view data) {
-    while (!data.empty()) {
-        ssize_t n = ::write(fd, data.data(), data.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        data.remove_prefix(static_cast<size_t>(n));
-    }
-    return true;
-}
-
 bool read_file(const std::string& path, size_t limit, std::string& out) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
@@ -60,16 +52,6 @@ bool read_file(const std::string& path, size_t limit, std::string& out) {
     return ok;
 }
 
-// The folder's own entry must reach the disk for a rename inside it to survive a crash.
-void sync_folder_of(const std::string& path) {
-    size_t slash = path.find_last_of('/');
-    std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
-    ::fsync(fd);
-    ::close(fd);
-}
-
 // Writes the image to a temporary file and renames it over the sidecar; the temporary file is
 // removed whenever any step fails.
 bool replace_file(const std::string& path, std::string_view image) {
@@ -84,7 +66,7 @@ bool replace_file(const std::string& path, std::string_view image) {
         ::unlink(temporary.c_str());
         return false;
     }
-    sync_folder_of(path);
+    sync_folder(folder_of(path));
     return true;
 }
 

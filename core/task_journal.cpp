@@ -12,6 +12,7 @@
 #include <cstring>
 #include <set>
 
+#include "net/file_io.h"
 #include "net/text.h"
 #include "net/url.h"
 #include "json/json.h"
@@ -190,29 +191,6 @@ bool read_entry(const OrderedJsonValue& v, JournalEntry& e) {
 
 std::string errno_text(const char* what, int error) {
     return std::string(what) + ": " + std::strerror(error);
-}
-
-bool write_all(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        ssize_t n = ::write(fd, bytes.data(), bytes.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        bytes.remove_prefix(static_cast<size_t>(n));
-    }
-    return true;
-}
-
-std::string folder_of(const std::string& path) {
-    size_t slash = path.find_last_of('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-void sync_folder(const std::string& folder) {
-    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
-    ::fsync(fd);
-    ::close(fd);
 }
 
 enum class ReadResult { kOk, kMissing, kFailed };

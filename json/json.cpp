@@ -461,6 +461,23 @@ size_t utf8_sequence_length(std::string_view s, size_t i) {
 
 } // namespace
 
+std::string valid_utf8(std::string_view bytes) {
+    std::string out;
+    out.reserve(bytes.size());
+    for (size_t i = 0; i < bytes.size();) {
+        const size_t length =
+            static_cast<unsigned char>(bytes[i]) < 0x80 ? 1 : utf8_sequence_length(bytes, i);
+        if (length == 0) {
+            out += "\xEF\xBF\xBD";
+            ++i;
+        } else {
+            out.append(bytes.substr(i, length));
+            i += length;
+        }
+    }
+    return out;
+}
+
 std::string json_quote(std::string_view bytes) {
     std::string out;
     out.reserve(bytes.size() + 2);

@@ -92,4 +92,8 @@ bool parse_ordered_document(std::string_view text, OrderedJsonValue& out);
 // U+FFFD, one per offending byte.
 std::string json_quote(std::string_view bytes);
 
+// `bytes` with every byte of ill-formed UTF-8 replaced by U+FFFD, as json_quote shows them; text
+// that is shown and also used (a file name) goes through this first, so both agree.
+std::string valid_utf8(std::string_view bytes);
+
 } // namespace twk

@@ -23,6 +23,7 @@
 #include "media/stream_job.h"
 #include "net/body_reader.h"
 #include "net/debug_log.h"
+#include "net/file_io.h"
 #include "net/http_exchange.h"
 
 namespace twk {
@@ -76,24 +77,13 @@ struct WorkerContext {
     std::atomic<uint64_t> payload{0};
 };
 
-bool write_all(int fd, const char* data, size_t size) {
-    while (size > 0) {
-        ssize_t n = ::write(fd, data, size);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
 // Writes the whole file under a temporary name and renames it into place, so that a part file
 // that exists is always complete (a later run trusts it).
 bool write_file_atomically(const std::string& path, std::string_view bytes) {
     const std::string temporary = path + ".tmp";
     int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) return false;
-    bool ok = write_all(fd, bytes.data(), bytes.size());
+    bool ok = write_all(fd, bytes);
     ok = ::close(fd) == 0 && ok;
     if (ok && ::rename(temporary.c_str(), path.c_str()) == 0) return true;
     ::unlink(temporary.c_str());
@@ -272,7 +262,7 @@ bool append_file(int out, const std::string& path, bool& opened) {
             break;
         }
         if (n == 0) break;
-        if (!write_all(out, buffer.data(), static_cast<size_t>(n))) {
+        if (!write_all(out, std::string_view(buffer.data(), static_cast<size_t>(n)))) {
             ok = false;
             break;
         }

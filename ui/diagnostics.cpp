@@ -13,6 +13,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "net/file_io.h"
 #include "net/http_exchange.h"
 #include "net/text.h"
 #include "json/json.h"
@@ -54,7 +55,7 @@ std::optional<std::string> read_head(const std::string& path, size_t limit) {
 bool write_whole(const std::string& path, std::string_view bytes) {
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0) return false;
-    bool ok = ::write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+    bool ok = write_all(fd, bytes);
     return ::close(fd) == 0 && ok;
 }
 

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "net/file_io.h"
 #include "net/http_exchange.h"
 #include "net/text.h"
 #include "net/url.h"
@@ -47,17 +48,6 @@ std::string hex(const uint8_t* bytes, size_t size, const char* digits) {
     return out;
 }
 
-bool write_all(int fd, const char* data, size_t size) {
-    while (size > 0) {
-        ssize_t n = ::write(fd, data, size);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
 // Nested object member as text: `outer.linux`; empty when anything is missing or not a string.
 std::string platform_member(const OrderedJsonValue& root, std::string_view outer) {
     const OrderedJsonValue* object = root.member(outer);
@@ -81,7 +71,7 @@ bool copy_body(HttpResponse& response, int fd, const std::atomic<bool>* stop, st
             return false;
         }
         if (n == 0) break;
-        if (!write_all(fd, piece.data(), static_cast<size_t>(n))) {
+        if (!write_all(fd, std::string_view(piece.data(), static_cast<size_t>(n)))) {
             error = std::string("installer write failed: ") + std::strerror(errno);
             return false;
         }

@@ -13,6 +13,7 @@
 #include <sstream>
 #include <vector>
 
+#include "net/file_io.h"
 #include "net/text.h"
 #include "json/json.h"
 
@@ -129,14 +130,6 @@ bool set_member(const std::string& path, std::string_view name, OrderedJsonValue
 bool usable_exe_path(const std::string& exe_path) {
     return !exe_path.empty() && utf16_length(exe_path) <= kMaxExecutablePath && exe_path[0] == '/' &&
            !has_control_byte(exe_path, true);
-}
-
-bool sync_folder(const std::string& folder) {
-    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return false;
-    bool ok = ::fsync(fd) == 0;
-    ::close(fd);
-    return ok;
 }
 
 // mimeapps.list with our handler as the default for the scheme: an existing line for the key
@@ -303,16 +296,7 @@ bool write_file_atomically(const std::string& path, std::string_view bytes) {
     std::string temp = path + ".tmp-XXXXXX";
     int fd = ::mkstemp(temp.data());
     if (fd < 0) return false;
-    bool ok = true;
-    size_t written = 0;
-    while (ok && written < bytes.size()) {
-        ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0)
-            ok = false;
-        else
-            written += static_cast<size_t>(n);
-    }
+    bool ok = write_all(fd, bytes);
     ok = ok && ::fchmod(fd, 0644) == 0 && ::fsync(fd) == 0;
     ok = ::close(fd) == 0 && ok;
     if (ok) ok = ::rename(temp.c_str(), path.c_str()) == 0;

@@ -5,12 +5,11 @@
 #include "media/dash_manifest.h"
 #include "media/hls_playlist.h"
 
+#include "tests/media/media_tools.h"
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
 #include <mbedtls/aes.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <algorithm>
 #include <fcntl.h>
@@ -18,44 +17,15 @@
 #include <memory>
 #include <numeric>
 
-extern char** environ;
-
 namespace twk {
 namespace {
 
 namespace fs = std::filesystem;
 using test::read_file;
+using test::run_ffmpeg;
 using test::TempDir;
 
 constexpr std::string_view kOrigin = "http://media.test/";
-
-// Runs ffmpeg with `args` in `dir`; its messages go to dir/ffmpeg.log. Returns "" or what failed.
-std::string run_ffmpeg(const std::string& dir, std::vector<std::string> args) {
-    args.insert(args.begin(), {"ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-y"});
-    std::vector<char*> argv;
-    for (auto& a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    const std::string log = dir + "/ffmpeg.log";
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0644);
-    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-    posix_spawn_file_actions_addchdir_np(&actions, dir.c_str());
-    pid_t pid = -1;
-    const int rc = posix_spawnp(&pid, "ffmpeg", &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) return "cannot start ffmpeg (is it installed? scripts/setup.sh installs it)";
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return "";
-    std::string command;
-    for (const auto& a : args)
-        command += a + " ";
-    return "ffmpeg failed: " + command + "\n" + read_file(log);
-}
 
 class FfmpegManifests : public ::testing::Test {
 protected:

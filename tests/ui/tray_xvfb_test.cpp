@@ -271,7 +271,8 @@ TEST_F(TrayXvfbTest, WithStalonetrayTheIconIsAddedAndQuitEndsTheProgram) {
     ASSERT_TRUE(app.tray().added());
     EXPECT_EQ(app.tray().icon()->toolTip(), QStringLiteral("Tarnwick"));
 
-    // The menu as the spec of our tray has it, and a double click restoring a minimised window.
+    // The tray menu holds Show Window, New, Settings, About Tarnwick and Quit, and a double click restores
+    // a minimised window.
     QStringList entries;
     for (QAction* action : app.tray().menu()->actions())
         entries << (action->isSeparator() ? QStringLiteral("-") : action->text());
