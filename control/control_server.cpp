@@ -195,7 +195,7 @@ void serve_start(Connection& c) {
         return;
     }
     if (max_concurrent > 0) c.server.tasks->set_max_concurrent(max_concurrent);
-    const uint64_t connections = task->connections;
+    const uint64_t connections = task->request.connections;
     const int32_t id = c.server.tasks->add(task);
     if (id < 0) { // the engine is closing
         reply_json_error(c, 400, "engine not running");

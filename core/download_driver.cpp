@@ -31,64 +31,59 @@ void set_open_failure(Task& task, const std::string& path, int error) {
                      FailureCategory::kIo);
 }
 
-void close_output(Task& task) {
-    if (task.output_fd >= 0) ::close(task.output_fd);
-    task.output_fd = -1;
-}
-
-void set_validator(Task& task, const std::string& validator) {
-    std::lock_guard lock(task.segment_lock);
-    task.validator = validator;
-    task.has_validator = !validator.empty();
-}
-
 // Takes over an interrupted run's state: total, validator and segments.
-void take_resume_state(Task& task, ResumeState state) {
+void take_resume_state(DriverRun& run, ResumeState state) {
+    Task& task = run.task;
     task.total = state.total;
     task.supports_range = true;
-    task.probe_state = kRanged;
-    set_validator(task, state.validator);
+    run.probe_state = kRanged;
+    run.set_validator(std::move(state.validator));
     std::lock_guard lock(task.segment_lock);
     task.segments = std::move(state.segments);
 }
 
 // Nothing known: one segment over the whole (unknown) file.
-void start_fresh(Task& task) {
+void start_fresh(DriverRun& run) {
+    Task& task = run.task;
     task.total = 0;
     task.supports_range = false;
-    task.probe_state = task.method == "GET" ? kNotProbed : kSingleStream;
-    set_validator(task, "");
+    run.probe_state = task.request.method == "GET" ? kNotProbed : kSingleStream;
+    run.set_validator("");
     std::lock_guard lock(task.segment_lock);
     task.segments = {make_segment(0, 0, kUnknownEnd)};
 }
 
 // Steps 1-4 of a run: the folder, the sidecar, the output file. False when it cannot be opened.
-bool open_run(Task& task) {
+bool open_run(DriverRun& run) {
+    Task& task = run.task;
     const std::string path = task.output_path();
     create_parent_folders(path);
     // What a run killed while saving its sidecar left half-written.
     ::unlink((task.sidecar_path() + ".tmp").c_str());
     std::optional<ResumeState> resume;
-    if (task.method == "GET") resume = load_sidecar(task.sidecar_path(), path);
-    task.resumed = resume.has_value();
+    if (task.request.method == "GET") resume = load_sidecar(task.sidecar_path(), path);
+    run.resumed = resume.has_value();
     if (!resume && !exists(path)) task.created_output = true;
-    task.output_fd = open_output(path);
-    if (task.output_fd < 0) {
+    run.output.reset(open_output(path));
+    if (!run.output.valid()) {
         set_open_failure(task, path, errno);
         return false;
     }
-    if (task.created_output) mark_as_ours(task.output_fd, task.url);
+    if (task.created_output) mark_as_ours(run.output.get(), task.request.url);
     if (resume) {
-        grow_output(task.output_fd, resume->total);
-        take_resume_state(task, std::move(*resume));
+        grow_output(run.output.get(), resume->total);
+        take_resume_state(run, std::move(*resume));
     } else {
-        start_fresh(task);
+        start_fresh(run);
     }
     return true;
 }
 
-bool pass_over(const Task& task) {
-    return task.restart || download_complete(task) || task.failed || task.stop;
+bool save_run_sidecar(DriverRun& run) { return save_sidecar(run.task, run.validator()); }
+
+bool pass_over(const DriverRun& run) {
+    const Task& task = run.task;
+    return run.restart || download_complete(task) || task.failed || task.stop;
 }
 
 // Starts worker number `index`. A thread that cannot start ends the task with an error when no
@@ -115,20 +110,20 @@ void wait_for_tick(DriverRun& run) {
     for (;;) {
         const uint32_t ended = run.workers_ended;
         const int64_t left = tick_end - monotonic_ms();
-        if (left <= 0 || pass_over(task)) return;
+        if (left <= 0 || pass_over(run)) return;
         task.wait(left,
-                  [&] { return task.restart || task.failed || task.stop || run.workers_ended != ended; });
+                  [&] { return run.restart || task.failed || task.stop || run.workers_ended != ended; });
     }
 }
 
 void run_pass(DriverRun& run, int64_t& last_save_ms) {
     Task& task = run.task;
-    task.restart = false;
+    run.restart = false;
     // A new pass: connections may be opened again, unless the run is being stopped already.
     task.canceller.reset();
-    if (pass_ending(task)) task.interrupt();
+    if (pass_ending(run)) task.interrupt();
     task.last_progress_ms = task_elapsed_ms(task);
-    AdaptiveController controller(static_cast<uint32_t>(task.connections),
+    AdaptiveController controller(static_cast<uint32_t>(task.request.connections),
                                   static_cast<uint64_t>(monotonic_ns()), task.bytes_done(),
                                   task.throttle_hits, AdaptiveSettings::from_environment());
     std::vector<std::thread> workers;
@@ -136,13 +131,13 @@ void run_pass(DriverRun& run, int64_t& last_save_ms) {
     for (;;) {
         controller.sample(static_cast<uint64_t>(monotonic_ns()), static_cast<uint64_t>(task_elapsed_ms(task)),
                           task.bytes_done(), task.throttle_hits);
-        task.active_target = std::min<uint64_t>(controller.target(), connection_cap(task));
+        task.active_target = std::min<uint64_t>(controller.target(), connection_cap(run));
         run.limiter.set_limit(task.bandwidth_limit);
         while (can_start && workers.size() < task.active_target)
             can_start = start_worker(run, workers);
-        if (pass_over(task)) break;
+        if (pass_over(run)) break;
         if (task_elapsed_ms(task) - last_save_ms > kSidecarSaveIntervalMs) {
-            save_sidecar(task);
+            save_run_sidecar(run);
             last_save_ms = task_elapsed_ms(task);
         }
         wait_for_tick(run);
@@ -153,42 +148,45 @@ void run_pass(DriverRun& run, int64_t& last_save_ms) {
 
 // Continues the interrupted run found under the server's file name. False when its file cannot
 // be opened.
-bool adopt_pending_run(Task& task) {
-    task.adopt_resume = false;
-    task.restart = false;
-    close_output(task);
-    auto [path, state] = task.take_pending_adopt();
-    task.output_fd = open_output(path);
-    if (task.output_fd < 0) {
+bool adopt_pending_run(DriverRun& run) {
+    Task& task = run.task;
+    run.adopt_resume = false;
+    run.restart = false;
+    run.output.reset();
+    auto [path, state] = run.take_pending_adopt();
+    run.output.reset(open_output(path));
+    if (!run.output.valid()) {
         set_open_failure(task, path, errno);
         return false;
     }
-    grow_output(task.output_fd, state.total);
-    take_resume_state(task, std::move(state));
-    task.resumed = true;
+    grow_output(run.output.get(), state.total);
+    take_resume_state(run, std::move(state));
+    run.resumed = true;
     task.complete = false;
     debug_log("[dl] resuming \"%s\" (%llu bytes already on disk of %llu)", task.name().c_str(),
               static_cast<ull>(task.bytes_done()), static_cast<ull>(task.total.load()));
     return true;
 }
 
-void restart_from_scratch(Task& task) {
+void restart_from_scratch(DriverRun& run) {
+    Task& task = run.task;
     debug_log("[dl] resource changed on resume — discarding partial, restarting from scratch");
     ::unlink(task.sidecar_path().c_str());
     task.complete = false;
-    start_fresh(task);
+    start_fresh(run);
     // Should emptying fail, the old bytes stay until the new ones are written over them.
-    if (::ftruncate(task.output_fd, 0) != 0)
+    if (::ftruncate(run.output.get(), 0) != 0)
         debug_log("[dl] could not empty the output file for the restart");
 }
 
 // Removes what a run leaves that nothing can continue: the output file and its sidecar. A file
 // that was there before (a finished download of the same URL being fetched again) and that this
 // run has not written to stays as it was.
-void discard_output(Task& task) {
+void discard_output(const DriverRun& run) {
+    const Task& task = run.task;
     const std::string path = task.output_path();
     struct stat st {};
-    const bool untouched = !task.created_output && !task.resumed && task.bytes_done() == 0 &&
+    const bool untouched = !task.created_output && !run.resumed && task.bytes_done() == 0 &&
                            ::stat(path.c_str(), &st) == 0 && st.st_size > 0;
     if (!untouched) ::unlink(path.c_str());
     ::unlink(task.sidecar_path().c_str());
@@ -197,32 +195,34 @@ void discard_output(Task& task) {
 // An ended run leaves a partial file that a later run continues (bytes on disk and a sidecar
 // describing them) or nothing at all: never an empty file, nor one preallocated to the full
 // size and mostly zeros. True when the file stays; `why` tells why it could not.
-bool keep_resumable(Task& task, std::string& why) {
+bool keep_resumable(DriverRun& run, std::string& why) {
+    Task& task = run.task;
     if (task.bytes_done() == 0) {
-        discard_output(task);
+        discard_output(run);
         return false;
     }
     if (!task.supports_range || task.total == 0) {
         why = "the server does not support resuming";
-    } else if (save_sidecar(task)) {
+    } else if (save_run_sidecar(run)) {
         return true;
     } else {
         why = "cannot save resume state: " + system_reason(errno);
         // A sidecar saved earlier still describes what is on disk, only less of it.
         if (load_sidecar(task.sidecar_path(), task.output_path())) return true;
     }
-    discard_output(task);
+    discard_output(run);
     return false;
 }
 
-void finish_run(Task& task) {
-    const int fd = task.output_fd;
+void finish_run(DriverRun& run) {
+    Task& task = run.task;
+    const int fd = run.output.get();
     std::string why;
     if (task.pause) {
         flush_output(fd);
-        close_output(task);
+        run.output.reset();
         // "paused" promises that resume continues; nothing received means nothing is lost.
-        if (keep_resumable(task, why) || task.bytes_done() == 0) {
+        if (keep_resumable(run, why) || task.bytes_done() == 0) {
             task.set_status("paused");
         } else {
             task.set_failure("error: interrupted and not resumable: " + why, FailureCategory::kIo);
@@ -230,7 +230,7 @@ void finish_run(Task& task) {
         return;
     }
     if (task.stop) {
-        close_output(task);
+        run.output.reset();
         ::unlink(task.sidecar_path().c_str());
         ::unlink(task.output_path().c_str());
         task.set_status("canceled");
@@ -240,23 +240,24 @@ void finish_run(Task& task) {
         if (finalize_output(fd, task.total)) {
             task.set_status("done");
             ::unlink(task.sidecar_path().c_str());
-            close_output(task);
+            run.output.reset();
             return;
         }
         task.set_failure("error: finalize failed: " + system_reason(errno), FailureCategory::kIo);
     }
     flush_output(fd);
-    close_output(task);
+    run.output.reset();
     if (!task.status_is_error()) task.set_failure("error: incomplete", FailureCategory::kIo);
-    keep_resumable(task, why);
+    keep_resumable(run, why);
 }
 
 } // namespace
 
 int64_t task_elapsed_ms(const Task& task) { return (monotonic_ns() - task.start_ns) / 1'000'000; }
 
-uint64_t connection_cap(const Task& task) {
-    if (task.probe_state != kRanged || task.total == 0) return 1;
+uint64_t connection_cap(const DriverRun& run) {
+    const Task& task = run.task;
+    if (run.probe_state != kRanged || task.total == 0) return 1;
     uint64_t wanted = 0;
     {
         std::lock_guard lock(task.segment_lock);
@@ -266,7 +267,7 @@ uint64_t connection_cap(const Task& task) {
             if (pos < end) wanted += (end - pos) / kBytesPerConnection + 1;
         }
     }
-    return std::min<uint64_t>(task.connections, std::max<uint64_t>(1, wanted));
+    return std::min<uint64_t>(task.request.connections, std::max<uint64_t>(1, wanted));
 }
 
 bool download_complete(const Task& task) {
@@ -279,33 +280,30 @@ bool download_complete(const Task& task) {
 
 void run_download(const std::shared_ptr<Task>& task_pointer, const DriverSettings& settings) {
     Task& task = *task_pointer;
-    // A new run: whatever ended the last one (its error, a restart or adoption) is history.
+    // A new run: whatever ended the last one (its error) is history.
     task.failed = false;
-    task.restart = false;
     task.complete = false;
-    task.adopt_resume = false;
-    if (!open_run(task)) return;
+    DriverRun run(task, settings);
+    if (!open_run(run)) return;
     task.set_status("downloading");
 
-    BandwidthLimiter limiter;
-    DriverRun run{task, settings, limiter};
     int64_t last_save_ms = task_elapsed_ms(task);
     int restarts = 0;
     for (;;) {
         run_pass(run, last_save_ms);
-        if (!task.restart || task.stop || task.pause || task.failed) break;
-        if (task.adopt_resume) {
-            if (!adopt_pending_run(task)) return;
+        if (!run.restart || task.stop || task.pause || task.failed) break;
+        if (run.adopt_resume) {
+            if (!adopt_pending_run(run)) return;
         } else if (++restarts > kMaxRestartsFromScratch) {
             // A validator that changes with every answer would restart the run forever.
             task.set_failure("error: remote file changed since last run", FailureCategory::kProtocol);
             break;
         } else {
-            restart_from_scratch(task);
+            restart_from_scratch(run);
         }
         task.set_status("downloading");
     }
-    finish_run(task);
+    finish_run(run);
 }
 
 } // namespace twk

@@ -9,7 +9,8 @@
 // name). The run then finalises the file (exact size, "done", sidecar deleted), ends "canceled"
 // (output and sidecar deleted), or ends "paused" or "error..." leaving a partial file that a
 // sidecar describes, or nothing when no byte could be kept. Stop, pause, restart and failure
-// interrupt connects and reads blocked on a silent peer (Task::interrupt).
+// interrupt connects and reads blocked on a silent peer (Task::interrupt). What the run learns
+// on the way (core/driver_run.h) ends with it.
 //
 // There is no segment plan: a ranged download starts as one segment and grows by halving the
 // largest remaining range whenever a worker finds nothing free.
@@ -20,31 +21,10 @@
 #include <memory>
 #include <string>
 
+#include "core/driver_run.h"
 #include "core/task.h"
-#include "net/body_reader.h"
-#include "net/http_message.h"
 
 namespace twk {
-
-// The time limits of a run. Tests shorten them; the program uses the defaults.
-struct DriverSettings {
-    // A worker whose retry budget is spent keeps retrying while the task wrote a byte within
-    // this window; after that the task ends "error: stalled (no progress)".
-    int64_t stall_window_ms = 90'000;
-    // A ranged body that delivers fewer than `dribble_min_bytes` within a window this long is
-    // abandoned for a fresh connection.
-    int64_t dribble_window_ms = 60'000;
-    uint64_t dribble_min_bytes = 32'768;
-    // Handed to every request.
-    int32_t connect_timeout_ms = kDefaultConnectTimeoutMs;
-    uint32_t io_timeout_ms = kDefaultIoTimeoutMs;
-    // How long one body read may keep collecting bytes before it returns what it has (and so how
-    // often a slow body is looked at by the dribble guard).
-    int body_read_bound_ms = kBodyReadBoundMs;
-    // Called before each worker thread is started; a test makes it throw std::system_error to
-    // stand for a thread that cannot be created.
-    std::function<void(uint64_t index)> before_worker_start;
-};
 
 constexpr int64_t kPassTickMs = 200;
 constexpr int64_t kSidecarSaveIntervalMs = 1'000;
@@ -59,9 +39,9 @@ constexpr int kMaxRestartsFromScratch = 3;
 // has ended; honours the stop and pause flags.
 void run_download(const std::shared_ptr<Task>& task, const DriverSettings& settings = {});
 
-// How many connections the task can use now: 1 unless the transfer is ranged with a known
+// How many connections the run can use now: 1 unless the transfer is ranged with a known
 // total; else min(connections, max(1, sum over unfinished segments of remaining / 557,056 + 1)).
-uint64_t connection_cap(const Task& task);
+uint64_t connection_cap(const DriverRun& run);
 
 // The complete flag is set, or the total is known and every segment has pos >= end.
 bool download_complete(const Task& task);

@@ -83,23 +83,32 @@ struct Engine {
 
 namespace {
 
-// Every add: give the task the engine's defaults, hand it to the list.
-int32_t add_task(Engine& engine, const std::shared_ptr<Task>& task, int64_t max_concurrent) {
+// Every add: the cleaned request with the engine's defaults (proxy, bandwidth limit) becomes a
+// task in the engine's folder, handed to the list.
+int32_t add_task(Engine& engine, StartOptions options) {
+    options.url = trim_spaces(options.url);
+    options.proxy = trim_spaces(options.proxy);
     // A URL that does not parse (or names a scheme we do not speak) is refused here, at once,
     // rather than failing the task's first request.
     UrlParts parts;
-    if (!task || !parse_url(task->url, parts)) return -1;
+    if (options.url.empty() || !parse_url(options.url, parts)) return -1;
+    TaskRequest request = clean_request(options);
+    std::string path;
+    int64_t bandwidth_limit = options.bandwidth_limit;
     {
         std::lock_guard lock(engine.lock);
-        if (task->proxy.kind == kProxyNone) {
+        path = output_path_for(options, engine.download_dir);
+        if (request.proxy.kind == kProxyNone) {
             if (engine.custom_proxy.configured()) {
-                task->proxy = engine.custom_proxy;
+                request.proxy = engine.custom_proxy;
             } else if (engine.use_system_proxy && engine.system_proxy.configured()) {
-                task->proxy = engine.system_proxy;
+                request.proxy = engine.system_proxy;
             }
         }
-        if (engine.bandwidth_limit != 0) task->bandwidth_limit = engine.bandwidth_limit;
+        if (engine.bandwidth_limit != 0) bandwidth_limit = engine.bandwidth_limit;
     }
+    auto task = create_task(std::move(request), path, bandwidth_limit);
+    const int64_t max_concurrent = options.max_concurrent.value_or(0);
     if (max_concurrent > 0) engine.tasks->set_max_concurrent(max_concurrent);
     int32_t id = engine.tasks->add(task);
     if (id > 0) {
@@ -107,11 +116,6 @@ int32_t add_task(Engine& engine, const std::shared_ptr<Task>& task, int64_t max_
         engine.created_ids.push_back(id);
     }
     return id;
-}
-
-std::string folder_of(Engine& engine) {
-    std::lock_guard lock(engine.lock);
-    return engine.download_dir;
 }
 
 std::mutex& handle_mutex() {
@@ -192,25 +196,19 @@ int32_t engine_add(Engine* engine, std::string_view url, int64_t connections, st
     return engine_add_options(engine, options);
 }
 
-int32_t engine_add_options(Engine* engine, const StartOptions& given) {
+int32_t engine_add_options(Engine* engine, const StartOptions& options) {
     if (!engine) return -1;
-    StartOptions options = given;
-    options.url = trim_spaces(options.url);
-    options.proxy = trim_spaces(options.proxy);
-    return add_task(*engine, map_start_options(options, folder_of(*engine)),
-                    options.max_concurrent.value_or(0));
+    return add_task(*engine, options);
 }
 
 int32_t engine_add_json(Engine* engine, std::string_view json) {
     if (!engine) return -1;
     JsonValue request;
     if (!parse_json(json, request) || request.kind != JsonKind::Object) return -1;
-    int64_t max_concurrent = 0;
+    StartOptions options = read_start_options(request, true);
     // Passed-on headers go out in the order given, repeated names included.
-    const std::optional<HeaderList> headers = ordered_headers(json);
-    auto task =
-        map_start_request(request, folder_of(*engine), true, &max_concurrent, headers ? &*headers : nullptr);
-    return add_task(*engine, task, max_concurrent);
+    if (std::optional<HeaderList> headers = ordered_headers(json)) options.headers = std::move(*headers);
+    return add_task(*engine, std::move(options));
 }
 
 void engine_pause(Engine* engine, int32_t id) {

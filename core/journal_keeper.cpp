@@ -46,7 +46,7 @@ std::string fingerprint(const std::vector<JournalEntry>& entries) {
 
 // The progress shown for a restored task until it runs again: its sidecar's, else the journal's.
 void show_progress(Task& task, const JournalEntry& entry, bool keep_done) {
-    if (keep_done && !task.stream && task.method == "GET") {
+    if (keep_done && !task.request.is_stream() && task.request.method == "GET") {
         if (auto resume = load_sidecar(task.sidecar_path(), task.output_path())) {
             task.total = resume->total;
             task.supports_range = true;
@@ -68,19 +68,20 @@ void show_progress(Task& task, const JournalEntry& entry, bool keep_done) {
 JournalEntry journal_entry(int32_t id, int32_t state, const Task& task) {
     JournalEntry e;
     e.id = id;
-    e.url = task.url;
+    const TaskRequest& request = task.request;
+    e.url = request.url;
     e.filename = task.name();
     e.output_path = task.output_path();
-    e.connections = task.connections;
-    e.method = task.method;
-    e.headers = task.headers;
-    e.post_data = task.post_data;
-    e.user_agent = task.user_agent;
-    e.insecure = task.insecure;
-    e.proxy = task.proxy;
+    e.connections = request.connections;
+    e.method = request.method;
+    e.headers = request.headers;
+    e.post_data = request.post_data;
+    e.user_agent = request.user_agent;
+    e.insecure = request.insecure;
+    e.proxy = request.proxy;
     e.bandwidth_limit = std::max<int64_t>(0, task.bandwidth_limit);
-    e.stream_type = task.stream ? task.stream_type : "";
-    e.auto_named = task.auto_named;
+    e.stream_type = request.stream_type;
+    e.auto_named = request.auto_named;
     e.state = state;
     e.status = task.status();
     e.total = std::min(task.total.load(), kMaxJournalNumber);
@@ -113,12 +114,11 @@ RestoredTask restore_task(const JournalEntry& entry) {
     options.post_data = entry.post_data;
     options.headers = entry.headers;
     options.filename = entry.filename;
-    std::shared_ptr<Task> task = create_task(options, "");
-    task->set_output_path(entry.output_path);
-    task->auto_named = entry.auto_named;
-    task->proxy = entry.proxy;
-    task->stream = !entry.stream_type.empty();
-    task->stream_type = entry.stream_type;
+    TaskRequest request = clean_request(options);
+    request.auto_named = entry.auto_named;
+    request.proxy = entry.proxy;
+    request.stream_type = entry.stream_type;
+    std::shared_ptr<Task> task = create_task(std::move(request), entry.output_path, entry.bandwidth_limit);
 
     RestoredTask restored{task, kPaused};
     switch (entry.state) {

@@ -125,10 +125,11 @@ std::optional<std::string> server_candidate(const Task& task, const ServerNaming
 
 // A run interrupted under the server's name, with the same size as this answer: the task moves
 // there and the driver continues that run instead of this one.
-bool try_adopt_resume(Task& task, const ServerNaming& response, const std::string& target,
+bool try_adopt_resume(DriverRun& run, const ServerNaming& response, const std::string& target,
                       const std::string& candidate) {
+    Task& task = run.task;
     std::string old_path = task.output_path();
-    if (!response.ranged || task.method != "GET" || target == old_path) return false;
+    if (!response.ranged || task.request.method != "GET" || target == old_path) return false;
     if (!file_exists(target) || !file_exists(target + ".twk")) return false;
     auto [moved, id] = set_output_path(task, target);
     (void)id;
@@ -140,13 +141,12 @@ bool try_adopt_resume(Task& task, const ServerNaming& response, const std::strin
     }
     if (task.created_output) ::unlink(old_path.c_str());
     task.created_output = false;
-    task.set_pending_adopt(target, std::move(*state));
+    run.set_pending_adopt(target, std::move(*state));
     debug_log("[dl] server file name \"%s\" already has an interrupted run on disk — resuming it instead "
               "of restarting",
               candidate.c_str());
-    task.restart = true;
-    task.adopt_resume = true;
-    task.interrupt();
+    run.adopt_resume = true;
+    run.request_restart();
     return true;
 }
 
@@ -235,9 +235,9 @@ bool may_write_over(const Task& task, const std::string& path) {
     struct stat st {};
     if (::lstat(path.c_str(), &st) != 0) return true;
     if (!S_ISREG(st.st_mode)) return false;
-    if (st.st_size == 0 || marked_as_ours(path, task.url)) return true;
+    if (st.st_size == 0 || marked_as_ours(path, task.request.url)) return true;
     if (task.created_output && path == task.output_path()) return true;
-    return task.method == "GET" && load_sidecar(path + ".twk", path).has_value();
+    return task.request.method == "GET" && load_sidecar(path + ".twk", path).has_value();
 }
 
 void mark_as_ours(int fd, const std::string& url) {
@@ -319,8 +319,9 @@ bool is_real_file_name(std::string_view name) {
     return true;
 }
 
-ServerNameResult apply_server_file_name(Task& task, const ServerNaming& response) {
-    if (!task.auto_named || task.resumed || task.adoption_tried.exchange(true))
+ServerNameResult apply_server_file_name(DriverRun& run, const ServerNaming& response) {
+    Task& task = run.task;
+    if (!task.request.auto_named || run.resumed || run.adoption_tried.exchange(true))
         return ServerNameResult::kKept;
     std::optional<std::string> candidate = server_candidate(task, response);
     if (!candidate || *candidate == task.name()) return ServerNameResult::kKept;
@@ -328,7 +329,7 @@ ServerNameResult apply_server_file_name(Task& task, const ServerNaming& response
     std::string old_path = task.output_path();
     std::string old_name = task.name();
     std::string target = std::string(folder_part(old_path)) + *candidate;
-    if (try_adopt_resume(task, response, target, *candidate)) return ServerNameResult::kAdoptResume;
+    if (try_adopt_resume(run, response, target, *candidate)) return ServerNameResult::kAdoptResume;
 
     std::string chosen = first_absent_path(target, old_path);
     if (chosen.empty() || chosen == old_path) return ServerNameResult::kKept;

@@ -18,6 +18,7 @@
 #include <string_view>
 #include <utility>
 
+#include "core/driver_run.h"
 #include "core/task.h"
 #include "json/json.h" // valid_utf8: names are made valid UTF-8 as the documents show them
 
@@ -80,11 +81,13 @@ enum class ServerNameResult {
     kKept,        // the task keeps its name
     kRenamed,     // output file, name and paths moved to the server's name
     kAdoptResume, // an interrupted run exists under the server's name: the worker stops, the
-                  // restart and adopt-resume flags are set and the pending state holds the run
+                  // run's restart and adopt-resume flags are set and its pending state holds
+                  // the interrupted run
 };
 
-// The server file name step, run once per task by the worker that receives the probe response,
-// and only for an auto-named task that was not resumed. The task's output file is open.
-ServerNameResult apply_server_file_name(Task& task, const ServerNaming& response);
+// The server file name step, run once per run by the worker that receives the probe response,
+// and only for an auto-named task whose run did not continue a sidecar. The run's output file
+// is open.
+ServerNameResult apply_server_file_name(DriverRun& run, const ServerNaming& response);
 
 } // namespace twk

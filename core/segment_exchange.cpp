@@ -36,15 +36,15 @@ struct Asked {
 
 // The request for the segment as things stand now; `asked` records what that was.
 HttpRequest build_request(const WorkerState& w, Segment& segment, Asked& asked) {
-    Task& task = w.run.task;
-    asked.probe_state = task.probe_state;
+    DriverRun& run = w.run;
+    Task& task = run.task;
+    asked.probe_state = run.probe_state;
     asked.pos = segment.pos;
     std::string effective = task.effective_url();
     asked.used_effective = !effective.empty();
-    HttpRequest request =
-        transfer_request(task, asked.used_effective ? effective : task.url,
-                         TransferLimits{kDefaultMaxRedirects, w.run.settings.connect_timeout_ms,
-                                        w.run.settings.io_timeout_ms});
+    HttpRequest request = transfer_request(
+        task, asked.used_effective ? effective : task.request.url,
+        TransferLimits{kDefaultMaxRedirects, run.settings.connect_timeout_ms, run.settings.io_timeout_ms});
     if (asked.probe_state == kNotProbed) {
         // A closed range: a 206 still tells the size, and the probe's body is over at 1 MiB
         // instead of being cut by the first split.
@@ -62,8 +62,8 @@ HttpRequest build_request(const WorkerState& w, Segment& segment, Asked& asked) 
         const uint64_t asked_end = std::min(end, asked.pos + piece);
         segment.asked_end = asked_end;
         request.headers.emplace_back("Range", range_value(asked.pos, asked_end - 1));
-        if (task.has_validator && !task.validator.empty())
-            request.headers.emplace_back("If-Range", task.validator);
+        const std::string validator = run.validator();
+        if (!validator.empty()) request.headers.emplace_back("If-Range", validator);
     }
     return request;
 }
@@ -97,9 +97,10 @@ std::string response_validator(const HttpResponse& response) {
 // the response is not to be read.
 bool judge_probe(WorkerState& w, Segment& segment, const HttpResponse& response, ExchangeOutcome& outcome,
                  std::string& cause, FailureCategory& category) {
-    Task& task = w.run.task;
+    DriverRun& run = w.run;
+    Task& task = run.task;
     const std::string accept_ranges = to_lower_ascii(trim_spaces(response.headers.get("Accept-Ranges")));
-    if (response.status == 200 && accept_ranges == "bytes" && task.reprobes.fetch_add(1) < kMaxReprobes) {
+    if (response.status == 200 && accept_ranges == "bytes" && run.reprobes.fetch_add(1) < kMaxReprobes) {
         debug_log("[dl] probe: 200 but Accept-Ranges: bytes — re-probing for range support");
         outcome = kRetry;
         return false;
@@ -127,32 +128,27 @@ bool judge_probe(WorkerState& w, Segment& segment, const HttpResponse& response,
     naming.final_path = response.path;
     naming.ranged = ranged;
     naming.size = size;
-    if (apply_server_file_name(task, naming) == ServerNameResult::kAdoptResume) {
+    if (apply_server_file_name(run, naming) == ServerNameResult::kAdoptResume) {
         outcome = kStopWorker;
         return false;
     }
     if (size != 0) {
         task.total = size;
         segment.end = size;
-        if (ranged) {
-            const std::string validator = response_validator(response);
-            std::lock_guard lock(task.segment_lock);
-            task.validator = validator;
-            task.has_validator = !validator.empty();
-        }
+        if (ranged) run.set_validator(response_validator(response));
     }
     task.supports_range = ranged;
     // The sidecar comes before the space is taken: a run killed from now on, or one that finds
     // the disk full, leaves a file the next run knows as its own. Without a sidecar the file is
     // not preallocated, so that it never holds more zeros than the bytes it is missing.
-    const bool described = ranged && save_sidecar(task);
-    if (size != 0 && (described || !ranged) && !grow_output(task.output_fd, size)) {
+    const bool described = ranged && save_sidecar(task, run.validator());
+    if (size != 0 && (described || !ranged) && !grow_output(run.output.get(), size)) {
         cause = "write failed: " + system_reason(errno);
         category = FailureCategory::kIo;
         outcome = kStopWorker;
         return false;
     }
-    task.probe_state = ranged ? kRanged : kSingleStream;
+    run.probe_state = ranged ? kRanged : kSingleStream;
     task.note_progress();
     return true;
 }
@@ -183,22 +179,16 @@ bool judge_status(Task& task, const Segment& segment, const Asked& asked, const 
 
 // A range was asked for and the answer is not a 206: only a 200 to the probe at byte 0 is
 // taken. A 200 under a validator means the resource changed: the run restarts.
-bool judge_unranged_answer(Task& task, const Segment& segment, const Asked& asked,
+bool judge_unranged_answer(DriverRun& run, const Segment& segment, const Asked& asked,
                            const HttpResponse& response, ExchangeOutcome& outcome) {
     const int status = response.status;
     if (asked.probe_state == kNotProbed && asked.pos == 0 && status == 200) return true;
-    bool stale = false;
-    if (status == 200) {
-        std::lock_guard lock(task.segment_lock);
-        stale = task.has_validator;
-    }
-    if (stale) {
+    if (status == 200 && !run.validator().empty()) {
         debug_log(
             "[dl] seg %llu If-Range validator stale (200 on resume) — resource changed, restarting from "
             "scratch",
             static_cast<ull>(segment.id));
-        task.restart = true;
-        task.interrupt();
+        run.request_restart();
         outcome = kStopWorker;
         return false;
     }
@@ -210,21 +200,15 @@ bool judge_unranged_answer(Task& task, const Segment& segment, const Asked& aske
 // On a ranged transfer with a stored validator, a 206 must carry the same one: a server that
 // ignores If-Range would otherwise splice another file's bytes into this one. A changed or
 // missing validator means the resource changed: the run restarts from scratch.
-bool judge_validator(Task& task, const Segment& segment, const Asked& asked, const HttpResponse& response,
+bool judge_validator(DriverRun& run, const Segment& segment, const Asked& asked, const HttpResponse& response,
                      ExchangeOutcome& outcome) {
     if (asked.probe_state != kRanged) return true;
-    std::string stored;
-    {
-        std::lock_guard lock(task.segment_lock);
-        if (!task.has_validator || task.validator.empty()) return true;
-        stored = task.validator;
-    }
-    if (response_validator(response) == stored) return true;
+    const std::string stored = run.validator();
+    if (stored.empty() || response_validator(response) == stored) return true;
     debug_log(
         "[dl] seg %llu 206 with another validator than \"%s\" — resource changed, restarting from scratch",
         static_cast<ull>(segment.id), stored.c_str());
-    task.restart = true;
-    task.interrupt();
+    run.request_restart();
     outcome = kStopWorker;
     return false;
 }
@@ -260,12 +244,12 @@ bool judge_response(WorkerState& w, Segment& segment, const Asked& asked, const 
     if (!judge_status(task, segment, asked, response, result)) return false;
     result.cause = "unexpected status " + std::to_string(status);
     if (asked.probe_state != kSingleStream && status != 206 &&
-        !judge_unranged_answer(task, segment, asked, response, outcome))
+        !judge_unranged_answer(w.run, segment, asked, response, outcome))
         return false;
     if (status == 206) {
         result.cause = "bad Content-Range";
         if (!judge_partial_answer(task, segment, asked, response, outcome)) return false;
-        if (!judge_validator(task, segment, asked, response, outcome)) return false;
+        if (!judge_validator(w.run, segment, asked, response, outcome)) return false;
     }
     result.cause.clear();
     if (asked.probe_state == kNotProbed)
@@ -309,11 +293,11 @@ void advance(Segment& segment, uint64_t pos, uint64_t n) {
 ExchangeResult read_body(WorkerState& w, Segment& segment, BodyReader& reader, bool& clean_end) {
     Task& task = w.run.task;
     ExchangeResult result;
-    const bool guard_dribble = task.probe_state == kRanged;
+    const bool guard_dribble = w.run.probe_state == kRanged;
     DribbleGuard guard{w.run.settings.dribble_window_ms, w.run.settings.dribble_min_bytes};
     const auto abandon = [&task] { return task.stop || task.pause; };
     clean_end = false;
-    while (!pass_ending(task)) {
+    while (!pass_ending(w.run)) {
         const uint64_t pos = segment.pos;
         const uint64_t end = segment.end; // a split may have shortened it
         if (pos >= end) break;
@@ -331,7 +315,7 @@ ExchangeResult read_body(WorkerState& w, Segment& segment, BodyReader& reader, b
             clean_end = true;
             break;
         }
-        if (!write_at(task.output_fd, w.buffer.data(), static_cast<size_t>(n), pos)) {
+        if (!write_at(w.run.output.get(), w.buffer.data(), static_cast<size_t>(n), pos)) {
             result.outcome = kStopWorker;
             result.cause = "write failed: " + system_reason(errno);
             result.category = FailureCategory::kIo;
@@ -384,8 +368,9 @@ bool send_request(WorkerState& w, const HttpRequest& request, HttpResponse& resp
 // After the body: a ranged transfer of known size (or a body that broke off) is done when the
 // segment is, or when the piece it asked for arrived whole (the segment is then asked for its
 // next piece); the clean end of a single-stream or unknown-size body is the end of the file.
-ExchangeOutcome body_outcome(Task& task, Segment& segment, uint64_t received, bool clean_end) {
-    const bool ranged_known = task.probe_state == kRanged && task.total != 0;
+ExchangeOutcome body_outcome(DriverRun& run, Segment& segment, uint64_t received, bool clean_end) {
+    Task& task = run.task;
+    const bool ranged_known = run.probe_state == kRanged && task.total != 0;
     if (!clean_end || ranged_known) {
         // A 206 that ended as framed delivered what it offered (at least one byte, maybe less
         // than asked): the rest is asked for next, without a back-off.
@@ -406,8 +391,6 @@ ExchangeOutcome body_outcome(Task& task, Segment& segment, uint64_t received, bo
 }
 
 } // namespace
-
-bool pass_ending(const Task& task) { return task.stop || task.pause || task.failed || task.restart; }
 
 bool status_is_permanent(int status) {
     if (status >= 400 && status <= 499) return status != 408 && status != 429;
@@ -439,7 +422,7 @@ ExchangeResult exchange_segment(WorkerState& w, Segment& segment) {
     ExchangeResult result = read_body(w, segment, reader, clean_end);
     if (result.outcome == kStopWorker) return result;
     keep_or_drop(w, segment, response, reader, result.received);
-    result.outcome = body_outcome(w.run.task, segment, result.received, clean_end);
+    result.outcome = body_outcome(w.run, segment, result.received, clean_end);
     if (result.outcome == kRetry && result.cause.empty()) {
         result.cause = "body ended early";
         result.category = FailureCategory::kIo;

@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "core/bandwidth_limiter.h"
 #include "core/download_driver.h"
+#include "core/driver_run.h"
 #include "core/task.h"
 #include "net/socket.h"
 
@@ -35,17 +35,6 @@ constexpr uint32_t kMaxReprobes = 2;
 constexpr uint64_t kMinRequestPiece = 262'144;
 constexpr uint64_t kMaxRequestPiece = 4 * 1'048'576;
 constexpr uint64_t kProbePiece = 1'048'576;
-
-// What the workers of one run share with the driver.
-struct DriverRun {
-    Task& task;
-    const DriverSettings& settings;
-    BandwidthLimiter& limiter;
-    // A body byte was written in this run: from then on no failure ends the task at once.
-    std::atomic<bool> progressed{false};
-    // Workers of the current pass that have returned; each one wakes the driver's wait.
-    std::atomic<uint32_t> workers_ended{0};
-};
 
 // One worker's own state.
 struct WorkerState {
@@ -79,8 +68,5 @@ bool status_is_permanent(int status);
 
 // Performs one request for `segment`, which the worker holds (active).
 ExchangeResult exchange_segment(WorkerState& worker, Segment& segment);
-
-// Whether the pass is ending for every worker: stop, pause, failure or restart.
-bool pass_ending(const Task& task);
 
 } // namespace twk

@@ -21,8 +21,8 @@ constexpr int64_t kBaseBackoffMs = 120;
 constexpr int64_t kJitterMs = 60;
 
 // Waits about `ms`, waking at once when the worker is no longer wanted.
-void nap(Task& task, int64_t ms) {
-    task.wait(ms, [&task] { return pass_ending(task); });
+void nap(DriverRun& run, int64_t ms) {
+    run.task.wait(ms, [&run] { return pass_ending(run); });
 }
 
 void set_error_once(Task& task, std::string_view text, FailureCategory category) {
@@ -37,7 +37,8 @@ FailureCategory or_io(FailureCategory category) {
 enum class Claim { kGot, kWait, kExit };
 
 // The first free segment in list order, else the upper half of a split.
-Claim claim_segment(Task& task, std::shared_ptr<Segment>& out) {
+Claim claim_segment(DriverRun& run, std::shared_ptr<Segment>& out) {
+    Task& task = run.task;
     {
         std::lock_guard lock(task.segment_lock);
         bool unfinished = false;
@@ -52,17 +53,17 @@ Claim claim_segment(Task& task, std::shared_ptr<Segment>& out) {
         }
         if (!unfinished && (task.total != 0 || task.complete)) return Claim::kExit;
     }
-    out = split_largest_segment(task);
+    out = split_largest_segment(run);
     return out ? Claim::kGot : Claim::kWait;
 }
 
 void back_off(WorkerState& w, int32_t budget) {
     Task& task = w.run.task;
-    const bool single = task.probe_state == kSingleStream;
+    const bool single = w.run.probe_state == kSingleStream;
     int64_t ms = kBaseBackoffMs << (3 - std::clamp(budget, 0, 3));
     if (!single && task_elapsed_ms(task) - task.last_progress_ms < kRecentProgressMs) ms = kQuickRetryMs;
     ms += monotonic_ns() % kJitterMs;
-    nap(task, ms);
+    nap(w.run, ms);
 }
 
 // Takes one from the budget without going below 0; returns what it held before.
@@ -89,12 +90,12 @@ bool settle(WorkerState& w, Segment& segment, const ExchangeResult& result) {
         return true;
     }
     if (result.outcome == kStopWorker) {
-        if (!task.restart)
+        if (!w.run.restart)
             set_error_once(task, "error: " + (result.cause.empty() ? "write failed" : result.cause),
                            or_io(result.category));
         return false;
     }
-    if (pass_ending(task)) return false;
+    if (pass_ending(w.run)) return false;
     if (!result.cause.empty()) {
         w.last_cause = result.cause;
         w.last_category = result.category;
@@ -105,12 +106,12 @@ bool settle(WorkerState& w, Segment& segment, const ExchangeResult& result) {
         set_error_once(task, "error: " + result.cause, or_io(result.category));
         return false;
     }
-    if (task.method != "GET") {
+    if (task.request.method != "GET") {
         set_error_once(task, with_cause("error: request failed (non-GET, not retried)", w.last_cause),
                        or_io(w.last_category));
         return false;
     }
-    const bool single = task.probe_state == kSingleStream;
+    const bool single = w.run.probe_state == kSingleStream;
     if (result.received > 0 && !single) {
         segment.retry_budget = kSegmentRetryBudget;
         back_off(w, kSegmentRetryBudget);
@@ -136,20 +137,20 @@ bool settle(WorkerState& w, Segment& segment, const ExchangeResult& result) {
 // One turn of the worker loop; false ends the worker.
 bool work_once(WorkerState& w) {
     Task& task = w.run.task;
-    if (task.restart) return false;
+    if (w.run.restart) return false;
     if (w.index >= task.active_target) {
         w.kept.reset();
         if (task.stop || task.pause || task.failed || download_complete(task)) return false;
-        nap(task, kIdleSleepMs);
+        nap(w.run, kIdleSleepMs);
         return true;
     }
     std::shared_ptr<Segment> segment;
-    const Claim claim = claim_segment(task, segment);
+    const Claim claim = claim_segment(w.run, segment);
     if (claim == Claim::kExit) return false;
     if (claim == Claim::kGot) task.note_progress(); // a segment became active
     if (claim == Claim::kWait) {
         if (task.stop || task.failed || download_complete(task)) return false;
-        nap(task, kSplitWaitMs);
+        nap(w.run, kSplitWaitMs);
         return true;
     }
     if (task.stop || task.pause) {
@@ -159,7 +160,7 @@ bool work_once(WorkerState& w) {
     }
     const ExchangeResult result = exchange_segment(w, *segment);
     // A single stream cannot be resumed: a retry starts its body again.
-    if (result.outcome == kRetry && task.probe_state == kSingleStream) segment->pos = segment->start;
+    if (result.outcome == kRetry && w.run.probe_state == kSingleStream) segment->pos = segment->start;
     segment->active = false;
     task.note_progress();
     return settle(w, *segment, result);
@@ -167,8 +168,9 @@ bool work_once(WorkerState& w) {
 
 } // namespace
 
-std::shared_ptr<Segment> split_largest_segment(Task& task) {
-    if (task.method != "GET" || task.probe_state != kRanged) return nullptr;
+std::shared_ptr<Segment> split_largest_segment(DriverRun& run) {
+    Task& task = run.task;
+    if (task.request.method != "GET" || run.probe_state != kRanged) return nullptr;
     std::lock_guard lock(task.segment_lock);
     if (task.segments.size() > kMaxSegmentsBeforeSplit) return nullptr;
     std::shared_ptr<Segment> largest;

@@ -29,6 +29,6 @@ void run_segment_worker(DriverRun& run, uint64_t index);
 // Under the segment lock: halves the unfinished segment with the most remaining bytes (the first
 // such on ties) and returns the new upper half, already active. Nothing when the method is not
 // GET, the transfer is not ranged, the list is full or no segment has more than 512 KiB left.
-std::shared_ptr<Segment> split_largest_segment(Task& task);
+std::shared_ptr<Segment> split_largest_segment(DriverRun& run);
 
 } // namespace twk

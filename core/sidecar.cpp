@@ -123,12 +123,12 @@ std::optional<ResumeState> parse_sidecar(std::string_view image, uint64_t output
     return state;
 }
 
-bool save_sidecar(Task& task) {
+bool save_sidecar(const Task& task, std::string_view validator) {
     if (!task.supports_range || task.total == 0) return false;
     std::string image;
     {
         std::lock_guard lock(task.segment_lock);
-        ResumeState state{task.segments, task.total, task.validator};
+        ResumeState state{task.segments, task.total, std::string(validator)};
         image = sidecar_image(state);
     }
     return replace_file(task.sidecar_path(), image);

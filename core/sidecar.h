@@ -35,9 +35,10 @@ std::string sidecar_image(const ResumeState& state);
 // Checks and reads a sidecar image for an output file of `output_size` bytes.
 std::optional<ResumeState> parse_sidecar(std::string_view image, uint64_t output_size);
 
-// Writes the task's sidecar; does nothing (false) unless the task supports ranges and its total
-// is known. False when the save failed; the previous sidecar then stays untouched.
-bool save_sidecar(Task& task);
+// Writes the task's sidecar with its segments and the run's `validator`; does nothing (false)
+// unless the task supports ranges and its total is known. False when the save failed; the
+// previous sidecar then stays untouched.
+bool save_sidecar(const Task& task, std::string_view validator);
 
 // Reads the sidecar at `sidecar_path` for the output file `output_path`, which must exist.
 std::optional<ResumeState> load_sidecar(const std::string& sidecar_path, const std::string& output_path);

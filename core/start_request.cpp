@@ -131,7 +131,7 @@ bool is_dropped_header(const std::string& lower_name) {
 
 // The request headers a task keeps, with the user agent they may carry and the Cookie and
 // Referer headers made from the "cookies" and "referrer" members.
-void apply_headers(Task& task, const StartOptions& options) {
+void apply_headers(TaskRequest& request, const StartOptions& options) {
     bool have_cookie = false;
     bool have_referer = false;
     std::string header_agent;
@@ -145,18 +145,18 @@ void apply_headers(Task& task, const StartOptions& options) {
         }
         have_cookie = have_cookie || key == "cookie";
         have_referer = have_referer || key == "referer" || key == "referrer";
-        task.headers.emplace_back(name, value);
+        request.headers.emplace_back(name, value);
     }
     if (!options.user_agent.empty() && !has_control_byte(options.user_agent)) {
-        task.user_agent = options.user_agent;
+        request.user_agent = options.user_agent;
     } else if (options.user_agent.empty() && !header_agent.empty()) {
-        task.user_agent = header_agent;
+        request.user_agent = header_agent;
     }
     if (!options.cookies.empty() && !has_control_byte(options.cookies) && !have_cookie) {
-        task.headers.emplace_back("Cookie", options.cookies);
+        request.headers.emplace_back("Cookie", options.cookies);
     }
     if (!options.referrer.empty() && !has_control_byte(options.referrer) && !have_referer) {
-        task.headers.emplace_back("Referer", options.referrer);
+        request.headers.emplace_back("Referer", options.referrer);
     }
 }
 
@@ -194,30 +194,48 @@ StartOptions read_start_options(const JsonValue& request, bool capture) {
     return o;
 }
 
-std::shared_ptr<Task> create_task(const StartOptions& options, std::string_view download_dir) {
-    auto task = std::make_shared<Task>();
-    task->url = options.url;
-    task->auto_named = options.filename.empty();
-    std::string name = clean_name(task->auto_named ? name_from_url(options.url) : options.filename);
+TaskRequest clean_request(const StartOptions& options) {
+    TaskRequest request;
+    request.url = options.url;
+    request.auto_named = options.filename.empty();
+    request.connections = allowed_connections(options.connections);
+    request.method = options.method;
+    request.post_data = options.post_data;
+    request.insecure = options.insecure;
+    apply_headers(request, options);
+    ProxySpec proxy;
+    if (!options.proxy.empty() && parse_proxy_url(options.proxy, proxy)) request.proxy = proxy;
+    request.stream_type = stream_type_for(options.url, options.type);
+    return request;
+}
+
+std::string output_path_for(const StartOptions& options, std::string_view download_dir) {
+    std::string name = clean_name(options.filename.empty() ? name_from_url(options.url) : options.filename);
     std::string dir(download_dir);
     std::string path = dir + "/" + name;
     if (!path.starts_with(dir + "/") || path.find("/../") != std::string::npos ||
         name.find('/') != std::string::npos) {
         path = dir + "/" + std::string(kFallbackName);
     }
-    task->set_output_path(path);
-    task->connections = allowed_connections(options.connections);
-    task->method = options.method;
-    task->post_data = options.post_data;
-    task->insecure = options.insecure;
-    apply_headers(*task, options);
+    return path;
+}
+
+std::shared_ptr<Task> create_task(TaskRequest request, std::string_view output_path,
+                                  int64_t bandwidth_limit) {
+    auto task = std::make_shared<Task>(std::move(request));
+    task->set_output_path(output_path);
     // A negative limit would make the limiter pay back time it never took; only a positive
     // rate limits anything.
-    if (options.bandwidth_limit > 0) task->bandwidth_limit = options.bandwidth_limit;
+    if (bandwidth_limit > 0) task->bandwidth_limit = bandwidth_limit;
     // Until a driver runs, the task is one segment of unknown size.
     task->segments.push_back(make_segment(0, 0, kUnknownEnd));
     task->set_status("queued");
     return task;
+}
+
+std::shared_ptr<Task> create_task(const StartOptions& options, std::string_view download_dir) {
+    return create_task(clean_request(options), output_path_for(options, download_dir),
+                       options.bandwidth_limit);
 }
 
 std::string stream_type_for(std::string_view url, std::string_view type_hint) {
@@ -243,12 +261,7 @@ std::optional<HeaderList> ordered_headers(std::string_view json) {
 
 std::shared_ptr<Task> map_start_options(const StartOptions& options, std::string_view download_dir) {
     if (options.url.empty()) return nullptr;
-    auto task = create_task(options, download_dir);
-    ProxySpec proxy;
-    if (!options.proxy.empty() && parse_proxy_url(options.proxy, proxy)) task->proxy = proxy;
-    task->stream_type = stream_type_for(options.url, options.type);
-    task->stream = !task->stream_type.empty();
-    return task;
+    return create_task(options, download_dir);
 }
 
 std::shared_ptr<Task> map_start_request(const JsonValue& request, std::string_view download_dir, bool capture,

@@ -47,12 +47,22 @@ struct StartOptions {
 // Reads the members of a start request (any JSON value; a non-object reads as all defaults).
 StartOptions read_start_options(const JsonValue& request, bool capture);
 
-// Builds the task record: output name and paths, connection count, method, body, TLS flag,
-// user agent, the filtered request headers with "Cookie" and "Referer", bandwidth limit.
-// Proxy and stream type are left to `map_start_request`.
+// The request a task keeps: URL, connection count, method, body, TLS flag, user agent, the
+// filtered request headers with "Cookie" and "Referer", the proxy (when it parses) and the
+// stream type.
+TaskRequest clean_request(const StartOptions& options);
+
+// Where the task's file goes in `download_dir`: the requested name, else the URL's, cleaned.
+std::string output_path_for(const StartOptions& options, std::string_view download_dir);
+
+// A new task record for `request`: output and sidecar paths, the bandwidth limit (when above
+// 0), one segment of unknown size, "queued".
+std::shared_ptr<Task> create_task(TaskRequest request, std::string_view output_path, int64_t bandwidth_limit);
+
+// All three steps for a start request's options.
 std::shared_ptr<Task> create_task(const StartOptions& options, std::string_view download_dir);
 
-// The whole mapping: read, `create_task`, proxy, stream type. Null when "url" is empty. In
+// The whole mapping: read, then `create_task`. Null when "url" is empty. In
 // capture mode a "maxConcurrent" above 0 is handed back through `max_concurrent` (when given)
 // for the caller to store as the engine's limit of running tasks.
 // `headers_in_order`, when given, replaces the "headers" member as the tree reader saw it
@@ -61,8 +71,8 @@ std::shared_ptr<Task> map_start_request(const JsonValue& request, std::string_vi
                                         int64_t* max_concurrent = nullptr,
                                         const HeaderList* headers_in_order = nullptr);
 
-// The mapping after reading, for options that come as a record rather than JSON: `create_task`,
-// the proxy (when it parses) and the stream type. Null when `options.url` is empty.
+// The mapping after reading, for options that come as a record rather than JSON: `create_task`.
+// Null when `options.url` is empty.
 std::shared_ptr<Task> map_start_options(const StartOptions& options, std::string_view download_dir);
 
 // The string members of the "headers" object of a start request's JSON text, in the order

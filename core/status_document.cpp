@@ -64,10 +64,10 @@ std::string task_status_fragment(const Task& task, int64_t now_ns) {
     std::string elapsed = fixed_decimal(static_cast<double>(now_ns - task.start_ns) / 1e9, 2);
     std::string out = "\"status\":" + json_quote(task.status());
     out += ",\"filename\":" + json_quote(task.name());
-    out += ",\"url\":" + json_quote(task.url);
+    out += ",\"url\":" + json_quote(task.request.url);
     out += ",\"total\":" + number(total);
     out += ",\"done\":" + number(shown_done(task, total));
-    out += ",\"connections\":" + number(task.connections);
+    out += ",\"connections\":" + number(task.request.connections);
     out += ",\"supportsRange\":" + std::string(boolean(task.supports_range));
     out += ",\"elapsed\":" + elapsed;
     out += ",\"segments\":" + segments_json(task);
@@ -80,11 +80,11 @@ std::string task_entry_json(int32_t id, int32_t state, const Task& task) {
     std::string out = "{\"id\":" + std::to_string(id);
     out += ",\"name\":" + name;
     out += ",\"filename\":" + name;
-    out += ",\"url\":" + json_quote(task.url);
+    out += ",\"url\":" + json_quote(task.request.url);
     out += ",\"status\":" + json_quote(list_status(state, task));
     out += ",\"total\":" + number(total);
     out += ",\"done\":" + number(shown_done(task, total));
-    out += ",\"connections\":" + number(task.connections);
+    out += ",\"connections\":" + number(task.request.connections);
     out += ",\"supportsRange\":" + std::string(boolean(task.supports_range));
     out += ",\"segments\":" + segments_json(task);
     out += '}';

@@ -15,7 +15,7 @@ std::shared_ptr<Segment> make_segment(uint64_t start, uint64_t pos, uint64_t end
     return segment;
 }
 
-Task::Task() : start_ns(monotonic_ns()) {}
+Task::Task(TaskRequest request) : request(std::move(request)), start_ns(monotonic_ns()) {}
 
 std::string Task::name() const {
     std::lock_guard lock(m_name_lock);
@@ -39,17 +39,6 @@ void Task::set_output_path(std::string_view path) {
     m_name = name;
     m_output_path = path;
     m_sidecar_path = m_output_path + ".twk";
-}
-
-void Task::set_pending_adopt(std::string path, ResumeState state) {
-    std::lock_guard lock(m_name_lock);
-    m_pending_path = std::move(path);
-    m_pending_resume = std::move(state);
-}
-
-std::pair<std::string, ResumeState> Task::take_pending_adopt() {
-    std::lock_guard lock(m_name_lock);
-    return {std::exchange(m_pending_path, {}), std::exchange(m_pending_resume, {})};
 }
 
 std::string Task::status() const {

@@ -1,14 +1,19 @@
 // The task record: one download (one file, or one stream), shared by the task list, the task's
 // thread and its segment workers. Built by `create_task` (core/start_request.h).
 //
+// It holds two kinds of state:
+//   - the request (`TaskRequest`): what was asked for, fixed when the record is made;
+//   - what every thread shares: names, status, progress, segments, the control flags.
+// What one run of a driver keeps to itself (the probe verdict, the validator, the restart
+// flags, the open output file) lives in that run's own record (core/driver_run.h for plain
+// downloads), which ends with the run.
+//
 // Which lock guards what:
-//   name lock      name, output path, sidecar path, the pending adopt-resume state
-//   segment lock   the segment list, the validator and has-validator
-//   status lock    the status text
+//   name lock      name, output path, sidecar path
+//   segment lock   the segment list
+//   status lock    the status text and failure category
 //   effective-URL lock   the effective URL
-// Flags, counters and segment positions are atomics read without a lock. The request settings
-// (method, headers, body, user agent, proxy, stream type, connections) are written only before
-// the task is handed to a task list and are read-only afterwards.
+// Flags, counters and segment positions are atomics read without a lock.
 #pragma once
 
 #include <atomic>
@@ -62,18 +67,9 @@ struct ResumeState {
     std::string validator; // ETag, else Last-Modified; may be empty
 };
 
-enum ProbeState : uint8_t {
-    kNotProbed = 0,
-    kRanged = 1,
-    kSingleStream = 2, // ranges refused, size unknown, or a method other than GET
-};
-
-struct Task {
-    Task();
-    Task(const Task&) = delete;
-    Task& operator=(const Task&) = delete;
-
-    // --- request, fixed once the task is in a list ---
+// What a task was asked to do, after cleaning (core/start_request.h). Fixed for the life of
+// the task: every run, and every thread of a run, reads the same request without a lock.
+struct TaskRequest {
     std::string url; // as given
     uint64_t connections = kDefaultConnections;
     std::string method = "GET"; // "GET", "POST" or "HEAD"
@@ -82,9 +78,19 @@ struct Task {
     std::string user_agent = "TWK";
     bool insecure = false;
     ProxySpec proxy;         // kind 0 when none
-    bool stream = false;     // an HLS or DASH task, driven by the stream driver
-    std::string stream_type; // "hls" or "dash" when `stream`
+    std::string stream_type; // "hls" or "dash" for a stream task, else empty
     bool auto_named = false; // the name came from the URL: a server-supplied name may replace it
+
+    // An HLS or DASH task, driven by the stream driver.
+    bool is_stream() const { return !stream_type.empty(); }
+};
+
+struct Task {
+    explicit Task(TaskRequest request = {});
+    Task(const Task&) = delete;
+    Task& operator=(const Task&) = delete;
+
+    const TaskRequest request;
 
     // --- output names, under the name lock ---
     std::string name() const;
@@ -110,43 +116,29 @@ struct Task {
 
     // --- progress ---
     std::atomic<uint64_t> total{0}; // 0 = unknown
-    std::atomic<uint8_t> probe_state{kNotProbed};
     std::atomic<bool> supports_range{false};
     std::atomic<uint64_t> active_target{0}; // connections the driver currently wants
     std::atomic<uint32_t> throttle_hits{0}; // 429 and 503 answers seen
-    std::atomic<uint32_t> reprobes{0};
     // Sum over segments of pos - start, where pos > start. Takes the segment lock.
     uint64_t bytes_done() const;
 
     mutable std::mutex segment_lock;
     std::vector<std::shared_ptr<Segment>> segments; // under segment_lock
-    std::string validator;                          // under segment_lock
-    bool has_validator = false;                     // under segment_lock
 
     // --- flags ---
-    // Whoever sets stop, pause or restart calls interrupt() afterwards; an error status does it
-    // itself. Workers and the driver see the flags within moments, even when blocked on a peer.
-    std::atomic<bool> restart{false};  // end the pass early and run another
+    // Whoever sets stop or pause calls interrupt() afterwards; an error status does it itself.
+    // Workers and the driver see the flags within moments, even when blocked on a peer.
     std::atomic<bool> failed{false};   // the status text begins with "error"
     std::atomic<bool> complete{false}; // the end of an unknown-size body was seen
     std::atomic<bool> stop{false};     // leave the run (pause or cancel)
     std::atomic<bool> pause{false};    // with stop: save the sidecar and end "paused"
-
-    // --- naming state (core/naming.h) ---
-    std::atomic<bool> resumed{false};        // this run continues from a sidecar
-    std::atomic<bool> adoption_tried{false}; // the server file name step ran
-    std::atomic<bool> created_output{false}; // the output file did not exist before this run
-    std::atomic<bool> adopt_resume{false};   // restart the run at the pending path
-    // The interrupted run found under the server's file name, kept under the name lock from the
-    // worker that found it until the driver takes it to continue there.
-    void set_pending_adopt(std::string path, ResumeState state);
-    std::pair<std::string, ResumeState> take_pending_adopt();
+    // The file at the output path was created by a run of this task (so a later run may write
+    // over it, core/naming.h). Outlives the run that set it.
+    std::atomic<bool> created_output{false};
 
     // --- timing ---
     int64_t start_ns = 0;                     // steady clock, when the record was made
     std::atomic<int64_t> last_progress_ms{0}; // milliseconds since start_ns
-
-    int output_fd = -1; // owned by the task's thread while it runs
 
     // --- interrupting a run ---
     // Every connection of the task's transfers is watched by this, so that a stop, a pause, a
@@ -177,8 +169,6 @@ private:
     std::string m_name;
     std::string m_output_path;
     std::string m_sidecar_path;
-    std::string m_pending_path;
-    ResumeState m_pending_resume;
 
     mutable std::mutex m_status_lock;
     std::string m_status;

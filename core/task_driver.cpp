@@ -23,7 +23,7 @@ void clean_up_stream_task(const Task& task) {
 }
 
 void run_task(const std::shared_ptr<Task>& task) {
-    if (task->stream) {
+    if (task->request.is_stream()) {
         if (StreamDriver driver = g_stream_driver) {
             driver(task);
             return;

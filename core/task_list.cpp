@@ -175,7 +175,7 @@ void TaskList::cancel(int32_t id) {
     }
     // A stream task paused earlier keeps its fetched parts for the next run; with no run going,
     // nobody else will remove them.
-    const bool idle_stream = task.stream && !entry->thread_live;
+    const bool idle_stream = task.request.is_stream() && !entry->thread_live;
     entry->state = kCanceled;
     task.set_status("canceled");
     m_changes->note_status();

@@ -4,14 +4,15 @@ namespace twk {
 
 HttpRequest transfer_request(Task& task, std::string_view url, const TransferLimits& limits) {
     HttpRequest request;
-    request.method = task.method;
+    const TaskRequest& asked = task.request;
+    request.method = asked.method;
     request.url = url;
-    request.headers.reserve(task.headers.size() + 3); // room for the Range headers
-    request.headers.emplace_back("User-Agent", task.user_agent);
-    request.headers.insert(request.headers.end(), task.headers.begin(), task.headers.end());
-    request.body = task.post_data;
-    request.proxy = task.proxy;
-    request.insecure = task.insecure;
+    request.headers.reserve(asked.headers.size() + 3); // room for the Range headers
+    request.headers.emplace_back("User-Agent", asked.user_agent);
+    request.headers.insert(request.headers.end(), asked.headers.begin(), asked.headers.end());
+    request.body = asked.post_data;
+    request.proxy = asked.proxy;
+    request.insecure = asked.insecure;
     request.max_redirects = limits.max_redirects;
     request.connect_timeout_ms = limits.connect_timeout_ms;
     request.io_timeout_ms = limits.io_timeout_ms;

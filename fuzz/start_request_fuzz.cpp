@@ -18,9 +18,9 @@ void check(const twk::Task& task) {
     bool ok = !name.empty() && name.find_first_of("/\\") == std::string::npos &&
               !twk::has_control_byte(name) && name.front() != '.' &&
               path == std::string(kFolder) + "/" + name && task.sidecar_path() == path + ".twk" &&
-              twk::allowed_connections(task.connections) == task.connections &&
-              !twk::has_control_byte(task.user_agent) && task.bandwidth_limit >= 0;
-    for (const auto& [header, value] : task.headers) {
+              twk::allowed_connections(task.request.connections) == task.request.connections &&
+              !twk::has_control_byte(task.request.user_agent) && task.bandwidth_limit >= 0;
+    for (const auto& [header, value] : task.request.headers) {
         ok = ok && !header.empty() && !twk::has_control_byte(header) && !twk::has_control_byte(value);
     }
     if (!ok) __builtin_trap();

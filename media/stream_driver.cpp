@@ -461,7 +461,7 @@ void run_stream_task(const std::shared_ptr<Task>& task) {
     if (task->stop) task->interrupt();
     task->set_status("probing");
     std::string manifest, error;
-    if (!fetch_resource(*task, task->url, -1, -1, manifest, error)) {
+    if (!fetch_resource(*task, task->request.url, -1, -1, manifest, error)) {
         task->set_status("error: manifest fetch failed: " + error);
         return;
     }
@@ -469,7 +469,7 @@ void run_stream_task(const std::shared_ptr<Task>& task) {
                                 std::string& fetch_error) {
         return fetch_resource(*task, url, offset, length, body, fetch_error);
     };
-    StreamJob job = read_stream_job(task->stream_type, task->url, manifest, fetch);
+    StreamJob job = read_stream_job(task->request.stream_type, task->request.url, manifest, fetch);
     if (!job.error.empty()) {
         task->set_status("error: " + job.error);
         return;
@@ -508,7 +508,7 @@ void run_stream_task(const std::shared_ptr<Task>& task) {
     }
 
     WorkerContext context(task, parts);
-    run_workers(context, task->connections);
+    run_workers(context, task->request.connections);
     if (context.error || task->stop) {
         finish_interrupted(*task, work_dir, context.error);
         return;

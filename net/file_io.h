@@ -4,8 +4,32 @@
 
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace twk {
+
+// A file descriptor with one owner, closed when the owner lets it go or takes another.
+class UniqueFd {
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : m_fd(fd) {}
+    ~UniqueFd() { reset(); }
+    UniqueFd(UniqueFd&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept {
+        if (this != &other) reset(std::exchange(other.m_fd, -1));
+        return *this;
+    }
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+
+    int get() const { return m_fd; }
+    bool valid() const { return m_fd >= 0; }
+    // Closes the descriptor held (if any) and holds `fd` instead.
+    void reset(int fd = -1);
+
+private:
+    int m_fd = -1;
+};
 
 // Writes all of `bytes` to `fd`, again after a short write or an interrupted one. False when a
 // write fails (errno tells why).

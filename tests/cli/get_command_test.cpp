@@ -21,8 +21,8 @@ namespace {
 void scripted_run(const std::shared_ptr<Task>& task) {
     task->set_status("downloading");
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    size_t hash = task->url.find('#');
-    task->set_status(hash == std::string::npos ? "done" : task->url.substr(hash + 1));
+    size_t hash = task->request.url.find('#');
+    task->set_status(hash == std::string::npos ? "done" : task->request.url.substr(hash + 1));
 }
 
 class GetCommand : public ::testing::Test {

@@ -219,7 +219,7 @@ TEST_F(ScriptedDownload, A200AdvertisingRangesIsAskedTwiceMoreThenTakenWhole) {
     EXPECT_TRUE(output("whole.bin") == *body);
     EXPECT_EQ(server->requests().size(), 3u);
     EXPECT_EQ(count_requests(*server, "bytes=0-"), 3);
-    EXPECT_EQ(task(id)->probe_state, kSingleStream);
+    EXPECT_FALSE(task(id)->supports_range); // taken as one whole stream
 }
 
 TEST_F(ScriptedDownload, A200WithoutLengthEndsAtTheEndOfTheBody) {
@@ -783,21 +783,30 @@ TEST_F(ScriptedDownload, ASplitNeverThrowsAwayBytesInFlight) {
     EXPECT_EQ(asked, body->size());
 }
 
+// A run of `task` that has probed the server as `probe`.
+struct ProbedRun {
+    explicit ProbedRun(Task& task, ProbeState probe = kRanged) : run(task, settings) {
+        run.probe_state = probe;
+    }
+    DriverSettings settings;
+    DriverRun run;
+};
+
 TEST(SegmentSplit, NeverCutsBelowTheRangeInFlight) {
     Task task;
-    task.probe_state = kRanged;
+    ProbedRun probed(task);
     task.total = 10'000'000;
     task.segments = {make_segment(0, 0, 4'000'000)};
     task.segments[0]->active = true;
     task.segments[0]->asked_end = 3'000'000;
-    auto upper = split_largest_segment(task);
+    auto upper = split_largest_segment(probed.run);
     ASSERT_NE(upper, nullptr);
     EXPECT_EQ(task.segments[0]->end, 3'000'000u);
     EXPECT_EQ(upper->start, 3'000'000u);
     task.segments = {make_segment(0, 0, 4'000'000)};
     task.segments[0]->active = true;
     task.segments[0]->asked_end = 4'000'000; // everything is on its way
-    EXPECT_EQ(split_largest_segment(task), nullptr);
+    EXPECT_EQ(split_largest_segment(probed.run), nullptr);
 }
 
 TEST(SegmentSplit, HalvesTheLargestRemainingRangeAboveHalfAMebibyte) {
@@ -807,11 +816,11 @@ TEST(SegmentSplit, HalvesTheLargestRemainingRangeAboveHalfAMebibyte) {
     };
     for (Case c : {Case{600'000, true}, Case{524'289, true}, Case{524'288, false}, Case{1000, false}}) {
         Task task;
-        task.probe_state = kRanged;
+        ProbedRun probed(task);
         task.total = 10'000'000;
         task.segments = {make_segment(0, 100, 100 + c.remaining)};
         task.segments[0]->active = true;
-        auto upper = split_largest_segment(task);
+        auto upper = split_largest_segment(probed.run);
         ASSERT_EQ(upper != nullptr, c.splits) << c.remaining;
         if (!upper) continue;
         EXPECT_EQ(task.segments[0]->end, 100 + c.remaining / 2);
@@ -823,36 +832,39 @@ TEST(SegmentSplit, HalvesTheLargestRemainingRangeAboveHalfAMebibyte) {
 
 TEST(SegmentSplit, NeverGrowsTheListPast25001Segments) {
     Task task;
-    task.probe_state = kRanged;
+    ProbedRun probed(task);
     task.total = 1ull << 40;
     for (int i = 0; i < 24'999; ++i)
         task.segments.push_back(make_segment(0, 0, 0)); // finished
     task.segments.push_back(make_segment(0, 0, 1ull << 30));
-    ASSERT_NE(split_largest_segment(task), nullptr);
+    ASSERT_NE(split_largest_segment(probed.run), nullptr);
     EXPECT_EQ(task.segments.size(), 25'001u);
-    EXPECT_EQ(split_largest_segment(task), nullptr);
+    EXPECT_EQ(split_largest_segment(probed.run), nullptr);
 
     Task single;
-    single.probe_state = kSingleStream;
+    ProbedRun whole(single, kSingleStream);
     single.segments = {make_segment(0, 0, 1ull << 30)};
-    EXPECT_EQ(split_largest_segment(single), nullptr);
+    EXPECT_EQ(split_largest_segment(whole.run), nullptr);
 }
 
 TEST(ConnectionCap, OneMoreConnectionPerRemaining544KiB) {
-    Task task;
-    task.connections = 32;
+    TaskRequest request;
+    request.connections = 32;
+    Task task(request);
+    ProbedRun probed(task, kNotProbed);
+    const DriverRun& run = probed.run;
     task.segments = {make_segment(0, 0, kUnknownEnd)};
-    EXPECT_EQ(connection_cap(task), 1u); // not probed
-    task.probe_state = kRanged;
+    EXPECT_EQ(connection_cap(run), 1u); // not probed
+    probed.run.probe_state = kRanged;
     task.total = 3 * kBytesPerConnection;
     task.segments = {make_segment(0, 0, 3 * kBytesPerConnection)};
-    EXPECT_EQ(connection_cap(task), 4u);
+    EXPECT_EQ(connection_cap(run), 4u);
     task.segments.push_back(make_segment(0, 10, 20));
-    EXPECT_EQ(connection_cap(task), 5u);
+    EXPECT_EQ(connection_cap(run), 5u);
     task.segments = {make_segment(0, 0, 100 * kBytesPerConnection)};
-    EXPECT_EQ(connection_cap(task), 32u);
+    EXPECT_EQ(connection_cap(run), 32u);
     task.segments = {make_segment(0, 5, 5)};
-    EXPECT_EQ(connection_cap(task), 1u);
+    EXPECT_EQ(connection_cap(run), 1u);
 }
 
 } // namespace

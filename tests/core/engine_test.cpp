@@ -233,7 +233,7 @@ TEST_F(EngineTest, ConnectionCountsMapToTheAllowedSet) {
     } cases[] = {{6, 8}, {12, 12}, {0, 8}, {-3, 8}, {1, 1}, {32, 32}, {33, 8}};
     for (const auto& c : cases) {
         int32_t id = engine_add(engine, url(static_cast<int>(c.given)), c.given, "");
-        EXPECT_EQ(entry(id)->task->connections, c.expected) << c.given;
+        EXPECT_EQ(entry(id)->task->request.connections, c.expected) << c.given;
     }
 }
 
@@ -241,19 +241,19 @@ TEST_F(EngineTest, TasksGetTheEngineProxyAndLimitUnlessTheyCarryTheirOwn) {
     engine_set_options(engine, 0, 4096, "socks5h://proxy.test:1080");
     int32_t plain = engine_add(engine, url(1), 8, "");
     int32_t own = engine_add(engine, url(2), 8, "http://own.test:3128");
-    EXPECT_EQ(entry(plain)->task->proxy.host, "proxy.test");
-    EXPECT_EQ(entry(plain)->task->proxy.kind, kProxySocks5Remote);
+    EXPECT_EQ(entry(plain)->task->request.proxy.host, "proxy.test");
+    EXPECT_EQ(entry(plain)->task->request.proxy.kind, kProxySocks5Remote);
     EXPECT_EQ(entry(plain)->task->bandwidth_limit, 4096);
-    EXPECT_EQ(entry(own)->task->proxy.host, "own.test");
+    EXPECT_EQ(entry(own)->task->request.proxy.host, "own.test");
 
     engine_set_options(engine, 0, -1, "not a proxy"); // clears the limit, keeps the proxy
     int32_t later = engine_add(engine, url(3), 8, "");
-    EXPECT_EQ(entry(later)->task->proxy.host, "proxy.test");
+    EXPECT_EQ(entry(later)->task->request.proxy.host, "proxy.test");
     EXPECT_EQ(entry(later)->task->bandwidth_limit, 0);
 
     engine_set_options(engine, 0, 0, ""); // an empty proxy text means none
     engine_set_use_system_proxy(engine, true);
-    EXPECT_EQ(entry(engine_add(engine, url(4), 8, ""))->task->proxy.kind, kProxyNone);
+    EXPECT_EQ(entry(engine_add(engine, url(4), 8, ""))->task->request.proxy.kind, kProxyNone);
 }
 
 TEST_F(EngineTest, JsonAddCarriesMaxConcurrentAndTheFolderApplies) {
@@ -304,7 +304,7 @@ TEST_F(EngineTest, HeadersKeepTheirOrderAndRepeats) {
     int32_t id = engine_add_json(engine, "{\"url\":\"" + url(1) +
                                              "\",\"headers\":{\"X-B\":\"1\",\"X-A\":\"2\",\"X-B\":\"3\"}}");
     ASSERT_GT(id, 0);
-    EXPECT_EQ(entry(id)->task->headers, (HeaderList{{"X-B", "1"}, {"X-A", "2"}, {"X-B", "3"}}));
+    EXPECT_EQ(entry(id)->task->request.headers, (HeaderList{{"X-B", "1"}, {"X-A", "2"}, {"X-B", "3"}}));
 }
 
 TEST_F(EngineTest, DestroyPausesTheTasksAddedThroughTheEngine) {

@@ -4,6 +4,8 @@
 
 #include <unistd.h>
 
+#include <map>
+
 #include "core/sidecar.h"
 #include "core/start_request.h"
 #include "core/task_list.h"
@@ -146,10 +148,12 @@ protected:
         list->close();
         EXPECT_TRUE(wait_for([&] { return list->live_threads() == 0; }));
     }
-    std::shared_ptr<Task> task_for(const std::string& url, const std::string& filename = "") {
+    std::shared_ptr<Task> task_for(const std::string& url, const std::string& filename = "",
+                                   const std::string& method = "GET") {
         StartOptions options;
         options.url = url;
         options.filename = filename;
+        options.method = method;
         return create_task(options, dir.path());
     }
     int32_t add(const std::shared_ptr<Task>& task) { return list->add(task); }
@@ -211,8 +215,7 @@ TEST_F(ListNaming, ExistingFilesAreKeptUnlessTheyAreTheTasksOwnInterruptedRun) {
     EXPECT_EQ(other->name(), "h (1).iso");
 
     // Only GET tasks resume from a sidecar.
-    auto post = task_for("http://h/g.iso");
-    post->method = "POST";
+    auto post = task_for("http://h/g.iso", "", "POST");
     ASSERT_TRUE(wait_for([&] { return driver.started_count() == 3; }));
     driver.release("http://h/g.iso"); // frees g.iso among the tasks
     ASSERT_TRUE(wait_for([&] { return list->snapshot().entries[1]->state == kDone; }));
@@ -260,8 +263,14 @@ protected:
         add(task);
         test::write_file(task->output_path(), "");
         task->created_output = true;
+        runs[task.get()] = std::make_unique<DriverRun>(*task, settings);
         return task;
     }
+    // The run of a task `started` made, which the server file name step belongs to.
+    DriverRun& run_of(const std::shared_ptr<Task>& task) { return *runs.at(task.get()); }
+
+    DriverSettings settings;
+    std::map<const Task*, std::unique_ptr<DriverRun>> runs;
 };
 
 TEST_F(ServerName, ContentDispositionRenamesTheOutputAndDropsTheOldSidecar) {
@@ -269,16 +278,16 @@ TEST_F(ServerName, ContentDispositionRenamesTheOutputAndDropsTheOldSidecar) {
     test::write_file(task->sidecar_path(), "old");
     ServerNaming response;
     response.content_disposition = "attachment; filename=\"report.pdf\"";
-    EXPECT_EQ(apply_server_file_name(*task, response), ServerNameResult::kRenamed);
+    EXPECT_EQ(apply_server_file_name(run_of(task), response), ServerNameResult::kRenamed);
     EXPECT_EQ(task->name(), "report.pdf");
     EXPECT_EQ(task->sidecar_path(), dir.file("report.pdf.twk"));
     EXPECT_TRUE(test::file_exists(dir.file("report.pdf")));
     EXPECT_FALSE(test::file_exists(dir.file("download")));
     EXPECT_FALSE(test::file_exists(dir.file("download.twk")));
 
-    // At most once per task.
+    // At most once per run.
     response.content_disposition = "attachment; filename=\"other.pdf\"";
-    EXPECT_EQ(apply_server_file_name(*task, response), ServerNameResult::kKept);
+    EXPECT_EQ(apply_server_file_name(run_of(task), response), ServerNameResult::kKept);
 }
 
 TEST_F(ServerName, RedirectTargetsCountOnlyWhenTheyAreRealFileNames) {
@@ -286,17 +295,17 @@ TEST_F(ServerName, RedirectTargetsCountOnlyWhenTheyAreRealFileNames) {
     ServerNaming response;
     response.redirected = true;
     response.final_path = "/get.php?id=3";
-    EXPECT_EQ(apply_server_file_name(*script, response), ServerNameResult::kKept);
+    EXPECT_EQ(apply_server_file_name(run_of(script), response), ServerNameResult::kKept);
     EXPECT_EQ(script->name(), "download");
 
     auto file = started("http://h/b/download?x");
     response.final_path = "/files/My%20Report.pdf?sig=1";
-    EXPECT_EQ(apply_server_file_name(*file, response), ServerNameResult::kRenamed);
+    EXPECT_EQ(apply_server_file_name(run_of(file), response), ServerNameResult::kRenamed);
     EXPECT_EQ(file->name(), "My Report.pdf");
 
     auto named = started("http://h/c/real.zip");
     response.final_path = "/other.pdf";
-    EXPECT_EQ(apply_server_file_name(*named, response), ServerNameResult::kKept); // already real
+    EXPECT_EQ(apply_server_file_name(run_of(named), response), ServerNameResult::kKept); // already real
 }
 
 TEST_F(ServerName, ExistingFilesAndRequestedNamesAreLeftAlone) {
@@ -304,17 +313,17 @@ TEST_F(ServerName, ExistingFilesAndRequestedNamesAreLeftAlone) {
     auto task = started("http://h/download");
     ServerNaming response;
     response.content_disposition = "attachment; filename=report.pdf";
-    EXPECT_EQ(apply_server_file_name(*task, response), ServerNameResult::kRenamed);
+    EXPECT_EQ(apply_server_file_name(run_of(task), response), ServerNameResult::kRenamed);
     EXPECT_EQ(task->name(), "report (1).pdf");
     EXPECT_EQ(test::read_file(dir.file("report.pdf")), "keep me");
 
     auto requested = started("http://h/x", "mine.bin");
-    EXPECT_EQ(apply_server_file_name(*requested, response), ServerNameResult::kKept);
+    EXPECT_EQ(apply_server_file_name(run_of(requested), response), ServerNameResult::kKept);
     EXPECT_EQ(requested->name(), "mine.bin");
 
     auto resumed = started("http://h/download2");
-    resumed->resumed = true;
-    EXPECT_EQ(apply_server_file_name(*resumed, response), ServerNameResult::kKept);
+    run_of(resumed).resumed = true;
+    EXPECT_EQ(apply_server_file_name(run_of(resumed), response), ServerNameResult::kKept);
 }
 
 TEST_F(ServerName, AnInterruptedRunUnderTheServerNameIsAdopted) {
@@ -330,18 +339,18 @@ TEST_F(ServerName, AnInterruptedRunUnderTheServerNameIsAdopted) {
     response.content_disposition = "attachment; filename=big.iso";
     response.ranged = true;
     response.size = 999; // another size: not the same run
-    EXPECT_EQ(apply_server_file_name(*task, response), ServerNameResult::kRenamed);
+    EXPECT_EQ(apply_server_file_name(run_of(task), response), ServerNameResult::kRenamed);
     EXPECT_EQ(task->name(), "big (1).iso");
 
     auto again = started("http://h/download?2");
     response.size = 1000;
-    EXPECT_EQ(apply_server_file_name(*again, response), ServerNameResult::kAdoptResume);
-    EXPECT_TRUE(again->restart);
-    EXPECT_TRUE(again->adopt_resume);
+    EXPECT_EQ(apply_server_file_name(run_of(again), response), ServerNameResult::kAdoptResume);
+    EXPECT_TRUE(run_of(again).restart);
+    EXPECT_TRUE(run_of(again).adopt_resume);
     EXPECT_FALSE(again->created_output);
     EXPECT_FALSE(test::file_exists(dir.file("download"))); // the empty file this run created
     EXPECT_EQ(again->output_path(), dir.file("big.iso"));
-    auto [path, pending] = again->take_pending_adopt();
+    auto [path, pending] = run_of(again).take_pending_adopt();
     EXPECT_EQ(path, dir.file("big.iso"));
     EXPECT_EQ(pending.total, 1000u);
     EXPECT_EQ(pending.validator, "\"v\"");

@@ -67,21 +67,21 @@ public:
 private:
     void run(Task& task) {
         std::unique_lock lock(m_mutex);
-        m_started.push_back(task.url);
-        if (m_write_files.count(task.url)) {
+        m_started.push_back(task.request.url);
+        if (m_write_files.count(task.request.url)) {
             write_file(task.output_path(), "partial");
             write_file(task.sidecar_path(), "state");
         }
         task.set_status("downloading");
-        bool ignore_stop = m_ignore_stop.count(task.url) > 0;
-        while (!m_release_all && !m_released.count(task.url) && !(task.stop && !ignore_stop)) {
+        bool ignore_stop = m_ignore_stop.count(task.request.url) > 0;
+        while (!m_release_all && !m_released.count(task.request.url) && !(task.stop && !ignore_stop)) {
             m_changed.wait_for(lock, std::chrono::milliseconds(2));
         }
         if (task.stop && !ignore_stop) {
             task.set_status(task.pause ? "paused" : "canceled");
         } else {
-            task.set_status(m_release_all ? "done" : m_released[task.url]);
-            m_released.erase(task.url);
+            task.set_status(m_release_all ? "done" : m_released[task.request.url]);
+            m_released.erase(task.request.url);
         }
     }
 

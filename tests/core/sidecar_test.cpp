@@ -51,16 +51,16 @@ protected:
         test::write_file(task.output_path(), std::string(3000, 'x'));
         task.supports_range = true;
         task.total = 4000;
-        task.validator = "\"etag-1\"";
         task.segments = {make_segment(0, 1000, 1000), make_segment(1000, 1500, 2500),
                          make_segment(2500, 2600, 4000)};
     }
     test::TempDir dir;
     Task task;
+    std::string validator = "\"etag-1\"";
 };
 
 TEST_F(SidecarFiles, SavedStateLoadsBackWithNewSegments) {
-    ASSERT_TRUE(save_sidecar(task));
+    ASSERT_TRUE(save_sidecar(task, validator));
     EXPECT_FALSE(test::file_exists(task.sidecar_path() + ".tmp"));
     auto loaded = load_sidecar(task.sidecar_path(), task.output_path());
     ASSERT_TRUE(loaded);
@@ -75,28 +75,28 @@ TEST_F(SidecarFiles, SavedStateLoadsBackWithNewSegments) {
 }
 
 TEST_F(SidecarFiles, PosIsWrittenAsMostTheEndAndAnEmptyValidatorAsLengthZero) {
-    task.validator.clear();
+    validator.clear();
     task.segments = {make_segment(0, 5000, 4000)};
-    ASSERT_TRUE(save_sidecar(task));
+    ASSERT_TRUE(save_sidecar(task, validator));
     EXPECT_EQ(test::read_file(task.sidecar_path()), with_magic("", records({{0, 4000, 4000}})));
 }
 
 TEST_F(SidecarFiles, NothingIsSavedWithoutRangesOrSize) {
     task.supports_range = false;
-    EXPECT_FALSE(save_sidecar(task));
+    EXPECT_FALSE(save_sidecar(task, validator));
     task.supports_range = true;
     task.total = 0;
-    EXPECT_FALSE(save_sidecar(task));
+    EXPECT_FALSE(save_sidecar(task, validator));
     EXPECT_FALSE(test::file_exists(task.sidecar_path()));
 }
 
 TEST_F(SidecarFiles, AFailedSaveLeavesThePreviousSidecarIntact) {
-    ASSERT_TRUE(save_sidecar(task));
+    ASSERT_TRUE(save_sidecar(task, validator));
     std::string before = test::read_file(task.sidecar_path());
     // The temporary file cannot be created: a folder sits in its place.
     std::filesystem::create_directory(task.sidecar_path() + ".tmp");
     task.segments[0]->pos = 10;
-    EXPECT_FALSE(save_sidecar(task));
+    EXPECT_FALSE(save_sidecar(task, validator));
     EXPECT_EQ(test::read_file(task.sidecar_path()), before);
     std::filesystem::remove(task.sidecar_path() + ".tmp");
 
@@ -104,12 +104,12 @@ TEST_F(SidecarFiles, AFailedSaveLeavesThePreviousSidecarIntact) {
     // temporary file is removed again.
     std::filesystem::remove(task.sidecar_path());
     std::filesystem::create_directories(task.sidecar_path() + "/keep");
-    EXPECT_FALSE(save_sidecar(task));
+    EXPECT_FALSE(save_sidecar(task, validator));
     EXPECT_FALSE(test::file_exists(task.sidecar_path() + ".tmp"));
 }
 
 TEST_F(SidecarFiles, LoadNeedsTheOutputFileAndASmallEnoughSidecar) {
-    ASSERT_TRUE(save_sidecar(task));
+    ASSERT_TRUE(save_sidecar(task, validator));
     EXPECT_FALSE(load_sidecar(task.sidecar_path(), dir.file("missing.bin")));
     EXPECT_FALSE(load_sidecar(dir.file("missing.twk"), task.output_path()));
     test::write_file(task.sidecar_path(), std::string(kMaxSidecarSize + 1, '\0'));

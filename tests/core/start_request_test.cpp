@@ -7,16 +7,18 @@ namespace {
 
 // Every task field a start request decides, in one line.
 std::string describe(const Task& task) {
-    std::string out = "name=" + task.name() + " conn=" + std::to_string(task.connections) + " " +
-                      task.method + " ua=" + task.user_agent + " insecure=" + (task.insecure ? "1" : "0") +
+    const TaskRequest& request = task.request;
+    std::string out = "name=" + task.name() + " conn=" + std::to_string(request.connections) + " " +
+                      request.method + " ua=" + request.user_agent +
+                      " insecure=" + (request.insecure ? "1" : "0") +
                       " limit=" + std::to_string(task.bandwidth_limit.load()) +
-                      " auto=" + (task.auto_named ? "1" : "0") + " stream=" + task.stream_type;
-    if (task.proxy.kind != kProxyNone) {
-        out += " proxy=" + std::to_string(task.proxy.kind) + ":" + task.proxy.host + ":" +
-               std::to_string(task.proxy.port);
+                      " auto=" + (request.auto_named ? "1" : "0") + " stream=" + request.stream_type;
+    if (request.proxy.kind != kProxyNone) {
+        out += " proxy=" + std::to_string(request.proxy.kind) + ":" + request.proxy.host + ":" +
+               std::to_string(request.proxy.port);
     }
-    if (!task.post_data.empty()) out += " body=" + task.post_data;
-    for (const auto& [name, value] : task.headers)
+    if (!request.post_data.empty()) out += " body=" + request.post_data;
+    for (const auto& [name, value] : request.headers)
         out += " [" + name + ": " + value + "]";
     return out;
 }
@@ -112,7 +114,6 @@ TEST(MapStartRequest, MembersDefaultsAndModes) {
         EXPECT_EQ(describe(*task), c.expected) << c.json;
         EXPECT_EQ(task->output_path(), "/dl/" + task->name()) << c.json;
         EXPECT_EQ(task->sidecar_path(), task->output_path() + ".twk") << c.json;
-        EXPECT_EQ(task->stream, !task->stream_type.empty()) << c.json;
     }
 }
 
