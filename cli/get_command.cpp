@@ -1,21 +1,16 @@
 #include "cli/get_command.h"
 
 #include <algorithm>
-#include <atomic>
-#include <chrono>
-#include <csignal>
 #include <cstdio>
-#include <ctime>
 #include <map>
 #include <string>
 #include <sys/ioctl.h>
-#include <system_error>
-#include <thread>
 #include <unistd.h>
 #include <utility>
 #include <vector>
 
 #include "cli/progress_display.h"
+#include "cli/stop_signals.h"
 #include "cli/task_progress.h"
 #include "core/engine.h"
 #include "core/task_list.h"
@@ -49,56 +44,6 @@ std::pair<size_t, size_t> terminal_size(int fd) {
         return {size.ws_col - 1u, size.ws_row - 1u};
     return {kFallbackColumns - 1, kFallbackRows - 1};
 }
-
-// SIGINT and SIGTERM are blocked in every thread (the engine's threads inherit the mask) and
-// taken by a thread of their own, which counts them and wakes the watcher's wait on the engine.
-class Signals {
-public:
-    explicit Signals(Engine* engine) : m_engine(engine) {
-        sigemptyset(&m_set);
-        sigaddset(&m_set, SIGINT);
-        sigaddset(&m_set, SIGTERM);
-        pthread_sigmask(SIG_BLOCK, &m_set, &m_old);
-        try {
-            m_thread = std::thread([this] { take(); });
-        } catch (const std::system_error&) {
-            // Without a thread to take them, the signals keep their default action.
-            pthread_sigmask(SIG_SETMASK, &m_old, nullptr);
-        }
-    }
-    Signals(const Signals&) = delete;
-    Signals& operator=(const Signals&) = delete;
-    // A signal that came after the watcher's last look is dropped: every task has ended by
-    // then, and the default action would end the process without its closing lines.
-    ~Signals() {
-        if (!m_thread.joinable()) return;
-        m_quit = true;
-        pthread_kill(m_thread.native_handle(), SIGINT);
-        m_thread.join();
-        timespec now{0, 0};
-        while (sigtimedwait(&m_set, nullptr, &now) > 0) {
-        }
-        pthread_sigmask(SIG_SETMASK, &m_old, nullptr);
-    }
-    int count() const { return m_count; }
-
-private:
-    void take() {
-        for (;;) {
-            int signal = 0;
-            if (sigwait(&m_set, &signal) != 0 || m_quit) return;
-            ++m_count;
-            engine_wake_waiters(m_engine);
-        }
-    }
-
-    Engine* m_engine;
-    sigset_t m_set;
-    sigset_t m_old;
-    std::atomic<int> m_count{0};
-    std::atomic<bool> m_quit{false};
-    std::thread m_thread;
-};
 
 class Watcher {
 public:
@@ -170,7 +115,7 @@ enum class WatchEnd { kReached, kSignal, kDeadline };
 // came, or `deadline_ms` passed. The document is read when a status changed (at most every
 // kMinReadGapMs), when every task has settled, and on the live display's cadence; between
 // reads the watcher waits on the engine's change signal, so that the end is seen at once.
-WatchEnd watch(Engine* engine, Watcher& watcher, const Signals& signals, int signals_seen,
+WatchEnd watch(Engine* engine, Watcher& watcher, const StopSignals& signals, int signals_seen,
                bool (*goal)(std::string_view), int64_t deadline_ms, std::vector<TaskProgress>& tasks) {
     const std::shared_ptr<TaskList> list = engine_task_list(engine);
     const auto signalled = [&] { return signals.count() > signals_seen; };
@@ -213,7 +158,7 @@ int run_get(const GetOptions& given) {
 }
 
 int get_with_engine(Engine* engine, const std::string& folder, const GetOptions& options) {
-    Signals signals(engine);
+    StopSignals signals(engine);
     FILE* human = options.json ? stderr : stdout;
     std::vector<int32_t> ids;
     std::vector<TaskProgress> refused; // URLs the engine would not take

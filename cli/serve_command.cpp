@@ -1,11 +1,10 @@
 #include "cli/serve_command.h"
 
 #include <charconv>
-#include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <unistd.h>
 
+#include "cli/stop_signals.h"
 #include "control/control_server.h"
 #include "control/control_service.h"
 #include "core/control_link.h"
@@ -20,31 +19,7 @@ namespace {
 
 // How long paused tasks get to save their sidecars before the engine is closed.
 constexpr int64_t kSettleDeadlineMs = 30000;
-constexpr int kSettlePollMs = 50;
 constexpr int kMaxConcurrentLimit = 1000;
-
-// SIGINT and SIGTERM are blocked before any thread starts (threads inherit the mask) and taken
-// by the main thread alone.
-struct StopSignals {
-    sigset_t set;
-    StopSignals() {
-        sigemptyset(&set);
-        sigaddset(&set, SIGINT);
-        sigaddset(&set, SIGTERM);
-        pthread_sigmask(SIG_BLOCK, &set, nullptr);
-    }
-    int wait() {
-        int number = 0;
-        while (sigwait(&set, &number) != 0) {
-        }
-        return number;
-    }
-    // True when a signal came within `ms`.
-    bool wait_for(int ms) {
-        timespec timeout{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
-        return sigtimedwait(&set, nullptr, &timeout) > 0;
-    }
-};
 
 bool parse_count(const std::string& text, int& out) {
     int value = 0;
@@ -55,15 +30,19 @@ bool parse_count(const std::string& text, int& out) {
     return true;
 }
 
-// Pauses every task of the engine and waits until none is queued or running. False when a
-// second signal came first.
-bool pause_all(Engine* engine, StopSignals& signals) {
+// Pauses every task of the engine and waits until none is queued or running, waking on every
+// change of a task's state. False when a second signal came first.
+bool pause_all(Engine* engine, const StopSignals& signals) {
     std::shared_ptr<TaskList> tasks = engine_task_list(engine);
     for (const auto& entry : tasks->snapshot().entries)
         engine_pause(engine, entry->id);
+    const auto signalled = [&] { return signals.count() > 1; };
     const int64_t deadline = monotonic_ms() + kSettleDeadlineMs;
-    while (!tasks->all_settled() && monotonic_ms() < deadline) {
-        if (signals.wait_for(kSettlePollMs)) return false;
+    for (int64_t left = kSettleDeadlineMs; left > 0; left = deadline - monotonic_ms()) {
+        const Revision seen = engine_revision(engine);
+        if (tasks->all_settled()) return true;
+        engine_wait_for_change(engine, seen, ChangeScope::kStatus, left, signalled);
+        if (signalled()) return false;
     }
     return true;
 }
@@ -94,11 +73,13 @@ bool parse_serve_options(const std::vector<std::string>& args, ServeOptions& out
     return true;
 }
 
-int run_serve(const ServeOptions& options) {
-    StopSignals signals;
-    install_control_service();
-    const std::string folder = options.directory.empty() ? default_download_dir() : options.directory;
-    Engine* engine = engine_create(folder, options.max_concurrent);
+namespace {
+
+// Serves until a signal, then pauses every task. The signals are taken only while this runs,
+// so that none reaches a destroyed engine.
+int serve_with_engine(Engine* engine, const std::string& folder) {
+    // Before the journal's writer and the control server start their threads.
+    StopSignals signals(engine);
     // The task list of the last run comes back, paused; it is kept until this run stops.
     const std::string journal = default_journal_path();
     if (!journal.empty()) engine_set_journal(engine, journal);
@@ -106,7 +87,6 @@ int run_serve(const ServeOptions& options) {
     ControlServer* server = start_control_server(engine, kControlAddress, control_port_setting(), &error);
     if (!server) {
         std::fprintf(stderr, "twk: no control server: %s\n", error.c_str());
-        engine_destroy(engine);
         return 1;
     }
     std::printf("twk: control API on http://%s:%d/ , downloads to %s (Ctrl-C stops)\n",
@@ -114,7 +94,7 @@ int run_serve(const ServeOptions& options) {
     std::fflush(stdout);
     attach_control_server(engine, server);
 
-    signals.wait();
+    signals.wait_beyond(0);
     std::printf("twk: stopping: pausing every download\n");
     std::fflush(stdout);
     stop_engine_control(engine); // no new downloads while the others settle
@@ -122,9 +102,19 @@ int run_serve(const ServeOptions& options) {
         std::fflush(nullptr);
         ::_exit(130);
     }
-    engine_destroy(engine);
-    std::printf("twk: stopped\n");
     return 0;
+}
+
+} // namespace
+
+int run_serve(const ServeOptions& options) {
+    install_control_service();
+    const std::string folder = options.directory.empty() ? default_download_dir() : options.directory;
+    Engine* engine = engine_create(folder, options.max_concurrent);
+    const int status = serve_with_engine(engine, folder);
+    engine_destroy(engine);
+    if (status == 0) std::printf("twk: stopped\n");
+    return status;
 }
 
 } // namespace twk
