@@ -24,8 +24,6 @@ constexpr int64_t kRedrawMs = 200;
 // Status changes are shown at most this often: a thousand short downloads change status
 // thousands of times, and each look reads the whole list document.
 constexpr int64_t kMinReadGapMs = 100;
-// How long paused tasks get to save their sidecars after Ctrl-C before the engine is closed.
-constexpr int64_t kSettleDeadlineMs = 30000;
 constexpr size_t kFallbackColumns = 80;
 constexpr size_t kFallbackRows = 24;
 

@@ -17,8 +17,6 @@ namespace twk {
 
 namespace {
 
-// How long paused tasks get to save their sidecars before the engine is closed.
-constexpr int64_t kSettleDeadlineMs = 30000;
 constexpr int kMaxConcurrentLimit = 1000;
 
 bool parse_count(const std::string& text, int& out) {

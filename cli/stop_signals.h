@@ -6,12 +6,17 @@
 #include <atomic>
 #include <condition_variable>
 #include <csignal>
+#include <cstdint>
 #include <mutex>
 #include <thread>
 
 #include "core/engine.h"
 
 namespace twk {
+
+// How long paused tasks get to save their sidecars after a stop signal before the engine is
+// closed; a second signal ends the wait.
+inline constexpr int64_t kSettleDeadlineMs = 30'000;
 
 class StopSignals {
 public:

@@ -23,10 +23,14 @@
 
 namespace twk {
 
+// The ramp's re-arm delay when TWK_RAMP_RETRY_MS does not give one.
+inline constexpr uint64_t kDefaultRampRetryMs = 30'000;
+
 // What the controller reads from the environment, gathered up front so tests can set it.
 struct AdaptiveSettings {
-    bool no_adapt = false;                // TWK_NO_ADAPT set to any value
-    uint64_t ramp_retry_base_ms = 30'000; // TWK_RAMP_RETRY_MS; missing or below 1 gives 30,000
+    bool no_adapt = false; // TWK_NO_ADAPT set to any value
+    // TWK_RAMP_RETRY_MS; missing or below 1 gives kDefaultRampRetryMs
+    uint64_t ramp_retry_base_ms = kDefaultRampRetryMs;
     // Receives the "[adapt]" line (without its line feed) after every sample; empty: no log.
     // from_environment() sets it to the diagnostic printer when TWK_DEBUG_ADAPT is on.
     std::function<void(const std::string&)> log;
@@ -67,7 +71,6 @@ constexpr double kCollapseRatio = 0.35;       // throughput below this share of 
 constexpr double kPeakDecay = 0.97;           // per sample
 constexpr double kRampPaidRatio = 0.93;       // a ramp step paid when throughput kept this share
 constexpr uint32_t kMaxRampStep = 8;
-constexpr uint64_t kDefaultRampRetryMs = 30'000;
 constexpr uint64_t kMaxRampRetryMs = 240'000; // the re-arm delay doubles up to this
 // Bursty senders: the readings of the last kBurstSpanSeconds are kept; when at least
 // kMinBurstTicks of them (ticks of at most kMaxBurstTickSeconds) vary by more than

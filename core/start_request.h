@@ -21,7 +21,7 @@
 
 namespace twk {
 
-// The connection count `requested` becomes: itself when allowed (kAllowedConnections, core/task.h),
+// The connection count `requested` becomes: itself when allowed (kAllowedConnections, core/connection_counts.h),
 // else kDefaultConnections.
 uint64_t allowed_connections(int64_t requested);
 

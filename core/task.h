@@ -28,16 +28,13 @@
 #include <vector>
 
 #include "core/change_signal.h"
+#include "core/connection_counts.h"
 #include "net/http_message.h"
 #include "net/proxy_spec.h"
 #include "net/text.h" // monotonic_ns
 #include "net/transport_error.h"
 
 namespace twk {
-
-// The only connection counts a task takes; any other becomes kDefaultConnections.
-inline constexpr uint64_t kAllowedConnections[] = {1, 2, 4, 8, 12, 16, 24, 32};
-inline constexpr uint64_t kDefaultConnections = 8;
 
 // The end of a segment while the size is unknown; also what a status document prints for it.
 inline constexpr uint64_t kUnknownEnd = UINT64_MAX;

@@ -39,6 +39,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/connection_counts.h"
 #include "core/task_list.h"
 #include "net/http_message.h"
 #include "net/proxy_spec.h"
@@ -59,7 +60,7 @@ struct JournalEntry {
     std::string url;
     std::string filename;
     std::string output_path;
-    uint64_t connections = 8;
+    uint64_t connections = kDefaultConnections;
     std::string method = "GET";
     HeaderList headers; // as sent, in order; "Cookie" and "Referer" among them
     std::string post_data;

@@ -151,7 +151,7 @@ private:
     int64_t m_shot_deadline = 0;
     QImage m_frame;
     std::string m_download_folder;
-    int64_t m_connections = 8;
+    int64_t m_connections = static_cast<int64_t>(kDefaultConnections);
     SettingsContext m_settings_context;
     DownloadStarter* m_starter = nullptr;
     bool m_settings_open = false; // the dialog then takes the screenshot

@@ -39,8 +39,9 @@ Settings load_settings(const SettingsStore& store, const std::string& engine_def
     s.proxy = store.read_string("Proxy", "");
     s.proxy_mode = decode_proxy_mode(store.read_string("ProxyMode", ""), s.proxy,
                                      store.read_dword("FollowSystemProxy", 0));
-    s.connections = store.read_dword("Connections", 8);
-    if (s.connections <= 0) s.connections = 8;
+    const auto fallback = static_cast<int32_t>(kDefaultConnections);
+    s.connections = store.read_dword("Connections", fallback);
+    if (s.connections <= 0) s.connections = fallback;
     s.auto_update_check = store.read_dword("AutoUpdateCheck", 1) != 0;
     return s;
 }

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 
+#include "core/connection_counts.h"
 #include "ui/settings_store.h"
 
 namespace twk::ui {
@@ -17,13 +18,15 @@ struct Settings {
     std::string download_dir; // empty: not set
     std::string proxy;        // scheme://[user:pass@]host:port
     int proxy_mode = kProxyDirect;
-    int32_t connections = 8;
+    int32_t connections = static_cast<int32_t>(kDefaultConnections);
     bool auto_update_check = true;
 };
 
-// The connection counts the Settings dialog offers, in its order; a bad index means index 3.
+// The connection counts the Settings dialog offers, in its order; a bad index means the one of
+// the default count (index 3).
 inline constexpr std::array<int32_t, 6> kConnectionChoices = {1, 2, 4, 8, 16, 32};
 inline constexpr int kDefaultConnectionIndex = 3;
+static_assert(kConnectionChoices[kDefaultConnectionIndex] == static_cast<int32_t>(kDefaultConnections));
 // The proxy field holds at most this many characters.
 inline constexpr size_t kMaxProxyText = 1024;
 
@@ -35,7 +38,8 @@ const char* proxy_mode_text(int mode); // "custom", "system", else "direct"
 // Blanks, tabs, carriage returns and line feeds cut from both ends.
 std::string trim_proxy_text(std::string_view text);
 
-// The list index that shows `connections`; index 3 (8) when it is not one of the choices.
+// The list index that shows `connections`; kDefaultConnectionIndex when it is not one of the
+// choices.
 int connection_choice_index(int32_t connections);
 
 // Fills the record in the fixed order; `engine_default_dir` is the folder when none is stored.
