@@ -74,9 +74,6 @@ struct Engine {
     bool use_system_proxy = false;
     int64_t bandwidth_limit = 0;
 
-    std::mutex created_lock;
-    std::vector<int32_t> created_ids; // tasks added through the engine
-
     std::shared_ptr<TaskList> tasks;
     std::unique_ptr<JournalKeeper> journal; // none unless engine_set_journal gave it one
 };
@@ -110,12 +107,7 @@ int32_t add_task(Engine& engine, StartOptions options) {
     auto task = create_task(std::move(request), path, bandwidth_limit);
     const int64_t max_concurrent = options.max_concurrent.value_or(0);
     if (max_concurrent > 0) engine.tasks->set_max_concurrent(max_concurrent);
-    int32_t id = engine.tasks->add(task);
-    if (id > 0) {
-        std::lock_guard lock(engine.created_lock);
-        engine.created_ids.push_back(id);
-    }
-    return id;
+    return engine.tasks->add(task);
 }
 
 std::mutex& handle_mutex() {
@@ -148,13 +140,10 @@ Engine* engine_create(std::string_view download_dir, int64_t max_concurrent) {
 void engine_destroy(Engine* engine) {
     if (!engine) return;
     stop_engine_control(engine);
-    std::vector<int32_t> ids;
-    {
-        std::lock_guard lock(engine->created_lock);
-        ids = engine->created_ids;
-    }
-    for (int32_t id : ids)
-        engine->tasks->pause(id);
+    // Every task is paused, whoever added it (the engine's add operations, the control server,
+    // the journal), so that each saves its sidecar before the list closes.
+    for (const auto& entry : engine->tasks->snapshot().entries)
+        engine->tasks->pause(entry->id);
     // Every settling task changes its state, which advances the list's revision.
     TaskList& tasks = *engine->tasks;
     const int64_t deadline = monotonic_ms() + kSettleWaitMs;
@@ -180,9 +169,6 @@ bool engine_set_journal(Engine* engine, std::string_view path) {
                      static_cast<int>(path.size()), path.data(), error.c_str());
         return false;
     }
-    // Destroying the engine pauses them too, once resumed, so that their sidecars are saved.
-    std::lock_guard lock(engine->created_lock);
-    engine->created_ids.insert(engine->created_ids.end(), restored.begin(), restored.end());
     return true;
 }
 

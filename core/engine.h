@@ -45,9 +45,10 @@ struct StartOptions; // core/start_request.h
 // `max_concurrent` below 1 becomes 1.
 Engine* engine_create(std::string_view download_dir, int64_t max_concurrent);
 
-// Pauses every task added through this engine (so their sidecars are saved), waits up to 3 s
-// for them to settle, closes the task list and frees the engine. Task threads that are still
-// running keep what they use alive until they end; nothing new is started.
+// Stops the control server, pauses every task in the engine's list, whoever added it (so their
+// sidecars are saved), waits up to 3 s for them to settle, closes the task list and frees the
+// engine. Task threads that are still running keep what they use alive until they end; nothing
+// new is started.
 void engine_destroy(Engine* engine);
 
 // Gives the engine its task journal (core/task_journal.h): loads the tasks kept there into the

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "core/naming.h"
+#include "core/start_request.h"
 #include "core/status_document.h"
 #include "core/task_list.h"
 #include "tests/core/placeholder_driver.h"
@@ -307,13 +308,19 @@ TEST_F(EngineTest, HeadersKeepTheirOrderAndRepeats) {
     EXPECT_EQ(entry(id)->task->request.headers, (HeaderList{{"X-B", "1"}, {"X-A", "2"}, {"X-B", "3"}}));
 }
 
-TEST_F(EngineTest, DestroyPausesTheTasksAddedThroughTheEngine) {
+TEST_F(EngineTest, DestroyPausesEveryTaskWhoeverAddedIt) {
     int32_t id = engine_add(engine, url(1), 8, "");
-    ASSERT_TRUE(wait_for([&] { return driver.started_count() == 1; }));
+    // The control server adds the browser's downloads straight to the engine's list.
+    StartOptions options;
+    options.url = url(2);
+    int32_t direct = list->add(create_task(options, dir.path()));
+    ASSERT_TRUE(wait_for([&] { return driver.started_count() == 2; }));
     auto task = entry(id)->task;
+    auto direct_task = entry(direct)->task;
     engine_destroy(engine); // the placeholder run ends "paused" once the stop flag is set
     engine = nullptr;
     EXPECT_EQ(task->status(), "paused");
+    EXPECT_EQ(direct_task->status(), "paused");
     EXPECT_TRUE(wait_for([&] { return list->live_threads() == 0; }));
     EXPECT_EQ(list->add(std::make_shared<Task>()), -1); // closed
 }
