@@ -221,7 +221,9 @@ private:
         }
     }
 
-    // How many more times an S with r < 0 repeats: up to the end of the presentation.
+    // How many more times an S with r < 0 repeats: up to the end of the presentation. A last
+    // segment cut short by that end still counts (it holds the end of the media) when more
+    // than a thousandth of it remains, as in a template without a timeline.
     int64_t repeat_to_end(int64_t timescale, int64_t time, int64_t d) const {
         double limit = static_cast<double>(timescale) * m_total;
         if (!std::isfinite(limit) || limit <= 0) limit = 0;
@@ -229,7 +231,8 @@ private:
         if (d < 1) return 0;
         int64_t span;
         if (__builtin_sub_overflow(static_cast<int64_t>(limit), time, &span)) return kMaxStreamSegments;
-        return std::clamp<int64_t>(span / d - 1, 0, kMaxStreamSegments);
+        const int64_t segments = span / d + (span % d > d / 1000 ? 1 : 0);
+        return std::clamp<int64_t>(segments - 1, 0, kMaxStreamSegments);
     }
 
     void read_list(int32_t node, TrackPlan& track) {

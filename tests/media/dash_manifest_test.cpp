@@ -156,6 +156,13 @@ TEST(DashTemplate, TimelineRepeatsAndDurationCounts) {
         {"<SegmentTemplate timescale=\"1000\" media=\"$Number$\"><SegmentTimeline><S d=\"2000\" r=\"-1\"/>"
          "</SegmentTimeline></SegmentTemplate>",
          "PT10S", 5},
+        // The segment the end of the presentation cuts short holds the end of the media.
+        {"<SegmentTemplate timescale=\"1000\" media=\"$Number$\"><SegmentTimeline><S d=\"2000\" r=\"-1\"/>"
+         "</SegmentTimeline></SegmentTemplate>",
+         "PT11S", 6},
+        {"<SegmentTemplate timescale=\"1000\" media=\"$Number$\"><SegmentTimeline><S d=\"2000\" r=\"-1\"/>"
+         "</SegmentTimeline></SegmentTemplate>",
+         "PT10.001S", 5},
         {"<SegmentTemplate timescale=\"1000\" media=\"$Number$\"><SegmentTimeline><S t=\"4000\" d=\"2000\" "
          "r=\"-1\"/>"
          "</SegmentTimeline></SegmentTemplate>",
