@@ -218,6 +218,7 @@ bool http_exchange(const HttpRequest& request, HttpResponse& response, Transport
         ex.credential_origin = first;
         ex.credentials = basic_credentials(first.user, first.password);
     }
+    bool secure = first_parsed && first.scheme == "https";
     for (int32_t hops = 0;; ++hops) {
         Hop hop;
         if (!run_hop(ex, hop, hops == 0 ? pooled : nullptr, error)) return false;
@@ -235,13 +236,20 @@ bool http_exchange(const HttpRequest& request, HttpResponse& response, Transport
             error.kind = FailureKind::kPermanent;
             return false;
         }
+        UrlParts target;
+        const bool target_parsed = parse_url(next, target);
+        if (request.refuse_downgrade && secure && target_parsed && target.scheme != "https" &&
+            target.scheme != "ftps") {
+            error.set(FailureKind::kPermanent, "redirect from https to http refused");
+            return false;
+        }
+        secure = secure || (target_parsed && target.scheme == "https");
         hop.stream->close();
         ex.url = next;
         ex.redirected = true;
         // A redirect into ftp:// or ftps:// is followed into the FTP client, with the headers
         // as the redirects have left them.
-        UrlParts target;
-        if (parse_url(next, target) && is_ftp_url(target)) {
+        if (target_parsed && is_ftp_url(target)) {
             HttpRequest ftp_request = request;
             ftp_request.url = next;
             ftp_request.method = ex.method;
@@ -254,7 +262,7 @@ bool http_exchange(const HttpRequest& request, HttpResponse& response, Transport
     }
 }
 
-std::optional<std::string> fetch_small(const std::string& url, int timeout_ms) {
+std::optional<std::string> fetch_small(const std::string& url, int timeout_ms, SocketCanceller* canceller) {
     UrlParts parsed;
     if (url.empty() || !parse_url(url, parsed)) return std::nullopt;
     if (timeout_ms <= 0) timeout_ms = kSmallFetchDefaultTimeoutMs;
@@ -262,6 +270,7 @@ std::optional<std::string> fetch_small(const std::string& url, int timeout_ms) {
     request.url = url;
     request.connect_timeout_ms = timeout_ms;
     request.io_timeout_ms = static_cast<uint32_t>(timeout_ms);
+    request.canceller = canceller;
     HttpResponse response;
     std::string error;
     if (!http_exchange(request, response, error) || response.status < 200 || response.status > 299)

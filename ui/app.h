@@ -54,7 +54,7 @@ private:
     EngineLink m_engine;
     Settings m_settings;
     std::unique_ptr<MainWindow> m_window;
-    TrayIcon* m_tray = nullptr; // the window's child
+    TrayIcon* m_tray = nullptr;               // the window's child
     std::unique_ptr<ShellController> m_shell; // self-update, run marker, crash check, sampler
 };
 

@@ -1,6 +1,8 @@
 // The desktop app's few worker threads (update check, installer download, diagnostic upload),
 // kept so that shut-down can stop and join every one of them. A job gets a stop flag it should
-// look at between steps; finished threads are joined when the next job starts.
+// look at between steps, and hands `connections()` to its requests, so that shut-down also ends
+// a connect or read blocked on a silent server; finished threads are joined when the next job
+// starts.
 #pragma once
 
 #include <atomic>
@@ -9,6 +11,8 @@
 #include <mutex>
 #include <thread>
 #include <vector>
+
+#include "net/socket.h"
 
 namespace twk::ui {
 
@@ -34,7 +38,10 @@ public:
                              done});
     }
 
-    // Sets the stop flag and waits for every thread.
+    // The canceller every job's connections go through.
+    SocketCanceller& connections() { return m_connections; }
+
+    // Sets the stop flag, ends every job's connections and waits for every thread.
     void stop_and_join() {
         std::vector<Worker> threads;
         {
@@ -42,6 +49,7 @@ public:
             m_stop.store(true);
             threads.swap(m_threads);
         }
+        m_connections.cancel();
         for (Worker& worker : threads)
             worker.thread.join();
     }
@@ -75,6 +83,7 @@ private:
     mutable std::mutex m_lock;
     std::vector<Worker> m_threads;
     std::atomic<bool> m_stop{false};
+    SocketCanceller m_connections;
 };
 
 } // namespace twk::ui

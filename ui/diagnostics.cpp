@@ -290,13 +290,15 @@ std::optional<std::string> DiagnosticPrompt::take_for_sending() {
     return format_diag_record(*m_pending);
 }
 
-bool post_diagnostic(const std::string& endpoint, const std::string& body, const ProxySpec& proxy) {
+bool post_diagnostic(const std::string& endpoint, const std::string& body, const ProxySpec& proxy,
+                     SocketCanceller* connections) {
     HttpRequest request;
     request.method = "POST";
     request.url = endpoint + "/api/diag";
     request.headers = {{"User-Agent", "Tarnwick"}, {"Content-Type", "application/json"}};
     request.body = body;
     request.proxy = proxy;
+    request.canceller = connections;
     HttpResponse response;
     std::string error;
     if (!http_exchange(request, response, error)) return false;

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "net/proxy_spec.h"
+#include "net/socket.h"
 
 namespace twk::ui {
 
@@ -164,6 +165,7 @@ private:
 
 // POSTs `body` to "<endpoint>/api/diag" as application/json with the user agent "Tarnwick";
 // the reply is ignored. False when the request could not be made.
-bool post_diagnostic(const std::string& endpoint, const std::string& body, const ProxySpec& proxy);
+bool post_diagnostic(const std::string& endpoint, const std::string& body, const ProxySpec& proxy,
+                     SocketCanceller* connections = nullptr);
 
 } // namespace twk::ui

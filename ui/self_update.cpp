@@ -160,10 +160,10 @@ bool update_check_due_at_start(bool auto_update, int64_t last_check, int64_t now
 }
 
 std::optional<UpdateOffer> run_update_check(SettingsStore& store, const std::string& endpoint,
-                                            int64_t now_seconds) {
+                                            int64_t now_seconds, SocketCanceller* connections) {
     std::string id = ensure_install_id(store);
     std::optional<std::string> body =
-        fetch_small(update_check_url(endpoint, program_version(), id), kUpdateCheckTimeoutMs);
+        fetch_small(update_check_url(endpoint, program_version(), id), kUpdateCheckTimeoutMs, connections);
     UpdateOffer offer;
     if (!body || !read_manifest(*body, offer) || offer.version.empty()) return std::nullopt;
     store.write_dword("LastUpdateCheck", static_cast<int32_t>(static_cast<uint32_t>(now_seconds)));
@@ -225,7 +225,7 @@ ProxySpec updater_proxy(const Settings& settings) {
 }
 
 bool download_installer(const std::string& url, const std::string& target, const ProxySpec& proxy,
-                        const std::atomic<bool>* stop, std::string& error) {
+                        const std::atomic<bool>* stop, std::string& error, SocketCanceller* connections) {
     UrlParts first;
     if (!parse_url(url, first)) {
         error = "installer URL does not parse";
@@ -235,10 +235,13 @@ bool download_installer(const std::string& url, const std::string& target, const
     request.url = url;
     request.headers.emplace_back("User-Agent", "Tarnwick/updater");
     request.proxy = proxy;
+    request.canceller = connections;
+    // No hop after an https one may go over plain http, where the request could be read or
+    // answered by anyone on the way.
+    request.refuse_downgrade = first.scheme == "https";
     HttpResponse response;
     if (!http_exchange(request, response, error)) return false;
-    // The client follows redirects itself; a chain that started on https and ended on http is
-    // refused before a byte of its body is read.
+    // The same rule for the last hop, should the connection have ended on plain http anyway.
     if (first.scheme == "https" && !response.tls) {
         error = "redirect from https to http refused";
         return false;
@@ -359,13 +362,14 @@ bool launch_installer(const std::string& path, std::string& error) {
 }
 
 bool fetch_and_launch_installer(const UpdateOffer& offer, const ProxySpec& proxy,
-                                const std::atomic<bool>* stop, std::string& error) {
+                                const std::atomic<bool>* stop, std::string& error,
+                                SocketCanceller* connections) {
     std::string target = installer_path(temp_folder(), offer.version);
     if (target.empty()) {
         error = "the offered version cannot name a file";
         return false;
     }
-    if (!download_installer(offer.url, target, proxy, stop, error)) return false;
+    if (!download_installer(offer.url, target, proxy, stop, error, connections)) return false;
     if (!digests_match(sha256_file_hex(target), offer.sha256)) {
         ::unlink(target.c_str());
         error = "installer checksum mismatch";

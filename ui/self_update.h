@@ -22,6 +22,7 @@
 #include <string_view>
 
 #include "net/proxy_spec.h"
+#include "net/socket.h"
 #include "ui/settings.h"
 #include "ui/settings_store.h"
 
@@ -67,9 +68,9 @@ inline constexpr int kUpdateCheckTimeoutMs = 8000;
 
 // One check: asks the endpoint, records LastUpdateCheck (`now_seconds`, 32 bits) when the reply
 // names a version, and returns the offer when that version is newer than ours. Silent on every
-// failure.
+// failure. `connections`, when given, watches the request so that shut-down can end it.
 std::optional<UpdateOffer> run_update_check(SettingsStore& store, const std::string& endpoint,
-                                            int64_t now_seconds);
+                                            int64_t now_seconds, SocketCanceller* connections = nullptr);
 
 // The lines the updater writes to standard error, flushed at once.
 void report_found(const UpdateOffer& offer);
@@ -91,9 +92,11 @@ ProxySpec updater_proxy(const Settings& settings);
 
 // GETs `url` into `target` (replaced). The final response must be 200, and every byte a
 // Content-Length announces must arrive; a redirect from https to http is refused. `stop`, when
-// set, ends the download between pieces. The file is deleted on any failure.
+// set, ends the download between pieces; `connections`, when given, watches its connections so
+// that a stop also ends a blocked connect or read. The file is deleted on any failure.
 bool download_installer(const std::string& url, const std::string& target, const ProxySpec& proxy,
-                        const std::atomic<bool>* stop, std::string& error);
+                        const std::atomic<bool>* stop, std::string& error,
+                        SocketCanceller* connections = nullptr);
 
 // SHA-256 of a file as 64 lower-case hexadecimal digits; empty when it cannot be read.
 std::string sha256_file_hex(const std::string& path);
@@ -108,6 +111,7 @@ bool launch_installer(const std::string& path, std::string& error);
 
 // Download, check and launch in one: false with the file removed when any step failed.
 bool fetch_and_launch_installer(const UpdateOffer& offer, const ProxySpec& proxy,
-                                const std::atomic<bool>* stop, std::string& error);
+                                const std::atomic<bool>* stop, std::string& error,
+                                SocketCanceller* connections = nullptr);
 
 } // namespace twk::ui

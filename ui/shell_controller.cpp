@@ -124,8 +124,8 @@ void ShellController::share() {
     if (!body) return;
     std::string endpoint = m_env.endpoint;
     ProxySpec proxy = updater_proxy(m_settings);
-    m_jobs.run([endpoint, proxy, body = std::move(*body)](const std::atomic<bool>&) {
-        post_diagnostic(endpoint, body, proxy);
+    m_jobs.run([this, endpoint, proxy, body = std::move(*body)](const std::atomic<bool>&) {
+        post_diagnostic(endpoint, body, proxy, &m_jobs.connections());
     });
 }
 
@@ -135,7 +135,8 @@ void ShellController::start_update_check() {
     bool immediately = m_env.update_now;
     m_jobs.run([this, endpoint, paths, immediately](const std::atomic<bool>& stop) {
         SettingsStore store(paths);
-        std::optional<UpdateOffer> offer = run_update_check(store, endpoint, wall_seconds());
+        std::optional<UpdateOffer> offer =
+            run_update_check(store, endpoint, wall_seconds(), &m_jobs.connections());
         if (!offer || stop.load()) return;
         if (immediately) report_found(*offer);
         QMetaObject::invokeMethod(
@@ -166,7 +167,7 @@ void ShellController::start_self_update() {
     ProxySpec proxy = updater_proxy(m_settings);
     m_jobs.run([this, offer, proxy](const std::atomic<bool>& stop) {
         std::string error;
-        bool ok = fetch_and_launch_installer(offer, proxy, &stop, error);
+        bool ok = fetch_and_launch_installer(offer, proxy, &stop, error, &m_jobs.connections());
         if (ok)
             report_launched();
         else

@@ -28,6 +28,7 @@
 #include "tests/support/script_server.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/wait.h"
+#include "ui/background_jobs.h"
 #include "ui/diagnostics.h"
 #include "ui/self_update.h"
 #include "ui/shell_controller.h"
@@ -253,6 +254,26 @@ TEST_F(UpdateCheckTest, BadRepliesEndTheCheckSilently) {
     EXPECT_FALSE(run_update_check(m_store, "not a url", 1'700'000'000));
 }
 
+// Closing the app while a check waits on a server that never answers ends the check at once,
+// not after its time-outs (8 s per read, 24 s for the body).
+TEST_F(UpdateCheckTest, ShutDownEndsACheckStuckOnASilentServer) {
+    ScriptServer silent([](ScriptPeer& peer) {
+        std::string request;
+        if (peer.read_request(request)) peer.wait_for_close();
+    });
+    BackgroundJobs jobs;
+    std::atomic<bool> returned{false};
+    jobs.run([&](const std::atomic<bool>&) {
+        run_update_check(m_store, silent.url(""), 1'700'000'000, &jobs.connections());
+        returned = true;
+    });
+    ASSERT_TRUE(test::wait_until([&] { return silent.requests().size() == 1; }, kDeadlineMs));
+    const int64_t started = monotonic_ms();
+    jobs.stop_and_join();
+    EXPECT_TRUE(returned);
+    EXPECT_LT(monotonic_ms() - started, kUpdateCheckTimeoutMs / 2);
+}
+
 TEST(Endpoint, TakenFromTheEnvironmentWithoutTrailingSlash) {
     ::setenv("TWK_ENDPOINT", "http://127.0.0.1:9/", 1);
     EXPECT_EQ(vendor_endpoint(), "http://127.0.0.1:9");
@@ -352,16 +373,19 @@ TEST_F(InstallerTest, RedirectFromHttpsToHttpIsRefused) {
     std::filesystem::create_directories(m_dir.file("nginx"));
     test::write_file(m_dir.file("www/setup.run"), stub);
     int tls_port = test::free_port();
-    // nginx's TLS port redirects /down to the plain loopback endpoint.
+    // nginx's TLS port redirects /down to the plain loopback endpoint, and /chain to the plain
+    // endpoint's /bounce, which leads back to https.
     m_endpoint.route("/setup.run", http_response("200 OK", "", stub));
     std::string directives = "listen 127.0.0.1:" + std::to_string(tls_port) + " ssl;\n ssl_certificate " +
                              certs + "/ec.crt;\n ssl_certificate_key " + certs + "/ec.key;\n" +
-                             " location = /down { return 302 " + m_endpoint.base() + "/setup.run; }\n";
+                             " location = /down { return 302 " + m_endpoint.base() + "/setup.run; }\n" +
+                             " location = /chain { return 302 " + m_endpoint.base() + "/bounce; }\n";
     test::NginxSite site;
     std::string error;
     ASSERT_TRUE(site.start(m_dir.file("www"), m_dir.file("nginx"), directives, error)) << error;
     ASSERT_TRUE(test::wait_until([&] { return test::accepts_connections(tls_port); }, kDeadlineMs));
     std::string https = "https://127.0.0.1:" + std::to_string(tls_port);
+    m_endpoint.route("/bounce", http_response("302 Found", "Location: " + https + "/setup.run\r\n", ""));
 
     std::string digest = sha256_hex(stub);
     UpdateOffer direct{"0.3.0", https + "/setup.run", digest};
@@ -371,6 +395,13 @@ TEST_F(InstallerTest, RedirectFromHttpsToHttpIsRefused) {
     EXPECT_FALSE(download_installer(https + "/down", target("0.3.1"), ProxySpec{}, nullptr, error));
     EXPECT_EQ(error, "redirect from https to http refused");
     EXPECT_FALSE(test::file_exists(target("0.3.1")));
+
+    // A plain hop in the middle of the chain is refused too, before it is asked.
+    const size_t asked = m_endpoint.server().requests().size();
+    EXPECT_FALSE(download_installer(https + "/chain", target("0.3.2"), ProxySpec{}, nullptr, error));
+    EXPECT_EQ(error, "redirect from https to http refused");
+    EXPECT_FALSE(test::file_exists(target("0.3.2")));
+    EXPECT_EQ(m_endpoint.server().requests().size(), asked);
 }
 
 // ---------------------------------------------------------------------------------------------
