@@ -125,6 +125,38 @@ void serve_ping(Connection& c) {
     write_reply(c.socket, 200, "text/plain", "ok");
 }
 
+// Reads what the client has sent, without waiting, and answers it: a Pong for a Ping, a Close
+// for a Close (with the client's status code). False when the channel is over: the client
+// closed it or left, or sent what no client may send (answered with a Close of its own).
+bool answer_client(Connection& c, std::string& pending) {
+    const auto send = [&c](const std::string& frame) {
+        return send_raw_all(c.socket, frame.data(), frame.size());
+    };
+    char piece[kBodyReceiveSize];
+    for (;;) {
+        const int n = recv_waiting(c.socket, piece, sizeof piece);
+        if (n == kNothingWaiting) return true;
+        if (n <= 0) return false;
+        pending.append(piece, static_cast<size_t>(n));
+        ClientFrame frame;
+        for (;;) {
+            const ClientFrameRead read = take_client_frame(pending, frame);
+            if (read == ClientFrameRead::kNeedMore) break;
+            if (read != ClientFrameRead::kFrame) {
+                const uint16_t code = read == ClientFrameRead::kTooBig ? kWsTooBig : kWsProtocolError;
+                send(websocket_control_frame(kWsClose, websocket_close_payload(code)));
+                return false;
+            }
+            if (frame.opcode == kWsClose) {
+                send(websocket_control_frame(kWsClose, frame.payload.substr(0, 2)));
+                return false;
+            }
+            if (frame.opcode == kWsPing && !send(websocket_control_frame(kWsPong, frame.payload)))
+                return false;
+        }
+    }
+}
+
 void serve_websocket(Connection& c) {
     if (!c.access.allowed) {
         write_reply(c.socket, 403, "text/plain", "forbidden");
@@ -139,16 +171,19 @@ void serve_websocket(Connection& c) {
                           "Sec-WebSocket-Accept: " +
                           websocket_accept(*key) + "\r\n\r\n";
     if (!send_raw_all(c.socket, upgrade.data(), upgrade.size())) return;
-    // The stream ends when a send fails: the client went away, stopped reading for the socket's
-    // send time-out, or the server's stop shut the socket down. A frame goes out when the list
-    // changed, at most once per snapshot interval; an unchanged list is sent again after the
-    // idle interval, so that a client that went away is still noticed at a send.
+    // The stream ends when the client closes it or leaves, when a send fails (the client stopped
+    // reading for the socket's send time-out) or when the server's stop shuts the socket down.
+    // A frame goes out when the list changed, at most once per snapshot interval; an unchanged
+    // list is sent again after the idle interval, so that a client that went away is still
+    // noticed at a send. What the client sent is looked at before every frame.
     const ChangeSignal& changes = c.server.tasks->changes();
     const auto stopping = [&c] {
         std::lock_guard lock(c.server.lock);
         return c.server.stopping;
     };
+    std::string from_client;
     while (true) {
+        if (!answer_client(c, from_client)) return;
         const Revision sent = changes.revision();
         std::string frame = websocket_text_frame(task_list_document(*c.server.tasks));
         if (!send_raw_all(c.socket, frame.data(), frame.size())) return;

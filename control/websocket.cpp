@@ -105,4 +105,49 @@ std::string websocket_text_frame(std::string_view payload) {
     return frame;
 }
 
+std::string websocket_control_frame(uint8_t opcode, std::string_view payload) {
+    payload = payload.substr(0, kOneByteLimit);
+    std::string frame(1, static_cast<char>(0x80 | opcode));
+    frame += static_cast<char>(payload.size());
+    frame += payload;
+    return frame;
+}
+
+std::string websocket_close_payload(uint16_t code) {
+    return {static_cast<char>(code >> 8), static_cast<char>(code & 0xFF)};
+}
+
+ClientFrameRead take_client_frame(std::string& buffer, ClientFrame& frame) {
+    const auto byte = [&buffer](size_t i) { return static_cast<uint8_t>(buffer[i]); };
+    if (buffer.size() < 2) return ClientFrameRead::kNeedMore;
+    const bool fin = (byte(0) & 0x80) != 0;
+    const uint8_t reserved = byte(0) & 0x70;
+    const uint8_t opcode = byte(0) & 0x0F;
+    const bool masked = (byte(1) & 0x80) != 0;
+    const bool control = (opcode & 0x8) != 0;
+    const bool known = opcode <= 0x2 || (opcode >= kWsClose && opcode <= kWsPong);
+    if (!masked || reserved != 0 || !known) return ClientFrameRead::kBad;
+    uint64_t length = byte(1) & 0x7F;
+    size_t at = 2;
+    if (length == kTwoByteMark || length == kEightByteMark) {
+        const size_t bytes = length == kTwoByteMark ? 2 : 8;
+        if (buffer.size() < at + bytes) return ClientFrameRead::kNeedMore;
+        length = 0;
+        for (size_t i = 0; i < bytes; ++i)
+            length = (length << 8) | byte(at + i);
+        at += bytes;
+    }
+    if (control && (!fin || length > kOneByteLimit)) return ClientFrameRead::kBad;
+    if (length > kMaxClientFrame) return ClientFrameRead::kTooBig;
+    if (buffer.size() < at + 4 + length) return ClientFrameRead::kNeedMore;
+    const size_t mask_at = at;
+    at += 4;
+    frame.opcode = opcode;
+    frame.payload.assign(buffer, at, static_cast<size_t>(length));
+    for (size_t i = 0; i < frame.payload.size(); ++i)
+        frame.payload[i] = static_cast<char>(frame.payload[i] ^ buffer[mask_at + i % 4]);
+    buffer.erase(0, at + static_cast<size_t>(length));
+    return ClientFrameRead::kFrame;
+}
+
 } // namespace twk

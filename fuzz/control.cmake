@@ -1,2 +1,4 @@
 # The control server's request reader and access rules.
 twk_fuzz(fuzz_control_request control_request_fuzz.cpp twk_control)
+# The reader of what a WebSocket client sends.
+twk_fuzz(fuzz_websocket_frame websocket_frame_fuzz.cpp twk_control)

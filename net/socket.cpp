@@ -203,6 +203,16 @@ int recv_some(Socket socket, char* buffer, int capacity) {
     return n < 0 ? -1 : static_cast<int>(n);
 }
 
+int recv_waiting(Socket socket, char* buffer, int capacity) {
+    if (capacity <= 0) return capacity == 0 ? 0 : -1;
+    ssize_t n;
+    do {
+        n = ::recv(socket, buffer, static_cast<size_t>(capacity), MSG_DONTWAIT);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK ? kNothingWaiting : -1;
+    return static_cast<int>(n);
+}
+
 bool recv_exact(Socket socket, char* buffer, size_t length) {
     size_t got = 0;
     while (got < length) {

@@ -98,6 +98,10 @@ Socket connect_first(const ::addrinfo* list, int connect_timeout_ms, int io_time
 
 // One recv; -1 on error or time-out.
 int recv_some(Socket socket, char* buffer, int capacity);
+// One recv of what has arrived already, without waiting: the count, 0 when the peer closed,
+// -1 on error, kNothingWaiting when no byte is there.
+inline constexpr int kNothingWaiting = -2;
+int recv_waiting(Socket socket, char* buffer, int capacity);
 // Exactly `length` bytes, or false.
 bool recv_exact(Socket socket, char* buffer, size_t length);
 // Every byte, or false.

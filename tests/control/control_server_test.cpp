@@ -362,6 +362,11 @@ TEST_F(ControlServerTest, StreamEndsWhenTheClientGoesAndIgnoresClientFrames) {
     EXPECT_TRUE(wait_until([&] { return control_server_connections(*m_server) == 0; }, kDeadlineMs));
 }
 
+TEST_F(ControlServerTest, AClientsPingAndCloseAreAnswered) {
+    EXPECT_EQ(ws_client("/ws", "chrome-extension://abc", "close").output, "pong\nclosed 1000\n");
+    EXPECT_TRUE(wait_until([&] { return control_server_connections(*m_server) == 0; }, kDeadlineMs));
+}
+
 TEST_F(ControlServerTest, StopEndsAnOpenStreamWithinASecond) {
     test::BackgroundProcess client(
         {"/usr/bin/python3", TWK_WS_CLIENT,

@@ -1,4 +1,4 @@
-// SHA-1, Base64, the handshake's accept value and the frame heads.
+// SHA-1, Base64, the handshake's accept value, the frame heads and the client frame reader.
 #include "control/websocket.h"
 
 #include <gtest/gtest.h>
@@ -49,6 +49,77 @@ TEST(WebSocket, FrameHeadsOfTheThreeLengthForms) {
     std::string frame = websocket_text_frame(std::string(126, 'x'));
     EXPECT_EQ(frame.size(), 130u);
     EXPECT_EQ(frame.substr(4), std::string(126, 'x'));
+}
+
+// A client frame as RFC 6455 has clients send it: the payload masked with `mask`.
+std::string client_frame(uint8_t first, std::string_view payload, bool masked = true,
+                         std::string_view mask = "\x37\xfa\x21\x3d") {
+    std::string frame(1, static_cast<char>(first));
+    const char bit = masked ? static_cast<char>(0x80) : 0;
+    if (payload.size() <= 125) {
+        frame += static_cast<char>(bit | static_cast<char>(payload.size()));
+    } else if (payload.size() <= 65535) {
+        frame += static_cast<char>(bit | 126);
+        frame += static_cast<char>(payload.size() >> 8);
+        frame += static_cast<char>(payload.size() & 0xFF);
+    } else {
+        frame += static_cast<char>(bit | 127);
+        for (int shift = 56; shift >= 0; shift -= 8)
+            frame += static_cast<char>((static_cast<uint64_t>(payload.size()) >> shift) & 0xFF);
+    }
+    if (!masked) return frame + std::string(payload);
+    frame += mask;
+    for (size_t i = 0; i < payload.size(); ++i)
+        frame += static_cast<char>(payload[i] ^ mask[i % 4]);
+    return frame;
+}
+
+TEST(WebSocket, ClientFramesAreUnmaskedAndRefusedWhenNoClientMaySendThem) {
+    // RFC 6455's worked example: a masked "Hello".
+    std::string buffer("\x81\x85\x37\xfa\x21\x3d\x7f\x9f\x4d\x51\x58", 11);
+    buffer += client_frame(0x89, "ping?"); // and a ping right behind it
+    ClientFrame frame;
+    ASSERT_EQ(take_client_frame(buffer, frame), ClientFrameRead::kFrame);
+    EXPECT_EQ(frame.opcode, 0x1);
+    EXPECT_EQ(frame.payload, "Hello");
+    ASSERT_EQ(take_client_frame(buffer, frame), ClientFrameRead::kFrame);
+    EXPECT_EQ(frame.opcode, kWsPing);
+    EXPECT_EQ(frame.payload, "ping?");
+    EXPECT_TRUE(buffer.empty());
+
+    struct Case {
+        const char* name;
+        std::string bytes;
+        ClientFrameRead expected;
+    } cases[] = {
+        {"empty", "", ClientFrameRead::kNeedMore},
+        {"half a head", "\x88", ClientFrameRead::kNeedMore},
+        {"16-bit length not there yet", "\x82\xfe\x01", ClientFrameRead::kNeedMore},
+        {"payload not there yet", client_frame(0x82, std::string(300, 'b')).substr(0, 200),
+         ClientFrameRead::kNeedMore},
+        {"64-bit length", client_frame(0x82, std::string(65536, 'b')), ClientFrameRead::kFrame},
+        {"over the cap", client_frame(0x82, std::string(65537, 'b')).substr(0, 20), ClientFrameRead::kTooBig},
+        {"huge 64-bit length", std::string("\x82\xff\xff\xff\xff\xff\xff\xff\xff\xff", 10),
+         ClientFrameRead::kTooBig},
+        {"unmasked", client_frame(0x81, "x", false), ClientFrameRead::kBad},
+        {"reserved bit", client_frame(0xC1, "x"), ClientFrameRead::kBad},
+        {"reserved opcode", client_frame(0x83, "x"), ClientFrameRead::kBad},
+        {"fragmented close", client_frame(0x08, ""), ClientFrameRead::kBad},
+        {"long ping", client_frame(0x89, std::string(126, 'p')), ClientFrameRead::kBad},
+        {"continuation", client_frame(0x80, "x"), ClientFrameRead::kFrame},
+    };
+    for (Case& c : cases) {
+        EXPECT_EQ(take_client_frame(c.bytes, frame), c.expected) << c.name;
+    }
+}
+
+TEST(WebSocket, ServerControlFrames) {
+    EXPECT_EQ(websocket_control_frame(kWsClose, websocket_close_payload(1002)),
+              std::string("\x88\x02\x03\xea", 4));
+    EXPECT_EQ(websocket_control_frame(kWsPong, "abc"), std::string("\x8a\x03"
+                                                                   "abc",
+                                                                   5));
+    EXPECT_EQ(websocket_control_frame(kWsPong, std::string(200, 'x')).size(), 127u);
 }
 
 } // namespace

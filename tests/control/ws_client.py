@@ -5,6 +5,7 @@ usage: ws_client.py URL ORIGIN MODE [COUNT]   (ORIGIN "-": no Origin header)
   chatter   send frames of its own first, then print the sizes of three snapshots
   hold      print "ready" after the first snapshot, "closed" when the server ends the stream
   once      take one snapshot and close its end
+  close     take one snapshot, ping, close; print "pong" and "closed <code the server sent>"
 A refused handshake prints "refused <status>".
 """
 import asyncio
@@ -15,9 +16,10 @@ import websockets
 
 
 async def run(url, origin, mode, count):
-    # The server never reads after the upgrade, so it never answers a close frame: do not wait
-    # long for an answer that cannot come.
-    options = {"max_size": None, "open_timeout": 10, "ping_interval": None, "close_timeout": 0.2}
+    # The server looks at what the client sent before each snapshot, up to a second apart; only
+    # the close mode waits for its answer.
+    close_timeout = 5 if mode == "close" else 0.2
+    options = {"max_size": None, "open_timeout": 10, "ping_interval": None, "close_timeout": close_timeout}
     if origin != "-":
         options["origin"] = origin
     try:
@@ -43,6 +45,13 @@ async def run(url, origin, mode, count):
             elif mode == "once":
                 await ws.recv()
                 print("got one", flush=True)
+            elif mode == "close":
+                await ws.recv()
+                pong = await ws.ping(b"are you there")
+                await asyncio.wait_for(pong, 5)
+                print("pong", flush=True)
+                await ws.close(code=1000, reason="bye")
+                print("closed", ws.close_rcvd.code if ws.close_rcvd else "none", flush=True)
     except websockets.exceptions.InvalidStatusCode as refused:
         print("refused", refused.status_code, flush=True)
 
