@@ -69,19 +69,13 @@ HttpRequest build_request(const WorkerState& w, Segment& segment, Asked& asked) 
 }
 
 // scheme "://" host (bracketed when it holds ":") [":" port] path, the port left out when it is
-// 0 or the scheme's default.
+// 0 or the scheme's default (an FTP server on 21 gives "ftp://h/f", not "ftp://h:21/f").
 std::string final_url(const HttpResponse& response) {
-    const bool bracketed = response.host.find(':') != std::string::npos;
-    std::string url = response.scheme;
-    url += "://";
-    if (bracketed) url += '[';
-    url += response.host;
-    if (bracketed) url += ']';
-    const int32_t default_port = response.tls ? 443 : 80;
-    if (response.port != 0 && response.port != default_port) {
-        url += ':';
-        url += std::to_string(response.port);
-    }
+    UrlParts parts;
+    parts.scheme = response.scheme;
+    parts.host = response.host;
+    parts.port = response.port != 0 ? response.port : default_port(response.scheme);
+    std::string url = response.scheme + "://" + url_authority(parts);
     url += response.path.empty() ? "/" : response.path;
     return url;
 }
