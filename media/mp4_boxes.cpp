@@ -180,6 +180,44 @@ std::optional<BoxSpan> find_path(std::string_view data, size_t start, size_t end
     return box;
 }
 
+namespace {
+
+// The empty edits before the first media entry (their durations are in the movie timescale of
+// `mvhd`) and that entry's media time. Later entries are not carried over.
+void read_edit_list(std::string_view data, const BoxSpan& moov, size_t ts, size_t te, TrackInfo& info) {
+    auto elst = find_path(data, ts, te, {"edts", "elst"});
+    if (!elst || payload_size(*elst) < 8) return;
+    uint32_t movie_timescale = 0;
+    if (auto mvhd = find_box(data, moov.payload, moov.end, "mvhd"); mvhd && payload_size(*mvhd) >= 1) {
+        const uint8_t* p = bytes_at(data, mvhd->payload);
+        if (p[0] == 1 && payload_size(*mvhd) >= 24) movie_timescale = be32(p + 20);
+        if (p[0] == 0 && payload_size(*mvhd) >= 16) movie_timescale = be32(p + 12);
+    }
+    const uint8_t* p = bytes_at(data, elst->payload);
+    const bool wide = p[0] == 1;
+    const size_t entry_size = wide ? 20 : 12;
+    const uint64_t entries = std::min<uint64_t>(be32(p + 4), (payload_size(*elst) - 8) / entry_size);
+    unsigned __int128 delay = 0; // movie timescale
+    for (uint64_t i = 0; i < entries; ++i) {
+        const uint8_t* e = p + 8 + i * entry_size;
+        const uint64_t duration = wide ? be64(e) : be32(e);
+        const int64_t media_time =
+            wide ? static_cast<int64_t>(be64(e + 8)) : static_cast<int32_t>(be32(e + 4));
+        if (media_time < 0) {
+            delay += duration;
+            continue;
+        }
+        info.edit_media_time = static_cast<uint64_t>(media_time);
+        break;
+    }
+    // Without a movie timescale a delay cannot be read; an hour is more than any stream starts late.
+    if (movie_timescale != 0)
+        info.edit_delay_ms =
+            static_cast<uint64_t>(std::min<unsigned __int128>(delay * 1000 / movie_timescale, 3'600'000));
+}
+
+} // namespace
+
 bool read_track_info(std::string_view data, TrackInfo& info) {
     info = TrackInfo{};
     auto moov = find_box(data, 0, data.size(), "moov");
@@ -208,6 +246,7 @@ bool read_track_info(std::string_view data, TrackInfo& info) {
     if (entry_size <= 7 || entry_size > stsd->end - entry) return false;
     info.sample_entry.assign(data.substr(entry, entry_size));
 
+    read_edit_list(data, *moov, ts, te, info);
     if (auto trex = find_path(data, moov->payload, moov->end, {"mvex", "trex"});
         trex && payload_size(*trex) >= 24) {
         const uint8_t* p = bytes_at(data, trex->payload);

@@ -60,6 +60,13 @@ struct TrackInfo {
     uint32_t default_duration = 0; // `mvex`/`trex`; 0 when absent
     uint32_t default_size = 0;
     uint32_t default_flags = 0;
+    // The source's edit list (`edts`/`elst`), as far as a remux carries it over: the empty
+    // edits before the media (a pause before the first picture or sound), in milliseconds, and
+    // where presentation starts in the media (the first entry that is not empty), in the track
+    // timescale: the B-frame delay of a video, the encoder priming of AAC audio. Both 0
+    // without an edit list.
+    uint64_t edit_delay_ms = 0;
+    uint64_t edit_media_time = 0;
 
     bool is_video() const { return std::string_view(handler.data(), 4) == "vide"; }
 };

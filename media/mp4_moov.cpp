@@ -46,10 +46,44 @@ uint64_t duration_sum(const std::vector<Sample>& samples) {
     return sum;
 }
 
-// The sum of the durations converted from the track's timescale to `timescale`, truncated.
-uint64_t rescaled_duration(const TrackInfo& info, const std::vector<Sample>& samples, uint32_t timescale) {
-    unsigned __int128 scaled = static_cast<unsigned __int128>(duration_sum(samples)) * timescale;
+// What is presented of the track, in `timescale`: its samples less the media before the edit
+// list's start.
+uint64_t presented_duration(const TrackInfo& info, const std::vector<Sample>& samples, uint32_t timescale) {
+    const uint64_t media = duration_sum(samples);
+    const uint64_t shown = media > info.edit_media_time ? media - info.edit_media_time : 0;
+    unsigned __int128 scaled = static_cast<unsigned __int128>(shown) * timescale;
     return static_cast<uint64_t>(scaled / std::max<uint32_t>(info.timescale, 1));
+}
+
+void put_edit(std::string& out, bool wide, uint64_t duration, int64_t media_time) {
+    if (wide) {
+        put64(out, duration);
+        put64(out, static_cast<uint64_t>(media_time));
+    } else {
+        put32(out, static_cast<uint32_t>(duration));
+        put32(out, static_cast<uint32_t>(static_cast<int32_t>(media_time)));
+    }
+    put32(out, 0x00010000); // rate 1.0
+}
+
+// The source's edit list as the remux carries it over, durations in the movie timescale: the
+// pause before the media (an empty edit) when there was one, then `shown` of the media from
+// `media_time` on, so that a player starts picture and sound where the source did.
+void write_edts(std::string& out, uint64_t delay, uint64_t shown, uint64_t media_time) {
+    const bool wide =
+        delay > UINT32_MAX || shown > UINT32_MAX || media_time > static_cast<uint64_t>(INT32_MAX);
+    size_t edts = open_box(out, "edts");
+    size_t elst = open_full_box(out, "elst", wide ? 1 : 0, 0);
+    put32(out, delay != 0 ? 2 : 1);
+    if (delay != 0) put_edit(out, wide, delay, -1);
+    put_edit(out, wide, shown, static_cast<int64_t>(std::min<uint64_t>(media_time, INT64_MAX)));
+    close_box(out, elst);
+    close_box(out, edts);
+}
+
+// The delay before the media in `timescale`.
+uint64_t delay_in(const TrackInfo& info, uint32_t timescale) {
+    return static_cast<uint64_t>(static_cast<unsigned __int128>(info.edit_delay_ms) * timescale / 1000);
 }
 
 void write_stts(std::string& out, const std::vector<Sample>& samples) {
@@ -186,13 +220,15 @@ std::string mdat_header(uint64_t size) {
 }
 
 uint64_t track_duration(const TrackInfo& info, const std::vector<Sample>& samples) {
-    return rescaled_duration(info, samples, kMovieTimescale);
+    return delay_in(info, kMovieTimescale) + presented_duration(info, samples, kMovieTimescale);
 }
 
 std::string write_trak(const TrackInfo& info, const std::vector<Sample>& samples, uint32_t track_id,
                        uint64_t chunk_offset, uint32_t movie_timescale) {
     const bool video = info.is_video();
-    const uint64_t movie_duration = rescaled_duration(info, samples, movie_timescale);
+    const uint64_t delay = delay_in(info, movie_timescale);
+    const uint64_t shown = presented_duration(info, samples, movie_timescale);
+    const uint64_t movie_duration = delay + shown;
 
     std::string out;
     size_t trak = open_box(out, "trak");
@@ -213,6 +249,7 @@ std::string write_trak(const TrackInfo& info, const std::vector<Sample>& samples
     put32(out, video ? uint32_t{info.width} << 16 : 0);
     put32(out, video ? uint32_t{info.height} << 16 : 0);
     close_box(out, tkhd);
+    if (delay != 0 || info.edit_media_time != 0) write_edts(out, delay, shown, info.edit_media_time);
 
     size_t mdia = open_box(out, "mdia");
     write_mdhd(out, info, duration_sum(samples));

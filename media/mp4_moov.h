@@ -20,11 +20,13 @@ std::string ftyp_box();
 // An `mdat` header with a 64-bit size (size field 1); `size` includes the header.
 std::string mdat_header(uint64_t size);
 
-// The track's length in the movie timescale: the sum of its sample durations over its own
-// timescale, truncated.
+// The track's length in the movie timescale: the source's pause before the media
+// (TrackInfo::edit_delay_ms) and the sum of its sample durations less the edit list's start
+// (TrackInfo::edit_media_time) over its own timescale, truncated.
 uint64_t track_duration(const TrackInfo& info, const std::vector<Sample>& samples);
 
-// One `trak` whose single chunk starts at `chunk_offset` in the file.
+// One `trak` whose single chunk starts at `chunk_offset` in the file. A track whose source had an
+// edit list with a pause or a start later than 0 gets the same.
 std::string write_trak(const TrackInfo& info, const std::vector<Sample>& samples, uint32_t track_id,
                        uint64_t chunk_offset, uint32_t movie_timescale);
 

@@ -2,8 +2,10 @@
 // (testsrc2 as H.264, sine as AAC), remuxed by us, then read back by ffprobe and ffmpeg.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 
@@ -43,7 +45,7 @@ std::vector<std::string> lines(const std::string& text) {
 }
 
 // Size and MD5 of every packet of one stream, in order, as ffmpeg's framemd5 muxer gives them.
-// Timestamps are left out: the source's edit lists shift them, the remuxed file has none.
+// Timestamps are left out here: where each stream starts is compared on its own (StreamInfo).
 std::vector<std::string> packet_checksums(const std::string& file, const char* stream) {
     auto [out, ok] =
         run("ffmpeg -v error -i " + quoted(file) + " -map 0:" + stream + " -c copy -f framemd5 -");
@@ -51,27 +53,34 @@ std::vector<std::string> packet_checksums(const std::string& file, const char* s
     if (!ok) return sums;
     for (const std::string& line : lines(out)) {
         if (line.empty() || line[0] == '#') continue;
-        size_t hash = line.rfind(',');
-        size_t size = line.rfind(',', hash - 1);
-        sums.push_back(line.substr(size + 1));
+        // stream, dts, pts, duration, size, md5[, side data]: the size and the md5
+        size_t comma = 0;
+        for (int i = 0; i < 4 && comma != std::string::npos; ++i)
+            comma = line.find(',', comma + 1);
+        if (comma == std::string::npos) continue;
+        const size_t md5_end = line.find(',', line.find(',', comma + 1) + 1);
+        sums.push_back(
+            line.substr(comma + 1, md5_end == std::string::npos ? std::string::npos : md5_end - comma - 1));
     }
     return sums;
 }
 
 struct StreamInfo {
     std::string codec, type;
+    double start = 0; // when the first sample is presented: after the B-frame delay or priming
     double duration = 0;
 };
 
 std::vector<StreamInfo> probe(const std::string& file) {
-    auto [out, ok] = run("ffprobe -v error -show_entries stream=codec_name,codec_type,duration -of csv=p=0 " +
-                         quoted(file));
+    auto [out, ok] =
+        run("ffprobe -v error -show_entries stream=codec_name,codec_type,start_time,duration -of csv=p=0 " +
+            quoted(file));
     std::vector<StreamInfo> streams;
     for (const std::string& line : lines(out)) {
-        size_t a = line.find(','), b = line.find(',', a + 1);
-        if (a == std::string::npos || b == std::string::npos) continue;
-        streams.push_back(
-            {line.substr(0, a), line.substr(a + 1, b - a - 1), std::atof(line.c_str() + b + 1)});
+        size_t a = line.find(','), b = line.find(',', a + 1), c = line.find(',', b + 1);
+        if (a == std::string::npos || b == std::string::npos || c == std::string::npos) continue;
+        streams.push_back({line.substr(0, a), line.substr(a + 1, b - a - 1), std::atof(line.c_str() + b + 1),
+                           std::atof(line.c_str() + c + 1)});
     }
     return streams;
 }
@@ -151,6 +160,10 @@ protected:
         ASSERT_EQ(audio_streams.size(), 1u);
         EXPECT_NEAR(streams[0].duration, video_streams[0].duration, kFrame);
         EXPECT_NEAR(streams[1].duration, audio_streams[0].duration, 1024.0 / 48000);
+        // The source's edit lists carried over: picture and sound start where they started there,
+        // so they stay in step.
+        EXPECT_NEAR(streams[0].start, video_streams[0].start, 0.001);
+        EXPECT_NEAR(streams[1].start, audio_streams[0].start, 0.001);
 
         auto [errors, decoded] = run("ffmpeg -v error -i " + quoted(out) + " -f null - 2>&1");
         EXPECT_TRUE(decoded);
