@@ -79,8 +79,6 @@ bool open_run(DriverRun& run) {
     return true;
 }
 
-bool save_run_sidecar(DriverRun& run) { return save_sidecar(run.task, run.validator()); }
-
 bool pass_over(const DriverRun& run) {
     const Task& task = run.task;
     return run.restart || download_complete(task) || task.failed || task.stop;

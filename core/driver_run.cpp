@@ -1,5 +1,7 @@
 #include "core/driver_run.h"
 
+#include "core/sidecar.h"
+
 namespace twk {
 
 std::string DriverRun::validator() const {
@@ -32,5 +34,7 @@ bool pass_ending(const DriverRun& run) {
     const Task& task = run.task;
     return task.stop || task.pause || task.failed || run.restart;
 }
+
+bool save_run_sidecar(const DriverRun& run) { return save_sidecar(run.task, run.validator()); }
 
 } // namespace twk

@@ -100,4 +100,7 @@ private:
 // Whether the pass is ending for every worker: stop, pause, failure or restart.
 bool pass_ending(const DriverRun& run);
 
+// Saves the task's sidecar with the run's validator (core/sidecar.h).
+bool save_run_sidecar(const DriverRun& run);
+
 } // namespace twk

@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <thread>
@@ -15,6 +14,7 @@
 #include "core/start_request.h"
 #include "core/status_document.h"
 #include "core/task_list.h"
+#include "net/file_io.h"
 #include "net/proxy_spec.h"
 #include "net/text.h"
 #include "net/url.h"
@@ -28,19 +28,9 @@ constexpr const char* kFallbackDir = "downloads";
 constexpr int64_t kApplicationMaxConcurrent = 3;
 constexpr int64_t kSettleWaitMs = 3'000;
 
-void make_folders(const std::string& dir) {
-    std::error_code ignored;
-    std::filesystem::create_directories(dir, ignored);
-}
-
-std::string env(const char* name) {
-    const char* value = std::getenv(name);
-    return value ? value : "";
-}
-
 // The XDG_DOWNLOAD_DIR line of the user-dirs file: "$HOME/..." or an absolute path, quoted.
 std::string xdg_download_dir(const std::string& home) {
-    std::string config = env("XDG_CONFIG_HOME");
+    std::string config = env_value("XDG_CONFIG_HOME");
     if (config.empty() && !home.empty()) config = home + "/.config";
     if (config.empty()) return {};
     std::ifstream file(config + "/user-dirs.dirs");
@@ -161,9 +151,8 @@ void engine_destroy(Engine* engine) {
 bool engine_set_journal(Engine* engine, std::string_view path) {
     if (!engine || path.empty() || engine->journal || !engine->tasks->snapshot().entries.empty())
         return false;
-    std::vector<int32_t> restored;
     std::string error;
-    engine->journal = JournalKeeper::open(engine->tasks, std::string(path), restored, error);
+    engine->journal = JournalKeeper::open(engine->tasks, std::string(path), error);
     if (!engine->journal) {
         std::fprintf(stderr, "twk: task journal %.*s: %s; the list is not kept\n",
                      static_cast<int>(path.size()), path.data(), error.c_str());
@@ -269,7 +258,7 @@ void engine_wake_waiters(Engine* engine) {
 const char* engine_version() { return "TWK 0.2 (in-process core)"; }
 
 std::string default_download_dir() {
-    std::string home = env("HOME");
+    std::string home = env_value("HOME");
     std::string xdg = xdg_download_dir(home);
     if (!xdg.empty()) return xdg;
     if (!home.empty()) return home + "/Downloads";

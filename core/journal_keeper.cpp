@@ -152,7 +152,7 @@ RestoredTask restore_task(const JournalEntry& entry) {
 }
 
 std::unique_ptr<JournalKeeper> JournalKeeper::open(std::shared_ptr<TaskList> list, std::string path,
-                                                   std::vector<int32_t>& restored_ids, std::string& error) {
+                                                   std::string& error) {
     if (!list) return nullptr;
     make_journal_folder(path); // where the lock file goes
     const std::string lock_path = path + ".lock";
@@ -168,7 +168,7 @@ std::unique_ptr<JournalKeeper> JournalKeeper::open(std::shared_ptr<TaskList> lis
         return nullptr;
     }
     std::unique_ptr<JournalKeeper> keeper(new JournalKeeper(std::move(list), std::move(path), fd));
-    keeper->load(restored_ids);
+    keeper->load();
     try {
         keeper->m_writer = std::thread([raw = keeper.get()] { raw->run(); });
     } catch (const std::system_error& e) {
@@ -186,7 +186,7 @@ JournalKeeper::~JournalKeeper() {
     ::close(m_lock_fd); // releases the lock
 }
 
-void JournalKeeper::load(std::vector<int32_t>& restored_ids) {
+void JournalKeeper::load() {
     JournalLoad load = load_journal(m_path);
     if (!load.problem.empty()) {
         std::fprintf(stderr, "twk: task journal %s: %s%s\n", m_path.c_str(), load.problem.c_str(),
@@ -194,7 +194,7 @@ void JournalKeeper::load(std::vector<int32_t>& restored_ids) {
     }
     for (const JournalEntry& entry : load.entries) {
         RestoredTask restored = restore_task(entry);
-        if (m_list->restore(restored.task, entry.id, restored.state) > 0) restored_ids.push_back(entry.id);
+        m_list->restore(restored.task, entry.id, restored.state);
     }
     // What was loaded is what the file holds, unless some of it had to be set aside.
     if (!load.set_aside) m_written = fingerprint(journal_entries(*m_list));

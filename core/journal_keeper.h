@@ -49,10 +49,9 @@ public:
     // Takes the journal at `path` for this list: locks it (an advisory lock on "<path>.lock"), so
     // that a second engine on the same journal, such as `twk serve` beside the desktop app, runs
     // without one instead of overwriting the other's list; loads it into `list` (which should be
-    // empty); starts the writer. The ids restored are added to `restored_ids`. Null with the
-    // reason in `error` when the journal is in use.
+    // empty); starts the writer. Null with the reason in `error` when the journal is in use.
     static std::unique_ptr<JournalKeeper> open(std::shared_ptr<TaskList> list, std::string path,
-                                               std::vector<int32_t>& restored_ids, std::string& error);
+                                               std::string& error);
     ~JournalKeeper();
     JournalKeeper(const JournalKeeper&) = delete;
     JournalKeeper& operator=(const JournalKeeper&) = delete;
@@ -64,7 +63,7 @@ public:
 
 private:
     JournalKeeper(std::shared_ptr<TaskList> list, std::string path, int lock_fd);
-    void load(std::vector<int32_t>& restored_ids);
+    void load();
     void run();
     // Writes when the list differs from what was written last (always with `force`). True when
     // the journal then holds the list; false when a write is still due (held back by the write

@@ -6,9 +6,9 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <filesystem>
 
 #include "net/debug_log.h"
+#include "net/file_io.h"
 #include "net/text.h"
 
 namespace twk {
@@ -18,8 +18,7 @@ int open_output(const std::string& path) { return ::open(path.c_str(), O_RDWR | 
 void create_parent_folders(const std::string& path) {
     size_t slash = path.find_last_of("/\\");
     if (slash == std::string::npos || slash == 0) return;
-    std::error_code ignored;
-    std::filesystem::create_directories(path.substr(0, slash), ignored);
+    make_folders(path.substr(0, slash));
 }
 
 bool grow_output(int fd, uint64_t size) {

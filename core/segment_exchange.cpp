@@ -135,7 +135,7 @@ bool judge_probe(WorkerState& w, Segment& segment, const HttpResponse& response,
     // The sidecar comes before the space is taken: a run killed from now on, or one that finds
     // the disk full, leaves a file the next run knows as its own. Without a sidecar the file is
     // not preallocated, so that it never holds more zeros than the bytes it is missing.
-    const bool described = ranged && save_sidecar(task, run.validator());
+    const bool described = ranged && save_run_sidecar(run);
     if (size != 0 && (described || !ranged) && !grow_output(run.output.get(), size)) {
         cause = "write failed: " + system_reason(errno);
         category = FailureCategory::kIo;

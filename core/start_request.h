@@ -21,8 +21,8 @@
 
 namespace twk {
 
-// The connection count `requested` becomes: itself when allowed (kAllowedConnections, core/connection_counts.h),
-// else kDefaultConnections.
+// The connection count `requested` becomes: itself when allowed (kAllowedConnections,
+// core/connection_counts.h), else kDefaultConnections.
 uint64_t allowed_connections(int64_t requested);
 
 // The options record of one start request, after reading and defaults, before any cleaning.

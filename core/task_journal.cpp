@@ -338,12 +338,8 @@ void make_journal_folder(const std::string& path) {
 }
 
 std::string default_journal_path() {
-    const char* state = std::getenv("XDG_STATE_HOME");
-    // A relative value is invalid by the base directory rules and is ignored.
-    if (state && state[0] == '/') return std::string(state) + "/tarnwick/tasks.json";
-    const char* home = std::getenv("HOME");
-    if (home && *home) return std::string(home) + "/.local/state/tarnwick/tasks.json";
-    return {};
+    const std::string folder = state_folder();
+    return folder.empty() ? std::string() : folder + "/tasks.json";
 }
 
 } // namespace twk

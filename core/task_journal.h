@@ -105,8 +105,7 @@ JournalLoad load_journal(const std::string& path);
 // Creates the folders above the journal at `path`, with mode 0700 for those it makes.
 void make_journal_folder(const std::string& path);
 
-// $XDG_STATE_HOME/tarnwick/tasks.json, XDG_STATE_HOME defaulting to $HOME/.local/state; empty
-// when neither is set.
+// tasks.json in the program's state folder (net/file_io.h); empty when there is none.
 std::string default_journal_path();
 
 } // namespace twk

@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
+#include <filesystem>
 
 namespace twk {
 
@@ -20,6 +22,26 @@ bool write_all(int fd, std::string_view bytes) {
         bytes.remove_prefix(static_cast<size_t>(n));
     }
     return true;
+}
+
+void make_folders(const std::string& folder) {
+    std::error_code ignored;
+    std::filesystem::create_directories(folder, ignored);
+}
+
+std::string env_value(const char* name) {
+    const char* value = std::getenv(name);
+    return value ? value : "";
+}
+
+std::string state_folder() {
+    std::string base = env_value("XDG_STATE_HOME");
+    if (base.empty() || base[0] != '/') {
+        const std::string home = env_value("HOME");
+        if (home.empty() || home[0] != '/') return {};
+        base = home + "/.local/state";
+    }
+    return base + "/tarnwick";
 }
 
 std::string folder_of(std::string_view path) {

@@ -35,6 +35,17 @@ private:
 // write fails (errno tells why).
 bool write_all(int fd, std::string_view bytes);
 
+// Creates `folder` and its parents; what cannot be created shows at its first use.
+void make_folders(const std::string& folder);
+
+// The environment variable's value; empty when it is not set.
+std::string env_value(const char* name);
+
+// Where the program keeps its state (the task journal, the run marker): "tarnwick" in
+// $XDG_STATE_HOME, else in $HOME/.local/state. Relative values are ignored, as the base
+// directory rules say; empty when neither gives a folder.
+std::string state_folder();
+
 // The folder part of a path: "." for a bare name, "/" for a name in the root.
 std::string folder_of(std::string_view path);
 

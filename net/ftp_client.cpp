@@ -310,13 +310,7 @@ bool retrieve(FtpSession& s, HttpResponse& response) {
     if (!s.expect("RETR " + path, 100, 199, "ftp RETR failed: ")) return false;
     if (ftps && !secure_data(s)) return false;
 
-    response.scheme = s.url.scheme;
-    response.host = s.url.host;
-    response.port = s.url.port;
-    response.path = s.url.path;
-    response.tls = s.url.tls;
-    response.user = s.url.user;
-    response.password = s.url.password;
+    response.set_final_url(s.url);
     response.headers.set("Accept-Ranges", "bytes");
     if (ranged) {
         // An end past the last byte is cut to it, as an HTTP server cuts its Content-Range: the

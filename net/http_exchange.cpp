@@ -176,13 +176,7 @@ bool run_hop(const Exchange& ex, Hop& hop, std::unique_ptr<ByteStream>* pooled, 
 bool finish(Exchange& ex, Hop& hop, HttpResponse& response, TransportError& error) {
     response.status = hop.head.status;
     response.headers = std::move(hop.head.headers);
-    response.scheme = hop.url.scheme;
-    response.host = hop.url.host;
-    response.port = hop.url.port;
-    response.path = hop.url.path;
-    response.tls = hop.url.tls;
-    response.user = hop.url.user;
-    response.password = hop.url.password;
+    response.set_final_url(hop.url);
     response.prefetched = std::move(hop.prefetched);
     response.connection = std::move(hop.stream);
     response.redirected = ex.redirected;

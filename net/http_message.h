@@ -6,6 +6,7 @@
 
 #include "net/proxy_spec.h"
 #include "net/socket.h"
+#include "net/url.h"
 
 #include <cstdint>
 #include <memory>
@@ -68,6 +69,16 @@ struct HttpResponse {
     bool tls = false;
     std::string user;
     std::string password;
+    // Takes the final URL's parts above from `url`.
+    void set_final_url(const UrlParts& url) {
+        scheme = url.scheme;
+        host = url.host;
+        port = url.port;
+        path = url.path;
+        tls = url.tls;
+        user = url.user;
+        password = url.password;
+    }
 
     std::unique_ptr<ByteStream> connection; // the connection the response arrived on
     std::string prefetched;                 // body bytes that arrived with the head

@@ -11,7 +11,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 
 #include "net/file_io.h"
 #include "net/http_exchange.h"
@@ -59,16 +58,6 @@ bool write_whole(const std::string& path, std::string_view bytes) {
     return ::close(fd) == 0 && ok;
 }
 
-void ensure_folder(const std::string& folder) {
-    std::error_code ignored;
-    std::filesystem::create_directories(folder, ignored);
-}
-
-std::string env_or_empty(const char* name) {
-    const char* value = std::getenv(name);
-    return value ? value : "";
-}
-
 // A "Key:   1234 kB" line of /proc/self/status, in kB.
 int64_t status_kb(const std::string& status, std::string_view key) {
     size_t at = status.find(std::string("\n") + std::string(key) + ":");
@@ -105,16 +94,6 @@ int64_t cpu_time_100ns() {
     if (::getrusage(RUSAGE_SELF, &usage) != 0) return 0;
     auto units = [](const timeval& t) { return int64_t{t.tv_sec} * 10'000'000 + int64_t{t.tv_usec} * 10; };
     return units(usage.ru_utime) + units(usage.ru_stime);
-}
-
-std::string state_folder_from_env() {
-    std::string base = env_or_empty("XDG_STATE_HOME");
-    if (base.empty() || base[0] != '/') {
-        std::string home = env_or_empty("HOME");
-        if (home.empty() || home[0] != '/') return {};
-        base = home + "/.local/state";
-    }
-    return base + "/tarnwick";
 }
 
 std::vector<std::string> crash_report_folders_from_env() {
@@ -173,7 +152,7 @@ std::string format_diag_record(const DiagRecord& r) {
 
 void MarkerFiles::write_marker(const RunMarker& marker) const {
     if (!available()) return;
-    ensure_folder(m_folder);
+    make_folders(m_folder);
     std::string temporary = marker_path() + ".tmp";
     if (!write_whole(temporary, format_marker(marker)) ||
         ::rename(temporary.c_str(), marker_path().c_str()) != 0)
@@ -223,7 +202,7 @@ bool MarkerFiles::newer_crash_report(const std::vector<std::string>& folders,
         std::from_chars(text->data(), text->data() + text->size(), handled);
         if (handled >= newest) return false;
     }
-    ensure_folder(m_folder);
+    make_folders(m_folder);
     write_whole(crash_marker_path(), std::to_string(newest));
     return true;
 }

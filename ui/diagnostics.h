@@ -58,8 +58,6 @@ int64_t memory_mib();
 // User plus system CPU time of the process in 100-nanosecond units; 0 when unknown.
 int64_t cpu_time_100ns();
 
-// $XDG_STATE_HOME/tarnwick, else $HOME/.local/state/tarnwick; empty when neither is usable.
-std::string state_folder_from_env();
 // The crash-report folders: TWK_CRASH_REPORT_DIRS, else apport's and systemd-coredump's.
 std::vector<std::string> crash_report_folders_from_env();
 

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "net/file_io.h"
 #include "net/text.h"
 
 namespace twk::ui {
@@ -26,7 +27,7 @@ std::string file_stem(const std::string& path) {
 ShellEnvironment ShellEnvironment::from_env(const std::string& exe_path) {
     ShellEnvironment env;
     env.endpoint = vendor_endpoint();
-    env.state_folder = state_folder_from_env();
+    env.state_folder = twk::state_folder();
     env.report_folders = crash_report_folders_from_env();
     env.exe_name = file_stem(exe_path.empty() ? std::string("tarnwick") : exe_path);
     const char* now = std::getenv("TWK_SELFUPDATE_NOW");

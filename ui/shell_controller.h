@@ -22,7 +22,7 @@ namespace twk::ui {
 // Where the controller looks and what it may do; the defaults come from the environment.
 struct ShellEnvironment {
     std::string endpoint;                    // vendor_endpoint()
-    std::string state_folder;                // state_folder_from_env()
+    std::string state_folder;                // state_folder() (net/file_io.h)
     std::vector<std::string> report_folders; // crash_report_folders_from_env()
     std::string exe_name;                    // the running program's file name, no extension
     bool update_now = false;                 // TWK_SELFUPDATE_NOW begins with "1"
