@@ -182,17 +182,24 @@ std::optional<BoxSpan> find_path(std::string_view data, size_t start, size_t end
 
 namespace {
 
+// The timescale of an `mvhd` or `mdhd` (the same layout up to it, by version); 0 when the box is
+// too short to hold one.
+uint32_t header_timescale(std::string_view data, const BoxSpan& box) {
+    if (payload_size(box) < 1) return 0;
+    const uint8_t* p = bytes_at(data, box.payload);
+    if (p[0] == 1 && payload_size(box) >= 24) return be32(p + 20);
+    if (p[0] == 0 && payload_size(box) >= 16) return be32(p + 12);
+    return 0;
+}
+
 // The empty edits before the first media entry (their durations are in the movie timescale of
 // `mvhd`) and that entry's media time. Later entries are not carried over.
 void read_edit_list(std::string_view data, const BoxSpan& moov, size_t ts, size_t te, TrackInfo& info) {
     auto elst = find_path(data, ts, te, {"edts", "elst"});
     if (!elst || payload_size(*elst) < 8) return;
     uint32_t movie_timescale = 0;
-    if (auto mvhd = find_box(data, moov.payload, moov.end, "mvhd"); mvhd && payload_size(*mvhd) >= 1) {
-        const uint8_t* p = bytes_at(data, mvhd->payload);
-        if (p[0] == 1 && payload_size(*mvhd) >= 24) movie_timescale = be32(p + 20);
-        if (p[0] == 0 && payload_size(*mvhd) >= 16) movie_timescale = be32(p + 12);
-    }
+    if (auto mvhd = find_box(data, moov.payload, moov.end, "mvhd"))
+        movie_timescale = header_timescale(data, *mvhd);
     const uint8_t* p = bytes_at(data, elst->payload);
     const bool wide = p[0] == 1;
     const size_t entry_size = wide ? 20 : 12;
@@ -230,11 +237,8 @@ bool read_track_info(std::string_view data, TrackInfo& info) {
         info.width = static_cast<uint16_t>(be32(bytes_at(data, tkhd->end - 8)) >> 16);
         info.height = static_cast<uint16_t>(be32(bytes_at(data, tkhd->end - 4)) >> 16);
     }
-    if (auto mdhd = find_path(data, ts, te, {"mdia", "mdhd"}); mdhd && payload_size(*mdhd) >= 1) {
-        const uint8_t* p = bytes_at(data, mdhd->payload);
-        if (p[0] == 1 && payload_size(*mdhd) >= 24) info.timescale = be32(p + 20);
-        if (p[0] == 0 && payload_size(*mdhd) >= 16) info.timescale = be32(p + 12);
-        if (info.timescale == 0) info.timescale = 1;
+    if (auto mdhd = find_path(data, ts, te, {"mdia", "mdhd"})) {
+        if (const uint32_t timescale = header_timescale(data, *mdhd)) info.timescale = timescale;
     }
     if (auto hdlr = find_path(data, ts, te, {"mdia", "hdlr"}); hdlr && payload_size(*hdlr) >= 12) {
         std::memcpy(info.handler.data(), bytes_at(data, hdlr->payload + 8), 4);

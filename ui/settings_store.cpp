@@ -169,6 +169,11 @@ std::string with_scheme_default(const std::string& existing) {
     return text;
 }
 
+// A desktop entry that starts the program with `exec`, followed by the `lines` of its use.
+std::string desktop_entry(const std::string& exec, const std::string& lines) {
+    return "[Desktop Entry]\nType=Application\nName=Tarnwick\nIcon=tarnwick\nExec=" + exec + "\n" + lines;
+}
+
 } // namespace
 
 SettingsPaths settings_paths_from_env() {
@@ -238,28 +243,16 @@ bool SettingsStore::set_autostart(bool on, const std::string& exe_path) {
     }
     std::string exec = desktop_exec_line(exe_path, "");
     if (exec.empty()) return false;
-    std::string entry = "[Desktop Entry]\n"
-                        "Type=Application\n"
-                        "Name=Tarnwick\n"
-                        "Icon=tarnwick\n"
-                        "Exec=" +
-                        exec + "\nTerminal=false\nX-GNOME-Autostart-enabled=true\n";
-    return write_file_atomically(autostart_file(), entry);
+    return write_file_atomically(autostart_file(),
+                                 desktop_entry(exec, "Terminal=false\nX-GNOME-Autostart-enabled=true\n"));
 }
 
 bool SettingsStore::register_url_scheme(const std::string& exe_path) {
     if (m_paths.config_home.empty() || m_paths.data_home.empty()) return false;
     std::string exec = desktop_exec_line(exe_path, "%u");
     if (exec.empty()) return false;
-    std::string entry = "[Desktop Entry]\n"
-                        "Type=Application\n"
-                        "Name=Tarnwick\n"
-                        "Icon=tarnwick\n"
-                        "Exec=" +
-                        exec +
-                        "\nMimeType=x-scheme-handler/twk;\n"
-                        "NoDisplay=true\n"
-                        "Terminal=false\n";
+    const std::string entry =
+        desktop_entry(exec, "MimeType=" + std::string(kSchemeMime) + ";\nNoDisplay=true\nTerminal=false\n");
     if (!write_file_atomically(url_scheme_file(), entry)) return false;
     std::string existing;
     read_whole_file(mimeapps_file(), existing);
