@@ -246,44 +246,9 @@ TEST_F(FfmpegManifests, HlsSingleFileByteRanges) {
 
 TEST_F(FfmpegManifests, HlsMasterWithSeparateAudioRendition) {
     const std::string dir = folder("master");
-    ASSERT_EQ(run_ffmpeg(dir, {"-i",
-                               "../src.mp4",
-                               "-map",
-                               "0:v",
-                               "-map",
-                               "0:v",
-                               "-map",
-                               "0:a",
-                               "-c:v",
-                               "libx264",
-                               "-preset",
-                               "ultrafast",
-                               "-g",
-                               "10",
-                               "-s:v:1",
-                               "64x36",
-                               "-b:v:0",
-                               "200k",
-                               "-b:v:1",
-                               "100k",
-                               "-c:a",
-                               "copy",
-                               "-f",
-                               "hls",
-                               "-hls_time",
-                               "1",
-                               "-hls_list_size",
-                               "0",
-                               "-hls_segment_type",
-                               "fmp4",
-                               "-master_pl_name",
-                               "master.m3u8",
-                               "-var_stream_map",
-                               "v:0,agroup:aud v:1,agroup:aud a:0,agroup:aud,language:eng",
-                               "-hls_segment_filename",
-                               "s%v_%03d.m4s",
-                               "out_%v.m3u8"}),
-              "");
+    std::vector<std::string> args = test::hls_master_with_audio_args();
+    args.insert(args.begin(), {"-i", "../src.mp4"});
+    ASSERT_EQ(run_ffmpeg(dir, args), "");
     StreamPlan plan = parse_hls(url("master/master.m3u8"), read_file(dir + "/master.m3u8"), fetch());
     ASSERT_EQ(plan.error, "");
     EXPECT_EQ(plan.container, "mp4");

@@ -7,7 +7,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -56,11 +59,96 @@ inline std::string run_ffmpeg(const std::string& dir, std::vector<std::string> a
     return run_program(dir, std::move(args));
 }
 
+// ffmpeg's arguments (after the input) for an HLS master with two H.264 variants (the second
+// 64x36) sharing one fMP4 audio rendition copied from the input: master.m3u8, out_0..2.m3u8,
+// init_0..2.mp4 and s<variant>_<n>.m4s.
+inline std::vector<std::string> hls_master_with_audio_args() {
+    return {"-map",
+            "0:v",
+            "-map",
+            "0:v",
+            "-map",
+            "0:a",
+            "-c:v",
+            "libx264",
+            "-preset",
+            "ultrafast",
+            "-g",
+            "10",
+            "-s:v:1",
+            "64x36",
+            "-b:v:0",
+            "200k",
+            "-b:v:1",
+            "100k",
+            "-c:a",
+            "copy",
+            "-f",
+            "hls",
+            "-hls_time",
+            "1",
+            "-hls_list_size",
+            "0",
+            "-hls_segment_type",
+            "fmp4",
+            "-master_pl_name",
+            "master.m3u8",
+            "-var_stream_map",
+            "v:0,agroup:aud v:1,agroup:aud a:0,agroup:aud,language:eng",
+            "-hls_segment_filename",
+            "s%v_%03d.m4s",
+            "out_%v.m3u8"};
+}
+
 // What a tool wrote to standard output; `error` set when it failed.
 inline std::string program_output(const std::string& dir, std::vector<std::string> args, std::string& error) {
     const std::string out = dir + "/tool.out";
     error = run_program(dir, std::move(args), out);
     return read_file(out);
+}
+
+// The earliest presentation time of a packet of the file's `kind` stream, in seconds, as
+// ffprobe reads it through the edit lists: where the picture or the sound starts. (ffprobe's
+// stream start time is not used: it reads an AAC priming edit differently in fragmented and
+// whole files.)
+inline double first_presented(const std::string& dir, const std::string& file, const std::string& kind,
+                              std::string& error) {
+    const std::string text =
+        test::program_output(dir,
+                             {"ffprobe", "-v", "error", "-select_streams", kind, "-show_entries",
+                              "packet=pts_time", "-of", "csv=p=0", file},
+                             error);
+    std::istringstream lines(text);
+    double earliest = 1e9;
+    for (std::string line; std::getline(lines, line);) {
+        if (!line.empty() && line != ",") earliest = std::min(earliest, std::atof(line.c_str()));
+    }
+    return earliest;
+}
+
+// The size and MD5 of every packet of the file's first video or audio stream ("v" or "a"), as
+// ffmpeg's framemd5 muxer lists them; timestamps are left out, since an edit list may shift them.
+inline std::vector<std::string> packet_sums(const std::string& dir, const std::string& file,
+                                            const std::string& kind, std::string& error) {
+    std::string text = test::program_output(dir,
+                                            {"ffmpeg", "-nostdin", "-v", "error", "-i", file, "-map",
+                                             "0:" + kind, "-c", "copy", "-f", "framemd5", "-"},
+                                            error);
+    std::vector<std::string> out;
+    std::istringstream lines(text);
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (line.empty() || line[0] == '#') continue;
+        // stream, dts, pts, duration, size, md5[, side data]: the size and the md5
+        size_t comma = 0;
+        for (int i = 0; i < 4 && comma != std::string::npos; ++i)
+            comma = line.find(',', comma + 1);
+        if (comma == std::string::npos) continue;
+        const size_t md5_end = line.find(',', line.find(',', comma + 1) + 1);
+        out.push_back(
+            line.substr(comma + 1, md5_end == std::string::npos ? std::string::npos : md5_end - comma - 1));
+    }
+    return out;
 }
 
 } // namespace twk::test

@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "media/mp4_remux.h"
+#include "tests/media/media_tools.h"
 #include "tests/support/temp_dir.h"
 
 namespace twk {
@@ -44,43 +45,25 @@ std::vector<std::string> lines(const std::string& text) {
     return out;
 }
 
-// Size and MD5 of every packet of one stream, in order, as ffmpeg's framemd5 muxer gives them.
-// Timestamps are left out here: where each stream starts is compared on its own (StreamInfo).
-std::vector<std::string> packet_checksums(const std::string& file, const char* stream) {
-    auto [out, ok] =
-        run("ffmpeg -v error -i " + quoted(file) + " -map 0:" + stream + " -c copy -f framemd5 -");
-    std::vector<std::string> sums;
-    if (!ok) return sums;
-    for (const std::string& line : lines(out)) {
-        if (line.empty() || line[0] == '#') continue;
-        // stream, dts, pts, duration, size, md5[, side data]: the size and the md5
-        size_t comma = 0;
-        for (int i = 0; i < 4 && comma != std::string::npos; ++i)
-            comma = line.find(',', comma + 1);
-        if (comma == std::string::npos) continue;
-        const size_t md5_end = line.find(',', line.find(',', comma + 1) + 1);
-        sums.push_back(
-            line.substr(comma + 1, md5_end == std::string::npos ? std::string::npos : md5_end - comma - 1));
-    }
-    return sums;
-}
-
 struct StreamInfo {
     std::string codec, type;
-    double start = 0; // when the first sample is presented: after the B-frame delay or priming
+    double start = 0; // when the first sample is presented (test::first_presented)
     double duration = 0;
 };
 
 std::vector<StreamInfo> probe(const std::string& file) {
-    auto [out, ok] =
-        run("ffprobe -v error -show_entries stream=codec_name,codec_type,start_time,duration -of csv=p=0 " +
-            quoted(file));
+    auto [out, ok] = run("ffprobe -v error -show_entries stream=codec_name,codec_type,duration -of csv=p=0 " +
+                         quoted(file));
+    const std::string dir = std::filesystem::path(file).parent_path();
+    std::string error;
     std::vector<StreamInfo> streams;
     for (const std::string& line : lines(out)) {
-        size_t a = line.find(','), b = line.find(',', a + 1), c = line.find(',', b + 1);
-        if (a == std::string::npos || b == std::string::npos || c == std::string::npos) continue;
-        streams.push_back({line.substr(0, a), line.substr(a + 1, b - a - 1), std::atof(line.c_str() + b + 1),
-                           std::atof(line.c_str() + c + 1)});
+        size_t a = line.find(','), b = line.find(',', a + 1);
+        if (a == std::string::npos || b == std::string::npos) continue;
+        const std::string type = line.substr(a + 1, b - a - 1);
+        streams.push_back({line.substr(0, a), type,
+                           test::first_presented(dir, file, type == "video" ? "v" : "a", error),
+                           std::atof(line.c_str() + b + 1)});
     }
     return streams;
 }
@@ -169,12 +152,14 @@ protected:
         EXPECT_TRUE(decoded);
         EXPECT_EQ(errors, "");
 
-        auto video_sums = packet_checksums(out, "v");
+        std::string error;
+        const std::string dir = m_out.path();
+        auto video_sums = test::packet_sums(dir, out, "v", error);
         EXPECT_EQ(video_sums.size(), 90u);
-        EXPECT_EQ(video_sums, packet_checksums(video_source, "v"));
-        auto audio_sums = packet_checksums(out, "a");
+        EXPECT_EQ(video_sums, test::packet_sums(dir, video_source, "v", error));
+        auto audio_sums = test::packet_sums(dir, out, "a", error);
         EXPECT_GT(audio_sums.size(), 140u);
-        EXPECT_EQ(audio_sums, packet_checksums(audio_source, "a"));
+        EXPECT_EQ(audio_sums, test::packet_sums(dir, audio_source, "a", error));
     }
 
     static inline std::unique_ptr<TempDir> s_dir;

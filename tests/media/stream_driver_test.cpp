@@ -38,21 +38,24 @@ std::string segment_bytes(int n) {
     return out;
 }
 
-// AES-128-CBC with PKCS#7 padding, as a packager writes it.
-std::string encrypt(const std::string& plain) {
-    std::string padded = plain;
-    const size_t pad = 16 - plain.size() % 16;
-    padded.append(pad, static_cast<char>(pad));
-    std::string out(padded.size(), '\0');
+// AES-128-CBC of whole blocks with the test key and IV, no padding added.
+std::string encrypt_raw(const std::string& blocks) {
+    std::string out(blocks.size(), '\0');
     mbedtls_aes_context aes;
     mbedtls_aes_init(&aes);
     std::array<uint8_t, 16> chain = kIv;
     mbedtls_aes_setkey_enc(&aes, kKey.data(), 128);
-    mbedtls_aes_crypt_cbc(&aes, MBEDTLS_AES_ENCRYPT, padded.size(), chain.data(),
-                          reinterpret_cast<const unsigned char*>(padded.data()),
+    mbedtls_aes_crypt_cbc(&aes, MBEDTLS_AES_ENCRYPT, blocks.size(), chain.data(),
+                          reinterpret_cast<const unsigned char*>(blocks.data()),
                           reinterpret_cast<unsigned char*>(out.data()));
     mbedtls_aes_free(&aes);
     return out;
+}
+
+// AES-128-CBC with PKCS#7 padding, as a packager writes it.
+std::string encrypt(const std::string& plain) {
+    const size_t pad = 16 - plain.size() % 16;
+    return encrypt_raw(plain + std::string(pad, static_cast<char>(pad)));
 }
 
 // A site of files on the scripted server. `fault` may answer a request instead of the file
@@ -359,19 +362,8 @@ TEST(StreamDriverHelpers, OutputBaseName) {
 }
 
 TEST(StreamDriverHelpers, DecryptionRemovesOnlyWellFormedPadding) {
-    // Plaintexts of whole blocks, encrypted without padding: the rule looks at the plaintext's end.
-    auto encrypt_raw = [](const std::string& plain) {
-        std::string out(plain.size(), '\0');
-        mbedtls_aes_context aes;
-        mbedtls_aes_init(&aes);
-        std::array<uint8_t, 16> chain = kIv;
-        mbedtls_aes_setkey_enc(&aes, kKey.data(), 128);
-        mbedtls_aes_crypt_cbc(&aes, MBEDTLS_AES_ENCRYPT, plain.size(), chain.data(),
-                              reinterpret_cast<const unsigned char*>(plain.data()),
-                              reinterpret_cast<unsigned char*>(out.data()));
-        mbedtls_aes_free(&aes);
-        return out;
-    };
+    // Plaintexts of whole blocks, encrypted without padding (encrypt_raw): the rule looks at the
+    // plaintext's end.
     const std::string body(16, 'm');
     struct Case {
         std::string plain;

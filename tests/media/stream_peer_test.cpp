@@ -57,50 +57,6 @@ Probe probe(const std::string& dir, const std::string& file, std::string& error)
     return out;
 }
 
-// The earliest presentation time of a packet of the file's `kind` stream, in seconds, as
-// ffprobe reads it through the edit lists: where the picture or the sound starts. (ffprobe's
-// stream start time is not used: it reads an AAC priming edit differently in fragmented and
-// whole files.)
-double start_time(const std::string& dir, const std::string& file, const std::string& kind,
-                  std::string& error) {
-    const std::string text =
-        test::program_output(dir,
-                             {"ffprobe", "-v", "error", "-select_streams", kind, "-show_entries",
-                              "packet=pts_time", "-of", "csv=p=0", file},
-                             error);
-    std::istringstream lines(text);
-    double earliest = 1e9;
-    for (std::string line; std::getline(lines, line);) {
-        if (!line.empty() && line != ",") earliest = std::min(earliest, std::atof(line.c_str()));
-    }
-    return earliest;
-}
-
-// The size and MD5 of every packet of the file's first video or audio stream ("v" or "a"), as
-// ffmpeg's framemd5 muxer lists them; timestamps are left out, since an edit list may shift them.
-std::vector<std::string> packet_sums(const std::string& dir, const std::string& file, const std::string& kind,
-                                     std::string& error) {
-    std::string text = test::program_output(dir,
-                                            {"ffmpeg", "-nostdin", "-v", "error", "-i", file, "-map",
-                                             "0:" + kind, "-c", "copy", "-f", "framemd5", "-"},
-                                            error);
-    std::vector<std::string> out;
-    std::istringstream lines(text);
-    std::string line;
-    while (std::getline(lines, line)) {
-        if (line.empty() || line[0] == '#') continue;
-        // stream, dts, pts, duration, size, md5[, side data]: the size and the md5
-        size_t comma = 0;
-        for (int i = 0; i < 4 && comma != std::string::npos; ++i)
-            comma = line.find(',', comma + 1);
-        if (comma == std::string::npos) continue;
-        const size_t md5_end = line.find(',', line.find(',', comma + 1) + 1);
-        out.push_back(
-            line.substr(comma + 1, md5_end == std::string::npos ? std::string::npos : md5_end - comma - 1));
-    }
-    return out;
-}
-
 // Empty when ffmpeg decodes every frame of `file` without a complaint.
 std::string decode_errors(const std::string& dir, const std::string& file) {
     std::string failure =
@@ -283,41 +239,7 @@ TEST_F(StreamPeers, SeparateAudioIsRemuxedWithTheSourcesPackets) {
     } cases[] = {
         // Two video variants (the larger one is chosen) sharing an fMP4 audio rendition.
         {"master",
-         {"-map",
-          "0:v",
-          "-map",
-          "0:v",
-          "-map",
-          "0:a",
-          "-c:v",
-          "libx264",
-          "-preset",
-          "ultrafast",
-          "-g",
-          "10",
-          "-s:v:1",
-          "64x36",
-          "-b:v:0",
-          "200k",
-          "-b:v:1",
-          "100k",
-          "-c:a",
-          "copy",
-          "-f",
-          "hls",
-          "-hls_time",
-          "1",
-          "-hls_list_size",
-          "0",
-          "-hls_segment_type",
-          "fmp4",
-          "-master_pl_name",
-          "master.m3u8",
-          "-var_stream_map",
-          "v:0,agroup:aud v:1,agroup:aud a:0,agroup:aud,language:eng",
-          "-hls_segment_filename",
-          "s%v_%03d.m4s",
-          "out_%v.m3u8"},
+         test::hls_master_with_audio_args(),
          "master.m3u8",
          "master.mp4",
          {"init_0.mp4", "s0_"},
@@ -351,16 +273,16 @@ TEST_F(StreamPeers, SeparateAudioIsRemuxedWithTheSourcesPackets) {
         std::string error;
         for (const auto& [kind, track] : {std::pair{"v", &c.video}, std::pair{"a", &c.audio}}) {
             const auto expected =
-                packet_sums(served(""), served(c.name + "/" + (*track)[1] + "whole.mp4"), kind, error);
+                test::packet_sums(served(""), served(c.name + "/" + (*track)[1] + "whole.mp4"), kind, error);
             ASSERT_EQ(error, "");
             ASSERT_GT(expected.size(), 10u);
-            EXPECT_EQ(packet_sums(served(""), output, kind, error), expected) << kind;
+            EXPECT_EQ(test::packet_sums(served(""), output, kind, error), expected) << kind;
             EXPECT_EQ(error, "");
             // Picture and sound start where they started in the source (its edit lists kept),
             // so that they stay in step.
-            const double source_start =
-                start_time(served(""), served(c.name + "/" + (*track)[1] + "whole.mp4"), kind, error);
-            EXPECT_NEAR(start_time(served(""), output, kind, error), source_start, 0.001) << kind;
+            const double source_start = test::first_presented(
+                served(""), served(c.name + "/" + (*track)[1] + "whole.mp4"), kind, error);
+            EXPECT_NEAR(test::first_presented(served(""), output, kind, error), source_start, 0.001) << kind;
             EXPECT_EQ(error, "");
         }
         expect_playable(output, "video:h264 audio:aac");

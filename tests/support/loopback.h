@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <string>
 
 namespace twk::test {
 
@@ -70,6 +71,28 @@ inline bool accepts_connections(int port) {
     const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
     ::close(fd);
     return ok;
+}
+
+// One GET of `target` from 127.0.0.1:`port` with "Connection: close"; the whole reply, empty
+// when nothing answered.
+inline std::string loopback_get(int port, const std::string& target) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    std::string reply;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+        const std::string request =
+            "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+        ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+        char buffer[4096];
+        ssize_t n;
+        while ((n = ::recv(fd, buffer, sizeof buffer, 0)) > 0)
+            reply.append(buffer, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    return reply;
 }
 
 } // namespace twk::test

@@ -454,26 +454,6 @@ TEST_F(SettingsDialogTest, ContentScrollsAboveAFixedFooter) {
     save_shot(dialog, "settings-offscreen-scrolled");
 }
 
-// One GET to the control server on `port`; whether it answered 200.
-bool control_get(int port, const std::string& target) {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    std::string reply;
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
-        std::string request = "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
-        ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
-        char buffer[1024];
-        ssize_t n;
-        while ((n = ::recv(fd, buffer, sizeof buffer, 0)) > 0)
-            reply.append(buffer, static_cast<size_t>(n));
-    }
-    ::close(fd);
-    return reply.rfind("HTTP/1.1 200", 0) == 0;
-}
-
 // The app's own wiring: the dialog reads the engine's contact times, "Choose…" runs the real
 // folder picker, and Save reaches the running engine, the window and the app's record.
 TEST_F(DialogTest, SettingsInTheAppReachTheRunningEngine) {
@@ -492,7 +472,7 @@ TEST_F(DialogTest, SettingsInTheAppReachTheRunningEngine) {
     ::setenv("TWK_CONTROL_PORT", std::to_string(port).c_str(), 1);
     {
         App app;
-        ASSERT_TRUE(control_get(port, "/ping?b=firefox"));
+        ASSERT_EQ(test::loopback_get(port, "/ping?b=firefox").rfind("HTTP/1.1 200", 0), 0u);
         bool timed_out = false;
         std::array<BrowserRow, 3> rows{};
         ::twk::test::when_modal<QFileDialog>(

@@ -285,24 +285,34 @@ TEST(Endpoint, TakenFromTheEnvironmentWithoutTrailingSlash) {
 // ---------------------------------------------------------------------------------------------
 // The installer
 
-class InstallerTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        m_old_tmp = std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "";
-        ::setenv("TMPDIR", m_dir.path().c_str(), 1);
+// TMPDIR pointed at `folder` (where the installer goes) while the object lives, then put back.
+class ScopedTmpdir {
+public:
+    explicit ScopedTmpdir(const std::string& folder)
+        : m_old(std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "") {
+        ::setenv("TMPDIR", folder.c_str(), 1);
     }
-    void TearDown() override {
-        if (m_old_tmp.empty())
+    ~ScopedTmpdir() {
+        if (m_old.empty())
             ::unsetenv("TMPDIR");
         else
-            ::setenv("TMPDIR", m_old_tmp.c_str(), 1);
+            ::setenv("TMPDIR", m_old.c_str(), 1);
     }
+    ScopedTmpdir(const ScopedTmpdir&) = delete;
+    ScopedTmpdir& operator=(const ScopedTmpdir&) = delete;
+
+private:
+    std::string m_old;
+};
+
+class InstallerTest : public ::testing::Test {
+protected:
     std::string target(const std::string& version) const {
         return m_dir.file("Tarnwick-" + version + "-setup.run");
     }
 
     test::TempDir m_dir;
-    std::string m_old_tmp;
+    ScopedTmpdir m_tmpdir{m_dir.path()};
     Endpoint m_endpoint;
 };
 
@@ -562,17 +572,7 @@ TEST(Prompt, RaisedOnceSentOnce) {
 
 class ShellWindowTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        application();
-        m_old_tmp = std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "";
-        ::setenv("TMPDIR", m_home.path().c_str(), 1);
-    }
-    void TearDown() override {
-        if (m_old_tmp.empty())
-            ::unsetenv("TMPDIR");
-        else
-            ::setenv("TMPDIR", m_old_tmp.c_str(), 1);
-    }
+    void SetUp() override { application(); }
 
     ShellEnvironment environment() {
         ShellEnvironment env;
@@ -588,9 +588,9 @@ protected:
     void no_start_up_check() { SettingsStore(paths()).write_dword("AutoUpdateCheck", 0); }
 
     test::TempDir m_home;
+    ScopedTmpdir m_tmpdir{m_home.path()};
     Endpoint m_endpoint;
     std::vector<std::string> m_opened;
-    std::string m_old_tmp;
 };
 
 TEST_F(ShellWindowTest, CrashBannerOnceThenNoneAndCleanExitRemovesTheMarker) {

@@ -27,10 +27,12 @@
 #include <vector>
 
 #include "net/text.h"
+#include "tests/control/process.h"
 #include "tests/support/loopback.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/wait.h"
 #include "tests/ui/modal.h"
+#include "tests/ui/xvfb.h"
 #include "ui/app.h"
 #include "ui/new_download_dialog.h"
 #include "ui/palette.h"
@@ -47,21 +49,11 @@ constexpr int64_t kDeadlineMs = 30000;
 class Child {
 public:
     ~Child() { stop(); }
-    // The child inherits the test's open descriptors (Xvfb's -displayfd pipe among them).
     bool start(const std::vector<std::string>& argv, const std::string& display) {
-        m_pid = ::fork();
-        if (m_pid == 0) {
-            int null = ::open("/dev/null", O_WRONLY);
-            ::dup2(null, 1);
-            ::dup2(null, 2);
-            if (!display.empty()) ::setenv("DISPLAY", display.c_str(), 1);
-            std::vector<char*> args;
-            for (const std::string& a : argv)
-                args.push_back(const_cast<char*>(a.c_str()));
-            args.push_back(nullptr);
-            ::execvp(args[0], args.data());
-            ::_exit(127);
-        }
+        const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+        m_pid = test::spawn(
+            argv, display.empty() ? test::Environment{} : test::Environment{{"DISPLAY", display}}, null);
+        ::close(null);
         return m_pid > 0;
     }
     void stop() {
@@ -73,36 +65,6 @@ public:
 
 private:
     pid_t m_pid = -1;
-};
-
-// Xvfb at 800×480 on the first free display number, which it reports through -displayfd.
-class SmallXvfb {
-public:
-    bool start(std::string& error) {
-        int fds[2];
-        if (::pipe(fds) != 0) return false;
-        std::string fd = std::to_string(fds[1]);
-        bool started =
-            m_server.start({"Xvfb", "-displayfd", fd, "-screen", "0", "800x480x24", "-nolisten", "tcp"}, "");
-        ::close(fds[1]);
-        std::string number;
-        char c;
-        while (started && ::read(fds[0], &c, 1) == 1 && c != '\n')
-            number += c;
-        ::close(fds[0]);
-        if (number.empty()) {
-            error = "Xvfb did not start";
-            return false;
-        }
-        m_display = ":" + number;
-        return true;
-    }
-    void stop() { m_server.stop(); }
-    const std::string& display() const { return m_display; }
-
-private:
-    Child m_server;
-    std::string m_display;
 };
 
 // Standard error sent to a file while it lives; `text` reads what was written.
@@ -185,12 +147,12 @@ protected:
             ::unsetenv(name);
     }
 
-    static SmallXvfb s_xvfb;
+    static test::Xvfb s_xvfb;
     static QApplication* s_application;
     test::TempDir m_home;
 };
 
-SmallXvfb TrayXvfbTest::s_xvfb;
+test::Xvfb TrayXvfbTest::s_xvfb{"800x480x24"};
 QApplication* TrayXvfbTest::s_application = nullptr;
 
 TEST_F(TrayXvfbTest, WithoutATrayHostTheAppRunsOnAndSettingsScrollsOnASmallScreen) {

@@ -24,6 +24,7 @@
 #include "tests/support/real_peers.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/wait.h"
+#include "tests/ui/xvfb.h"
 #include "ui/app.h"
 #include "ui/palette.h"
 #include "ui/text_table.h"
@@ -32,71 +33,6 @@ namespace twk::ui {
 namespace {
 
 constexpr int64_t kDeadlineMs = 30000;
-
-// One request to the control server on `port`; the whole reply.
-std::string http_get(int port, const std::string& target) {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    std::string reply;
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
-        std::string request = "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
-        ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
-        char buffer[4096];
-        ssize_t n;
-        while ((n = ::recv(fd, buffer, sizeof buffer, 0)) > 0)
-            reply.append(buffer, static_cast<size_t>(n));
-    }
-    ::close(fd);
-    return reply;
-}
-
-// Xvfb on the first free display number, which it reports through -displayfd.
-class Xvfb {
-public:
-    ~Xvfb() { stop(); }
-    bool start(std::string& error) {
-        int fds[2];
-        if (::pipe(fds) != 0) return false;
-        m_pid = ::fork();
-        if (m_pid == 0) {
-            ::close(fds[0]);
-            int null = ::open("/dev/null", O_WRONLY);
-            ::dup2(null, 1);
-            ::dup2(null, 2);
-            std::string fd = std::to_string(fds[1]);
-            ::execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1024x768x24", "-nolisten",
-                     "tcp", static_cast<char*>(nullptr));
-            ::_exit(127);
-        }
-        ::close(fds[1]);
-        std::string number;
-        char c;
-        // Xvfb writes the number and a line feed once it accepts clients.
-        while (::read(fds[0], &c, 1) == 1 && c != '\n')
-            number += c;
-        ::close(fds[0]);
-        if (number.empty()) {
-            error = "Xvfb did not start";
-            return false;
-        }
-        m_display = ":" + number;
-        return true;
-    }
-    void stop() {
-        if (m_pid <= 0) return;
-        ::kill(m_pid, SIGTERM);
-        ::waitpid(m_pid, nullptr, 0);
-        m_pid = -1;
-    }
-    const std::string& display() const { return m_display; }
-
-private:
-    pid_t m_pid = -1;
-    std::string m_display;
-};
 
 std::string shots_dir() {
     QDir().mkpath(QStringLiteral("ui-shots"));
@@ -138,12 +74,12 @@ protected:
         ::setenv("TWK_CONTROL_PORT", std::to_string(m_control_port).c_str(), 1);
     }
 
-    static Xvfb s_xvfb;
+    static test::Xvfb s_xvfb;
     test::TempDir m_home;
     int m_control_port = 0;
 };
 
-Xvfb XvfbTest::s_xvfb;
+test::Xvfb XvfbTest::s_xvfb;
 
 TEST_F(XvfbTest, WindowShowsARealDownload) {
     test::TempDir site;
@@ -174,7 +110,7 @@ TEST_F(XvfbTest, WindowShowsARealDownload) {
         App app;
         ASSERT_TRUE(app.engine().running());
         // The engine came with its control server for browser extensions.
-        std::string ping = http_get(m_control_port, "/ping");
+        std::string ping = test::loopback_get(m_control_port, "/ping");
         EXPECT_EQ(ping.substr(0, 15), "HTTP/1.1 200 OK") << ping;
         ASSERT_EQ(app.settings().download_dir, m_home.file("dl"));
         Engine* engine = app.engine().engine();
