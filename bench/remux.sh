@@ -22,10 +22,8 @@ for tool in ffmpeg ffprobe /usr/bin/time; do
 done
 
 # --- our remux, built from the release tree ---
-if [ ! -f build/release/build.ninja ]; then
-  cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DTWK_TESTS=OFF >/dev/null
-fi
-cmake --build build/release --target twk_mp4 >/dev/null
+source bench/common.sh
+bench_build twk_mp4
 work=$(mktemp -d /tmp/twk-bench-remux-XXXXXX)
 trap 'rm -rf "$work"' EXIT
 c++ -std=c++20 -O2 -I"$root" bench/remux_main.cpp build/release/media/libtwk_mp4.a -o "$work/remux"
@@ -67,12 +65,7 @@ run_tool() {
   local streams
   streams=$(ffprobe -v error -show_entries stream=codec_name -of csv=p=0 "$out" 2>/dev/null | tr '\n' ' ')
   if [ "$status" != 0 ] || [ "$streams" != "h264 aac " ]; then check=BAD; fi
-  awk -v check="$check" '
-    /Elapsed \(wall clock\)/ { n = split($NF, p, ":"); wall = 0; for (i = 1; i <= n; i++) wall = wall * 60 + p[i] }
-    /User time/ { user = $NF }
-    /System time/ { sys = $NF }
-    /Maximum resident set size/ { rss = $NF }
-    END { printf "%.2f %.2f %d %s\n", wall, user + sys, rss, check }' "$work/time.txt" >"$work/result"
+  bench_result "$check"
   rm -f "$out"
 }
 

@@ -33,6 +33,7 @@ fi
 bash scripts/build.sh release >/dev/null
 twk=$root/build/release/cli/twk
 source scripts/loopback_nginx.sh
+source bench/common.sh
 
 work=$(mktemp -d /tmp/twk-bench-XXXXXX)
 trap 'loopback_nginx_stop; rm -rf "$work"' EXIT
@@ -59,12 +60,7 @@ run_tool() {
   /usr/bin/time -v -o "$work/time.txt" "${cmd[@]}" >"$work/tool.log" 2>&1 || status=$?
   local check=ok
   if [ "$status" != 0 ] || ! cmp -s "$work/www/$name" "$out/$name"; then check=BAD; fi
-  awk -v check="$check" '
-    /Elapsed \(wall clock\)/ { n = split($NF, p, ":"); wall = 0; for (i = 1; i <= n; i++) wall = wall * 60 + p[i] }
-    /User time/ { user = $NF }
-    /System time/ { sys = $NF }
-    /Maximum resident set size/ { rss = $NF }
-    END { printf "%.2f %.2f %d %s\n", wall, user + sys, rss, check }' "$work/time.txt" >"$work/result"
+  bench_result "$check"
   rm -rf "$out"
 }
 
@@ -151,12 +147,7 @@ run_ftp_tool() {
   esac
   /usr/bin/time -v -o "$work/time.txt" "${cmd[@]}" >"$work/tool.log" 2>&1 || status=$?
   if [ "$status" != 0 ] || ! cmp -s "$work/www/$name" "$out/$name"; then check=BAD; fi
-  awk -v check="$check" '
-    /Elapsed \(wall clock\)/ { n = split($NF, p, ":"); wall = 0; for (i = 1; i <= n; i++) wall = wall * 60 + p[i] }
-    /User time/ { user = $NF }
-    /System time/ { sys = $NF }
-    /Maximum resident set size/ { rss = $NF }
-    END { printf "%.2f %.2f %d %s\n", wall, user + sys, rss, check }' "$work/time.txt" >"$work/result"
+  bench_result "$check"
   rm -rf "$out"
 }
 

@@ -28,10 +28,8 @@ for tool in curl aria2c nginx; do
   command -v "$tool" >/dev/null || { echo "bench: $tool is missing" >&2; exit 1; }
 done
 # Only the command-line program: the benchmark needs no tests and no desktop app.
-if [ ! -f build/release/build.ninja ]; then
-  cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DTWK_TESTS=OFF >/dev/null
-fi
-cmake --build build/release --target twk >/dev/null
+source bench/common.sh
+bench_build twk
 twk=$root/build/release/cli/twk
 source scripts/loopback_nginx.sh
 

@@ -17,10 +17,8 @@ rate=${BENCH_RATE:-2m}
 for tool in ffmpeg nginx /usr/bin/time; do
   command -v "$tool" >/dev/null || { echo "bench: $tool is missing (scripts/setup.sh installs it)" >&2; exit 2; }
 done
-if [ ! -f build/release/build.ninja ]; then
-  cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DTWK_TESTS=OFF >/dev/null
-fi
-cmake --build build/release --target twk >/dev/null
+source bench/common.sh
+bench_build twk
 twk=$root/build/release/cli/twk
 source scripts/loopback_nginx.sh
 
@@ -60,12 +58,7 @@ run_tool() {
   elif [ "$tool" = twk ] && ! cmp -s "$file" "$work/joined.ts"; then
     check=BAD
   fi
-  awk -v check="$check" '
-    /Elapsed \(wall clock\)/ { n = split($NF, p, ":"); wall = 0; for (i = 1; i <= n; i++) wall = wall * 60 + p[i] }
-    /User time/ { user = $NF }
-    /System time/ { sys = $NF }
-    /Maximum resident set size/ { rss = $NF }
-    END { printf "%.2f %.2f %d %s\n", wall, user + sys, rss, check }' "$work/time.txt" >"$work/result"
+  bench_result "$check"
 }
 
 tools="twk ffmpeg"
