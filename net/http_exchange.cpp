@@ -232,8 +232,7 @@ bool http_exchange(const HttpRequest& request, HttpResponse& response, Transport
         }
         UrlParts target;
         const bool target_parsed = parse_url(next, target);
-        if (request.refuse_downgrade && secure && target_parsed && target.scheme != "https" &&
-            target.scheme != "ftps") {
+        if (request.refuse_downgrade && secure && target_parsed && target.scheme != "https") {
             error.set(FailureKind::kPermanent, "redirect from https to http refused");
             return false;
         }

@@ -49,7 +49,7 @@ struct HttpRequest {
     int32_t connect_timeout_ms = kDefaultConnectTimeoutMs; // per address
     uint32_t io_timeout_ms = kDefaultIoTimeoutMs;          // every socket receive and send, TLS included
     bool insecure = false;                                 // skip certificate verification
-    // Once a hop went over https, a redirect to plain http (or ftp) is refused before it is
+    // Once a hop went over https, a redirect anywhere but https is refused before it is
     // followed: "redirect from https to http refused".
     bool refuse_downgrade = false;
     ProxySpec proxy;
