@@ -19,6 +19,7 @@ struct TaskProgress {
     std::string url;
     std::string status;       // "queued", "probing", "downloading", "done", "error...", ...
     uint64_t total = 0;       // 0 = unknown
+    bool total_estimated = false; // the total is a guess from what was fetched so far
     uint64_t done = 0;        // bytes on disk
     uint64_t connections = 0; // the task's maximum
     uint32_t active = 0;      // segments being fetched right now

@@ -149,6 +149,11 @@ std::vector<size_t> next_uri_lines(const std::vector<std::string>& lines) {
     return next;
 }
 
+// The same URL once fragments are set aside.
+bool same_resource(std::string_view a, std::string_view b) {
+    return a.substr(0, a.find('#')) == b.substr(0, b.find('#'));
+}
+
 bool fetch_text(const FetchResource& fetch, const std::string& url, std::string& body, std::string& error) {
     if (!fetch) {
         error = "no fetch operation";
@@ -341,9 +346,21 @@ StreamPlan parse_hls(std::string_view base_url, std::string_view text, const Fet
 
     const Variant& chosen = choose_variant(variants);
     const std::string variant_url = resolve_url(base_url, chosen.uri);
+    // A variant that is this playlist again would be read as a media playlist whose segments are
+    // the variant lines: the download would be the playlist's own text.
+    if (same_resource(variant_url, base_url)) {
+        plan.error = "playlist refers to itself";
+        return plan;
+    }
     std::string body, fetch_error;
     if (!fetch_text(fetch, variant_url, body, fetch_error)) {
         plan.error = "fetch variant playlist failed: " + fetch_error;
+        return plan;
+    }
+    // Variants are media playlists; one that is a master playlist again leads back here or on
+    // to further masters, never to media.
+    if (body.find(kStreamInfTag) != std::string::npos) {
+        plan.error = "playlist refers to itself";
         return plan;
     }
     if (!parse_media_playlist(variant_url, body, plan.video, plan.error)) return plan;
@@ -363,7 +380,8 @@ StreamPlan parse_hls(std::string_view base_url, std::string_view text, const Fet
         const std::string audio_url = resolve_url(base_url, rendition->second.uri);
         std::string audio_body, audio_error;
         TrackPlan audio;
-        if (fetch_text(fetch, audio_url, audio_body, audio_error) &&
+        if (!same_resource(audio_url, base_url) && fetch_text(fetch, audio_url, audio_body, audio_error) &&
+            audio_body.find(kStreamInfTag) == std::string::npos &&
             parse_media_playlist(audio_url, audio_body, audio, audio_error) && audio.has_segments) {
             audio.language = rendition->second.language;
             audio.bandwidth = kAudioRenditionBandwidth;
