@@ -64,7 +64,8 @@ std::string sizes(const TaskProgress& task) {
     std::string done = format_size(static_cast<double>(task.done));
     if (task.total == 0) return pad_left(done, kSizeWidth);
     // "~" marks a total guessed from the parts fetched so far.
-    return pad_left(done + "/" + (task.total_estimated ? "~" : "") + format_size(static_cast<double>(task.total)),
+    return pad_left(done + "/" + (task.total_estimated ? "~" : "") +
+                        format_size(static_cast<double>(task.total)),
                     kSizeWidth);
 }
 
@@ -163,7 +164,8 @@ std::string summary_line(const TaskProgress& task, const std::string& folder) {
     if (task.status == "paused") {
         std::string line = "paused  " + path + "  " + format_size(static_cast<double>(task.done));
         if (task.total > 0)
-            line += std::string(" of ") + (task.total_estimated ? "~" : "") + format_size(static_cast<double>(task.total));
+            line += std::string(" of ") + (task.total_estimated ? "~" : "") +
+                    format_size(static_cast<double>(task.total));
         return line;
     }
     return printable(task.status) + "  " + printable(task.url);

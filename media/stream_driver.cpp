@@ -161,7 +161,8 @@ void make_dirs(const std::string& path) {
 // The names this driver writes into a work folder; nothing else there is ever deleted.
 bool is_work_file(std::string_view name) {
     if (name.ends_with(".tmp")) name.remove_suffix(4);
-    if (name == kListFile || name == kVideoInit || name == kAudioInit || name == kJoinFile || name == kJoinRecord)
+    if (name == kListFile || name == kVideoInit || name == kAudioInit || name == kJoinFile ||
+        name == kJoinRecord)
         return true;
     if (name.size() != 13 || (name[0] != 'v' && name[0] != 'a') || name[1] != '_' || !name.ends_with(".part"))
         return false;
@@ -208,9 +209,10 @@ bool lock_work_dir(const std::string& dir, UniqueFd& lock, bool& busy) {
             busy = errno == EWOULDBLOCK;
             return false;
         }
-        struct stat held {}, named {};
-        if (::fstat(fd.get(), &held) == 0 && ::stat(dir.c_str(), &named) == 0 && held.st_ino == named.st_ino &&
-            held.st_dev == named.st_dev) {
+        struct stat held {
+        }, named{};
+        if (::fstat(fd.get(), &held) == 0 && ::stat(dir.c_str(), &named) == 0 &&
+            held.st_ino == named.st_ino && held.st_dev == named.st_dev) {
             lock = std::move(fd);
             return true;
         }
@@ -250,18 +252,21 @@ bool fetch_with_retries(WorkerContext& context, const std::string& url, int64_t 
         FetchFailure failure;
         if (fetch_resource(task, url, offset, length, body, error, &failure)) return true;
         if (task.stop || failure.permanent) return false;
-        if (attempt >= kAttempts && now_ms() - context.last_progress_ms >= timing.stall_window_ms) return false;
+        if (attempt >= kAttempts && now_ms() - context.last_progress_ms >= timing.stall_window_ms)
+            return false;
         if (failure.retry_after_ms >= 0) task.throttle_hits++;
         const int shift = std::min(attempt - 1, 20);
         int64_t pause = std::min(timing.first_backoff_ms << shift, timing.longest_backoff_ms);
-        if (failure.retry_after_ms >= 0) pause = std::min(failure.retry_after_ms, timing.longest_retry_after_ms);
-        debug_log("[dl] stream: %s failed (%s), attempt %d, again in %lld ms", url.c_str(), error.c_str(), attempt,
-                  static_cast<long long>(pause));
+        if (failure.retry_after_ms >= 0)
+            pause = std::min(failure.retry_after_ms, timing.longest_retry_after_ms);
+        debug_log("[dl] stream: %s failed (%s), attempt %d, again in %lld ms", url.c_str(), error.c_str(),
+                  attempt, static_cast<long long>(pause));
         nap(context, pause);
     }
 }
 
-bool fetch_key(WorkerContext& context, const std::string& uri, std::array<uint8_t, 16>& key, std::string& error) {
+bool fetch_key(WorkerContext& context, const std::string& uri, std::array<uint8_t, 16>& key,
+               std::string& error) {
     if (context.keys.find(uri, key)) return true;
     std::string body;
     if (!fetch_with_retries(context, uri, -1, -1, body, error)) {
@@ -270,7 +275,8 @@ bool fetch_key(WorkerContext& context, const std::string& uri, std::array<uint8_
     }
     // An AES-128 key is 16 bytes and nothing else: a longer answer is a page, not a key.
     if (body.size() != key.size()) {
-        error = "key fetch failed: the answer is " + std::to_string(body.size()) + " bytes, not a 16-byte key";
+        error =
+            "key fetch failed: the answer is " + std::to_string(body.size()) + " bytes, not a 16-byte key";
         return false;
     }
     std::copy(body.begin(), body.end(), key.begin());
@@ -308,7 +314,8 @@ bool fetch_part(WorkerContext& context, const PartEntry& entry, size_t index, st
         body.swap(plain);
     }
     if (!write_file_atomically(entry.path, body)) {
-        failure = "error: " + segment + " failed: cannot write " + part.file_name() + ": " + system_reason(errno);
+        failure =
+            "error: " + segment + " failed: cannot write " + part.file_name() + ": " + system_reason(errno);
         return false;
     }
     context.payload += body.size();
@@ -404,7 +411,8 @@ void run_workers(WorkerContext& context, uint64_t connections) {
 
 bool fetch_init(WorkerContext& context, const StreamInit& init, const std::string& path, std::string& error) {
     std::string body;
-    if (!fetch_with_retries(context, init.uri, init.range_offset, init.range_length, body, error)) return false;
+    if (!fetch_with_retries(context, init.uri, init.range_offset, init.range_length, body, error))
+        return false;
     if (write_file_atomically(path, body)) return true;
     error = "cannot write: " + system_reason(errno);
     return false;
@@ -500,8 +508,8 @@ std::string with_reason(const char* text, const std::string& reason) {
 // record says the last join stopped. Each part is flushed into the file and counted in the
 // record before its part file is released. Empty on success. On failure the joined file is cut
 // back to what the record holds (removed when it holds nothing), so a rerun joins the rest.
-std::string concatenate(const std::string& work_dir, const std::string& init_path, std::vector<PartEntry>& parts,
-                        JoinRecord record) {
+std::string concatenate(const std::string& work_dir, const std::string& init_path,
+                        std::vector<PartEntry>& parts, JoinRecord record) {
     const std::string joined_path = work_dir + "/" + kJoinFile;
     const int out = ::open(joined_path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
     if (out < 0) return with_reason("cannot open output", system_reason(errno));
@@ -509,7 +517,8 @@ std::string concatenate(const std::string& work_dir, const std::string& init_pat
     // Flushes what was appended and counts it; only then may the parts in it be released.
     auto settle = [&](size_t count, const char* text) {
         const off_t end = ::lseek(out, 0, SEEK_CUR);
-        if (end < 0 || ::fdatasync(out) != 0 || !write_join_record(work_dir, count, static_cast<uint64_t>(end))) {
+        if (end < 0 || ::fdatasync(out) != 0 ||
+            !write_join_record(work_dir, count, static_cast<uint64_t>(end))) {
             failure = with_reason(text, system_reason(errno));
             return false;
         }
@@ -542,7 +551,8 @@ std::string concatenate(const std::string& work_dir, const std::string& init_pat
             // The next run cuts it back before it appends.
         }
     }
-    if (::close(out) != 0 && failure.empty()) failure = with_reason("output close failed", system_reason(errno));
+    if (::close(out) != 0 && failure.empty())
+        failure = with_reason("output close failed", system_reason(errno));
     if (!failure.empty() && !record.present) ::unlink(joined_path.c_str());
     return failure;
 }
@@ -592,13 +602,15 @@ std::string join_tracks(const std::string& work_dir, bool video_init, bool audio
     for (const PartEntry& entry : parts)
         (entry.part.audio ? audio : video).push_back(entry.path);
     std::string error;
-    if (remux_tracks(work_dir + "/" + kJoinFile, video_init_path, video, audio_init_path, audio, error)) return "";
+    if (remux_tracks(work_dir + "/" + kJoinFile, video_init_path, video, audio_init_path, audio, error))
+        return "";
     return "error: mux failed: " + (error.empty() ? std::string("remux failed") : error);
 }
 
 // Moves the joined file to the output path without replacing a file that appeared there
 // meanwhile (then the next free name is taken). Empty on success; else the status text.
-std::string place_output(Task& task, const std::string& joined, std::string& output, const std::string& candidate) {
+std::string place_output(Task& task, const std::string& joined, std::string& output,
+                         const std::string& candidate) {
     for (int attempt = 0; attempt < 3; ++attempt) {
         if (::renameat2(AT_FDCWD, joined.c_str(), AT_FDCWD, output.c_str(), RENAME_NOREPLACE) == 0) {
             sync_folder(folder_of(output));
@@ -608,7 +620,8 @@ std::string place_output(Task& task, const std::string& joined, std::string& out
             // A file system without the no-replace rename: the name was free when it was chosen.
             if (::rename(joined.c_str(), output.c_str()) == 0) return "";
         }
-        if (errno != EEXIST) return "error: mux failed: cannot move the joined file into place: " + system_reason(errno);
+        if (errno != EEXIST)
+            return "error: mux failed: cannot move the joined file into place: " + system_reason(errno);
         output = set_output_path(task, candidate, true).first;
     }
     return "error: mux failed: cannot move the joined file into place: " + system_reason(EEXIST);
@@ -646,7 +659,8 @@ uint64_t lay_out_progress(Task& task, std::vector<PartEntry>& parts) {
 
 // Picks up the parts an earlier run of the same list left in `work_dir`, or starts the folder
 // afresh with this list.
-void prepare_work_dir(const std::string& work_dir, const std::string& signature, std::vector<PartEntry>& parts) {
+void prepare_work_dir(const std::string& work_dir, const std::string& signature,
+                      std::vector<PartEntry>& parts) {
     const std::string list_path = work_dir + "/" + kListFile;
     if (is_file(list_path) && read_small_file(list_path) == signature) {
         size_t found = 0;
@@ -765,8 +779,8 @@ int64_t retry_after_ms(std::string_view value, int64_t now) {
     int day = 0, year = 0, hour = 0, minute = 0, second = 0;
     char month[4] = {};
     int used = 0;
-    if (std::sscanf(rest.c_str(), "%2d %3s %4d %2d:%2d:%2d GMT%n", &day, month, &year, &hour, &minute, &second,
-                    &used) != 6 ||
+    if (std::sscanf(rest.c_str(), "%2d %3s %4d %2d:%2d:%2d GMT%n", &day, month, &year, &hour, &minute,
+                    &second, &used) != 6 ||
         static_cast<size_t>(used) != rest.size())
         return -1;
     struct tm when {};
@@ -907,7 +921,8 @@ void run_stream_task(const std::shared_ptr<Task>& task) {
     const bool video_init = !job.video_init.uri.empty();
     const bool audio_init = job.separate_audio && !job.audio_init.uri.empty();
     // An init file already in the joined file is not needed again.
-    if (video_init && !record.present && !fetch_init(context, job.video_init, work_dir + "/" + kVideoInit, error)) {
+    if (video_init && !record.present &&
+        !fetch_init(context, job.video_init, work_dir + "/" + kVideoInit, error)) {
         if (!task->stop) task->set_status(with_reason("error: init segment fetch failed", error));
         finish_interrupted(*task, work_dir);
         return;

@@ -54,8 +54,8 @@ void install_stream_driver();
 // "body over 2 GiB"; `failure`, when given, tells whether asking again can help and how long
 // the server asked to wait.
 struct FetchFailure {
-    bool permanent = false;       // no retry can mend it: a 404, an unknown host, a certificate...
-    int64_t retry_after_ms = -1;  // the server's Retry-After; -1 when it sent none
+    bool permanent = false;      // no retry can mend it: a 404, an unknown host, a certificate...
+    int64_t retry_after_ms = -1; // the server's Retry-After; -1 when it sent none
 };
 bool fetch_resource(Task& task, const std::string& url, int64_t range_offset, int64_t range_length,
                     std::string& body, std::string& error, FetchFailure* failure = nullptr);

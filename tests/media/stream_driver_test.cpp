@@ -1,12 +1,15 @@
 // The stream driver against a scripted server: the faults no real server produces on demand
 // (refused segments, missing keys, broken ciphertext, ranges ignored), cancel and pause in the
 // middle of a download, and the naming of the output. Plus the pure helpers on tables of cases.
+#include "core/status_document.h"
 #include "media/stream_driver.h"
 #include "media/stream_job.h"
-#include "core/status_document.h"
+#include "net/socket.h"
 #include "net/text.h"
 
+#include "tests/control/process.h"
 #include "tests/media/stream_engine.h"
+#include "tests/support/real_peers.h"
 #include "tests/support/script_server.h"
 #include "tests/support/temp_dir.h"
 
@@ -15,6 +18,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/mount.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -187,7 +191,8 @@ TEST_F(StreamDriverFaults, PlainSegmentsJoinInOrderBesideAUsersFileOfTheSameName
 TEST_F(StreamDriverFaults, FailuresEndTheTaskWithTheirMessageAndKeepTheWorkFolder) {
     set_timing(0);
     const std::string html = "<html><body>Please log in</body></html>";
-    const std::string key_line = "#EXT-X-KEY:METHOD=AES-128,URI=\"key.bin\",IV=0x0102030405060708090A0B0C0D0E0F10\n";
+    const std::string key_line =
+        "#EXT-X-KEY:METHOD=AES-128,URI=\"key.bin\",IV=0x0102030405060708090A0B0C0D0E0F10\n";
     std::array<uint8_t, 16> wrong_key = kKey;
     wrong_key[0] ^= 1;
     struct Case {
@@ -493,6 +498,113 @@ TEST_F(StreamDriverFaults, AChangedPartListStartsOver) {
     EXPECT_EQ(site.hits("/seg0.ts"), 2);
 }
 
+// `count` segments of `size` bytes each, distinct, and their playlist at "/index.m3u8".
+std::string serve_sized(FakeSite& site, int count, size_t size) {
+    std::string all;
+    site.put("/index.m3u8", playlist(count));
+    for (int n = 0; n < count; ++n) {
+        std::string bytes = test::test_pattern(size + static_cast<size_t>(n)).substr(static_cast<size_t>(n));
+        bytes[0] = static_cast<char>(n);
+        site.put("/seg" + std::to_string(n) + ".ts", bytes);
+        all += bytes;
+    }
+    return all;
+}
+
+// A small file system of its own, so that the disk can be full. Needs root; skipped otherwise.
+class SmallDisk {
+public:
+    explicit SmallDisk(const std::string& path) : m_path(path) {
+        std::filesystem::create_directory(path);
+        m_mounted = ::mount("tmpfs", path.c_str(), "tmpfs", 0, "size=16m") == 0;
+        if (!m_mounted) m_error = system_reason(errno);
+    }
+    ~SmallDisk() {
+        if (m_mounted) ::umount2(m_path.c_str(), MNT_DETACH);
+    }
+    bool mounted() const { return m_mounted; }
+    const std::string& error() const { return m_error; }
+
+private:
+    std::string m_path;
+    bool m_mounted = false;
+    std::string m_error;
+};
+
+// Ten parts of 1 MiB on a 16 MiB disk: the join refuses while another 5.5 MiB lie there, naming
+// both sizes and keeping every part; once there is room for one more part (not for a second copy
+// of the stream), the rerun only joins.
+TEST_F(StreamDriverFaults, JoiningNeedsRoomForOnePartAndARefusalKeepsTheParts) {
+    SmallDisk disk(dir.file("small"));
+    if (!disk.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here: " << disk.error();
+    const std::string folder = dir.file("small");
+    const std::string all = serve_sized(site, 10, 1 << 20);
+    test::write_file(folder + "/ballast", std::string(5'500'000, 'b'));
+    const std::string parts = folder + "/.index.ts.parts";
+    {
+        StreamEngine engine(folder);
+        const std::string status = engine.download(site.url("/index.m3u8"), 4);
+        EXPECT_TRUE(status.starts_with("error: not enough space to join: need 1.0 MB, ") &&
+                    status.ends_with(" free"))
+            << status;
+    }
+    EXPECT_FALSE(file_exists(folder + "/index.ts"));
+    for (int n = 0; n < 10; ++n)
+        EXPECT_TRUE(file_exists(parts + "/v_00000" + std::to_string(n) + ".part")) << n;
+    ::unlink((folder + "/ballast").c_str());
+    StreamEngine engine(folder);
+    EXPECT_EQ(engine.download(site.url("/index.m3u8"), 4), "done");
+    EXPECT_TRUE(read_file(folder + "/index.ts") == all);
+    for (int n = 0; n < 10; ++n)
+        EXPECT_EQ(site.hits("/seg" + std::to_string(n) + ".ts"), 1) << n;
+    EXPECT_FALSE(folder_exists(parts));
+}
+
+// `twk get` killed again and again while it joins: each run continues the join where the last
+// one's record says it stopped, no part is fetched twice, and the file comes out whole under its
+// own name.
+TEST_F(StreamDriverFaults, KillsDuringTheJoinAreContinuedByTheNextRun) {
+    const std::string all = serve_sized(site, 400, 20000);
+    const std::string record = work_dir() + "/joined.list";
+    const int null_fd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(null_fd, 0);
+    int kills_in_join = 0, runs = 0, status = -1;
+    while (runs < 60) {
+        ++runs;
+        const pid_t pid = test::spawn(
+            {TWK_BINARY, "get", "-q", "-x", "4", "-d", dir.path(), site.url("/index.m3u8")}, {}, null_fd);
+        ASSERT_GT(pid, 0);
+        bool exited = false;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (std::chrono::steady_clock::now() < deadline) {
+            if (::waitpid(pid, &status, WNOHANG) == pid) {
+                exited = true;
+                break;
+            }
+            if (kills_in_join < 8 && file_exists(record)) {
+                ::kill(pid, SIGKILL);
+                ++kills_in_join;
+                break;
+            }
+            ::usleep(200);
+        }
+        if (!exited) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+            continue;
+        }
+        break;
+    }
+    ::close(null_fd);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "after " << runs << " runs";
+    EXPECT_GE(kills_in_join, 1);
+    EXPECT_TRUE(read_file(dir.file("index.ts")) == all);
+    EXPECT_FALSE(file_exists(dir.file("index (1).ts")));
+    EXPECT_FALSE(folder_exists(work_dir()));
+    for (int n = 0; n < 400; ++n)
+        ASSERT_EQ(site.hits("/seg" + std::to_string(n) + ".ts"), 1) << n;
+}
+
 TEST(StreamDriverHelpers, OutputBaseName) {
     struct Case {
         const char* name;
@@ -542,7 +654,8 @@ TEST(StreamDriverHelpers, RetryAfterAndJoinSizes) {
     EXPECT_EQ(retry_after_ms("Sun, 06 Nov 1994 08:49:47 GMT", now), 10000);
     EXPECT_EQ(retry_after_ms("Sun, 06 Nov 1994 08:49:00 GMT", now), 0);
     EXPECT_EQ(retry_after_ms("99999999999999999999", now), INT64_MAX);
-    for (const char* bad : {"", "-5", "soon", "1.5", "Sun, 06 Nov 1994 08:49:47", "Sun, 06 Foo 1994 08:49:47 GMT"})
+    for (const char* bad :
+         {"", "-5", "soon", "1.5", "Sun, 06 Nov 1994 08:49:47", "Sun, 06 Foo 1994 08:49:47 GMT"})
         EXPECT_EQ(retry_after_ms(bad, now), -1) << bad;
     EXPECT_EQ(join_size_text(512), "512 B");
     EXPECT_EQ(join_size_text(7864320), "7.5 MB");
