@@ -43,10 +43,20 @@ constexpr size_t kReadPiece = 65536;
 // A body past this is refused rather than cut: a cut segment would join into a broken file.
 constexpr uint64_t kMaxBody = uint64_t{1} << 31;
 constexpr int64_t kMaxRange = int64_t{1} << 48;
+// What a Content-Length may make us set aside before the body arrives.
+constexpr int64_t kMaxReserve = int64_t{64} << 20;
+// The join flushes the file and releases the parts in it once this much or this many parts
+// were appended since the last time (and at the end): a flush per part would make a stream of
+// many small parts slow to join.
+constexpr uint64_t kJoinBatchBytes = uint64_t{4} << 20;
+constexpr size_t kJoinBatchParts = 64;
 // Attempts of a part before the stall rule decides whether it is tried again.
 constexpr int kAttempts = 3;
 // How often the progress segments are laid out again from the sizes fetched so far.
 constexpr int64_t kRelayoutEveryMs = 1000;
+// A stream of more parts than this shows them in this many progress segments, each covering
+// a run of neighbouring parts, so that status documents and memory stay small.
+constexpr size_t kMaxProgressSegments = 1000;
 // Numbered names (" (N)") looked at for the work folder of an earlier run.
 constexpr int kMaxEarlierNames = 1000;
 constexpr const char* kListFile = "parts.list";
@@ -86,20 +96,45 @@ private:
     std::map<std::string, std::array<uint8_t, 16>> m_keys;
 };
 
-struct PartEntry {
-    StreamPart part;
-    std::shared_ptr<Segment> progress;
-    std::string path;
-    // Under the task's segment lock once workers run:
+struct PartState {
     bool finished = false; // its bytes are in its part file, or already in the joined file
     bool joined = false;   // in the joined file (its part file released)
     uint64_t size = 0;     // its real size once finished; 0 when unknown
 };
 
+// The parts of a run and what is known of each. Once workers run, the states, the sums and
+// the progress segments are under the task's segment lock.
+struct PartTable {
+    PartTable(const StreamJob& j, std::string dir)
+        : job(j), work_dir(std::move(dir)), state(j.part_count()) {}
+    const StreamJob& job;
+    const std::string work_dir;
+    std::vector<PartState> state;
+    std::vector<std::shared_ptr<Segment>> groups; // progress segments, one per run of parts
+    std::vector<uint32_t> in_flight;              // parts being fetched, per group
+    size_t per_group = 1;
+    uint64_t known_bytes = 0; // sum and count of the sizes known
+    uint64_t known_count = 0;
+
+    size_t size() const { return state.size(); }
+    StreamPart part(size_t i) const { return job.part(i); }
+    std::string path(size_t i) const { return work_dir + "/" + job.part(i).file_name(); }
+    size_t group_of(size_t i) const { return i / per_group; }
+    void count_known() {
+        known_bytes = known_count = 0;
+        for (const PartState& part : state) {
+            if (part.finished && part.size > 0) {
+                known_bytes += part.size;
+                ++known_count;
+            }
+        }
+    }
+};
+
 struct WorkerContext {
-    WorkerContext(std::shared_ptr<Task> t, std::vector<PartEntry>& p) : task(std::move(t)), parts(p) {}
+    WorkerContext(std::shared_ptr<Task> t, PartTable& p) : task(std::move(t)), parts(p) {}
     std::shared_ptr<Task> task;
-    std::vector<PartEntry>& parts;
+    PartTable& parts;
     StreamTiming timing = current_timing();
     KeyCache keys;
     std::atomic<bool> error{false};
@@ -286,23 +321,23 @@ bool fetch_key(WorkerContext& context, const std::string& uri, std::array<uint8_
 
 // Fetches (and decrypts) one part into its file. False with the task's status in `failure`
 // (empty when the run is ending anyway).
-bool fetch_part(WorkerContext& context, const PartEntry& entry, size_t index, std::string& failure,
-                uint64_t& size) {
-    const StreamPart& part = entry.part;
+bool fetch_part(WorkerContext& context, size_t index, std::string& failure, uint64_t& size) {
+    const StreamPart part = context.parts.part(index);
+    const MediaSegment& media = *part.segment;
     const std::string segment = "segment " + std::to_string(index);
     std::string body, error;
-    if (!fetch_with_retries(context, part.uri, part.range_offset, part.range_length, body, error)) {
+    if (!fetch_with_retries(context, media.uri, media.range_offset, media.range_length, body, error)) {
         failure = "error: " + segment + " failed: " + error;
         return false;
     }
-    if (part.encrypted) {
+    if (media.encrypted) {
         std::array<uint8_t, 16> key{};
-        if (!fetch_key(context, part.key_uri, key, error)) {
+        if (!fetch_key(context, media.key_uri, key, error)) {
             failure = "error: " + segment + " failed: " + error;
             return false;
         }
         std::string plain;
-        const Decrypted decrypted = decrypt_segment(body, key, part.iv, plain);
+        const Decrypted decrypted = decrypt_segment(body, key, media.iv, plain);
         if (decrypted == Decrypted::bad_length) {
             failure = "error: " + segment + " failed: decrypt failed";
             return false;
@@ -313,7 +348,7 @@ bool fetch_part(WorkerContext& context, const PartEntry& entry, size_t index, st
         }
         body.swap(plain);
     }
-    if (!write_file_atomically(entry.path, body)) {
+    if (!write_file_atomically(context.parts.path(index), body)) {
         failure =
             "error: " + segment + " failed: cannot write " + part.file_name() + ": " + system_reason(errno);
         return false;
@@ -323,48 +358,72 @@ bool fetch_part(WorkerContext& context, const PartEntry& entry, size_t index, st
     return true;
 }
 
-// Lays the progress segments end to end by the best sizes known: a finished part's own, else
-// the mean of the finished ones, else its estimate. Under the segment lock. Returns the sum.
-uint64_t lay_out_locked(std::vector<PartEntry>& parts) {
-    uint64_t known = 0, known_count = 0;
-    for (const PartEntry& entry : parts) {
-        if (entry.finished && entry.size > 0) {
-            known += entry.size;
-            ++known_count;
-        }
+// The size a part counts for: its own once known, else the mean of the known ones, else its
+// estimate.
+uint64_t counted_size(const PartTable& parts, size_t i) {
+    const PartState& part = parts.state[i];
+    if (part.finished && part.size > 0) return part.size;
+    if (parts.known_count > 0) return parts.known_bytes / parts.known_count;
+    return static_cast<uint64_t>(parts.part(i).segment->estimate);
+}
+
+// Lays out group `g` from `start`: it spans its parts' counted sizes, done up to the finished
+// ones. Returns its end.
+uint64_t lay_out_group(PartTable& parts, size_t g, uint64_t start) {
+    uint64_t span = 0, done = 0;
+    const size_t last = std::min(parts.size(), (g + 1) * parts.per_group);
+    for (size_t i = g * parts.per_group; i < last; ++i) {
+        const uint64_t size = counted_size(parts, i);
+        span += size;
+        if (parts.state[i].finished) done += size;
     }
-    const uint64_t mean = known_count == 0 ? 0 : known / known_count;
+    Segment& segment = *parts.groups[g];
+    segment.start = start;
+    segment.end = start + span;
+    segment.pos = start + done;
+    return start + span;
+}
+
+// Lays the progress segments end to end by the best sizes known. Returns the sum.
+uint64_t lay_out_locked(PartTable& parts) {
     uint64_t running = 0;
-    for (PartEntry& entry : parts) {
-        uint64_t size = static_cast<uint64_t>(entry.part.estimate);
-        if (entry.finished && entry.size > 0) {
-            size = entry.size;
-        } else if (mean > 0) {
-            size = mean;
-        }
-        Segment& segment = *entry.progress;
-        segment.start = running;
-        segment.end = running + size;
-        segment.pos = entry.finished ? running + size : running;
-        running += size;
-    }
+    for (size_t g = 0; g < parts.groups.size(); ++g)
+        running = lay_out_group(parts, g, running);
     return running;
 }
 
-// A part is in: its progress segment is full, and now and then the layout and the task's total
-// follow the sizes seen so far.
-void finish_part(WorkerContext& context, PartEntry& entry, uint64_t size) {
+// A part is in: its group moves on at once, and now and then the whole layout and the task's
+// total follow the sizes seen so far (neighbouring groups may overlap a little until then).
+void finish_part(WorkerContext& context, size_t index, uint64_t size) {
     Task& task = *context.task;
+    PartTable& parts = context.parts;
     context.last_progress_ms = now_ms();
     std::lock_guard lock(task.segment_lock);
-    entry.finished = true;
-    entry.size = size;
-    entry.progress->pos = entry.progress->end.load();
-    entry.progress->active = false;
+    PartState& part = parts.state[index];
+    part.finished = true;
+    part.size = size;
+    if (size > 0) {
+        parts.known_bytes += size;
+        ++parts.known_count;
+    }
+    const size_t g = parts.group_of(index);
+    lay_out_group(parts, g, parts.groups[g]->start);
     int64_t last = context.last_layout_ms;
     const int64_t now = context.last_progress_ms;
     if (now - last >= kRelayoutEveryMs && context.last_layout_ms.compare_exchange_strong(last, now))
-        task.total = lay_out_locked(context.parts);
+        task.total = lay_out_locked(parts);
+}
+
+// Marks a part's group active while the part is in flight.
+void set_in_flight(Task& task, PartTable& parts, size_t index, bool flying) {
+    std::lock_guard lock(task.segment_lock);
+    const size_t g = parts.group_of(index);
+    if (flying) {
+        ++parts.in_flight[g];
+    } else {
+        --parts.in_flight[g];
+    }
+    parts.groups[g]->active = parts.in_flight[g] > 0;
 }
 
 void worker_loop(WorkerContext& context) {
@@ -372,23 +431,23 @@ void worker_loop(WorkerContext& context) {
     while (!context.error && !task.stop) {
         const uint64_t index = context.next.fetch_add(1);
         if (index >= context.parts.size()) return;
-        PartEntry& entry = context.parts[index];
         {
             std::lock_guard lock(task.segment_lock);
-            if (entry.finished) continue;
+            if (context.parts.state[index].finished) continue;
         }
-        entry.progress->active = true;
+        set_in_flight(task, context.parts, index, true);
         task.note_progress();
         std::string failure;
         uint64_t size = 0;
-        if (!fetch_part(context, entry, index, failure, size)) {
-            entry.progress->active = false;
+        const bool fetched = fetch_part(context, index, failure, size);
+        if (fetched) finish_part(context, index, size);
+        set_in_flight(task, context.parts, index, false);
+        if (!fetched) {
             // A pause or cancel ends the fetch in flight; that is no failure of the part.
             if (task.stop) return;
             if (!context.error.exchange(true)) task.set_status(failure);
             return;
         }
-        finish_part(context, entry, size);
         // Watchers (the desktop app, the status stream) redraw when the list says it changed.
         task.note_progress();
     }
@@ -448,7 +507,7 @@ bool write_join_record(const std::string& work_dir, size_t count, uint64_t size)
 // file (a part file still there was released after the record was written, and goes now). A
 // record the joined file does not bear out (it is gone or short) is dropped, and those parts
 // are fetched again.
-JoinRecord resume_join(const std::string& work_dir, std::vector<PartEntry>& parts) {
+JoinRecord resume_join(const std::string& work_dir, PartTable& parts) {
     JoinRecord record = read_join_record(work_dir);
     if (!record.present) return {};
     const int64_t joined = file_size(work_dir + "/" + kJoinFile);
@@ -459,11 +518,10 @@ JoinRecord resume_join(const std::string& work_dir, std::vector<PartEntry>& part
     }
     const uint64_t mean = record.count == 0 ? 0 : record.size / record.count;
     for (size_t i = 0; i < record.count; ++i) {
-        parts[i].finished = true;
-        parts[i].joined = true;
-        parts[i].size = std::max<uint64_t>(1, mean);
-        ::unlink(parts[i].path.c_str());
+        parts.state[i] = PartState{true, true, std::max<uint64_t>(1, mean)};
+        ::unlink(parts.path(i).c_str());
     }
+    parts.count_known();
     debug_log("[dl] stream: an earlier join holds %zu parts (%llu bytes)", record.count,
               static_cast<unsigned long long>(record.size));
     return record;
@@ -508,8 +566,8 @@ std::string with_reason(const char* text, const std::string& reason) {
 // record says the last join stopped. Each part is flushed into the file and counted in the
 // record before its part file is released. Empty on success. On failure the joined file is cut
 // back to what the record holds (removed when it holds nothing), so a rerun joins the rest.
-std::string concatenate(const std::string& work_dir, const std::string& init_path,
-                        std::vector<PartEntry>& parts, JoinRecord record) {
+std::string concatenate(const std::string& work_dir, const std::string& init_path, PartTable& parts,
+                        JoinRecord record) {
     const std::string joined_path = work_dir + "/" + kJoinFile;
     const int out = ::open(joined_path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
     if (out < 0) return with_reason("cannot open output", system_reason(errno));
@@ -536,14 +594,25 @@ std::string concatenate(const std::string& work_dir, const std::string& init_pat
             settle(0, "init write failed");
         }
     }
+    // Parts appended since the last settle: released once they are counted.
+    size_t batch_start = record.count;
+    uint64_t batch_bytes = 0;
     for (size_t i = record.count; failure.empty() && i < parts.size(); ++i) {
-        if (!append_file(out, parts[i].path, opened, reason)) {
+        const std::string path = parts.path(i);
+        if (!append_file(out, path, opened, reason)) {
             failure = with_reason(opened ? "concat write failed" : "concat read failed", reason);
             break;
         }
+        batch_bytes += static_cast<uint64_t>(std::max<int64_t>(0, file_size(path)));
+        const bool last = i + 1 == parts.size();
+        if (!last && batch_bytes < kJoinBatchBytes && i + 1 - batch_start < kJoinBatchParts) continue;
         if (!settle(i + 1, "concat write failed")) break;
-        parts[i].joined = true;
-        ::unlink(parts[i].path.c_str());
+        for (size_t j = batch_start; j <= i; ++j) {
+            parts.state[j].joined = true;
+            ::unlink(parts.path(j).c_str());
+        }
+        batch_start = i + 1;
+        batch_bytes = 0;
     }
     if (!failure.empty() && record.present) {
         // Back to what the record holds: the parts counted there live nowhere else now.
@@ -557,21 +626,22 @@ std::string concatenate(const std::string& work_dir, const std::string& init_pat
     return failure;
 }
 
-// What joining takes beyond what it frees: a concatenation releases each part once it is in,
-// so it needs room for the largest part left; a remux writes the whole file beside the parts.
-uint64_t join_needs(const std::vector<PartEntry>& parts, const std::string& video_init,
-                    const std::string& audio_init, bool remux, const JoinRecord& record) {
+// What joining takes beyond what it frees: a concatenation releases the parts in batches, so
+// it needs room for one batch (a batch ends with the part that reaches its size); a remux writes
+// the whole file beside the parts.
+uint64_t join_needs(const PartTable& parts, const std::string& video_init, const std::string& audio_init,
+                    bool remux, const JoinRecord& record) {
     uint64_t largest = 0, sum = 0;
-    for (const PartEntry& entry : parts) {
-        if (entry.joined) continue;
-        const int64_t size = std::max<int64_t>(0, file_size(entry.path));
+    for (size_t i = 0; i < parts.size(); ++i) {
+        if (parts.state[i].joined) continue;
+        const int64_t size = std::max<int64_t>(0, file_size(parts.path(i)));
         largest = std::max<uint64_t>(largest, static_cast<uint64_t>(size));
         sum += static_cast<uint64_t>(size);
     }
     const uint64_t inits = static_cast<uint64_t>(std::max<int64_t>(0, file_size(video_init))) +
                            static_cast<uint64_t>(std::max<int64_t>(0, file_size(audio_init)));
     if (remux) return sum + inits;
-    return largest + (record.present ? 0 : inits);
+    return std::min(sum, kJoinBatchBytes + largest) + (record.present ? 0 : inits);
 }
 
 // Free bytes where the joined file grows; -1 when unknown.
@@ -584,8 +654,8 @@ int64_t free_space(const std::string& folder) {
 
 // Joins the parts into the joined file in the work folder. Empty on success; else the task's
 // status text.
-std::string join_tracks(const std::string& work_dir, bool video_init, bool audio_init,
-                        std::vector<PartEntry>& parts, bool separate_audio, const JoinRecord& record) {
+std::string join_tracks(const std::string& work_dir, bool video_init, bool audio_init, PartTable& parts,
+                        bool separate_audio, const JoinRecord& record) {
     const std::string video_init_path = video_init ? work_dir + "/" + kVideoInit : "";
     const std::string audio_init_path = audio_init ? work_dir + "/" + kAudioInit : "";
     const uint64_t need = join_needs(parts, video_init_path, audio_init_path, separate_audio, record);
@@ -599,8 +669,8 @@ std::string join_tracks(const std::string& work_dir, bool video_init, bool audio
         return failure.empty() ? "" : "error: mux failed: " + failure;
     }
     std::vector<std::string> video, audio;
-    for (const PartEntry& entry : parts)
-        (entry.part.audio ? audio : video).push_back(entry.path);
+    for (size_t i = 0; i < parts.size(); ++i)
+        (parts.part(i).audio ? audio : video).push_back(parts.path(i));
     std::string error;
     if (remux_tracks(work_dir + "/" + kJoinFile, video_init_path, video, audio_init_path, audio, error))
         return "";
@@ -628,12 +698,12 @@ std::string place_output(Task& task, const std::string& joined, std::string& out
 }
 
 // Sets each progress segment to span its share of the finished file, in order and without gaps.
-void rescale_progress(Task& task, std::vector<PartEntry>& parts, uint64_t total) {
+void rescale_progress(Task& task, PartTable& parts, uint64_t total) {
     std::lock_guard lock(task.segment_lock);
     const uint64_t laid = lay_out_locked(parts);
     uint64_t previous = 0;
-    for (const PartEntry& entry : parts) {
-        Segment& segment = *entry.progress;
+    for (const auto& group : parts.groups) {
+        Segment& segment = *group;
         const auto scaled = static_cast<uint64_t>(static_cast<unsigned __int128>(segment.end.load()) * total /
                                                   std::max<uint64_t>(1, laid));
         segment.start = previous;
@@ -643,15 +713,20 @@ void rescale_progress(Task& task, std::vector<PartEntry>& parts, uint64_t total)
     }
 }
 
-// The progress segments, one per part, laid end to end. Returns the sum.
-uint64_t lay_out_progress(Task& task, std::vector<PartEntry>& parts) {
+// The progress segments: one per part, or one per run of parts for a long stream. Returns the
+// sum of their sizes.
+uint64_t lay_out_progress(Task& task, PartTable& parts) {
     std::lock_guard lock(task.segment_lock);
+    parts.per_group = std::max<size_t>(1, (parts.size() + kMaxProgressSegments - 1) / kMaxProgressSegments);
+    const size_t count = (parts.size() + parts.per_group - 1) / parts.per_group;
     task.segments.clear();
-    task.segments.reserve(parts.size());
-    for (size_t i = 0; i < parts.size(); ++i) {
+    task.segments.reserve(count);
+    parts.groups.clear();
+    parts.in_flight.assign(count, 0);
+    for (size_t g = 0; g < count; ++g) {
         auto segment = make_segment(0, 0, 0);
-        segment->id = i + 1;
-        parts[i].progress = segment;
+        segment->id = g + 1;
+        parts.groups.push_back(segment);
         task.segments.push_back(std::move(segment));
     }
     return lay_out_locked(parts);
@@ -659,17 +734,16 @@ uint64_t lay_out_progress(Task& task, std::vector<PartEntry>& parts) {
 
 // Picks up the parts an earlier run of the same list left in `work_dir`, or starts the folder
 // afresh with this list.
-void prepare_work_dir(const std::string& work_dir, const std::string& signature,
-                      std::vector<PartEntry>& parts) {
+void prepare_work_dir(const std::string& work_dir, const std::string& signature, PartTable& parts) {
     const std::string list_path = work_dir + "/" + kListFile;
     if (is_file(list_path) && read_small_file(list_path) == signature) {
         size_t found = 0;
-        for (PartEntry& entry : parts) {
-            const int64_t size = file_size(entry.path);
-            entry.finished = size >= 0;
-            entry.size = size > 0 ? static_cast<uint64_t>(size) : 0;
-            found += entry.finished ? 1 : 0;
+        for (size_t i = 0; i < parts.size(); ++i) {
+            const int64_t size = file_size(parts.path(i));
+            parts.state[i] = PartState{size >= 0, false, size > 0 ? static_cast<uint64_t>(size) : 0};
+            found += size >= 0 ? 1 : 0;
         }
+        parts.count_known();
         debug_log("[dl] stream: %zu of %zu parts already in %s", found, parts.size(), work_dir.c_str());
         return;
     }
@@ -724,6 +798,9 @@ bool fetch_resource(Task& task, const std::string& url, int64_t range_offset, in
         error = "http 206 for another range";
         return false;
     }
+    // Sized once when the length is known (a long playlist would otherwise be copied as it grows).
+    if (response.content_length > 0)
+        body.reserve(static_cast<size_t>(std::min<int64_t>(response.content_length, kMaxReserve)));
     BodyReader reader(response);
     char buffer[kReadPiece];
     for (;;) {
@@ -904,13 +981,7 @@ void run_stream_task(const std::shared_ptr<Task>& task) {
     if (!claim_work_dir(*task, job, signature, candidate, output, work_dir, lock)) return;
     task->supports_range = false;
 
-    std::vector<PartEntry> parts;
-    parts.reserve(job.parts.size());
-    for (StreamPart& part : job.parts) {
-        std::string path = work_dir + "/" + part.file_name();
-        parts.push_back(PartEntry{std::move(part), nullptr, std::move(path)});
-    }
-    job.parts = std::vector<StreamPart>();
+    PartTable parts(job, work_dir);
     prepare_work_dir(work_dir, signature, parts);
     const JoinRecord record = resume_join(work_dir, parts);
     task->total = lay_out_progress(*task, parts);

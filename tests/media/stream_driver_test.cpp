@@ -531,10 +531,10 @@ private:
     std::string m_error;
 };
 
-// Ten parts of 1 MiB on a 16 MiB disk: the join refuses while another 5.5 MiB lie there, naming
-// both sizes and keeping every part; once there is room for one more part (not for a second copy
-// of the stream), the rerun only joins.
-TEST_F(StreamDriverFaults, JoiningNeedsRoomForOnePartAndARefusalKeepsTheParts) {
+// Ten parts of 1 MiB on a 16 MiB disk: the join refuses while another 5.5 MB lie there, naming
+// both sizes and keeping every part; once there is room for a batch of parts (not for a second
+// copy of the stream), the rerun only joins.
+TEST_F(StreamDriverFaults, JoiningNeedsRoomForABatchOfPartsAndARefusalKeepsTheParts) {
     SmallDisk disk(dir.file("small"));
     if (!disk.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here: " << disk.error();
     const std::string folder = dir.file("small");
@@ -544,7 +544,7 @@ TEST_F(StreamDriverFaults, JoiningNeedsRoomForOnePartAndARefusalKeepsTheParts) {
     {
         StreamEngine engine(folder);
         const std::string status = engine.download(site.url("/index.m3u8"), 4);
-        EXPECT_TRUE(status.starts_with("error: not enough space to join: need 1.0 MB, ") &&
+        EXPECT_TRUE(status.starts_with("error: not enough space to join: need 5.0 MB, ") &&
                     status.ends_with(" free"))
             << status;
     }
