@@ -9,7 +9,8 @@
 // MP4 when audio comes as a separate track. Status texts: "probing", "downloading", "muxing",
 // "done"; or "paused", "canceled", or one beginning with "error".
 //
-// Progress: one progress segment per part in the task's segment list. Until every part is in,
+// Progress: one progress segment per part in the task's segment list (a stream of more than
+// 1000 parts gives each progress segment a run of neighbouring parts). Until every part is in,
 // the sizes are estimates (bandwidth x duration, then the mean of the parts fetched so far) and
 // the task's total says so (`total_estimated`); at the end they are rescaled so that the
 // segments tile the finished file.
@@ -25,9 +26,12 @@
 // on it, so that a second process on the same stream says so instead of writing beside it.
 //
 // Joining builds the file inside the work folder and renames it into place at the end. A plain
-// concatenation appends the parts one by one and releases each once it is safely in the file
-// (flushed, and counted in a small record in the folder), so it needs room for one copy of the
-// stream, not two; a killed or failed join is continued by the next run from that record.
+// concatenation appends the parts in order and releases them, a few MiB at a time, once they are
+// safely in the file (flushed, and counted in a small record in the folder), so it needs room for
+// one copy of the stream, not two; a killed or failed join is continued by the next run from
+// that record. Free space is checked first: "not enough space to join: need 7.5 MB, 4.1 MB free".
+// A run that finds a work folder of the same part list under the candidate name or one of its
+// numbered names continues there, so a rerun never starts afresh beside its own earlier work.
 #pragma once
 
 #include <array>
