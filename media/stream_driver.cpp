@@ -487,14 +487,8 @@ struct JoinRecord {
 
 JoinRecord read_join_record(const std::string& work_dir) {
     JoinRecord record;
-    const std::string text = read_small_file(work_dir + "/" + kJoinRecord);
-    const size_t space = text.find(' ');
-    if (space == std::string::npos || !text.ends_with('\n')) return record;
-    const char* first = text.data();
-    auto [end_count, count_error] = std::from_chars(first, first + space, record.count);
-    auto [end_size, size_error] = std::from_chars(first + space + 1, first + text.size() - 1, record.size);
-    record.present = count_error == std::errc() && size_error == std::errc() && end_count == first + space &&
-                     end_size == first + text.size() - 1;
+    record.present =
+        parse_join_record(read_small_file(work_dir + "/" + kJoinRecord), record.count, record.size);
     return record;
 }
 
@@ -873,6 +867,24 @@ int64_t retry_after_ms(std::string_view value, int64_t now) {
     when.tm_sec = second;
     const int64_t at = static_cast<int64_t>(::timegm(&when));
     return at <= now ? 0 : (at - now) * 1000;
+}
+
+bool parse_join_record(std::string_view text, size_t& count, uint64_t& size) {
+    const size_t space = text.find(' ');
+    if (space == std::string_view::npos || !text.ends_with('\n')) return false;
+    const char* first = text.data();
+    const char* count_end = first + space;
+    const char* size_end = first + text.size() - 1;
+    size_t parts = 0;
+    uint64_t bytes = 0;
+    auto [end_count, count_error] = std::from_chars(first, count_end, parts);
+    auto [end_size, size_error] = std::from_chars(count_end + 1, size_end, bytes);
+    if (count_error != std::errc() || size_error != std::errc() || end_count != count_end ||
+        end_size != size_end)
+        return false;
+    count = parts;
+    size = bytes;
+    return true;
 }
 
 std::string join_size_text(uint64_t bytes) {

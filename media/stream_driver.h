@@ -101,6 +101,10 @@ enum class Decrypted {
 Decrypted decrypt_segment(std::string_view data, const std::array<uint8_t, 16>& key,
                           const std::array<uint8_t, 16>& iv, std::string& out);
 
+// The join record a work folder keeps: "<parts joined> <bytes of the joined file>\n". False for
+// any other text (then the join starts over).
+bool parse_join_record(std::string_view text, size_t& count, uint64_t& size);
+
 // "7.5 MB": one decimal, powers of 1024.
 std::string join_size_text(uint64_t bytes);
 

@@ -647,7 +647,7 @@ TEST(StreamDriverHelpers, DecryptionNeedsWellFormedPadding) {
     EXPECT_EQ(decrypt_segment(std::string(1000, 'x'), kKey, kIv, out), Decrypted::bad_length);
 }
 
-TEST(StreamDriverHelpers, RetryAfterAndJoinSizes) {
+TEST(StreamDriverHelpers, RetryAfterJoinRecordsAndJoinSizes) {
     const int64_t now = 784111777; // Sun, 06 Nov 1994 08:49:37 GMT
     EXPECT_EQ(retry_after_ms("120", now), 120000);
     EXPECT_EQ(retry_after_ms(" 0 ", now), 0);
@@ -657,6 +657,14 @@ TEST(StreamDriverHelpers, RetryAfterAndJoinSizes) {
     for (const char* bad :
          {"", "-5", "soon", "1.5", "Sun, 06 Nov 1994 08:49:47", "Sun, 06 Foo 1994 08:49:47 GMT"})
         EXPECT_EQ(retry_after_ms(bad, now), -1) << bad;
+    size_t count = 0;
+    uint64_t size = 0;
+    EXPECT_TRUE(parse_join_record("12 4096\n", count, size));
+    EXPECT_EQ(count, 12u);
+    EXPECT_EQ(size, 4096u);
+    for (const char* bad :
+         {"", "12 4096", "12  4096\n", "-1 5\n", "1 x\n", "1 99999999999999999999999\n", " 1 2\n"})
+        EXPECT_FALSE(parse_join_record(bad, count, size)) << bad;
     EXPECT_EQ(join_size_text(512), "512 B");
     EXPECT_EQ(join_size_text(7864320), "7.5 MB");
     EXPECT_EQ(join_size_text(4299161), "4.1 MB");
