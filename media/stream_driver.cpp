@@ -289,11 +289,11 @@ bool fetch_with_retries(WorkerContext& context, const std::string& url, int64_t 
         if (task.stop || failure.permanent) return false;
         if (attempt >= kAttempts && now_ms() - context.last_progress_ms >= timing.stall_window_ms)
             return false;
-        if (failure.retry_after_ms >= 0) task.throttle_hits++;
         const int shift = std::min(attempt - 1, 20);
         int64_t pause = std::min(timing.first_backoff_ms << shift, timing.longest_backoff_ms);
+        // Never sooner than the server asked (up to a limit), nor sooner than the back-off.
         if (failure.retry_after_ms >= 0)
-            pause = std::min(failure.retry_after_ms, timing.longest_retry_after_ms);
+            pause = std::max(pause, std::min(failure.retry_after_ms, timing.longest_retry_after_ms));
         debug_log("[dl] stream: %s failed (%s), attempt %d, again in %lld ms", url.c_str(), error.c_str(),
                   attempt, static_cast<long long>(pause));
         nap(context, pause);
