@@ -63,7 +63,10 @@ std::string percent(const TaskProgress& task) {
 std::string sizes(const TaskProgress& task) {
     std::string done = format_size(static_cast<double>(task.done));
     if (task.total == 0) return pad_left(done, kSizeWidth);
-    return pad_left(done + "/" + format_size(static_cast<double>(task.total)), kSizeWidth);
+    // "~" marks a total guessed from the parts fetched so far.
+    return pad_left(done + "/" + (task.total_estimated ? "~" : "") +
+                        format_size(static_cast<double>(task.total)),
+                    kSizeWidth);
 }
 
 // Speed, time left and connections while downloading; otherwise the status.
@@ -160,7 +163,9 @@ std::string summary_line(const TaskProgress& task, const std::string& folder) {
     if (task.status == "done") return "done  " + path + "  " + format_size(static_cast<double>(task.done));
     if (task.status == "paused") {
         std::string line = "paused  " + path + "  " + format_size(static_cast<double>(task.done));
-        if (task.total > 0) line += " of " + format_size(static_cast<double>(task.total));
+        if (task.total > 0)
+            line += std::string(" of ") + (task.total_estimated ? "~" : "") +
+                    format_size(static_cast<double>(task.total));
         return line;
     }
     return printable(task.status) + "  " + printable(task.url);

@@ -33,6 +33,8 @@ bool parse_task_list(std::string_view document, std::vector<TaskProgress>& out) 
         task.url = entry.string_member("url", "");
         task.status = entry.string_member("status", "");
         task.total = entry.unsigned_member("total", 0);
+        const OrderedJsonValue* estimated = entry.member("totalEstimated");
+        task.total_estimated = estimated && estimated->kind == JsonKind::Bool && estimated->boolean;
         task.done = entry.unsigned_member("done", 0);
         task.connections = entry.unsigned_member("connections", 0);
         task.active = count_active_segments(entry);

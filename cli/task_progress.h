@@ -17,11 +17,12 @@ struct TaskProgress {
     int32_t id = 0;
     std::string name;
     std::string url;
-    std::string status;       // "queued", "probing", "downloading", "done", "error...", ...
-    uint64_t total = 0;       // 0 = unknown
-    uint64_t done = 0;        // bytes on disk
-    uint64_t connections = 0; // the task's maximum
-    uint32_t active = 0;      // segments being fetched right now
+    std::string status;           // "queued", "probing", "downloading", "done", "error...", ...
+    uint64_t total = 0;           // 0 = unknown
+    bool total_estimated = false; // the total is a guess from what was fetched so far
+    uint64_t done = 0;            // bytes on disk
+    uint64_t connections = 0;     // the task's maximum
+    uint32_t active = 0;          // segments being fetched right now
 };
 
 // Reads the "tasks" array of a task list document. False when the text is not such a document.

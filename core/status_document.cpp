@@ -66,6 +66,7 @@ std::string task_status_fragment(const Task& task, int64_t now_ns) {
     out += ",\"filename\":" + json_quote(task.name());
     out += ",\"url\":" + json_quote(task.request.url);
     out += ",\"total\":" + number(total);
+    if (task.total_estimated) out += ",\"totalEstimated\":true";
     out += ",\"done\":" + number(shown_done(task, total));
     out += ",\"connections\":" + number(task.request.connections);
     out += ",\"supportsRange\":" + std::string(boolean(task.supports_range));
@@ -83,6 +84,7 @@ std::string task_entry_json(int32_t id, int32_t state, const Task& task) {
     out += ",\"url\":" + json_quote(task.request.url);
     out += ",\"status\":" + json_quote(list_status(state, task));
     out += ",\"total\":" + number(total);
+    if (task.total_estimated) out += ",\"totalEstimated\":true";
     out += ",\"done\":" + number(shown_done(task, total));
     out += ",\"connections\":" + number(task.request.connections);
     out += ",\"supportsRange\":" + std::string(boolean(task.supports_range));

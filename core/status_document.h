@@ -9,6 +9,8 @@
 //                   "connections":N,"supportsRange":B,"segments":[..]}
 //   segment        {"id":N,"start":N,"pos":N,"end":N,"active":B}
 //
+// While a total is only a guess from what was fetched so far (a stream's parts), "total" is
+// followed by "totalEstimated":true; the member is absent otherwise.
 // "done" is capped at a non-zero total; a segment's end is capped at a non-zero total and is
 // 18446744073709551615 while the size is unknown. Also here: the display formatters the task
 // list view applies to these values.

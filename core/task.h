@@ -113,6 +113,9 @@ struct Task {
 
     // --- progress ---
     std::atomic<uint64_t> total{0}; // 0 = unknown
+    // The total is a guess made from what was fetched so far (a stream's parts), not a size
+    // any server gave.
+    std::atomic<bool> total_estimated{false};
     std::atomic<bool> supports_range{false};
     std::atomic<uint64_t> active_target{0}; // connections the driver currently wants
     std::atomic<uint32_t> throttle_hits{0}; // 429 and 503 answers seen

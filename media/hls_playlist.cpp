@@ -149,6 +149,11 @@ std::vector<size_t> next_uri_lines(const std::vector<std::string>& lines) {
     return next;
 }
 
+// The same URL once fragments are set aside.
+bool same_resource(std::string_view a, std::string_view b) {
+    return a.substr(0, a.find('#')) == b.substr(0, b.find('#'));
+}
+
 bool fetch_text(const FetchResource& fetch, const std::string& url, std::string& body, std::string& error) {
     if (!fetch) {
         error = "no fetch operation";
@@ -170,17 +175,42 @@ const Variant& choose_variant(const std::vector<Variant>& variants) {
 
 } // namespace
 
-std::vector<std::string> split_lines(std::string_view text) {
-    std::vector<std::string> lines;
-    while (!text.empty()) {
+namespace {
+
+// The lines that name a segment (neither blank nor a tag or comment), up to the segment cap.
+size_t count_uri_lines(std::string_view text) {
+    size_t count = 0;
+    while (!text.empty() && count < kMaxStreamSegments) {
+        const size_t first = text.find_first_not_of(" \t\r\n\f\v");
+        if (first == std::string_view::npos) break;
+        text.remove_prefix(first);
+        if (text.front() != '#') ++count;
         const size_t lf = text.find('\n');
-        std::string_view line = text.substr(0, lf);
-        if (lf != std::string_view::npos && line.ends_with('\r')) line.remove_suffix(1);
-        std::string trimmed = trim_spaces(line);
-        if (!trimmed.empty()) lines.push_back(std::move(trimmed));
         if (lf == std::string_view::npos) break;
         text.remove_prefix(lf + 1);
     }
+    return count;
+}
+
+} // namespace
+
+bool LineReader::next(std::string& line) {
+    while (!m_rest.empty()) {
+        const size_t lf = m_rest.find('\n');
+        std::string_view raw = m_rest.substr(0, lf);
+        if (lf != std::string_view::npos && raw.ends_with('\r')) raw.remove_suffix(1);
+        m_rest.remove_prefix(lf == std::string_view::npos ? m_rest.size() : lf + 1);
+        line = trim_spaces(raw);
+        if (!line.empty()) return true;
+    }
+    return false;
+}
+
+std::vector<std::string> split_lines(std::string_view text) {
+    std::vector<std::string> lines;
+    LineReader reader(text);
+    for (std::string line; reader.next(line);)
+        lines.push_back(line);
     return lines;
 }
 
@@ -223,7 +253,11 @@ bool parse_media_playlist(std::string_view base_url, std::string_view text, Trac
     bool map_seen = false;
     std::unordered_map<std::string, int64_t> next_offsets; // per URI, for ranges without "@"
 
-    for (const std::string& line_text : split_lines(text)) {
+    // Line by line, without a copy of the whole text, into a list sized once: a playlist may
+    // list a million segments.
+    track.segments.reserve(track.segments.size() + count_uri_lines(text));
+    LineReader lines(text);
+    for (std::string line_text; lines.next(line_text);) {
         const std::string_view line = line_text;
         if (line.starts_with(kMediaSequenceTag)) {
             sequence = lenient_uint64(line.substr(kMediaSequenceTag.size()));
@@ -341,9 +375,21 @@ StreamPlan parse_hls(std::string_view base_url, std::string_view text, const Fet
 
     const Variant& chosen = choose_variant(variants);
     const std::string variant_url = resolve_url(base_url, chosen.uri);
+    // A variant that is this playlist again would be read as a media playlist whose segments are
+    // the variant lines: the download would be the playlist's own text.
+    if (same_resource(variant_url, base_url)) {
+        plan.error = "playlist refers to itself";
+        return plan;
+    }
     std::string body, fetch_error;
     if (!fetch_text(fetch, variant_url, body, fetch_error)) {
         plan.error = "fetch variant playlist failed: " + fetch_error;
+        return plan;
+    }
+    // Variants are media playlists; one that is a master playlist again leads back here or on
+    // to further masters, never to media.
+    if (body.find(kStreamInfTag) != std::string::npos) {
+        plan.error = "playlist refers to itself";
         return plan;
     }
     if (!parse_media_playlist(variant_url, body, plan.video, plan.error)) return plan;
@@ -363,7 +409,8 @@ StreamPlan parse_hls(std::string_view base_url, std::string_view text, const Fet
         const std::string audio_url = resolve_url(base_url, rendition->second.uri);
         std::string audio_body, audio_error;
         TrackPlan audio;
-        if (fetch_text(fetch, audio_url, audio_body, audio_error) &&
+        if (!same_resource(audio_url, base_url) && fetch_text(fetch, audio_url, audio_body, audio_error) &&
+            audio_body.find(kStreamInfTag) == std::string::npos &&
             parse_media_playlist(audio_url, audio_body, audio, audio_error) && audio.has_segments) {
             audio.language = rendition->second.language;
             audio.bandwidth = kAudioRenditionBandwidth;

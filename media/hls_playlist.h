@@ -22,6 +22,17 @@ namespace twk {
 // skipped.
 std::vector<std::string> split_lines(std::string_view text);
 
+// The same lines one at a time, for texts too long to copy whole.
+class LineReader {
+public:
+    explicit LineReader(std::string_view text) : m_rest(text) {}
+    // The next line into `line`; false at the end.
+    bool next(std::string& line);
+
+private:
+    std::string_view m_rest;
+};
+
 // NAME=VALUE items separated by commas outside double quotes. Names are upper-cased, a quoted
 // value loses its quotes, a repeated name keeps the last value, items without "=" are ignored.
 std::map<std::string, std::string> parse_attribute_list(std::string_view text);

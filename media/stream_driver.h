@@ -9,13 +9,29 @@
 // MP4 when audio comes as a separate track. Status texts: "probing", "downloading", "muxing",
 // "done"; or "paused", "canceled", or one beginning with "error".
 //
-// Progress: one progress segment per part in the task's segment list, sized by the part's
-// estimate (bandwidth × duration) while downloading and rescaled at the end so that the segments
-// tile the finished file.
+// Progress: one progress segment per part in the task's segment list (a stream of more than
+// 1000 parts gives each progress segment a run of neighbouring parts). Until every part is in,
+// the sizes are estimates (bandwidth x duration, then the mean of the parts fetched so far) and
+// the task's total says so (`total_estimated`); at the end they are rescaled so that the
+// segments tile the finished file.
 //
-// Pausing keeps the work folder with its finished parts (and a list of the parts): a later run
-// for the same output name whose manifest yields the same part list fetches only the parts that
-// are missing; any other list starts over. Cancelling and every error remove the folder.
+// A failed segment is tried again with a growing pause (longer when the server sends
+// Retry-After) as long as the task made progress within the stall window; a failure no retry
+// can mend (a 404, an unknown host, a refused certificate, a key that is no key) ends the task
+// at once.
+//
+// The work folder outlives a pause and an error: a later run for the same output name whose
+// manifest yields the same part list fetches only the parts that are missing; any other list
+// starts over. Only a cancel removes it. While a run uses the folder it holds an advisory lock
+// on it, so that a second process on the same stream says so instead of writing beside it.
+//
+// Joining builds the file inside the work folder and renames it into place at the end. A plain
+// concatenation appends the parts in order and releases them, a few MiB at a time, once they are
+// safely in the file (flushed, and counted in a small record in the folder), so it needs room for
+// one copy of the stream, not two; a killed or failed join is continued by the next run from
+// that record. Free space is checked first: "not enough space to join: need 7.5 MB, 4.1 MB free".
+// A run that finds a work folder of the same part list under the candidate name or one of its
+// numbered names continues there, so a rerun never starts afresh beside its own earlier work.
 #pragma once
 
 #include <array>
@@ -39,9 +55,14 @@ void install_stream_driver();
 // cancel ends it at once. An offset and length of -1 fetch the whole resource; otherwise a Range
 // is asked for, and a server that answers 200 with the whole resource has the range cut out
 // here. False with the reason: the exchange's error, "http " + status, "read error", or
-// "body over 2 GiB".
+// "body over 2 GiB"; `failure`, when given, tells whether asking again can help and how long
+// the server asked to wait.
+struct FetchFailure {
+    bool permanent = false;      // no retry can mend it: a 404, an unknown host, a certificate...
+    int64_t retry_after_ms = -1; // the server's Retry-After; -1 when it sent none
+};
 bool fetch_resource(Task& task, const std::string& url, int64_t range_offset, int64_t range_length,
-                    std::string& body, std::string& error);
+                    std::string& body, std::string& error, FetchFailure* failure = nullptr);
 
 // The output name without its extension: the task's file name cut at "?" or "#", less one of
 // ".m3u8", ".mpd", ".ts", ".mp4", ".mkv", ".m4v", ".mov", ".m4s" (any case); "video" when empty.
@@ -50,10 +71,41 @@ std::string stream_base_name(std::string_view name);
 // The work folder of an output path: "<dir>/.<file name>.parts".
 std::string stream_work_dir(std::string_view output_path);
 
-// AES-128-CBC decryption of one segment. The length must be a non-zero multiple of 16. A last
-// byte n in 1..16 whose n last bytes all equal n is padding and removed; otherwise every byte is
-// kept.
-bool decrypt_segment(std::string_view data, const std::array<uint8_t, 16>& key,
-                     const std::array<uint8_t, 16>& iv, std::string& out);
+// How long the driver waits between attempts. Tests shorten them; the program uses the defaults.
+struct StreamTiming {
+    // A part whose three attempts failed is tried again while some part of the task was
+    // finished within this window.
+    int64_t stall_window_ms = 90'000;
+    // The pause after the first failed attempt; it doubles with each further one, up to the
+    // longest.
+    int64_t first_backoff_ms = 150;
+    int64_t longest_backoff_ms = 10'000;
+    // A server's Retry-After is honoured up to this.
+    int64_t longest_retry_after_ms = 120'000;
+};
+// Applies to runs that start afterwards.
+void set_stream_timing(const StreamTiming& timing);
+
+// The wait a Retry-After value asks for: delta-seconds or an HTTP date (measured from `now`,
+// seconds since the epoch). -1 when the value is neither.
+int64_t retry_after_ms(std::string_view value, int64_t now);
+
+enum class Decrypted {
+    ok,
+    bad_length,  // not a non-zero multiple of 16
+    bad_padding, // the plaintext does not end in PKCS#7 padding: the key is not this segment's
+};
+
+// AES-128-CBC decryption of one segment. The plaintext must end in PKCS#7 padding (a last byte
+// n in 1..16 and n bytes of value n), which is removed.
+Decrypted decrypt_segment(std::string_view data, const std::array<uint8_t, 16>& key,
+                          const std::array<uint8_t, 16>& iv, std::string& out);
+
+// The join record a work folder keeps: "<parts joined> <bytes of the joined file>\n". False for
+// any other text (then the join starts over).
+bool parse_join_record(std::string_view text, size_t& count, uint64_t& size);
+
+// "7.5 MB": one decimal, powers of 1024.
+std::string join_size_text(uint64_t bytes);
 
 } // namespace twk

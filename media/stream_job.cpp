@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include <mbedtls/sha256.h>
+
 #include "media/dash_manifest.h"
 #include "media/hls_playlist.h"
 
@@ -14,21 +16,9 @@ namespace {
 constexpr double kMaxEstimate = 9.2e18;
 constexpr double kHeldEstimate = 9.0e18;
 
-void add_track(const TrackPlan& track, bool audio, StreamJob& job) {
-    for (size_t i = 0; i < track.segments.size(); ++i) {
-        const MediaSegment& segment = track.segments[i];
-        StreamPart part;
-        part.audio = audio;
-        part.index = i;
-        part.uri = segment.uri;
-        part.range_offset = segment.range_offset;
-        part.range_length = segment.range_length;
-        part.encrypted = segment.encrypted;
-        part.key_uri = segment.key_uri;
-        part.iv = segment.iv;
-        part.estimate =
-            segment.estimate > 0 ? segment.estimate : estimate_part_size(track.bandwidth, segment.duration);
-        job.parts.push_back(std::move(part));
+void fill_estimates(TrackPlan& track) {
+    for (MediaSegment& segment : track.segments) {
+        if (segment.estimate <= 0) segment.estimate = estimate_part_size(track.bandwidth, segment.duration);
     }
 }
 
@@ -51,23 +41,41 @@ std::string StreamPart::file_name() const {
 }
 
 std::string StreamJob::signature() const {
-    std::string text = "container " + container + "\n";
+    mbedtls_sha256_context sha;
+    mbedtls_sha256_init(&sha);
+    mbedtls_sha256_starts(&sha, 0);
+    auto add = [&sha](std::string_view text) {
+        mbedtls_sha256_update(&sha, reinterpret_cast<const unsigned char*>(text.data()), text.size());
+    };
+    add("container " + container + "\n");
     for (const auto* init : {&video_init, &audio_init})
-        text +=
-            "init " + number(init->range_offset) + " " + number(init->range_length) + " " + init->uri + "\n";
+        add("init " + number(init->range_offset) + " " + number(init->range_length) + " " + init->uri + "\n");
     static constexpr char kHex[] = "0123456789abcdef";
-    for (const StreamPart& part : parts) {
-        text += part.file_name() + " " + number(part.range_offset) + " " + number(part.range_length) + " ";
-        if (part.encrypted) {
-            for (uint8_t b : part.iv) {
-                text += kHex[b >> 4];
-                text += kHex[b & 15];
+    std::string line;
+    for (size_t i = 0; i < part_count(); ++i) {
+        const StreamPart part = this->part(i);
+        const MediaSegment& segment = *part.segment;
+        line =
+            part.file_name() + " " + number(segment.range_offset) + " " + number(segment.range_length) + " ";
+        if (segment.encrypted) {
+            for (uint8_t b : segment.iv) {
+                line += kHex[b >> 4];
+                line += kHex[b & 15];
             }
-            text += " " + part.key_uri + " ";
+            line += " " + segment.key_uri + " ";
         }
-        text += part.uri + "\n";
+        line += segment.uri + "\n";
+        add(line);
     }
-    return text;
+    std::array<unsigned char, 32> digest{};
+    mbedtls_sha256_finish(&sha, digest.data());
+    mbedtls_sha256_free(&sha);
+    std::string text = "parts " + std::to_string(part_count()) + " sha256 ";
+    for (unsigned char b : digest) {
+        text += kHex[b >> 4];
+        text += kHex[b & 15];
+    }
+    return text + "\n";
 }
 
 int64_t estimate_part_size(int64_t bandwidth, double duration_seconds) {
@@ -92,11 +100,13 @@ StreamJob read_stream_job(std::string_view kind, std::string_view base_url, std:
     }
     job.container = plan.container;
     job.video_init = init_of(plan.video);
-    add_track(plan.video, false, job);
+    fill_estimates(plan.video);
+    job.video = std::move(plan.video.segments);
     if (plan.has_separate_audio) {
         job.separate_audio = true;
         job.audio_init = init_of(plan.audio);
-        add_track(plan.audio, true, job);
+        fill_estimates(plan.audio);
+        job.audio = std::move(plan.audio.segments);
     }
     return job;
 }

@@ -16,6 +16,8 @@
 #include <string_view>
 #include <vector>
 
+#include "media/stream_plan.h"
+
 namespace twk {
 
 // Estimates below 1 byte, or not finite, become this (bytes).
@@ -25,16 +27,11 @@ constexpr int64_t kDefaultPartEstimate = 512000;
 using StreamFetch = std::function<bool(const std::string& url, int64_t range_offset, int64_t range_length,
                                        std::string& body, std::string& error)>;
 
+// One part: a media segment of one track, seen through the job that owns it.
 struct StreamPart {
     bool audio = false; // the separate audio track; otherwise the main track
     size_t index = 0;   // position within its track
-    std::string uri;
-    int64_t range_offset = -1; // -1, -1: the whole resource
-    int64_t range_length = -1;
-    bool encrypted = false; // AES-128-CBC
-    std::string key_uri;
-    std::array<uint8_t, 16> iv{};
-    int64_t estimate = 0; // expected bytes, for progress
+    const MediaSegment* segment = nullptr;
     // "v_000000.part", "a_000017.part".
     std::string file_name() const;
 };
@@ -45,14 +42,25 @@ struct StreamInit {
     int64_t range_length = -1;
 };
 
+// The segments are the readers' own records, moved here rather than copied: a playlist of a
+// hundred thousand segments should cost one record per segment, not two.
 struct StreamJob {
     std::string error;     // empty on success: the reader's refusal otherwise
     std::string container; // "ts" or "mp4"
     bool separate_audio = false;
     StreamInit video_init;
     StreamInit audio_init;
-    std::vector<StreamPart> parts; // video first, then audio
-    // One line per initialisation segment and part; equal texts mean the same work.
+    std::vector<MediaSegment> video; // each with its size estimate filled in
+    std::vector<MediaSegment> audio; // empty unless separate_audio
+
+    // Video parts first, then audio.
+    size_t part_count() const { return video.size() + audio.size(); }
+    StreamPart part(size_t i) const {
+        return i < video.size() ? StreamPart{false, i, &video[i]}
+                                : StreamPart{true, i - video.size(), &audio[i - video.size()]};
+    }
+    // A digest of every initialisation segment, part, range and key: equal texts mean the same
+    // work.
     std::string signature() const;
 };
 

@@ -318,6 +318,9 @@ TEST(HlsMaster, Refusals) {
     FakeServer server;
     server.files["http://cdn.test/show/empty.m3u8"] = "#EXTM3U\n#EXT-X-ENDLIST\n";
     server.files["http://cdn.test/show/drm.m3u8"] = "#EXTM3U\n#EXT-X-KEY:METHOD=SAMPLE-AES,URI=\"k\"\ns.ts\n";
+    // A variant that leads back to a master playlist (itself, or one like it).
+    server.files[kMaster] = "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=1\nmaster.m3u8\n";
+    server.files["http://cdn.test/show/again.m3u8"] = "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=1\nagain.m3u8\n";
     struct Case {
         const char* master;
         const char* error;
@@ -327,6 +330,9 @@ TEST(HlsMaster, Refusals) {
         {"#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=1\nempty.m3u8\n", "variant playlist empty"},
         {"#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=1\ndrm.m3u8\n",
          "protected: unsupported DRM (METHOD=SAMPLE-AES, KEYFORMAT=identity)"},
+        {"#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=1\nmaster.m3u8\n", "playlist refers to itself"},
+        {"#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=1\nmaster.m3u8#again\n", "playlist refers to itself"},
+        {"#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=1\nagain.m3u8\n", "playlist refers to itself"},
     };
     for (const auto& c : cases)
         EXPECT_EQ(parse_hls(kMaster, c.master, server.fetch()).error, c.error) << c.master;

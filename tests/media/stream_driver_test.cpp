@@ -1,17 +1,28 @@
 // The stream driver against a scripted server: the faults no real server produces on demand
 // (refused segments, missing keys, broken ciphertext, ranges ignored), cancel and pause in the
 // middle of a download, and the naming of the output. Plus the pure helpers on tables of cases.
+#include "core/status_document.h"
 #include "media/stream_driver.h"
 #include "media/stream_job.h"
+#include "net/socket.h"
+#include "net/text.h"
 
+#include "tests/control/process.h"
 #include "tests/media/stream_engine.h"
+#include "tests/support/real_peers.h"
 #include "tests/support/script_server.h"
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
 #include <mbedtls/aes.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <filesystem>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -132,8 +143,31 @@ protected:
     }
     std::string work_dir() const { return dir.path() + "/.index.ts.parts"; }
 
+    // Short pauses between attempts; a test that needs the stall rule sets its own window.
+    void SetUp() override { set_timing(90'000); }
+    void TearDown() override { set_stream_timing(StreamTiming{}); }
+    static void set_timing(int64_t stall_window_ms) {
+        StreamTiming timing;
+        timing.stall_window_ms = stall_window_ms;
+        timing.first_backoff_ms = 10;
+        timing.longest_backoff_ms = 40;
+        set_stream_timing(timing);
+    }
+
     TempDir dir;
     FakeSite site;
+};
+
+// The site holds the request for "/seg<n>.ts" until released, so that the test can act while a
+// part is in flight.
+struct Gate {
+    std::atomic<bool> open{false};
+    void hold(FakeSite& site, const std::string& held) {
+        site.set_fault([this, held](const std::string& path, int) -> std::optional<std::string> {
+            if (path == held) wait_until([this] { return open.load(); }, 30000);
+            return std::nullopt;
+        });
+    }
 };
 
 TEST_F(StreamDriverFaults, PlainSegmentsJoinInOrderBesideAUsersFileOfTheSameName) {
@@ -151,13 +185,23 @@ TEST_F(StreamDriverFaults, PlainSegmentsJoinInOrderBesideAUsersFileOfTheSameName
     test::expect_progress_tiles(*task, joined(5).size());
 }
 
-TEST_F(StreamDriverFaults, FailuresEndTheTaskWithTheirMessageAndLeaveNoWorkFolder) {
+// What no retry mends ends the task at once; a transient failure is tried again until the stall
+// window passes (here it has passed at once). Either way the parts fetched so far stay for the
+// next run: only a cancel removes them.
+TEST_F(StreamDriverFaults, FailuresEndTheTaskWithTheirMessageAndKeepTheWorkFolder) {
+    set_timing(0);
+    const std::string html = "<html><body>Please log in</body></html>";
+    const std::string key_line =
+        "#EXT-X-KEY:METHOD=AES-128,URI=\"key.bin\",IV=0x0102030405060708090A0B0C0D0E0F10\n";
+    std::array<uint8_t, 16> wrong_key = kKey;
+    wrong_key[0] ^= 1;
     struct Case {
         const char* name;
         std::function<void(FakeSite&)> setup;
-        const char* status;
+        std::string status;
         const char* path; // requested this many times
         int hits;
+        bool work_folder; // the run got as far as fetching parts
     } cases[] = {
         {"503 three times on index 3",
          [](FakeSite& s) {
@@ -166,21 +210,41 @@ TEST_F(StreamDriverFaults, FailuresEndTheTaskWithTheirMessageAndLeaveNoWorkFolde
                  return test::http_response("503 Service Unavailable", "", "busy");
              });
          },
-         "error: segment 3 failed: http 503", "/seg3.ts", 3},
-        {"key answering 404",
+         "error: segment 3 failed: http 503", "/seg3.ts", 3, true},
+        {"404 on index 2, not retried",
          [](FakeSite& s) {
-             s.put("/index.m3u8", playlist(5, "#EXT-X-KEY:METHOD=AES-128,URI=\"key.bin\"\n"));
+             s.set_fault([](const std::string& path, int) -> std::optional<std::string> {
+                 if (path != "/seg2.ts") return std::nullopt;
+                 return test::http_response("404 Not Found", "", "gone");
+             });
          },
-         "error: segment 0 failed: key fetch failed", "/key.bin", 1},
+         "error: segment 2 failed: http 404", "/seg2.ts", 1, true},
+        {"key answering 404", [&](FakeSite& s) { s.put("/index.m3u8", playlist(5, key_line)); },
+         "error: segment 0 failed: key fetch failed: http 404", "/key.bin", 1, true},
+        {"key answered by a login page with 200",
+         [&](FakeSite& s) {
+             s.put("/index.m3u8", playlist(5, key_line));
+             s.put("/key.bin", html);
+         },
+         "error: segment 0 failed: key fetch failed: the answer is " + std::to_string(html.size()) +
+             " bytes, not a 16-byte key",
+         "/key.bin", 1, true},
+        {"a key that is not the segments' key",
+         [&](FakeSite& s) {
+             s.put("/index.m3u8", playlist(1, key_line));
+             s.put("/key.bin", std::string(wrong_key.begin(), wrong_key.end()));
+             s.put("/seg0.ts", encrypt(segment_bytes(0)));
+         },
+         "error: key for segment 0 does not decrypt it", "/seg0.ts", 1, true},
         {"encrypted segment of 1000 bytes",
-         [](FakeSite& s) {
-             s.put("/index.m3u8", playlist(1, "#EXT-X-KEY:METHOD=AES-128,URI=\"key.bin\"\n"));
+         [&](FakeSite& s) {
+             s.put("/index.m3u8", playlist(1, key_line));
              s.put("/key.bin", std::string(kKey.begin(), kKey.end()));
              s.put("/seg0.ts", std::string(1000, 'x'));
          },
-         "error: segment 0 failed: decrypt failed", "/seg0.ts", 1},
+         "error: segment 0 failed: decrypt failed", "/seg0.ts", 1, true},
         {"manifest missing", [](FakeSite& s) { s.put("/index.m3u8", ""); }, "error: not an m3u8 (no #EXTM3U)",
-         "/index.m3u8", 1},
+         "/index.m3u8", 1, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -193,9 +257,107 @@ TEST_F(StreamDriverFaults, FailuresEndTheTaskWithTheirMessageAndLeaveNoWorkFolde
         StreamEngine engine(out.path());
         EXPECT_EQ(engine.download(fresh.url("/index.m3u8"), 1), c.status);
         EXPECT_EQ(fresh.hits(c.path), c.hits);
-        EXPECT_FALSE(folder_exists(out.path() + "/.index.ts.parts"));
+        EXPECT_EQ(folder_exists(out.path() + "/.index.ts.parts"), c.work_folder);
         EXPECT_FALSE(file_exists(out.path() + "/index.ts"));
     }
+}
+
+TEST_F(StreamDriverFaults, ASegmentThatFailsFourTimesThenSucceedsIsWaitedFor) {
+    serve_plain();
+    std::mutex lock;
+    std::vector<int64_t> seen_ms;
+    site.set_fault([&](const std::string& path, int hit) -> std::optional<std::string> {
+        if (path != "/seg2.ts" || hit > 4) return std::nullopt;
+        std::lock_guard guard(lock);
+        seen_ms.push_back(monotonic_ms());
+        // The first refusal asks for a second's rest; the others say nothing.
+        return test::http_response(hit == 1 ? "503 Service Unavailable" : "500 Internal Server Error",
+                                   hit == 1 ? "Retry-After: 1\r\n" : "", "busy");
+    });
+    StreamEngine engine(dir.path());
+    EXPECT_EQ(engine.download(site.url("/index.m3u8"), 2), "done");
+    EXPECT_TRUE(read_file(dir.file("index.ts")) == joined(5));
+    EXPECT_EQ(site.hits("/seg2.ts"), 5);
+    std::lock_guard guard(lock);
+    ASSERT_EQ(seen_ms.size(), 4u);
+    EXPECT_GE(seen_ms[1] - seen_ms[0], 950);
+}
+
+// Ctrl-C keeps three parts; the next run fails on a later part; that failure must keep them,
+// and the run after it fetches only what is missing.
+TEST_F(StreamDriverFaults, AnErrorAfterAnInterruptKeepsEveryFetchedPart) {
+    set_timing(0);
+    serve_plain();
+    Gate gate;
+    gate.hold(site, "/seg3.ts");
+    {
+        StreamEngine first(dir.path());
+        const int32_t id = first.add(site.url("/index.m3u8"), 1);
+        ASSERT_TRUE(wait_until([&] { return site.hits("/seg3.ts") == 1; }, 20000));
+        engine_pause(first.engine(), id);
+        ASSERT_TRUE(first.wait_settled(id));
+        gate.open = true;
+    }
+    site.set_fault([](const std::string& path, int) -> std::optional<std::string> {
+        if (path != "/seg3.ts") return std::nullopt;
+        return test::http_response("502 Bad Gateway", "", "down");
+    });
+    {
+        StreamEngine second(dir.path());
+        EXPECT_EQ(second.download(site.url("/index.m3u8"), 1), "error: segment 3 failed: http 502");
+    }
+    for (int n = 0; n < 3; ++n)
+        EXPECT_TRUE(file_exists(work_dir() + "/v_00000" + std::to_string(n) + ".part")) << n;
+    site.set_fault(nullptr);
+    StreamEngine third(dir.path());
+    EXPECT_EQ(third.download(site.url("/index.m3u8"), 2), "done");
+    EXPECT_TRUE(read_file(dir.file("index.ts")) == joined(5));
+    for (int n = 0; n < 3; ++n)
+        EXPECT_EQ(site.hits("/seg" + std::to_string(n) + ".ts"), 1) << n;
+    EXPECT_FALSE(folder_exists(work_dir()));
+}
+
+TEST_F(StreamDriverFaults, ASecondRunOnTheSameStreamSaysItIsBusy) {
+    serve_plain();
+    // Another process's run holds the folder's lock (a lock of another open file counts the same).
+    std::filesystem::create_directory(work_dir());
+    const int held = ::open(work_dir().c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(::flock(held, LOCK_EX), 0);
+    {
+        StreamEngine engine(dir.path());
+        EXPECT_EQ(engine.download(site.url("/index.m3u8"), 2),
+                  "error: this stream is already being downloaded (" + work_dir() + ")");
+    }
+    EXPECT_EQ(site.hits("/seg0.ts"), 0);
+    ::close(held);
+    StreamEngine engine(dir.path());
+    EXPECT_EQ(engine.download(site.url("/index.m3u8"), 2), "done");
+    EXPECT_TRUE(read_file(dir.file("index.ts")) == joined(5));
+}
+
+// Parts far smaller than the bandwidth guess: once some are in, the total follows their sizes,
+// and says it is an estimate until all are.
+TEST_F(StreamDriverFaults, TotalsFollowTheFetchedPartsAndSayTheyAreEstimates) {
+    serve_plain();
+    Gate gate;
+    gate.hold(site, "/seg3.ts");
+    StreamEngine engine(dir.path());
+    const int32_t id = engine.add(site.url("/index.m3u8"), 1);
+    ASSERT_TRUE(wait_until([&] { return site.hits("/seg3.ts") == 1; }, 20000));
+    engine_pause(engine.engine(), id);
+    ASSERT_TRUE(engine.wait_settled(id));
+    gate.open = true;
+    auto task = engine.entry(id)->task;
+    const uint64_t fetched = segment_bytes(0).size() + segment_bytes(1).size() + segment_bytes(2).size();
+    EXPECT_EQ(task->total.load(), fetched + 2 * (fetched / 3));
+    EXPECT_EQ(task->bytes_done(), fetched);
+    EXPECT_NE(task_entry_json(id, kPaused, *task).find("\"totalEstimated\":true"), std::string::npos);
+    engine_resume(engine.engine(), id);
+    ASSERT_TRUE(engine.wait_settled(id));
+    EXPECT_EQ(task->status(), "done");
+    EXPECT_EQ(task_entry_json(id, kDone, *task).find("totalEstimated"), std::string::npos);
+    test::expect_progress_tiles(*task, joined(5).size());
 }
 
 TEST_F(StreamDriverFaults, EncryptedSegmentsAreDecryptedWithTheirKeyFetchedOnce) {
@@ -235,18 +397,6 @@ TEST_F(StreamDriverFaults, ARangeAnsweredWholeIsCutOutLocally) {
     ASSERT_EQ(engine.download(site.url("/index.m3u8"), 2), "done");
     EXPECT_TRUE(read_file(dir.file("index.ts")) == body.substr(16));
 }
-
-// The site holds the request for "/seg<n>.ts" until released, so that the test can act while a
-// part is in flight.
-struct Gate {
-    std::atomic<bool> open{false};
-    void hold(FakeSite& site, const std::string& held) {
-        site.set_fault([this, held](const std::string& path, int) -> std::optional<std::string> {
-            if (path == held) wait_until([this] { return open.load(); }, 30000);
-            return std::nullopt;
-        });
-    }
-};
 
 TEST_F(StreamDriverFaults, CancelInTheMiddleLeavesNothingBehind) {
     serve_plain();
@@ -348,6 +498,124 @@ TEST_F(StreamDriverFaults, AChangedPartListStartsOver) {
     EXPECT_EQ(site.hits("/seg0.ts"), 2);
 }
 
+// `count` segments of `size` bytes each, distinct, and their playlist at "/index.m3u8".
+std::string serve_sized(FakeSite& site, int count, size_t size) {
+    std::string all;
+    site.put("/index.m3u8", playlist(count));
+    for (int n = 0; n < count; ++n) {
+        std::string bytes = test::test_pattern(size + static_cast<size_t>(n)).substr(static_cast<size_t>(n));
+        bytes[0] = static_cast<char>(n);
+        site.put("/seg" + std::to_string(n) + ".ts", bytes);
+        all += bytes;
+    }
+    return all;
+}
+
+// A small file system of its own, so that the disk can be full. Needs root; skipped otherwise.
+class SmallDisk {
+public:
+    explicit SmallDisk(const std::string& path) : m_path(path) {
+        std::filesystem::create_directory(path);
+        m_mounted = ::mount("tmpfs", path.c_str(), "tmpfs", 0, "size=16m") == 0;
+        if (!m_mounted) m_error = system_reason(errno);
+    }
+    ~SmallDisk() {
+        if (m_mounted) ::umount2(m_path.c_str(), MNT_DETACH);
+    }
+    bool mounted() const { return m_mounted; }
+    const std::string& error() const { return m_error; }
+
+private:
+    std::string m_path;
+    bool m_mounted = false;
+    std::string m_error;
+};
+
+// Ten parts of 1 MiB on a 16 MiB disk: the join refuses while another 5.5 MB lie there, naming
+// both sizes and keeping every part; once there is room for a batch of parts (not for a second
+// copy of the stream), the rerun only joins.
+TEST_F(StreamDriverFaults, JoiningNeedsRoomForABatchOfPartsAndARefusalKeepsTheParts) {
+    SmallDisk disk(dir.file("small"));
+    if (!disk.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here: " << disk.error();
+    const std::string folder = dir.file("small");
+    const std::string all = serve_sized(site, 10, 1 << 20);
+    test::write_file(folder + "/ballast", std::string(5'500'000, 'b'));
+    const std::string parts = folder + "/.index.ts.parts";
+    {
+        StreamEngine engine(folder);
+        const std::string status = engine.download(site.url("/index.m3u8"), 4);
+        EXPECT_TRUE(status.starts_with("error: not enough space to join: need 5.0 MB, ") &&
+                    status.ends_with(" free"))
+            << status;
+    }
+    EXPECT_FALSE(file_exists(folder + "/index.ts"));
+    for (int n = 0; n < 10; ++n)
+        EXPECT_TRUE(file_exists(parts + "/v_00000" + std::to_string(n) + ".part")) << n;
+    ::unlink((folder + "/ballast").c_str());
+    StreamEngine engine(folder);
+    EXPECT_EQ(engine.download(site.url("/index.m3u8"), 4), "done");
+    EXPECT_TRUE(read_file(folder + "/index.ts") == all);
+    for (int n = 0; n < 10; ++n)
+        EXPECT_EQ(site.hits("/seg" + std::to_string(n) + ".ts"), 1) << n;
+    EXPECT_FALSE(folder_exists(parts));
+}
+
+// The parts a join record counts; 0 without one.
+size_t joined_parts(const std::string& record) {
+    size_t count = 0;
+    uint64_t size = 0;
+    return parse_join_record(read_file(record), count, size) ? count : 0;
+}
+
+// `twk get` killed again and again while it joins: each run continues the join where the last
+// one's record says it stopped, no part is fetched twice, and the file comes out whole under its
+// own name.
+TEST_F(StreamDriverFaults, KillsDuringTheJoinAreContinuedByTheNextRun) {
+    const std::string all = serve_sized(site, 400, 20000);
+    const std::string record = work_dir() + "/joined.list";
+    const int null_fd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(null_fd, 0);
+    int kills_in_join = 0, runs = 0, status = -1;
+    size_t killed_at = 0;
+    while (runs < 60) {
+        ++runs;
+        const pid_t pid = test::spawn(
+            {TWK_BINARY, "get", "-q", "-x", "4", "-d", dir.path(), site.url("/index.m3u8")}, {}, null_fd);
+        ASSERT_GT(pid, 0);
+        bool exited = false;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (std::chrono::steady_clock::now() < deadline) {
+            if (::waitpid(pid, &status, WNOHANG) == pid) {
+                exited = true;
+                break;
+            }
+            // Killed once the join went on by a hundred parts in this run: by then it has
+            // released parts that live only in the joined file.
+            if (kills_in_join < 8 && joined_parts(record) >= killed_at + 100) {
+                killed_at = joined_parts(record);
+                ::kill(pid, SIGKILL);
+                ++kills_in_join;
+                break;
+            }
+            ::usleep(200);
+        }
+        if (!exited) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+            continue;
+        }
+        break;
+    }
+    ::close(null_fd);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "after " << runs << " runs";
+    EXPECT_GE(kills_in_join, 1);
+    EXPECT_TRUE(read_file(dir.file("index.ts")) == all);
+    EXPECT_FALSE(file_exists(dir.file("index (1).ts")));
+    EXPECT_FALSE(folder_exists(work_dir()));
+    for (int n = 0; n < 400; ++n)
+        ASSERT_EQ(site.hits("/seg" + std::to_string(n) + ".ts"), 1) << n;
+}
+
 TEST(StreamDriverHelpers, OutputBaseName) {
     struct Case {
         const char* name;
@@ -361,28 +629,57 @@ TEST(StreamDriverHelpers, OutputBaseName) {
     EXPECT_EQ(stream_work_dir("/d/x/Show (1).mp4"), "/d/x/.Show (1).mp4.parts");
 }
 
-TEST(StreamDriverHelpers, DecryptionRemovesOnlyWellFormedPadding) {
+TEST(StreamDriverHelpers, DecryptionNeedsWellFormedPadding) {
     // Plaintexts of whole blocks, encrypted without padding (encrypt_raw): the rule looks at the
     // plaintext's end.
     const std::string body(16, 'm');
     struct Case {
         std::string plain;
+        Decrypted result;
         std::string kept;
     } cases[] = {
-        {body + std::string(16, '\x10'), body},
-        {body.substr(0, 14) + "\x05\x04", body.substr(0, 14) + "\x05\x04"},
-        {body.substr(0, 13) + "\x03\x03\x03", body.substr(0, 13)},
-        {body.substr(0, 15) + '\0', body.substr(0, 15) + '\0'},
-        {body.substr(0, 15) + '\x11', body.substr(0, 15) + '\x11'},
+        {body + std::string(16, '\x10'), Decrypted::ok, body},
+        {body.substr(0, 13) + "\x03\x03\x03", Decrypted::ok, body.substr(0, 13)},
+        {body.substr(0, 15) + '\x01', Decrypted::ok, body.substr(0, 15)},
+        {body.substr(0, 14) + "\x05\x04", Decrypted::bad_padding, ""},
+        {body.substr(0, 15) + '\0', Decrypted::bad_padding, ""},
+        {body.substr(0, 15) + '\x11', Decrypted::bad_padding, ""},
+        {body.substr(0, 13) + "\x02\x03\x03", Decrypted::bad_padding, ""},
     };
     for (const auto& c : cases) {
         std::string out;
-        ASSERT_TRUE(decrypt_segment(encrypt_raw(c.plain), kKey, kIv, out));
-        EXPECT_TRUE(out == c.kept) << c.plain.size();
+        ASSERT_EQ(decrypt_segment(encrypt_raw(c.plain), kKey, kIv, out), c.result) << c.plain.size();
+        if (c.result == Decrypted::ok) {
+            EXPECT_TRUE(out == c.kept) << c.plain.size();
+        }
     }
     std::string out;
-    EXPECT_FALSE(decrypt_segment("", kKey, kIv, out));
-    EXPECT_FALSE(decrypt_segment(std::string(1000, 'x'), kKey, kIv, out));
+    EXPECT_EQ(decrypt_segment("", kKey, kIv, out), Decrypted::bad_length);
+    EXPECT_EQ(decrypt_segment(std::string(1000, 'x'), kKey, kIv, out), Decrypted::bad_length);
+}
+
+TEST(StreamDriverHelpers, RetryAfterJoinRecordsAndJoinSizes) {
+    const int64_t now = 784111777; // Sun, 06 Nov 1994 08:49:37 GMT
+    EXPECT_EQ(retry_after_ms("120", now), 120000);
+    EXPECT_EQ(retry_after_ms(" 0 ", now), 0);
+    EXPECT_EQ(retry_after_ms("Sun, 06 Nov 1994 08:49:47 GMT", now), 10000);
+    EXPECT_EQ(retry_after_ms("Sun, 06 Nov 1994 08:49:00 GMT", now), 0);
+    EXPECT_EQ(retry_after_ms("99999999999999999999", now), INT64_MAX);
+    for (const char* bad :
+         {"", "-5", "soon", "1.5", "Sun, 06 Nov 1994 08:49:47", "Sun, 06 Foo 1994 08:49:47 GMT"})
+        EXPECT_EQ(retry_after_ms(bad, now), -1) << bad;
+    size_t count = 0;
+    uint64_t size = 0;
+    EXPECT_TRUE(parse_join_record("12 4096\n", count, size));
+    EXPECT_EQ(count, 12u);
+    EXPECT_EQ(size, 4096u);
+    for (const char* bad :
+         {"", "12 4096", "12  4096\n", "-1 5\n", "1 x\n", "1 99999999999999999999999\n", " 1 2\n"})
+        EXPECT_FALSE(parse_join_record(bad, count, size)) << bad;
+    EXPECT_EQ(join_size_text(512), "512 B");
+    EXPECT_EQ(join_size_text(7864320), "7.5 MB");
+    EXPECT_EQ(join_size_text(4299161), "4.1 MB");
+    EXPECT_EQ(join_size_text(1024), "1.0 KB");
 }
 
 TEST(StreamDriverHelpers, SizeEstimates) {
