@@ -55,7 +55,9 @@ struct ControlServer {
     std::mutex lock;
     std::condition_variable changed;
     std::set<Socket> open;
+    std::map<Socket, int64_t> reading_head; // socket -> monotonic ms of its accept
     int32_t active = 0;
+    int32_t websockets = 0;
     bool stopping = false;
 };
 
@@ -70,6 +72,7 @@ const char* reason_for(int status) {
     case 400: return "Bad Request";
     case 403: return "Forbidden";
     case 404: return "Not Found";
+    case 503: return "Service Unavailable";
     default: return "OK";
     }
 }
@@ -118,7 +121,11 @@ struct Connection {
     AccessDecision access;
 };
 
-void serve_page(Connection& c) { write_reply(c.socket, 200, "text/html; charset=utf-8", status_page()); }
+// The page holds a start form: no other page may frame it.
+void serve_page(Connection& c) {
+    write_reply(c.socket, 200, "text/html; charset=utf-8", status_page(),
+                "X-Frame-Options: DENY\r\nContent-Security-Policy: frame-ancestors 'none'\r\n");
+}
 
 void serve_ping(Connection& c) {
     c.server.last_ping = monotonic_ms();
@@ -167,6 +174,21 @@ void serve_websocket(Connection& c) {
         write_reply(c.socket, 400, "text/plain", "bad ws");
         return;
     }
+    {
+        std::lock_guard lock(c.server.lock);
+        if (c.server.websockets >= kMaxWebSocketClients) {
+            write_reply(c.socket, 503, "text/plain", "busy");
+            return;
+        }
+        ++c.server.websockets;
+    }
+    struct Leave {
+        ControlServer& server;
+        ~Leave() {
+            std::lock_guard lock(server.lock);
+            --server.websockets;
+        }
+    } leave{c.server};
     std::string upgrade = "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
                           "Sec-WebSocket-Accept: " +
                           websocket_accept(*key) + "\r\n\r\n";
@@ -269,17 +291,25 @@ void record_contact(ControlServer& server, const ControlRequest& request, const 
 // Reads the head (the bytes after it start the body) and answers it. Every exit leaves the
 // socket to `finish_connection`.
 void handle_connection(ControlServer& server, Socket socket) {
-    set_io_timeouts(socket, kConnectionTimeoutMs);
+    const int64_t deadline = monotonic_ms() + kHeadDeadlineMs;
     std::string buffer;
     size_t head_end = 0;
     char chunk[kHeadReceiveSize];
     while (head_end == 0) {
         if (buffer.size() > kMaxRequestHead) return;
+        const int64_t left = deadline - monotonic_ms();
+        if (left <= 0) return;
+        set_io_timeouts(socket, static_cast<uint32_t>(left));
         int n = recv_some(socket, chunk, kHeadReceiveSize);
         if (n < 1) return;
         const size_t from = buffer.size() >= 3 ? buffer.size() - 3 : 0;
         buffer.append(chunk, static_cast<size_t>(n));
         if (size_t end = request_head_end(std::string_view(buffer).substr(from))) head_end = from + end;
+    }
+    set_io_timeouts(socket, kConnectionTimeoutMs);
+    {
+        std::lock_guard lock(server.lock);
+        server.reading_head.erase(socket);
     }
     const ControlRequest request = parse_request_head(std::string_view(buffer).substr(0, head_end - 4));
     std::string body = buffer.substr(head_end);
@@ -309,8 +339,23 @@ void handle_connection(ControlServer& server, Socket socket) {
 void finish_connection(ControlServer& server, Socket socket) {
     std::lock_guard lock(server.lock);
     server.open.erase(socket);
+    server.reading_head.erase(socket);
     close_socket(socket);
     if (--server.active == 0) server.changed.notify_all();
+}
+
+// At the connection cap: shuts down the connection that has been sending its head the longest,
+// so that a crowd of slow clients cannot keep a real one out. Its thread sees the end and
+// leaves. False when every connection is past its head (then the newcomer is turned away).
+// Called with the connection mutex held.
+bool make_room(ControlServer& server) {
+    auto oldest = server.reading_head.end();
+    for (auto it = server.reading_head.begin(); it != server.reading_head.end(); ++it)
+        if (oldest == server.reading_head.end() || it->second < oldest->second) oldest = it;
+    if (oldest == server.reading_head.end()) return false;
+    ::shutdown(oldest->first, SHUT_RDWR);
+    server.reading_head.erase(oldest);
+    return true;
 }
 
 void accept_loop(ControlServer& server) {
@@ -335,7 +380,12 @@ void accept_loop(ControlServer& server) {
                 close_socket(socket);
                 return;
             }
+            if (server.active - server.websockets >= kMaxRequestConnections && !make_room(server)) {
+                close_socket(socket);
+                continue;
+            }
             server.open.insert(socket);
+            server.reading_head[socket] = monotonic_ms();
             ++server.active;
         }
         try {
@@ -380,11 +430,14 @@ bool listen_on(ControlServer& server, std::string& error) {
 
 } // namespace
 
-bool write_reply(int socket, int status, std::string_view content_type, std::string_view body) {
+bool write_reply(int socket, int status, std::string_view content_type, std::string_view body,
+                 std::string_view extra_headers) {
     std::string head = "HTTP/1.1 " + std::to_string(status) + " " + reason_for(status) + "\r\n";
     head += "Content-Type: ";
     head += content_type;
-    head += "\r\nContent-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n";
+    head += "\r\n";
+    head += extra_headers;
+    head += "Content-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n";
     if (!send_raw_all(socket, head.data(), head.size())) return false;
     return body.empty() || send_raw_all(socket, body.data(), body.size());
 }

@@ -4,7 +4,7 @@
 // One request per connection ("Connection: close" on every reply but the WebSocket upgrade), one
 // thread per connection, and no CORS headers on any reply. The routes:
 //
-//   GET "/"                     200 text/html   the built-in status page
+//   GET "/"                     200 text/html   the built-in status page (never in a frame)
 //   GET or POST "/ping"         200 text/plain  "ok"
 //   GET "/ws"                   the WebSocket status channel: the engine's task list document
 //                               when it changed, at most every 200 ms, and at least every 1 s
@@ -72,7 +72,9 @@ int64_t browser_contact_age(ControlServer& server, std::string_view tag);
 
 // The routes' reply: status line (reason "Forbidden" for 403, "Not Found" for 404, "Bad Request"
 // for 400, "OK" otherwise), Content-Type, Content-Length, "Connection: close", then the body in
-// a second send. False when a send failed.
-bool write_reply(int socket, int status, std::string_view content_type, std::string_view body);
+// a second send. `extra_headers` (each line ending in CRLF) go after Content-Type. False when a
+// send failed.
+bool write_reply(int socket, int status, std::string_view content_type, std::string_view body,
+                 std::string_view extra_headers = {});
 
 } // namespace twk

@@ -23,7 +23,14 @@ namespace twk {
 
 // A request head must end ("\r\n\r\n") within this many bytes, or the connection is closed
 // without a reply.
-inline constexpr size_t kMaxRequestHead = 1048576;
+inline constexpr size_t kMaxRequestHead = 16384; // no caller of ours sends a head near this
+// A request head must be whole within this long, however slowly its bytes arrive: a client that
+// dribbles one byte at a time cannot hold a connection thread for longer.
+inline constexpr int64_t kHeadDeadlineMs = 5000;
+// Connections still in their request at once (WebSocket streams counted apart); at the cap the
+// oldest one still sending its head is closed to make room.
+inline constexpr int32_t kMaxRequestConnections = 128;
+inline constexpr int32_t kMaxWebSocketClients = 32;
 inline constexpr int kHeadReceiveSize = 4096;
 // A start request's body is read up to this size; the rest is not waited for.
 inline constexpr int64_t kMaxStartBody = 8388608;

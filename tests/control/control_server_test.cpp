@@ -16,8 +16,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <filesystem>
+#include <vector>
 
 namespace twk {
 namespace {
@@ -200,6 +202,61 @@ TEST_F(ControlServerTest, ServesTheBuiltInStatusPage) {
     EXPECT_EQ(reply.header("content-length"), std::to_string(status_page().size()));
     EXPECT_EQ(reply.body, status_page());
     EXPECT_TRUE(reply.body.starts_with("<!DOCTYPE html>"));
+    EXPECT_EQ(reply.header("x-frame-options"), "DENY");
+    EXPECT_EQ(reply.header("content-security-policy"), "frame-ancestors 'none'");
+}
+
+// A raw client that sends `bytes` and keeps the connection open.
+int open_client(int port, const std::string& bytes) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    if (!bytes.empty()) (void)!::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    return fd;
+}
+
+// True once the server has closed `fd` (a read returns the end or an error).
+bool closed_by_server(int fd) {
+    char c;
+    const ssize_t n = ::recv(fd, &c, 1, MSG_DONTWAIT);
+    return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+}
+
+TEST_F(ControlServerTest, SlowAndOversizedHeadsCannotSilenceTheServer) {
+    const int port = control_server_port(*m_server);
+    // Twice the connection cap, each an unfinished head that never goes on.
+    std::vector<int> slow;
+    for (int i = 0; i < 2 * kMaxRequestConnections; ++i) {
+        int fd = open_client(port, "GET /ping HTTP/1.1\r\nHost: 127.0.0.1\r\n");
+        ASSERT_GE(fd, 0);
+        slow.push_back(fd);
+    }
+    // A real client still gets its answer, and the server holds no more than the cap.
+    Reply reply = curl("GET", "/ping");
+    EXPECT_EQ(reply.status, 200);
+    EXPECT_EQ(reply.body, "ok");
+    EXPECT_LE(control_server_connections(*m_server), kMaxRequestConnections);
+    // Every slow head ends at its deadline, however the bytes trickle.
+    EXPECT_TRUE(wait_until(
+        [&] {
+            for (int fd : slow)
+                if (!closed_by_server(fd)) return false;
+            return true;
+        },
+        kDeadlineMs));
+    // A head over the size limit is closed without an answer.
+    const int big = open_client(port, "GET /ping HTTP/1.1\r\nX-Pad: " + std::string(kMaxRequestHead, 'a'));
+    ASSERT_GE(big, 0);
+    EXPECT_TRUE(wait_until([&] { return closed_by_server(big); }, kDeadlineMs));
+    slow.push_back(big);
+    for (int fd : slow)
+        ::close(fd);
 }
 
 TEST_F(ControlServerTest, HostMustBeALoopbackName) {
