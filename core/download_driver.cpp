@@ -207,15 +207,6 @@ void restart_from_scratch(DriverRun& run) {
         debug_log("[dl] could not empty the output file for the restart");
 }
 
-// Removes what a run leaves that nothing can continue: the output file and its sidecar. A run
-// only ever opens a file that is its own to write over (core/naming.h: empty, or left by an
-// unfinished run of ours), so nothing of the user's goes with it.
-void discard_output(const DriverRun& run) {
-    const Task& task = run.task;
-    ::unlink(task.output_path().c_str());
-    remove_sidecar(task.sidecar_path());
-}
-
 // Whether the output path still names the file this run wrote: not deleted (a link count of 0),
 // nor replaced, nor gone with its folder.
 bool output_still_there(int fd, const std::string& path) {
@@ -223,6 +214,16 @@ bool output_still_there(int fd, const std::string& path) {
     struct stat at_path {};
     return ::fstat(fd, &open_file) == 0 && open_file.st_nlink > 0 && ::stat(path.c_str(), &at_path) == 0 &&
            open_file.st_dev == at_path.st_dev && open_file.st_ino == at_path.st_ino;
+}
+
+// Removes what a run leaves that nothing can continue: the output file (the run's open file,
+// when the path still names it) and its sidecar. A run only ever opens a file that is its own
+// to write over (core/naming.h: empty, or left by an unfinished run of ours), so nothing of the
+// user's goes with it.
+void discard_output(const DriverRun& run) {
+    const Task& task = run.task;
+    if (output_still_there(run.output.get(), task.output_path())) ::unlink(task.output_path().c_str());
+    remove_sidecar(task.sidecar_path());
 }
 
 // An ended run leaves a partial file that a later run continues (bytes on disk and a sidecar
@@ -266,8 +267,7 @@ void finish_run(DriverRun& run) {
         return;
     }
     if (task.stop) {
-        remove_sidecar(task.sidecar_path());
-        ::unlink(task.output_path().c_str());
+        discard_output(run);
         run.output.reset();
         task.set_status("canceled");
         return;
