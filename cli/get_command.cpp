@@ -147,6 +147,8 @@ WatchEnd watch(Engine* engine, Watcher& watcher, const StopSignals& signals, int
 
 int run_get(const GetOptions& given) {
     GetOptions options = given;
+    for (const std::string& note : options.notes)
+        std::fprintf(stderr, "twk: %s\n", note.c_str());
     std::string folder = options.directory.empty() ? default_download_dir() : options.directory;
     place_output(folder, options.output_name);
     Engine* engine = engine_create(folder, options.max_concurrent);

@@ -1,5 +1,6 @@
 #include "cli/get_options.h"
 
+#include "core/naming.h"
 #include "core/start_request.h"
 #include "net/proxy_spec.h"
 #include "net/text.h"
@@ -36,6 +37,51 @@ bool split_header(const std::string& text, std::pair<std::string, std::string>& 
     if (has_control_byte(value)) return false;
     out = {name, value};
     return true;
+}
+
+// The steps of a relative path without "" and "."; ".." takes the step before it. False when a
+// ".." would climb above where the path starts.
+bool relative_steps(const std::string& path, std::vector<std::string>& steps) {
+    steps.clear();
+    size_t at = 0;
+    while (at <= path.size()) {
+        size_t slash = path.find('/', at);
+        if (slash == std::string::npos) slash = path.size();
+        const std::string step = path.substr(at, slash - at);
+        at = slash + 1;
+        if (step.empty() || step == ".") continue;
+        if (step == "..") {
+            if (steps.empty()) return false;
+            steps.pop_back();
+            continue;
+        }
+        steps.push_back(step);
+    }
+    return true;
+}
+
+// The name part of -o must name a file: not empty, ".", "..", nor end in "/".
+bool names_a_file(const std::string& output) {
+    const size_t slash = output.rfind('/');
+    const std::string last = slash == std::string::npos ? output : output.substr(slash + 1);
+    return !last.empty() && last != "." && last != "..";
+}
+
+// Every -H Cookie and --cookie become one cookie list, "a=1; b=2", in the order given.
+void join_cookies(GetOptions& out) {
+    std::string joined;
+    std::vector<std::pair<std::string, std::string>> others;
+    for (const auto& header : out.headers) {
+        if (to_lower_ascii(header.first) != "cookie") {
+            others.push_back(header);
+        } else if (!header.second.empty()) {
+            joined += (joined.empty() ? "" : "; ") + header.second;
+        }
+    }
+    if (others.size() == out.headers.size()) return; // no Cookie header
+    if (!out.cookie.empty()) joined += (joined.empty() ? "" : "; ") + out.cookie;
+    out.cookie = joined;
+    out.headers = std::move(others);
 }
 
 } // namespace
@@ -149,6 +195,10 @@ bool parse_get_options(const std::vector<std::string>& args, GetOptions& out, st
                 error = "bad header: expected 'Name: Value'";
                 return false;
             }
+            if (engine_sets_header(header.first)) {
+                out.notes.push_back(name + " " + header.first + ": ignored, twk sets this header itself");
+                continue;
+            }
             out.headers.push_back(std::move(header));
         } else if (name == "--user-agent") {
             out.user_agent = value;
@@ -172,10 +222,18 @@ bool parse_get_options(const std::vector<std::string>& args, GetOptions& out, st
         error = "--output works with one URL only";
         return false;
     }
-    if (!out.output_name.empty() && out.output_name.back() == '/') {
+    if (!out.output_name.empty() && !names_a_file(out.output_name)) {
         error = "--output needs a file name, not a folder: " + out.output_name;
         return false;
     }
+    std::vector<std::string> steps;
+    if (!out.output_name.empty() && out.output_name.front() != '/' &&
+        !relative_steps(out.output_name, steps)) {
+        error = "--output leaves the download folder: " + out.output_name +
+                " (use an absolute path to save elsewhere)";
+        return false;
+    }
+    join_cookies(out);
     if (!out.proxy.empty() && !supported_proxy(out.proxy)) {
         error = "bad proxy: " + out.proxy + " (http://, socks5:// or socks5h://host:port)";
         return false;
@@ -193,11 +251,22 @@ bool supported_proxy(const std::string& text) {
 }
 
 void place_output(std::string& folder, std::string& output_name) {
-    const size_t slash = output_name.rfind('/');
-    if (slash == std::string::npos) return;
-    const std::string part = slash == 0 ? "/" : output_name.substr(0, slash);
-    folder = part.front() == '/' ? part : folder + "/" + part;
-    output_name.erase(0, slash + 1);
+    if (output_name.find('/') == std::string::npos) return;
+    const bool absolute = output_name.front() == '/';
+    std::vector<std::string> steps;
+    if (absolute) {
+        // "/a/../b.bin" is "/b.bin"; above the root there is only the root.
+        const std::string normal = normalize_path(output_name);
+        relative_steps(normal.substr(1), steps);
+    } else if (!relative_steps(output_name, steps)) {
+        return;
+    }
+    if (steps.empty()) return;
+    std::string place = absolute ? "" : folder;
+    for (size_t i = 0; i + 1 < steps.size(); ++i)
+        place += "/" + steps[i];
+    folder = place.empty() ? "/" : place;
+    output_name = steps.back();
 }
 
 StartOptions start_options(const GetOptions& options, const std::string& url) {
@@ -208,6 +277,7 @@ StartOptions start_options(const GetOptions& options, const std::string& url) {
     o.insecure = options.insecure;
     o.proxy = options.proxy;
     o.filename = options.output_name;
+    o.user_named = !options.output_name.empty();
     o.cookies = options.cookie;
     o.referrer = options.referer;
     o.user_agent = options.user_agent;

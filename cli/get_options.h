@@ -27,6 +27,8 @@ struct GetOptions {
     bool quiet = false;
     bool json = false;
     std::vector<std::string> urls;
+    // What was given but will not be used, one line each for standard error ("-H Host: ...").
+    std::vector<std::string> notes;
 };
 
 // Reads the arguments that follow "get". False with a one-line reason for bad usage.
@@ -40,8 +42,9 @@ bool parse_rate(const std::string& text, int64_t& out);
 bool supported_proxy(const std::string& text);
 
 // An output name with a folder part: a relative one is taken under `folder`, an absolute one
-// as given; `folder` becomes that folder and `output_name` the bare name. Names without "/"
-// are left alone.
+// as given with its "." and ".." steps resolved; `folder` becomes that folder and `output_name`
+// the bare name. Names without "/" are left alone. (`parse_get_options` has refused a relative
+// name that would leave the folder.)
 void place_output(std::string& folder, std::string& output_name);
 
 // The capture-mode start options for one URL, for the engine's add.

@@ -53,22 +53,45 @@ void start_fresh(DriverRun& run) {
     task.segments = {make_segment(0, 0, kUnknownEnd)};
 }
 
-// Steps 1-4 of a run: the folder, the sidecar, the output file. False when it cannot be opened.
+// Opens the output file and takes its lock. A file that another process is writing (it holds
+// the lock) stays its own: the task moves on to the next free name, as it would beside a user's
+// file. `existed` tells whether the file was there before. False when no file could be had.
+bool open_locked_output(DriverRun& run, bool& existed) {
+    Task& task = run.task;
+    std::string path = task.output_path();
+    for (int attempt = 0; attempt < kLockAttempts; ++attempt) {
+        create_parent_folders(path);
+        existed = exists(path);
+        run.output.reset(open_output(path));
+        if (!run.output.valid()) {
+            set_open_failure(task, path, errno);
+            return false;
+        }
+        if (lock_output(run.output.get())) return true;
+        run.output.reset();
+        debug_log("[dl] \"%s\" is being written by another process — taking another name", path.c_str());
+        const std::string taken = path;
+        path = set_output_path(task, taken, true).first;
+        if (path == taken) break;
+    }
+    task.set_failure("error: cannot open output file: " + path + " (another process is writing it)",
+                     FailureCategory::kIo);
+    return false;
+}
+
+// Steps 1-4 of a run: the folder, the output file and its lock, the sidecar. False when the
+// file cannot be opened.
 bool open_run(DriverRun& run) {
     Task& task = run.task;
+    bool existed = false;
+    if (!open_locked_output(run, existed)) return false;
     const std::string path = task.output_path();
-    create_parent_folders(path);
     // What a run killed while saving its sidecar left half-written.
     ::unlink((task.sidecar_path() + ".tmp").c_str());
     std::optional<ResumeState> resume;
     if (task.request.method == "GET") resume = load_sidecar(task.sidecar_path(), path);
     run.resumed = resume.has_value();
-    if (!resume && !exists(path)) task.created_output = true;
-    run.output.reset(open_output(path));
-    if (!run.output.valid()) {
-        set_open_failure(task, path, errno);
-        return false;
-    }
+    if (!resume && !existed) task.created_output = true;
     if (task.created_output) mark_as_ours(run.output.get(), task.request.url);
     if (resume) {
         grow_output(run.output.get(), resume->total);
@@ -157,6 +180,12 @@ bool adopt_pending_run(DriverRun& run) {
         set_open_failure(task, path, errno);
         return false;
     }
+    if (!lock_output(run.output.get())) {
+        run.output.reset();
+        task.set_failure("error: cannot open output file: " + path + " (another process is writing it)",
+                         FailureCategory::kIo);
+        return false;
+    }
     grow_output(run.output.get(), state.total);
     take_resume_state(run, std::move(state));
     run.resumed = true;
@@ -169,25 +198,32 @@ bool adopt_pending_run(DriverRun& run) {
 void restart_from_scratch(DriverRun& run) {
     Task& task = run.task;
     debug_log("[dl] resource changed on resume — discarding partial, restarting from scratch");
-    ::unlink(task.sidecar_path().c_str());
+    remove_sidecar(task.sidecar_path());
     task.complete = false;
     start_fresh(run);
+    if (run.restart_single.exchange(false)) run.probe_state = kSingleStream;
     // Should emptying fail, the old bytes stay until the new ones are written over them.
     if (::ftruncate(run.output.get(), 0) != 0)
         debug_log("[dl] could not empty the output file for the restart");
 }
 
-// Removes what a run leaves that nothing can continue: the output file and its sidecar. A file
-// that was there before (a finished download of the same URL being fetched again) and that this
-// run has not written to stays as it was.
+// Whether the output path still names the file this run wrote: not deleted (a link count of 0),
+// nor replaced, nor gone with its folder.
+bool output_still_there(int fd, const std::string& path) {
+    struct stat open_file {};
+    struct stat at_path {};
+    return ::fstat(fd, &open_file) == 0 && open_file.st_nlink > 0 && ::stat(path.c_str(), &at_path) == 0 &&
+           open_file.st_dev == at_path.st_dev && open_file.st_ino == at_path.st_ino;
+}
+
+// Removes what a run leaves that nothing can continue: the output file (the run's open file,
+// when the path still names it) and its sidecar. A run only ever opens a file that is its own
+// to write over (core/naming.h: empty, or left by an unfinished run of ours), so nothing of the
+// user's goes with it.
 void discard_output(const DriverRun& run) {
     const Task& task = run.task;
-    const std::string path = task.output_path();
-    struct stat st {};
-    const bool untouched = !task.created_output && !run.resumed && task.bytes_done() == 0 &&
-                           ::stat(path.c_str(), &st) == 0 && st.st_size > 0;
-    if (!untouched) ::unlink(path.c_str());
-    ::unlink(task.sidecar_path().c_str());
+    if (output_still_there(run.output.get(), task.output_path())) ::unlink(task.output_path().c_str());
+    remove_sidecar(task.sidecar_path());
 }
 
 // An ended run leaves a partial file that a later run continues (bytes on disk and a sidecar
@@ -212,15 +248,18 @@ bool keep_resumable(DriverRun& run, std::string& why) {
     return false;
 }
 
+// The end of a run. The output stays open (and locked) until the sidecar says what it holds,
+// so that no other process takes the pair over half-way.
 void finish_run(DriverRun& run) {
     Task& task = run.task;
     const int fd = run.output.get();
     std::string why;
     if (task.pause) {
         flush_output(fd);
-        run.output.reset();
         // "paused" promises that resume continues; nothing received means nothing is lost.
-        if (keep_resumable(run, why) || task.bytes_done() == 0) {
+        const bool kept = keep_resumable(run, why) || task.bytes_done() == 0;
+        run.output.reset();
+        if (kept) {
             task.set_status("paused");
         } else {
             task.set_failure("error: interrupted and not resumable: " + why, FailureCategory::kIo);
@@ -228,25 +267,34 @@ void finish_run(DriverRun& run) {
         return;
     }
     if (task.stop) {
+        discard_output(run);
         run.output.reset();
-        ::unlink(task.sidecar_path().c_str());
-        ::unlink(task.output_path().c_str());
         task.set_status("canceled");
         return;
     }
     if (download_complete(task) && !task.status_is_error()) {
-        if (finalize_output(fd, task.total)) {
-            task.set_status("done");
-            ::unlink(task.sidecar_path().c_str());
+        // Deleted, or its folder removed, while it was written: there is nothing to call done.
+        if (!output_still_there(fd, task.output_path())) {
+            remove_sidecar(task.sidecar_path());
             run.output.reset();
+            task.set_failure("error: output file was removed during the download", FailureCategory::kIo);
+            return;
+        }
+        if (finalize_output(fd, task.total)) {
+            // Finished, the file is the user's: a later run never writes into it.
+            unmark(fd);
+            task.created_output = false;
+            remove_sidecar(task.sidecar_path());
+            run.output.reset();
+            task.set_status("done");
             return;
         }
         task.set_failure("error: finalize failed: " + system_reason(errno), FailureCategory::kIo);
     }
     flush_output(fd);
-    run.output.reset();
     if (!task.status_is_error()) task.set_failure("error: incomplete", FailureCategory::kIo);
     keep_resumable(run, why);
+    run.output.reset();
 }
 
 } // namespace

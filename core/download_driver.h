@@ -34,6 +34,8 @@ constexpr uint64_t kBytesPerConnection = 557'056;
 // "error: remote file changed since last run" (a server whose validator changes with every
 // answer would otherwise keep it restarting forever).
 constexpr int kMaxRestartsFromScratch = 3;
+// A run looks this many names further when another process holds the output's lock.
+constexpr int kLockAttempts = 16;
 
 // Runs the task to the end of one run and leaves its final status text. Returns once the run
 // has ended; honours the stop and pause flags.

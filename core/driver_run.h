@@ -72,6 +72,8 @@ struct DriverRun {
     // --- restarts ---
     std::atomic<bool> restart{false};      // end the pass early and run another
     std::atomic<bool> adopt_resume{false}; // the next pass continues the pending run
+    // The next pass starts over as a single stream: the server stopped honouring ranges.
+    std::atomic<bool> restart_single{false};
     // Sets restart and interrupts the task, so that every worker and the driver see it at once.
     void request_restart();
     // The interrupted run found under the server's file name, kept from the worker that found

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -19,8 +20,10 @@ namespace twk {
 
 namespace {
 
-constexpr size_t kMaxServerNameLength = 255;
 constexpr int kMaxServerNameNumber = 9999;
+// An extension longer than this is no extension worth keeping when a name is shortened.
+constexpr size_t kMaxKeptExtension = 32;
+constexpr std::string_view kSidecarSuffix = ".twk";
 
 constexpr std::string_view kScriptExtensions[] = {
     "php", "php3",   "php4", "php5", "asp", "aspx", "jsp", "jspx", "cgi",
@@ -130,7 +133,7 @@ bool try_adopt_resume(DriverRun& run, const ServerNaming& response, const std::s
     Task& task = run.task;
     std::string old_path = task.output_path();
     if (!response.ranged || task.request.method != "GET" || target == old_path) return false;
-    if (!file_exists(target) || !file_exists(target + ".twk")) return false;
+    if (!file_exists(target) || !file_exists(target + ".twk") || output_locked(target)) return false;
     auto [moved, id] = set_output_path(task, target);
     (void)id;
     std::optional<ResumeState> state;
@@ -152,11 +155,17 @@ bool try_adopt_resume(DriverRun& run, const ServerNaming& response, const std::s
 
 // N itself when no file is there, else the first "stem (i).ext" with no file; empty when none.
 // The task's own current file is no other file: finding it means the task stays where it is.
+// A file at the path's sidecar name that is no sidecar of ours makes the path unusable too.
 std::string first_absent_path(const std::string& path, const std::string& own_path) {
-    if (path == own_path || !file_exists(path)) return path;
+    const auto usable = [&](const std::string& candidate) {
+        if (candidate == own_path) return true;
+        const std::string sidecar = candidate + std::string(kSidecarSuffix);
+        return !file_exists(candidate) && (!file_exists(sidecar) || is_own_sidecar(sidecar));
+    };
+    if (usable(path)) return path;
     for (int i = 1; i <= kMaxServerNameNumber; ++i) {
         std::string numbered = numbered_path(path, i);
-        if (numbered == own_path || !file_exists(numbered)) return numbered;
+        if (usable(numbered)) return numbered;
     }
     return {};
 }
@@ -224,24 +233,58 @@ std::string numbered_path(std::string_view path, int n) {
     std::string_view name = path.substr(folder.size());
     size_t dot = name.rfind('.');
     if (dot == 0 || dot == std::string_view::npos) dot = name.size();
+    const std::string number = " (" + std::to_string(n) + ")";
+    // A name at the length limit gives up the end of its stem for the number.
+    std::string_view stem = name.substr(0, dot);
+    const size_t room = kMaxNameBytes > number.size() + (name.size() - dot)
+                            ? kMaxNameBytes - number.size() - (name.size() - dot)
+                            : 0;
+    if (stem.size() > room) {
+        size_t cut = room;
+        while (cut > 0 && (static_cast<unsigned char>(stem[cut]) & 0xC0) == 0x80)
+            --cut;
+        stem = stem.substr(0, cut);
+    }
     std::string out(folder);
-    out += name.substr(0, dot);
-    out += " (" + std::to_string(n) + ")";
+    out += stem;
+    out += number;
     out += name.substr(dot);
     return out;
 }
 
 bool may_write_over(const Task& task, const std::string& path) {
+    const std::string sidecar = path + std::string(kSidecarSuffix);
+    if (file_exists(sidecar) && !is_own_sidecar(sidecar)) return false;
     struct stat st {};
     if (::lstat(path.c_str(), &st) != 0) return true;
-    if (!S_ISREG(st.st_mode)) return false;
+    if (!S_ISREG(st.st_mode) || output_locked(path)) return false;
     if (st.st_size == 0 || marked_as_ours(path, task.request.url)) return true;
     if (task.created_output && path == task.output_path()) return true;
-    return task.request.method == "GET" && load_sidecar(path + ".twk", path).has_value();
+    return task.request.method == "GET" && load_sidecar(sidecar, path).has_value();
 }
 
 void mark_as_ours(int fd, const std::string& url) {
     ::fsetxattr(fd, kOwnerAttribute, url.data(), url.size(), 0);
+}
+
+void unmark(int fd) { ::fremovexattr(fd, kOwnerAttribute); }
+
+bool lock_output(int fd) {
+    while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno != EINTR) return errno != EWOULDBLOCK;
+    }
+    return true;
+}
+
+bool output_locked(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) return false;
+    int result;
+    while ((result = ::flock(fd, LOCK_SH | LOCK_NB)) != 0 && errno == EINTR) {
+    }
+    const bool locked = result != 0 && errno == EWOULDBLOCK;
+    ::close(fd);
+    return locked;
 }
 
 bool marked_as_ours(const std::string& path, const std::string& url) {
@@ -257,6 +300,34 @@ std::pair<std::string, int32_t> set_output_path(Task& task, const std::string& c
     return {path, home.id};
 }
 
+std::string fit_file_name(std::string_view name) {
+    std::string out;
+    out.reserve(name.size());
+    for (size_t i = 0; i < name.size(); ++i) {
+        // U+200E, U+200F: E2 80 8E-8F; U+202A-U+202E: E2 80 AA-AE; U+2066-U+2069: E2 81 A6-A9.
+        if (static_cast<unsigned char>(name[i]) == 0xE2 && i + 2 < name.size()) {
+            const auto b1 = static_cast<unsigned char>(name[i + 1]);
+            const auto b2 = static_cast<unsigned char>(name[i + 2]);
+            if ((b1 == 0x80 && (b2 == 0x8E || b2 == 0x8F || (b2 >= 0xAA && b2 <= 0xAE))) ||
+                (b1 == 0x81 && b2 >= 0xA6 && b2 <= 0xA9)) {
+                i += 2;
+                continue;
+            }
+        }
+        out += name[i];
+    }
+    if (out.ends_with(kSidecarSuffix)) out[out.size() - kSidecarSuffix.size()] = '_';
+    if (out.size() <= kMaxNameBytes) return out;
+    size_t dot = out.rfind('.');
+    if (dot == std::string::npos || dot == 0 || out.size() - dot > kMaxKeptExtension) dot = out.size();
+    const std::string extension = out.substr(dot);
+    size_t cut = kMaxNameBytes - extension.size();
+    // Back to the first byte of a character: never half of one.
+    while (cut > 0 && (static_cast<unsigned char>(out[cut]) & 0xC0) == 0x80)
+        --cut;
+    return out.substr(0, cut) + extension;
+}
+
 std::optional<std::string> sanitize_server_name(std::string_view name) {
     for (char c : name) {
         auto b = static_cast<unsigned char>(c);
@@ -267,7 +338,9 @@ std::optional<std::string> sanitize_server_name(std::string_view name) {
     out.erase(0, out.find_first_not_of('.'));
     while (!out.empty() && (out.back() == ' ' || out.back() == '.'))
         out.pop_back();
-    if (out.empty() || out.size() > kMaxServerNameLength || is_device_name(out)) return std::nullopt;
+    if (out.empty() || is_device_name(out)) return std::nullopt;
+    out = fit_file_name(out);
+    if (out.empty()) return std::nullopt;
     return out;
 }
 
@@ -339,8 +412,9 @@ ServerNameResult apply_server_file_name(DriverRun& run, const ServerNaming& resp
                   old_name.c_str());
         return ServerNameResult::kKept;
     }
-    std::string old_sidecar = old_path + ".twk";
-    if (file_exists(old_sidecar)) ::unlink(old_sidecar.c_str());
+    // The run's own sidecar, when it had saved one; never the file it has just become.
+    const std::string old_sidecar = old_path + std::string(kSidecarSuffix);
+    if (old_sidecar != task.output_path()) remove_sidecar(old_sidecar);
     debug_log("[dl] server file name adopted: \"%s\" -> \"%s\"", old_name.c_str(), task.name().c_str());
     return ServerNameResult::kRenamed;
 }

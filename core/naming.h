@@ -32,19 +32,29 @@ std::string normalize_path(std::string_view path);
 // "." is its first character, or that has none, is all stem.
 std::string numbered_path(std::string_view path, int n);
 
-// Whether `task` may write at `path` as far as files on disk go: nothing is there, an empty
-// file is (nothing to lose: what a run killed before its first answer leaves), or it is the
-// task's own interrupted download (a GET task whose sidecar for that path loads), or a run of
-// ours created it there for the same URL (its mark, below), or the task's own earlier run did.
+// Whether `task` may write at `path` as far as files on disk go. Never while another process
+// writes it (it holds the file's lock, `lock_output`), nor when a file is at the path's sidecar
+// name that is no sidecar of ours. Otherwise: nothing is there, or an empty file is (nothing to
+// lose: what a run killed before its first answer leaves), or it is the task's own interrupted
+// download (a GET task whose sidecar for that path loads), or an unfinished run of ours for the
+// same URL left it (its mark, below), or the task's own earlier run created it. A finished file
+// is the user's: it has neither sidecar nor mark.
 bool may_write_over(const Task& task, const std::string& path);
 
-// The extended attribute that names the URL an output file was created for, so that a later
-// run for the same URL knows the file as its own (to continue or write over) and does not take
-// a " (N)" name beside it. File systems without user attributes keep no mark: such files then
-// count as the user's, as before.
-inline constexpr const char* kOwnerAttribute = "user.twk.url";
+// The extended attribute that names the URL an unfinished output file was created for, so that
+// a later run for the same URL knows the file as its own (to continue or write over) and does
+// not take a " (N)" name beside it. The mark goes when the download is done. File systems
+// without user attributes keep no mark: such files then count as the user's.
+inline constexpr const char* kOwnerAttribute = "user.twk.partial";
 void mark_as_ours(int fd, const std::string& url);
 bool marked_as_ours(const std::string& path, const std::string& url);
+void unmark(int fd);
+
+// Takes the advisory lock (flock) that says a task writes this output file and its sidecar;
+// false when another process holds it. The lock lasts while the descriptor is open.
+bool lock_output(int fd);
+// Whether another open file (another process, or another task) holds the lock on `path`.
+bool output_locked(const std::string& path);
 
 // Moves the task to `candidate` through the collision check of the list it belongs to (other
 // entries that are not done; with `avoid_files` also files on disk, as in `may_write_over`),
@@ -53,10 +63,22 @@ bool marked_as_ours(const std::string& path, const std::string& url);
 std::pair<std::string, int32_t> set_output_path(Task& task, const std::string& candidate,
                                                 bool avoid_files = false);
 
+// The longest file name in bytes.
+inline constexpr size_t kMaxNameBytes = 255;
+
+// The final touches every file name gets, whoever chose it:
+// - the bidirectional controls U+202A-U+202E, U+2066-U+2069, U+200E and U+200F are dropped (they
+//   let "gpj.exe" show as "exe.jpg");
+// - a name ending in the sidecar suffix ".twk" ends in "_twk" instead ("x.bin.twk" is saved as
+//   "x.bin_twk"), so that no file a task writes is another task's resume state;
+// - a name longer than 255 bytes is shortened on a UTF-8 character boundary, keeping its
+//   extension (the text from its last "." on, when that is at most 32 bytes).
+std::string fit_file_name(std::string_view name);
+
 // A name a server supplied, made safe: refused (nothing) when it holds a byte below 32, "/",
 // ":", "\" or 127, is empty after trimming blanks, leading dots and trailing blanks and dots,
-// is longer than 255 bytes, or is a device name ("con", "prn", "aux", "nul", "com1"-"com9",
-// "lpt1"-"lpt9" before its first ".", any case).
+// or is a device name ("con", "prn", "aux", "nul", "com1"-"com9", "lpt1"-"lpt9" before its
+// first ".", any case); then fitted (`fit_file_name`).
 std::optional<std::string> sanitize_server_name(std::string_view name);
 
 // The file name a Content-Disposition value offers: a usable "filename*" (charset utf-8,

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <optional>
 #include <string>
 
@@ -147,6 +148,62 @@ bool judge_probe(WorkerState& w, Segment& segment, const HttpResponse& response,
     return true;
 }
 
+// The size a 416 reports ("bytes */N"); -1 when it reports none.
+int64_t unsatisfiable_size(const HttpResponse& response) {
+    const std::string value = trim_spaces(response.headers.get("Content-Range"));
+    constexpr std::string_view kPrefix = "bytes */";
+    if (value.size() <= kPrefix.size() || !equals_ignoring_case(value.substr(0, kPrefix.size()), kPrefix))
+        return -1;
+    int64_t size = -1;
+    const char* first = value.data() + kPrefix.size();
+    const char* last = value.data() + value.size();
+    const auto [end, ec] = std::from_chars(first, last, size);
+    return ec == std::errc() && end == last && size >= 0 ? size : -1;
+}
+
+// Whether every byte below `size` is on disk.
+bool present_below(const Task& task, uint64_t size) {
+    std::lock_guard lock(task.segment_lock);
+    return std::all_of(task.segments.begin(), task.segments.end(), [size](const auto& segment) {
+        const uint64_t end = segment->end;
+        return segment->start >= size || std::min<uint64_t>(segment->pos, end) >= std::min(end, size);
+    });
+}
+
+// A range the server cannot satisfy (416). When it reports the size the run knows (or, at the
+// probe, any size) and every byte below it is on disk, the file is whole (an empty file answers
+// its probe so): the download ends at that size. Otherwise a resumed run's state does not fit
+// the file any more and the run starts over. False when the 416 is a failure like any other.
+bool judge_unsatisfiable(DriverRun& run, const Segment& segment, const Asked& asked,
+                         const HttpResponse& response, ExchangeOutcome& outcome) {
+    Task& task = run.task;
+    if (asked.probe_state == kSingleStream) return false;
+    const int64_t reported = unsatisfiable_size(response);
+    const auto size = static_cast<uint64_t>(reported);
+    if (reported >= 0 && (asked.probe_state == kNotProbed || size == task.total) &&
+        present_below(task, size)) {
+        debug_log("[dl] seg %llu 416: all %llu bytes are on disk — finishing", static_cast<ull>(segment.id),
+                  static_cast<ull>(size));
+        {
+            std::lock_guard lock(task.segment_lock);
+            for (const auto& s : task.segments) {
+                if (s->end > size) s->end = std::max(s->start, size);
+            }
+        }
+        task.total = size;
+        task.complete = true;
+        task.note_progress();
+        outcome = kSegmentDone;
+        return true;
+    }
+    if (asked.probe_state != kRanged) return false;
+    debug_log("[dl] seg %llu 416 on resume — resource changed, restarting from scratch",
+              static_cast<ull>(segment.id));
+    run.request_restart();
+    outcome = kStopWorker;
+    return true;
+}
+
 // A status outside 2xx is retried, unless it is final for any retry (a 404): then asking the
 // same URL again cannot help, unless the request went to the recorded end of the redirects
 // (a link that expired), which the next attempt leaves for the task's own URL. A 2xx after
@@ -172,16 +229,26 @@ bool judge_status(Task& task, const Segment& segment, const Asked& asked, const 
 }
 
 // A range was asked for and the answer is not a 206: only a 200 to the probe at byte 0 is
-// taken. A 200 under a validator means the resource changed: the run restarts.
+// taken. A later 200 carrying another validator than the one stored (If-Range found it stale)
+// means the resource changed: the run starts over. With the same validator, or none at all, the
+// file is the same and the server no longer honours ranges: the run starts over as a single
+// stream, which needs none.
 bool judge_unranged_answer(DriverRun& run, const Segment& segment, const Asked& asked,
                            const HttpResponse& response, ExchangeOutcome& outcome) {
     const int status = response.status;
     if (asked.probe_state == kNotProbed && asked.pos == 0 && status == 200) return true;
-    if (status == 200 && !run.validator().empty()) {
-        debug_log(
-            "[dl] seg %llu If-Range validator stale (200 on resume) — resource changed, restarting from "
-            "scratch",
-            static_cast<ull>(segment.id));
+    if (status == 200 && asked.probe_state == kRanged) {
+        const std::string stored = run.validator();
+        if (!stored.empty() && response_validator(response) != stored) {
+            debug_log("[dl] seg %llu If-Range validator stale (200 on resume) — resource changed, restarting "
+                      "from scratch",
+                      static_cast<ull>(segment.id));
+        } else {
+            debug_log("[dl] seg %llu 200 for a range request — ranges no longer honoured, restarting as a "
+                      "single stream",
+                      static_cast<ull>(segment.id));
+            run.restart_single = true;
+        }
         run.request_restart();
         outcome = kStopWorker;
         return false;
@@ -207,9 +274,11 @@ bool judge_validator(DriverRun& run, const Segment& segment, const Asked& asked,
     return false;
 }
 
-// A 206 must start at the byte asked for and, once the size is known, report that size.
-bool judge_partial_answer(Task& task, const Segment& segment, const Asked& asked,
+// A 206 must start at the byte asked for and, once the size is known, report that size: another
+// size means another file, which the run starts over for.
+bool judge_partial_answer(DriverRun& run, const Segment& segment, const Asked& asked,
                           const HttpResponse& response, ExchangeOutcome& outcome) {
+    Task& task = run.task;
     if (response.range_start != static_cast<int64_t>(asked.pos)) {
         debug_log("[dl] seg %llu bad Content-Range start %lld (want %llu)", static_cast<ull>(segment.id),
                   static_cast<long long>(response.range_start), static_cast<ull>(asked.pos));
@@ -217,10 +286,11 @@ bool judge_partial_answer(Task& task, const Segment& segment, const Asked& asked
     }
     if (asked.probe_state == kRanged && response.range_total >= 1 &&
         static_cast<uint64_t>(response.range_total) != task.total) {
-        debug_log("[dl] seg %llu remote total %lld != recorded %llu — resource changed, aborting resume",
-                  static_cast<ull>(segment.id), static_cast<long long>(response.range_total),
-                  static_cast<ull>(task.total.load()));
-        task.set_failure("error: remote file changed since last run", FailureCategory::kProtocol);
+        debug_log(
+            "[dl] seg %llu remote total %lld != recorded %llu — resource changed, restarting from scratch",
+            static_cast<ull>(segment.id), static_cast<long long>(response.range_total),
+            static_cast<ull>(task.total.load()));
+        run.request_restart();
         outcome = kStopWorker;
         return false;
     }
@@ -235,6 +305,7 @@ bool judge_response(WorkerState& w, Segment& segment, const Asked& asked, const 
     const int status = response.status;
     ExchangeOutcome& outcome = result.outcome;
     outcome = kRetry;
+    if (status == 416 && judge_unsatisfiable(w.run, segment, asked, response, outcome)) return false;
     if (!judge_status(task, segment, asked, response, result)) return false;
     result.cause = "unexpected status " + std::to_string(status);
     if (asked.probe_state != kSingleStream && status != 206 &&
@@ -242,7 +313,7 @@ bool judge_response(WorkerState& w, Segment& segment, const Asked& asked, const 
         return false;
     if (status == 206) {
         result.cause = "bad Content-Range";
-        if (!judge_partial_answer(task, segment, asked, response, outcome)) return false;
+        if (!judge_partial_answer(w.run, segment, asked, response, outcome)) return false;
         if (!judge_validator(w.run, segment, asked, response, outcome)) return false;
     }
     result.cause.clear();

@@ -123,8 +123,22 @@ std::optional<ResumeState> parse_sidecar(std::string_view image, uint64_t output
     return state;
 }
 
+bool is_own_sidecar(const std::string& path) {
+    std::string image;
+    return read_file(path, kMaxSidecarSize, image) && parse_sidecar(image, UINT64_MAX).has_value();
+}
+
+void remove_sidecar(const std::string& path) {
+    if (is_own_sidecar(path)) ::unlink(path.c_str());
+}
+
 bool save_sidecar(const Task& task, std::string_view validator) {
     if (!task.supports_range || task.total == 0) return false;
+    struct stat st {};
+    if (::lstat(task.sidecar_path().c_str(), &st) == 0 && !is_own_sidecar(task.sidecar_path())) {
+        errno = EEXIST;
+        return false;
+    }
     std::string image;
     {
         std::lock_guard lock(task.segment_lock);

@@ -37,8 +37,17 @@ std::optional<ResumeState> parse_sidecar(std::string_view image, uint64_t output
 
 // Writes the task's sidecar with its segments and the run's `validator`; does nothing (false)
 // unless the task supports ranges and its total is known. False when the save failed; the
-// previous sidecar then stays untouched.
+// previous sidecar then stays untouched. A file in the sidecar's place that is none of ours
+// stays too: the save fails (EEXIST).
 bool save_sidecar(const Task& task, std::string_view validator);
+
+// Whether the file at `path` reads as a sidecar of ours (whatever output it describes). A file
+// under a sidecar's name that does not is someone else's: it is never written over (`save_sidecar`
+// fails with EEXIST) nor deleted (`remove_sidecar` leaves it).
+bool is_own_sidecar(const std::string& path);
+
+// Deletes the sidecar at `path` when it is one of ours.
+void remove_sidecar(const std::string& path);
 
 // Reads the sidecar at `sidecar_path` for the output file `output_path`, which must exist.
 std::optional<ResumeState> load_sidecar(const std::string& sidecar_path, const std::string& output_path);

@@ -89,18 +89,38 @@ HeaderList read_headers(const JsonValue& object) {
     return headers;
 }
 
-// The name derived from a URL: after the last "/" or "\" of the URL cut at "?" or "#".
+int hex_digit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// The name derived from a URL: after the last "/" or "\" of the URL cut at "?" or "#", its
+// percent-escapes decoded as a browser decodes them ("my%20file.pdf" is "my file.pdf"; a "%"
+// without two hexadecimal digits stays). A separator it decodes to becomes "_".
 std::string name_from_url(std::string_view url) {
     url = url.substr(0, url.find_first_of("?#"));
     size_t slash = url.find_last_of("/\\");
     std::string_view name = slash == std::string_view::npos ? url : url.substr(slash + 1);
-    if (name.empty() || name == "." || name == "..") return std::string(kFallbackName);
-    return std::string(name);
+    std::string decoded;
+    for (size_t i = 0; i < name.size(); ++i) {
+        if (name[i] == '%' && i + 2 < name.size() && hex_digit(name[i + 1]) >= 0 &&
+            hex_digit(name[i + 2]) >= 0) {
+            const char c = static_cast<char>(hex_digit(name[i + 1]) * 16 + hex_digit(name[i + 2]));
+            decoded += c == '/' || c == '\\' ? '_' : c;
+            i += 2;
+        } else {
+            decoded += name[i];
+        }
+    }
+    if (decoded.empty() || decoded == "." || decoded == "..") return std::string(kFallbackName);
+    return decoded;
 }
 
-// Only the last path component survives, without control bytes, separators, leading dots or
-// trailing blanks and dots.
-std::string clean_name(std::string_view name) {
+// Only the last path component survives, without control bytes, separators, leading dots
+// (unless the user chose the name) or trailing blanks and dots, fitted (`fit_file_name`).
+std::string clean_name(std::string_view name, bool keep_leading_dots) {
     size_t slash = name.find_last_of("/\\");
     if (slash != std::string_view::npos) name = name.substr(slash + 1);
     std::string out;
@@ -111,9 +131,11 @@ std::string clean_name(std::string_view name) {
     }
     // A name is created on disk as it is shown: ill-formed UTF-8 becomes U+FFFD first.
     out = valid_utf8(out);
-    out.erase(0, out.find_first_not_of('.'));
+    if (!keep_leading_dots || out.find_first_not_of('.') == std::string::npos)
+        out.erase(0, out.find_first_not_of('.'));
     while (!out.empty() && (out.back() == ' ' || out.back() == '.'))
         out.pop_back();
+    out = fit_file_name(out);
     return out.empty() ? std::string(kFallbackName) : out;
 }
 
@@ -166,6 +188,8 @@ bool ends_with_lower(std::string_view text, std::string_view suffix) {
 
 } // namespace
 
+bool engine_sets_header(std::string_view name) { return is_dropped_header(lower(name)); }
+
 uint64_t allowed_connections(int64_t requested) {
     for (uint64_t allowed : kAllowedConnections) {
         if (requested >= 0 && static_cast<uint64_t>(requested) == allowed) return allowed;
@@ -210,7 +234,8 @@ TaskRequest clean_request(const StartOptions& options) {
 }
 
 std::string output_path_for(const StartOptions& options, std::string_view download_dir) {
-    std::string name = clean_name(options.filename.empty() ? name_from_url(options.url) : options.filename);
+    std::string name = clean_name(options.filename.empty() ? name_from_url(options.url) : options.filename,
+                                  options.user_named && !options.filename.empty());
     std::string dir(download_dir);
     std::string path = dir + "/" + name;
     if (!path.starts_with(dir + "/") || path.find("/../") != std::string::npos ||

@@ -34,6 +34,8 @@ struct StartOptions {
     std::string proxy; // trimmed proxy URL text
     // Capture mode only:
     std::string filename; // requested output name
+    // The name is the user's own choice (`twk get -o`): a name that starts with dots keeps them.
+    bool user_named = false;
     std::string cookies;
     std::string referrer;
     std::string user_agent;
@@ -43,6 +45,10 @@ struct StartOptions {
     std::optional<int64_t> max_concurrent; // "maxConcurrent" when it was a JSON number
     HeaderList headers;                    // string members of "headers", in the object's order
 };
+
+// Whether the engine sets the header `name` (any case) itself, so that a request's own is
+// dropped: Host, Range, Content-Length, the connection and framing headers, cache validators.
+bool engine_sets_header(std::string_view name);
 
 // Reads the members of a start request (any JSON value; a non-object reads as all defaults).
 StartOptions read_start_options(const JsonValue& request, bool capture);

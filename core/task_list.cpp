@@ -1,5 +1,7 @@
 #include "core/task_list.h"
 
+#include "core/sidecar.h"
+
 #include <unistd.h>
 
 #include <chrono>
@@ -8,6 +10,7 @@
 #include <thread>
 
 #include "core/naming.h"
+#include "core/sidecar.h"
 #include "core/task_driver.h"
 #include "net/text.h"
 
@@ -179,7 +182,7 @@ void TaskList::cancel(int32_t id) {
     entry->state = kCanceled;
     task.set_status("canceled");
     m_changes->note_status();
-    remove_file(task.sidecar_path());
+    remove_sidecar(task.sidecar_path());
     remove_file(task.output_path());
     if (idle_stream) clean_up_stream_task(task);
 }

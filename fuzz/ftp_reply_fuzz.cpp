@@ -1,7 +1,7 @@
 // The FTP reply reader on arbitrary control-connection bytes, delivered in pieces whose size the
 // first input byte chooses: replies are read until the bytes run out, each reply's text is made
 // safe for a message, and the same bytes then serve as the final reply an FtpBodyStream reads at
-// the end of its data.
+// the end of its data; the bytes are also read as an MDTM reply.
 #include "net/ftp_client.h"
 #include "net/text.h"
 
@@ -29,6 +29,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const std::string safe = safe_reply_text(reply);
         if (safe.size() > kSafeReplyTextMax + 3 || has_control_byte(safe, true)) std::abort();
     }
+
+    const std::string date = http_date_from_mdtm(bytes);
+    if (!date.empty() && (date.size() != 29 || !date.ends_with(" GMT"))) std::abort();
 
     FtpControl final_reply;
     final_reply.stream = std::make_unique<test::MemoryStream>(bytes, piece);

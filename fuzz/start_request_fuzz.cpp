@@ -1,9 +1,11 @@
 // map_start_request on any JSON text, in both modes. Whatever task comes out must stay inside the
-// download folder and carry only headers and a user agent free of control bytes.
+// download folder under a name of at most 255 bytes of UTF-8 that is no sidecar's, and carry
+// only headers and a user agent free of control bytes.
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
 
+#include "core/naming.h"
 #include "core/start_request.h"
 #include "net/text.h"
 #include "json/json.h"
@@ -16,7 +18,8 @@ void check(const twk::Task& task) {
     std::string name = task.name();
     std::string path = task.output_path();
     bool ok = !name.empty() && name.find_first_of("/\\") == std::string::npos &&
-              !twk::has_control_byte(name) && name.front() != '.' &&
+              !twk::has_control_byte(name) && name.front() != '.' && name.size() <= twk::kMaxNameBytes &&
+              !name.ends_with(".twk") && twk::valid_utf8(name) == name &&
               path == std::string(kFolder) + "/" + name && task.sidecar_path() == path + ".twk" &&
               twk::allowed_connections(task.request.connections) == task.request.connections &&
               !twk::has_control_byte(task.request.user_agent) && task.bandwidth_limit >= 0;

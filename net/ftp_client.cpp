@@ -9,6 +9,7 @@
 #include <charconv>
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <netdb.h>
 #include <new>
 #include <sys/socket.h>
@@ -298,6 +299,10 @@ bool retrieve(FtpSession& s, HttpResponse& response) {
     if (s.command("SIZE " + path) == 213) size = size_from_reply(s.reply);
     // The command never went out: the path holds a control byte, or the connection died.
     if (!s.error.empty()) return false;
+    // A server without MDTM gives no validator: a resume then relies on the size alone.
+    std::string modified;
+    if (s.command("MDTM " + path) == 213) modified = http_date_from_mdtm(s.reply);
+    if (!s.error.empty()) return false;
 
     ByteRange range;
     const bool ranged = requested_range(s.request.headers, range);
@@ -312,6 +317,7 @@ bool retrieve(FtpSession& s, HttpResponse& response) {
 
     response.set_final_url(s.url);
     response.headers.set("Accept-Ranges", "bytes");
+    if (!modified.empty()) response.headers.set("Last-Modified", modified);
     if (ranged) {
         // An end past the last byte is cut to it, as an HTTP server cuts its Content-Range: the
         // server sends no more than the file holds, and a longer length would read as a cut body.
@@ -337,6 +343,41 @@ bool retrieve(FtpSession& s, HttpResponse& response) {
 }
 
 } // namespace
+
+std::string http_date_from_mdtm(std::string_view reply) {
+    static constexpr const char* kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    static constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                              "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    const size_t blank = reply.find(' ');
+    if (blank == std::string_view::npos || reply.size() < blank + 15) return {};
+    const std::string_view digits = reply.substr(blank + 1, 14);
+    if (!std::all_of(digits.begin(), digits.end(), is_digit)) return {};
+    if (reply.size() > blank + 15 && is_digit(reply[blank + 15])) return {}; // more than 14 digits
+    auto field = [&](size_t at, size_t length) {
+        int value = 0;
+        for (size_t i = at; i < at + length; ++i)
+            value = value * 10 + (digits[i] - '0');
+        return value;
+    };
+    std::tm when{};
+    when.tm_year = field(0, 4) - 1900;
+    when.tm_mon = field(4, 2) - 1;
+    when.tm_mday = field(6, 2);
+    when.tm_hour = field(8, 2);
+    when.tm_min = field(10, 2);
+    when.tm_sec = field(12, 2);
+    const std::tm given = when;
+    const std::time_t seconds = ::timegm(&when);
+    // timegm moves fields that are out of range (a 13th month, a 32nd day): such a time is none.
+    if (seconds == static_cast<std::time_t>(-1) || when.tm_year != given.tm_year ||
+        when.tm_mon != given.tm_mon || when.tm_mday != given.tm_mday || when.tm_hour != given.tm_hour ||
+        when.tm_min != given.tm_min || when.tm_sec != given.tm_sec)
+        return {};
+    char text[40];
+    std::snprintf(text, sizeof text, "%s, %02d %s %04d %02d:%02d:%02d GMT", kDays[when.tm_wday], when.tm_mday,
+                  kMonths[when.tm_mon], when.tm_year + 1900, when.tm_hour, when.tm_min, when.tm_sec);
+    return text;
+}
 
 int ftp_read_reply(FtpControl& control, std::string& reply) {
     reply.clear();

@@ -53,6 +53,12 @@ int ftp_read_reply(FtpControl& control, std::string& reply);
 int ftp_command(FtpControl& control, std::string_view command, std::string& reply, std::string& error,
                 FailureKind* kind = nullptr);
 
+// The modification time of an MDTM reply ("213 YYYYMMDDHHMMSS[.fff]", UTC) as an HTTP date
+// ("Thu, 10 Dec 2026 23:54:51 GMT"), which the retrieval passes on as its Last-Modified: the
+// validator a resumed transfer compares, so that a file replaced on the server is fetched anew
+// rather than spliced into the old one. Empty when the reply holds no valid time.
+std::string http_date_from_mdtm(std::string_view reply);
+
 // A server's text made fit for an error message: control bytes become blanks, at most
 // kSafeReplyTextMax bytes are kept, and "..." marks a text that reached that length.
 std::string safe_reply_text(std::string_view text);

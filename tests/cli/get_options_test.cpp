@@ -78,6 +78,12 @@ TEST(GetOptions, BadUsageIsRefusedWithAReason) {
          "bad proxy: https://p:443 (http://, socks5:// or socks5h://host:port)"},
         {{"--proxy", "socks5://p", "u"}, "bad proxy: socks5://p (http://, socks5:// or socks5h://host:port)"},
         {{"-o", "sub/", "u"}, "--output needs a file name, not a folder: sub/"},
+        {{"-o", "sub/..", "u"}, "--output needs a file name, not a folder: sub/.."},
+        {{"-o", ".", "u"}, "--output needs a file name, not a folder: ."},
+        {{"-o", "../up.bin", "u"},
+         "--output leaves the download folder: ../up.bin (use an absolute path to save elsewhere)"},
+        {{"-o", "a/./../../up.bin", "u"},
+         "--output leaves the download folder: a/./../../up.bin (use an absolute path to save elsewhere)"},
         {{"--type", "m3u8", "u"}, "--type takes hls or dash"},
     };
     for (const auto& c : cases) {
@@ -103,9 +109,18 @@ TEST(GetOptions, AnOutputPathPlacesTheFile) {
         const char* folder;
         const char* name;
     } cases[] = {
-        {"n.bin", "/dl", "n.bin"},         {"sub/n.bin", "/dl/sub", "n.bin"},
-        {"a/b/n.bin", "/dl/a/b", "n.bin"}, {"/tmp/x/n.bin", "/tmp/x", "n.bin"},
+        {"n.bin", "/dl", "n.bin"},
+        {"sub/n.bin", "/dl/sub", "n.bin"},
+        {"a/b/n.bin", "/dl/a/b", "n.bin"},
+        {"/tmp/x/n.bin", "/tmp/x", "n.bin"},
         {"/n.bin", "/", "n.bin"},
+        // Steps resolved; names that merely start with dots are names.
+        {"/a/../b.bin", "/", "b.bin"},
+        {"/../n.bin", "/", "n.bin"},
+        {"/tmp/./x/../y/n.bin", "/tmp/y", "n.bin"},
+        {"a/../n.bin", "/dl", "n.bin"},
+        {"..x.bin", "/dl", "..x.bin"},
+        {"sub/..x.bin", "/dl/sub", "..x.bin"},
     };
     for (const Case& c : cases) {
         std::string folder = "/dl";
@@ -114,6 +129,39 @@ TEST(GetOptions, AnOutputPathPlacesTheFile) {
         EXPECT_EQ(folder, c.folder) << c.output;
         EXPECT_EQ(name, c.name) << c.output;
     }
+}
+
+// -o keeps the user's own name as given (leading dots too) when the engine cleans it.
+TEST(GetOptions, TheUsersOutputNameKeepsItsLeadingDots) {
+    GetOptions o;
+    std::string error;
+    ASSERT_TRUE(parse({"-o", "..x.bin", "http://h/f"}, o, error)) << error;
+    EXPECT_EQ(output_path_for(start_options(o, "http://h/f"), "/dl"), "/dl/..x.bin");
+}
+
+// Headers the engine sets itself are dropped with a note for standard error; cookies from -H
+// Cookie and --cookie are joined into one list, in the order given.
+TEST(GetOptions, DroppedHeadersAreNamedAndCookiesJoined) {
+    GetOptions o;
+    std::string error;
+    ASSERT_TRUE(parse({"-H", "Host: evil", "-H", "range: bytes=5-", "--header=Content-Length: 3", "-H",
+                       "Cookie: a=1", "--cookie", "c=3", "-H", "X-Ok: 1", "-H", "cookie: b=2", "http://h/f"},
+                      o, error))
+        << error;
+    EXPECT_EQ(o.notes,
+              (std::vector<std::string>{"-H Host: ignored, twk sets this header itself",
+                                        "-H range: ignored, twk sets this header itself",
+                                        "--header Content-Length: ignored, twk sets this header itself"}));
+    EXPECT_EQ(o.headers, (std::vector<std::pair<std::string, std::string>>{{"X-Ok", "1"}}));
+    EXPECT_EQ(o.cookie, "a=1; b=2; c=3");
+
+    // One of the two alone stays as it was.
+    ASSERT_TRUE(parse({"-H", "Cookie: a=1", "http://h/f"}, o, error));
+    EXPECT_EQ(o.cookie, "a=1");
+    EXPECT_TRUE(o.headers.empty());
+    ASSERT_TRUE(parse({"--cookie", "c=3", "http://h/f"}, o, error));
+    EXPECT_EQ(o.cookie, "c=3");
+    EXPECT_TRUE(o.notes.empty());
 }
 
 TEST(ParseRate, SuffixesAre1024Based) {

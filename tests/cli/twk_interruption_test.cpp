@@ -129,7 +129,6 @@ protected:
             << "saved before the interruption: " << saved << ", fetched by the second run: " << fetched;
     }
 
-private:
     // A build whose engine has no download driver ends every task at once with an error.
     bool driver_built_in() {
         TwkProcess probe({"get", "-d", m_dir.file("probe"), m_nginx.url("/tiny.bin")},
@@ -146,6 +145,24 @@ TEST_F(TwkInterruption, KilledRunResumesFromItsSidecar) { interrupt_and_resume(S
 
 TEST_F(TwkInterruption, CtrlCPausesWithStatus130AndTheSameCommandResumes) {
     interrupt_and_resume(SIGINT, 130);
+}
+
+// Two `twk get` of the same URL into the same folder at once: the second finds the first one's
+// file locked and takes the next name; each ends with the server's bytes and no sidecar left.
+TEST_F(TwkInterruption, TwoProcessesOnTheSameUrlWriteTwoFiles) {
+    TwkProcess first(get_args(), m_dir.file("first.log"));
+    ASSERT_TRUE(wait_until([&] { return saved_bytes() > 0; }, kProgressDeadlineMs))
+        << test::read_file(m_dir.file("first.log"));
+    TwkProcess second(get_args(), m_dir.file("second.log"));
+    EXPECT_EQ(second.wait_exit(kExitDeadlineMs), 0) << test::read_file(m_dir.file("second.log"));
+    EXPECT_EQ(first.wait_exit(kExitDeadlineMs), 0) << test::read_file(m_dir.file("first.log"));
+    const std::string other = m_dir.file("dl/big (1).bin");
+    EXPECT_NE(test::read_file(m_dir.file("second.log")).find("done  " + other), std::string::npos)
+        << test::read_file(m_dir.file("second.log"));
+    for (const std::string& path : {output(), other}) {
+        EXPECT_TRUE(test::read_file(path) == test::test_pattern(kFileSize)) << path;
+        EXPECT_FALSE(test::file_exists(path + ".twk")) << path;
+    }
 }
 
 // Against a scripted server that goes silent: what a user sees from the terminal.

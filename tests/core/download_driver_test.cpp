@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -520,8 +521,9 @@ TEST_F(ScriptedDownload, ASingleStreamCutMidBodyStartsAgainAndGivesUpAfterThreeR
 }
 
 // A sidecar without a validator, resumed against a file whose size changed: the 206s report
-// another total, and the task must not mix old and new bytes.
-TEST_F(ScriptedDownload, AResumedRunWhoseRemoteTotalChangedStopsWithoutMixingFiles) {
+// another total, and the run starts over instead of mixing old and new bytes (or failing on
+// every rerun).
+TEST_F(ScriptedDownload, AResumedRunWhoseRemoteTotalChangedStartsOver) {
     auto server =
         range_server(make_body(1'200'000, 22), [](int, const std::string&) { return Reply::kServe; });
     const std::string old_bytes = test::random_bytes(1'000'000, 23);
@@ -533,9 +535,9 @@ TEST_F(ScriptedDownload, AResumedRunWhoseRemoteTotalChangedStopsWithoutMixingFil
 
     int32_t id = add(server->url("/grown.bin"), "\"connections\":1");
     ASSERT_GT(id, 0);
-    EXPECT_EQ(settle(id), "error: remote file changed since last run");
-    EXPECT_EQ(server->requests().size(), 1u); // the check itself, not the restart cap
-    EXPECT_EQ(output("grown.bin").substr(0, 400'000), old_bytes.substr(0, 400'000));
+    EXPECT_EQ(settle(id), "done");
+    EXPECT_TRUE(output("grown.bin") == *body);
+    EXPECT_FALSE(test::file_exists(dir.file("grown.bin.twk")));
 }
 
 // A server that ignores If-Range and answers 206 with another validator serves another file:
@@ -580,23 +582,211 @@ TEST_F(ScriptedDownload, TheSidecarIsWrittenBeforeTheFileIsPreallocated) {
     engine_cancel(engine, id);
 }
 
-// A finished download of the same URL is ours to fetch again, in place; a new run that fails
-// before writing a byte leaves it as it was.
-TEST_F(ScriptedDownload, ARunThatFailsAtOnceLeavesAFinishedFileOfTheSameUrlAlone) {
-    auto gone = fixed_server(test::http_response("404 Not Found", "", "gone"));
-    test::write_file(dir.file("kept.bin"), "finished earlier");
-    {
-        const int fd = ::open(dir.file("kept.bin").c_str(), O_RDWR);
-        mark_as_ours(fd, gone->url("/kept.bin"));
-        ::close(fd);
-    }
-    if (!marked_as_ours(dir.file("kept.bin"), gone->url("/kept.bin")))
-        GTEST_SKIP() << "no user attributes here";
-    int32_t id = add(gone->url("/kept.bin"));
+// A finished download is the user's file: fetching the same URL again writes "name (1).ext"
+// beside it, and a rerun that fails at once leaves it as it was.
+TEST_F(ScriptedDownload, ARerunNeverWritesIntoAFinishedFile) {
+    auto first = range_server(make_body(300'000, 37), [](int, const std::string&) { return Reply::kServe; });
+    const std::string url = first->url("/kept.bin");
+    int32_t id = add(url);
     ASSERT_GT(id, 0);
-    EXPECT_EQ(task(id)->name(), "kept.bin");
+    ASSERT_EQ(settle(id), "done");
+    const std::string finished = *body;
+    ASSERT_TRUE(output("kept.bin") == finished);
+
+    // The same URL again.
+    id = add(url);
+    ASSERT_GT(id, 0);
+    EXPECT_EQ(task(id)->name(), "kept (1).bin");
+    EXPECT_EQ(settle(id), "done");
+    EXPECT_TRUE(output("kept (1).bin") == finished);
+    EXPECT_TRUE(output("kept.bin") == finished);
+
+    // A rerun that fails before its first byte leaves nothing of its own and the file alone.
+    std::filesystem::remove(dir.file("kept (1).bin"));
+    auto gone = fixed_server(test::http_response("404 Not Found", "", "gone"));
+    id = add(gone->url("/kept.bin"));
+    ASSERT_GT(id, 0);
     EXPECT_EQ(settle(id), "error: http 404");
-    EXPECT_EQ(output("kept.bin"), "finished earlier");
+    EXPECT_TRUE(output("kept.bin") == finished);
+    EXPECT_EQ(files_in(dir.path()), 1u);
+}
+
+// Deleting the output, or its folder, while it is written: bytes written into a file nobody can
+// reach are not "done".
+TEST_F(ScriptedDownload, AnOutputRemovedDuringTheDownloadIsNotDone) {
+    make_body(200'000, 39);
+    for (const bool whole_folder : {false, true}) {
+        auto release = std::make_shared<std::atomic<bool>>(false);
+        ScriptServer server([this, release](ScriptPeer& peer) {
+            std::string request;
+            if (!peer.read_request(request)) return;
+            const std::string whole = test::http_response("200 OK", "", *body);
+            const size_t first = whole.size() - body->size() + 1000;
+            peer.send(whole.substr(0, first));
+            test::wait_until([&] { return release->load(); }, 10'000);
+            peer.send(whole.substr(first));
+            wait_for_close(peer);
+        });
+        const std::string folder = dir.file(whole_folder ? "gone" : "kept");
+        engine_set_download_dir(engine, folder);
+        int32_t id = add(server.url("/mid.bin"));
+        ASSERT_GT(id, 0);
+        ASSERT_TRUE(test::wait_until([&] { return task(id)->bytes_done() > 0; }, 10'000));
+        if (whole_folder) {
+            std::filesystem::remove_all(folder);
+        } else {
+            std::filesystem::remove(folder + "/mid.bin");
+        }
+        *release = true;
+        EXPECT_EQ(settle(id), "error: output file was removed during the download") << whole_folder;
+        EXPECT_FALSE(test::file_exists(folder + "/mid.bin"));
+    }
+}
+
+// A name ending in the sidecar suffix is saved with "_twk" instead; a user's own ".twk" file is
+// neither written over nor deleted: the download beside it takes the next name.
+TEST_F(ScriptedDownload, SidecarNamesNeverMeetOtherFiles) {
+    auto server = range_server(
+        make_body(700'000, 40), [](int, const std::string&) { return Reply::kServe; },
+        "Content-Disposition: attachment; filename=\"x.bin.twk\"\r\n");
+    int32_t id = add(server->url("/x.bin"));
+    ASSERT_GT(id, 0);
+    EXPECT_EQ(settle(id), "done");
+    EXPECT_EQ(task(id)->name(), "x.bin_twk");
+    EXPECT_TRUE(output("x.bin_twk") == *body);
+    EXPECT_EQ(files_in(dir.path()), 1u);
+
+    auto plain = range_server(body, [](int, const std::string&) { return Reply::kServe; });
+    test::write_file(dir.file("mid.bin.twk"), "the user's own notes");
+    id = add(plain->url("/mid.bin"));
+    ASSERT_GT(id, 0);
+    EXPECT_EQ(task(id)->name(), "mid (1).bin");
+    EXPECT_EQ(settle(id), "done");
+    EXPECT_TRUE(output("mid (1).bin") == *body);
+    EXPECT_EQ(output("mid.bin.twk"), "the user's own notes");
+}
+
+// A server that honours the probe's range but answers later ones with the whole file (under the
+// same ETag, or none): the run continues as a single stream from the start.
+TEST_F(ScriptedDownload, AServerThatStopsHonouringRangesIsFetchedAsOneStream) {
+    make_body(3u << 20, 41);
+    for (const std::string etag : {"", "ETag: \"same\"\r\n"}) {
+        ScriptServer server([this, etag](ScriptPeer& peer) {
+            std::string request;
+            while (peer.read_request(request)) {
+                const Range r = parse_range(request, body->size());
+                if (r.ranged && r.first == 0) {
+                    peer.send(
+                        test::http_response("206 Partial Content",
+                                            "Accept-Ranges: bytes\r\n" + etag +
+                                                content_range(r.first, r.last, std::to_string(body->size())),
+                                            body->substr(r.first, r.last - r.first + 1)));
+                } else {
+                    peer.send(test::http_response("200 OK", "Accept-Ranges: bytes\r\n" + etag, *body));
+                }
+            }
+        });
+        int32_t id = add(server.url("/switch.bin"), "\"connections\":4");
+        ASSERT_GT(id, 0);
+        EXPECT_EQ(settle(id), "done") << etag;
+        EXPECT_TRUE(output("switch.bin") == *body) << etag;
+        EXPECT_EQ(files_in(dir.path()), 1u) << etag;
+        std::filesystem::remove(dir.file("switch.bin"));
+    }
+}
+
+// A 416 on resume (the file shrank under the recorded state) starts over; an empty file, which
+// answers its probe with 416, is done, empty.
+TEST_F(ScriptedDownload, A416StartsOverOrFinishesAnEmptyFile) {
+    make_body(500'000, 42);
+    ScriptServer server([this](ScriptPeer& peer) {
+        std::string request;
+        while (peer.read_request(request)) {
+            const std::string total = test::request_path(request) == "/empty.bin" ? "0" : "500000";
+            const Range r = parse_range(request, body->size());
+            if (total == "0" || (r.ranged && r.first >= body->size())) {
+                peer.send(test::http_response("416 Range Not Satisfiable",
+                                              "Content-Range: bytes */" + total + "\r\n", ""));
+                continue;
+            }
+            peer.send(test::http_response(r.ranged ? "206 Partial Content" : "200 OK",
+                                          "Accept-Ranges: bytes\r\n" +
+                                              (r.ranged ? content_range(r.first, r.last, total) : ""),
+                                          body->substr(r.first, r.last - r.first + 1)));
+        }
+    });
+    test::write_file(dir.file("shrunk.bin"), test::random_bytes(600'000, 43) + std::string(400'000, '\0'));
+    ResumeState state;
+    state.total = 1'000'000;
+    state.segments = {make_segment(0, 600'000, 1'000'000)};
+    test::write_file(dir.file("shrunk.bin.twk"), sidecar_image(state));
+    int32_t id = add(server.url("/shrunk.bin"), "\"connections\":1");
+    ASSERT_GT(id, 0);
+    EXPECT_EQ(settle(id), "done");
+    EXPECT_TRUE(output("shrunk.bin") == *body);
+    EXPECT_FALSE(test::file_exists(dir.file("shrunk.bin.twk")));
+
+    id = add(server.url("/empty.bin"));
+    ASSERT_GT(id, 0);
+    EXPECT_EQ(settle(id), "done");
+    EXPECT_TRUE(test::file_exists(dir.file("empty.bin")));
+    EXPECT_TRUE(output("empty.bin").empty());
+}
+
+// A download that cannot be resumed leaves nothing when paused, also where an earlier run had
+// left an empty file and the server fell silent after its headers (the file was preallocated).
+TEST_F(ScriptedDownload, APausedSingleStreamLeavesNothingWhereAnEmptyFileWas) {
+    make_body(3u << 20, 44);
+    test::write_file(dir.file("silent.bin"), "");
+    ScriptServer server([this](ScriptPeer& peer) {
+        std::string request;
+        if (!peer.read_request(request)) return;
+        const std::string whole = test::http_response("200 OK", "", *body);
+        peer.send(whole.substr(0, whole.size() - body->size()));
+        wait_for_close(peer);
+    });
+    int32_t id = add(server.url("/silent.bin"));
+    ASSERT_GT(id, 0);
+    EXPECT_EQ(task(id)->name(), "silent.bin");
+    std::error_code absent;
+    ASSERT_TRUE(test::wait_until(
+        [&] { return std::filesystem::file_size(dir.file("silent.bin"), absent) == body->size(); }, 10'000));
+    engine_pause(engine, id);
+    EXPECT_EQ(settle(id), "paused");
+    EXPECT_EQ(files_in(dir.path()), 0u);
+}
+
+// Another writer of the same output (another `twk get`) holds its lock: a task for the same URL
+// takes the next free name, whether it finds the lock when it is added or only when its run
+// opens the file.
+TEST_F(ScriptedDownload, AnOutputLockedByAnotherWriterIsLeftToIt) {
+    auto server = range_server(make_body(300'000, 45), [](int, const std::string&) { return Reply::kServe; });
+    test::write_file(dir.file("shared.bin"), "");
+    const int other = ::open(dir.file("shared.bin").c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_EQ(::flock(other, LOCK_EX), 0);
+    int32_t id = add(server->url("/shared.bin"));
+    ASSERT_GT(id, 0);
+    EXPECT_EQ(task(id)->name(), "shared (1).bin");
+    EXPECT_EQ(settle(id), "done");
+    EXPECT_TRUE(output("shared (1).bin") == *body);
+    EXPECT_TRUE(output("shared.bin").empty());
+
+    int late = -1;
+    list->set_driver([this, &late](const std::shared_ptr<Task>& task) {
+        if (task->name() == "raced.bin") {
+            late = ::open(task->output_path().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+            ::flock(late, LOCK_EX);
+        }
+        run_download(task, settings);
+    });
+    id = add(server->url("/raced.bin"));
+    ASSERT_GT(id, 0);
+    EXPECT_EQ(settle(id), "done");
+    EXPECT_EQ(task(id)->name(), "raced (1).bin");
+    EXPECT_TRUE(output("raced (1).bin") == *body);
+    EXPECT_TRUE(output("raced.bin").empty());
+    ::close(late);
+    ::close(other);
 }
 
 // A server that names the file as it is already on disk (a finished f.zip): the task keeps the

@@ -275,13 +275,15 @@ TEST_F(EngineTest, AnExistingFileIsNeverOverwrittenByANewTask) {
     EXPECT_EQ(test::read_file(dir.file("file1.bin")), "the user's own bytes");
 }
 
-// What a run of ours left is ours to continue or write over; a user's own file never is. A
-// file killed before its first answer is empty; a finished one carries the URL it came from.
+// What an unfinished run of ours left is ours to continue or write over; a user's own file never
+// is. A run killed before its first answer leaves an empty file; one killed later without a
+// sidecar (a single stream) leaves a file marked with the URL it came from, a mark that goes
+// when a download is done.
 TEST_F(EngineTest, FilesOurRunsLeftAreTakenAgainInsteadOfMultiplied) {
     test::write_file(dir.file("file1.bin"), "");
     EXPECT_EQ(entry(engine_add(engine, url(1), 8, ""))->task->name(), "file1.bin");
 
-    test::write_file(dir.file("file2.bin"), "finished by an earlier run");
+    test::write_file(dir.file("file2.bin"), "left by an unfinished run");
     {
         const int fd = ::open(dir.file("file2.bin").c_str(), O_RDWR);
         mark_as_ours(fd, url(2));

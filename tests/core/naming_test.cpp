@@ -37,6 +37,11 @@ TEST(NumberedPath, SplitsAtTheLastDot) {
     EXPECT_EQ(numbered_path("/d/f.tar.gz", 2), "/d/f.tar (2).gz");
     EXPECT_EQ(numbered_path("/d/.profile", 1), "/d/.profile (1)");
     EXPECT_EQ(numbered_path("/d.x/README", 3), "/d.x/README (3)");
+    // A name at the length limit gives up the end of its stem, never half a character.
+    std::string stem = "a";
+    for (int i = 0; i < 83; ++i)
+        stem += "\xE4\xB8\xAD"; // 250 bytes
+    EXPECT_EQ(numbered_path("/d/" + stem + ".pdf", 12), "/d/" + stem.substr(0, 1 + 81 * 3) + " (12).pdf");
 }
 
 TEST(SanitizeServerName, RefusesUnsafeNamesAndDeviceNames) {
@@ -68,8 +73,8 @@ TEST(SanitizeServerName, RefusesUnsafeNamesAndDeviceNames) {
             EXPECT_FALSE(name) << c.name;
         }
     }
-    EXPECT_TRUE(sanitize_server_name(std::string(255, 'a')));
-    EXPECT_FALSE(sanitize_server_name(std::string(256, 'a')));
+    EXPECT_EQ(sanitize_server_name(std::string(255, 'a')), std::string(255, 'a'));
+    EXPECT_EQ(sanitize_server_name(std::string(256, 'a')), std::string(255, 'a')); // shortened
 }
 
 // A name is created on disk as it is shown: each byte outside a well-formed sequence becomes
@@ -275,7 +280,10 @@ protected:
 
 TEST_F(ServerName, ContentDispositionRenamesTheOutputAndDropsTheOldSidecar) {
     auto task = started("http://h/download");
-    test::write_file(task->sidecar_path(), "old");
+    ResumeState state;
+    state.total = 10;
+    state.segments = {make_segment(0, 0, 10)};
+    test::write_file(task->sidecar_path(), sidecar_image(state));
     ServerNaming response;
     response.content_disposition = "attachment; filename=\"report.pdf\"";
     EXPECT_EQ(apply_server_file_name(run_of(task), response), ServerNameResult::kRenamed);

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/sidecar.h"
 #include "core/task_list.h"
 #include "tests/support/temp_dir.h"
 
@@ -70,7 +71,10 @@ private:
         m_started.push_back(task.request.url);
         if (m_write_files.count(task.request.url)) {
             write_file(task.output_path(), "partial");
-            write_file(task.sidecar_path(), "state");
+            ResumeState state;
+            state.total = 100;
+            state.segments = {make_segment(0, 7, 100)};
+            write_file(task.sidecar_path(), sidecar_image(state));
         }
         task.set_status("downloading");
         bool ignore_stop = m_ignore_stop.count(task.request.url) > 0;

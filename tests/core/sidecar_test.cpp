@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <filesystem>
 
 #include "tests/support/temp_dir.h"
@@ -106,6 +107,25 @@ TEST_F(SidecarFiles, AFailedSaveLeavesThePreviousSidecarIntact) {
     std::filesystem::create_directories(task.sidecar_path() + "/keep");
     EXPECT_FALSE(save_sidecar(task, validator));
     EXPECT_FALSE(test::file_exists(task.sidecar_path() + ".tmp"));
+}
+
+// A file under the sidecar's name that is no sidecar of ours (a user's own "f.bin.twk") is
+// neither written over nor deleted; one of ours is both.
+TEST_F(SidecarFiles, AFileThatIsNoSidecarOfOursIsNeverWrittenOverNorDeleted) {
+    test::write_file(task.sidecar_path(), "the user's own notes");
+    EXPECT_FALSE(is_own_sidecar(task.sidecar_path()));
+    EXPECT_FALSE(save_sidecar(task, validator));
+    EXPECT_EQ(errno, EEXIST);
+    remove_sidecar(task.sidecar_path());
+    EXPECT_EQ(test::read_file(task.sidecar_path()), "the user's own notes");
+
+    std::filesystem::remove(task.sidecar_path());
+    ASSERT_TRUE(save_sidecar(task, validator));
+    EXPECT_TRUE(is_own_sidecar(task.sidecar_path()));
+    task.segments[0]->pos = 500;
+    EXPECT_TRUE(save_sidecar(task, validator)); // its own, replaced
+    remove_sidecar(task.sidecar_path());
+    EXPECT_FALSE(test::file_exists(task.sidecar_path()));
 }
 
 TEST_F(SidecarFiles, LoadNeedsTheOutputFileAndASmallEnoughSidecar) {

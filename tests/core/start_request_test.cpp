@@ -37,7 +37,7 @@ TEST(MapStartRequest, MembersDefaultsAndModes) {
         {R"({"url":"http://h/a/"})", false,
          "name=download.bin conn=8 GET ua=TWK insecure=0 limit=0 auto=1 stream="},
         {R"({"url":"http://h/a%20b.zip"})", false,
-         "name=a%20b.zip conn=8 GET ua=TWK insecure=0 limit=0 auto=1 stream="},
+         "name=a b.zip conn=8 GET ua=TWK insecure=0 limit=0 auto=1 stream="},
         // Connection counts: numbers, strings, anything outside the set.
         {R"({"url":"http://h/b.zip","connections":6})", false, kPlain},
         {R"({"url":"http://h/b.zip","connections":"16"})", false,
@@ -157,6 +157,53 @@ TEST(CreateTask, PathsThatLeaveTheFolderFallBack) {
     ASSERT_EQ(task->segments.size(), 1u);
     EXPECT_EQ(task->segments[0]->end, kUnknownEnd);
     EXPECT_EQ(task->status(), "queued");
+}
+
+// A name taken from a URL is percent-decoded as a browser decodes it, then cleaned; every name
+// loses its bidirectional controls, never ends in the sidecar suffix and fits in 255 bytes with
+// its extension and whole characters.
+TEST(OutputPathFor, NamesAreDecodedCleanedAndFitted) {
+    std::string han; // 100 CJK characters, 3 bytes each
+    std::string han_escaped;
+    for (int i = 0; i < 100; ++i) {
+        han += "\xE4\xB8\xAD";
+        han_escaped += "%E4%B8%AD";
+    }
+    const std::string han_fitted = han.substr(0, 83 * 3) + ".pdf"; // 253 bytes
+    struct Case {
+        std::string url;
+        std::string filename;
+        bool user_named;
+        std::string name;
+    } cases[] = {
+        {"http://h/my%20file.pdf", "", false, "my file.pdf"},
+        {"http://h/100%25%zz.txt", "", false, "100%%zz.txt"},
+        {"http://h/a%2Fb%5Cc.pdf", "", false, "a_b_c.pdf"},
+        {"http://h/%2E%2E", "", false, "download.bin"},
+        {"http://h/%00%0Ax.bin", "", false, "x.bin"},
+        {"http://h/" + han_escaped + ".pdf", "", false, han_fitted},
+        {"http://h/" + han + ".pdf", "", false, han_fitted},
+        {"http://h/%E2%80%AEgpj.exe", "", false, "gpj.exe"},
+        {"http://h/f",
+         "\xE2\x81\xA6"
+         "a\xE2\x80\x8F"
+         "b\xE2\x80\xAA.txt\xE2\x81\xA9",
+         false, "ab.txt"},
+        {"http://h/x.bin.twk", "", false, "x.bin_twk"},
+        {"http://h/f", "mine.twk", true, "mine_twk"},
+        {"http://h/f", std::string(300, 'a') + "." + std::string(40, 'b'), false, std::string(255, 'a')},
+        // The user's own name keeps its leading dots; a browser's does not.
+        {"http://h/f", "..x.bin", true, "..x.bin"},
+        {"http://h/f", "..x.bin", false, "x.bin"},
+        {"http://h/f", "..", true, "download.bin"},
+    };
+    for (const Case& c : cases) {
+        StartOptions options;
+        options.url = c.url;
+        options.filename = c.filename;
+        options.user_named = c.user_named;
+        EXPECT_EQ(output_path_for(options, "/dl"), "/dl/" + c.name) << c.url << " " << c.filename;
+    }
 }
 
 } // namespace

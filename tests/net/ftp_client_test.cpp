@@ -282,10 +282,35 @@ TEST(FtpRetrieve, AnonymousWholeFileLooksLikeAnHttp200) {
     EXPECT_EQ(response.path, "/dir/a%20b%zz.bin");
     ASSERT_TRUE(read_body(response, body));
     EXPECT_TRUE(body == kBody);
-    const std::vector<std::string> expected = {"USER anonymous", "PASS guestuser@",
-                                               "TYPE I",         "SIZE /dir/a b%zz.bin",
-                                               "EPSV",           "RETR /dir/a b%zz.bin"};
+    const std::vector<std::string> expected = {"USER anonymous",       "PASS guestuser@",      "TYPE I",
+                                               "SIZE /dir/a b%zz.bin", "MDTM /dir/a b%zz.bin", "EPSV",
+                                               "RETR /dir/a b%zz.bin"};
     EXPECT_EQ(server.commands(), expected);
+    EXPECT_EQ(response.headers.find("Last-Modified"), nullptr); // MDTM was not understood
+}
+
+// The file's modification time is the validator a resume compares: a file replaced on the
+// server under the same size is then noticed instead of spliced.
+TEST(FtpRetrieve, TheModificationTimeBecomesLastModified) {
+    FtpScriptServer server(script_with({{"MDTM", "213 20261210235451\r\n"}}));
+    HttpResponse response;
+    std::string error, body;
+    ASSERT_TRUE(ftp_retrieve(request_for(server.url("/f.bin"), "bytes=10-"), response, error)) << error;
+    EXPECT_EQ(response.headers.get("Last-Modified"), "Thu, 10 Dec 2026 23:54:51 GMT");
+    ASSERT_TRUE(read_body(response, body));
+
+    const std::pair<std::string, std::string> cases[] = {
+        {"213 19700101000000", "Thu, 01 Jan 1970 00:00:00 GMT"},
+        {"213 20240229120000.123", "Thu, 29 Feb 2024 12:00:00 GMT"}, // fractions are dropped
+        {"213 20230229120000", ""},                                  // no such day
+        {"213 20241301000000", ""},
+        {"213 2024010100000", ""},   // 13 digits
+        {"213 202401010000001", ""}, // 15
+        {"213 2024-01-01 00:00", ""},
+        {"213", ""},
+    };
+    for (const auto& [reply, date] : cases)
+        EXPECT_EQ(http_date_from_mdtm(reply), date) << reply;
 }
 
 TEST(FtpRetrieve, LogsInWithTheUrlsCredentials) {

@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <csignal>
 #include <fcntl.h>
 #include <filesystem>
@@ -384,6 +385,51 @@ TEST_F(FtpPeer, TwkKilledMidwayResumesFromItsSidecar) {
     const Transfers second = logged_transfers(site.log().substr(log_offset));
     EXPECT_GE(second.total, 1) << site.log().substr(log_offset);
     EXPECT_EQ(second.from_start, 0) << site.log().substr(log_offset);
+}
+
+// A file replaced on the server between a killed run and its rerun, by one of the same size
+// (only its modification time tells) or of another size: the rerun starts over and ends with
+// the new file's bytes, never a mix of both, and never stuck on "remote file changed".
+TEST_F(FtpPeer, TwkStartsOverWhenTheFileWasReplacedOnTheServer) {
+    constexpr size_t kSize = 8u << 20;
+    FtpSite site;
+    start(site, {"--throttle", "1048576"}, "swap.log");
+    for (const size_t new_size : {kSize, kSize / 2 + 12345}) {
+        const std::string served = m_dir.file("root/swap.bin");
+        const std::string output = m_dir.file("dl/swap.bin");
+        write_large_file(served, kSize);
+        const std::vector<std::string> args = {"-x", "2", site.url("ftp", "/swap.bin")};
+        {
+            std::vector<std::string> argv = {TWK_BINARY, "get", "-q", "-d", m_dir.file("dl")};
+            argv.insert(argv.end(), args.begin(), args.end());
+            Child first(argv, m_dir.file("first.log"));
+            ASSERT_TRUE(wait_until(
+                [&] {
+                    auto state = load_sidecar(output + ".twk", output);
+                    return state && state->segments.front()->pos >= (1u << 20);
+                },
+                kExitDeadlineMs))
+                << test::read_file(m_dir.file("first.log"));
+            first.stop(SIGKILL);
+        }
+        ASSERT_TRUE(load_sidecar(output + ".twk", output)) << "the first run finished before it was killed";
+        // Other bytes, written aside and moved into place, an hour younger.
+        const std::string fresh = m_dir.file("root/fresh.tmp");
+        {
+            std::ofstream out(fresh, std::ios::binary);
+            const std::string pattern = test::test_pattern(new_size);
+            out.write(pattern.data(), static_cast<std::streamsize>(pattern.size()));
+        }
+        std::filesystem::last_write_time(fresh,
+                                         std::filesystem::last_write_time(served) + std::chrono::hours(1));
+        std::filesystem::rename(fresh, served);
+
+        ASSERT_EQ(twk_get(args, m_dir.file("second.log")), 0)
+            << new_size << ": " << test::read_file(m_dir.file("second.log"));
+        EXPECT_TRUE(same_files(served, output)) << new_size;
+        EXPECT_FALSE(test::file_exists(output + ".twk")) << new_size;
+        std::filesystem::remove(output);
+    }
 }
 
 } // namespace
