@@ -255,7 +255,8 @@ bool http_exchange(const HttpRequest& request, HttpResponse& response, Transport
     }
 }
 
-std::optional<std::string> fetch_small(const std::string& url, int timeout_ms, SocketCanceller* canceller) {
+std::optional<std::string> fetch_small(const std::string& url, int timeout_ms, SocketCanceller* canceller,
+                                       bool refuse_downgrade) {
     UrlParts parsed;
     if (url.empty() || !parse_url(url, parsed)) return std::nullopt;
     if (timeout_ms <= 0) timeout_ms = kSmallFetchDefaultTimeoutMs;
@@ -264,6 +265,7 @@ std::optional<std::string> fetch_small(const std::string& url, int timeout_ms, S
     request.connect_timeout_ms = timeout_ms;
     request.io_timeout_ms = static_cast<uint32_t>(timeout_ms);
     request.canceller = canceller;
+    request.refuse_downgrade = refuse_downgrade;
     HttpResponse response;
     std::string error;
     if (!http_exchange(request, response, error) || response.status < 200 || response.status > 299)

@@ -278,6 +278,8 @@ bool post_diagnostic(const std::string& endpoint, const std::string& body, const
     request.body = body;
     request.proxy = proxy;
     request.canceller = connections;
+    // The record never leaves https once the post started on it.
+    request.refuse_downgrade = true;
     HttpResponse response;
     std::string error;
     if (!http_exchange(request, response, error)) return false;

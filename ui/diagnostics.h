@@ -162,7 +162,8 @@ private:
 };
 
 // POSTs `body` to "<endpoint>/api/diag" as application/json with the user agent "Tarnwick";
-// the reply is ignored. False when the request could not be made.
+// the reply is ignored; a redirect from https to anything else is refused. False when the
+// request could not be made.
 bool post_diagnostic(const std::string& endpoint, const std::string& body, const ProxySpec& proxy,
                      SocketCanceller* connections = nullptr);
 
