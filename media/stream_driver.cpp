@@ -80,14 +80,7 @@ struct WorkerContext {
 // Writes the whole file under a temporary name and renames it into place, so that a part file
 // that exists is always complete (a later run trusts it).
 bool write_file_atomically(const std::string& path, std::string_view bytes) {
-    const std::string temporary = path + ".tmp";
-    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return false;
-    bool ok = write_all(fd, bytes);
-    ok = ::close(fd) == 0 && ok;
-    if (ok && ::rename(temporary.c_str(), path.c_str()) == 0) return true;
-    ::unlink(temporary.c_str());
-    return false;
+    return write_private_file(path, bytes, nullptr, FolderOwner::kUser);
 }
 
 std::string read_small_file(const std::string& path) {
@@ -113,11 +106,14 @@ bool is_file(const std::string& path) {
 void make_dirs(const std::string& path) {
     for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1))
         ::mkdir(path.substr(0, slash).c_str(), 0755);
-    ::mkdir(path.c_str(), 0755);
+    ::mkdir(path.c_str(), 0700); // the work folder is the task's alone
 }
 
 // The names this driver writes into a work folder; nothing else there is ever deleted.
 bool is_work_file(std::string_view name) {
+    constexpr size_t kTempTail = 11; // ".tmp-XXXXXX", write_private_file's temporary name
+    if (name.size() > kTempTail && name.substr(name.size() - kTempTail, 5) == ".tmp-")
+        name.remove_suffix(kTempTail);
     if (name.ends_with(".tmp")) name.remove_suffix(4);
     if (name == kListFile || name == kVideoInit || name == kAudioInit) return true;
     if (name.size() != 13 || (name[0] != 'v' && name[0] != 'a') || name[1] != '_' || !name.ends_with(".part"))

@@ -635,6 +635,10 @@ TEST_F(CrashCheckTest, ANewerReportIsOfferedOnceAfterAMarkerWasLeft) {
     m_files.write_marker({"0.1.416", "linux6.1", 1, 1, 1});
     report("_usr_bin_tarnwick.1000.crash", 0);
     EXPECT_TRUE(check());
+    // Both markers are the user's alone.
+    EXPECT_EQ(mode_of(m_files.marker_path()), 0600u);
+    EXPECT_EQ(mode_of(m_files.crash_marker_path()), 0600u);
+    EXPECT_EQ(mode_of(m_dir.file("state/tarnwick")), 0700u);
 }
 
 TEST_F(CrashCheckTest, LongNamesMatchOnTheirFirstTwelveCharacters) {
