@@ -112,7 +112,7 @@ std::string build_request(const Exchange& ex, const Hop& hop) {
     out.reserve(ex.body.size() + 512);
     out += ex.method + " ";
     if (hop.absolute_form) out += hop.url.scheme + "://" + authority;
-    out += hop.url.path + " HTTP/1.1\r\nHost: " + authority + "\r\n";
+    out += request_target(hop.url.path) + " HTTP/1.1\r\nHost: " + authority + "\r\n";
     const ProxySpec& proxy = ex.request.proxy;
     if (hop.absolute_form && !proxy.user.empty())
         out += "Proxy-Authorization: Basic " + basic_credentials(proxy.user, proxy.password) + "\r\n";

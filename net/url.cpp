@@ -198,6 +198,26 @@ std::string basic_credentials(std::string_view user, std::string_view password) 
     return base64_encode(in);
 }
 
+std::string request_target(std::string_view path_and_query) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(path_and_query.size());
+    bool in_query = false;
+    for (char c : path_and_query) {
+        const auto byte = static_cast<unsigned char>(c);
+        in_query = in_query || c == '?';
+        const std::string_view unsafe = in_query ? " \"<>'" : " \"<>`{}";
+        if (byte >= 0x80 || unsafe.find(c) != std::string_view::npos) {
+            out += '%';
+            out += kHex[byte >> 4];
+            out += kHex[byte & 15];
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
 std::string redact_url(std::string_view url) {
     const size_t scheme_end = url.find("://");
     if (scheme_end == std::string_view::npos) return std::string(url);

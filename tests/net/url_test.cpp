@@ -192,5 +192,21 @@ TEST(RedactUrl, HidesThePasswordAndNothingElse) {
     EXPECT_EQ(redact_urls_in("  two  spaces\tkept "), "  two  spaces\tkept ");
 }
 
+TEST(RequestTarget, EncodesWhatMayNotAppearInARequestLineAsBrowsersDo) {
+    struct Case {
+        const char* path;
+        const char* target;
+    } cases[] = {
+        {"/a b/c", "/a%20b/c"},
+        {"/\xC3\xBC.bin", "/%C3%BC.bin"},
+        {"/x%20y/%zz", "/x%20y/%zz"},                   // escapes, even broken ones, as they are
+        {"/{a}`<\">", "/%7Ba%7D%60%3C%22%3E"},          // the path's set
+        {"/p?q={a} b&c='d'", "/p?q={a}%20b&c=%27d%27"}, // the query's set
+        {"/a;b=c/d?e=f&g=h~!$*()", "/a;b=c/d?e=f&g=h~!$*()"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(request_target(c.path), c.target) << c.path;
+}
+
 } // namespace
 } // namespace twk
