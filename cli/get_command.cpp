@@ -15,6 +15,7 @@
 #include "core/engine.h"
 #include "core/task_list.h"
 #include "net/text.h"
+#include "net/url.h"
 
 namespace twk {
 
@@ -168,7 +169,7 @@ int get_with_engine(Engine* engine, const std::string& folder, const GetOptions&
             ids.push_back(id);
         } else {
             TaskProgress task;
-            task.url = url;
+            task.url = redact_url(url);
             task.status = "error: invalid URL";
             refused.push_back(task);
         }

@@ -15,6 +15,7 @@
 #include "core/sidecar.h"
 #include "core/start_request.h"
 #include "net/debug_log.h"
+#include "net/url.h"
 
 namespace twk {
 
@@ -83,7 +84,7 @@ JournalEntry journal_entry(int32_t id, int32_t state, const Task& task) {
     e.stream_type = request.stream_type;
     e.auto_named = request.auto_named;
     e.state = state;
-    e.status = task.status();
+    e.status = redact_urls_in(task.status()); // the URL itself is kept whole, in e.url
     e.total = std::min(task.total.load(), kMaxJournalNumber);
     const uint64_t done = task.bytes_done();
     e.done = std::min(e.total != 0 ? std::min(done, e.total) : done, kMaxJournalNumber);

@@ -52,24 +52,6 @@ bool read_file(const std::string& path, size_t limit, std::string& out) {
     return ok;
 }
 
-// Writes the image to a temporary file and renames it over the sidecar; the temporary file is
-// removed whenever any step fails.
-bool replace_file(const std::string& path, std::string_view image) {
-    std::string temporary = path + ".tmp";
-    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return false;
-    bool ok = write_all(fd, image);
-    ok = ::fsync(fd) == 0 && ok;
-    ok = ::close(fd) == 0 && ok;
-    ok = ok && ::rename(temporary.c_str(), path.c_str()) == 0;
-    if (!ok) {
-        ::unlink(temporary.c_str());
-        return false;
-    }
-    sync_folder(folder_of(path));
-    return true;
-}
-
 } // namespace
 
 std::string sidecar_image(const ResumeState& state) {
@@ -145,7 +127,7 @@ bool save_sidecar(const Task& task, std::string_view validator) {
         ResumeState state{task.segments, task.total, std::string(validator)};
         image = sidecar_image(state);
     }
-    return replace_file(task.sidecar_path(), image);
+    return write_private_file(task.sidecar_path(), image, nullptr, FolderOwner::kUser);
 }
 
 std::optional<ResumeState> load_sidecar(const std::string& sidecar_path, const std::string& output_path) {

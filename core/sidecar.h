@@ -8,8 +8,8 @@
 //   6+L    24*n    records: start, min(pos, end), end (exclusive), 8 bytes each
 // A file that does not begin with the magic is read as bare records with an empty validator.
 //
-// Saving writes P + ".twk.tmp", syncs it, renames it over the sidecar and syncs the folder, so
-// a crash or a failed save leaves the previous sidecar as it was.
+// Saving goes through write_private_file (net/file_io.h): a crash or a failed save leaves the
+// previous sidecar as it was, and the sidecar is the user's alone (0600).
 #pragma once
 
 #include <cstdint>

@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "net/text.h"
+#include "net/url.h"
 #include "json/json.h"
 
 namespace twk {
@@ -62,9 +63,9 @@ std::string segments_json(const Task& task) {
 std::string task_status_fragment(const Task& task, int64_t now_ns) {
     uint64_t total = task.total;
     std::string elapsed = fixed_decimal(static_cast<double>(now_ns - task.start_ns) / 1e9, 2);
-    std::string out = "\"status\":" + json_quote(task.status());
+    std::string out = "\"status\":" + json_quote(redact_urls_in(task.status()));
     out += ",\"filename\":" + json_quote(task.name());
-    out += ",\"url\":" + json_quote(task.request.url);
+    out += ",\"url\":" + json_quote(redact_url(task.request.url));
     out += ",\"total\":" + number(total);
     if (task.total_estimated) out += ",\"totalEstimated\":true";
     out += ",\"done\":" + number(shown_done(task, total));
@@ -81,8 +82,8 @@ std::string task_entry_json(int32_t id, int32_t state, const Task& task) {
     std::string out = "{\"id\":" + std::to_string(id);
     out += ",\"name\":" + name;
     out += ",\"filename\":" + name;
-    out += ",\"url\":" + json_quote(task.request.url);
-    out += ",\"status\":" + json_quote(list_status(state, task));
+    out += ",\"url\":" + json_quote(redact_url(task.request.url));
+    out += ",\"status\":" + json_quote(redact_urls_in(list_status(state, task)));
     out += ",\"total\":" + number(total);
     if (task.total_estimated) out += ",\"totalEstimated\":true";
     out += ",\"done\":" + number(shown_done(task, total));

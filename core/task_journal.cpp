@@ -273,40 +273,9 @@ JournalParse parse_journal(std::string_view text) {
 }
 
 bool write_journal(const std::string& path, const std::vector<JournalEntry>& entries, std::string& error) {
-    const std::string document = journal_document(entries);
-    const std::string folder = folder_of(path);
-    make_journal_folder(path);
-    const std::string temporary = path + kJournalTempSuffix;
-    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) {
-        error = errno_text("cannot create the temporary journal", errno);
-        return false;
-    }
-    // A temporary file left by someone else may have a wider mode than the one asked for.
-    bool ok = ::fchmod(fd, 0600) == 0;
-    if (!ok) error = errno_text("cannot make the journal private", errno);
-    if (ok && !write_all(fd, document)) {
-        error = errno_text("cannot write the journal", errno);
-        ok = false;
-    }
-    if (ok && ::fsync(fd) != 0) {
-        error = errno_text("cannot sync the journal", errno);
-        ok = false;
-    }
-    if (::close(fd) != 0 && ok) {
-        error = errno_text("cannot close the journal", errno);
-        ok = false;
-    }
-    if (ok && ::rename(temporary.c_str(), path.c_str()) != 0) {
-        error = errno_text("cannot replace the journal", errno);
-        ok = false;
-    }
-    if (!ok) {
-        ::unlink(temporary.c_str());
-        return false;
-    }
-    sync_folder(folder);
-    return true;
+    if (write_private_file(path, journal_document(entries), &error)) return true;
+    error = "cannot save the journal: " + error;
+    return false;
 }
 
 JournalLoad load_journal(const std::string& path) {
@@ -330,12 +299,7 @@ JournalLoad load_journal(const std::string& path) {
     return load;
 }
 
-void make_journal_folder(const std::string& path) {
-    const std::string folder = folder_of(path);
-    for (size_t at = 1; at <= folder.size(); ++at) {
-        if (at == folder.size() || folder[at] == '/') ::mkdir(folder.substr(0, at).c_str(), 0700);
-    }
-}
+void make_journal_folder(const std::string& path) { make_private_folders(folder_of(path)); }
 
 std::string default_journal_path() {
     const std::string folder = state_folder();

@@ -17,12 +17,10 @@
 // headers the task built from them, so they are kept once and cannot disagree with what is sent.
 // Numbers are whole and from 0 to 2^53 (what a JSON number carries exactly).
 //
-// Cookies, authorisation headers and proxy passwords are in the file, so it is always written
-// with mode 0600, in a folder made with mode 0700.
-//
-// Writing is atomic: the document goes to "<path>.tmp" (mode 0600), which is synced, renamed
-// over the journal, and the folder is synced. A process killed at any moment leaves either the
-// previous journal or the new one, never a mix.
+// Cookies, authorisation headers and proxy passwords are in the file, so it is written through
+// write_private_file (net/file_io.h): mode 0600 whatever an older file had, in a folder of mode
+// 0700, atomically, so that a process killed at any moment leaves either the previous journal or
+// the new one, never a mix.
 //
 // Reading checks the shape of everything. A file that does not parse, whose root is not such an
 // object, or whose version is not 1 is set aside as "<path>.bad" and the list starts empty. In a
@@ -52,7 +50,6 @@ inline constexpr size_t kMaxJournalSize = 64u << 20;
 // The largest whole number a JSON number holds exactly.
 inline constexpr uint64_t kMaxJournalNumber = 1ull << 53;
 inline constexpr const char* kJournalBadSuffix = ".bad";
-inline constexpr const char* kJournalTempSuffix = ".tmp";
 
 // One task as the journal keeps it: what made it, and where it stood.
 struct JournalEntry {

@@ -3,9 +3,20 @@
 // the task's headers in order, its body, proxy and TLS flag, the redirect cap, the time-outs,
 // and the task's canceller, so that a stop ends the request at once. A driver adds what only it
 // knows (the download driver its Range and If-Range headers).
+//
+// What a task was given belongs to the origin (scheme, host, port) of the URL it was given
+// with: its cookies, Authorization and every other header of its own, its body, and the user
+// and password of that URL. Requests to that origin carry them all; a request anywhere else
+// (an effective URL after a redirect to another host, a stream segment, key or init section on
+// another host, the same host over another scheme or port, so never plain http for what was
+// given for https) carries only what a browser sends to a stranger: the user agent, the
+// neutral headers of the redirect policy (Accept..., conditionals), the Referer cut as a
+// browser cuts it, and GET instead of POST, without the body. This is the one place that
+// decides it, for every request of every driver.
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "core/task.h"

@@ -1,4 +1,6 @@
-// parse_url on arbitrary text: what it accepts must be internally consistent.
+// parse_url on arbitrary text: what it accepts must be internally consistent. Also the shown form
+// of any text (redact_url, redact_urls_in: applying them twice changes nothing) and the request
+// target (no space or byte above 0x7F gets through).
 #include "net/text.h"
 #include "net/url.h"
 
@@ -6,6 +8,13 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string_view text(reinterpret_cast<const char*>(data), size);
+    const std::string shown = twk::redact_url(text);
+    if (twk::redact_url(shown) != shown) std::abort();
+    const std::string all_shown = twk::redact_urls_in(text);
+    if (twk::redact_urls_in(all_shown) != all_shown) std::abort();
+    for (unsigned char c : twk::request_target(text)) {
+        if (c == ' ' || c >= 0x80) std::abort();
+    }
     twk::UrlParts url;
     if (!twk::parse_url(text, url)) return 0;
     if (url.host.empty() || url.path.empty() || url.path[0] != '/') std::abort();

@@ -144,18 +144,11 @@ struct WorkerContext {
     std::atomic<int64_t> last_layout_ms{0};
 };
 
-// Writes the whole file under a temporary name and renames it into place, so that a file that
-// exists is always complete (a later run trusts it). `durable` flushes it first, for records
-// that must survive a crash in the order they were written.
-bool write_file_atomically(const std::string& path, std::string_view bytes, bool durable = false) {
-    const std::string temporary = path + ".tmp";
-    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return false;
-    bool ok = write_all(fd, bytes) && (!durable || ::fsync(fd) == 0);
-    ok = ::close(fd) == 0 && ok;
-    if (ok && ::rename(temporary.c_str(), path.c_str()) == 0) return true;
-    ::unlink(temporary.c_str());
-    return false;
+// Writes the whole file under a temporary name and renames it into place, flushed, so that a
+// file that exists is always complete (a later run trusts it) and records survive a crash in the
+// order they were written.
+bool write_file_atomically(const std::string& path, std::string_view bytes) {
+    return write_private_file(path, bytes, nullptr, FolderOwner::kUser);
 }
 
 std::string read_small_file(const std::string& path) {
@@ -190,11 +183,14 @@ bool is_folder(const std::string& path) {
 void make_dirs(const std::string& path) {
     for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1))
         ::mkdir(path.substr(0, slash).c_str(), 0755);
-    ::mkdir(path.c_str(), 0755);
+    ::mkdir(path.c_str(), 0700); // the work folder is the task's alone
 }
 
 // The names this driver writes into a work folder; nothing else there is ever deleted.
 bool is_work_file(std::string_view name) {
+    constexpr size_t kTempTail = 11; // ".tmp-XXXXXX", write_private_file's temporary name
+    if (name.size() > kTempTail && name.substr(name.size() - kTempTail, 5) == ".tmp-")
+        name.remove_suffix(kTempTail);
     if (name.ends_with(".tmp")) name.remove_suffix(4);
     if (name == kListFile || name == kVideoInit || name == kAudioInit || name == kJoinFile ||
         name == kJoinRecord)
@@ -494,7 +490,7 @@ JoinRecord read_join_record(const std::string& work_dir) {
 
 bool write_join_record(const std::string& work_dir, size_t count, uint64_t size) {
     return write_file_atomically(work_dir + "/" + kJoinRecord,
-                                 std::to_string(count) + " " + std::to_string(size) + "\n", true);
+                                 std::to_string(count) + " " + std::to_string(size) + "\n");
 }
 
 // Takes up what a killed or failed join left: the parts its record counts are in the joined

@@ -1,5 +1,7 @@
 #include "net/debug_log.h"
 
+#include "net/url.h"
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -31,7 +33,8 @@ void vprint_line(const char* format, va_list args) {
         std::vsnprintf(line.data(), line.size(), format, args);
         line.resize(static_cast<size_t>(n));
     }
-    line += '\n';
+    // A URL's password never reaches the screen or a log, whatever line quotes it.
+    line = redact_urls_in(line) + '\n';
     std::lock_guard lock(print_mutex());
     std::fwrite(line.data(), 1, line.size(), stderr);
     std::fflush(stderr);

@@ -49,6 +49,27 @@ std::string state_folder();
 // The folder part of a path: "." for a bare name, "/" for a name in the root.
 std::string folder_of(std::string_view path);
 
+// Creates `folder` and its missing parents with mode 0700: nobody else may list what the
+// program keeps there. Folders that exist keep their mode. False when the folder is not there
+// afterwards.
+bool make_private_folders(const std::string& folder);
+
+// Whose folder a private file goes into.
+enum class FolderOwner {
+    kProgram, // the program's own (settings, state): made 0700 even when it exists
+    kUser,    // a folder of the user's choosing (downloads): made 0700 only when created
+};
+
+// The one way the program writes a file that may hold a secret or that must never be seen half
+// written (settings, the task journal, run markers, sidecars, a stream's part list and parts):
+// the bytes go to a new temporary file in the same folder, mode 0600 whatever the umask, which is
+// synced and renamed over `path`; then the folder is synced. A crash leaves the old file or the
+// new one, and the new one is 0600 whatever mode an older file had. Missing folders are made as
+// make_private_folders does. On failure the temporary file is gone, `path` is untouched and
+// `error` (when given) holds one message: what failed, ": ", and the system's reason.
+bool write_private_file(const std::string& path, std::string_view bytes, std::string* error = nullptr,
+                        FolderOwner owner = FolderOwner::kProgram);
+
 // Flushes the folder's own entry, so that a file renamed into it survives a crash. False when
 // the folder cannot be opened or flushed.
 bool sync_folder(const std::string& folder);

@@ -112,7 +112,7 @@ std::string build_request(const Exchange& ex, const Hop& hop) {
     out.reserve(ex.body.size() + 512);
     out += ex.method + " ";
     if (hop.absolute_form) out += hop.url.scheme + "://" + authority;
-    out += hop.url.path + " HTTP/1.1\r\nHost: " + authority + "\r\n";
+    out += request_target(hop.url.path) + " HTTP/1.1\r\nHost: " + authority + "\r\n";
     const ProxySpec& proxy = ex.request.proxy;
     if (hop.absolute_form && !proxy.user.empty())
         out += "Proxy-Authorization: Basic " + basic_credentials(proxy.user, proxy.password) + "\r\n";
@@ -255,7 +255,8 @@ bool http_exchange(const HttpRequest& request, HttpResponse& response, Transport
     }
 }
 
-std::optional<std::string> fetch_small(const std::string& url, int timeout_ms, SocketCanceller* canceller) {
+std::optional<std::string> fetch_small(const std::string& url, int timeout_ms, SocketCanceller* canceller,
+                                       bool refuse_downgrade) {
     UrlParts parsed;
     if (url.empty() || !parse_url(url, parsed)) return std::nullopt;
     if (timeout_ms <= 0) timeout_ms = kSmallFetchDefaultTimeoutMs;
@@ -264,6 +265,7 @@ std::optional<std::string> fetch_small(const std::string& url, int timeout_ms, S
     request.connect_timeout_ms = timeout_ms;
     request.io_timeout_ms = static_cast<uint32_t>(timeout_ms);
     request.canceller = canceller;
+    request.refuse_downgrade = refuse_downgrade;
     HttpResponse response;
     std::string error;
     if (!http_exchange(request, response, error) || response.status < 200 || response.status > 299)

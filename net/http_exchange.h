@@ -41,8 +41,9 @@ constexpr size_t kMaxSmallFetch = 524288;
 // One GET with default settings and `timeout_ms` as both connect and I/O time-out; the body of
 // a 2xx response, or nothing on any failure, a body over kMaxSmallFetch, or body reading that
 // takes more than three times the time-out. Its connections are watched by `canceller` when
-// one is given, so that another thread can end the fetch at once.
+// one is given, so that another thread can end the fetch at once. With `refuse_downgrade` a
+// fetch that started on https never follows a redirect off it (HttpRequest::refuse_downgrade).
 std::optional<std::string> fetch_small(const std::string& url, int timeout_ms,
-                                       SocketCanceller* canceller = nullptr);
+                                       SocketCanceller* canceller = nullptr, bool refuse_downgrade = false);
 
 } // namespace twk

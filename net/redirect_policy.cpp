@@ -25,6 +25,16 @@ bool is_cross_origin_safe_header(std::string_view name) {
                        [&](std::string_view safe) { return equals_ignoring_case(name, safe); });
 }
 
+std::string browser_referer(std::string_view referer, std::string_view target) {
+    UrlParts from;
+    UrlParts to;
+    if (!parse_url(referer, from) || (from.scheme != "http" && from.scheme != "https")) return {};
+    if (!parse_url(target, to)) return {};
+    if (from.scheme == "https" && to.scheme != "https") return {};
+    std::string out = from.scheme + "://" + url_authority(from);
+    return same_origin(from, to) ? out + from.path : out + "/";
+}
+
 std::string redirect_target(int32_t status, const std::string& current_url, const HeaderMap& headers) {
     if (!is_redirect_status(status)) return {};
     std::string_view location(headers.get("location"));
@@ -42,7 +52,13 @@ bool apply_redirect(int32_t status, const UrlParts& from, const std::string& to,
                 "cross-origin " + std::to_string(status) + " redirect blocked for non-safe method " + method;
             return false;
         }
-        std::erase_if(headers, [](const auto& header) { return !is_cross_origin_safe_header(header.first); });
+        for (auto& [name, value] : headers) {
+            if (equals_ignoring_case(name, "referer")) value = browser_referer(value, to);
+        }
+        std::erase_if(headers, [](const auto& header) {
+            return !is_cross_origin_safe_header(header.first) &&
+                   !(equals_ignoring_case(header.first, "referer") && !header.second.empty());
+        });
     }
     if (status == 303 || ((status == 301 || status == 302) && method == "POST")) {
         method = "GET";

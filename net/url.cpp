@@ -2,6 +2,7 @@
 
 #include "net/text.h"
 
+#include <algorithm>
 #include <cctype>
 
 namespace twk {
@@ -195,6 +196,56 @@ std::string basic_credentials(std::string_view user, std::string_view password) 
     in.reserve(user.size() + 1 + password.size());
     in.append(user).append(":").append(password);
     return base64_encode(in);
+}
+
+std::string request_target(std::string_view path_and_query) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(path_and_query.size());
+    bool in_query = false;
+    for (char c : path_and_query) {
+        const auto byte = static_cast<unsigned char>(c);
+        in_query = in_query || c == '?';
+        const std::string_view unsafe = in_query ? " \"<>'" : " \"<>`{}";
+        if (byte >= 0x80 || unsafe.find(c) != std::string_view::npos) {
+            out += '%';
+            out += kHex[byte >> 4];
+            out += kHex[byte & 15];
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+std::string redact_url(std::string_view url) {
+    const size_t scheme_end = url.find("://");
+    if (scheme_end == std::string_view::npos) return std::string(url);
+    const size_t start = scheme_end + 3;
+    const size_t end = std::min(url.size(), url.find_first_of("/?#", start));
+    const std::string_view authority = url.substr(start, end - start);
+    const size_t at = authority.rfind('@');
+    if (at == std::string_view::npos) return std::string(url);
+    const size_t colon = authority.find(':');
+    if (colon == std::string_view::npos || colon > at) return std::string(url);
+    std::string out(url.substr(0, start + colon + 1));
+    out += "***";
+    out += url.substr(start + at);
+    return out;
+}
+
+std::string redact_urls_in(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    size_t at = 0;
+    while (at < text.size()) {
+        const size_t word_end = std::min(text.size(), text.find_first_of(" \t\r\n", at));
+        const std::string_view word = text.substr(at, word_end - at);
+        out += word.find("://") == std::string_view::npos ? std::string(word) : redact_url(word);
+        if (word_end < text.size()) out += text[word_end];
+        at = word_end + 1;
+    }
+    return out;
 }
 
 } // namespace twk

@@ -51,13 +51,6 @@ std::optional<std::string> read_head(const std::string& path, size_t limit) {
     return text;
 }
 
-bool write_whole(const std::string& path, std::string_view bytes) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) return false;
-    bool ok = write_all(fd, bytes);
-    return ::close(fd) == 0 && ok;
-}
-
 // A "Key:   1234 kB" line of /proc/self/status, in kB.
 int64_t status_kb(const std::string& status, std::string_view key) {
     size_t at = status.find(std::string("\n") + std::string(key) + ":");
@@ -151,12 +144,7 @@ std::string format_diag_record(const DiagRecord& r) {
 }
 
 void MarkerFiles::write_marker(const RunMarker& marker) const {
-    if (!available()) return;
-    make_folders(m_folder);
-    std::string temporary = marker_path() + ".tmp";
-    if (!write_whole(temporary, format_marker(marker)) ||
-        ::rename(temporary.c_str(), marker_path().c_str()) != 0)
-        ::unlink(temporary.c_str());
+    if (available()) write_private_file(marker_path(), format_marker(marker));
 }
 
 void MarkerFiles::delete_marker() const {
@@ -202,8 +190,7 @@ bool MarkerFiles::newer_crash_report(const std::vector<std::string>& folders,
         std::from_chars(text->data(), text->data() + text->size(), handled);
         if (handled >= newest) return false;
     }
-    make_folders(m_folder);
-    write_whole(crash_marker_path(), std::to_string(newest));
+    write_private_file(crash_marker_path(), std::to_string(newest));
     return true;
 }
 
@@ -278,6 +265,8 @@ bool post_diagnostic(const std::string& endpoint, const std::string& body, const
     request.body = body;
     request.proxy = proxy;
     request.canceller = connections;
+    // The record never leaves https once the post started on it.
+    request.refuse_downgrade = true;
     HttpResponse response;
     std::string error;
     if (!http_exchange(request, response, error)) return false;

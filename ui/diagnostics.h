@@ -78,7 +78,7 @@ public:
     std::string marker_path() const { return m_folder + "/session.marker"; }
     std::string crash_marker_path() const { return m_folder + "/last-crash.txt"; }
 
-    // Writes "<marker>.tmp" and renames it over the marker; creates the folder first.
+    // Replaces the marker through write_private_file (net/file_io.h), the folder made 0700.
     void write_marker(const RunMarker& marker) const;
     void delete_marker() const;
     // Reads (at most kMaxMarkerRead bytes) and deletes the marker; nullopt when there was none.
@@ -162,7 +162,8 @@ private:
 };
 
 // POSTs `body` to "<endpoint>/api/diag" as application/json with the user agent "Tarnwick";
-// the reply is ignored. False when the request could not be made.
+// the reply is ignored; a redirect from https to anything else is refused. False when the
+// request could not be made.
 bool post_diagnostic(const std::string& endpoint, const std::string& body, const ProxySpec& proxy,
                      SocketCanceller* connections = nullptr);
 

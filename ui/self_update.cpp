@@ -5,9 +5,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+// This header of mbedTLS 3.6 declares its functions without C linkage for C++.
+extern "C" {
+#include <mbedtls/psa_util.h>
+}
 #include <psa/crypto.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,11 +21,14 @@
 #include "net/http_exchange.h"
 #include "net/text.h"
 #include "net/url.h"
+#include "ui/update_key.h"
 #include "json/json.h"
 
 #ifndef TWK_VERSION
 #define TWK_VERSION "0"
 #endif
+
+extern char** environ;
 
 namespace twk::ui {
 namespace {
@@ -46,6 +54,31 @@ std::string hex(const uint8_t* bytes, size_t size, const char* digits) {
         out += digits[bytes[i] & 15];
     }
     return out;
+}
+
+int hex_value(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// The bytes written in hexadecimal; false on an odd length or a non-hex digit.
+bool from_hex(std::string_view text, std::string& out) {
+    if (text.size() % 2 != 0) return false;
+    out.clear();
+    for (size_t i = 0; i < text.size(); i += 2) {
+        const int high = hex_value(text[i]);
+        const int low = hex_value(text[i + 1]);
+        if (high < 0 || low < 0) return false;
+        out += static_cast<char>(high * 16 + low);
+    }
+    return true;
+}
+
+bool is_https(const std::string& url) {
+    UrlParts parts;
+    return parse_url(url, parts) && parts.scheme == "https";
 }
 
 // Nested object member as text: `outer.linux`; empty when anything is missing or not a string.
@@ -155,6 +188,38 @@ std::string update_check_url(const std::string& endpoint, const std::string& ver
     return endpoint + "/latest.json?p=" + kPlatformKey + "&v=" + version + "&i=" + id;
 }
 
+std::string signature_url(const std::string& list_url) {
+    const size_t query = list_url.find('?');
+    if (query == std::string::npos) return list_url + ".sig";
+    return list_url.substr(0, query) + ".sig" + list_url.substr(query);
+}
+
+bool update_list_signed(std::string_view body, std::string_view signature, std::string_view public_key_hex) {
+    std::string key;
+    if (!from_hex(public_key_hex, key) || key.size() != 65) return false;
+    uint8_t raw[64];
+    size_t raw_length = 0;
+    if (mbedtls_ecdsa_der_to_raw(256, reinterpret_cast<const uint8_t*>(signature.data()), signature.size(),
+                                 raw, sizeof raw, &raw_length) != 0 ||
+        raw_length != sizeof raw)
+        return false;
+    if (psa_crypto_init() != PSA_SUCCESS) return false;
+    psa_key_attributes_t attributes = PSA_KEY_ATTRIBUTES_INIT;
+    psa_set_key_type(&attributes, PSA_KEY_TYPE_ECC_PUBLIC_KEY(PSA_ECC_FAMILY_SECP_R1));
+    psa_set_key_bits(&attributes, 256);
+    psa_set_key_usage_flags(&attributes, PSA_KEY_USAGE_VERIFY_MESSAGE);
+    psa_set_key_algorithm(&attributes, PSA_ALG_ECDSA(PSA_ALG_SHA_256));
+    mbedtls_svc_key_id_t id = MBEDTLS_SVC_KEY_ID_INIT;
+    if (psa_import_key(&attributes, reinterpret_cast<const uint8_t*>(key.data()), key.size(), &id) !=
+        PSA_SUCCESS)
+        return false;
+    const bool valid =
+        psa_verify_message(id, PSA_ALG_ECDSA(PSA_ALG_SHA_256), reinterpret_cast<const uint8_t*>(body.data()),
+                           body.size(), raw, sizeof raw) == PSA_SUCCESS;
+    psa_destroy_key(id);
+    return valid;
+}
+
 bool update_check_due_at_start(bool auto_update, int64_t last_check, int64_t now_seconds) {
     return auto_update && (last_check == 0 || now_seconds < last_check || now_seconds - last_check > 3599);
 }
@@ -162,12 +227,27 @@ bool update_check_due_at_start(bool auto_update, int64_t last_check, int64_t now
 std::optional<UpdateOffer> run_update_check(SettingsStore& store, const std::string& endpoint,
                                             int64_t now_seconds, SocketCanceller* connections) {
     std::string id = ensure_install_id(store);
-    std::optional<std::string> body =
-        fetch_small(update_check_url(endpoint, program_version(), id), kUpdateCheckTimeoutMs, connections);
+    const std::string list_url = update_check_url(endpoint, program_version(), id);
+    if (!is_https(list_url)) {
+        report_refused("not asked over https");
+        return std::nullopt;
+    }
+    std::optional<std::string> body = fetch_small(list_url, kUpdateCheckTimeoutMs, connections, true);
+    if (!body) return std::nullopt;
+    std::optional<std::string> signature =
+        fetch_small(signature_url(list_url), kUpdateCheckTimeoutMs, connections, true);
+    if (!signature || !update_list_signed(*body, *signature, update_public_key_hex())) {
+        report_refused("no valid signature");
+        return std::nullopt;
+    }
     UpdateOffer offer;
-    if (!body || !read_manifest(*body, offer) || offer.version.empty()) return std::nullopt;
+    if (!read_manifest(*body, offer) || offer.version.empty()) return std::nullopt;
     store.write_dword("LastUpdateCheck", static_cast<int32_t>(static_cast<uint32_t>(now_seconds)));
     if (compare_versions(program_version(), offer.version) >= 0) return std::nullopt;
+    if (!offer.url.empty() && !is_https(offer.url)) {
+        report_refused("installer URL is not https");
+        return std::nullopt;
+    }
     return offer;
 }
 
@@ -187,8 +267,13 @@ void report_failed() {
     std::fflush(stderr);
 }
 
+void report_refused(std::string_view why) {
+    std::fprintf(stderr, "SELFUPDATE: update list refused: %.*s\n", static_cast<int>(why.size()), why.data());
+    std::fflush(stderr);
+}
+
 bool offer_is_downloadable(const UpdateOffer& offer) {
-    return !offer.url.empty() && offer.sha256.size() == kDigestChars;
+    return is_https(offer.url) && offer.sha256.size() == kDigestChars;
 }
 
 std::string temp_folder() {
@@ -224,8 +309,36 @@ ProxySpec updater_proxy(const Settings& settings) {
     return proxy;
 }
 
-bool download_installer(const std::string& url, const std::string& target, const ProxySpec& proxy,
-                        const std::atomic<bool>* stop, std::string& error, SocketCanceller* connections) {
+bool create_installer_file(const std::string& parent, const std::string& version, InstallerFile& out,
+                           std::string& error) {
+    if (installer_path(parent, version).empty()) {
+        error = "the offered version cannot name a file";
+        return false;
+    }
+    std::string folder = parent + "/tarnwick-update-XXXXXX";
+    if (!::mkdtemp(folder.data())) {
+        error = "cannot create a folder in " + parent + ": " + std::strerror(errno);
+        return false;
+    }
+    out.folder = folder;
+    out.path = installer_path(folder, version);
+    out.fd.reset(::open(out.path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0700));
+    if (!out.fd.valid()) {
+        error = "cannot create " + out.path + ": " + std::strerror(errno);
+        ::rmdir(out.folder.c_str());
+        return false;
+    }
+    return true;
+}
+
+void remove_installer_file(InstallerFile& file) {
+    file.fd.reset();
+    if (!file.path.empty()) ::unlink(file.path.c_str());
+    if (!file.folder.empty()) ::rmdir(file.folder.c_str());
+}
+
+bool download_installer(const std::string& url, int fd, const ProxySpec& proxy, const std::atomic<bool>* stop,
+                        std::string& error, SocketCanceller* connections) {
     UrlParts first;
     if (!parse_url(url, first)) {
         error = "installer URL does not parse";
@@ -245,21 +358,7 @@ bool download_installer(const std::string& url, const std::string& target, const
         error = "installer status " + std::to_string(response.status);
         return false;
     }
-    // A name left over from an earlier run (or planted in a shared temporary folder) is removed
-    // and the file made afresh, never written through a link.
-    ::unlink(target.c_str());
-    int fd = ::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        error = "cannot create " + target + ": " + std::strerror(errno);
-        return false;
-    }
-    bool ok = copy_body(response, fd, stop, error);
-    if (::close(fd) != 0 && ok) {
-        error = "installer write failed";
-        ok = false;
-    }
-    if (!ok) ::unlink(target.c_str());
-    return ok;
+    return copy_body(response, fd, stop, error);
 }
 
 std::string sha256_hex(std::string_view bytes) {
@@ -273,22 +372,20 @@ std::string sha256_hex(std::string_view bytes) {
     return hex(digest, sizeof digest, "0123456789abcdef");
 }
 
-std::string sha256_file_hex(const std::string& path) {
-    if (psa_crypto_init() != PSA_SUCCESS) return {};
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return {};
+std::string sha256_fd_hex(int fd) {
+    if (fd < 0 || psa_crypto_init() != PSA_SUCCESS) return {};
     psa_hash_operation_t operation = PSA_HASH_OPERATION_INIT;
     bool ok = psa_hash_setup(&operation, PSA_ALG_SHA_256) == PSA_SUCCESS;
     std::string piece(1 << 20, '\0');
-    while (ok) {
-        ssize_t n = ::read(fd, piece.data(), piece.size());
+    for (off_t at = 0; ok;) {
+        const ssize_t n = ::pread(fd, piece.data(), piece.size(), at);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) ok = false;
         if (n <= 0) break;
+        at += n;
         ok = psa_hash_update(&operation, reinterpret_cast<const uint8_t*>(piece.data()),
                              static_cast<size_t>(n)) == PSA_SUCCESS;
     }
-    ::close(fd);
     uint8_t digest[32];
     size_t length = 0;
     if (ok) ok = psa_hash_finish(&operation, digest, sizeof digest, &length) == PSA_SUCCESS && length == 32;
@@ -304,18 +401,30 @@ bool digests_match(std::string_view actual, std::string_view expected) {
     return to_lower_ascii(actual) == to_lower_ascii(expected);
 }
 
-bool launch_installer(const std::string& path, std::string& error) {
-    if (::chmod(path.c_str(), 0700) != 0) {
+bool launch_installer(UniqueFd& fd, std::string& error) {
+    if (::fchmod(fd.get(), 0700) != 0) {
         error = "cannot make the installer executable: " + std::string(std::strerror(errno));
         return false;
     }
+    // A read-only descriptor of the very file written and hashed; the writable one is closed, as
+    // a file open for writing cannot be executed.
+    const std::string self = "/proc/self/fd/" + std::to_string(fd.get());
+    UniqueFd program(::open(self.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!program.valid()) {
+        error = "cannot reopen the installer: " + std::string(std::strerror(errno));
+        return false;
+    }
+    fd.reset();
     // The grandchild reports a failed exec through this pipe; a successful exec closes it.
     int report[2];
     if (::pipe2(report, O_CLOEXEC) != 0) {
         error = "pipe failed";
         return false;
     }
-    const char* argv[] = {path.c_str(), "--silent", nullptr};
+    char name[] = "Tarnwick-setup.run";
+    char silent[] = "--silent";
+    char* argv[] = {name, silent, nullptr};
+    const int program_fd = program.get();
     pid_t child = ::fork();
     if (child < 0) {
         ::close(report[0]);
@@ -330,7 +439,9 @@ bool launch_installer(const std::string& path, std::string& error) {
         if (grandchild != 0) ::_exit(grandchild < 0 ? 1 : 0);
         int null = ::open("/dev/null", O_RDONLY);
         if (null >= 0) ::dup2(null, 0);
-        ::execv(argv[0], const_cast<char* const*>(argv));
+        // A script's interpreter reads it through /dev/fd/N, so the descriptor stays open in it.
+        ::fcntl(program_fd, F_SETFD, 0);
+        ::fexecve(program_fd, argv, environ);
         int code = errno;
         [[maybe_unused]] ssize_t ignored = ::write(report[1], &code, sizeof code);
         ::_exit(127);
@@ -359,22 +470,20 @@ bool launch_installer(const std::string& path, std::string& error) {
 bool fetch_and_launch_installer(const UpdateOffer& offer, const ProxySpec& proxy,
                                 const std::atomic<bool>* stop, std::string& error,
                                 SocketCanceller* connections) {
-    std::string target = installer_path(temp_folder(), offer.version);
-    if (target.empty()) {
-        error = "the offered version cannot name a file";
+    if (!is_https(offer.url)) {
+        error = "installer URL is not https";
         return false;
     }
-    if (!download_installer(offer.url, target, proxy, stop, error, connections)) return false;
-    if (!digests_match(sha256_file_hex(target), offer.sha256)) {
-        ::unlink(target.c_str());
+    InstallerFile file;
+    if (!create_installer_file(temp_folder(), offer.version, file, error)) return false;
+    bool ok = download_installer(offer.url, file.fd.get(), proxy, stop, error, connections);
+    if (ok && !digests_match(sha256_fd_hex(file.fd.get()), offer.sha256)) {
         error = "installer checksum mismatch";
-        return false;
+        ok = false;
     }
-    if (!launch_installer(target, error)) {
-        ::unlink(target.c_str());
-        return false;
-    }
-    return true;
+    ok = ok && launch_installer(file.fd, error);
+    if (!ok) remove_installer_file(file);
+    return ok;
 }
 
 } // namespace twk::ui

@@ -7,9 +7,20 @@
 //
 //   {"version": "0.2.0", "downloads": {"linux": "<installer URL>"}, "sha256": {"linux": "<hex>"}}
 //
-// A member that is missing or of another type reads as an empty string. The installer is saved
-// as "Tarnwick-<version>-setup.run" in the temporary folder (TMPDIR, else /tmp), checked, made
-// executable and started detached with "--silent".
+// A member that is missing or of another type reads as an empty string.
+//
+// Whoever answers the list decides what code runs, so the list is trusted only when it came
+// whole over https (every redirect hop included) and carries the vendor's signature: an ECDSA
+// P-256 signature over the exact bytes of the body, with SHA-256, DER-encoded as
+// `openssl dgst -sha256 -sign key.pem` writes it, served as "<endpoint>/latest.json.sig" (same
+// query). It is checked against the public key built into the program (ui/update_key.h). The
+// installer URL it names must be https too. A list refused for any of these reasons writes one
+// "SELFUPDATE: update list refused: <why>" line and is never acted on.
+//
+// The installer is saved as "Tarnwick-<version>-setup.run" in a folder of its own made with
+// mkdtemp (0700) in the temporary folder (TMPDIR, else /tmp), hashed through the descriptor it
+// was written through, and started from that same open file (fexecve) detached with "--silent",
+// so nothing can swap it between the check and the start.
 //
 // Everything here may run on a worker thread: nothing touches the UI, and every failure is a
 // return value.
@@ -21,6 +32,7 @@
 #include <string>
 #include <string_view>
 
+#include "net/file_io.h"
 #include "net/proxy_spec.h"
 #include "net/socket.h"
 #include "ui/settings.h"
@@ -59,6 +71,13 @@ struct UpdateOffer {
 bool read_manifest(std::string_view body, UpdateOffer& out);
 
 std::string update_check_url(const std::string& endpoint, const std::string& version, const std::string& id);
+// The signature's URL for a list URL: ".sig" added to the path, the query kept.
+std::string signature_url(const std::string& list_url);
+
+// Whether `signature` (DER, as openssl writes it) is a valid ECDSA P-256 SHA-256 signature of
+// exactly `body` by the key whose uncompressed public point (65 bytes: 04, X, Y) is written in
+// hexadecimal in `public_key_hex`.
+bool update_list_signed(std::string_view body, std::string_view signature, std::string_view public_key_hex);
 
 // Whether the check at start-up is due: the setting is on and the last check is unset, in the
 // future, or more than 3599 seconds old.
@@ -66,9 +85,12 @@ bool update_check_due_at_start(bool auto_update, int64_t last_check, int64_t now
 inline constexpr int64_t kUpdateCheckPeriodMs = 86'400'000;
 inline constexpr int kUpdateCheckTimeoutMs = 8000;
 
-// One check: asks the endpoint, records LastUpdateCheck (`now_seconds`, 32 bits) when the reply
-// names a version, and returns the offer when that version is newer than ours. Silent on every
-// failure. `connections`, when given, watches the request so that shut-down can end it.
+// One check: asks the endpoint for the list and its signature over https, records
+// LastUpdateCheck (`now_seconds`, 32 bits) when a signed reply names a version, and returns the
+// offer when that version is newer than ours. A list that is not asked over https, not signed
+// with the built-in key or that names an installer that is not https is refused with a
+// SELFUPDATE line; other failures are silent. `connections`, when given, watches the requests so
+// that shut-down can end them.
 std::optional<UpdateOffer> run_update_check(SettingsStore& store, const std::string& endpoint,
                                             int64_t now_seconds, SocketCanceller* connections = nullptr);
 
@@ -76,8 +98,9 @@ std::optional<UpdateOffer> run_update_check(SettingsStore& store, const std::str
 void report_found(const UpdateOffer& offer);
 void report_launched();
 void report_failed();
+void report_refused(std::string_view why);
 
-// Whether the offer can be downloaded at all: an installer URL and a 64-character digest.
+// Whether the offer can be downloaded at all: an https installer URL and a 64-character digest.
 bool offer_is_downloadable(const UpdateOffer& offer);
 
 // The temporary folder: TMPDIR when set and absolute, else /tmp.
@@ -90,26 +113,44 @@ std::string installer_path(const std::string& folder, const std::string& version
 // system mode the desktop's https_proxy (or HTTPS_PROXY, then http_proxy) variable; else none.
 ProxySpec updater_proxy(const Settings& settings);
 
-// GETs `url` into `target` (replaced). The final response must be 200, and every byte a
+// The installer's file while it is fetched, checked and started: a new file, open for reading
+// and writing, in a folder of its own that only the user can enter.
+struct InstallerFile {
+    std::string folder; // made by mkdtemp, 0700
+    std::string path;   // folder + "/Tarnwick-<version>-setup.run"
+    UniqueFd fd;
+};
+
+// Makes the folder (in `parent`) and the empty file for `version`. False with `error` set when
+// the version cannot name a file or the folder or file cannot be made.
+bool create_installer_file(const std::string& parent, const std::string& version, InstallerFile& out,
+                           std::string& error);
+// Removes the file and its folder.
+void remove_installer_file(InstallerFile& file);
+
+// GETs `url` into the file open at `fd`. The final response must be 200, and every byte a
 // Content-Length announces must arrive; a redirect from https to http is refused. `stop`, when
 // set, ends the download between pieces; `connections`, when given, watches its connections so
-// that a stop also ends a blocked connect or read. The file is deleted on any failure.
-bool download_installer(const std::string& url, const std::string& target, const ProxySpec& proxy,
-                        const std::atomic<bool>* stop, std::string& error,
-                        SocketCanceller* connections = nullptr);
+// that a stop also ends a blocked connect or read.
+bool download_installer(const std::string& url, int fd, const ProxySpec& proxy, const std::atomic<bool>* stop,
+                        std::string& error, SocketCanceller* connections = nullptr);
 
-// SHA-256 of a file as 64 lower-case hexadecimal digits; empty when it cannot be read.
-std::string sha256_file_hex(const std::string& path);
+// SHA-256 of what the open file `fd` holds, from its first byte, as 64 lower-case hexadecimal
+// digits; empty when it cannot be read.
+std::string sha256_fd_hex(int fd);
 // The same for bytes in memory.
 std::string sha256_hex(std::string_view bytes);
 // Case-insensitive comparison of two hexadecimal digests of 64 characters each.
 bool digests_match(std::string_view actual, std::string_view expected);
 
-// Makes `path` executable for its owner and starts it with "--silent" in a new session, not
-// waited for (a double fork, so no zombie is left). True once the program has been executed.
-bool launch_installer(const std::string& path, std::string& error);
+// Starts the installer open at `fd` (written and checked through it; closed here, so that no
+// descriptor open for writing keeps it from running) with "--silent" in a new session, not
+// waited for (a double fork, so no zombie is left). It runs from that open file, through a
+// read-only descriptor of the same file (fexecve), never by its name. True once executed.
+bool launch_installer(UniqueFd& fd, std::string& error);
 
-// Download, check and launch in one: false with the file removed when any step failed.
+// Download, check and launch in one: false with the file and its folder removed when any step
+// failed.
 bool fetch_and_launch_installer(const UpdateOffer& offer, const ProxySpec& proxy,
                                 const std::atomic<bool>* stop, std::string& error,
                                 SocketCanceller* connections = nullptr);

@@ -104,7 +104,7 @@ bool set_member(const std::string& path, std::string_view name, OrderedJsonValue
     if (!load_object(path, root)) {
         std::string unreadable;
         if (read_whole_file(path, unreadable) && !unreadable.empty() &&
-            !write_file_atomically(path + ".bad", unreadable))
+            !write_private_file(path + ".bad", unreadable))
             return false;
         root = OrderedJsonValue();
         root.kind = JsonKind::Object;
@@ -124,7 +124,7 @@ bool set_member(const std::string& path, std::string_view name, OrderedJsonValue
     std::string text;
     write_value(text, root, 0);
     text += '\n';
-    return write_file_atomically(path, text);
+    return write_private_file(path, text);
 }
 
 bool usable_exe_path(const std::string& exe_path) {
@@ -282,23 +282,7 @@ std::string desktop_exec_line(const std::string& exe_path, std::string_view args
 }
 
 bool write_file_atomically(const std::string& path, std::string_view bytes) {
-    std::filesystem::path target(path);
-    std::string folder = target.parent_path().string();
-    std::error_code ec;
-    std::filesystem::create_directories(folder, ec);
-    std::string temp = path + ".tmp-XXXXXX";
-    int fd = ::mkstemp(temp.data());
-    if (fd < 0) return false;
-    bool ok = write_all(fd, bytes);
-    ok = ok && ::fchmod(fd, 0644) == 0 && ::fsync(fd) == 0;
-    ok = ::close(fd) == 0 && ok;
-    if (ok) ok = ::rename(temp.c_str(), path.c_str()) == 0;
-    if (!ok) {
-        ::unlink(temp.c_str());
-        return false;
-    }
-    sync_folder(folder);
-    return true;
+    return write_private_file(path, bytes, nullptr, FolderOwner::kUser);
 }
 
 } // namespace twk::ui

@@ -69,7 +69,8 @@ private:
 // holding a control byte).
 std::string desktop_exec_line(const std::string& exe_path, std::string_view args);
 
-// Replaces `path` with `bytes` atomically; creates the folders above it.
+// Replaces `path` with `bytes` atomically (net/file_io.h) in a folder of the desktop's (autostart,
+// applications, mimeapps.list), whose mode is left as it is.
 bool write_file_atomically(const std::string& path, std::string_view bytes);
 
 } // namespace twk::ui

@@ -65,6 +65,18 @@ TEST_F(GetCommand, AnErrorExitsOneAndNamesTheUrl) {
     EXPECT_EQ(out, "done  " + dir.file("a.bin") + "  0 B\nerror: http 404  http://h/c.bin#error: http 404\n");
 }
 
+// A URL's password is shown as *** in every line and error, and in the document.
+TEST_F(GetCommand, PasswordsInUrlsAreNeverShown) {
+    EXPECT_EQ(run({"http://ann:s3cret@h/c.bin#error: http 404", "http://ann:s3cret@"}), kExitFailed);
+    EXPECT_EQ((out + err).find("s3cret"), std::string::npos) << out << err;
+    EXPECT_NE(out.find("error: http 404  http://ann:***@h/c.bin#error: http 404\n"), std::string::npos)
+        << out;
+    EXPECT_NE(out.find("error: invalid URL  http://ann:***@\n"), std::string::npos) << out;
+    run({"--json", "http://ann:s3cret@h/d.bin"});
+    EXPECT_EQ((out + err).find("s3cret"), std::string::npos) << out << err;
+    EXPECT_NE(out.find("\"url\":\"http://ann:***@h/d.bin\""), std::string::npos) << out;
+}
+
 TEST_F(GetCommand, JsonLeavesTheDocumentAloneOnStandardOutput) {
     EXPECT_EQ(run({"--json", "http://h/a.bin"}), kExitDone);
     std::vector<TaskProgress> tasks;

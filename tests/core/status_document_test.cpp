@@ -87,6 +87,20 @@ TEST_F(StatusDocument, ListDocumentByteForByte) {
               std::string::npos);
 }
 
+// Every front end shows what the document says: a URL's password never gets there.
+TEST_F(StatusDocument, PasswordsInUrlsShowAsStars) {
+    StartOptions options;
+    options.url = "https://ann:s3cret@h/a.bin";
+    auto task = create_task(options, "/dl");
+    task->set_status("error: redirected to http://bob:s3cret@g/");
+    list->add(task);
+    ASSERT_TRUE(wait_for([&] { return driver.started_count() == 1; }));
+    const std::string document = task_list_document(*list);
+    EXPECT_EQ(document.find("s3cret"), std::string::npos) << document;
+    EXPECT_NE(document.find("\"url\":\"https://ann:***@h/a.bin\""), std::string::npos) << document;
+    EXPECT_EQ(task->request.url, "https://ann:s3cret@h/a.bin");
+}
+
 TEST(DisplayFormat, Sizes) {
     struct Case {
         double bytes;

@@ -1,5 +1,6 @@
 // The task journal: its file format and atomic writing, what a damaged file leads to, and an
 // engine that keeps its list across a restart while nginx serves the downloads.
+#include "core/journal_keeper.h"
 #include "core/task_journal.h"
 
 #include <gtest/gtest.h>
@@ -102,6 +103,18 @@ TEST(TaskJournal, EveryMemberSurvivesTheRoundTripThroughTheFile) {
     EXPECT_EQ(back.proxy.password, "p@ss");
     EXPECT_EQ(back.total, kMaxJournalNumber);
     EXPECT_FALSE(file_exists(path + ".tmp"));
+}
+
+// The URL is stored whole (the task needs it back); the human-readable status shows its password
+// as ***.
+TEST(TaskJournal, TheStatusShowsNoPasswordButTheUrlIsKeptWhole) {
+    TaskRequest request;
+    request.url = "ftp://ann:s3cret@h/f.iso";
+    Task task(request);
+    task.set_status("error: http 404 for ftp://ann:s3cret@h/f.iso");
+    const JournalEntry entry = journal_entry(3, kError, task);
+    EXPECT_EQ(entry.url, "ftp://ann:s3cret@h/f.iso");
+    EXPECT_EQ(entry.status, "error: http 404 for ftp://ann:***@h/f.iso");
 }
 
 TEST(TaskJournal, TheFileIsPrivateEvenWhenAnEarlierOneWasNot) {

@@ -8,13 +8,13 @@
 #include "net/text.h"
 
 #include "tests/control/process.h"
+#include "tests/media/hls_crypto.h"
 #include "tests/media/stream_engine.h"
 #include "tests/support/real_peers.h"
 #include "tests/support/script_server.h"
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
-#include <mbedtls/aes.h>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -30,16 +30,16 @@
 namespace twk {
 namespace {
 
+using test::encrypt;
+using test::encrypt_raw;
 using test::file_exists;
 using test::folder_exists;
+using test::kIv;
+using test::kKey;
 using test::read_file;
 using test::StreamEngine;
 using test::TempDir;
 using test::wait_until;
-
-const std::array<uint8_t, 16> kKey = {'0', '1', '2', '3', '4', '5', '6', '7',
-                                      '8', '9', 'a', 'b', 'c', 'd', 'e', 'f'};
-const std::array<uint8_t, 16> kIv = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
 
 // Distinct bytes for segment `n`, of a length that is no multiple of 16.
 std::string segment_bytes(int n) {
@@ -47,26 +47,6 @@ std::string segment_bytes(int n) {
     for (int i = 0; i < 3000 + 77 * n; ++i)
         out += static_cast<char>((i * 31 + n * 7) & 0xFF);
     return out;
-}
-
-// AES-128-CBC of whole blocks with the test key and IV, no padding added.
-std::string encrypt_raw(const std::string& blocks) {
-    std::string out(blocks.size(), '\0');
-    mbedtls_aes_context aes;
-    mbedtls_aes_init(&aes);
-    std::array<uint8_t, 16> chain = kIv;
-    mbedtls_aes_setkey_enc(&aes, kKey.data(), 128);
-    mbedtls_aes_crypt_cbc(&aes, MBEDTLS_AES_ENCRYPT, blocks.size(), chain.data(),
-                          reinterpret_cast<const unsigned char*>(blocks.data()),
-                          reinterpret_cast<unsigned char*>(out.data()));
-    mbedtls_aes_free(&aes);
-    return out;
-}
-
-// AES-128-CBC with PKCS#7 padding, as a packager writes it.
-std::string encrypt(const std::string& plain) {
-    const size_t pad = 16 - plain.size() % 16;
-    return encrypt_raw(plain + std::string(pad, static_cast<char>(pad)));
 }
 
 // A site of files on the scripted server. `fault` may answer a request instead of the file
@@ -362,13 +342,8 @@ TEST_F(StreamDriverFaults, TotalsFollowTheFetchedPartsAndSayTheyAreEstimates) {
 
 TEST_F(StreamDriverFaults, EncryptedSegmentsAreDecryptedWithTheirKeyFetchedOnce) {
     std::string clear;
-    std::string iv_hex = "0x";
-    for (uint8_t b : kIv) {
-        static constexpr char kHex[] = "0123456789ABCDEF";
-        iv_hex += kHex[b >> 4];
-        iv_hex += kHex[b & 15];
-    }
-    site.put("/index.m3u8", playlist(4, "#EXT-X-KEY:METHOD=AES-128,URI=\"key.bin\",IV=" + iv_hex + "\n"));
+    site.put("/index.m3u8",
+             playlist(4, "#EXT-X-KEY:METHOD=AES-128,URI=\"key.bin\",IV=" + test::iv_attribute() + "\n"));
     site.put("/key.bin", std::string(kKey.begin(), kKey.end()));
     for (int n = 0; n < 4; ++n) {
         site.put("/seg" + std::to_string(n) + ".ts", encrypt(segment_bytes(n)));

@@ -35,8 +35,9 @@ TEST(RedirectPolicy, OriginIsSchemeHostAndPort) {
     EXPECT_FALSE(same_origin(url("http://example.com/"), url("http://example.org/")));
 }
 
-const HeaderList kHeaders = {{"Authorization", "Basic x"}, {"Cookie", "c=1"},     {"Range", "bytes=5-"},
-                             {"Referer", "http://r/"},     {"If-Range", "\"e\""}, {"X-Custom", "1"}};
+const HeaderList kHeaders = {{"Authorization", "Basic x"}, {"Cookie", "c=1"},
+                             {"Range", "bytes=5-"},        {"Referer", "https://r.example/page?p=1"},
+                             {"If-Range", "\"e\""},        {"X-Custom", "1"}};
 
 struct RedirectCase {
     const char* name;
@@ -46,6 +47,7 @@ struct RedirectCase {
     const char* method_after; // null when refused
     bool body_kept;
     bool all_headers_kept;
+    const char* referer_after = nullptr; // on a change of origin: the Referer a browser sends, if any
 };
 
 class Redirect : public ::testing::TestWithParam<RedirectCase> {};
@@ -66,7 +68,9 @@ TEST_P(Redirect, RewritesOrRefuses) {
     if (c.all_headers_kept) {
         EXPECT_EQ(headers, kHeaders);
     } else {
-        EXPECT_EQ(headers, (HeaderList{{"Range", "bytes=5-"}, {"If-Range", "\"e\""}}));
+        HeaderList expected{{"Range", "bytes=5-"}, {"If-Range", "\"e\""}};
+        if (c.referer_after) expected.insert(expected.begin() + 1, {"Referer", c.referer_after});
+        EXPECT_EQ(headers, expected);
     }
 }
 
@@ -80,7 +84,8 @@ INSTANTIATE_TEST_SUITE_P(
         RedirectCase{"cross_origin_308_delete", 308, "DELETE", "http://b.example/", nullptr, false, false},
         RedirectCase{"cross_origin_307_post", 307, "POST", "https://a.example/x", nullptr, false, false},
         RedirectCase{"cross_origin_308_get", 308, "GET", "http://b.example/", "GET", true, false},
-        RedirectCase{"scheme_change_same_host", 302, "GET", "https://a.example/x", "GET", true, false},
+        RedirectCase{"scheme_change_same_host", 302, "GET", "https://a.example/x", "GET", true, false,
+                     "https://r.example/"},
         RedirectCase{"unparsable_target", 302, "GET", "gopher://a.example/", "GET", true, false}),
     [](const auto& info) { return std::string(info.param.name); });
 

@@ -3,6 +3,7 @@
 #include "net/tls_stream.h"
 
 #include "tests/support/real_peers.h"
+#include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -84,6 +85,20 @@ TEST(NginxHttp, WholeFileRangeAndHead) {
     EXPECT_TRUE(headers_only.response.no_body);
     EXPECT_EQ(headers_only.body, "");
     EXPECT_EQ(headers_only.response.headers.get("accept-ranges"), "bytes");
+}
+
+// A name with a space and non-ASCII letters, written into the URL as a user would paste it, is
+// sent percent-encoded (a raw space would end the request line early) and finds the file.
+TEST(NginxHttp, UnencodedBytesInTheUrlAreEncodedInTheRequestLine) {
+    const int port = nginx().http;
+    test::write_file(RealPeers::get().www_dir() + "/my file \xC3\xBC.bin", "the file");
+    for (const char* path :
+         {"/my file \xC3\xBC.bin", "/my%20file%20%C3%BC.bin", "/my file%20\xC3\xBC.bin?x=a b"}) {
+        Fetched f = fetch(get(at("http", port, path)));
+        ASSERT_TRUE(f.ok) << f.error;
+        EXPECT_EQ(f.response.status, 200) << path;
+        EXPECT_EQ(f.body, "the file") << path;
+    }
 }
 
 TEST(NginxHttp, KeepAliveConnectionIsReused) {

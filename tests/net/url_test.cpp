@@ -171,5 +171,42 @@ TEST(UrlHelpers, TrimAndBasicCredentials) {
     EXPECT_EQ(basic_credentials("", "x"), "Ong=");
 }
 
+TEST(RedactUrl, HidesThePasswordAndNothingElse) {
+    struct Case {
+        const char* text;
+        const char* shown;
+    } cases[] = {
+        {"http://ann:pw@h/a", "http://ann:***@h/a"},
+        {"ftp://ann:p%40ss:w@h:2121/f?x@y", "ftp://ann:***@h:2121/f?x@y"},
+        {"https://ann:pw@[::1]:8443/", "https://ann:***@[::1]:8443/"},
+        {"https://:pw@h", "https://:***@h"},
+        {"https://ann@h/p:q@r", "https://ann@h/p:q@r"}, // no password; the path is no user information
+        {"http://h/a?u=x:y@z", "http://h/a?u=x:y@z"},
+        {"not a url", "not a url"},
+        {"", ""},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(redact_url(c.text), c.shown) << c.text;
+    EXPECT_EQ(redact_urls_in("error: http 404 for \"http://a:b@h/x\" and ftp://c:d@g/"),
+              "error: http 404 for \"http://a:***@h/x\" and ftp://c:***@g/");
+    EXPECT_EQ(redact_urls_in("  two  spaces\tkept "), "  two  spaces\tkept ");
+}
+
+TEST(RequestTarget, EncodesWhatMayNotAppearInARequestLineAsBrowsersDo) {
+    struct Case {
+        const char* path;
+        const char* target;
+    } cases[] = {
+        {"/a b/c", "/a%20b/c"},
+        {"/\xC3\xBC.bin", "/%C3%BC.bin"},
+        {"/x%20y/%zz", "/x%20y/%zz"},                   // escapes, even broken ones, as they are
+        {"/{a}`<\">", "/%7Ba%7D%60%3C%22%3E"},          // the path's set
+        {"/p?q={a} b&c='d'", "/p?q={a}%20b&c=%27d%27"}, // the query's set
+        {"/a;b=c/d?e=f&g=h~!$*()", "/a;b=c/d?e=f&g=h~!$*()"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(request_target(c.path), c.target) << c.path;
+}
+
 } // namespace
 } // namespace twk

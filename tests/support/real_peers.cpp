@@ -138,7 +138,9 @@ std::string nginx_config(const std::string& d, const NginxPorts& p) {
            "  server {\n    listen 127.0.0.1:" + std::to_string(p.http) + ";\n    root " + d +
            "/www;\n    location = /conn { return 200 \"$connection:$connection_requests\"; }\n"
            "    location /noranges/ { max_ranges 0; }\n  }\n" +
-           tls_server(p.tls, "ec", "    ssl_protocols TLSv1.2 TLSv1.3;\n") +
+           tls_server(p.tls, "ec",
+                      "    ssl_protocols TLSv1.2 TLSv1.3;\n"
+                      "    location ~ ^/to-http/(\\d+)(/.*)$ { return 302 http://127.0.0.1:$1$2; }\n") +
            tls_server(p.tls12_rsa, "rsa", "") + tls_server(p.self_signed, "self", "") + "}\n";
 }
 

@@ -1,6 +1,7 @@
 #include "ui/settings.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 
@@ -123,6 +124,22 @@ TEST_F(SettingsTest, WritesKeepUnknownMembersAndLeaveNoTemporaryFiles) {
         ++files;
     }
     EXPECT_EQ(files, 1) << "a readable file leaves no copy";
+}
+
+mode_t mode_of(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
+}
+
+// The file holds the proxy's password: only the user may read it, whatever an older file or
+// folder allowed.
+TEST_F(SettingsTest, TheFileAndItsFolderAreTheUsersAlone) {
+    store_json("{}");
+    ::chmod(store.settings_file().c_str(), 0644);
+    ::chmod(dir.file("config/tarnwick").c_str(), 0755);
+    ASSERT_TRUE(store.write_string("Proxy", "http://u:pw@p:3128"));
+    EXPECT_EQ(mode_of(store.settings_file()), 0600u);
+    EXPECT_EQ(mode_of(dir.file("config/tarnwick")), 0700u);
 }
 
 TEST_F(SettingsTest, AnUnreadableFileIsKeptAsideBeforeTheFirstWrite) {

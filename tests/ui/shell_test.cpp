@@ -9,6 +9,12 @@
 
 #include <gtest/gtest.h>
 
+// This header of mbedTLS 3.6 declares its functions without C linkage for C++.
+extern "C" {
+#include <mbedtls/psa_util.h>
+}
+#include <psa/crypto.h>
+
 #include <QApplication>
 #include <QDir>
 #include <QImage>
@@ -37,6 +43,9 @@
 namespace twk::ui {
 namespace {
 
+// The test CA, trusted through TWK_CA_FILE (by this program and the tarnwick it starts).
+const auto* const g_environment = ::testing::AddGlobalTestEnvironment(new test::RealPeerEnvironment);
+
 using test::http_response;
 using test::ScriptPeer;
 using test::ScriptServer;
@@ -64,7 +73,43 @@ bool wait_with_events(const std::function<bool()>& condition, int64_t timeout_ms
         timeout_ms);
 }
 
-// A vendor endpoint on loopback: each path answers with a fixed response; POST bodies are kept.
+// The list's signature as the vendor makes it (`openssl dgst -sha256 -sign`: DER), with the test
+// program's own key pair (built in at build time, ui/update_key.h) or with `private_key_hex`.
+std::string sign_list(std::string_view body, std::string_view private_key_hex = TWK_TEST_UPDATE_PRIVATE_KEY) {
+    std::string key;
+    for (size_t i = 0; i + 1 < private_key_hex.size(); i += 2)
+        key += static_cast<char>(std::stoi(std::string(private_key_hex.substr(i, 2)), nullptr, 16));
+    EXPECT_EQ(psa_crypto_init(), PSA_SUCCESS);
+    psa_key_attributes_t attributes = PSA_KEY_ATTRIBUTES_INIT;
+    psa_set_key_type(&attributes, PSA_KEY_TYPE_ECC_KEY_PAIR(PSA_ECC_FAMILY_SECP_R1));
+    psa_set_key_bits(&attributes, 256);
+    psa_set_key_usage_flags(&attributes, PSA_KEY_USAGE_SIGN_MESSAGE);
+    psa_set_key_algorithm(&attributes, PSA_ALG_ECDSA(PSA_ALG_SHA_256));
+    mbedtls_svc_key_id_t id = MBEDTLS_SVC_KEY_ID_INIT;
+    EXPECT_EQ(psa_import_key(&attributes, reinterpret_cast<const uint8_t*>(key.data()), key.size(), &id),
+              PSA_SUCCESS);
+    uint8_t raw[64];
+    size_t raw_length = 0;
+    EXPECT_EQ(psa_sign_message(id, PSA_ALG_ECDSA(PSA_ALG_SHA_256),
+                               reinterpret_cast<const uint8_t*>(body.data()), body.size(), raw, sizeof raw,
+                               &raw_length),
+              PSA_SUCCESS);
+    psa_destroy_key(id);
+    uint8_t der[80];
+    size_t der_length = 0;
+    EXPECT_EQ(mbedtls_ecdsa_raw_to_der(256, raw, raw_length, der, sizeof der, &der_length), 0);
+    return std::string(reinterpret_cast<const char*>(der), der_length);
+}
+
+std::string manifest_body(const std::string& version, const std::string& url, const std::string& sha) {
+    return "{\"version\":\"" + version + "\",\"downloads\":{\"linux\":\"" + url +
+           "\"},\"sha256\":{\"linux\":\"" + sha + "\"}}";
+}
+
+// A vendor endpoint on loopback: each path answers with a fixed response (an empty one never
+// answers); POST bodies are kept. It is reached over https through an nginx with the test CA's
+// certificate for 127.0.0.1 in front of a scripted server, which can also be asked over plain
+// http (`plain_base`) for the hops an attacker would answer.
 class Endpoint {
 public:
     Endpoint()
@@ -81,35 +126,56 @@ public:
                           it != m_routes.end() ? it->second : http_response("404 Not Found", "", "missing");
                       if (request.rfind("POST ", 0) == 0) m_posts.push_back(request);
                   }
+                  if (reply.empty()) {
+                      peer.wait_for_close();
+                      return;
+                  }
                   peer.send(reply);
                   if (reply.find("Connection: close\r\n") != std::string::npos) {
                       peer.close();
                       return;
                   }
               }
-          }) {}
+          }) {
+        const std::string certs = std::filesystem::path(test::RealPeers::get().ca_file()).parent_path();
+        m_tls_port = test::free_port();
+        const std::string directives =
+            "listen 127.0.0.1:" + std::to_string(m_tls_port) + " ssl;\n    ssl_certificate " + certs +
+            "/ec.crt;\n    ssl_certificate_key " + certs + "/ec.key;\n    location / { proxy_pass " +
+            plain_base() + "; proxy_redirect off; proxy_buffering off; proxy_request_buffering off; }\n";
+        std::filesystem::create_directories(m_dir.file("www"));
+        std::string error;
+        if (!m_front.start(m_dir.file("www"), m_dir.path(), directives, error) ||
+            !test::wait_until([&] { return test::accepts_connections(m_tls_port); }, kDeadlineMs))
+            ADD_FAILURE() << "the https front did not start: " << error;
+    }
 
     void route(const std::string& path, const std::string& reply) {
         std::lock_guard lock(m_lock);
         m_routes[path] = reply;
     }
+    // A list offering `version` and its signature by the test key.
     void manifest(const std::string& version, const std::string& url, const std::string& sha) {
-        route("/latest.json", http_response("200 OK", "",
-                                            "{\"version\":\"" + version + "\",\"downloads\":{\"linux\":\"" +
-                                                url + "\"},\"sha256\":{\"linux\":\"" + sha + "\"}}"));
+        const std::string body = manifest_body(version, url, sha);
+        route("/latest.json", http_response("200 OK", "", body));
+        route("/latest.json.sig", http_response("200 OK", "", sign_list(body)));
     }
     std::vector<std::string> posts() const {
         std::lock_guard lock(m_lock);
         return m_posts;
     }
-    std::string base() const { return "http://127.0.0.1:" + std::to_string(m_server.port()); }
+    std::string base() const { return "https://127.0.0.1:" + std::to_string(m_tls_port); }
+    std::string plain_base() const { return "http://127.0.0.1:" + std::to_string(m_server.port()); }
     ScriptServer& server() { return m_server; }
 
 private:
     mutable std::mutex m_lock;
     std::map<std::string, std::string> m_routes;
     std::vector<std::string> m_posts;
-    ScriptServer m_server; // last: its threads stop before the routes go
+    test::TempDir m_dir;
+    int m_tls_port = 0;
+    ScriptServer m_server; // its threads stop before the routes go
+    test::NginxSite m_front;
 };
 
 // An installer that writes its arguments next to itself, so a test can tell it ran.
@@ -220,12 +286,12 @@ TEST_F(UpdateCheckTest, OffersOnlyNewerVersionsAndRecordsEveryGoodReply) {
         {"0.1.416", false}, {"0.1.5", false}, {"0.2", true}, {"0.1.416.1", true}, {"0.1.417-rc1", true}};
     int64_t now = 1'700'000'000;
     for (const Case& c : cases) {
-        m_endpoint.manifest(c.version, "http://h/setup.run", sha);
+        m_endpoint.manifest(c.version, "https://h/setup.run", sha);
         std::optional<UpdateOffer> offer = run_update_check(m_store, m_endpoint.base(), ++now);
         EXPECT_EQ(offer.has_value(), c.offered) << c.version;
         if (offer) {
             EXPECT_EQ(offer->version, c.version);
-            EXPECT_EQ(offer->url, "http://h/setup.run");
+            EXPECT_EQ(offer->url, "https://h/setup.run");
             EXPECT_EQ(offer->sha256, sha);
         }
         EXPECT_EQ(m_store.read_dword("LastUpdateCheck", 0), now) << c.version;
@@ -257,21 +323,63 @@ TEST_F(UpdateCheckTest, BadRepliesEndTheCheckSilently) {
 // Closing the app while a check waits on a server that never answers ends the check at once,
 // not after its time-outs (8 s per read, 24 s for the body).
 TEST_F(UpdateCheckTest, ShutDownEndsACheckStuckOnASilentServer) {
-    ScriptServer silent([](ScriptPeer& peer) {
-        std::string request;
-        if (peer.read_request(request)) peer.wait_for_close();
-    });
+    m_endpoint.route("/latest.json", ""); // never answered
     BackgroundJobs jobs;
     std::atomic<bool> returned{false};
     jobs.run([&](const std::atomic<bool>&) {
-        run_update_check(m_store, silent.url(""), 1'700'000'000, &jobs.connections());
+        run_update_check(m_store, m_endpoint.base(), 1'700'000'000, &jobs.connections());
         returned = true;
     });
-    ASSERT_TRUE(test::wait_until([&] { return silent.requests().size() == 1; }, kDeadlineMs));
+    ASSERT_TRUE(test::wait_until([&] { return m_endpoint.server().requests().size() == 1; }, kDeadlineMs));
     const int64_t started = monotonic_ms();
     jobs.stop_and_join();
     EXPECT_TRUE(returned);
     EXPECT_LT(monotonic_ms() - started, kUpdateCheckTimeoutMs / 2);
+}
+
+// Only a list that came whole over https, signed with the built-in key, and naming an https
+// installer is acted on; the others are refused with a line that says why.
+TEST_F(UpdateCheckTest, AListNotSignedOrNotAllHttpsIsRefused) {
+    const std::string sha(64, 'a');
+    const std::string good = manifest_body("9.0", "https://h/setup.run", sha);
+    // A key pair of nobody's (P-256, private scalar 1).
+    const std::string stranger_key = std::string(63, '0') + "1";
+    struct Case {
+        const char* name;
+        std::string endpoint;
+        std::string list;
+        std::string signature; // "" for none (404)
+        std::string line;      // the SELFUPDATE line, "" for none
+    } cases[] = {
+        {"unsigned", m_endpoint.base(), good, "", "SELFUPDATE: update list refused: no valid signature\n"},
+        {"altered after signing", m_endpoint.base(), manifest_body("9.0", "https://evil/setup.run", sha),
+         sign_list(good), "SELFUPDATE: update list refused: no valid signature\n"},
+        {"signed by another key", m_endpoint.base(), good, sign_list(good, stranger_key),
+         "SELFUPDATE: update list refused: no valid signature\n"},
+        {"asked over plain http", m_endpoint.plain_base(), good, sign_list(good),
+         "SELFUPDATE: update list refused: not asked over https\n"},
+        {"plain-http installer", m_endpoint.base(), manifest_body("9.0", "http://h/setup.run", sha),
+         sign_list(manifest_body("9.0", "http://h/setup.run", sha)),
+         "SELFUPDATE: update list refused: installer URL is not https\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        m_endpoint.route("/latest.json", http_response("200 OK", "", c.list));
+        m_endpoint.route("/latest.json.sig", c.signature.empty() ? http_response("404 Not Found", "", "")
+                                                                 : http_response("200 OK", "", c.signature));
+        testing::internal::CaptureStderr();
+        EXPECT_FALSE(run_update_check(m_store, c.endpoint, 1'700'000'000));
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), c.line);
+    }
+    // A signed list reached through a hop over plain http is never asked for on that hop.
+    m_endpoint.manifest("9.0", "https://h/setup.run", sha);
+    m_endpoint.route(
+        "/moved/latest.json",
+        http_response("302 Found", "Location: " + m_endpoint.plain_base() + "/latest.json\r\n", ""));
+    const size_t asked = m_endpoint.server().requests().size();
+    EXPECT_FALSE(run_update_check(m_store, m_endpoint.base() + "/moved", 1'700'000'000));
+    EXPECT_EQ(m_endpoint.server().requests().size(), asked + 1) << "only the https hop was asked";
+    EXPECT_TRUE(run_update_check(m_store, m_endpoint.base(), 1'700'000'000));
 }
 
 TEST(Endpoint, TakenFromTheEnvironmentWithoutTrailingSlash) {
@@ -305,18 +413,30 @@ private:
     std::string m_old;
 };
 
+// The private folders the updater made in the temporary folder `dir`.
+std::vector<std::string> updater_folders(const std::string& dir) {
+    std::vector<std::string> out;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        if (entry.path().filename().string().rfind("tarnwick-update-", 0) == 0) out.push_back(entry.path());
+    }
+    return out;
+}
+
 class InstallerTest : public ::testing::Test {
 protected:
-    std::string target(const std::string& version) const {
-        return m_dir.file("Tarnwick-" + version + "-setup.run");
-    }
+    std::vector<std::string> update_folders() const { return updater_folders(m_dir.path()); }
 
     test::TempDir m_dir;
     ScopedTmpdir m_tmpdir{m_dir.path()};
     Endpoint m_endpoint;
 };
 
-TEST_F(InstallerTest, VerifiedWithUpperCaseDigestAndStartedSilently) {
+mode_t mode_of(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
+}
+
+TEST_F(InstallerTest, VerifiedWithUpperCaseDigestAndStartedSilentlyFromAPrivateFolder) {
     std::string stub = installer_stub(m_dir.file("args"));
     m_endpoint.route("/setup.run", http_response("200 OK", "", stub));
     std::string upper = sha256_hex(stub);
@@ -327,10 +447,29 @@ TEST_F(InstallerTest, VerifiedWithUpperCaseDigestAndStartedSilently) {
     ASSERT_TRUE(fetch_and_launch_installer(offer, ProxySpec{}, nullptr, error)) << error;
     ASSERT_TRUE(
         test::wait_until([&] { return test::read_file(m_dir.file("args")) == "--silent\n"; }, kDeadlineMs));
-    struct stat info {};
-    ASSERT_EQ(::stat(target("0.2.0").c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, 0700u);
+    const std::vector<std::string> folders = update_folders();
+    ASSERT_EQ(folders.size(), 1u);
+    EXPECT_EQ(mode_of(folders[0]), 0700u);
+    EXPECT_EQ(mode_of(folders[0] + "/Tarnwick-0.2.0-setup.run"), 0700u);
     EXPECT_EQ(test::request_header(m_endpoint.server().requests().back(), "User-Agent"), "Tarnwick/updater");
+}
+
+// What runs is the file that was written and hashed, even when its name is made to point at
+// another file before the start.
+TEST_F(InstallerTest, StartedFromTheFileThatWasCheckedNotFromItsName) {
+    InstallerFile file;
+    std::string error;
+    ASSERT_TRUE(create_installer_file(m_dir.path(), "0.2.0", file, error)) << error;
+    const std::string checked = installer_stub(m_dir.file("args"));
+    ASSERT_TRUE(write_all(file.fd.get(), checked));
+    EXPECT_EQ(sha256_fd_hex(file.fd.get()), sha256_hex(checked));
+    const std::string swapped = m_dir.file("swapped");
+    test::write_file(swapped, "#!/bin/sh\necho swapped > '" + m_dir.file("args") + "'\n");
+    ASSERT_EQ(::chmod(swapped.c_str(), 0700), 0);
+    ASSERT_EQ(::rename(swapped.c_str(), file.path.c_str()), 0);
+    ASSERT_TRUE(launch_installer(file.fd, error)) << error;
+    ASSERT_TRUE(test::wait_until([&] { return !test::read_file(m_dir.file("args")).empty(); }, kDeadlineMs));
+    EXPECT_EQ(test::read_file(m_dir.file("args")), "--silent\n");
 }
 
 TEST_F(InstallerTest, EveryFailureLeavesNoFile) {
@@ -342,76 +481,74 @@ TEST_F(InstallerTest, EveryFailureLeavesNoFile) {
     m_endpoint.route("/gone", http_response("404 Not Found", "", stub));
     m_endpoint.route("/short", "HTTP/1.1 200 OK\r\nContent-Length: 1000\r\nConnection: close\r\n\r\n" + stub);
     m_endpoint.route("/redirected", http_response("302 Found", "Location: /setup.run\r\n", ""));
+    m_endpoint.route(
+        "/down", http_response("302 Found", "Location: " + m_endpoint.plain_base() + "/setup.run\r\n", ""));
     struct Case {
-        std::string path;
+        std::string url;
         std::string sha;
         std::string version;
         bool ok;
     } cases[] = {
-        {"/setup.run", wrong, "0.2.0", false},  // checksum
-        {"/gone", digest, "0.2.0", false},      // status
-        {"/short", digest, "0.2.0", false},     // length
-        {"/setup.run", digest, "../x", false},  // a version that is no plain file name
-        {"/redirected", digest, "0.2.1", true}, // http to http is followed
+        {m_endpoint.base() + "/setup.run", wrong, "0.2.0", false}, // checksum
+        {m_endpoint.base() + "/gone", digest, "0.2.0", false},     // status
+        {m_endpoint.base() + "/short", digest, "0.2.0", false},    // length
+        {m_endpoint.base() + "/setup.run", digest, "../x", false}, // a version that is no plain file name
+        {m_endpoint.plain_base() + "/setup.run", digest, "0.2.0", false}, // an installer over plain http
+        {m_endpoint.base() + "/down", digest, "0.2.0", false},            // https to http
+        {m_endpoint.base() + "/redirected", digest, "0.2.1", true},       // https to https is followed
     };
     for (const Case& c : cases) {
         std::string error;
         ::unlink(m_dir.file("args").c_str());
-        UpdateOffer offer{c.version, m_endpoint.base() + c.path, c.sha};
+        UpdateOffer offer{c.version, c.url, c.sha};
         EXPECT_EQ(fetch_and_launch_installer(offer, ProxySpec{}, nullptr, error), c.ok)
-            << c.path << " " << error;
+            << c.url << " " << error;
         if (c.ok) {
             EXPECT_TRUE(test::wait_until([&] { return test::file_exists(m_dir.file("args")); }, kDeadlineMs));
         } else {
-            EXPECT_FALSE(test::file_exists(target(c.version))) << c.path;
-            EXPECT_FALSE(test::file_exists(m_dir.file("args"))) << c.path;
+            EXPECT_TRUE(update_folders().empty()) << c.url;
+            EXPECT_FALSE(test::file_exists(m_dir.file("args"))) << c.url;
         }
     }
     EXPECT_FALSE(test::file_exists(m_dir.path() + "/../Tarnwick-../x-setup.run"));
 }
 
-TEST_F(InstallerTest, RedirectFromHttpsToHttpIsRefused) {
-    // The test CA (trusted through TWK_CA_FILE) and its certificate for 127.0.0.1.
-    test::RealPeers::get().prepare();
-    struct Cleanup {
-        ~Cleanup() { test::RealPeers::get().stop_all(); }
-    } cleanup;
-    ASSERT_FALSE(test::RealPeers::get().ca_file().empty()) << test::RealPeers::get().failure();
-    std::string certs = std::filesystem::path(test::RealPeers::get().ca_file()).parent_path();
+TEST_F(InstallerTest, RedirectFromHttpsToHttpIsRefusedBeforeThePlainHopIsAsked) {
     std::string stub = installer_stub(m_dir.file("args"));
-    std::filesystem::create_directories(m_dir.file("www"));
-    std::filesystem::create_directories(m_dir.file("nginx"));
-    test::write_file(m_dir.file("www/setup.run"), stub);
-    int tls_port = test::free_port();
-    // nginx's TLS port redirects /down to the plain loopback endpoint, and /chain to the plain
-    // endpoint's /bounce, which leads back to https.
     m_endpoint.route("/setup.run", http_response("200 OK", "", stub));
-    std::string directives = "listen 127.0.0.1:" + std::to_string(tls_port) + " ssl;\n ssl_certificate " +
-                             certs + "/ec.crt;\n ssl_certificate_key " + certs + "/ec.key;\n" +
-                             " location = /down { return 302 " + m_endpoint.base() + "/setup.run; }\n" +
-                             " location = /chain { return 302 " + m_endpoint.base() + "/bounce; }\n";
-    test::NginxSite site;
+    // The plain endpoint's /bounce leads back to https.
+    m_endpoint.route("/chain",
+                     http_response("302 Found", "Location: " + m_endpoint.plain_base() + "/bounce\r\n", ""));
+    m_endpoint.route("/bounce",
+                     http_response("302 Found", "Location: " + m_endpoint.base() + "/setup.run\r\n", ""));
+    InstallerFile file;
     std::string error;
-    ASSERT_TRUE(site.start(m_dir.file("www"), m_dir.file("nginx"), directives, error)) << error;
-    ASSERT_TRUE(test::wait_until([&] { return test::accepts_connections(tls_port); }, kDeadlineMs));
-    std::string https = "https://127.0.0.1:" + std::to_string(tls_port);
-    m_endpoint.route("/bounce", http_response("302 Found", "Location: " + https + "/setup.run\r\n", ""));
+    ASSERT_TRUE(create_installer_file(m_dir.path(), "0.3.0", file, error)) << error;
+    ASSERT_TRUE(
+        download_installer(m_endpoint.base() + "/setup.run", file.fd.get(), ProxySpec{}, nullptr, error))
+        << error;
+    EXPECT_EQ(sha256_fd_hex(file.fd.get()), sha256_hex(stub));
 
-    std::string digest = sha256_hex(stub);
-    UpdateOffer direct{"0.3.0", https + "/setup.run", digest};
-    ASSERT_TRUE(download_installer(direct.url, target("0.3.0"), ProxySpec{}, nullptr, error)) << error;
-    EXPECT_EQ(sha256_file_hex(target("0.3.0")), digest);
-
-    EXPECT_FALSE(download_installer(https + "/down", target("0.3.1"), ProxySpec{}, nullptr, error));
-    EXPECT_EQ(error, "redirect from https to http refused");
-    EXPECT_FALSE(test::file_exists(target("0.3.1")));
-
-    // A plain hop in the middle of the chain is refused too, before it is asked.
     const size_t asked = m_endpoint.server().requests().size();
-    EXPECT_FALSE(download_installer(https + "/chain", target("0.3.2"), ProxySpec{}, nullptr, error));
+    InstallerFile other;
+    ASSERT_TRUE(create_installer_file(m_dir.path(), "0.3.2", other, error)) << error;
+    EXPECT_FALSE(
+        download_installer(m_endpoint.base() + "/chain", other.fd.get(), ProxySpec{}, nullptr, error));
     EXPECT_EQ(error, "redirect from https to http refused");
-    EXPECT_FALSE(test::file_exists(target("0.3.2")));
-    EXPECT_EQ(m_endpoint.server().requests().size(), asked);
+    EXPECT_EQ(m_endpoint.server().requests().size(), asked + 1) << "only the https hop was asked";
+    remove_installer_file(file);
+    remove_installer_file(other);
+    EXPECT_TRUE(update_folders().empty());
+}
+
+// The diagnostic record never follows a redirect off https.
+TEST(DiagnosticPost, NeverLeavesHttps) {
+    Endpoint endpoint;
+    endpoint.route("/api/diag", http_response("303 See Other",
+                                              "Location: " + endpoint.plain_base() + "/api/diag\r\n", ""));
+    EXPECT_FALSE(post_diagnostic(endpoint.base(), "{\"v\":\"1\"}", ProxySpec{}, nullptr));
+    ASSERT_EQ(endpoint.server().requests().size(), 1u) << "the plain hop is never asked";
+    EXPECT_EQ(endpoint.posts().size(), 1u);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -498,6 +635,10 @@ TEST_F(CrashCheckTest, ANewerReportIsOfferedOnceAfterAMarkerWasLeft) {
     m_files.write_marker({"0.1.416", "linux6.1", 1, 1, 1});
     report("_usr_bin_tarnwick.1000.crash", 0);
     EXPECT_TRUE(check());
+    // Both markers are the user's alone.
+    EXPECT_EQ(mode_of(m_files.marker_path()), 0600u);
+    EXPECT_EQ(mode_of(m_files.crash_marker_path()), 0600u);
+    EXPECT_EQ(mode_of(m_dir.file("state/tarnwick")), 0700u);
 }
 
 TEST_F(CrashCheckTest, LongNamesMatchOnTheirFirstTwelveCharacters) {
@@ -678,7 +819,7 @@ TEST_F(ShellWindowTest, DownloadLinkFallsBackToTheDownloadPage) {
         EXPECT_EQ(m_opened[0], m_endpoint.base() + "/download");
         EXPECT_EQ(m_endpoint.server().requests().size() > requests, c.fetches);
         EXPECT_FALSE(shell.update_in_progress());
-        EXPECT_FALSE(test::file_exists(m_home.file("Tarnwick-0.2.0-setup.run")));
+        EXPECT_TRUE(updater_folders(m_home.path()).empty());
         EXPECT_FALSE(test::file_exists(m_home.file("args")));
         EXPECT_EQ(window.banner_mode(), BannerMode::Update) << "the banner stays for another try";
     }
