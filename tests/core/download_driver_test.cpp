@@ -892,13 +892,14 @@ TEST_F(ScriptedDownload, APausedSingleStreamKeepsNoFileItCannotContinue) {
 TEST_F(ScriptedDownload, APauseThatCannotSaveItsResumeStateSaysSo) {
     auto server = range_server(make_body(3u << 20, 36),
                                [](int, const std::string&) { return Reply::kPartThenSilence; });
-    // The sidecar's own name is taken by a folder, so the save cannot rename its file into place.
-    std::filesystem::create_directory(dir.file("x.bin.twk"));
     int32_t id = add(server->url("/x.bin"), "\"connections\":1");
     ASSERT_GT(id, 0);
     ASSERT_TRUE(test::wait_until([&] { return task(id)->bytes_done() > 0; }, 10'000));
+    // Mid-run the sidecar's name is taken by a folder, which is not ours to write over.
+    std::filesystem::remove(dir.file("x.bin.twk"));
+    std::filesystem::create_directory(dir.file("x.bin.twk"));
     engine_pause(engine, id);
-    EXPECT_EQ(settle(id), "error: interrupted and not resumable: cannot save resume state: is a directory");
+    EXPECT_EQ(settle(id), "error: interrupted and not resumable: cannot save resume state: file exists");
     EXPECT_FALSE(test::file_exists(dir.file("x.bin")));
     EXPECT_TRUE(std::filesystem::is_empty(dir.file("x.bin.twk")));
     for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
