@@ -37,7 +37,15 @@ function referencedFiles(tree) {
   const popup = read(tree, manifest.action.default_popup);
   files.push(...[...popup.matchAll(/(?:src|href)="([^"]+)"/g)].map((m) => m[1]));
   files.push(`_locales/${manifest.default_locale}/messages.json`);
+  files.push(...Object.values(manifest.icons ?? {}), ...Object.values(manifest.action.default_icon ?? {}));
   return files;
+}
+
+// The width and height a PNG's header gives.
+function pngSize(file) {
+  const bytes = fs.readFileSync(file);
+  expect(bytes.subarray(1, 4).toString("latin1") === "PNG", `${file} is not a PNG`);
+  return [bytes.readUInt32BE(16), bytes.readUInt32BE(20)];
 }
 
 for (const browser of ["chrome", "firefox"]) {
@@ -51,6 +59,18 @@ for (const browser of ["chrome", "firefox"]) {
     expect(manifest.manifest_version === 3, "not Manifest V3");
   });
 }
+
+await step("the toolbar and the extension pages get an icon in every size the browsers ask for", () => {
+  const manifest = manifestOf(source);
+  for (const size of ["16", "32", "48", "128"]) {
+    const icon = manifest.icons?.[size];
+    expect(icon, `no ${size} px icon`);
+    const [width, height] = pngSize(path.join(source, icon));
+    expect(width === Number(size) && height === Number(size), `${icon} is ${width}x${height}, not ${size}x${size}`);
+  }
+  for (const [size, icon] of Object.entries(manifest.action.default_icon ?? {}))
+    expect(pngSize(path.join(source, icon))[0] === Number(size), `${icon} is not ${size} px wide`);
+});
 
 await step("each browser's manifest keeps the keys that browser reads", () => {
   const chrome = manifestOf(path.join(packages, "chrome"));
