@@ -20,10 +20,11 @@ runs=${RUNS:-5}
 protocols=${PROTOCOLS:-TLSv1.3 TLSv1.2}
 twk_args=${TWK_ARGS:--x 1}
 
-if [ -z "${BENCH_NO_SETUP:-}" ]; then bash scripts/setup.sh; fi
-command -v curl >/dev/null || { echo "bench: curl is missing (apt-get install curl)" >&2; exit 1; }
-[ -x /usr/bin/time ] || { echo "bench: /usr/bin/time is missing (apt-get install time)" >&2; exit 1; }
 source bench/common.sh
+if [ -z "${BENCH_NO_SETUP:-}" ]; then
+  bash scripts/setup.sh
+  bench_need curl time
+fi
 bench_build twk
 twk=$root/build/release/cli/twk
 source scripts/loopback_nginx.sh

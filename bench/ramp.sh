@@ -20,10 +20,11 @@ size=${SIZE_MIB:-256}
 runs=${RUNS:-5}
 tools=${TOOLS:-twk16 twk32 aria2}
 
-if [ -z "${BENCH_NO_SETUP:-}" ]; then bash scripts/setup.sh; fi
-command -v aria2c >/dev/null || { echo "bench: aria2c is missing (apt-get install aria2)" >&2; exit 1; }
-[ -x /usr/bin/time ] || { echo "bench: /usr/bin/time is missing (apt-get install time)" >&2; exit 1; }
 source bench/common.sh
+if [ -z "${BENCH_NO_SETUP:-}" ]; then
+  bash scripts/setup.sh
+  bench_need aria2 time
+fi
 bench_build twk
 twk=$root/build/release/cli/twk
 source scripts/loopback_nginx.sh
