@@ -78,8 +78,11 @@ async function cookiesFor(url) {
   }
 }
 
-// Posts a capture request; true only when the program answered "ok" in time.
+// Posts a capture request; true only when the program proved itself and answered "ok" in time.
+// Nothing about the download leaves the browser before the program proved itself.
 async function handOver({ url, filename, referrer }) {
+  const proof = await programProof();
+  if (!proof) return false;
   const body = captureRequest({
     url,
     filename,
@@ -90,7 +93,11 @@ async function handOver({ url, filename, referrer }) {
   try {
     const reply = await fetchWithin(
       controlUrl("/capture"),
-      { method: "POST", headers: { "Content-Type": "application/json" }, body: JSON.stringify(body) },
+      {
+        method: "POST",
+        headers: { "Content-Type": "application/json", "X-Tarnwick-Proof": proof },
+        body: JSON.stringify(body),
+      },
       CAPTURE_DEADLINE_MS
     );
     const answer = await reply.json();
@@ -170,16 +177,19 @@ async function downloadLink(info) {
 
 // ---- listeners ---------------------------------------------------------------------------------
 
+// The key is fetched ahead, so that the first capture does not wait for the native host.
 api.runtime.onInstalled.addListener(() => {
   createMenu();
   ensureAlarm();
   checkIn();
+  extensionKey();
 });
 
 api.runtime.onStartup.addListener(() => {
   createMenu();
   ensureAlarm();
   checkIn();
+  extensionKey();
 });
 
 api.alarms.onAlarm.addListener((alarm) => {

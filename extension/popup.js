@@ -31,10 +31,19 @@ function formatSize(bytes) {
   return `${value.toFixed(decimals)} ${units[unit]}`;
 }
 
+const CONNECTION_TEXTS = {
+  connected: "popupConnected",
+  offline: "popupNotRunning",
+  checking: "popupChecking",
+  "no-host": "popupNoHost",
+  "no-key": "popupNoKey",
+  unproven: "popupUnproven",
+};
+
 function showConnection(state) {
   const node = $("connection");
   node.className = state;
-  node.textContent = text(state === "connected" ? "popupConnected" : state === "offline" ? "popupNotRunning" : "popupChecking");
+  node.textContent = text(CONNECTION_TEXTS[state]);
 }
 
 function isRunning(task) {
@@ -81,8 +90,28 @@ function render(document_) {
   $("empty").hidden = running.length > 0;
 }
 
-function watch() {
-  const socket = new WebSocket(controlUrl("/ws").replace(/^http/, "ws"));
+// Why there is no proof: no key (the native host is missing or said no), nothing on the port,
+// or something on the port that is not the program.
+async function whyUnproven() {
+  if (!(await extensionKey())) return keyProblem || "no-host";
+  try {
+    const reply = await fetchWithin(controlUrl("/ping"), { method: "GET" }, 2000);
+    return reply.ok ? "unproven" : "offline";
+  } catch {
+    return "offline";
+  }
+}
+
+// The live list, over a WebSocket opened with a proof of its own; tried again a second after it
+// closes or cannot be proven.
+async function watch() {
+  const proof = await programProof();
+  if (!proof) {
+    showConnection(await whyUnproven());
+    setTimeout(watch, RECONNECT_MS);
+    return;
+  }
+  const socket = new WebSocket(`${controlUrl("/ws")}&proof=${proof}`.replace(/^http/, "ws"));
   socket.onmessage = (event) => {
     showConnection("connected");
     try {
@@ -114,12 +143,6 @@ async function setUp() {
   const capture = $("capture");
   capture.checked = settings.captureEnabled;
   capture.addEventListener("change", () => api.storage.local.set({ captureEnabled: capture.checked }));
-  try {
-    const reply = await fetchWithin(controlUrl("/ping"), { method: "GET" }, 2000);
-    showConnection(reply.ok ? "connected" : "offline");
-  } catch {
-    showConnection("offline");
-  }
   watch();
 }
 

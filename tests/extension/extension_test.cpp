@@ -40,6 +40,9 @@ constexpr const char* kSite = R"(
 class ExtensionTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        // The program's extension key, and the native host the browser starts, in a folder of
+        // this test's own.
+        ::setenv("XDG_RUNTIME_DIR", m_dir.file("run").c_str(), 1);
         test::ProcessResult install = test::run_process({"bash", TWK_EXTENSION_TESTS "/install.sh"}, kInstallMs);
         ASSERT_EQ(install.status, 0) << install.output;
     }
@@ -56,7 +59,7 @@ TEST_F(ExtensionTest, ChecksInWithTheChromeTagAndSpeaksChinese) {
     const std::string release = m_dir.file("release");
     test::BackgroundProcess browser({"node", TWK_EXTENSION_TESTS "/checkin.mjs", TWK_EXTENSION_SOURCE,
                                      std::to_string(control_server_port(*server)), m_dir.path(), release,
-                                     TWK_TEST_OUTPUT_DIR},
+                                     TWK_TEST_OUTPUT_DIR, TWK_BINARY},
                                     m_dir.file("checkin.log"));
     EXPECT_TRUE(wait_until([&] { return browser_contact_age(*server, "chrome") >= 0; }, kCheckInMs))
         << test::read_file(browser.log());

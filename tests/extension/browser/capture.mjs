@@ -11,7 +11,7 @@ import fs from "node:fs";
 import http from "node:http";
 import net from "node:net";
 import path from "node:path";
-import { finish, launchWithExtension, prepareExtension, step, STEP_MS, waitFor } from "./harness.mjs";
+import { finish, launchWithExtension, NATIVE_HOST_NAME, prepareExtension, step, STEP_MS, waitFor } from "./harness.mjs";
 
 const [twkBinary, extensionSource, wwwRoot, siteUrl, workDir, outputDir] = process.argv.slice(2);
 const BIG = 64 << 20; // taken over by the program
@@ -20,6 +20,10 @@ const SMALL = 100 << 10; // below it
 const twkDir = path.join(workDir, "twk");
 const browserDir = path.join(workDir, "browser");
 for (const dir of [twkDir, browserDir, outputDir]) fs.mkdirSync(dir, { recursive: true });
+// The extension key of twk serve and of the native host the browser starts: a folder of this
+// run's own, inherited by both.
+process.env.XDG_RUNTIME_DIR = path.join(workDir, "run");
+fs.mkdirSync(process.env.XDG_RUNTIME_DIR, { recursive: true, mode: 0o700 });
 
 // ---- the site -----------------------------------------------------------------------------------
 
@@ -37,6 +41,8 @@ const PAGE = `<!doctype html>
 <a id="offline" href="/files/offline.bin">while the program is stopped</a>
 <a id="silent" href="/files/silent.bin">while the port does not answer</a>
 <a id="refuse" href="/files/refused.bin">while the port refuses</a>
+<a id="impostor" href="/files/impostor.bin">while an impostor holds the port</a>
+<a id="nohost" href="/files/nohost.bin">without the native host</a>
 <a id="after" href="/files/after.bin">after it is back</a>
 <a id="switched" href="/files/switched.bin">capture switched off</a>
 <a id="slow" href="/slow/progress.bin">slow</a>
@@ -69,6 +75,7 @@ function writeSite() {
     "files/after.bin": "big.bin", "slow/progress.bin": "big.bin",
     "files/alt.bin": "mid.bin", "files/offline.bin": "mid.bin",
     "files/silent.bin": "mid.bin", "files/refused.bin": "mid.bin", "files/switched.bin": "mid.bin",
+    "files/impostor.bin": "mid.bin", "files/nohost.bin": "mid.bin",
     "post/form.bin": "mid.bin",
   };
   for (const [link, target] of Object.entries(links)) fs.symlinkSync(path.join(wwwRoot, target), path.join(wwwRoot, link));
@@ -98,11 +105,22 @@ function startServe(port) {
 }
 const listenings = () => (fs.readFileSync(serveLog, "utf8").match(/control API on/g) ?? []).length;
 
-// A stand-in on the control port that never answers ("silent") or refuses every capture.
-async function standIn(port, mode) {
+// A stand-in on the control port that never answers ("silent"), refuses everything ("refuse"),
+// or plays the program without its key ("impostor": "ok" to a ping, a made-up proof, and
+// {"ok":true} to anything else, the reply that would make the browser drop its download). The
+// requests it saw go to `seen`.
+async function standIn(port, mode, seen = []) {
   const sockets = new Set();
   const server = http.createServer((request, reply) => {
+    seen.push(`${request.method} ${request.url}`);
     if (mode === "silent") return;
+    if (mode === "impostor") {
+      const path_ = request.url.split("?")[0];
+      const body = path_ === "/ping" ? "ok" : path_ === "/proof" ? "0".repeat(64) : '{"ok":true,"id":1,"connections":8}';
+      reply.writeHead(200, { "Content-Type": path_ === "/capture" ? "application/json" : "text/plain", Connection: "close" });
+      reply.end(body);
+      return;
+    }
     reply.writeHead(403, { "Content-Type": "application/json", Connection: "close" });
     reply.end('{"ok":false,"error":"forbidden"}');
   });
@@ -158,7 +176,9 @@ let serve = startServe(port);
 let browser;
 try {
   await waitFor("twk serve listening", () => listenings() === 1);
-  browser = await launchWithExtension({ profile: path.join(workDir, "profile"), extensionDir, downloadDir: browserDir });
+  browser = await launchWithExtension({
+    profile: path.join(workDir, "profile"), extensionDir, downloadDir: browserDir, twkBinary,
+  });
   worker = browser.worker;
   const page = browser.page;
   await page.goto(`${siteUrl}/index.html`);
@@ -230,11 +250,39 @@ try {
       }
     }
   });
+  await step("an impostor on the port gets no capture, and the browser keeps its download", async () => {
+    const seen = [];
+    const close = await standIn(port, "impostor", seen);
+    try {
+      await expectKept("impostor.bin", path.join(wwwRoot, "mid.bin"), click("#impostor"));
+      if (!seen.some((r) => r.startsWith("GET /proof?"))) throw new Error(`the extension never asked for a proof: ${seen}`);
+      const told = seen.filter((r) => !r.startsWith("GET /proof?") && !r.startsWith("GET /ping?"));
+      if (told.length) throw new Error(`the impostor was sent ${told.join(", ")}`);
+      await popup.waitForSelector("#connection.unproven");
+    } finally {
+      await close();
+    }
+  });
   await step("once the program is back the next download goes to it", async () => {
     serve = startServe(port);
     await waitFor("twk serve listening again", () => listenings() === 2);
     await expectTakenOver("after.bin", "files/after.bin", click("#after"));
     await popup.waitForSelector("#connection.connected");
+  });
+  await step("without the native host the popup says what to run and the browser keeps downloads", async () => {
+    const manifest = path.join(workDir, "profile", "NativeMessagingHosts", `${NATIVE_HOST_NAME}.json`);
+    fs.renameSync(manifest, `${manifest}.away`);
+    try {
+      await worker.evaluate(() => chrome.storage.session.remove("key"));
+      await popup.reload();
+      await popup.waitForSelector("#connection.no-host");
+      const says = await popup.textContent("#connection");
+      if (!says.includes("scripts/app.sh --install")) throw new Error(`the popup reads ${says}`);
+      await popup.screenshot({ path: path.join(outputDir, "popup_no_host.png") });
+      await expectKept("nohost.bin", path.join(wwwRoot, "mid.bin"), click("#nohost"));
+    } finally {
+      fs.renameSync(`${manifest}.away`, manifest);
+    }
   });
 } catch (error) {
   console.log(`FAILED: ${error.message.split("\n")[0]}`);
