@@ -63,9 +63,29 @@ document.getElementById("blob").onclick = () =>
 </script>
 `;
 
+// SameSite: the site at SITE_URL (127.0.0.1) sets four cookies for /jar; the same server under
+// the name localhost is another site, whose page links to a download there and frames a page of
+// it that links to another.
+const attackerUrl = siteUrl.replace("127.0.0.1", "localhost");
+const JAR_PAGES = {
+  "set.html": `<!doctype html><meta charset="utf-8"><title>jar</title>
+<a id="jar-click" href="/jar/click.bin">same-site link</a>
+<script>
+document.cookie = "twk_strict=1; path=/jar; SameSite=Strict";
+document.cookie = "twk_lax=1; path=/jar; SameSite=Lax";
+document.cookie = "twk_none=1; path=/jar; SameSite=None; Secure";
+document.cookie = "twk_plain=1; path=/jar";
+</script>`,
+  "frame.html": `<!doctype html><meta charset="utf-8"><a id="frame-link" href="/jar/frame.bin">in a frame</a>`,
+  "attacker.html": `<!doctype html><meta charset="utf-8"><title>elsewhere</title>
+<a id="jar-top" href="${siteUrl}/jar/top.bin">cross-site link</a>
+<iframe src="${siteUrl}/jar/frame.html"></iframe>`,
+};
+
 function writeSite() {
-  for (const dir of ["files", "named", "private", "post", "slow", "go"]) fs.mkdirSync(path.join(wwwRoot, dir), { recursive: true });
+  for (const dir of ["files", "named", "private", "post", "slow", "go", "jar"]) fs.mkdirSync(path.join(wwwRoot, dir), { recursive: true });
   fs.writeFileSync(path.join(wwwRoot, "index.html"), PAGE);
+  for (const [name, text] of Object.entries(JAR_PAGES)) fs.writeFileSync(path.join(wwwRoot, "jar", name), text);
   fs.writeFileSync(path.join(wwwRoot, "big.bin"), crypto.randomBytes(BIG));
   fs.writeFileSync(path.join(wwwRoot, "mid.bin"), crypto.randomBytes(MID));
   fs.writeFileSync(path.join(wwwRoot, "files/small.bin"), crypto.randomBytes(SMALL));
@@ -76,6 +96,7 @@ function writeSite() {
     "files/alt.bin": "mid.bin", "files/offline.bin": "mid.bin",
     "files/silent.bin": "mid.bin", "files/refused.bin": "mid.bin", "files/switched.bin": "mid.bin",
     "files/impostor.bin": "mid.bin", "files/nohost.bin": "mid.bin",
+    "jar/click.bin": "big.bin", "jar/top.bin": "big.bin", "jar/frame.bin": "big.bin",
     "post/form.bin": "mid.bin",
   };
   for (const [link, target] of Object.entries(links)) fs.symlinkSync(path.join(wwwRoot, target), path.join(wwwRoot, link));
@@ -197,6 +218,18 @@ try {
     expectTakenOver("menu.bin", "private/menu.bin", () =>
       worker.evaluate((info) => downloadLink(info), { linkUrl: `${siteUrl}/private/menu.bin`, pageUrl: `${siteUrl}/index.html` })));
 
+  await step("the program gets exactly the cookies the browser sent: SameSite from a link, a cross-site page and its iframe", async () => {
+    const jar = await browser.context.newPage();
+    await jar.goto(`${siteUrl}/jar/set.html`);
+    const names = await worker.evaluate(async () =>
+      (await chrome.cookies.getAll({ domain: "127.0.0.1", path: "/jar" })).map((c) => c.name).sort().join(" "));
+    if (names !== "twk_lax twk_none twk_plain twk_strict") throw new Error(`the site's cookies are ${names}`);
+    await expectTakenOver("click.bin", "jar/click.bin", () => jar.click("#jar-click"));
+    await jar.goto(`${attackerUrl}/jar/attacker.html`);
+    await expectTakenOver("top.bin", "jar/top.bin", () => jar.click("#jar-top"));
+    await expectTakenOver("frame.bin", "jar/frame.bin", () => jar.frameLocator("iframe").locator("#frame-link").click());
+    await jar.close();
+  });
   await step("a POST form's download stays with the browser", () =>
     expectKept("form.bin", path.join(wwwRoot, "mid.bin"), click("#post")));
   await step("a blob: download stays with the browser", async () => {
