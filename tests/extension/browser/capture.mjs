@@ -23,6 +23,8 @@ for (const dir of [twkDir, browserDir, outputDir]) fs.mkdirSync(dir, { recursive
 // The extension key of twk serve and of the native host the browser starts: a folder of this
 // run's own, inherited by both.
 process.env.XDG_RUNTIME_DIR = path.join(workDir, "run");
+// twk serve's task list, which brings an interrupted download back paused after a restart.
+process.env.XDG_STATE_HOME = path.join(workDir, "state");
 fs.mkdirSync(process.env.XDG_RUNTIME_DIR, { recursive: true, mode: 0o700 });
 
 // ---- the site -----------------------------------------------------------------------------------
@@ -253,11 +255,22 @@ try {
     if (!(await popup.isHidden("#access"))) throw new Error("asks for access it has");
     await page.click("#slow");
     await waitFor("the running download in the popup", () => popup.evaluate(() =>
-      [...document.querySelectorAll("#downloads li")].some((li) =>
+      [...document.querySelectorAll("#downloads section[data-group=running] li")].some((li) =>
         li.querySelector(".name").textContent === "progress.bin" &&
         li.querySelector(".status").textContent === "downloading" &&
         /^\d+\.\d % · /.test(li.querySelector(".progress").textContent))));
     await popup.screenshot({ path: path.join(outputDir, "popup.png") });
+  });
+  await step("the popup groups downloads by state: running, queued, paused", async () => {
+    const task = (id, status) => ({ id, name: `${status}.bin`, url: `http://h/${id}`, status, total: 100, done: 50 });
+    const shown = await popup.evaluate((tasks) => {
+      render({ tasks });
+      return [...document.querySelectorAll("#downloads section")].map((section) =>
+        `${section.dataset.group}: ${[...section.querySelectorAll("li .name")].map((n) => n.textContent).join(" ")}`);
+    }, [task(1, "paused"), task(2, "downloading"), task(3, "queued"), task(4, "done"), task(5, "probing"),
+        task(6, "error: gone"), task(7, "muxing"), task(8, "paused")]);
+    const expected = ["running: downloading.bin probing.bin muxing.bin", "queued: queued.bin", "paused: paused.bin paused.bin"];
+    if (shown.join(" | ") !== expected.join(" | ")) throw new Error(`the popup shows ${shown.join(" | ")}`);
   });
   await step("with the capture switch off the browser keeps its downloads", async () => {
     await popup.uncheck("#capture");
@@ -301,6 +314,10 @@ try {
     await waitFor("twk serve listening again", () => listenings() === 2);
     await expectTakenOver("after.bin", "files/after.bin", click("#after"));
     await popup.waitForSelector("#connection.connected");
+    // The slow download the stop interrupted came back paused, and is listed so.
+    await popup.waitForSelector("#downloads section[data-group=paused] li");
+    const paused = await popup.textContent("#downloads section[data-group=paused] li .name");
+    if (paused !== "progress.bin") throw new Error(`paused: ${paused}`);
   });
   await step("without the native host the popup says what to run and the browser keeps downloads", async () => {
     const manifest = path.join(workDir, "profile", "NativeMessagingHosts", `${NATIVE_HOST_NAME}.json`);
