@@ -63,7 +63,8 @@ protected:
         // The program's extension key, and the native host the browser starts, in a folder of
         // this test's own.
         ::setenv("XDG_RUNTIME_DIR", m_dir.file("run").c_str(), 1);
-        test::ProcessResult install = test::run_process({"bash", TWK_EXTENSION_TESTS "/install.sh"}, kInstallMs);
+        test::ProcessResult install =
+            test::run_process({"bash", TWK_EXTENSION_TESTS "/install.sh"}, kInstallMs);
         ASSERT_EQ(install.status, 0) << install.output;
     }
     test::TempDir m_dir;
@@ -101,10 +102,10 @@ TEST_F(ExtensionTest, CapturesAndHandsOverAgainstTwkServe) {
     std::string error;
     ASSERT_TRUE(site.start(m_dir.file("www"), m_dir.file("nginx"), kSite, error)) << error;
 
-    test::ProcessResult run = test::run_process({"node", TWK_EXTENSION_TESTS "/capture.mjs", TWK_BINARY,
-                                                 TWK_EXTENSION_SOURCE, m_dir.file("www"), site.url(""),
-                                                 m_dir.file("work"), TWK_TEST_OUTPUT_DIR},
-                                                kBrowserRunMs);
+    test::ProcessResult run =
+        test::run_process({"node", TWK_EXTENSION_TESTS "/capture.mjs", TWK_BINARY, TWK_EXTENSION_SOURCE,
+                           m_dir.file("www"), site.url(""), m_dir.file("work"), TWK_TEST_OUTPUT_DIR},
+                          kBrowserRunMs);
     EXPECT_EQ(run.status, 0) << run.output;
     EXPECT_NE(run.output.find("PASS"), std::string::npos) << run.output;
 }
