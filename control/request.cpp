@@ -140,15 +140,30 @@ std::string presented_token(const ControlRequest& request) {
     return query_parameter(request.target, "token");
 }
 
-AccessDecision decide_access(const ControlRequest& request, std::string_view server_token) {
+bool presented_proof(const ControlRequest& request, std::string& nonce, std::string& proof) {
+    const std::string* header = request.header("x-tarnwick-proof");
+    const std::string text = header ? *header : query_parameter(request.target, "proof");
+    const size_t dot = text.find('.');
+    if (dot == std::string::npos) return false;
+    nonce = text.substr(0, dot);
+    proof = text.substr(dot + 1);
+    return true;
+}
+
+AccessDecision decide_access(const ControlRequest& request, std::string_view server_token,
+                             std::string_view extension_key, bool proven) {
     AccessDecision decision;
+    const std::string presented = presented_token(request);
+    const bool holds_secret = (!server_token.empty() && tokens_equal(presented, server_token)) ||
+                              (!extension_key.empty() && tokens_equal(presented, extension_key));
     const std::string* origin = request.header("origin");
     size_t separator = origin ? origin->find("://") : std::string::npos;
     if (separator != std::string::npos) {
         std::string scheme = to_lower_ascii(std::string_view(*origin).substr(0, separator));
         decision.extension = extension_scheme(scheme);
         if (decision.extension != kNoExtension) {
-            decision.allowed = true;
+            // Any local process can send an extension's Origin: the extension shows the key.
+            decision.allowed = proven || holds_secret;
             return decision;
         }
         if (scheme == "http" || scheme == "https") {
@@ -160,7 +175,7 @@ AccessDecision decide_access(const ControlRequest& request, std::string_view ser
             }
         }
     }
-    decision.allowed = !server_token.empty() && tokens_equal(presented_token(request), server_token);
+    decision.allowed = holds_secret;
     return decision;
 }
 

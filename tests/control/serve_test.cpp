@@ -30,7 +30,8 @@ public:
         : m_port(test::free_port()), m_process({TWK_BINARY, "serve", "-d", folder}, log,
                                                {{"TWK_CONTROL_PORT", std::to_string(m_port)},
                                                 {"TWK_PRINT_TOKEN", "1"},
-                                                {"XDG_STATE_HOME", folder + "-state"}}) {}
+                                                {"XDG_STATE_HOME", folder + "-state"},
+                                                {"XDG_RUNTIME_DIR", folder + "-run"}}) {}
 
     bool wait_listening() {
         return wait_until([&] { return log().find("control API on") != std::string::npos; }, kDeadlineMs);
