@@ -285,7 +285,12 @@ TEST_F(ControlServerTest, ForeignOriginsNeedTheToken) {
         {{foreign}, "/start?token=" + m_token, true},
         {{foreign}, "/start?token=" + m_token.substr(1), false},
         {{}, "/capture?token=" + m_token, true},
-        {{"Origin: http://127.0.0.1:9"}, "/start", true},
+        // A loopback page passes when this server served it (the status page's form), not when
+        // another port did: that page may belong to another account.
+        {{"Origin: " + m_base}, "/start", true},
+        {{"Origin: http://localhost:" + std::to_string(control_server_port(*m_server))}, "/start", true},
+        {{"Origin: http://127.0.0.1:9"}, "/start", false},
+        {{"Origin: http://127.0.0.1"}, "/start", false},
         {{"Origin: chrome-extension://abc"}, "/capture?token=" + m_key, true},
         {{"Origin: moz-extension://1234"}, "/start", false},
         {{"Origin: moz-extension://1234", "Authorization: Bearer " + m_key}, "/start", true},
@@ -395,7 +400,9 @@ TEST_F(ControlServerTest, WebSocketNeedsAnAllowedCaller) {
     EXPECT_EQ(ws_client("/ws", "https://example.com", "once").output, "refused 403\n");
     EXPECT_EQ(ws_client("/ws", "http://127.attacker.example", "once").output, "refused 403\n");
     EXPECT_EQ(ws_client("/ws?token=" + m_token, "-", "once").output, "got one\n");
-    EXPECT_EQ(ws_client("/ws", "http://localhost:1234", "once").output, "got one\n");
+    // The status page, served by this server, watches; a page on another loopback port does not.
+    EXPECT_EQ(ws_client("/ws", "http://localhost:1234", "once").output, "refused 403\n");
+    EXPECT_EQ(ws_client("/ws", m_base, "once").output, "got one\n");
 }
 
 TEST_F(ControlServerTest, StreamEndsWhenTheClientGoesAndIgnoresClientFrames) {

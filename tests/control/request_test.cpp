@@ -116,9 +116,14 @@ TEST(AccessRule, OriginsAndTokens) {
         {"Origin: chrome-extension://abcdef\r\nAuthorization: Bearer " KEY "0", "/start", false,
          kChromeExtension},
         {"Authorization: Bearer " KEY, "/start", true, kNoExtension},
+        // Loopback pages pass when the server itself served them: same port as the Host.
         {"Origin: http://127.0.0.1:18080", "/start", true, kNoExtension},
-        {"Origin: http://localhost", "/start", true, kNoExtension},
-        {"Origin: https://[::1]:8443/", "/start", true, kNoExtension},
+        {"Origin: http://[::1]:18080/", "/start", true, kNoExtension},
+        {"Origin: http://localhost", "/start", false, kNoExtension},
+        {"Origin: http://localhost:8000", "/start", false, kNoExtension},
+        {"Origin: http://127.0.0.1:018080x", "/start", false, kNoExtension},
+        {"Origin: https://127.0.0.1:18080", "/start", false, kNoExtension},
+        {"Origin: https://[::1]:8443/", "/start", false, kNoExtension},
         {"Origin: https://example.com", "/start", false, kNoExtension},
         {"Origin: http://127.attacker.example", "/start", false, kNoExtension},
         {"Origin: http://127.0.0.1@evil.example", "/start", false, kNoExtension},
@@ -138,7 +143,8 @@ TEST(AccessRule, OriginsAndTokens) {
         {"Origin: https://example.com", "/ws?token=0123456789abcdef", false, kNoExtension},
     };
     for (const Case& c : cases) {
-        std::string head = std::string("POST ") + c.target + " HTTP/1.1\r\nHost: localhost\r\n" + c.headers;
+        std::string head =
+            std::string("POST ") + c.target + " HTTP/1.1\r\nHost: localhost:18080\r\n" + c.headers;
         AccessDecision d = decide_access(request_with(head), kToken, KEY, c.proven);
         EXPECT_EQ(d.allowed, c.allowed) << c.headers << " " << c.target;
         EXPECT_EQ(d.extension, c.extension) << c.headers;
