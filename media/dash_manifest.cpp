@@ -254,8 +254,7 @@ private:
             add(track, media.empty() ? m_base : resolve_url(m_base, media), 0);
             int64_t offset, length;
             if (parse_byte_range(m_doc.attribute(entry, "mediaRange"), offset, length)) {
-                track.segments.back().range_offset = offset;
-                track.segments.back().range_length = length;
+                track.segments.set_range(track.segments.size() - 1, offset, length);
             }
         }
     }

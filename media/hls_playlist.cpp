@@ -280,7 +280,12 @@ bool parse_media_playlist(std::string_view base_url, std::string_view text, Trac
         } else if (line.starts_with("#")) {
             continue;
         } else {
-            if (track.segments.size() >= kMaxStreamSegments) break;
+            // Cutting the list would save part of the stream as if it were the whole of it.
+            if (track.segments.size() >= kMaxStreamSegments) {
+                error = "playlist lists more than " + std::to_string(kMaxStreamSegments) + " segments";
+                track.has_segments = true;
+                return false;
+            }
             MediaSegment segment;
             segment.uri = resolve_url(base_url, line);
             segment.duration = pending_duration;
@@ -304,7 +309,7 @@ bool parse_media_playlist(std::string_view base_url, std::string_view text, Trac
                 segment.iv = key.has_iv ? key.iv : sequence_iv(sequence);
             }
             if (!map_seen && has_fragmented_extension(segment.uri)) track.fragmented = true;
-            track.segments.push_back(std::move(segment));
+            track.segments.push_back(segment);
             ++sequence;
             pending_duration = 0;
             pending_length = -1;

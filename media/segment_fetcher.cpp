@@ -47,26 +47,24 @@ StreamTiming current_timing() {
 int64_t now_ms() { return monotonic_ns() / 1'000'000; }
 
 // Waits about `ms`, waking at once when the run ends.
-void nap(FetchRun& context, int64_t ms) {
-    Task& task = *context.task;
-    task.wait(ms, [&] { return context.error || task.stop; });
+void nap(Task& task, const std::atomic<bool>& failed, int64_t ms) {
+    task.wait(ms, [&] { return failed || task.stop; });
 }
 
 // One resource with the retry rules: a failure no retry can mend ends at once; any other is
 // tried again after a pause that doubles (or as long as the server's Retry-After asks), three
-// times, and after that for as long as the task finished a part within the stall window.
-bool fetch_with_retries(FetchRun& context, const std::string& url, int64_t offset, int64_t length,
-                        std::string& body, std::string& error) {
-    Task& task = *context.task;
-    const StreamTiming& timing = context.timing;
+// times, and after that for as long as the task finished a part within the stall window. The
+// run's other fetches setting `failed` end it too.
+bool fetch_with_retries(Task& task, const StreamTiming& timing, const std::atomic<bool>& failed,
+                        const std::atomic<int64_t>& last_progress_ms, const std::string& url, int64_t offset,
+                        int64_t length, std::string& body, std::string& error) {
     for (int attempt = 1;; ++attempt) {
-        if (context.error || task.stop) return false;
+        if (failed || task.stop) return false;
         body.clear();
         FetchFailure failure;
         if (fetch_resource(task, url, offset, length, body, error, &failure)) return true;
         if (task.stop || failure.permanent) return false;
-        if (attempt >= kAttempts && now_ms() - context.last_progress_ms >= timing.stall_window_ms)
-            return false;
+        if (attempt >= kAttempts && now_ms() - last_progress_ms >= timing.stall_window_ms) return false;
         const int shift = std::min(attempt - 1, 20);
         int64_t pause = std::min(timing.first_backoff_ms << shift, timing.longest_backoff_ms);
         // Never sooner than the server asked (up to a limit), nor sooner than the back-off.
@@ -74,8 +72,14 @@ bool fetch_with_retries(FetchRun& context, const std::string& url, int64_t offse
             pause = std::max(pause, std::min(failure.retry_after_ms, timing.longest_retry_after_ms));
         debug_log("[dl] stream: %s failed (%s), attempt %d, again in %lld ms", url.c_str(), error.c_str(),
                   attempt, static_cast<long long>(pause));
-        nap(context, pause);
+        nap(task, failed, pause);
     }
+}
+
+bool fetch_with_retries(FetchRun& context, const std::string& url, int64_t offset, int64_t length,
+                        std::string& body, std::string& error) {
+    return fetch_with_retries(*context.task, context.timing, context.error, context.last_progress_ms, url,
+                              offset, length, body, error);
 }
 
 bool fetch_key(FetchRun& context, const std::string& uri, std::array<uint8_t, 16>& key, std::string& error) {
@@ -100,7 +104,7 @@ bool fetch_key(FetchRun& context, const std::string& uri, std::array<uint8_t, 16
 // (empty when the run is ending anyway).
 bool fetch_part(FetchRun& context, size_t index, std::string& failure, uint64_t& size) {
     const StreamPart part = context.parts.part(index);
-    const MediaSegment& media = *part.segment;
+    const MediaSegment media = part.segment();
     const std::string segment = "segment " + std::to_string(index);
     std::string body, error;
     if (!fetch_with_retries(context, media.uri, media.range_offset, media.range_length, body, error)) {
@@ -199,6 +203,12 @@ void KeyCache::store(const std::string& uri, const std::array<uint8_t, 16>& key)
 
 FetchRun::FetchRun(std::shared_ptr<Task> t, PartTable& p)
     : task(std::move(t)), parts(p), timing(current_timing()), last_progress_ms(now_ms()) {}
+
+bool fetch_manifest(Task& task, const std::string& url, std::string& body, std::string& error) {
+    const std::atomic<bool> failed{false};
+    const std::atomic<int64_t> started_ms{now_ms()};
+    return fetch_with_retries(task, current_timing(), failed, started_ms, url, -1, -1, body, error);
+}
 
 bool fetch_init(FetchRun& context, const StreamInit& init, const std::string& path, std::string& error) {
     std::string body;

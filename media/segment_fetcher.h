@@ -55,6 +55,10 @@ void set_stream_timing(const StreamTiming& timing);
 // seconds since the epoch). -1 when the value is neither.
 int64_t retry_after_ms(std::string_view value, int64_t now);
 
+// A playlist or manifest, whole, with the same retry rules as the segments (the stall window
+// counted from now). False with the last attempt's reason.
+bool fetch_manifest(Task& task, const std::string& url, std::string& body, std::string& error);
+
 // Key URI to its 16 bytes, shared by the workers of one run.
 class KeyCache {
 public:

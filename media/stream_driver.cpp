@@ -57,13 +57,14 @@ void run_stream_task(const std::shared_ptr<Task>& task) {
     if (task->stop) task->interrupt();
     task->set_status("probing");
     std::string manifest, error;
-    if (!fetch_resource(*task, task->request.url, -1, -1, manifest, error)) {
+    if (!fetch_manifest(*task, task->request.url, manifest, error)) {
         task->set_status("error: manifest fetch failed: " + error);
         return;
     }
     StreamFetch fetch = [&task](const std::string& url, int64_t offset, int64_t length, std::string& body,
                                 std::string& fetch_error) {
-        return fetch_resource(*task, url, offset, length, body, fetch_error);
+        return offset < 0 && length < 0 ? fetch_manifest(*task, url, body, fetch_error)
+                                        : fetch_resource(*task, url, offset, length, body, fetch_error);
     };
     StreamJob job = read_stream_job(task->request.stream_type, task->request.url, manifest, fetch);
     manifest = std::string();

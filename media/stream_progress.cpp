@@ -19,7 +19,7 @@ uint64_t counted_size(const PartTable& parts, size_t i) {
     const PartState& part = parts.state[i];
     if (part.finished && part.size > 0) return part.size;
     if (parts.known_count > 0) return parts.known_bytes / parts.known_count;
-    return static_cast<uint64_t>(parts.part(i).segment->estimate);
+    return static_cast<uint64_t>(parts.part(i).estimate());
 }
 
 } // namespace

@@ -5,9 +5,9 @@
 #include "media/segment_decrypt.h"
 #include "media/segment_fetcher.h"
 #include "media/stream_driver.h"
+#include "media/stream_job.h"
 #include "media/stream_join.h"
 #include "media/stream_parts.h"
-#include "media/stream_job.h"
 #include "net/socket.h"
 #include "net/text.h"
 
@@ -265,6 +265,19 @@ TEST_F(StreamDriverFaults, ASegmentThatFailsFourTimesThenSucceedsIsWaitedFor) {
     std::lock_guard guard(lock);
     ASSERT_EQ(seen_ms.size(), 4u);
     EXPECT_GE(seen_ms[1] - seen_ms[0], 950);
+}
+
+// The playlist itself gets the same patience as its segments.
+TEST_F(StreamDriverFaults, APlaylistThatFailsTwiceIsFetchedAgain) {
+    serve_plain();
+    site.set_fault([](const std::string& path, int hit) -> std::optional<std::string> {
+        if (path != "/index.m3u8" || hit > 2) return std::nullopt;
+        return test::http_response("503 Service Unavailable", "", "busy");
+    });
+    StreamEngine engine(dir.path());
+    EXPECT_EQ(engine.download(site.url("/index.m3u8"), 2), "done");
+    EXPECT_TRUE(read_file(dir.file("index.ts")) == joined(5));
+    EXPECT_EQ(site.hits("/index.m3u8"), 3);
 }
 
 // A server asking for a minute's rest must not hold a pause up for that minute.
