@@ -10,14 +10,14 @@ set(TWK_TEST_UPDATE_PUBLIC_KEY
 set(TWK_TEST_UPDATE_PRIVATE_KEY "7983f6ee6e8bf7456061b12b6724b2827db92abbf6c2ac87129e540f74611523")
 
 # tarnwick with the test key, under the same name (the crash check matches the program's name).
-add_executable(tarnwick_test_key ${PROJECT_SOURCE_DIR}/ui/main.cpp ${PROJECT_SOURCE_DIR}/ui/update_key.cpp)
+add_executable(tarnwick_test_key ${PROJECT_SOURCE_DIR}/ui/main.cpp ${PROJECT_SOURCE_DIR}/app/update_key.cpp)
 target_link_libraries(tarnwick_test_key PRIVATE twk_ui)
 target_compile_definitions(tarnwick_test_key PRIVATE TWK_UPDATE_PUBLIC_KEY="${TWK_TEST_UPDATE_PUBLIC_KEY}")
 set_target_properties(tarnwick_test_key PROPERTIES OUTPUT_NAME tarnwick RUNTIME_OUTPUT_DIRECTORY
                                                    ${CMAKE_CURRENT_BINARY_DIR}/test-key)
 
 twk_test(ui_shell_tests SOURCES shell_test.cpp lsan_suppressions.cpp ../support/nginx_site.cpp
-         ${PROJECT_SOURCE_DIR}/ui/update_key.cpp
+         ${PROJECT_SOURCE_DIR}/app/update_key.cpp
          LIBS twk_ui twk_test_support mbedcrypto)
 target_compile_definitions(ui_shell_tests PRIVATE TWK_APP_BINARY="$<TARGET_FILE:tarnwick_test_key>"
                            TWK_UPDATE_PUBLIC_KEY="${TWK_TEST_UPDATE_PUBLIC_KEY}"

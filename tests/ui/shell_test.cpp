@@ -26,6 +26,9 @@ extern "C" {
 #include <map>
 #include <mutex>
 
+#include "app/background_jobs.h"
+#include "app/diagnostics.h"
+#include "app/self_update.h"
 #include "core/task_journal.h"
 #include "net/text.h"
 #include "tests/support/loopback.h"
@@ -34,9 +37,6 @@ extern "C" {
 #include "tests/support/script_server.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/wait.h"
-#include "ui/background_jobs.h"
-#include "ui/diagnostics.h"
-#include "ui/self_update.h"
 #include "ui/shell_controller.h"
 #include "json/json.h"
 
@@ -212,31 +212,31 @@ TEST(Versions, ComparedByLeadingDigitsOfEachComponent) {
         {"x.y.z", false},     {"", false},           {"0.1.99999999999999999999", true},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(compare_versions(program_version(), c.manifest) < 0, c.newer) << c.manifest;
+        EXPECT_EQ(app::compare_versions(app::program_version(), c.manifest) < 0, c.newer) << c.manifest;
     }
-    EXPECT_STREQ(program_version(), "0.1.416");
-    EXPECT_GT(compare_versions("0.10", "0.9"), 0);
-    EXPECT_EQ(compare_versions("1.0.0", "1"), 0);
+    EXPECT_STREQ(app::program_version(), "0.1.416");
+    EXPECT_GT(app::compare_versions("0.10", "0.9"), 0);
+    EXPECT_EQ(app::compare_versions("1.0.0", "1"), 0);
 }
 
 TEST(Manifest, MembersOfTheWrongTypeReadAsEmpty) {
-    UpdateOffer offer;
-    ASSERT_TRUE(read_manifest(R"({"version":"0.2","downloads":{"linux":"http://h/i","windows":"w"},)"
-                              R"("sha256":{"linux":"AB"},"other":[1]})",
-                              offer));
+    app::UpdateOffer offer;
+    ASSERT_TRUE(app::read_manifest(R"({"version":"0.2","downloads":{"linux":"http://h/i","windows":"w"},)"
+                                   R"("sha256":{"linux":"AB"},"other":[1]})",
+                                   offer));
     EXPECT_EQ(offer.version, "0.2");
     EXPECT_EQ(offer.url, "http://h/i");
     EXPECT_EQ(offer.sha256, "AB");
-    ASSERT_TRUE(read_manifest(R"( {"version":2,"downloads":"x","sha256":{"linux":5}} )", offer));
+    ASSERT_TRUE(app::read_manifest(R"( {"version":2,"downloads":"x","sha256":{"linux":5}} )", offer));
     EXPECT_EQ(offer.version, "");
     EXPECT_EQ(offer.url, "");
     EXPECT_EQ(offer.sha256, "");
     for (const char* bad : {"[]", "\"0.2\"", "", "{\"version\":\"0.2\"} x", "{\"version\":", "null"})
-        EXPECT_FALSE(read_manifest(bad, offer)) << bad;
+        EXPECT_FALSE(app::read_manifest(bad, offer)) << bad;
 }
 
 TEST(InstallId, RandomUpperCaseUuidKeptOnceStored) {
-    std::string a = new_install_id(), b = new_install_id();
+    std::string a = app::new_install_id(), b = app::new_install_id();
     ASSERT_EQ(a.size(), 36u);
     EXPECT_NE(a, b);
     for (size_t i = 0; i < a.size(); ++i) {
@@ -248,23 +248,23 @@ TEST(InstallId, RandomUpperCaseUuidKeptOnceStored) {
     EXPECT_EQ(a[14], '4');
 
     test::TempDir home;
-    SettingsStore store({home.file("config"), home.file("data")});
+    app::SettingsStore store({home.file("config"), home.file("data")});
     store.write_string("InstallID", "short");
-    std::string made = ensure_install_id(store);
+    std::string made = app::ensure_install_id(store);
     EXPECT_EQ(made.size(), 36u);
     EXPECT_EQ(store.read_string("InstallID", ""), made);
-    EXPECT_EQ(ensure_install_id(store), made);
+    EXPECT_EQ(app::ensure_install_id(store), made);
     store.write_string("InstallID", "0123456789abcdef");
-    EXPECT_EQ(ensure_install_id(store), "0123456789abcdef");
+    EXPECT_EQ(app::ensure_install_id(store), "0123456789abcdef");
 }
 
 TEST(UpdateSchedule, StartUpCheckWhenUnsetFutureOrOverAnHourOld) {
     const int64_t now = 1'800'000'000;
-    EXPECT_TRUE(update_check_due_at_start(true, 0, now));
-    EXPECT_TRUE(update_check_due_at_start(true, now + 10, now));
-    EXPECT_TRUE(update_check_due_at_start(true, now - 3600, now));
-    EXPECT_FALSE(update_check_due_at_start(true, now - 3599, now));
-    EXPECT_FALSE(update_check_due_at_start(false, 0, now));
+    EXPECT_TRUE(app::update_check_due_at_start(true, 0, now));
+    EXPECT_TRUE(app::update_check_due_at_start(true, now + 10, now));
+    EXPECT_TRUE(app::update_check_due_at_start(true, now - 3600, now));
+    EXPECT_FALSE(app::update_check_due_at_start(true, now - 3599, now));
+    EXPECT_FALSE(app::update_check_due_at_start(false, 0, now));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -273,7 +273,7 @@ TEST(UpdateSchedule, StartUpCheckWhenUnsetFutureOrOverAnHourOld) {
 class UpdateCheckTest : public ::testing::Test {
 protected:
     test::TempDir m_home;
-    SettingsStore m_store{{m_home.file("config"), m_home.file("data")}};
+    app::SettingsStore m_store{{m_home.file("config"), m_home.file("data")}};
     Endpoint m_endpoint;
 };
 
@@ -287,7 +287,7 @@ TEST_F(UpdateCheckTest, OffersOnlyNewerVersionsAndRecordsEveryGoodReply) {
     int64_t now = 1'700'000'000;
     for (const Case& c : cases) {
         m_endpoint.manifest(c.version, "https://h/setup.run", sha);
-        std::optional<UpdateOffer> offer = run_update_check(m_store, m_endpoint.base(), ++now);
+        std::optional<app::UpdateOffer> offer = app::run_update_check(m_store, m_endpoint.base(), ++now);
         EXPECT_EQ(offer.has_value(), c.offered) << c.version;
         if (offer) {
             EXPECT_EQ(offer->version, c.version);
@@ -313,28 +313,28 @@ TEST_F(UpdateCheckTest, BadRepliesEndTheCheckSilently) {
     };
     for (const std::string& reply : replies) {
         m_endpoint.route("/latest.json", reply);
-        EXPECT_FALSE(run_update_check(m_store, m_endpoint.base(), 1'700'000'000)) << reply.substr(0, 80);
+        EXPECT_FALSE(app::run_update_check(m_store, m_endpoint.base(), 1'700'000'000)) << reply.substr(0, 80);
     }
     EXPECT_EQ(m_store.read_dword("LastUpdateCheck", 0), 0) << "no usable reply was recorded";
-    EXPECT_FALSE(run_update_check(m_store, "http://127.0.0.1:1", 1'700'000'000));
-    EXPECT_FALSE(run_update_check(m_store, "not a url", 1'700'000'000));
+    EXPECT_FALSE(app::run_update_check(m_store, "http://127.0.0.1:1", 1'700'000'000));
+    EXPECT_FALSE(app::run_update_check(m_store, "not a url", 1'700'000'000));
 }
 
 // Closing the app while a check waits on a server that never answers ends the check at once,
 // not after its time-outs (8 s per read, 24 s for the body).
 TEST_F(UpdateCheckTest, ShutDownEndsACheckStuckOnASilentServer) {
     m_endpoint.route("/latest.json", ""); // never answered
-    BackgroundJobs jobs;
+    app::BackgroundJobs jobs;
     std::atomic<bool> returned{false};
     jobs.run([&](const std::atomic<bool>&) {
-        run_update_check(m_store, m_endpoint.base(), 1'700'000'000, &jobs.connections());
+        app::run_update_check(m_store, m_endpoint.base(), 1'700'000'000, &jobs.connections());
         returned = true;
     });
     ASSERT_TRUE(test::wait_until([&] { return m_endpoint.server().requests().size() == 1; }, kDeadlineMs));
     const int64_t started = monotonic_ms();
     jobs.stop_and_join();
     EXPECT_TRUE(returned);
-    EXPECT_LT(monotonic_ms() - started, kUpdateCheckTimeoutMs / 2);
+    EXPECT_LT(monotonic_ms() - started, app::kUpdateCheckTimeoutMs / 2);
 }
 
 // Only a list that came whole over https, signed with the built-in key, and naming an https
@@ -368,7 +368,7 @@ TEST_F(UpdateCheckTest, AListNotSignedOrNotAllHttpsIsRefused) {
         m_endpoint.route("/latest.json.sig", c.signature.empty() ? http_response("404 Not Found", "", "")
                                                                  : http_response("200 OK", "", c.signature));
         testing::internal::CaptureStderr();
-        EXPECT_FALSE(run_update_check(m_store, c.endpoint, 1'700'000'000));
+        EXPECT_FALSE(app::run_update_check(m_store, c.endpoint, 1'700'000'000));
         EXPECT_EQ(testing::internal::GetCapturedStderr(), c.line);
     }
     // A signed list reached through a hop over plain http is never asked for on that hop.
@@ -377,17 +377,17 @@ TEST_F(UpdateCheckTest, AListNotSignedOrNotAllHttpsIsRefused) {
         "/moved/latest.json",
         http_response("302 Found", "Location: " + m_endpoint.plain_base() + "/latest.json\r\n", ""));
     const size_t asked = m_endpoint.server().requests().size();
-    EXPECT_FALSE(run_update_check(m_store, m_endpoint.base() + "/moved", 1'700'000'000));
+    EXPECT_FALSE(app::run_update_check(m_store, m_endpoint.base() + "/moved", 1'700'000'000));
     EXPECT_EQ(m_endpoint.server().requests().size(), asked + 1) << "only the https hop was asked";
-    EXPECT_TRUE(run_update_check(m_store, m_endpoint.base(), 1'700'000'000));
+    EXPECT_TRUE(app::run_update_check(m_store, m_endpoint.base(), 1'700'000'000));
 }
 
 TEST(Endpoint, TakenFromTheEnvironmentWithoutTrailingSlash) {
     ::setenv("TWK_ENDPOINT", "http://127.0.0.1:9/", 1);
-    EXPECT_EQ(vendor_endpoint(), "http://127.0.0.1:9");
-    EXPECT_EQ(download_page_url(), "http://127.0.0.1:9/download");
+    EXPECT_EQ(app::vendor_endpoint(), "http://127.0.0.1:9");
+    EXPECT_EQ(app::download_page_url(), "http://127.0.0.1:9/download");
     ::unsetenv("TWK_ENDPOINT");
-    EXPECT_EQ(vendor_endpoint().rfind("https://", 0), 0u);
+    EXPECT_EQ(app::vendor_endpoint().rfind("https://", 0), 0u);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -439,12 +439,12 @@ mode_t mode_of(const std::string& path) {
 TEST_F(InstallerTest, VerifiedWithUpperCaseDigestAndStartedSilentlyFromAPrivateFolder) {
     std::string stub = installer_stub(m_dir.file("args"));
     m_endpoint.route("/setup.run", http_response("200 OK", "", stub));
-    std::string upper = sha256_hex(stub);
+    std::string upper = app::sha256_hex(stub);
     for (char& c : upper)
         c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    UpdateOffer offer{"0.2.0", m_endpoint.base() + "/setup.run", upper};
+    app::UpdateOffer offer{"0.2.0", m_endpoint.base() + "/setup.run", upper};
     std::string error;
-    ASSERT_TRUE(fetch_and_launch_installer(offer, ProxySpec{}, nullptr, error)) << error;
+    ASSERT_TRUE(app::fetch_and_launch_installer(offer, ProxySpec{}, nullptr, error)) << error;
     ASSERT_TRUE(
         test::wait_until([&] { return test::read_file(m_dir.file("args")) == "--silent\n"; }, kDeadlineMs));
     const std::vector<std::string> folders = update_folders();
@@ -457,24 +457,24 @@ TEST_F(InstallerTest, VerifiedWithUpperCaseDigestAndStartedSilentlyFromAPrivateF
 // What runs is the file that was written and hashed, even when its name is made to point at
 // another file before the start.
 TEST_F(InstallerTest, StartedFromTheFileThatWasCheckedNotFromItsName) {
-    InstallerFile file;
+    app::InstallerFile file;
     std::string error;
-    ASSERT_TRUE(create_installer_file(m_dir.path(), "0.2.0", file, error)) << error;
+    ASSERT_TRUE(app::create_installer_file(m_dir.path(), "0.2.0", file, error)) << error;
     const std::string checked = installer_stub(m_dir.file("args"));
     ASSERT_TRUE(write_all(file.fd.get(), checked));
-    EXPECT_EQ(sha256_fd_hex(file.fd.get()), sha256_hex(checked));
+    EXPECT_EQ(app::sha256_fd_hex(file.fd.get()), app::sha256_hex(checked));
     const std::string swapped = m_dir.file("swapped");
     test::write_file(swapped, "#!/bin/sh\necho swapped > '" + m_dir.file("args") + "'\n");
     ASSERT_EQ(::chmod(swapped.c_str(), 0700), 0);
     ASSERT_EQ(::rename(swapped.c_str(), file.path.c_str()), 0);
-    ASSERT_TRUE(launch_installer(file.fd, error)) << error;
+    ASSERT_TRUE(app::launch_installer(file.fd, error)) << error;
     ASSERT_TRUE(test::wait_until([&] { return !test::read_file(m_dir.file("args")).empty(); }, kDeadlineMs));
     EXPECT_EQ(test::read_file(m_dir.file("args")), "--silent\n");
 }
 
 TEST_F(InstallerTest, EveryFailureLeavesNoFile) {
     std::string stub = installer_stub(m_dir.file("args"));
-    std::string digest = sha256_hex(stub);
+    std::string digest = app::sha256_hex(stub);
     std::string wrong = digest;
     wrong[0] = wrong[0] == '0' ? '1' : '0';
     m_endpoint.route("/setup.run", http_response("200 OK", "", stub));
@@ -500,8 +500,8 @@ TEST_F(InstallerTest, EveryFailureLeavesNoFile) {
     for (const Case& c : cases) {
         std::string error;
         ::unlink(m_dir.file("args").c_str());
-        UpdateOffer offer{c.version, c.url, c.sha};
-        EXPECT_EQ(fetch_and_launch_installer(offer, ProxySpec{}, nullptr, error), c.ok)
+        app::UpdateOffer offer{c.version, c.url, c.sha};
+        EXPECT_EQ(app::fetch_and_launch_installer(offer, ProxySpec{}, nullptr, error), c.ok)
             << c.url << " " << error;
         if (c.ok) {
             EXPECT_TRUE(test::wait_until([&] { return test::file_exists(m_dir.file("args")); }, kDeadlineMs));
@@ -521,23 +521,23 @@ TEST_F(InstallerTest, RedirectFromHttpsToHttpIsRefusedBeforeThePlainHopIsAsked) 
                      http_response("302 Found", "Location: " + m_endpoint.plain_base() + "/bounce\r\n", ""));
     m_endpoint.route("/bounce",
                      http_response("302 Found", "Location: " + m_endpoint.base() + "/setup.run\r\n", ""));
-    InstallerFile file;
+    app::InstallerFile file;
     std::string error;
-    ASSERT_TRUE(create_installer_file(m_dir.path(), "0.3.0", file, error)) << error;
+    ASSERT_TRUE(app::create_installer_file(m_dir.path(), "0.3.0", file, error)) << error;
     ASSERT_TRUE(
-        download_installer(m_endpoint.base() + "/setup.run", file.fd.get(), ProxySpec{}, nullptr, error))
+        app::download_installer(m_endpoint.base() + "/setup.run", file.fd.get(), ProxySpec{}, nullptr, error))
         << error;
-    EXPECT_EQ(sha256_fd_hex(file.fd.get()), sha256_hex(stub));
+    EXPECT_EQ(app::sha256_fd_hex(file.fd.get()), app::sha256_hex(stub));
 
     const size_t asked = m_endpoint.server().requests().size();
-    InstallerFile other;
-    ASSERT_TRUE(create_installer_file(m_dir.path(), "0.3.2", other, error)) << error;
+    app::InstallerFile other;
+    ASSERT_TRUE(app::create_installer_file(m_dir.path(), "0.3.2", other, error)) << error;
     EXPECT_FALSE(
-        download_installer(m_endpoint.base() + "/chain", other.fd.get(), ProxySpec{}, nullptr, error));
+        app::download_installer(m_endpoint.base() + "/chain", other.fd.get(), ProxySpec{}, nullptr, error));
     EXPECT_EQ(error, "redirect from https to http refused");
     EXPECT_EQ(m_endpoint.server().requests().size(), asked + 1) << "only the https hop was asked";
-    remove_installer_file(file);
-    remove_installer_file(other);
+    app::remove_installer_file(file);
+    app::remove_installer_file(other);
     EXPECT_TRUE(update_folders().empty());
 }
 
@@ -546,7 +546,7 @@ TEST(DiagnosticPost, NeverLeavesHttps) {
     Endpoint endpoint;
     endpoint.route("/api/diag", http_response("303 See Other",
                                               "Location: " + endpoint.plain_base() + "/api/diag\r\n", ""));
-    EXPECT_FALSE(post_diagnostic(endpoint.base(), "{\"v\":\"1\"}", ProxySpec{}, nullptr));
+    EXPECT_FALSE(app::post_diagnostic(endpoint.base(), "{\"v\":\"1\"}", ProxySpec{}, nullptr));
     ASSERT_EQ(endpoint.server().requests().size(), 1u) << "the plain hop is never asked";
     EXPECT_EQ(endpoint.posts().size(), 1u);
 }
@@ -555,31 +555,31 @@ TEST(DiagnosticPost, NeverLeavesHttps) {
 // Markers, crash reports, the record
 
 TEST(Marker, LineRoundTripsAndNumbersReadLeniently) {
-    RunMarker m{"0.1.416", "linux6.1", 61, 120, 7};
-    EXPECT_EQ(format_marker(m), "v=0.1.416;os=linux6.1;up=61;rss=120;cpu=7");
-    RunMarker back = parse_marker(format_marker(m));
+    app::RunMarker m{"0.1.416", "linux6.1", 61, 120, 7};
+    EXPECT_EQ(app::format_marker(m), "v=0.1.416;os=linux6.1;up=61;rss=120;cpu=7");
+    app::RunMarker back = app::parse_marker(app::format_marker(m));
     EXPECT_EQ(back.v, "0.1.416");
     EXPECT_EQ(back.os, "linux6.1");
     EXPECT_EQ(back.up, 61);
     EXPECT_EQ(back.rss, 120);
     EXPECT_EQ(back.cpu, 7);
-    RunMarker odd = parse_marker("up=12abc;rss=x;junk;v=a=b;cpu=-3;zz=1");
+    app::RunMarker odd = app::parse_marker("up=12abc;rss=x;junk;v=a=b;cpu=-3;zz=1");
     EXPECT_EQ(odd.up, 12);
     EXPECT_EQ(odd.rss, 0);
     EXPECT_EQ(odd.v, "a=b");
     EXPECT_EQ(odd.cpu, -3);
-    EXPECT_EQ(format_marker({std::string(300, 'v'), "os", 0, 0, 0}).size(), kMaxMarkerChars);
-    EXPECT_EQ(os_text().rfind("linux", 0), 0u);
-    EXPECT_GT(memory_mib() + 1, 0);
-    EXPECT_GT(cpu_time_100ns(), 0);
+    EXPECT_EQ(app::format_marker({std::string(300, 'v'), "os", 0, 0, 0}).size(), app::kMaxMarkerChars);
+    EXPECT_EQ(app::os_text().rfind("linux", 0), 0u);
+    EXPECT_GT(app::memory_mib() + 1, 0);
+    EXPECT_GT(app::cpu_time_100ns(), 0);
 }
 
 TEST(DiagnosticRecord, ValidJsonWhateverTheMarkerHolds) {
     // The marker file is the user's to write: quotes, backslashes and control bytes must not
     // break the record or add members to it.
-    RunMarker hostile = parse_marker("v=1\",\"trig\":\"x\\;os=a\"b\\\x01;up=3;rss=4;cpu=5");
-    DiagRecord record{hostile.v, hostile.os, hostile.up, hostile.rss, hostile.cpu, 0, 0, "crash"};
-    std::string body = format_diag_record(record);
+    app::RunMarker hostile = app::parse_marker("v=1\",\"trig\":\"x\\;os=a\"b\\\x01;up=3;rss=4;cpu=5");
+    app::DiagRecord record{hostile.v, hostile.os, hostile.up, hostile.rss, hostile.cpu, 0, 0, "crash"};
+    std::string body = app::format_diag_record(record);
     JsonValue parsed;
     ASSERT_TRUE(parse_json(body, parsed)) << body;
     ASSERT_EQ(parsed.kind, JsonKind::Object);
@@ -588,7 +588,7 @@ TEST(DiagnosticRecord, ValidJsonWhateverTheMarkerHolds) {
     EXPECT_EQ(parsed.object["os"].string, "a\"b\\\x01");
     EXPECT_EQ(parsed.object["trig"].string, "crash");
     EXPECT_EQ(parsed.object["up"].number, 3);
-    EXPECT_EQ(format_diag_record({"0.1.416", "linux6.1", 60, 801, 2, 1, 3, "rss"}),
+    EXPECT_EQ(app::format_diag_record({"0.1.416", "linux6.1", 60, 801, 2, 1, 3, "rss"}),
               R"({"v":"0.1.416","os":"linux6.1","up":60,"rss":801,"cpu":2,"act":1,"done":3,"trig":"rss"})");
 }
 
@@ -600,26 +600,26 @@ protected:
         auto when = std::filesystem::file_time_type::clock::now() - std::chrono::seconds(seconds_ago);
         std::filesystem::last_write_time(path, when);
     }
-    std::optional<DiagRecord> check(const std::string& exe = "tarnwick") {
-        return crash_check(m_files, {m_reports.path(), m_dir.file("missing")}, exe, m_fresh);
+    std::optional<app::DiagRecord> check(const std::string& exe = "tarnwick") {
+        return app::crash_check(m_files, {m_reports.path(), m_dir.file("missing")}, exe, m_fresh);
     }
 
     test::TempDir m_dir, m_reports;
-    MarkerFiles m_files{m_dir.file("state/tarnwick")};
-    RunMarker m_fresh{"0.1.416", "linux6.1", 0, 10, 0};
+    app::MarkerFiles m_files{m_dir.file("state/tarnwick")};
+    app::RunMarker m_fresh{"0.1.416", "linux6.1", 0, 10, 0};
 };
 
 TEST_F(CrashCheckTest, ANewerReportIsOfferedOnceAfterAMarkerWasLeft) {
     // A clean exit: no marker, nothing to report, a fresh marker written.
     EXPECT_FALSE(check());
-    EXPECT_EQ(test::read_file(m_files.marker_path()), format_marker(m_fresh));
+    EXPECT_EQ(test::read_file(m_files.marker_path()), app::format_marker(m_fresh));
     // Killed, with no report: the marker is found and replaced, no prompt.
     m_files.write_marker({"0.1.415", "", 42, 300, 9});
     EXPECT_FALSE(check());
     // Killed, and the system recorded a crash (systemd-coredump names the command).
     m_files.write_marker({"0.1.415", "", 42, 300, 9});
     report("core.tarnwick.1000.0123abcd.4242.1700000000000000.zst", 5);
-    std::optional<DiagRecord> crash = check();
+    std::optional<app::DiagRecord> crash = check();
     ASSERT_TRUE(crash);
     EXPECT_EQ(crash->v, "0.1.415");
     EXPECT_EQ(crash->os, "linux6.1") << "the current OS text when the marker had none";
@@ -643,11 +643,11 @@ TEST_F(CrashCheckTest, ANewerReportIsOfferedOnceAfterAMarkerWasLeft) {
 
 TEST_F(CrashCheckTest, LongNamesMatchOnTheirFirstTwelveCharacters) {
     report("core.tarnwick-nigh.1000.x", 10); // systemd cuts the command to 15 bytes
-    EXPECT_NE(newest_crash_report({m_reports.path()}, "tarnwick-nightly-build"), 0u);
-    EXPECT_NE(newest_crash_report({m_reports.path()}, "TARNWICK-NIGH"), 0u);
-    EXPECT_NE(newest_crash_report({m_reports.path()}, "tarnwick-nigXYZ"), 0u);
-    EXPECT_EQ(newest_crash_report({m_reports.path()}, "tarnwick-niX"), 0u);
-    EXPECT_EQ(newest_crash_report({m_reports.path()}, ""), 0u);
+    EXPECT_NE(app::newest_crash_report({m_reports.path()}, "tarnwick-nightly-build"), 0u);
+    EXPECT_NE(app::newest_crash_report({m_reports.path()}, "TARNWICK-NIGH"), 0u);
+    EXPECT_NE(app::newest_crash_report({m_reports.path()}, "tarnwick-nigXYZ"), 0u);
+    EXPECT_EQ(app::newest_crash_report({m_reports.path()}, "tarnwick-niX"), 0u);
+    EXPECT_EQ(app::newest_crash_report({m_reports.path()}, ""), 0u);
     // No marker of a described run: no report is looked for.
     m_files.write_marker({"", "linux6.1", 1, 1, 1});
     EXPECT_FALSE(check("tarnwick-nightly"));
@@ -659,7 +659,7 @@ TEST_F(CrashCheckTest, LongNamesMatchOnTheirFirstTwelveCharacters) {
 
 TEST(Sampler, MemoryTriggersAtOnceCpuAfterThreeIdleMinutes) {
     const int64_t minute = 60'000, cpu_minute = 60 * 10'000'000; // one processor busy for a minute
-    ResourceSampler s;
+    app::ResourceSampler s;
     s.start(0, 0, 10);
     EXPECT_FALSE(s.due(minute - 1));
     EXPECT_TRUE(s.due(minute));
@@ -685,7 +685,7 @@ TEST(Sampler, MemoryTriggersAtOnceCpuAfterThreeIdleMinutes) {
 }
 
 TEST(Sampler, MarkerEveryFifthSampleAndNoCpuFromShortOrBackwardIntervals) {
-    ResourceSampler s;
+    app::ResourceSampler s;
     s.start(0, 1'000'000'000, 10);
     int written = 0;
     for (int i = 1; i <= 10; ++i)
@@ -698,7 +698,7 @@ TEST(Sampler, MarkerEveryFifthSampleAndNoCpuFromShortOrBackwardIntervals) {
 }
 
 TEST(Prompt, RaisedOnceSentOnce) {
-    DiagnosticPrompt p;
+    app::DiagnosticPrompt p;
     EXPECT_FALSE(p.take_for_sending());
     EXPECT_TRUE(p.raise({"0.1.416", "linux6.1", 1, 2, 3, 0, 0, "crash"}));
     EXPECT_FALSE(p.raise({"0.1.416", "linux6.1", 1, 900, 3, 0, 0, "rss"}));
@@ -724,9 +724,9 @@ protected:
         env.open_url = [this](const std::string& url) { m_opened.push_back(url); };
         return env;
     }
-    SettingsPaths paths() { return {m_home.file("config"), m_home.file("data")}; }
+    app::SettingsPaths paths() { return {m_home.file("config"), m_home.file("data")}; }
     // Turns the start-up update check off, so only the test's own checks ask the endpoint.
-    void no_start_up_check() { SettingsStore(paths()).write_dword("AutoUpdateCheck", 0); }
+    void no_start_up_check() { app::SettingsStore(paths()).write_dword("AutoUpdateCheck", 0); }
 
     test::TempDir m_home;
     ScopedTmpdir m_tmpdir{m_home.path()};
@@ -738,11 +738,11 @@ TEST_F(ShellWindowTest, CrashBannerOnceThenNoneAndCleanExitRemovesTheMarker) {
     no_start_up_check();
     std::filesystem::create_directories(m_home.file("reports"));
     test::write_file(m_home.file("reports/_opt_tarnwick_tarnwick.1000.crash"), "report");
-    MarkerFiles files(m_home.file("state/tarnwick"));
+    app::MarkerFiles files(m_home.file("state/tarnwick"));
     files.write_marker({"0.1.416", "linux6.1", 30, 50, 1});
     {
         MainWindow window(EngineOps{});
-        ShellController shell(window, paths(), Settings{}, environment());
+        ShellController shell(window, paths(), app::Settings{}, environment());
         shell.start(monotonic_ms());
         ASSERT_TRUE(wait_with_events([&] { return window.banner_mode() == BannerMode::CrashPrompt; }));
         QImage frame = window.render_frame();
@@ -759,7 +759,7 @@ TEST_F(ShellWindowTest, CrashBannerOnceThenNoneAndCleanExitRemovesTheMarker) {
     // Killed next time, no newer report: no banner.
     files.write_marker({"0.1.416", "linux6.1", 30, 50, 1});
     MainWindow window(EngineOps{});
-    ShellController shell(window, paths(), Settings{}, environment());
+    ShellController shell(window, paths(), app::Settings{}, environment());
     shell.start(monotonic_ms());
     for (int i = 0; i < 10; ++i)
         QCoreApplication::processEvents();
@@ -770,7 +770,7 @@ TEST_F(ShellWindowTest, CrashBannerOnceThenNoneAndCleanExitRemovesTheMarker) {
 TEST_F(ShellWindowTest, ShareSendsOneValidRecordWhateverIsClicked) {
     no_start_up_check();
     MainWindow window(EngineOps{});
-    ShellController shell(window, paths(), Settings{}, environment());
+    ShellController shell(window, paths(), app::Settings{}, environment());
     shell.start(monotonic_ms());
     shell.take_sample({monotonic_ms() + 60'000, 0, 801, 0, 2});
     ASSERT_TRUE(wait_with_events([&] { return window.banner_mode() == BannerMode::ResourcePrompt; }));
@@ -796,7 +796,7 @@ TEST_F(ShellWindowTest, ShareSendsOneValidRecordWhateverIsClicked) {
 
 TEST_F(ShellWindowTest, DownloadLinkFallsBackToTheDownloadPage) {
     std::string stub = installer_stub(m_home.file("args"));
-    std::string digest = sha256_hex(stub);
+    std::string digest = app::sha256_hex(stub);
     m_endpoint.route("/setup.run", http_response("200 OK", "", stub));
     std::string wrong = digest;
     wrong[5] = wrong[5] == 'f' ? 'e' : 'f';
@@ -807,9 +807,9 @@ TEST_F(ShellWindowTest, DownloadLinkFallsBackToTheDownloadPage) {
     for (const Case& c : cases) {
         m_opened.clear();
         m_endpoint.manifest("0.2.0", m_endpoint.base() + "/setup.run", c.sha);
-        SettingsStore(paths()).write_dword("LastUpdateCheck", 0);
+        app::SettingsStore(paths()).write_dword("LastUpdateCheck", 0);
         MainWindow window(EngineOps{});
-        ShellController shell(window, paths(), Settings{}, environment());
+        ShellController shell(window, paths(), app::Settings{}, environment());
         shell.start(monotonic_ms()); // the start-up check finds 0.2.0
         ASSERT_TRUE(wait_with_events([&] { return window.banner_mode() == BannerMode::Update; }));
         save(window.render_frame(), "shell-update-banner");
@@ -828,23 +828,23 @@ TEST_F(ShellWindowTest, DownloadLinkFallsBackToTheDownloadPage) {
 TEST_F(ShellWindowTest, DailyCheckOnTheRefreshTickWhileTheSettingIsOn) {
     m_endpoint.manifest("0.3", m_endpoint.base() + "/setup.run", std::string(64, 'a'));
     // Checked a minute ago: no check at start-up, the next one a day later.
-    SettingsStore(paths()).write_dword("LastUpdateCheck", static_cast<int32_t>(std::time(nullptr) - 60));
+    app::SettingsStore(paths()).write_dword("LastUpdateCheck", static_cast<int32_t>(std::time(nullptr) - 60));
     MainWindow window(EngineOps{});
-    ShellController shell(window, paths(), Settings{}, environment());
+    ShellController shell(window, paths(), app::Settings{}, environment());
     const int64_t now = monotonic_ms();
     shell.start(now);
-    EXPECT_EQ(shell.next_check_ms(), now + kUpdateCheckPeriodMs);
-    shell.tick(now + kUpdateCheckPeriodMs - 1);
+    EXPECT_EQ(shell.next_check_ms(), now + app::kUpdateCheckPeriodMs);
+    shell.tick(now + app::kUpdateCheckPeriodMs - 1);
     ASSERT_TRUE(test::wait_until([&] { return shell.workers_running() == 0; }, kDeadlineMs));
     EXPECT_TRUE(m_endpoint.server().requests().empty());
-    shell.tick(now + kUpdateCheckPeriodMs);
+    shell.tick(now + app::kUpdateCheckPeriodMs);
     ASSERT_TRUE(wait_with_events([&] { return window.banner_mode() == BannerMode::Update; }));
-    EXPECT_EQ(shell.next_check_ms(), now + 2 * kUpdateCheckPeriodMs);
+    EXPECT_EQ(shell.next_check_ms(), now + 2 * app::kUpdateCheckPeriodMs);
     // Turned off in the settings: no schedule; on again: a day from then.
     shell.set_auto_update(false, now);
     EXPECT_EQ(shell.next_check_ms(), 0);
     shell.set_auto_update(true, now + 5);
-    EXPECT_EQ(shell.next_check_ms(), now + 5 + kUpdateCheckPeriodMs);
+    EXPECT_EQ(shell.next_check_ms(), now + 5 + app::kUpdateCheckPeriodMs);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -925,9 +925,9 @@ TEST_F(AppProcessTest, NormalExitLeavesNoMarkerAKillLeavesOne) {
     ASSERT_TRUE(test::wait_until([&] { return test::file_exists(marker()); }, kDeadlineMs));
     ::kill(pid, SIGKILL);
     wait_exit(pid);
-    RunMarker left = parse_marker(test::read_file(marker()));
+    app::RunMarker left = app::parse_marker(test::read_file(marker()));
     EXPECT_EQ(left.v, "0.1.416");
-    EXPECT_EQ(left.os, os_text());
+    EXPECT_EQ(left.os, app::os_text());
 }
 
 // The app reads its task journal at start and writes it back when it closes: a download that
@@ -993,7 +993,7 @@ TEST_F(AppProcessTest, KilledRunWithACrashReportShowsTheBannerOnTheNextStartOnly
 TEST_F(AppProcessTest, SelfUpdateNowStartsTheVerifiedInstallerAndQuits) {
     std::string stub = installer_stub(m_home.file("args"));
     m_endpoint.route("/setup.run", http_response("200 OK", "", stub));
-    std::string url = m_endpoint.base() + "/setup.run", sha = sha256_hex(stub);
+    std::string url = m_endpoint.base() + "/setup.run", sha = app::sha256_hex(stub);
     m_endpoint.manifest("0.2.0", url, sha);
     test::write_file(m_home.file("config/tarnwick/settings.json"), "{}");
     pid_t pid = start({{"TWK_SELFUPDATE_NOW", "1"}});
