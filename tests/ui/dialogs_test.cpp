@@ -409,23 +409,6 @@ TEST_F(SettingsDialogTest, ChineseTextsFit) {
     EXPECT_EQ(download.field()->placeholderText(), QStringLiteral("粘贴下载链接…"));
 }
 
-TEST(BrowserStatus, TextsAndPathLookup) {
-    EXPECT_EQ(app::browser_status_text(app::BrowserStatus::NotInstalled), 70);
-    EXPECT_EQ(app::browser_status_text(app::BrowserStatus::NeverConnected), 67);
-    EXPECT_EQ(app::browser_status_text(app::BrowserStatus::Connected), 68);
-    EXPECT_EQ(app::browser_status_text(app::BrowserStatus::Quiet), 69);
-    EXPECT_EQ(app::browser_status({false, 5}), app::BrowserStatus::NotInstalled);
-    EXPECT_EQ(app::browser_status({true, 0}), app::BrowserStatus::Connected);
-    // Relative and empty PATH entries are not searched; a folder named like the command is no
-    // program.
-    test::TempDir dir;
-    std::filesystem::create_directories(dir.file("bin/firefox"));
-    EXPECT_FALSE(app::command_on_path("firefox", dir.file("bin")));
-    EXPECT_FALSE(app::command_on_path("sh", "bin::usr/bin"));
-    EXPECT_TRUE(app::command_on_path("sh", "/nonexistent::/bin"));
-    EXPECT_FALSE(app::command_on_path("../bin/sh", "/bin"));
-}
-
 TEST_F(SettingsDialogTest, ContentScrollsAboveAFixedFooter) {
     add_program("chromium");
     SettingsDialog dialog(context, nullptr);
