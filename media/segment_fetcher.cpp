@@ -138,6 +138,7 @@ bool fetch_part(FetchRun& context, size_t index, std::string& failure, uint64_t&
     size = body.size();
     return true;
 }
+
 // A part is in: its group moves on at once, and now and then the whole layout and the task's
 // total follow the sizes seen so far (neighbouring groups may overlap a little until then).
 void finish_part(FetchRun& context, size_t index, uint64_t size) {
@@ -159,6 +160,7 @@ void finish_part(FetchRun& context, size_t index, uint64_t size) {
     if (now - last >= kRelayoutEveryMs && context.last_layout_ms.compare_exchange_strong(last, now))
         task.total = lay_out_locked(parts);
 }
+
 void worker_loop(FetchRun& context) {
     Task& task = *context.task;
     while (!context.error && !task.stop) {

@@ -1,13 +1,14 @@
 // The stream driver: an HLS or DASH task becomes one playable file.
 //
-// `run_stream_task` runs on the task's thread. It fetches the manifest, reads it into a list of
-// parts (media/stream_job.h), names the output "<name>.ts" or "<name>.mp4" beside the task's
-// path (the first free " (N)" name when that file exists or another live task holds it), and
-// fetches every part into a hidden work folder "<dir>/.<output name>.parts" with up to the task's
-// connection count of worker threads, AES-128 segments decrypted on the way. Then the parts are
-// joined: concatenated after the initialisation segment when there is one track, remuxed into one
-// MP4 when audio comes as a separate track. Status texts: "probing", "downloading", "muxing",
-// "done"; or "paused", "canceled", or one beginning with "error".
+// `run_stream_task` runs on the task's thread. It fetches the manifest (with the retry rules of
+// the segments below), reads it into a list of parts (media/stream_job.h), names the output
+// "<name>.ts" or "<name>.mp4" beside the task's path (the first free " (N)" name when that file
+// exists or another live task holds it), and fetches every part into a hidden work folder
+// "<dir>/.<output name>.parts" with up to the task's connection count of worker threads, AES-128
+// segments decrypted on the way. Then the parts are joined: concatenated after the initialisation
+// segment when there is one track, remuxed into one MP4 when audio comes as a separate track.
+// Status texts: "probing", "downloading", "muxing", "done"; or "paused", "canceled", or one
+// beginning with "error".
 //
 // Progress: one progress segment per part in the task's segment list (a stream of more than
 // 1000 parts gives each progress segment a run of neighbouring parts). Until every part is in,

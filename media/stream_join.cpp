@@ -211,8 +211,6 @@ std::string join_tracks(const std::string& work_dir, bool video_init, bool audio
     return "error: mux failed: " + (error.empty() ? std::string("remux failed") : error);
 }
 
-// Moves the joined file to the output path without replacing a file that appeared there
-// meanwhile (then the next free name is taken). Empty on success; else the status text.
 std::string place_output(Task& task, const std::string& joined, std::string& output,
                          const std::string& candidate) {
     for (int attempt = 0; attempt < 3; ++attempt) {
@@ -230,6 +228,7 @@ std::string place_output(Task& task, const std::string& joined, std::string& out
     }
     return "error: mux failed: cannot move the joined file into place: " + system_reason(EEXIST);
 }
+
 bool parse_join_record(std::string_view text, size_t& count, uint64_t& size) {
     const size_t space = text.find(' ');
     if (space == std::string_view::npos || !text.ends_with('\n')) return false;

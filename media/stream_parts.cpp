@@ -147,6 +147,7 @@ std::string find_earlier_run(const std::string& candidate, const std::string& si
     }
     return {};
 }
+
 // Picks up the parts an earlier run of the same list left in `work_dir`, or starts the folder
 // afresh with this list.
 void prepare_work_dir(const std::string& work_dir, const std::string& signature, PartTable& parts) {
@@ -165,6 +166,7 @@ void prepare_work_dir(const std::string& work_dir, const std::string& signature,
     clear_work_dir(work_dir);
     write_file_atomically(list_path, signature);
 }
+
 std::string stream_base_name(std::string_view name) {
     name = name.substr(0, name.find_first_of("?#"));
     for (std::string_view ending : {".m3u8", ".mpd", ".ts", ".mp4", ".mkv", ".m4v", ".mov", ".m4s"}) {

@@ -46,6 +46,7 @@ uint64_t lay_out_locked(PartTable& parts) {
         running = lay_out_group(parts, g, running);
     return running;
 }
+
 void set_in_flight(Task& task, PartTable& parts, size_t index, bool flying) {
     std::lock_guard lock(task.segment_lock);
     const size_t g = parts.group_of(index);
@@ -56,6 +57,7 @@ void set_in_flight(Task& task, PartTable& parts, size_t index, bool flying) {
     }
     parts.groups[g]->active = parts.in_flight[g] > 0;
 }
+
 void rescale_progress(Task& task, PartTable& parts, uint64_t total) {
     std::lock_guard lock(task.segment_lock);
     const uint64_t laid = lay_out_locked(parts);
