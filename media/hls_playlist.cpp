@@ -256,6 +256,7 @@ bool parse_media_playlist(std::string_view base_url, std::string_view text, Trac
     // Line by line, without a copy of the whole text, into a list sized once: a playlist may
     // list a million segments.
     track.segments.reserve(track.segments.size() + count_uri_lines(text));
+    const UrlResolver base(base_url);
     LineReader lines(text);
     for (std::string line_text; lines.next(line_text);) {
         const std::string_view line = line_text;
@@ -287,7 +288,7 @@ bool parse_media_playlist(std::string_view base_url, std::string_view text, Trac
                 return false;
             }
             MediaSegment segment;
-            segment.uri = resolve_url(base_url, line);
+            segment.uri = base.resolve(line);
             segment.duration = pending_duration;
             // A range is applied only when a BYTERANGE tag gave a sane length; a range without
             // offset continues where the previous range of the same URI ended.
