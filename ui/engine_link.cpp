@@ -28,12 +28,13 @@ void EngineLink::stop() {
     engine_destroy(engine);
 }
 
-void EngineLink::apply(const Settings& settings) {
+void EngineLink::apply(const app::Settings& settings) {
     if (!m_engine) return;
     if (!settings.download_dir.empty()) engine_set_download_dir(m_engine, settings.download_dir);
     // An empty text clears the custom proxy; 0 and 0 leave the other options alone.
-    engine_set_options(m_engine, 0, 0, settings.proxy_mode == kProxyCustom ? settings.proxy : std::string());
-    engine_set_use_system_proxy(m_engine, settings.proxy_mode == kProxySystem);
+    engine_set_options(m_engine, 0, 0,
+                       settings.proxy_mode == app::kProxyCustom ? settings.proxy : std::string());
+    engine_set_use_system_proxy(m_engine, settings.proxy_mode == app::kProxySystem);
 }
 
 EngineOps EngineLink::ops() {

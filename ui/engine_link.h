@@ -16,8 +16,8 @@
 #include <functional>
 #include <string>
 
+#include "app/settings.h"
 #include "core/change_signal.h"
-#include "ui/settings.h"
 
 namespace twk {
 struct Engine;
@@ -51,7 +51,7 @@ public:
 
     // The download folder when set, then the proxy: the custom URL in custom mode, else none,
     // and the system-proxy flag.
-    void apply(const Settings& settings);
+    void apply(const app::Settings& settings);
 
     EngineOps ops();
 
