@@ -144,6 +144,13 @@ WatchEnd watch(Engine* engine, Watcher& watcher, const StopSignals& signals, int
     }
 }
 
+void finish_live_recordings(Engine* engine) {
+    const std::shared_ptr<TaskList> list = engine_task_list(engine);
+    if (!list) return;
+    for (const auto& entry : list->snapshot().entries)
+        entry->task->live.finish = true;
+}
+
 } // namespace
 
 int run_get(const GetOptions& given) {
@@ -183,7 +190,9 @@ int get_with_engine(Engine* engine, const std::string& folder, const GetOptions&
         if (end == WatchEnd::kSignal) {
             interrupted = true;
             // Pauses every task and waits until each has saved its sidecar and ended its run; a
-            // second signal meanwhile leaves at once.
+            // second signal meanwhile leaves at once. A live recording ends "done" instead: what
+            // it holds is a whole, playable file.
+            finish_live_recordings(engine);
             for (int32_t id : ids)
                 engine_pause(engine, id);
             if (watch(engine, watcher, signals, 1, is_settled_status, monotonic_ms() + kSettleDeadlineMs,

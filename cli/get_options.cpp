@@ -133,6 +133,14 @@ bool parse_get_options(const std::vector<std::string>& args, GetOptions& out, st
             out.json = true;
             continue;
         }
+        if (arg == "--live-from-start") {
+            out.live_from_start = true;
+            continue;
+        }
+        if (arg == "--skip-bad-segments") {
+            out.skip_bad_segments = true;
+            continue;
+        }
         // Options with a value: "--name value", "--name=value" or "-xVALUE".
         std::string name = arg, value;
         bool has_value = false;
@@ -282,6 +290,9 @@ StartOptions start_options(const GetOptions& options, const std::string& url) {
     o.referrer = options.referer;
     o.user_agent = options.user_agent;
     o.headers.assign(options.headers.begin(), options.headers.end());
+    o.type = options.type;
+    o.live_from_start = options.live_from_start;
+    o.skip_bad_segments = options.skip_bad_segments;
     return o;
 }
 
@@ -296,6 +307,8 @@ std::string build_start_request(const GetOptions& options, const std::string& ur
     if (!options.cookie.empty()) doc += ",\"cookies\":" + json_quote(options.cookie);
     if (!options.referer.empty()) doc += ",\"referrer\":" + json_quote(options.referer);
     if (!options.user_agent.empty()) doc += ",\"userAgent\":" + json_quote(options.user_agent);
+    if (options.live_from_start) doc += ",\"liveFromStart\":true";
+    if (options.skip_bad_segments) doc += ",\"skipBadSegments\":true";
     if (!options.headers.empty()) {
         doc += ",\"headers\":{";
         for (size_t i = 0; i < options.headers.size(); ++i) {

@@ -23,7 +23,9 @@ struct GetOptions {
     std::string user_agent;
     std::string referer;
     std::string cookie;
-    std::string type; // "hls" or "dash": a stream whatever the URL looks like; empty: by the URL
+    std::string type;             // "hls" or "dash": a stream whatever the URL looks like; empty: by the URL
+    bool live_from_start = false; // a live stream from its oldest listed segment
+    bool skip_bad_segments = false; // finish a stream without the segments that keep failing
     bool quiet = false;
     bool json = false;
     std::vector<std::string> urls;

@@ -53,6 +53,7 @@ std::string bar(const TaskProgress& task, size_t width) {
 }
 
 std::string percent(const TaskProgress& task) {
+    if (task.live) return pad_left("live", kPercentWidth);
     if (task.total == 0) return pad_left("?%", kPercentWidth);
     uint64_t whole = task.done >= task.total ? 100 : task.done * 100 / task.total;
     // Bytes in flight never round a task up to 100% before it is done.
@@ -71,6 +72,9 @@ std::string sizes(const TaskProgress& task) {
 
 // Speed, time left and connections while downloading; otherwise the status.
 std::string state_columns(const TaskProgress& task, double speed) {
+    // A live recording shows how much of the stream it holds: "recording 1m 30s".
+    if (task.live && task.status.starts_with("recording"))
+        return printable(task.status) + "  " + format_duration(task.recorded);
     if (task.status != "downloading") return printable(task.status);
     auto [number, unit] = format_speed(speed);
     double left = std::numeric_limits<double>::infinity();

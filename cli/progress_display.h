@@ -8,6 +8,8 @@
 // and while the task is not downloading the status takes the place of speed, time and
 // connections:
 //   f.iso  [....................]   0%       0 B/0 B  probing
+// A live recording shows its size and the media time it holds:
+//   talk.ts  [....................]  live   12.3 MB  recording  1m 30s
 #pragma once
 
 #include <cstddef>

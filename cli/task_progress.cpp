@@ -38,6 +38,10 @@ bool parse_task_list(std::string_view document, std::vector<TaskProgress>& out) 
         task.done = entry.unsigned_member("done", 0);
         task.connections = entry.unsigned_member("connections", 0);
         task.active = count_active_segments(entry);
+        const OrderedJsonValue* live = entry.member("live");
+        task.live = live && live->kind == JsonKind::Bool && live->boolean;
+        const OrderedJsonValue* recorded = entry.member("recorded");
+        if (recorded && recorded->kind == JsonKind::Number) task.recorded = recorded->number;
         out.push_back(std::move(task));
     }
     return true;

@@ -23,6 +23,8 @@ struct TaskProgress {
     uint64_t done = 0;            // bytes on disk
     uint64_t connections = 0;     // the task's maximum
     uint32_t active = 0;          // segments being fetched right now
+    bool live = false;            // a live recording: no total, `recorded` seconds of media so far
+    double recorded = 0;
 };
 
 // Reads the "tasks" array of a task list document. False when the text is not such a document.

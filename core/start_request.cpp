@@ -215,6 +215,8 @@ StartOptions read_start_options(const JsonValue& request, bool capture) {
     const JsonValue* limit = member(request, "maxConcurrent");
     if (limit && limit->kind == JsonKind::Number) o.max_concurrent = truncate_number(limit->number);
     o.headers = read_headers(request);
+    o.live_from_start = read_flag(request, "liveFromStart");
+    o.skip_bad_segments = read_flag(request, "skipBadSegments");
     return o;
 }
 
@@ -230,6 +232,8 @@ TaskRequest clean_request(const StartOptions& options) {
     ProxySpec proxy;
     if (!options.proxy.empty() && parse_proxy_url(options.proxy, proxy)) request.proxy = proxy;
     request.stream_type = stream_type_for(options.url, options.type);
+    request.live_from_start = options.live_from_start;
+    request.skip_bad_segments = options.skip_bad_segments;
     return request;
 }
 

@@ -39,6 +39,13 @@ std::string list_status(int32_t state, const Task& task) {
     }
 }
 
+// A live recording has no total: it shows the media time recorded so far (seconds).
+std::string live_members(const Task& task) {
+    if (!task.live.active) return {};
+    return ",\"live\":true,\"recorded\":" +
+           fixed_decimal(static_cast<double>(task.live.recorded_ms) / 1000, 1);
+}
+
 } // namespace
 
 std::string segments_json(const Task& task) {
@@ -71,6 +78,7 @@ std::string task_status_fragment(const Task& task, int64_t now_ns) {
     out += ",\"done\":" + number(shown_done(task, total));
     out += ",\"connections\":" + number(task.request.connections);
     out += ",\"supportsRange\":" + std::string(boolean(task.supports_range));
+    out += live_members(task);
     out += ",\"elapsed\":" + elapsed;
     out += ",\"segments\":" + segments_json(task);
     return out;
@@ -89,6 +97,7 @@ std::string task_entry_json(int32_t id, int32_t state, const Task& task) {
     out += ",\"done\":" + number(shown_done(task, total));
     out += ",\"connections\":" + number(task.request.connections);
     out += ",\"supportsRange\":" + std::string(boolean(task.supports_range));
+    out += live_members(task);
     out += ",\"segments\":" + segments_json(task);
     out += '}';
     return out;

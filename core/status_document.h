@@ -10,7 +10,8 @@
 //   segment        {"id":N,"start":N,"pos":N,"end":N,"active":B}
 //
 // While a total is only a guess from what was fetched so far (a stream's parts), "total" is
-// followed by "totalEstimated":true; the member is absent otherwise.
+// followed by "totalEstimated":true; the member is absent otherwise. A live recording (total 0)
+// has "live":true,"recorded":S.s (media seconds recorded) after "supportsRange".
 // "done" is capped at a non-zero total; a segment's end is capped at a non-zero total and is
 // 18446744073709551615 while the size is unknown. Also here: the display formatters the task
 // list view applies to these values.

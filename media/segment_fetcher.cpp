@@ -299,6 +299,8 @@ bool fetch_resource(Task& task, const std::string& url, int64_t range_offset, in
     return true;
 }
 
+StreamTiming stream_timing() { return current_timing(); }
+
 void set_stream_timing(const StreamTiming& timing) {
     std::lock_guard lock(g_timing_lock);
     g_timing = timing;

@@ -47,9 +47,14 @@ struct StreamTiming {
     int64_t longest_backoff_ms = 10'000;
     // A server's Retry-After is honoured up to this.
     int64_t longest_retry_after_ms = 120'000;
+    // A live recording: every wait for a playlist reload is multiplied by this (tests run a
+    // stream's clock faster), and the recording ends after this long without a new segment.
+    double live_wait_scale = 1.0;
+    int64_t live_outage_ms = 300'000;
 };
 // Applies to runs that start afterwards.
 void set_stream_timing(const StreamTiming& timing);
+StreamTiming stream_timing();
 
 // The wait a Retry-After value asks for: delta-seconds or an HTTP date (measured from `now`,
 // seconds since the epoch). -1 when the value is neither.

@@ -5,6 +5,7 @@
 #include "core/naming.h"
 #include "core/task.h"
 #include "core/task_driver.h"
+#include "media/live_recorder.h"
 #include "media/segment_fetcher.h"
 #include "media/stream_job.h"
 #include "media/stream_join.h"
@@ -70,6 +71,10 @@ void run_stream_task(const std::shared_ptr<Task>& task) {
     manifest = std::string();
     if (!job.error.empty()) {
         task->set_status("error: " + job.error);
+        return;
+    }
+    if (job.live) {
+        record_live_stream(task, job);
         return;
     }
 

@@ -101,6 +101,10 @@ StreamJob read_stream_job(std::string_view kind, std::string_view base_url, std:
         return job;
     }
     job.container = plan.container;
+    job.live = plan.live;
+    job.playlist_url = plan.video.playlist_url;
+    job.target_duration = plan.video.target_duration;
+    job.first_sequence = plan.video.first_sequence;
     job.video_init = init_of(plan.video);
     fill_estimates(plan.video);
     job.video = std::move(plan.video.segments);

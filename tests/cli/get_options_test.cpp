@@ -226,6 +226,9 @@ TEST(StartRequest, TheOptionsRecordMatchesTheJsonRequest) {
     o.user_agent = "UA";
     o.proxy = "socks5h://p:1080";
     o.headers = {{"X-Z", "1"}, {"X-A", "2"}, {"X-Z", "3"}};
+    o.type = "hls";
+    o.live_from_start = true;
+    o.skip_bad_segments = true;
     for (const GetOptions& options : {o, GetOptions{}}) {
         const std::string url = "http://h/f.bin";
         const StartOptions direct = start_options(options, url);
@@ -244,6 +247,9 @@ TEST(StartRequest, TheOptionsRecordMatchesTheJsonRequest) {
         EXPECT_EQ(direct.user_agent, read.user_agent);
         EXPECT_EQ(direct.method, read.method);
         EXPECT_EQ(direct.headers, read.headers);
+        EXPECT_EQ(direct.type, read.type);
+        EXPECT_EQ(direct.live_from_start, read.live_from_start);
+        EXPECT_EQ(direct.skip_bad_segments, read.skip_bad_segments);
     }
 }
 
