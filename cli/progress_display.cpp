@@ -164,7 +164,18 @@ std::string change_line(const TaskProgress& task) {
 
 std::string summary_line(const TaskProgress& task, const std::string& folder) {
     std::string path = printable(folder + "/" + task.name);
-    if (task.status == "done") return "done  " + path + "  " + format_size(static_cast<double>(task.done));
+    if (task.status == "done") {
+        std::string line = "done  " + path + "  " + format_size(static_cast<double>(task.done));
+        // Never silently: a stream that left failing segments out says which.
+        if (!task.left_out.empty()) {
+            line += "  (left out, failing: segment";
+            line += task.left_out.size() == 1 ? " " : "s ";
+            for (size_t i = 0; i < task.left_out.size(); ++i)
+                line += (i ? ", " : "") + std::to_string(task.left_out[i]);
+            line += ")";
+        }
+        return line;
+    }
     if (task.status == "paused") {
         std::string line = "paused  " + path + "  " + format_size(static_cast<double>(task.done));
         if (task.total > 0)

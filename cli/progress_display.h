@@ -39,7 +39,8 @@ std::vector<std::string> progress_screen(const std::vector<TaskProgress>& tasks,
 // "[1] f.iso: downloading" and, once the size is known, ", 1000 MB".
 std::string change_line(const TaskProgress& task);
 
-// The closing line: "done  <folder>/<name>  <size>"; "paused  <path>  <done> of <total>";
+// The closing line: "done  <folder>/<name>  <size>" (a stream that left failing segments out adds
+// "  (left out, failing: segments 3, 7)"); "paused  <path>  <done> of <total>";
 // otherwise the status and the URL.
 std::string summary_line(const TaskProgress& task, const std::string& folder);
 

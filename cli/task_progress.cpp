@@ -42,6 +42,13 @@ bool parse_task_list(std::string_view document, std::vector<TaskProgress>& out) 
         task.live = live && live->kind == JsonKind::Bool && live->boolean;
         const OrderedJsonValue* recorded = entry.member("recorded");
         if (recorded && recorded->kind == JsonKind::Number) task.recorded = recorded->number;
+        if (const OrderedJsonValue* left_out = entry.member("leftOut");
+            left_out && left_out->kind == JsonKind::Array) {
+            for (const OrderedJsonValue& number : left_out->array) {
+                if (number.kind == JsonKind::Number && number.number >= 0)
+                    task.left_out.push_back(static_cast<uint64_t>(number.number));
+            }
+        }
         out.push_back(std::move(task));
     }
     return true;

@@ -25,6 +25,7 @@ struct TaskProgress {
     uint32_t active = 0;          // segments being fetched right now
     bool live = false;            // a live recording: no total, `recorded` seconds of media so far
     double recorded = 0;
+    std::vector<uint64_t> left_out; // stream segments left out because they kept failing
 };
 
 // Reads the "tasks" array of a task list document. False when the text is not such a document.

@@ -46,6 +46,16 @@ std::string live_members(const Task& task) {
            fixed_decimal(static_cast<double>(task.live.recorded_ms) / 1000, 1);
 }
 
+// The segments a stream left out because they kept failing: "leftOut":[3,7]; nothing when none.
+std::string left_out_member(const Task& task) {
+    std::lock_guard lock(task.segment_lock);
+    if (task.left_out.empty()) return {};
+    std::string out = ",\"leftOut\":[";
+    for (size_t i = 0; i < task.left_out.size(); ++i)
+        out += (i ? "," : "") + std::to_string(task.left_out[i]);
+    return out + "]";
+}
+
 } // namespace
 
 std::string segments_json(const Task& task) {
@@ -79,6 +89,7 @@ std::string task_status_fragment(const Task& task, int64_t now_ns) {
     out += ",\"connections\":" + number(task.request.connections);
     out += ",\"supportsRange\":" + std::string(boolean(task.supports_range));
     out += live_members(task);
+    out += left_out_member(task);
     out += ",\"elapsed\":" + elapsed;
     out += ",\"segments\":" + segments_json(task);
     return out;
@@ -98,6 +109,7 @@ std::string task_entry_json(int32_t id, int32_t state, const Task& task) {
     out += ",\"connections\":" + number(task.request.connections);
     out += ",\"supportsRange\":" + std::string(boolean(task.supports_range));
     out += live_members(task);
+    out += left_out_member(task);
     out += ",\"segments\":" + segments_json(task);
     out += '}';
     return out;

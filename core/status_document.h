@@ -11,7 +11,8 @@
 //
 // While a total is only a guess from what was fetched so far (a stream's parts), "total" is
 // followed by "totalEstimated":true; the member is absent otherwise. A live recording (total 0)
-// has "live":true,"recorded":S.s (media seconds recorded) after "supportsRange".
+// has "live":true,"recorded":S.s (media seconds recorded) after "supportsRange"; a stream that
+// left failing segments out lists their numbers next, "leftOut":[3,7].
 // "done" is capped at a non-zero total; a segment's end is capped at a non-zero total and is
 // 18446744073709551615 while the size is unknown. Also here: the display formatters the task
 // list view applies to these values.

@@ -126,6 +126,9 @@ struct Task {
 
     mutable std::mutex segment_lock;
     std::vector<std::shared_ptr<Segment>> segments; // under segment_lock
+    // A stream that skips bad segments: the numbers of those its last run left out, in order
+    // (under segment_lock).
+    std::vector<size_t> left_out;
 
     // --- flags ---
     // Whoever sets stop or pause calls interrupt() afterwards; an error status does it itself.

@@ -114,6 +114,13 @@ TEST(ChangeAndSummaryLines, SayWhatHappenedToEachTask) {
     task.status = "done";
     task.done = task.total;
     EXPECT_EQ(summary_line(task, "/tmp/dl"), "done  /tmp/dl/ubuntu.iso  1000 MB");
+    task.left_out = {3};
+    EXPECT_EQ(summary_line(task, "/tmp/dl"),
+              "done  /tmp/dl/ubuntu.iso  1000 MB  (left out, failing: segment 3)");
+    task.left_out = {3, 17};
+    EXPECT_EQ(summary_line(task, "/tmp/dl"),
+              "done  /tmp/dl/ubuntu.iso  1000 MB  (left out, failing: segments 3, 17)");
+    task.left_out.clear();
     task.status = "paused";
     task.done = 420 * kMiB;
     EXPECT_EQ(summary_line(task, "dl"), "paused  dl/ubuntu.iso  420 MB of 1000 MB");
