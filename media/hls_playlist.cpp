@@ -343,7 +343,8 @@ StreamPlan parse_hls(std::string_view base_url, std::string_view text, const Fet
         plan.video.playlist_url = std::string(base_url);
         plan.live = !plan.video.ended;
         plan.container = plan.video.fragmented ? "mp4" : "ts";
-        if (!plan.video.has_segments) plan.error = "empty media playlist";
+        // A live playlist may not list its first segment yet; it is reloaded.
+        if (!plan.video.has_segments && !plan.live) plan.error = "empty media playlist";
         return plan;
     }
 

@@ -11,6 +11,7 @@
 
 #include "core/naming.h"
 #include "core/task.h"
+#include "media/dash_manifest.h"
 #include "media/hls_playlist.h"
 #include "media/live_window.h"
 #include "media/segment_decrypt.h"
@@ -38,7 +39,7 @@ int64_t now_ms() { return monotonic_ms(); }
 class Recorder {
 public:
     Recorder(const std::shared_ptr<Task>& task, StreamJob& job)
-        : m_task(*task), m_timing(stream_timing()), m_url(job.playlist_url) {
+        : m_task(*task), m_timing(stream_timing()), m_url(job.playlist_url), m_kind(job.kind) {
         m_track.segments = std::move(job.video);
         m_track.first_sequence = job.first_sequence;
         m_track.target_duration = job.target_duration;
@@ -61,6 +62,7 @@ private:
     bool pause_for(double ms);
     // Loads the playlist until it answers, the task stops or the outage limit passes.
     bool reload();
+    bool read_playlist(std::string_view body, TrackPlan& track, std::string& error) const;
     void finish(bool ended);
     double target() const {
         const double t = m_track.target_duration;
@@ -70,6 +72,7 @@ private:
     Task& m_task;
     StreamTiming m_timing;
     std::string m_url;
+    std::string m_kind;
     TrackPlan m_track;
     StreamInit m_init;
     std::string m_container;
@@ -243,12 +246,9 @@ bool Recorder::reload() {
         std::string body, error;
         FetchFailure failure;
         TrackPlan track;
-        if (fetch_once(m_url, -1, -1, body, error, failure)) {
-            if (parse_media_playlist(m_url, body, track, error) && track.has_segments) {
-                m_track = std::move(track);
-                return true;
-            }
-            if (error.empty()) error = "empty media playlist";
+        if (fetch_once(m_url, -1, -1, body, error, failure) && read_playlist(body, track, error)) {
+            m_track = std::move(track);
+            return true;
         }
         if (task.stop) return false;
         if (now_ms() - m_last_new_ms >= m_timing.live_outage_ms) {
@@ -266,6 +266,27 @@ bool Recorder::reload() {
         debug_log("[dl] live: playlist failed (%s), again in %.0f ms", error.c_str(), wait);
         if (!pause_for(wait)) return false;
     }
+}
+
+// The reloaded playlist or manifest into `track`; false with the reason when it is unusable.
+bool Recorder::read_playlist(std::string_view body, TrackPlan& track, std::string& error) const {
+    if (m_kind == "dash") {
+        StreamPlan plan = parse_dash(m_url, body);
+        if (!plan.error.empty()) {
+            error = plan.error;
+            return false;
+        }
+        if (plan.has_separate_audio) {
+            error = "the manifest gained a separate audio track";
+            return false;
+        }
+        track = std::move(plan.video);
+    } else if (!parse_media_playlist(m_url, body, track, error)) {
+        return false;
+    }
+    // An empty list (a stream that has not begun, or a manifest between periods) is waited out
+    // like one that does not advance.
+    return true;
 }
 
 void Recorder::finish(bool ended) {

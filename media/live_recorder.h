@@ -1,6 +1,8 @@
 // Recording a live stream: an HLS media playlist without #EXT-X-ENDLIST (or a master playlist
-// whose chosen variant has none) is reloaded as it slides, and every new segment is appended to
-// the output as it arrives, so the file plays while it grows.
+// whose chosen variant has none), or a dynamic DASH manifest (media/dash_manifest.h: segments by
+// $Number$ or $Time$, on the client's clock where the manifest does not list them), is reloaded
+// as it slides, and every new segment is appended to the output as it arrives, so the file
+// plays while it grows. A DASH manifest that turns static ends the recording like ENDLIST.
 //
 // The playlist is reloaded after its target duration when the last load brought something new,
 // after half of it when it did not (RFC 8216, 6.3.4). Each segment is fetched once, by media

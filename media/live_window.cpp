@@ -38,6 +38,8 @@ LiveStep LiveWindow::take(const TrackPlan& track, bool from_start, bool rejoin) 
     const size_t count = track.segments.size();
     const uint64_t first = track.first_sequence;
     const uint64_t end = first + count; // one past the newest listed sequence
+    // An empty list says nothing about where the stream stands.
+    if (count == 0) return step;
     if (m_next < 0) {
         step.first = from_start ? 0 : live_edge_index(track);
         return step;

@@ -57,6 +57,7 @@ struct StreamJob {
     // A live stream (media/live_recorder.h): the media playlist to reload, its target duration
     // and the media sequence of `video`'s first segment.
     bool live = false;
+    std::string kind; // "hls" or "dash": how the playlist is read again
     std::string playlist_url;
     double target_duration = 0;
     uint64_t first_sequence = 0;

@@ -368,6 +368,7 @@ TEST(LiveWindow, DecidesWhereToGoOnFromTheSequenceNumbers) {
         {"a rejoin before the edge is reached", after_19(), listed(16, 6), false, true, 4, 0, false},
         {"the encoder restarted", after_19(), listed(0, 2, "new"), false, false, 0, 0, true},
         {"restarted under the same numbers", after_19(), listed(17, 6, "new"), false, false, 0, 0, true},
+        {"an empty list", after_19(), listed(0, 0), false, false, 0, 0, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
