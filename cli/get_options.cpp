@@ -281,6 +281,7 @@ StartOptions start_options(const GetOptions& options, const std::string& url) {
     o.cookies = options.cookie;
     o.referrer = options.referer;
     o.user_agent = options.user_agent;
+    o.type = options.type;
     o.headers.assign(options.headers.begin(), options.headers.end());
     return o;
 }

@@ -284,6 +284,16 @@ std::optional<HeaderList> ordered_headers(std::string_view json) {
     return out;
 }
 
+std::optional<StartOptions> parse_start_request(std::string_view json, bool capture) {
+    JsonValue request;
+    if (!parse_json(json, request) || request.kind != JsonKind::Object) return std::nullopt;
+    StartOptions options = read_start_options(request, capture);
+    if (capture) {
+        if (std::optional<HeaderList> headers = ordered_headers(json)) options.headers = std::move(*headers);
+    }
+    return options;
+}
+
 std::shared_ptr<Task> map_start_options(const StartOptions& options, std::string_view download_dir) {
     if (options.url.empty()) return nullptr;
     return create_task(options, download_dir);

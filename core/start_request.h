@@ -53,6 +53,11 @@ bool engine_sets_header(std::string_view name);
 // Reads the members of a start request (any JSON value; a non-object reads as all defaults).
 StartOptions read_start_options(const JsonValue& request, bool capture);
 
+// The start request's JSON text as options: every front end that takes JSON reads it here.
+// In capture mode passed-on headers keep the order given, repeated names included. Nothing
+// when the text is not a JSON object.
+std::optional<StartOptions> parse_start_request(std::string_view json, bool capture);
+
 // The request a task keeps: URL, connection count, method, body, TLS flag, user agent, the
 // filtered request headers with "Cookie" and "Referer", the proxy (when it parses) and the
 // stream type.

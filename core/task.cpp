@@ -52,13 +52,34 @@ void Task::set_status(std::string_view text) {
     set_failure(text, text.starts_with("error") ? FailureCategory::kOther : FailureCategory::kNone);
 }
 
+void Task::finish(RunEnd end) {
+    switch (end) {
+    case RunEnd::kDone: set_status("done"); break;
+    case RunEnd::kPaused: set_status("paused"); break;
+    case RunEnd::kCanceled: set_status("canceled"); break;
+    case RunEnd::kNone: break;
+    }
+}
+
+RunEnd Task::run_end() const {
+    std::lock_guard lock(m_status_lock);
+    return m_end;
+}
+
 void Task::set_failure(std::string_view text, FailureCategory category) {
     const bool error = category != FailureCategory::kNone;
     if (error) failed = true;
+    RunEnd end = RunEnd::kNone;
+    if (!error) {
+        if (text == "done") end = RunEnd::kDone;
+        if (text == "paused") end = RunEnd::kPaused;
+        if (text == "canceled") end = RunEnd::kCanceled;
+    }
     {
         std::lock_guard lock(m_status_lock);
         m_status = text;
         m_failure = category;
+        m_end = end;
     }
     note_status();
     // A failure ends the pass: the other workers need not wait out a silent peer.
@@ -87,6 +108,8 @@ bool Task::wait(int64_t ms, const std::function<bool()>& done) {
 }
 
 void Task::attach_changes(std::shared_ptr<ChangeSignal> changes) { m_changes = std::move(changes); }
+
+void Task::attach_path_arbiter(std::weak_ptr<PathArbiter> arbiter) { m_arbiter = std::move(arbiter); }
 
 void Task::note_progress() {
     if (m_changes) m_changes->note_progress();

@@ -82,6 +82,11 @@ struct TaskRequest {
     bool is_stream() const { return !stream_type.empty(); }
 };
 
+class PathArbiter;
+
+// How a run ended, as its driver said: kNone while it has not said, or failed.
+enum class RunEnd : int32_t { kNone, kDone, kPaused, kCanceled };
+
 struct Task {
     explicit Task(TaskRequest request = {});
     Task(const Task&) = delete;
@@ -99,8 +104,12 @@ struct Task {
     // --- status text and failure category, under the status lock ---
     std::string status() const;
     // Any text beginning with "error" also sets the failed flag; its category is kOther. Every
-    // other text clears the category.
+    // other text clears the category. "done", "paused" and "canceled" are how a driver says how
+    // its run ended (`run_end`).
     void set_status(std::string_view text);
+    // Sets the ending's text ("done", "paused", "canceled") and the ending.
+    void finish(RunEnd end);
+    RunEnd run_end() const;
     // An error text with what the failure was about (net/transport_error.h): code that acts on
     // a failure asks the category, never the text.
     void set_failure(std::string_view text, FailureCategory category);
@@ -151,9 +160,12 @@ struct Task {
     // Wakes every wait() so that it checks its condition again.
     void wake();
 
-    // --- the change signal of the list the task is in (core/change_signal.h) ---
+    // --- the list the task is in: its change signal (core/change_signal.h) and the arbiter of
+    // its output paths (core/path_arbiter.h) ---
     // Set by the task list when the task is added, before any thread runs it; read-only after.
     void attach_changes(std::shared_ptr<ChangeSignal> changes);
+    void attach_path_arbiter(std::weak_ptr<PathArbiter> arbiter);
+    std::shared_ptr<PathArbiter> path_arbiter() const { return m_arbiter.lock(); }
     // Whoever changes what a status document shows calls one of these afterwards: progress for
     // bytes, segments, sizes and flags; status for what starts or ends something. `set_status`
     // does it itself. Without a list they do nothing.
@@ -173,6 +185,7 @@ private:
     mutable std::mutex m_status_lock;
     std::string m_status;
     FailureCategory m_failure = FailureCategory::kNone;
+    RunEnd m_end = RunEnd::kNone;
 
     mutable std::mutex m_effective_url_lock;
     std::string m_effective_url;
@@ -181,6 +194,7 @@ private:
     std::condition_variable m_wake;
 
     std::shared_ptr<ChangeSignal> m_changes;
+    std::weak_ptr<PathArbiter> m_arbiter;
 };
 
 } // namespace twk

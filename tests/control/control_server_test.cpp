@@ -2,10 +2,10 @@
 // websockets for the status channel, nginx as the server a start request downloads from.
 #include "control/control_server.h"
 
+#include "app/engine_api.h"
 #include "control/control_service.h"
 #include "control/request.h"
 #include "control/status_page.h"
-#include "core/engine.h"
 #include "core/task_list.h"
 #include "tests/control/process.h"
 #include "tests/support/loopback.h"
@@ -459,7 +459,6 @@ TEST(ControlService, TheApplicationsEngineStartsAndStopsItsServer) {
     ::setenv("HOME", home.path().c_str(), 1);
     ::setenv("XDG_CONFIG_HOME", home.file("config").c_str(), 1);
     ::setenv(kControlPortSwitch, std::to_string(port).c_str(), 1);
-    install_control_service();
     start_engine();
     ASSERT_TRUE(engine_running());
     test::ProcessResult ping = run_process(
@@ -479,7 +478,6 @@ TEST(ControlService, ATakenPortLeavesTheEngineRunningWithoutAServer) {
     ::setenv("HOME", home.path().c_str(), 1);
     ::setenv("XDG_CONFIG_HOME", home.file("config").c_str(), 1);
     ::setenv(kControlPortSwitch, std::to_string(taken.port()).c_str(), 1);
-    install_control_service();
     start_engine();
     EXPECT_TRUE(engine_running());
     EXPECT_EQ(application_browser_contact_age("chrome"), -1);

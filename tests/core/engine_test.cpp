@@ -1,5 +1,5 @@
 // The engine through its public operations, with a placeholder driver in the task threads.
-#include "core/engine.h"
+#include "app/engine_api.h"
 
 #include <gtest/gtest.h>
 

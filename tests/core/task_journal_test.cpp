@@ -12,7 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "core/engine.h"
+#include "app/engine_api.h"
 #include "core/task_list.h"
 #include "tests/core/driver_fixture.h"
 #include "tests/support/nginx_site.h"

@@ -1,8 +1,8 @@
 // The browser extension in Debian's Chromium (driven by playwright-core from
 // browser/package-lock.json): its check-in reaches a control server in this process with the
 // browser's tag, and its capture and hand-off work against a real `twk serve` and nginx.
+#include "app/engine_api.h"
 #include "control/control_server.h"
-#include "core/engine.h"
 #include "tests/control/process.h"
 #include "tests/support/nginx_site.h"
 #include "tests/support/temp_dir.h"
@@ -40,7 +40,8 @@ constexpr const char* kSite = R"(
 class ExtensionTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        test::ProcessResult install = test::run_process({"bash", TWK_EXTENSION_TESTS "/install.sh"}, kInstallMs);
+        test::ProcessResult install =
+            test::run_process({"bash", TWK_EXTENSION_TESTS "/install.sh"}, kInstallMs);
         ASSERT_EQ(install.status, 0) << install.output;
     }
     test::TempDir m_dir;
@@ -78,10 +79,10 @@ TEST_F(ExtensionTest, CapturesAndHandsOverAgainstTwkServe) {
     std::string error;
     ASSERT_TRUE(site.start(m_dir.file("www"), m_dir.file("nginx"), kSite, error)) << error;
 
-    test::ProcessResult run = test::run_process({"node", TWK_EXTENSION_TESTS "/capture.mjs", TWK_BINARY,
-                                                 TWK_EXTENSION_SOURCE, m_dir.file("www"), site.url(""),
-                                                 m_dir.file("work"), TWK_TEST_OUTPUT_DIR},
-                                                kBrowserRunMs);
+    test::ProcessResult run =
+        test::run_process({"node", TWK_EXTENSION_TESTS "/capture.mjs", TWK_BINARY, TWK_EXTENSION_SOURCE,
+                           m_dir.file("www"), site.url(""), m_dir.file("work"), TWK_TEST_OUTPUT_DIR},
+                          kBrowserRunMs);
     EXPECT_EQ(run.status, 0) << run.output;
     EXPECT_NE(run.output.find("PASS"), std::string::npos) << run.output;
 }
