@@ -25,7 +25,6 @@
 #include "control/status_page.h"
 #include "control/websocket.h"
 #include "core/engine.h"
-#include "core/start_request.h"
 #include "net/socket.h"
 #include "net/text.h"
 
@@ -235,18 +234,12 @@ void serve_start(Connection& c) {
             c.body.append(chunk, static_cast<size_t>(n));
         }
     }
-    const bool capture = request_path(c.request.target) == "/capture";
-    std::optional<StartOptions> options = parse_start_request(c.body, capture);
-    if (!options) {
-        reply_json_error(c, 400, "bad json");
+    std::optional<StartOptions> options =
+        parse_start_request(c.body, request_path(c.request.target) == "/capture");
+    const AddResult added = options ? c.server.engine->add(*options) : AddResult{-1, AddError::kBadRequest};
+    if (!added.ok()) {
+        reply_json_error(c, 400, add_error_text(added.error));
         return;
-    }
-    const AddResult added = c.server.engine->add(*options);
-    switch (added.error) {
-    case AddError::kNone: break;
-    case AddError::kEmptyUrl: reply_json_error(c, 400, "empty url"); return;
-    case AddError::kInvalidUrl: reply_json_error(c, 400, "invalid url"); return;
-    case AddError::kClosed: reply_json_error(c, 400, "engine not running"); return;
     }
     write_reply(c.socket, 200, "application/json",
                 "{\"ok\":true,\"id\":" + std::to_string(added.id) +

@@ -49,6 +49,17 @@ std::string xdg_download_dir(const std::string& home) {
 
 } // namespace
 
+const char* add_error_text(AddError error) {
+    switch (error) {
+    case AddError::kNone: return "";
+    case AddError::kEmptyUrl: return "empty url";
+    case AddError::kInvalidUrl: return "invalid url";
+    case AddError::kClosed: return "engine not running";
+    case AddError::kBadRequest: return "bad json";
+    }
+    return "";
+}
+
 std::unique_ptr<Engine> Engine::create(EngineOptions options) {
     std::unique_ptr<Engine> engine(new Engine);
     engine->m_download_dir = options.download_dir.empty() ? std::string(kFallbackDir) : options.download_dir;

@@ -52,7 +52,11 @@ enum class AddError {
     kEmptyUrl,   // no URL at all
     kInvalidUrl, // a URL that does not parse, or names a scheme we do not speak
     kClosed,     // the engine is shutting down
+    kBadRequest, // a start request that is not a JSON object (core/start_request.h)
 };
+
+// "empty url", "invalid url", "engine not running", "bad json"; empty for kNone.
+const char* add_error_text(AddError error);
 
 struct AddResult {
     int32_t id = -1;

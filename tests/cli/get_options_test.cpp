@@ -226,6 +226,7 @@ TEST(StartRequest, TheOptionsRecordMatchesTheJsonRequest) {
     o.user_agent = "UA";
     o.proxy = "socks5h://p:1080";
     o.headers = {{"X-Z", "1"}, {"X-A", "2"}, {"X-Z", "3"}};
+    o.type = "dash";
     for (const GetOptions& options : {o, GetOptions{}}) {
         const std::string url = "http://h/f.bin";
         const StartOptions direct = start_options(options, url);
@@ -242,6 +243,7 @@ TEST(StartRequest, TheOptionsRecordMatchesTheJsonRequest) {
         EXPECT_EQ(direct.cookies, read.cookies);
         EXPECT_EQ(direct.referrer, read.referrer);
         EXPECT_EQ(direct.user_agent, read.user_agent);
+        EXPECT_EQ(direct.type, read.type);
         EXPECT_EQ(direct.method, read.method);
         EXPECT_EQ(direct.headers, read.headers);
     }

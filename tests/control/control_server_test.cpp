@@ -183,6 +183,13 @@ TEST_F(ControlServerTest, RoutesAnswerWithTheirExactReplies) {
          400,
          "application/json",
          "{\"ok\":false,\"error\":\"empty url\"}"},
+        {"POST",
+         "/start",
+         {kExtension},
+         "{\"url\":\"gopher://127.0.0.1/f\"}",
+         400,
+         "application/json",
+         "{\"ok\":false,\"error\":\"invalid url\"}"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.method) + " " + c.target + " " + c.body);
@@ -364,6 +371,25 @@ TEST_F(ControlServerTest, StartAndCaptureDownloadFromNginx) {
     EXPECT_TRUE(test::read_file(m_dir.file("dl/renamed.bin")) == bytes);
     EXPECT_FALSE(test::file_exists(m_dir.file("dl/ignored.bin")));
     EXPECT_EQ(tasks->max_concurrent(), 5);
+}
+
+// A start request is added the way every task is: the engine's proxy and limit fill in what
+// it leaves open, and capture headers go out in the order the request gave them.
+TEST_F(ControlServerTest, StartRequestsGetTheEnginesDefaults) {
+    engine_task_list(m_engine)->set_driver(
+        [](const std::shared_ptr<Task>& task) { task->set_status("done"); });
+    engine_set_options(m_engine, 0, 4096, "socks5h://proxy.test:1080");
+    ASSERT_EQ(curl("POST", "/capture", {kExtension},
+                   "{\"url\":\"http://127.0.0.1:1/a.bin\",\"headers\":{\"X-Z\":\"1\",\"X-A\":\"2\"}}")
+                  .status,
+              200);
+    auto entries = engine_task_list(m_engine)->snapshot().entries;
+    ASSERT_EQ(entries.size(), 1u);
+    const Task& task = *entries[0]->task;
+    EXPECT_EQ(task.request.proxy.host, "proxy.test");
+    EXPECT_EQ(task.bandwidth_limit, 4096);
+    ASSERT_EQ(task.request.headers.size(), 2u);
+    EXPECT_EQ(task.request.headers[0].first, "X-Z");
 }
 
 TEST_F(ControlServerTest, StartRequestsFollowTheEnginesFolder) {
