@@ -139,7 +139,7 @@ int run_get(const GetOptions& given, const TaskDrivers& drivers) {
     for (const std::string& note : options.notes)
         std::fprintf(stderr, "twk: %s\n", note.c_str());
     std::string folder = options.directory.empty() ? default_download_dir() : options.directory;
-    place_output(folder, options.output_name);
+    place_output(folder, options.request.filename);
     EngineOptions engine_options;
     engine_options.download_dir = folder;
     engine_options.max_concurrent = options.max_concurrent;

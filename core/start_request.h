@@ -58,6 +58,11 @@ StartOptions read_start_options(const JsonValue& request, bool capture);
 // when the text is not a JSON object.
 std::optional<StartOptions> parse_start_request(std::string_view json, bool capture);
 
+// The options as a capture-mode start request: "url" and "connections" always, every other
+// member only when it differs from its default; headers in their order. Read back by
+// `parse_start_request`, it gives the same options.
+std::string start_request_json(const StartOptions& options);
+
 // The request a task keeps: URL, connection count, method, body, TLS flag, user agent, the
 // filtered request headers with "Cookie" and "Referer", the proxy (when it parses) and the
 // stream type.
