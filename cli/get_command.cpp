@@ -47,11 +47,6 @@ public:
     bool live() const { return m_live; }
 
     void show(const std::vector<TaskSnapshot>& tasks) {
-        int64_t now = monotonic_ms();
-        for (const TaskSnapshot& task : tasks) {
-            m_meters[task.id].add(now, task.done);
-            if (task.state != kRunning || task.status != "downloading") m_meters[task.id].reset();
-        }
         if (m_live) redraw(tasks);
         if (m_changes) print_changes(tasks);
         std::fflush(m_out);
@@ -62,7 +57,7 @@ private:
         auto [width, height] = terminal_size(::fileno(m_out));
         std::vector<double> speeds;
         for (const TaskSnapshot& task : tasks)
-            speeds.push_back(m_meters[task.id].bytes_per_second());
+            speeds.push_back(task.status == "downloading" ? task.speed : 0);
         std::vector<std::string> lines = progress_screen(tasks, speeds, width, height);
         // Back to the first line drawn last time; what is left of a longer drawing is erased.
         if (m_lines_drawn > 0) std::fprintf(m_out, "\x1b[%zuA", m_lines_drawn);
@@ -85,7 +80,6 @@ private:
     bool m_live;
     bool m_changes;
     size_t m_lines_drawn = 0;
-    std::map<int32_t, SpeedMeter> m_meters;
     std::map<int32_t, std::string> m_last_status;
 };
 

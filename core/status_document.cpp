@@ -73,6 +73,7 @@ TaskSnapshot snapshot_task(int32_t id, TaskState state, const Task& task) {
         }
     }
     s.done = s.total != 0 ? std::min(done, s.total) : done;
+    s.speed = task.measure_speed(monotonic_ms(), done, state == kRunning);
     return s;
 }
 

@@ -131,6 +131,16 @@ void Task::set_effective_url(std::string_view url) {
     m_effective_url = url;
 }
 
+double Task::measure_speed(int64_t now_ms, uint64_t done, bool running) const {
+    std::lock_guard lock(m_speed_lock);
+    if (!running) {
+        m_speed.reset();
+        return 0;
+    }
+    m_speed.add(now_ms, done);
+    return m_speed.bytes_per_second();
+}
+
 uint64_t Task::bytes_done() const {
     std::lock_guard lock(segment_lock);
     uint64_t done = 0;

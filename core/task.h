@@ -29,6 +29,7 @@
 
 #include "core/change_signal.h"
 #include "core/connection_counts.h"
+#include "core/speed_meter.h"
 #include "net/http_message.h"
 #include "net/proxy_spec.h"
 #include "net/text.h" // monotonic_ns
@@ -130,6 +131,9 @@ struct Task {
     std::atomic<uint32_t> throttle_hits{0}; // 429 and 503 answers seen
     // Sum over segments of pos - start, where pos > start. Takes the segment lock.
     uint64_t bytes_done() const;
+    // Adds a reading of `done` bytes at `now_ms` (steady clock) and gives the speed over the
+    // last few seconds; a task that is not running reads 0 and its measurement starts afresh.
+    double measure_speed(int64_t now_ms, uint64_t done, bool running) const;
 
     mutable std::mutex segment_lock;
     std::vector<std::shared_ptr<Segment>> segments; // under segment_lock
@@ -195,6 +199,9 @@ private:
 
     std::shared_ptr<ChangeSignal> m_changes;
     std::weak_ptr<PathArbiter> m_arbiter;
+
+    mutable std::mutex m_speed_lock;
+    mutable SpeedMeter m_speed;
 };
 
 } // namespace twk
