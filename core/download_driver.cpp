@@ -299,8 +299,6 @@ void finish_run(DriverRun& run) {
 
 } // namespace
 
-int64_t task_elapsed_ms(const Task& task) { return (monotonic_ns() - task.start_ns) / 1'000'000; }
-
 uint64_t connection_cap(const DriverRun& run) {
     const Task& task = run.task;
     if (run.probe_state != kRanged || task.total == 0) return 1;
@@ -314,14 +312,6 @@ uint64_t connection_cap(const DriverRun& run) {
         }
     }
     return std::min<uint64_t>(task.request.connections, std::max<uint64_t>(1, wanted));
-}
-
-bool download_complete(const Task& task) {
-    if (task.complete) return true;
-    if (task.total == 0) return false;
-    std::lock_guard lock(task.segment_lock);
-    return std::all_of(task.segments.begin(), task.segments.end(),
-                       [](const auto& segment) { return segment->pos >= segment->end; });
 }
 
 void run_download(const std::shared_ptr<Task>& task_pointer, const DriverSettings& settings) {

@@ -15,6 +15,16 @@ std::shared_ptr<Segment> make_segment(uint64_t start, uint64_t pos, uint64_t end
     return segment;
 }
 
+int64_t task_elapsed_ms(const Task& task) { return (monotonic_ns() - task.start_ns) / 1'000'000; }
+
+bool download_complete(const Task& task) {
+    if (task.complete) return true;
+    if (task.total == 0) return false;
+    std::lock_guard lock(task.segment_lock);
+    return std::all_of(task.segments.begin(), task.segments.end(),
+                       [](const auto& segment) { return segment->pos >= segment->end; });
+}
+
 Task::Task(TaskRequest request) : request(std::move(request)), start_ns(monotonic_ns()) {}
 
 std::string Task::name() const {

@@ -55,6 +55,14 @@ struct Segment {
     std::atomic<uint64_t> asked_end{0};
 };
 
+struct Task;
+
+// The complete flag is set, or the total is known and every segment has pos >= end.
+bool download_complete(const Task& task);
+
+// Milliseconds since the task's start time (the clock of last progress).
+int64_t task_elapsed_ms(const Task& task);
+
 // A new segment with the next process-wide id, not active, full retry budget.
 std::shared_ptr<Segment> make_segment(uint64_t start, uint64_t pos, uint64_t end);
 
