@@ -260,7 +260,7 @@ void finish_run(DriverRun& run) {
         const bool kept = keep_resumable(run, why) || task.bytes_done() == 0;
         run.output.reset();
         if (kept) {
-            task.set_status("paused");
+            task.finish(RunEnd::kPaused);
         } else {
             task.set_failure("error: interrupted and not resumable: " + why, FailureCategory::kIo);
         }
@@ -269,7 +269,7 @@ void finish_run(DriverRun& run) {
     if (task.stop) {
         discard_output(run);
         run.output.reset();
-        task.set_status("canceled");
+        task.finish(RunEnd::kCanceled);
         return;
     }
     if (download_complete(task) && !task.status_is_error()) {
@@ -286,7 +286,7 @@ void finish_run(DriverRun& run) {
             task.created_output = false;
             remove_sidecar(task.sidecar_path());
             run.output.reset();
-            task.set_status("done");
+            task.finish(RunEnd::kDone);
             return;
         }
         task.set_failure("error: finalize failed: " + system_reason(errno), FailureCategory::kIo);

@@ -117,7 +117,7 @@ RestoredTask restore_task(const JournalEntry& entry) {
     case kDone:
         if (regular_file(entry.output_path)) {
             restored.state = kDone;
-            task->set_status("done");
+            task->finish(RunEnd::kDone);
             show_progress(*task, entry, true);
         } else {
             restored.state = kError;
@@ -132,11 +132,11 @@ RestoredTask restore_task(const JournalEntry& entry) {
         break;
     case kCanceled:
         restored.state = kCanceled;
-        task->set_status("canceled");
+        task->finish(RunEnd::kCanceled);
         show_progress(*task, entry, false);
         break;
     default: // queued, running, paused
-        task->set_status("paused");
+        task->finish(RunEnd::kPaused);
         show_progress(*task, entry, true);
         break;
     }

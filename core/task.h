@@ -113,10 +113,10 @@ struct Task {
     // --- status text and failure category, under the status lock ---
     std::string status() const;
     // Any text beginning with "error" also sets the failed flag; its category is kOther. Every
-    // other text clears the category. "done", "paused" and "canceled" are how a driver says how
-    // its run ended (`run_end`).
+    // other text clears the category.
     void set_status(std::string_view text);
-    // Sets the ending's text ("done", "paused", "canceled") and the ending.
+    // How a run ended: sets the ending (`run_end`) and its text ("done", "paused", "canceled").
+    // A driver that only sets those texts with `set_status` ends its run the same way.
     void finish(RunEnd end);
     RunEnd run_end() const;
     // An error text with what the failure was about (net/transport_error.h): code that acts on

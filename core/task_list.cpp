@@ -104,7 +104,7 @@ void TaskList::pause(int32_t id) {
         entry->task->interrupt();
     } else if (entry->state == kQueued) {
         entry->state = kPaused;
-        entry->task->set_status("paused");
+        entry->task->finish(RunEnd::kPaused);
     }
     m_changes->note_status();
 }
@@ -123,7 +123,7 @@ void TaskList::cancel(int32_t id) {
     // nobody else will remove them.
     const bool idle_stream = task.request.is_stream() && !entry->thread_live && m_drivers.stream_cleanup;
     entry->state = kCanceled;
-    task.set_status("canceled");
+    task.finish(RunEnd::kCanceled);
     m_changes->note_status();
     remove_sidecar(task.sidecar_path());
     remove_file(task.output_path());
@@ -234,7 +234,7 @@ void TaskList::run_thread(const std::shared_ptr<TaskEntry>& entry, const TaskDri
         // stays "canceled" whatever the driver ended with.
         if (entry->state == kCanceled) {
             state = kCanceled;
-            entry->task->set_status("canceled");
+            entry->task->finish(RunEnd::kCanceled);
         }
         entry->state = state;
         if (state == kDone) m_arbiter->set_holds_path(*entry->task, false);
