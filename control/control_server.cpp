@@ -28,18 +28,13 @@
 #include "control/status_page.h"
 #include "control/websocket.h"
 #include "core/engine.h"
-#include "core/start_request.h"
-#include "core/status_document.h"
-#include "core/task_list.h"
 #include "net/socket.h"
 #include "net/text.h"
-#include "json/json.h"
 
 namespace twk {
 
 struct ControlServer {
     Engine* engine = nullptr;
-    std::shared_ptr<TaskList> tasks;
     std::string address;
     int port = 0;
     Socket listener = kInvalidSocket;
@@ -254,7 +249,7 @@ void serve_websocket(Connection& c) {
     // A frame goes out when the list changed, at most once per snapshot interval; an unchanged
     // list is sent again after the idle interval, so that a client that went away is still
     // noticed at a send. What the client sent is looked at before every frame.
-    const ChangeSignal& changes = c.server.tasks->changes();
+    const Engine& engine = *c.server.engine;
     const auto stopping = [&c] {
         std::lock_guard lock(c.server.lock);
         return c.server.stopping;
@@ -262,8 +257,8 @@ void serve_websocket(Connection& c) {
     std::string from_client;
     while (true) {
         if (!answer_client(c, from_client)) return;
-        const Revision sent = changes.revision();
-        std::string frame = websocket_text_frame(task_list_document(*c.server.tasks));
+        const Revision sent = engine.revision();
+        std::string frame = websocket_text_frame(engine.list_document());
         if (!send_raw_all(c.socket, frame.data(), frame.size())) return;
         {
             std::unique_lock lock(c.server.lock);
@@ -271,7 +266,7 @@ void serve_websocket(Connection& c) {
                                           [&] { return c.server.stopping; }))
                 return;
         }
-        changes.wait_for_change(sent, ChangeScope::kAny, kSnapshotIdleMs - kSnapshotIntervalMs, stopping);
+        engine.wait_for_change(sent, ChangeScope::kAny, kSnapshotIdleMs - kSnapshotIntervalMs, stopping);
         if (stopping()) return;
     }
 }
@@ -295,28 +290,16 @@ void serve_start(Connection& c) {
             c.body.append(chunk, static_cast<size_t>(n));
         }
     }
-    JsonValue request;
-    if (!parse_json(c.body, request) || request.kind != JsonKind::Object) {
-        reply_json_error(c, 400, "bad json");
-        return;
-    }
-    const bool capture = request_path(c.request.target) == "/capture";
-    int64_t max_concurrent = 0;
-    auto task = map_start_request(request, engine_download_dir(c.server.engine), capture, &max_concurrent);
-    if (!task) {
-        reply_json_error(c, 400, "empty url");
-        return;
-    }
-    if (max_concurrent > 0) c.server.tasks->set_max_concurrent(max_concurrent);
-    const uint64_t connections = task->request.connections;
-    const int32_t id = c.server.tasks->add(task);
-    if (id < 0) { // the engine is closing
-        reply_json_error(c, 400, "engine not running");
+    std::optional<StartOptions> options =
+        parse_start_request(c.body, request_path(c.request.target) == "/capture");
+    const AddResult added = options ? c.server.engine->add(*options) : AddResult{-1, AddError::kBadRequest};
+    if (!added.ok()) {
+        reply_json_error(c, 400, add_error_text(added.error));
         return;
     }
     write_reply(c.socket, 200, "application/json",
-                "{\"ok\":true,\"id\":" + std::to_string(id) +
-                    ",\"connections\":" + std::to_string(connections) + "}");
+                "{\"ok\":true,\"id\":" + std::to_string(added.id) +
+                    ",\"connections\":" + std::to_string(added.connections) + "}");
 }
 
 struct Route {
@@ -525,7 +508,6 @@ ControlServer* start_control_server(Engine* engine, std::string_view bind_addres
     } else {
         ensure_network();
         server->engine = engine;
-        server->tasks = engine_task_list(engine);
         server->address = control_bind_address(bind_address);
         server->port = port;
         if (!make_token(server->token)) reason = "no random source for the token";
@@ -557,7 +539,7 @@ void stop_control_server(ControlServer* server) {
     }
     server->changed.notify_all();
     // Push loops waiting for the list to change look at the stop flag again.
-    server->tasks->changes().wake();
+    server->engine->wake_waiters();
     // Shutting the listener down wakes the accept thread; it is closed once that thread is gone.
     ::shutdown(server->listener, SHUT_RDWR);
     if (server->accept_thread.joinable()) server->accept_thread.join();
