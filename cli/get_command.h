@@ -17,18 +17,20 @@
 #include <string>
 
 #include "cli/get_options.h"
+#include "core/task_driver.h"
 
 namespace twk {
 
-struct Engine;
+class Engine;
 
-// Creates the engine, runs `get_with_engine`, destroys the engine. The exit status: see
-// get_exit_status (cli/task_progress.h).
-int run_get(const GetOptions& options);
+// Creates an engine that runs `drivers` (the stream driver comes from the layer above, media/),
+// runs `get_with_engine`, destroys the engine. The exit status: see get_exit_status
+// (cli/task_progress.h).
+int run_get(const GetOptions& options, const TaskDrivers& drivers);
 
 // The same on an engine the caller made (and destroys) for `folder`: adds the URLs, watches,
 // prints the closing lines. SIGINT and SIGTERM are held back on the calling thread while it runs,
 // and on every thread the engine starts meanwhile.
-int get_with_engine(Engine* engine, const std::string& folder, const GetOptions& options);
+int get_with_engine(Engine& engine, const std::string& folder, const GetOptions& options);
 
 } // namespace twk

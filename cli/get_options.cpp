@@ -5,7 +5,6 @@
 #include "net/proxy_spec.h"
 #include "net/text.h"
 #include "net/url.h"
-#include "json/json.h"
 
 #include <cctype>
 #include <cerrno>
@@ -71,17 +70,17 @@ bool names_a_file(const std::string& output) {
 void join_cookies(GetOptions& out) {
     std::string joined;
     std::vector<std::pair<std::string, std::string>> others;
-    for (const auto& header : out.headers) {
+    for (const auto& header : out.request.headers) {
         if (to_lower_ascii(header.first) != "cookie") {
             others.push_back(header);
         } else if (!header.second.empty()) {
             joined += (joined.empty() ? "" : "; ") + header.second;
         }
     }
-    if (others.size() == out.headers.size()) return; // no Cookie header
-    if (!out.cookie.empty()) joined += (joined.empty() ? "" : "; ") + out.cookie;
-    out.cookie = joined;
-    out.headers = std::move(others);
+    if (others.size() == out.request.headers.size()) return; // no Cookie header
+    if (!out.request.cookies.empty()) joined += (joined.empty() ? "" : "; ") + out.request.cookies;
+    out.request.cookies = joined;
+    out.request.headers = std::move(others);
 }
 
 } // namespace
@@ -122,7 +121,7 @@ bool parse_get_options(const std::vector<std::string>& args, GetOptions& out, st
         }
         // Flags without a value.
         if (arg == "-k" || arg == "--insecure") {
-            out.insecure = true;
+            out.request.insecure = true;
             continue;
         }
         if (arg == "-q" || arg == "--quiet") {
@@ -134,11 +133,11 @@ bool parse_get_options(const std::vector<std::string>& args, GetOptions& out, st
             continue;
         }
         if (arg == "--live-from-start") {
-            out.live_from_start = true;
+            out.request.live_from_start = true;
             continue;
         }
         if (arg == "--skip-bad-segments") {
-            out.skip_bad_segments = true;
+            out.request.skip_bad_segments = true;
             continue;
         }
         // Options with a value: "--name value", "--name=value" or "-xVALUE".
@@ -177,13 +176,13 @@ bool parse_get_options(const std::vector<std::string>& args, GetOptions& out, st
         if (name == "-d" || name == "--dir") {
             out.directory = value;
         } else if (name == "-o" || name == "--output") {
-            out.output_name = value;
+            out.request.filename = value;
         } else if (name == "-x" || name == "--connections") {
             if (!parse_int(value, number) || allowed_connections(number) != static_cast<uint64_t>(number)) {
                 error = "connections must be one of 1, 2, 4, 8, 12, 16, 24, 32";
                 return false;
             }
-            out.connections = static_cast<int>(number);
+            out.request.connections = static_cast<int64_t>(number);
         } else if (name == "-j" || name == "--max-concurrent") {
             if (!parse_int(value, number) || number < 1 || number > 1000) {
                 error = "max-concurrent must be a whole number from 1 to 1000";
@@ -191,12 +190,12 @@ bool parse_get_options(const std::vector<std::string>& args, GetOptions& out, st
             }
             out.max_concurrent = static_cast<int>(number);
         } else if (name == "--limit") {
-            if (!parse_rate(value, out.limit)) {
+            if (!parse_rate(value, out.request.bandwidth_limit)) {
                 error = "bad rate: " + value + " (bytes per second, with optional K, M or G)";
                 return false;
             }
         } else if (name == "--proxy") {
-            out.proxy = value;
+            out.request.proxy = value;
         } else if (name == "-H" || name == "--header") {
             std::pair<std::string, std::string> header;
             if (!split_header(value, header)) {
@@ -207,43 +206,43 @@ bool parse_get_options(const std::vector<std::string>& args, GetOptions& out, st
                 out.notes.push_back(name + " " + header.first + ": ignored, twk sets this header itself");
                 continue;
             }
-            out.headers.push_back(std::move(header));
+            out.request.headers.push_back(std::move(header));
         } else if (name == "--user-agent") {
-            out.user_agent = value;
+            out.request.user_agent = value;
         } else if (name == "--referer") {
-            out.referer = value;
+            out.request.referrer = value;
         } else if (name == "--cookie") {
-            out.cookie = value;
+            out.request.cookies = value;
         } else if (name == "--type") {
             if (value != "hls" && value != "dash") {
                 error = "--type takes hls or dash";
                 return false;
             }
-            out.type = value;
+            out.request.type = value;
         }
     }
     if (out.urls.empty()) {
         error = "no URL given";
         return false;
     }
-    if (!out.output_name.empty() && out.urls.size() > 1) {
+    if (!out.request.filename.empty() && out.urls.size() > 1) {
         error = "--output works with one URL only";
         return false;
     }
-    if (!out.output_name.empty() && !names_a_file(out.output_name)) {
-        error = "--output needs a file name, not a folder: " + out.output_name;
+    if (!out.request.filename.empty() && !names_a_file(out.request.filename)) {
+        error = "--output needs a file name, not a folder: " + out.request.filename;
         return false;
     }
     std::vector<std::string> steps;
-    if (!out.output_name.empty() && out.output_name.front() != '/' &&
-        !relative_steps(out.output_name, steps)) {
-        error = "--output leaves the download folder: " + out.output_name +
+    if (!out.request.filename.empty() && out.request.filename.front() != '/' &&
+        !relative_steps(out.request.filename, steps)) {
+        error = "--output leaves the download folder: " + out.request.filename +
                 " (use an absolute path to save elsewhere)";
         return false;
     }
     join_cookies(out);
-    if (!out.proxy.empty() && !supported_proxy(out.proxy)) {
-        error = "bad proxy: " + out.proxy + " (http://, socks5:// or socks5h://host:port)";
+    if (!out.request.proxy.empty() && !supported_proxy(out.request.proxy)) {
+        error = "bad proxy: " + out.request.proxy + " (http://, socks5:// or socks5h://host:port)";
         return false;
     }
     return true;
@@ -278,47 +277,14 @@ void place_output(std::string& folder, std::string& output_name) {
 }
 
 StartOptions start_options(const GetOptions& options, const std::string& url) {
-    StartOptions o;
+    StartOptions o = options.request;
     o.url = url;
-    o.connections = options.connections;
-    o.bandwidth_limit = options.limit;
-    o.insecure = options.insecure;
-    o.proxy = options.proxy;
-    o.filename = options.output_name;
-    o.user_named = !options.output_name.empty();
-    o.cookies = options.cookie;
-    o.referrer = options.referer;
-    o.user_agent = options.user_agent;
-    o.headers.assign(options.headers.begin(), options.headers.end());
-    o.type = options.type;
-    o.live_from_start = options.live_from_start;
-    o.skip_bad_segments = options.skip_bad_segments;
+    o.user_named = !o.filename.empty();
     return o;
 }
 
 std::string build_start_request(const GetOptions& options, const std::string& url) {
-    std::string doc = "{\"url\":" + json_quote(url);
-    doc += ",\"connections\":" + std::to_string(options.connections);
-    if (options.limit > 0) doc += ",\"bandwidthLimit\":" + std::to_string(options.limit);
-    if (options.insecure) doc += ",\"insecure\":true";
-    if (!options.proxy.empty()) doc += ",\"proxy\":" + json_quote(options.proxy);
-    if (!options.output_name.empty()) doc += ",\"filename\":" + json_quote(options.output_name);
-    if (!options.type.empty()) doc += ",\"type\":" + json_quote(options.type);
-    if (!options.cookie.empty()) doc += ",\"cookies\":" + json_quote(options.cookie);
-    if (!options.referer.empty()) doc += ",\"referrer\":" + json_quote(options.referer);
-    if (!options.user_agent.empty()) doc += ",\"userAgent\":" + json_quote(options.user_agent);
-    if (options.live_from_start) doc += ",\"liveFromStart\":true";
-    if (options.skip_bad_segments) doc += ",\"skipBadSegments\":true";
-    if (!options.headers.empty()) {
-        doc += ",\"headers\":{";
-        for (size_t i = 0; i < options.headers.size(); ++i) {
-            if (i) doc += ',';
-            doc += json_quote(options.headers[i].first) + ":" + json_quote(options.headers[i].second);
-        }
-        doc += '}';
-    }
-    doc += '}';
-    return doc;
+    return start_request_json(start_options(options, url));
 }
 
 } // namespace twk

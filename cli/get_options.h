@@ -12,20 +12,12 @@
 namespace twk {
 
 struct GetOptions {
-    std::string directory;                                    // empty: the engine's default download folder
-    std::string output_name;                                  // only with one URL
-    int connections = static_cast<int>(kDefaultConnections);  // one of 1, 2, 4, 8, 12, 16, 24, 32
-    int max_concurrent = 3;                                   // downloads running at once
-    int64_t limit = 0;                                        // bytes per second per download; 0 = none
-    std::string proxy;                                        // proxy URL as given
-    bool insecure = false;                                    // skip TLS certificate verification
-    std::vector<std::pair<std::string, std::string>> headers; // in command-line order
-    std::string user_agent;
-    std::string referer;
-    std::string cookie;
-    std::string type;             // "hls" or "dash": a stream whatever the URL looks like; empty: by the URL
-    bool live_from_start = false; // a live stream from its oldest listed segment
-    bool skip_bad_segments = false; // finish a stream without the segments that keep failing
+    std::string directory;  // empty: the engine's default download folder
+    int max_concurrent = 3; // downloads running at once
+    // What every URL is asked with: connections, limit, proxy, TLS check, headers (in
+    // command-line order), user agent, referrer, cookies, stream type, and the output name
+    // (`filename`, only with one URL).
+    StartOptions request;
     bool quiet = false;
     bool json = false;
     std::vector<std::string> urls;
@@ -49,7 +41,8 @@ bool supported_proxy(const std::string& text);
 // name that would leave the folder.)
 void place_output(std::string& folder, std::string& output_name);
 
-// The capture-mode start options for one URL, for the engine's add.
+// The start options for one URL, for the engine's add: the request with that URL, a given
+// output name being the user's own.
 StartOptions start_options(const GetOptions& options, const std::string& url);
 
 // The same request as JSON text (what a front end would post to the control API).

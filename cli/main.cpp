@@ -5,7 +5,7 @@
 
 #include "cli/get_command.h"
 #include "cli/get_options.h"
-#include "cli/native_host.h"
+#include "control/native_host.h"
 #include "cli/serve_command.h"
 #include "cli/task_progress.h"
 #include "media/stream_driver.h"
@@ -52,7 +52,6 @@ int usage_error(const std::string& reason) {
 
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
-    twk::install_stream_driver();
     if (args.size() == 1 && args[0] == "version") {
         std::printf("twk %s\n", TWK_VERSION);
         return 0;
@@ -68,12 +67,12 @@ int main(int argc, char** argv) {
         std::string error;
         if (!twk::parse_serve_options({args.begin() + 1, args.end()}, serve, error))
             return usage_error(error);
-        return twk::run_serve(serve);
+        return twk::run_serve(serve, twk::stream_drivers());
     }
     if (args.empty() || args[0] != "get")
         return usage_error(args.empty() ? "" : "unknown command: " + args[0]);
     twk::GetOptions options;
     std::string error;
     if (!twk::parse_get_options({args.begin() + 1, args.end()}, options, error)) return usage_error(error);
-    return twk::run_get(options);
+    return twk::run_get(options, twk::stream_drivers());
 }

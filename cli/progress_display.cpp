@@ -43,7 +43,7 @@ std::string pad_right(std::string_view text, size_t width) {
     return std::string(text) + std::string(w < width ? width - w : 0, ' ');
 }
 
-std::string bar(const TaskProgress& task, size_t width) {
+std::string bar(const TaskSnapshot& task, size_t width) {
     size_t filled = 0;
     if (task.total > 0) {
         double share = std::min(1.0, static_cast<double>(task.done) / static_cast<double>(task.total));
@@ -52,16 +52,16 @@ std::string bar(const TaskProgress& task, size_t width) {
     return "[" + std::string(filled, '#') + std::string(width - filled, '.') + "]";
 }
 
-std::string percent(const TaskProgress& task) {
+std::string percent(const TaskSnapshot& task) {
     if (task.live) return pad_left("live", kPercentWidth);
     if (task.total == 0) return pad_left("?%", kPercentWidth);
     uint64_t whole = task.done >= task.total ? 100 : task.done * 100 / task.total;
     // Bytes in flight never round a task up to 100% before it is done.
-    if (whole == 100 && task.status != "done") whole = 99;
+    if (whole == 100 && task.state != kDone) whole = 99;
     return pad_left(std::to_string(whole) + "%", kPercentWidth);
 }
 
-std::string sizes(const TaskProgress& task) {
+std::string sizes(const TaskSnapshot& task) {
     std::string done = format_size(static_cast<double>(task.done));
     if (task.total == 0) return pad_left(done, kSizeWidth);
     // "~" marks a total guessed from the parts fetched so far.
@@ -71,16 +71,17 @@ std::string sizes(const TaskProgress& task) {
 }
 
 // Speed, time left and connections while downloading; otherwise the status.
-std::string state_columns(const TaskProgress& task, double speed) {
-    // A live recording shows how much of the stream it holds: "recording 1m 30s".
-    if (task.live && task.status.starts_with("recording"))
-        return printable(task.status) + "  " + format_duration(task.recorded);
-    if (task.status != "downloading") return printable(task.status);
+std::string state_columns(const TaskSnapshot& task, double speed) {
+    // A live recording shows how much of the stream it holds first, then its status with the
+    // gaps, which a narrow line may cut: "1m 30s  recording, 1 gap of 12 s".
+    if (task.live && task.state == kRunning && task.status.starts_with("recording"))
+        return pad_left(format_duration(task.recorded), kSpeedWidth) + "  " + printable(task.status);
+    if (task.state != kRunning || task.status != "downloading") return printable(task.status);
     auto [number, unit] = format_speed(speed);
     double left = std::numeric_limits<double>::infinity();
     if (task.total > 0 && speed > 0 && task.done <= task.total)
         left = static_cast<double>(task.total - task.done) / speed;
-    std::string conns = std::to_string(task.active) + "/" + std::to_string(task.connections);
+    std::string conns = std::to_string(task.active_connections()) + "/" + std::to_string(task.connections);
     return pad_left(number + " " + unit, kSpeedWidth) + "  " + pad_left(format_duration(left), kTimeWidth) +
            "  " + pad_left(conns, kConnWidth);
 }
@@ -109,7 +110,7 @@ std::string fit_width(std::string_view text, size_t width) {
     return std::string(text.substr(0, end)) + kEllipsis;
 }
 
-std::string progress_line(const TaskProgress& task, double speed, size_t width) {
+std::string progress_line(const TaskSnapshot& task, double speed, size_t width) {
     // Column widths do not depend on the status, so that the lines of several tasks line up; a
     // status longer than its columns is cut at the end of the line.
     constexpr size_t kAfterBar = 2 + kPercentWidth + 2 + kSizeWidth + 2 + kStateWidth;
@@ -122,7 +123,7 @@ std::string progress_line(const TaskProgress& task, double speed, size_t width) 
     return fit_width(line, width);
 }
 
-std::vector<std::string> progress_screen(const std::vector<TaskProgress>& tasks,
+std::vector<std::string> progress_screen(const std::vector<TaskSnapshot>& tasks,
                                          const std::vector<double>& speeds, size_t width, size_t height) {
     std::vector<std::string> lines;
     if (height == 0) return lines;
@@ -132,7 +133,7 @@ std::vector<std::string> progress_screen(const std::vector<TaskProgress>& tasks,
     size_t chosen = fits ? room : 0;
     for (bool ended : {false, true}) {
         for (size_t i = 0; i < tasks.size() && chosen < room; ++i) {
-            if (!shown[i] && is_final_status(tasks[i].status) == ended) {
+            if (!shown[i] && is_final_state(tasks[i].state) == ended) {
                 shown[i] = true;
                 ++chosen;
             }
@@ -143,8 +144,8 @@ std::vector<std::string> progress_screen(const std::vector<TaskProgress>& tasks,
         if (shown[i]) {
             lines.push_back(progress_line(tasks[i], i < speeds.size() ? speeds[i] : 0, width));
         } else {
-            done += tasks[i].status == "done" ? 1 : 0;
-            failed += is_error_status(tasks[i].status) ? 1 : 0;
+            done += tasks[i].state == kDone ? 1 : 0;
+            failed += tasks[i].state == kError ? 1 : 0;
         }
     }
     if (!fits) {
@@ -155,28 +156,28 @@ std::vector<std::string> progress_screen(const std::vector<TaskProgress>& tasks,
     return lines;
 }
 
-std::string change_line(const TaskProgress& task) {
+std::string change_line(const TaskSnapshot& task) {
     std::string line =
         "[" + std::to_string(task.id) + "] " + printable(task.name) + ": " + printable(task.status);
     if (task.total > 0) line += ", " + format_size(static_cast<double>(task.total));
     return line;
 }
 
-std::string summary_line(const TaskProgress& task, const std::string& folder) {
+std::string summary_line(const TaskSnapshot& task, const std::string& folder) {
     std::string path = printable(folder + "/" + task.name);
-    if (task.status == "done") {
+    if (task.state == kDone) {
         std::string line = "done  " + path + "  " + format_size(static_cast<double>(task.done));
         // Never silently: a stream that left failing segments out says which.
         if (!task.left_out.empty()) {
-            line += "  (left out, failing: segment";
-            line += task.left_out.size() == 1 ? " " : "s ";
+            line += task.left_out.size() == 1 ? "  (left out, failing: segment "
+                                              : "  (left out, failing: segments ";
             for (size_t i = 0; i < task.left_out.size(); ++i)
                 line += (i ? ", " : "") + std::to_string(task.left_out[i]);
             line += ")";
         }
         return line;
     }
-    if (task.status == "paused") {
+    if (task.state == kPaused) {
         std::string line = "paused  " + path + "  " + format_size(static_cast<double>(task.done));
         if (task.total > 0)
             line += std::string(" of ") + (task.total_estimated ? "~" : "") +

@@ -9,7 +9,7 @@
 // connections:
 //   f.iso  [....................]   0%       0 B/0 B  probing
 // A live recording shows its size and the media time it holds:
-//   talk.ts  [....................]  live   12.3 MB  recording  1m 30s
+//   talk.ts  [....................]  live   12.3 MB     1m 30s  recording, 1 gap of 12 s
 #pragma once
 
 #include <cstddef>
@@ -28,20 +28,20 @@ size_t display_width(std::string_view text);
 std::string fit_width(std::string_view text, size_t width);
 
 // The live line of one task, at most `width` columns. `speed` in bytes per second.
-std::string progress_line(const TaskProgress& task, double speed, size_t width);
+std::string progress_line(const TaskSnapshot& task, double speed, size_t width);
 
 // The live lines of all tasks within `height` lines (`speeds` in the order of `tasks`). When they
 // do not all fit, tasks that have not ended come first, in order, and the last line counts the
 // tasks left out: "+12 more (10 done, 1 failed)".
-std::vector<std::string> progress_screen(const std::vector<TaskProgress>& tasks,
+std::vector<std::string> progress_screen(const std::vector<TaskSnapshot>& tasks,
                                          const std::vector<double>& speeds, size_t width, size_t height);
 
 // "[1] f.iso: downloading" and, once the size is known, ", 1000 MB".
-std::string change_line(const TaskProgress& task);
+std::string change_line(const TaskSnapshot& task);
 
 // The closing line: "done  <folder>/<name>  <size>" (a stream that left failing segments out adds
 // "  (left out, failing: segments 3, 7)"); "paused  <path>  <done> of <total>";
 // otherwise the status and the URL.
-std::string summary_line(const TaskProgress& task, const std::string& folder);
+std::string summary_line(const TaskSnapshot& task, const std::string& folder);
 
 } // namespace twk

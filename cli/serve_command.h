@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "core/task_driver.h"
+
 namespace twk {
 
 struct ServeOptions {
@@ -26,6 +28,6 @@ struct ServeOptions {
 // Reads the arguments that follow "serve". False with a one-line reason for bad usage.
 bool parse_serve_options(const std::vector<std::string>& args, ServeOptions& out, std::string& error);
 
-int run_serve(const ServeOptions& options);
+int run_serve(const ServeOptions& options, const TaskDrivers& drivers);
 
 } // namespace twk

@@ -7,7 +7,7 @@
 
 namespace twk {
 
-StopSignals::StopSignals(Engine* engine) : m_engine(engine) {
+StopSignals::StopSignals(const Engine& engine) : m_engine(&engine) {
     sigemptyset(&m_set);
     sigaddset(&m_set, SIGINT);
     sigaddset(&m_set, SIGTERM);
@@ -45,7 +45,7 @@ void StopSignals::take() {
             ++m_count;
         }
         m_taken.notify_all();
-        engine_wake_waiters(m_engine);
+        m_engine->wake_waiters();
     }
 }
 

@@ -21,7 +21,7 @@ inline constexpr int64_t kSettleDeadlineMs = 30'000;
 class StopSignals {
 public:
     // Made before the engine starts any thread.
-    explicit StopSignals(Engine* engine);
+    explicit StopSignals(const Engine& engine);
     // A signal that came after the last look is dropped: the command is ending anyway, and the
     // default action would end the process without its closing lines.
     ~StopSignals();
@@ -36,7 +36,7 @@ public:
 private:
     void take();
 
-    Engine* m_engine;
+    const Engine* m_engine;
     sigset_t m_set;
     sigset_t m_old;
     std::atomic<int> m_count{0};

@@ -9,9 +9,9 @@
 //   GET "/ws"                   the WebSocket status channel: the engine's task list document
 //                               when it changed, at most every 200 ms, and at least every 1 s
 //                               (400 "bad ws" without Sec-WebSocket-Key)
-//   POST "/start", "/capture"   a start request (JSON, plain or capture mode): 200
-//                               {"ok":true,"id":N,"connections":N}, or 400 {"ok":false,"error":
-//                               "bad json"} / {"ok":false,"error":"empty url"}
+//   POST "/start", "/capture"   a start request (JSON, plain or capture mode) added through the
+//                               engine: 200 {"ok":true,"id":N,"connections":N}, or 400
+//                               {"ok":false,"error":"bad json"} / "empty url" / "invalid url"
 //   GET "/proof?nonce=N"        200 text/plain  this server's proof that it holds the
 //                               extension key (control/extension_key.h; 400 "bad nonce",
 //                               503 "no key")
@@ -32,7 +32,7 @@
 
 namespace twk {
 
-struct Engine;
+class Engine;
 struct ControlServer;
 
 inline constexpr int kControlPort = 18080;
@@ -48,9 +48,8 @@ inline constexpr int kSnapshotIdleMs = 1000;
 // Listens on `bind_address` (anything but an IPv4 literal in 127.0.0.0/8 becomes "127.0.0.1")
 // and `port` (0: a free port the system picks), and starts the accept thread. Null, with the
 // reason in `error` when given, when the engine is missing or the port cannot be bound (another
-// instance holds it, say); no other port is tried. The server reads the engine's folder and
-// task list until it is stopped, so stop it before the engine goes (`attach_control_server` in
-// core/control_link.h lets `engine_destroy` do that).
+// instance holds it, say); no other port is tried. The server adds to and reads the engine until
+// it is stopped: whoever starts it stops it before the engine goes.
 ControlServer* start_control_server(Engine* engine, std::string_view bind_address, int port,
                                     std::string* error = nullptr);
 

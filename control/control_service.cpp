@@ -4,20 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "control/control_server.h"
-#include "core/control_link.h"
-
 namespace twk {
-
-namespace {
-
-ControlServer* start_for_engine(Engine* engine) {
-    return start_control_server(engine, kControlAddress, control_port_setting());
-}
-
-int64_t contact_age(ControlServer* server, std::string_view tag) { return browser_contact_age(*server, tag); }
-
-} // namespace
 
 int control_port_setting() {
     const char* text = std::getenv(kControlPortSwitch);
@@ -29,12 +16,8 @@ int control_port_setting() {
     return port;
 }
 
-void install_control_service() {
-    ControlHooks hooks;
-    hooks.start = start_for_engine;
-    hooks.stop = stop_control_server;
-    hooks.contact_age = contact_age;
-    install_control_hooks(hooks);
+ControlServerHandle start_control_service(Engine* engine) {
+    return ControlServerHandle(start_control_server(engine, kControlAddress, control_port_setting()));
 }
 
 } // namespace twk

@@ -264,7 +264,7 @@ void finish_run(DriverRun& run) {
         const bool kept = keep_resumable(run, why) || task.bytes_done() == 0;
         run.output.reset();
         if (kept) {
-            task.set_status("paused");
+            task.finish(RunEnd::kPaused);
         } else {
             task.set_failure("error: interrupted and not resumable: " + why, FailureCategory::kIo);
         }
@@ -273,7 +273,7 @@ void finish_run(DriverRun& run) {
     if (task.stop) {
         discard_output(run);
         run.output.reset();
-        task.set_status("canceled");
+        task.finish(RunEnd::kCanceled);
         return;
     }
     if (download_complete(task) && !task.status_is_error()) {
@@ -290,7 +290,7 @@ void finish_run(DriverRun& run) {
             task.created_output = false;
             remove_sidecar(task.sidecar_path());
             run.output.reset();
-            task.set_status("done");
+            task.finish(RunEnd::kDone);
             return;
         }
         task.set_failure("error: finalize failed: " + system_reason(errno), FailureCategory::kIo);
@@ -302,8 +302,6 @@ void finish_run(DriverRun& run) {
 }
 
 } // namespace
-
-int64_t task_elapsed_ms(const Task& task) { return (monotonic_ns() - task.start_ns) / 1'000'000; }
 
 uint64_t connection_cap(const DriverRun& run) {
     const Task& task = run.task;
@@ -318,14 +316,6 @@ uint64_t connection_cap(const DriverRun& run) {
         }
     }
     return std::min<uint64_t>(task.request.connections, std::max<uint64_t>(1, wanted));
-}
-
-bool download_complete(const Task& task) {
-    if (task.complete) return true;
-    if (task.total == 0) return false;
-    std::lock_guard lock(task.segment_lock);
-    return std::all_of(task.segments.begin(), task.segments.end(),
-                       [](const auto& segment) { return segment->pos >= segment->end; });
 }
 
 void run_download(const std::shared_ptr<Task>& task_pointer, const DriverSettings& settings) {

@@ -45,10 +45,4 @@ void run_download(const std::shared_ptr<Task>& task, const DriverSettings& setti
 // total; else min(connections, max(1, sum over unfinished segments of remaining / 557,056 + 1)).
 uint64_t connection_cap(const DriverRun& run);
 
-// The complete flag is set, or the total is known and every segment has pos >= end.
-bool download_complete(const Task& task);
-
-// Milliseconds since the task's start time (the clock of last progress).
-int64_t task_elapsed_ms(const Task& task);
-
 } // namespace twk

@@ -69,22 +69,12 @@ void show_progress(Task& task, const JournalEntry& entry, bool keep_done) {
 JournalEntry journal_entry(int32_t id, int32_t state, const Task& task) {
     JournalEntry e;
     e.id = id;
-    const TaskRequest& request = task.request;
-    e.url = request.url;
+    e.request = task.request;
     e.filename = task.name();
     e.output_path = task.output_path();
-    e.connections = request.connections;
-    e.method = request.method;
-    e.headers = request.headers;
-    e.post_data = request.post_data;
-    e.user_agent = request.user_agent;
-    e.insecure = request.insecure;
-    e.proxy = request.proxy;
     e.bandwidth_limit = std::max<int64_t>(0, task.bandwidth_limit);
-    e.stream_type = request.stream_type;
-    e.auto_named = request.auto_named;
     e.state = state;
-    e.status = redact_urls_in(task.status()); // the URL itself is kept whole, in e.url
+    e.status = redact_urls_in(task.status()); // the URL itself is kept whole, in the request
     e.total = std::min(task.total.load(), kMaxJournalNumber);
     const uint64_t done = task.bytes_done();
     e.done = std::min(e.total != 0 ? std::min(done, e.total) : done, kMaxJournalNumber);
@@ -105,20 +95,21 @@ std::vector<JournalEntry> journal_entries(const TaskList& list) {
 RestoredTask restore_task(const JournalEntry& entry) {
     // Through the same cleaning as a new request (connection counts, dropped and unusable
     // headers, user agent), so that a hand-edited journal cannot make a request no add could.
+    const TaskRequest& kept = entry.request;
     StartOptions options;
-    options.url = entry.url;
-    options.connections = static_cast<int64_t>(entry.connections);
+    options.url = kept.url;
+    options.connections = static_cast<int64_t>(kept.connections);
     options.bandwidth_limit = entry.bandwidth_limit;
-    options.insecure = entry.insecure;
-    options.user_agent = entry.user_agent;
-    options.method = entry.method;
-    options.post_data = entry.post_data;
-    options.headers = entry.headers;
+    options.insecure = kept.insecure;
+    options.user_agent = kept.user_agent;
+    options.method = kept.method;
+    options.post_data = kept.post_data;
+    options.headers = kept.headers;
     options.filename = entry.filename;
     TaskRequest request = clean_request(options);
-    request.auto_named = entry.auto_named;
-    request.proxy = entry.proxy;
-    request.stream_type = entry.stream_type;
+    request.auto_named = kept.auto_named;
+    request.proxy = kept.proxy;
+    request.stream_type = kept.stream_type;
     std::shared_ptr<Task> task = create_task(std::move(request), entry.output_path, entry.bandwidth_limit);
 
     RestoredTask restored{task, kPaused};
@@ -126,7 +117,7 @@ RestoredTask restore_task(const JournalEntry& entry) {
     case kDone:
         if (regular_file(entry.output_path)) {
             restored.state = kDone;
-            task->set_status("done");
+            task->finish(RunEnd::kDone);
             show_progress(*task, entry, true);
         } else {
             restored.state = kError;
@@ -141,11 +132,11 @@ RestoredTask restore_task(const JournalEntry& entry) {
         break;
     case kCanceled:
         restored.state = kCanceled;
-        task->set_status("canceled");
+        task->finish(RunEnd::kCanceled);
         show_progress(*task, entry, false);
         break;
     default: // queued, running, paused
-        task->set_status("paused");
+        task->finish(RunEnd::kPaused);
         show_progress(*task, entry, true);
         break;
     }

@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "core/sidecar.h"
-#include "core/task_list.h"
 #include "net/debug_log.h"
 #include "net/url.h"
 
@@ -192,66 +191,6 @@ bool move_output(Task& task, const std::string& old_path, const std::string& tar
 
 } // namespace
 
-std::string normalize_path(std::string_view path) {
-    std::string text(path);
-    for (char& c : text) {
-        if (c == '\\') c = '/';
-    }
-    std::string prefix = "/";
-    bool drive = text.size() >= 3 && std::isalpha(static_cast<unsigned char>(text[0])) && text[1] == ':' &&
-                 text[2] == '/';
-    if (drive) {
-        prefix = text.substr(0, 3);
-        text.erase(0, 3);
-    } else if (!text.starts_with("/")) {
-        std::vector<char> cwd(4096);
-        if (::getcwd(cwd.data(), cwd.size())) text = std::string(cwd.data()) + "/" + text;
-    }
-    std::vector<std::string_view> parts;
-    std::string_view rest(text);
-    while (!rest.empty()) {
-        size_t slash = rest.find('/');
-        std::string_view part = rest.substr(0, slash);
-        rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
-        if (part.empty() || part == ".") continue;
-        if (part == "..") {
-            if (!parts.empty()) parts.pop_back();
-            continue;
-        }
-        parts.push_back(part);
-    }
-    std::string out = prefix;
-    for (size_t i = 0; i < parts.size(); ++i) {
-        if (i) out += '/';
-        out += parts[i];
-    }
-    return out;
-}
-
-std::string numbered_path(std::string_view path, int n) {
-    std::string_view folder = folder_part(path);
-    std::string_view name = path.substr(folder.size());
-    size_t dot = name.rfind('.');
-    if (dot == 0 || dot == std::string_view::npos) dot = name.size();
-    const std::string number = " (" + std::to_string(n) + ")";
-    // A name at the length limit gives up the end of its stem for the number.
-    std::string_view stem = name.substr(0, dot);
-    const size_t room = kMaxNameBytes > number.size() + (name.size() - dot)
-                            ? kMaxNameBytes - number.size() - (name.size() - dot)
-                            : 0;
-    if (stem.size() > room) {
-        size_t cut = room;
-        while (cut > 0 && (static_cast<unsigned char>(stem[cut]) & 0xC0) == 0x80)
-            --cut;
-        stem = stem.substr(0, cut);
-    }
-    std::string out(folder);
-    out += stem;
-    out += number;
-    out += name.substr(dot);
-    return out;
-}
-
 bool may_write_over(const Task& task, const std::string& path) {
     const std::string sidecar = path + std::string(kSidecarSuffix);
     if (file_exists(sidecar) && !is_own_sidecar(sidecar)) return false;
@@ -294,10 +233,14 @@ bool marked_as_ours(const std::string& path, const std::string& url) {
 }
 
 std::pair<std::string, int32_t> set_output_path(Task& task, const std::string& candidate, bool avoid_files) {
-    TaskHome home = find_task_home(task);
-    std::string path = home.list ? home.list->free_path(task, candidate, avoid_files) : candidate;
-    task.set_output_path(path);
-    return {path, home.id};
+    std::shared_ptr<PathArbiter> arbiter = task.path_arbiter();
+    if (!arbiter) {
+        task.set_output_path(candidate);
+        return {candidate, 0};
+    }
+    PathArbiter::FileCheck file_free;
+    if (avoid_files) file_free = [&task](const std::string& path) { return may_write_over(task, path); };
+    return arbiter->place(task, candidate, file_free);
 }
 
 std::string fit_file_name(std::string_view name) {

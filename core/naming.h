@@ -19,18 +19,11 @@
 #include <utility>
 
 #include "core/driver_run.h"
+#include "core/path_arbiter.h"
 #include "core/task.h"
 #include "json/json.h" // valid_utf8: names are made valid UTF-8 as the documents show them
 
 namespace twk {
-
-// Turns "\" into "/", puts the working directory in front of a relative path, keeps a drive
-// prefix ("C:/"), drops empty and "." components and lets ".." remove the previous one.
-std::string normalize_path(std::string_view path);
-
-// "dir/f.zip" with 2 gives "dir/f (2).zip". The name splits at its last "."; a name whose only
-// "." is its first character, or that has none, is all stem.
-std::string numbered_path(std::string_view path, int n);
 
 // Whether `task` may write at `path` as far as files on disk go. Never while another process
 // writes it (it holds the file's lock, `lock_output`), nor when a file is at the path's sidecar
@@ -62,9 +55,6 @@ bool output_locked(const std::string& path);
 // id (0 when the task is in no list).
 std::pair<std::string, int32_t> set_output_path(Task& task, const std::string& candidate,
                                                 bool avoid_files = false);
-
-// The longest file name in bytes.
-inline constexpr size_t kMaxNameBytes = 255;
 
 // The final touches every file name gets, whoever chose it:
 // - the bidirectional controls U+202A-U+202E, U+2066-U+2069, U+200E and U+200F are dropped (they

@@ -16,7 +16,6 @@
 #include <string>
 #include <vector>
 
-#include "core/download_driver.h"
 #include "core/driver_run.h"
 #include "core/task.h"
 #include "net/socket.h"

@@ -288,17 +288,50 @@ std::optional<HeaderList> ordered_headers(std::string_view json) {
     return out;
 }
 
-std::shared_ptr<Task> map_start_options(const StartOptions& options, std::string_view download_dir) {
-    if (options.url.empty()) return nullptr;
-    return create_task(options, download_dir);
+std::optional<StartOptions> parse_start_request(std::string_view json, bool capture) {
+    JsonValue request;
+    if (!parse_json(json, request) || request.kind != JsonKind::Object) return std::nullopt;
+    StartOptions options = read_start_options(request, capture);
+    if (capture) {
+        if (std::optional<HeaderList> headers = ordered_headers(json)) options.headers = std::move(*headers);
+    }
+    return options;
+}
+
+std::string start_request_json(const StartOptions& o) {
+    std::string doc = "{\"url\":" + json_quote(o.url);
+    doc += ",\"connections\":" + std::to_string(o.connections);
+    if (o.bandwidth_limit > 0) doc += ",\"bandwidthLimit\":" + std::to_string(o.bandwidth_limit);
+    if (o.insecure) doc += ",\"insecure\":true";
+    if (!o.proxy.empty()) doc += ",\"proxy\":" + json_quote(o.proxy);
+    if (!o.filename.empty()) doc += ",\"filename\":" + json_quote(o.filename);
+    if (!o.type.empty()) doc += ",\"type\":" + json_quote(o.type);
+    if (!o.cookies.empty()) doc += ",\"cookies\":" + json_quote(o.cookies);
+    if (!o.referrer.empty()) doc += ",\"referrer\":" + json_quote(o.referrer);
+    if (!o.user_agent.empty()) doc += ",\"userAgent\":" + json_quote(o.user_agent);
+    if (o.method != "GET") doc += ",\"method\":" + json_quote(o.method);
+    if (!o.post_data.empty()) doc += ",\"postData\":" + json_quote(o.post_data);
+    if (o.max_concurrent) doc += ",\"maxConcurrent\":" + std::to_string(*o.max_concurrent);
+    if (o.live_from_start) doc += ",\"liveFromStart\":true";
+    if (o.skip_bad_segments) doc += ",\"skipBadSegments\":true";
+    if (!o.headers.empty()) {
+        doc += ",\"headers\":{";
+        for (size_t i = 0; i < o.headers.size(); ++i) {
+            if (i) doc += ',';
+            doc += json_quote(o.headers[i].first) + ":" + json_quote(o.headers[i].second);
+        }
+        doc += '}';
+    }
+    doc += '}';
+    return doc;
 }
 
 std::shared_ptr<Task> map_start_request(const JsonValue& request, std::string_view download_dir, bool capture,
                                         int64_t* max_concurrent, const HeaderList* headers_in_order) {
     StartOptions options = read_start_options(request, capture);
     if (capture && headers_in_order) options.headers = *headers_in_order;
-    auto task = map_start_options(options, download_dir);
-    if (!task) return nullptr;
+    if (options.url.empty()) return nullptr;
+    auto task = create_task(options, download_dir);
     if (capture && max_concurrent && options.max_concurrent.value_or(0) > 0) {
         *max_concurrent = *options.max_concurrent;
     }

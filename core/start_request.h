@@ -1,5 +1,7 @@
-// Start requests: the JSON object a browser extension posts to "/start" or "/capture", or that
-// the engine's add operations build, turned into a new task record.
+// Start requests: the options every task is added with (`StartOptions`, what `Engine::add`
+// takes), the JSON object a browser extension posts to "/start" or "/capture" read into them in
+// one place (`parse_start_request`) and written from them in one place (`start_request_json`),
+// and the cleaning that turns them into a task's fixed request.
 //
 // Plain mode (the "/start" route and the engine's URL add) reads only "url", "connections",
 // "bandwidthLimit", "insecure" and "proxy". Capture mode (the "/capture" route and the engine's
@@ -56,6 +58,16 @@ bool engine_sets_header(std::string_view name);
 // Reads the members of a start request (any JSON value; a non-object reads as all defaults).
 StartOptions read_start_options(const JsonValue& request, bool capture);
 
+// The start request's JSON text as options: every front end that takes JSON reads it here.
+// In capture mode passed-on headers keep the order given, repeated names included. Nothing
+// when the text is not a JSON object.
+std::optional<StartOptions> parse_start_request(std::string_view json, bool capture);
+
+// The options as a capture-mode start request: "url" and "connections" always, every other
+// member only when it differs from its default; headers in their order. Read back by
+// `parse_start_request`, it gives the same options.
+std::string start_request_json(const StartOptions& options);
+
 // The request a task keeps: URL, connection count, method, body, TLS flag, user agent, the
 // filtered request headers with "Cookie" and "Referer", the proxy (when it parses) and the
 // stream type.
@@ -71,7 +83,8 @@ std::shared_ptr<Task> create_task(TaskRequest request, std::string_view output_p
 // All three steps for a start request's options.
 std::shared_ptr<Task> create_task(const StartOptions& options, std::string_view download_dir);
 
-// The whole mapping: read, then `create_task`. Null when "url" is empty. In
+// The whole mapping from an already parsed request (the fuzz target and tests use it): read, then
+// `create_task`. Null when "url" is empty. In
 // capture mode a "maxConcurrent" above 0 is handed back through `max_concurrent` (when given)
 // for the caller to store as the engine's limit of running tasks.
 // `headers_in_order`, when given, replaces the "headers" member as the tree reader saw it
@@ -79,10 +92,6 @@ std::shared_ptr<Task> create_task(const StartOptions& options, std::string_view 
 std::shared_ptr<Task> map_start_request(const JsonValue& request, std::string_view download_dir, bool capture,
                                         int64_t* max_concurrent = nullptr,
                                         const HeaderList* headers_in_order = nullptr);
-
-// The mapping after reading, for options that come as a record rather than JSON: `create_task`.
-// Null when `options.url` is empty.
-std::shared_ptr<Task> map_start_options(const StartOptions& options, std::string_view download_dir);
 
 // The string members of the "headers" object of a start request's JSON text, in the order
 // given and with repeated names kept; nothing when the text has no such object.

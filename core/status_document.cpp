@@ -5,7 +5,6 @@
 
 #include "net/text.h"
 #include "net/url.h"
-#include "json/json.h"
 
 namespace twk {
 
@@ -19,16 +18,7 @@ constexpr int64_t kDay = 86400;
 constexpr int64_t kMonth = 30 * kDay;
 constexpr int64_t kYear = 360 * kDay;
 
-std::string number(uint64_t value) { return std::to_string(value); }
-
-const char* boolean(bool value) { return value ? "true" : "false"; }
-
-uint64_t shown_done(const Task& task, uint64_t total) {
-    uint64_t done = task.bytes_done();
-    return total != 0 ? std::min(done, total) : done;
-}
-
-std::string list_status(int32_t state, const Task& task) {
+std::string list_status(TaskState state, const Task& task) {
     switch (state) {
     case kRunning:
     case kError: return task.status();
@@ -39,97 +29,85 @@ std::string list_status(int32_t state, const Task& task) {
     }
 }
 
-// A live recording has no total: it shows the media time recorded so far (seconds).
-std::string live_members(const Task& task) {
-    if (!task.live.active) return {};
-    return ",\"live\":true,\"recorded\":" +
-           fixed_decimal(static_cast<double>(task.live.recorded_ms) / 1000, 1);
-}
-
-// The segments a stream left out because they kept failing: "leftOut":[3,7]; nothing when none.
-std::string left_out_member(const Task& task) {
-    std::lock_guard lock(task.segment_lock);
-    if (task.left_out.empty()) return {};
-    std::string out = ",\"leftOut\":[";
-    for (size_t i = 0; i < task.left_out.size(); ++i)
-        out += (i ? "," : "") + std::to_string(task.left_out[i]);
-    return out + "]";
+CurrentTask current_task(const TaskList::Snapshot& list, int64_t now_ns) {
+    const Task& task = *list.current;
+    CurrentTask current;
+    for (const auto& entry : list.entries) {
+        if (entry->task == list.current)
+            current.task = snapshot_task(entry->id, TaskState(entry->state.load()), task);
+    }
+    if (current.task.id == 0) current.task = snapshot_task(0, kRunning, task);
+    current.live_status = redact_urls_in(task.status());
+    current.elapsed = static_cast<double>(now_ns - task.start_ns) / 1e9;
+    return current;
 }
 
 } // namespace
 
-std::string segments_json(const Task& task) {
-    uint64_t total = task.total;
-    std::string out = "[";
-    std::lock_guard lock(task.segment_lock);
-    for (size_t i = 0; i < task.segments.size(); ++i) {
-        const Segment& s = *task.segments[i];
-        uint64_t end = s.end.load();
-        if (total != 0) end = std::min(end, total);
-        if (i) out += ',';
-        out += "{\"id\":" + number(s.id);
-        out += ",\"start\":" + number(s.start);
-        out += ",\"pos\":" + number(s.pos.load());
-        out += ",\"end\":" + number(end);
-        out += ",\"active\":" + std::string(boolean(s.active)) + '}';
+TaskSnapshot snapshot_task(int32_t id, TaskState state, const Task& task) {
+    TaskSnapshot s;
+    s.id = id;
+    s.state = state;
+    s.status = redact_urls_in(list_status(state, task));
+    s.name = task.name();
+    s.url = redact_url(task.request.url);
+    s.total = task.total;
+    s.total_estimated = task.total_estimated;
+    s.connections = task.request.connections;
+    s.supports_range = task.supports_range;
+    s.failure = state == kError ? task.failure_category() : FailureCategory::kNone;
+    s.live = task.live.active;
+    s.recorded = static_cast<double>(task.live.recorded_ms) / 1000;
+    uint64_t done = 0;
+    {
+        std::lock_guard lock(task.segment_lock);
+        s.left_out.assign(task.left_out.begin(), task.left_out.end());
+        s.segments.reserve(task.segments.size());
+        for (const auto& segment : task.segments) {
+            SegmentSnapshot out;
+            out.id = segment->id;
+            out.start = segment->start;
+            out.pos = segment->pos.load();
+            out.end = segment->end.load();
+            if (s.total != 0) out.end = std::min(out.end, s.total);
+            out.active = segment->active;
+            if (out.pos > out.start) done += out.pos - out.start;
+            s.segments.push_back(out);
+        }
     }
-    out += ']';
+    s.done = s.total != 0 ? std::min(done, s.total) : done;
+    s.speed = task.measure_speed(monotonic_ms(), done, state == kRunning);
+    return s;
+}
+
+ListSnapshot snapshot_list(const TaskList& list) { return snapshot_list(list, monotonic_ns()); }
+
+ListSnapshot snapshot_list(const TaskList& list, int64_t now_ns) {
+    TaskList::Snapshot entries = list.snapshot();
+    ListSnapshot out;
+    if (entries.current) out.current = current_task(entries, now_ns);
+    out.tasks.reserve(entries.entries.size());
+    for (const auto& entry : entries.entries)
+        out.tasks.push_back(snapshot_task(entry->id, TaskState(entry->state.load()), *entry->task));
     return out;
 }
 
 std::string task_status_fragment(const Task& task, int64_t now_ns) {
-    uint64_t total = task.total;
-    std::string elapsed = fixed_decimal(static_cast<double>(now_ns - task.start_ns) / 1e9, 2);
-    std::string out = "\"status\":" + json_quote(redact_urls_in(task.status()));
-    out += ",\"filename\":" + json_quote(task.name());
-    out += ",\"url\":" + json_quote(redact_url(task.request.url));
-    out += ",\"total\":" + number(total);
-    if (task.total_estimated) out += ",\"totalEstimated\":true";
-    out += ",\"done\":" + number(shown_done(task, total));
-    out += ",\"connections\":" + number(task.request.connections);
-    out += ",\"supportsRange\":" + std::string(boolean(task.supports_range));
-    out += live_members(task);
-    out += left_out_member(task);
-    out += ",\"elapsed\":" + elapsed;
-    out += ",\"segments\":" + segments_json(task);
-    return out;
+    CurrentTask current;
+    current.task = snapshot_task(0, kRunning, task);
+    current.live_status = redact_urls_in(task.status());
+    current.elapsed = static_cast<double>(now_ns - task.start_ns) / 1e9;
+    return current_task_json(current);
 }
 
 std::string task_entry_json(int32_t id, int32_t state, const Task& task) {
-    uint64_t total = task.total;
-    std::string name = json_quote(task.name());
-    std::string out = "{\"id\":" + std::to_string(id);
-    out += ",\"name\":" + name;
-    out += ",\"filename\":" + name;
-    out += ",\"url\":" + json_quote(redact_url(task.request.url));
-    out += ",\"status\":" + json_quote(redact_urls_in(list_status(state, task)));
-    out += ",\"total\":" + number(total);
-    if (task.total_estimated) out += ",\"totalEstimated\":true";
-    out += ",\"done\":" + number(shown_done(task, total));
-    out += ",\"connections\":" + number(task.request.connections);
-    out += ",\"supportsRange\":" + std::string(boolean(task.supports_range));
-    out += live_members(task);
-    out += left_out_member(task);
-    out += ",\"segments\":" + segments_json(task);
-    out += '}';
-    return out;
+    return to_json(snapshot_task(id, TaskState(state), task));
 }
 
 std::string task_list_document(const TaskList& list) { return task_list_document(list, monotonic_ns()); }
 
 std::string task_list_document(const TaskList& list, int64_t now_ns) {
-    TaskList::Snapshot snapshot = list.snapshot();
-    std::string out = "{";
-    out += snapshot.current ? task_status_fragment(*snapshot.current, now_ns)
-                            : std::string("\"status\":\"idle\"");
-    out += ",\"tasks\":[";
-    for (size_t i = 0; i < snapshot.entries.size(); ++i) {
-        const TaskEntry& entry = *snapshot.entries[i];
-        if (i) out += ',';
-        out += task_entry_json(entry.id, entry.state, *entry.task);
-    }
-    out += "]}";
-    return out;
+    return to_json(snapshot_list(list, now_ns));
 }
 
 std::string format_size(double bytes) {

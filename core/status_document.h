@@ -1,21 +1,6 @@
-// The task status documents: JSON texts assembled by hand in a fixed member order, read by the
-// control API, the WebSocket channel and the desktop shell. The order and number formats are
-// part of the interface:
-//
-//   list document  {<status fragment of the current task, or "status":"idle">,"tasks":[<entry>,...]}
-//   fragment       "status":..,"filename":..,"url":..,"total":N,"done":N,"connections":N,
-//                  "supportsRange":B,"elapsed":S.ss,"segments":[..]
-//   entry          {"id":N,"name":..,"filename":..,"url":..,"status":..,"total":N,"done":N,
-//                   "connections":N,"supportsRange":B,"segments":[..]}
-//   segment        {"id":N,"start":N,"pos":N,"end":N,"active":B}
-//
-// While a total is only a guess from what was fetched so far (a stream's parts), "total" is
-// followed by "totalEstimated":true; the member is absent otherwise. A live recording (total 0)
-// has "live":true,"recorded":S.s (media seconds recorded) after "supportsRange"; a stream that
-// left failing segments out lists their numbers next, "leftOut":[3,7].
-// "done" is capped at a non-zero total; a segment's end is capped at a non-zero total and is
-// 18446744073709551615 while the size is unknown. Also here: the display formatters the task
-// list view applies to these values.
+// Reading the task list into snapshots (core/task_snapshot.h), and the list document built from
+// them, read by the control API and the WebSocket channel. Also here: the display formatters the
+// task list views apply to these values.
 #pragma once
 
 #include <cstdint>
@@ -24,14 +9,17 @@
 
 #include "core/task.h"
 #include "core/task_list.h"
+#include "core/task_snapshot.h"
 
 namespace twk {
 
-// The document for "no engine", and for a list that never started a task but with "tasks".
-inline constexpr const char* kIdleDocument = "{\"status\":\"idle\",\"tasks\":[]}";
+// The task as its list shows it in `state`.
+TaskSnapshot snapshot_task(int32_t id, TaskState state, const Task& task);
+// Every task of the list, and the one it started last; `now_ns` (steady clock) gives "elapsed".
+ListSnapshot snapshot_list(const TaskList& list, int64_t now_ns);
+ListSnapshot snapshot_list(const TaskList& list);
 
-std::string segments_json(const Task& task);
-// `now_ns` (steady clock) gives "elapsed"; the current time when left out.
+// The same as JSON (`to_json`).
 std::string task_status_fragment(const Task& task, int64_t now_ns);
 std::string task_entry_json(int32_t id, int32_t state, const Task& task);
 std::string task_list_document(const TaskList& list, int64_t now_ns);

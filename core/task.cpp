@@ -15,6 +15,16 @@ std::shared_ptr<Segment> make_segment(uint64_t start, uint64_t pos, uint64_t end
     return segment;
 }
 
+int64_t task_elapsed_ms(const Task& task) { return (monotonic_ns() - task.start_ns) / 1'000'000; }
+
+bool download_complete(const Task& task) {
+    if (task.complete) return true;
+    if (task.total == 0) return false;
+    std::lock_guard lock(task.segment_lock);
+    return std::all_of(task.segments.begin(), task.segments.end(),
+                       [](const auto& segment) { return segment->pos >= segment->end; });
+}
+
 Task::Task(TaskRequest request) : request(std::move(request)), start_ns(monotonic_ns()) {}
 
 std::string Task::name() const {
@@ -52,13 +62,34 @@ void Task::set_status(std::string_view text) {
     set_failure(text, text.starts_with("error") ? FailureCategory::kOther : FailureCategory::kNone);
 }
 
+void Task::finish(RunEnd end) {
+    switch (end) {
+    case RunEnd::kDone: set_status("done"); break;
+    case RunEnd::kPaused: set_status("paused"); break;
+    case RunEnd::kCanceled: set_status("canceled"); break;
+    case RunEnd::kNone: break;
+    }
+}
+
+RunEnd Task::run_end() const {
+    std::lock_guard lock(m_status_lock);
+    return m_end;
+}
+
 void Task::set_failure(std::string_view text, FailureCategory category) {
     const bool error = category != FailureCategory::kNone;
     if (error) failed = true;
+    RunEnd end = RunEnd::kNone;
+    if (!error) {
+        if (text == "done") end = RunEnd::kDone;
+        if (text == "paused") end = RunEnd::kPaused;
+        if (text == "canceled") end = RunEnd::kCanceled;
+    }
     {
         std::lock_guard lock(m_status_lock);
         m_status = text;
         m_failure = category;
+        m_end = end;
     }
     note_status();
     // A failure ends the pass: the other workers need not wait out a silent peer.
@@ -88,6 +119,8 @@ bool Task::wait(int64_t ms, const std::function<bool()>& done) {
 
 void Task::attach_changes(std::shared_ptr<ChangeSignal> changes) { m_changes = std::move(changes); }
 
+void Task::attach_path_arbiter(std::weak_ptr<PathArbiter> arbiter) { m_arbiter = std::move(arbiter); }
+
 void Task::note_progress() {
     if (m_changes) m_changes->note_progress();
 }
@@ -106,6 +139,16 @@ std::string Task::effective_url() const {
 void Task::set_effective_url(std::string_view url) {
     std::lock_guard lock(m_effective_url_lock);
     m_effective_url = url;
+}
+
+double Task::measure_speed(int64_t now_ms, uint64_t done, bool running) const {
+    std::lock_guard lock(m_speed_lock);
+    if (!running) {
+        m_speed.reset();
+        return 0;
+    }
+    m_speed.add(now_ms, done);
+    return m_speed.bytes_per_second();
 }
 
 uint64_t Task::bytes_done() const {

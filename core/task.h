@@ -29,6 +29,7 @@
 
 #include "core/change_signal.h"
 #include "core/connection_counts.h"
+#include "core/speed_meter.h"
 #include "net/http_message.h"
 #include "net/proxy_spec.h"
 #include "net/text.h" // monotonic_ns
@@ -53,6 +54,14 @@ struct Segment {
     // segment lock; a split never cuts below it, so no byte already on its way is thrown away.
     std::atomic<uint64_t> asked_end{0};
 };
+
+struct Task;
+
+// The complete flag is set, or the total is known and every segment has pos >= end.
+bool download_complete(const Task& task);
+
+// Milliseconds since the task's start time (the clock of last progress).
+int64_t task_elapsed_ms(const Task& task);
 
 // A new segment with the next process-wide id, not active, full retry budget.
 std::shared_ptr<Segment> make_segment(uint64_t start, uint64_t pos, uint64_t end);
@@ -84,6 +93,11 @@ struct TaskRequest {
     bool is_stream() const { return !stream_type.empty(); }
 };
 
+class PathArbiter;
+
+// How a run ended, as its driver said: kNone while it has not said, or failed.
+enum class RunEnd : int32_t { kNone, kDone, kPaused, kCanceled };
+
 struct Task {
     explicit Task(TaskRequest request = {});
     Task(const Task&) = delete;
@@ -103,6 +117,10 @@ struct Task {
     // Any text beginning with "error" also sets the failed flag; its category is kOther. Every
     // other text clears the category.
     void set_status(std::string_view text);
+    // How a run ended: sets the ending (`run_end`) and its text ("done", "paused", "canceled").
+    // A driver that only sets those texts with `set_status` ends its run the same way.
+    void finish(RunEnd end);
+    RunEnd run_end() const;
     // An error text with what the failure was about (net/transport_error.h): code that acts on
     // a failure asks the category, never the text.
     void set_failure(std::string_view text, FailureCategory category);
@@ -123,6 +141,9 @@ struct Task {
     std::atomic<uint32_t> throttle_hits{0}; // 429 and 503 answers seen
     // Sum over segments of pos - start, where pos > start. Takes the segment lock.
     uint64_t bytes_done() const;
+    // Adds a reading of `done` bytes at `now_ms` (steady clock) and gives the speed over the
+    // last few seconds; a task that is not running reads 0 and its measurement starts afresh.
+    double measure_speed(int64_t now_ms, uint64_t done, bool running) const;
 
     mutable std::mutex segment_lock;
     std::vector<std::shared_ptr<Segment>> segments; // under segment_lock
@@ -156,9 +177,12 @@ struct Task {
     // Wakes every wait() so that it checks its condition again.
     void wake();
 
-    // --- the change signal of the list the task is in (core/change_signal.h) ---
+    // --- the list the task is in: its change signal (core/change_signal.h) and the arbiter of
+    // its output paths (core/path_arbiter.h) ---
     // Set by the task list when the task is added, before any thread runs it; read-only after.
     void attach_changes(std::shared_ptr<ChangeSignal> changes);
+    void attach_path_arbiter(std::weak_ptr<PathArbiter> arbiter);
+    std::shared_ptr<PathArbiter> path_arbiter() const { return m_arbiter.lock(); }
     // Whoever changes what a status document shows calls one of these afterwards: progress for
     // bytes, segments, sizes and flags; status for what starts or ends something. `set_status`
     // does it itself. Without a list they do nothing.
@@ -190,6 +214,7 @@ private:
     mutable std::mutex m_status_lock;
     std::string m_status;
     FailureCategory m_failure = FailureCategory::kNone;
+    RunEnd m_end = RunEnd::kNone;
 
     mutable std::mutex m_effective_url_lock;
     std::string m_effective_url;
@@ -198,6 +223,10 @@ private:
     std::condition_variable m_wake;
 
     std::shared_ptr<ChangeSignal> m_changes;
+    std::weak_ptr<PathArbiter> m_arbiter;
+
+    mutable std::mutex m_speed_lock;
+    mutable SpeedMeter m_speed;
 };
 
 } // namespace twk

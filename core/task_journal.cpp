@@ -39,27 +39,27 @@ const char* boolean(bool value) { return value ? "true" : "false"; }
 
 std::string entry_json(const JournalEntry& e) {
     std::string out = "{\"id\":" + signed_number(e.id);
-    out += ",\"url\":" + json_quote(e.url);
+    out += ",\"url\":" + json_quote(e.request.url);
     out += ",\"filename\":" + json_quote(e.filename);
     out += ",\"outputPath\":" + json_quote(e.output_path);
-    out += ",\"connections\":" + number(e.connections);
-    out += ",\"method\":" + json_quote(e.method);
+    out += ",\"connections\":" + number(e.request.connections);
+    out += ",\"method\":" + json_quote(e.request.method);
     out += ",\"headers\":[";
-    for (size_t i = 0; i < e.headers.size(); ++i) {
+    for (size_t i = 0; i < e.request.headers.size(); ++i) {
         if (i) out += ',';
-        out += "[" + json_quote(e.headers[i].first) + "," + json_quote(e.headers[i].second) + "]";
+        out += "[" + json_quote(e.request.headers[i].first) + "," + json_quote(e.request.headers[i].second) + "]";
     }
-    out += "],\"postData\":" + json_quote(e.post_data);
-    out += ",\"userAgent\":" + json_quote(e.user_agent);
-    out += ",\"insecure\":" + std::string(boolean(e.insecure));
-    out += ",\"proxy\":{\"kind\":" + signed_number(e.proxy.kind);
-    out += ",\"host\":" + json_quote(e.proxy.host);
-    out += ",\"port\":" + signed_number(e.proxy.port);
-    out += ",\"user\":" + json_quote(e.proxy.user);
-    out += ",\"password\":" + json_quote(e.proxy.password) + "}";
+    out += "],\"postData\":" + json_quote(e.request.post_data);
+    out += ",\"userAgent\":" + json_quote(e.request.user_agent);
+    out += ",\"insecure\":" + std::string(boolean(e.request.insecure));
+    out += ",\"proxy\":{\"kind\":" + signed_number(e.request.proxy.kind);
+    out += ",\"host\":" + json_quote(e.request.proxy.host);
+    out += ",\"port\":" + signed_number(e.request.proxy.port);
+    out += ",\"user\":" + json_quote(e.request.proxy.user);
+    out += ",\"password\":" + json_quote(e.request.proxy.password) + "}";
     out += ",\"bandwidthLimit\":" + signed_number(e.bandwidth_limit);
-    out += ",\"type\":" + json_quote(e.stream_type);
-    out += ",\"autoNamed\":" + std::string(boolean(e.auto_named));
+    out += ",\"type\":" + json_quote(e.request.stream_type);
+    out += ",\"autoNamed\":" + std::string(boolean(e.request.auto_named));
     out += ",\"state\":" + json_quote(journal_state_name(e.state));
     out += ",\"status\":" + json_quote(e.status);
     out += ",\"total\":" + number(e.total);
@@ -159,13 +159,13 @@ bool read_entry(const OrderedJsonValue& v, JournalEntry& e) {
     std::string state;
     double bandwidth_limit = 0;
     uint64_t connections = 0;
-    if (!get_int32(v, "id", 1, e.id) || !get_text(v, "url", e.url) || !get_text(v, "filename", e.filename) ||
+    if (!get_int32(v, "id", 1, e.id) || !get_text(v, "url", e.request.url) || !get_text(v, "filename", e.filename) ||
         !get_text(v, "outputPath", e.output_path) || !get_unsigned(v, "connections", connections) ||
-        !get_text(v, "method", e.method) || !read_headers(v, e.headers) ||
-        !get_text(v, "postData", e.post_data) || !get_text(v, "userAgent", e.user_agent) ||
-        !get_bool(v, "insecure", e.insecure) || !read_proxy(v, e.proxy) ||
+        !get_text(v, "method", e.request.method) || !read_headers(v, e.request.headers) ||
+        !get_text(v, "postData", e.request.post_data) || !get_text(v, "userAgent", e.request.user_agent) ||
+        !get_bool(v, "insecure", e.request.insecure) || !read_proxy(v, e.request.proxy) ||
         !get_whole(v, "bandwidthLimit", 0, static_cast<double>(kMaxJournalNumber), bandwidth_limit) ||
-        !get_text(v, "type", e.stream_type) || !get_bool(v, "autoNamed", e.auto_named) ||
+        !get_text(v, "type", e.request.stream_type) || !get_bool(v, "autoNamed", e.request.auto_named) ||
         !get_text(v, "state", state) || !get_text(v, "status", e.status) ||
         !get_unsigned(v, "total", e.total) || !get_unsigned(v, "done", e.done) ||
         !get_bool(v, "supportsRange", e.supports_range)) {
@@ -175,17 +175,17 @@ bool read_entry(const OrderedJsonValue& v, JournalEntry& e) {
     for (uint64_t c : {1, 2, 4, 8, 12, 16, 24, 32})
         allowed = allowed || c == connections;
     if (!allowed) return false;
-    e.connections = connections;
+    e.request.connections = connections;
     e.bandwidth_limit = static_cast<int64_t>(bandwidth_limit);
     e.state = state_from_name(state);
     if (e.state < 0) return false;
     if (e.id == INT32_MAX) return false; // no id would be left for the next task
-    if (e.method != "GET" && e.method != "POST" && e.method != "HEAD") return false;
-    if (e.stream_type != "" && e.stream_type != "hls" && e.stream_type != "dash") return false;
-    if (e.user_agent.empty() || has_control_byte(e.user_agent)) return false;
+    if (e.request.method != "GET" && e.request.method != "POST" && e.request.method != "HEAD") return false;
+    if (e.request.stream_type != "" && e.request.stream_type != "hls" && e.request.stream_type != "dash") return false;
+    if (e.request.user_agent.empty() || has_control_byte(e.request.user_agent)) return false;
     if (e.state == kError && !e.status.starts_with("error")) return false;
     UrlParts parts;
-    if (e.url.empty() || !parse_url(e.url, parts)) return false;
+    if (e.request.url.empty() || !parse_url(e.request.url, parts)) return false;
     return usable_output_path(e.output_path);
 }
 

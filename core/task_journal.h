@@ -38,6 +38,7 @@
 #include <vector>
 
 #include "core/connection_counts.h"
+#include "core/task.h"
 #include "core/task_list.h"
 #include "net/http_message.h"
 #include "net/proxy_spec.h"
@@ -54,19 +55,10 @@ inline constexpr const char* kJournalBadSuffix = ".bad";
 // One task as the journal keeps it: what made it, and where it stood.
 struct JournalEntry {
     int32_t id = 0;
-    std::string url;
     std::string filename;
     std::string output_path;
-    uint64_t connections = kDefaultConnections;
-    std::string method = "GET";
-    HeaderList headers; // as sent, in order; "Cookie" and "Referer" among them
-    std::string post_data;
-    std::string user_agent = "TWK";
-    bool insecure = false;
-    ProxySpec proxy; // kind 0 when none
+    TaskRequest request; // headers as sent, in order; "Cookie" and "Referer" among them
     int64_t bandwidth_limit = 0;
-    std::string stream_type; // "", "hls" or "dash"
-    bool auto_named = false;
     int32_t state = kPaused; // a TaskState
     std::string status;
     uint64_t total = 0;

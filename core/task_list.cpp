@@ -1,11 +1,8 @@
 #include "core/task_list.h"
 
-#include "core/sidecar.h"
-
 #include <unistd.h>
 
 #include <chrono>
-#include <map>
 #include <system_error>
 #include <thread>
 
@@ -18,64 +15,32 @@ namespace twk {
 
 namespace {
 
-constexpr int kMaxCollisionNumber = 99999;
 constexpr int64_t kCloseWaitMs = 3'000;
-
-struct IndexEntry {
-    std::weak_ptr<TaskList> list;
-    int32_t id = 0;
-};
-
-std::mutex& index_mutex() {
-    static std::mutex m;
-    return m;
-}
-
-std::map<const Task*, IndexEntry>& task_index() {
-    static std::map<const Task*, IndexEntry> index;
-    return index;
-}
-
-void index_add(const Task* task, const std::shared_ptr<TaskList>& list, int32_t id) {
-    std::lock_guard lock(index_mutex());
-    task_index()[task] = IndexEntry{list, id};
-}
-
-void index_remove(const Task* task) {
-    std::lock_guard lock(index_mutex());
-    task_index().erase(task);
-}
 
 void remove_file(const std::string& path) { ::unlink(path.c_str()); }
 
 TaskState final_state(const Task& task) {
-    std::string status = task.status();
+    const RunEnd end = task.run_end();
     // A run that finished just as a pause reached it is done: its file is whole and its
     // sidecar gone, so "paused" would promise a resume that starts it over.
-    if (status == "done") return kDone;
-    if (task.pause || status == "paused") return kPaused;
-    if (status == "canceled") return kCanceled;
+    if (end == RunEnd::kDone) return kDone;
+    if (task.pause || end == RunEnd::kPaused) return kPaused;
+    if (end == RunEnd::kCanceled) return kCanceled;
     if (task.status_is_error()) return kError;
     return kDone;
 }
 
 } // namespace
 
-TaskHome find_task_home(const Task& task) {
-    std::lock_guard lock(index_mutex());
-    auto it = task_index().find(&task);
-    if (it == task_index().end()) return {};
-    return TaskHome{it->second.list.lock(), it->second.id};
-}
-
-std::shared_ptr<TaskList> TaskList::create(int64_t max_concurrent) {
-    std::shared_ptr<TaskList> list(new TaskList(max_concurrent));
+std::shared_ptr<TaskList> TaskList::create(int64_t max_concurrent, TaskDrivers drivers) {
+    std::shared_ptr<TaskList> list(new TaskList(max_concurrent, std::move(drivers)));
     list->m_self = list;
     return list;
 }
 
-TaskList::TaskList(int64_t max_concurrent)
-    : m_driver(run_task), m_max_concurrent(max_concurrent < 1 ? 1 : max_concurrent) {}
+TaskList::TaskList(int64_t max_concurrent, TaskDrivers drivers)
+    : m_drivers(std::move(drivers)), m_driver(dispatching_driver(m_drivers)),
+      m_max_concurrent(max_concurrent < 1 ? 1 : max_concurrent) {}
 
 TaskList::~TaskList() { close(); }
 
@@ -86,33 +51,6 @@ std::shared_ptr<TaskEntry> TaskList::find(int32_t id) const {
     return nullptr;
 }
 
-bool TaskList::path_taken(const std::string& path, const Task& task) const {
-    std::string normalized = normalize_path(path);
-    for (const auto& entry : m_entries) {
-        if (entry->task.get() == &task || entry->state == kDone) continue;
-        if (normalize_path(entry->task->output_path()) == normalized) return true;
-    }
-    return false;
-}
-
-std::string TaskList::free_path_locked(const Task& task, const std::string& candidate,
-                                       bool avoid_files) const {
-    auto is_free = [&](const std::string& path) {
-        return !path_taken(path, task) && (!avoid_files || may_write_over(task, path));
-    };
-    if (is_free(candidate)) return candidate;
-    for (int n = 1; n <= kMaxCollisionNumber; ++n) {
-        std::string numbered = numbered_path(candidate, n);
-        if (is_free(numbered)) return numbered;
-    }
-    return candidate;
-}
-
-std::string TaskList::free_path(const Task& task, const std::string& candidate, bool avoid_files) const {
-    std::lock_guard lock(m_lock);
-    return free_path_locked(task, candidate, avoid_files);
-}
-
 int32_t TaskList::add(std::shared_ptr<Task> task) {
     if (!task) return -1;
     int32_t id;
@@ -121,16 +59,19 @@ int32_t TaskList::add(std::shared_ptr<Task> task) {
         if (m_closed) return -1;
         id = m_next_id++;
         task->attach_changes(m_changes);
+        task->attach_path_arbiter(m_arbiter);
         task->set_status("queued");
+        m_arbiter->enroll(*task, id, true);
         // Files already on disk count too: a new task never truncates a file it does not own.
-        task->set_output_path(free_path_locked(*task, task->output_path(), true));
+        const Task& placed = *task;
+        m_arbiter->place(*task, task->output_path(),
+                         [&placed](const std::string& path) { return may_write_over(placed, path); });
         auto entry = std::make_shared<TaskEntry>();
         entry->id = id;
         entry->task = task;
         m_entries.push_back(entry);
         m_changes->note_status();
     }
-    if (auto self = m_self.lock()) index_add(task.get(), self, id);
     schedule();
     return id;
 }
@@ -146,8 +87,10 @@ int32_t TaskList::restore(std::shared_ptr<Task> task, int32_t id, TaskState stat
         entry->state = state;
         m_entries.push_back(entry);
         if (id < INT32_MAX && m_next_id <= id) m_next_id = id + 1;
+        task->attach_changes(m_changes);
+        task->attach_path_arbiter(m_arbiter);
+        m_arbiter->enroll(*task, id, state != kDone);
     }
-    if (auto self = m_self.lock()) index_add(task.get(), self, id);
     return id;
 }
 
@@ -161,7 +104,7 @@ void TaskList::pause(int32_t id) {
         entry->task->interrupt();
     } else if (entry->state == kQueued) {
         entry->state = kPaused;
-        entry->task->set_status("paused");
+        entry->task->finish(RunEnd::kPaused);
     }
     m_changes->note_status();
 }
@@ -178,27 +121,34 @@ void TaskList::cancel(int32_t id) {
     }
     // A stream task paused earlier keeps its fetched parts for the next run; with no run going,
     // nobody else will remove them.
-    const bool idle_stream = task.request.is_stream() && !entry->thread_live;
+    const bool idle_stream = task.request.is_stream() && !entry->thread_live && m_drivers.stream_cleanup;
     entry->state = kCanceled;
-    task.set_status("canceled");
+    task.finish(RunEnd::kCanceled);
     m_changes->note_status();
     remove_sidecar(task.sidecar_path());
     remove_file(task.output_path());
-    if (idle_stream) clean_up_stream_task(task);
+    if (idle_stream) m_drivers.stream_cleanup(task);
 }
 
-void TaskList::resume(int32_t id) {
+void TaskList::resume(int32_t id) { requeue(id, false); }
+
+void TaskList::retry(int32_t id) { requeue(id, true); }
+
+void TaskList::requeue(int32_t id, bool allow_done) {
     {
         std::lock_guard lock(m_lock);
         auto entry = find(id);
         if (!entry || m_closed) return;
         int32_t state = entry->state;
-        if (state != kError && state != kPaused && state != kCanceled) return;
+        if (state != kError && state != kPaused && state != kCanceled && !(allow_done && state == kDone))
+            return;
         // A task cancelled while running is "canceled" before its thread has ended; starting a
         // second thread on it would let two drivers write one file.
         if (entry->thread_live) return;
         Task& task = *entry->task;
-        task.set_output_path(free_path_locked(task, task.output_path(), true));
+        m_arbiter->set_holds_path(task, true);
+        m_arbiter->place(task, task.output_path(),
+                         [&task](const std::string& path) { return may_write_over(task, path); });
         task.stop = false;
         task.pause = false;
         task.complete = false;
@@ -224,7 +174,7 @@ void TaskList::set_max_concurrent(int64_t max_concurrent) {
 
 void TaskList::set_driver(TaskDriver driver) {
     std::lock_guard lock(m_lock);
-    m_driver = driver ? std::move(driver) : TaskDriver(run_task);
+    m_driver = driver ? std::move(driver) : dispatching_driver(m_drivers);
 }
 
 TaskList::Snapshot TaskList::snapshot() const {
@@ -284,9 +234,10 @@ void TaskList::run_thread(const std::shared_ptr<TaskEntry>& entry, const TaskDri
         // stays "canceled" whatever the driver ended with.
         if (entry->state == kCanceled) {
             state = kCanceled;
-            entry->task->set_status("canceled");
+            entry->task->finish(RunEnd::kCanceled);
         }
         entry->state = state;
+        if (state == kDone) m_arbiter->set_holds_path(*entry->task, false);
         entry->thread_live = false;
         --m_running;
         m_changes->note_status();
@@ -307,13 +258,6 @@ void TaskList::close() {
     for (int64_t left = kCloseWaitMs; m_live_threads > 0 && left > 0; left = deadline - monotonic_ms())
         m_changes->wait_for_change(revision(), ChangeScope::kStatus, left,
                                    [this] { return m_live_threads == 0; });
-    std::vector<std::shared_ptr<TaskEntry>> entries;
-    {
-        std::lock_guard lock(m_lock);
-        entries = m_entries;
-    }
-    for (const auto& entry : entries)
-        index_remove(entry->task.get());
 }
 
 } // namespace twk

@@ -2,13 +2,11 @@
 //
 // A list is always held by a shared pointer; every task thread holds one too, so nothing a live
 // thread uses is freed under it. `close` ends the list's life as the engine sees it: nothing is
-// scheduled afterwards, it waits up to 3 s for the task threads, and removes its tasks from the
-// process-wide index.
+// scheduled afterwards, and it waits up to 3 s for the task threads.
 //
 // Locks: the list lock guards the entries, the current task and the driver; it is never held
-// while a driver runs. Order: list lock, then a task's name lock. The process-wide index has its
-// own mutex, taken after the list lock is released. The change signal's lock is taken last and
-// held only for a moment.
+// while a driver runs. Order: list lock, then the path arbiter's lock, then a task's name lock.
+// The change signal's lock is taken last and held only for a moment.
 #pragma once
 
 #include <atomic>
@@ -22,24 +20,12 @@
 #include <vector>
 
 #include "core/change_signal.h"
+#include "core/path_arbiter.h"
 #include "core/task.h"
+#include "core/task_driver.h"
+#include "core/task_snapshot.h"
 
 namespace twk {
-
-enum TaskState : int32_t {
-    kQueued = 0,
-    kRunning = 1,
-    kDone = 2,
-    kError = 3,
-    kPaused = 4,
-    kCanceled = 5,
-};
-
-// The work a task thread does: run the task to the end of one run and leave its final status
-// text ("done", "paused", "canceled" or one beginning with "error"). It must return once the
-// task's stop flag is set, and it owns the output file while it runs. Every list starts with
-// `run_task` (core/task_driver.h); `TaskList::set_driver` replaces it for the whole list.
-using TaskDriver = std::function<void(const std::shared_ptr<Task>&)>;
 
 struct TaskEntry {
     int32_t id = 0;
@@ -50,14 +36,15 @@ struct TaskEntry {
 
 class TaskList {
 public:
-    static std::shared_ptr<TaskList> create(int64_t max_concurrent);
+    // The list runs `drivers` (core/task_driver.h).
+    static std::shared_ptr<TaskList> create(int64_t max_concurrent, TaskDrivers drivers = {});
     ~TaskList();
     TaskList(const TaskList&) = delete;
     TaskList& operator=(const TaskList&) = delete;
 
     // Gives the task the next id (1, 2, 3, ...; never reused), status "queued", a path no other
     // live task holds and that does not overwrite a file on disk, then schedules. -1 when the
-    // list is closed or the task is null.
+    // list is closed or the task is null. The engine's add is the one caller outside tests.
     int32_t add(std::shared_ptr<Task> task);
     // Puts back a task of an earlier run (core/journal_keeper.h) under its old id, in `state`
     // (anything but queued or running), without scheduling it; later adds get ids above it.
@@ -68,12 +55,16 @@ public:
     // From error, paused or canceled (and once its thread has ended): queued again, behind no
     // newer task, since schedule starts the first queued entry in insertion order.
     void resume(int32_t id);
+    // As resume, and a done task runs again too (its file gone, or wanted afresh).
+    void retry(int32_t id);
     // Any state but done becomes "canceled"; the sidecar and the output file are deleted.
     void cancel(int32_t id);
     bool all_settled() const;
 
     void set_max_concurrent(int64_t max_concurrent); // at least 1; schedules
     int64_t max_concurrent() const { return m_max_concurrent; }
+    // Replaces the list's drivers with one for every task (tests script their runs with it);
+    // an empty one puts the list's own drivers back.
     void set_driver(TaskDriver driver);
 
     struct Snapshot {
@@ -93,17 +84,10 @@ public:
     // Stops scheduling, waits up to 3 s for the task threads, leaves the process-wide index.
     void close();
 
-    // The path `task` should use instead of `candidate`: the first free " (N)" name when another
-    // entry that is not done holds the same normalised path. With `avoid_files` a path where a
-    // file exists counts as taken too, unless the task may write there (`may_write_over`,
-    // naming.h). When every name up to " (99999)" is taken, `candidate` comes back.
-    std::string free_path(const Task& task, const std::string& candidate, bool avoid_files) const;
-
 private:
-    explicit TaskList(int64_t max_concurrent);
+    TaskList(int64_t max_concurrent, TaskDrivers drivers);
     std::shared_ptr<TaskEntry> find(int32_t id) const; // the rest: under m_lock
-    std::string free_path_locked(const Task& task, const std::string& candidate, bool avoid_files) const;
-    bool path_taken(const std::string& path, const Task& task) const;
+    void requeue(int32_t id, bool allow_done);
     void schedule();
     void run_thread(const std::shared_ptr<TaskEntry>& entry, const TaskDriver& driver);
 
@@ -112,7 +96,9 @@ private:
     mutable std::mutex m_lock;
     std::vector<std::shared_ptr<TaskEntry>> m_entries;
     std::shared_ptr<Task> m_current;
+    const TaskDrivers m_drivers;
     TaskDriver m_driver;
+    const std::shared_ptr<PathArbiter> m_arbiter = std::make_shared<PathArbiter>();
     bool m_closed = false;
 
     std::atomic<int64_t> m_max_concurrent;
@@ -120,12 +106,5 @@ private:
     std::atomic<int32_t> m_live_threads{0};
     std::atomic<int32_t> m_next_id{1};
 };
-
-// The process-wide index: which list a task belongs to, and its id there.
-struct TaskHome {
-    std::shared_ptr<TaskList> list; // null when the task is in no open list
-    int32_t id = 0;
-};
-TaskHome find_task_home(const Task& task);
 
 } // namespace twk

@@ -293,15 +293,15 @@ void Recorder::finish(bool ended) {
     Task& task = m_task;
     ::fsync(m_out.get());
     if (ended || (task.stop && task.live.finish)) {
-        task.set_status("done");
+        task.finish(RunEnd::kDone);
     } else if (task.stop && task.pause) {
-        task.set_status("paused");
+        task.finish(RunEnd::kPaused);
     } else if (task.stop) {
         const std::string path = task.output_path();
         m_out = UniqueFd();
         ::unlink(path.c_str());
         task.live.next_sequence = -1;
-        task.set_status("canceled");
+        task.finish(RunEnd::kCanceled);
     }
     task.note_progress();
 }

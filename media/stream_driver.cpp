@@ -157,9 +157,13 @@ void run_stream_task(const std::shared_ptr<Task>& task) {
     task->set_status("done");
 }
 
-void install_stream_driver() {
-    set_stream_driver(&run_stream_task,
-                      [](const Task& task) { remove_work_dir(stream_work_dir(task.output_path())); });
+void clean_up_stream_task(const Task& task) { remove_work_dir(stream_work_dir(task.output_path())); }
+
+TaskDrivers stream_drivers() {
+    TaskDrivers drivers;
+    drivers.stream = run_stream_task;
+    drivers.stream_cleanup = clean_up_stream_task;
+    return drivers;
 }
 
 } // namespace twk

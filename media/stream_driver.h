@@ -43,6 +43,8 @@
 
 #include <memory>
 
+#include "core/task_driver.h"
+
 namespace twk {
 
 struct Task;
@@ -50,7 +52,10 @@ struct Task;
 // Runs the whole task and returns when it has ended; the outcome is in its status text.
 void run_stream_task(const std::shared_ptr<Task>& task);
 
-// Makes every engine of the process run stream tasks with `run_stream_task`.
-void install_stream_driver();
+// Removes what a paused stream task keeps between runs (its work folder of fetched parts).
+void clean_up_stream_task(const Task& task);
+
+// The stream driver and its clean-up, for an engine's drivers (core/task_driver.h).
+TaskDrivers stream_drivers();
 
 } // namespace twk

@@ -14,7 +14,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "core/control_link.h"
 #include "core/engine.h"
 #include "net/text.h"
 #include "ui/shell_controller.h"
@@ -104,9 +103,7 @@ SettingsContext App::settings_context(const std::string& exe) {
     context.paths = app::settings_paths_from_env();
     context.exe_path = exe;
     context.default_folder = default_download_dir();
-    context.contact_age = [this](std::string_view tag) {
-        return engine_browser_contact_age(m_engine.engine(), tag);
-    };
+    context.contact_age = [this](std::string_view tag) { return m_engine.browser_contact_age(tag); };
     context.saved = [this](const app::Settings& saved) {
         // Turning the daily update check on or off reschedules it from now.
         const bool update_check_changed = saved.auto_update_check != m_settings.auto_update_check;

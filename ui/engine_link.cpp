@@ -1,8 +1,5 @@
 #include "ui/engine_link.h"
 
-#include "control/control_service.h"
-#include "core/control_link.h"
-#include "core/engine.h"
 #include "core/task_journal.h"
 #include "media/stream_driver.h"
 
@@ -10,62 +7,75 @@ namespace twk::ui {
 
 void EngineLink::start() {
     if (m_engine) return;
-    install_stream_driver(); // HLS and DASH tasks
-    m_engine = engine_create(default_download_dir(), kAppMaxConcurrent);
+    EngineOptions options;
+    options.download_dir = default_download_dir();
+    options.max_concurrent = kAppMaxConcurrent;
+    options.drivers = stream_drivers(); // HLS and DASH tasks
+    m_engine = Engine::create(std::move(options));
     // The list of the last run, every unfinished task paused; kept until the app closes.
     const std::string journal = default_journal_path();
-    if (!journal.empty()) engine_set_journal(m_engine, journal);
+    if (!journal.empty()) m_engine->set_journal(journal);
     // The loopback control server for browser extensions; a port another copy of the program
-    // holds leaves this one without a server. `engine_destroy` stops it first.
-    install_control_service();
-    start_engine_control(m_engine);
+    // holds leaves this one without a server.
+    m_server = start_control_service(m_engine.get());
 }
 
 void EngineLink::stop() {
-    Engine* engine = m_engine;
-    m_engine = nullptr;
-    m_document.clear();
-    engine_destroy(engine);
+    // The server reads the engine: it goes first.
+    m_server.reset();
+    m_tasks.clear();
+    m_tasks_valid = false;
+    m_engine.reset();
+}
+
+int64_t EngineLink::browser_contact_age(std::string_view tag) const {
+    return m_server ? twk::browser_contact_age(*m_server, tag) : -1;
 }
 
 void EngineLink::apply(const app::Settings& settings) {
     if (!m_engine) return;
-    if (!settings.download_dir.empty()) engine_set_download_dir(m_engine, settings.download_dir);
-    // An empty text clears the custom proxy; 0 and 0 leave the other options alone.
-    engine_set_options(m_engine, 0, 0,
-                       settings.proxy_mode == app::kProxyCustom ? settings.proxy : std::string());
-    engine_set_use_system_proxy(m_engine, settings.proxy_mode == app::kProxySystem);
+    if (!settings.download_dir.empty()) m_engine->set_download_dir(settings.download_dir);
+    // An empty text clears the custom proxy.
+    m_engine->set_proxy(settings.proxy_mode == app::kProxyCustom ? settings.proxy : std::string());
+    m_engine->set_use_system_proxy(settings.proxy_mode == app::kProxySystem);
 }
 
 EngineOps EngineLink::ops() {
     EngineOps ops;
     ops.running = [this] { return running(); };
-    ops.list_document = [this](std::string& out) {
+    ops.snapshot = [this](std::vector<TaskSnapshot>& out) {
         if (!m_engine) return false;
         // The window asks on every refresh tick; while the list's revision stands still the
-        // document it drew last is still current and is not built again.
-        const Revision revision = engine_revision(m_engine);
-        if (!m_document.empty() && revision == m_document_revision) {
-            out = m_document;
+        // snapshot it drew last is still current and is not taken again.
+        const Revision revision = m_engine->revision();
+        if (m_tasks_valid && m_tasks_revision == revision) {
+            out = m_tasks;
             return true;
         }
-        char* text = engine_list_document(m_engine);
-        if (!text) return false;
-        out = text;
-        engine_release_text(text);
-        m_document = out;
-        m_document_revision = revision;
+        m_tasks = m_engine->snapshot().tasks;
+        m_tasks_revision = revision;
+        m_tasks_valid = true;
+        out = m_tasks;
         return true;
     };
-    ops.pause = [this](int32_t id) { engine_pause(m_engine, id); };
-    ops.resume = [this](int32_t id) { engine_resume(m_engine, id); };
-    ops.cancel = [this](int32_t id) { engine_cancel(m_engine, id); };
+    ops.pause = [this](int32_t id) {
+        if (m_engine) m_engine->pause(id);
+    };
+    ops.resume = [this](int32_t id) {
+        if (m_engine) m_engine->resume(id);
+    };
+    ops.cancel = [this](int32_t id) {
+        if (m_engine) m_engine->cancel(id);
+    };
     ops.add = [this](const std::string& url, int64_t connections, std::string& error) {
         if (!m_engine) {
             error = "engine not running";
             return false;
         }
-        if (engine_add(m_engine, url, connections, "") < 0) {
+        StartOptions options;
+        options.url = url;
+        options.connections = connections <= 0 ? static_cast<int64_t>(kDefaultConnections) : connections;
+        if (!m_engine->add(options).ok()) {
             error = "invalid URL";
             return false;
         }

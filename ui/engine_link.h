@@ -1,33 +1,31 @@
 // The desktop app's one engine, and the few operations the window calls on it.
 //
 // The window takes its operations as plain functions (`EngineOps`) so that tests can hand it
-// fixed documents. `EngineLink` is the real thing: it creates the engine with the engine's
-// default folder and at most 3 running tasks, starts its loopback control server (port 18080,
-// or TWK_CONTROL_PORT), applies the settings, and destroys it at exit (which stops the server
-// and pauses the tasks so their sidecars are saved). The task list is kept in the task journal
-// ($XDG_STATE_HOME/tarnwick/tasks.json, core/task_journal.h), so the app reopens with it.
-//
-// The app holds its own engine rather than the process-wide one of `start_engine`, because the
-// window pauses, resumes and cancels tasks and sets the folder and proxy, and engine.h offers
-// those only on an engine handle.
+// fixed snapshots. `EngineLink` is the real thing: it creates the engine with the engine's
+// default folder, at most 3 running tasks and the stream driver, starts its loopback control
+// server (port 18080, or TWK_CONTROL_PORT), applies the settings, and at exit stops the server
+// and then destroys the engine (which pauses the tasks so their sidecars are saved). The task
+// list is kept in the task journal ($XDG_STATE_HOME/tarnwick/tasks.json, core/task_journal.h),
+// so the app reopens with it.
 #pragma once
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "app/settings.h"
-#include "core/change_signal.h"
-
-namespace twk {
-struct Engine;
-}
+#include "control/control_service.h"
+#include "core/engine.h"
 
 namespace twk::ui {
 
 struct EngineOps {
     std::function<bool()> running;
-    std::function<bool(std::string&)> list_document;
+    // The engine's tasks now; false without an engine.
+    std::function<bool(std::vector<TaskSnapshot>&)> snapshot;
     std::function<void(int32_t)> pause;
     std::function<void(int32_t)> resume;
     std::function<void(int32_t)> cancel;
@@ -47,7 +45,10 @@ public:
     void start();
     void stop();
     bool running() const { return m_engine != nullptr; }
-    Engine* engine() const { return m_engine; }
+    Engine* engine() const { return m_engine.get(); }
+    // Milliseconds since the browser `tag` last contacted the control server; -1 when never or
+    // without a server.
+    int64_t browser_contact_age(std::string_view tag) const;
 
     // The download folder when set, then the proxy: the custom URL in custom mode, else none,
     // and the system-proxy flag.
@@ -56,9 +57,11 @@ public:
     EngineOps ops();
 
 private:
-    Engine* m_engine = nullptr;
-    std::string m_document; // the last list document built, at m_document_revision
-    Revision m_document_revision;
+    std::unique_ptr<Engine> m_engine;
+    ControlServerHandle m_server;
+    std::vector<TaskSnapshot> m_tasks; // the last snapshot taken, at m_tasks_revision
+    Revision m_tasks_revision;
+    bool m_tasks_valid = false;
 };
 
 } // namespace twk::ui

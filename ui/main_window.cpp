@@ -154,10 +154,10 @@ void MainWindow::tick(double now) {
     bool running = m_ops.running && m_ops.running();
     bool changed = running != m_engine_running;
     m_engine_running = running;
-    std::string document;
-    if (running && m_ops.list_document && m_ops.list_document(document)) {
+    std::vector<TaskSnapshot> tasks;
+    if (running && m_ops.snapshot && m_ops.snapshot(tasks)) {
         bool ids_changed = false;
-        m_model.update(document, now, &ids_changed);
+        m_model.update(tasks, now, &ids_changed);
         changed = changed || ids_changed;
     }
     m_model.prune_hidden();

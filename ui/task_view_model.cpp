@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <unordered_map>
 
-#include "json/json.h"
-
 namespace twk::ui {
 namespace {
 
@@ -14,19 +12,15 @@ constexpr double kSpeedWeight = 0.45;
 constexpr double kMinSpeedInterval = 0.1;
 constexpr double kAnimationStep = 0.25;
 
-void read_segments(const OrderedJsonValue& entry, const std::vector<SegmentView>& before,
+void read_segments(const TaskSnapshot& task, const std::vector<SegmentView>& before,
                    std::vector<SegmentView>& out) {
-    const OrderedJsonValue* list = entry.member("segments");
-    if (!list || list->kind != JsonKind::Array) return;
-    for (const auto& s : list->array) {
-        if (s.kind != JsonKind::Object) continue;
+    for (const SegmentSnapshot& s : task.segments) {
         SegmentView seg;
-        seg.id = s.unsigned_member("id", 0);
-        seg.start = s.unsigned_member("start", 0);
-        seg.pos = s.unsigned_member("pos", 0);
-        seg.end = s.unsigned_member("end", 0);
-        const OrderedJsonValue* active = s.member("active");
-        seg.active = active && active->kind == JsonKind::Bool && active->boolean;
+        seg.id = s.id;
+        seg.start = s.start;
+        seg.pos = s.pos;
+        seg.end = s.end;
+        seg.active = s.active;
         seg.shown = static_cast<double>(seg.pos);
         for (const auto& old : before) {
             if (old.id == seg.id) {
@@ -53,13 +47,15 @@ bool is_running(ViewState state) { return state == ViewState::Probing || state =
 
 } // namespace
 
-ViewState view_state(std::string_view status) {
-    if (status == "done") return ViewState::Done;
-    if (status.substr(0, 5) == "error") return ViewState::Error;
-    if (status == "queued") return ViewState::Queued;
-    if (status == "probing") return ViewState::Probing;
-    if (status == "paused") return ViewState::Paused;
-    if (status == "canceled") return ViewState::Canceled;
+ViewState view_state(const TaskSnapshot& task) {
+    switch (task.state) {
+    case kQueued: return ViewState::Queued;
+    case kRunning: return task.probing() ? ViewState::Probing : ViewState::Downloading;
+    case kDone: return ViewState::Done;
+    case kError: return ViewState::Error;
+    case kPaused: return ViewState::Paused;
+    case kCanceled: return ViewState::Canceled;
+    }
     return ViewState::Downloading;
 }
 
@@ -70,35 +66,28 @@ bool TaskView::active() const {
     return s == ViewState::Queued || is_running(s);
 }
 
-bool TaskViewModel::update(std::string_view document, double now_seconds, bool* changed) {
+void TaskViewModel::update(const std::vector<TaskSnapshot>& tasks, double now_seconds, bool* changed) {
     if (changed) *changed = false;
-    OrderedJsonValue root;
-    if (!parse_ordered_document(document, root)) return false;
-    const OrderedJsonValue* list = root.member("tasks");
-    if (!list || list->kind != JsonKind::Array) return false;
-
     std::unordered_map<int32_t, size_t> known;
     for (size_t i = 0; i < m_tasks.size(); ++i)
         known.emplace(m_tasks[i].id, i);
     std::vector<TaskView> next;
-    for (const auto& entry : list->array) {
-        if (entry.kind != JsonKind::Object) continue;
-        uint64_t raw_id = entry.unsigned_member("id", 0);
-        if (raw_id == 0 || raw_id > INT32_MAX) continue;
-        auto id = static_cast<int32_t>(raw_id);
+    for (const TaskSnapshot& entry : tasks) {
+        if (entry.id <= 0) continue;
+        const int32_t id = entry.id;
         auto seen = std::find_if(next.begin(), next.end(), [&](const TaskView& t) { return t.id == id; });
         if (seen != next.end()) continue;
         TaskView task;
         auto old = known.find(id);
         if (old != known.end()) task = std::move(m_tasks[old->second]);
         task.id = id;
-        task.status = entry.string_member("status", "");
-        task.name = entry.string_member("name", "");
-        task.url = entry.string_member("url", "");
-        task.total = entry.unsigned_member("total", 0);
-        task.done = entry.unsigned_member("done", 0);
-        task.connections =
-            static_cast<int64_t>(std::min<uint64_t>(entry.unsigned_member("connections", 0), 1024));
+        task.view = view_state(entry);
+        task.status = entry.status;
+        task.name = entry.name;
+        task.url = entry.url;
+        task.total = entry.total;
+        task.done = entry.done;
+        task.connections = static_cast<int64_t>(std::min<uint64_t>(entry.connections, 1024));
         std::vector<SegmentView> segments;
         read_segments(entry, task.segments, segments);
         task.segments = std::move(segments);
@@ -114,7 +103,6 @@ bool TaskViewModel::update(std::string_view document, double now_seconds, bool* 
         m_selected = m_tasks.empty() ? std::nullopt : std::optional<int32_t>(m_tasks.front().id);
     }
     if (changed) *changed = ids_changed;
-    return true;
 }
 
 void TaskViewModel::prune_hidden() {

@@ -1,10 +1,10 @@
-// The task list as the main window shows it, rebuilt from the engine's list document on every
-// refresh tick. It knows nothing of widgets: the window feeds it documents and clicks, the row
-// painter reads its records.
+// The task list as the main window shows it, rebuilt from the engine's snapshots
+// (core/task_snapshot.h) on every refresh tick. It knows nothing of widgets: the window feeds it
+// snapshots and clicks, the row painter reads its records.
 //
-// Kept here beyond what the document says: a smoothed speed per task (the document carries
-// none), an animated position per segment, the selection, and the ids the user deleted, which
-// stay hidden until the engine reports them canceled or drops them.
+// Kept here beyond what a snapshot says: a smoothed speed per task, an animated position per
+// segment, the selection, and the ids the user deleted, which stay hidden until the engine
+// reports them canceled or drops them.
 #pragma once
 
 #include <cstdint>
@@ -16,13 +16,15 @@
 #include <utility>
 #include <vector>
 
+#include "core/task_snapshot.h"
+
 namespace twk::ui {
 
 enum class ViewState { Queued, Probing, Downloading, Paused, Done, Canceled, Error };
 
-// "done", "queued", "probing", "paused", "canceled" by name, "error..." by prefix, anything
-// else (for instance "downloading" or "muxing") is downloading.
-ViewState view_state(std::string_view status);
+// The task's state; a running task is probing while it asks what the server offers, else
+// downloading (whatever its text: "downloading", "muxing", ...).
+ViewState view_state(const TaskSnapshot& task);
 
 inline constexpr int kTallRowHeight = 84;
 inline constexpr int kCompactRowHeight = 40;
@@ -39,6 +41,7 @@ struct SegmentView {
 
 struct TaskView {
     int32_t id = 0;
+    ViewState view = ViewState::Queued;
     std::string status;
     std::string name;
     std::string url;
@@ -49,19 +52,22 @@ struct TaskView {
     double speed = 0;                                // bytes per second, smoothed
     std::deque<std::pair<double, uint64_t>> samples; // (seconds, bytes)
 
-    ViewState state() const { return view_state(status); }
+    ViewState state() const { return view; }
     bool active() const; // queued, probing or downloading
-    double displayed_speed() const { return status == "downloading" ? speed : 0; }
+    // Only while bytes arrive: not while a stream's parts are joined ("muxing" and the like).
+    double displayed_speed() const {
+        return view == ViewState::Downloading && status == "downloading" ? speed : 0;
+    }
 };
 
 enum class PauseAction { None, Pause, Resume };
 
 class TaskViewModel {
 public:
-    // Takes a list document read at `now_seconds` (monotonic). Known ids are updated in place,
-    // new ids appended in document order, missing ids dropped. False when the document does not
-    // parse (the model is then left as it was). `changed` tells whether the id sequence changed.
-    bool update(std::string_view document, double now_seconds, bool* changed = nullptr);
+    // Takes the engine's tasks as read at `now_seconds` (monotonic). Known ids are updated in
+    // place, new ids appended in the engine's order, missing ids dropped. `changed` tells whether
+    // the id sequence changed.
+    void update(const std::vector<TaskSnapshot>& tasks, double now_seconds, bool* changed = nullptr);
     // Deleted ids stay hidden only while their task exists and is not canceled.
     void prune_hidden();
     // Every displayed segment position moves a quarter of the way to the real one.

@@ -28,10 +28,13 @@ void scripted_run(const std::shared_ptr<Task>& task) {
 class GetCommand : public ::testing::Test {
 protected:
     void SetUp() override {
-        engine = engine_create(dir.path(), 3);
-        engine_task_list(engine)->set_driver(scripted_run);
+        EngineOptions options;
+        options.download_dir = dir.path();
+        options.max_concurrent = 3;
+        engine = Engine::create(options);
+        engine->task_list()->set_driver(scripted_run);
     }
-    void TearDown() override { engine_destroy(engine); }
+    void TearDown() override { engine.reset(); }
 
     // Runs the watcher; its standard output and error land in `out` and `err`.
     int run(std::vector<std::string> args) {
@@ -40,14 +43,14 @@ protected:
         EXPECT_TRUE(parse_get_options(args, options, error)) << error;
         ::testing::internal::CaptureStdout();
         ::testing::internal::CaptureStderr();
-        int status = get_with_engine(engine, dir.path(), options);
+        int status = get_with_engine(*engine, dir.path(), options);
         out = ::testing::internal::GetCapturedStdout();
         err = ::testing::internal::GetCapturedStderr();
         return status;
     }
 
     test::TempDir dir;
-    Engine* engine = nullptr;
+    std::unique_ptr<Engine> engine;
     std::string out, err;
 };
 
@@ -79,10 +82,11 @@ TEST_F(GetCommand, PasswordsInUrlsAreNeverShown) {
 
 TEST_F(GetCommand, JsonLeavesTheDocumentAloneOnStandardOutput) {
     EXPECT_EQ(run({"--json", "http://h/a.bin"}), kExitDone);
-    std::vector<TaskProgress> tasks;
-    ASSERT_TRUE(parse_task_list(out, tasks)) << out;
-    ASSERT_EQ(tasks.size(), 1u);
-    EXPECT_EQ(tasks[0].status, "done");
+    JsonValue document;
+    ASSERT_TRUE(parse_json(out.substr(0, out.find_last_not_of('\n') + 1), document)) << out;
+    const JsonValue& tasks = document.object["tasks"];
+    ASSERT_EQ(tasks.array.size(), 1u) << out;
+    EXPECT_EQ(tasks.array[0].object.at("status").string, "done");
     EXPECT_NE(err.find("done  " + dir.file("a.bin")), std::string::npos) << err;
 }
 

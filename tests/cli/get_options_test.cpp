@@ -14,35 +14,50 @@ bool parse(std::vector<std::string> args, GetOptions& out, std::string& error) {
 TEST(GetOptions, ReadsEveryOptionInEachSpelling) {
     GetOptions o;
     std::string error;
-    ASSERT_TRUE(parse({"-d",           "/tmp/dl",
-                       "-oname.bin",   "--connections=16",
-                       "-j",           "5",
-                       "--limit",      "1.5M",
-                       "--proxy",      "socks5h://p:1080",
-                       "-k",           "-H",
-                       "X-A: 1",       "--header=X-B:two",
-                       "--user-agent", "UA/1",
-                       "--referer",    "http://r/",
-                       "--cookie",     "a=b",
-                       "-q",           "--json",
-                       "--type",       "dash",
+    ASSERT_TRUE(parse({"-d",
+                       "/tmp/dl",
+                       "-oname.bin",
+                       "--connections=16",
+                       "-j",
+                       "5",
+                       "--limit",
+                       "1.5M",
+                       "--proxy",
+                       "socks5h://p:1080",
+                       "-k",
+                       "-H",
+                       "X-A: 1",
+                       "--header=X-B:two",
+                       "--user-agent",
+                       "UA/1",
+                       "--referer",
+                       "http://r/",
+                       "--cookie",
+                       "a=b",
+                       "-q",
+                       "--json",
+                       "--type",
+                       "dash",
+                       "--live-from-start",
+                       "--skip-bad-segments",
                        "http://h/f"},
                       o, error))
         << error;
     EXPECT_EQ(o.directory, "/tmp/dl");
-    EXPECT_EQ(o.output_name, "name.bin");
-    EXPECT_EQ(o.connections, 16);
+    EXPECT_EQ(o.request.filename, "name.bin");
+    EXPECT_EQ(o.request.connections, 16);
     EXPECT_EQ(o.max_concurrent, 5);
-    EXPECT_EQ(o.limit, 1572864);
-    EXPECT_EQ(o.proxy, "socks5h://p:1080");
-    EXPECT_TRUE(o.insecure && o.quiet && o.json);
-    ASSERT_EQ(o.headers.size(), 2u);
-    EXPECT_EQ(o.headers[0], (std::pair<std::string, std::string>{"X-A", "1"}));
-    EXPECT_EQ(o.headers[1], (std::pair<std::string, std::string>{"X-B", "two"}));
-    EXPECT_EQ(o.user_agent, "UA/1");
-    EXPECT_EQ(o.referer, "http://r/");
-    EXPECT_EQ(o.cookie, "a=b");
-    EXPECT_EQ(o.type, "dash");
+    EXPECT_EQ(o.request.bandwidth_limit, 1572864);
+    EXPECT_EQ(o.request.proxy, "socks5h://p:1080");
+    EXPECT_TRUE(o.request.insecure && o.quiet && o.json);
+    ASSERT_EQ(o.request.headers.size(), 2u);
+    EXPECT_EQ(o.request.headers[0], (std::pair<std::string, std::string>{"X-A", "1"}));
+    EXPECT_EQ(o.request.headers[1], (std::pair<std::string, std::string>{"X-B", "two"}));
+    EXPECT_EQ(o.request.user_agent, "UA/1");
+    EXPECT_EQ(o.request.referrer, "http://r/");
+    EXPECT_EQ(o.request.cookies, "a=b");
+    EXPECT_EQ(o.request.type, "dash");
+    EXPECT_TRUE(o.request.live_from_start && o.request.skip_bad_segments);
     EXPECT_EQ(o.urls, std::vector<std::string>{"http://h/f"});
 }
 
@@ -50,9 +65,9 @@ TEST(GetOptions, DefaultsAndUrlsAfterDoubleDash) {
     GetOptions o;
     std::string error;
     ASSERT_TRUE(parse({"http://a/", "--", "-weird-name"}, o, error));
-    EXPECT_EQ(o.connections, 8);
+    EXPECT_EQ(o.request.connections, 8);
     EXPECT_EQ(o.max_concurrent, 3);
-    EXPECT_EQ(o.limit, 0);
+    EXPECT_EQ(o.request.bandwidth_limit, 0);
     EXPECT_EQ(o.urls, (std::vector<std::string>{"http://a/", "-weird-name"}));
 }
 
@@ -152,15 +167,15 @@ TEST(GetOptions, DroppedHeadersAreNamedAndCookiesJoined) {
               (std::vector<std::string>{"-H Host: ignored, twk sets this header itself",
                                         "-H range: ignored, twk sets this header itself",
                                         "--header Content-Length: ignored, twk sets this header itself"}));
-    EXPECT_EQ(o.headers, (std::vector<std::pair<std::string, std::string>>{{"X-Ok", "1"}}));
-    EXPECT_EQ(o.cookie, "a=1; b=2; c=3");
+    EXPECT_EQ(o.request.headers, (std::vector<std::pair<std::string, std::string>>{{"X-Ok", "1"}}));
+    EXPECT_EQ(o.request.cookies, "a=1; b=2; c=3");
 
     // One of the two alone stays as it was.
     ASSERT_TRUE(parse({"-H", "Cookie: a=1", "http://h/f"}, o, error));
-    EXPECT_EQ(o.cookie, "a=1");
-    EXPECT_TRUE(o.headers.empty());
+    EXPECT_EQ(o.request.cookies, "a=1");
+    EXPECT_TRUE(o.request.headers.empty());
     ASSERT_TRUE(parse({"--cookie", "c=3", "http://h/f"}, o, error));
-    EXPECT_EQ(o.cookie, "c=3");
+    EXPECT_EQ(o.request.cookies, "c=3");
     EXPECT_TRUE(o.notes.empty());
 }
 
@@ -183,16 +198,16 @@ TEST(ParseRate, SuffixesAre1024Based) {
 
 TEST(StartRequest, CarriesTheOptionsAsACaptureRequest) {
     GetOptions o;
-    o.connections = 32;
-    o.limit = 1024;
-    o.insecure = true;
-    o.output_name = "a \"b\".iso";
-    o.cookie = "k=v";
-    o.referer = "http://r/";
-    o.user_agent = "UA";
-    o.proxy = "http://p:1";
-    o.headers = {{"X-Z", "1"}, {"X-A", "2"}};
-    o.type = "hls";
+    o.request.connections = 32;
+    o.request.bandwidth_limit = 1024;
+    o.request.insecure = true;
+    o.request.filename = "a \"b\".iso";
+    o.request.cookies = "k=v";
+    o.request.referrer = "http://r/";
+    o.request.user_agent = "UA";
+    o.request.proxy = "http://p:1";
+    o.request.headers = {{"X-Z", "1"}, {"X-A", "2"}};
+    o.request.type = "hls";
     OrderedJsonValue doc;
     ASSERT_TRUE(parse_ordered_document(build_start_request(o, "http://h/\xC3\xA9"), doc));
     EXPECT_EQ(doc.string_member("url", ""), "http://h/\xC3\xA9");
@@ -217,18 +232,18 @@ TEST(StartRequest, CarriesTheOptionsAsACaptureRequest) {
 // The options record the engine takes directly is the one the JSON request reads back as.
 TEST(StartRequest, TheOptionsRecordMatchesTheJsonRequest) {
     GetOptions o;
-    o.connections = 4;
-    o.limit = 2048;
-    o.insecure = true;
-    o.output_name = "x.bin";
-    o.cookie = "k=v";
-    o.referer = "http://r/";
-    o.user_agent = "UA";
-    o.proxy = "socks5h://p:1080";
-    o.headers = {{"X-Z", "1"}, {"X-A", "2"}, {"X-Z", "3"}};
-    o.type = "hls";
-    o.live_from_start = true;
-    o.skip_bad_segments = true;
+    o.request.connections = 4;
+    o.request.bandwidth_limit = 2048;
+    o.request.insecure = true;
+    o.request.filename = "x.bin";
+    o.request.cookies = "k=v";
+    o.request.referrer = "http://r/";
+    o.request.user_agent = "UA";
+    o.request.proxy = "socks5h://p:1080";
+    o.request.headers = {{"X-Z", "1"}, {"X-A", "2"}, {"X-Z", "3"}};
+    o.request.type = "dash";
+    o.request.live_from_start = true;
+    o.request.skip_bad_segments = true;
     for (const GetOptions& options : {o, GetOptions{}}) {
         const std::string url = "http://h/f.bin";
         const StartOptions direct = start_options(options, url);
@@ -245,9 +260,9 @@ TEST(StartRequest, TheOptionsRecordMatchesTheJsonRequest) {
         EXPECT_EQ(direct.cookies, read.cookies);
         EXPECT_EQ(direct.referrer, read.referrer);
         EXPECT_EQ(direct.user_agent, read.user_agent);
+        EXPECT_EQ(direct.type, read.type);
         EXPECT_EQ(direct.method, read.method);
         EXPECT_EQ(direct.headers, read.headers);
-        EXPECT_EQ(direct.type, read.type);
         EXPECT_EQ(direct.live_from_start, read.live_from_start);
         EXPECT_EQ(direct.skip_bad_segments, read.skip_bad_segments);
     }

@@ -7,16 +7,27 @@ namespace {
 
 constexpr uint64_t kMiB = 1024 * 1024;
 
-TaskProgress downloading() {
-    TaskProgress task;
+// A snapshot's status text with the state the engine shows it in.
+void set_status(TaskSnapshot& task, const std::string& status) {
+    task.status = status;
+    task.state = status == "done"              ? kDone
+                 : status == "paused"          ? kPaused
+                 : status == "queued"          ? kQueued
+                 : status.starts_with("error") ? kError
+                                               : kRunning;
+}
+
+TaskSnapshot downloading() {
+    TaskSnapshot task;
     task.id = 1;
     task.name = "ubuntu.iso";
     task.url = "http://h/ubuntu.iso";
-    task.status = "downloading";
+    set_status(task, "downloading");
     task.total = 1000 * kMiB;
     task.done = 420 * kMiB;
     task.connections = 16;
-    task.active = 8;
+    for (uint64_t i = 0; i < 8; ++i)
+        task.segments.push_back({i + 1, 0, 0, 1, true});
     return task;
 }
 
@@ -28,9 +39,9 @@ TEST(ProgressLine, ShowsNameBarPercentSizeSpeedTimeLeftAndConnections) {
 }
 
 TEST(ProgressLine, LinesOfDifferentTasksLineUpAndFitTheWidth) {
-    TaskProgress probing = downloading();
+    TaskSnapshot probing = downloading();
     probing.name = "another-file.tar.gz";
-    probing.status = "probing";
+    set_status(probing, "probing");
     probing.total = 0;
     probing.done = 0;
     for (size_t width : {120u, 100u, 79u, 60u, 30u}) {
@@ -50,36 +61,51 @@ TEST(ProgressLine, LinesOfDifferentTasksLineUpAndFitTheWidth) {
 }
 
 TEST(ProgressLine, NotRoundedUpToFullBeforeDoneAndNoTimeLeftWithoutSpeed) {
-    TaskProgress task = downloading();
+    TaskSnapshot task = downloading();
     task.done = task.total - 1;
     std::string line = progress_line(task, 0, 100);
     EXPECT_NE(line.find(" 99%"), std::string::npos) << line;
     EXPECT_NE(line.find("0 B/s         \xE2\x80\x94   8/16"), std::string::npos) << line; // no time left
     task.done = task.total;
-    task.status = "done";
+    set_status(task, "done");
     line = progress_line(task, 0, 100);
     EXPECT_NE(line.find("[####################]  100%  1000 MB/1000 MB  done"), std::string::npos) << line;
 }
 
 TEST(ProgressLine, LongUtf8NamesAreCutWholeAndControlBytesAreHidden) {
-    TaskProgress task = downloading();
+    TaskSnapshot task = downloading();
     task.name = std::string(30, 'a') + "\xC3\xA9\xC3\xA9\xC3\xA9" + std::string(30, 'b') + ".iso";
     std::string line = progress_line(task, 0, 100);
     EXPECT_EQ(line.substr(0, 23 + 2), std::string(22, 'a') + "\xE2\x80\xA6"); // cut to 23 columns
     task.name = "x\x1b[2Jy";
-    task.status = "error: bad\rthing";
+    set_status(task, "error: bad\rthing");
     line = progress_line(task, 0, 100);
     EXPECT_EQ(line.substr(0, 6), "x?[2Jy");
     EXPECT_NE(line.find("error: bad?thing"), std::string::npos);
 }
 
+TEST(ProgressLine, ALiveRecordingShowsItsSizeAndRecordedTime) {
+    TaskSnapshot task = downloading();
+    task.name = "talk.ts";
+    set_status(task, "recording, 1 gap of 12 s");
+    task.live = true;
+    task.total = 0;
+    task.done = 12 * kMiB;
+    task.recorded = 90;
+    task.segments = {{1, 0, 12 * kMiB, UINT64_MAX, false}};
+    // The recorded time comes before the status, which is cut at the end of the line.
+    EXPECT_EQ(progress_line(task, 0, 100),
+              "talk.ts                  [....................]  live          12.0 MB"
+              "       1m 30s  recording, 1 g\xE2\x80\xA6");
+}
+
 TEST(ProgressScreen, TasksStillRunningComeFirstWhenNotAllFit) {
-    std::vector<TaskProgress> tasks;
+    std::vector<TaskSnapshot> tasks;
     for (const char* status : {"done", "downloading", "error: http 404", "queued", "done"}) {
-        TaskProgress task = downloading();
+        TaskSnapshot task = downloading();
         task.id = static_cast<int32_t>(tasks.size() + 1);
         task.name = "t" + std::to_string(task.id);
-        task.status = status;
+        set_status(task, status);
         tasks.push_back(task);
     }
     std::vector<double> speeds(tasks.size(), 0);
@@ -104,14 +130,14 @@ TEST(FitWidth, CountsCodePointsAndEndsInAnEllipsis) {
 }
 
 TEST(ChangeAndSummaryLines, SayWhatHappenedToEachTask) {
-    TaskProgress task = downloading();
+    TaskSnapshot task = downloading();
     EXPECT_EQ(change_line(task), "[1] ubuntu.iso: downloading, 1000 MB");
     task.total = 0;
-    task.status = "probing";
+    set_status(task, "probing");
     EXPECT_EQ(change_line(task), "[1] ubuntu.iso: probing");
 
     task = downloading();
-    task.status = "done";
+    set_status(task, "done");
     task.done = task.total;
     EXPECT_EQ(summary_line(task, "/tmp/dl"), "done  /tmp/dl/ubuntu.iso  1000 MB");
     task.left_out = {3};
@@ -121,10 +147,10 @@ TEST(ChangeAndSummaryLines, SayWhatHappenedToEachTask) {
     EXPECT_EQ(summary_line(task, "/tmp/dl"),
               "done  /tmp/dl/ubuntu.iso  1000 MB  (left out, failing: segments 3, 17)");
     task.left_out.clear();
-    task.status = "paused";
+    set_status(task, "paused");
     task.done = 420 * kMiB;
     EXPECT_EQ(summary_line(task, "dl"), "paused  dl/ubuntu.iso  420 MB of 1000 MB");
-    task.status = "error: http 404";
+    set_status(task, "error: http 404");
     EXPECT_EQ(summary_line(task, "dl"), "error: http 404  http://h/ubuntu.iso");
 }
 

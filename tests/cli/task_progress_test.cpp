@@ -5,71 +5,44 @@
 namespace twk {
 namespace {
 
-TEST(TaskList, ReadsEachEntryAndCountsActiveSegments) {
-    const char* document =
-        R"({"status":"downloading","filename":"a.bin","url":"http://h/a.bin","total":100,"done":40,)"
-        R"("connections":8,"supportsRange":true,"elapsed":1.00,"segments":[],"tasks":[)"
-        R"({"id":1,"name":"a.bin","filename":"a.bin","url":"http://h/a.bin","status":"downloading",)"
-        R"("total":100,"done":40,"connections":8,"supportsRange":true,"segments":[)"
-        R"({"id":1,"start":0,"pos":30,"end":50,"active":true},{"id":2,"start":50,"pos":60,"end":100,"active":true},)"
-        R"({"id":3,"start":60,"pos":60,"end":60,"active":false}]},)"
-        R"({"id":2,"name":"b","filename":"b","url":"http://h/b","status":"queued","total":0,"done":0,)"
-        R"("connections":4,"supportsRange":false,"segments":[{"id":4,"start":0,"pos":0,)"
-        R"("end":18446744073709551615,"active":false}]}]})";
-    std::vector<TaskProgress> tasks;
-    ASSERT_TRUE(parse_task_list(document, tasks));
-    ASSERT_EQ(tasks.size(), 2u);
-    EXPECT_EQ(tasks[0].id, 1);
-    EXPECT_EQ(tasks[0].name, "a.bin");
-    EXPECT_EQ(tasks[0].url, "http://h/a.bin");
-    EXPECT_EQ(tasks[0].status, "downloading");
-    EXPECT_EQ(tasks[0].total, 100u);
-    EXPECT_EQ(tasks[0].done, 40u);
-    EXPECT_EQ(tasks[0].connections, 8u);
-    EXPECT_EQ(tasks[0].active, 2u);
-    EXPECT_EQ(tasks[1].status, "queued");
-    EXPECT_EQ(tasks[1].active, 0u);
-
-    ASSERT_TRUE(parse_task_list(R"({"status":"idle","tasks":[]})", tasks));
-    EXPECT_TRUE(tasks.empty());
-    for (const char* bad : {"", "[]", R"({"status":"idle"})", R"({"tasks":[1]})", R"({"tasks":[]} x)"})
-        EXPECT_FALSE(parse_task_list(bad, tasks)) << bad;
+TEST(TaskSnapshot, CountsActiveSegments) {
+    TaskSnapshot task;
+    task.segments = {{1, 0, 30, 50, true}, {2, 50, 60, 100, true}, {3, 60, 60, 60, false}};
+    EXPECT_EQ(task.active_connections(), 2u);
+    task.segments.clear();
+    EXPECT_EQ(task.active_connections(), 0u);
 }
 
-TEST(TaskStatus, FinalSettledAndError) {
+TEST(TaskState, FinalAndSettled) {
     struct Case {
-        const char* status;
+        TaskState state;
         bool final, settled;
     } cases[] = {
-        {"done", true, true},          {"error: stalled (no progress)", true, true},
-        {"canceled", true, true},      {"paused", false, true},
-        {"queued", false, false},      {"probing", false, false},
-        {"downloading", false, false},
+        {kDone, true, true},    {kError, true, true},    {kCanceled, true, true},
+        {kPaused, false, true}, {kQueued, false, false}, {kRunning, false, false},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(is_final_status(c.status), c.final) << c.status;
-        EXPECT_EQ(is_settled_status(c.status), c.settled) << c.status;
+        EXPECT_EQ(is_final_state(c.state), c.final) << c.state;
+        EXPECT_EQ(is_settled_state(c.state), c.settled) << c.state;
     }
-    EXPECT_TRUE(is_error_status("error"));
-    EXPECT_FALSE(is_error_status("done"));
 }
 
 TEST(ExitStatus, DoneErrorInterruptedAndNothingAdded) {
-    auto with = [](std::vector<const char*> statuses) {
-        std::vector<TaskProgress> tasks;
-        for (const char* s : statuses) {
-            TaskProgress t;
-            t.status = s;
+    auto with = [](std::vector<TaskState> states) {
+        std::vector<TaskSnapshot> tasks;
+        for (TaskState s : states) {
+            TaskSnapshot t;
+            t.state = s;
             tasks.push_back(t);
         }
         return tasks;
     };
-    EXPECT_EQ(get_exit_status(with({"done", "done"}), false), 0);
-    EXPECT_EQ(get_exit_status(with({"done", "error: http 404"}), false), 1);
-    EXPECT_EQ(get_exit_status(with({"canceled"}), false), 1);
+    EXPECT_EQ(get_exit_status(with({kDone, kDone}), false), 0);
+    EXPECT_EQ(get_exit_status(with({kDone, kError}), false), 1);
+    EXPECT_EQ(get_exit_status(with({kCanceled}), false), 1);
     EXPECT_EQ(get_exit_status(with({}), false), 1);
-    EXPECT_EQ(get_exit_status(with({"paused", "done"}), true), 130);
-    EXPECT_EQ(get_exit_status(with({"done"}), true), 130);
+    EXPECT_EQ(get_exit_status(with({kPaused, kDone}), true), 130);
+    EXPECT_EQ(get_exit_status(with({kDone}), true), 130);
 }
 
 TEST(SpeedMeter, MeasuresOverTheLastSecondsAndStartsAgainWhenBytesGoBack) {

@@ -2,11 +2,11 @@
 // websockets for the status channel, nginx as the server a start request downloads from.
 #include "control/control_server.h"
 
+#include "app/engine_api.h"
 #include "control/control_service.h"
 #include "control/extension_key.h"
 #include "control/request.h"
 #include "control/status_page.h"
-#include "core/engine.h"
 #include "core/task_list.h"
 #include "tests/control/process.h"
 #include "tests/support/loopback.h"
@@ -167,6 +167,8 @@ TEST_F(ControlServerTest, RoutesAnswerWithTheirExactReplies) {
          "{\"ok\":false,\"error\":\"empty url\"}"},
         {"POST", "/capture", m_extension, "{\"url\":\"  \\t \"}", 400, "application/json",
          "{\"ok\":false,\"error\":\"empty url\"}"},
+        {"POST", "/start", m_extension, "{\"url\":\"gopher://127.0.0.1/f\"}", 400, "application/json",
+         "{\"ok\":false,\"error\":\"invalid url\"}"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.method) + " " + c.target + " " + c.body);
@@ -355,6 +357,25 @@ TEST_F(ControlServerTest, StartAndCaptureDownloadFromNginx) {
     EXPECT_TRUE(test::read_file(m_dir.file("dl/renamed.bin")) == bytes);
     EXPECT_FALSE(test::file_exists(m_dir.file("dl/ignored.bin")));
     EXPECT_EQ(tasks->max_concurrent(), 5);
+}
+
+// A start request is added the way every task is: the engine's proxy and limit fill in what
+// it leaves open, and capture headers go out in the order the request gave them.
+TEST_F(ControlServerTest, StartRequestsGetTheEnginesDefaults) {
+    engine_task_list(m_engine)->set_driver(
+        [](const std::shared_ptr<Task>& task) { task->set_status("done"); });
+    engine_set_options(m_engine, 0, 4096, "socks5h://proxy.test:1080");
+    ASSERT_EQ(curl("POST", "/capture", m_extension,
+                   "{\"url\":\"http://127.0.0.1:1/a.bin\",\"headers\":{\"X-Z\":\"1\",\"X-A\":\"2\"}}")
+                  .status,
+              200);
+    auto entries = engine_task_list(m_engine)->snapshot().entries;
+    ASSERT_EQ(entries.size(), 1u);
+    const Task& task = *entries[0]->task;
+    EXPECT_EQ(task.request.proxy.host, "proxy.test");
+    EXPECT_EQ(task.bandwidth_limit, 4096);
+    ASSERT_EQ(task.request.headers.size(), 2u);
+    EXPECT_EQ(task.request.headers[0].first, "X-Z");
 }
 
 TEST_F(ControlServerTest, StartRequestsFollowTheEnginesFolder) {
@@ -576,7 +597,6 @@ TEST(ControlService, TheApplicationsEngineStartsAndStopsItsServer) {
     ::setenv("XDG_CONFIG_HOME", home.file("config").c_str(), 1);
     ::setenv("XDG_RUNTIME_DIR", home.file("run").c_str(), 1);
     ::setenv(kControlPortSwitch, std::to_string(port).c_str(), 1);
-    install_control_service();
     start_engine();
     ASSERT_TRUE(engine_running());
     test::ProcessResult ping = run_process(
@@ -597,7 +617,6 @@ TEST(ControlService, ATakenPortLeavesTheEngineRunningWithoutAServer) {
     ::setenv("XDG_CONFIG_HOME", home.file("config").c_str(), 1);
     ::setenv("XDG_RUNTIME_DIR", home.file("run").c_str(), 1);
     ::setenv(kControlPortSwitch, std::to_string(taken.port()).c_str(), 1);
-    install_control_service();
     start_engine();
     EXPECT_TRUE(engine_running());
     EXPECT_EQ(application_browser_contact_age("chrome"), -1);

@@ -9,7 +9,7 @@
 #include <functional>
 #include <future>
 
-#include "core/engine.h"
+#include "app/engine_api.h"
 #include "core/task.h"
 #include "core/task_list.h"
 #include "tests/core/placeholder_driver.h"

@@ -13,8 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include "app/engine_api.h"
 #include "core/download_driver.h"
-#include "core/engine.h"
 #include "core/task_list.h"
 #include "tests/support/temp_dir.h"
 

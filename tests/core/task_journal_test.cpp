@@ -12,7 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "core/engine.h"
+#include "app/engine_api.h"
 #include "core/task_list.h"
 #include "tests/core/driver_fixture.h"
 #include "tests/support/nginx_site.h"
@@ -35,27 +35,27 @@ constexpr int64_t kDeadlineMs = 60'000;
 JournalEntry full_entry() {
     JournalEntry e;
     e.id = 7;
-    e.url = "https://example.com/a/b.zip?x=1&y=\"2\"";
+    e.request.url = "https://example.com/a/b.zip?x=1&y=\"2\"";
     e.filename = "b \"quoted\" \xC3\xA9.zip";
     e.output_path = "/home/u/Downloads/b \"quoted\" \xC3\xA9.zip";
-    e.connections = 16;
-    e.method = "POST";
-    e.headers = {{"Authorization", "Bearer abc\\def"},
+    e.request.connections = 16;
+    e.request.method = "POST";
+    e.request.headers = {{"Authorization", "Bearer abc\\def"},
                  {"X-Twice", "1"},
                  {"X-Twice", "2"},
                  {"Cookie", "sid=42; lang=en"},
                  {"Referer", "https://example.com/page"}};
-    e.post_data = "a=1&b=\t2";
-    e.user_agent = "Mozilla/5.0";
-    e.insecure = true;
-    e.proxy.kind = kProxySocks5Remote;
-    e.proxy.host = "::1";
-    e.proxy.port = 1080;
-    e.proxy.user = "al:ice";
-    e.proxy.password = "p@ss";
+    e.request.post_data = "a=1&b=\t2";
+    e.request.user_agent = "Mozilla/5.0";
+    e.request.insecure = true;
+    e.request.proxy.kind = kProxySocks5Remote;
+    e.request.proxy.host = "::1";
+    e.request.proxy.port = 1080;
+    e.request.proxy.user = "al:ice";
+    e.request.proxy.password = "p@ss";
     e.bandwidth_limit = 1'048'576;
-    e.stream_type = "hls";
-    e.auto_named = true;
+    e.request.stream_type = "hls";
+    e.request.auto_named = true;
     e.state = kError;
     e.status = "error: HTTP 404";
     e.total = kMaxJournalNumber;
@@ -67,7 +67,7 @@ JournalEntry full_entry() {
 JournalEntry plain_entry(int32_t id, int32_t state, const std::string& output_path) {
     JournalEntry e;
     e.id = id;
-    e.url = "http://127.0.0.1:9/f" + std::to_string(id) + ".bin";
+    e.request.url = "http://127.0.0.1:9/f" + std::to_string(id) + ".bin";
     e.output_path = output_path;
     e.filename = output_path.substr(output_path.find_last_of('/') + 1);
     e.state = state;
@@ -99,8 +99,8 @@ TEST(TaskJournal, EveryMemberSurvivesTheRoundTripThroughTheFile) {
     for (size_t i = 0; i < entries.size(); ++i)
         EXPECT_EQ(describe(load.entries[i]), describe(entries[i]));
     const JournalEntry& back = load.entries[0];
-    EXPECT_EQ(back.headers, entries[0].headers); // order and repeated names kept
-    EXPECT_EQ(back.proxy.password, "p@ss");
+    EXPECT_EQ(back.request.headers, entries[0].request.headers); // order and repeated names kept
+    EXPECT_EQ(back.request.proxy.password, "p@ss");
     EXPECT_EQ(back.total, kMaxJournalNumber);
     EXPECT_FALSE(file_exists(path + ".tmp"));
 }
@@ -113,7 +113,7 @@ TEST(TaskJournal, TheStatusShowsNoPasswordButTheUrlIsKeptWhole) {
     Task task(request);
     task.set_status("error: http 404 for ftp://ann:s3cret@h/f.iso");
     const JournalEntry entry = journal_entry(3, kError, task);
-    EXPECT_EQ(entry.url, "ftp://ann:s3cret@h/f.iso");
+    EXPECT_EQ(entry.request.url, "ftp://ann:s3cret@h/f.iso");
     EXPECT_EQ(entry.status, "error: http 404 for ftp://ann:***@h/f.iso");
 }
 
@@ -292,7 +292,7 @@ TEST(TaskJournalEngine, RestoredTasksComeBackByTheRules) {
     write_file(dir.file("kept.bin"), std::string(1000, 'k'));
     // A hand-edited entry gets the cleaning a new request gets: no Range of its own.
     JournalEntry edited = plain_entry(6, kPaused, dir.file("paused.bin"));
-    edited.headers = {{"Range", "bytes=0-1"}, {"X-Keep", "1"}, {"User-Agent", "Edited"}};
+    edited.request.headers = {{"Range", "bytes=0-1"}, {"X-Keep", "1"}, {"User-Agent", "Edited"}};
     std::string error;
     ASSERT_TRUE(write_journal(
         journal,

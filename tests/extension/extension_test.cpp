@@ -1,8 +1,8 @@
 // The browser extension in Debian's Chromium (driven by playwright-core from
 // browser/package-lock.json): its check-in reaches a control server in this process with the
 // browser's tag, and its capture and hand-off work against a real `twk serve` and nginx.
+#include "app/engine_api.h"
 #include "control/control_server.h"
-#include "core/engine.h"
 #include "tests/control/process.h"
 #include "tests/support/nginx_site.h"
 #include "tests/support/temp_dir.h"

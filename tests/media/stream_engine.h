@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "core/engine.h"
+#include "app/engine_api.h"
 #include "core/task_list.h"
 #include "media/stream_driver.h"
 #include "tests/support/wait.h"
@@ -18,10 +18,7 @@ namespace twk::test {
 
 class StreamEngine {
 public:
-    explicit StreamEngine(const std::string& folder) {
-        install_stream_driver();
-        m_engine = engine_create(folder, 3);
-    }
+    explicit StreamEngine(const std::string& folder) { m_engine = engine_create(folder, 3); }
     ~StreamEngine() { engine_destroy(m_engine); }
     StreamEngine(const StreamEngine&) = delete;
     StreamEngine& operator=(const StreamEngine&) = delete;

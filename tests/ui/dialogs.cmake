@@ -1,4 +1,4 @@
 # The dialogs offscreen, and the tray icon and the Settings screenshot under Xvfb (with
 # stalonetray as the tray host, started by the test).
-twk_test(ui_dialog_tests SOURCES dialogs_test.cpp lsan_suppressions.cpp LIBS twk_ui)
+twk_test(ui_dialog_tests SOURCES dialogs_test.cpp lsan_suppressions.cpp LIBS twk_ui twk_app_engine)
 twk_test(ui_tray_tests SOURCES tray_xvfb_test.cpp lsan_suppressions.cpp LIBS twk_ui)

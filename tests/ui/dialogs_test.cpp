@@ -24,7 +24,7 @@
 #include <thread>
 
 #include "app/browser_status.h"
-#include "core/engine.h"
+#include "app/engine_api.h"
 #include "tests/support/loopback.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/wait.h"
@@ -153,8 +153,8 @@ TEST_F(DialogTest, StartResultComesBackToTheUiThread) {
     std::vector<int64_t> connections;
     EngineOps ops;
     ops.running = [] { return true; };
-    ops.list_document = [](std::string& out) {
-        out = R"({"status":"idle","tasks":[]})";
+    ops.snapshot = [](std::vector<TaskSnapshot>& out) {
+        out.clear();
         return true;
     };
     ops.add = [&](const std::string& url, int64_t n, std::string& error) {

@@ -321,7 +321,7 @@ TEST_F(AppProcessTest, TheTaskListOutlivesTheApp) {
     auto entry = [&](int32_t id, TaskState state, const std::string& name) {
         JournalEntry e;
         e.id = id;
-        e.url = "http://127.0.0.1:9/" + name;
+        e.request.url = "http://127.0.0.1:9/" + name;
         e.filename = name;
         e.output_path = m_home.file("dl/" + name);
         e.state = state;

@@ -79,12 +79,12 @@ bool has_color(const QImage& image, const QRect& area, QColor color, int toleran
 
 struct FakeEngine {
     bool running = true;
-    std::string document = list_document({});
+    std::vector<TaskSnapshot> document = list_document({});
     std::vector<std::string> calls;
     EngineOps ops() {
         EngineOps o;
         o.running = [this] { return running; };
-        o.list_document = [this](std::string& out) {
+        o.snapshot = [this](std::vector<TaskSnapshot>& out) {
             out = document;
             return true;
         };
@@ -109,7 +109,7 @@ protected:
         set_language_mode(LanguageMode::System);
     }
     // Two ticks a second apart, so that a speed exists.
-    void feed(const std::string& first, const std::string& second) {
+    void feed(const std::vector<TaskSnapshot>& first, const std::vector<TaskSnapshot>& second) {
         engine.document = first;
         window->tick(100);
         engine.document = second;
@@ -228,13 +228,13 @@ TEST_F(WindowTest, EmptyStateAndEngineOffline) {
 }
 
 TEST_F(WindowTest, RowsToolbarAndStatusBar) {
-    std::string a = list_document(
+    std::vector<TaskSnapshot> a = list_document(
         {entry(1, "downloading", 10u << 20, 1u << 20,
                {segment(1, 0, 1u << 20, 5u << 20, true), segment(2, 5u << 20, 5u << 20, 10u << 20, true)}, 8,
                "ubuntu-24.04-desktop-amd64.iso"),
          entry(2, "paused", 4u << 20, 1u << 20, {}, 8, "notes.txt"),
          entry(3, "done", 3u << 20, 3u << 20, {}, 8, "photo.jpeg")});
-    std::string b = list_document(
+    std::vector<TaskSnapshot> b = list_document(
         {entry(1, "downloading", 10u << 20, 3u << 20,
                {segment(1, 0, 2u << 20, 5u << 20, true), segment(2, 5u << 20, 6u << 20, 10u << 20, true)}, 8,
                "ubuntu-24.04-desktop-amd64.iso"),
@@ -304,7 +304,7 @@ TEST_F(WindowTest, ChineseTextsRender) {
 }
 
 TEST_F(WindowTest, WheelScrollsAndClicksSelect) {
-    std::vector<std::string> entries;
+    std::vector<TaskSnapshot> entries;
     for (int i = 1; i <= 20; ++i)
         entries.push_back(entry(i, "done", 100, 100, {}, 8, "f" + std::to_string(i) + ".bin"));
     engine.document = list_document(entries);

@@ -17,7 +17,7 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "core/engine.h"
+#include "app/engine_api.h"
 #include "net/text.h"
 #include "tests/support/loopback.h"
 #include "tests/support/nginx_site.h"

@@ -1,0 +1,66 @@
+// Which output paths the tasks of one list hold, so that no two of them write one file.
+//
+// Every task of a list is registered here when the list takes it; a task that is done lets go
+// of its path (its file is finished and the user's), and takes it again when it is run once
+// more. Choosing a path and setting it on the task happen under one lock, so two tasks that
+// ask at the same moment never get the same name.
+//
+// The arbiter is owned by its task list; a task holds a weak handle to it (core/task.h), which
+// is how a driver that renames its output (a server-given name, a stream's container) reaches
+// the list's check without knowing the list.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace twk {
+
+struct Task;
+
+// The longest file name in bytes.
+inline constexpr size_t kMaxNameBytes = 255;
+
+// Turns "\" into "/", puts the working directory in front of a relative path, keeps a drive
+// prefix ("C:/"), drops empty and "." components and lets ".." remove the previous one.
+std::string normalize_path(std::string_view path);
+
+// "dir/f.zip" with 2 gives "dir/f (2).zip". The name splits at its last "."; a name whose only
+// "." is its first character, or that has none, is all stem.
+std::string numbered_path(std::string_view path, int n);
+
+class PathArbiter {
+public:
+    // Whether a file on disk at this path may be written over by the task asking.
+    using FileCheck = std::function<bool(const std::string& path)>;
+
+    void enroll(const Task& task, int32_t id, bool holds_path);
+    void forget(const Task& task);
+    // A done task lets go of its path; one run again takes it back.
+    void set_holds_path(const Task& task, bool holds);
+
+    // Moves `task` to `candidate`, or to the first free "<stem> (N)<.ext>" when another task of
+    // the list that holds its path has the same normalised path, or `file_free` (when given)
+    // says no to the file there. When every name up to " (99999)" is taken, `candidate` is used.
+    // Returns the path chosen and the task's id (0 when it is not enrolled).
+    std::pair<std::string, int32_t> place(Task& task, const std::string& candidate,
+                                          const FileCheck& file_free);
+
+private:
+    struct Claim {
+        const Task* task = nullptr;
+        int32_t id = 0;
+        bool holds_path = true;
+    };
+    bool taken(const std::string& normalized, const Task& task) const;
+
+    std::mutex m_lock; // the claims; then a task's name lock
+    std::vector<Claim> m_claims;
+};
+
+} // namespace twk
