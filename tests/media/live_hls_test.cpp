@@ -8,12 +8,17 @@
 #include "media/segment_fetcher.h"
 
 #include "core/status_document.h"
+#include "tests/control/process.h"
 #include "tests/media/media_tools.h"
 #include "tests/media/stream_engine.h"
 #include "tests/support/script_server.h"
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
 
 #include <map>
 #include <mutex>
@@ -320,6 +325,31 @@ TEST_F(LiveHls, ResumeAfterAPauseRejoinsAtTheLiveEdgeWithAGap) {
     EXPECT_EQ(recording->live.gap_ms.load(), 10000);
     EXPECT_EQ(recording->output_path(), dir.file("live.ts"));
     expect_packets_of(recording->output_path(), expected);
+}
+
+// `twk get` on a live stream: Ctrl-C ends the recording "done", with a playable file that holds
+// what was listed, and the closing line says where it is.
+TEST_F(LiveHls, CtrlCInTwkGetEndsTheRecordingDone) {
+    LiveServer server(0, 45);
+    server.set_tick(4);
+    const std::string log = dir.file("twk.log");
+    const int log_fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    ASSERT_GE(log_fd, 0);
+    const pid_t pid =
+        test::spawn({TWK_BINARY, "get", "--live-from-start", "-d", dir.file("dl"), server.url()}, {}, log_fd);
+    ::close(log_fd);
+    ASSERT_GT(pid, 0);
+    // From the oldest listed segment: files 0 to 3.
+    const bool recorded = wait_until([&] { return server.served().size() == 4; }, kWaitMs);
+    ::kill(pid, SIGINT);
+    int status = -1;
+    ASSERT_TRUE(wait_until([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, kWaitMs));
+    ASSERT_TRUE(recorded) << test::read_file(log);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 130) << test::read_file(log);
+    EXPECT_NE(test::read_file(log).find("done  " + dir.file("dl/live.ts")), std::string::npos)
+        << test::read_file(log);
+    EXPECT_EQ(server.served(), range(0, 3));
+    expect_packets_of(dir.file("dl/live.ts"), range(0, 3));
 }
 
 // --- the window bookkeeping ---
