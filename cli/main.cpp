@@ -27,7 +27,7 @@ constexpr const char* kUsage =
     "  -x, --connections N      connections per download (default 8; 1, 2, 4, 8, 12, 16, 24, 32)\n"
     "  -j, --max-concurrent N   downloads running at once (default 3)\n"
     "      --limit RATE         bandwidth limit per download in bytes/s, with optional K, M or G\n"
-    "      --proxy URL          http://, socks5:// or socks5h:// proxy (not for ftp:// URLs)\n"
+    "      --proxy URL          http://, socks5:// or socks5h:// proxy (ftp:// is tunnelled too)\n"
     "  -k, --insecure           skip TLS certificate verification\n"
     "  -H, --header 'N: V'      extra request header (repeatable); also --user-agent, --referer,\n"
     "                           --cookie\n"
