@@ -13,6 +13,7 @@
 #include "cli/stop_signals.h"
 #include "cli/task_progress.h"
 #include "core/engine.h"
+#include "net/proxy_environment.h"
 #include "net/text.h"
 #include "net/url.h"
 
@@ -147,15 +148,27 @@ int get_with_engine(Engine& engine, const std::string& folder, const GetOptions&
     FILE* human = options.json ? stderr : stdout;
     std::vector<int32_t> ids;
     std::vector<TaskSnapshot> refused; // URLs the engine would not take
+    engine.set_use_system_proxy(options.environment_proxy);
     for (const std::string& url : options.urls) {
-        const AddResult added = engine.add(start_options(options, url));
+        std::string refusal = "error: invalid URL";
+        AddResult added{-1, AddError::kInvalidUrl};
+        const EnvironmentProxy proxy = options.environment_proxy && options.request.proxy.empty()
+                                           ? environment_proxy(url)
+                                           : EnvironmentProxy{};
+        // A proxy variable we cannot use is not taken as "go direct": the URL is refused.
+        if (!proxy.usable) {
+            refusal =
+                "error: " + proxy.variable + " is not a proxy twk can use (http://, socks5:// or socks5h://)";
+        } else {
+            added = engine.add(start_options(options, url));
+        }
         if (added.ok()) {
             ids.push_back(added.id);
         } else {
             TaskSnapshot task;
             task.url = redact_url(url);
             task.state = kError;
-            task.status = "error: invalid URL";
+            task.status = refusal;
             refused.push_back(task);
         }
     }

@@ -124,6 +124,11 @@ bool parse_get_options(const std::vector<std::string>& args, GetOptions& out, st
             out.request.insecure = true;
             continue;
         }
+        if (arg == "--no-proxy") {
+            out.request.proxy.clear();
+            out.environment_proxy = false;
+            continue;
+        }
         if (arg == "-q" || arg == "--quiet") {
             out.quiet = true;
             continue;
@@ -187,7 +192,9 @@ bool parse_get_options(const std::vector<std::string>& args, GetOptions& out, st
                 return false;
             }
         } else if (name == "--proxy") {
+            // "--proxy ''" means no proxy at all, as in curl: not even the environment's.
             out.request.proxy = value;
+            out.environment_proxy = !trim_spaces(value).empty();
         } else if (name == "-H" || name == "--header") {
             std::pair<std::string, std::string> header;
             if (!split_header(value, header)) {

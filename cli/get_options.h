@@ -18,6 +18,10 @@ struct GetOptions {
     // command-line order), user agent, referrer, cookies, stream type, and the output name
     // (`filename`, only with one URL).
     StartOptions request;
+    // Whether a URL without --proxy goes through the proxy the environment names for it
+    // (http_proxy, https_proxy, ftp_proxy, all_proxy, no_proxy); off with --no-proxy or
+    // --proxy ''.
+    bool environment_proxy = true;
     bool quiet = false;
     bool json = false;
     std::vector<std::string> urls;

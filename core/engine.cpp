@@ -10,6 +10,7 @@
 #include "core/status_document.h"
 #include "core/task_list.h"
 #include "net/file_io.h"
+#include "net/proxy_environment.h"
 #include "net/proxy_spec.h"
 #include "net/text.h"
 #include "net/url.h"
@@ -20,6 +21,8 @@ namespace {
 
 constexpr const char* kFallbackDir = "downloads";
 constexpr int64_t kSettleWaitMs = 3'000;
+
+ProxySpec environment_proxy_for(const std::string& url) { return environment_proxy(url).proxy; }
 
 // The XDG_DOWNLOAD_DIR line of the user-dirs file: "$HOME/..." or an absolute path, quoted.
 std::string xdg_download_dir(const std::string& home) {
@@ -116,17 +119,22 @@ AddResult Engine::add(const StartOptions& given) {
     TaskRequest request = clean_request(options);
     std::string path;
     int64_t bandwidth_limit = options.bandwidth_limit;
+    SystemProxyResolver system_proxy;
     {
         std::lock_guard lock(m_lock);
         path = output_path_for(options, m_download_dir);
         if (request.proxy.kind == kProxyNone) {
             if (m_custom_proxy.configured()) {
                 request.proxy = m_custom_proxy;
-            } else if (m_use_system_proxy && m_system_proxy.configured()) {
-                request.proxy = m_system_proxy;
+            } else if (m_use_system_proxy) {
+                system_proxy = m_system_proxy ? m_system_proxy : environment_proxy_for;
             }
         }
         if (m_bandwidth_limit != 0) bandwidth_limit = m_bandwidth_limit;
+    }
+    if (system_proxy) {
+        const ProxySpec found = system_proxy(options.url);
+        if (found.configured()) request.proxy = found;
     }
     result.connections = request.connections;
     auto task = create_task(std::move(request), path, bandwidth_limit);
@@ -165,8 +173,11 @@ bool Engine::set_proxy(std::string_view proxy) {
 void Engine::set_use_system_proxy(bool use) {
     std::lock_guard lock(m_lock);
     m_use_system_proxy = use;
-    // There is no system proxy reader on Linux: the proxy record stays empty either way.
-    m_system_proxy = ProxySpec{};
+}
+
+void Engine::set_system_proxy_resolver(SystemProxyResolver resolver) {
+    std::lock_guard lock(m_lock);
+    m_system_proxy = std::move(resolver);
 }
 
 void Engine::set_download_dir(std::string_view download_dir) {

@@ -99,6 +99,24 @@ TEST(GetOptions, TheThreeProxySchemesAreTaken) {
         GetOptions o;
         std::string error;
         EXPECT_TRUE(parse({"--proxy", proxy, "u"}, o, error)) << proxy << ": " << error;
+        EXPECT_TRUE(o.environment_proxy) << proxy; // it wins for every URL anyway
+    }
+}
+
+TEST(GetOptions, TheEnvironmentsProxyIsFollowedUnlessTurnedOff) {
+    const std::pair<std::vector<std::string>, bool> cases[] = {
+        {{"u"}, true},
+        {{"--no-proxy", "u"}, false},
+        {{"--proxy", "", "u"}, false},
+        {{"--proxy=", "u"}, false},
+        {{"--proxy", "p:1", "--no-proxy", "u"}, false},
+    };
+    for (const auto& [args, follows] : cases) {
+        GetOptions o;
+        std::string error;
+        ASSERT_TRUE(parse(args, o, error)) << error;
+        EXPECT_EQ(o.environment_proxy, follows) << args.front();
+        EXPECT_EQ(o.request.proxy, "") << args.front();
     }
 }
 
