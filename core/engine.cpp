@@ -117,12 +117,13 @@ AddResult Engine::add(const StartOptions& given) {
         return result;
     }
     TaskRequest request = clean_request(options);
+    if (!options.directory.empty()) make_folders(options.directory);
     std::string path;
     int64_t bandwidth_limit = options.bandwidth_limit;
     SystemProxyResolver system_proxy;
     {
         std::lock_guard lock(m_lock);
-        path = output_path_for(options, m_download_dir);
+        path = output_path_for(options, options.directory.empty() ? m_download_dir : options.directory);
         if (request.proxy.kind == kProxyNone) {
             if (m_custom_proxy.configured()) {
                 request.proxy = m_custom_proxy;

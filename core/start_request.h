@@ -44,6 +44,9 @@ struct StartOptions {
     std::string type;                      // lower-cased stream type hint
     std::optional<int64_t> max_concurrent; // "maxConcurrent" when it was a JSON number
     HeaderList headers;                    // string members of "headers", in the object's order
+    // The folder of this task's file when it is not the engine's (`twk get -i` lists); not a
+    // member of the JSON request, which never chooses a folder.
+    std::string directory;
 };
 
 // Whether the engine sets the header `name` (any case) itself, so that a request's own is
