@@ -201,6 +201,7 @@ int get_jobs(Engine& engine, const std::string& folder, const GetOptions& option
     std::vector<int32_t> ids;
     std::vector<TaskSnapshot> refused; // URLs the engine would not take
     engine.set_use_system_proxy(options.environment_proxy);
+    if (options.max_per_host > 0) engine.set_max_per_host(options.max_per_host);
     for (const StartOptions& job : jobs) {
         const std::string& url = job.url;
         std::string refusal = "error: invalid URL";

@@ -151,15 +151,25 @@ bool parse_get_options(const std::vector<std::string>& args, GetOptions& out, st
             value = arg.substr(2);
             has_value = true;
         }
-        static const char* const valued[] = {"-i",           "--input-file",
-                                             "-d",           "--dir",
-                                             "-o",           "--output",
-                                             "-x",           "--connections",
-                                             "-j",           "--max-concurrent",
-                                             "--limit",      "--proxy",
-                                             "-H",           "--header",
-                                             "--user-agent", "--referer",
-                                             "--cookie",     "--type"};
+        static const char* const valued[] = {"-i",
+                                             "--input-file",
+                                             "-d",
+                                             "--dir",
+                                             "-o",
+                                             "--output",
+                                             "--max-per-host",
+                                             "-x",
+                                             "--connections",
+                                             "-j",
+                                             "--max-concurrent",
+                                             "--limit",
+                                             "--proxy",
+                                             "-H",
+                                             "--header",
+                                             "--user-agent",
+                                             "--referer",
+                                             "--cookie",
+                                             "--type"};
         bool known = false;
         for (const char* v : valued)
             known = known || name == v;
@@ -197,6 +207,12 @@ bool parse_get_options(const std::vector<std::string>& args, GetOptions& out, st
                 return false;
             }
             out.max_concurrent = static_cast<int>(number);
+        } else if (name == "--max-per-host") {
+            if (!parse_int(value, number) || number < 1 || number > 1000) {
+                error = "max-per-host must be a whole number from 1 to 1000";
+                return false;
+            }
+            out.max_per_host = static_cast<int>(number);
         } else if (name == "--limit") {
             if (!parse_rate(value, out.request.bandwidth_limit)) {
                 error = "bad rate: " + value + " (bytes per second, with optional K, M or G)";

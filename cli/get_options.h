@@ -15,6 +15,7 @@ namespace twk {
 struct GetOptions {
     std::string directory;  // empty: the engine's default download folder
     int max_concurrent = 3; // downloads running at once
+    int max_per_host = 0;   // connections to one host from all downloads; 0: the engine's default (32)
     // What every URL is asked with: connections, limit, proxy, TLS check, headers (in
     // command-line order), user agent, referrer, cookies, stream type, and the output name
     // (`filename`, only with one URL).

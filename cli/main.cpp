@@ -29,6 +29,7 @@ constexpr const char* kUsage =
     "                           absolute one as given\n"
     "  -x, --connections N      connections per download (default 8; 1, 2, 4, 8, 12, 16, 24, 32)\n"
     "  -j, --max-concurrent N   downloads running at once (default 3)\n"
+    "      --max-per-host N     connections to one server from all downloads together (default 32)\n"
     "      --limit RATE         bandwidth limit per download in bytes/s, with optional K, M or G\n"
     "      --proxy URL          http://, socks5:// or socks5h:// proxy (ftp:// is tunnelled too);\n"
     "                           without it the proxy comes from http_proxy, https_proxy,\n"

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/adaptive_controller.h"
+#include "core/host_gate.h"
 #include "core/naming.h"
 #include "core/output_file.h"
 #include "core/segment_worker.h"
@@ -137,6 +138,27 @@ void wait_for_tick(DriverRun& run) {
     }
 }
 
+constexpr std::string_view kServerPausePrefix = "waiting ";
+
+// While the server's pause holds the task's host, the row says so, "waiting 42 s (server
+// asked)"; afterwards it is "downloading" again. Any other status is left alone.
+void show_server_pause(Task& task) {
+    const int64_t now = monotonic_ms();
+    HostGate& gate = HostGate::shared();
+    const std::string effective = task.effective_url();
+    int64_t ms = gate.held_for(gate_host(task.request.url), now);
+    if (!effective.empty()) ms = std::max(ms, gate.held_for(gate_host(effective), now));
+    const std::string status = task.status();
+    const bool shown = status.starts_with(kServerPausePrefix);
+    std::string wanted = status;
+    if (ms > 0 && (status == "downloading" || shown)) {
+        wanted = std::string(kServerPausePrefix) + std::to_string((ms + 999) / 1000) + " s (server asked)";
+    } else if (ms == 0 && shown) {
+        wanted = "downloading";
+    }
+    if (wanted != status) task.set_status(wanted);
+}
+
 void run_pass(DriverRun& run, int64_t& last_save_ms) {
     Task& task = run.task;
     run.restart = false;
@@ -154,6 +176,7 @@ void run_pass(DriverRun& run, int64_t& last_save_ms) {
                           task.bytes_done(), task.throttle_hits);
         task.active_target = std::min<uint64_t>(controller.target(), connection_cap(run));
         run.limiter.set_limit(task.bandwidth_limit);
+        show_server_pause(task);
         while (can_start && workers.size() < task.active_target)
             can_start = start_worker(run, workers);
         if (pass_over(run)) break;

@@ -1,10 +1,13 @@
 #include "core/engine.h"
 
+#include <algorithm>
+
 #include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <mutex>
 
+#include "core/host_gate.h"
 #include "core/journal_keeper.h"
 #include "core/start_request.h"
 #include "core/status_document.h"
@@ -179,6 +182,11 @@ void Engine::set_use_system_proxy(bool use) {
 void Engine::set_system_proxy_resolver(SystemProxyResolver resolver) {
     std::lock_guard lock(m_lock);
     m_system_proxy = std::move(resolver);
+}
+
+void Engine::set_max_per_host(int64_t connections) {
+    const int64_t bounded = std::clamp<int64_t>(connections, 0, 100'000);
+    HostGate::shared().set_budget(static_cast<uint32_t>(bounded));
 }
 
 void Engine::set_download_dir(std::string_view download_dir) {

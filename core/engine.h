@@ -113,6 +113,9 @@ public:
     void set_use_system_proxy(bool use);
     using SystemProxyResolver = std::function<ProxySpec(const std::string& url)>;
     void set_system_proxy_resolver(SystemProxyResolver resolver);
+    // The most connections all tasks together open to one host (core/host_gate.h; shared by
+    // every engine of the process, as the servers are). 0 or less restores the default, 32.
+    void set_max_per_host(int64_t connections);
     // Ignored when empty; creates the folder tree. Tasks already added keep their paths.
     void set_download_dir(std::string_view download_dir);
     std::string download_dir() const;

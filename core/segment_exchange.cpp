@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <ctime>
 #include <optional>
 #include <string>
 
+#include "core/host_gate.h"
 #include "core/naming.h"
 #include "core/output_file.h"
 #include "core/sidecar.h"
@@ -204,6 +206,21 @@ bool judge_unsatisfiable(DriverRun& run, const Segment& segment, const Asked& as
     return true;
 }
 
+// A 429 or 503 with Retry-After: the host that answered, and the one this request asked first,
+// are left alone by every task for as long as the server asked (core/host_gate.h).
+void note_server_pause(Task& task, const Asked& asked, const HttpResponse& response) {
+    const int64_t ms =
+        server_pause_ms(response.headers.get("Retry-After"), static_cast<int64_t>(std::time(nullptr)));
+    if (ms <= 0) return;
+    const int64_t now = monotonic_ms();
+    const std::string effective = task.effective_url();
+    const std::string first = asked.used_effective && !effective.empty() ? effective : task.request.url;
+    HostGate& gate = HostGate::shared();
+    gate.hold(gate_host(final_url(response)), ms, now);
+    gate.hold(gate_host(first), ms, now);
+    debug_log("[dl] server asked for a pause of %lld ms", static_cast<long long>(ms));
+}
+
 // A status outside 2xx is retried, unless it is final for any retry (a 404): then asking the
 // same URL again cannot help, unless the request went to the recorded end of the redirects
 // (a link that expired), which the next attempt leaves for the task's own URL. A 2xx after
@@ -214,7 +231,10 @@ bool judge_status(Task& task, const Segment& segment, const Asked& asked, const 
     if (status < 200 || status > 299) {
         debug_log("[dl] seg %llu http %d", static_cast<ull>(segment.id), status);
         if (asked.used_effective) task.set_effective_url("");
-        if (status == 429 || status == 503) task.throttle_hits.fetch_add(1);
+        if (status == 429 || status == 503) {
+            task.throttle_hits.fetch_add(1);
+            note_server_pause(task, asked, response);
+        }
         result.cause = "http " + std::to_string(status);
         result.category = FailureCategory::kHttpStatus;
         result.permanent = status_is_permanent(status) && !asked.used_effective;

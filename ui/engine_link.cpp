@@ -41,6 +41,7 @@ void EngineLink::apply(const Settings& settings) {
     // An empty text clears the custom proxy.
     m_engine->set_proxy(settings.proxy_mode == kProxyCustom ? settings.proxy : std::string());
     m_engine->set_use_system_proxy(settings.proxy_mode == kProxySystem);
+    m_engine->set_max_per_host(settings.max_per_host);
 }
 
 EngineOps EngineLink::ops() {

@@ -14,18 +14,31 @@ bool parse(std::vector<std::string> args, GetOptions& out, std::string& error) {
 TEST(GetOptions, ReadsEveryOptionInEachSpelling) {
     GetOptions o;
     std::string error;
-    ASSERT_TRUE(parse({"-d",           "/tmp/dl",
-                       "-oname.bin",   "--connections=16",
-                       "-j",           "5",
-                       "--limit",      "1.5M",
-                       "--proxy",      "socks5h://p:1080",
-                       "-k",           "-H",
-                       "X-A: 1",       "--header=X-B:two",
-                       "--user-agent", "UA/1",
-                       "--referer",    "http://r/",
-                       "--cookie",     "a=b",
-                       "-q",           "--json",
-                       "--type",       "dash",
+    ASSERT_TRUE(parse({"-d",
+                       "/tmp/dl",
+                       "-oname.bin",
+                       "--connections=16",
+                       "-j",
+                       "5",
+                       "--limit",
+                       "1.5M",
+                       "--proxy",
+                       "socks5h://p:1080",
+                       "-k",
+                       "-H",
+                       "X-A: 1",
+                       "--header=X-B:two",
+                       "--user-agent",
+                       "UA/1",
+                       "--referer",
+                       "http://r/",
+                       "--cookie",
+                       "a=b",
+                       "-q",
+                       "--json",
+                       "--type",
+                       "dash",
+                       "--max-per-host=6",
                        "http://h/f"},
                       o, error))
         << error;
@@ -33,6 +46,7 @@ TEST(GetOptions, ReadsEveryOptionInEachSpelling) {
     EXPECT_EQ(o.request.filename, "name.bin");
     EXPECT_EQ(o.request.connections, 16);
     EXPECT_EQ(o.max_concurrent, 5);
+    EXPECT_EQ(o.max_per_host, 6);
     EXPECT_EQ(o.request.bandwidth_limit, 1572864);
     EXPECT_EQ(o.request.proxy, "socks5h://p:1080");
     EXPECT_TRUE(o.request.insecure && o.quiet && o.json);
@@ -65,6 +79,7 @@ TEST(GetOptions, BadUsageIsRefusedWithAReason) {
         {{"-x", "3", "u"}, "connections must be one of 1, 2, 4, 8, 12, 16, 24, 32"},
         {{"-x", "8x", "u"}, "connections must be one of 1, 2, 4, 8, 12, 16, 24, 32"},
         {{"-j", "0", "u"}, "max-concurrent must be a whole number from 1 to 1000"},
+        {{"--max-per-host", "0", "u"}, "max-per-host must be a whole number from 1 to 1000"},
         {{"--limit", "10X", "u"}, "bad rate: 10X (bytes per second, with optional K, M or G)"},
         {{"--limit", "-5", "u"}, "bad rate: -5 (bytes per second, with optional K, M or G)"},
         {{"-H", "NoColon", "u"}, "bad header: expected 'Name: Value'"},
