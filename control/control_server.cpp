@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -21,6 +22,8 @@
 #include <system_error>
 #include <thread>
 
+#include "control/extension_key.h"
+#include "control/peer_user.h"
 #include "control/request.h"
 #include "control/status_page.h"
 #include "control/websocket.h"
@@ -36,6 +39,7 @@ struct ControlServer {
     int port = 0;
     Socket listener = kInvalidSocket;
     std::string token;
+    std::string key; // the extension key; empty when it could not be had
     std::thread accept_thread;
 
     std::atomic<int64_t> last_extension_contact{-1};
@@ -44,6 +48,10 @@ struct ControlServer {
 
     std::mutex tag_lock;
     std::map<std::string, int64_t, std::less<>> browser_tags; // tag -> monotonic ms
+
+    // Nonces this server answered on "/proof", each good for one request (extension_key.h).
+    std::mutex proof_lock;
+    std::map<std::string, int64_t, std::less<>> answered_nonces; // nonce -> monotonic ms
 
     // The connection mutex: the open sockets, the number of connection threads, the stop flag.
     // `changed` wakes the stopper when the last thread ends, and the push loops when stop begins.
@@ -61,6 +69,8 @@ namespace {
 constexpr const char* kPrintTokenSwitch = "TWK_PRINT_TOKEN";
 constexpr int kTokenWords = 4;
 constexpr int kAcceptRetryMs = 100;
+// Answered nonces kept at most; the oldest is dropped first.
+constexpr size_t kMaxAnsweredNonces = 256;
 
 const char* reason_for(int status) {
     switch (status) {
@@ -121,6 +131,52 @@ void serve_page(Connection& c) {
     write_reply(c.socket, 200, "text/html; charset=utf-8", status_page(),
                 "X-Frame-Options: DENY\r\nContent-Security-Policy: frame-ancestors 'none'\r\n");
 }
+
+// The program's half of the exchange in control/extension_key.h: the answer shows the caller
+// that this server holds the key, and the nonce is kept for the one request that follows.
+void serve_proof(Connection& c) {
+    const std::string nonce = query_parameter(c.request.target, "nonce");
+    if (!valid_nonce(nonce)) {
+        write_reply(c.socket, 400, "text/plain", "bad nonce");
+        return;
+    }
+    if (c.server.key.empty()) {
+        write_reply(c.socket, 503, "text/plain", "no key");
+        return;
+    }
+    {
+        const int64_t now = monotonic_ms();
+        std::lock_guard lock(c.server.proof_lock);
+        auto& nonces = c.server.answered_nonces;
+        std::erase_if(nonces, [now](const auto& entry) { return now - entry.second > kProofLifetimeMs; });
+        while (nonces.size() >= kMaxAnsweredNonces)
+            nonces.erase(std::min_element(nonces.begin(), nonces.end(),
+                                          [](const auto& a, const auto& b) { return a.second < b.second; }));
+        nonces[nonce] = now;
+    }
+    write_reply(c.socket, 200, "text/plain", key_proof(c.server.key, kServerProofLabel, nonce));
+}
+
+// True when the request carries the client's proof for a nonce this server answered lately.
+// The nonce is used up either way, so a proof counts once.
+bool take_proof(ControlServer& server, const ControlRequest& request) {
+    std::string nonce;
+    std::string proof;
+    if (server.key.empty() || !presented_proof(request, nonce, proof) || !valid_nonce(nonce)) return false;
+    {
+        std::lock_guard lock(server.proof_lock);
+        auto it = server.answered_nonces.find(nonce);
+        if (it == server.answered_nonces.end()) return false;
+        const bool fresh = monotonic_ms() - it->second <= kProofLifetimeMs;
+        server.answered_nonces.erase(it);
+        if (!fresh) return false;
+    }
+    return tokens_equal(proof, key_proof(server.key, kClientProofLabel, nonce));
+}
+
+// Another account on the machine may reach the port, but gets nothing but "/ping": the client's
+// socket must belong to the user this server runs as.
+bool same_user(Socket socket) { return loopback_peer_uid(socket) == static_cast<uint32_t>(::geteuid()); }
 
 void serve_ping(Connection& c) {
     c.server.last_ping = monotonic_ms();
@@ -256,7 +312,7 @@ struct Route {
 constexpr Route kRoutes[] = {
     {"/", true, false, serve_page},         {"/ping", true, true, serve_ping},
     {"/ws", true, false, serve_websocket},  {"/start", false, true, serve_start},
-    {"/capture", false, true, serve_start},
+    {"/capture", false, true, serve_start}, {"/proof", true, false, serve_proof},
 };
 
 void record_contact(ControlServer& server, const ControlRequest& request, const AccessDecision& access) {
@@ -302,10 +358,19 @@ void handle_connection(ControlServer& server, Socket socket) {
     case HostCheck::kForbidden: write_reply(socket, 403, "text/plain", "forbidden"); return;
     case HostCheck::kAllowed: break;
     }
-    Connection connection{server, socket, request, body, decide_access(request, server.token)};
+    const std::string_view path = request_path(request.target);
+    if (path != "/ping" && !same_user(socket)) {
+        if (path == "/start" || path == "/capture")
+            write_reply(socket, 403, "application/json", "{\"ok\":false,\"error\":\"forbidden\"}");
+        else
+            write_reply(socket, 403, "text/plain", "forbidden");
+        return;
+    }
+    const bool proven = take_proof(server, request);
+    Connection connection{server, socket, request, body,
+                          decide_access(request, server.token, server.key, proven)};
     record_contact(server, request, connection.access);
 
-    const std::string_view path = request_path(request.target);
     const bool get = request.method == "GET";
     const bool post = request.method == "POST";
     for (const Route& route : kRoutes) {
@@ -382,6 +447,13 @@ void accept_loop(ControlServer& server) {
     }
 }
 
+// Without the key browser extensions cannot prove themselves; scripts still can, with the token.
+void load_key(ControlServer& server) {
+    std::string error;
+    if (!load_extension_key(server.key, error))
+        std::fprintf(stderr, "[twk] browser extensions cannot connect: %s\n", error.c_str());
+}
+
 bool listen_on(ControlServer& server, std::string& error) {
     Socket s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (s < 0) {
@@ -439,6 +511,7 @@ ControlServer* start_control_server(Engine* engine, std::string_view bind_addres
         server->address = control_bind_address(bind_address);
         server->port = port;
         if (!make_token(server->token)) reason = "no random source for the token";
+        load_key(*server);
     }
     if (reason.empty() && listen_on(*server, reason)) {
         if (std::getenv(kPrintTokenSwitch))

@@ -78,10 +78,10 @@ App::App() {
 
     m_engine.start();
 
-    SettingsStore store(settings_paths_from_env());
+    app::SettingsStore store(app::settings_paths_from_env());
     std::string exe = executable_path();
-    m_settings = load_settings(store, default_download_dir());
-    seed_login_item(store, exe);
+    m_settings = app::load_settings(store, default_download_dir());
+    app::seed_login_item(store, exe);
     store.register_url_scheme(exe);
 
     m_engine.apply(m_settings);
@@ -89,7 +89,7 @@ App::App() {
     m_window->set_connections(m_settings.connections);
     m_window->set_settings_context(settings_context(exe));
 
-    m_shell = std::make_unique<ShellController>(*m_window, settings_paths_from_env(), m_settings,
+    m_shell = std::make_unique<ShellController>(*m_window, app::settings_paths_from_env(), m_settings,
                                                 ShellEnvironment::from_env(exe));
     m_shell->start(monotonic_ms());
 
@@ -100,11 +100,11 @@ App::App() {
 SettingsContext App::settings_context(const std::string& exe) {
     SettingsContext context;
     context.settings = m_settings;
-    context.paths = settings_paths_from_env();
+    context.paths = app::settings_paths_from_env();
     context.exe_path = exe;
     context.default_folder = default_download_dir();
     context.contact_age = [this](std::string_view tag) { return m_engine.browser_contact_age(tag); };
-    context.saved = [this](const Settings& saved) {
+    context.saved = [this](const app::Settings& saved) {
         // Turning the daily update check on or off reschedules it from now.
         const bool update_check_changed = saved.auto_update_check != m_settings.auto_update_check;
         m_settings = saved;

@@ -13,9 +13,9 @@
 #include <memory>
 #include <string>
 
+#include "app/settings.h"
 #include "ui/engine_link.h"
 #include "ui/main_window.h"
-#include "ui/settings.h"
 #include "ui/tray_icon.h"
 
 namespace twk::ui {
@@ -44,7 +44,7 @@ public:
 
     MainWindow& window() { return *m_window; }
     EngineLink& engine() { return m_engine; }
-    const Settings& settings() const { return m_settings; }
+    const app::Settings& settings() const { return m_settings; }
     TrayIcon& tray() { return *m_tray; }
     ShellController& shell() { return *m_shell; }
 
@@ -52,7 +52,7 @@ private:
     SettingsContext settings_context(const std::string& exe);
 
     EngineLink m_engine;
-    Settings m_settings;
+    app::Settings m_settings;
     std::unique_ptr<MainWindow> m_window;
     TrayIcon* m_tray = nullptr;               // the window's child
     std::unique_ptr<ShellController> m_shell; // self-update, run marker, crash check, sampler

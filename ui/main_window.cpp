@@ -259,9 +259,9 @@ void MainWindow::open_new_download() {
 
 void MainWindow::open_settings() {
     SettingsContext context = m_settings_context;
-    if (context.paths.config_home.empty()) context.paths = settings_paths_from_env();
+    if (context.paths.config_home.empty()) context.paths = app::settings_paths_from_env();
     if (context.default_folder.empty()) context.default_folder = default_download_dir();
-    context.saved = [this](const Settings& saved) {
+    context.saved = [this](const app::Settings& saved) {
         m_settings_context.settings = saved;
         m_download_folder = saved.download_dir;
         m_connections = saved.connections;
