@@ -18,7 +18,7 @@ size=${SIZE:-256}
 rate=${RATE-4m}
 runs=${RUNS:-3}
 
-[ -z "${BENCH_NO_SETUP:-}" ] && bash scripts/setup.sh
+if [ -z "${BENCH_NO_SETUP:-}" ]; then bash scripts/setup.sh; fi
 source bench/common.sh
 bench_build twk
 twk=$root/build/release/cli/twk

@@ -2,6 +2,7 @@
 
 #include "core/naming.h"
 #include "core/start_request.h"
+#include "net/checksum.h"
 #include "net/proxy_spec.h"
 #include "net/text.h"
 #include "net/url.h"
@@ -151,25 +152,11 @@ bool parse_get_options(const std::vector<std::string>& args, GetOptions& out, st
             value = arg.substr(2);
             has_value = true;
         }
-        static const char* const valued[] = {"-i",
-                                             "--input-file",
-                                             "-d",
-                                             "--dir",
-                                             "-o",
-                                             "--output",
-                                             "--max-per-host",
-                                             "-x",
-                                             "--connections",
-                                             "-j",
-                                             "--max-concurrent",
-                                             "--limit",
-                                             "--proxy",
-                                             "-H",
-                                             "--header",
-                                             "--user-agent",
-                                             "--referer",
-                                             "--cookie",
-                                             "--type"};
+        static const char* const valued[] = {
+            "-i",       "--checksum",       "--input-file",   "-d",       "--dir",
+            "-o",       "--output",         "--max-per-host", "-x",       "--connections",
+            "-j",       "--max-concurrent", "--limit",        "--proxy",  "-H",
+            "--header", "--user-agent",     "--referer",      "--cookie", "--type"};
         bool known = false;
         for (const char* v : valued)
             known = known || name == v;
@@ -207,6 +194,13 @@ bool parse_get_options(const std::vector<std::string>& args, GetOptions& out, st
                 return false;
             }
             out.max_concurrent = static_cast<int>(number);
+        } else if (name == "--checksum") {
+            Checksum checksum;
+            if (!parse_checksum(value, checksum)) {
+                error = "bad checksum: " + value + " (sha-256=HEX, sha-512=HEX, sha-1=HEX or md5=HEX)";
+                return false;
+            }
+            out.request.checksum = checksum.text();
         } else if (name == "--max-per-host") {
             if (!parse_int(value, number) || number < 1 || number > 1000) {
                 error = "max-per-host must be a whole number from 1 to 1000";
@@ -249,6 +243,10 @@ bool parse_get_options(const std::vector<std::string>& args, GetOptions& out, st
     }
     if (out.urls.empty() && out.input.empty()) {
         error = "no URL given";
+        return false;
+    }
+    if (!out.request.checksum.empty() && (out.urls.size() > 1 || !out.input.empty())) {
+        error = "--checksum works with one URL only (a list gives each URL its own checksum= line)";
         return false;
     }
     if (!out.request.filename.empty() && (out.urls.size() > 1 || !out.input.empty())) {
@@ -337,7 +335,12 @@ bool list_entry_options(const GetOptions& options, const std::string& folder, co
                 out.headers.push_back(std::move(header));
             }
         } else if (option.name == "checksum") {
-            refuse("checksum is not supported by this version of twk");
+            Checksum checksum;
+            if (!parse_checksum(option.value, checksum)) {
+                refuse("bad checksum: expected sha-256=HEX, sha-512=HEX, sha-1=HEX or md5=HEX");
+            } else {
+                out.checksum = checksum.text();
+            }
         } else {
             refuse("unknown option: " + option.name);
         }

@@ -6,6 +6,7 @@
 //       out=a-nightly.iso
 //       dir=/srv/images
 //       header=Authorization: Bearer abc
+//       checksum=sha-256=9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08
 //     https://example.com/b.iso
 //
 // A line is a URL line when it starts with a character other than a blank; an option line when

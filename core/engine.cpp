@@ -12,6 +12,7 @@
 #include "core/start_request.h"
 #include "core/status_document.h"
 #include "core/task_list.h"
+#include "net/checksum.h"
 #include "net/file_io.h"
 #include "net/proxy_environment.h"
 #include "net/proxy_spec.h"
@@ -62,6 +63,7 @@ const char* add_error_text(AddError error) {
     case AddError::kInvalidUrl: return "invalid url";
     case AddError::kClosed: return "engine not running";
     case AddError::kBadRequest: return "bad json";
+    case AddError::kBadChecksum: return "bad checksum";
     }
     return "";
 }
@@ -117,6 +119,11 @@ AddResult Engine::add(const StartOptions& given) {
     }
     if (!parse_url(options.url, parts)) {
         result.error = AddError::kInvalidUrl;
+        return result;
+    }
+    Checksum checksum;
+    if (!options.checksum.empty() && !parse_checksum(options.checksum, checksum)) {
+        result.error = AddError::kBadChecksum;
         return result;
     }
     TaskRequest request = clean_request(options);

@@ -49,13 +49,14 @@ struct EngineOptions {
 
 enum class AddError {
     kNone,
-    kEmptyUrl,   // no URL at all
-    kInvalidUrl, // a URL that does not parse, or names a scheme we do not speak
-    kClosed,     // the engine is shutting down
-    kBadRequest, // a start request that is not a JSON object (core/start_request.h)
+    kEmptyUrl,    // no URL at all
+    kInvalidUrl,  // a URL that does not parse, or names a scheme we do not speak
+    kClosed,      // the engine is shutting down
+    kBadRequest,  // a start request that is not a JSON object (core/start_request.h)
+    kBadChecksum, // a checksum that is not "ALG=HEX" of an algorithm we know (net/checksum.h)
 };
 
-// "empty url", "invalid url", "engine not running", "bad json"; empty for kNone.
+// "empty url", "invalid url", "engine not running", "bad json", "bad checksum"; empty for kNone.
 const char* add_error_text(AddError error);
 
 struct AddResult {

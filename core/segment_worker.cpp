@@ -204,7 +204,10 @@ bool work_once(WorkerState& w) {
     }
     const ExchangeResult result = exchange_segment(w, *segment);
     // A single stream cannot be resumed: a retry starts its body again.
-    if (result.outcome == kRetry && w.run.probe_state == kSingleStream) segment->pos = segment->start;
+    if (result.outcome == kRetry && w.run.probe_state == kSingleStream) {
+        segment->pos = segment->start;
+        w.run.digest.restart();
+    }
     segment->active = false;
     task.note_progress();
     // More than its share while another task waits for the host: the slot goes back.

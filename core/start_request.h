@@ -4,7 +4,7 @@
 // and the cleaning that turns them into a task's fixed request.
 //
 // Plain mode (the "/start" route and the engine's URL add) reads only "url", "connections",
-// "bandwidthLimit", "insecure" and "proxy". Capture mode (the "/capture" route and the engine's
+// "bandwidthLimit", "insecure", "proxy" and "checksum". Capture mode (the "/capture" route and the engine's
 // JSON add) also reads what a browser saw when it intercepted a download: "filename", "cookies",
 // "referrer", "userAgent", "method", "postData", "type", "maxConcurrent" and "headers".
 //
@@ -33,7 +33,8 @@ struct StartOptions {
     int64_t connections = kDefaultConnections; // as requested; `create_task` limits it
     int64_t bandwidth_limit = 0;               // bytes per second; 0 = none
     bool insecure = false;
-    std::string proxy; // trimmed proxy URL text
+    std::string proxy;    // trimmed proxy URL text
+    std::string checksum; // "sha-256=HEX" and the like (net/checksum.h); empty: none
     // Capture mode only:
     std::string filename; // requested output name
     // The name is the user's own choice (`twk get -o`): a name that starts with dots keeps them.

@@ -86,6 +86,9 @@ struct TaskRequest {
     ProxySpec proxy;         // kind 0 when none
     std::string stream_type; // "hls" or "dash" for a stream task, else empty
     bool auto_named = false; // the name came from the URL: a server-supplied name may replace it
+    // "sha-256=HEX" (net/checksum.h) the finished file must match; empty: none asked for (a
+    // digest the server sends is then checked).
+    std::string checksum;
 
     // An HLS or DASH task, driven by the stream driver.
     bool is_stream() const { return !stream_type.empty(); }
