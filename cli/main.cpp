@@ -5,7 +5,7 @@
 
 #include "cli/get_command.h"
 #include "cli/get_options.h"
-#include "cli/native_host.h"
+#include "control/native_host.h"
 #include "cli/serve_command.h"
 #include "cli/task_progress.h"
 #include "media/stream_driver.h"

@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <charconv>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -17,7 +16,6 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <random>
 #include <set>
 #include <system_error>
 #include <thread>
@@ -49,9 +47,7 @@ struct ControlServer {
     std::mutex tag_lock;
     std::map<std::string, int64_t, std::less<>> browser_tags; // tag -> monotonic ms
 
-    // Nonces this server answered on "/proof", each good for one request (extension_key.h).
-    std::mutex proof_lock;
-    std::map<std::string, int64_t, std::less<>> answered_nonces; // nonce -> monotonic ms
+    AnsweredNonces answered_nonces; // on "/proof", each good for one request
 
     // The connection mutex: the open sockets, the number of connection threads, the stop flag.
     // `changed` wakes the stopper when the last thread ends, and the push loops when stop begins.
@@ -67,10 +63,8 @@ struct ControlServer {
 namespace {
 
 constexpr const char* kPrintTokenSwitch = "TWK_PRINT_TOKEN";
-constexpr int kTokenWords = 4;
+constexpr size_t kTokenBytes = 16;
 constexpr int kAcceptRetryMs = 100;
-// Answered nonces kept at most; the oldest is dropped first.
-constexpr size_t kMaxAnsweredNonces = 256;
 
 const char* reason_for(int status) {
     switch (status) {
@@ -80,42 +74,6 @@ const char* reason_for(int status) {
     case 503: return "Service Unavailable";
     default: return "OK";
     }
-}
-
-// Four 32-bit draws from the system's random source, eight hex digits each. False when the
-// source cannot be opened.
-bool make_token(std::string& token) {
-    try {
-        std::random_device device("default");
-        token.clear();
-        for (int i = 0; i < kTokenWords; ++i) {
-            char digits[8];
-            uint32_t word = device();
-            for (int d = 7; d >= 0; --d) {
-                digits[d] = "0123456789abcdef"[word & 15];
-                word >>= 4;
-            }
-            token.append(digits, sizeof digits);
-        }
-        return true;
-    } catch (...) {
-        return false;
-    }
-}
-
-// A Content-Length value read leniently, as the C library would: blanks, a sign, the longest run
-// of digits; 0 for none, the largest value on overflow.
-int64_t lenient_length(std::string_view text) {
-    size_t i = 0;
-    while (i < text.size() && (text[i] == ' ' || text[i] == '\t'))
-        ++i;
-    bool negative = i < text.size() && text[i] == '-';
-    if (i < text.size() && (text[i] == '-' || text[i] == '+')) ++i;
-    int64_t value = 0;
-    auto [end, ec] = std::from_chars(text.data() + i, text.data() + text.size(), value);
-    (void)end;
-    if (ec == std::errc::result_out_of_range) return negative ? INT64_MIN : INT64_MAX;
-    return negative ? -value : value;
 }
 
 struct Connection {
@@ -144,16 +102,7 @@ void serve_proof(Connection& c) {
         write_reply(c.socket, 503, "text/plain", "no key");
         return;
     }
-    {
-        const int64_t now = monotonic_ms();
-        std::lock_guard lock(c.server.proof_lock);
-        auto& nonces = c.server.answered_nonces;
-        std::erase_if(nonces, [now](const auto& entry) { return now - entry.second > kProofLifetimeMs; });
-        while (nonces.size() >= kMaxAnsweredNonces)
-            nonces.erase(std::min_element(nonces.begin(), nonces.end(),
-                                          [](const auto& a, const auto& b) { return a.second < b.second; }));
-        nonces[nonce] = now;
-    }
+    c.server.answered_nonces.remember(nonce, monotonic_ms());
     write_reply(c.socket, 200, "text/plain", key_proof(c.server.key, kServerProofLabel, nonce));
 }
 
@@ -163,14 +112,7 @@ bool take_proof(ControlServer& server, const ControlRequest& request) {
     std::string nonce;
     std::string proof;
     if (server.key.empty() || !presented_proof(request, nonce, proof) || !valid_nonce(nonce)) return false;
-    {
-        std::lock_guard lock(server.proof_lock);
-        auto it = server.answered_nonces.find(nonce);
-        if (it == server.answered_nonces.end()) return false;
-        const bool fresh = monotonic_ms() - it->second <= kProofLifetimeMs;
-        server.answered_nonces.erase(it);
-        if (!fresh) return false;
-    }
+    if (!server.answered_nonces.take(nonce, monotonic_ms())) return false;
     return tokens_equal(proof, key_proof(server.key, kClientProofLabel, nonce));
 }
 
@@ -282,7 +224,7 @@ void serve_start(Connection& c) {
         return;
     }
     if (const std::string* length = c.request.header("content-length")) {
-        const int64_t wanted = std::min(lenient_length(*length), kMaxStartBody);
+        const int64_t wanted = std::min(lenient_content_length(*length), kMaxStartBody);
         char chunk[kBodyReceiveSize];
         while (static_cast<int64_t>(c.body.size()) < wanted) {
             int n = recv_some(c.socket, chunk, kBodyReceiveSize);
@@ -510,7 +452,7 @@ ControlServer* start_control_server(Engine* engine, std::string_view bind_addres
         server->engine = engine;
         server->address = control_bind_address(bind_address);
         server->port = port;
-        if (!make_token(server->token)) reason = "no random source for the token";
+        if (!random_hex(kTokenBytes, server->token)) reason = "no random source for the token";
         load_key(*server);
     }
     if (reason.empty() && listen_on(*server, reason)) {

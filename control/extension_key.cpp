@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/random.h>
+
+#include <algorithm>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -98,12 +100,11 @@ bool load_extension_key(std::string& key, std::string& error) {
     const std::string path = folder + "/" + kExtensionKeyFile;
     key = read_key(path);
     if (!key.empty()) return true;
-    unsigned char bytes[kKeyBytes];
-    if (!random_bytes(bytes, sizeof bytes)) {
+    std::string fresh;
+    if (!random_hex(kKeyBytes, fresh)) {
         error = "no random source for the extension key";
         return false;
     }
-    const std::string fresh = to_hex(bytes, sizeof bytes);
     std::string reason;
     if (!write_private_file(path, fresh + "\n", &reason)) {
         error = "cannot store the extension key as " + path + ": " + reason;
@@ -131,6 +132,32 @@ std::string key_proof(std::string_view key, std::string_view label, std::string_
                         reinterpret_cast<const unsigned char*>(message.data()), message.size(), mac) != 0)
         return {};
     return to_hex(mac, sizeof mac);
+}
+
+bool random_hex(size_t bytes, std::string& hex) {
+    std::string raw(bytes, '\0');
+    if (!random_bytes(reinterpret_cast<unsigned char*>(raw.data()), bytes)) return false;
+    hex = to_hex(reinterpret_cast<const unsigned char*>(raw.data()), bytes);
+    return true;
+}
+
+void AnsweredNonces::remember(const std::string& nonce, int64_t now_ms) {
+    std::lock_guard lock(m_lock);
+    std::erase_if(m_answered,
+                  [now_ms](const auto& entry) { return now_ms - entry.second > kProofLifetimeMs; });
+    while (m_answered.size() >= kMaxAnsweredNonces)
+        m_answered.erase(std::min_element(m_answered.begin(), m_answered.end(),
+                                          [](const auto& a, const auto& b) { return a.second < b.second; }));
+    m_answered[nonce] = now_ms;
+}
+
+bool AnsweredNonces::take(const std::string& nonce, int64_t now_ms) {
+    std::lock_guard lock(m_lock);
+    auto it = m_answered.find(nonce);
+    if (it == m_answered.end()) return false;
+    const bool fresh = now_ms - it->second <= kProofLifetimeMs;
+    m_answered.erase(it);
+    return fresh;
 }
 
 } // namespace twk

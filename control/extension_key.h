@@ -20,6 +20,8 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -32,6 +34,8 @@ inline constexpr std::string_view kClientProofLabel = "tarnwick-client:";
 inline constexpr size_t kMinNonceLength = 32;
 inline constexpr size_t kMaxNonceLength = 64;
 inline constexpr int64_t kProofLifetimeMs = 30000;
+// Answered nonces a server keeps at most; the oldest is dropped first.
+inline constexpr size_t kMaxAnsweredNonces = 256;
 
 // Where the key lives (see above); empty when no variable gives a folder.
 std::string extension_key_folder();
@@ -50,5 +54,21 @@ bool valid_nonce(std::string_view nonce);
 // HMAC-SHA256 (RFC 2104) keyed with the key's characters over `label` followed by `nonce`, as
 // 64 lower-case hex digits; empty when the key is empty.
 std::string key_proof(std::string_view key, std::string_view label, std::string_view nonce);
+
+// `bytes` random bytes from the system's source as lower-case hex; false when it fails.
+bool random_hex(size_t bytes, std::string& hex);
+
+// The nonces a server answered on "/proof", each good for one request within kProofLifetimeMs.
+// Thread-safe.
+class AnsweredNonces {
+public:
+    void remember(const std::string& nonce, int64_t now_ms);
+    // True when `nonce` was answered within the lifetime; it is used up either way.
+    bool take(const std::string& nonce, int64_t now_ms);
+
+private:
+    std::mutex m_lock;
+    std::map<std::string, int64_t, std::less<>> m_answered; // nonce -> when
+};
 
 } // namespace twk

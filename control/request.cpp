@@ -1,5 +1,8 @@
 #include "control/request.h"
 
+#include <charconv>
+#include <climits>
+
 #include "net/text.h"
 #include "net/url.h"
 
@@ -221,6 +224,19 @@ bool valid_browser_tag(std::string_view tag) {
 
 std::string control_bind_address(std::string_view requested) {
     return is_ipv4_loopback(requested) ? std::string(requested) : std::string("127.0.0.1");
+}
+
+int64_t lenient_content_length(std::string_view text) {
+    size_t i = 0;
+    while (i < text.size() && (text[i] == ' ' || text[i] == '\t'))
+        ++i;
+    bool negative = i < text.size() && text[i] == '-';
+    if (i < text.size() && (text[i] == '-' || text[i] == '+')) ++i;
+    int64_t value = 0;
+    auto [end, ec] = std::from_chars(text.data() + i, text.data() + text.size(), value);
+    (void)end;
+    if (ec == std::errc::result_out_of_range) return negative ? INT64_MIN : INT64_MAX;
+    return negative ? -value : value;
 }
 
 } // namespace twk

@@ -101,6 +101,10 @@ bool presented_proof(const ControlRequest& request, std::string& nonce, std::str
 AccessDecision decide_access(const ControlRequest& request, std::string_view server_token,
                              std::string_view extension_key = {}, bool proven = false);
 
+// A Content-Length value read leniently, as the C library would: blanks, a sign, the longest run
+// of digits; 0 for none, the largest value on overflow.
+int64_t lenient_content_length(std::string_view text);
+
 // Same length and bytes; the time taken depends only on the lengths.
 bool tokens_equal(std::string_view a, std::string_view b);
 

@@ -1,6 +1,6 @@
 // The native messaging host's reader on arbitrary bytes: every message taken is whole and within
 // the limit, framing it again gives back the bytes it came from, and a reply is always JSON.
-#include "cli/native_host.h"
+#include "control/native_host.h"
 #include "json/json.h"
 
 #include <cstddef>

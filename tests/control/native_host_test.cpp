@@ -1,6 +1,6 @@
 // `twk native-host`: the framing browsers use (a 32-bit length in the machine's order, then
 // JSON), the key it hands out, and how it ends.
-#include "cli/native_host.h"
+#include "control/native_host.h"
 
 #include "control/extension_key.h"
 #include "tests/support/temp_dir.h"

@@ -1,4 +1,4 @@
-#include "cli/native_host.h"
+#include "control/native_host.h"
 
 #include <unistd.h>
 
