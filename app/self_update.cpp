@@ -1,5 +1,7 @@
 #include "app/self_update.h"
 
+#include "net/proxy_environment.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -225,17 +227,18 @@ bool update_check_due_at_start(bool auto_update, int64_t last_check, int64_t now
 }
 
 std::optional<UpdateOffer> run_update_check(SettingsStore& store, const std::string& endpoint,
-                                            int64_t now_seconds, SocketCanceller* connections) {
+                                            int64_t now_seconds, SocketCanceller* connections,
+                                            const ProxySpec& proxy) {
     std::string id = ensure_install_id(store);
     const std::string list_url = update_check_url(endpoint, program_version(), id);
     if (!is_https(list_url)) {
         report_refused("not asked over https");
         return std::nullopt;
     }
-    std::optional<std::string> body = fetch_small(list_url, kUpdateCheckTimeoutMs, connections, true);
+    std::optional<std::string> body = fetch_small(list_url, kUpdateCheckTimeoutMs, connections, true, proxy);
     if (!body) return std::nullopt;
     std::optional<std::string> signature =
-        fetch_small(signature_url(list_url), kUpdateCheckTimeoutMs, connections, true);
+        fetch_small(signature_url(list_url), kUpdateCheckTimeoutMs, connections, true, proxy);
     if (!signature || !update_list_signed(*body, *signature, update_public_key_hex())) {
         report_refused("no valid signature");
         return std::nullopt;
@@ -294,17 +297,13 @@ std::string installer_path(const std::string& folder, const std::string& version
     return folder + "/Tarnwick-" + version + "-setup.run";
 }
 
-ProxySpec updater_proxy(const Settings& settings) {
+ProxySpec updater_proxy(const Settings& settings, const std::string& url,
+                        const std::function<ProxySpec(const std::string&)>& system_proxy) {
     ProxySpec proxy;
     if (settings.proxy_mode == kProxyCustom) {
         if (!parse_proxy_url(settings.proxy, proxy)) proxy = ProxySpec{};
     } else if (settings.proxy_mode == kProxySystem) {
-        for (const char* name : {"https_proxy", "HTTPS_PROXY", "http_proxy"}) {
-            const char* value = std::getenv(name);
-            if (!value || !*value) continue;
-            if (!parse_proxy_url(value, proxy)) proxy = ProxySpec{};
-            break;
-        }
+        proxy = system_proxy ? system_proxy(url) : environment_proxy(url).proxy;
     }
     return proxy;
 }

@@ -28,6 +28,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -90,9 +91,10 @@ inline constexpr int kUpdateCheckTimeoutMs = 8000;
 // offer when that version is newer than ours. A list that is not asked over https, not signed
 // with the built-in key or that names an installer that is not https is refused with a
 // SELFUPDATE line; other failures are silent. `connections`, when given, watches the requests so
-// that shut-down can end them.
+// that shut-down can end them. Both go through `proxy` (kind 0: direct).
 std::optional<UpdateOffer> run_update_check(SettingsStore& store, const std::string& endpoint,
-                                            int64_t now_seconds, SocketCanceller* connections = nullptr);
+                                            int64_t now_seconds, SocketCanceller* connections = nullptr,
+                                            const ProxySpec& proxy = {});
 
 // The lines the updater writes to standard error, flushed at once.
 void report_found(const UpdateOffer& offer);
@@ -109,9 +111,12 @@ std::string temp_folder();
 // name (it comes from the network: no "/", no "..", only letters, digits and ".-_+").
 std::string installer_path(const std::string& folder, const std::string& version);
 
-// The proxy the updater and the diagnostic upload use: the custom proxy in custom mode; in
-// system mode the desktop's https_proxy (or HTTPS_PROXY, then http_proxy) variable; else none.
-ProxySpec updater_proxy(const Settings& settings);
+// The proxy the updater and the diagnostic upload use for `url`: the custom proxy in custom
+// mode; in system mode what `system_proxy` finds for the URL (without one, the environment's
+// proxy by curl's rules); else none. Asked anew for every fetch, so that a proxy changed in
+// Settings counts at once.
+ProxySpec updater_proxy(const Settings& settings, const std::string& url,
+                        const std::function<ProxySpec(const std::string&)>& system_proxy = {});
 
 // The installer's file while it is fetched, checked and started: a new file, open for reading
 // and writing, in a folder of its own that only the user can enter.

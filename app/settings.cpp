@@ -43,6 +43,8 @@ Settings load_settings(const SettingsStore& store, const std::string& engine_def
     s.connections = store.read_dword("Connections", fallback);
     if (s.connections <= 0) s.connections = fallback;
     s.auto_update_check = store.read_dword("AutoUpdateCheck", 1) != 0;
+    s.max_per_host = store.read_dword("MaxPerHost", s.max_per_host);
+    if (s.max_per_host <= 0) s.max_per_host = Settings{}.max_per_host;
     return s;
 }
 

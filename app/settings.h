@@ -20,6 +20,9 @@ struct Settings {
     int proxy_mode = kProxyDirect;
     int32_t connections = static_cast<int32_t>(kDefaultConnections);
     bool auto_update_check = true;
+    // "MaxPerHost": connections to one server from all downloads together. Not in the dialog;
+    // kept in the file as the user wrote it.
+    int32_t max_per_host = 32;
 };
 
 // The connection counts the Settings dialog offers, in its order; a bad index means the one of

@@ -13,6 +13,7 @@
 #include "cli/stop_signals.h"
 #include "cli/task_progress.h"
 #include "core/engine.h"
+#include "net/proxy_environment.h"
 #include "net/text.h"
 #include "net/url.h"
 
@@ -126,6 +127,22 @@ WatchEnd watch(const Engine& engine, Watcher& watcher, const StopSignals& signal
     }
 }
 
+// The whole of `path`, or of standard input for "-".
+bool read_input(const std::string& path, std::string& out) {
+    std::FILE* file = path == "-" ? stdin : std::fopen(path.c_str(), "rb");
+    if (!file) return false;
+    char buffer[65536];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0)
+        out.append(buffer, n);
+    const bool ok = !std::ferror(file);
+    if (file != stdin) std::fclose(file);
+    return ok;
+}
+
+int get_jobs(Engine& engine, const std::string& folder, const GetOptions& options,
+             const std::vector<StartOptions>& jobs);
+
 } // namespace
 
 int run_get(const GetOptions& given, const TaskDrivers& drivers) {
@@ -143,19 +160,69 @@ int run_get(const GetOptions& given, const TaskDrivers& drivers) {
 }
 
 int get_with_engine(Engine& engine, const std::string& folder, const GetOptions& options) {
+    std::vector<StartOptions> jobs;
+    for (const std::string& url : options.urls)
+        jobs.push_back(start_options(options, url));
+    bool list_problems = false;
+    if (!options.input.empty()) {
+        std::string text;
+        if (!read_input(options.input, text)) {
+            std::fprintf(stderr, "twk: cannot read %s\n", options.input.c_str());
+            return kExitUsage;
+        }
+        const std::string shown = options.input == "-" ? "stdin" : options.input;
+        const UrlList list = parse_url_list(text);
+        std::vector<UrlListProblem> problems = list.problems;
+        for (const UrlListEntry& entry : list.entries) {
+            StartOptions job;
+            if (list_entry_options(options, folder, entry, job, problems)) jobs.push_back(std::move(job));
+        }
+        std::sort(problems.begin(), problems.end(),
+                  [](const UrlListProblem& a, const UrlListProblem& b) { return a.line < b.line; });
+        for (const UrlListProblem& problem : problems)
+            std::fprintf(stderr, "twk: %s:%d: %s (line skipped)\n", shown.c_str(), problem.line,
+                         problem.message.c_str());
+        list_problems = !problems.empty();
+        if (jobs.empty()) {
+            std::fprintf(stderr, "twk: no URL to fetch in %s\n", shown.c_str());
+            return kExitFailed;
+        }
+    }
+    const int status = get_jobs(engine, folder, options, jobs);
+    return status == kExitDone && list_problems ? kExitFailed : status;
+}
+
+namespace {
+
+int get_jobs(Engine& engine, const std::string& folder, const GetOptions& options,
+             const std::vector<StartOptions>& jobs) {
     StopSignals signals(engine);
     FILE* human = options.json ? stderr : stdout;
     std::vector<int32_t> ids;
     std::vector<TaskSnapshot> refused; // URLs the engine would not take
-    for (const std::string& url : options.urls) {
-        const AddResult added = engine.add(start_options(options, url));
+    engine.set_use_system_proxy(options.environment_proxy);
+    if (options.max_per_host > 0) engine.set_max_per_host(options.max_per_host);
+    for (const StartOptions& job : jobs) {
+        const std::string& url = job.url;
+        std::string refusal = "error: invalid URL";
+        AddResult added{-1, AddError::kInvalidUrl};
+        const EnvironmentProxy proxy = options.environment_proxy && options.request.proxy.empty()
+                                           ? environment_proxy(url)
+                                           : EnvironmentProxy{};
+        // A proxy variable we cannot use is not taken as "go direct": the URL is refused.
+        if (!proxy.usable) {
+            refusal =
+                "error: " + proxy.variable + " is not a proxy twk can use (http://, socks5:// or socks5h://)";
+        } else {
+            added = engine.add(job);
+        }
         if (added.ok()) {
             ids.push_back(added.id);
         } else {
             TaskSnapshot task;
             task.url = redact_url(url);
             task.state = kError;
-            task.status = "error: invalid URL";
+            task.status = refusal;
             refused.push_back(task);
         }
     }
@@ -188,5 +255,7 @@ int get_with_engine(Engine& engine, const std::string& folder, const GetOptions&
     std::fflush(nullptr);
     return get_exit_status(tasks, interrupted);
 }
+
+} // namespace
 
 } // namespace twk

@@ -2,6 +2,7 @@
 
 #include "core/naming.h"
 #include "core/start_request.h"
+#include "net/checksum.h"
 #include "net/proxy_spec.h"
 #include "net/text.h"
 #include "net/url.h"
@@ -124,6 +125,11 @@ bool parse_get_options(const std::vector<std::string>& args, GetOptions& out, st
             out.request.insecure = true;
             continue;
         }
+        if (arg == "--no-proxy") {
+            out.request.proxy.clear();
+            out.environment_proxy = false;
+            continue;
+        }
         if (arg == "-q" || arg == "--quiet") {
             out.quiet = true;
             continue;
@@ -154,10 +160,11 @@ bool parse_get_options(const std::vector<std::string>& args, GetOptions& out, st
             value = arg.substr(2);
             has_value = true;
         }
-        static const char* const valued[] = {"-d",           "--dir",         "-o",       "--output",
-                                             "-x",           "--connections", "-j",       "--max-concurrent",
-                                             "--limit",      "--proxy",       "-H",       "--header",
-                                             "--user-agent", "--referer",     "--cookie", "--type"};
+        static const char* const valued[] = {
+            "-i",       "--checksum",       "--input-file",   "-d",       "--dir",
+            "-o",       "--output",         "--max-per-host", "-x",       "--connections",
+            "-j",       "--max-concurrent", "--limit",        "--proxy",  "-H",
+            "--header", "--user-agent",     "--referer",      "--cookie", "--type"};
         bool known = false;
         for (const char* v : valued)
             known = known || name == v;
@@ -173,7 +180,13 @@ bool parse_get_options(const std::vector<std::string>& args, GetOptions& out, st
             value = args[++i];
         }
         long number = 0;
-        if (name == "-d" || name == "--dir") {
+        if (name == "-i" || name == "--input-file") {
+            if (!out.input.empty()) {
+                error = "-i works once";
+                return false;
+            }
+            out.input = value;
+        } else if (name == "-d" || name == "--dir") {
             out.directory = value;
         } else if (name == "-o" || name == "--output") {
             out.request.filename = value;
@@ -189,13 +202,28 @@ bool parse_get_options(const std::vector<std::string>& args, GetOptions& out, st
                 return false;
             }
             out.max_concurrent = static_cast<int>(number);
+        } else if (name == "--checksum") {
+            Checksum checksum;
+            if (!parse_checksum(value, checksum)) {
+                error = "bad checksum: " + value + " (sha-256=HEX, sha-512=HEX, sha-1=HEX or md5=HEX)";
+                return false;
+            }
+            out.request.checksum = checksum.text();
+        } else if (name == "--max-per-host") {
+            if (!parse_int(value, number) || number < 1 || number > 1000) {
+                error = "max-per-host must be a whole number from 1 to 1000";
+                return false;
+            }
+            out.max_per_host = static_cast<int>(number);
         } else if (name == "--limit") {
             if (!parse_rate(value, out.request.bandwidth_limit)) {
                 error = "bad rate: " + value + " (bytes per second, with optional K, M or G)";
                 return false;
             }
         } else if (name == "--proxy") {
+            // "--proxy ''" means no proxy at all, as in curl: not even the environment's.
             out.request.proxy = value;
+            out.environment_proxy = !trim_spaces(value).empty();
         } else if (name == "-H" || name == "--header") {
             std::pair<std::string, std::string> header;
             if (!split_header(value, header)) {
@@ -221,11 +249,15 @@ bool parse_get_options(const std::vector<std::string>& args, GetOptions& out, st
             out.request.type = value;
         }
     }
-    if (out.urls.empty()) {
+    if (out.urls.empty() && out.input.empty()) {
         error = "no URL given";
         return false;
     }
-    if (!out.request.filename.empty() && out.urls.size() > 1) {
+    if (!out.request.checksum.empty() && (out.urls.size() > 1 || !out.input.empty())) {
+        error = "--checksum works with one URL only (a list gives each URL its own checksum= line)";
+        return false;
+    }
+    if (!out.request.filename.empty() && (out.urls.size() > 1 || !out.input.empty())) {
         error = "--output works with one URL only";
         return false;
     }
@@ -274,6 +306,61 @@ void place_output(std::string& folder, std::string& output_name) {
         place += "/" + steps[i];
     folder = place.empty() ? "/" : place;
     output_name = steps.back();
+}
+
+bool list_entry_options(const GetOptions& options, const std::string& folder, const UrlListEntry& entry,
+                        StartOptions& out, std::vector<UrlListProblem>& problems) {
+    out = start_options(options, entry.url);
+    const size_t problems_before = problems.size();
+    std::string directory = folder;
+    std::string output;
+    for (const UrlListOption& option : entry.options) {
+        const auto refuse = [&](const std::string& message) { problems.push_back({option.line, message}); };
+        if (option.name == "out") {
+            std::vector<std::string> steps;
+            if (!names_a_file(option.value)) {
+                refuse("out needs a file name, not a folder: " + option.value);
+            } else if (option.value.front() != '/' && !relative_steps(option.value, steps)) {
+                refuse("out leaves the download folder: " + option.value);
+            } else {
+                output = option.value;
+            }
+        } else if (option.name == "dir") {
+            if (option.value.empty()) {
+                refuse("dir needs a folder");
+            } else {
+                directory = option.value;
+            }
+        } else if (option.name == "header") {
+            std::pair<std::string, std::string> header;
+            if (!split_header(option.value, header)) {
+                refuse("bad header: expected 'Name: Value'");
+            } else if (engine_sets_header(header.first)) {
+                refuse("header " + header.first + ": twk sets this header itself");
+            } else if (to_lower_ascii(header.first) == "cookie") {
+                out.cookies += (out.cookies.empty() ? "" : "; ") + header.second;
+            } else {
+                out.headers.push_back(std::move(header));
+            }
+        } else if (option.name == "checksum") {
+            Checksum checksum;
+            if (!parse_checksum(option.value, checksum)) {
+                refuse("bad checksum: expected sha-256=HEX, sha-512=HEX, sha-1=HEX or md5=HEX");
+            } else {
+                out.checksum = checksum.text();
+            }
+        } else {
+            refuse("unknown option: " + option.name);
+        }
+    }
+    if (problems.size() != problems_before) return false;
+    if (!output.empty()) {
+        place_output(directory, output);
+        out.filename = output;
+        out.user_named = true;
+    }
+    if (directory != folder) out.directory = directory;
+    return true;
 }
 
 StartOptions start_options(const GetOptions& options, const std::string& url) {

@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "cli/url_list.h"
 #include "core/start_request.h"
 #include "core/task.h"
 
@@ -14,13 +15,20 @@ namespace twk {
 struct GetOptions {
     std::string directory;  // empty: the engine's default download folder
     int max_concurrent = 3; // downloads running at once
+    int max_per_host = 0;   // connections to one host from all downloads; 0: the engine's default (32)
     // What every URL is asked with: connections, limit, proxy, TLS check, headers (in
     // command-line order), user agent, referrer, cookies, stream type, and the output name
     // (`filename`, only with one URL).
     StartOptions request;
+    // Whether a URL without --proxy goes through the proxy the environment names for it
+    // (http_proxy, https_proxy, ftp_proxy, all_proxy, no_proxy); off with --no-proxy or
+    // --proxy ''.
+    bool environment_proxy = true;
     bool quiet = false;
     bool json = false;
     std::vector<std::string> urls;
+    // -i: a URL list file (cli/url_list.h), "-" for standard input; its URLs follow `urls`.
+    std::string input;
     // What was given but will not be used, one line each for standard error ("-H Host: ...").
     std::vector<std::string> notes;
 };
@@ -44,6 +52,13 @@ void place_output(std::string& folder, std::string& output_name);
 // The start options for one URL, for the engine's add: the request with that URL, a given
 // output name being the user's own.
 StartOptions start_options(const GetOptions& options, const std::string& url);
+
+// The start options for one entry of a URL list: the command line's request with the entry's
+// URL and its options (out, dir, header). `folder` is the download folder of the command line.
+// False, with every bad option line in `problems`, when an option is unknown or unusable: the
+// entry is then not run, rather than run other than the list asked.
+bool list_entry_options(const GetOptions& options, const std::string& folder, const UrlListEntry& entry,
+                        StartOptions& out, std::vector<UrlListProblem>& problems);
 
 // The same request as JSON text (what a front end would post to the control API).
 std::string build_start_request(const GetOptions& options, const std::string& url);

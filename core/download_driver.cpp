@@ -6,15 +6,18 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <system_error>
 #include <thread>
 #include <vector>
 
 #include "core/adaptive_controller.h"
+#include "core/host_gate.h"
 #include "core/naming.h"
 #include "core/output_file.h"
 #include "core/segment_worker.h"
 #include "core/sidecar.h"
+#include "net/checksum.h"
 #include "net/debug_log.h"
 #include "net/text.h"
 
@@ -141,6 +144,27 @@ void wait_for_tick(DriverRun& run, int64_t tick_ms) {
     }
 }
 
+constexpr std::string_view kServerPausePrefix = "waiting ";
+
+// While the server's pause holds the task's host, the row says so, "waiting 42 s (server
+// asked)"; afterwards it is "downloading" again. Any other status is left alone.
+void show_server_pause(Task& task) {
+    const int64_t now = monotonic_ms();
+    HostGate& gate = HostGate::shared();
+    const std::string effective = task.effective_url();
+    int64_t ms = gate.held_for(gate_host(task.request.url), now);
+    if (!effective.empty()) ms = std::max(ms, gate.held_for(gate_host(effective), now));
+    const std::string status = task.status();
+    const bool shown = status.starts_with(kServerPausePrefix);
+    std::string wanted = status;
+    if (ms > 0 && (status == "downloading" || shown)) {
+        wanted = std::string(kServerPausePrefix) + std::to_string((ms + 999) / 1000) + " s (server asked)";
+    } else if (ms == 0 && shown) {
+        wanted = "downloading";
+    }
+    if (wanted != status) task.set_status(wanted);
+}
+
 void run_pass(DriverRun& run, int64_t& last_save_ms) {
     Task& task = run.task;
     run.restart = false;
@@ -158,6 +182,7 @@ void run_pass(DriverRun& run, int64_t& last_save_ms) {
                           task.bytes_done(), task.throttle_hits);
         task.active_target = std::min<uint64_t>(controller.target(), connection_cap(run));
         run.limiter.set_limit(task.bandwidth_limit);
+        show_server_pause(task);
         while (can_start && workers.size() < task.active_target)
             can_start = start_worker(run, workers);
         if (pass_over(run)) break;
@@ -204,6 +229,7 @@ void restart_from_scratch(DriverRun& run) {
     debug_log("[dl] resource changed on resume — discarding partial, restarting from scratch");
     remove_sidecar(task.sidecar_path());
     task.complete = false;
+    run.digest.restart();
     start_fresh(run);
     if (run.restart_single.exchange(false)) run.probe_state = kSingleStream;
     // Should emptying fail, the old bytes stay until the new ones are written over them.
@@ -254,6 +280,33 @@ bool keep_resumable(DriverRun& run, std::string& why) {
 
 // The end of a run. The output stays open (and locked) until the sidecar says what it holds,
 // so that no other process takes the pair over half-way.
+// A file that does not match its checksum is never left as the finished file: it is kept as
+// "<name>.bad" beside it, and the task fails with both digests. True when there was nothing to
+// check or the file matched.
+bool verify_output(DriverRun& run) {
+    Task& task = run.task;
+    const Checksum expected = run.digest.expected();
+    if (expected.empty()) return true;
+    const int fd = run.output.get();
+    const std::string got = run.digest.finish(fd, task.total);
+    if (got == expected.hex) return true;
+    unmark(fd);
+    task.created_output = false;
+    remove_sidecar(task.sidecar_path());
+    run.output.reset();
+    if (got.empty()) {
+        task.set_failure("error: checksum could not be computed: " + system_reason(errno),
+                         FailureCategory::kIo);
+        return false;
+    }
+    const std::string bad = task.output_path() + ".bad";
+    if (::rename(task.output_path().c_str(), bad.c_str()) != 0)
+        debug_log("[dl] could not set the bad file aside: %s", system_reason(errno).c_str());
+    task.set_failure("error: checksum mismatch (expected " + expected.text() + ", got " + got + ")",
+                     FailureCategory::kProtocol);
+    return false;
+}
+
 void finish_run(DriverRun& run) {
     Task& task = run.task;
     const int fd = run.output.get();
@@ -285,6 +338,7 @@ void finish_run(DriverRun& run) {
             return;
         }
         if (finalize_output(fd, task.total)) {
+            if (!verify_output(run)) return;
             // Finished, the file is the user's: a later run never writes into it.
             unmark(fd);
             task.created_output = false;
@@ -325,6 +379,8 @@ void run_download(const std::shared_ptr<Task>& task_pointer, const DriverSetting
     task.complete = false;
     DriverRun run(task, settings);
     if (!open_run(run)) return;
+    Checksum asked;
+    if (parse_checksum(task.request.checksum, asked)) run.digest.expect(asked);
     task.set_status("downloading");
 
     int64_t last_save_ms = task_elapsed_ms(task);

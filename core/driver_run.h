@@ -18,6 +18,7 @@
 #include <utility>
 
 #include "core/bandwidth_limiter.h"
+#include "core/file_digest.h"
 #include "core/task.h"
 #include "net/body_reader.h"
 #include "net/file_io.h"
@@ -60,6 +61,8 @@ struct DriverRun {
     Task& task;
     const DriverSettings& settings;
     BandwidthLimiter limiter;
+    // The file's hash while it is written, when a checksum was asked for or the server sent one.
+    FileDigest digest;
     UniqueFd output; // the output file while the run has it open
 
     std::atomic<uint8_t> probe_state{kNotProbed};

@@ -1,15 +1,20 @@
 #include "core/engine.h"
 
+#include <algorithm>
+
 #include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <mutex>
 
+#include "core/host_gate.h"
 #include "core/journal_keeper.h"
 #include "core/start_request.h"
 #include "core/status_document.h"
 #include "core/task_list.h"
+#include "net/checksum.h"
 #include "net/file_io.h"
+#include "net/proxy_environment.h"
 #include "net/proxy_spec.h"
 #include "net/text.h"
 #include "net/url.h"
@@ -20,6 +25,8 @@ namespace {
 
 constexpr const char* kFallbackDir = "downloads";
 constexpr int64_t kSettleWaitMs = 3'000;
+
+ProxySpec environment_proxy_for(const std::string& url) { return environment_proxy(url).proxy; }
 
 // The XDG_DOWNLOAD_DIR line of the user-dirs file: "$HOME/..." or an absolute path, quoted.
 std::string xdg_download_dir(const std::string& home) {
@@ -56,6 +63,7 @@ const char* add_error_text(AddError error) {
     case AddError::kInvalidUrl: return "invalid url";
     case AddError::kClosed: return "engine not running";
     case AddError::kBadRequest: return "bad json";
+    case AddError::kBadChecksum: return "bad checksum";
     }
     return "";
 }
@@ -113,20 +121,31 @@ AddResult Engine::add(const StartOptions& given) {
         result.error = AddError::kInvalidUrl;
         return result;
     }
+    Checksum checksum;
+    if (!options.checksum.empty() && !parse_checksum(options.checksum, checksum)) {
+        result.error = AddError::kBadChecksum;
+        return result;
+    }
     TaskRequest request = clean_request(options);
+    if (!options.directory.empty()) make_folders(options.directory);
     std::string path;
     int64_t bandwidth_limit = options.bandwidth_limit;
+    SystemProxyResolver system_proxy;
     {
         std::lock_guard lock(m_lock);
-        path = output_path_for(options, m_download_dir);
+        path = output_path_for(options, options.directory.empty() ? m_download_dir : options.directory);
         if (request.proxy.kind == kProxyNone) {
             if (m_custom_proxy.configured()) {
                 request.proxy = m_custom_proxy;
-            } else if (m_use_system_proxy && m_system_proxy.configured()) {
-                request.proxy = m_system_proxy;
+            } else if (m_use_system_proxy) {
+                system_proxy = m_system_proxy ? m_system_proxy : environment_proxy_for;
             }
         }
         if (m_bandwidth_limit != 0) bandwidth_limit = m_bandwidth_limit;
+    }
+    if (system_proxy) {
+        const ProxySpec found = system_proxy(options.url);
+        if (found.configured()) request.proxy = found;
     }
     result.connections = request.connections;
     auto task = create_task(std::move(request), path, bandwidth_limit);
@@ -171,8 +190,16 @@ bool Engine::set_proxy(std::string_view proxy) {
 void Engine::set_use_system_proxy(bool use) {
     std::lock_guard lock(m_lock);
     m_use_system_proxy = use;
-    // There is no system proxy reader on Linux: the proxy record stays empty either way.
-    m_system_proxy = ProxySpec{};
+}
+
+void Engine::set_system_proxy_resolver(SystemProxyResolver resolver) {
+    std::lock_guard lock(m_lock);
+    m_system_proxy = std::move(resolver);
+}
+
+void Engine::set_max_per_host(int64_t connections) {
+    const int64_t bounded = std::clamp<int64_t>(connections, 0, 100'000);
+    HostGate::shared().set_budget(static_cast<uint32_t>(bounded));
 }
 
 void Engine::set_download_dir(std::string_view download_dir) {

@@ -3,7 +3,7 @@
 //
 // An engine owns a download folder, a task list that runs at most `max_concurrent` tasks at a
 // time (one thread each), the drivers those threads run, and the defaults it gives the tasks
-// added through it: a custom proxy, the system proxy, and a bandwidth limit. Without a journal
+// added through it: a custom proxy, the system's proxy for each URL, and a bandwidth limit. Without a journal
 // (`set_journal`) tasks live in memory only; an interrupted download continues when a new task
 // with the same output path finds its sidecar ("<file>.twk").
 //
@@ -49,13 +49,14 @@ struct EngineOptions {
 
 enum class AddError {
     kNone,
-    kEmptyUrl,   // no URL at all
-    kInvalidUrl, // a URL that does not parse, or names a scheme we do not speak
-    kClosed,     // the engine is shutting down
-    kBadRequest, // a start request that is not a JSON object (core/start_request.h)
+    kEmptyUrl,    // no URL at all
+    kInvalidUrl,  // a URL that does not parse, or names a scheme we do not speak
+    kClosed,      // the engine is shutting down
+    kBadRequest,  // a start request that is not a JSON object (core/start_request.h)
+    kBadChecksum, // a checksum that is not "ALG=HEX" of an algorithm we know (net/checksum.h)
 };
 
-// "empty url", "invalid url", "engine not running", "bad json"; empty for kNone.
+// "empty url", "invalid url", "engine not running", "bad json", "bad checksum"; empty for kNone.
 const char* add_error_text(AddError error);
 
 struct AddResult {
@@ -109,9 +110,16 @@ public:
     // A proxy text that parses becomes the custom proxy (empty: none); false when it does not
     // parse (the proxy is then unchanged).
     bool set_proxy(std::string_view proxy);
-    // On Linux there is no system proxy to read: the flag is kept, but tasks get a proxy only
-    // from their own options or from the custom proxy.
+    // With the system proxy on, a task with no proxy of its own and no custom proxy set asks
+    // the system proxy resolver for its URL when it is added. The resolver is called on the
+    // adding thread, outside the engine's locks, and may take a moment (a desktop portal); the
+    // default reads the environment (net/proxy_environment.h). An empty resolver restores it.
     void set_use_system_proxy(bool use);
+    using SystemProxyResolver = std::function<ProxySpec(const std::string& url)>;
+    void set_system_proxy_resolver(SystemProxyResolver resolver);
+    // The most connections all tasks together open to one host (core/host_gate.h; shared by
+    // every engine of the process, as the servers are). 0 or less restores the default, 32.
+    void set_max_per_host(int64_t connections);
     // Ignored when empty; creates the folder tree. Tasks already added keep their paths.
     void set_download_dir(std::string_view download_dir);
     std::string download_dir() const;
@@ -136,7 +144,7 @@ private:
     mutable std::mutex m_lock; // guards the folder, the proxies and the limit
     std::string m_download_dir;
     ProxySpec m_custom_proxy;
-    ProxySpec m_system_proxy;
+    SystemProxyResolver m_system_proxy;
     bool m_use_system_proxy = false;
     int64_t m_bandwidth_limit = 0;
 

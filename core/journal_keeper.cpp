@@ -106,6 +106,7 @@ RestoredTask restore_task(const JournalEntry& entry) {
     options.post_data = kept.post_data;
     options.headers = kept.headers;
     options.filename = entry.filename;
+    options.checksum = kept.checksum; // cleaned like a new one: a bad text means none
     TaskRequest request = clean_request(options);
     request.auto_named = kept.auto_named;
     request.proxy = kept.proxy;

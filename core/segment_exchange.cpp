@@ -3,13 +3,16 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <ctime>
 #include <optional>
 #include <string>
 
+#include "core/host_gate.h"
 #include "core/naming.h"
 #include "core/output_file.h"
 #include "core/sidecar.h"
 #include "core/transfer_request.h"
+#include "net/checksum.h"
 #include "net/debug_log.h"
 #include "net/http_exchange.h"
 #include "net/text.h"
@@ -18,6 +21,22 @@
 namespace twk {
 
 namespace {
+
+// Where the bytes on disk from `from` on end: through every segment whose written part covers it.
+uint64_t on_disk_until(Task& task, uint64_t from) {
+    std::lock_guard lock(task.segment_lock);
+    for (bool moved = true; moved;) {
+        moved = false;
+        for (const auto& segment : task.segments) {
+            const uint64_t written = segment->pos;
+            if (segment->start <= from && from < written) {
+                from = written;
+                moved = true;
+            }
+        }
+    }
+    return from;
+}
 
 using ull = unsigned long long;
 
@@ -205,6 +224,35 @@ bool judge_unsatisfiable(DriverRun& run, const Segment& segment, const Asked& as
     return true;
 }
 
+// A 429 or 503 with Retry-After: the host that answered, and the one this request asked first,
+// are left alone by every task for as long as the server asked (core/host_gate.h).
+void note_server_pause(Task& task, const Asked& asked, const HttpResponse& response) {
+    const int64_t ms =
+        server_pause_ms(response.headers.get("Retry-After"), static_cast<int64_t>(std::time(nullptr)));
+    if (ms <= 0) return;
+    const int64_t now = monotonic_ms();
+    const std::string effective = task.effective_url();
+    const std::string first = asked.used_effective && !effective.empty() ? effective : task.request.url;
+    HostGate& gate = HostGate::shared();
+    gate.hold(gate_host(final_url(response)), ms, now);
+    gate.hold(gate_host(first), ms, now);
+    debug_log("[dl] server asked for a pause of %lld ms", static_cast<long long>(ms));
+}
+
+// The digest a server sends for the whole representation (RFC 9530) is checked when the task
+// asked for none of its own: Repr-Digest on any answer, Content-Digest on a whole 200 body
+// without a content coding (on a 206 it covers the part only).
+void note_server_digest(DriverRun& run, const HttpResponse& response) {
+    if (!run.task.request.checksum.empty() || run.digest.expecting()) return;
+    std::optional<Checksum> digest = parse_digest_field(response.headers.get("Repr-Digest"));
+    const std::string coding = to_lower_ascii(trim_spaces(response.headers.get("Content-Encoding")));
+    if (!digest && response.status == 200 && (coding.empty() || coding == "identity"))
+        digest = parse_digest_field(response.headers.get("Content-Digest"));
+    if (!digest) return;
+    debug_log("[dl] the server's digest: %s", digest->text().c_str());
+    run.digest.expect(*digest);
+}
+
 // A status outside 2xx is retried, unless it is final for any retry (a 404): then asking the
 // same URL again cannot help, unless the request went to the recorded end of the redirects
 // (a link that expired), which the next attempt leaves for the task's own URL. A 2xx after
@@ -215,7 +263,10 @@ bool judge_status(Task& task, const Segment& segment, const Asked& asked, const 
     if (status < 200 || status > 299) {
         debug_log("[dl] seg %llu http %d", static_cast<ull>(segment.id), status);
         if (asked.used_effective) task.set_effective_url("");
-        if (status == 429 || status == 503) task.throttle_hits.fetch_add(1);
+        if (status == 429 || status == 503) {
+            task.throttle_hits.fetch_add(1);
+            note_server_pause(task, asked, response);
+        }
         result.cause = "http " + std::to_string(status);
         result.category = FailureCategory::kHttpStatus;
         result.permanent = status_is_permanent(status) && !asked.used_effective;
@@ -308,6 +359,7 @@ bool judge_response(WorkerState& w, Segment& segment, const Asked& asked, const 
     outcome = kRetry;
     if (status == 416 && judge_unsatisfiable(w.run, segment, asked, response, outcome)) return false;
     if (!judge_status(task, segment, asked, response, result)) return false;
+    note_server_digest(w.run, response);
     result.cause = "unexpected status " + std::to_string(status);
     if (asked.probe_state != kSingleStream && status != 206 &&
         !judge_unranged_answer(w.run, segment, asked, response, outcome))
@@ -388,6 +440,8 @@ ExchangeResult read_body(WorkerState& w, Segment& segment, BodyReader& reader, b
             return result;
         }
         advance(segment, pos, static_cast<uint64_t>(n));
+        w.run.digest.wrote(w.run.output.get(), w.buffer.data(), static_cast<size_t>(n), pos,
+                           [&task](uint64_t from) { return on_disk_until(task, from); });
         task.note_progress();
         if (!w.run.progressed.load(std::memory_order_relaxed)) w.run.progressed = true;
         task.last_progress_ms = task_elapsed_ms(task);

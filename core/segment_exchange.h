@@ -43,6 +43,7 @@ struct WorkerState {
     std::vector<char> buffer = std::vector<char>(kReceiveBufferSize);
     std::string last_cause; // why the last failed request failed, for the final status
     FailureCategory last_category = FailureCategory::kNone; // what that failure was about
+    std::string slot_host; // the host whose connection slot it holds (core/host_gate.h); empty: none
 };
 
 enum ExchangeOutcome : uint8_t {

@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/host_gate.h"
 #include "core/segment_exchange.h"
 #include "net/text.h"
 
@@ -32,6 +33,47 @@ void set_error_once(Task& task, std::string_view text, FailureCategory category)
 // A category for a failure whose cause may have none: it was about the transfer itself.
 FailureCategory or_io(FailureCategory category) {
     return category == FailureCategory::kNone ? FailureCategory::kIo : category;
+}
+
+// The host the worker's next request goes to first: the recorded end of the redirects, else the
+// task's own URL.
+std::string next_host(const Task& task) {
+    const std::string effective = task.effective_url();
+    return gate_host(effective.empty() ? task.request.url : effective);
+}
+
+void give_back_slot(WorkerState& w) {
+    if (w.slot_host.empty()) return;
+    HostGate::shared().release(w.slot_host, &w.run.task, monotonic_ms());
+    w.slot_host.clear();
+}
+
+// Whether the worker may ask its host now: not while the server asked for a pause, and only
+// with a connection slot of the host's budget. Otherwise it has waited a moment, without a
+// connection or a slot.
+bool clear_to_ask(WorkerState& w) {
+    Task& task = w.run.task;
+    HostGate& gate = HostGate::shared();
+    const std::string host = next_host(task);
+    const int64_t now = monotonic_ms();
+    const int64_t pause = std::max(gate.held_for(host, now), gate.held_for(gate_host(task.request.url), now));
+    if (pause > 0) {
+        w.kept.reset();
+        give_back_slot(w);
+        // Waiting because the server asked is not a stall.
+        task.last_progress_ms = task_elapsed_ms(task);
+        nap(w.run, std::min(pause, kIdleSleepMs));
+        return false;
+    }
+    if (w.slot_host == host) return true;
+    give_back_slot(w);
+    w.kept.reset(); // a kept connection belongs to the slot it was opened under
+    if (!gate.try_acquire(host, &task, now)) {
+        nap(w.run, kIdleSleepMs);
+        return false;
+    }
+    w.slot_host = host;
+    return true;
 }
 
 enum class Claim { kGot, kWait, kExit };
@@ -140,10 +182,12 @@ bool work_once(WorkerState& w) {
     if (w.run.restart) return false;
     if (w.index >= task.active_target) {
         w.kept.reset();
+        give_back_slot(w);
         if (task.stop || task.pause || task.failed || download_complete(task)) return false;
         nap(w.run, kIdleSleepMs);
         return true;
     }
+    if (!clear_to_ask(w)) return !pass_ending(w.run);
     std::shared_ptr<Segment> segment;
     const Claim claim = claim_segment(w.run, segment);
     if (claim == Claim::kExit) return false;
@@ -160,9 +204,17 @@ bool work_once(WorkerState& w) {
     }
     const ExchangeResult result = exchange_segment(w, *segment);
     // A single stream cannot be resumed: a retry starts its body again.
-    if (result.outcome == kRetry && w.run.probe_state == kSingleStream) segment->pos = segment->start;
+    if (result.outcome == kRetry && w.run.probe_state == kSingleStream) {
+        segment->pos = segment->start;
+        w.run.digest.restart();
+    }
     segment->active = false;
     task.note_progress();
+    // More than its share while another task waits for the host: the slot goes back.
+    if (!w.slot_host.empty() && HostGate::shared().over_share(w.slot_host, &task, monotonic_ms())) {
+        w.kept.reset();
+        give_back_slot(w);
+    }
     return settle(w, *segment, result);
 }
 
@@ -201,9 +253,12 @@ std::shared_ptr<Segment> split_largest_segment(DriverRun& run) {
 
 void run_segment_worker(DriverRun& run, uint64_t index) {
     WorkerState w{
-        run, index, nullptr, std::vector<char>(kReceiveBufferSize), std::string(), FailureCategory::kNone};
+        run, index, nullptr, std::vector<char>(kReceiveBufferSize), std::string(), FailureCategory::kNone,
+        {}};
     while (work_once(w)) {
     }
+    w.kept.reset();
+    give_back_slot(w);
     // The driver's pass tick ends at once: the last worker out may mean the download is whole.
     run.workers_ended.fetch_add(1);
     run.task.wake();

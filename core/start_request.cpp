@@ -1,5 +1,7 @@
 #include "core/start_request.h"
 
+#include "net/checksum.h"
+
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -204,6 +206,7 @@ StartOptions read_start_options(const JsonValue& request, bool capture) {
     o.bandwidth_limit = read_integer(request, "bandwidthLimit", 0);
     o.insecure = read_flag(request, "insecure");
     o.proxy = trim_spaces(read_text(request, "proxy"));
+    o.checksum = trim_spaces(read_text(request, "checksum"));
     if (!capture) return o;
     o.filename = read_text(request, "filename");
     o.cookies = read_text(request, "cookies");
@@ -234,6 +237,8 @@ TaskRequest clean_request(const StartOptions& options) {
     request.stream_type = stream_type_for(options.url, options.type);
     request.live_from_start = options.live_from_start;
     request.skip_bad_segments = options.skip_bad_segments;
+    Checksum checksum;
+    if (parse_checksum(options.checksum, checksum)) request.checksum = checksum.text();
     return request;
 }
 
@@ -306,6 +311,7 @@ std::string start_request_json(const StartOptions& o) {
     if (!o.proxy.empty()) doc += ",\"proxy\":" + json_quote(o.proxy);
     if (!o.filename.empty()) doc += ",\"filename\":" + json_quote(o.filename);
     if (!o.type.empty()) doc += ",\"type\":" + json_quote(o.type);
+    if (!o.checksum.empty()) doc += ",\"checksum\":" + json_quote(o.checksum);
     if (!o.cookies.empty()) doc += ",\"cookies\":" + json_quote(o.cookies);
     if (!o.referrer.empty()) doc += ",\"referrer\":" + json_quote(o.referrer);
     if (!o.user_agent.empty()) doc += ",\"userAgent\":" + json_quote(o.user_agent);

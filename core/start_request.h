@@ -4,7 +4,7 @@
 // and the cleaning that turns them into a task's fixed request.
 //
 // Plain mode (the "/start" route and the engine's URL add) reads only "url", "connections",
-// "bandwidthLimit", "insecure" and "proxy". Capture mode (the "/capture" route and the engine's
+// "bandwidthLimit", "insecure", "proxy" and "checksum". Capture mode (the "/capture" route and the engine's
 // JSON add) also reads what a browser saw when it intercepted a download: "filename", "cookies",
 // "referrer", "userAgent", "method", "postData", "type", "maxConcurrent", "headers",
 // "liveFromStart" and "skipBadSegments".
@@ -34,7 +34,8 @@ struct StartOptions {
     int64_t connections = kDefaultConnections; // as requested; `create_task` limits it
     int64_t bandwidth_limit = 0;               // bytes per second; 0 = none
     bool insecure = false;
-    std::string proxy; // trimmed proxy URL text
+    std::string proxy;    // trimmed proxy URL text
+    std::string checksum; // "sha-256=HEX" and the like (net/checksum.h); empty: none
     // Capture mode only:
     std::string filename; // requested output name
     // The name is the user's own choice (`twk get -o`): a name that starts with dots keeps them.
@@ -49,6 +50,9 @@ struct StartOptions {
     HeaderList headers;                    // string members of "headers", in the object's order
     bool live_from_start = false;          // "liveFromStart": record a live stream from its oldest segment
     bool skip_bad_segments = false;        // "skipBadSegments": finish a stream without failed segments
+    // The folder of this task's file when it is not the engine's (`twk get -i` lists); not a
+    // member of the JSON request, which never chooses a folder.
+    std::string directory;
 };
 
 // Whether the engine sets the header `name` (any case) itself, so that a request's own is

@@ -88,6 +88,9 @@ struct TaskRequest {
     bool auto_named = false;        // the name came from the URL: a server-supplied name may replace it
     bool live_from_start = false;   // a live stream is recorded from its oldest listed segment
     bool skip_bad_segments = false; // a stream finishes without the segments that keep failing
+    // "sha-256=HEX" (net/checksum.h) the finished file must match; empty: none asked for (a
+    // digest the server sends is then checked).
+    std::string checksum;
 
     // An HLS or DASH task, driven by the stream driver.
     bool is_stream() const { return !stream_type.empty(); }

@@ -47,7 +47,8 @@ std::string entry_json(const JournalEntry& e) {
     out += ",\"headers\":[";
     for (size_t i = 0; i < e.request.headers.size(); ++i) {
         if (i) out += ',';
-        out += "[" + json_quote(e.request.headers[i].first) + "," + json_quote(e.request.headers[i].second) + "]";
+        out += "[" + json_quote(e.request.headers[i].first) + "," + json_quote(e.request.headers[i].second) +
+               "]";
     }
     out += "],\"postData\":" + json_quote(e.request.post_data);
     out += ",\"userAgent\":" + json_quote(e.request.user_agent);
@@ -60,6 +61,7 @@ std::string entry_json(const JournalEntry& e) {
     out += ",\"bandwidthLimit\":" + signed_number(e.bandwidth_limit);
     out += ",\"type\":" + json_quote(e.request.stream_type);
     out += ",\"autoNamed\":" + std::string(boolean(e.request.auto_named));
+    out += ",\"checksum\":" + json_quote(e.request.checksum);
     out += ",\"state\":" + json_quote(journal_state_name(e.state));
     out += ",\"status\":" + json_quote(e.status);
     out += ",\"total\":" + number(e.total);
@@ -159,11 +161,12 @@ bool read_entry(const OrderedJsonValue& v, JournalEntry& e) {
     std::string state;
     double bandwidth_limit = 0;
     uint64_t connections = 0;
-    if (!get_int32(v, "id", 1, e.id) || !get_text(v, "url", e.request.url) || !get_text(v, "filename", e.filename) ||
-        !get_text(v, "outputPath", e.output_path) || !get_unsigned(v, "connections", connections) ||
-        !get_text(v, "method", e.request.method) || !read_headers(v, e.request.headers) ||
-        !get_text(v, "postData", e.request.post_data) || !get_text(v, "userAgent", e.request.user_agent) ||
-        !get_bool(v, "insecure", e.request.insecure) || !read_proxy(v, e.request.proxy) ||
+    if (!get_int32(v, "id", 1, e.id) || !get_text(v, "url", e.request.url) ||
+        !get_text(v, "filename", e.filename) || !get_text(v, "outputPath", e.output_path) ||
+        !get_unsigned(v, "connections", connections) || !get_text(v, "method", e.request.method) ||
+        !read_headers(v, e.request.headers) || !get_text(v, "postData", e.request.post_data) ||
+        !get_text(v, "userAgent", e.request.user_agent) || !get_bool(v, "insecure", e.request.insecure) ||
+        !read_proxy(v, e.request.proxy) ||
         !get_whole(v, "bandwidthLimit", 0, static_cast<double>(kMaxJournalNumber), bandwidth_limit) ||
         !get_text(v, "type", e.request.stream_type) || !get_bool(v, "autoNamed", e.request.auto_named) ||
         !get_text(v, "state", state) || !get_text(v, "status", e.status) ||
@@ -171,6 +174,8 @@ bool read_entry(const OrderedJsonValue& v, JournalEntry& e) {
         !get_bool(v, "supportsRange", e.supports_range)) {
         return false;
     }
+    // Journals written before checksums existed have none.
+    if (!get_text(v, "checksum", e.request.checksum)) e.request.checksum.clear();
     bool allowed = false;
     for (uint64_t c : {1, 2, 4, 8, 12, 16, 24, 32})
         allowed = allowed || c == connections;
@@ -181,7 +186,8 @@ bool read_entry(const OrderedJsonValue& v, JournalEntry& e) {
     if (e.state < 0) return false;
     if (e.id == INT32_MAX) return false; // no id would be left for the next task
     if (e.request.method != "GET" && e.request.method != "POST" && e.request.method != "HEAD") return false;
-    if (e.request.stream_type != "" && e.request.stream_type != "hls" && e.request.stream_type != "dash") return false;
+    if (e.request.stream_type != "" && e.request.stream_type != "hls" && e.request.stream_type != "dash")
+        return false;
     if (e.request.user_agent.empty() || has_control_byte(e.request.user_agent)) return false;
     if (e.state == kError && !e.status.starts_with("error")) return false;
     UrlParts parts;

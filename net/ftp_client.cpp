@@ -1,6 +1,7 @@
 #include "net/ftp_client.h"
 
 #include "net/debug_log.h"
+#include "net/proxy_tunnel.h"
 #include "net/text.h"
 #include "net/tls_stream.h"
 #include "net/url.h"
@@ -195,15 +196,32 @@ struct FtpSession {
     }
 };
 
+// A connection to `host`:`port`, direct or tunnelled through the request's proxy (an HTTP
+// proxy's CONNECT or SOCKS5 alike: FTP is never spoken to the proxy itself). A proxy's failure
+// is complete in `error` and fails the session.
+Socket connect_to(FtpSession& s, const std::string& host, int port, TransportError& why) {
+    if (!s.request.proxy.configured())
+        return tcp_connect(host, port, s.request.connect_timeout_ms, s.io_timeout_ms, &why,
+                           s.request.canceller);
+    bool absolute_form = false;
+    const Socket socket = open_via_proxy(s.request.proxy, host, port, true, s.request.connect_timeout_ms,
+                                         s.io_timeout_ms, absolute_form, why, s.request.canceller);
+    if (socket == kInvalidSocket) {
+        s.fail(FailureCategory::kProxy, why.kind, why.text, why.reason);
+    }
+    return socket;
+}
+
 // Steps up to a logged-in control connection: connect, greeting, AUTH TLS for ftps, USER/PASS.
 bool open_control(FtpSession& s) {
     TransportError why;
-    const Socket socket = tcp_connect(s.url.host, s.url.port, s.request.connect_timeout_ms, s.io_timeout_ms,
-                                      &why, s.request.canceller);
+    const Socket socket = connect_to(s, s.url.host, s.url.port, why);
+    if (socket == kInvalidSocket && !s.error.empty()) return false;
     if (socket == kInvalidSocket)
         return s.fail(FailureCategory::kConnect, why.kind,
                       "ftp connect failed: " + safe_reply_text(s.url.host), why.reason);
-    s.peer = peer_address(socket);
+    // Through a proxy the socket's peer is the proxy: data connections go to the server's name.
+    if (!s.request.proxy.configured()) s.peer = peer_address(socket);
     auto plain = std::make_unique<PlainStream>(socket, s.request.canceller);
     PlainStream* raw = plain.get();
     s.control.stream = std::move(plain);
@@ -263,8 +281,8 @@ bool open_data(FtpSession& s) {
     }
     const std::string& host = s.peer.empty() ? s.url.host : s.peer;
     TransportError why;
-    const Socket socket =
-        tcp_connect(host, port, s.request.connect_timeout_ms, s.io_timeout_ms, &why, s.request.canceller);
+    const Socket socket = connect_to(s, host, port, why);
+    if (socket == kInvalidSocket && !s.error.empty()) return false;
     if (socket == kInvalidSocket)
         return s.fail(FailureCategory::kConnect, FailureKind::kRetryable, "ftp data connect failed",
                       why.reason);
@@ -286,9 +304,6 @@ bool secure_data(FtpSession& s) {
 bool retrieve(FtpSession& s, HttpResponse& response) {
     const bool ftps = s.url.scheme == "ftps";
     const std::string path = decode_path_leniently(s.url.path);
-    if (s.request.proxy.configured())
-        return s.fail(FailureCategory::kProtocol, FailureKind::kPermanent,
-                      "ftp:// through a proxy is not supported; refusing to bypass it");
     if (!open_control(s)) return false;
     if (ftps && (!s.expect("PBSZ 0", 200, 299, "FTPS PBSZ 0 refused: ") ||
                  !s.expect("PROT P", 200, 299, "FTPS PROT P refused (data channel would be cleartext): ")))

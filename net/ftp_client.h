@@ -89,9 +89,10 @@ private:
 // The contract of http_exchange for an ftp or ftps URL: logs in, asks for SIZE, maps a Range
 // header onto REST, opens the passive data connection and starts RETR. Of the request it uses
 // the URL, a Range header, the time-outs, `insecure`, the canceller (every socket of the
-// retrieval is one it watches, so a pause ends a blocked read at once), and the proxy only to
-// refuse it. A failure says whether a retry can mend it: a refused login, a 5xx reply, a bad URL,
-// a proxy, a refused AUTH TLS or certificate are permanent; a connect failure, a 4xx reply (FTP's
+// retrieval is one it watches, so a pause ends a blocked read at once), and the proxy, through
+// which the control and the passive data connection are both tunnelled (HTTP CONNECT or SOCKS5).
+// A failure says whether a retry can mend it: a refused login, a 5xx reply, a bad URL, a proxy's
+// refusal, a refused AUTH TLS or certificate are permanent; a connect failure, a 4xx reply (FTP's
 // transient class) or a dead connection are retryable.
 bool ftp_retrieve(const HttpRequest& request, HttpResponse& response, TransportError& error);
 // The same with the message alone.

@@ -256,7 +256,7 @@ bool http_exchange(const HttpRequest& request, HttpResponse& response, Transport
 }
 
 std::optional<std::string> fetch_small(const std::string& url, int timeout_ms, SocketCanceller* canceller,
-                                       bool refuse_downgrade) {
+                                       bool refuse_downgrade, const ProxySpec& proxy) {
     UrlParts parsed;
     if (url.empty() || !parse_url(url, parsed)) return std::nullopt;
     if (timeout_ms <= 0) timeout_ms = kSmallFetchDefaultTimeoutMs;
@@ -266,6 +266,7 @@ std::optional<std::string> fetch_small(const std::string& url, int timeout_ms, S
     request.io_timeout_ms = static_cast<uint32_t>(timeout_ms);
     request.canceller = canceller;
     request.refuse_downgrade = refuse_downgrade;
+    request.proxy = proxy;
     HttpResponse response;
     std::string error;
     if (!http_exchange(request, response, error) || response.status < 200 || response.status > 299)

@@ -43,7 +43,9 @@ constexpr size_t kMaxSmallFetch = 524288;
 // takes more than three times the time-out. Its connections are watched by `canceller` when
 // one is given, so that another thread can end the fetch at once. With `refuse_downgrade` a
 // fetch that started on https never follows a redirect off it (HttpRequest::refuse_downgrade).
+// It goes through `proxy` when one is configured.
 std::optional<std::string> fetch_small(const std::string& url, int timeout_ms,
-                                       SocketCanceller* canceller = nullptr, bool refuse_downgrade = false);
+                                       SocketCanceller* canceller = nullptr, bool refuse_downgrade = false,
+                                       const ProxySpec& proxy = {});
 
 } // namespace twk

@@ -3,6 +3,7 @@
 #include "net/text.h"
 #include "net/url.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <netdb.h>
@@ -165,6 +166,30 @@ Socket open_via_proxy(const ProxySpec& proxy, const std::string& target_host, in
     return s;
 }
 
+namespace {
+
+// "127.0.0.1:3128", "[::1]:1080": the proxy as users wrote it, never with its credentials.
+std::string proxy_address(const ProxySpec& proxy) {
+    const bool v6 = proxy.host.find(':') != std::string::npos;
+    return (v6 ? "[" + proxy.host + "]" : proxy.host) + ":" + std::to_string(proxy.port);
+}
+
+// A proxy that refuses connections or whose name does not exist will not change its mind
+// within a retry or two: such a task fails at once and names the proxy. A proxy that does not
+// answer in time may be busy and is worth another try.
+void proxy_connect_failure(const ProxySpec& proxy, const TransportError& why, TransportError& error) {
+    if (why.permanent()) {
+        error.set(FailureKind::kPermanent, "proxy " + proxy_address(proxy) + " could not be resolved",
+                  why.reason);
+    } else if (why.reason == system_reason(ECONNREFUSED)) {
+        error.set(FailureKind::kPermanent, "proxy " + proxy_address(proxy) + " refused the connection");
+    } else {
+        error.set(why.kind, "connect to proxy failed: " + proxy.host, why.reason);
+    }
+}
+
+} // namespace
+
 Socket open_via_proxy(const ProxySpec& proxy, const std::string& target_host, int target_port,
                       bool target_tls, int connect_timeout_ms, int io_timeout_ms, bool& absolute_form,
                       TransportError& error, SocketCanceller* canceller) {
@@ -185,7 +210,7 @@ Socket open_via_proxy(const ProxySpec& proxy, const std::string& target_host, in
     TransportError why;
     Socket s = tcp_connect(proxy.host, proxy.port, connect_timeout_ms, io_timeout_ms, &why, canceller);
     if (s == kInvalidSocket) {
-        error.set(why.kind, "connect to proxy failed: " + proxy.host, why.reason);
+        proxy_connect_failure(proxy, why, error);
         return kInvalidSocket;
     }
     if (proxy.kind == kProxyHttp && !target_tls) {

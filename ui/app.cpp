@@ -109,6 +109,7 @@ SettingsContext App::settings_context(const std::string& exe) {
         const bool update_check_changed = saved.auto_update_check != m_settings.auto_update_check;
         m_settings = saved;
         m_engine.apply(saved);
+        if (m_shell) m_shell->set_proxy(saved.proxy_mode, saved.proxy);
         if (update_check_changed && m_shell)
             m_shell->set_auto_update(saved.auto_update_check, monotonic_ms());
     };

@@ -2,6 +2,7 @@
 
 #include "core/task_journal.h"
 #include "media/stream_driver.h"
+#include "ui/system_proxy.h"
 
 namespace twk::ui {
 
@@ -12,6 +13,8 @@ void EngineLink::start() {
     options.max_concurrent = kAppMaxConcurrent;
     options.drivers = stream_drivers(); // HLS and DASH tasks
     m_engine = Engine::create(std::move(options));
+    // "Follow the system proxy" asks the desktop's portal, else the environment, per URL.
+    m_engine->set_system_proxy_resolver(system_proxy_for);
     // The list of the last run, every unfinished task paused; kept until the app closes.
     const std::string journal = default_journal_path();
     if (!journal.empty()) m_engine->set_journal(journal);
@@ -38,6 +41,7 @@ void EngineLink::apply(const app::Settings& settings) {
     // An empty text clears the custom proxy.
     m_engine->set_proxy(settings.proxy_mode == app::kProxyCustom ? settings.proxy : std::string());
     m_engine->set_use_system_proxy(settings.proxy_mode == app::kProxySystem);
+    m_engine->set_max_per_host(settings.max_per_host);
 }
 
 EngineOps EngineLink::ops() {

@@ -1,5 +1,7 @@
 #include "ui/shell_controller.h"
 
+#include "ui/system_proxy.h"
+
 #include <QDesktopServices>
 #include <QMetaObject>
 #include <QUrl>
@@ -124,8 +126,9 @@ void ShellController::share() {
     std::optional<std::string> body = m_prompt.take_for_sending();
     if (!body) return;
     std::string endpoint = m_env.endpoint;
-    ProxySpec proxy = app::updater_proxy(m_settings);
-    m_jobs.run([this, endpoint, proxy, body = std::move(*body)](const std::atomic<bool>&) {
+    m_jobs.run([this, endpoint, settings = m_settings, body = std::move(*body)](const std::atomic<bool>&) {
+        // Asked here, off the window's thread: the desktop's portal may take a moment.
+        const ProxySpec proxy = app::updater_proxy(settings, endpoint, system_proxy_for);
         app::post_diagnostic(endpoint, body, proxy, &m_jobs.connections());
     });
 }
@@ -134,10 +137,11 @@ void ShellController::start_update_check() {
     std::string endpoint = m_env.endpoint;
     app::SettingsPaths paths = m_paths;
     bool immediately = m_env.update_now;
-    m_jobs.run([this, endpoint, paths, immediately](const std::atomic<bool>& stop) {
+    m_jobs.run([this, endpoint, paths, immediately, settings = m_settings](const std::atomic<bool>& stop) {
         app::SettingsStore store(paths);
+        const ProxySpec proxy = app::updater_proxy(settings, endpoint, system_proxy_for);
         std::optional<app::UpdateOffer> offer =
-            app::run_update_check(store, endpoint, wall_seconds(), &m_jobs.connections());
+            app::run_update_check(store, endpoint, wall_seconds(), &m_jobs.connections(), proxy);
         if (!offer || stop.load()) return;
         if (immediately) app::report_found(*offer);
         QMetaObject::invokeMethod(
@@ -165,8 +169,8 @@ void ShellController::start_self_update() {
     }
     m_update_in_progress.store(true);
     app::UpdateOffer offer = m_offer;
-    ProxySpec proxy = app::updater_proxy(m_settings);
-    m_jobs.run([this, offer, proxy](const std::atomic<bool>& stop) {
+    m_jobs.run([this, offer, settings = m_settings](const std::atomic<bool>& stop) {
+        const ProxySpec proxy = app::updater_proxy(settings, offer.url, system_proxy_for);
         std::string error;
         bool ok = app::fetch_and_launch_installer(offer, proxy, &stop, error, &m_jobs.connections());
         if (ok)
@@ -194,6 +198,11 @@ void ShellController::update_failed() {
 void ShellController::set_auto_update(bool on, int64_t now_ms) {
     m_settings.auto_update_check = on;
     m_next_check_ms = on ? now_ms + app::kUpdateCheckPeriodMs : 0;
+}
+
+void ShellController::set_proxy(int proxy_mode, const std::string& proxy) {
+    m_settings.proxy_mode = proxy_mode;
+    m_settings.proxy = proxy;
 }
 
 } // namespace twk::ui

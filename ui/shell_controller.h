@@ -52,6 +52,9 @@ public:
     void share();
     // The Settings dialog turned the daily check on (next one in 24 hours) or off.
     void set_auto_update(bool on, int64_t now_ms);
+    // The Settings dialog saved a proxy: the next update check, installer download and upload
+    // use it.
+    void set_proxy(int proxy_mode, const std::string& proxy);
 
     // One resource sample with the given values, as the tick takes it every minute.
     void take_sample(const app::ResourceSample& sample);

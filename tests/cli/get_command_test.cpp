@@ -10,7 +10,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <map>
 #include <thread>
 
 namespace twk {
@@ -88,6 +90,47 @@ TEST_F(GetCommand, JsonLeavesTheDocumentAloneOnStandardOutput) {
     ASSERT_EQ(tasks.array.size(), 1u) << out;
     EXPECT_EQ(tasks.array[0].object.at("status").string, "done");
     EXPECT_NE(err.find("done  " + dir.file("a.bin")), std::string::npos) << err;
+}
+
+// A URL list: each entry with its own name, folder and headers; a bad line is named by its
+// number and skipped, the rest run, and the run ends with status 1 for the skipped lines.
+TEST_F(GetCommand, AUrlListRunsItsGoodEntriesAndNamesItsBadLines) {
+    const std::string list = dir.file("list.txt");
+    test::write_file(list, "http://h/one.bin\n"
+                           "  out=first.bin\n"
+                           "  header=X-Token: abc\n"
+                           "  dir=" +
+                               dir.file("sub") +
+                               "\n"
+                               "# skipped\n"
+                               "http://h/two.bin\n"
+                               "  out=../outside.bin\n"
+                               "http://h/three.bin\n"
+                               "  colour=blue\n"
+                               "nonsense\n"
+                               "http://h/four.bin\n"
+                               "  out=deeper/four.bin\n");
+    EXPECT_EQ(run({"-q", "-i", list, "http://h/zero.bin"}), kExitFailed);
+    EXPECT_NE(
+        err.find("twk: " + list + ":7: out leaves the download folder: ../outside.bin (line skipped)\n"),
+        std::string::npos)
+        << err;
+    EXPECT_NE(err.find(list + ":9: unknown option: colour (line skipped)"), std::string::npos) << err;
+    EXPECT_NE(err.find(list + ":10: not a URL (line skipped)"), std::string::npos) << err;
+    std::map<std::string, std::shared_ptr<Task>> tasks;
+    for (const auto& entry : engine->task_list()->snapshot().entries)
+        tasks[entry->task->request.url] = entry->task;
+    ASSERT_EQ(tasks.size(), 3u) << err; // zero, one, four
+    EXPECT_EQ(tasks["http://h/zero.bin"]->output_path(), dir.file("zero.bin"));
+    EXPECT_EQ(tasks["http://h/one.bin"]->output_path(), dir.file("sub/first.bin"));
+    EXPECT_EQ(tasks["http://h/four.bin"]->output_path(), dir.file("deeper/four.bin"));
+    const auto has_token = [](const std::shared_ptr<Task>& task) {
+        const HeaderList& headers = task->request.headers;
+        return std::find(headers.begin(), headers.end(), HeaderList::value_type("X-Token", "abc")) !=
+               headers.end();
+    };
+    EXPECT_TRUE(has_token(tasks["http://h/one.bin"]));
+    EXPECT_FALSE(has_token(tasks["http://h/zero.bin"])); // an entry's header is its own
 }
 
 } // namespace

@@ -40,6 +40,7 @@ TEST(GetOptions, ReadsEveryOptionInEachSpelling) {
                        "dash",
                        "--live-from-start",
                        "--skip-bad-segments",
+                       "--max-per-host=6",
                        "http://h/f"},
                       o, error))
         << error;
@@ -47,6 +48,7 @@ TEST(GetOptions, ReadsEveryOptionInEachSpelling) {
     EXPECT_EQ(o.request.filename, "name.bin");
     EXPECT_EQ(o.request.connections, 16);
     EXPECT_EQ(o.max_concurrent, 5);
+    EXPECT_EQ(o.max_per_host, 6);
     EXPECT_EQ(o.request.bandwidth_limit, 1572864);
     EXPECT_EQ(o.request.proxy, "socks5h://p:1080");
     EXPECT_TRUE(o.request.insecure && o.quiet && o.json);
@@ -80,6 +82,7 @@ TEST(GetOptions, BadUsageIsRefusedWithAReason) {
         {{"-x", "3", "u"}, "connections must be one of 1, 2, 4, 8, 12, 16, 24, 32"},
         {{"-x", "8x", "u"}, "connections must be one of 1, 2, 4, 8, 12, 16, 24, 32"},
         {{"-j", "0", "u"}, "max-concurrent must be a whole number from 1 to 1000"},
+        {{"--max-per-host", "0", "u"}, "max-per-host must be a whole number from 1 to 1000"},
         {{"--limit", "10X", "u"}, "bad rate: 10X (bytes per second, with optional K, M or G)"},
         {{"--limit", "-5", "u"}, "bad rate: -5 (bytes per second, with optional K, M or G)"},
         {{"-H", "NoColon", "u"}, "bad header: expected 'Name: Value'"},
@@ -114,6 +117,24 @@ TEST(GetOptions, TheThreeProxySchemesAreTaken) {
         GetOptions o;
         std::string error;
         EXPECT_TRUE(parse({"--proxy", proxy, "u"}, o, error)) << proxy << ": " << error;
+        EXPECT_TRUE(o.environment_proxy) << proxy; // it wins for every URL anyway
+    }
+}
+
+TEST(GetOptions, TheEnvironmentsProxyIsFollowedUnlessTurnedOff) {
+    const std::pair<std::vector<std::string>, bool> cases[] = {
+        {{"u"}, true},
+        {{"--no-proxy", "u"}, false},
+        {{"--proxy", "", "u"}, false},
+        {{"--proxy=", "u"}, false},
+        {{"--proxy", "p:1", "--no-proxy", "u"}, false},
+    };
+    for (const auto& [args, follows] : cases) {
+        GetOptions o;
+        std::string error;
+        ASSERT_TRUE(parse(args, o, error)) << error;
+        EXPECT_EQ(o.environment_proxy, follows) << args.front();
+        EXPECT_EQ(o.request.proxy, "") << args.front();
     }
 }
 

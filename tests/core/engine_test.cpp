@@ -311,8 +311,36 @@ TEST_F(EngineTest, TasksGetTheEngineProxyAndLimitUnlessTheyCarryTheirOwn) {
     EXPECT_EQ(entry(later)->task->bandwidth_limit, 0);
 
     engine_set_options(engine, 0, 0, ""); // an empty proxy text means none
-    engine_set_use_system_proxy(engine, true);
     EXPECT_EQ(entry(engine_add(engine, url(4), 8, ""))->task->request.proxy.kind, kProxyNone);
+    // A start request from the control API gets the engine's proxy like any other task.
+    engine_set_options(engine, 0, 0, "socks5h://proxy.test:1080");
+    EXPECT_EQ(entry(engine_add_json(engine, "{\"url\":\"" + url(5) + "\"}"))->task->request.proxy.host,
+              "proxy.test");
+}
+
+// The system's proxy is asked for each URL, and only when the task has no proxy of its own and
+// no custom proxy is set.
+TEST_F(EngineTest, TheSystemProxyIsAskedPerUrl) {
+    std::vector<std::string> asked;
+    engine->set_system_proxy_resolver([&asked](const std::string& u) {
+        asked.push_back(u);
+        ProxySpec spec;
+        if (u.find("file2") != std::string::npos) parse_proxy_url("http://sys.test:3128", spec);
+        return spec;
+    });
+    engine_add(engine, url(1), 8, "");
+    EXPECT_TRUE(asked.empty()); // the system proxy is off
+    engine_set_use_system_proxy(engine, true);
+    const int32_t direct = engine_add(engine, url(1), 8, "");
+    const int32_t proxied = engine_add_json(engine, "{\"url\":\"" + url(2) + "\"}");
+    const int32_t own = engine_add(engine, url(3), 8, "socks5://own.test:1080");
+    EXPECT_EQ(asked, (std::vector<std::string>{url(1), url(2)}));
+    EXPECT_EQ(entry(direct)->task->request.proxy.kind, kProxyNone);
+    EXPECT_EQ(entry(proxied)->task->request.proxy.host, "sys.test");
+    EXPECT_EQ(entry(own)->task->request.proxy.host, "own.test");
+    engine_set_options(engine, 0, 0, "socks5h://custom.test:1080"); // a custom proxy wins
+    EXPECT_EQ(entry(engine_add(engine, url(2), 8, ""))->task->request.proxy.host, "custom.test");
+    EXPECT_EQ(asked.size(), 2u);
 }
 
 TEST_F(EngineTest, JsonAddCarriesMaxConcurrentAndTheFolderApplies) {

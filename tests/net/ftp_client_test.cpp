@@ -522,18 +522,19 @@ TEST(FtpRetrieve, FailuresCarryTheirMessages) {
     }
 }
 
-TEST(FtpRetrieve, RefusesBadUrlsAndProxiesBeforeConnecting) {
+TEST(FtpRetrieve, RefusesBadUrlsAndAnAbsentProxyBeforeAskingTheServer) {
     FtpScriptServer server(script_with({}));
     HttpResponse response;
     std::string error;
+    // A proxy that is not there fails the retrieval at once; the server is never asked.
     HttpRequest request = request_for(server.url("/f"));
-    request.proxy.kind = kProxySocks5;
-    request.proxy.host = "127.0.0.1";
-    request.proxy.port = 1080;
+    const int closed = test::closed_port();
+    request.proxy = {kProxySocks5, "127.0.0.1", closed, "", ""};
+    const std::string refused = "proxy 127.0.0.1:" + std::to_string(closed) + " refused the connection";
     EXPECT_FALSE(ftp_retrieve(request, response, error));
-    EXPECT_EQ(error, "ftp:// through a proxy is not supported; refusing to bypass it");
+    EXPECT_EQ(error, refused);
     EXPECT_FALSE(http_exchange(request, response, error));
-    EXPECT_EQ(error, "ftp:// through a proxy is not supported; refusing to bypass it");
+    EXPECT_EQ(error, refused);
 
     for (const std::string url : {"http://127.0.0.1/f", "ftp://", "not a url"}) {
         EXPECT_FALSE(ftp_retrieve(request_for(url), response, error)) << url;

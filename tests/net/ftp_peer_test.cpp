@@ -276,6 +276,54 @@ TEST_F(FtpPeer, RetrievesWholeFilesAndRangesPlainAndOverFtps) {
     EXPECT_NE(log.find("USER 'anonymous' logged in"), std::string::npos) << log;
 }
 
+// Through a proxy both the control and the passive data connection are tunnelled: tinyproxy
+// by CONNECT, microsocks by SOCKS5 with its user and password (a wrong one is refused, so the
+// copies that arrive came through it).
+TEST_F(FtpPeer, ControlAndDataGoThroughHttpAndSocksProxies) {
+    FtpSite plain, secure;
+    start(plain, {}, "plain.log");
+    start(secure, tls_options(), "ftps.log");
+    const int tinyproxy = test::RealPeers::get().tinyproxy(false);
+    const int microsocks = test::RealPeers::get().microsocks(true);
+    ASSERT_NE(tinyproxy, 0) << test::RealPeers::get().failure();
+    ASSERT_NE(microsocks, 0) << test::RealPeers::get().failure();
+    const std::string data = test::test_pattern(test::kDataSize);
+    const ProxySpec proxies[] = {
+        {kProxyHttp, "127.0.0.1", tinyproxy, "", ""},
+        {kProxySocks5, "127.0.0.1", microsocks, test::kProxyUser, test::kProxyPassword},
+        {kProxySocks5Remote, "127.0.0.1", microsocks, test::kProxyUser, test::kProxyPassword},
+    };
+    for (const ProxySpec& proxy : proxies) {
+        for (const std::string& url : {plain.url("ftp", "/data.bin"), secure.url("ftps", "/data.bin")}) {
+            HttpRequest request = request_for(url, "bytes=100-");
+            request.proxy = proxy;
+            HttpResponse response;
+            std::string error, body;
+            ASSERT_TRUE(ftp_retrieve(request, response, error))
+                << url << " via " << proxy.port << ": " << error;
+            EXPECT_EQ(response.status, 206) << url;
+            ASSERT_TRUE(read_all(response, body)) << url;
+            EXPECT_TRUE(body == data.substr(100)) << url << " via " << proxy.port;
+        }
+    }
+    const std::string proxy_log = test::read_file(
+        std::filesystem::path(test::RealPeers::get().ca_file()).parent_path() / "tinyproxy.log");
+    // Two retrievals, each a control and a data connection.
+    int tunnels = 0;
+    for (size_t at = 0; (at = proxy_log.find("CONNECT 127.0.0.1:", at)) != std::string::npos; ++at)
+        ++tunnels;
+    EXPECT_EQ(tunnels, 4) << proxy_log;
+
+    HttpRequest refused = request_for(plain.url("ftp", "/data.bin"));
+    refused.proxy = {kProxySocks5, "127.0.0.1", microsocks, test::kProxyUser, "wrong"};
+    HttpResponse response;
+    TransportError error;
+    EXPECT_FALSE(ftp_retrieve(refused, response, error));
+    EXPECT_EQ(error.text, "socks5 auth rejected");
+    EXPECT_TRUE(error.permanent());
+    EXPECT_EQ(error.category, FailureCategory::kProxy);
+}
+
 TEST_F(FtpPeer, RealRefusalsCarryTheServersWords) {
     FtpSite plain, self_signed;
     start(plain, {}, "plain.log");

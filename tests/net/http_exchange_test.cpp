@@ -117,10 +117,6 @@ TEST(HttpExchange, RefusesBadRequestsBeforeConnecting) {
 
     EXPECT_EQ(exchange(get("http://127.0.0.1:" + std::to_string(test::closed_port()) + "/")).error,
               "connect failed: 127.0.0.1");
-    HttpRequest ftp_via_proxy = get("ftp://127.0.0.1/file");
-    ftp_via_proxy.proxy = ProxySpec{kProxyHttp, "127.0.0.1", 1, "", ""};
-    EXPECT_EQ(exchange(ftp_via_proxy).error,
-              "ftp:// through a proxy is not supported; refusing to bypass it");
 }
 
 // Whether asking again can help travels with the message, so that no caller reads the text.

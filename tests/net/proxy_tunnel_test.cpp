@@ -38,7 +38,6 @@ TEST(ProxyTunnel, RefusesHttpsProxiesAndIllegalTargets) {
          "HTTPS proxy not supported (refusing to send credentials in cleartext)"},
         {{proxy_at(kProxyHttp, closed), ""}, "illegal proxy target"},
         {{proxy_at(kProxyHttp, closed), "exa\nmple.com"}, "illegal proxy target"},
-        {{proxy_at(kProxySocks5, closed), "example.com"}, "connect to proxy failed: 127.0.0.1"},
     };
     for (const auto& [input, message] : cases) {
         TunnelResult r;
@@ -49,6 +48,30 @@ TEST(ProxyTunnel, RefusesHttpsProxiesAndIllegalTargets) {
     TunnelResult bad_port;
     open(proxy_at(kProxyHttp, closed), "example.com", 0, true, bad_port);
     EXPECT_EQ(bad_port.error, "illegal proxy target");
+}
+
+// A proxy that is not there fails at once, naming the proxy, so that a task does not spend
+// minutes retrying it; one that merely does not answer in time may be retried.
+TEST(ProxyTunnel, AProxyThatRefusesOrDoesNotExistFailsForGood) {
+    const int closed = test::closed_port();
+    ProxySpec unknown = proxy_at(kProxyHttp, 3128);
+    unknown.host = "no-such-proxy.invalid";
+    const std::pair<ProxySpec, std::string> cases[] = {
+        {proxy_at(kProxySocks5, closed),
+         "proxy 127.0.0.1:" + std::to_string(closed) + " refused the connection"},
+        {proxy_at(kProxyHttp, closed),
+         "proxy 127.0.0.1:" + std::to_string(closed) + " refused the connection"},
+        {unknown, "proxy no-such-proxy.invalid:3128 could not be resolved"},
+    };
+    for (const auto& [spec, message] : cases) {
+        bool absolute_form = false;
+        TransportError error;
+        const Socket s =
+            open_via_proxy(spec, "example.com", 443, true, 5000, 5000, absolute_form, error, nullptr);
+        EXPECT_EQ(s, kInvalidSocket);
+        EXPECT_EQ(error.text, message);
+        EXPECT_TRUE(error.permanent()) << message;
+    }
 }
 
 TEST(ProxyTunnel, ConnectReplyIsReadUpToItsEndAndNoFurther) {

@@ -229,6 +229,31 @@ TEST_F(ShellWindowTest, DailyCheckOnTheRefreshTickWhileTheSettingIsOn) {
     EXPECT_EQ(shell.next_check_ms(), now + 5 + app::kUpdateCheckPeriodMs);
 }
 
+// The update check goes through the proxy in Settings, and a proxy saved later counts for the
+// next check at once: a proxy that is not there leaves the endpoint unasked; tinyproxy's log
+// shows the tunnel of a check through it.
+TEST_F(ShellWindowTest, TheUpdateCheckFollowsTheProxyJustSaved) {
+    m_endpoint.manifest("0.3", m_endpoint.base() + "/setup.run", std::string(64, 'a'));
+    app::SettingsStore(paths()).write_dword("LastUpdateCheck", static_cast<int32_t>(std::time(nullptr) - 60));
+    MainWindow window(EngineOps{});
+    ShellController shell(window, paths(), app::Settings{}, environment());
+    shell.start(monotonic_ms());
+    const int tinyproxy = test::RealPeers::get().tinyproxy(false);
+    ASSERT_NE(tinyproxy, 0) << test::RealPeers::get().failure();
+
+    shell.set_proxy(app::kProxyCustom, "127.0.0.1:" + std::to_string(test::closed_port()));
+    shell.start_update_check();
+    ASSERT_TRUE(test::wait_until([&] { return shell.workers_running() == 0; }, kDeadlineMs));
+    EXPECT_TRUE(m_endpoint.server().requests().empty());
+
+    shell.set_proxy(app::kProxyCustom, "http://127.0.0.1:" + std::to_string(tinyproxy));
+    shell.start_update_check();
+    ASSERT_TRUE(wait_with_events([&] { return window.banner_mode() == BannerMode::Update; }));
+    const std::string proxy_log = test::read_file(
+        std::filesystem::path(test::RealPeers::get().ca_file()).parent_path() / "tinyproxy.log");
+    EXPECT_NE(proxy_log.find("CONNECT " + m_endpoint.base().substr(8)), std::string::npos) << proxy_log;
+}
+
 // ---------------------------------------------------------------------------------------------
 // The tarnwick program itself
 

@@ -1,0 +1,117 @@
+// Checksums of whole downloads against a server that can flip a byte: the file is checked when
+// complete (the asked checksum, or the server's own Repr-Digest or Content-Digest), and a file
+// that does not match is kept as "<name>.bad", never under its own name.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+
+#include "net/checksum.h"
+#include "tests/core/driver_fixture.h"
+#include "tests/support/script_server.h"
+
+namespace twk {
+namespace {
+
+using test::DriverFixture;
+using test::ScriptPeer;
+using test::ScriptServer;
+
+std::string sha256_hex(const std::string& bytes) {
+    auto hasher = Hasher::create("sha-256");
+    hasher->update(bytes.data(), bytes.size());
+    return hasher->finish();
+}
+
+// Serves byte ranges of `body`; byte `flip` (when below the size) goes out inverted, and
+// `headers` (CRLF-ended lines) go into every answer.
+std::unique_ptr<ScriptServer> flipping_server(std::shared_ptr<const std::string> body, uint64_t flip,
+                                              std::string headers = "") {
+    return std::make_unique<ScriptServer>([body, flip, headers](ScriptPeer& peer) {
+        std::string request;
+        while (peer.read_request(request)) {
+            uint64_t first = 0, last = body->size() - 1;
+            const std::string range = test::request_header(request, "range");
+            const bool ranged = range.starts_with("bytes=");
+            if (ranged) {
+                char* rest = nullptr;
+                first = std::strtoull(range.c_str() + 6, &rest, 10);
+                if (rest && *rest == '-' && rest[1] != '\0')
+                    last = std::min<uint64_t>(std::strtoull(rest + 1, nullptr, 10), last);
+            }
+            std::string slice = body->substr(first, last - first + 1);
+            if (flip >= first && flip <= last) slice[flip - first] = static_cast<char>(~slice[flip - first]);
+            std::string head = "Accept-Ranges: bytes\r\n" + headers;
+            if (ranged)
+                head += "Content-Range: bytes " + std::to_string(first) + "-" + std::to_string(last) + "/" +
+                        std::to_string(body->size()) + "\r\n";
+            peer.send(test::http_response(ranged ? "206 Partial Content" : "200 OK", head, slice));
+        }
+    });
+}
+
+class ChecksumDownload : public DriverFixture {
+protected:
+    std::shared_ptr<const std::string> body =
+        std::make_shared<const std::string>(test::random_bytes(3 * 1024 * 1024 + 123, 5));
+    std::string good = "sha-256=" + sha256_hex(*body);
+};
+
+// Over one connection and over eight (the prefix then grows from other connections' bytes too).
+TEST_F(ChecksumDownload, AMatchingFileIsDoneAFlippedByteIsSetAsideAsBad) {
+    struct Case {
+        uint64_t flip;
+        int connections;
+    };
+    const Case cases[] = {
+        {UINT64_MAX, 1}, {UINT64_MAX, 8}, {2 * 1024 * 1024 + 7, 1}, {2 * 1024 * 1024 + 7, 8}};
+    int n = 0;
+    for (const Case& c : cases) {
+        auto server = flipping_server(body, c.flip);
+        const std::string name = "f" + std::to_string(++n) + ".bin";
+        const int32_t id = add(server->url("/" + name), "\"connections\":" + std::to_string(c.connections) +
+                                                            ",\"checksum\":\"" + good + "\"");
+        ASSERT_GT(id, 0);
+        const std::string status = settle(id);
+        if (c.flip == UINT64_MAX) {
+            EXPECT_EQ(status, "done") << n;
+            EXPECT_TRUE(test::read_file(dir.file(name)) == *body) << n;
+            continue;
+        }
+        std::string flipped = *body;
+        flipped[c.flip] = static_cast<char>(~flipped[c.flip]);
+        EXPECT_EQ(status, "error: checksum mismatch (expected " + good + ", got " + sha256_hex(flipped) + ")")
+            << n;
+        EXPECT_FALSE(std::filesystem::exists(dir.file(name))) << n;
+        EXPECT_FALSE(std::filesystem::exists(dir.file(name + ".twk"))) << n;
+        EXPECT_TRUE(test::read_file(dir.file(name + ".bad")) == flipped) << n;
+    }
+}
+
+TEST_F(ChecksumDownload, TheServersOwnDigestIsCheckedWithoutBeingAsked) {
+    // The digest of other bytes: every answer carries it, so the file cannot match.
+    const std::string wrong = "Repr-Digest: sha-256=:ungWv48Bz+pBQUDeXa4iI7ADYaOWF3qctBD/YfIAFa0=:\r\n";
+    auto liar = flipping_server(body, UINT64_MAX, wrong);
+    const int32_t lied = add(liar->url("/lied.bin"), "\"connections\":4");
+    EXPECT_TRUE(settle(lied).starts_with("error: checksum mismatch (expected sha-256=ba7816bf"))
+        << settle(lied);
+    EXPECT_FALSE(std::filesystem::exists(dir.file("lied.bin")));
+    EXPECT_TRUE(std::filesystem::exists(dir.file("lied.bin.bad")));
+
+    // A Content-Digest on a 206 covers that part only: it is not taken for the whole file.
+    auto partial = flipping_server(
+        body, UINT64_MAX, "Content-Digest: sha-256=:ungWv48Bz+pBQUDeXa4iI7ADYaOWF3qctBD/YfIAFa0=:\r\n");
+    EXPECT_EQ(settle(add(partial->url("/partial.bin"), "\"connections\":4")), "done");
+}
+
+TEST_F(ChecksumDownload, ABadChecksumIsRefusedWhenTheTaskIsAdded) {
+    EXPECT_EQ(add("http://127.0.0.1:1/x.bin", "\"checksum\":\"sha-256=abc\""), -1);
+    StartOptions options;
+    options.url = "http://127.0.0.1:1/x.bin";
+    options.checksum = "sha-256=abc";
+    EXPECT_EQ(engine->add(options).error, AddError::kBadChecksum);
+}
+
+} // namespace
+} // namespace twk
