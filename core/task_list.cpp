@@ -134,6 +134,36 @@ void TaskList::resume(int32_t id) { requeue(id, false); }
 
 void TaskList::retry(int32_t id) { requeue(id, true); }
 
+TaskList::Removed TaskList::remove(int32_t id) {
+    Removed removed;
+    {
+        std::lock_guard lock(m_lock);
+        removed.entry = find(id);
+        if (!removed.entry) return removed;
+        removed.state = static_cast<TaskState>(removed.entry->state.load());
+        removed.status = removed.entry->task->status();
+    }
+    if (removed.state != kDone) cancel(id);
+    {
+        std::lock_guard lock(m_lock);
+        std::erase_if(m_entries, [id](const std::shared_ptr<TaskEntry>& entry) { return entry->id == id; });
+        if (m_current == removed.entry->task) m_current.reset();
+        m_arbiter->forget(*removed.entry->task);
+        m_changes->note_status();
+    }
+    return removed;
+}
+
+bool TaskList::put_back(const Removed& removed) {
+    if (!removed.entry || removed.entry->thread_live) return false;
+    const std::shared_ptr<Task>& task = removed.entry->task;
+    TaskState state = removed.state == kDone || removed.state == kError ? removed.state : kPaused;
+    if (restore(task, removed.entry->id, state) < 0) return false;
+    task->set_status(state == kPaused ? std::string("paused") : removed.status);
+    m_changes->note_status();
+    return true;
+}
+
 void TaskList::requeue(int32_t id, bool allow_done) {
     {
         std::lock_guard lock(m_lock);

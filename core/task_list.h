@@ -59,6 +59,19 @@ public:
     void retry(int32_t id);
     // Any state but done becomes "canceled"; the sidecar and the output file are deleted.
     void cancel(int32_t id);
+    // Takes the task out of the list in any state: one that is not done is cancelled first (its
+    // partial file and sidecar go); a done task's file stays. What it was comes back for
+    // `put_back`; an empty entry for unknown ids.
+    struct Removed {
+        std::shared_ptr<TaskEntry> entry;
+        TaskState state = kCanceled; // before the removal
+        std::string status;          // likewise
+    };
+    Removed remove(int32_t id);
+    // Undoes a removal under the task's old id: done and error as they were, anything else
+    // paused (its partial data is gone, so resuming starts over). False when the id is taken,
+    // the list is closed, or the run that was stopped by the removal has not ended yet.
+    bool put_back(const Removed& removed);
     bool all_settled() const;
 
     void set_max_concurrent(int64_t max_concurrent); // at least 1; schedules
