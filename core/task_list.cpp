@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <system_error>
 #include <thread>
@@ -85,7 +86,10 @@ int32_t TaskList::restore(std::shared_ptr<Task> task, int32_t id, TaskState stat
         entry->id = id;
         entry->task = task;
         entry->state = state;
-        m_entries.push_back(entry);
+        // In id order, so a task put back after a removal returns to its place.
+        auto place = std::find_if(m_entries.begin(), m_entries.end(),
+                                  [id](const std::shared_ptr<TaskEntry>& other) { return other->id > id; });
+        m_entries.insert(place, entry);
         if (id < INT32_MAX && m_next_id <= id) m_next_id = id + 1;
         task->attach_changes(m_changes);
         task->attach_path_arbiter(m_arbiter);

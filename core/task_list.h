@@ -46,7 +46,8 @@ public:
     // live task holds and that does not overwrite a file on disk, then schedules. -1 when the
     // list is closed or the task is null. The engine's add is the one caller outside tests.
     int32_t add(std::shared_ptr<Task> task);
-    // Puts back a task of an earlier run (core/journal_keeper.h) under its old id, in `state`
+    // Puts back a task of an earlier run (core/journal_keeper.h) under its old id (in id order
+    // among the others), in `state`
     // (anything but queued or running), without scheduling it; later adds get ids above it.
     // -1 when the list is closed, the id is below 1 or taken, or the state is not allowed.
     int32_t restore(std::shared_ptr<Task> task, int32_t id, TaskState state);

@@ -131,7 +131,8 @@ void request_quit(int) {
 }
 
 // SIGTERM (a session ending, `kill`) and SIGINT close the window the normal way, so the engine
-// pauses its tasks and their sidecars are saved. The handler only writes a byte; the event loop
+// pauses its tasks and their sidecars are saved; an open dialog is cancelled first, since its
+// own event loop would otherwise hold the app. The handler only writes a byte; the event loop
 // reads it.
 void quit_on_signals(QObject* owner) {
     if (::pipe2(g_quit_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
@@ -140,7 +141,7 @@ void quit_on_signals(QObject* owner) {
         char byte;
         while (::read(g_quit_pipe[0], &byte, 1) == 1) {
         }
-        QApplication::quit();
+        MainWindow::quit_now();
     });
     struct sigaction action {};
     action.sa_handler = request_quit;

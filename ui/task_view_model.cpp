@@ -88,6 +88,7 @@ void TaskViewModel::update(const std::vector<TaskSnapshot>& tasks, double now_se
         task.total = entry.total;
         task.done = entry.done;
         task.connections = static_cast<int64_t>(std::min<uint64_t>(entry.connections, 1024));
+        task.failure = entry.failure;
         std::vector<SegmentView> segments;
         read_segments(entry, task.segments, segments);
         task.segments = std::move(segments);
@@ -187,13 +188,22 @@ int TaskViewModel::row_top(int32_t id) const {
     return -1;
 }
 
+PauseAction pause_action_for(ViewState state) {
+    switch (state) {
+    case ViewState::Queued:
+    case ViewState::Probing:
+    case ViewState::Downloading: return PauseAction::Pause;
+    case ViewState::Paused: return PauseAction::Resume;
+    case ViewState::Error:
+    case ViewState::Canceled: return PauseAction::Retry;
+    case ViewState::Done: return PauseAction::None;
+    }
+    return PauseAction::None;
+}
+
 PauseAction TaskViewModel::pause_action() const {
     const TaskView* task = selected_task();
-    if (!task) return PauseAction::None;
-    ViewState state = task->state();
-    if (state == ViewState::Paused) return PauseAction::Resume;
-    if (task->active()) return PauseAction::Pause;
-    return PauseAction::None;
+    return task ? pause_action_for(task->state()) : PauseAction::None;
 }
 
 void TaskViewModel::hide_selected() {

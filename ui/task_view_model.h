@@ -48,6 +48,7 @@ struct TaskView {
     uint64_t total = 0; // 0 while no size is known
     uint64_t done = 0;
     int64_t connections = 0;
+    FailureCategory failure = FailureCategory::kNone;
     std::vector<SegmentView> segments;
     double speed = 0;                                // bytes per second, smoothed
     std::deque<std::pair<double, uint64_t>> samples; // (seconds, bytes)
@@ -60,7 +61,10 @@ struct TaskView {
     }
 };
 
-enum class PauseAction { None, Pause, Resume };
+// What the toolbar's second button does for the selected row: pause what is under way, resume
+// what is paused, retry what failed; nothing for a finished row.
+enum class PauseAction { None, Pause, Resume, Retry };
+PauseAction pause_action_for(ViewState state);
 
 class TaskViewModel {
 public:
@@ -96,6 +100,8 @@ public:
     // now takes its place (the last row when it was last, nothing when none is left).
     void hide_selected();
     const std::set<int32_t>& hidden() const { return m_hidden; }
+    // Shows a hidden row again (its removal was undone).
+    void unhide(int32_t id) { m_hidden.erase(id); }
 
 private:
     std::vector<TaskView> m_tasks;

@@ -7,7 +7,34 @@
 
 namespace twk::ui {
 
-inline constexpr int kTextCount = 73;
+inline constexpr int kTextCount = 96;
+
+// The texts added since the table was numbered, by name.
+enum TextName : int {
+    kTextRetry = 73,
+    kTextDeleteRunningTitle = 74,
+    kTextDeleteRunningBody = 75,
+    kTextDeleteFileToo = 76,
+    kTextDetails = 77,
+    kTextStatus = 78,
+    kTextLink = 79,
+    kTextFolder = 80,
+    kTextSize = 81,
+    kTextConnections = 82,
+    kTextFailure = 83,
+    kTextUndoDelete = 84,
+    kTextInvalidLink = 85,
+    kTextNotAProxy = 86,
+    kTextFolderMissing = 87,
+    kTextFolderReadOnly = 88,
+    kTextUnknownSize = 89,
+    kTextFailureConnect = 90,
+    kTextFailureServer = 91,
+    kTextFailureProxy = 92,
+    kTextFailureTls = 93,
+    kTextFailureLocal = 94,
+    kTextFailureOther = 95,
+};
 
 enum class LanguageMode : int { System = 0, Chinese = 1, English = 2 };
 

@@ -8,6 +8,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QImage>
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QWheelEvent>
@@ -81,6 +82,7 @@ struct FakeEngine {
     bool running = true;
     std::vector<TaskSnapshot> document = list_document({});
     std::vector<std::string> calls;
+    std::vector<int32_t> removed;
     EngineOps ops() {
         EngineOps o;
         o.running = [this] { return running; };
@@ -91,6 +93,18 @@ struct FakeEngine {
         o.pause = [this](int32_t id) { calls.push_back("pause " + std::to_string(id)); };
         o.resume = [this](int32_t id) { calls.push_back("resume " + std::to_string(id)); };
         o.cancel = [this](int32_t id) { calls.push_back("cancel " + std::to_string(id)); };
+        o.retry = [this](int32_t id) { calls.push_back("retry " + std::to_string(id)); };
+        o.remove = [this](const std::vector<int32_t>& ids) {
+            for (int32_t id : ids) {
+                calls.push_back("remove " + std::to_string(id));
+                std::erase_if(document, [id](const TaskSnapshot& task) { return task.id == id; });
+                removed.push_back(id);
+            }
+        };
+        o.undo_remove = [this] {
+            calls.push_back("undo");
+            return !removed.empty();
+        };
         return o;
     }
 };
@@ -245,9 +259,8 @@ TEST_F(WindowTest, RowsToolbarAndStatusBar) {
     EXPECT_EQ(window->refresh_interval(), 1000) << "hidden: the slow cadence";
     window->show();
     window->tick(101.5);
-    EXPECT_FALSE(window->status_bar_shown()) << "presence waits for the next layout";
+    EXPECT_TRUE(window->status_bar_shown()) << "the total bar comes with the running download, no resize";
     window->resize(761, 360);
-    EXPECT_TRUE(window->status_bar_shown());
     EXPECT_EQ(window->refresh_interval(), 16);
     QImage frame = window->render_frame();
     save(frame, "window-rows");
@@ -275,13 +288,122 @@ TEST_F(WindowTest, RowsToolbarAndStatusBar) {
 
     // Delete the last row: the new last row is selected and the deleted one is gone.
     window->press_button(kButtonDelete);
-    EXPECT_EQ(engine.calls.back(), "cancel 3");
+    EXPECT_EQ(engine.calls.back(), "remove 3");
     EXPECT_EQ(window->model().selected(), 2);
     EXPECT_EQ(window->model().visible().size(), 2u);
 
     // The Settings button sits 14 px from the right edge.
     EXPECT_EQ(window->button_rect(kButtonSettings), QRectF(761 - 14 - 28, 9, 28, 28));
     EXPECT_EQ(window->button_rect(kButtonNew).left(), 10);
+}
+
+// Each state offers what makes sense for it, from the toolbar, the menu and the keyboard.
+TEST_F(WindowTest, EveryRowOffersWhatFitsItsState) {
+    engine.document = list_document({entry(1, "error: http 404", 0, 0, {}, 8, "gone.iso"),
+                                     entry(2, "done", 100, 100, {}, 8, "kept.bin"),
+                                     entry(3, "downloading", 1000, 10, {}, 8, "big.iso")});
+    window->tick(1);
+    ASSERT_EQ(window->model().selected(), 1);
+    EXPECT_TRUE(window->row_menu().retry);
+    const double retry_width = window->button_rect(kButtonPause).width();
+    window->press_button(kButtonPause);
+    EXPECT_EQ(engine.calls.back(), "retry 1") << "the failed row's button retries";
+    auto key = [&](int code, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+        QKeyEvent press(QEvent::KeyPress, code, modifiers);
+        QApplication::sendEvent(window.get(), &press);
+    };
+    key(Qt::Key_Space);
+    EXPECT_EQ(engine.calls.back(), "retry 1") << "Space does what the button does";
+
+    key(Qt::Key_Down);
+    EXPECT_EQ(window->model().selected(), 2);
+    window->tick(2);
+    EXPECT_NE(window->button_rect(kButtonPause).width(), retry_width) << "the label follows the row";
+    EXPECT_EQ(window->model().pause_action(), PauseAction::None);
+    size_t calls = engine.calls.size();
+    key(Qt::Key_Space);
+    EXPECT_EQ(engine.calls.size(), calls) << "nothing to pause or resume on a done row";
+
+    // A running download is deleted only when the user agrees.
+    key(Qt::Key_Down);
+    EXPECT_EQ(window->model().selected(), 3);
+    int asked = 0;
+    bool agree = false;
+    window->confirm_delete = [&](const TaskView&) {
+        ++asked;
+        return agree;
+    };
+    key(Qt::Key_Delete);
+    EXPECT_EQ(asked, 1);
+    EXPECT_EQ(engine.calls.size(), calls);
+    agree = true;
+    key(Qt::Key_Delete);
+    EXPECT_EQ(asked, 2);
+    EXPECT_EQ(engine.calls.back(), "remove 3");
+    window->tick(3);
+    EXPECT_EQ(window->model().visible().size(), 2u);
+
+    // Done rows go without a question; Ctrl+Z brings the last removal back.
+    window->model().select(2);
+    key(Qt::Key_Delete);
+    EXPECT_EQ(asked, 2);
+    EXPECT_EQ(engine.calls.back(), "remove 2");
+    engine.document = list_document({entry(1, "error: http 404", 0, 0, {}, 8, "gone.iso"),
+                                     entry(2, "done", 100, 100, {}, 8, "kept.bin")});
+    key(Qt::Key_Z, Qt::ControlModifier);
+    EXPECT_EQ(engine.calls.back(), "undo");
+    window->tick(4);
+    EXPECT_EQ(window->model().visible().size(), 2u) << "the undone row shows again";
+    EXPECT_EQ(window->model().selected(), 2);
+}
+
+TEST_F(WindowTest, TheTotalBarFollowsTheRunningCountAndNewRowsComeIntoView) {
+    std::vector<TaskSnapshot> rows;
+    for (int i = 1; i <= 12; ++i)
+        rows.push_back(entry(i, "done", 100, 100, {}, 8, "f" + std::to_string(i) + ".bin"));
+    engine.document = rows;
+    window->tick(1);
+    EXPECT_FALSE(window->status_bar_shown());
+    EXPECT_EQ(window->scroll_offset(), 0);
+    // A new download lands below the fold: it is selected and scrolled to, and the total bar
+    // comes once bytes flow.
+    rows.push_back(entry(13, "downloading", 10u << 20, 1u << 20, {}, 8, "new.iso"));
+    engine.document = rows;
+    window->tick(2);
+    EXPECT_EQ(window->model().selected(), 13);
+    const int bottom = 12 * kCompactRowHeight + kTallRowHeight;
+    EXPECT_GE(window->scroll_offset() + window->list_rect().height(), bottom);
+    rows.back() = entry(13, "downloading", 10u << 20, 3u << 20, {}, 8, "new.iso");
+    engine.document = rows;
+    window->tick(3);
+    EXPECT_TRUE(window->status_bar_shown());
+    // The download ends: the bar leaves no empty strip behind.
+    rows.back() = entry(13, "done", 10u << 20, 10u << 20, {}, 8, "new.iso");
+    engine.document = rows;
+    window->tick(4);
+    EXPECT_FALSE(window->status_bar_shown());
+    EXPECT_EQ(window->list_rect().bottom(), 360);
+}
+
+TEST_F(WindowTest, ErrorsReadInFullInTheTooltipAndDetails) {
+    TaskViewModel model;
+    const std::string reason = "error: connect failed: " + std::string(150, 'h') + ".example";
+    std::vector<TaskSnapshot> rows = list_document({entry(1, reason, 0, 0, {}, 4, "report.pdf")});
+    rows[0].url = "http://h.example/report.pdf";
+    rows[0].failure = FailureCategory::kConnect;
+    model.update(rows, 0);
+    const TaskView& task = *model.find(1);
+    QString tip = row_tooltip(task);
+    EXPECT_TRUE(tip.contains(QString::fromStdString(reason))) << "not cut";
+    EXPECT_TRUE(tip.contains(QStringLiteral("http://h.example/report.pdf")));
+    QString details = details_text(task, "/data/dl");
+    for (const char* part : {"Status: error: connect failed: hhh", "Link: http://h.example/report.pdf",
+                             "Folder: /data/dl", "Connections: 4", "Failure: connecting to the server"})
+        EXPECT_TRUE(details.contains(QString::fromUtf8(part))) << part << "\n" << details.toStdString();
+    set_language_mode(LanguageMode::Chinese);
+    details = details_text(task, "/data/dl");
+    EXPECT_TRUE(details.contains(QStringLiteral("状态: 出错：连接失败：hhh"))) << details.toStdString();
+    EXPECT_TRUE(details.contains(QStringLiteral("失败类别: 连接服务器"))) << details.toStdString();
 }
 
 TEST_F(WindowTest, ChineseTextsRender) {
