@@ -129,12 +129,23 @@ TEST_F(DialogTest, NewDownloadEnterAndEscape) {
     press(dialog.field(), Qt::Key_Return);
     EXPECT_TRUE(dialog.isVisible());
     EXPECT_TRUE(started.empty());
-    // A typed link the clipboard rule would refuse is still started, trimmed.
-    dialog.field()->setText(QStringLiteral("  example.com/a b \t"));
+    EXPECT_FALSE(dialog.download_enabled()) << "a blank field leaves nothing to download";
+    // A text that is no link is named inside the dialog, which keeps what was typed.
+    dialog.field()->setText(QStringLiteral("  example.com/a \t"));
+    EXPECT_TRUE(dialog.download_enabled());
+    press(dialog.field(), Qt::Key_Enter);
+    EXPECT_TRUE(dialog.isVisible());
+    EXPECT_TRUE(started.empty());
+    EXPECT_EQ(dialog.error_text(), QStringLiteral("Not a link: example.com/a"));
+    EXPECT_EQ(dialog.field()->text(), QStringLiteral("  example.com/a \t"));
+    save_shot(dialog, "new-download-error");
+    // Several links pasted at once, one per line: one download each.
+    dialog.field()->setText(QStringLiteral("http://h/a.iso\nhttps://h/b.zip\r\n"));
+    EXPECT_TRUE(dialog.error_text().isEmpty()) << "editing clears the message";
     press(dialog.field(), Qt::Key_Enter);
     EXPECT_FALSE(dialog.isVisible());
     EXPECT_EQ(dialog.result(), QDialog::Accepted);
-    EXPECT_EQ(started, std::vector<std::string>{"example.com/a b"});
+    EXPECT_EQ(started, (std::vector<std::string>{"http://h/a.iso", "https://h/b.zip"}));
 
     NewDownloadDialog second([&](const std::string& link) { started.push_back(link); }, nullptr);
     second.show();
@@ -142,7 +153,13 @@ TEST_F(DialogTest, NewDownloadEnterAndEscape) {
     press(second.field(), Qt::Key_Escape);
     EXPECT_FALSE(second.isVisible());
     EXPECT_EQ(second.result(), QDialog::Rejected);
-    EXPECT_EQ(started.size(), 1u);
+    EXPECT_EQ(started.size(), 2u);
+
+    // The clipboard's links, one per line, are prefilled together; any line that is no link
+    // prefills nothing.
+    EXPECT_EQ(clipboard_links(QStringLiteral("http://h/a\n\n  https://h/b \r\n")),
+              QStringLiteral("http://h/a https://h/b"));
+    EXPECT_EQ(clipboard_links(QStringLiteral("http://h/a\nnot a link")), QString());
 }
 
 // The add runs on a worker thread; its result reaches the window on the UI thread, and a
