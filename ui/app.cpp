@@ -158,6 +158,9 @@ int run_app() {
     // already written) still ends the run cleanly once the loop runs.
     quit_on_signals(QCoreApplication::instance());
     App app;
+    // A signal that came while a dialog opened at start-up was showing has ended that dialog's
+    // loop already; the main loop would not hear of it.
+    if (MainWindow::quit_requested()) return 0;
     return QApplication::exec();
 }
 

@@ -58,6 +58,14 @@ private:
     std::unique_ptr<ShellController> m_shell; // self-update, run marker, crash check, sampler
 };
 
+// What the program says when started without a display.
+inline constexpr const char* kNoDisplayMessage =
+    "tarnwick: there is no display to open a window on (neither DISPLAY nor WAYLAND_DISPLAY is set).\n"
+    "Without one, try:\n"
+    "  bash scripts/demo.sh   a download in the terminal\n"
+    "  twk get URL            download one file\n"
+    "  twk serve              the engine and its control page for the browser extension\n";
+
 // Start-up, the event loop, shut-down; the exit code.
 int run_app();
 

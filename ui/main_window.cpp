@@ -436,7 +436,14 @@ bool MainWindow::event(QEvent* event) {
     return QWidget::event(event);
 }
 
+namespace {
+bool g_quit_requested = false;
+}
+
+bool MainWindow::quit_requested() { return g_quit_requested; }
+
 void MainWindow::quit_now() {
+    g_quit_requested = true;
     // A dialog's own event loop would keep the app waiting: each is answered Cancel first.
     for (int guard = 0; guard < 16; ++guard) {
         QWidget* modal = QApplication::activeModalWidget();

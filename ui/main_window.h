@@ -118,8 +118,10 @@ public:
     std::function<bool(const TaskView&)> confirm_delete;
     // Scrolls the list so the task's row is wholly in view.
     void ensure_visible(int32_t id);
-    // Closes any modal dialog (the answer is Cancel) and then the app the normal way.
+    // Closes any modal dialog (the answer is Cancel) and then the app the normal way; asked
+    // before the event loop runs (a dialog opened at start-up), the loop then ends at once.
     static void quit_now();
+    static bool quit_requested();
 
 protected:
     void paintEvent(QPaintEvent* event) override;
