@@ -7,7 +7,7 @@
 
 namespace twk::ui {
 
-inline constexpr int kTextCount = 96;
+inline constexpr int kTextCount = 98;
 
 // The texts added since the table was numbered, by name.
 enum TextName : int {
@@ -34,6 +34,8 @@ enum TextName : int {
     kTextFailureTls = 93,
     kTextFailureLocal = 94,
     kTextFailureOther = 95,
+    kTextProxySchemeReason = 96,
+    kTextProxyFormReason = 97,
 };
 
 enum class LanguageMode : int { System = 0, Chinese = 1, English = 2 };

@@ -229,7 +229,7 @@ protected:
         DialogTest::SetUp();
         context.paths = {home.file("config"), home.file("data")};
         context.exe_path = "/opt/tarnwick/tarnwick";
-        context.default_folder = "/home/u/Downloads";
+        context.default_folder = home.file("Downloads");
         context.browser_path = home.file("bin");
         context.saved = [this](const Settings& s) { saved.push_back(s); };
         context.open_page = [this](const QString& url) { opened.push_back(url); };
@@ -303,13 +303,14 @@ TEST_F(SettingsDialogTest, EnterInTheConnectionsListDoesNotSave) {
 TEST_F(SettingsDialogTest, SaveWritesTheStoreInOrderAndReportsTheRecord) {
     context.choose_folder = [&](QWidget*, const QString& title, const QString& start) {
         EXPECT_EQ(title, QStringLiteral("Choose the download folder"));
-        EXPECT_EQ(start, QStringLiteral("/home/u/Downloads"));
-        return QStringLiteral("/data/new");
+        EXPECT_EQ(start, QString::fromStdString(home.file("Downloads")));
+        return QString::fromStdString(home.file("new"));
     };
     SettingsDialog dialog(context, nullptr);
-    EXPECT_EQ(dialog.shown_folder(), QStringLiteral("/home/u/Downloads")) << "the engine's default";
+    EXPECT_EQ(dialog.shown_folder(), QString::fromStdString(home.file("Downloads")))
+        << "the engine's default";
     dialog.choose_folder();
-    EXPECT_EQ(dialog.shown_folder(), QStringLiteral("/data/new"));
+    EXPECT_EQ(dialog.shown_folder(), QString::fromStdString(home.file("new")));
     dialog.custom_proxy_box()->setChecked(true);
     dialog.proxy_field()->setText(QStringLiteral("  socks5h://u:p@h:1080 \r\n"));
     dialog.connections_list()->setCurrentIndex(5);
@@ -318,7 +319,7 @@ TEST_F(SettingsDialogTest, SaveWritesTheStoreInOrderAndReportsTheRecord) {
     dialog.save();
 
     ASSERT_EQ(saved.size(), 1u);
-    EXPECT_EQ(saved[0].download_dir, "/data/new");
+    EXPECT_EQ(saved[0].download_dir, home.file("new"));
     EXPECT_EQ(saved[0].proxy, "socks5h://u:p@h:1080");
     EXPECT_EQ(saved[0].proxy_mode, kProxyCustom);
     EXPECT_EQ(saved[0].connections, 32);
@@ -340,7 +341,53 @@ TEST_F(SettingsDialogTest, SaveWritesTheStoreInOrderAndReportsTheRecord) {
     click(&cancelled, cancelled.cancel_button_rect().center());
     EXPECT_FALSE(cancelled.isVisible());
     EXPECT_EQ(saved.size(), 1u);
-    EXPECT_EQ(SettingsStore(context.paths).read_string("DownloadDir", ""), "/data/new");
+    EXPECT_EQ(SettingsStore(context.paths).read_string("DownloadDir", ""), home.file("new"));
+}
+
+// What cannot work is refused in the dialog with the reason, and nothing is saved.
+TEST_F(SettingsDialogTest, AProxyThatIsNoneOrAFolderThatCannotBeWrittenIsNamedAndNotSaved) {
+    struct Case {
+        const char* text;
+        const char* problem; // empty: accepted
+    } cases[] = {
+        {"", ""},
+        {"socks5h://u:p@h:1080", ""},
+        {"127.0.0.1:3128", ""},
+        {"not a proxy", "Not a proxy: not a proxy — write it as scheme://host:port (the port is needed)"},
+        {"http://h", "Not a proxy: http://h — write it as scheme://host:port (the port is needed)"},
+        {"ftp://h:21", "Not a proxy: ftp://h:21 — the scheme must be http, https, socks5 or socks5h"}};
+    for (const Case& c : cases)
+        EXPECT_EQ(proxy_problem(c.text).toStdString(), c.problem) << c.text;
+
+    SettingsDialog dialog(context, nullptr);
+    dialog.show();
+    dialog.custom_proxy_box()->setChecked(true);
+    dialog.proxy_field()->setText(QStringLiteral("not a proxy"));
+    dialog.save();
+    EXPECT_TRUE(dialog.isVisible());
+    EXPECT_TRUE(saved.empty());
+    EXPECT_TRUE(dialog.problem_text().startsWith(QStringLiteral("Not a proxy: not a proxy")));
+    EXPECT_EQ(dialog.focusWidget(), dialog.proxy_field());
+    save_shot(dialog, "settings-bad-proxy");
+
+    // A folder under a plain file cannot be made; one on a read-only file system takes no file.
+    test::write_file(home.file("plain"), "x");
+    EXPECT_EQ(folder_problem(home.file("plain/dl")).toStdString(),
+              "The download folder does not exist: " + home.file("plain/dl"));
+    EXPECT_EQ(folder_problem("/proc/self").toStdString(), "The download folder is read-only: /proc/self");
+    EXPECT_EQ(folder_problem(home.file("made/here")), QString());
+    EXPECT_TRUE(std::filesystem::is_directory(home.file("made/here"))) << "the folder tree is created";
+    EXPECT_TRUE(std::filesystem::is_empty(home.file("made/here"))) << "the probe file is gone";
+    context.choose_folder = [&](QWidget*, const QString&, const QString&) {
+        return QString::fromStdString(home.file("plain/dl"));
+    };
+    SettingsDialog folder(context, nullptr);
+    folder.show();
+    folder.choose_folder();
+    folder.save();
+    EXPECT_TRUE(folder.isVisible());
+    EXPECT_TRUE(saved.empty());
+    EXPECT_TRUE(folder.problem_text().startsWith(QStringLiteral("The download folder does not exist: ")));
 }
 
 TEST_F(SettingsDialogTest, BothProxyBoxesOffStoresDirectAndKeepsTheText) {
