@@ -320,17 +320,12 @@ std::string start_request_json(const StartOptions& o) {
     return doc;
 }
 
-std::shared_ptr<Task> map_start_options(const StartOptions& options, std::string_view download_dir) {
-    if (options.url.empty()) return nullptr;
-    return create_task(options, download_dir);
-}
-
 std::shared_ptr<Task> map_start_request(const JsonValue& request, std::string_view download_dir, bool capture,
                                         int64_t* max_concurrent, const HeaderList* headers_in_order) {
     StartOptions options = read_start_options(request, capture);
     if (capture && headers_in_order) options.headers = *headers_in_order;
-    auto task = map_start_options(options, download_dir);
-    if (!task) return nullptr;
+    if (options.url.empty()) return nullptr;
+    auto task = create_task(options, download_dir);
     if (capture && max_concurrent && options.max_concurrent.value_or(0) > 0) {
         *max_concurrent = *options.max_concurrent;
     }

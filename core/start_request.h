@@ -1,5 +1,7 @@
-// Start requests: the JSON object a browser extension posts to "/start" or "/capture", or that
-// the engine's add operations build, turned into a new task record.
+// Start requests: the options every task is added with (`StartOptions`, what `Engine::add`
+// takes), the JSON object a browser extension posts to "/start" or "/capture" read into them in
+// one place (`parse_start_request`) and written from them in one place (`start_request_json`),
+// and the cleaning that turns them into a task's fixed request.
 //
 // Plain mode (the "/start" route and the engine's URL add) reads only "url", "connections",
 // "bandwidthLimit", "insecure" and "proxy". Capture mode (the "/capture" route and the engine's
@@ -78,7 +80,8 @@ std::shared_ptr<Task> create_task(TaskRequest request, std::string_view output_p
 // All three steps for a start request's options.
 std::shared_ptr<Task> create_task(const StartOptions& options, std::string_view download_dir);
 
-// The whole mapping: read, then `create_task`. Null when "url" is empty. In
+// The whole mapping from an already parsed request (the fuzz target and tests use it): read, then
+// `create_task`. Null when "url" is empty. In
 // capture mode a "maxConcurrent" above 0 is handed back through `max_concurrent` (when given)
 // for the caller to store as the engine's limit of running tasks.
 // `headers_in_order`, when given, replaces the "headers" member as the tree reader saw it
@@ -86,10 +89,6 @@ std::shared_ptr<Task> create_task(const StartOptions& options, std::string_view 
 std::shared_ptr<Task> map_start_request(const JsonValue& request, std::string_view download_dir, bool capture,
                                         int64_t* max_concurrent = nullptr,
                                         const HeaderList* headers_in_order = nullptr);
-
-// The mapping after reading, for options that come as a record rather than JSON: `create_task`.
-// Null when `options.url` is empty.
-std::shared_ptr<Task> map_start_options(const StartOptions& options, std::string_view download_dir);
 
 // The string members of the "headers" object of a start request's JSON text, in the order
 // given and with repeated names kept; nothing when the text has no such object.
