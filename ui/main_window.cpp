@@ -304,46 +304,42 @@ void MainWindow::press_button(int button) {
 }
 
 void MainWindow::run_second_button() {
-    const TaskView* task = m_model.selected_task();
-    if (!task) return;
-    const int32_t id = task->id;
-    switch (m_model.pause_action()) {
-    case PauseAction::Pause:
-        if (m_ops.pause) m_ops.pause(id);
-        break;
-    case PauseAction::Resume:
-        if (m_ops.resume) m_ops.resume(id);
-        break;
-    case PauseAction::Retry:
-        if (m_ops.retry) m_ops.retry(id);
-        break;
-    case PauseAction::None: return;
+    const PauseAction action = m_model.pause_action();
+    if (action == PauseAction::None) return;
+    std::vector<int32_t> ids;
+    for (const TaskView* task : m_model.selection()) {
+        if (pause_action_for(task->state()) == action) ids.push_back(task->id);
+    }
+    for (int32_t id : ids) {
+        if (action == PauseAction::Pause && m_ops.pause) m_ops.pause(id);
+        if (action == PauseAction::Resume && m_ops.resume) m_ops.resume(id);
+        if (action == PauseAction::Retry && m_ops.retry) m_ops.retry(id);
     }
     set_interval(kFastInterval);
 }
 
 void MainWindow::delete_selected(bool with_file) {
-    const TaskView* task = m_model.selected_task();
-    if (!task || m_model.row_top(task->id) < 0) return;
-    const int32_t id = task->id;
-    if (task->active() && task->state() != ViewState::Queued && confirm_delete && !confirm_delete(*task))
-        return;
-    // The answer may have taken a while: the row may have gone meanwhile.
-    task = m_model.find(id);
-    if (!task) return;
-    m_trashed_from.clear();
-    m_trashed_to.clear();
-    if (with_file && task->state() == ViewState::Done) {
-        QString path = q(output_path(task->name));
-        QString trashed;
-        if (!path.isEmpty() && QFile::moveToTrash(path, &trashed)) {
-            m_trashed_from = path;
-            m_trashed_to = trashed;
+    std::vector<int32_t> ids;
+    bool running = false;
+    for (const TaskView* task : m_model.selection()) {
+        ids.push_back(task->id);
+        running = running || (task->active() && task->state() != ViewState::Queued);
+    }
+    if (ids.empty()) return;
+    // One question for the lot, and only when something is under way.
+    if (running && confirm_delete && !confirm_delete(*m_model.find(ids.front()))) return;
+    m_trashed.clear();
+    if (with_file) {
+        for (int32_t id : ids) {
+            const TaskView* task = m_model.find(id);
+            if (!task || task->state() != ViewState::Done) continue;
+            QString path = q(output_path(task->name));
+            QString trashed;
+            if (!path.isEmpty() && QFile::moveToTrash(path, &trashed)) m_trashed.emplace_back(path, trashed);
         }
     }
-    if (m_ops.remove) m_ops.remove({id});
-    m_removed_ids = {id};
-    m_model.select(id);
+    if (m_ops.remove) m_ops.remove(ids);
+    m_removed_ids = ids;
     m_model.hide_selected();
     set_interval(kFastInterval);
     update();
@@ -351,16 +347,25 @@ void MainWindow::delete_selected(bool with_file) {
 
 bool MainWindow::undo_delete() {
     if (m_removed_ids.empty() || !m_ops.undo_remove || !m_ops.undo_remove()) return false;
-    if (!m_trashed_to.isEmpty() && !QFileInfo::exists(m_trashed_from))
-        QFile::rename(m_trashed_to, m_trashed_from);
+    for (const auto& [from, trashed] : m_trashed) {
+        if (!QFileInfo::exists(from)) QFile::rename(trashed, from);
+    }
     for (int32_t id : m_removed_ids)
         m_model.unhide(id);
-    m_model.select(m_removed_ids.front());
+    m_model.set_selection(m_removed_ids, m_removed_ids.front());
     m_removed_ids.clear();
-    m_trashed_from.clear();
-    m_trashed_to.clear();
+    m_trashed.clear();
     set_interval(kFastInterval);
     return true;
+}
+
+void MainWindow::act_on_all(PauseAction action) {
+    for (const TaskView& task : m_model.tasks()) {
+        if (pause_action_for(task.state()) != action || m_model.hidden().count(task.id)) continue;
+        if (action == PauseAction::Pause && m_ops.pause) m_ops.pause(task.id);
+        if (action == PauseAction::Resume && m_ops.resume) m_ops.resume(task.id);
+    }
+    set_interval(kFastInterval);
 }
 
 void MainWindow::ensure_visible(int32_t id) {
@@ -376,7 +381,7 @@ void MainWindow::ensure_visible(int32_t id) {
     update();
 }
 
-void MainWindow::move_selection(int step) {
+void MainWindow::move_selection(int step, bool extend) {
     auto rows = m_model.visible();
     if (rows.empty()) return;
     size_t at = 0;
@@ -389,7 +394,20 @@ void MainWindow::move_selection(int step) {
         next = at == 0 ? 0 : at - 1;
     else
         next = std::min(rows.size() - 1, at + 1);
-    m_model.select(rows[next]->id);
+    if (extend) {
+        // The current row moves; the selection spans from where the range began.
+        const int32_t anchor = m_anchor.value_or(rows[at == rows.size() ? next : at]->id);
+        m_model.select(anchor);
+        m_model.extend_to(rows[next]->id);
+        std::vector<int32_t> span;
+        for (const TaskView* task : m_model.selection())
+            span.push_back(task->id);
+        m_model.set_selection(span, rows[next]->id);
+        m_anchor = anchor;
+    } else {
+        m_model.select(rows[next]->id);
+        m_anchor.reset();
+    }
     ensure_visible(rows[next]->id);
     if (m_button_action != m_model.pause_action()) layout_window();
 }
@@ -403,8 +421,11 @@ void MainWindow::keyPressEvent(QKeyEvent* event) {
         delete_selected();
     } else if (event->key() == Qt::Key_Space) {
         run_second_button();
+    } else if (event->matches(QKeySequence::SelectAll)) {
+        m_model.select_all();
+        if (m_button_action != m_model.pause_action()) layout_window();
     } else if (event->key() == Qt::Key_Up || event->key() == Qt::Key_Down) {
-        move_selection(event->key() == Qt::Key_Up ? -1 : 1);
+        move_selection(event->key() == Qt::Key_Up ? -1 : 1, event->modifiers() & Qt::ShiftModifier);
     } else if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
         run_row_command(RowCommand::Open);
     } else {
@@ -505,13 +526,19 @@ int MainWindow::button_at(const QPointF& point) const {
     return -1;
 }
 
-void MainWindow::select_at(const QPointF& point) {
+void MainWindow::select_at(const QPointF& point, Qt::KeyboardModifiers modifiers) {
     QRectF list = list_rect();
     if (!list.contains(point)) return;
     double content = point.y() - list.top() +
                      clamp_scroll(m_scroll, m_model.content_height(), static_cast<int>(list.height()));
     if (auto id = m_model.row_at(content)) {
-        m_model.select(*id);
+        if (modifiers & Qt::ControlModifier) {
+            m_model.toggle(*id);
+        } else if (modifiers & Qt::ShiftModifier) {
+            m_model.extend_to(*id);
+        } else {
+            m_model.select(*id);
+        }
         update(list.toAlignedRect());
         if (m_button_action != m_model.pause_action()) layout_window();
     }
@@ -555,7 +582,8 @@ void MainWindow::mousePressEvent(QMouseEvent* event) {
             return;
         }
     }
-    if (event->button() == Qt::LeftButton || event->button() == Qt::RightButton) select_at(point);
+    if (event->button() == Qt::LeftButton || event->button() == Qt::RightButton)
+        select_at(point, event->modifiers());
 }
 
 void MainWindow::wheelEvent(QWheelEvent* event) {
@@ -581,16 +609,25 @@ void MainWindow::contextMenuEvent(QContextMenuEvent* event) {
                      clamp_scroll(m_scroll, m_model.content_height(), static_cast<int>(list.height()));
     auto id = m_model.row_at(content);
     if (!id) return;
-    m_model.select(*id);
+    // A right-click inside the selection acts on all of it.
+    if (!m_model.is_selected(*id)) m_model.select(*id);
+    if (m_button_action != m_model.pause_action()) layout_window();
     show_row_menu(event->globalPos());
 }
 
 void MainWindow::show_window_menu(const QPoint& global_pos) {
     QMenu menu(this);
+    QAction* pause_all = menu.addAction(t(kTextPauseAll));
+    QAction* resume_all = menu.addAction(t(kTextResumeAll));
+    menu.addSeparator();
     QAction* language = menu.addAction(t(10));
     QAction* about = menu.addAction(t(19));
     QAction* chosen = menu.exec(global_pos);
-    if (chosen == language)
+    if (chosen == pause_all)
+        act_on_all(PauseAction::Pause);
+    else if (chosen == resume_all)
+        act_on_all(PauseAction::Resume);
+    else if (chosen == language)
         switch_language_now();
     else if (chosen == about)
         show_about();
@@ -768,7 +805,7 @@ void MainWindow::paint_list(QPainter& p) {
     for (const TaskView* task : rows) {
         double h = row_height(task->state());
         if (top + h > m_scroll && top < m_scroll + list.height())
-            paint_row(p, *task, top, width(), m_model.selected() == task->id);
+            paint_row(p, *task, top, width(), m_model.is_selected(task->id));
         top += h;
     }
     p.restore();

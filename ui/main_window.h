@@ -110,9 +110,10 @@ public:
     void switch_language_now();
     void show_about();
 
-    // Delete: the selected task leaves the list and the journal; a running one only after the
-    // user agreed (`confirm_delete` asks; tests replace it). With `with_file` a done task's
-    // file goes into the desktop's trash. Undo puts back the last removal (and its file).
+    // Delete: the selected tasks leave the list and the journal; when one is running, only
+    // after the user agreed, once (`confirm_delete` asks; tests replace it). With `with_file`
+    // done tasks' files go into the desktop's trash. Undo puts back the last removal (and its
+    // files).
     void delete_selected(bool with_file = false);
     bool undo_delete();
     std::function<bool(const TaskView&)> confirm_delete;
@@ -140,14 +141,15 @@ private:
     void set_interval(int ms);
     void update_title();
     int button_at(const QPointF& point) const;
-    void select_at(const QPointF& point);
+    void select_at(const QPointF& point, Qt::KeyboardModifiers modifiers);
     void show_row_menu(const QPoint& global_pos);
     void show_window_menu(const QPoint& global_pos);
     void open_new_download();
     void open_settings();
     void show_in_folder(const std::string& path);
     void run_second_button();
-    void move_selection(int step);
+    void move_selection(int step, bool extend);
+    void act_on_all(PauseAction action);
     std::optional<int32_t> row_at_point(const QPointF& point) const;
 
     void paint_frame(QPainter& p);
@@ -181,10 +183,11 @@ private:
     int64_t m_connections = static_cast<int64_t>(kDefaultConnections);
     SettingsContext m_settings_context;
     DownloadStarter* m_starter = nullptr;
-    bool m_settings_open = false;         // the dialog then takes the screenshot
-    bool m_seen_tasks = false;            // the first snapshot came (its rows are not "new")
-    std::vector<int32_t> m_removed_ids;   // the last removal, for undo
-    QString m_trashed_from, m_trashed_to; // the file it sent to the trash
+    bool m_settings_open = false;                       // the dialog then takes the screenshot
+    bool m_seen_tasks = false;                          // the first snapshot came (its rows are not "new")
+    std::vector<int32_t> m_removed_ids;                 // the last removal, for undo
+    std::vector<std::pair<QString, QString>> m_trashed; // its files: (path, where in the trash)
+    std::optional<int32_t> m_anchor;                    // where a Shift+arrow range began
 };
 
 } // namespace twk::ui

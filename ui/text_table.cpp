@@ -113,6 +113,8 @@ constexpr std::array<TextPair, kTextCount> kTexts = {{
     {"其他", "other"},                                                                                  // 95
     {"协议须为 http、https、socks5 或 socks5h", "the scheme must be http, https, socks5 or socks5h"},   // 96
     {"应写作 协议://主机:端口（端口不能省略）", "write it as scheme://host:port (the port is needed)"}, // 97
+    {"全部暂停", "Pause All"},                                                                          // 98
+    {"全部继续", "Resume All"},                                                                         // 99
 }};
 
 LanguageMode g_mode = LanguageMode::System;

@@ -7,7 +7,7 @@
 
 namespace twk::ui {
 
-inline constexpr int kTextCount = 98;
+inline constexpr int kTextCount = 100;
 
 // The texts added since the table was numbered, by name.
 enum TextName : int {
@@ -36,6 +36,8 @@ enum TextName : int {
     kTextFailureOther = 95,
     kTextProxySchemeReason = 96,
     kTextProxyFormReason = 97,
+    kTextPauseAll = 98,
+    kTextResumeAll = 99,
 };
 
 enum class LanguageMode : int { System = 0, Chinese = 1, English = 2 };

@@ -164,7 +164,7 @@ TEST(TaskViewModel, TheSecondButtonPausesResumesOrRetriesByState) {
     } cases[] = {{"paused", PauseAction::Resume}, {"queued", PauseAction::Pause},
                  {"probing", PauseAction::Pause}, {"downloading", PauseAction::Pause},
                  {"done", PauseAction::None},     {"error: x", PauseAction::Retry},
-                 {"canceled", PauseAction::Retry}};
+                 {"canceled", PauseAction::None}}; // canceled rows are not shown
     for (const auto& c : cases) {
         TaskViewModel model;
         model.update(list_document({entry(1, c.status, 10, 1)}), 0);

@@ -204,7 +204,7 @@ TEST_F(WindowTest, SelectionTintErrorColourAndBadges) {
     EXPECT_FALSE(has_color(unselected, QRect(440, 10, 144, 20), kError, 40));
     // A blank spot in the middle of the row: background, or tinted when selected.
     EXPECT_TRUE(near(pixel(unselected, 300, 5), kBackground, 1));
-    EXPECT_TRUE(near(pixel(selected, 300, 5), blend(grey(3), kBackground), 1));
+    EXPECT_TRUE(near(pixel(selected, 300, 5), blend(kSelection, kBackground), 1));
     // The bottom divider.
     EXPECT_TRUE(near(pixel(unselected, 300, 39), blend(grey(6), kBackground), 2));
     // The badge pill: accent-tinted on a running row, grey on a settled one, just inside its
@@ -265,9 +265,9 @@ TEST_F(WindowTest, RowsToolbarAndStatusBar) {
     QImage frame = window->render_frame();
     save(frame, "window-rows");
     // Rows: 84 + 40 + 40 below the toolbar; the first is selected.
-    EXPECT_TRUE(near(pixel(frame, 400, 46 + 5), blend(grey(3), kBackground), 1));
+    EXPECT_TRUE(near(pixel(frame, 400, 46 + 5), blend(kSelection, kBackground), 1));
     EXPECT_TRUE(near(pixel(frame, 400, 46 + 84 + 5), kBackground, 1));
-    EXPECT_TRUE(near(pixel(frame, 400, 46 + 83), blend(grey(6), blend(grey(3), kBackground)), 2));
+    EXPECT_TRUE(near(pixel(frame, 400, 46 + 83), blend(grey(6), blend(kSelection, kBackground)), 2));
     // The status bar's total speed in the accent colour at the right.
     EXPECT_TRUE(has_color(frame, QRect(560, 360 - 24, 184, 16), kAccent, 30));
 
@@ -355,6 +355,53 @@ TEST_F(WindowTest, EveryRowOffersWhatFitsItsState) {
     window->tick(4);
     EXPECT_EQ(window->model().visible().size(), 2u) << "the undone row shows again";
     EXPECT_EQ(window->model().selected(), 2);
+}
+
+// Several rows at once: Ctrl+A, Shift+arrows and Ctrl+click select; Space, Delete and undo act
+// on all of them, with one question for the lot.
+TEST_F(WindowTest, ActionsReachEverySelectedRow) {
+    engine.document = list_document(
+        {entry(1, "downloading", 1000, 10, {}, 8, "a.iso"), entry(2, "paused", 1000, 10, {}, 8, "b.iso"),
+         entry(3, "error: http 500", 0, 0, {}, 8, "c.iso"), entry(4, "done", 100, 100, {}, 8, "d.bin")});
+    window->tick(1);
+    auto key = [&](int code, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+        QKeyEvent press(QEvent::KeyPress, code, modifiers);
+        QApplication::sendEvent(window.get(), &press);
+    };
+    auto calls_since = [&](size_t from) {
+        return std::vector<std::string>(engine.calls.begin() + static_cast<ptrdiff_t>(from),
+                                        engine.calls.end());
+    };
+    // Paused and failed rows together: Resume goes first, and reaches only the paused one.
+    window->model().select(2);
+    key(Qt::Key_Down, Qt::ShiftModifier);
+    EXPECT_EQ(window->model().selection().size(), 2u);
+    EXPECT_EQ(window->model().pause_action(), PauseAction::Resume);
+    size_t from = engine.calls.size();
+    key(Qt::Key_Space);
+    EXPECT_EQ(calls_since(from), (std::vector<std::string>{"resume 2"}));
+    // Ctrl+click adds the running row: now the button pauses.
+    QMouseEvent click(QEvent::MouseButtonPress, QPointF(300, 46 + 10), window->mapToGlobal(QPointF(300, 56)),
+                      Qt::LeftButton, Qt::LeftButton, Qt::ControlModifier);
+    QApplication::sendEvent(window.get(), &click);
+    EXPECT_EQ(window->model().selection().size(), 3u);
+    EXPECT_EQ(window->model().pause_action(), PauseAction::Pause);
+
+    key(Qt::Key_A, Qt::ControlModifier);
+    EXPECT_EQ(window->model().selection().size(), 4u);
+    int asked = 0;
+    window->confirm_delete = [&](const TaskView&) { return ++asked > 0; };
+    from = engine.calls.size();
+    key(Qt::Key_Delete);
+    EXPECT_EQ(asked, 1) << "one question for the lot";
+    EXPECT_EQ(calls_since(from), (std::vector<std::string>{"remove 1", "remove 2", "remove 3", "remove 4"}));
+    EXPECT_TRUE(window->model().visible().empty());
+    key(Qt::Key_Z, Qt::ControlModifier);
+    EXPECT_EQ(window->model().visible().size(), 4u) << "all of them come back";
+    EXPECT_EQ(window->model().selection().size(), 4u);
+    QImage frame = window->render_frame();
+    save(frame, "window-multi-selection");
+    EXPECT_TRUE(near(pixel(frame, 400, 46 + 84 + 5), blend(kSelection, kBackground), 1));
 }
 
 TEST_F(WindowTest, TheTotalBarFollowsTheRunningCountAndNewRowsComeIntoView) {
