@@ -55,6 +55,21 @@ ShotRequest shot_request_from_env() {
     return shot;
 }
 
+void apply_stored_language(const SettingsStore& store) {
+    const std::string language = store.read_string("Language", "");
+    if (language == "zh") set_language_mode(LanguageMode::Chinese);
+    if (language == "en") set_language_mode(LanguageMode::English);
+}
+
+void restore_window_geometry(QWidget& window, const SettingsStore& store) {
+    const std::string kept = store.read_string("WindowGeometry", "");
+    if (!kept.empty()) window.restoreGeometry(QByteArray::fromBase64(QByteArray::fromStdString(kept)));
+}
+
+void keep_window_geometry(const QWidget& window, SettingsStore& store) {
+    store.write_string("WindowGeometry", window.saveGeometry().toBase64().toStdString());
+}
+
 std::string executable_path() {
     char buffer[4096];
     ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer);
@@ -69,6 +84,7 @@ App::App() {
     set_system_language_chinese(QLocale::system().language() == QLocale::Chinese);
     init_resources();
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/tarnwick.svg")));
+    apply_stored_language(SettingsStore(settings_paths_from_env()));
 
     m_window = std::make_unique<MainWindow>(m_engine.ops());
     m_tray = new TrayIcon(*m_window);
@@ -93,6 +109,7 @@ App::App() {
                                                 ShellEnvironment::from_env(exe));
     m_shell->start(monotonic_ms());
 
+    restore_window_geometry(*m_window, store);
     m_window->show();
     if (env_text("TWK_AUTOSTART_SETTINGS", 7).rfind('1', 0) == 0) m_window->press_button(kButtonSettings);
 }
@@ -116,6 +133,8 @@ SettingsContext App::settings_context(const std::string& exe) {
 }
 
 App::~App() {
+    SettingsStore store(settings_paths_from_env());
+    keep_window_geometry(*m_window, store);
     m_shell.reset();
     m_window.reset();
     m_engine.stop();

@@ -481,9 +481,11 @@ void MainWindow::quit_now() {
 void MainWindow::start_download(const std::string& link) { m_starter->start(link, m_connections); }
 
 void MainWindow::open_new_download() {
-    NewDownloadDialog dialog([this](const std::string& link) { start_download(link); }, this);
+    std::vector<std::string> links;
+    NewDownloadDialog dialog([&links](const std::string& link) { links.push_back(link); }, this);
     dialog.prefill(QGuiApplication::clipboard()->text());
     dialog.exec();
+    m_starter->start(links, m_connections);
     activateWindow();
 }
 
@@ -508,6 +510,9 @@ void MainWindow::open_settings() {
 
 void MainWindow::switch_language_now() {
     switch_language();
+    // The choice is kept for the next start, where the app keeps its settings.
+    if (!m_settings_context.paths.config_home.empty())
+        SettingsStore(m_settings_context.paths).write_string("Language", language_is_chinese() ? "zh" : "en");
     m_title.clear();
     update_title();
     layout_window();

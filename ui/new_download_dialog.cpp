@@ -113,26 +113,31 @@ DownloadStarter::~DownloadStarter() {
         worker.join();
 }
 
-void DownloadStarter::start(const std::string& url, int64_t connections) {
+void DownloadStarter::start(const std::vector<std::string>& urls, int64_t connections) {
+    if (urls.empty()) return;
     std::lock_guard lock(m_lock);
-    m_workers.emplace_back([this, url, connections] {
-        std::string error;
-        bool ok = false;
-        if (m_add) {
-            ok = m_add(url, connections, error);
-        } else {
-            error = "engine not running";
+    m_workers.emplace_back([this, urls, connections] {
+        for (size_t i = 0; i < urls.size(); ++i) {
+            std::string error;
+            bool ok = false;
+            if (m_add) {
+                ok = m_add(urls[i], connections, error);
+            } else {
+                error = "engine not running";
+            }
+            const bool last = i + 1 == urls.size();
+            std::thread::id self = std::this_thread::get_id();
+            QString text = QString::fromStdString(error);
+            // Each result goes to the UI thread as a queued call; the last one also reaps this
+            // thread.
+            QMetaObject::invokeMethod(
+                this,
+                [this, self, ok, text, last] {
+                    if (last) join(self);
+                    emit finished(ok, text);
+                },
+                Qt::QueuedConnection);
         }
-        std::thread::id self = std::this_thread::get_id();
-        QString text = QString::fromStdString(error);
-        // The result goes to the UI thread as a queued call; that call also reaps this thread.
-        QMetaObject::invokeMethod(
-            this,
-            [this, self, ok, text] {
-                join(self);
-                emit finished(ok, text);
-            },
-            Qt::QueuedConnection);
     });
 }
 

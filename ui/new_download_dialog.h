@@ -55,7 +55,12 @@ public:
     explicit DownloadStarter(Add add, QObject* parent = nullptr);
     ~DownloadStarter() override;
 
-    void start(const std::string& url, int64_t connections);
+    void start(const std::string& url, int64_t connections) {
+        start(std::vector<std::string>{url}, connections);
+    }
+    // Adds the links one after the other on one worker, so they keep their order in the list;
+    // `finished` comes once for each.
+    void start(const std::vector<std::string>& urls, int64_t connections);
 
 signals:
     void finished(bool ok, const QString& error);

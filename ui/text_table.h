@@ -1,6 +1,6 @@
 // Every text the desktop app shows, as numbered (Chinese, English) pairs, and the language in
 // force. The language follows the system (Chinese when the Qt system locale's language is
-// Chinese) until the user switches it for the rest of the run; the choice is not stored.
+// Chinese) until the user switches it; the app keeps that choice for later runs (ui/app.h).
 #pragma once
 
 #include <string>

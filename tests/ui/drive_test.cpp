@@ -130,6 +130,9 @@ protected:
     void xdotool(const std::string& arguments) {
         output_of("DISPLAY=" + s_xvfb.display() + " xdotool " + arguments + " 2>/dev/null");
     }
+    std::string window_geometry(const std::string& window) {
+        return output_of("DISPLAY=" + s_xvfb.display() + " xdotool getwindowgeometry " + window);
+    }
     void activate(const std::string& window) { xdotool("windowactivate --sync " + window); }
     void key(const std::string& keys) {
         activate(m_window);
@@ -200,8 +203,8 @@ TEST_F(DriveTest, PastedLinksRetryDeleteAndRestart) {
         return journal_says({{"late.bin", "error"}, {"present.bin", "done"}});
     })) << test::read_file(m_home.file("state/tarnwick/tasks.json"));
 
-    // The newest row is selected; Up goes to the failed one, and once the file is there, Space
-    // retries it.
+    // The links keep their order and the newest row is selected; Up goes to the failed one, and once the file
+    // is there, Space retries it.
     test::write_file(m_site.file("www/late.bin"), test::test_pattern(50000));
     key("Up");
     key("space");
@@ -213,8 +216,12 @@ TEST_F(DriveTest, PastedLinksRetryDeleteAndRestart) {
     key("Delete");
     ASSERT_TRUE(pump([&] { return journal_says({{"late.bin", ""}, {"present.bin", "done"}}); }));
     EXPECT_TRUE(test::file_exists(m_home.file("dl/late.bin")));
+    // The window's size is kept for the next start too.
+    xdotool("windowsize --sync " + m_window + " 900 500");
     EXPECT_EQ(stop_app(), 0);
     start_app();
+    EXPECT_NE(window_geometry(m_window).find("Geometry: 900x500"), std::string::npos)
+        << window_geometry(m_window);
     EXPECT_EQ(journal(), (std::map<std::string, std::string>{{"present.bin", "done"}}));
 
     // A slow download under way, then SIGTERM while Settings is open: the dialog does not hold

@@ -562,6 +562,27 @@ TEST(ShotRequest, FromTheEnvironment) {
     ::unsetenv("TWK_SHOT_MS");
 }
 
+TEST(KeptLanguage, TheSwitchIsKeptAndPutInForceAtTheNextStart) {
+    application();
+    twk::test::TempDir home;
+    SettingsContext context;
+    context.paths = {home.file("config"), home.file("data")};
+    SettingsStore store(context.paths);
+    set_language_mode(LanguageMode::English);
+    apply_stored_language(store);
+    EXPECT_EQ(language_mode(), LanguageMode::English) << "nothing kept: left as it is";
+    {
+        MainWindow window(EngineOps{});
+        window.set_settings_context(context);
+        window.switch_language_now();
+    }
+    EXPECT_EQ(store.read_string("Language", ""), "zh");
+    set_language_mode(LanguageMode::System);
+    apply_stored_language(store);
+    EXPECT_EQ(language_mode(), LanguageMode::Chinese);
+    set_language_mode(LanguageMode::System);
+}
+
 TEST(OutputPath, FromTheTaskName) {
     application();
     MainWindow window(EngineOps{});
