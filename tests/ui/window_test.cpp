@@ -404,6 +404,29 @@ TEST_F(WindowTest, ActionsReachEverySelectedRow) {
     EXPECT_TRUE(near(pixel(frame, 400, 46 + 84 + 5), blend(kSelection, kBackground), 1));
 }
 
+// "Delete file too" puts a done task's file into the desktop's trash, never unlinks it, and
+// undo brings it back to its place.
+TEST_F(WindowTest, DeleteFileTooUsesTheTrashAndUndoBringsTheFileBack) {
+    twk::test::TempDir home;
+    ::setenv("XDG_DATA_HOME", home.file("data").c_str(), 1);
+    std::filesystem::create_directories(home.file("dl"));
+    std::filesystem::create_directories(home.file("data"));
+    twk::test::write_file(home.file("dl/kept.bin"), "the user's data");
+    window->set_download_folder(home.file("dl"));
+    engine.document = list_document({entry(1, "done", 15, 15, {}, 8, "kept.bin")});
+    window->tick(1);
+    ASSERT_TRUE(window->row_menu().delete_file_too);
+    window->run_row_command(RowCommand::DeleteFileToo);
+    EXPECT_EQ(engine.calls.back(), "remove 1");
+    EXPECT_FALSE(twk::test::file_exists(home.file("dl/kept.bin")));
+    EXPECT_EQ(twk::test::read_file(home.file("data/Trash/files/kept.bin")), "the user's data")
+        << "in the trash";
+    engine.document = list_document({entry(1, "done", 15, 15, {}, 8, "kept.bin")});
+    ASSERT_TRUE(window->undo_delete());
+    EXPECT_EQ(twk::test::read_file(home.file("dl/kept.bin")), "the user's data");
+    ::unsetenv("XDG_DATA_HOME");
+}
+
 TEST_F(WindowTest, TheTotalBarFollowsTheRunningCountAndNewRowsComeIntoView) {
     std::vector<TaskSnapshot> rows;
     for (int i = 1; i <= 12; ++i)
