@@ -1,6 +1,22 @@
 # Sourced by the bench scripts (from the repository's root): building our side, and reading
 # what /usr/bin/time -v reported.
 
+# bench_need PACKAGE...: installs the Debian packages among these that are missing (the peer
+# tools a bench compares with; never part of the set-up the tests need).
+bench_need() {
+  local need=() p
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || need+=("$p")
+  done
+  if [ ${#need[@]} -gt 0 ]; then
+    local sudo=""
+    if [ "$(id -u)" != 0 ]; then sudo="sudo"; fi
+    echo "bench: installing ${need[*]}" >&2
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+  fi
+}
+
 # bench_build TARGET: configures the release tree once (the programs only, no tests) and builds
 # TARGET in it.
 bench_build() {

@@ -19,21 +19,11 @@ tools=${BENCH_TOOLS:-twk16 twk32 aria2 axel curl}
 
 # --- tools ---
 bash scripts/setup.sh
-need=()
-for p in aria2 axel curl time; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || need+=("$p")
-done
-if [ ${#need[@]} -gt 0 ]; then
-  SUDO=""
-  if [ "$(id -u)" != 0 ]; then SUDO="sudo"; fi
-  echo "bench: installing ${need[*]}" >&2
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
-fi
+source bench/common.sh
+bench_need aria2 axel curl time
 bash scripts/build.sh release >/dev/null
 twk=$root/build/release/cli/twk
 source scripts/loopback_nginx.sh
-source bench/common.sh
 
 work=$(mktemp -d /tmp/twk-bench-XXXXXX)
 trap 'loopback_nginx_stop; rm -rf "$work"' EXIT

@@ -3,11 +3,11 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <charconv>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -16,11 +16,12 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <random>
 #include <set>
 #include <system_error>
 #include <thread>
 
+#include "control/extension_key.h"
+#include "control/peer_user.h"
 #include "control/request.h"
 #include "control/status_page.h"
 #include "control/websocket.h"
@@ -36,6 +37,7 @@ struct ControlServer {
     int port = 0;
     Socket listener = kInvalidSocket;
     std::string token;
+    std::string key; // the extension key; empty when it could not be had
     std::thread accept_thread;
 
     std::atomic<int64_t> last_extension_contact{-1};
@@ -44,6 +46,8 @@ struct ControlServer {
 
     std::mutex tag_lock;
     std::map<std::string, int64_t, std::less<>> browser_tags; // tag -> monotonic ms
+
+    AnsweredNonces answered_nonces; // on "/proof", each good for one request
 
     // The connection mutex: the open sockets, the number of connection threads, the stop flag.
     // `changed` wakes the stopper when the last thread ends, and the push loops when stop begins.
@@ -59,7 +63,7 @@ struct ControlServer {
 namespace {
 
 constexpr const char* kPrintTokenSwitch = "TWK_PRINT_TOKEN";
-constexpr int kTokenWords = 4;
+constexpr size_t kTokenBytes = 16;
 constexpr int kAcceptRetryMs = 100;
 
 const char* reason_for(int status) {
@@ -70,42 +74,6 @@ const char* reason_for(int status) {
     case 503: return "Service Unavailable";
     default: return "OK";
     }
-}
-
-// Four 32-bit draws from the system's random source, eight hex digits each. False when the
-// source cannot be opened.
-bool make_token(std::string& token) {
-    try {
-        std::random_device device("default");
-        token.clear();
-        for (int i = 0; i < kTokenWords; ++i) {
-            char digits[8];
-            uint32_t word = device();
-            for (int d = 7; d >= 0; --d) {
-                digits[d] = "0123456789abcdef"[word & 15];
-                word >>= 4;
-            }
-            token.append(digits, sizeof digits);
-        }
-        return true;
-    } catch (...) {
-        return false;
-    }
-}
-
-// A Content-Length value read leniently, as the C library would: blanks, a sign, the longest run
-// of digits; 0 for none, the largest value on overflow.
-int64_t lenient_length(std::string_view text) {
-    size_t i = 0;
-    while (i < text.size() && (text[i] == ' ' || text[i] == '\t'))
-        ++i;
-    bool negative = i < text.size() && text[i] == '-';
-    if (i < text.size() && (text[i] == '-' || text[i] == '+')) ++i;
-    int64_t value = 0;
-    auto [end, ec] = std::from_chars(text.data() + i, text.data() + text.size(), value);
-    (void)end;
-    if (ec == std::errc::result_out_of_range) return negative ? INT64_MIN : INT64_MAX;
-    return negative ? -value : value;
 }
 
 struct Connection {
@@ -121,6 +89,36 @@ void serve_page(Connection& c) {
     write_reply(c.socket, 200, "text/html; charset=utf-8", status_page(),
                 "X-Frame-Options: DENY\r\nContent-Security-Policy: frame-ancestors 'none'\r\n");
 }
+
+// The program's half of the exchange in control/extension_key.h: the answer shows the caller
+// that this server holds the key, and the nonce is kept for the one request that follows.
+void serve_proof(Connection& c) {
+    const std::string nonce = query_parameter(c.request.target, "nonce");
+    if (!valid_nonce(nonce)) {
+        write_reply(c.socket, 400, "text/plain", "bad nonce");
+        return;
+    }
+    if (c.server.key.empty()) {
+        write_reply(c.socket, 503, "text/plain", "no key");
+        return;
+    }
+    c.server.answered_nonces.remember(nonce, monotonic_ms());
+    write_reply(c.socket, 200, "text/plain", key_proof(c.server.key, kServerProofLabel, nonce));
+}
+
+// True when the request carries the client's proof for a nonce this server answered lately.
+// The nonce is used up either way, so a proof counts once.
+bool take_proof(ControlServer& server, const ControlRequest& request) {
+    std::string nonce;
+    std::string proof;
+    if (server.key.empty() || !presented_proof(request, nonce, proof) || !valid_nonce(nonce)) return false;
+    if (!server.answered_nonces.take(nonce, monotonic_ms())) return false;
+    return tokens_equal(proof, key_proof(server.key, kClientProofLabel, nonce));
+}
+
+// Another account on the machine may reach the port, but gets nothing but "/ping": the client's
+// socket must belong to the user this server runs as.
+bool same_user(Socket socket) { return loopback_peer_uid(socket) == static_cast<uint32_t>(::geteuid()); }
 
 void serve_ping(Connection& c) {
     c.server.last_ping = monotonic_ms();
@@ -226,7 +224,7 @@ void serve_start(Connection& c) {
         return;
     }
     if (const std::string* length = c.request.header("content-length")) {
-        const int64_t wanted = std::min(lenient_length(*length), kMaxStartBody);
+        const int64_t wanted = std::min(lenient_content_length(*length), kMaxStartBody);
         char chunk[kBodyReceiveSize];
         while (static_cast<int64_t>(c.body.size()) < wanted) {
             int n = recv_some(c.socket, chunk, kBodyReceiveSize);
@@ -256,7 +254,7 @@ struct Route {
 constexpr Route kRoutes[] = {
     {"/", true, false, serve_page},         {"/ping", true, true, serve_ping},
     {"/ws", true, false, serve_websocket},  {"/start", false, true, serve_start},
-    {"/capture", false, true, serve_start},
+    {"/capture", false, true, serve_start}, {"/proof", true, false, serve_proof},
 };
 
 void record_contact(ControlServer& server, const ControlRequest& request, const AccessDecision& access) {
@@ -302,10 +300,19 @@ void handle_connection(ControlServer& server, Socket socket) {
     case HostCheck::kForbidden: write_reply(socket, 403, "text/plain", "forbidden"); return;
     case HostCheck::kAllowed: break;
     }
-    Connection connection{server, socket, request, body, decide_access(request, server.token)};
+    const std::string_view path = request_path(request.target);
+    if (path != "/ping" && !same_user(socket)) {
+        if (path == "/start" || path == "/capture")
+            write_reply(socket, 403, "application/json", "{\"ok\":false,\"error\":\"forbidden\"}");
+        else
+            write_reply(socket, 403, "text/plain", "forbidden");
+        return;
+    }
+    const bool proven = take_proof(server, request);
+    Connection connection{server, socket, request, body,
+                          decide_access(request, server.token, server.key, proven)};
     record_contact(server, request, connection.access);
 
-    const std::string_view path = request_path(request.target);
     const bool get = request.method == "GET";
     const bool post = request.method == "POST";
     for (const Route& route : kRoutes) {
@@ -382,6 +389,13 @@ void accept_loop(ControlServer& server) {
     }
 }
 
+// Without the key browser extensions cannot prove themselves; scripts still can, with the token.
+void load_key(ControlServer& server) {
+    std::string error;
+    if (!load_extension_key(server.key, error))
+        std::fprintf(stderr, "[twk] browser extensions cannot connect: %s\n", error.c_str());
+}
+
 bool listen_on(ControlServer& server, std::string& error) {
     Socket s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (s < 0) {
@@ -438,7 +452,8 @@ ControlServer* start_control_server(Engine* engine, std::string_view bind_addres
         server->engine = engine;
         server->address = control_bind_address(bind_address);
         server->port = port;
-        if (!make_token(server->token)) reason = "no random source for the token";
+        if (!random_hex(kTokenBytes, server->token)) reason = "no random source for the token";
+        load_key(*server);
     }
     if (reason.empty() && listen_on(*server, reason)) {
         if (std::getenv(kPrintTokenSwitch))

@@ -1,5 +1,8 @@
 #include "control/request.h"
 
+#include <charconv>
+#include <climits>
+
 #include "net/text.h"
 #include "net/url.h"
 
@@ -121,6 +124,26 @@ std::string host_without_port(std::string_view authority) {
     return host;
 }
 
+namespace {
+
+// The port of an http authority ("host", "host:port", "[v6]:port"): 80 when it names none, 0
+// when it is not a number.
+uint32_t http_port(std::string_view authority) {
+    const size_t close = authority.rfind(']');
+    const size_t colon = authority.rfind(':');
+    if (colon == std::string_view::npos || (close != std::string_view::npos && colon < close)) return 80;
+    const std::string_view digits = authority.substr(colon + 1);
+    if (digits.empty() || digits.size() > 5) return 0;
+    uint32_t port = 0;
+    for (char c : digits) {
+        if (c < '0' || c > '9') return 0;
+        port = port * 10 + static_cast<uint32_t>(c - '0');
+    }
+    return port;
+}
+
+} // namespace
+
 bool is_loopback_name(std::string_view host) {
     return host == "localhost" || host == "[::1]" || is_ipv4_loopback(host);
 }
@@ -140,27 +163,46 @@ std::string presented_token(const ControlRequest& request) {
     return query_parameter(request.target, "token");
 }
 
-AccessDecision decide_access(const ControlRequest& request, std::string_view server_token) {
+bool presented_proof(const ControlRequest& request, std::string& nonce, std::string& proof) {
+    const std::string* header = request.header("x-tarnwick-proof");
+    const std::string text = header ? *header : query_parameter(request.target, "proof");
+    const size_t dot = text.find('.');
+    if (dot == std::string::npos) return false;
+    nonce = text.substr(0, dot);
+    proof = text.substr(dot + 1);
+    return true;
+}
+
+AccessDecision decide_access(const ControlRequest& request, std::string_view server_token,
+                             std::string_view extension_key, bool proven) {
     AccessDecision decision;
+    const std::string presented = presented_token(request);
+    const bool holds_secret = (!server_token.empty() && tokens_equal(presented, server_token)) ||
+                              (!extension_key.empty() && tokens_equal(presented, extension_key));
     const std::string* origin = request.header("origin");
     size_t separator = origin ? origin->find("://") : std::string::npos;
     if (separator != std::string::npos) {
         std::string scheme = to_lower_ascii(std::string_view(*origin).substr(0, separator));
         decision.extension = extension_scheme(scheme);
         if (decision.extension != kNoExtension) {
-            decision.allowed = true;
+            // Any local process can send an extension's Origin: the extension shows the key.
+            decision.allowed = proven || holds_secret;
             return decision;
         }
         if (scheme == "http" || scheme == "https") {
             std::string_view authority = std::string_view(*origin).substr(separator + 3);
             authority = authority.substr(0, authority.find('/'));
-            if (is_loopback_name(host_without_port(authority))) {
+            // Only pages this server served: a page on another loopback port may belong to
+            // another account, and any site can send the browser there.
+            const std::string* host = request.header("host");
+            if (scheme == "http" && host && is_loopback_name(host_without_port(authority)) &&
+                http_port(authority) != 0 && http_port(authority) == http_port(*host)) {
                 decision.allowed = true;
                 return decision;
             }
         }
     }
-    decision.allowed = !server_token.empty() && tokens_equal(presented_token(request), server_token);
+    decision.allowed = holds_secret;
     return decision;
 }
 
@@ -182,6 +224,19 @@ bool valid_browser_tag(std::string_view tag) {
 
 std::string control_bind_address(std::string_view requested) {
     return is_ipv4_loopback(requested) ? std::string(requested) : std::string("127.0.0.1");
+}
+
+int64_t lenient_content_length(std::string_view text) {
+    size_t i = 0;
+    while (i < text.size() && (text[i] == ' ' || text[i] == '\t'))
+        ++i;
+    bool negative = i < text.size() && text[i] == '-';
+    if (i < text.size() && (text[i] == '-' || text[i] == '+')) ++i;
+    int64_t value = 0;
+    auto [end, ec] = std::from_chars(text.data() + i, text.data() + text.size(), value);
+    (void)end;
+    if (ec == std::errc::result_out_of_range) return negative ? INT64_MIN : INT64_MAX;
+    return negative ? -value : value;
 }
 
 } // namespace twk

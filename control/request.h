@@ -7,10 +7,14 @@
 //     decimal numbers. A name that merely begins with "127." is refused: a page on such a name,
 //     pointed at 127.0.0.1 by its DNS, would otherwise pass (DNS rebinding). An HTTP/1.0
 //     request may leave Host out.
-//   - "/ws", "/start" and "/capture" also need an allowed caller: an Origin of a browser
-//     extension ("chrome-extension", "moz-extension", "safari-web-extension"), an http or https
-//     Origin on a loopback name (same rule as Host), or the server's bearer token, given as
-//     "Authorization: Bearer <token>" or as the query parameter "token".
+//   - Every route but "/ping" needs a client of the user the program runs as (the server asks
+//     the kernel, control/peer_user.h): another account on the machine gets 403.
+//   - "/ws", "/start" and "/capture" also need an allowed caller: a browser extension (an Origin
+//     "chrome-extension", "moz-extension" or "safari-web-extension") that proves it holds the
+//     extension key (control/extension_key.h), an http or https Origin on a loopback name (same
+//     rule as Host), or the server's bearer token or the extension key itself, given as
+//     "Authorization: Bearer <token>" or as the query parameter "token". Any process can send an
+//     extension's Origin, so that alone is not enough.
 #pragma once
 
 #include <cstddef>
@@ -88,8 +92,18 @@ struct AccessDecision {
     ExtensionKind extension = kNoExtension; // the Origin's extension scheme, if any
 };
 
-// The rule above for "/ws", "/start" and "/capture". An empty server token never matches.
-AccessDecision decide_access(const ControlRequest& request, std::string_view server_token);
+// The proof an extension presents: "X-Tarnwick-Proof: NONCE.PROOF", else the query parameter
+// "proof" in that form. False when neither is there; the parts are checked by the server.
+bool presented_proof(const ControlRequest& request, std::string& nonce, std::string& proof);
+
+// The rule above for "/ws", "/start" and "/capture". `proven`: the request carried a proof the
+// server accepted. An empty server token or extension key never matches.
+AccessDecision decide_access(const ControlRequest& request, std::string_view server_token,
+                             std::string_view extension_key = {}, bool proven = false);
+
+// A Content-Length value read leniently, as the C library would: blanks, a sign, the longest run
+// of digits; 0 for none, the largest value on overflow.
+int64_t lenient_content_length(std::string_view text);
 
 // Same length and bytes; the time taken depends only on the lengths.
 bool tokens_equal(std::string_view a, std::string_view b);

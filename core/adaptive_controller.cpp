@@ -54,20 +54,36 @@ bool AdaptiveController::sample(uint64_t now_ns, uint64_t now_ms, uint64_t bytes
     if (m_settings.no_adapt) return false;
     record_tick(now_ns, bytes_done);
     double e = 0;
-    if (!measure(now_ns, bytes_done, e)) return false;
-    switch (judge_bursts(e)) {
-    case Bursts::Smooth: m_state.bursty = false; break;
-    case Bursts::Bursty: m_state.bursty = true; break;
-    case Bursts::TooEarly: return false; // the window keeps growing
+    bool early = false;
+    if (!measure(now_ns, bytes_done, e, early)) return false;
+    double span_rate = e;
+    const Bursts bursts = judge_bursts(span_rate);
+    if (early) {
+        // A short window is taken only as evidence that the last step paid, and never from a
+        // sender known to be bursty. Early in a pass the ramp's own growth can look like bursts
+        // before any span can be judged: the window is then taken by itself.
+        if (bursts == Bursts::Bursty || !early_step_pays(now_ms, throttle_hits, e)) return false;
+    } else if (bursts == Bursts::TooEarly) {
+        return false; // the window keeps growing
+    } else {
+        e = span_rate;
     }
+    m_state.bursty = bursts == Bursts::Bursty;
     m_state.throughput = e;
 
-    rearm_if_due(now_ms);
-    if (m_state.target > 1 && throttle_hits > m_state.last_hits) {
-        back_off_throttled(now_ms, e);
+    if (early) {
+        // Only the step: a short window overstates a burst, so it neither raises the peak a
+        // collapse is judged by nor the best later steps must keep.
+        ramp_step(now_ms, e, false);
     } else {
-        m_state.peak = std::max(e, kPeakDecay * m_state.peak);
-        if (!collapsed(now_ms, e) && m_state.ramp && now_ms >= m_state.hold_until_ms) ramp_step(now_ms, e);
+        rearm_if_due(now_ms);
+        if (m_state.target > 1 && throttle_hits > m_state.last_hits) {
+            back_off_throttled(now_ms, e);
+        } else {
+            m_state.peak = std::max(e, kPeakDecay * m_state.peak);
+            if (!collapsed(now_ms, e) && m_state.ramp && now_ms >= m_state.hold_until_ms)
+                ramp_step(now_ms, e, true);
+        }
     }
     if (m_settings.log) m_settings.log(log_line(now_ms, throttle_hits));
 
@@ -80,15 +96,39 @@ bool AdaptiveController::sample(uint64_t now_ns, uint64_t now_ms, uint64_t bytes
 
 // A window is measured once it lasted 0.8 s and either held 256 KiB or lasted 4 s. Bytes done
 // falling below the window's start (the driver restarted the file) is measured at once as 0.
-bool AdaptiveController::measure(uint64_t now_ns, uint64_t bytes_done, double& throughput) const {
+// From 80 ms on, a window that holds 256 KiB is measured as `early`: it counts only for a ramp
+// step that paid.
+bool AdaptiveController::measure(uint64_t now_ns, uint64_t bytes_done, double& throughput,
+                                 bool& early) const {
     if (now_ns < m_state.window_start_ns) return false;
     double elapsed = static_cast<double>(now_ns - m_state.window_start_ns) / 1e9;
-    if (elapsed < kMinSampleSeconds) return false;
+    if (elapsed < kRampSampleSeconds) return false;
     bool shrank = bytes_done < m_state.window_bytes;
     uint64_t delta = shrank ? 0 : bytes_done - m_state.window_bytes;
+    early = elapsed < kMinSampleSeconds;
+    if (early && (shrank || delta < kMinSampleBytes)) return false;
     if (delta < kMinSampleBytes && elapsed < kLongWindowSeconds && !shrank) return false;
     throughput = static_cast<double>(delta) / elapsed;
     return true;
+}
+
+bool AdaptiveController::ramping_fast() const {
+    const AdaptiveState& s = m_state;
+    return !m_settings.no_adapt && s.ramp && s.backoffs == 0 && s.rate_ceiling == 0 && !s.strike &&
+           s.target < m_connections && !s.bursty;
+}
+
+// Whether a short window shows that the ramp may take its next step now: the pass is ramping,
+// has not been throttled, holds no strike and no hold, sees no new 429/503, and the throughput
+// kept its share of the best (any throughput while no best is known yet) without collapsing.
+bool AdaptiveController::early_step_pays(uint64_t now_ms, uint32_t throttle_hits, double throughput) const {
+    const AdaptiveState& s = m_state;
+    if (!s.ramp || s.backoffs > 0 || s.rate_ceiling != 0 || s.strike || now_ms < s.hold_until_ms)
+        return false;
+    if (throttle_hits > s.last_hits || s.target >= m_connections) return false;
+    const double peak = std::max(throughput, kPeakDecay * s.peak);
+    if (peak > kCollapsePeak && throughput < kCollapseRatio * peak) return false;
+    return s.best < 0 || throughput >= kRampPaidRatio * s.best;
 }
 
 void AdaptiveController::record_tick(uint64_t now_ns, uint64_t bytes_done) {
@@ -183,8 +223,9 @@ bool AdaptiveController::collapsed(uint64_t now_ms, double throughput) {
 }
 
 // One ramp step. A step that did not keep 93 % of the best throughput earns a strike; a second
-// strike in a row parks the ramp where it is until the re-arm time.
-void AdaptiveController::ramp_step(uint64_t now_ms, double throughput) {
+// strike in a row parks the ramp where it is until the re-arm time. Without `raise_best` a
+// paid step leaves the best as it was.
+void AdaptiveController::ramp_step(uint64_t now_ms, double throughput, bool raise_best) {
     AdaptiveState& s = m_state;
     uint32_t ceiling = s.rate_ceiling > 1 ? s.rate_ceiling - 1 : m_connections;
     if (s.target >= ceiling) {
@@ -195,7 +236,7 @@ void AdaptiveController::ramp_step(uint64_t now_ms, double throughput) {
         if (s.window != 0) s.best = throughput;
     } else if (throughput >= kRampPaidRatio * s.best) {
         s.target = std::min(s.target + s.step, ceiling);
-        s.best = std::max(throughput, s.best);
+        if (raise_best) s.best = std::max(throughput, s.best);
         s.step = std::min(2 * s.step, kMaxRampStep);
         s.strike = false;
     } else if (s.target <= 1) {

@@ -124,16 +124,20 @@ bool start_worker(DriverRun& run, std::vector<std::thread>& workers) {
 
 // Waits out one pass tick, ending it early when the pass is over: a stop, a failure, a restart,
 // or a worker that returned and left the download complete (so that a small file is "done"
-// right after its last byte rather than at the next tick).
-void wait_for_tick(DriverRun& run) {
+// right after its last byte rather than at the next tick). The first response settling the
+// file's size and range support ends it too: the other connections start at once.
+void wait_for_tick(DriverRun& run, int64_t tick_ms) {
     Task& task = run.task;
-    const int64_t tick_end = monotonic_ms() + kPassTickMs;
+    const int64_t tick_end = monotonic_ms() + tick_ms;
+    const uint8_t probe = run.probe_state;
     for (;;) {
         const uint32_t ended = run.workers_ended;
         const int64_t left = tick_end - monotonic_ms();
-        if (left <= 0 || pass_over(run)) return;
-        task.wait(left,
-                  [&] { return run.restart || task.failed || task.stop || run.workers_ended != ended; });
+        if (left <= 0 || pass_over(run) || run.probe_state != probe) return;
+        task.wait(left, [&] {
+            return run.restart || task.failed || task.stop || run.workers_ended != ended ||
+                   run.probe_state != probe;
+        });
     }
 }
 
@@ -161,7 +165,7 @@ void run_pass(DriverRun& run, int64_t& last_save_ms) {
             save_run_sidecar(run);
             last_save_ms = task_elapsed_ms(task);
         }
-        wait_for_tick(run);
+        wait_for_tick(run, controller.ramping_fast() ? kQuickTickMs : kPassTickMs);
     }
     for (auto& worker : workers)
         worker.join();

@@ -145,6 +145,7 @@ bool judge_probe(WorkerState& w, Segment& segment, const HttpResponse& response,
     }
     run.probe_state = ranged ? kRanged : kSingleStream;
     task.note_progress();
+    task.wake(); // the driver starts the other connections now, not at its next tick
     return true;
 }
 

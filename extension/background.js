@@ -20,6 +20,14 @@ const HANDED_BACK_MS = 10000;
 const NAME_WAIT_MS = 300;
 const NAME_MEMORY = 64;
 const NAVIGATIONS = ["main_frame", "sub_frame"];
+// The requests a download can come from: a navigation, or a fetch of the browser's own (a
+// download attribute, downloads.download).
+const DOWNLOAD_REQUESTS = ["main_frame", "sub_frame", "other"];
+// Chromium shows a request's Cookie header to extensions only when asked with "extraHeaders";
+// Firefox shows it anyway and knows no such option.
+const SEND_HEADERS_OPTIONS = browserTag() === "firefox" ? ["requestHeaders"] : ["requestHeaders", "extraHeaders"];
+// How the browser treats a cookie without SameSite: Lax in Chromium, None in Firefox.
+const UNMARKED_SAME_SITE = browserTag() === "firefox" ? "none" : "lax";
 
 // Chromium pauses a download by no longer reading from the connection, and resumes it on the
 // same connection, so holding it while the program decides costs nothing. Firefox pauses by
@@ -29,6 +37,7 @@ const HOLD_WHILE_ASKING = browserTag() !== "firefox";
 
 const posted = new UrlMemory(POST_MEMORY_MS);
 const handedBack = new UrlMemory(HANDED_BACK_MS);
+const sentCookies = new SentCookies();
 const bypass = new BypassMemory();
 // Chromium: the file name the browser picked for a download (from the page's download
 // attribute, the server's Content-Disposition or the URL), by download id, and whoever waits
@@ -68,29 +77,49 @@ function createMenu() {
 
 // ---- hand-off ----------------------------------------------------------------------------------
 
-async function cookiesFor(url) {
+// The cookies the browser would send with `url` from the page `initiator` (see sameSiteAllows),
+// from its cookie store: for links the browser has not requested yet.
+async function cookiesFor(url, { initiator, topLevel }) {
   const query = { url };
   if (browserTag() === "firefox") query.firstPartyDomain = null; // every isolation key
   try {
-    return cookieHeader(await api.cookies.getAll(query), url);
+    return cookieHeader(await api.cookies.getAll(query), url, Date.now() / 1000,
+      { initiator, topLevel, unmarkedAs: UNMARKED_SAME_SITE });
   } catch {
     return "";
   }
 }
 
-// Posts a capture request; true only when the program answered "ok" in time.
-async function handOver({ url, filename, referrer }) {
+// Exactly the Cookie header the browser sent with the request the download came from; when that
+// request was not seen, what the browser would send from the page that started the download,
+// counted as not top-level (an iframe's download gets no Lax cookies).
+async function cookiesOfDownload(item, url) {
+  const started = Date.parse(item.startTime) || Date.now();
+  const sent = sentCookies.take(url, started);
+  if (sent !== undefined) return sent;
+  return cookiesFor(url, { initiator: item.referrer || "", topLevel: false });
+}
+
+// Posts a capture request; true only when the program proved itself and answered "ok" in time.
+// Nothing about the download leaves the browser before the program proved itself.
+async function handOver({ url, filename, referrer, cookies }) {
+  const proof = await programProof();
+  if (!proof) return false;
   const body = captureRequest({
     url,
     filename,
     referrer,
     userAgent: navigator.userAgent,
-    cookies: await cookiesFor(url),
+    cookies,
   });
   try {
     const reply = await fetchWithin(
       controlUrl("/capture"),
-      { method: "POST", headers: { "Content-Type": "application/json" }, body: JSON.stringify(body) },
+      {
+        method: "POST",
+        headers: { "Content-Type": "application/json", "X-Tarnwick-Proof": proof },
+        body: JSON.stringify(body),
+      },
       CAPTURE_DEADLINE_MS
     );
     const answer = await reply.json();
@@ -151,7 +180,8 @@ async function captureDownload(item) {
     }
   }
   const filename = await fileNameOf(item);
-  const accepted = await handOver({ url, filename, referrer: item.referrer });
+  const cookies = await cookiesOfDownload(item, url);
+  const accepted = await handOver({ url, filename, referrer: item.referrer, cookies });
   if (accepted) {
     await api.downloads.cancel(item.id).catch(() => {});
     await api.downloads.erase({ id: item.id }).catch(() => {});
@@ -163,23 +193,28 @@ async function captureDownload(item) {
 async function downloadLink(info) {
   const url = info.linkUrl;
   const referrer = info.frameUrl || info.pageUrl || "";
-  if (isHttpUrl(url) && (await handOver({ url, filename: "", referrer }))) return;
+  // As a click on the link would: from its page, top-level unless the link is in a frame.
+  const cookies = isHttpUrl(url) ? await cookiesFor(url, { initiator: referrer, topLevel: !info.frameUrl }) : "";
+  if (isHttpUrl(url) && (await handOver({ url, filename: "", referrer, cookies }))) return;
   // Nothing is lost when the program is closed or refuses: the browser takes the link.
   await browserDownload(url);
 }
 
 // ---- listeners ---------------------------------------------------------------------------------
 
+// The key is fetched ahead, so that the first capture does not wait for the native host.
 api.runtime.onInstalled.addListener(() => {
   createMenu();
   ensureAlarm();
   checkIn();
+  extensionKey();
 });
 
 api.runtime.onStartup.addListener(() => {
   createMenu();
   ensureAlarm();
   checkIn();
+  extensionKey();
 });
 
 api.alarms.onAlarm.addListener((alarm) => {
@@ -215,6 +250,13 @@ api.webRequest.onBeforeRedirect.addListener(
       posted.note(details.redirectUrl);
   },
   { urls: ["<all_urls>"], types: NAVIGATIONS }
+);
+
+// The Cookie header of every request a download may come from, for the hand-over.
+api.webRequest.onSendHeaders.addListener(
+  (details) => sentCookies.note(details.url, cookieOfHeaders(details.requestHeaders), details.timeStamp),
+  { urls: ["<all_urls>"], types: DOWNLOAD_REQUESTS },
+  SEND_HEADERS_OPTIONS
 );
 
 api.runtime.onMessage.addListener((message, sender) => {

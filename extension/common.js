@@ -43,3 +43,82 @@ async function fetchWithin(url, init, ms) {
     clearTimeout(timer);
   }
 }
+
+// ---- the program's key ---------------------------------------------------------------------------
+//
+// Any local process can listen on the port or send an extension's Origin, so the extension and
+// the program prove to each other that they hold the same per-user key, which the extension gets
+// from the program's native messaging host (the browser runs it as this user). First the program
+// answers a fresh nonce with HMAC-SHA256(key, "tarnwick-server:" + nonce), which an impostor on
+// the port cannot; only then does the extension send its request, with
+// "X-Tarnwick-Proof: nonce.HMAC-SHA256(key, 'tarnwick-client:' + nonce)", which counts once.
+
+const NATIVE_HOST = "app.tarnwick.key";
+const KEY_PATTERN = /^[0-9a-f]{64}$/;
+const PROOF_DEADLINE_MS = 2000;
+const NONCE_BYTES = 16;
+
+// Why the last attempt to get the key failed: "no-host" (the native host is not installed) or
+// "no-key" (it answered without one).
+let keyProblem = "";
+
+function toHex(bytes) {
+  return [...new Uint8Array(bytes)].map((b) => b.toString(16).padStart(2, "0")).join("");
+}
+
+// The key: remembered for the browser's session, else asked of the native host. "" when it
+// cannot be had (`keyProblem` says why).
+async function extensionKey({ fresh = false } = {}) {
+  if (!fresh) {
+    const stored = await api.storage.session?.get("key").catch(() => ({}));
+    if (KEY_PATTERN.test(stored?.key ?? "")) return stored.key;
+  }
+  let reply;
+  try {
+    reply = await api.runtime.sendNativeMessage(NATIVE_HOST, { type: "key" });
+  } catch {
+    keyProblem = "no-host";
+    return "";
+  }
+  if (!KEY_PATTERN.test(reply?.key ?? "")) {
+    keyProblem = "no-key";
+    return "";
+  }
+  keyProblem = "";
+  await api.storage.session?.set({ key: reply.key }).catch(() => {});
+  return reply.key;
+}
+
+async function keyProof(key, label, nonce) {
+  const encoder = new TextEncoder();
+  const hmacKey = await crypto.subtle.importKey("raw", encoder.encode(key), { name: "HMAC", hash: "SHA-256" },
+    false, ["sign"]);
+  return toHex(await crypto.subtle.sign("HMAC", hmacKey, encoder.encode(label + nonce)));
+}
+
+// Asks the program on the port to prove it holds `key`; the client's proof for one request when
+// it does, else "".
+async function proveWith(key) {
+  const nonce = toHex(crypto.getRandomValues(new Uint8Array(NONCE_BYTES)));
+  try {
+    const reply = await fetchWithin(`${controlUrl("/proof")}&nonce=${nonce}`, { method: "GET" }, PROOF_DEADLINE_MS);
+    if (!reply.ok) return "";
+    const answer = (await reply.text()).trim();
+    if (answer !== (await keyProof(key, "tarnwick-server:", nonce))) return "";
+  } catch {
+    return "";
+  }
+  return `${nonce}.${await keyProof(key, "tarnwick-client:", nonce)}`;
+}
+
+// The proof for one request to the program, "" when there is no key or whatever answers on the
+// port is not the program. A key from before the program made a new one (its runtime folder is
+// emptied at log-out) is fetched again once.
+async function programProof() {
+  const key = await extensionKey();
+  if (!key) return "";
+  const proof = await proveWith(key);
+  if (proof) return proof;
+  const fresh = await extensionKey({ fresh: true });
+  return fresh && fresh !== key ? proveWith(fresh) : "";
+}

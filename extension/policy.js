@@ -6,6 +6,8 @@
 const POST_MEMORY_MS = 60000;
 const BYPASS_MEMORY_MS = 3000;
 const MEMORY_LIMIT = 256;
+const SENT_COOKIES_MS = 60000;
+const CLOCK_SLACK_MS = 5000;
 
 function isHttpUrl(url) {
   return typeof url === "string" && /^https?:\/\//i.test(url);
@@ -42,15 +44,39 @@ function domainMatches(host, cookie) {
   return !cookie.hostOnly && host.endsWith("." + domain);
 }
 
-// The Cookie header value the browser would send with `url`, from cookies.Cookie records: domain,
-// path, the secure flag and expiry checked, longer paths first.
-function cookieHeader(cookies, url, nowSeconds = Date.now() / 1000) {
-  let target;
+function urlOrNull(text) {
   try {
-    target = new URL(url);
+    return new URL(text);
   } catch {
-    return "";
+    return null;
   }
+}
+
+// Whether the browser would send `cookie` (a cookies.Cookie) with a request to `target` (a URL)
+// that the page `initiator` (a URL, "" when unknown) started: SameSite=Strict cookies only
+// same-site, Lax ones also with a cross-site top-level navigation, None ones always. A cookie
+// without the attribute counts as `unmarkedAs`: "lax" in Chromium-based browsers, "none" in
+// Firefox. Same-site is judged by the cookie's own domain: the initiator must have the target's
+// scheme and a host within that domain (browsers set no cookie on a public suffix, so the domain
+// is at most the registrable one). An unknown initiator counts as cross-site. Where this guess is
+// off, it withholds a cookie the browser would send, never sends one it would withhold.
+function sameSiteAllows(cookie, target, { initiator = "", topLevel = false, unmarkedAs = "lax" } = {}) {
+  let rule = cookie.sameSite;
+  if (rule === "no_restriction") rule = "none";
+  else if (rule !== "lax" && rule !== "strict") rule = unmarkedAs;
+  if (rule === "none") return true;
+  const from = urlOrNull(initiator);
+  const sameSite = from !== null && from.protocol === target.protocol &&
+    domainMatches(from.hostname.toLowerCase(), cookie);
+  return sameSite || (rule === "lax" && topLevel);
+}
+
+// The Cookie header value the browser would send with `url`, from cookies.Cookie records: domain,
+// path, the secure flag, expiry and SameSite (against `site`, as sameSiteAllows takes it)
+// checked, longer paths first.
+function cookieHeader(cookies, url, nowSeconds = Date.now() / 1000, site = {}) {
+  const target = urlOrNull(url);
+  if (!target) return "";
   const host = target.hostname.toLowerCase();
   const path = target.pathname || "/";
   const secure = target.protocol === "https:";
@@ -58,6 +84,7 @@ function cookieHeader(cookies, url, nowSeconds = Date.now() / 1000) {
     .filter((c) => domainMatches(host, c) && pathMatches(path, c.path || "/"))
     .filter((c) => secure || !c.secure)
     .filter((c) => c.session || !(c.expirationDate <= nowSeconds))
+    .filter((c) => sameSiteAllows(c, target, site))
     .filter((c) => !/[\x00-\x08\x0a-\x1f\x7f]/.test(c.name + c.value))
     .map((c, index) => ({ c, index }))
     .sort((a, b) => (b.c.path || "/").length - (a.c.path || "/").length || a.index - b.index)
@@ -88,6 +115,36 @@ class UrlMemory {
   forget(url) {
     this.entries.delete(url);
   }
+}
+
+// The Cookie header the browser sent with each request lately, by URL: what a download of that
+// URL is handed over with. A request seen without the header counts too (as ""): the browser sent
+// no cookies, so neither will the program.
+class SentCookies {
+  constructor(lifetimeMs = SENT_COOKIES_MS) {
+    this.lifetimeMs = lifetimeMs;
+    this.entries = new Map();
+  }
+  note(url, header, at = Date.now()) {
+    this.entries.delete(url);
+    this.entries.set(url, { header, at });
+    while (this.entries.size > MEMORY_LIMIT) this.entries.delete(this.entries.keys().next().value);
+  }
+  // The header of the request for `url` that a download starting at `startMs` came from: sent
+  // no longer than the lifetime before and no later than a little after (the clocks of the two
+  // events differ). Taken once; undefined when none fits.
+  take(url, startMs = Date.now()) {
+    const entry = this.entries.get(url);
+    if (!entry || entry.at < startMs - this.lifetimeMs || entry.at > startMs + CLOCK_SLACK_MS) return undefined;
+    this.entries.delete(url);
+    return entry.header;
+  }
+}
+
+// The Cookie header among webRequest's requestHeaders; "" when there is none.
+function cookieOfHeaders(headers) {
+  const found = (headers || []).filter((h) => h.name.toLowerCase() === "cookie");
+  return found.map((h) => h.value ?? "").join("; ");
 }
 
 // A click with a modifier key held leaves the next download to the browser, whatever its URL
@@ -125,7 +182,7 @@ function baseName(path) {
 
 if (typeof module !== "undefined") {
   module.exports = {
-    POST_MEMORY_MS, isHttpUrl, keepReason, pathMatches, cookieHeader, UrlMemory, BypassMemory,
-    captureRequest, baseName,
+    POST_MEMORY_MS, SENT_COOKIES_MS, isHttpUrl, keepReason, pathMatches, sameSiteAllows, cookieHeader,
+    cookieOfHeaders, SentCookies, UrlMemory, BypassMemory, captureRequest, baseName,
   };
 }

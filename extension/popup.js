@@ -1,9 +1,14 @@
-// The popup: whether the program answers, the capture switch, and the running downloads from
-// the program's live status stream.
+// The popup: whether the program answers, the capture switch, and the unfinished downloads from
+// the program's live status stream, grouped by state: running, queued, paused.
 "use strict";
 
 const RECONNECT_MS = 1000;
-const FINISHED = new Set(["done", "canceled"]);
+// The groups in the order shown; finished and failed downloads are the program's to show.
+const GROUPS = [
+  { id: "running", heading: "groupRunning", states: ["probing", "downloading", "muxing"] },
+  { id: "queued", heading: "groupQueued", states: ["queued"] },
+  { id: "paused", heading: "groupPaused", states: ["paused"] },
+];
 const STATUS_TEXTS = {
   queued: "statusQueued",
   probing: "statusProbing",
@@ -31,58 +36,96 @@ function formatSize(bytes) {
   return `${value.toFixed(decimals)} ${units[unit]}`;
 }
 
+const CONNECTION_TEXTS = {
+  connected: "popupConnected",
+  offline: "popupNotRunning",
+  checking: "popupChecking",
+  "no-host": "popupNoHost",
+  "no-key": "popupNoKey",
+  unproven: "popupUnproven",
+};
+
 function showConnection(state) {
   const node = $("connection");
   node.className = state;
-  node.textContent = text(state === "connected" ? "popupConnected" : state === "offline" ? "popupNotRunning" : "popupChecking");
+  node.textContent = text(CONNECTION_TEXTS[state]);
 }
 
-function isRunning(task) {
-  return !FINISHED.has(task.status) && !String(task.status).startsWith("error");
+function taskItem(task, now) {
+  const item = document.createElement("li");
+  item.dataset.id = task.id;
+  const name = document.createElement("div");
+  name.className = "name";
+  name.textContent = task.name || task.url;
+  name.title = task.url;
+  const bar = document.createElement("div");
+  bar.className = "bar";
+  const fill = document.createElement("div");
+  const percent = task.total > 0 ? Math.min(100, (100 * task.done) / task.total) : 0;
+  fill.style.width = `${percent}%`;
+  bar.append(fill);
+  const line = document.createElement("div");
+  line.className = "line";
+  const status = document.createElement("span");
+  status.className = "status";
+  status.textContent = STATUS_TEXTS[task.status] ? text(STATUS_TEXTS[task.status]) : task.status;
+  const progress = document.createElement("span");
+  progress.className = "progress";
+  let speed = "";
+  const before = lastDone.get(task.id);
+  if (task.status === "downloading" && before && now > before[1])
+    speed = ` · ${formatSize(((task.done - before[0]) * 1000) / (now - before[1]))}/s`;
+  lastDone.set(task.id, [task.done, now]);
+  progress.textContent = task.total > 0
+    ? `${percent.toFixed(1)} % · ${formatSize(task.done)} / ${formatSize(task.total)}${speed}`
+    : `${formatSize(task.done)}${speed}`;
+  line.append(status, progress);
+  item.append(name, bar, line);
+  return item;
 }
 
 function render(document_) {
-  const list = $("downloads");
-  const running = (document_.tasks || []).filter(isRunning);
+  const tasks = document_.tasks || [];
   const now = Date.now();
-  list.replaceChildren(
-    ...running.map((task) => {
-      const item = document.createElement("li");
-      item.dataset.id = task.id;
-      const name = document.createElement("div");
-      name.className = "name";
-      name.textContent = task.name || task.url;
-      name.title = task.url;
-      const bar = document.createElement("div");
-      bar.className = "bar";
-      const fill = document.createElement("div");
-      const percent = task.total > 0 ? Math.min(100, (100 * task.done) / task.total) : 0;
-      fill.style.width = `${percent}%`;
-      bar.append(fill);
-      const line = document.createElement("div");
-      line.className = "line";
-      const status = document.createElement("span");
-      status.className = "status";
-      status.textContent = STATUS_TEXTS[task.status] ? text(STATUS_TEXTS[task.status]) : task.status;
-      const progress = document.createElement("span");
-      progress.className = "progress";
-      let speed = "";
-      const before = lastDone.get(task.id);
-      if (before && now > before[1]) speed = ` · ${formatSize(((task.done - before[0]) * 1000) / (now - before[1]))}/s`;
-      lastDone.set(task.id, [task.done, now]);
-      progress.textContent = task.total > 0
-        ? `${percent.toFixed(1)} % · ${formatSize(task.done)} / ${formatSize(task.total)}${speed}`
-        : `${formatSize(task.done)}${speed}`;
-      line.append(status, progress);
-      item.append(name, bar, line);
-      return item;
-    })
-  );
-  $("empty").hidden = running.length > 0;
+  const sections = [];
+  for (const group of GROUPS) {
+    const members = tasks.filter((task) => group.states.includes(task.status));
+    if (!members.length) continue;
+    const section = document.createElement("section");
+    section.dataset.group = group.id;
+    const heading = document.createElement("h2");
+    heading.textContent = `${text(group.heading)} (${members.length})`;
+    const list = document.createElement("ul");
+    list.append(...members.map((task) => taskItem(task, now)));
+    section.append(heading, list);
+    sections.push(section);
+  }
+  $("downloads").replaceChildren(...sections);
+  $("empty").hidden = sections.length > 0;
 }
 
-function watch() {
-  const socket = new WebSocket(controlUrl("/ws").replace(/^http/, "ws"));
+// Why there is no proof: no key (the native host is missing or said no), nothing on the port,
+// or something on the port that is not the program.
+async function whyUnproven() {
+  if (!(await extensionKey())) return keyProblem || "no-host";
+  try {
+    const reply = await fetchWithin(controlUrl("/ping"), { method: "GET" }, 2000);
+    return reply.ok ? "unproven" : "offline";
+  } catch {
+    return "offline";
+  }
+}
+
+// The live list, over a WebSocket opened with a proof of its own; tried again a second after it
+// closes or cannot be proven.
+async function watch() {
+  const proof = await programProof();
+  if (!proof) {
+    showConnection(await whyUnproven());
+    setTimeout(watch, RECONNECT_MS);
+    return;
+  }
+  const socket = new WebSocket(`${controlUrl("/ws")}&proof=${proof}`.replace(/^http/, "ws"));
   socket.onmessage = (event) => {
     showConnection("connected");
     try {
@@ -114,12 +157,6 @@ async function setUp() {
   const capture = $("capture");
   capture.checked = settings.captureEnabled;
   capture.addEventListener("change", () => api.storage.local.set({ captureEnabled: capture.checked }));
-  try {
-    const reply = await fetchWithin(controlUrl("/ping"), { method: "GET" }, 2000);
-    showConnection(reply.ok ? "connected" : "offline");
-  } catch {
-    showConnection("offline");
-  }
   watch();
 }
 

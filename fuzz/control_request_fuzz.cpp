@@ -1,6 +1,6 @@
 // The control server's request reader and access rules on arbitrary bytes: the head found and
-// parsed, the Host check, the token, the access decision, the query parameters and the browser
-// tag, and the WebSocket accept value for whatever key came.
+// parsed, the Host check, the token, the extension's proof, the access decision, the query parameters and the
+// browser tag, and the WebSocket accept value for whatever key came.
 #include "control/request.h"
 #include "control/websocket.h"
 
@@ -22,7 +22,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         !is_loopback_name(host_without_port(*request.header("host"))))
         std::abort();
     const AccessDecision access = decide_access(request, "0123456789abcdef0123456789abcdef");
-    if (access.extension != kNoExtension && !access.allowed) std::abort();
+    // An extension's Origin alone opens nothing: it takes a proof, the token or the key.
+    const AccessDecision proven = decide_access(request, "0123456789abcdef0123456789abcdef", "", true);
+    if (proven.extension != kNoExtension && !proven.allowed) std::abort();
+    if (access.extension != kNoExtension && access.allowed &&
+        presented_token(request) != "0123456789abcdef0123456789abcdef")
+        std::abort();
+    std::string nonce;
+    std::string proof;
+    if (presented_proof(request, nonce, proof) && nonce.find('.') != std::string::npos) std::abort();
     if (!decide_access(request, "").allowed && access.allowed && access.extension == kNoExtension &&
         presented_token(request) != "0123456789abcdef0123456789abcdef") {
         // Allowed without the token: only a loopback web origin can do that.

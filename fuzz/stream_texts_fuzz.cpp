@@ -1,6 +1,7 @@
 // The small texts the stream driver reads: a Retry-After value and the join record of a work
 // folder. The first byte chooses which.
-#include "media/stream_driver.h"
+#include "media/segment_fetcher.h"
+#include "media/stream_join.h"
 
 #include <cstdint>
 #include <string_view>

@@ -10,7 +10,7 @@ namespace twk {
 
 namespace {
 
-// Both readers refuse deeper documents: they recurse once per level.
+// Deeper documents are refused: the reader recurses once per level.
 constexpr int kMaxDepth = 512;
 
 bool is_json_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
@@ -44,7 +44,7 @@ void append_utf8(std::string& out, uint32_t cp) {
     }
 }
 
-// The simple escapes both readers share; 0 for anything else.
+// The simple escapes; 0 for anything else.
 char simple_escape(char c) {
     switch (c) {
     case '"': return '"';
@@ -129,132 +129,188 @@ template <typename Value> size_t read_literal(const char* p, const char* end, Va
     return 0;
 }
 
-class TreeReader {
-public:
-    TreeReader(const char* p, const char* end) : m_p(p), m_end(end) {}
+// What tells the two value forms apart: how an object keeps its members, and how a "\u" escape
+// is read. The tree form reads documents from outside the program strictly (every escape four
+// hexadecimal digits, surrogate halves kept apart); the ordered form reads the program's own
+// documents leniently (a byte that is no hexadecimal digit is the nibble 0, and a surrogate pair
+// makes one code point).
+struct TreeForm {
+    using Value = JsonValue;
+    static constexpr bool kLenientEscapes = false;
+    static void start_array(Value& value) { value.kind = JsonKind::Array; }
+    static void start_object(Value& value) { value.kind = JsonKind::Object; }
+    static void add_member(Value& object, std::string&& key, Value&& value) {
+        object.object.insert_or_assign(std::move(key), std::move(value)); // the last duplicate wins
+    }
+};
 
-    bool read_value(JsonValue& out) {
-        skip_whitespace();
-        if (m_p == m_end) return false;
-        switch (*m_p) {
-        case '{':
-        case '[': {
+struct OrderedForm {
+    using Value = OrderedJsonValue;
+    static constexpr bool kLenientEscapes = true;
+    static void start_array(Value& value) {
+        value.kind = JsonKind::Array;
+        value.array.clear();
+    }
+    static void start_object(Value& value) {
+        value.kind = JsonKind::Object;
+        value.members.clear();
+    }
+    static void add_member(Value& object, std::string&& key, Value&& value) {
+        object.members.push_back({std::move(key), std::move(value)});
+    }
+};
+
+// The one reader: a value at the current position (no whitespace skipped before it), arrays and
+// objects recursing once per level up to kMaxDepth.
+template <typename Form> class ValueReader {
+public:
+    using Value = typename Form::Value;
+
+    ValueReader(std::string_view text, size_t position) : m_text(text), m_pos(position) {}
+
+    size_t position() const { return m_pos; }
+
+    void skip_whitespace() {
+        while (m_pos < m_text.size() && is_json_space(m_text[m_pos]))
+            ++m_pos;
+    }
+
+    bool read_value(Value& out) {
+        const size_t n = m_text.size();
+        if (m_pos >= n) return false;
+        const char c = m_text[m_pos];
+        if (c == '[' || c == '{') {
             if (++m_depth > kMaxDepth) {
                 --m_depth;
                 return false;
             }
-            bool ok = *m_p == '{' ? read_object(out) : read_array(out);
+            const bool ok = c == '[' ? read_array(out) : read_object(out);
             --m_depth;
             return ok;
         }
-        case '"': out.kind = JsonKind::String; return read_string(out.string);
-        case 't':
-        case 'f':
-        case 'n': {
-            size_t used = read_literal(m_p, m_end, out);
-            m_p += used;
+        if (c == '"') {
+            out.kind = JsonKind::String;
+            return read_string(out.string);
+        }
+        if (c == 't' || c == 'f' || c == 'n') {
+            const size_t used = read_literal(m_text.data() + m_pos, m_text.data() + n, out);
+            m_pos += used;
             return used != 0;
         }
-        default: {
-            const char* start = m_p;
-            while (m_p != m_end && is_number_byte(*m_p))
-                ++m_p;
-            if (m_p == start) return false;
-            out.kind = JsonKind::Number;
-            out.number = convert_number(start, static_cast<size_t>(m_p - start));
-            return true;
-        }
-        }
-    }
-
-    void skip_whitespace() {
-        while (m_p != m_end && is_json_space(*m_p))
-            ++m_p;
+        const size_t start = m_pos;
+        while (m_pos < n && is_number_byte(m_text[m_pos]))
+            ++m_pos;
+        if (m_pos == start) return false;
+        out.kind = JsonKind::Number;
+        out.number = convert_number(m_text.data() + start, m_pos - start);
+        return true;
     }
 
 private:
-    bool read_object(JsonValue& out) {
-        out.kind = JsonKind::Object;
-        ++m_p;
+    // After the opening bracket: true when the closing one follows (then it is taken).
+    bool empty_container(char closing) {
+        ++m_pos;
         skip_whitespace();
-        if (m_p != m_end && *m_p == '}') {
-            ++m_p;
+        if (m_pos < m_text.size() && m_text[m_pos] == closing) {
+            ++m_pos;
             return true;
         }
-        for (;;) {
-            if (m_p == m_end) return false;
-            skip_whitespace();
-            std::string key;
-            if (!read_string(key)) return false;
-            skip_whitespace();
-            if (m_p == m_end || *m_p != ':') return false;
-            ++m_p;
-            JsonValue value;
-            if (!read_value(value)) return false;
-            out.object.insert_or_assign(std::move(key), std::move(value));
-            skip_whitespace();
-            if (m_p == m_end) return false;
-            char c = *m_p++;
-            if (c == '}') return true;
-            if (c != ',') return false;
-        }
+        return false;
     }
 
-    bool read_array(JsonValue& out) {
-        out.kind = JsonKind::Array;
-        ++m_p;
+    // After an item: true with `closed` when the closing bracket follows, true when a comma
+    // does, false for anything else.
+    bool item_end(char closing, bool& closed) {
         skip_whitespace();
-        if (m_p != m_end && *m_p == ']') {
-            ++m_p;
-            return true;
-        }
-        for (;;) {
-            if (m_p == m_end) return false;
-            JsonValue value;
+        if (m_pos >= m_text.size()) return false;
+        const char d = m_text[m_pos++];
+        closed = d == closing;
+        return closed || d == ',';
+    }
+
+    bool read_array(Value& out) {
+        Form::start_array(out);
+        if (empty_container(']')) return true;
+        for (bool closed = false; !closed;) {
+            skip_whitespace();
+            Value value;
             if (!read_value(value)) return false;
             out.array.push_back(std::move(value));
-            skip_whitespace();
-            if (m_p == m_end) return false;
-            char c = *m_p++;
-            if (c == ']') return true;
-            if (c != ',') return false;
+            if (!item_end(']', closed)) return false;
         }
+        return true;
     }
 
+    bool read_object(Value& out) {
+        Form::start_object(out);
+        if (empty_container('}')) return true;
+        for (bool closed = false; !closed;) {
+            skip_whitespace();
+            std::string key;
+            if (m_pos >= m_text.size() || m_text[m_pos] != '"' || !read_string(key)) return false;
+            skip_whitespace();
+            if (m_pos >= m_text.size() || m_text[m_pos] != ':') return false;
+            ++m_pos;
+            skip_whitespace();
+            Value value;
+            if (!read_value(value)) return false;
+            Form::add_member(out, std::move(key), std::move(value));
+            if (!item_end('}', closed)) return false;
+        }
+        return true;
+    }
+
+    // Four hexadecimal digits at `at`; false when one is not (the lenient form reads it as 0).
+    bool read_unit(size_t at, uint32_t& unit) const {
+        unit = 0;
+        for (size_t i = 0; i < 4; ++i) {
+            const int h = hex_value(m_text[at + i]);
+            if (h < 0 && !Form::kLenientEscapes) return false;
+            unit = (unit << 4) | static_cast<uint32_t>(h < 0 ? 0 : h);
+        }
+        return true;
+    }
+
+    // At the opening quote.
     bool read_string(std::string& out) {
-        if (m_p == m_end || *m_p != '"') return false;
-        ++m_p;
-        while (m_p != m_end) {
-            char c = *m_p++;
+        ++m_pos;
+        const size_t n = m_text.size();
+        while (m_pos < n) {
+            const char c = m_text[m_pos++];
             if (c == '"') return true;
             if (c != '\\') {
                 out += c;
                 continue;
             }
-            if (m_p == m_end) return false;
-            char e = *m_p++;
-            if (e == 'u') {
-                if (m_end - m_p < 4) return false;
-                uint32_t unit = 0;
-                for (int i = 0; i < 4; ++i) {
-                    int h = hex_value(m_p[i]);
-                    if (h < 0) return false;
-                    unit = (unit << 4) | static_cast<uint32_t>(h);
-                }
-                m_p += 4;
-                // Surrogate halves stay separate: each becomes its own three-byte sequence.
-                append_utf8(out, unit);
+            if (m_pos >= n) return false;
+            const char e = m_text[m_pos++];
+            if (e != 'u') {
+                const char mapped = simple_escape(e);
+                if (!mapped) return false;
+                out += mapped;
                 continue;
             }
-            char mapped = simple_escape(e);
-            if (!mapped) return false;
-            out += mapped;
+            uint32_t cp = 0;
+            if (n - m_pos < 4 || !read_unit(m_pos, cp)) return false;
+            const size_t backslash = m_pos - 2;
+            m_pos += 4;
+            if (Form::kLenientEscapes && cp >= 0xD800 && cp <= 0xDBFF && n - backslash >= 12 &&
+                m_text[backslash + 6] == '\\' && m_text[backslash + 7] == 'u') {
+                uint32_t low = 0;
+                read_unit(backslash + 8, low);
+                // The low half is not range-checked; keep the result a valid code point width.
+                cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+                cp &= 0x1FFFFF;
+                m_pos = backslash + 12;
+            }
+            // Otherwise surrogate halves stay separate: each becomes its own three-byte sequence.
+            append_utf8(out, cp);
         }
         return false;
     }
 
-    const char* m_p;
-    const char* m_end;
+    std::string_view m_text;
+    size_t m_pos;
     int m_depth = 0;
 };
 
@@ -262,7 +318,8 @@ private:
 
 bool parse_json(const char* data, size_t size, JsonValue& out) {
     if (!data) return false;
-    TreeReader reader(data, data + size);
+    ValueReader<TreeForm> reader(std::string_view(data, size), 0);
+    reader.skip_whitespace();
     return reader.read_value(out);
 }
 
@@ -271,133 +328,11 @@ void OrderedJsonReader::skip_whitespace() {
         ++m_pos;
 }
 
-bool OrderedJsonReader::read_string(std::string& out) {
-    ++m_pos; // the opening quote
-    const size_t n = m_text.size();
-    while (m_pos < n) {
-        char c = m_text[m_pos++];
-        if (c == '"') return true;
-        if (c != '\\') {
-            out += c;
-            continue;
-        }
-        if (m_pos >= n) return false;
-        char e = m_text[m_pos++];
-        if (e != 'u') {
-            char mapped = simple_escape(e);
-            if (!mapped) return false;
-            out += mapped;
-            continue;
-        }
-        // Lenient: a byte that is not a hexadecimal digit counts as the nibble 0.
-        auto read_unit = [&](size_t at) {
-            uint32_t unit = 0;
-            for (size_t i = 0; i < 4; ++i) {
-                int h = hex_value(m_text[at + i]);
-                unit = (unit << 4) | static_cast<uint32_t>(h < 0 ? 0 : h);
-            }
-            return unit;
-        };
-        if (n - m_pos < 4) return false;
-        uint32_t cp = read_unit(m_pos);
-        const size_t backslash = m_pos - 2;
-        m_pos += 4;
-        if (cp >= 0xD800 && cp <= 0xDBFF && n - backslash >= 12 && m_text[backslash + 6] == '\\' &&
-            m_text[backslash + 7] == 'u') {
-            uint32_t low = read_unit(backslash + 8);
-            // The low half is not range-checked; keep the result a valid code point width.
-            cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
-            cp &= 0x1FFFFF;
-            m_pos = backslash + 12;
-        }
-        append_utf8(out, cp);
-    }
-    return false;
-}
-
-bool OrderedJsonReader::read_array(OrderedJsonValue& out) {
-    const size_t n = m_text.size();
-    out.kind = JsonKind::Array;
-    out.array.clear();
-    ++m_pos;
-    skip_whitespace();
-    if (m_pos < n && m_text[m_pos] == ']') {
-        ++m_pos;
-        return true;
-    }
-    for (;;) {
-        skip_whitespace();
-        OrderedJsonValue value;
-        if (!read_value(value)) return false;
-        out.array.push_back(std::move(value));
-        skip_whitespace();
-        if (m_pos >= n) return false;
-        char d = m_text[m_pos++];
-        if (d == ']') return true;
-        if (d != ',') return false;
-    }
-}
-
-bool OrderedJsonReader::read_object(OrderedJsonValue& out) {
-    const size_t n = m_text.size();
-    out.kind = JsonKind::Object;
-    out.members.clear();
-    ++m_pos;
-    skip_whitespace();
-    if (m_pos < n && m_text[m_pos] == '}') {
-        ++m_pos;
-        return true;
-    }
-    for (;;) {
-        skip_whitespace();
-        if (m_pos >= n || m_text[m_pos] != '"') return false;
-        std::string key;
-        if (!read_string(key)) return false;
-        skip_whitespace();
-        if (m_pos >= n || m_text[m_pos] != ':') return false;
-        ++m_pos;
-        skip_whitespace();
-        OrderedJsonValue value;
-        if (!read_value(value)) return false;
-        out.members.push_back({std::move(key), std::move(value)});
-        skip_whitespace();
-        if (m_pos >= n) return false;
-        char d = m_text[m_pos++];
-        if (d == '}') return true;
-        if (d != ',') return false;
-    }
-}
-
 bool OrderedJsonReader::read_value(OrderedJsonValue& out) {
-    const size_t n = m_text.size();
-    if (m_pos >= n) return false;
-    const char c = m_text[m_pos];
-    if (c == '[' || c == '{') {
-        if (++m_depth > kMaxDepth) {
-            --m_depth;
-            return false;
-        }
-        bool ok = c == '[' ? read_array(out) : read_object(out);
-        --m_depth;
-        return ok;
-    }
-    if (c == '"') {
-        out.kind = JsonKind::String;
-        return read_string(out.string);
-    }
-    if (c == 't' || c == 'f' || c == 'n') {
-        size_t used = read_literal(m_text.data() + m_pos, m_text.data() + n, out);
-        m_pos += used;
-        return used != 0;
-    }
-    const size_t start = m_pos;
-    if (m_text[m_pos] == '-') ++m_pos;
-    while (m_pos < n && is_number_byte(m_text[m_pos]))
-        ++m_pos;
-    if (m_pos == start) return false;
-    out.kind = JsonKind::Number;
-    out.number = convert_number(m_text.data() + start, m_pos - start);
-    return true;
+    ValueReader<OrderedForm> reader(m_text, m_pos);
+    const bool ok = reader.read_value(out);
+    m_pos = reader.position();
+    return ok;
 }
 
 bool parse_ordered_document(std::string_view text, OrderedJsonValue& out) {

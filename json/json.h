@@ -1,4 +1,4 @@
-// JSON codec: two readers with two value forms, and the one string writer.
+// JSON codec: one reader feeding two value forms, and the one string writer.
 //
 // The tree reader (`parse_json`) builds a `JsonValue` whose objects are key-sorted maps with
 // unique keys (the last duplicate wins) and refuses nesting deeper than 512 levels. It reads
@@ -75,13 +75,8 @@ public:
     size_t position() const { return m_pos; }
 
 private:
-    bool read_string(std::string& out);
-    bool read_array(OrderedJsonValue& out);
-    bool read_object(OrderedJsonValue& out);
-
     std::string_view m_text;
     size_t m_pos;
-    int m_depth = 0;
 };
 
 // The whole-document convention: whitespace, one value, whitespace, end of text, and the root

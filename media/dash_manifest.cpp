@@ -186,6 +186,7 @@ private:
 
         if (!initialization.empty())
             track.init_uri = resolve_url(m_base, expand_template(initialization, m_id, m_bandwidth, 0, 0));
+        const UrlResolver base(m_base);
 
         const int32_t timeline = m_doc.first_child(node, "SegmentTimeline");
         if (timeline >= 0) {
@@ -199,7 +200,7 @@ private:
                                                   : repeat_to_end(timescale, time, d) + 1;
                 for (int64_t k = 0; k < count; ++k) {
                     if (full(track)) return;
-                    add(track, resolve_url(m_base, expand_template(media, m_id, m_bandwidth, number, time)),
+                    add(track, base.resolve(expand_template(media, m_id, m_bandwidth, number, time)),
                         seconds(d));
                     number = saturating_add(number, 1);
                     time = saturating_add(time, d);
@@ -213,9 +214,8 @@ private:
                 n >= static_cast<double>(kMaxStreamSegments) ? kMaxStreamSegments : static_cast<int64_t>(n);
             for (int64_t i = 0; i < count && !full(track); ++i) {
                 add(track,
-                    resolve_url(m_base,
-                                expand_template(media, m_id, m_bandwidth, saturating_add(start_number, i),
-                                                saturating_mul(i, duration))),
+                    base.resolve(expand_template(media, m_id, m_bandwidth, saturating_add(start_number, i),
+                                                 saturating_mul(i, duration))),
                     seconds(duration));
             }
         }
@@ -248,14 +248,14 @@ private:
                 track.init_range_length = length;
             }
         }
+        const UrlResolver base(m_base);
         for (int32_t entry : children_named(m_doc, node, "SegmentURL")) {
             if (full(track)) return;
             const std::string media = m_doc.attribute(entry, "media");
-            add(track, media.empty() ? m_base : resolve_url(m_base, media), 0);
+            add(track, media.empty() ? m_base : base.resolve(media), 0);
             int64_t offset, length;
             if (parse_byte_range(m_doc.attribute(entry, "mediaRange"), offset, length)) {
-                track.segments.back().range_offset = offset;
-                track.segments.back().range_length = length;
+                track.segments.set_range(track.segments.size() - 1, offset, length);
             }
         }
     }

@@ -256,6 +256,7 @@ bool parse_media_playlist(std::string_view base_url, std::string_view text, Trac
     // Line by line, without a copy of the whole text, into a list sized once: a playlist may
     // list a million segments.
     track.segments.reserve(track.segments.size() + count_uri_lines(text));
+    const UrlResolver base(base_url);
     LineReader lines(text);
     for (std::string line_text; lines.next(line_text);) {
         const std::string_view line = line_text;
@@ -280,9 +281,14 @@ bool parse_media_playlist(std::string_view base_url, std::string_view text, Trac
         } else if (line.starts_with("#")) {
             continue;
         } else {
-            if (track.segments.size() >= kMaxStreamSegments) break;
+            // Cutting the list would save part of the stream as if it were the whole of it.
+            if (track.segments.size() >= kMaxStreamSegments) {
+                error = "playlist lists more than " + std::to_string(kMaxStreamSegments) + " segments";
+                track.has_segments = true;
+                return false;
+            }
             MediaSegment segment;
-            segment.uri = resolve_url(base_url, line);
+            segment.uri = base.resolve(line);
             segment.duration = pending_duration;
             // A range is applied only when a BYTERANGE tag gave a sane length; a range without
             // offset continues where the previous range of the same URI ended.
@@ -304,7 +310,7 @@ bool parse_media_playlist(std::string_view base_url, std::string_view text, Trac
                 segment.iv = key.has_iv ? key.iv : sequence_iv(sequence);
             }
             if (!map_seen && has_fragmented_extension(segment.uri)) track.fragmented = true;
-            track.segments.push_back(std::move(segment));
+            track.segments.push_back(segment);
             ++sequence;
             pending_duration = 0;
             pending_length = -1;

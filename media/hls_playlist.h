@@ -38,7 +38,8 @@ private:
 std::map<std::string, std::string> parse_attribute_list(std::string_view text);
 
 // Reads one media playlist into `track`, URIs resolved against `base_url`. Returns false, with
-// `error` set, when the playlist is refused (DRM, or a key without URI).
+// `error` set, when the playlist is refused (DRM, a key without URI, or more segments than
+// kMaxStreamSegments).
 bool parse_media_playlist(std::string_view base_url, std::string_view text, TrackPlan& track,
                           std::string& error);
 

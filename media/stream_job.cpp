@@ -17,8 +17,10 @@ constexpr double kMaxEstimate = 9.2e18;
 constexpr double kHeldEstimate = 9.0e18;
 
 void fill_estimates(TrackPlan& track) {
-    for (MediaSegment& segment : track.segments) {
-        if (segment.estimate <= 0) segment.estimate = estimate_part_size(track.bandwidth, segment.duration);
+    SegmentList& segments = track.segments;
+    for (size_t i = 0; i < segments.size(); ++i) {
+        if (segments.estimate(i) <= 0)
+            segments.set_estimate(i, estimate_part_size(track.bandwidth, segments.duration(i)));
     }
 }
 
@@ -54,7 +56,7 @@ std::string StreamJob::signature() const {
     std::string line;
     for (size_t i = 0; i < part_count(); ++i) {
         const StreamPart part = this->part(i);
-        const MediaSegment& segment = *part.segment;
+        const MediaSegment segment = part.segment();
         line =
             part.file_name() + " " + number(segment.range_offset) + " " + number(segment.range_length) + " ";
         if (segment.encrypted) {

@@ -31,7 +31,9 @@ using StreamFetch = std::function<bool(const std::string& url, int64_t range_off
 struct StreamPart {
     bool audio = false; // the separate audio track; otherwise the main track
     size_t index = 0;   // position within its track
-    const MediaSegment* segment = nullptr;
+    const SegmentList* track = nullptr;
+    MediaSegment segment() const { return (*track)[index]; }
+    int64_t estimate() const { return track->estimate(index); }
     // "v_000000.part", "a_000017.part".
     std::string file_name() const;
 };
@@ -42,22 +44,21 @@ struct StreamInit {
     int64_t range_length = -1;
 };
 
-// The segments are the readers' own records, moved here rather than copied: a playlist of a
-// hundred thousand segments should cost one record per segment, not two.
+// The segments are the readers' own compact lists, moved here rather than copied: a playlist of
+// a million segments should cost one small record per segment, not two.
 struct StreamJob {
     std::string error;     // empty on success: the reader's refusal otherwise
     std::string container; // "ts" or "mp4"
     bool separate_audio = false;
     StreamInit video_init;
     StreamInit audio_init;
-    std::vector<MediaSegment> video; // each with its size estimate filled in
-    std::vector<MediaSegment> audio; // empty unless separate_audio
+    SegmentList video; // each with its size estimate filled in
+    SegmentList audio; // empty unless separate_audio
 
     // Video parts first, then audio.
     size_t part_count() const { return video.size() + audio.size(); }
     StreamPart part(size_t i) const {
-        return i < video.size() ? StreamPart{false, i, &video[i]}
-                                : StreamPart{true, i - video.size(), &audio[i - video.size()]};
+        return i < video.size() ? StreamPart{false, i, &video} : StreamPart{true, i - video.size(), &audio};
     }
     // A digest of every initialisation segment, part, range and key: equal texts mean the same
     // work.

@@ -1,8 +1,10 @@
 #include "media/stream_plan.h"
 
+#include <algorithm>
 #include <cctype>
 #include <charconv>
 #include <limits>
+#include <stdexcept>
 
 namespace twk {
 
@@ -67,6 +69,81 @@ double lenient_double(std::string_view text) {
     auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
     (void)end;
     return error == std::errc() ? value : 0;
+}
+
+namespace {
+
+// Distinct folder prefixes a list keeps; the URLs of further folders are stored whole.
+constexpr size_t kMaxPrefixes = 64;
+
+} // namespace
+
+uint32_t SegmentList::prefix_of(std::string_view folder) {
+    if (m_prefixes.empty()) m_prefixes.emplace_back(); // 0: no prefix, the whole URL is the tail
+    for (size_t i = m_prefixes.size(); i-- > 1;) {
+        if (m_prefixes[i] == folder) return static_cast<uint32_t>(i);
+    }
+    if (m_prefixes.size() >= kMaxPrefixes) return 0;
+    m_prefixes.emplace_back(folder);
+    return static_cast<uint32_t>(m_prefixes.size() - 1);
+}
+
+void SegmentList::push_back(const MediaSegment& segment) {
+    const std::string_view uri = segment.uri;
+    const size_t slash = uri.rfind('/');
+    const uint32_t prefix = slash == std::string_view::npos ? 0 : prefix_of(uri.substr(0, slash + 1));
+    const std::string_view tail = uri.substr(prefix == 0 ? 0 : slash + 1);
+    Record record{segment.range_offset,
+                  segment.range_length,
+                  segment.estimate,
+                  segment.duration,
+                  m_text.size(),
+                  static_cast<uint32_t>(std::min<size_t>(tail.size(), UINT32_MAX)),
+                  prefix,
+                  kNone,
+                  kNone};
+    m_text.append(tail.substr(0, record.tail_length));
+    if (segment.encrypted) {
+        // Segments under one key come in runs: the key URL is kept once per run.
+        if (m_keys.empty() || m_keys.back() != segment.key_uri) m_keys.push_back(segment.key_uri);
+        record.key = static_cast<uint32_t>(m_keys.size() - 1);
+        record.iv = static_cast<uint32_t>(m_ivs.size());
+        m_ivs.push_back(segment.iv);
+    }
+    m_records.push_back(record);
+}
+
+std::string SegmentList::uri(size_t i) const {
+    const Record& r = m_records[i];
+    std::string out = m_prefixes.empty() ? std::string() : m_prefixes[r.prefix];
+    out.append(m_text, r.tail_start, r.tail_length);
+    return out;
+}
+
+MediaSegment SegmentList::operator[](size_t i) const {
+    const Record& r = m_records[i];
+    MediaSegment segment;
+    segment.uri = uri(i);
+    segment.range_offset = r.range_offset;
+    segment.range_length = r.range_length;
+    segment.duration = r.duration;
+    segment.estimate = r.estimate;
+    if (r.key != kNone) {
+        segment.encrypted = true;
+        segment.key_uri = m_keys[r.key];
+        segment.iv = m_ivs[r.iv];
+    }
+    return segment;
+}
+
+MediaSegment SegmentList::at(size_t i) const {
+    if (i >= size()) throw std::out_of_range("SegmentList::at");
+    return (*this)[i];
+}
+
+void SegmentList::set_range(size_t i, int64_t offset, int64_t length) {
+    m_records[i].range_offset = offset;
+    m_records[i].range_length = length;
 }
 
 } // namespace twk

@@ -4,16 +4,19 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <iterator>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace twk {
 
-// A track never lists more segments than this; a longer playlist or manifest is cut here.
-constexpr size_t kMaxStreamSegments = 200000;
+// A track never lists more segments than this: a longer HLS playlist is refused, a DASH manifest
+// whose addressing yields more is cut here.
+constexpr size_t kMaxStreamSegments = 1000000;
 // Byte ranges and offsets above 2^48 are passed over as nonsense.
 constexpr int64_t kMaxRangeValue = int64_t{1} << 48;
 
@@ -30,14 +33,82 @@ struct MediaSegment {
     int64_t estimate = 0; // expected size in bytes; the driver fills it
 };
 
+// The segments of a track, kept compact: a playlist may list a million of them. URLs are stored
+// as a shared folder prefix plus their own tail in one text arena, key URLs once per run of
+// segments that share a key, and IVs only for encrypted segments. Reading a segment gives a
+// MediaSegment of its own.
+class SegmentList {
+public:
+    class const_iterator {
+    public:
+        using iterator_category = std::input_iterator_tag;
+        using value_type = MediaSegment;
+        using difference_type = std::ptrdiff_t;
+        using pointer = void;
+        using reference = MediaSegment;
+        const_iterator(const SegmentList* list, size_t i) : m_list(list), m_i(i) {}
+        MediaSegment operator*() const { return (*m_list)[m_i]; }
+        const_iterator& operator++() {
+            ++m_i;
+            return *this;
+        }
+        const_iterator operator++(int) { return const_iterator(m_list, m_i++); }
+        bool operator==(const const_iterator& other) const { return m_i == other.m_i; }
+
+    private:
+        const SegmentList* m_list;
+        size_t m_i;
+    };
+
+    size_t size() const { return m_records.size(); }
+    bool empty() const { return m_records.empty(); }
+    void reserve(size_t count) { m_records.reserve(count); }
+    void push_back(const MediaSegment& segment);
+
+    MediaSegment operator[](size_t i) const;
+    MediaSegment at(size_t i) const; // throws std::out_of_range past the end, as vector's does
+    MediaSegment front() const { return (*this)[0]; }
+    MediaSegment back() const { return (*this)[size() - 1]; }
+    const_iterator begin() const { return const_iterator(this, 0); }
+    const_iterator end() const { return const_iterator(this, size()); }
+
+    // Single fields, without building the record.
+    std::string uri(size_t i) const;
+    int64_t estimate(size_t i) const { return m_records[i].estimate; }
+    double duration(size_t i) const { return m_records[i].duration; }
+    void set_estimate(size_t i, int64_t estimate) { m_records[i].estimate = estimate; }
+    void set_range(size_t i, int64_t offset, int64_t length);
+
+private:
+    static constexpr uint32_t kNone = UINT32_MAX;
+    struct Record {
+        int64_t range_offset;
+        int64_t range_length;
+        int64_t estimate;
+        double duration;
+        uint64_t tail_start; // in m_text
+        uint32_t tail_length;
+        uint32_t prefix; // index into m_prefixes
+        uint32_t key;    // index into m_keys; kNone when clear
+        uint32_t iv;     // index into m_ivs; kNone when clear
+    };
+    uint32_t prefix_of(std::string_view folder);
+
+    std::vector<Record> m_records;
+    std::string m_text;
+    std::vector<std::string> m_prefixes;
+    std::vector<std::string> m_keys;
+    std::vector<std::array<uint8_t, 16>> m_ivs;
+};
+
 struct TrackPlan {
     bool has_segments = false;
     bool fragmented = false;        // fragmented MP4, otherwise MPEG-TS
     std::string init_uri;           // initialisation segment; empty when none
     int64_t init_range_offset = -1; // -1, -1: the whole resource
     int64_t init_range_length = -1;
-    std::vector<MediaSegment> segments; // in playlist order, at most kMaxStreamSegments
-    int64_t bandwidth = 0;              // bits per second
+    SegmentList segments;  // in playlist order, at most kMaxStreamSegments
+    int64_t bandwidth = 0; // bits per second
     int32_t width = 0;
     int32_t height = 0;
     std::string codecs;

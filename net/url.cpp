@@ -169,26 +169,34 @@ std::string url_authority(const UrlParts& url) {
     return out;
 }
 
-std::string resolve_url(std::string_view base, std::string_view reference) {
-    std::string ref = trim_spaces(reference);
-    if (ref.empty()) return ref;
+UrlResolver::UrlResolver(std::string_view base) {
     UrlParts b;
-    if (!parse_url(base, b)) return ref;
-
-    size_t scheme_sep = ref.find("://");
-    if (scheme_sep != std::string::npos && scheme_sep < ref.find_first_of("/?#")) return ref;
-    if (ref.rfind("//", 0) == 0) return b.scheme + ":" + ref;
-
-    std::string origin = b.scheme + "://";
-    if (!b.user.empty()) origin += percent_encode(b.user) + ":" + percent_encode(b.password) + "@";
-    origin += url_authority(b);
-    if (ref[0] == '/') return origin + ref;
-
+    m_parsed = parse_url(base, b);
+    if (!m_parsed) return;
+    m_scheme = b.scheme;
+    m_origin = b.scheme + "://";
+    if (!b.user.empty()) m_origin += percent_encode(b.user) + ":" + percent_encode(b.password) + "@";
+    m_origin += url_authority(b);
     std::string_view dir(b.path);
     dir = dir.substr(0, dir.find_first_of("?#"));
-    size_t slash = dir.rfind('/');
-    dir = slash == std::string_view::npos ? std::string_view("/") : dir.substr(0, slash + 1);
-    return origin + std::string(dir) + ref;
+    const size_t slash = dir.rfind('/');
+    m_folder = slash == std::string_view::npos ? std::string("/") : std::string(dir.substr(0, slash + 1));
+}
+
+std::string UrlResolver::resolve(std::string_view reference) const {
+    std::string ref = trim_spaces(reference);
+    if (ref.empty() || !m_parsed) return ref;
+    size_t scheme_sep = ref.find("://");
+    if (scheme_sep != std::string::npos && scheme_sep < ref.find_first_of("/?#")) return ref;
+    if (ref.rfind("//", 0) == 0) return m_scheme + ":" + ref;
+    if (ref[0] == '/') return m_origin + ref;
+    std::string out;
+    out.reserve(m_origin.size() + m_folder.size() + ref.size());
+    return out.append(m_origin).append(m_folder).append(ref);
+}
+
+std::string resolve_url(std::string_view base, std::string_view reference) {
+    return UrlResolver(base).resolve(reference);
 }
 
 std::string basic_credentials(std::string_view user, std::string_view password) {

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up the machine, builds the desktop app and starts it. With --install it first puts a
-# launcher and the icon into the desktop's menu (~/.local/share), pointing at this build.
+# launcher and the icon into the desktop's menu (~/.local/share), pointing at this build, and
+# registers this build's `twk native-host` with the browsers (scripts/native_host.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
@@ -21,6 +22,7 @@ if [ "${1:-}" = "--install" ]; then
   mkdir -p "$data/applications" "$data/icons/hicolor/scalable/apps"
   sed "s|@TWK_EXEC@|$exe|" ui/tarnwick.desktop.in >"$data/applications/tarnwick.desktop"
   cp ui/tarnwick.svg "$data/icons/hicolor/scalable/apps/tarnwick.svg"
+  bash scripts/native_host.sh user build/release/cli/twk
   command -v update-desktop-database >/dev/null && update-desktop-database "$data/applications" || true
   echo "app: launcher written to $data/applications/tarnwick.desktop"
 fi

@@ -13,13 +13,15 @@ stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
 mkdir -p "$stage/bin" "$stage/share"
 cp "$build/ui/tarnwick" "$build/cli/twk" "$stage/bin/"
-cp "$root/ui/tarnwick.svg" "$root/ui/tarnwick.desktop.in" "$root/ui/tarnwick-url.desktop.in" "$stage/share/"
+cp "$root/ui/tarnwick.svg" "$root/ui/tarnwick.desktop.in" "$root/ui/tarnwick-url.desktop.in" \
+  "$root/scripts/native_host.sh" "$stage/share/"
 
 {
   sed "s/@VERSION@/$version/g" <<'HEAD'
 #!/bin/sh
 # Tarnwick @VERSION@ installer for the current user. Installs tarnwick and twk into ~/.local/bin,
-# the menu launcher, the twk: link handler and the icon into ~/.local/share. Options:
+# the menu launcher, the twk: link handler and the icon into ~/.local/share, and registers the
+# browser extension's native messaging host. Options:
 #   --silent   install without asking and without output (errors still go to standard error)
 set -eu
 silent=0
@@ -52,6 +54,10 @@ install -m 0644 "$work/share/tarnwick.svg" "$data/icons/hicolor/scalable/apps/ta
 esc=$(printf '%s' "$bin/tarnwick" | sed 's/[\\|&]/\\&/g')
 sed "s|@TWK_EXEC@|$esc|" "$work/share/tarnwick.desktop.in" >"$data/applications/tarnwick.desktop"
 sed "s|@TWK_EXEC@|$esc|" "$work/share/tarnwick-url.desktop.in" >"$data/applications/tarnwick-url.desktop"
+# The browser extension gets its key from twk through the browsers' native messaging.
+if command -v bash >/dev/null 2>&1; then
+  bash "$work/share/native_host.sh" user "$bin/twk" 2>/dev/null || true
+fi
 if command -v update-desktop-database >/dev/null 2>&1; then
   update-desktop-database "$data/applications" >/dev/null 2>&1 || true
 fi

@@ -3,6 +3,8 @@
 # and tarnwick-firefox.zip, and the same trees unpacked in OUT_DIR/chrome and OUT_DIR/firefox.
 # The source manifest serves both browsers (Chromium reads background.service_worker, Firefox
 # background.scripts); each package keeps only the keys its browser reads, so that neither warns.
+# "key" is the public key that fixes the extension's id in Chromium-based browsers (the native
+# messaging host manifests name that id); Firefox knows the extension by its gecko id.
 # The zips are reproducible: sorted entries with a fixed time stamp.
 set -euo pipefail
 out=${1:?usage: pack_extension.sh OUT_DIR}
@@ -32,6 +34,7 @@ def manifest_for(browser):
         manifest.pop("browser_specific_settings", None)
     else:
         background.pop("service_worker", None)
+        manifest.pop("key", None)
     return json.dumps(manifest, indent=2, ensure_ascii=False) + "\n"
 
 for browser in ("chrome", "firefox"):

@@ -55,18 +55,18 @@ ShotRequest shot_request_from_env() {
     return shot;
 }
 
-void apply_stored_language(const SettingsStore& store) {
+void apply_stored_language(const app::SettingsStore& store) {
     const std::string language = store.read_string("Language", "");
     if (language == "zh") set_language_mode(LanguageMode::Chinese);
     if (language == "en") set_language_mode(LanguageMode::English);
 }
 
-void restore_window_geometry(QWidget& window, const SettingsStore& store) {
+void restore_window_geometry(QWidget& window, const app::SettingsStore& store) {
     const std::string kept = store.read_string("WindowGeometry", "");
     if (!kept.empty()) window.restoreGeometry(QByteArray::fromBase64(QByteArray::fromStdString(kept)));
 }
 
-void keep_window_geometry(const QWidget& window, SettingsStore& store) {
+void keep_window_geometry(const QWidget& window, app::SettingsStore& store) {
     store.write_string("WindowGeometry", window.saveGeometry().toBase64().toStdString());
 }
 
@@ -84,7 +84,7 @@ App::App() {
     set_system_language_chinese(QLocale::system().language() == QLocale::Chinese);
     init_resources();
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/tarnwick.svg")));
-    apply_stored_language(SettingsStore(settings_paths_from_env()));
+    apply_stored_language(app::SettingsStore(app::settings_paths_from_env()));
 
     m_window = std::make_unique<MainWindow>(m_engine.ops());
     m_tray = new TrayIcon(*m_window);
@@ -94,10 +94,10 @@ App::App() {
 
     m_engine.start();
 
-    SettingsStore store(settings_paths_from_env());
+    app::SettingsStore store(app::settings_paths_from_env());
     std::string exe = executable_path();
-    m_settings = load_settings(store, default_download_dir());
-    seed_login_item(store, exe);
+    m_settings = app::load_settings(store, default_download_dir());
+    app::seed_login_item(store, exe);
     store.register_url_scheme(exe);
 
     m_engine.apply(m_settings);
@@ -105,7 +105,7 @@ App::App() {
     m_window->set_connections(m_settings.connections);
     m_window->set_settings_context(settings_context(exe));
 
-    m_shell = std::make_unique<ShellController>(*m_window, settings_paths_from_env(), m_settings,
+    m_shell = std::make_unique<ShellController>(*m_window, app::settings_paths_from_env(), m_settings,
                                                 ShellEnvironment::from_env(exe));
     m_shell->start(monotonic_ms());
 
@@ -117,11 +117,11 @@ App::App() {
 SettingsContext App::settings_context(const std::string& exe) {
     SettingsContext context;
     context.settings = m_settings;
-    context.paths = settings_paths_from_env();
+    context.paths = app::settings_paths_from_env();
     context.exe_path = exe;
     context.default_folder = default_download_dir();
     context.contact_age = [this](std::string_view tag) { return m_engine.browser_contact_age(tag); };
-    context.saved = [this](const Settings& saved) {
+    context.saved = [this](const app::Settings& saved) {
         // Turning the daily update check on or off reschedules it from now.
         const bool update_check_changed = saved.auto_update_check != m_settings.auto_update_check;
         m_settings = saved;
@@ -133,7 +133,7 @@ SettingsContext App::settings_context(const std::string& exe) {
 }
 
 App::~App() {
-    SettingsStore store(settings_paths_from_env());
+    app::SettingsStore store(app::settings_paths_from_env());
     keep_window_geometry(*m_window, store);
     m_shell.reset();
     m_window.reset();

@@ -14,10 +14,10 @@
 #include <memory>
 #include <string>
 
+#include "app/settings.h"
+#include "app/settings_store.h"
 #include "ui/engine_link.h"
 #include "ui/main_window.h"
-#include "ui/settings.h"
-#include "ui/settings_store.h"
 #include "ui/tray_icon.h"
 
 namespace twk::ui {
@@ -35,11 +35,11 @@ int64_t leading_number(const char* text);
 
 // The language the user chose last ("Language": "zh" or "en" in the settings store) is put in
 // force; without one the language mode is left as it is (the system's at start).
-void apply_stored_language(const SettingsStore& store);
+void apply_stored_language(const app::SettingsStore& store);
 // The main window's size, position and maximised state as kept in the store ("WindowGeometry"),
 // and keeping them.
-void restore_window_geometry(QWidget& window, const SettingsStore& store);
-void keep_window_geometry(const QWidget& window, SettingsStore& store);
+void restore_window_geometry(QWidget& window, const app::SettingsStore& store);
+void keep_window_geometry(const QWidget& window, app::SettingsStore& store);
 
 // The running program's full path, empty when it cannot be read.
 std::string executable_path();
@@ -54,7 +54,7 @@ public:
 
     MainWindow& window() { return *m_window; }
     EngineLink& engine() { return m_engine; }
-    const Settings& settings() const { return m_settings; }
+    const app::Settings& settings() const { return m_settings; }
     TrayIcon& tray() { return *m_tray; }
     ShellController& shell() { return *m_shell; }
 
@@ -62,7 +62,7 @@ private:
     SettingsContext settings_context(const std::string& exe);
 
     EngineLink m_engine;
-    Settings m_settings;
+    app::Settings m_settings;
     std::unique_ptr<MainWindow> m_window;
     TrayIcon* m_tray = nullptr;               // the window's child
     std::unique_ptr<ShellController> m_shell; // self-update, run marker, crash check, sampler

@@ -33,12 +33,12 @@ int64_t EngineLink::browser_contact_age(std::string_view tag) const {
     return m_server ? twk::browser_contact_age(*m_server, tag) : -1;
 }
 
-void EngineLink::apply(const Settings& settings) {
+void EngineLink::apply(const app::Settings& settings) {
     if (!m_engine) return;
     if (!settings.download_dir.empty()) m_engine->set_download_dir(settings.download_dir);
     // An empty text clears the custom proxy.
-    m_engine->set_proxy(settings.proxy_mode == kProxyCustom ? settings.proxy : std::string());
-    m_engine->set_use_system_proxy(settings.proxy_mode == kProxySystem);
+    m_engine->set_proxy(settings.proxy_mode == app::kProxyCustom ? settings.proxy : std::string());
+    m_engine->set_use_system_proxy(settings.proxy_mode == app::kProxySystem);
 }
 
 EngineOps EngineLink::ops() {

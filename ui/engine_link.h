@@ -16,9 +16,9 @@
 #include <string_view>
 #include <vector>
 
+#include "app/settings.h"
 #include "control/control_service.h"
 #include "core/engine.h"
-#include "ui/settings.h"
 
 namespace twk::ui {
 
@@ -58,7 +58,7 @@ public:
 
     // The download folder when set, then the proxy: the custom URL in custom mode, else none,
     // and the system-proxy flag.
-    void apply(const Settings& settings);
+    void apply(const app::Settings& settings);
 
     EngineOps ops();
 

@@ -491,9 +491,9 @@ void MainWindow::open_new_download() {
 
 void MainWindow::open_settings() {
     SettingsContext context = m_settings_context;
-    if (context.paths.config_home.empty()) context.paths = settings_paths_from_env();
+    if (context.paths.config_home.empty()) context.paths = app::settings_paths_from_env();
     if (context.default_folder.empty()) context.default_folder = default_download_dir();
-    context.saved = [this](const Settings& saved) {
+    context.saved = [this](const app::Settings& saved) {
         m_settings_context.settings = saved;
         m_download_folder = saved.download_dir;
         m_connections = saved.connections;
@@ -512,7 +512,7 @@ void MainWindow::switch_language_now() {
     switch_language();
     // The choice is kept for the next start, where the app keeps its settings.
     if (!m_settings_context.paths.config_home.empty())
-        SettingsStore(m_settings_context.paths).write_string("Language", language_is_chinese() ? "zh" : "en");
+        app::SettingsStore(m_settings_context.paths).write_string("Language", language_is_chinese() ? "zh" : "en");
     m_title.clear();
     update_title();
     layout_window();

@@ -75,4 +75,7 @@ set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-noto-cjk")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+# Control files other layers add (the conffiles of the native messaging host manifests).
+get_property(twk_deb_control_extra GLOBAL PROPERTY TWK_DEB_CONTROL_EXTRA)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA "${twk_deb_control_extra}")
 include(CPack)

@@ -61,12 +61,12 @@ struct StatusFace {
     QColor color;
     int weight;
 };
-StatusFace status_face(BrowserStatus status) {
+StatusFace status_face(app::BrowserStatus status) {
     switch (status) {
-    case BrowserStatus::NotInstalled: return {grey(40), 400};
-    case BrowserStatus::Connected: return {kAccent, 500};
-    case BrowserStatus::NeverConnected:
-    case BrowserStatus::Quiet: break;
+    case app::BrowserStatus::NotInstalled: return {grey(40), 400};
+    case app::BrowserStatus::Connected: return {kAccent, 500};
+    case app::BrowserStatus::NeverConnected:
+    case app::BrowserStatus::Quiet: break;
     }
     return {grey(50), 400};
 }
@@ -82,8 +82,8 @@ class SettingsContent : public QWidget {
 public:
     SettingsContent(const SettingsContext& context, QWidget* parent);
 
-    void set_rows(const std::array<BrowserRow, 3>& rows);
-    const std::array<BrowserRow, 3>& rows() const { return m_rows; }
+    void set_rows(const std::array<app::BrowserRow, 3>& rows);
+    const std::array<app::BrowserRow, 3>& rows() const { return m_rows; }
     void set_folder(const QString& folder) {
         m_folder = folder;
         update();
@@ -121,7 +121,7 @@ private:
     double m_folder_line_top = 0;
     std::array<PushButton, 3> m_get{};
     PushButton m_choose;
-    std::array<BrowserRow, 3> m_rows{};
+    std::array<app::BrowserRow, 3> m_rows{};
     QString m_folder;
     int m_hover = -1;
 };
@@ -129,7 +129,7 @@ private:
 SettingsContent::SettingsContent(const SettingsContext& context, QWidget* parent) : QWidget(parent) {
     setMouseTracking(true);
     setAttribute(Qt::WA_OpaquePaintEvent);
-    const Settings& s = context.settings;
+    const app::Settings& s = context.settings;
     double heading_h = text_height(heading_font());
     double y = m_title_top + text_height(ui_font(16, 600)) + 18;
 
@@ -137,16 +137,16 @@ SettingsContent::SettingsContent(const SettingsContext& context, QWidget* parent
     y += heading_h + 8;
     follow = new QCheckBox(t(48), this);
     follow->setGeometry(QRectF(kMargin, y, kContentWidth, kCheckBoxHeight).toRect());
-    follow->setChecked(s.proxy_mode == kProxySystem);
+    follow->setChecked(s.proxy_mode == app::kProxySystem);
     y += kCheckBoxHeight + 6;
     custom = new QCheckBox(t(49), this);
     custom->setGeometry(QRectF(kMargin, y, kContentWidth, kCheckBoxHeight).toRect());
-    custom->setChecked(s.proxy_mode == kProxyCustom);
+    custom->setChecked(s.proxy_mode == app::kProxyCustom);
     y += kCheckBoxHeight + 7;
     m_proxy_frame = QRectF(kMargin, y, kContentWidth, kProxyFrameHeight);
     proxy = new QLineEdit(this);
     style_line_edit(proxy);
-    proxy->setMaxLength(static_cast<int>(kMaxProxyText));
+    proxy->setMaxLength(static_cast<int>(app::kMaxProxyText));
     proxy->setPlaceholderText(t(50));
     proxy->setText(q(s.proxy));
     proxy->setGeometry(field_edit_rect(m_proxy_frame));
@@ -158,10 +158,10 @@ SettingsContent::SettingsContent(const SettingsContext& context, QWidget* parent
     double label_w = QFontMetricsF(heading_font()).horizontalAdvance(t(52));
     list = new QComboBox(this);
     style_combo_box(list);
-    for (int32_t n : kConnectionChoices)
+    for (int32_t n : app::kConnectionChoices)
         list->addItem(QString::number(n));
-    list->setCurrentIndex(connection_choice_index(s.connections));
-    list->setMaxVisibleItems(static_cast<int>(kConnectionChoices.size()));
+    list->setCurrentIndex(app::connection_choice_index(s.connections));
+    list->setMaxVisibleItems(static_cast<int>(app::kConnectionChoices.size()));
     list->setGeometry(QRectF(kMargin + label_w + 12, y, kListWidth, kListHeight).toRect());
     list->view()->setMaximumHeight(kListPopupHeight);
     y += kListHeight + 7;
@@ -170,7 +170,7 @@ SettingsContent::SettingsContent(const SettingsContext& context, QWidget* parent
 
     launch = new QCheckBox(t(54), this);
     launch->setGeometry(QRectF(kMargin, y, kContentWidth, kCheckBoxHeight).toRect());
-    launch->setChecked(SettingsStore(context.paths).autostart_enabled());
+    launch->setChecked(app::SettingsStore(context.paths).autostart_enabled());
     y += kCheckBoxHeight + 6;
     update_check = new QCheckBox(t(55), this);
     update_check->setGeometry(QRectF(kMargin, y, kContentWidth, kCheckBoxHeight).toRect());
@@ -210,7 +210,7 @@ void SettingsContent::update_proxy_field() {
     update(m_proxy_frame.toAlignedRect().adjusted(-1, -1, 1, 1));
 }
 
-void SettingsContent::set_rows(const std::array<BrowserRow, 3>& rows) {
+void SettingsContent::set_rows(const std::array<app::BrowserRow, 3>& rows) {
     m_rows = rows;
     for (size_t i = 0; i < rows.size(); ++i)
         m_get[i].enabled = rows[i].installed;
@@ -264,14 +264,14 @@ void SettingsContent::paintEvent(QPaintEvent*) {
         double top = m_row_tops[i];
         double centre = top + kBrowserRowHeight / 2;
         QFontMetricsF nm(name_font, p.device());
-        paint_text_at(p, QString::fromUtf8(kBrowsers[i].name), name_font,
+        paint_text_at(p, QString::fromUtf8(app::kBrowsers[i].name), name_font,
                       m_rows[i].installed ? kText : grey(40), kMargin, centre - nm.height() / 2);
-        BrowserStatus status = browser_status(m_rows[i]);
+        app::BrowserStatus status = app::browser_status(m_rows[i]);
         StatusFace face = status_face(status);
         QFont status_font = ui_font(12, face.weight);
         QFontMetricsF sm(status_font, p.device());
         double status_x = kMargin + kStatusOffset;
-        QString text = sm.elidedText(t(browser_status_text(status)), Qt::ElideRight,
+        QString text = sm.elidedText(t(app::browser_status_text(status)), Qt::ElideRight,
                                      m_get[i].rect.left() - 10 - status_x);
         paint_text_at(p, text, status_font, face.color, status_x, centre - sm.height() / 2);
         paint_push_button(p, m_get[i], m_get[i].enabled && m_hover == static_cast<int>(i));
@@ -384,7 +384,7 @@ QCheckBox* SettingsDialog::launch_box() const { return m_content->launch; }
 QCheckBox* SettingsDialog::update_box() const { return m_content->update_check; }
 QLineEdit* SettingsDialog::proxy_field() const { return m_content->proxy; }
 QComboBox* SettingsDialog::connections_list() const { return m_content->list; }
-const std::array<BrowserRow, 3>& SettingsDialog::browser_rows() const { return m_content->rows(); }
+const std::array<app::BrowserRow, 3>& SettingsDialog::browser_rows() const { return m_content->rows(); }
 QString SettingsDialog::shown_folder() const { return m_content->folder(); }
 
 void SettingsDialog::refresh_browsers() {
@@ -394,7 +394,7 @@ void SettingsDialog::refresh_browsers() {
     } else if (const char* env = std::getenv("PATH")) {
         path = env;
     }
-    m_content->set_rows(read_browser_rows(path, m_context.contact_age));
+    m_content->set_rows(app::read_browser_rows(path, m_context.contact_age));
 }
 
 void SettingsDialog::choose_folder() {
@@ -403,7 +403,7 @@ void SettingsDialog::choose_folder() {
 }
 
 void SettingsDialog::get_extension(int row) {
-    if (row < 0 || row >= static_cast<int>(kBrowsers.size())) return;
+    if (row < 0 || row >= static_cast<int>(app::kBrowsers.size())) return;
     if (!m_content->rows()[static_cast<size_t>(row)].installed) return;
     m_context.open_page(QString::fromUtf8(kExtensionPageUrl));
 }
@@ -432,9 +432,9 @@ QString folder_problem(const std::string& folder) {
 QString SettingsDialog::problem_text() const { return m_problem->text(); }
 
 void SettingsDialog::save() {
-    SettingsForm form;
+    app::SettingsForm form;
     form.download_dir = m_content->folder().toStdString();
-    form.proxy_text = m_content->proxy->text().left(static_cast<qsizetype>(kMaxProxyText)).toStdString();
+    form.proxy_text = m_content->proxy->text().left(static_cast<qsizetype>(app::kMaxProxyText)).toStdString();
     form.custom_proxy = m_content->custom->isChecked();
     form.follow_system_proxy = m_content->follow->isChecked();
     form.connection_index = m_content->list->currentIndex();
@@ -449,8 +449,8 @@ void SettingsDialog::save() {
         if (form.custom_proxy && !proxy_problem(form.proxy_text).isEmpty()) m_content->proxy->setFocus();
         return;
     }
-    SettingsStore store(m_context.paths);
-    Settings saved = save_settings(store, form, m_context.exe_path);
+    app::SettingsStore store(m_context.paths);
+    app::Settings saved = app::save_settings(store, form, m_context.exe_path);
     if (m_context.saved) m_context.saved(saved);
     accept();
 }

@@ -18,10 +18,10 @@
 #include <optional>
 #include <string>
 
-#include "ui/browser_status.h"
+#include "app/browser_status.h"
+#include "app/settings.h"
+#include "app/settings_store.h"
 #include "ui/dialog_parts.h"
-#include "ui/settings.h"
-#include "ui/settings_store.h"
 
 class QCheckBox;
 class QComboBox;
@@ -41,15 +41,15 @@ QString folder_problem(const std::string& folder);
 inline constexpr const char* kExtensionPageUrl = "https://tarnwick.example/extension";
 
 struct SettingsContext {
-    Settings settings;          // what the dialog shows
-    SettingsPaths paths;        // where Save writes
-    std::string exe_path;       // for the autostart entry
-    std::string default_folder; // shown when the folder setting is empty
-    ContactAge contact_age;     // empty: no engine
+    app::Settings settings;      // what the dialog shows
+    app::SettingsPaths paths;    // where Save writes
+    std::string exe_path;        // for the autostart entry
+    std::string default_folder;  // shown when the folder setting is empty
+    app::ContactAge contact_age; // empty: no engine
     // PATH for the installed-browser test; unset reads the environment at each refresh.
     std::optional<std::string> browser_path;
     // Receives the saved record.
-    std::function<void(const Settings&)> saved;
+    std::function<void(const app::Settings&)> saved;
     // The folder picker (owner, title, start folder) → the chosen folder, empty when cancelled.
     std::function<QString(QWidget*, const QString&, const QString&)> choose_folder;
     // Opens a page in the user's browser.
@@ -82,7 +82,7 @@ public:
     QLineEdit* proxy_field() const;
     QComboBox* connections_list() const;
     QScrollBar* scroll_bar() const { return m_scroll; }
-    const std::array<BrowserRow, 3>& browser_rows() const;
+    const std::array<app::BrowserRow, 3>& browser_rows() const;
     QString shown_folder() const;
     void choose_folder();
     void get_extension(int row); // does nothing for a browser that is not installed

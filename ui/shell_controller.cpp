@@ -26,9 +26,9 @@ std::string file_stem(const std::string& path) {
 
 ShellEnvironment ShellEnvironment::from_env(const std::string& exe_path) {
     ShellEnvironment env;
-    env.endpoint = vendor_endpoint();
+    env.endpoint = app::vendor_endpoint();
     env.state_folder = twk::state_folder();
-    env.report_folders = crash_report_folders_from_env();
+    env.report_folders = app::crash_report_folders_from_env();
     env.exe_name = file_stem(exe_path.empty() ? std::string("tarnwick") : exe_path);
     const char* now = std::getenv("TWK_SELFUPDATE_NOW");
     env.update_now = now && now[0] == '1';
@@ -38,7 +38,7 @@ ShellEnvironment ShellEnvironment::from_env(const std::string& exe_path) {
     return env;
 }
 
-ShellController::ShellController(MainWindow& window, SettingsPaths paths, const Settings& settings,
+ShellController::ShellController(MainWindow& window, app::SettingsPaths paths, const app::Settings& settings,
                                  ShellEnvironment env)
     : m_window(window), m_paths(std::move(paths)), m_settings(settings), m_env(std::move(env)),
       m_markers(m_env.state_folder) {
@@ -55,10 +55,10 @@ ShellController::~ShellController() {
     m_markers.delete_marker();
 }
 
-RunMarker ShellController::current_marker(int64_t now_ms) const {
-    RunMarker marker;
-    marker.v = program_version();
-    marker.os = os_text();
+app::RunMarker ShellController::current_marker(int64_t now_ms) const {
+    app::RunMarker marker;
+    marker.v = app::program_version();
+    marker.os = app::os_text();
     marker.up = (now_ms - m_sampler.start_ms()) / 1000;
     marker.rss = m_sampler.last_memory();
     marker.cpu = m_sampler.last_cpu();
@@ -66,28 +66,28 @@ RunMarker ShellController::current_marker(int64_t now_ms) const {
 }
 
 void ShellController::start(int64_t now_ms) {
-    m_sampler.start(now_ms, cpu_time_100ns(), memory_mib());
-    if (std::optional<DiagRecord> crash =
-            crash_check(m_markers, m_env.report_folders, m_env.exe_name, current_marker(now_ms)))
+    m_sampler.start(now_ms, app::cpu_time_100ns(), app::memory_mib());
+    if (std::optional<app::DiagRecord> crash =
+            app::crash_check(m_markers, m_env.report_folders, m_env.exe_name, current_marker(now_ms)))
         raise_prompt(*crash, true);
 
-    SettingsStore store(m_paths);
+    app::SettingsStore store(m_paths);
     bool auto_update = store.read_dword("AutoUpdateCheck", 1) != 0;
     int64_t last = static_cast<uint32_t>(store.read_dword("LastUpdateCheck", 0));
-    if (update_check_due_at_start(auto_update, last, wall_seconds())) start_update_check();
-    if (auto_update) m_next_check_ms = now_ms + kUpdateCheckPeriodMs;
+    if (app::update_check_due_at_start(auto_update, last, wall_seconds())) start_update_check();
+    if (auto_update) m_next_check_ms = now_ms + app::kUpdateCheckPeriodMs;
 }
 
 void ShellController::tick(int64_t now_ms) {
     if (m_settings.auto_update_check && m_next_check_ms != 0 && now_ms >= m_next_check_ms) {
-        m_next_check_ms = now_ms + kUpdateCheckPeriodMs;
+        m_next_check_ms = now_ms + app::kUpdateCheckPeriodMs;
         start_update_check();
     }
     if (!m_sampler.due(now_ms)) return;
-    ResourceSample sample;
+    app::ResourceSample sample;
     sample.now_ms = now_ms;
-    sample.cpu_time = cpu_time_100ns();
-    sample.memory_mib = memory_mib();
+    sample.cpu_time = app::cpu_time_100ns();
+    sample.memory_mib = app::memory_mib();
     for (const TaskView& task : m_window.model().tasks()) {
         ViewState state = task.state();
         if (state == ViewState::Queued || state == ViewState::Probing || state == ViewState::Downloading)
@@ -97,13 +97,13 @@ void ShellController::tick(int64_t now_ms) {
     take_sample(sample);
 }
 
-void ShellController::take_sample(const ResourceSample& sample) {
-    ResourceSampler::Outcome outcome = m_sampler.sample(sample);
+void ShellController::take_sample(const app::ResourceSample& sample) {
+    app::ResourceSampler::Outcome outcome = m_sampler.sample(sample);
     if (outcome.write_marker) m_markers.write_marker(current_marker(sample.now_ms));
     if (outcome.trigger.empty()) return;
-    DiagRecord record;
-    record.v = program_version();
-    record.os = os_text();
+    app::DiagRecord record;
+    record.v = app::program_version();
+    record.os = app::os_text();
     record.up = (sample.now_ms - m_sampler.start_ms()) / 1000;
     record.rss = m_sampler.last_memory();
     record.cpu = m_sampler.last_cpu();
@@ -113,7 +113,7 @@ void ShellController::take_sample(const ResourceSample& sample) {
     raise_prompt(record, false);
 }
 
-void ShellController::raise_prompt(const DiagRecord& record, bool crash) {
+void ShellController::raise_prompt(const app::DiagRecord& record, bool crash) {
     if (!m_prompt.raise(record)) return;
     // Posted, as the window may still be being set up when the crash check runs.
     QMetaObject::invokeMethod(
@@ -124,29 +124,29 @@ void ShellController::share() {
     std::optional<std::string> body = m_prompt.take_for_sending();
     if (!body) return;
     std::string endpoint = m_env.endpoint;
-    ProxySpec proxy = updater_proxy(m_settings);
+    ProxySpec proxy = app::updater_proxy(m_settings);
     m_jobs.run([this, endpoint, proxy, body = std::move(*body)](const std::atomic<bool>&) {
-        post_diagnostic(endpoint, body, proxy, &m_jobs.connections());
+        app::post_diagnostic(endpoint, body, proxy, &m_jobs.connections());
     });
 }
 
 void ShellController::start_update_check() {
     std::string endpoint = m_env.endpoint;
-    SettingsPaths paths = m_paths;
+    app::SettingsPaths paths = m_paths;
     bool immediately = m_env.update_now;
     m_jobs.run([this, endpoint, paths, immediately](const std::atomic<bool>& stop) {
-        SettingsStore store(paths);
-        std::optional<UpdateOffer> offer =
-            run_update_check(store, endpoint, wall_seconds(), &m_jobs.connections());
+        app::SettingsStore store(paths);
+        std::optional<app::UpdateOffer> offer =
+            app::run_update_check(store, endpoint, wall_seconds(), &m_jobs.connections());
         if (!offer || stop.load()) return;
-        if (immediately) report_found(*offer);
+        if (immediately) app::report_found(*offer);
         QMetaObject::invokeMethod(
             this, [this, offer = *offer, immediately] { offer_update(offer, immediately); },
             Qt::QueuedConnection);
     });
 }
 
-void ShellController::offer_update(const UpdateOffer& offer, bool immediately) {
+void ShellController::offer_update(const app::UpdateOffer& offer, bool immediately) {
     // The window shows the newest offer (at once, or after a prompt closes); a click on its
     // "Download" takes this one.
     m_offer = offer;
@@ -159,20 +159,20 @@ void ShellController::offer_update(const UpdateOffer& offer, bool immediately) {
 
 void ShellController::start_self_update() {
     if (m_update_in_progress.load()) return;
-    if (!offer_is_downloadable(m_offer)) {
+    if (!app::offer_is_downloadable(m_offer)) {
         if (m_env.open_url) m_env.open_url(m_env.endpoint + "/download");
         return;
     }
     m_update_in_progress.store(true);
-    UpdateOffer offer = m_offer;
-    ProxySpec proxy = updater_proxy(m_settings);
+    app::UpdateOffer offer = m_offer;
+    ProxySpec proxy = app::updater_proxy(m_settings);
     m_jobs.run([this, offer, proxy](const std::atomic<bool>& stop) {
         std::string error;
-        bool ok = fetch_and_launch_installer(offer, proxy, &stop, error, &m_jobs.connections());
+        bool ok = app::fetch_and_launch_installer(offer, proxy, &stop, error, &m_jobs.connections());
         if (ok)
-            report_launched();
+            app::report_launched();
         else
-            report_failed();
+            app::report_failed();
         if (stop.load()) return;
         QMetaObject::invokeMethod(
             this,
@@ -193,7 +193,7 @@ void ShellController::update_failed() {
 
 void ShellController::set_auto_update(bool on, int64_t now_ms) {
     m_settings.auto_update_check = on;
-    m_next_check_ms = on ? now_ms + kUpdateCheckPeriodMs : 0;
+    m_next_check_ms = on ? now_ms + app::kUpdateCheckPeriodMs : 0;
 }
 
 } // namespace twk::ui

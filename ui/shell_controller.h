@@ -11,11 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "ui/background_jobs.h"
-#include "ui/diagnostics.h"
+#include "app/background_jobs.h"
+#include "app/diagnostics.h"
+#include "app/self_update.h"
+#include "app/settings.h"
 #include "ui/main_window.h"
-#include "ui/self_update.h"
-#include "ui/settings.h"
 
 namespace twk::ui {
 
@@ -35,7 +35,8 @@ struct ShellEnvironment {
 class ShellController : public QObject {
     Q_OBJECT
 public:
-    ShellController(MainWindow& window, SettingsPaths paths, const Settings& settings, ShellEnvironment env);
+    ShellController(MainWindow& window, app::SettingsPaths paths, const app::Settings& settings,
+                    ShellEnvironment env);
     // Stops and joins the workers, then deletes the run marker: the run ended cleanly.
     ~ShellController() override;
 
@@ -53,32 +54,32 @@ public:
     void set_auto_update(bool on, int64_t now_ms);
 
     // One resource sample with the given values, as the tick takes it every minute.
-    void take_sample(const ResourceSample& sample);
+    void take_sample(const app::ResourceSample& sample);
 
-    const UpdateOffer& offer() const { return m_offer; }
+    const app::UpdateOffer& offer() const { return m_offer; }
     bool update_in_progress() const { return m_update_in_progress.load(); }
-    const DiagnosticPrompt& prompt() const { return m_prompt; }
+    const app::DiagnosticPrompt& prompt() const { return m_prompt; }
     int64_t next_check_ms() const { return m_next_check_ms; }
     size_t workers_running() const { return m_jobs.running(); }
-    const MarkerFiles& markers() const { return m_markers; }
+    const app::MarkerFiles& markers() const { return m_markers; }
 
 private:
-    RunMarker current_marker(int64_t now_ms) const;
-    void offer_update(const UpdateOffer& offer, bool immediately);
-    void raise_prompt(const DiagRecord& record, bool crash);
+    app::RunMarker current_marker(int64_t now_ms) const;
+    void offer_update(const app::UpdateOffer& offer, bool immediately);
+    void raise_prompt(const app::DiagRecord& record, bool crash);
     void update_failed();
 
     MainWindow& m_window;
-    SettingsPaths m_paths;
-    Settings m_settings;
+    app::SettingsPaths m_paths;
+    app::Settings m_settings;
     ShellEnvironment m_env;
-    MarkerFiles m_markers;
-    ResourceSampler m_sampler;
-    DiagnosticPrompt m_prompt;
-    UpdateOffer m_offer;
+    app::MarkerFiles m_markers;
+    app::ResourceSampler m_sampler;
+    app::DiagnosticPrompt m_prompt;
+    app::UpdateOffer m_offer;
     std::atomic<bool> m_update_in_progress{false};
     int64_t m_next_check_ms = 0;
-    BackgroundJobs m_jobs; // last: joined before the rest goes
+    app::BackgroundJobs m_jobs; // last: joined before the rest goes
 };
 
 } // namespace twk::ui

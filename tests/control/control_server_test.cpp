@@ -4,6 +4,7 @@
 
 #include "app/engine_api.h"
 #include "control/control_service.h"
+#include "control/extension_key.h"
 #include "control/request.h"
 #include "control/status_page.h"
 #include "core/task_list.h"
@@ -55,11 +56,15 @@ class ControlServerTest : public ::testing::Test {
 protected:
     void SetUp() override {
         std::filesystem::create_directories(m_dir.file("dl"));
+        // The extension key goes to a folder of this test's own.
+        ::setenv("XDG_RUNTIME_DIR", m_dir.file("run").c_str(), 1);
         m_engine = engine_create(m_dir.file("dl"), 3);
         std::string error;
         m_server = start_control_server(m_engine, "127.0.0.1", 0, &error);
         ASSERT_NE(m_server, nullptr) << error;
         m_token = control_server_token(*m_server);
+        ASSERT_TRUE(load_extension_key(m_key, error)) << error;
+        m_extension = {kExtension, "Authorization: Bearer " + m_key};
         m_base = "http://127.0.0.1:" + std::to_string(control_server_port(*m_server));
     }
     void TearDown() override {
@@ -71,7 +76,8 @@ protected:
     Reply curl(const std::string& method, const std::string& target,
                const std::vector<std::string>& headers = {}, const std::string& body = "",
                const std::vector<std::string>& extra = {}) {
-        std::vector<std::string> argv{"curl", "-s", "-i", "--max-time", "20", "-X", method};
+        std::vector<std::string> argv = m_as;
+        argv.insert(argv.end(), {"curl", "-s", "-i", "--max-time", "20", "-X", method});
         for (const std::string& h : headers) {
             argv.push_back("-H");
             argv.push_back(h);
@@ -106,6 +112,9 @@ protected:
     Engine* m_engine = nullptr;
     ControlServer* m_server = nullptr;
     std::string m_token;
+    std::string m_key;
+    std::vector<std::string> m_extension; // an extension's Origin with the key
+    std::vector<std::string> m_as;        // what curl runs under (setpriv for another user)
     std::string m_base;
 };
 
@@ -133,7 +142,7 @@ TEST_F(ControlServerTest, RoutesAnswerWithTheirExactReplies) {
         {"POST", "/ws", {kExtension}, "", 404, "text/plain", "not found"},
         {"GET", "/nothing", {}, "", 404, "text/plain", "not found"},
         {"GET", "/ws", {}, "", 403, "text/plain", "forbidden"},
-        {"GET", "/ws", {kExtension}, "", 400, "text/plain", "bad ws"},
+        {"GET", "/ws", m_extension, "", 400, "text/plain", "bad ws"},
         {"POST",
          "/start",
          {},
@@ -148,47 +157,17 @@ TEST_F(ControlServerTest, RoutesAnswerWithTheirExactReplies) {
          403,
          "application/json",
          "{\"ok\":false,\"error\":\"forbidden\"}"},
-        {"POST",
-         "/start",
-         {kExtension},
-         "[1,2]",
-         400,
-         "application/json",
+        {"POST", "/start", m_extension, "[1,2]", 400, "application/json",
          "{\"ok\":false,\"error\":\"bad json\"}"},
-        {"POST",
-         "/start",
-         {kExtension},
-         "not json",
-         400,
-         "application/json",
+        {"POST", "/start", m_extension, "not json", 400, "application/json",
          "{\"ok\":false,\"error\":\"bad json\"}"},
-        {"POST",
-         "/capture",
-         {kExtension},
-         "",
-         400,
-         "application/json",
+        {"POST", "/capture", m_extension, "", 400, "application/json",
          "{\"ok\":false,\"error\":\"bad json\"}"},
-        {"POST",
-         "/start",
-         {kExtension},
-         "{}",
-         400,
-         "application/json",
+        {"POST", "/start", m_extension, "{}", 400, "application/json",
          "{\"ok\":false,\"error\":\"empty url\"}"},
-        {"POST",
-         "/capture",
-         {kExtension},
-         "{\"url\":\"  \\t \"}",
-         400,
-         "application/json",
+        {"POST", "/capture", m_extension, "{\"url\":\"  \\t \"}", 400, "application/json",
          "{\"ok\":false,\"error\":\"empty url\"}"},
-        {"POST",
-         "/start",
-         {kExtension},
-         "{\"url\":\"gopher://127.0.0.1/f\"}",
-         400,
-         "application/json",
+        {"POST", "/start", m_extension, "{\"url\":\"gopher://127.0.0.1/f\"}", 400, "application/json",
          "{\"ok\":false,\"error\":\"invalid url\"}"},
     };
     for (const Case& c : cases) {
@@ -308,8 +287,15 @@ TEST_F(ControlServerTest, ForeignOriginsNeedTheToken) {
         {{foreign}, "/start?token=" + m_token, true},
         {{foreign}, "/start?token=" + m_token.substr(1), false},
         {{}, "/capture?token=" + m_token, true},
-        {{"Origin: http://127.0.0.1:9"}, "/start", true},
-        {{"Origin: moz-extension://1234"}, "/start", true},
+        // A loopback page passes when this server served it (the status page's form), not when
+        // another port did: that page may belong to another account.
+        {{"Origin: " + m_base}, "/start", true},
+        {{"Origin: http://localhost:" + std::to_string(control_server_port(*m_server))}, "/start", true},
+        {{"Origin: http://127.0.0.1:9"}, "/start", false},
+        {{"Origin: http://127.0.0.1"}, "/start", false},
+        {{"Origin: chrome-extension://abc"}, "/capture?token=" + m_key, true},
+        {{"Origin: moz-extension://1234"}, "/start", false},
+        {{"Origin: moz-extension://1234", "Authorization: Bearer " + m_key}, "/start", true},
     };
     int32_t next_id = 1;
     for (const Case& c : cases) {
@@ -355,11 +341,11 @@ TEST_F(ControlServerTest, StartAndCaptureDownloadFromNginx) {
     ASSERT_TRUE(nginx.start(m_dir.file("www"), m_dir.file("nginx"), "", error)) << error;
     const std::string url = nginx.url("/file.bin");
 
-    Reply plain = curl("POST", "/start", {kExtension},
+    Reply plain = curl("POST", "/start", m_extension,
                        "{\"url\":\"" + url + "\",\"connections\":4,\"filename\":\"ignored.bin\"}");
     EXPECT_EQ(plain.body, "{\"ok\":true,\"id\":1,\"connections\":4}");
     Reply capture =
-        curl("POST", "/capture", {kExtension},
+        curl("POST", "/capture", m_extension,
              "{\"url\":\"" + url + "\",\"connections\":6,\"filename\":\"renamed.bin\",\"maxConcurrent\":5}");
     EXPECT_EQ(capture.body, "{\"ok\":true,\"id\":2,\"connections\":8}");
 
@@ -379,7 +365,7 @@ TEST_F(ControlServerTest, StartRequestsGetTheEnginesDefaults) {
     engine_task_list(m_engine)->set_driver(
         [](const std::shared_ptr<Task>& task) { task->set_status("done"); });
     engine_set_options(m_engine, 0, 4096, "socks5h://proxy.test:1080");
-    ASSERT_EQ(curl("POST", "/capture", {kExtension},
+    ASSERT_EQ(curl("POST", "/capture", m_extension,
                    "{\"url\":\"http://127.0.0.1:1/a.bin\",\"headers\":{\"X-Z\":\"1\",\"X-A\":\"2\"}}")
                   .status,
               200);
@@ -397,7 +383,7 @@ TEST_F(ControlServerTest, StartRequestsFollowTheEnginesFolder) {
     engine_task_list(m_engine)->set_driver(
         [](const std::shared_ptr<Task>& task) { task->set_status("done"); });
     engine_set_download_dir(m_engine, m_dir.file("later"));
-    Reply reply = curl("POST", "/start", {kExtension}, "{\"url\":\"http://127.0.0.1:1/a.bin\"}");
+    Reply reply = curl("POST", "/start", m_extension, "{\"url\":\"http://127.0.0.1:1/a.bin\"}");
     ASSERT_EQ(reply.status, 200);
     auto entries = engine_task_list(m_engine)->snapshot().entries;
     ASSERT_EQ(entries.size(), 1u);
@@ -408,13 +394,13 @@ TEST_F(ControlServerTest, WebSocketStreamsSnapshotsInEveryLengthForm) {
     auto tasks = engine_task_list(m_engine);
     tasks->set_driver([](const std::shared_ptr<Task>& task) { task->set_status("done"); });
     // An idle list is 28 bytes: the one-byte length.
-    test::ProcessResult idle = ws_client("/ws", "chrome-extension://abc", "sizes", 2);
+    test::ProcessResult idle = ws_client("/ws?token=" + m_key, "chrome-extension://abc", "sizes", 2);
     EXPECT_EQ(idle.output, "28 idle 0\n28 idle 0\n");
 
     // One task with a long URL: the 16-bit length; a second with a far longer one: the 64-bit.
     for (size_t query : {1000u, 40000u}) {
         std::string body = "{\"url\":\"http://127.0.0.1:1/f.bin?" + std::string(query, 'q') + "\"}";
-        ASSERT_EQ(curl("POST", "/start", {kExtension}, body).status, 200);
+        ASSERT_EQ(curl("POST", "/start", m_extension, body).status, 200);
         ASSERT_TRUE(wait_until([&] { return tasks->all_settled(); }, kDeadlineMs));
         test::ProcessResult result = ws_client("/ws?token=" + m_token, "https://example.com", "sizes");
         ASSERT_EQ(result.status, 0) << result.output;
@@ -435,26 +421,29 @@ TEST_F(ControlServerTest, WebSocketNeedsAnAllowedCaller) {
     EXPECT_EQ(ws_client("/ws", "https://example.com", "once").output, "refused 403\n");
     EXPECT_EQ(ws_client("/ws", "http://127.attacker.example", "once").output, "refused 403\n");
     EXPECT_EQ(ws_client("/ws?token=" + m_token, "-", "once").output, "got one\n");
-    EXPECT_EQ(ws_client("/ws", "http://localhost:1234", "once").output, "got one\n");
+    // The status page, served by this server, watches; a page on another loopback port does not.
+    EXPECT_EQ(ws_client("/ws", "http://localhost:1234", "once").output, "refused 403\n");
+    EXPECT_EQ(ws_client("/ws", m_base, "once").output, "got one\n");
 }
 
 TEST_F(ControlServerTest, StreamEndsWhenTheClientGoesAndIgnoresClientFrames) {
-    test::ProcessResult chatter = ws_client("/ws", "moz-extension://x", "chatter");
+    test::ProcessResult chatter = ws_client("/ws?token=" + m_key, "moz-extension://x", "chatter");
     EXPECT_EQ(chatter.output, "28\n28\n28\n");
     // The client closed its end: the next send fails and the connection thread ends.
     EXPECT_TRUE(wait_until([&] { return control_server_connections(*m_server) == 0; }, kDeadlineMs));
 }
 
 TEST_F(ControlServerTest, AClientsPingAndCloseAreAnswered) {
-    EXPECT_EQ(ws_client("/ws", "chrome-extension://abc", "close").output, "pong\nclosed 1000\n");
+    EXPECT_EQ(ws_client("/ws?token=" + m_key, "chrome-extension://abc", "close").output,
+              "pong\nclosed 1000\n");
     EXPECT_TRUE(wait_until([&] { return control_server_connections(*m_server) == 0; }, kDeadlineMs));
 }
 
 TEST_F(ControlServerTest, StopEndsAnOpenStreamWithinASecond) {
     test::BackgroundProcess client(
         {"/usr/bin/python3", TWK_WS_CLIENT,
-         "ws://127.0.0.1:" + std::to_string(control_server_port(*m_server)) + "/ws", "chrome-extension://abc",
-         "hold"},
+         "ws://127.0.0.1:" + std::to_string(control_server_port(*m_server)) + "/ws?token=" + m_key,
+         "chrome-extension://abc", "hold"},
         m_dir.file("client.log"));
     ASSERT_TRUE(wait_until([&] { return test::read_file(client.log()).find("ready") != std::string::npos; },
                            kDeadlineMs))
@@ -468,6 +457,128 @@ TEST_F(ControlServerTest, StopEndsAnOpenStreamWithinASecond) {
     EXPECT_EQ(client.wait_exit(kDeadlineMs), 0);
     EXPECT_NE(test::read_file(client.log()).find("closed"), std::string::npos)
         << test::read_file(client.log());
+}
+
+// An extension first has the server prove that it holds the key, then proves it holds the key
+// itself, with the same nonce; a proof counts once.
+TEST_F(ControlServerTest, AnExtensionOriginNeedsAProofOfTheKey) {
+    const std::string nonce = "0123456789abcdef0123456789abcdef";
+    // The server's answer, checked with openssl rather than our own HMAC.
+    const auto hmac = [&](std::string_view label, const std::string& n) {
+        test::ProcessResult r =
+            run_process({"bash", "-c", "printf %s \"$1\" | openssl dgst -sha256 -hmac \"$2\" -r", "-",
+                         std::string(label) + n, m_key});
+        return r.output.substr(0, 64);
+    };
+    Reply answer = curl("GET", "/proof?nonce=" + nonce, {kExtension});
+    EXPECT_EQ(answer.status, 200);
+    EXPECT_EQ(answer.body, hmac("tarnwick-server:", nonce));
+    for (const char* bad :
+         {"", "0123", "0123456789ABCDEF0123456789ABCDEF", "0123456789abcdef0123456789abcdeg"})
+        EXPECT_EQ(curl("GET", std::string("/proof?nonce=") + bad).body, "bad nonce") << bad;
+
+    const std::string body = "{\"url\":\"http://127.0.0.1:1/a.bin\"}";
+    const std::string proof = "X-Tarnwick-Proof: " + nonce + "." + hmac("tarnwick-client:", nonce);
+    const std::string unasked = "fedcba9876543210fedcba9876543210";
+    struct Case {
+        std::string what;
+        bool asked; // the server answered the nonce just before
+        std::vector<std::string> headers;
+        std::string target;
+        int status;
+    } cases[] = {
+        {"the Origin alone", true, {kExtension}, "/capture", 403},
+        {"a wrong proof",
+         true,
+         {kExtension, "X-Tarnwick-Proof: " + nonce + "." + std::string(64, '0')},
+         "/capture",
+         403},
+        {"the right proof", true, {kExtension, proof}, "/capture", 200},
+        {"the same proof again", false, {kExtension, proof}, "/capture", 403},
+        {"a nonce the server never answered",
+         false,
+         {kExtension, "X-Tarnwick-Proof: " + unasked + "." + hmac("tarnwick-client:", unasked)},
+         "/start",
+         403},
+        {"the server's own answer as proof",
+         true,
+         {kExtension, "X-Tarnwick-Proof: " + nonce + "." + hmac("tarnwick-server:", nonce)},
+         "/start",
+         403},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.asked) {
+            ASSERT_EQ(curl("GET", "/proof?nonce=" + nonce).status, 200);
+        }
+        EXPECT_EQ(curl("POST", c.target, c.headers, body).status, c.status);
+    }
+    EXPECT_EQ(engine_task_list(m_engine)->snapshot().entries.size(), 1u);
+
+    // The WebSocket takes the proof as a query parameter.
+    ASSERT_EQ(curl("GET", "/proof?nonce=" + unasked).status, 200);
+    EXPECT_EQ(ws_client("/ws?proof=" + unasked + "." + hmac("tarnwick-client:", unasked),
+                        "chrome-extension://abc", "once")
+                  .output,
+              "got one\n");
+    EXPECT_EQ(ws_client("/ws?proof=" + unasked + "." + hmac("tarnwick-client:", unasked),
+                        "chrome-extension://abc", "once")
+                  .output,
+              "refused 403\n");
+}
+
+// Another account on the machine reaches the port but gets nothing but "/ping", even with the
+// bearer token and the key (which it could not read in the first place).
+TEST_F(ControlServerTest, AnotherUserGetsNothingButPing) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to run curl as another user (setpriv --reuid=65534)";
+    }
+    m_as = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+    EXPECT_EQ(curl("GET", "/ping?b=chrome").body, "ok");
+    EXPECT_EQ(curl("POST", "/ping").body, "ok");
+    const std::string bearer = "Authorization: Bearer " + m_token;
+    const std::string key = "Authorization: Bearer " + m_key;
+    const std::string body = "{\"url\":\"http://127.0.0.1:1/planted.sh\"}";
+    struct Case {
+        const char* method;
+        std::string target;
+        std::vector<std::string> headers;
+        const char* type;
+        const char* reply;
+    } cases[] = {
+        {"GET", "/", {}, "text/plain", "forbidden"},
+        {"GET",
+         "/ws",
+         {kExtension, key, "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ=="},
+         "text/plain",
+         "forbidden"},
+        {"GET",
+         "/ws?token=" + m_token,
+         {"Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ=="},
+         "text/plain",
+         "forbidden"},
+        {"GET", "/proof?nonce=0123456789abcdef0123456789abcdef", {kExtension}, "text/plain", "forbidden"},
+        {"POST", "/start", {bearer}, "application/json", "{\"ok\":false,\"error\":\"forbidden\"}"},
+        {"POST", "/capture", {kExtension, key}, "application/json", "{\"ok\":false,\"error\":\"forbidden\"}"},
+        {"POST",
+         "/capture?token=" + m_token,
+         {"Origin: http://127.0.0.1"},
+         "application/json",
+         "{\"ok\":false,\"error\":\"forbidden\"}"},
+        {"GET", "/nothing", {}, "text/plain", "forbidden"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.method) + " " + c.target);
+        Reply reply = curl(c.method, c.target, c.headers, c.method == std::string("POST") ? body : "");
+        EXPECT_EQ(reply.status, 403);
+        EXPECT_EQ(reply.header("content-type"), c.type);
+        EXPECT_EQ(reply.body, c.reply);
+    }
+    EXPECT_TRUE(engine_task_list(m_engine)->snapshot().entries.empty());
+    // The same calls from this user pass.
+    m_as.clear();
+    EXPECT_EQ(curl("POST", "/start", {bearer}, body).status, 200);
+    EXPECT_EQ(curl("GET", "/").status, 200);
 }
 
 TEST_F(ControlServerTest, ASecondServerOnATakenPortDoesNotStart) {
@@ -484,6 +595,7 @@ TEST(ControlService, TheApplicationsEngineStartsAndStopsItsServer) {
     const int port = test::free_port();
     ::setenv("HOME", home.path().c_str(), 1);
     ::setenv("XDG_CONFIG_HOME", home.file("config").c_str(), 1);
+    ::setenv("XDG_RUNTIME_DIR", home.file("run").c_str(), 1);
     ::setenv(kControlPortSwitch, std::to_string(port).c_str(), 1);
     start_engine();
     ASSERT_TRUE(engine_running());
@@ -503,6 +615,7 @@ TEST(ControlService, ATakenPortLeavesTheEngineRunningWithoutAServer) {
     test::Listener taken;
     ::setenv("HOME", home.path().c_str(), 1);
     ::setenv("XDG_CONFIG_HOME", home.file("config").c_str(), 1);
+    ::setenv("XDG_RUNTIME_DIR", home.file("run").c_str(), 1);
     ::setenv(kControlPortSwitch, std::to_string(taken.port()).c_str(), 1);
     start_engine();
     EXPECT_TRUE(engine_running());

@@ -94,19 +94,36 @@ TEST(HostRule, OnlyHttp10MayLeaveHostOut) {
     EXPECT_EQ(check_host(request_with("GET /")), HostCheck::kMissingHost);
 }
 
+#define KEY "fedcba9876543210fedcba9876543210fedcba9876543210fedcba98765432"
+
 TEST(AccessRule, OriginsAndTokens) {
     struct Case {
         const char* headers; // after the request line
         const char* target;
         bool allowed;
         ExtensionKind extension;
+        bool proven = false; // the request carried a proof the server took
     } cases[] = {
-        {"Origin: chrome-extension://abcdef", "/start", true, kChromeExtension},
-        {"Origin: Moz-Extension://1234", "/start", true, kMozExtension},
-        {"Origin: safari-web-extension://x", "/start", true, kSafariExtension},
+        // An extension's Origin alone is what any local process can send: it needs a proof or a
+        // secret.
+        {"Origin: chrome-extension://abcdef", "/start", false, kChromeExtension},
+        {"Origin: Moz-Extension://1234", "/start", false, kMozExtension},
+        {"Origin: safari-web-extension://x", "/start", false, kSafariExtension},
+        {"Origin: chrome-extension://abcdef", "/start", true, kChromeExtension, true},
+        {"Origin: Moz-Extension://1234", "/ws", true, kMozExtension, true},
+        {"Origin: chrome-extension://abcdef\r\nAuthorization: Bearer " KEY, "/start", true, kChromeExtension},
+        {"Origin: chrome-extension://abcdef", "/ws?token=" KEY, true, kChromeExtension},
+        {"Origin: chrome-extension://abcdef\r\nAuthorization: Bearer " KEY "0", "/start", false,
+         kChromeExtension},
+        {"Authorization: Bearer " KEY, "/start", true, kNoExtension},
+        // Loopback pages pass when the server itself served them: same port as the Host.
         {"Origin: http://127.0.0.1:18080", "/start", true, kNoExtension},
-        {"Origin: http://localhost", "/start", true, kNoExtension},
-        {"Origin: https://[::1]:8443/", "/start", true, kNoExtension},
+        {"Origin: http://[::1]:18080/", "/start", true, kNoExtension},
+        {"Origin: http://localhost", "/start", false, kNoExtension},
+        {"Origin: http://localhost:8000", "/start", false, kNoExtension},
+        {"Origin: http://127.0.0.1:018080x", "/start", false, kNoExtension},
+        {"Origin: https://127.0.0.1:18080", "/start", false, kNoExtension},
+        {"Origin: https://[::1]:8443/", "/start", false, kNoExtension},
         {"Origin: https://example.com", "/start", false, kNoExtension},
         {"Origin: http://127.attacker.example", "/start", false, kNoExtension},
         {"Origin: http://127.0.0.1@evil.example", "/start", false, kNoExtension},
@@ -126,8 +143,9 @@ TEST(AccessRule, OriginsAndTokens) {
         {"Origin: https://example.com", "/ws?token=0123456789abcdef", false, kNoExtension},
     };
     for (const Case& c : cases) {
-        std::string head = std::string("POST ") + c.target + " HTTP/1.1\r\nHost: localhost\r\n" + c.headers;
-        AccessDecision d = decide_access(request_with(head), kToken);
+        std::string head =
+            std::string("POST ") + c.target + " HTTP/1.1\r\nHost: localhost:18080\r\n" + c.headers;
+        AccessDecision d = decide_access(request_with(head), kToken, KEY, c.proven);
         EXPECT_EQ(d.allowed, c.allowed) << c.headers << " " << c.target;
         EXPECT_EQ(d.extension, c.extension) << c.headers;
     }
@@ -136,6 +154,32 @@ TEST(AccessRule, OriginsAndTokens) {
 TEST(AccessRule, AnEmptyServerTokenMatchesNothing) {
     EXPECT_FALSE(decide_access(request_with("GET /ws?token= HTTP/1.1"), "").allowed);
     EXPECT_FALSE(decide_access(request_with("GET /ws HTTP/1.1"), "").allowed);
+    EXPECT_FALSE(
+        decide_access(request_with("GET /ws?token= HTTP/1.1\r\nOrigin: chrome-extension://a"), "", "")
+            .allowed);
+}
+
+TEST(AccessRule, TheProofComesAsAHeaderOrInTheQuery) {
+    struct Case {
+        const char* head;
+        bool found;
+        const char* nonce;
+        const char* proof;
+    } cases[] = {
+        {"GET /ws HTTP/1.1\r\nX-Tarnwick-Proof: abc.def", true, "abc", "def"},
+        {"GET /ws?b=chrome&proof=abc.def HTTP/1.1", true, "abc", "def"},
+        {"GET /ws?proof=query.one HTTP/1.1\r\nx-tarnwick-proof: header.wins", true, "header", "wins"},
+        {"GET /ws?proof=nodot HTTP/1.1", false, "", ""},
+        {"GET /ws HTTP/1.1", false, "", ""},
+    };
+    for (const Case& c : cases) {
+        std::string nonce;
+        std::string proof;
+        EXPECT_EQ(presented_proof(request_with(c.head), nonce, proof), c.found) << c.head;
+        if (!c.found) continue;
+        EXPECT_EQ(nonce, c.nonce) << c.head;
+        EXPECT_EQ(proof, c.proof) << c.head;
+    }
 }
 
 TEST(AccessRule, TokensCompareWhole) {

@@ -65,9 +65,12 @@ TEST(AdaptiveController, OneConnectionNeverRamps) {
 }
 
 TEST(AdaptiveController, WindowIsMeasuredOnlyWhenLongOrFullEnough) {
-    Drive d(8);
+    Drive d(1);                           // nothing to ramp: no short window counts
     EXPECT_FALSE(d.tick(100 * kMB, 799)); // too short, however full
     EXPECT_TRUE(d.tick(0, 100));          // 0.9 s: now measured
+    Drive ramping(8);
+    EXPECT_FALSE(ramping.tick(100 * kMB, 79)); // too short even for a ramp step
+    EXPECT_TRUE(ramping.tick(0, 1));           // 80 ms holding 256 KiB or more: a ramp step
     Drive small(8);
     EXPECT_FALSE(small.tick(200'000, 900)); // 180,000 bytes in 0.9 s: keeps growing
     EXPECT_FALSE(small.tick(0, 3000));      // 3.9 s
@@ -272,9 +275,53 @@ TEST(AdaptiveController, SmoothSenderIsStillJudgedByEachWindow) {
     Drive d(32);
     BurstySender sender;
     sender.bursty = false;
-    // A sample every 0.8 s, each judged by its own window: the ramp of a smooth server.
-    EXPECT_EQ(sender.run(d, 5), (std::vector<uint32_t>{17, 18, 19, 21, 25, 32}));
+    // Every 200 ms tick pays while the ramp runs, then a sample every 0.8 s, each judged by its
+    // own window: the ramp of a smooth server.
+    EXPECT_EQ(sender.run(d, 1), (std::vector<uint32_t>{17, 18, 19, 21, 25}));
+    EXPECT_TRUE(d.controller.ramping_fast());
+    EXPECT_EQ(sender.run(d, 4), (std::vector<uint32_t>{32, 32, 32, 32, 32}));
+    EXPECT_FALSE(d.controller.ramping_fast());
+    EXPECT_FALSE(d.s().ramp); // parked at the first full window after reaching 32
+    EXPECT_EQ(d.s().retry_at_ms, 2000u + 30'000u);
     EXPECT_FALSE(d.s().bursty);
+}
+
+// Short windows only ever take a step that paid: a low one is not judged at all (no strike, no
+// collapse) but grows into a full window, which is judged as always. Nor do they raise the best
+// a later step must keep: a short window can hold a burst.
+TEST(AdaptiveController, ShortWindowsOnlyTakeStepsThatPaid) {
+    Drive d(32);
+    ASSERT_TRUE(d.tick(10 * kMB, 200));
+    ASSERT_TRUE(d.tick(10 * kMB, 200)); // the best: 10 MB/s
+    ASSERT_TRUE(d.tick(12 * kMB, 200)); // paid, but leaves the best as it was
+    EXPECT_EQ(d.s().best, 10 * kMB);
+    EXPECT_EQ(d.s().peak, 0); // nor does it set the peak a collapse is judged by
+    const uint32_t target = d.controller.target();
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_FALSE(d.tick(8 * kMB, 200)) << i; // below 93 % of the best: the window grows
+        EXPECT_FALSE(d.s().strike);
+        EXPECT_EQ(d.controller.target(), target);
+    }
+    EXPECT_TRUE(d.tick(8 * kMB, 200)); // 0.8 s: a full window, and a strike
+    EXPECT_TRUE(d.s().strike);
+    EXPECT_FALSE(d.controller.ramping_fast());
+    EXPECT_EQ(d.controller.target(), target);
+}
+
+// After the server said 429 or 503 the ramp goes at the pace of full windows again.
+TEST(AdaptiveController, NoShortWindowsAfterAThrottle) {
+    Drive d(32);
+    EXPECT_TRUE(d.controller.ramping_fast());
+    d.hits = 1;
+    ASSERT_TRUE(d.tick(10 * kMB));
+    EXPECT_FALSE(d.controller.ramping_fast());
+    d.tick(10 * kMB, 5000); // the hold is over
+    const uint32_t target = d.controller.target();
+    int samples = 0;
+    for (int i = 0; i < 8; ++i)
+        samples += d.tick(20 * kMB, 200) ? 1 : 0;
+    EXPECT_EQ(samples, 2); // every 0.8 s, not every tick
+    EXPECT_EQ(d.controller.target(), target + 1 + 2);
 }
 
 TEST(AdaptiveSettings, RampRetryBaseFromTheEnvironment) {

@@ -22,7 +22,8 @@ constexpr int64_t kBrowserRunMs = 240000;
 constexpr int64_t kCheckInMs = 30000;
 
 // The site capture.mjs fills: a Content-Disposition name, a redirect, a download that needs the
-// page's cookie, referer and a browser's agent, a POST target, a throttled folder.
+// page's cookie, referer and a browser's agent, a POST target, a throttled folder, downloads
+// that check which SameSite cookies came.
 constexpr const char* kSite = R"(
     types { text/html html; }
     absolute_redirect off;
@@ -35,11 +36,33 @@ constexpr const char* kSite = R"(
     }
     location /post/ { error_page 405 =200 $uri; }
     location /slow/ { limit_rate 256k; }
+    # The cookies set by /jar/set.html (Strict, Lax, None and one without SameSite): a download
+    # passes with what the browser sends from where it was started, and fails with more.
+    location = /jar/click.bin {
+      if ($http_cookie !~ "twk_strict=1") { return 403; }
+      if ($http_cookie !~ "twk_lax=1") { return 403; }
+      if ($http_cookie !~ "twk_none=1") { return 403; }
+      if ($http_cookie !~ "twk_plain=1") { return 403; }
+    }
+    location = /jar/top.bin {
+      if ($http_cookie ~ "twk_strict") { return 403; }
+      if ($http_cookie !~ "twk_lax=1") { return 403; }
+      if ($http_cookie !~ "twk_none=1") { return 403; }
+      if ($http_cookie !~ "twk_plain=1") { return 403; }
+    }
+    # A cross-site frame: Strict, Lax and unmarked cookies stay behind (whether None ones come
+    # is the browser's third-party cookie setting; this Chromium sends none).
+    location = /jar/frame.bin {
+      if ($http_cookie ~ "twk_strict|twk_lax|twk_plain") { return 403; }
+    }
 )";
 
 class ExtensionTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        // The program's extension key, and the native host the browser starts, in a folder of
+        // this test's own.
+        ::setenv("XDG_RUNTIME_DIR", m_dir.file("run").c_str(), 1);
         test::ProcessResult install =
             test::run_process({"bash", TWK_EXTENSION_TESTS "/install.sh"}, kInstallMs);
         ASSERT_EQ(install.status, 0) << install.output;
@@ -57,7 +80,7 @@ TEST_F(ExtensionTest, ChecksInWithTheChromeTagAndSpeaksChinese) {
     const std::string release = m_dir.file("release");
     test::BackgroundProcess browser({"node", TWK_EXTENSION_TESTS "/checkin.mjs", TWK_EXTENSION_SOURCE,
                                      std::to_string(control_server_port(*server)), m_dir.path(), release,
-                                     TWK_TEST_OUTPUT_DIR},
+                                     TWK_TEST_OUTPUT_DIR, TWK_BINARY},
                                     m_dir.file("checkin.log"));
     EXPECT_TRUE(wait_until([&] { return browser_contact_age(*server, "chrome") >= 0; }, kCheckInMs))
         << test::read_file(browser.log());

@@ -50,13 +50,60 @@ test("the cookies the browser would send with a URL", () => {
     cookie("suffix_trick", { domain: "ample.org", hostOnly: false }),
     cookie("broken", { value: "a\nb" }),
   ];
-  const header = (url) => policy.cookieHeader(jar, url, 2000);
+  // Asked from the page itself, so that SameSite holds nothing back here.
+  const header = (url) => policy.cookieHeader(jar, url, 2000, { initiator: url, topLevel: true });
   assert.equal(header("http://example.org/dl/files/a.zip"),
     "deep=v; dlslash=v; dl=v; root=v; wide=v; host_only_parent=v; later=v");
   assert.equal(header("https://example.org/dl"), "dl=v; root=v; secure=v; wide=v; host_only_parent=v; later=v");
   assert.equal(header("http://cdn.example.org/dl/a"), "wide=v", "only the domain cookie reaches a subdomain");
   assert.equal(header("http://example.org/dlx/a"), "other_path=v; root=v; wide=v; host_only_parent=v; later=v");
   assert.equal(header("not a url"), "");
+});
+
+test("SameSite as the browser applies it to where the request came from", () => {
+  const cookie = (sameSite) => ({ name: sameSite, value: "1", domain: "bank.example", hostOnly: true, path: "/",
+    secure: true, session: true, sameSite });
+  const jar = ["strict", "lax", "no_restriction", "unspecified"].map(cookie);
+  const target = "https://bank.example/statement.pdf";
+  const cases = [
+    ["a link click on the site itself", { initiator: "https://bank.example/account", topLevel: true },
+      "strict=1; lax=1; no_restriction=1; unspecified=1"],
+    ["a frame of the site itself", { initiator: "https://bank.example/", topLevel: false },
+      "strict=1; lax=1; no_restriction=1; unspecified=1"],
+    ["a top-level navigation from another site", { initiator: "https://evil.example/", topLevel: true },
+      "lax=1; no_restriction=1; unspecified=1"],
+    ["a cross-site iframe", { initiator: "https://evil.example/", topLevel: false }, "no_restriction=1"],
+    ["the same host over http is another site", { initiator: "http://bank.example/", topLevel: false },
+      "no_restriction=1"],
+    ["an unknown initiator", { initiator: "", topLevel: false }, "no_restriction=1"],
+    ["nothing said", undefined, "no_restriction=1"],
+    ["Firefox sends unmarked cookies cross-site", { initiator: "https://evil.example/", topLevel: false, unmarkedAs: "none" },
+      "no_restriction=1; unspecified=1"],
+  ];
+  for (const [what, site, expected] of cases)
+    assert.equal(policy.cookieHeader(jar, target, 2000, site), expected, what);
+  // A domain cookie is same-site for every host within its domain.
+  const wide = { ...cookie("strict"), domain: ".bank.example", hostOnly: false };
+  assert.equal(policy.cookieHeader([wide], "https://dl.bank.example/a", 2000, { initiator: "https://www.bank.example/" }),
+    "strict=1");
+  assert.equal(policy.cookieHeader([wide], "https://dl.bank.example/a", 2000, { initiator: "https://bank.example.evil/" }), "");
+});
+
+test("the Cookie header a request was sent with, taken once by the download it became", () => {
+  const sent = new policy.SentCookies(60000);
+  const headers = [{ name: "Accept", value: "*/*" }, { name: "cookie", value: "a=1; b=2" }];
+  assert.equal(policy.cookieOfHeaders(headers), "a=1; b=2");
+  assert.equal(policy.cookieOfHeaders([{ name: "Accept", value: "*/*" }]), "");
+  sent.note("https://h/a", "a=1; b=2", 10000);
+  sent.note("https://h/none", "", 10000);
+  sent.note("https://h/old", "old=1", 10000);
+  sent.note("https://h/future", "f=1", 20000);
+  assert.equal(sent.take("https://h/a", 10500), "a=1; b=2");
+  assert.equal(sent.take("https://h/a", 10500), undefined, "taken once");
+  assert.equal(sent.take("https://h/none", 10500), "", "a request without cookies hands over none");
+  assert.equal(sent.take("https://h/old", 10000 + 60001), undefined, "too long before the download");
+  assert.equal(sent.take("https://h/future", 10000), undefined, "after the download started");
+  assert.equal(sent.take("https://h/never", 10000), undefined);
 });
 
 test("path matching", () => {

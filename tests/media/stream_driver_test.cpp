@@ -2,8 +2,12 @@
 // (refused segments, missing keys, broken ciphertext, ranges ignored), cancel and pause in the
 // middle of a download, and the naming of the output. Plus the pure helpers on tables of cases.
 #include "core/status_document.h"
+#include "media/segment_decrypt.h"
+#include "media/segment_fetcher.h"
 #include "media/stream_driver.h"
 #include "media/stream_job.h"
+#include "media/stream_join.h"
+#include "media/stream_parts.h"
 #include "net/socket.h"
 #include "net/text.h"
 
@@ -261,6 +265,36 @@ TEST_F(StreamDriverFaults, ASegmentThatFailsFourTimesThenSucceedsIsWaitedFor) {
     std::lock_guard guard(lock);
     ASSERT_EQ(seen_ms.size(), 4u);
     EXPECT_GE(seen_ms[1] - seen_ms[0], 950);
+}
+
+// The playlist itself gets the same patience as its segments.
+TEST_F(StreamDriverFaults, APlaylistThatFailsTwiceIsFetchedAgain) {
+    serve_plain();
+    site.set_fault([](const std::string& path, int hit) -> std::optional<std::string> {
+        if (path != "/index.m3u8" || hit > 2) return std::nullopt;
+        return test::http_response("503 Service Unavailable", "", "busy");
+    });
+    StreamEngine engine(dir.path());
+    EXPECT_EQ(engine.download(site.url("/index.m3u8"), 2), "done");
+    EXPECT_TRUE(read_file(dir.file("index.ts")) == joined(5));
+    EXPECT_EQ(site.hits("/index.m3u8"), 3);
+}
+
+// A server asking for a minute's rest must not hold a pause up for that minute.
+TEST_F(StreamDriverFaults, APauseEndsTheWaitBeforeARetryAtOnce) {
+    serve_plain();
+    site.set_fault([](const std::string& path, int) -> std::optional<std::string> {
+        if (path != "/seg2.ts") return std::nullopt;
+        return test::http_response("503 Service Unavailable", "Retry-After: 60\r\n", "busy");
+    });
+    StreamEngine engine(dir.path());
+    const int32_t id = engine.add(site.url("/index.m3u8"), 1);
+    ASSERT_TRUE(wait_until([&] { return site.hits("/seg2.ts") == 1; }, 20000));
+    engine_pause(engine.engine(), id);
+    ASSERT_TRUE(engine.wait_settled(id, 10000));
+    EXPECT_EQ(engine.entry(id)->task->status(), "paused");
+    EXPECT_EQ(site.hits("/seg2.ts"), 1);
+    EXPECT_TRUE(file_exists(work_dir() + "/v_000001.part"));
 }
 
 // Ctrl-C keeps three parts; the next run fails on a later part; that failure must keep them,

@@ -125,6 +125,21 @@ TEST(NginxHttps, BothProtocolVersionsNegotiate) {
     EXPECT_EQ(tls12.body, "TLSv1.2");
 }
 
+// Of the suites both sides have, the server (nginx's default: the client's order) takes the first
+// we offer, which is the one that costs least to receive.
+TEST(NginxHttps, TheCheapestSuiteIsOfferedFirst) {
+    const test::NginxPorts& ports = nginx();
+    const struct {
+        int port;
+        const char* cipher;
+    } cases[] = {
+        {ports.tls, "TLS_CHACHA20_POLY1305_SHA256"},
+        {ports.tls12_rsa, "ECDHE-RSA-CHACHA20-POLY1305"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(fetch_small(at("https", c.port, "/cipher"), 5000), c.cipher) << c.port;
+}
+
 TEST(NginxHttps, FileAndRangeOverTls) {
     const int port = nginx().tls;
     Fetched whole = fetch(get(at("https", port, "/data.bin")));

@@ -125,7 +125,9 @@ std::string nginx_config(const std::string& d, const NginxPorts& p) {
     auto tls_server = [&](int port, const std::string& cert, const std::string& extra) {
         return "  server {\n    listen 127.0.0.1:" + std::to_string(port) + " ssl;\n    ssl_certificate " +
                d + "/" + cert + ".crt;\n    ssl_certificate_key " + d + "/" + cert + ".key;\n" + extra +
-               "    root " + d + "/www;\n    location = /proto { return 200 \"$ssl_protocol\"; }\n  }\n";
+               "    root " + d +
+               "/www;\n    location = /proto { return 200 \"$ssl_protocol\"; }\n"
+               "    location = /cipher { return 200 \"$ssl_cipher\"; }\n  }\n";
     };
     return "daemon off;\nmaster_process off;\nworker_processes 1;\nerror_log " + d +
            "/nginx-error.log warn;\npid " + d +

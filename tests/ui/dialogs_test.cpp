@@ -23,13 +23,13 @@
 #include <filesystem>
 #include <thread>
 
+#include "app/browser_status.h"
 #include "app/engine_api.h"
 #include "tests/support/loopback.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/wait.h"
 #include "tests/ui/modal.h"
 #include "ui/app.h"
-#include "ui/browser_status.h"
 #include "ui/main_window.h"
 #include "ui/text_table.h"
 
@@ -231,7 +231,7 @@ protected:
         context.exe_path = "/opt/tarnwick/tarnwick";
         context.default_folder = home.file("Downloads");
         context.browser_path = home.file("bin");
-        context.saved = [this](const Settings& s) { saved.push_back(s); };
+        context.saved = [this](const app::Settings& s) { saved.push_back(s); };
         context.open_page = [this](const QString& url) { opened.push_back(url); };
         std::filesystem::create_directories(home.file("bin"));
     }
@@ -244,12 +244,12 @@ protected:
 
     test::TempDir home;
     SettingsContext context;
-    std::vector<Settings> saved;
+    std::vector<app::Settings> saved;
     std::vector<QString> opened;
 };
 
 TEST_F(SettingsDialogTest, ProxyBoxesAreAnOptionalPair) {
-    context.settings.proxy_mode = kProxySystem;
+    context.settings.proxy_mode = app::kProxySystem;
     context.settings.proxy = "socks5://h:1080";
     SettingsDialog dialog(context, nullptr);
     QCheckBox* follow = dialog.follow_system_box();
@@ -272,7 +272,7 @@ TEST_F(SettingsDialogTest, ProxyBoxesAreAnOptionalPair) {
     EXPECT_FALSE(dialog.proxy_field()->isEnabled());
 
     // Opening in custom mode puts the focus in the field.
-    context.settings.proxy_mode = kProxyCustom;
+    context.settings.proxy_mode = app::kProxyCustom;
     SettingsDialog custom_dialog(context, nullptr);
     EXPECT_EQ(custom_dialog.focusWidget(), custom_dialog.proxy_field());
 }
@@ -321,7 +321,7 @@ TEST_F(SettingsDialogTest, SaveWritesTheStoreInOrderAndReportsTheRecord) {
     ASSERT_EQ(saved.size(), 1u);
     EXPECT_EQ(saved[0].download_dir, home.file("new"));
     EXPECT_EQ(saved[0].proxy, "socks5h://u:p@h:1080");
-    EXPECT_EQ(saved[0].proxy_mode, kProxyCustom);
+    EXPECT_EQ(saved[0].proxy_mode, app::kProxyCustom);
     EXPECT_EQ(saved[0].connections, 32);
     EXPECT_FALSE(saved[0].auto_update_check);
     std::string file = settings_file();
@@ -332,7 +332,7 @@ TEST_F(SettingsDialogTest, SaveWritesTheStoreInOrderAndReportsTheRecord) {
         ASSERT_NE(found, std::string::npos) << name << " after position " << at << " in " << file;
         at = found + 1;
     }
-    EXPECT_TRUE(SettingsStore(context.paths).autostart_enabled());
+    EXPECT_TRUE(app::SettingsStore(context.paths).autostart_enabled());
 
     // A folder picked and then cancelled is not kept.
     SettingsDialog cancelled(context, nullptr);
@@ -341,7 +341,7 @@ TEST_F(SettingsDialogTest, SaveWritesTheStoreInOrderAndReportsTheRecord) {
     click(&cancelled, cancelled.cancel_button_rect().center());
     EXPECT_FALSE(cancelled.isVisible());
     EXPECT_EQ(saved.size(), 1u);
-    EXPECT_EQ(SettingsStore(context.paths).read_string("DownloadDir", ""), home.file("new"));
+    EXPECT_EQ(app::SettingsStore(context.paths).read_string("DownloadDir", ""), home.file("new"));
 }
 
 // What cannot work is refused in the dialog with the reason, and nothing is saved.
@@ -391,18 +391,18 @@ TEST_F(SettingsDialogTest, AProxyThatIsNoneOrAFolderThatCannotBeWrittenIsNamedAn
 }
 
 TEST_F(SettingsDialogTest, BothProxyBoxesOffStoresDirectAndKeepsTheText) {
-    context.settings.proxy_mode = kProxyCustom;
+    context.settings.proxy_mode = app::kProxyCustom;
     context.settings.proxy = "http://proxy:3128";
     SettingsDialog dialog(context, nullptr);
     dialog.custom_proxy_box()->setChecked(false);
     dialog.show();
     click(&dialog, dialog.save_button_rect().center()); // the footer's Save
     EXPECT_FALSE(dialog.isVisible());
-    SettingsStore store(context.paths);
+    app::SettingsStore store(context.paths);
     EXPECT_EQ(store.read_string("ProxyMode", ""), "direct");
     EXPECT_EQ(store.read_dword("FollowSystemProxy", 7), 0);
     EXPECT_EQ(store.read_string("Proxy", ""), "http://proxy:3128");
-    EXPECT_EQ(saved.at(0).proxy_mode, kProxyDirect);
+    EXPECT_EQ(saved.at(0).proxy_mode, app::kProxyDirect);
 }
 
 TEST_F(SettingsDialogTest, UnlistedConnectionCountShowsAndSavesEight) {
@@ -411,7 +411,7 @@ TEST_F(SettingsDialogTest, UnlistedConnectionCountShowsAndSavesEight) {
     EXPECT_EQ(dialog.connections_list()->currentText(), QStringLiteral("8"));
     EXPECT_EQ(dialog.connections_list()->count(), 6);
     dialog.save();
-    EXPECT_EQ(SettingsStore(context.paths).read_dword("Connections", 0), 8);
+    EXPECT_EQ(app::SettingsStore(context.paths).read_dword("Connections", 0), 8);
 }
 
 TEST_F(SettingsDialogTest, BrowserRowsFromPathAndContactAge) {
@@ -429,18 +429,18 @@ TEST_F(SettingsDialogTest, BrowserRowsFromPathAndContactAge) {
     EXPECT_TRUE(rows[0].installed);
     EXPECT_TRUE(rows[1].installed);
     EXPECT_FALSE(rows[2].installed);
-    EXPECT_EQ(browser_status(rows[0]), BrowserStatus::Connected);
-    EXPECT_EQ(browser_status(rows[1]), BrowserStatus::NeverConnected);
-    EXPECT_EQ(browser_status(rows[2]), BrowserStatus::NotInstalled);
+    EXPECT_EQ(app::browser_status(rows[0]), app::BrowserStatus::Connected);
+    EXPECT_EQ(app::browser_status(rows[1]), app::BrowserStatus::NeverConnected);
+    EXPECT_EQ(app::browser_status(rows[2]), app::BrowserStatus::NotInstalled);
     dialog.show();
     save_shot(dialog, "settings-browsers");
 
     chrome_age = 121000;
     dialog.refresh_browsers();
-    EXPECT_EQ(browser_status(dialog.browser_rows()[0]), BrowserStatus::Quiet);
+    EXPECT_EQ(app::browser_status(dialog.browser_rows()[0]), app::BrowserStatus::Quiet);
     chrome_age = 120000;
     dialog.refresh_browsers();
-    EXPECT_EQ(browser_status(dialog.browser_rows()[0]), BrowserStatus::Connected);
+    EXPECT_EQ(app::browser_status(dialog.browser_rows()[0]), app::BrowserStatus::Connected);
 
     // Get extension opens our page, and only for an installed browser.
     dialog.get_extension(2);
@@ -452,10 +452,10 @@ TEST_F(SettingsDialogTest, BrowserRowsFromPathAndContactAge) {
     // No engine: every installed browser reads "Not connected yet".
     context.contact_age = nullptr;
     SettingsDialog stopped(context, nullptr);
-    for (const BrowserRow& row : stopped.browser_rows())
-        EXPECT_NE(browser_status(row), BrowserStatus::Connected);
-    EXPECT_EQ(browser_status(stopped.browser_rows()[0]), BrowserStatus::NeverConnected);
-    EXPECT_EQ(browser_status(stopped.browser_rows()[1]), BrowserStatus::NeverConnected);
+    for (const app::BrowserRow& row : stopped.browser_rows())
+        EXPECT_NE(app::browser_status(row), app::BrowserStatus::Connected);
+    EXPECT_EQ(app::browser_status(stopped.browser_rows()[0]), app::BrowserStatus::NeverConnected);
+    EXPECT_EQ(app::browser_status(stopped.browser_rows()[1]), app::BrowserStatus::NeverConnected);
 }
 
 TEST_F(SettingsDialogTest, ChineseTextsFit) {
@@ -471,23 +471,6 @@ TEST_F(SettingsDialogTest, ChineseTextsFit) {
     download.show();
     save_shot(download, "new-download-chinese");
     EXPECT_EQ(download.field()->placeholderText(), QStringLiteral("粘贴下载链接…"));
-}
-
-TEST(BrowserStatus, TextsAndPathLookup) {
-    EXPECT_EQ(browser_status_text(BrowserStatus::NotInstalled), 70);
-    EXPECT_EQ(browser_status_text(BrowserStatus::NeverConnected), 67);
-    EXPECT_EQ(browser_status_text(BrowserStatus::Connected), 68);
-    EXPECT_EQ(browser_status_text(BrowserStatus::Quiet), 69);
-    EXPECT_EQ(browser_status({false, 5}), BrowserStatus::NotInstalled);
-    EXPECT_EQ(browser_status({true, 0}), BrowserStatus::Connected);
-    // Relative and empty PATH entries are not searched; a folder named like the command is no
-    // program.
-    test::TempDir dir;
-    std::filesystem::create_directories(dir.file("bin/firefox"));
-    EXPECT_FALSE(command_on_path("firefox", dir.file("bin")));
-    EXPECT_FALSE(command_on_path("sh", "bin::usr/bin"));
-    EXPECT_TRUE(command_on_path("sh", "/nonexistent::/bin"));
-    EXPECT_FALSE(command_on_path("../bin/sh", "/bin"));
 }
 
 TEST_F(SettingsDialogTest, ContentScrollsAboveAFixedFooter) {
@@ -538,7 +521,7 @@ TEST_F(DialogTest, SettingsInTheAppReachTheRunningEngine) {
         App app;
         ASSERT_EQ(test::loopback_get(port, "/ping?b=firefox").rfind("HTTP/1.1 200", 0), 0u);
         bool timed_out = false;
-        std::array<BrowserRow, 3> rows{};
+        std::array<app::BrowserRow, 3> rows{};
         ::twk::test::when_modal<QFileDialog>(
             [] { return true; },
             [&](QFileDialog& picker) {
@@ -560,12 +543,12 @@ TEST_F(DialogTest, SettingsInTheAppReachTheRunningEngine) {
         app.window().press_button(kButtonSettings);
         ASSERT_FALSE(timed_out);
         EXPECT_TRUE(rows[2].installed);
-        EXPECT_EQ(browser_status(rows[2]), BrowserStatus::Connected);
+        EXPECT_EQ(app::browser_status(rows[2]), app::BrowserStatus::Connected);
         EXPECT_EQ(engine_download_dir(app.engine().engine()), home.file("picked"));
         EXPECT_EQ(app.settings().download_dir, home.file("picked"));
         EXPECT_EQ(app.settings().proxy, "http://127.0.0.1:3128");
-        EXPECT_EQ(app.settings().proxy_mode, kProxyCustom);
-        EXPECT_EQ(SettingsStore(settings_paths_from_env()).read_dword("Connections", 0), 2);
+        EXPECT_EQ(app.settings().proxy_mode, app::kProxyCustom);
+        EXPECT_EQ(app::SettingsStore(app::settings_paths_from_env()).read_dword("Connections", 0), 2);
 
         // With the engine stopped the installed browser reads "Not connected yet".
         app.engine().stop();
@@ -577,7 +560,7 @@ TEST_F(DialogTest, SettingsInTheAppReachTheRunningEngine) {
                                                 timed_out);
         app.window().press_button(kButtonSettings);
         ASSERT_FALSE(timed_out);
-        EXPECT_EQ(browser_status(rows[2]), BrowserStatus::NeverConnected);
+        EXPECT_EQ(app::browser_status(rows[2]), app::BrowserStatus::NeverConnected);
     }
     ::setenv("PATH", old_path.c_str(), 1);
 }

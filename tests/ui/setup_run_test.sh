@@ -19,7 +19,8 @@ HOME="$home" "$run" --bogus 2>/dev/null || status=$?
 [ "$status" = 2 ] || fail "--bogus exited with $status"
 [ ! -e "$home/.local" ] || fail "--bogus installed something"
 
-out=$(env -u XDG_DATA_HOME HOME="$home" "$run" --silent </dev/null 2>&1) || fail "--silent failed: $out"
+out=$(env -u XDG_DATA_HOME -u XDG_CONFIG_HOME HOME="$home" "$run" --silent </dev/null 2>&1) ||
+  fail "--silent failed: $out"
 [ -z "$out" ] || fail "--silent printed: $out"
 bin="$home/.local/bin"
 [ -x "$bin/tarnwick" ] && [ -x "$bin/twk" ] || fail "binaries missing"
@@ -31,6 +32,18 @@ grep -qx "Exec=\"$bin/tarnwick\" %u" "$apps/tarnwick-url.desktop" || fail "handl
 grep -qx "MimeType=x-scheme-handler/twk;" "$apps/tarnwick-url.desktop" || fail "handler has no scheme"
 [ -f "$home/.local/share/icons/hicolor/scalable/apps/tarnwick.svg" ] || fail "icon missing"
 
+# The browser extension's native messaging host, registered for each browser, hands out a key.
+host="$home/.local/share/tarnwick/native-host"
+[ -x "$host" ] || fail "native host launcher missing"
+for browser in chromium google-chrome microsoft-edge; do
+  grep -q "\"path\": \"$host\"" "$home/.config/$browser/NativeMessagingHosts/app.tarnwick.key.json" ||
+    fail "no native host manifest for $browser"
+done
+grep -q '"allowed_extensions": \["extension@tarnwick.app"\]' "$home/.mozilla/native-messaging-hosts/app.tarnwick.key.json" ||
+  fail "no native host manifest for Firefox"
+reply=$(printf '\016\000\000\000{"type":"key"}' | XDG_RUNTIME_DIR="$tmp/run" "$host" chrome-extension://x/ | tail -c +5)
+[[ "$reply" =~ ^\{\"key\":\"[0-9a-f]{64}\"\}$ ]] || fail "native host replied: $reply"
+
 # Installing again over the first copy (a self-update) works the same.
-HOME="$home" "$run" --silent </dev/null || fail "second install failed"
+env -u XDG_DATA_HOME -u XDG_CONFIG_HOME HOME="$home" "$run" --silent </dev/null || fail "second install failed"
 echo "setup.run: installed and ran twk in $home"

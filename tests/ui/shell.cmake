@@ -1,23 +1,17 @@
 # Self-update and diagnostics against a loopback vendor endpoint, with an offscreen window and
 # with the tarnwick program itself.
 #
-# The test programs trust a key pair of their own for update lists, built in like the release
-# key (never read from the environment): its public half compiled into update_key.cpp for this
-# binary and for a tarnwick built only for these tests; its private half (test-only) signs the
-# lists the tests serve.
-set(TWK_TEST_UPDATE_PUBLIC_KEY
-    "04f0c8b16bcc36a799e7d2ef3f61c693ce5ec352b6cb0ac2f8f1676530835346b1ceb5b071bca561255190ab002fcc82f69e87a0541fe82c99b5dfdac1e8aea418")
-set(TWK_TEST_UPDATE_PRIVATE_KEY "7983f6ee6e8bf7456061b12b6724b2827db92abbf6c2ac87129e540f74611523")
+# They trust the test key pair of tests/CMakeLists.txt, as tests/app/ does.
 
 # tarnwick with the test key, under the same name (the crash check matches the program's name).
-add_executable(tarnwick_test_key ${PROJECT_SOURCE_DIR}/ui/main.cpp ${PROJECT_SOURCE_DIR}/ui/update_key.cpp)
+add_executable(tarnwick_test_key ${PROJECT_SOURCE_DIR}/ui/main.cpp ${PROJECT_SOURCE_DIR}/app/update_key.cpp)
 target_link_libraries(tarnwick_test_key PRIVATE twk_ui)
 target_compile_definitions(tarnwick_test_key PRIVATE TWK_UPDATE_PUBLIC_KEY="${TWK_TEST_UPDATE_PUBLIC_KEY}")
 set_target_properties(tarnwick_test_key PROPERTIES OUTPUT_NAME tarnwick RUNTIME_OUTPUT_DIRECTORY
                                                    ${CMAKE_CURRENT_BINARY_DIR}/test-key)
 
 twk_test(ui_shell_tests SOURCES shell_test.cpp lsan_suppressions.cpp ../support/nginx_site.cpp
-         ${PROJECT_SOURCE_DIR}/ui/update_key.cpp
+         ${PROJECT_SOURCE_DIR}/app/update_key.cpp
          LIBS twk_ui twk_test_support mbedcrypto)
 target_compile_definitions(ui_shell_tests PRIVATE TWK_APP_BINARY="$<TARGET_FILE:tarnwick_test_key>"
                            TWK_UPDATE_PUBLIC_KEY="${TWK_TEST_UPDATE_PUBLIC_KEY}"

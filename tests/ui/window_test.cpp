@@ -590,7 +590,7 @@ TEST(KeptLanguage, TheSwitchIsKeptAndPutInForceAtTheNextStart) {
     twk::test::TempDir home;
     SettingsContext context;
     context.paths = {home.file("config"), home.file("data")};
-    SettingsStore store(context.paths);
+    app::SettingsStore store(context.paths);
     set_language_mode(LanguageMode::English);
     apply_stored_language(store);
     EXPECT_EQ(language_mode(), LanguageMode::English) << "nothing kept: left as it is";

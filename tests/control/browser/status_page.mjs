@@ -3,7 +3,8 @@
 // usage: node status_page.mjs PAGE_URL SECOND_DOWNLOAD_URL OUTPUT_DIR
 // A download is already running when this starts. Checks that the page connects, shows that
 // download's progress moving with the live snapshots, starts SECOND_DOWNLOAD_URL through its form
-// and shows it in the list, and shows the server's error for a blank URL. Saves
+// and shows it in the list (grouped by state apart from the running one once it finished), and
+// shows the server's error for a blank URL. Saves
 // OUTPUT_DIR/status_page_running.png (the first download under way), status_page.png (the end)
 // and status_page_zh.png (the Chinese texts) every run. Prints
 // "PASS" and exits 0, or prints what failed and exits 1.
@@ -87,7 +88,25 @@ try {
   });
 
   await step("the snapshot shows both downloads", async () => {
-    await page.waitForFunction(() => document.querySelectorAll("#task-rows tr").length === 2);
+    await page.waitForFunction(() => document.querySelectorAll("#task-rows tr[data-id]").length === 2);
+  });
+
+  await step("the list groups downloads by state: the running one apart from the finished one", async () => {
+    // Each row under the group heading before it.
+    const grouping = () => {
+      let group = "";
+      const rows = [];
+      for (const tr of document.querySelectorAll("#task-rows tr")) {
+        if (tr.classList.contains("group")) group = `${tr.dataset.group} ${tr.textContent}`;
+        else rows.push(`#${tr.dataset.id} in ${group}`);
+      }
+      return rows.join(", ");
+    };
+    const expected = "#1 in running Running (1), #2 in done Finished (1)";
+    await page.waitForFunction(`(${grouping.toString()})() === ${JSON.stringify(expected)}`)
+      .catch(async (error) => {
+        throw new Error(`${error.message.split("\n")[0]}: the list reads ${await page.evaluate(grouping)}`);
+      });
   });
 
   await page.waitForTimeout(600); // a few more snapshots for the speed chart in the picture

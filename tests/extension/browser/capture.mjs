@@ -11,7 +11,7 @@ import fs from "node:fs";
 import http from "node:http";
 import net from "node:net";
 import path from "node:path";
-import { finish, launchWithExtension, prepareExtension, step, STEP_MS, waitFor } from "./harness.mjs";
+import { finish, launchWithExtension, NATIVE_HOST_NAME, prepareExtension, step, STEP_MS, waitFor } from "./harness.mjs";
 
 const [twkBinary, extensionSource, wwwRoot, siteUrl, workDir, outputDir] = process.argv.slice(2);
 const BIG = 64 << 20; // taken over by the program
@@ -20,6 +20,12 @@ const SMALL = 100 << 10; // below it
 const twkDir = path.join(workDir, "twk");
 const browserDir = path.join(workDir, "browser");
 for (const dir of [twkDir, browserDir, outputDir]) fs.mkdirSync(dir, { recursive: true });
+// The extension key of twk serve and of the native host the browser starts: a folder of this
+// run's own, inherited by both.
+process.env.XDG_RUNTIME_DIR = path.join(workDir, "run");
+// twk serve's task list, which brings an interrupted download back paused after a restart.
+process.env.XDG_STATE_HOME = path.join(workDir, "state");
+fs.mkdirSync(process.env.XDG_RUNTIME_DIR, { recursive: true, mode: 0o700 });
 
 // ---- the site -----------------------------------------------------------------------------------
 
@@ -37,6 +43,8 @@ const PAGE = `<!doctype html>
 <a id="offline" href="/files/offline.bin">while the program is stopped</a>
 <a id="silent" href="/files/silent.bin">while the port does not answer</a>
 <a id="refuse" href="/files/refused.bin">while the port refuses</a>
+<a id="impostor" href="/files/impostor.bin">while an impostor holds the port</a>
+<a id="nohost" href="/files/nohost.bin">without the native host</a>
 <a id="after" href="/files/after.bin">after it is back</a>
 <a id="switched" href="/files/switched.bin">capture switched off</a>
 <a id="slow" href="/slow/progress.bin">slow</a>
@@ -57,9 +65,29 @@ document.getElementById("blob").onclick = () =>
 </script>
 `;
 
+// SameSite: the site at SITE_URL (127.0.0.1) sets four cookies for /jar; the same server under
+// the name localhost is another site, whose page links to a download there and frames a page of
+// it that links to another.
+const attackerUrl = siteUrl.replace("127.0.0.1", "localhost");
+const JAR_PAGES = {
+  "set.html": `<!doctype html><meta charset="utf-8"><title>jar</title>
+<a id="jar-click" href="/jar/click.bin">same-site link</a>
+<script>
+document.cookie = "twk_strict=1; path=/jar; SameSite=Strict";
+document.cookie = "twk_lax=1; path=/jar; SameSite=Lax";
+document.cookie = "twk_none=1; path=/jar; SameSite=None; Secure";
+document.cookie = "twk_plain=1; path=/jar";
+</script>`,
+  "frame.html": `<!doctype html><meta charset="utf-8"><a id="frame-link" href="/jar/frame.bin">in a frame</a>`,
+  "attacker.html": `<!doctype html><meta charset="utf-8"><title>elsewhere</title>
+<a id="jar-top" href="${siteUrl}/jar/top.bin">cross-site link</a>
+<iframe src="${siteUrl}/jar/frame.html"></iframe>`,
+};
+
 function writeSite() {
-  for (const dir of ["files", "named", "private", "post", "slow", "go"]) fs.mkdirSync(path.join(wwwRoot, dir), { recursive: true });
+  for (const dir of ["files", "named", "private", "post", "slow", "go", "jar"]) fs.mkdirSync(path.join(wwwRoot, dir), { recursive: true });
   fs.writeFileSync(path.join(wwwRoot, "index.html"), PAGE);
+  for (const [name, text] of Object.entries(JAR_PAGES)) fs.writeFileSync(path.join(wwwRoot, "jar", name), text);
   fs.writeFileSync(path.join(wwwRoot, "big.bin"), crypto.randomBytes(BIG));
   fs.writeFileSync(path.join(wwwRoot, "mid.bin"), crypto.randomBytes(MID));
   fs.writeFileSync(path.join(wwwRoot, "files/small.bin"), crypto.randomBytes(SMALL));
@@ -69,6 +97,8 @@ function writeSite() {
     "files/after.bin": "big.bin", "slow/progress.bin": "big.bin",
     "files/alt.bin": "mid.bin", "files/offline.bin": "mid.bin",
     "files/silent.bin": "mid.bin", "files/refused.bin": "mid.bin", "files/switched.bin": "mid.bin",
+    "files/impostor.bin": "mid.bin", "files/nohost.bin": "mid.bin",
+    "jar/click.bin": "big.bin", "jar/top.bin": "big.bin", "jar/frame.bin": "big.bin",
     "post/form.bin": "mid.bin",
   };
   for (const [link, target] of Object.entries(links)) fs.symlinkSync(path.join(wwwRoot, target), path.join(wwwRoot, link));
@@ -98,11 +128,22 @@ function startServe(port) {
 }
 const listenings = () => (fs.readFileSync(serveLog, "utf8").match(/control API on/g) ?? []).length;
 
-// A stand-in on the control port that never answers ("silent") or refuses every capture.
-async function standIn(port, mode) {
+// A stand-in on the control port that never answers ("silent"), refuses everything ("refuse"),
+// or plays the program without its key ("impostor": "ok" to a ping, a made-up proof, and
+// {"ok":true} to anything else, the reply that would make the browser drop its download). The
+// requests it saw go to `seen`.
+async function standIn(port, mode, seen = []) {
   const sockets = new Set();
   const server = http.createServer((request, reply) => {
+    seen.push(`${request.method} ${request.url}`);
     if (mode === "silent") return;
+    if (mode === "impostor") {
+      const path_ = request.url.split("?")[0];
+      const body = path_ === "/ping" ? "ok" : path_ === "/proof" ? "0".repeat(64) : '{"ok":true,"id":1,"connections":8}';
+      reply.writeHead(200, { "Content-Type": path_ === "/capture" ? "application/json" : "text/plain", Connection: "close" });
+      reply.end(body);
+      return;
+    }
     reply.writeHead(403, { "Content-Type": "application/json", Connection: "close" });
     reply.end('{"ok":false,"error":"forbidden"}');
   });
@@ -158,7 +199,9 @@ let serve = startServe(port);
 let browser;
 try {
   await waitFor("twk serve listening", () => listenings() === 1);
-  browser = await launchWithExtension({ profile: path.join(workDir, "profile"), extensionDir, downloadDir: browserDir });
+  browser = await launchWithExtension({
+    profile: path.join(workDir, "profile"), extensionDir, downloadDir: browserDir, twkBinary,
+  });
   worker = browser.worker;
   const page = browser.page;
   await page.goto(`${siteUrl}/index.html`);
@@ -177,6 +220,18 @@ try {
     expectTakenOver("menu.bin", "private/menu.bin", () =>
       worker.evaluate((info) => downloadLink(info), { linkUrl: `${siteUrl}/private/menu.bin`, pageUrl: `${siteUrl}/index.html` })));
 
+  await step("the program gets exactly the cookies the browser sent: SameSite from a link, a cross-site page and its iframe", async () => {
+    const jar = await browser.context.newPage();
+    await jar.goto(`${siteUrl}/jar/set.html`);
+    const names = await worker.evaluate(async () =>
+      (await chrome.cookies.getAll({ domain: "127.0.0.1", path: "/jar" })).map((c) => c.name).sort().join(" "));
+    if (names !== "twk_lax twk_none twk_plain twk_strict") throw new Error(`the site's cookies are ${names}`);
+    await expectTakenOver("click.bin", "jar/click.bin", () => jar.click("#jar-click"));
+    await jar.goto(`${attackerUrl}/jar/attacker.html`);
+    await expectTakenOver("top.bin", "jar/top.bin", () => jar.click("#jar-top"));
+    await expectTakenOver("frame.bin", "jar/frame.bin", () => jar.frameLocator("iframe").locator("#frame-link").click());
+    await jar.close();
+  });
   await step("a POST form's download stays with the browser", () =>
     expectKept("form.bin", path.join(wwwRoot, "mid.bin"), click("#post")));
   await step("a blob: download stays with the browser", async () => {
@@ -200,11 +255,22 @@ try {
     if (!(await popup.isHidden("#access"))) throw new Error("asks for access it has");
     await page.click("#slow");
     await waitFor("the running download in the popup", () => popup.evaluate(() =>
-      [...document.querySelectorAll("#downloads li")].some((li) =>
+      [...document.querySelectorAll("#downloads section[data-group=running] li")].some((li) =>
         li.querySelector(".name").textContent === "progress.bin" &&
         li.querySelector(".status").textContent === "downloading" &&
         /^\d+\.\d % · /.test(li.querySelector(".progress").textContent))));
     await popup.screenshot({ path: path.join(outputDir, "popup.png") });
+  });
+  await step("the popup groups downloads by state: running, queued, paused", async () => {
+    const task = (id, status) => ({ id, name: `${status}.bin`, url: `http://h/${id}`, status, total: 100, done: 50 });
+    const shown = await popup.evaluate((tasks) => {
+      render({ tasks });
+      return [...document.querySelectorAll("#downloads section")].map((section) =>
+        `${section.dataset.group}: ${[...section.querySelectorAll("li .name")].map((n) => n.textContent).join(" ")}`);
+    }, [task(1, "paused"), task(2, "downloading"), task(3, "queued"), task(4, "done"), task(5, "probing"),
+        task(6, "error: gone"), task(7, "muxing"), task(8, "paused")]);
+    const expected = ["running: downloading.bin probing.bin muxing.bin", "queued: queued.bin", "paused: paused.bin paused.bin"];
+    if (shown.join(" | ") !== expected.join(" | ")) throw new Error(`the popup shows ${shown.join(" | ")}`);
   });
   await step("with the capture switch off the browser keeps its downloads", async () => {
     await popup.uncheck("#capture");
@@ -230,11 +296,43 @@ try {
       }
     }
   });
+  await step("an impostor on the port gets no capture, and the browser keeps its download", async () => {
+    const seen = [];
+    const close = await standIn(port, "impostor", seen);
+    try {
+      await expectKept("impostor.bin", path.join(wwwRoot, "mid.bin"), click("#impostor"));
+      if (!seen.some((r) => r.startsWith("GET /proof?"))) throw new Error(`the extension never asked for a proof: ${seen}`);
+      const told = seen.filter((r) => !r.startsWith("GET /proof?") && !r.startsWith("GET /ping?"));
+      if (told.length) throw new Error(`the impostor was sent ${told.join(", ")}`);
+      await popup.waitForSelector("#connection.unproven");
+    } finally {
+      await close();
+    }
+  });
   await step("once the program is back the next download goes to it", async () => {
     serve = startServe(port);
     await waitFor("twk serve listening again", () => listenings() === 2);
     await expectTakenOver("after.bin", "files/after.bin", click("#after"));
     await popup.waitForSelector("#connection.connected");
+    // The slow download the stop interrupted came back paused, and is listed so.
+    await popup.waitForSelector("#downloads section[data-group=paused] li");
+    const paused = await popup.textContent("#downloads section[data-group=paused] li .name");
+    if (paused !== "progress.bin") throw new Error(`paused: ${paused}`);
+  });
+  await step("without the native host the popup says what to run and the browser keeps downloads", async () => {
+    const manifest = path.join(workDir, "profile", "NativeMessagingHosts", `${NATIVE_HOST_NAME}.json`);
+    fs.renameSync(manifest, `${manifest}.away`);
+    try {
+      await worker.evaluate(() => chrome.storage.session.remove("key"));
+      await popup.reload();
+      await popup.waitForSelector("#connection.no-host");
+      const says = await popup.textContent("#connection");
+      if (!says.includes("scripts/app.sh --install")) throw new Error(`the popup reads ${says}`);
+      await popup.screenshot({ path: path.join(outputDir, "popup_no_host.png") });
+      await expectKept("nohost.bin", path.join(wwwRoot, "mid.bin"), click("#nohost"));
+    } finally {
+      fs.renameSync(`${manifest}.away`, manifest);
+    }
   });
 } catch (error) {
   console.log(`FAILED: ${error.message.split("\n")[0]}`);

@@ -1,6 +1,6 @@
 // The extension's check-in and its Chinese texts, in Debian's Chromium with a Chinese UI.
 //
-// usage: node checkin.mjs EXTENSION_DIR PORT WORK_DIR RELEASE_FILE OUTPUT_DIR
+// usage: node checkin.mjs EXTENSION_DIR PORT WORK_DIR RELEASE_FILE OUTPUT_DIR TWK_BINARY
 // Loads a copy of the extension that talks to PORT, checks the 30-second check-in alarm and the
 // Chinese texts of the menu and the popup (the program answers on PORT), prints "waiting", and
 // keeps the browser open until RELEASE_FILE appears (the caller's sign that the program saw the
@@ -9,7 +9,7 @@ import fs from "node:fs";
 import path from "node:path";
 import { finish, launchWithExtension, prepareExtension, step, waitFor } from "./harness.mjs";
 
-const [extensionSource, port, workDir, releaseFile, outputDir] = process.argv.slice(2);
+const [extensionSource, port, workDir, releaseFile, outputDir, twkBinary] = process.argv.slice(2);
 fs.mkdirSync(outputDir, { recursive: true });
 const extensionDir = prepareExtension(extensionSource, path.join(workDir, "extension"), port);
 const browser = await launchWithExtension({
@@ -17,6 +17,7 @@ const browser = await launchWithExtension({
   extensionDir,
   downloadDir: path.join(workDir, "downloads"),
   language: "zh-CN",
+  twkBinary,
 });
 try {
   await step("a check-in alarm every 30 seconds", async () => {

@@ -1,8 +1,25 @@
 // Shared by the extension's browser tests: an unpacked copy of the extension that talks to the
 // test's control port, and Debian's Chromium with that copy loaded.
 import { chromium } from "playwright-core";
+import { execFileSync } from "node:child_process";
 import fs from "node:fs";
 import path from "node:path";
+
+const NATIVE_HOST_SCRIPT = path.join(path.dirname(new URL(import.meta.url).pathname), "../../../scripts/native_host.sh");
+export const NATIVE_HOST_NAME = "app.tarnwick.key";
+
+// Registers `twkBinary`'s native messaging host in the profile, where Chromium looks for a
+// profile's own hosts (PROFILE/NativeMessagingHosts), through the same script that registers it
+// for a user. Returns the manifest's path.
+export function registerNativeHost(profile, twkBinary) {
+  const launcher = path.join(profile, "native-host");
+  execFileSync("bash", [NATIVE_HOST_SCRIPT, "launcher", launcher, twkBinary]);
+  const folder = path.join(profile, "NativeMessagingHosts");
+  fs.mkdirSync(folder, { recursive: true });
+  const manifest = path.join(folder, `${NATIVE_HOST_NAME}.json`);
+  fs.writeFileSync(manifest, execFileSync("bash", [NATIVE_HOST_SCRIPT, "manifest", "chromium", launcher]));
+  return manifest;
+}
 
 export const STEP_MS = 20000;
 
@@ -22,9 +39,12 @@ export function prepareExtension(source, target, port) {
 // Chromium with a fresh profile in `profile`, the extension in `extensionDir` loaded, and its
 // downloads going to `downloadDir` the way a user's do (the browser's own download handling,
 // not the test driver's, so that extensions see the same events). `language` sets the UI
-// language the extension's texts follow.
-export async function launchWithExtension({ profile, extensionDir, downloadDir, language = "en-US" }) {
+// language the extension's texts follow. With `twkBinary` its native messaging host is registered
+// (the key goes to the XDG_RUNTIME_DIR of this process's environment, which the browser and its
+// hosts inherit).
+export async function launchWithExtension({ profile, extensionDir, downloadDir, language = "en-US", twkBinary }) {
   fs.mkdirSync(path.join(profile, "Default"), { recursive: true });
+  if (twkBinary) registerNativeHost(profile, twkBinary);
   fs.writeFileSync(
     path.join(profile, "Default", "Preferences"),
     JSON.stringify({ download: { default_directory: downloadDir, prompt_for_download: false, directory_upgrade: true } })

@@ -80,7 +80,8 @@ await step("each browser's manifest keeps the keys that browser reads", () => {
   expect(firefox.background.scripts?.at(-1) === "background.js" && !firefox.background.service_worker,
     "firefox: background is not the scripts list");
   expect(/^[\w.-]+@[\w.-]+$/.test(firefox.browser_specific_settings?.gecko?.id ?? ""), "firefox: no add-on id");
-  const { background, browser_specific_settings, ...rest } = manifestOf(source);
+  expect(chrome.key && !firefox.key, "the id-fixing key is not in the chrome package alone");
+  const { background, browser_specific_settings, key, ...rest } = manifestOf(source);
   for (const [key, value] of Object.entries(rest))
     expect(JSON.stringify(chrome[key]) === JSON.stringify(value) && JSON.stringify(firefox[key]) === JSON.stringify(value),
       `${key} differs from the source manifest`);

@@ -1,9 +1,9 @@
-#include "ui/browser_status.h"
+#include "app/browser_status.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace twk::ui {
+namespace twk::app {
 
 const std::array<BrowserInfo, 3> kBrowsers = {{
     {"Chrome", "chrome", {"google-chrome", "google-chrome-stable", "chromium", "chromium-browser"}},
@@ -59,4 +59,4 @@ int browser_status_text(BrowserStatus status) {
     return 67;
 }
 
-} // namespace twk::ui
+} // namespace twk::app

@@ -25,7 +25,7 @@
 #include "net/proxy_spec.h"
 #include "net/socket.h"
 
-namespace twk::ui {
+namespace twk::app {
 
 // What a run marker holds.
 struct RunMarker {
@@ -167,4 +167,4 @@ private:
 bool post_diagnostic(const std::string& endpoint, const std::string& body, const ProxySpec& proxy,
                      SocketCanceller* connections = nullptr);
 
-} // namespace twk::ui
+} // namespace twk::app

@@ -1,6 +1,6 @@
-#include "ui/settings.h"
+#include "app/settings.h"
 
-namespace twk::ui {
+namespace twk::app {
 
 int decode_proxy_mode(const std::string& mode_text, const std::string& proxy, int32_t follow_system) {
     if (mode_text == "custom") return kProxyCustom;
@@ -80,4 +80,4 @@ Settings save_settings(SettingsStore& store, const SettingsForm& form, const std
     return s;
 }
 
-} // namespace twk::ui
+} // namespace twk::app

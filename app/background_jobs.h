@@ -14,7 +14,7 @@
 
 #include "net/socket.h"
 
-namespace twk::ui {
+namespace twk::app {
 
 class BackgroundJobs {
 public:
@@ -86,4 +86,4 @@ private:
     SocketCanceller m_connections;
 };
 
-} // namespace twk::ui
+} // namespace twk::app

@@ -13,7 +13,7 @@
 // whole over https (every redirect hop included) and carries the vendor's signature: an ECDSA
 // P-256 signature over the exact bytes of the body, with SHA-256, DER-encoded as
 // `openssl dgst -sha256 -sign key.pem` writes it, served as "<endpoint>/latest.json.sig" (same
-// query). It is checked against the public key built into the program (ui/update_key.h). The
+// query). It is checked against the public key built into the program (app/update_key.h). The
 // installer URL it names must be https too. A list refused for any of these reasons writes one
 // "SELFUPDATE: update list refused: <why>" line and is never acted on.
 //
@@ -32,13 +32,13 @@
 #include <string>
 #include <string_view>
 
+#include "app/settings.h"
+#include "app/settings_store.h"
 #include "net/file_io.h"
 #include "net/proxy_spec.h"
 #include "net/socket.h"
-#include "ui/settings.h"
-#include "ui/settings_store.h"
 
-namespace twk::ui {
+namespace twk::app {
 
 // The version of this program, as the title bar, About and the diagnostics show it.
 const char* program_version();
@@ -155,4 +155,4 @@ bool fetch_and_launch_installer(const UpdateOffer& offer, const ProxySpec& proxy
                                 const std::atomic<bool>* stop, std::string& error,
                                 SocketCanceller* connections = nullptr);
 
-} // namespace twk::ui
+} // namespace twk::app

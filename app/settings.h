@@ -7,10 +7,10 @@
 #include <cstdint>
 #include <string>
 
+#include "app/settings_store.h"
 #include "core/connection_counts.h"
-#include "ui/settings_store.h"
 
-namespace twk::ui {
+namespace twk::app {
 
 enum ProxyMode : int { kProxyDirect = 0, kProxySystem = 1, kProxyCustom = 2 };
 
@@ -65,4 +65,4 @@ struct SettingsForm {
 // the update check when the flag changed.
 Settings save_settings(SettingsStore& store, const SettingsForm& form, const std::string& exe_path);
 
-} // namespace twk::ui
+} // namespace twk::app

@@ -1,4 +1,4 @@
-#include "ui/settings_store.h"
+#include "app/settings_store.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -17,7 +17,7 @@
 #include "net/text.h"
 #include "json/json.h"
 
-namespace twk::ui {
+namespace twk::app {
 namespace {
 
 constexpr const char* kSchemeEntryName = "tarnwick-url.desktop";
@@ -285,4 +285,4 @@ bool write_file_atomically(const std::string& path, std::string_view bytes) {
     return write_private_file(path, bytes, nullptr, FolderOwner::kUser);
 }
 
-} // namespace twk::ui
+} // namespace twk::app

@@ -15,7 +15,7 @@
 #include <string>
 #include <string_view>
 
-namespace twk::ui {
+namespace twk::app {
 
 struct BrowserInfo {
     const char* name;                    // shown as it is, in both languages
@@ -52,4 +52,4 @@ BrowserStatus browser_status(const BrowserRow& row);
 // The text-table number of the status: 70, 67, 68 or 69.
 int browser_status_text(BrowserStatus status);
 
-} // namespace twk::ui
+} // namespace twk::app

@@ -21,7 +21,7 @@
 #include <string_view>
 #include <utility>
 
-namespace twk::ui {
+namespace twk::app {
 
 struct SettingsPaths {
     std::string config_home; // XDG_CONFIG_HOME
@@ -73,4 +73,4 @@ std::string desktop_exec_line(const std::string& exe_path, std::string_view args
 // applications, mimeapps.list), whose mode is left as it is.
 bool write_file_atomically(const std::string& path, std::string_view bytes);
 
-} // namespace twk::ui
+} // namespace twk::app

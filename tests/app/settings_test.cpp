@@ -1,4 +1,4 @@
-#include "ui/settings.h"
+#include "app/settings.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -7,7 +7,7 @@
 
 #include "tests/support/temp_dir.h"
 
-namespace twk::ui {
+namespace twk::app {
 namespace {
 
 using test::file_exists;
@@ -246,4 +246,4 @@ TEST(DesktopExecLine, QuotesAndRefusesUnusablePaths) {
 }
 
 } // namespace
-} // namespace twk::ui
+} // namespace twk::app

@@ -1,4 +1,4 @@
-#include "ui/diagnostics.h"
+#include "app/diagnostics.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -17,7 +17,7 @@
 #include "net/text.h"
 #include "json/json.h"
 
-namespace twk::ui {
+namespace twk::app {
 namespace {
 
 constexpr size_t kMaxCrashMarkerRead = 31;
@@ -274,4 +274,4 @@ bool post_diagnostic(const std::string& endpoint, const std::string& body, const
     return true;
 }
 
-} // namespace twk::ui
+} // namespace twk::app

@@ -1,4 +1,4 @@
-#include "ui/self_update.h"
+#include "app/self_update.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -17,11 +17,11 @@ extern "C" {
 #include <cstdlib>
 #include <cstring>
 
+#include "app/update_key.h"
 #include "net/file_io.h"
 #include "net/http_exchange.h"
 #include "net/text.h"
 #include "net/url.h"
-#include "ui/update_key.h"
 #include "json/json.h"
 
 #ifndef TWK_VERSION
@@ -30,7 +30,7 @@ extern "C" {
 
 extern char** environ;
 
-namespace twk::ui {
+namespace twk::app {
 namespace {
 
 constexpr const char* kDefaultEndpoint = "https://tarnwick.example";
@@ -486,4 +486,4 @@ bool fetch_and_launch_installer(const UpdateOffer& offer, const ProxySpec& proxy
     return ok;
 }
 
-} // namespace twk::ui
+} // namespace twk::app

@@ -1,0 +1,349 @@
+#include "media/segment_fetcher.h"
+
+#include <stdio.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <ctime>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "core/segment_exchange.h" // status_is_permanent
+#include "core/task.h"
+#include "core/transfer_request.h"
+#include "media/segment_decrypt.h"
+#include "media/stream_progress.h"
+#include "net/body_reader.h"
+#include "net/debug_log.h"
+#include "net/http_exchange.h"
+#include "net/socket.h" // system_reason
+
+namespace twk {
+
+namespace {
+
+constexpr size_t kReadPiece = 65536;
+// A body past this is refused rather than cut: a cut segment would join into a broken file.
+constexpr uint64_t kMaxBody = uint64_t{1} << 31;
+constexpr int64_t kMaxRange = int64_t{1} << 48;
+// What a Content-Length may make us set aside before the body arrives.
+constexpr int64_t kMaxReserve = int64_t{64} << 20;
+// Attempts of a part before the stall rule decides whether it is tried again.
+constexpr int kAttempts = 3;
+// How often the progress segments are laid out again from the sizes fetched so far.
+constexpr int64_t kRelayoutEveryMs = 1000;
+
+std::mutex g_timing_lock;
+StreamTiming g_timing;
+
+StreamTiming current_timing() {
+    std::lock_guard lock(g_timing_lock);
+    return g_timing;
+}
+
+int64_t now_ms() { return monotonic_ns() / 1'000'000; }
+
+// Waits about `ms`, waking at once when the run ends.
+void nap(Task& task, const std::atomic<bool>& failed, int64_t ms) {
+    task.wait(ms, [&] { return failed || task.stop; });
+}
+
+// One resource with the retry rules: a failure no retry can mend ends at once; any other is
+// tried again after a pause that doubles (or as long as the server's Retry-After asks), three
+// times, and after that for as long as the task finished a part within the stall window. The
+// run's other fetches setting `failed` end it too.
+bool fetch_with_retries(Task& task, const StreamTiming& timing, const std::atomic<bool>& failed,
+                        const std::atomic<int64_t>& last_progress_ms, const std::string& url, int64_t offset,
+                        int64_t length, std::string& body, std::string& error) {
+    for (int attempt = 1;; ++attempt) {
+        if (failed || task.stop) return false;
+        body.clear();
+        FetchFailure failure;
+        if (fetch_resource(task, url, offset, length, body, error, &failure)) return true;
+        if (task.stop || failure.permanent) return false;
+        if (attempt >= kAttempts && now_ms() - last_progress_ms >= timing.stall_window_ms) return false;
+        const int shift = std::min(attempt - 1, 20);
+        int64_t pause = std::min(timing.first_backoff_ms << shift, timing.longest_backoff_ms);
+        // Never sooner than the server asked (up to a limit), nor sooner than the back-off.
+        if (failure.retry_after_ms >= 0)
+            pause = std::max(pause, std::min(failure.retry_after_ms, timing.longest_retry_after_ms));
+        debug_log("[dl] stream: %s failed (%s), attempt %d, again in %lld ms", url.c_str(), error.c_str(),
+                  attempt, static_cast<long long>(pause));
+        nap(task, failed, pause);
+    }
+}
+
+bool fetch_with_retries(FetchRun& context, const std::string& url, int64_t offset, int64_t length,
+                        std::string& body, std::string& error) {
+    return fetch_with_retries(*context.task, context.timing, context.error, context.last_progress_ms, url,
+                              offset, length, body, error);
+}
+
+bool fetch_key(FetchRun& context, const std::string& uri, std::array<uint8_t, 16>& key, std::string& error) {
+    if (context.keys.find(uri, key)) return true;
+    std::string body;
+    if (!fetch_with_retries(context, uri, -1, -1, body, error)) {
+        error = "key fetch failed" + (error.empty() ? "" : ": " + error);
+        return false;
+    }
+    // An AES-128 key is 16 bytes and nothing else: a longer answer is a page, not a key.
+    if (body.size() != key.size()) {
+        error =
+            "key fetch failed: the answer is " + std::to_string(body.size()) + " bytes, not a 16-byte key";
+        return false;
+    }
+    std::copy(body.begin(), body.end(), key.begin());
+    context.keys.store(uri, key);
+    return true;
+}
+
+// Fetches (and decrypts) one part into its file. False with the task's status in `failure`
+// (empty when the run is ending anyway).
+bool fetch_part(FetchRun& context, size_t index, std::string& failure, uint64_t& size) {
+    const StreamPart part = context.parts.part(index);
+    const MediaSegment media = part.segment();
+    const std::string segment = "segment " + std::to_string(index);
+    std::string body, error;
+    if (!fetch_with_retries(context, media.uri, media.range_offset, media.range_length, body, error)) {
+        failure = "error: " + segment + " failed: " + error;
+        return false;
+    }
+    if (media.encrypted) {
+        std::array<uint8_t, 16> key{};
+        if (!fetch_key(context, media.key_uri, key, error)) {
+            failure = "error: " + segment + " failed: " + error;
+            return false;
+        }
+        std::string plain;
+        const Decrypted decrypted = decrypt_segment(body, key, media.iv, plain);
+        if (decrypted == Decrypted::bad_length) {
+            failure = "error: " + segment + " failed: decrypt failed";
+            return false;
+        }
+        if (decrypted == Decrypted::bad_padding) {
+            failure = "error: key for " + segment + " does not decrypt it";
+            return false;
+        }
+        body.swap(plain);
+    }
+    if (!write_file_atomically(context.parts.path(index), body)) {
+        failure =
+            "error: " + segment + " failed: cannot write " + part.file_name() + ": " + system_reason(errno);
+        return false;
+    }
+    context.payload += body.size();
+    size = body.size();
+    return true;
+}
+
+// A part is in: its group moves on at once, and now and then the whole layout and the task's
+// total follow the sizes seen so far (neighbouring groups may overlap a little until then).
+void finish_part(FetchRun& context, size_t index, uint64_t size) {
+    Task& task = *context.task;
+    PartTable& parts = context.parts;
+    context.last_progress_ms = now_ms();
+    std::lock_guard lock(task.segment_lock);
+    PartState& part = parts.state[index];
+    part.finished = true;
+    part.size = size;
+    if (size > 0) {
+        parts.known_bytes += size;
+        ++parts.known_count;
+    }
+    const size_t g = parts.group_of(index);
+    lay_out_group(parts, g, parts.groups[g]->start);
+    int64_t last = context.last_layout_ms;
+    const int64_t now = context.last_progress_ms;
+    if (now - last >= kRelayoutEveryMs && context.last_layout_ms.compare_exchange_strong(last, now))
+        task.total = lay_out_locked(parts);
+}
+
+void worker_loop(FetchRun& context) {
+    Task& task = *context.task;
+    while (!context.error && !task.stop) {
+        const uint64_t index = context.next.fetch_add(1);
+        if (index >= context.parts.size()) return;
+        {
+            std::lock_guard lock(task.segment_lock);
+            if (context.parts.state[index].finished) continue;
+        }
+        set_in_flight(task, context.parts, index, true);
+        task.note_progress();
+        std::string failure;
+        uint64_t size = 0;
+        const bool fetched = fetch_part(context, index, failure, size);
+        if (fetched) finish_part(context, index, size);
+        set_in_flight(task, context.parts, index, false);
+        if (!fetched) {
+            // A pause or cancel ends the fetch in flight; that is no failure of the part.
+            if (task.stop) return;
+            if (!context.error.exchange(true)) task.set_status(failure);
+            return;
+        }
+        // Watchers (the desktop app, the status stream) redraw when the list says it changed.
+        task.note_progress();
+    }
+}
+
+} // namespace
+
+bool KeyCache::find(const std::string& uri, std::array<uint8_t, 16>& key) {
+    std::lock_guard lock(m_lock);
+    auto it = m_keys.find(uri);
+    if (it == m_keys.end()) return false;
+    key = it->second;
+    return true;
+}
+
+void KeyCache::store(const std::string& uri, const std::array<uint8_t, 16>& key) {
+    std::lock_guard lock(m_lock);
+    m_keys[uri] = key;
+}
+
+FetchRun::FetchRun(std::shared_ptr<Task> t, PartTable& p)
+    : task(std::move(t)), parts(p), timing(current_timing()), last_progress_ms(now_ms()) {}
+
+bool fetch_manifest(Task& task, const std::string& url, std::string& body, std::string& error) {
+    const std::atomic<bool> failed{false};
+    const std::atomic<int64_t> started_ms{now_ms()};
+    return fetch_with_retries(task, current_timing(), failed, started_ms, url, -1, -1, body, error);
+}
+
+bool fetch_init(FetchRun& context, const StreamInit& init, const std::string& path, std::string& error) {
+    std::string body;
+    if (!fetch_with_retries(context, init.uri, init.range_offset, init.range_length, body, error))
+        return false;
+    if (write_file_atomically(path, body)) return true;
+    error = "cannot write: " + system_reason(errno);
+    return false;
+}
+
+void run_workers(FetchRun& context, uint64_t connections) {
+    const uint64_t count = std::max<uint64_t>(1, std::min<uint64_t>(connections, context.parts.size()));
+    std::vector<std::thread> threads;
+    for (uint64_t i = 0; i < count; ++i) {
+        try {
+            threads.emplace_back([&context] { worker_loop(context); });
+        } catch (const std::system_error&) {
+            break; // run with the workers there are
+        }
+    }
+    if (threads.empty()) worker_loop(context);
+    for (std::thread& thread : threads)
+        thread.join();
+}
+
+bool fetch_resource(Task& task, const std::string& url, int64_t range_offset, int64_t range_length,
+                    std::string& body, std::string& error, FetchFailure* failure) {
+    FetchFailure ignored;
+    FetchFailure& verdict = failure ? *failure : ignored;
+    verdict = FetchFailure{};
+    HttpRequest request = transfer_request(task, url);
+    request.method = "GET";
+    request.body.clear();
+    const bool ranged =
+        range_length >= 1 && range_length <= kMaxRange && range_offset >= 0 && range_offset <= kMaxRange;
+    if (ranged) {
+        request.headers.emplace_back("Range", "bytes=" + std::to_string(range_offset) + "-" +
+                                                  std::to_string(range_offset + range_length - 1));
+    }
+    HttpResponse response;
+    TransportError transport;
+    if (!http_exchange(request, response, transport)) {
+        error = transport.text;
+        verdict.permanent = transport.permanent();
+        return false;
+    }
+    if (response.status < 200 || response.status > 299) {
+        error = "http " + std::to_string(response.status);
+        verdict.permanent = status_is_permanent(response.status);
+        if (const std::string* wait = response.headers.find("Retry-After"))
+            verdict.retry_after_ms = retry_after_ms(*wait, static_cast<int64_t>(std::time(nullptr)));
+        return false;
+    }
+    // A 206 for bytes other than those asked for would put the wrong bytes into the file.
+    if (ranged && response.status == 206 && response.range_start != range_offset) {
+        error = "http 206 for another range";
+        return false;
+    }
+    // Sized once when the length is known (a long playlist would otherwise be copied as it grows).
+    if (response.content_length > 0)
+        body.reserve(static_cast<size_t>(std::min<int64_t>(response.content_length, kMaxReserve)));
+    BodyReader reader(response);
+    char buffer[kReadPiece];
+    for (;;) {
+        int n = reader.read(buffer, sizeof buffer);
+        if (n < 0) {
+            error = "read error";
+            return false;
+        }
+        if (n == 0) break;
+        body.append(buffer, static_cast<size_t>(n));
+        if (body.size() > kMaxBody) {
+            error = "body over 2 GiB";
+            verdict.permanent = true;
+            return false;
+        }
+    }
+    if (ranged && response.status == 200) {
+        const auto offset = static_cast<size_t>(range_offset);
+        if (offset >= body.size()) {
+            body.clear();
+        } else {
+            body = body.substr(offset, static_cast<size_t>(range_length));
+        }
+    }
+    return true;
+}
+
+void set_stream_timing(const StreamTiming& timing) {
+    std::lock_guard lock(g_timing_lock);
+    g_timing = timing;
+}
+
+int64_t retry_after_ms(std::string_view value, int64_t now) {
+    while (!value.empty() && (value.front() == ' ' || value.front() == '\t'))
+        value.remove_prefix(1);
+    while (!value.empty() && (value.back() == ' ' || value.back() == '\t'))
+        value.remove_suffix(1);
+    if (value.empty()) return -1;
+    if (value.find_first_not_of("0123456789") == std::string_view::npos) {
+        int64_t seconds = 0;
+        auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), seconds);
+        if (error == std::errc::result_out_of_range) return INT64_MAX;
+        return error == std::errc() && end == value.data() + value.size() && seconds <= INT64_MAX / 1000
+                   ? seconds * 1000
+                   : INT64_MAX;
+    }
+    // "Sun, 06 Nov 1994 08:49:37 GMT"
+    static constexpr std::string_view kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                                   "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    const size_t comma = value.find(", ");
+    if (comma == std::string_view::npos) return -1;
+    const std::string rest(value.substr(comma + 2));
+    int day = 0, year = 0, hour = 0, minute = 0, second = 0;
+    char month[4] = {};
+    int used = 0;
+    if (std::sscanf(rest.c_str(), "%2d %3s %4d %2d:%2d:%2d GMT%n", &day, month, &year, &hour, &minute,
+                    &second, &used) != 6 ||
+        static_cast<size_t>(used) != rest.size())
+        return -1;
+    struct tm when {};
+    when.tm_mon = -1;
+    for (int m = 0; m < 12; ++m) {
+        if (kMonths[m] == month) when.tm_mon = m;
+    }
+    if (when.tm_mon < 0 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 60) return -1;
+    when.tm_mday = day;
+    when.tm_year = year - 1900;
+    when.tm_hour = hour;
+    when.tm_min = minute;
+    when.tm_sec = second;
+    const int64_t at = static_cast<int64_t>(::timegm(&when));
+    return at <= now ? 0 : (at - now) * 1000;
+}
+
+} // namespace twk
