@@ -78,6 +78,10 @@ int32_t TaskList::add(std::shared_ptr<Task> task) {
 }
 
 int32_t TaskList::restore(std::shared_ptr<Task> task, int32_t id, TaskState state) {
+    return restore_entry(std::move(task), id, state, false);
+}
+
+int32_t TaskList::restore_entry(std::shared_ptr<Task> task, int32_t id, TaskState state, bool in_id_order) {
     if (!task || id < 1 || state == kQueued || state == kRunning || state > kCanceled) return -1;
     {
         std::lock_guard lock(m_lock);
@@ -86,9 +90,12 @@ int32_t TaskList::restore(std::shared_ptr<Task> task, int32_t id, TaskState stat
         entry->id = id;
         entry->task = task;
         entry->state = state;
-        // In id order, so a task put back after a removal returns to its place.
-        auto place = std::find_if(m_entries.begin(), m_entries.end(),
-                                  [id](const std::shared_ptr<TaskEntry>& other) { return other->id > id; });
+        // A task put back after a removal returns to its place; a journal's keep their order.
+        auto place =
+            !in_id_order
+                ? m_entries.end()
+                : std::find_if(m_entries.begin(), m_entries.end(),
+                               [id](const std::shared_ptr<TaskEntry>& other) { return other->id > id; });
         m_entries.insert(place, entry);
         if (id < INT32_MAX && m_next_id <= id) m_next_id = id + 1;
         task->attach_changes(m_changes);
@@ -162,7 +169,7 @@ bool TaskList::put_back(const Removed& removed) {
     if (!removed.entry || removed.entry->thread_live) return false;
     const std::shared_ptr<Task>& task = removed.entry->task;
     TaskState state = removed.state == kDone || removed.state == kError ? removed.state : kPaused;
-    if (restore(task, removed.entry->id, state) < 0) return false;
+    if (restore_entry(task, removed.entry->id, state, true) < 0) return false;
     task->set_status(state == kPaused ? std::string("paused") : removed.status);
     m_changes->note_status();
     return true;
