@@ -28,6 +28,7 @@
 #include "core/engine.h"
 #include "net/socket.h"
 #include "net/text.h"
+#include "json/json.h"
 
 namespace twk {
 
@@ -218,11 +219,8 @@ void reply_json_error(Connection& c, int status, const char* error) {
                 std::string("{\"ok\":false,\"error\":\"") + error + "\"}");
 }
 
-void serve_start(Connection& c) {
-    if (!c.access.allowed) {
-        reply_json_error(c, 403, "forbidden");
-        return;
-    }
+// The rest of a POST's body, up to its Content-Length and at most kMaxStartBody.
+void read_body(Connection& c) {
     if (const std::string* length = c.request.header("content-length")) {
         const int64_t wanted = std::min(lenient_content_length(*length), kMaxStartBody);
         char chunk[kBodyReceiveSize];
@@ -232,6 +230,14 @@ void serve_start(Connection& c) {
             c.body.append(chunk, static_cast<size_t>(n));
         }
     }
+}
+
+void serve_start(Connection& c) {
+    if (!c.access.allowed) {
+        reply_json_error(c, 403, "forbidden");
+        return;
+    }
+    read_body(c);
     std::optional<StartOptions> options =
         parse_start_request(c.body, request_path(c.request.target) == "/capture");
     const AddResult added = options ? c.server.engine->add(*options) : AddResult{-1, AddError::kBadRequest};
@@ -244,6 +250,29 @@ void serve_start(Connection& c) {
                     ",\"connections\":" + std::to_string(added.connections) + "}");
 }
 
+// {"id": N}: runs a failed, paused or canceled task again (core/engine.h `retry`); an id the
+// list does not hold changes nothing.
+void serve_retry(Connection& c) {
+    if (!c.access.allowed) {
+        reply_json_error(c, 403, "forbidden");
+        return;
+    }
+    read_body(c);
+    JsonValue request;
+    const JsonValue* id = nullptr;
+    if (parse_json(c.body, request) && request.kind == JsonKind::Object) {
+        auto found = request.object.find("id");
+        if (found != request.object.end()) id = &found->second;
+    }
+    if (!id || id->kind != JsonKind::Number || id->number < 1 || id->number > 2147483647.0 ||
+        id->number != static_cast<double>(static_cast<int32_t>(id->number))) {
+        reply_json_error(c, 400, "bad id");
+        return;
+    }
+    c.server.engine->retry(static_cast<int32_t>(id->number));
+    write_reply(c.socket, 200, "application/json", "{\"ok\":true}");
+}
+
 struct Route {
     std::string_view path;
     bool get;
@@ -254,7 +283,8 @@ struct Route {
 constexpr Route kRoutes[] = {
     {"/", true, false, serve_page},         {"/ping", true, true, serve_ping},
     {"/ws", true, false, serve_websocket},  {"/start", false, true, serve_start},
-    {"/capture", false, true, serve_start}, {"/proof", true, false, serve_proof},
+    {"/capture", false, true, serve_start}, {"/retry", false, true, serve_retry},
+    {"/proof", true, false, serve_proof},
 };
 
 void record_contact(ControlServer& server, const ControlRequest& request, const AccessDecision& access) {

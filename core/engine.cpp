@@ -166,6 +166,8 @@ void Engine::finish_recording(int32_t id) {
 void Engine::resume(int32_t id) { m_tasks->resume(id); }
 void Engine::cancel(int32_t id) { m_tasks->cancel(id); }
 void Engine::retry(int32_t id) { m_tasks->retry(id); }
+TaskList::Removed Engine::remove(int32_t id) { return m_tasks->remove(id); }
+bool Engine::put_back(const TaskList::Removed& removed) { return m_tasks->put_back(removed); }
 
 ListSnapshot Engine::snapshot() const { return snapshot_list(*m_tasks); }
 

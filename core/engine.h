@@ -33,12 +33,12 @@
 #include "core/change_signal.h"
 #include "core/start_request.h"
 #include "core/task_driver.h"
+#include "core/task_list.h"
 #include "core/task_snapshot.h"
 #include "net/proxy_spec.h"
 
 namespace twk {
 
-class TaskList;
 class JournalKeeper;
 
 struct EngineOptions {
@@ -99,6 +99,11 @@ public:
     // Runs a settled task again: a done task whose file is gone or a failed, paused or canceled
     // one continues from its sidecar where that still fits, else starts over.
     void retry(int32_t id);
+    // Takes a task out of the list (and so out of the journal) in any state; one that is not
+    // done is cancelled first, a done one keeps its file. What comes back undoes it with
+    // `put_back` (see TaskList::put_back).
+    TaskList::Removed remove(int32_t id);
+    bool put_back(const TaskList::Removed& removed);
 
     ListSnapshot snapshot() const;
     std::string list_document() const { return to_json(snapshot()); }

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <system_error>
 #include <thread>
@@ -77,6 +78,10 @@ int32_t TaskList::add(std::shared_ptr<Task> task) {
 }
 
 int32_t TaskList::restore(std::shared_ptr<Task> task, int32_t id, TaskState state) {
+    return restore_entry(std::move(task), id, state, false);
+}
+
+int32_t TaskList::restore_entry(std::shared_ptr<Task> task, int32_t id, TaskState state, bool in_id_order) {
     if (!task || id < 1 || state == kQueued || state == kRunning || state > kCanceled) return -1;
     {
         std::lock_guard lock(m_lock);
@@ -85,7 +90,13 @@ int32_t TaskList::restore(std::shared_ptr<Task> task, int32_t id, TaskState stat
         entry->id = id;
         entry->task = task;
         entry->state = state;
-        m_entries.push_back(entry);
+        // A task put back after a removal returns to its place; a journal's keep their order.
+        auto place =
+            !in_id_order
+                ? m_entries.end()
+                : std::find_if(m_entries.begin(), m_entries.end(),
+                               [id](const std::shared_ptr<TaskEntry>& other) { return other->id > id; });
+        m_entries.insert(place, entry);
         if (id < INT32_MAX && m_next_id <= id) m_next_id = id + 1;
         task->attach_changes(m_changes);
         task->attach_path_arbiter(m_arbiter);
@@ -133,6 +144,36 @@ void TaskList::cancel(int32_t id) {
 void TaskList::resume(int32_t id) { requeue(id, false); }
 
 void TaskList::retry(int32_t id) { requeue(id, true); }
+
+TaskList::Removed TaskList::remove(int32_t id) {
+    Removed removed;
+    {
+        std::lock_guard lock(m_lock);
+        removed.entry = find(id);
+        if (!removed.entry) return removed;
+        removed.state = static_cast<TaskState>(removed.entry->state.load());
+        removed.status = removed.entry->task->status();
+    }
+    if (removed.state != kDone) cancel(id);
+    {
+        std::lock_guard lock(m_lock);
+        std::erase_if(m_entries, [id](const std::shared_ptr<TaskEntry>& entry) { return entry->id == id; });
+        if (m_current == removed.entry->task) m_current.reset();
+        m_arbiter->forget(*removed.entry->task);
+        m_changes->note_status();
+    }
+    return removed;
+}
+
+bool TaskList::put_back(const Removed& removed) {
+    if (!removed.entry || removed.entry->thread_live) return false;
+    const std::shared_ptr<Task>& task = removed.entry->task;
+    TaskState state = removed.state == kDone || removed.state == kError ? removed.state : kPaused;
+    if (restore_entry(task, removed.entry->id, state, true) < 0) return false;
+    task->set_status(state == kPaused ? std::string("paused") : removed.status);
+    m_changes->note_status();
+    return true;
+}
 
 void TaskList::requeue(int32_t id, bool allow_done) {
     {

@@ -46,8 +46,9 @@ public:
     // live task holds and that does not overwrite a file on disk, then schedules. -1 when the
     // list is closed or the task is null. The engine's add is the one caller outside tests.
     int32_t add(std::shared_ptr<Task> task);
-    // Puts back a task of an earlier run (core/journal_keeper.h) under its old id, in `state`
-    // (anything but queued or running), without scheduling it; later adds get ids above it.
+    // Puts back a task of an earlier run (core/journal_keeper.h) under its old id, at the end,
+    // in `state` (anything but queued or running), without scheduling it; later adds get ids
+    // above it.
     // -1 when the list is closed, the id is below 1 or taken, or the state is not allowed.
     int32_t restore(std::shared_ptr<Task> task, int32_t id, TaskState state);
     // Running: the driver stops and saves its sidecar. Queued: "paused" at once.
@@ -59,6 +60,19 @@ public:
     void retry(int32_t id);
     // Any state but done becomes "canceled"; the sidecar and the output file are deleted.
     void cancel(int32_t id);
+    // Takes the task out of the list in any state: one that is not done is cancelled first (its
+    // partial file and sidecar go); a done task's file stays. What it was comes back for
+    // `put_back`; an empty entry for unknown ids.
+    struct Removed {
+        std::shared_ptr<TaskEntry> entry;
+        TaskState state = kCanceled; // before the removal
+        std::string status;          // likewise
+    };
+    Removed remove(int32_t id);
+    // Undoes a removal under the task's old id, in its place by id: done and error as they
+    // were, anything else paused (its partial data is gone, so resuming starts over). False when
+    // the id is taken, the list is closed, or the run the removal stopped has not ended yet.
+    bool put_back(const Removed& removed);
     bool all_settled() const;
 
     void set_max_concurrent(int64_t max_concurrent); // at least 1; schedules
@@ -86,6 +100,7 @@ public:
 
 private:
     TaskList(int64_t max_concurrent, TaskDrivers drivers);
+    int32_t restore_entry(std::shared_ptr<Task> task, int32_t id, TaskState state, bool in_id_order);
     std::shared_ptr<TaskEntry> find(int32_t id) const; // the rest: under m_lock
     void requeue(int32_t id, bool allow_done);
     void schedule();

@@ -4,6 +4,16 @@
 # registers this build's `twk native-host` with the browsers (scripts/native_host.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
+  cat >&2 <<'EOF'
+app: there is no display to open a window on (neither DISPLAY nor WAYLAND_DISPLAY is set).
+Without one, try:
+  bash scripts/demo.sh   a download in the terminal
+  twk get URL            download one file
+  twk serve              the engine and its control page for the browser extension
+EOF
+  exit 1
+fi
 bash scripts/setup.sh
 bash scripts/build.sh release >/dev/null
 exe="$PWD/build/release/ui/tarnwick"

@@ -10,7 +10,7 @@ base_packages=(
   nginx-light tinyproxy microsocks python3 ccache
   ffmpeg python3-pyftpdlib python3-openssl python3-websockets
   chromium qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins qt6-svg-dev fonts-noto-cjk
-  xvfb xauth x11-utils stalonetray nodejs curl file
+  xvfb xauth x11-utils stalonetray xdotool openbox nodejs curl file
   dbus-daemon python3-dbus python3-gi
   locales
 )

@@ -55,6 +55,21 @@ ShotRequest shot_request_from_env() {
     return shot;
 }
 
+void apply_stored_language(const app::SettingsStore& store) {
+    const std::string language = store.read_string("Language", "");
+    if (language == "zh") set_language_mode(LanguageMode::Chinese);
+    if (language == "en") set_language_mode(LanguageMode::English);
+}
+
+void restore_window_geometry(QWidget& window, const app::SettingsStore& store) {
+    const std::string kept = store.read_string("WindowGeometry", "");
+    if (!kept.empty()) window.restoreGeometry(QByteArray::fromBase64(QByteArray::fromStdString(kept)));
+}
+
+void keep_window_geometry(const QWidget& window, app::SettingsStore& store) {
+    store.write_string("WindowGeometry", window.saveGeometry().toBase64().toStdString());
+}
+
 std::string executable_path() {
     char buffer[4096];
     ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer);
@@ -69,6 +84,7 @@ App::App() {
     set_system_language_chinese(QLocale::system().language() == QLocale::Chinese);
     init_resources();
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/tarnwick.svg")));
+    apply_stored_language(app::SettingsStore(app::settings_paths_from_env()));
 
     m_window = std::make_unique<MainWindow>(m_engine.ops());
     m_tray = new TrayIcon(*m_window);
@@ -93,6 +109,7 @@ App::App() {
                                                 ShellEnvironment::from_env(exe));
     m_shell->start(monotonic_ms());
 
+    restore_window_geometry(*m_window, store);
     m_window->show();
     if (env_text("TWK_AUTOSTART_SETTINGS", 7).rfind('1', 0) == 0) m_window->press_button(kButtonSettings);
 }
@@ -117,6 +134,8 @@ SettingsContext App::settings_context(const std::string& exe) {
 }
 
 App::~App() {
+    app::SettingsStore store(app::settings_paths_from_env());
+    keep_window_geometry(*m_window, store);
     m_shell.reset();
     m_window.reset();
     m_engine.stop();
@@ -132,7 +151,8 @@ void request_quit(int) {
 }
 
 // SIGTERM (a session ending, `kill`) and SIGINT close the window the normal way, so the engine
-// pauses its tasks and their sidecars are saved. The handler only writes a byte; the event loop
+// pauses its tasks and their sidecars are saved; an open dialog is cancelled first, since its
+// own event loop would otherwise hold the app. The handler only writes a byte; the event loop
 // reads it.
 void quit_on_signals(QObject* owner) {
     if (::pipe2(g_quit_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
@@ -141,7 +161,7 @@ void quit_on_signals(QObject* owner) {
         char byte;
         while (::read(g_quit_pipe[0], &byte, 1) == 1) {
         }
-        QApplication::quit();
+        MainWindow::quit_now();
     });
     struct sigaction action {};
     action.sa_handler = request_quit;
@@ -158,6 +178,9 @@ int run_app() {
     // already written) still ends the run cleanly once the loop runs.
     quit_on_signals(QCoreApplication::instance());
     App app;
+    // A signal that came while a dialog opened at start-up was showing has ended that dialog's
+    // loop already; the main loop would not hear of it.
+    if (MainWindow::quit_requested()) return 0;
     return QApplication::exec();
 }
 

@@ -1,10 +1,11 @@
-// Start-up and shut-down of the desktop app, in this order: the main window, the screenshot
-// request (TWK_SHOT, TWK_SHOT_MS), the engine, the settings and the first-run login item, the
-// URL scheme, the settings applied to the engine, the crash check and the first update check,
-// the window shown, the Settings dialog when TWK_AUTOSTART_SETTINGS begins with "1". At exit the
-// shell's worker threads are joined and the run marker deleted (the run ended cleanly), then the
-// engine is destroyed, which pauses its tasks so that their sidecars are saved. The command line
-// is not read, and every start is a new process with its own window and engine.
+// Start-up and shut-down of the desktop app, in this order: the language chosen last, the main
+// window, the screenshot request (TWK_SHOT, TWK_SHOT_MS), the engine, the settings and the
+// first-run login item, the URL scheme, the settings applied to the engine, the crash check and
+// the first update check, the window shown where it was left, the Settings dialog when
+// TWK_AUTOSTART_SETTINGS begins with "1". At exit the window's geometry is kept, the shell's
+// worker threads are joined and the run marker deleted (the run ended cleanly), then the engine
+// is destroyed, which pauses its tasks so that their sidecars are saved. The command line is not
+// read, and every start is a new process with its own window and engine.
 #pragma once
 
 #include <QString>
@@ -14,6 +15,7 @@
 #include <string>
 
 #include "app/settings.h"
+#include "app/settings_store.h"
 #include "ui/engine_link.h"
 #include "ui/main_window.h"
 #include "ui/tray_icon.h"
@@ -30,6 +32,14 @@ struct ShotRequest {
 };
 ShotRequest shot_request_from_env();
 int64_t leading_number(const char* text);
+
+// The language the user chose last ("Language": "zh" or "en" in the settings store) is put in
+// force; without one the language mode is left as it is (the system's at start).
+void apply_stored_language(const app::SettingsStore& store);
+// The main window's size, position and maximised state as kept in the store ("WindowGeometry"),
+// and keeping them.
+void restore_window_geometry(QWidget& window, const app::SettingsStore& store);
+void keep_window_geometry(const QWidget& window, app::SettingsStore& store);
 
 // The running program's full path, empty when it cannot be read.
 std::string executable_path();
@@ -57,6 +67,14 @@ private:
     TrayIcon* m_tray = nullptr;               // the window's child
     std::unique_ptr<ShellController> m_shell; // self-update, run marker, crash check, sampler
 };
+
+// What the program says when started without a display.
+inline constexpr const char* kNoDisplayMessage =
+    "tarnwick: there is no display to open a window on (neither DISPLAY nor WAYLAND_DISPLAY is set).\n"
+    "Without one, try:\n"
+    "  bash scripts/demo.sh   a download in the terminal\n"
+    "  twk get URL            download one file\n"
+    "  twk serve              the engine and its control page for the browser extension\n";
 
 // Start-up, the event loop, shut-down; the exit code.
 int run_app();

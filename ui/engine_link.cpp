@@ -28,6 +28,7 @@ void EngineLink::stop() {
     m_server.reset();
     m_tasks.clear();
     m_tasks_valid = false;
+    m_removed.clear();
     m_engine.reset();
 }
 
@@ -70,6 +71,25 @@ EngineOps EngineLink::ops() {
     };
     ops.cancel = [this](int32_t id) {
         if (m_engine) m_engine->cancel(id);
+    };
+    ops.retry = [this](int32_t id) {
+        if (m_engine) m_engine->retry(id);
+    };
+    ops.remove = [this](const std::vector<int32_t>& ids) {
+        if (!m_engine) return;
+        m_removed.clear();
+        for (int32_t id : ids) {
+            TaskList::Removed removed = m_engine->remove(id);
+            if (removed.entry) m_removed.push_back(std::move(removed));
+        }
+    };
+    ops.undo_remove = [this] {
+        if (!m_engine || m_removed.empty()) return false;
+        // A run the removal stopped must end before its task can come back; what is left
+        // stays for the next try.
+        std::erase_if(m_removed,
+                      [this](const TaskList::Removed& removed) { return m_engine->put_back(removed); });
+        return m_removed.empty();
     };
     ops.add = [this](const std::string& url, int64_t connections, std::string& error) {
         if (!m_engine) {

@@ -29,6 +29,12 @@ struct EngineOps {
     std::function<void(int32_t)> pause;
     std::function<void(int32_t)> resume;
     std::function<void(int32_t)> cancel;
+    // Runs a failed, canceled or paused task again, from its sidecar where that still fits.
+    std::function<void(int32_t)> retry;
+    // Takes the tasks out of the list and the journal in any state (core/engine.h `remove`);
+    // `undo_remove` puts back what the last call took, false when nothing could be.
+    std::function<void(const std::vector<int32_t>&)> remove;
+    std::function<bool()> undo_remove;
     // Adds `url` with `connections`; the error text when it could not be added.
     std::function<bool(const std::string& url, int64_t connections, std::string& error)> add;
 };
@@ -62,6 +68,7 @@ private:
     std::vector<TaskSnapshot> m_tasks; // the last snapshot taken, at m_tasks_revision
     Revision m_tasks_revision;
     bool m_tasks_valid = false;
+    std::vector<TaskList::Removed> m_removed; // the last removal, for undo
 };
 
 } // namespace twk::ui

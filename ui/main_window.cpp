@@ -7,19 +7,25 @@
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDesktopServices>
+#include <QDialog>
+#include <QFile>
 #include <QFileInfo>
 #include <QFontMetricsF>
+#include <QKeyEvent>
 #include <QMenu>
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
+#include <QPushButton>
+#include <QToolTip>
 #include <QUrl>
 #include <QWheelEvent>
 
 #include <cmath>
 
 #include "core/engine.h"
+#include "core/status_document.h"
 #include "net/text.h"
 #include "ui/new_download_dialog.h"
 #include "ui/palette.h"
@@ -53,6 +59,39 @@ QString q(const std::string& text) {
     return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
 
+QString label_for(PauseAction action) {
+    switch (action) {
+    case PauseAction::Resume: return t(14);
+    case PauseAction::Retry: return t(kTextRetry);
+    default: return t(13);
+    }
+}
+
+QString failure_text(FailureCategory failure) {
+    switch (failure) {
+    case FailureCategory::kNone: return {};
+    case FailureCategory::kStale:
+    case FailureCategory::kConnect: return t(kTextFailureConnect);
+    case FailureCategory::kTls: return t(kTextFailureTls);
+    case FailureCategory::kProxy: return t(kTextFailureProxy);
+    case FailureCategory::kHttpStatus:
+    case FailureCategory::kProtocol: return t(kTextFailureServer);
+    case FailureCategory::kIo: return t(kTextFailureLocal);
+    case FailureCategory::kOther: return t(kTextFailureOther);
+    }
+    return {};
+}
+
+bool ask_before_deleting(QWidget* owner, const TaskView&) {
+    QMessageBox box(QMessageBox::Question, t(kTextDeleteRunningTitle), t(kTextDeleteRunningBody),
+                    QMessageBox::NoButton, owner);
+    QPushButton* remove = box.addButton(t(15), QMessageBox::DestructiveRole);
+    box.addButton(t(45), QMessageBox::RejectRole);
+    box.setDefaultButton(remove);
+    box.exec();
+    return box.clickedButton() == remove;
+}
+
 double now_seconds() { return static_cast<double>(monotonic_ms()) / 1000.0; }
 
 // "version\nURL\nSHA-256", missing parts empty.
@@ -72,11 +111,31 @@ void split_update(const std::string& text, std::string& version, std::string& ur
 
 } // namespace
 
+QString row_tooltip(const TaskView& task) {
+    QStringList lines{q(display_status(task.status)), q(task.name)};
+    if (!task.url.empty()) lines << q(task.url);
+    return lines.join(QLatin1Char('\n'));
+}
+
+QString details_text(const TaskView& task, const std::string& folder) {
+    auto line = [](int label, const QString& value) { return t(label) + QStringLiteral(": ") + value; };
+    QString size = task.total ? q(format_size(static_cast<double>(task.total))) : t(kTextUnknownSize);
+    if (task.state() != ViewState::Done)
+        size = q(format_size(static_cast<double>(task.done))) + QStringLiteral(" / ") + size;
+    QStringList lines{line(kTextStatus, q(display_status(task.status))), line(kTextLink, q(task.url)),
+                      line(kTextFolder, q(folder)), line(kTextSize, size),
+                      line(kTextConnections, QString::number(task.connections))};
+    if (task.failure != FailureCategory::kNone) lines << line(kTextFailure, failure_text(task.failure));
+    return lines.join(QLatin1Char('\n'));
+}
+
 MainWindow::MainWindow(EngineOps ops, QWidget* parent) : QWidget(parent), m_ops(std::move(ops)) {
     setObjectName(QStringLiteral("TWKMainWindow"));
     setAttribute(Qt::WA_OpaquePaintEvent);
     setMouseTracking(true);
+    setFocusPolicy(Qt::StrongFocus);
     setMinimumSize(620, 200);
+    confirm_delete = [this](const TaskView& task) { return ask_before_deleting(this, task); };
     resize(760, 360);
     m_engine_running = m_ops.running && m_ops.running();
     connect(&m_timer, &QTimer::timeout, this, [this] { tick(now_seconds()); });
@@ -135,13 +194,11 @@ void MainWindow::layout_window() {
     m_status_bar = m_model.wants_status_bar(m_engine_running);
     QFont font = ui_font(12, 400);
     QFontMetricsF metrics(font, this);
-    const TaskView* selected = m_model.selected_task();
-    bool paused = selected && selected->state() == ViewState::Paused;
-    m_selected_paused = paused;
-    const int labels[3] = {12, paused ? 14 : 13, 15};
+    m_button_action = m_model.pause_action();
+    const QString labels[3] = {t(12), label_for(*m_button_action), t(15)};
     double x = kButtonsLeft;
     for (int i = 0; i < 3; ++i) {
-        double w = 11 + 14 + 6 + metrics.horizontalAdvance(t(labels[i])) + 11;
+        double w = 11 + 14 + 6 + metrics.horizontalAdvance(labels[i]) + 11;
         m_buttons[static_cast<size_t>(i)] = QRectF(x, kButtonTop, w, kButtonHeight);
         x += w + kButtonGap;
     }
@@ -155,10 +212,16 @@ void MainWindow::tick(double now) {
     bool changed = running != m_engine_running;
     m_engine_running = running;
     std::vector<TaskSnapshot> tasks;
+    std::optional<int32_t> newest;
     if (running && m_ops.snapshot && m_ops.snapshot(tasks)) {
         bool ids_changed = false;
+        int32_t last_id = m_model.tasks().empty() ? 0 : m_model.tasks().back().id;
         m_model.update(tasks, now, &ids_changed);
         changed = changed || ids_changed;
+        // A task added since the last look is selected and scrolled into view.
+        if (m_seen_tasks && !m_model.tasks().empty() && m_model.tasks().back().id > last_id)
+            newest = m_model.tasks().back().id;
+        m_seen_tasks = true;
     }
     m_model.prune_hidden();
     m_model.animate();
@@ -169,9 +232,14 @@ void MainWindow::tick(double now) {
 
     if (m_shell.tick) m_shell.tick();
 
-    const TaskView* selected = m_model.selected_task();
-    bool paused = selected && selected->state() == ViewState::Paused;
-    if (m_selected_paused != paused) {
+    if (newest) {
+        m_model.select(*newest);
+        ensure_visible(*newest);
+        changed = true;
+    }
+    // The button's label follows the selected row; the status bar comes and goes with the
+    // running downloads.
+    if (m_button_action != m_model.pause_action() || m_status_bar != m_model.wants_status_bar(running)) {
         layout_window();
         return;
     }
@@ -226,21 +294,8 @@ void MainWindow::press_button(int button) {
     repaint(0, 0, width(), kToolbarHeight);
     switch (button) {
     case kButtonNew: open_new_download(); break;
-    case kButtonPause: {
-        const TaskView* task = m_model.selected_task();
-        PauseAction action = m_model.pause_action();
-        if (task && action == PauseAction::Resume && m_ops.resume) m_ops.resume(task->id);
-        if (task && action == PauseAction::Pause && m_ops.pause) m_ops.pause(task->id);
-        set_interval(kFastInterval);
-        break;
-    }
-    case kButtonDelete:
-        if (const TaskView* task = m_model.selected_task()) {
-            if (m_ops.cancel) m_ops.cancel(task->id);
-            m_model.hide_selected();
-        }
-        set_interval(kFastInterval);
-        break;
+    case kButtonPause: run_second_button(); break;
+    case kButtonDelete: delete_selected(); break;
     case kButtonSettings: open_settings(); break;
     default: break;
     }
@@ -248,12 +303,189 @@ void MainWindow::press_button(int button) {
     update();
 }
 
+void MainWindow::run_second_button() {
+    const PauseAction action = m_model.pause_action();
+    if (action == PauseAction::None) return;
+    std::vector<int32_t> ids;
+    for (const TaskView* task : m_model.selection()) {
+        if (pause_action_for(task->state()) == action) ids.push_back(task->id);
+    }
+    for (int32_t id : ids) {
+        if (action == PauseAction::Pause && m_ops.pause) m_ops.pause(id);
+        if (action == PauseAction::Resume && m_ops.resume) m_ops.resume(id);
+        if (action == PauseAction::Retry && m_ops.retry) m_ops.retry(id);
+    }
+    set_interval(kFastInterval);
+}
+
+void MainWindow::delete_selected(bool with_file) {
+    std::vector<int32_t> ids;
+    bool running = false;
+    for (const TaskView* task : m_model.selection()) {
+        ids.push_back(task->id);
+        running = running || (task->active() && task->state() != ViewState::Queued);
+    }
+    if (ids.empty()) return;
+    // One question for the lot, and only when something is under way.
+    if (running && confirm_delete && !confirm_delete(*m_model.find(ids.front()))) return;
+    m_trashed.clear();
+    if (with_file) {
+        for (int32_t id : ids) {
+            const TaskView* task = m_model.find(id);
+            if (!task || task->state() != ViewState::Done) continue;
+            QString path = q(output_path(task->name));
+            QString trashed;
+            if (!path.isEmpty() && QFile::moveToTrash(path, &trashed)) m_trashed.emplace_back(path, trashed);
+        }
+    }
+    if (m_ops.remove) m_ops.remove(ids);
+    m_removed_ids = ids;
+    m_model.hide_selected();
+    set_interval(kFastInterval);
+    update();
+}
+
+bool MainWindow::undo_delete() {
+    if (m_removed_ids.empty() || !m_ops.undo_remove || !m_ops.undo_remove()) return false;
+    for (const auto& [from, trashed] : m_trashed) {
+        if (!QFileInfo::exists(from)) QFile::rename(trashed, from);
+    }
+    for (int32_t id : m_removed_ids)
+        m_model.unhide(id);
+    m_model.set_selection(m_removed_ids, m_removed_ids.front());
+    m_removed_ids.clear();
+    m_trashed.clear();
+    set_interval(kFastInterval);
+    return true;
+}
+
+void MainWindow::act_on_all(PauseAction action) {
+    for (const TaskView& task : m_model.tasks()) {
+        if (pause_action_for(task.state()) != action || m_model.hidden().count(task.id)) continue;
+        if (action == PauseAction::Pause && m_ops.pause) m_ops.pause(task.id);
+        if (action == PauseAction::Resume && m_ops.resume) m_ops.resume(task.id);
+    }
+    set_interval(kFastInterval);
+}
+
+void MainWindow::ensure_visible(int32_t id) {
+    int top = m_model.row_top(id);
+    const TaskView* task = m_model.find(id);
+    if (top < 0 || !task) return;
+    double height = list_rect().height();
+    double bottom = top + row_height(task->state());
+    if (top < m_scroll)
+        m_scroll = top;
+    else if (bottom > m_scroll + height)
+        m_scroll = bottom - height;
+    update();
+}
+
+void MainWindow::move_selection(int step, bool extend) {
+    auto rows = m_model.visible();
+    if (rows.empty()) return;
+    size_t at = 0;
+    while (at < rows.size() && rows[at]->id != m_model.selected())
+        ++at;
+    size_t next;
+    if (at == rows.size())
+        next = step > 0 ? 0 : rows.size() - 1;
+    else if (step < 0)
+        next = at == 0 ? 0 : at - 1;
+    else
+        next = std::min(rows.size() - 1, at + 1);
+    if (extend) {
+        // The current row moves; the selection spans from where the range began.
+        const int32_t anchor = m_anchor.value_or(rows[at == rows.size() ? next : at]->id);
+        m_model.select(anchor);
+        m_model.extend_to(rows[next]->id);
+        std::vector<int32_t> span;
+        for (const TaskView* task : m_model.selection())
+            span.push_back(task->id);
+        m_model.set_selection(span, rows[next]->id);
+        m_anchor = anchor;
+    } else {
+        m_model.select(rows[next]->id);
+        m_anchor.reset();
+    }
+    ensure_visible(rows[next]->id);
+    if (m_button_action != m_model.pause_action()) layout_window();
+}
+
+void MainWindow::keyPressEvent(QKeyEvent* event) {
+    if (event->matches(QKeySequence::New)) {
+        press_button(kButtonNew);
+    } else if (event->matches(QKeySequence::Undo)) {
+        undo_delete();
+    } else if (event->matches(QKeySequence::Delete) || event->key() == Qt::Key_Delete) {
+        delete_selected();
+    } else if (event->key() == Qt::Key_Space) {
+        run_second_button();
+    } else if (event->matches(QKeySequence::SelectAll)) {
+        m_model.select_all();
+        if (m_button_action != m_model.pause_action()) layout_window();
+    } else if (event->key() == Qt::Key_Up || event->key() == Qt::Key_Down) {
+        move_selection(event->key() == Qt::Key_Up ? -1 : 1, event->modifiers() & Qt::ShiftModifier);
+    } else if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+        run_row_command(RowCommand::Open);
+    } else {
+        QWidget::keyPressEvent(event);
+        return;
+    }
+    update();
+}
+
+std::optional<int32_t> MainWindow::row_at_point(const QPointF& point) const {
+    QRectF list = list_rect();
+    if (!list.contains(point)) return std::nullopt;
+    double content = point.y() - list.top() +
+                     clamp_scroll(m_scroll, m_model.content_height(), static_cast<int>(list.height()));
+    return m_model.row_at(content);
+}
+
+bool MainWindow::event(QEvent* event) {
+    if (event->type() == QEvent::ToolTip) {
+        auto* help = static_cast<QHelpEvent*>(event);
+        auto id = row_at_point(help->pos());
+        const TaskView* task = id ? m_model.find(*id) : nullptr;
+        if (task)
+            QToolTip::showText(help->globalPos(), row_tooltip(*task), this);
+        else
+            QToolTip::hideText();
+        return true;
+    }
+    return QWidget::event(event);
+}
+
+namespace {
+bool g_quit_requested = false;
+}
+
+bool MainWindow::quit_requested() { return g_quit_requested; }
+
+void MainWindow::quit_now() {
+    g_quit_requested = true;
+    // A dialog's own event loop would keep the app waiting: each is answered Cancel first.
+    for (int guard = 0; guard < 16; ++guard) {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (!modal) break;
+        if (auto* dialog = qobject_cast<QDialog*>(modal))
+            dialog->reject();
+        else
+            modal->close();
+        if (QApplication::activeModalWidget() == modal) modal->hide();
+    }
+    QApplication::exit(0);
+}
+
 void MainWindow::start_download(const std::string& link) { m_starter->start(link, m_connections); }
 
 void MainWindow::open_new_download() {
-    NewDownloadDialog dialog([this](const std::string& link) { start_download(link); }, this);
+    std::vector<std::string> links;
+    NewDownloadDialog dialog([&links](const std::string& link) { links.push_back(link); }, this);
     dialog.prefill(QGuiApplication::clipboard()->text());
     dialog.exec();
+    m_starter->start(links, m_connections);
     activateWindow();
 }
 
@@ -278,6 +510,10 @@ void MainWindow::open_settings() {
 
 void MainWindow::switch_language_now() {
     switch_language();
+    // The choice is kept for the next start, where the app keeps its settings.
+    if (!m_settings_context.paths.config_home.empty())
+        app::SettingsStore(m_settings_context.paths)
+            .write_string("Language", language_is_chinese() ? "zh" : "en");
     m_title.clear();
     update_title();
     layout_window();
@@ -296,15 +532,21 @@ int MainWindow::button_at(const QPointF& point) const {
     return -1;
 }
 
-void MainWindow::select_at(const QPointF& point) {
+void MainWindow::select_at(const QPointF& point, Qt::KeyboardModifiers modifiers) {
     QRectF list = list_rect();
     if (!list.contains(point)) return;
     double content = point.y() - list.top() +
                      clamp_scroll(m_scroll, m_model.content_height(), static_cast<int>(list.height()));
     if (auto id = m_model.row_at(content)) {
-        m_model.select(*id);
+        if (modifiers & Qt::ControlModifier) {
+            m_model.toggle(*id);
+        } else if (modifiers & Qt::ShiftModifier) {
+            m_model.extend_to(*id);
+        } else {
+            m_model.select(*id);
+        }
         update(list.toAlignedRect());
-        if (m_selected_paused != (m_model.selected_task()->state() == ViewState::Paused)) layout_window();
+        if (m_button_action != m_model.pause_action()) layout_window();
     }
 }
 
@@ -346,7 +588,8 @@ void MainWindow::mousePressEvent(QMouseEvent* event) {
             return;
         }
     }
-    if (event->button() == Qt::LeftButton || event->button() == Qt::RightButton) select_at(point);
+    if (event->button() == Qt::LeftButton || event->button() == Qt::RightButton)
+        select_at(point, event->modifiers());
 }
 
 void MainWindow::wheelEvent(QWheelEvent* event) {
@@ -358,8 +601,12 @@ void MainWindow::wheelEvent(QWheelEvent* event) {
 void MainWindow::contextMenuEvent(QContextMenuEvent* event) {
     QRectF list = list_rect();
     if (event->reason() == QContextMenuEvent::Keyboard) {
-        if (m_model.selected_task())
-            show_row_menu(mapToGlobal(QPoint(24, static_cast<int>(list.top()) + 24)));
+        // The menu key opens the menu at the current row.
+        if (const TaskView* task = m_model.selected_task()) {
+            ensure_visible(task->id);
+            int y = static_cast<int>(list.top() + m_model.row_top(task->id) - m_scroll) + 24;
+            show_row_menu(mapToGlobal(QPoint(24, y)));
+        }
         return;
     }
     QPointF point = event->pos();
@@ -372,16 +619,25 @@ void MainWindow::contextMenuEvent(QContextMenuEvent* event) {
                      clamp_scroll(m_scroll, m_model.content_height(), static_cast<int>(list.height()));
     auto id = m_model.row_at(content);
     if (!id) return;
-    m_model.select(*id);
+    // A right-click inside the selection acts on all of it.
+    if (!m_model.is_selected(*id)) m_model.select(*id);
+    if (m_button_action != m_model.pause_action()) layout_window();
     show_row_menu(event->globalPos());
 }
 
 void MainWindow::show_window_menu(const QPoint& global_pos) {
     QMenu menu(this);
+    QAction* pause_all = menu.addAction(t(kTextPauseAll));
+    QAction* resume_all = menu.addAction(t(kTextResumeAll));
+    menu.addSeparator();
     QAction* language = menu.addAction(t(10));
     QAction* about = menu.addAction(t(19));
     QAction* chosen = menu.exec(global_pos);
-    if (chosen == language)
+    if (chosen == pause_all)
+        act_on_all(PauseAction::Pause);
+    else if (chosen == resume_all)
+        act_on_all(PauseAction::Resume);
+    else if (chosen == language)
         switch_language_now();
     else if (chosen == about)
         show_about();
@@ -398,6 +654,8 @@ RowMenu MainWindow::row_menu() const {
     menu.show_in_folder = is_file;
     menu.url = task->url;
     menu.copy_link = !menu.url.empty();
+    menu.retry = pause_action_for(task->state()) == PauseAction::Retry;
+    menu.delete_file_too = menu.open;
     return menu;
 }
 
@@ -413,6 +671,27 @@ void MainWindow::run_row_command(RowCommand command) {
     case RowCommand::CopyLink:
         if (menu.copy_link) QGuiApplication::clipboard()->setText(q(menu.url));
         break;
+    case RowCommand::Retry:
+        if (menu.retry) run_second_button();
+        break;
+    case RowCommand::Delete:
+        if (menu.present) delete_selected();
+        break;
+    case RowCommand::DeleteFileToo:
+        if (menu.delete_file_too) delete_selected(true);
+        break;
+    case RowCommand::Details:
+        if (const TaskView* task = m_model.selected_task(); task && menu.present) {
+            std::string folder = QFileInfo(q(menu.path)).absolutePath().toStdString();
+            if (menu.path.empty())
+                folder = m_download_folder.empty() ? default_download_dir() : m_download_folder;
+            auto* box = new QMessageBox(QMessageBox::Information, q(task->name), details_text(*task, folder),
+                                        QMessageBox::Ok, this);
+            box->setTextInteractionFlags(Qt::TextSelectableByMouse);
+            box->setAttribute(Qt::WA_DeleteOnClose);
+            box->open();
+        }
+        break;
     }
 }
 
@@ -426,13 +705,26 @@ void MainWindow::show_row_menu(const QPoint& global_pos) {
     folder->setEnabled(state.show_in_folder);
     QAction* copy = menu.addAction(t(27));
     copy->setEnabled(state.copy_link);
+    QAction* retry = nullptr;
+    if (state.retry) retry = menu.addAction(t(kTextRetry));
+    QAction* details = menu.addAction(t(kTextDetails));
+    menu.addSeparator();
+    QAction* remove = menu.addAction(t(15));
+    remove->setShortcut(QKeySequence::Delete);
+    QAction* remove_file = menu.addAction(t(kTextDeleteFileToo));
+    remove_file->setEnabled(state.delete_file_too);
     QAction* chosen = menu.exec(global_pos);
-    if (chosen == open)
-        run_row_command(RowCommand::Open);
-    else if (chosen == folder)
-        run_row_command(RowCommand::ShowInFolder);
-    else if (chosen == copy)
-        run_row_command(RowCommand::CopyLink);
+    if (!chosen) return;
+    const std::pair<QAction*, RowCommand> commands[] = {{open, RowCommand::Open},
+                                                        {folder, RowCommand::ShowInFolder},
+                                                        {copy, RowCommand::CopyLink},
+                                                        {retry, RowCommand::Retry},
+                                                        {details, RowCommand::Details},
+                                                        {remove, RowCommand::Delete},
+                                                        {remove_file, RowCommand::DeleteFileToo}};
+    for (const auto& [action, command] : commands) {
+        if (chosen == action) run_row_command(command);
+    }
 }
 
 // The file manager's ShowItems call selects the file in its folder; without a file manager on
@@ -523,7 +815,7 @@ void MainWindow::paint_list(QPainter& p) {
     for (const TaskView* task : rows) {
         double h = row_height(task->state());
         if (top + h > m_scroll && top < m_scroll + list.height())
-            paint_row(p, *task, top, width(), m_model.selected() == task->id);
+            paint_row(p, *task, top, width(), m_model.is_selected(task->id));
         top += h;
     }
     p.restore();
@@ -532,22 +824,28 @@ void MainWindow::paint_list(QPainter& p) {
 void MainWindow::paint_toolbar(QPainter& p) {
     p.fillRect(QRectF(0, 0, width(), kToolbarHeight), kBackground);
     p.fillRect(QRectF(0, kToolbarHeight - 1, width(), 1), kDivider);
-    const TaskView* selected = m_model.selected_task();
-    bool paused = selected && selected->state() == ViewState::Paused;
+    const PauseAction action = m_model.pause_action();
+    const bool pause_enabled = action != PauseAction::None;
+    const bool delete_enabled = row_menu().present;
     struct Face {
         int icon;
-        int label;
+        QString label;
         QColor icon_color;
         QColor label_color;
+        bool enabled;
     };
-    const Face faces[3] = {{kIconNew, 12, kAccent, grey(80)},
-                           {paused ? kIconResume : kIconPause, paused ? 14 : 13, grey(80), grey(80)},
-                           {kIconDelete, 15, grey(80), grey(80)}};
+    const QColor off = grey(30);
+    const Face faces[3] = {
+        {kIconNew, t(12), kAccent, grey(80), true},
+        {action == PauseAction::Pause || action == PauseAction::None ? kIconPause : kIconResume,
+         label_for(action), pause_enabled ? grey(80) : off, pause_enabled ? grey(80) : off, pause_enabled},
+        {kIconDelete, t(15), delete_enabled ? grey(80) : off, delete_enabled ? grey(80) : off,
+         delete_enabled}};
     p.save();
     p.setRenderHint(QPainter::Antialiasing);
     for (int i = 0; i < 4; ++i) {
         const QRectF& r = m_buttons[static_cast<size_t>(i)];
-        if (i == m_pressed || i == m_hover) {
+        if ((i == m_pressed || i == m_hover) && (i == kButtonSettings || faces[i].enabled)) {
             p.setPen(Qt::NoPen);
             p.setBrush(i == m_pressed ? grey(12) : grey(5));
             p.drawRoundedRect(r, 5, 5);
@@ -562,7 +860,7 @@ void MainWindow::paint_toolbar(QPainter& p) {
         QFontMetricsF m(font, p.device());
         p.setFont(font);
         p.setPen(f.label_color);
-        p.drawText(QPointF(r.left() + 31, r.center().y() - m.height() / 2 + m.ascent()), t(f.label));
+        p.drawText(QPointF(r.left() + 31, r.center().y() - m.height() / 2 + m.ascent()), f.label);
     }
     p.restore();
 }

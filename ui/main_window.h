@@ -17,6 +17,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "ui/engine_link.h"
 #include "ui/settings_dialog.h"
@@ -34,10 +35,18 @@ struct RowMenu {
     bool open = false;    // done, and its file exists
     bool show_in_folder = false;
     bool copy_link = false;
+    bool retry = false;           // failed or canceled
+    bool delete_file_too = false; // done, and its file exists
     std::string path;
     std::string url;
 };
-enum class RowCommand { Open, ShowInFolder, CopyLink };
+enum class RowCommand { Open, ShowInFolder, CopyLink, Retry, Delete, DeleteFileToo, Details };
+
+// A row's tooltip: its whole status in the language in force, its name and its link.
+QString row_tooltip(const TaskView& task);
+// The details view's text: status, link, folder, size, connections and, for a failure, what it
+// was about; one "label: value" line each.
+QString details_text(const TaskView& task, const std::string& folder);
 
 enum ToolbarButton : int { kButtonNew = 0, kButtonPause = 1, kButtonDelete = 2, kButtonSettings = 3 };
 
@@ -101,6 +110,20 @@ public:
     void switch_language_now();
     void show_about();
 
+    // Delete: the selected tasks leave the list and the journal; when one is running, only
+    // after the user agreed, once (`confirm_delete` asks; tests replace it). With `with_file`
+    // done tasks' files go into the desktop's trash. Undo puts back the last removal (and its
+    // files).
+    void delete_selected(bool with_file = false);
+    bool undo_delete();
+    std::function<bool(const TaskView&)> confirm_delete;
+    // Scrolls the list so the task's row is wholly in view.
+    void ensure_visible(int32_t id);
+    // Closes any modal dialog (the answer is Cancel) and then the app the normal way; asked
+    // before the event loop runs (a dialog opened at start-up), the loop then ends at once.
+    static void quit_now();
+    static bool quit_requested();
+
 protected:
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
@@ -110,18 +133,24 @@ protected:
     void wheelEvent(QWheelEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
     void changeEvent(QEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    bool event(QEvent* event) override;
 
 private:
     void layout_window();
     void set_interval(int ms);
     void update_title();
     int button_at(const QPointF& point) const;
-    void select_at(const QPointF& point);
+    void select_at(const QPointF& point, Qt::KeyboardModifiers modifiers);
     void show_row_menu(const QPoint& global_pos);
     void show_window_menu(const QPoint& global_pos);
     void open_new_download();
     void open_settings();
     void show_in_folder(const std::string& path);
+    void run_second_button();
+    void move_selection(int step, bool extend);
+    void act_on_all(PauseAction action);
+    std::optional<int32_t> row_at_point(const QPointF& point) const;
 
     void paint_frame(QPainter& p);
     void paint_toolbar(QPainter& p);
@@ -134,7 +163,7 @@ private:
     QTimer m_timer;
     int m_interval = 16;
     bool m_engine_running = false;
-    std::optional<bool> m_selected_paused;
+    std::optional<PauseAction> m_button_action; // what the second button showed at the last layout
     std::array<QRectF, 4> m_buttons{};
     int m_hover = -1;
     int m_pressed = -1;
@@ -154,7 +183,11 @@ private:
     int64_t m_connections = static_cast<int64_t>(kDefaultConnections);
     SettingsContext m_settings_context;
     DownloadStarter* m_starter = nullptr;
-    bool m_settings_open = false; // the dialog then takes the screenshot
+    bool m_settings_open = false;                       // the dialog then takes the screenshot
+    bool m_seen_tasks = false;                          // the first snapshot came (its rows are not "new")
+    std::vector<int32_t> m_removed_ids;                 // the last removal, for undo
+    std::vector<std::pair<QString, QString>> m_trashed; // its files: (path, where in the trash)
+    std::optional<int32_t> m_anchor;                    // where a Shift+arrow range began
 };
 
 } // namespace twk::ui

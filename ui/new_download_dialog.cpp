@@ -6,7 +6,10 @@
 #include <QMetaObject>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QRegularExpression>
+#include <QStringList>
 
+#include "net/url.h"
 #include "ui/palette.h"
 #include "ui/text_table.h"
 
@@ -14,7 +17,8 @@ namespace twk::ui {
 namespace {
 
 constexpr int kClientWidth = 520;
-constexpr int kClientHeight = 160;
+constexpr int kClientHeight = 184;
+constexpr double kErrorTop = 98;
 constexpr double kMargin = 22;
 constexpr double kFieldTop = 62;
 constexpr double kFieldHeight = 30;
@@ -60,6 +64,43 @@ std::string typed_link(const QString& field) {
     return text.substr(begin, end - begin);
 }
 
+QString clipboard_links(const QString& clipboard) {
+    QStringList links;
+    const QStringList lines =
+        clipboard.left(kClipboardReadChars).split(QRegularExpression(QStringLiteral("[\r\n]")));
+    for (const QString& line : lines) {
+        if (line.trimmed().isEmpty()) continue;
+        QString link = clipboard_link(line);
+        if (link.isEmpty()) return {};
+        links << link;
+    }
+    return links.join(QLatin1Char(' '));
+}
+
+std::vector<std::string> typed_links(const QString& field) {
+    std::vector<std::string> links;
+    std::string text = field.left(kMaxFieldChars).toStdString();
+    size_t at = 0;
+    while (at < text.size()) {
+        while (at < text.size() && typed_blank(text[at]))
+            ++at;
+        size_t end = at;
+        while (end < text.size() && !typed_blank(text[end]))
+            ++end;
+        if (end > at) links.push_back(text.substr(at, end - at));
+        at = end;
+    }
+    return links;
+}
+
+QString link_problem(const std::string& link) {
+    UrlParts parts;
+    if (link.size() <= static_cast<size_t>(kMaxLinkChars) && parse_url(link, parts)) return {};
+    QString shown = QString::fromStdString(link.substr(0, 80));
+    if (link.size() > 80) shown += QStringLiteral("…");
+    return t(kTextInvalidLink) + shown;
+}
+
 DownloadStarter::DownloadStarter(Add add, QObject* parent) : QObject(parent), m_add(std::move(add)) {}
 
 DownloadStarter::~DownloadStarter() {
@@ -72,26 +113,31 @@ DownloadStarter::~DownloadStarter() {
         worker.join();
 }
 
-void DownloadStarter::start(const std::string& url, int64_t connections) {
+void DownloadStarter::start(const std::vector<std::string>& urls, int64_t connections) {
+    if (urls.empty()) return;
     std::lock_guard lock(m_lock);
-    m_workers.emplace_back([this, url, connections] {
-        std::string error;
-        bool ok = false;
-        if (m_add) {
-            ok = m_add(url, connections, error);
-        } else {
-            error = "engine not running";
+    m_workers.emplace_back([this, urls, connections] {
+        for (size_t i = 0; i < urls.size(); ++i) {
+            std::string error;
+            bool ok = false;
+            if (m_add) {
+                ok = m_add(urls[i], connections, error);
+            } else {
+                error = "engine not running";
+            }
+            const bool last = i + 1 == urls.size();
+            std::thread::id self = std::this_thread::get_id();
+            QString text = QString::fromStdString(error);
+            // Each result goes to the UI thread as a queued call; the last one also reaps this
+            // thread.
+            QMetaObject::invokeMethod(
+                this,
+                [this, self, ok, text, last] {
+                    if (last) join(self);
+                    emit finished(ok, text);
+                },
+                Qt::QueuedConnection);
         }
-        std::thread::id self = std::this_thread::get_id();
-        QString text = QString::fromStdString(error);
-        // The result goes to the UI thread as a queued call; that call also reaps this thread.
-        QMetaObject::invokeMethod(
-            this,
-            [this, self, ok, text] {
-                join(self);
-                emit finished(ok, text);
-            },
-            Qt::QueuedConnection);
     });
 }
 
@@ -125,10 +171,15 @@ NewDownloadDialog::NewDownloadDialog(std::function<void(const std::string&)> sta
     m_field = new QLineEdit(this);
     style_line_edit(m_field);
     m_field->setPlaceholderText(t(42));
-    m_field->setMaxLength(static_cast<int>(kMaxLinkChars));
+    m_field->setMaxLength(static_cast<int>(kMaxFieldChars));
     m_field->setGeometry(field_edit_rect(m_frame));
+    connect(m_field, &QLineEdit::textChanged, this, [this](const QString& text) {
+        m_download.enabled = !typed_links(text).empty();
+        m_error.clear();
+        update();
+    });
 
-    m_download = {t(6), ButtonKind::Primary, true, {}};
+    m_download = {t(6), ButtonKind::Primary, false, {}};
     m_cancel = {t(45), ButtonKind::Secondary, true, {}};
     PushButton* order[] = {&m_download, &m_cancel};
     place_buttons_from_right(order, 2, kClientWidth - kMargin,
@@ -137,16 +188,27 @@ NewDownloadDialog::NewDownloadDialog(std::function<void(const std::string&)> sta
 }
 
 void NewDownloadDialog::prefill(const QString& clipboard_text) {
-    QString link = clipboard_link(clipboard_text);
-    if (!link.isEmpty()) m_field->setText(link);
+    QString links = clipboard_links(clipboard_text);
+    if (!links.isEmpty()) m_field->setText(links);
     m_field->setFocus();
     m_field->selectAll();
 }
 
 void NewDownloadDialog::accept_link() {
-    std::string link = typed_link(m_field->text());
-    if (link.empty()) return;
-    if (m_start) m_start(link);
+    const std::vector<std::string> links = typed_links(m_field->text());
+    if (links.empty()) return;
+    for (const std::string& link : links) {
+        QString problem = link_problem(link);
+        if (!problem.isEmpty()) {
+            m_error = problem;
+            update();
+            return;
+        }
+    }
+    if (m_start) {
+        for (const std::string& link : links)
+            m_start(link);
+    }
     accept();
 }
 
@@ -188,7 +250,7 @@ void NewDownloadDialog::leaveEvent(QEvent*) {
 void NewDownloadDialog::mousePressEvent(QMouseEvent* event) {
     if (event->button() != Qt::LeftButton) return;
     int button = button_at(event->position());
-    if (button == 0) accept_link();
+    if (button == 0 && m_download.enabled) accept_link();
     if (button == 1) reject();
 }
 
@@ -201,6 +263,12 @@ void NewDownloadDialog::paintEvent(QPaintEvent*) {
     QFontMetricsF heading(heading_font(), p.device());
     paint_text_at(p, t(41), heading_font(), heading_color(), kMargin, kFieldTop - 6 - heading.height());
     paint_field_frame(p, m_frame, true);
+    if (!m_error.isEmpty()) {
+        QFont font = hint_font();
+        QFontMetricsF metrics(font, p.device());
+        QString shown = metrics.elidedText(m_error, Qt::ElideMiddle, kClientWidth - 2 * kMargin);
+        paint_text_at(p, shown, font, kError, kMargin, kErrorTop);
+    }
     paint_push_button(p, m_download, m_hover == 0);
     paint_push_button(p, m_cancel, m_hover == 1);
 }

@@ -1,6 +1,8 @@
-// The New Download dialog: one field for a link, prefilled from the clipboard when it holds
-// one, and Download / Cancel. Accepting hands the link to a `DownloadStarter`, which adds it on
-// a worker thread and reports back on the UI thread.
+// The New Download dialog: one field for links (several pasted at once become one download
+// each), prefilled from the clipboard when it holds links, and Download / Cancel. Download is
+// disabled while the field is blank; a link that cannot be one is named inside the dialog,
+// which stays open with what was typed. Accepting hands each link to a `DownloadStarter`,
+// which adds it on a worker thread and reports back on the UI thread.
 #pragma once
 
 #include <QDialog>
@@ -13,6 +15,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "ui/dialog_parts.h"
 
@@ -23,15 +26,25 @@ namespace twk::ui {
 // At most this much of the clipboard is looked at, and a link may be this long.
 inline constexpr qsizetype kClipboardReadChars = 8192;
 inline constexpr qsizetype kMaxLinkChars = 4096;
+// The field holds at most this much: a few hundred pasted links.
+inline constexpr qsizetype kMaxFieldChars = 256 * 1024;
 
 // The clipboard text as a link to prefill, or empty when it is not one: trimmed of blanks and
 // line breaks at both ends, at most 4096 characters, no character at or below a blank, and an
 // http, https, ftp or ftps scheme (any case) before "://" with something after it.
 QString clipboard_link(const QString& clipboard);
 
+// The clipboard's links to prefill, blank-separated: each non-blank line must pass
+// `clipboard_link`, else nothing is prefilled.
+QString clipboard_links(const QString& clipboard);
+
 // The typed text as the link to start (blanks, tabs, carriage returns and line feeds trimmed),
 // or empty when there is nothing but those.
 std::string typed_link(const QString& field);
+// The typed links: the field split at blanks, tabs and line breaks (a link holds none).
+std::vector<std::string> typed_links(const QString& field);
+// Empty when the engine will take `link`, else the reason to show.
+QString link_problem(const std::string& link);
 
 // Adds links on worker threads. `finished` arrives on the thread the starter lives on; a
 // worker never touches a widget. Destroying the starter waits for the workers that still run.
@@ -42,7 +55,12 @@ public:
     explicit DownloadStarter(Add add, QObject* parent = nullptr);
     ~DownloadStarter() override;
 
-    void start(const std::string& url, int64_t connections);
+    void start(const std::string& url, int64_t connections) {
+        start(std::vector<std::string>{url}, connections);
+    }
+    // Adds the links one after the other on one worker, so they keep their order in the list;
+    // `finished` comes once for each.
+    void start(const std::vector<std::string>& urls, int64_t connections);
 
 signals:
     void finished(bool ok, const QString& error);
@@ -65,8 +83,11 @@ public:
     void prefill(const QString& clipboard_text);
     QLineEdit* field() const { return m_field; }
 
-    // Download: starts the link and closes, unless the field holds only blanks.
+    // Download: starts every link and closes, unless the field holds only blanks or a link
+    // that cannot be one (then `error_text` names it and the dialog stays).
     void accept_link();
+    const QString& error_text() const { return m_error; }
+    bool download_enabled() const { return m_download.enabled; }
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -84,6 +105,7 @@ private:
     QRectF m_frame;
     PushButton m_download, m_cancel;
     int m_hover = -1; // 0 Download, 1 Cancel
+    QString m_error;
 };
 
 } // namespace twk::ui

@@ -23,6 +23,8 @@ inline QColor with_alpha(QColor c, int alpha) {
     return c;
 }
 inline const QColor kDivider = QColor(0, 0, 0, 0x12);
+// Selected rows: the accent, light enough for the row's texts and bar to read on it.
+inline const QColor kSelection = QColor(0x16, 0x67, 0xD9, 0x26);
 
 // The desktop's sans-serif family (semibold from weight 500) or its monospace family (bold at
 // weight 600 and above), at a pixel size that may be fractional. Made once per combination.

@@ -209,7 +209,7 @@ void paint_row(QPainter& painter, const TaskView& task, double top, double width
     painter.setRenderHint(QPainter::Antialiasing);
     painter.setRenderHint(QPainter::TextAntialiasing);
     double height = row_height(task.state());
-    if (selected) painter.fillRect(QRectF(0, top, width, height), grey(3));
+    if (selected) painter.fillRect(QRectF(0, top, width, height), kSelection);
     bool tall = height == kTallRowHeight;
     double badge_right = draw_badge(painter, task, top + (tall ? kTallLine : kCompactLine));
     if (tall)

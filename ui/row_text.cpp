@@ -64,9 +64,61 @@ std::string compact_right_text(const TaskView& task) {
         if (task.total == 0) return tr_text(22);
         return std::string(tr_text(22)) + " · " + number(percent_done(task)) + "%";
     case ViewState::Canceled: return tr_text(23);
-    case ViewState::Error: return task.status;
+    case ViewState::Error: return display_status(task.status);
     default: return {};
     }
+}
+
+namespace {
+
+// Leading phrases of the engine's texts and their Chinese; the first that matches is used and
+// the rest of the text (a host, a path, a number) follows it.
+struct Phrase {
+    std::string_view english;
+    const char* chinese;
+};
+constexpr Phrase kPhrases[] = {
+    {"error: ", "出错："},
+    {"file missing", "文件已不存在"},
+    {"http ", "服务器返回 HTTP "},
+    {"connect failed: ", "连接失败："},
+    {"retries exhausted", "重试次数已用完"},
+    {"stalled (no progress)", "停滞（没有进展）"},
+    {"incomplete", "未下载完整"},
+    {"output file was removed during the download", "下载期间文件被删除"},
+    {"remote file changed since last run", "服务器上的文件自上次下载后已改变"},
+    {"cannot open output file: ", "无法打开输出文件："},
+    {"interrupted and not resumable: ", "中断且无法续传："},
+    {"not enough space to join: need ", "空间不足，无法合并：需要 "},
+    {"mux failed: ", "合并失败："},
+    {"manifest fetch failed: ", "获取清单失败："},
+    {"internal failure", "内部错误"},
+    {"invalid URL", "链接无效"},
+    {"invalid url", "链接无效"},
+    {"empty url", "链接为空"},
+    {"engine not running", "引擎未运行"},
+    {"retrying: ", "重试中："},
+};
+
+} // namespace
+
+std::string display_status(std::string_view status) {
+    if (!language_is_chinese()) return std::string(status);
+    std::string out;
+    // "error: " comes first and a reason may follow it.
+    for (bool matched = true; matched && !status.empty();) {
+        matched = false;
+        for (const Phrase& phrase : kPhrases) {
+            if (status.starts_with(phrase.english)) {
+                out += phrase.chinese;
+                status.remove_prefix(phrase.english.size());
+                matched = true;
+                break;
+            }
+        }
+    }
+    out += status;
+    return out;
 }
 
 std::string speed_text(double bytes_per_second) {

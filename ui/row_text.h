@@ -33,6 +33,11 @@ std::string bottom_left_text(const TaskView& task);
 // size, else empty.
 std::string bottom_right_text(const TaskView& task);
 
+// A status or error text the engine wrote, in the language in force: the engine's texts stay
+// English (documents and journals keep them exact), so Chinese is put on at display. Parts
+// not in the table are shown as they are.
+std::string display_status(std::string_view status);
+
 // Downloaded bytes as a truncated percentage of the total (0 for no total).
 int percent_done(const TaskView& task);
 

@@ -5,21 +5,27 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDesktopServices>
+#include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QFontMetricsF>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QScreen>
 #include <QScrollBar>
+#include <QTemporaryFile>
 #include <QUrl>
 #include <QWheelEvent>
 
 #include <cmath>
 #include <cstdlib>
 
+#include "net/proxy_spec.h"
 #include "net/text.h"
+#include "net/url.h"
 #include "ui/palette.h"
 #include "ui/text_table.h"
 
@@ -321,6 +327,11 @@ SettingsDialog::SettingsDialog(SettingsContext context, QWidget* owner)
 
     m_save = {t(59), ButtonKind::Primary, true, {}};
     m_cancel = {t(45), ButtonKind::Secondary, true, {}};
+    m_problem = new QLabel(this);
+    m_problem->setWordWrap(true);
+    m_problem->setFont(hint_font());
+    m_problem->setStyleSheet(QStringLiteral("color: %1;").arg(kError.name()));
+    m_problem->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     fit_to_screen();
     refresh_browsers();
     connect(&m_browser_timer, &QTimer::timeout, this, [this] { refresh_browsers(); });
@@ -357,6 +368,9 @@ void SettingsDialog::fit_to_screen() {
     m_scroll->setPageStep(visible);
     PushButton* order[] = {&m_save, &m_cancel};
     place_buttons_from_right(order, 2, kClientWidth - kMargin, height - 18 - kPushButtonHeight);
+    m_problem->setGeometry(static_cast<int>(kMargin), visible + 4,
+                           static_cast<int>(m_cancel.rect.left() - kMargin - kPushButtonGap),
+                           kFooterHeight - 8);
 }
 
 int SettingsDialog::content_height() const { return m_content->height(); }
@@ -394,6 +408,29 @@ void SettingsDialog::get_extension(int row) {
     m_context.open_page(QString::fromUtf8(kExtensionPageUrl));
 }
 
+QString proxy_problem(const std::string& text) {
+    ProxySpec spec;
+    if (parse_proxy_url(text, spec)) return {};
+    QString shown = QString::fromStdString(text).trimmed().left(60);
+    const size_t sep = text.find("://");
+    const std::string scheme =
+        sep == std::string::npos ? std::string("http") : to_lower_ascii(trim_spaces(text.substr(0, sep)));
+    const bool known = scheme == "http" || scheme == "https" || scheme == "socks5" || scheme == "socks5h";
+    return t(kTextNotAProxy) + shown + QStringLiteral(" — ") +
+           t(known ? kTextProxyFormReason : kTextProxySchemeReason);
+}
+
+QString folder_problem(const std::string& folder) {
+    const QString path = QString::fromStdString(folder);
+    if (path.isEmpty()) return {};
+    if (!QDir().mkpath(path) || !QFileInfo(path).isDir()) return t(kTextFolderMissing) + path;
+    QTemporaryFile probe(QDir(path).filePath(QStringLiteral(".tarnwick-XXXXXX")));
+    if (!probe.open()) return t(kTextFolderReadOnly) + path;
+    return {};
+}
+
+QString SettingsDialog::problem_text() const { return m_problem->text(); }
+
 void SettingsDialog::save() {
     app::SettingsForm form;
     form.download_dir = m_content->folder().toStdString();
@@ -403,6 +440,15 @@ void SettingsDialog::save() {
     form.connection_index = m_content->list->currentIndex();
     form.auto_update_check = m_content->update_check->isChecked();
     form.launch_at_login = m_content->launch->isChecked();
+    QString problem = form.custom_proxy ? proxy_problem(form.proxy_text) : QString();
+    if (problem.isEmpty())
+        problem = folder_problem(form.download_dir.empty() ? m_context.default_folder : form.download_dir);
+    m_problem->setText(problem);
+    m_problem->setToolTip(problem);
+    if (!problem.isEmpty()) {
+        if (form.custom_proxy && !proxy_problem(form.proxy_text).isEmpty()) m_content->proxy->setFocus();
+        return;
+    }
     app::SettingsStore store(m_context.paths);
     app::Settings saved = app::save_settings(store, form, m_context.exe_path);
     if (m_context.saved) m_context.saved(saved);

@@ -27,8 +27,15 @@ class QCheckBox;
 class QComboBox;
 class QLineEdit;
 class QScrollBar;
+class QLabel;
 
 namespace twk::ui {
+
+// Why `text` is no proxy we can use, empty when it is one (or empty: no proxy).
+QString proxy_problem(const std::string& text);
+// Why downloads cannot go into `folder` (it cannot be created, or nothing can be written in
+// it), empty when they can. The folder tree is created.
+QString folder_problem(const std::string& folder);
 
 // The browser-extension page "Get extension…" opens, the same for every browser.
 inline constexpr const char* kExtensionPageUrl = "https://tarnwick.example/extension";
@@ -57,8 +64,11 @@ public:
     SettingsDialog(SettingsContext context, QWidget* owner);
     ~SettingsDialog() override;
 
-    // Saves as the Save button does and closes.
+    // Saves as the Save button does and closes; a custom proxy that is not one, or a download
+    // folder that cannot be made or written, is named in the footer instead and nothing is
+    // saved.
     void save();
+    QString problem_text() const;
     // One screenshot of the dialog, children included, at the first repaint at or after
     // `deadline_ms` (monotonic).
     void request_screenshot(const QString& path, int64_t deadline_ms);
@@ -100,6 +110,7 @@ private:
 
     SettingsContext m_context;
     SettingsContent* m_content = nullptr;
+    QLabel* m_problem = nullptr; // in the footer, left of the buttons
     QWidget* m_viewport = nullptr;
     QScrollBar* m_scroll = nullptr;
     PushButton m_save, m_cancel;

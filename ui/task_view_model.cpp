@@ -88,6 +88,7 @@ void TaskViewModel::update(const std::vector<TaskSnapshot>& tasks, double now_se
         task.total = entry.total;
         task.done = entry.done;
         task.connections = static_cast<int64_t>(std::min<uint64_t>(entry.connections, 1024));
+        task.failure = entry.failure;
         std::vector<SegmentView> segments;
         read_segments(entry, task.segments, segments);
         task.segments = std::move(segments);
@@ -99,8 +100,9 @@ void TaskViewModel::update(const std::vector<TaskSnapshot>& tasks, double now_se
     for (size_t i = 0; !ids_changed && i < next.size(); ++i)
         ids_changed = next[i].id != m_tasks[i].id;
     m_tasks = std::move(next);
+    std::erase_if(m_chosen, [this](int32_t id) { return !find(id); });
     if (!m_selected || !find(*m_selected)) {
-        m_selected = m_tasks.empty() ? std::nullopt : std::optional<int32_t>(m_tasks.front().id);
+        select(m_tasks.empty() ? std::nullopt : std::optional<int32_t>(m_tasks.front().id));
     }
     if (changed) *changed = ids_changed;
 }
@@ -167,6 +169,54 @@ int TaskViewModel::content_height() const {
 
 const TaskView* TaskViewModel::selected_task() const { return m_selected ? find(*m_selected) : nullptr; }
 
+void TaskViewModel::select(std::optional<int32_t> id) {
+    m_selected = id;
+    m_chosen.clear();
+    if (id) m_chosen.insert(*id);
+}
+
+void TaskViewModel::toggle(int32_t id) {
+    if (!m_chosen.erase(id)) m_chosen.insert(id);
+    m_selected = id;
+    if (m_chosen.empty()) m_chosen.insert(id); // one row always stays selected
+}
+
+void TaskViewModel::extend_to(int32_t id) {
+    auto rows = visible();
+    auto at = [&](std::optional<int32_t> wanted) {
+        for (size_t i = 0; i < rows.size(); ++i) {
+            if (wanted && rows[i]->id == *wanted) return static_cast<ptrdiff_t>(i);
+        }
+        return static_cast<ptrdiff_t>(-1);
+    };
+    ptrdiff_t from = at(m_selected), to = at(id);
+    if (to < 0) return;
+    if (from < 0) from = to;
+    m_chosen.clear();
+    for (ptrdiff_t i = std::min(from, to); i <= std::max(from, to); ++i)
+        m_chosen.insert(rows[static_cast<size_t>(i)]->id);
+}
+
+void TaskViewModel::set_selection(const std::vector<int32_t>& ids, int32_t current) {
+    m_chosen = std::set<int32_t>(ids.begin(), ids.end());
+    m_chosen.insert(current);
+    m_selected = current;
+}
+
+void TaskViewModel::select_all() {
+    for (const TaskView* task : visible())
+        m_chosen.insert(task->id);
+    if (!m_selected && !m_chosen.empty()) m_selected = *m_chosen.begin();
+}
+
+std::vector<const TaskView*> TaskViewModel::selection() const {
+    std::vector<const TaskView*> rows;
+    for (const TaskView* task : visible()) {
+        if (m_chosen.count(task->id)) rows.push_back(task);
+    }
+    return rows;
+}
+
 std::optional<int32_t> TaskViewModel::row_at(double y) const {
     if (y < 0) return std::nullopt;
     double top = 0;
@@ -187,12 +237,26 @@ int TaskViewModel::row_top(int32_t id) const {
     return -1;
 }
 
+PauseAction pause_action_for(ViewState state) {
+    switch (state) {
+    case ViewState::Queued:
+    case ViewState::Probing:
+    case ViewState::Downloading: return PauseAction::Pause;
+    case ViewState::Paused: return PauseAction::Resume;
+    case ViewState::Error:
+    case ViewState::Canceled: return PauseAction::Retry;
+    case ViewState::Done: return PauseAction::None;
+    }
+    return PauseAction::None;
+}
+
 PauseAction TaskViewModel::pause_action() const {
-    const TaskView* task = selected_task();
-    if (!task) return PauseAction::None;
-    ViewState state = task->state();
-    if (state == ViewState::Paused) return PauseAction::Resume;
-    if (task->active()) return PauseAction::Pause;
+    bool any[4] = {};
+    for (const TaskView* task : selection())
+        any[static_cast<int>(pause_action_for(task->state()))] = true;
+    for (PauseAction action : {PauseAction::Pause, PauseAction::Resume, PauseAction::Retry}) {
+        if (any[static_cast<int>(action)]) return action;
+    }
     return PauseAction::None;
 }
 
@@ -202,12 +266,17 @@ void TaskViewModel::hide_selected() {
     size_t position = 0;
     while (position < before.size() && before[position]->id != *m_selected)
         ++position;
-    m_hidden.insert(*m_selected);
+    for (const TaskView* task : selection())
+        m_hidden.insert(task->id);
     auto after = visible();
+    // The first row below the removed ones takes the current row's place.
+    size_t survivors_before = 0;
+    for (size_t i = 0; i < position && i < before.size(); ++i)
+        survivors_before += m_hidden.count(before[i]->id) == 0;
     if (after.empty())
-        m_selected.reset();
+        select(std::nullopt);
     else
-        m_selected = after[std::min(position, after.size() - 1)]->id;
+        select(after[std::min(survivors_before, after.size() - 1)]->id);
 }
 
 double clamp_scroll(double offset, int content_height, int list_height) {

@@ -48,6 +48,7 @@ struct TaskView {
     uint64_t total = 0; // 0 while no size is known
     uint64_t done = 0;
     int64_t connections = 0;
+    FailureCategory failure = FailureCategory::kNone;
     std::vector<SegmentView> segments;
     double speed = 0;                                // bytes per second, smoothed
     std::deque<std::pair<double, uint64_t>> samples; // (seconds, bytes)
@@ -60,7 +61,10 @@ struct TaskView {
     }
 };
 
-enum class PauseAction { None, Pause, Resume };
+// What the toolbar's second button does for the selected row: pause what is under way, resume
+// what is paused, retry what failed; nothing for a finished row.
+enum class PauseAction { None, Pause, Resume, Retry };
+PauseAction pause_action_for(ViewState state);
 
 class TaskViewModel {
 public:
@@ -84,22 +88,39 @@ public:
     bool wants_status_bar(bool engine_running) const;
     int content_height() const;
 
+    // The current row (where the keyboard is) and the selected rows, which hold it.
     std::optional<int32_t> selected() const { return m_selected; }
     const TaskView* selected_task() const;
-    void select(std::optional<int32_t> id) { m_selected = id; }
+    void select(std::optional<int32_t> id);
+    // Ctrl+click: the row joins or leaves the selection and becomes current.
+    void toggle(int32_t id);
+    // Shift+click: the visible rows from the current one to `id` (the current row stays).
+    void extend_to(int32_t id);
+    void select_all();
+    // Exactly these rows, `current` the current one.
+    void set_selection(const std::vector<int32_t>& ids, int32_t current);
+    bool is_selected(int32_t id) const { return m_chosen.count(id) > 0; }
+    // The selected visible tasks in list order.
+    std::vector<const TaskView*> selection() const;
     // The visible row whose band holds `y` (list coordinates plus the scroll offset).
     std::optional<int32_t> row_at(double y) const;
     int row_top(int32_t id) const; // -1 when not visible
 
+    // What the second button does for the selection: pause when a selected row is under way,
+    // else resume when one is paused, else retry when one failed.
     PauseAction pause_action() const;
-    // After the engine was told to cancel the selected task: hide it and select the row that
-    // now takes its place (the last row when it was last, nothing when none is left).
+    // After the engine was told to remove the selected tasks: hide them and select the row that
+    // now takes the current one's place (the last row when it was last, nothing when none is
+    // left).
     void hide_selected();
     const std::set<int32_t>& hidden() const { return m_hidden; }
+    // Shows a hidden row again (its removal was undone).
+    void unhide(int32_t id) { m_hidden.erase(id); }
 
 private:
     std::vector<TaskView> m_tasks;
     std::optional<int32_t> m_selected;
+    std::set<int32_t> m_chosen;
     std::set<int32_t> m_hidden;
 };
 

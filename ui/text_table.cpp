@@ -87,7 +87,34 @@ constexpr std::array<TextPair, kTextCount> kTexts = {{
     {"获取扩展…", "Get extension…"},                                                                // 71
     {"状态来自扩展每 30 秒一次的通信；浏览器关闭时会显示为未连接。",
      "Status comes from the extension checking in every 30 seconds; with the browser closed it reads as "
-     "not connected."}, // 72
+     "not connected."},                                                                                 // 72
+    {"重试", "Retry"},                                                                                  // 73
+    {"删除正在进行的下载？", "Delete a running download?"},                                             // 74
+    {"已下载的部分将被丢弃。", "What it has fetched so far will be discarded."},                        // 75
+    {"同时删除文件（移到回收站）", "Delete file too (into the trash)"},                                 // 76
+    {"详情…", "Details…"},                                                                              // 77
+    {"状态", "Status"},                                                                                 // 78
+    {"链接", "Link"},                                                                                   // 79
+    {"文件夹", "Folder"},                                                                               // 80
+    {"大小", "Size"},                                                                                   // 81
+    {"线程", "Connections"},                                                                            // 82
+    {"失败类别", "Failure"},                                                                            // 83
+    {"撤销删除", "Undo Delete"},                                                                        // 84
+    {"链接无效：", "Not a link: "},                                                                     // 85
+    {"不是有效的代理：", "Not a proxy: "},                                                              // 86
+    {"下载目录不存在：", "The download folder does not exist: "},                                       // 87
+    {"下载目录不可写：", "The download folder is read-only: "},                                         // 88
+    {"未知", "unknown"},                                                                                // 89
+    {"连接服务器", "connecting to the server"},                                                         // 90
+    {"服务器拒绝", "the server refused"},                                                               // 91
+    {"代理", "the proxy"},                                                                              // 92
+    {"TLS / 证书", "TLS or certificate"},                                                               // 93
+    {"本地文件或网络读写", "reading, writing or transfer"},                                             // 94
+    {"其他", "other"},                                                                                  // 95
+    {"协议须为 http、https、socks5 或 socks5h", "the scheme must be http, https, socks5 or socks5h"},   // 96
+    {"应写作 协议://主机:端口（端口不能省略）", "write it as scheme://host:port (the port is needed)"}, // 97
+    {"全部暂停", "Pause All"},                                                                          // 98
+    {"全部继续", "Resume All"},                                                                         // 99
 }};
 
 LanguageMode g_mode = LanguageMode::System;

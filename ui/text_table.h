@@ -1,13 +1,44 @@
 // Every text the desktop app shows, as numbered (Chinese, English) pairs, and the language in
 // force. The language follows the system (Chinese when the Qt system locale's language is
-// Chinese) until the user switches it for the rest of the run; the choice is not stored.
+// Chinese) until the user switches it; the app keeps that choice for later runs (ui/app.h).
 #pragma once
 
 #include <string>
 
 namespace twk::ui {
 
-inline constexpr int kTextCount = 73;
+inline constexpr int kTextCount = 100;
+
+// The texts added since the table was numbered, by name.
+enum TextName : int {
+    kTextRetry = 73,
+    kTextDeleteRunningTitle = 74,
+    kTextDeleteRunningBody = 75,
+    kTextDeleteFileToo = 76,
+    kTextDetails = 77,
+    kTextStatus = 78,
+    kTextLink = 79,
+    kTextFolder = 80,
+    kTextSize = 81,
+    kTextConnections = 82,
+    kTextFailure = 83,
+    kTextUndoDelete = 84,
+    kTextInvalidLink = 85,
+    kTextNotAProxy = 86,
+    kTextFolderMissing = 87,
+    kTextFolderReadOnly = 88,
+    kTextUnknownSize = 89,
+    kTextFailureConnect = 90,
+    kTextFailureServer = 91,
+    kTextFailureProxy = 92,
+    kTextFailureTls = 93,
+    kTextFailureLocal = 94,
+    kTextFailureOther = 95,
+    kTextProxySchemeReason = 96,
+    kTextProxyFormReason = 97,
+    kTextPauseAll = 98,
+    kTextResumeAll = 99,
+};
 
 enum class LanguageMode : int { System = 0, Chinese = 1, English = 2 };
 

@@ -169,6 +169,19 @@ TEST_F(ControlServerTest, RoutesAnswerWithTheirExactReplies) {
          "{\"ok\":false,\"error\":\"empty url\"}"},
         {"POST", "/start", m_extension, "{\"url\":\"gopher://127.0.0.1/f\"}", 400, "application/json",
          "{\"ok\":false,\"error\":\"invalid url\"}"},
+        {"POST",
+         "/retry",
+         {},
+         "{\"id\":1}",
+         403,
+         "application/json",
+         "{\"ok\":false,\"error\":\"forbidden\"}"},
+        {"GET", "/retry", m_extension, "", 404, "text/plain", "not found"},
+        {"POST", "/retry", m_extension, "{\"id\":\"1\"}", 400, "application/json",
+         "{\"ok\":false,\"error\":\"bad id\"}"},
+        {"POST", "/retry", m_extension, "{\"id\":1.5}", 400, "application/json",
+         "{\"ok\":false,\"error\":\"bad id\"}"},
+        {"POST", "/retry", m_extension, "{\"id\":999}", 200, "application/json", "{\"ok\":true}"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.method) + " " + c.target + " " + c.body);
@@ -179,6 +192,24 @@ TEST_F(ControlServerTest, RoutesAnswerWithTheirExactReplies) {
         EXPECT_EQ(reply.header("connection"), "close");
         EXPECT_EQ(reply.head.find("Access-Control"), std::string::npos) << reply.head;
     }
+}
+
+// The status page's Retry: a download that failed with a 404 runs again once the file is there.
+TEST_F(ControlServerTest, RetryRunsAFailedDownloadAgain) {
+    test::TempDir site;
+    std::filesystem::create_directories(site.file("www"));
+    std::filesystem::create_directories(site.file("nginx"));
+    test::NginxSite nginx;
+    std::string error;
+    ASSERT_TRUE(nginx.start(site.file("www"), site.file("nginx"), "", error)) << error;
+    const int32_t id = engine_add(m_engine, nginx.url("/late.bin"), 1, "");
+    ASSERT_GT(id, 0);
+    auto state = [&] { return m_engine->snapshot().tasks.at(0).state; };
+    ASSERT_TRUE(test::wait_until([&] { return state() == kError; }, 30000));
+    test::write_file(site.file("www/late.bin"), "here now");
+    Reply reply = curl("POST", "/retry", m_extension, "{\"id\":" + std::to_string(id) + "}");
+    EXPECT_EQ(reply.body, "{\"ok\":true}");
+    EXPECT_TRUE(test::wait_until([&] { return state() == kDone; }, 30000));
 }
 
 TEST_F(ControlServerTest, ServesTheBuiltInStatusPage) {

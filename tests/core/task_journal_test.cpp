@@ -41,10 +41,10 @@ JournalEntry full_entry() {
     e.request.connections = 16;
     e.request.method = "POST";
     e.request.headers = {{"Authorization", "Bearer abc\\def"},
-                 {"X-Twice", "1"},
-                 {"X-Twice", "2"},
-                 {"Cookie", "sid=42; lang=en"},
-                 {"Referer", "https://example.com/page"}};
+                         {"X-Twice", "1"},
+                         {"X-Twice", "2"},
+                         {"Cookie", "sid=42; lang=en"},
+                         {"Referer", "https://example.com/page"}};
     e.request.post_data = "a=1&b=\t2";
     e.request.user_agent = "Mozilla/5.0";
     e.request.insecure = true;
@@ -428,6 +428,54 @@ TEST_F(JournalRestart, TheListComesBackAndThePausedDownloadFetchesOnlyWhatIsMiss
     // Connections closed at a split may have carried a little beyond their new end.
     EXPECT_LE(fetched, missing + kSlowSize / 8) << "kept " << kept;
     EXPECT_EQ(add(second, "/done.bin", "\"connections\":1,\"filename\":\"again.bin\""), failed + 1);
+    engine_destroy(second);
+}
+
+} // namespace
+} // namespace twk
+
+namespace twk {
+namespace {
+
+// Removing is the app's Delete: gone from the list and the journal in every state, a done file
+// kept, a partial one deleted; put_back brings a removal back under its old id.
+TEST_F(JournalRestart, RemovedTasksStayGoneAndPutBackUndoesARemoval) {
+    const std::string journal = dir.file("state/tarnwick/tasks.json");
+    Engine* first = engine_create(dir.file("dl"), 3);
+    ASSERT_TRUE(engine_set_journal(first, journal));
+    const int32_t done = add(first, "/done.bin", "\"connections\":2");
+    ASSERT_EQ(settle(first, done), "done");
+    const int32_t running = add(first, "/slow/paused.bin", "\"connections\":2");
+    ASSERT_TRUE(wait_until([&] { return entry_of(first, running)->task->bytes_done() > 0; }, kDeadlineMs));
+    const std::string partial = entry_of(first, running)->task->output_path();
+    const int32_t failed = add(first, "/missing.bin", "\"connections\":1");
+    ASSERT_TRUE(settle(first, failed).starts_with("error"));
+
+    TaskList::Removed gone_done = first->remove(done);
+    ASSERT_TRUE(gone_done.entry);
+    EXPECT_EQ(gone_done.state, kDone);
+    TaskList::Removed gone_running = first->remove(running);
+    EXPECT_EQ(gone_running.state, kRunning);
+    EXPECT_FALSE(first->remove(999).entry);
+    EXPECT_TRUE(test::file_exists(dir.file("dl/done.bin"))) << "a done task's file stays";
+    EXPECT_TRUE(wait_until([&] { return !test::file_exists(partial); }, kDeadlineMs));
+    EXPECT_EQ(first->snapshot().tasks.size(), 1u);
+
+    // Undo: the done task comes back as it was, the stopped one paused, once its run ended.
+    ASSERT_TRUE(first->put_back(gone_done));
+    EXPECT_FALSE(first->put_back(gone_done)) << "its id is taken again";
+    ASSERT_TRUE(wait_until([&] { return first->put_back(gone_running); }, kDeadlineMs));
+    EXPECT_EQ(settle(first, done), "done");
+    EXPECT_EQ(settle(first, running), "paused");
+    first->remove(done);
+    first->remove(failed);
+    engine_destroy(first);
+
+    Engine* second = engine_create(dir.file("dl"), 3);
+    ASSERT_TRUE(engine_set_journal(second, journal));
+    const std::vector<TaskSnapshot> left = second->snapshot().tasks;
+    ASSERT_EQ(left.size(), 1u) << read_file(journal);
+    EXPECT_EQ(left[0].id, running);
     engine_destroy(second);
 }
 

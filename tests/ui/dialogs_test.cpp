@@ -129,12 +129,23 @@ TEST_F(DialogTest, NewDownloadEnterAndEscape) {
     press(dialog.field(), Qt::Key_Return);
     EXPECT_TRUE(dialog.isVisible());
     EXPECT_TRUE(started.empty());
-    // A typed link the clipboard rule would refuse is still started, trimmed.
-    dialog.field()->setText(QStringLiteral("  example.com/a b \t"));
+    EXPECT_FALSE(dialog.download_enabled()) << "a blank field leaves nothing to download";
+    // A text that is no link is named inside the dialog, which keeps what was typed.
+    dialog.field()->setText(QStringLiteral("  example.com/a \t"));
+    EXPECT_TRUE(dialog.download_enabled());
+    press(dialog.field(), Qt::Key_Enter);
+    EXPECT_TRUE(dialog.isVisible());
+    EXPECT_TRUE(started.empty());
+    EXPECT_EQ(dialog.error_text(), QStringLiteral("Not a link: example.com/a"));
+    EXPECT_EQ(dialog.field()->text(), QStringLiteral("  example.com/a \t"));
+    save_shot(dialog, "new-download-error");
+    // Several links pasted at once, one per line: one download each.
+    dialog.field()->setText(QStringLiteral("http://h/a.iso\nhttps://h/b.zip\r\n"));
+    EXPECT_TRUE(dialog.error_text().isEmpty()) << "editing clears the message";
     press(dialog.field(), Qt::Key_Enter);
     EXPECT_FALSE(dialog.isVisible());
     EXPECT_EQ(dialog.result(), QDialog::Accepted);
-    EXPECT_EQ(started, std::vector<std::string>{"example.com/a b"});
+    EXPECT_EQ(started, (std::vector<std::string>{"http://h/a.iso", "https://h/b.zip"}));
 
     NewDownloadDialog second([&](const std::string& link) { started.push_back(link); }, nullptr);
     second.show();
@@ -142,7 +153,13 @@ TEST_F(DialogTest, NewDownloadEnterAndEscape) {
     press(second.field(), Qt::Key_Escape);
     EXPECT_FALSE(second.isVisible());
     EXPECT_EQ(second.result(), QDialog::Rejected);
-    EXPECT_EQ(started.size(), 1u);
+    EXPECT_EQ(started.size(), 2u);
+
+    // The clipboard's links, one per line, are prefilled together; any line that is no link
+    // prefills nothing.
+    EXPECT_EQ(clipboard_links(QStringLiteral("http://h/a\n\n  https://h/b \r\n")),
+              QStringLiteral("http://h/a https://h/b"));
+    EXPECT_EQ(clipboard_links(QStringLiteral("http://h/a\nnot a link")), QString());
 }
 
 // The add runs on a worker thread; its result reaches the window on the UI thread, and a
@@ -212,7 +229,7 @@ protected:
         DialogTest::SetUp();
         context.paths = {home.file("config"), home.file("data")};
         context.exe_path = "/opt/tarnwick/tarnwick";
-        context.default_folder = "/home/u/Downloads";
+        context.default_folder = home.file("Downloads");
         context.browser_path = home.file("bin");
         context.saved = [this](const app::Settings& s) { saved.push_back(s); };
         context.open_page = [this](const QString& url) { opened.push_back(url); };
@@ -286,13 +303,14 @@ TEST_F(SettingsDialogTest, EnterInTheConnectionsListDoesNotSave) {
 TEST_F(SettingsDialogTest, SaveWritesTheStoreInOrderAndReportsTheRecord) {
     context.choose_folder = [&](QWidget*, const QString& title, const QString& start) {
         EXPECT_EQ(title, QStringLiteral("Choose the download folder"));
-        EXPECT_EQ(start, QStringLiteral("/home/u/Downloads"));
-        return QStringLiteral("/data/new");
+        EXPECT_EQ(start, QString::fromStdString(home.file("Downloads")));
+        return QString::fromStdString(home.file("new"));
     };
     SettingsDialog dialog(context, nullptr);
-    EXPECT_EQ(dialog.shown_folder(), QStringLiteral("/home/u/Downloads")) << "the engine's default";
+    EXPECT_EQ(dialog.shown_folder(), QString::fromStdString(home.file("Downloads")))
+        << "the engine's default";
     dialog.choose_folder();
-    EXPECT_EQ(dialog.shown_folder(), QStringLiteral("/data/new"));
+    EXPECT_EQ(dialog.shown_folder(), QString::fromStdString(home.file("new")));
     dialog.custom_proxy_box()->setChecked(true);
     dialog.proxy_field()->setText(QStringLiteral("  socks5h://u:p@h:1080 \r\n"));
     dialog.connections_list()->setCurrentIndex(5);
@@ -301,7 +319,7 @@ TEST_F(SettingsDialogTest, SaveWritesTheStoreInOrderAndReportsTheRecord) {
     dialog.save();
 
     ASSERT_EQ(saved.size(), 1u);
-    EXPECT_EQ(saved[0].download_dir, "/data/new");
+    EXPECT_EQ(saved[0].download_dir, home.file("new"));
     EXPECT_EQ(saved[0].proxy, "socks5h://u:p@h:1080");
     EXPECT_EQ(saved[0].proxy_mode, app::kProxyCustom);
     EXPECT_EQ(saved[0].connections, 32);
@@ -323,7 +341,53 @@ TEST_F(SettingsDialogTest, SaveWritesTheStoreInOrderAndReportsTheRecord) {
     click(&cancelled, cancelled.cancel_button_rect().center());
     EXPECT_FALSE(cancelled.isVisible());
     EXPECT_EQ(saved.size(), 1u);
-    EXPECT_EQ(app::SettingsStore(context.paths).read_string("DownloadDir", ""), "/data/new");
+    EXPECT_EQ(app::SettingsStore(context.paths).read_string("DownloadDir", ""), home.file("new"));
+}
+
+// What cannot work is refused in the dialog with the reason, and nothing is saved.
+TEST_F(SettingsDialogTest, AProxyThatIsNoneOrAFolderThatCannotBeWrittenIsNamedAndNotSaved) {
+    struct Case {
+        const char* text;
+        const char* problem; // empty: accepted
+    } cases[] = {
+        {"", ""},
+        {"socks5h://u:p@h:1080", ""},
+        {"127.0.0.1:3128", ""},
+        {"not a proxy", "Not a proxy: not a proxy — write it as scheme://host:port (the port is needed)"},
+        {"http://h", "Not a proxy: http://h — write it as scheme://host:port (the port is needed)"},
+        {"ftp://h:21", "Not a proxy: ftp://h:21 — the scheme must be http, https, socks5 or socks5h"}};
+    for (const Case& c : cases)
+        EXPECT_EQ(proxy_problem(c.text).toStdString(), c.problem) << c.text;
+
+    SettingsDialog dialog(context, nullptr);
+    dialog.show();
+    dialog.custom_proxy_box()->setChecked(true);
+    dialog.proxy_field()->setText(QStringLiteral("not a proxy"));
+    dialog.save();
+    EXPECT_TRUE(dialog.isVisible());
+    EXPECT_TRUE(saved.empty());
+    EXPECT_TRUE(dialog.problem_text().startsWith(QStringLiteral("Not a proxy: not a proxy")));
+    EXPECT_EQ(dialog.focusWidget(), dialog.proxy_field());
+    save_shot(dialog, "settings-bad-proxy");
+
+    // A folder under a plain file cannot be made; one on a read-only file system takes no file.
+    test::write_file(home.file("plain"), "x");
+    EXPECT_EQ(folder_problem(home.file("plain/dl")).toStdString(),
+              "The download folder does not exist: " + home.file("plain/dl"));
+    EXPECT_EQ(folder_problem("/proc/self").toStdString(), "The download folder is read-only: /proc/self");
+    EXPECT_EQ(folder_problem(home.file("made/here")), QString());
+    EXPECT_TRUE(std::filesystem::is_directory(home.file("made/here"))) << "the folder tree is created";
+    EXPECT_TRUE(std::filesystem::is_empty(home.file("made/here"))) << "the probe file is gone";
+    context.choose_folder = [&](QWidget*, const QString&, const QString&) {
+        return QString::fromStdString(home.file("plain/dl"));
+    };
+    SettingsDialog folder(context, nullptr);
+    folder.show();
+    folder.choose_folder();
+    folder.save();
+    EXPECT_TRUE(folder.isVisible());
+    EXPECT_TRUE(saved.empty());
+    EXPECT_TRUE(folder.problem_text().startsWith(QStringLiteral("The download folder does not exist: ")));
 }
 
 TEST_F(SettingsDialogTest, BothProxyBoxesOffStoresDirectAndKeepsTheText) {

@@ -157,14 +157,14 @@ TEST(TaskViewModel, HiddenIdsAndTheDeleteSelectionRule) {
     EXPECT_EQ(model.hidden(), (std::set<int32_t>{1}));
 }
 
-TEST(TaskViewModel, PauseActsOnlyOnPausableTasks) {
+TEST(TaskViewModel, TheSecondButtonPausesResumesOrRetriesByState) {
     struct Case {
         const char* status;
         PauseAction action;
     } cases[] = {{"paused", PauseAction::Resume}, {"queued", PauseAction::Pause},
                  {"probing", PauseAction::Pause}, {"downloading", PauseAction::Pause},
-                 {"done", PauseAction::None},     {"error: x", PauseAction::None},
-                 {"canceled", PauseAction::None}};
+                 {"done", PauseAction::None},     {"error: x", PauseAction::Retry},
+                 {"canceled", PauseAction::None}}; // canceled rows are not shown
     for (const auto& c : cases) {
         TaskViewModel model;
         model.update(list_document({entry(1, c.status, 10, 1)}), 0);
@@ -294,6 +294,31 @@ TEST(TextTable, BothLanguagesAndTheSwitch) {
     EXPECT_STREQ(text_pair(72).english,
                  "Status comes from the extension checking in every 30 seconds; with the "
                  "browser closed it reads as not connected.");
+}
+
+// The engine's texts stay English in documents; the Chinese interface translates them at
+// display, phrase by phrase, and keeps what it has no phrase for.
+TEST(DisplayStatus, TheEnginesTextsInTheLanguageInForce) {
+    struct Case {
+        const char* status;
+        const char* chinese;
+    } cases[] = {{"error: http 404", "出错：服务器返回 HTTP 404"},
+                 {"error: file missing", "出错：文件已不存在"},
+                 {"invalid URL", "链接无效"},
+                 {"error: connect failed: 10.0.0.1", "出错：连接失败：10.0.0.1"},
+                 {"error: something new", "出错：something new"},
+                 {"downloading", "downloading"}};
+    for (const auto& c : cases) {
+        set_language_mode(LanguageMode::English);
+        EXPECT_EQ(display_status(c.status), c.status);
+        set_language_mode(LanguageMode::Chinese);
+        EXPECT_EQ(display_status(c.status), c.chinese);
+    }
+    TaskView failed;
+    failed.view = ViewState::Error;
+    failed.status = "error: file missing";
+    EXPECT_EQ(compact_right_text(failed), "出错：文件已不存在") << "the row shows it translated";
+    set_language_mode(LanguageMode::System);
 }
 
 } // namespace

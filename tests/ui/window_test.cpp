@@ -8,6 +8,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QImage>
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QWheelEvent>
@@ -81,6 +82,7 @@ struct FakeEngine {
     bool running = true;
     std::vector<TaskSnapshot> document = list_document({});
     std::vector<std::string> calls;
+    std::vector<int32_t> removed;
     EngineOps ops() {
         EngineOps o;
         o.running = [this] { return running; };
@@ -91,6 +93,18 @@ struct FakeEngine {
         o.pause = [this](int32_t id) { calls.push_back("pause " + std::to_string(id)); };
         o.resume = [this](int32_t id) { calls.push_back("resume " + std::to_string(id)); };
         o.cancel = [this](int32_t id) { calls.push_back("cancel " + std::to_string(id)); };
+        o.retry = [this](int32_t id) { calls.push_back("retry " + std::to_string(id)); };
+        o.remove = [this](const std::vector<int32_t>& ids) {
+            for (int32_t id : ids) {
+                calls.push_back("remove " + std::to_string(id));
+                std::erase_if(document, [id](const TaskSnapshot& task) { return task.id == id; });
+                removed.push_back(id);
+            }
+        };
+        o.undo_remove = [this] {
+            calls.push_back("undo");
+            return !removed.empty();
+        };
         return o;
     }
 };
@@ -190,7 +204,7 @@ TEST_F(WindowTest, SelectionTintErrorColourAndBadges) {
     EXPECT_FALSE(has_color(unselected, QRect(440, 10, 144, 20), kError, 40));
     // A blank spot in the middle of the row: background, or tinted when selected.
     EXPECT_TRUE(near(pixel(unselected, 300, 5), kBackground, 1));
-    EXPECT_TRUE(near(pixel(selected, 300, 5), blend(grey(3), kBackground), 1));
+    EXPECT_TRUE(near(pixel(selected, 300, 5), blend(kSelection, kBackground), 1));
     // The bottom divider.
     EXPECT_TRUE(near(pixel(unselected, 300, 39), blend(grey(6), kBackground), 2));
     // The badge pill: accent-tinted on a running row, grey on a settled one, just inside its
@@ -245,16 +259,15 @@ TEST_F(WindowTest, RowsToolbarAndStatusBar) {
     EXPECT_EQ(window->refresh_interval(), 1000) << "hidden: the slow cadence";
     window->show();
     window->tick(101.5);
-    EXPECT_FALSE(window->status_bar_shown()) << "presence waits for the next layout";
+    EXPECT_TRUE(window->status_bar_shown()) << "the total bar comes with the running download, no resize";
     window->resize(761, 360);
-    EXPECT_TRUE(window->status_bar_shown());
     EXPECT_EQ(window->refresh_interval(), 16);
     QImage frame = window->render_frame();
     save(frame, "window-rows");
     // Rows: 84 + 40 + 40 below the toolbar; the first is selected.
-    EXPECT_TRUE(near(pixel(frame, 400, 46 + 5), blend(grey(3), kBackground), 1));
+    EXPECT_TRUE(near(pixel(frame, 400, 46 + 5), blend(kSelection, kBackground), 1));
     EXPECT_TRUE(near(pixel(frame, 400, 46 + 84 + 5), kBackground, 1));
-    EXPECT_TRUE(near(pixel(frame, 400, 46 + 83), blend(grey(6), blend(grey(3), kBackground)), 2));
+    EXPECT_TRUE(near(pixel(frame, 400, 46 + 83), blend(grey(6), blend(kSelection, kBackground)), 2));
     // The status bar's total speed in the accent colour at the right.
     EXPECT_TRUE(has_color(frame, QRect(560, 360 - 24, 184, 16), kAccent, 30));
 
@@ -275,13 +288,192 @@ TEST_F(WindowTest, RowsToolbarAndStatusBar) {
 
     // Delete the last row: the new last row is selected and the deleted one is gone.
     window->press_button(kButtonDelete);
-    EXPECT_EQ(engine.calls.back(), "cancel 3");
+    EXPECT_EQ(engine.calls.back(), "remove 3");
     EXPECT_EQ(window->model().selected(), 2);
     EXPECT_EQ(window->model().visible().size(), 2u);
 
     // The Settings button sits 14 px from the right edge.
     EXPECT_EQ(window->button_rect(kButtonSettings), QRectF(761 - 14 - 28, 9, 28, 28));
     EXPECT_EQ(window->button_rect(kButtonNew).left(), 10);
+}
+
+// Each state offers what makes sense for it, from the toolbar, the menu and the keyboard.
+TEST_F(WindowTest, EveryRowOffersWhatFitsItsState) {
+    engine.document = list_document({entry(1, "error: http 404", 0, 0, {}, 8, "gone.iso"),
+                                     entry(2, "done", 100, 100, {}, 8, "kept.bin"),
+                                     entry(3, "downloading", 1000, 10, {}, 8, "big.iso")});
+    window->tick(1);
+    ASSERT_EQ(window->model().selected(), 1);
+    EXPECT_TRUE(window->row_menu().retry);
+    const double retry_width = window->button_rect(kButtonPause).width();
+    window->press_button(kButtonPause);
+    EXPECT_EQ(engine.calls.back(), "retry 1") << "the failed row's button retries";
+    auto key = [&](int code, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+        QKeyEvent press(QEvent::KeyPress, code, modifiers);
+        QApplication::sendEvent(window.get(), &press);
+    };
+    key(Qt::Key_Space);
+    EXPECT_EQ(engine.calls.back(), "retry 1") << "Space does what the button does";
+
+    key(Qt::Key_Down);
+    EXPECT_EQ(window->model().selected(), 2);
+    window->tick(2);
+    EXPECT_NE(window->button_rect(kButtonPause).width(), retry_width) << "the label follows the row";
+    EXPECT_EQ(window->model().pause_action(), PauseAction::None);
+    size_t calls = engine.calls.size();
+    key(Qt::Key_Space);
+    EXPECT_EQ(engine.calls.size(), calls) << "nothing to pause or resume on a done row";
+
+    // A running download is deleted only when the user agrees.
+    key(Qt::Key_Down);
+    EXPECT_EQ(window->model().selected(), 3);
+    int asked = 0;
+    bool agree = false;
+    window->confirm_delete = [&](const TaskView&) {
+        ++asked;
+        return agree;
+    };
+    key(Qt::Key_Delete);
+    EXPECT_EQ(asked, 1);
+    EXPECT_EQ(engine.calls.size(), calls);
+    agree = true;
+    key(Qt::Key_Delete);
+    EXPECT_EQ(asked, 2);
+    EXPECT_EQ(engine.calls.back(), "remove 3");
+    window->tick(3);
+    EXPECT_EQ(window->model().visible().size(), 2u);
+
+    // Done rows go without a question; Ctrl+Z brings the last removal back.
+    window->model().select(2);
+    key(Qt::Key_Delete);
+    EXPECT_EQ(asked, 2);
+    EXPECT_EQ(engine.calls.back(), "remove 2");
+    engine.document = list_document({entry(1, "error: http 404", 0, 0, {}, 8, "gone.iso"),
+                                     entry(2, "done", 100, 100, {}, 8, "kept.bin")});
+    key(Qt::Key_Z, Qt::ControlModifier);
+    EXPECT_EQ(engine.calls.back(), "undo");
+    window->tick(4);
+    EXPECT_EQ(window->model().visible().size(), 2u) << "the undone row shows again";
+    EXPECT_EQ(window->model().selected(), 2);
+}
+
+// Several rows at once: Ctrl+A, Shift+arrows and Ctrl+click select; Space, Delete and undo act
+// on all of them, with one question for the lot.
+TEST_F(WindowTest, ActionsReachEverySelectedRow) {
+    engine.document = list_document(
+        {entry(1, "downloading", 1000, 10, {}, 8, "a.iso"), entry(2, "paused", 1000, 10, {}, 8, "b.iso"),
+         entry(3, "error: http 500", 0, 0, {}, 8, "c.iso"), entry(4, "done", 100, 100, {}, 8, "d.bin")});
+    window->tick(1);
+    auto key = [&](int code, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+        QKeyEvent press(QEvent::KeyPress, code, modifiers);
+        QApplication::sendEvent(window.get(), &press);
+    };
+    auto calls_since = [&](size_t from) {
+        return std::vector<std::string>(engine.calls.begin() + static_cast<ptrdiff_t>(from),
+                                        engine.calls.end());
+    };
+    // Paused and failed rows together: Resume goes first, and reaches only the paused one.
+    window->model().select(2);
+    key(Qt::Key_Down, Qt::ShiftModifier);
+    EXPECT_EQ(window->model().selection().size(), 2u);
+    EXPECT_EQ(window->model().pause_action(), PauseAction::Resume);
+    size_t from = engine.calls.size();
+    key(Qt::Key_Space);
+    EXPECT_EQ(calls_since(from), (std::vector<std::string>{"resume 2"}));
+    // Ctrl+click adds the running row: now the button pauses.
+    QMouseEvent click(QEvent::MouseButtonPress, QPointF(300, 46 + 10), window->mapToGlobal(QPointF(300, 56)),
+                      Qt::LeftButton, Qt::LeftButton, Qt::ControlModifier);
+    QApplication::sendEvent(window.get(), &click);
+    EXPECT_EQ(window->model().selection().size(), 3u);
+    EXPECT_EQ(window->model().pause_action(), PauseAction::Pause);
+
+    key(Qt::Key_A, Qt::ControlModifier);
+    EXPECT_EQ(window->model().selection().size(), 4u);
+    int asked = 0;
+    window->confirm_delete = [&](const TaskView&) { return ++asked > 0; };
+    from = engine.calls.size();
+    key(Qt::Key_Delete);
+    EXPECT_EQ(asked, 1) << "one question for the lot";
+    EXPECT_EQ(calls_since(from), (std::vector<std::string>{"remove 1", "remove 2", "remove 3", "remove 4"}));
+    EXPECT_TRUE(window->model().visible().empty());
+    key(Qt::Key_Z, Qt::ControlModifier);
+    EXPECT_EQ(window->model().visible().size(), 4u) << "all of them come back";
+    EXPECT_EQ(window->model().selection().size(), 4u);
+    QImage frame = window->render_frame();
+    save(frame, "window-multi-selection");
+    EXPECT_TRUE(near(pixel(frame, 400, 46 + 84 + 5), blend(kSelection, kBackground), 1));
+}
+
+// "Delete file too" puts a done task's file into the desktop's trash, never unlinks it, and
+// undo brings it back to its place.
+TEST_F(WindowTest, DeleteFileTooUsesTheTrashAndUndoBringsTheFileBack) {
+    twk::test::TempDir home;
+    ::setenv("XDG_DATA_HOME", home.file("data").c_str(), 1);
+    std::filesystem::create_directories(home.file("dl"));
+    std::filesystem::create_directories(home.file("data"));
+    twk::test::write_file(home.file("dl/kept.bin"), "the user's data");
+    window->set_download_folder(home.file("dl"));
+    engine.document = list_document({entry(1, "done", 15, 15, {}, 8, "kept.bin")});
+    window->tick(1);
+    ASSERT_TRUE(window->row_menu().delete_file_too);
+    window->run_row_command(RowCommand::DeleteFileToo);
+    EXPECT_EQ(engine.calls.back(), "remove 1");
+    EXPECT_FALSE(twk::test::file_exists(home.file("dl/kept.bin")));
+    EXPECT_EQ(twk::test::read_file(home.file("data/Trash/files/kept.bin")), "the user's data")
+        << "in the trash";
+    engine.document = list_document({entry(1, "done", 15, 15, {}, 8, "kept.bin")});
+    ASSERT_TRUE(window->undo_delete());
+    EXPECT_EQ(twk::test::read_file(home.file("dl/kept.bin")), "the user's data");
+    ::unsetenv("XDG_DATA_HOME");
+}
+
+TEST_F(WindowTest, TheTotalBarFollowsTheRunningCountAndNewRowsComeIntoView) {
+    std::vector<TaskSnapshot> rows;
+    for (int i = 1; i <= 12; ++i)
+        rows.push_back(entry(i, "done", 100, 100, {}, 8, "f" + std::to_string(i) + ".bin"));
+    engine.document = rows;
+    window->tick(1);
+    EXPECT_FALSE(window->status_bar_shown());
+    EXPECT_EQ(window->scroll_offset(), 0);
+    // A new download lands below the fold: it is selected and scrolled to, and the total bar
+    // comes once bytes flow.
+    rows.push_back(entry(13, "downloading", 10u << 20, 1u << 20, {}, 8, "new.iso"));
+    engine.document = rows;
+    window->tick(2);
+    EXPECT_EQ(window->model().selected(), 13);
+    const int bottom = 12 * kCompactRowHeight + kTallRowHeight;
+    EXPECT_GE(window->scroll_offset() + window->list_rect().height(), bottom);
+    rows.back() = entry(13, "downloading", 10u << 20, 3u << 20, {}, 8, "new.iso");
+    engine.document = rows;
+    window->tick(3);
+    EXPECT_TRUE(window->status_bar_shown());
+    // The download ends: the bar leaves no empty strip behind.
+    rows.back() = entry(13, "done", 10u << 20, 10u << 20, {}, 8, "new.iso");
+    engine.document = rows;
+    window->tick(4);
+    EXPECT_FALSE(window->status_bar_shown());
+    EXPECT_EQ(window->list_rect().bottom(), 360);
+}
+
+TEST_F(WindowTest, ErrorsReadInFullInTheTooltipAndDetails) {
+    TaskViewModel model;
+    const std::string reason = "error: connect failed: " + std::string(150, 'h') + ".example";
+    std::vector<TaskSnapshot> rows = list_document({entry(1, reason, 0, 0, {}, 4, "report.pdf")});
+    rows[0].url = "http://h.example/report.pdf";
+    rows[0].failure = FailureCategory::kConnect;
+    model.update(rows, 0);
+    const TaskView& task = *model.find(1);
+    QString tip = row_tooltip(task);
+    EXPECT_TRUE(tip.contains(QString::fromStdString(reason))) << "not cut";
+    EXPECT_TRUE(tip.contains(QStringLiteral("http://h.example/report.pdf")));
+    QString details = details_text(task, "/data/dl");
+    for (const char* part : {"Status: error: connect failed: hhh", "Link: http://h.example/report.pdf",
+                             "Folder: /data/dl", "Connections: 4", "Failure: connecting to the server"})
+        EXPECT_TRUE(details.contains(QString::fromUtf8(part))) << part << "\n" << details.toStdString();
+    set_language_mode(LanguageMode::Chinese);
+    details = details_text(task, "/data/dl");
+    EXPECT_TRUE(details.contains(QStringLiteral("状态: 出错：连接失败：hhh"))) << details.toStdString();
+    EXPECT_TRUE(details.contains(QStringLiteral("失败类别: 连接服务器"))) << details.toStdString();
 }
 
 TEST_F(WindowTest, ChineseTextsRender) {
@@ -391,6 +583,27 @@ TEST(ShotRequest, FromTheEnvironment) {
     }
     ::unsetenv("TWK_SHOT");
     ::unsetenv("TWK_SHOT_MS");
+}
+
+TEST(KeptLanguage, TheSwitchIsKeptAndPutInForceAtTheNextStart) {
+    application();
+    twk::test::TempDir home;
+    SettingsContext context;
+    context.paths = {home.file("config"), home.file("data")};
+    app::SettingsStore store(context.paths);
+    set_language_mode(LanguageMode::English);
+    apply_stored_language(store);
+    EXPECT_EQ(language_mode(), LanguageMode::English) << "nothing kept: left as it is";
+    {
+        MainWindow window(EngineOps{});
+        window.set_settings_context(context);
+        window.switch_language_now();
+    }
+    EXPECT_EQ(store.read_string("Language", ""), "zh");
+    set_language_mode(LanguageMode::System);
+    apply_stored_language(store);
+    EXPECT_EQ(language_mode(), LanguageMode::Chinese);
+    set_language_mode(LanguageMode::System);
 }
 
 TEST(OutputPath, FromTheTaskName) {

@@ -159,11 +159,13 @@ TEST_F(XvfbTest, WindowShowsARealDownload) {
         EXPECT_EQ(menu.path, m_home.file("dl/notes.txt"));
         window.run_row_command(RowCommand::CopyLink);
         EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(), nginx.url("/notes.txt"));
-        // The paused one has no file to open; Delete cancels it and its row goes.
+        // The paused one has no file to open; Delete takes it out of the list, its partial file
+        // and sidecar with it, and its row goes.
         window.model().select(3);
         EXPECT_FALSE(window.row_menu().open);
         window.press_button(kButtonDelete);
-        ASSERT_TRUE(test::wait_until([&] { return status_of(3) == "canceled"; }, kDeadlineMs));
+        ASSERT_TRUE(test::wait_until([&] { return status_of(3).empty(); }, kDeadlineMs));
+        EXPECT_FALSE(test::file_exists(m_home.file("dl/later.tar.gz.twk")));
         EXPECT_EQ(window.model().visible().size(), 2u);
         EXPECT_EQ(window.model().selected(), 2) << "the new last row";
 
