@@ -17,6 +17,7 @@
 #include "core/engine.h"
 #include "net/text.h"
 #include "ui/shell_controller.h"
+#include "ui/sleep_inhibitor.h"
 #include "ui/text_table.h"
 
 // Resources of a static library are registered by hand.
@@ -93,6 +94,9 @@ App::App() {
     if (!shot.path.isEmpty()) m_window->request_screenshot(shot.path, monotonic_ms() + shot.delay_ms);
 
     m_engine.start();
+    // The computer stays awake while downloads transfer.
+    m_sleep = new SleepInhibitor(m_engine.ops().snapshot, m_window.get());
+    m_sleep->start();
 
     app::SettingsStore store(app::settings_paths_from_env());
     std::string exe = executable_path();
