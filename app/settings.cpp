@@ -43,6 +43,7 @@ Settings load_settings(const SettingsStore& store, const std::string& engine_def
     s.connections = store.read_dword("Connections", fallback);
     if (s.connections <= 0) s.connections = fallback;
     s.auto_update_check = store.read_dword("AutoUpdateCheck", 1) != 0;
+    s.notifications = store.read_dword("Notifications", 1) != 0;
     return s;
 }
 
@@ -70,6 +71,7 @@ Settings save_settings(SettingsStore& store, const SettingsForm& form, const std
     if (index < 0 || index >= static_cast<int>(kConnectionChoices.size())) index = kDefaultConnectionIndex;
     s.connections = kConnectionChoices[static_cast<size_t>(index)];
     s.auto_update_check = form.auto_update_check;
+    s.notifications = form.notifications;
 
     store.write_string("DownloadDir", s.download_dir);
     store.write_string("Proxy", s.proxy);
@@ -77,6 +79,7 @@ Settings save_settings(SettingsStore& store, const SettingsForm& form, const std
     store.write_dword("FollowSystemProxy", s.proxy_mode == kProxySystem ? 1 : 0);
     store.write_dword("Connections", s.connections);
     store.write_dword("AutoUpdateCheck", s.auto_update_check ? 1 : 0);
+    store.write_dword("Notifications", s.notifications ? 1 : 0);
     return s;
 }
 

@@ -1,6 +1,7 @@
 // The settings record the desktop app reads, how it is loaded from the store, and the save
 // procedure the Settings dialog runs. Value names are fixed: DownloadDir, Proxy, ProxyMode,
-// FollowSystemProxy, Connections, AutoUpdateCheck, LoginItemSeeded, InstallID, LastUpdateCheck.
+// FollowSystemProxy, Connections, AutoUpdateCheck, Notifications, LoginItemSeeded, InstallID,
+// LastUpdateCheck.
 #pragma once
 
 #include <array>
@@ -20,6 +21,7 @@ struct Settings {
     int proxy_mode = kProxyDirect;
     int32_t connections = static_cast<int32_t>(kDefaultConnections);
     bool auto_update_check = true;
+    bool notifications = true; // desktop notices as downloads finish or fail
 };
 
 // The connection counts the Settings dialog offers, in its order; a bad index means the one of
@@ -57,6 +59,7 @@ struct SettingsForm {
     bool follow_system_proxy = false;
     int connection_index = kDefaultConnectionIndex;
     bool auto_update_check = true;
+    bool notifications = true;
     bool launch_at_login = false;
 };
 

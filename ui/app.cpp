@@ -16,6 +16,7 @@
 
 #include "core/engine.h"
 #include "net/text.h"
+#include "ui/notifier.h"
 #include "ui/shell_controller.h"
 #include "ui/sleep_inhibitor.h"
 #include "ui/text_table.h"
@@ -97,6 +98,15 @@ App::App() {
     // The computer stays awake while downloads transfer.
     m_sleep = new SleepInhibitor(m_engine.ops().snapshot, m_window.get());
     m_sleep->start();
+    Notifier::Hooks hooks;
+    hooks.snapshot = m_engine.ops().snapshot;
+    hooks.retry = m_engine.ops().retry;
+    hooks.window_active = [this] { return m_window->isActiveWindow() && !m_window->isMinimized(); };
+    hooks.folder = [this] {
+        return m_settings.download_dir.empty() ? default_download_dir() : m_settings.download_dir;
+    };
+    m_notifier = new Notifier(std::move(hooks), m_window.get());
+    m_notifier->start();
 
     app::SettingsStore store(app::settings_paths_from_env());
     std::string exe = executable_path();
@@ -105,6 +115,7 @@ App::App() {
     store.register_url_scheme(exe);
 
     m_engine.apply(m_settings);
+    m_notifier->set_enabled(m_settings.notifications);
     m_window->set_download_folder(m_settings.download_dir);
     m_window->set_connections(m_settings.connections);
     m_window->set_settings_context(settings_context(exe));
@@ -130,6 +141,7 @@ SettingsContext App::settings_context(const std::string& exe) {
         const bool update_check_changed = saved.auto_update_check != m_settings.auto_update_check;
         m_settings = saved;
         m_engine.apply(saved);
+        if (m_notifier) m_notifier->set_enabled(saved.notifications);
         if (update_check_changed && m_shell)
             m_shell->set_auto_update(saved.auto_update_check, monotonic_ms());
     };

@@ -34,6 +34,7 @@ TEST_F(SettingsTest, AbsentFileGivesTheDefaults) {
     EXPECT_EQ(s.proxy_mode, kProxyDirect);
     EXPECT_EQ(s.connections, 8);
     EXPECT_TRUE(s.auto_update_check);
+    EXPECT_TRUE(s.notifications);
     EXPECT_FALSE(file_exists(store.settings_file())); // loading writes nothing
 }
 
@@ -158,6 +159,7 @@ TEST_F(SettingsTest, SaveTrimsTheProxyAndWritesEveryValue) {
     form.follow_system_proxy = true;
     form.connection_index = 9; // out of range: 8
     form.auto_update_check = false;
+    form.notifications = false;
     Settings s = save_settings(store, form, kExe);
     EXPECT_EQ(s.proxy, "socks5://u:p@h:1080");
     EXPECT_EQ(s.proxy_mode, kProxyCustom);
@@ -168,6 +170,7 @@ TEST_F(SettingsTest, SaveTrimsTheProxyAndWritesEveryValue) {
     EXPECT_EQ(loaded.proxy_mode, kProxyCustom);
     EXPECT_EQ(loaded.connections, 8);
     EXPECT_FALSE(loaded.auto_update_check);
+    EXPECT_FALSE(loaded.notifications);
     EXPECT_EQ(store.read_string("ProxyMode", ""), "custom");
     EXPECT_EQ(store.read_dword("FollowSystemProxy", 7), 0);
 

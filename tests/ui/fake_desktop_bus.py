@@ -60,6 +60,7 @@ class Notifications(dbus.service.Object):
     @dbus.service.method("org.freedesktop.Notifications", in_signature="susssasa{sv}i", out_signature="u")
     def Notify(self, app, replaces, icon, summary, body, actions, hints, timeout):
         self.count += 1
+        body = body.replace("\n", "\\n")  # one line each in the log
         log("notify %d %s|%s|%s" % (self.count, summary, body, ",".join(actions)))
         return self.count
 
