@@ -168,9 +168,10 @@ int get_with_engine(Engine& engine, const std::string& folder, const GetOptions&
         if (end == WatchEnd::kSignal) {
             interrupted = true;
             // Pauses every task and waits until each has saved its sidecar and ended its run; a
-            // second signal meanwhile leaves at once.
+            // second signal meanwhile leaves at once. A live recording ends "done" instead: what
+            // it holds is a whole, playable file.
             for (int32_t id : ids)
-                engine.pause(id);
+                engine.finish_recording(id);
             if (watch(engine, watcher, signals, 1, is_settled_state, monotonic_ms() + kSettleDeadlineMs,
                       tasks) != WatchEnd::kReached) {
                 std::fflush(nullptr);

@@ -132,6 +132,14 @@ bool parse_get_options(const std::vector<std::string>& args, GetOptions& out, st
             out.json = true;
             continue;
         }
+        if (arg == "--live-from-start") {
+            out.request.live_from_start = true;
+            continue;
+        }
+        if (arg == "--skip-bad-segments") {
+            out.request.skip_bad_segments = true;
+            continue;
+        }
         // Options with a value: "--name value", "--name=value" or "-xVALUE".
         std::string name = arg, value;
         bool has_value = false;

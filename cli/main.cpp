@@ -35,6 +35,10 @@ constexpr const char* kUsage =
     "  -H, --header 'N: V'      extra request header (repeatable); also --user-agent, --referer,\n"
     "                           --cookie\n"
     "      --type hls|dash      treat the URL as an HLS playlist or DASH manifest\n"
+    "      --live-from-start    record a live stream from its oldest listed segment\n"
+    "                           (default: three target durations behind the live edge)\n"
+    "      --skip-bad-segments  finish a stream without the segments that keep failing,\n"
+    "                           naming them\n"
     "  -q, --quiet              no progress display\n"
     "      --json               print the engine's task list document when all have ended\n";
 

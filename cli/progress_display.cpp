@@ -53,6 +53,7 @@ std::string bar(const TaskSnapshot& task, size_t width) {
 }
 
 std::string percent(const TaskSnapshot& task) {
+    if (task.live) return pad_left("live", kPercentWidth);
     if (task.total == 0) return pad_left("?%", kPercentWidth);
     uint64_t whole = task.done >= task.total ? 100 : task.done * 100 / task.total;
     // Bytes in flight never round a task up to 100% before it is done.
@@ -71,6 +72,10 @@ std::string sizes(const TaskSnapshot& task) {
 
 // Speed, time left and connections while downloading; otherwise the status.
 std::string state_columns(const TaskSnapshot& task, double speed) {
+    // A live recording shows how much of the stream it holds first, then its status with the
+    // gaps, which a narrow line may cut: "1m 30s  recording, 1 gap of 12 s".
+    if (task.live && task.state == kRunning && task.status.starts_with("recording"))
+        return pad_left(format_duration(task.recorded), kSpeedWidth) + "  " + printable(task.status);
     if (task.state != kRunning || task.status != "downloading") return printable(task.status);
     auto [number, unit] = format_speed(speed);
     double left = std::numeric_limits<double>::infinity();
@@ -160,7 +165,18 @@ std::string change_line(const TaskSnapshot& task) {
 
 std::string summary_line(const TaskSnapshot& task, const std::string& folder) {
     std::string path = printable(folder + "/" + task.name);
-    if (task.state == kDone) return "done  " + path + "  " + format_size(static_cast<double>(task.done));
+    if (task.state == kDone) {
+        std::string line = "done  " + path + "  " + format_size(static_cast<double>(task.done));
+        // Never silently: a stream that left failing segments out says which.
+        if (!task.left_out.empty()) {
+            line += task.left_out.size() == 1 ? "  (left out, failing: segment "
+                                              : "  (left out, failing: segments ";
+            for (size_t i = 0; i < task.left_out.size(); ++i)
+                line += (i ? ", " : "") + std::to_string(task.left_out[i]);
+            line += ")";
+        }
+        return line;
+    }
     if (task.state == kPaused) {
         std::string line = "paused  " + path + "  " + format_size(static_cast<double>(task.done));
         if (task.total > 0)

@@ -8,6 +8,8 @@
 // and while the task is not downloading the status takes the place of speed, time and
 // connections:
 //   f.iso  [....................]   0%       0 B/0 B  probing
+// A live recording shows its size and the media time it holds:
+//   talk.ts  [....................]  live   12.3 MB     1m 30s  recording, 1 gap of 12 s
 #pragma once
 
 #include <cstddef>
@@ -37,7 +39,8 @@ std::vector<std::string> progress_screen(const std::vector<TaskSnapshot>& tasks,
 // "[1] f.iso: downloading" and, once the size is known, ", 1000 MB".
 std::string change_line(const TaskSnapshot& task);
 
-// The closing line: "done  <folder>/<name>  <size>"; "paused  <path>  <done> of <total>";
+// The closing line: "done  <folder>/<name>  <size>" (a stream that left failing segments out adds
+// "  (left out, failing: segments 3, 7)"); "paused  <path>  <done> of <total>";
 // otherwise the status and the URL.
 std::string summary_line(const TaskSnapshot& task, const std::string& folder);
 

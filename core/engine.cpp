@@ -138,6 +138,12 @@ AddResult Engine::add(const StartOptions& given) {
 }
 
 void Engine::pause(int32_t id) { m_tasks->pause(id); }
+void Engine::finish_recording(int32_t id) {
+    for (const auto& entry : m_tasks->snapshot().entries) {
+        if (entry->id == id) entry->task->live.finish = true;
+    }
+    m_tasks->pause(id);
+}
 void Engine::resume(int32_t id) { m_tasks->resume(id); }
 void Engine::cancel(int32_t id) { m_tasks->cancel(id); }
 void Engine::retry(int32_t id) { m_tasks->retry(id); }

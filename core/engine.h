@@ -88,6 +88,9 @@ public:
 
     // Running: stops after saving the sidecar. Queued: paused at once. Unknown ids: nothing.
     void pause(int32_t id);
+    // As `pause`, but a live recording that is running ends "done" with what it recorded (a
+    // whole, playable file) instead of "paused": the user's stop at the end of a broadcast.
+    void finish_recording(int32_t id);
     // From paused, error or canceled: queued again (older tasks run first).
     void resume(int32_t id);
     // Anything but done becomes canceled; its partial file and sidecar are deleted.

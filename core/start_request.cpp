@@ -215,6 +215,8 @@ StartOptions read_start_options(const JsonValue& request, bool capture) {
     const JsonValue* limit = member(request, "maxConcurrent");
     if (limit && limit->kind == JsonKind::Number) o.max_concurrent = truncate_number(limit->number);
     o.headers = read_headers(request);
+    o.live_from_start = read_flag(request, "liveFromStart");
+    o.skip_bad_segments = read_flag(request, "skipBadSegments");
     return o;
 }
 
@@ -230,6 +232,8 @@ TaskRequest clean_request(const StartOptions& options) {
     ProxySpec proxy;
     if (!options.proxy.empty() && parse_proxy_url(options.proxy, proxy)) request.proxy = proxy;
     request.stream_type = stream_type_for(options.url, options.type);
+    request.live_from_start = options.live_from_start;
+    request.skip_bad_segments = options.skip_bad_segments;
     return request;
 }
 
@@ -308,6 +312,8 @@ std::string start_request_json(const StartOptions& o) {
     if (o.method != "GET") doc += ",\"method\":" + json_quote(o.method);
     if (!o.post_data.empty()) doc += ",\"postData\":" + json_quote(o.post_data);
     if (o.max_concurrent) doc += ",\"maxConcurrent\":" + std::to_string(*o.max_concurrent);
+    if (o.live_from_start) doc += ",\"liveFromStart\":true";
+    if (o.skip_bad_segments) doc += ",\"skipBadSegments\":true";
     if (!o.headers.empty()) {
         doc += ",\"headers\":{";
         for (size_t i = 0; i < o.headers.size(); ++i) {

@@ -6,7 +6,8 @@
 // Plain mode (the "/start" route and the engine's URL add) reads only "url", "connections",
 // "bandwidthLimit", "insecure" and "proxy". Capture mode (the "/capture" route and the engine's
 // JSON add) also reads what a browser saw when it intercepted a download: "filename", "cookies",
-// "referrer", "userAgent", "method", "postData", "type", "maxConcurrent" and "headers".
+// "referrer", "userAgent", "method", "postData", "type", "maxConcurrent", "headers",
+// "liveFromStart" and "skipBadSegments".
 //
 // Bad members fall back to their defaults and unusable headers are dropped without a message;
 // the mapping fails only for an empty URL.
@@ -46,6 +47,8 @@ struct StartOptions {
     std::string type;                      // lower-cased stream type hint
     std::optional<int64_t> max_concurrent; // "maxConcurrent" when it was a JSON number
     HeaderList headers;                    // string members of "headers", in the object's order
+    bool live_from_start = false;          // "liveFromStart": record a live stream from its oldest segment
+    bool skip_bad_segments = false;        // "skipBadSegments": finish a stream without failed segments
 };
 
 // Whether the engine sets the header `name` (any case) itself, so that a request's own is

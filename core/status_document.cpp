@@ -56,9 +56,12 @@ TaskSnapshot snapshot_task(int32_t id, TaskState state, const Task& task) {
     s.connections = task.request.connections;
     s.supports_range = task.supports_range;
     s.failure = state == kError ? task.failure_category() : FailureCategory::kNone;
+    s.live = task.live.active;
+    s.recorded = static_cast<double>(task.live.recorded_ms) / 1000;
     uint64_t done = 0;
     {
         std::lock_guard lock(task.segment_lock);
+        s.left_out.assign(task.left_out.begin(), task.left_out.end());
         s.segments.reserve(task.segments.size());
         for (const auto& segment : task.segments) {
             SegmentSnapshot out;

@@ -83,9 +83,11 @@ struct TaskRequest {
     std::string post_data;
     std::string user_agent = "TWK";
     bool insecure = false;
-    ProxySpec proxy;         // kind 0 when none
-    std::string stream_type; // "hls" or "dash" for a stream task, else empty
-    bool auto_named = false; // the name came from the URL: a server-supplied name may replace it
+    ProxySpec proxy;                // kind 0 when none
+    std::string stream_type;        // "hls" or "dash" for a stream task, else empty
+    bool auto_named = false;        // the name came from the URL: a server-supplied name may replace it
+    bool live_from_start = false;   // a live stream is recorded from its oldest listed segment
+    bool skip_bad_segments = false; // a stream finishes without the segments that keep failing
 
     // An HLS or DASH task, driven by the stream driver.
     bool is_stream() const { return !stream_type.empty(); }
@@ -145,6 +147,9 @@ struct Task {
 
     mutable std::mutex segment_lock;
     std::vector<std::shared_ptr<Segment>> segments; // under segment_lock
+    // A stream that skips bad segments: the numbers of those its last run left out, in order
+    // (under segment_lock).
+    std::vector<size_t> left_out;
 
     // --- flags ---
     // Whoever sets stop or pause calls interrupt() afterwards; an error status does it itself.
@@ -183,6 +188,18 @@ struct Task {
     // does it itself. Without a list they do nothing.
     void note_progress();
     void note_status();
+
+    // A live stream's recording (media/live_recorder.h). Kept across pause and resume, so that
+    // the next run knows where the last one stopped and what went missing.
+    struct LiveRecording {
+        std::atomic<bool> active{false};        // the task records a live stream
+        std::atomic<int64_t> recorded_ms{0};    // media time in the output
+        std::atomic<int64_t> next_sequence{-1}; // the next media sequence to record; -1: none yet
+        std::atomic<uint32_t> gaps{0};          // runs of segments lost to an outage or a pause
+        std::atomic<int64_t> gap_ms{0};         // their media time
+        std::atomic<bool> finish{false};        // a stop ends the recording "done", not "paused"
+    };
+    LiveRecording live;
 
     // The bandwidth limit in bytes per second (0 = none). It may change while the task runs; the
     // driver hands it to the run's limiter (core/bandwidth_limiter.h) on every pass tick.

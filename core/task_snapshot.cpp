@@ -26,13 +26,21 @@ std::string segments_json(const std::vector<SegmentSnapshot>& segments) {
     return out;
 }
 
-// "total" (with "totalEstimated" when it is a guess), "done", "connections", "supportsRange".
+// "total" (with "totalEstimated" when it is a guess), "done", "connections", "supportsRange",
+// and for streams "live" with "recorded", and "leftOut".
 std::string sizes_json(const TaskSnapshot& task) {
     std::string out = ",\"total\":" + number(task.total);
     if (task.total_estimated) out += ",\"totalEstimated\":true";
     out += ",\"done\":" + number(task.done);
     out += ",\"connections\":" + number(task.connections);
     out += ",\"supportsRange\":" + std::string(boolean(task.supports_range));
+    if (task.live) out += ",\"live\":true,\"recorded\":" + fixed_decimal(task.recorded, 1);
+    if (!task.left_out.empty()) {
+        out += ",\"leftOut\":[";
+        for (size_t i = 0; i < task.left_out.size(); ++i)
+            out += (i ? "," : "") + number(task.left_out[i]);
+        out += ']';
+    }
     return out;
 }
 

@@ -15,7 +15,9 @@
 //   segment        {"id":N,"start":N,"pos":N,"end":N,"active":B}
 //
 // While a total is only a guess from what was fetched so far (a stream's parts), "total" is
-// followed by "totalEstimated":true; the member is absent otherwise.
+// followed by "totalEstimated":true; the member is absent otherwise. A live recording (total 0)
+// has "live":true,"recorded":S.s (media seconds recorded) after "supportsRange"; a stream that
+// left failing segments out lists their numbers next, "leftOut":[3,7].
 // "done" is capped at a non-zero total; a segment's end is capped at a non-zero total and is
 // 18446744073709551615 while the size is unknown.
 #pragma once
@@ -71,6 +73,9 @@ struct TaskSnapshot {
     double speed = 0; // bytes per second over the last few seconds; 0 unless running
     FailureCategory failure = FailureCategory::kNone;
     std::vector<SegmentSnapshot> segments;
+    bool live = false; // a live recording: no total; `recorded` seconds of media so far
+    double recorded = 0;
+    std::vector<uint64_t> left_out; // stream segments left out because they kept failing
 
     // Segments being fetched right now: the connections in use.
     uint32_t active_connections() const;

@@ -1,7 +1,10 @@
 #include "media/dash_manifest.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
+#include <ctime>
 #include <limits>
 
 #include "media/xml_reader.h"
@@ -11,6 +14,11 @@
 namespace twk {
 
 namespace {
+
+// A live template without timeShiftBufferDepth lists this many of its newest segments.
+constexpr int64_t kLiveNumbersWithoutDepth = 1000;
+// Segment indexes past this (2^52: still exact in a double) are nonsense.
+constexpr double kMaxLiveIndex = 4503599627370496.0;
 
 // Template widths beyond this are capped: no sane segment name needs more digits.
 constexpr size_t kMaxTemplateWidth = 20;
@@ -119,10 +127,18 @@ struct TrackSource {
     int32_t representation = -1;
 };
 
+// What a dynamic MPD's clock-based templates need: the moment the Period's media began to be
+// available and how far back it stays.
+struct LiveClock {
+    bool dynamic = false;
+    double elapsed = 0; // seconds from the Period's start to now
+    double depth = 0;   // timeShiftBufferDepth; 0 when none
+};
+
 class TrackBuilder {
 public:
-    TrackBuilder(const XmlDocument& doc, std::string_view manifest_url, double total_seconds)
-        : m_doc(doc), m_manifest_url(manifest_url), m_total(total_seconds) {}
+    TrackBuilder(const XmlDocument& doc, std::string_view manifest_url, double total_seconds, LiveClock clock)
+        : m_doc(doc), m_manifest_url(manifest_url), m_total(total_seconds), m_clock(clock) {}
 
     TrackPlan build(const TrackSource& source) {
         TrackPlan track;
@@ -189,12 +205,14 @@ private:
         const UrlResolver base(m_base);
 
         const int32_t timeline = m_doc.first_child(node, "SegmentTimeline");
+        track.first_sequence = static_cast<uint64_t>(std::max<int64_t>(0, start_number));
         if (timeline >= 0) {
             int64_t number = start_number;
             int64_t time = 0;
             for (int32_t s : children_named(m_doc, timeline, "S")) {
                 if (m_doc.has_attribute(s, "t")) time = m_doc.attribute_int(s, "t", 0);
                 const int64_t d = m_doc.attribute_int(s, "d", 0);
+                track.target_duration = std::max(track.target_duration, seconds(d));
                 const int64_t repeat = m_doc.attribute_int(s, "r", 0);
                 const int64_t count = repeat >= 0 ? std::min<int64_t>(repeat, kMaxStreamSegments) + 1
                                                   : repeat_to_end(timescale, time, d) + 1;
@@ -206,6 +224,8 @@ private:
                     time = saturating_add(time, d);
                 }
             }
+        } else if (duration > 0 && m_clock.dynamic) {
+            read_live_numbers(media, start_number, duration, seconds(duration), track);
         } else if (duration > 0 && m_total > 0) {
             // A remainder of more than a thousandth of a segment counts as one more segment.
             const double n = 0.999 + m_total / seconds(duration);
@@ -218,6 +238,30 @@ private:
                                                  saturating_mul(i, duration))),
                     seconds(duration));
             }
+        }
+    }
+
+    // The segments of a fixed-duration template that are available now, on the client's clock.
+    void read_live_numbers(const std::string& media, int64_t start_number, int64_t duration, double seconds,
+                           TrackPlan& track) {
+        track.target_duration = seconds;
+        const double available = std::floor(m_clock.elapsed / seconds); // segments whole by now
+        if (!std::isfinite(available) || available < 1) return;
+        const double kept = m_clock.depth > 0 ? std::max(1.0, std::floor(m_clock.depth / seconds))
+                                              : static_cast<double>(kLiveNumbersWithoutDepth);
+        const double first =
+            std::max(0.0, available - std::min(kept, static_cast<double>(kMaxStreamSegments)));
+        if (first >= kMaxLiveIndex) return;
+        const auto first_index = static_cast<int64_t>(first);
+        const auto end_index = static_cast<int64_t>(std::min(available, kMaxLiveIndex));
+        track.first_sequence =
+            static_cast<uint64_t>(std::max<int64_t>(0, saturating_add(start_number, first_index)));
+        const UrlResolver base(m_base);
+        for (int64_t i = first_index; i < end_index && !full(track); ++i) {
+            add(track,
+                base.resolve(expand_template(media, m_id, m_bandwidth, saturating_add(start_number, i),
+                                             saturating_mul(i, duration))),
+                seconds);
         }
     }
 
@@ -263,6 +307,7 @@ private:
     const XmlDocument& m_doc;
     std::string_view m_manifest_url;
     double m_total;
+    LiveClock m_clock;
     std::string m_base;
     std::string m_id;
     int64_t m_bandwidth = 0;
@@ -331,7 +376,35 @@ std::string expand_template(std::string_view pattern, std::string_view represent
     return out;
 }
 
-StreamPlan parse_dash(std::string_view base_url, std::string_view text) {
+double parse_iso_datetime(std::string_view text) {
+    const std::string value = trim_spaces(std::string(text));
+    int year = 0, month = 0, day = 0, hour = 0, minute = 0, used = 0;
+    double second = 0;
+    if (std::sscanf(value.c_str(), "%4d-%2d-%2dT%2d:%2d:%lf%n", &year, &month, &day, &hour, &minute, &second,
+                    &used) != 6)
+        return std::nan("");
+    if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || !(second >= 0) ||
+        second >= 61)
+        return std::nan("");
+    std::string_view zone = std::string_view(value).substr(static_cast<size_t>(used));
+    double offset = 0;
+    if (zone == "Z" || zone.empty()) {
+    } else if ((zone[0] == '+' || zone[0] == '-') && zone.size() == 6 && zone[3] == ':') {
+        const int h = lenient_int32(zone.substr(1, 2)), m = lenient_int32(zone.substr(4, 2));
+        offset = (zone[0] == '-' ? -1 : 1) * (h * 3600.0 + m * 60.0);
+    } else {
+        return std::nan("");
+    }
+    struct tm when {};
+    when.tm_year = year - 1900;
+    when.tm_mon = month - 1;
+    when.tm_mday = day;
+    when.tm_hour = hour;
+    when.tm_min = minute;
+    return static_cast<double>(::timegm(&when)) + second - offset;
+}
+
+StreamPlan parse_dash(std::string_view base_url, std::string_view text, double now) {
     StreamPlan plan;
     plan.kind = "dash";
     plan.container = "mp4";
@@ -368,14 +441,32 @@ StreamPlan parse_dash(std::string_view base_url, std::string_view text) {
     // stream is audio alone and must not be fetched and muxed a second time as separate audio.
     if (audio_set == video_set) audio_set = -1;
 
-    TrackBuilder builder(doc, base_url, total);
+    LiveClock clock;
+    clock.dynamic = doc.attribute(doc.root, "type") == "dynamic";
+    if (clock.dynamic) {
+        if (now <= 0) now = static_cast<double>(std::time(nullptr));
+        const double start = parse_iso_datetime(doc.attribute(doc.root, "availabilityStartTime"));
+        clock.elapsed =
+            std::isfinite(start) ? now - start - parse_iso_duration(doc.attribute(period, "start")) : 0;
+        clock.depth = parse_iso_duration(doc.attribute(doc.root, "timeShiftBufferDepth"));
+    }
+    plan.live = clock.dynamic;
+    TrackBuilder builder(doc, base_url, total, clock);
     const int32_t video_representation = choose_representation(doc, video_set);
     if (video_representation < 0) {
         plan.error = "video AdaptationSet has no Representation";
         return plan;
     }
     plan.video = builder.build({doc.root, period, video_set, video_representation});
-    if (!plan.video.has_segments) {
+    plan.video.playlist_url = std::string(base_url);
+    plan.video.ended = !plan.live;
+    if (plan.live && plan.video.target_duration <= 0) {
+        plan.video.target_duration = parse_iso_duration(doc.attribute(doc.root, "maxSegmentDuration"));
+        if (plan.video.target_duration <= 0)
+            plan.video.target_duration = parse_iso_duration(doc.attribute(doc.root, "minimumUpdatePeriod"));
+    }
+    // A live stream that has not finished its first segment yet is no error: it is reloaded.
+    if (!plan.video.has_segments && !plan.live) {
         plan.error = "could not build video segment list";
         return plan;
     }

@@ -6,6 +6,15 @@
 // addressing by SegmentTemplate (with or without SegmentTimeline), SegmentList, SegmentBase or a
 // bare BaseURL is expanded into a plain list. DASH media is always fragmented MP4, never
 // encrypted here, and the container is always "mp4".
+//
+// A dynamic MPD (type="dynamic") is a live stream: the plan says so (`live`), and its track lists
+// what is available now. A SegmentTimeline lists that itself (the first S numbered startNumber);
+// a SegmentTemplate with a fixed duration counts from availabilityStartTime (plus the Period's
+// start) on the client's clock: segment k (from 0) is available once (k + 1) durations have
+// passed, and the list holds those within timeShiftBufferDepth (the last 1000 when none is
+// given). `first_sequence` is the first listed segment's $Number$, `target_duration` the longest
+// segment's duration (else maxSegmentDuration, else minimumUpdatePeriod). A dynamic manifest
+// that lists no segment yet is no error.
 #pragma once
 
 #include <cstdint>
@@ -26,6 +35,12 @@ double parse_iso_duration(std::string_view text);
 std::string expand_template(std::string_view pattern, std::string_view representation_id, int64_t bandwidth,
                             int64_t number, int64_t time);
 
-StreamPlan parse_dash(std::string_view base_url, std::string_view text);
+// An ISO 8601 date and time ("2026-12-11T01:00:00Z", with optional fractions of a second and a
+// "+01:00" offset; none means UTC) in seconds since the epoch; NaN when the text is none.
+double parse_iso_datetime(std::string_view text);
+
+// `now` (seconds since the epoch) is the client's clock for dynamic manifests; 0 takes the
+// system clock.
+StreamPlan parse_dash(std::string_view base_url, std::string_view text, double now = 0);
 
 } // namespace twk

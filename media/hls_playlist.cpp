@@ -11,6 +11,8 @@ namespace twk {
 namespace {
 
 constexpr std::string_view kMediaSequenceTag = "#EXT-X-MEDIA-SEQUENCE:";
+constexpr std::string_view kTargetDurationTag = "#EXT-X-TARGETDURATION:";
+constexpr std::string_view kEndListTag = "#EXT-X-ENDLIST";
 constexpr std::string_view kKeyTag = "#EXT-X-KEY:";
 constexpr std::string_view kMapTag = "#EXT-X-MAP:";
 constexpr std::string_view kByteRangeTag = "#EXT-X-BYTERANGE:";
@@ -262,6 +264,11 @@ bool parse_media_playlist(std::string_view base_url, std::string_view text, Trac
         const std::string_view line = line_text;
         if (line.starts_with(kMediaSequenceTag)) {
             sequence = lenient_uint64(line.substr(kMediaSequenceTag.size()));
+        } else if (line.starts_with(kTargetDurationTag)) {
+            const double target = lenient_double(line.substr(kTargetDurationTag.size()));
+            track.target_duration = std::isfinite(target) && target > 0 ? target : 0;
+        } else if (line.starts_with(kEndListTag)) {
+            track.ended = true;
         } else if (line.starts_with(kKeyTag)) {
             if (!apply_key_tag(base_url, line.substr(kKeyTag.size()), key, error)) {
                 track.has_segments = !track.segments.empty();
@@ -310,6 +317,7 @@ bool parse_media_playlist(std::string_view base_url, std::string_view text, Trac
                 segment.iv = key.has_iv ? key.iv : sequence_iv(sequence);
             }
             if (!map_seen && has_fragmented_extension(segment.uri)) track.fragmented = true;
+            if (track.segments.empty()) track.first_sequence = sequence;
             track.segments.push_back(segment);
             ++sequence;
             pending_duration = 0;
@@ -332,8 +340,11 @@ StreamPlan parse_hls(std::string_view base_url, std::string_view text, const Fet
 
     if (text.find("#EXT-X-STREAM-INF") == std::string_view::npos) {
         if (!parse_media_playlist(base_url, text, plan.video, plan.error)) return plan;
+        plan.video.playlist_url = std::string(base_url);
+        plan.live = !plan.video.ended;
         plan.container = plan.video.fragmented ? "mp4" : "ts";
-        if (!plan.video.has_segments) plan.error = "empty media playlist";
+        // A live playlist may not list its first segment yet; it is reloaded.
+        if (!plan.video.has_segments && !plan.live) plan.error = "empty media playlist";
         return plan;
     }
 
@@ -399,6 +410,8 @@ StreamPlan parse_hls(std::string_view base_url, std::string_view text, const Fet
         return plan;
     }
     if (!parse_media_playlist(variant_url, body, plan.video, plan.error)) return plan;
+    plan.video.playlist_url = variant_url;
+    plan.live = !plan.video.ended;
     plan.video.bandwidth = chosen.bandwidth;
     plan.video.width = chosen.width;
     plan.video.height = chosen.height;

@@ -57,14 +57,30 @@ void nap(Task& task, const std::atomic<bool>& failed, int64_t ms) {
 // run's other fetches setting `failed` end it too.
 bool fetch_with_retries(Task& task, const StreamTiming& timing, const std::atomic<bool>& failed,
                         const std::atomic<int64_t>& last_progress_ms, const std::string& url, int64_t offset,
-                        int64_t length, std::string& body, std::string& error) {
+                        int64_t length, std::string& body, std::string& error, bool give_up_early = false) {
+    // The bytes of an attempt whose body was cut short: the next one asks for the rest only.
+    std::string have;
     for (int attempt = 1;; ++attempt) {
         if (failed || task.stop) return false;
         body.clear();
         FetchFailure failure;
-        if (fetch_resource(task, url, offset, length, body, error, &failure)) return true;
+        const auto got = static_cast<int64_t>(have.size());
+        const int64_t from = (offset < 0 ? 0 : offset) + got;
+        const int64_t rest = length < 0 ? -1 : length - got;
+        const bool fetched = got == 0 ? fetch_resource(task, url, offset, length, body, error, &failure)
+                                      : fetch_resource(task, url, from, rest, body, error, &failure);
+        if (fetched) {
+            if (got > 0) body.insert(0, have);
+            return true;
+        }
+        if (failure.cut_short && body.size() < kMaxBody) {
+            debug_log("[dl] stream: %s cut short after %zu bytes; the rest is asked for by range",
+                      url.c_str(), have.size() + body.size());
+            have += body;
+        }
         if (task.stop || failure.permanent) return false;
-        if (attempt >= kAttempts && now_ms() - last_progress_ms >= timing.stall_window_ms) return false;
+        if (attempt >= kAttempts && (give_up_early || now_ms() - last_progress_ms >= timing.stall_window_ms))
+            return false;
         const int shift = std::min(attempt - 1, 20);
         int64_t pause = std::min(timing.first_backoff_ms << shift, timing.longest_backoff_ms);
         // Never sooner than the server asked (up to a limit), nor sooner than the back-off.
@@ -78,8 +94,9 @@ bool fetch_with_retries(Task& task, const StreamTiming& timing, const std::atomi
 
 bool fetch_with_retries(FetchRun& context, const std::string& url, int64_t offset, int64_t length,
                         std::string& body, std::string& error) {
+    // A task that leaves bad segments out gives each its three attempts and goes on.
     return fetch_with_retries(*context.task, context.timing, context.error, context.last_progress_ms, url,
-                              offset, length, body, error);
+                              offset, length, body, error, context.task->request.skip_bad_segments);
 }
 
 bool fetch_key(FetchRun& context, const std::string& uri, std::array<uint8_t, 16>& key, std::string& error) {
@@ -102,7 +119,8 @@ bool fetch_key(FetchRun& context, const std::string& uri, std::array<uint8_t, 16
 
 // Fetches (and decrypts) one part into its file. False with the task's status in `failure`
 // (empty when the run is ending anyway).
-bool fetch_part(FetchRun& context, size_t index, std::string& failure, uint64_t& size) {
+bool fetch_part(FetchRun& context, size_t index, std::string& failure, uint64_t& size, bool& local) {
+    local = false;
     const StreamPart part = context.parts.part(index);
     const MediaSegment media = part.segment();
     const std::string segment = "segment " + std::to_string(index);
@@ -130,6 +148,7 @@ bool fetch_part(FetchRun& context, size_t index, std::string& failure, uint64_t&
         body.swap(plain);
     }
     if (!write_file_atomically(context.parts.path(index), body)) {
+        local = true;
         failure =
             "error: " + segment + " failed: cannot write " + part.file_name() + ": " + system_reason(errno);
         return false;
@@ -161,6 +180,20 @@ void finish_part(FetchRun& context, size_t index, uint64_t size) {
         task.total = lay_out_locked(parts);
 }
 
+// A part that failed in a task that skips bad segments: finished without bytes, named in the
+// task's list of left-out segments.
+void leave_out(FetchRun& context, size_t index, const std::string& failure) {
+    Task& task = *context.task;
+    debug_log("[dl] stream: leaving segment %zu out (%s)", index, failure.c_str());
+    {
+        std::lock_guard lock(task.segment_lock);
+        context.parts.state[index].skipped = true;
+        task.left_out.insert(std::upper_bound(task.left_out.begin(), task.left_out.end(), index), index);
+    }
+    finish_part(context, index, 0);
+    task.note_progress();
+}
+
 void worker_loop(FetchRun& context) {
     Task& task = *context.task;
     while (!context.error && !task.stop) {
@@ -174,12 +207,17 @@ void worker_loop(FetchRun& context) {
         task.note_progress();
         std::string failure;
         uint64_t size = 0;
-        const bool fetched = fetch_part(context, index, failure, size);
+        bool local = false; // the failure is ours (a write), not the segment's
+        const bool fetched = fetch_part(context, index, failure, size, local);
         if (fetched) finish_part(context, index, size);
         set_in_flight(task, context.parts, index, false);
         if (!fetched) {
             // A pause or cancel ends the fetch in flight; that is no failure of the part.
             if (task.stop) return;
+            if (task.request.skip_bad_segments && !local) {
+                leave_out(context, index, failure);
+                continue;
+            }
             if (!context.error.exchange(true)) task.set_status(failure);
             return;
         }
@@ -244,11 +282,14 @@ bool fetch_resource(Task& task, const std::string& url, int64_t range_offset, in
     HttpRequest request = transfer_request(task, url);
     request.method = "GET";
     request.body.clear();
-    const bool ranged =
-        range_length >= 1 && range_length <= kMaxRange && range_offset >= 0 && range_offset <= kMaxRange;
+    // An open range (offset, length -1) asks for the rest of a resource from the offset on.
+    const bool open_range = range_length == -1 && range_offset >= 1 && range_offset <= kMaxRange;
+    const bool ranged = open_range || (range_length >= 1 && range_length <= kMaxRange && range_offset >= 0 &&
+                                       range_offset <= kMaxRange);
     if (ranged) {
-        request.headers.emplace_back("Range", "bytes=" + std::to_string(range_offset) + "-" +
-                                                  std::to_string(range_offset + range_length - 1));
+        request.headers.emplace_back(
+            "Range", "bytes=" + std::to_string(range_offset) + "-" +
+                         (open_range ? std::string() : std::to_string(range_offset + range_length - 1)));
     }
     HttpResponse response;
     TransportError transport;
@@ -278,6 +319,9 @@ bool fetch_resource(Task& task, const std::string& url, int64_t range_offset, in
         int n = reader.read(buffer, sizeof buffer);
         if (n < 0) {
             error = "read error";
+            // Bytes that did arrive are kept for the caller, who may ask for the rest.
+            // (A 200 to a ranged request holds bytes from the start of the resource, not those.)
+            verdict.cut_short = !body.empty() && response.status == (ranged ? 206 : 200);
             return false;
         }
         if (n == 0) break;
@@ -293,11 +337,13 @@ bool fetch_resource(Task& task, const std::string& url, int64_t range_offset, in
         if (offset >= body.size()) {
             body.clear();
         } else {
-            body = body.substr(offset, static_cast<size_t>(range_length));
+            body = body.substr(offset, open_range ? std::string::npos : static_cast<size_t>(range_length));
         }
     }
     return true;
 }
+
+StreamTiming stream_timing() { return current_timing(); }
 
 void set_stream_timing(const StreamTiming& timing) {
     std::lock_guard lock(g_timing_lock);

@@ -2,7 +2,8 @@
 // around it, and the worker threads that fetch (and decrypt) the parts into the parts store.
 //
 // A failed segment is tried again with a growing pause (longer when the server sends
-// Retry-After) as long as the task made progress within the stall window; a failure no retry
+// Retry-After) as long as the task made progress within the stall window; a body cut short is
+// continued by range from where it stopped; a failure no retry
 // can mend (a 404, an unknown host, a refused certificate, a key that is no key) ends the run at
 // once. Every pause is the task's own wait, so a pause or cancel ends it at once.
 #pragma once
@@ -24,14 +25,15 @@ struct Task;
 
 // One GET with the task's user agent, headers, proxy and TLS setting (method and body of the
 // task are not used), on the request every transfer of the task starts from, so that a pause or
-// cancel ends it at once. An offset and length of -1 fetch the whole resource; otherwise a Range
-// is asked for, and a server that answers 200 with the whole resource has the range cut out
-// here. False with the reason: the exchange's error, "http " + status, "read error", or
-// "body over 2 GiB"; `failure`, when given, tells whether asking again can help and how long
-// the server asked to wait.
+// cancel ends it at once. An offset and length of -1 fetch the whole resource; an offset with a
+// length of -1 the rest from that offset; otherwise a Range is asked for, and a server that answers 200 with
+// the whole resource has the range cut out here. False with the reason: the exchange's error, "http " +
+// status, "read error", or "body over 2 GiB"; `failure`, when given, tells whether asking again can help and
+// how long the server asked to wait.
 struct FetchFailure {
     bool permanent = false;      // no retry can mend it: a 404, an unknown host, a certificate...
     int64_t retry_after_ms = -1; // the server's Retry-After; -1 when it sent none
+    bool cut_short = false;      // the body broke off: `body` holds the bytes that came
 };
 bool fetch_resource(Task& task, const std::string& url, int64_t range_offset, int64_t range_length,
                     std::string& body, std::string& error, FetchFailure* failure = nullptr);
@@ -47,9 +49,14 @@ struct StreamTiming {
     int64_t longest_backoff_ms = 10'000;
     // A server's Retry-After is honoured up to this.
     int64_t longest_retry_after_ms = 120'000;
+    // A live recording: every wait for a playlist reload is multiplied by this (tests run a
+    // stream's clock faster), and the recording ends after this long without a new segment.
+    double live_wait_scale = 1.0;
+    int64_t live_outage_ms = 300'000;
 };
 // Applies to runs that start afterwards.
 void set_stream_timing(const StreamTiming& timing);
+StreamTiming stream_timing();
 
 // The wait a Retry-After value asks for: delta-seconds or an HTTP date (measured from `now`,
 // seconds since the epoch). -1 when the value is neither.

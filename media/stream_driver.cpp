@@ -5,6 +5,7 @@
 #include "core/naming.h"
 #include "core/task.h"
 #include "core/task_driver.h"
+#include "media/live_recorder.h"
 #include "media/segment_fetcher.h"
 #include "media/stream_job.h"
 #include "media/stream_join.h"
@@ -72,6 +73,10 @@ void run_stream_task(const std::shared_ptr<Task>& task) {
         task->set_status("error: " + job.error);
         return;
     }
+    if (job.live) {
+        record_live_stream(task, job);
+        return;
+    }
 
     const std::string signature = job.signature();
     std::string candidate, output, work_dir;
@@ -102,10 +107,22 @@ void run_stream_task(const std::shared_ptr<Task>& task) {
         return;
     }
 
+    {
+        std::lock_guard segments(task->segment_lock);
+        task->left_out.clear();
+    }
     run_workers(context, task->request.connections);
+    size_t left_out = 0;
     {
         std::lock_guard segments(task->segment_lock);
         task->total = lay_out_locked(parts);
+        left_out = task->left_out.size();
+    }
+    // Leaving bad segments out is for a stream with a few of them, not for one with none good.
+    if (!context.error && !task->stop && left_out == parts.size()) {
+        task->set_status("error: every segment failed");
+        finish_interrupted(*task, work_dir);
+        return;
     }
     if (context.error || task->stop) {
         task->note_progress();

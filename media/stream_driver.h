@@ -19,7 +19,9 @@
 // A failed segment is tried again with a growing pause (longer when the server sends
 // Retry-After) as long as the task made progress within the stall window; a failure no retry
 // can mend (a 404, an unknown host, a refused certificate, a key that is no key) ends the task
-// at once.
+// at once. A task that skips bad segments gives each failing one three attempts, leaves it out
+// of the file and names it (`Task::left_out`, the status document's "leftOut"); it still ends
+// in error when every segment failed, or when writing failed.
 //
 // The work folder outlives a pause and an error: a later run for the same output name whose
 // manifest yields the same part list fetches only the parts that are missing; any other list

@@ -96,11 +96,17 @@ StreamJob read_stream_job(std::string_view kind, std::string_view base_url, std:
         job.error = plan.error;
         return job;
     }
-    if (plan.video.segments.empty()) {
+    // A live stream may not have its first segment yet; the recorder waits for it.
+    if (plan.video.segments.empty() && !plan.live) {
         job.error = "manifest parse failed";
         return job;
     }
     job.container = plan.container;
+    job.live = plan.live;
+    job.kind = plan.kind;
+    job.playlist_url = plan.video.playlist_url;
+    job.target_duration = plan.video.target_duration;
+    job.first_sequence = plan.video.first_sequence;
     job.video_init = init_of(plan.video);
     fill_estimates(plan.video);
     job.video = std::move(plan.video.segments);

@@ -54,6 +54,13 @@ struct StreamJob {
     StreamInit audio_init;
     SegmentList video; // each with its size estimate filled in
     SegmentList audio; // empty unless separate_audio
+    // A live stream (media/live_recorder.h): the media playlist to reload, its target duration
+    // and the media sequence of `video`'s first segment.
+    bool live = false;
+    std::string kind; // "hls" or "dash": how the playlist is read again
+    std::string playlist_url;
+    double target_duration = 0;
+    uint64_t first_sequence = 0;
 
     // Video parts first, then audio.
     size_t part_count() const { return video.size() + audio.size(); }

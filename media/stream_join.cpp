@@ -109,7 +109,8 @@ std::string concatenate(const std::string& work_dir, const std::string& init_pat
     uint64_t batch_bytes = 0;
     for (size_t i = record.count; failure.empty() && i < parts.size(); ++i) {
         const std::string path = parts.path(i);
-        if (!append_file(out, path, opened, reason)) {
+        // A part left out (the task skips bad segments) adds nothing.
+        if (!parts.state[i].skipped && !append_file(out, path, opened, reason)) {
             failure = with_reason(opened ? "concat write failed" : "concat read failed", reason);
             break;
         }
@@ -203,8 +204,9 @@ std::string join_tracks(const std::string& work_dir, bool video_init, bool audio
         return failure.empty() ? "" : "error: mux failed: " + failure;
     }
     std::vector<std::string> video, audio;
-    for (size_t i = 0; i < parts.size(); ++i)
-        (parts.part(i).audio ? audio : video).push_back(parts.path(i));
+    for (size_t i = 0; i < parts.size(); ++i) {
+        if (!parts.state[i].skipped) (parts.part(i).audio ? audio : video).push_back(parts.path(i));
+    }
     std::string error;
     if (remux_tracks(work_dir + "/" + kJoinFile, video_init_path, video, audio_init_path, audio, error))
         return "";

@@ -31,6 +31,7 @@ struct PartState {
     bool finished = false; // its bytes are in its part file, or already in the joined file
     bool joined = false;   // in the joined file (its part file released)
     uint64_t size = 0;     // its real size once finished; 0 when unknown
+    bool skipped = false;  // failed and left out (the task skips bad segments); this run only
 };
 
 // The parts of a run and what is known of each. Once workers run, the states, the sums and

@@ -113,6 +113,12 @@ struct TrackPlan {
     int32_t height = 0;
     std::string codecs;
     std::string language; // audio language; empty when unknown
+    // HLS media playlists: where the playlist came from (reloaded while it is live), whether it
+    // carried #EXT-X-ENDLIST, its target duration and the media sequence of its first segment.
+    std::string playlist_url;
+    bool ended = false;
+    double target_duration = 0; // seconds
+    uint64_t first_sequence = 0;
 };
 
 struct StreamPlan {
@@ -122,6 +128,8 @@ struct StreamPlan {
     bool has_separate_audio = false;
     std::string container; // "ts" or "mp4"
     std::string error;     // empty on success; otherwise the plan is not to be used
+    // A live stream: an HLS media playlist without #EXT-X-ENDLIST, recorded as it grows.
+    bool live = false;
 };
 
 // The driver's GET, as the HLS reader calls it for child playlists: whole resource when offset

@@ -512,7 +512,8 @@ void MainWindow::switch_language_now() {
     switch_language();
     // The choice is kept for the next start, where the app keeps its settings.
     if (!m_settings_context.paths.config_home.empty())
-        app::SettingsStore(m_settings_context.paths).write_string("Language", language_is_chinese() ? "zh" : "en");
+        app::SettingsStore(m_settings_context.paths)
+            .write_string("Language", language_is_chinese() ? "zh" : "en");
     m_title.clear();
     update_title();
     layout_window();
@@ -600,8 +601,12 @@ void MainWindow::wheelEvent(QWheelEvent* event) {
 void MainWindow::contextMenuEvent(QContextMenuEvent* event) {
     QRectF list = list_rect();
     if (event->reason() == QContextMenuEvent::Keyboard) {
-        if (m_model.selected_task())
-            show_row_menu(mapToGlobal(QPoint(24, static_cast<int>(list.top()) + 24)));
+        // The menu key opens the menu at the current row.
+        if (const TaskView* task = m_model.selected_task()) {
+            ensure_visible(task->id);
+            int y = static_cast<int>(list.top() + m_model.row_top(task->id) - m_scroll) + 24;
+            show_row_menu(mapToGlobal(QPoint(24, y)));
+        }
         return;
     }
     QPointF point = event->pos();

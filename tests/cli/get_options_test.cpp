@@ -14,18 +14,32 @@ bool parse(std::vector<std::string> args, GetOptions& out, std::string& error) {
 TEST(GetOptions, ReadsEveryOptionInEachSpelling) {
     GetOptions o;
     std::string error;
-    ASSERT_TRUE(parse({"-d",           "/tmp/dl",
-                       "-oname.bin",   "--connections=16",
-                       "-j",           "5",
-                       "--limit",      "1.5M",
-                       "--proxy",      "socks5h://p:1080",
-                       "-k",           "-H",
-                       "X-A: 1",       "--header=X-B:two",
-                       "--user-agent", "UA/1",
-                       "--referer",    "http://r/",
-                       "--cookie",     "a=b",
-                       "-q",           "--json",
-                       "--type",       "dash",
+    ASSERT_TRUE(parse({"-d",
+                       "/tmp/dl",
+                       "-oname.bin",
+                       "--connections=16",
+                       "-j",
+                       "5",
+                       "--limit",
+                       "1.5M",
+                       "--proxy",
+                       "socks5h://p:1080",
+                       "-k",
+                       "-H",
+                       "X-A: 1",
+                       "--header=X-B:two",
+                       "--user-agent",
+                       "UA/1",
+                       "--referer",
+                       "http://r/",
+                       "--cookie",
+                       "a=b",
+                       "-q",
+                       "--json",
+                       "--type",
+                       "dash",
+                       "--live-from-start",
+                       "--skip-bad-segments",
                        "http://h/f"},
                       o, error))
         << error;
@@ -43,6 +57,7 @@ TEST(GetOptions, ReadsEveryOptionInEachSpelling) {
     EXPECT_EQ(o.request.referrer, "http://r/");
     EXPECT_EQ(o.request.cookies, "a=b");
     EXPECT_EQ(o.request.type, "dash");
+    EXPECT_TRUE(o.request.live_from_start && o.request.skip_bad_segments);
     EXPECT_EQ(o.urls, std::vector<std::string>{"http://h/f"});
 }
 
@@ -227,6 +242,8 @@ TEST(StartRequest, TheOptionsRecordMatchesTheJsonRequest) {
     o.request.proxy = "socks5h://p:1080";
     o.request.headers = {{"X-Z", "1"}, {"X-A", "2"}, {"X-Z", "3"}};
     o.request.type = "dash";
+    o.request.live_from_start = true;
+    o.request.skip_bad_segments = true;
     for (const GetOptions& options : {o, GetOptions{}}) {
         const std::string url = "http://h/f.bin";
         const StartOptions direct = start_options(options, url);
@@ -246,6 +263,8 @@ TEST(StartRequest, TheOptionsRecordMatchesTheJsonRequest) {
         EXPECT_EQ(direct.type, read.type);
         EXPECT_EQ(direct.method, read.method);
         EXPECT_EQ(direct.headers, read.headers);
+        EXPECT_EQ(direct.live_from_start, read.live_from_start);
+        EXPECT_EQ(direct.skip_bad_segments, read.skip_bad_segments);
     }
 }
 

@@ -84,6 +84,21 @@ TEST(ProgressLine, LongUtf8NamesAreCutWholeAndControlBytesAreHidden) {
     EXPECT_NE(line.find("error: bad?thing"), std::string::npos);
 }
 
+TEST(ProgressLine, ALiveRecordingShowsItsSizeAndRecordedTime) {
+    TaskSnapshot task = downloading();
+    task.name = "talk.ts";
+    set_status(task, "recording, 1 gap of 12 s");
+    task.live = true;
+    task.total = 0;
+    task.done = 12 * kMiB;
+    task.recorded = 90;
+    task.segments = {{1, 0, 12 * kMiB, UINT64_MAX, false}};
+    // The recorded time comes before the status, which is cut at the end of the line.
+    EXPECT_EQ(progress_line(task, 0, 100),
+              "talk.ts                  [....................]  live          12.0 MB"
+              "       1m 30s  recording, 1 g\xE2\x80\xA6");
+}
+
 TEST(ProgressScreen, TasksStillRunningComeFirstWhenNotAllFit) {
     std::vector<TaskSnapshot> tasks;
     for (const char* status : {"done", "downloading", "error: http 404", "queued", "done"}) {
@@ -125,6 +140,13 @@ TEST(ChangeAndSummaryLines, SayWhatHappenedToEachTask) {
     set_status(task, "done");
     task.done = task.total;
     EXPECT_EQ(summary_line(task, "/tmp/dl"), "done  /tmp/dl/ubuntu.iso  1000 MB");
+    task.left_out = {3};
+    EXPECT_EQ(summary_line(task, "/tmp/dl"),
+              "done  /tmp/dl/ubuntu.iso  1000 MB  (left out, failing: segment 3)");
+    task.left_out = {3, 17};
+    EXPECT_EQ(summary_line(task, "/tmp/dl"),
+              "done  /tmp/dl/ubuntu.iso  1000 MB  (left out, failing: segments 3, 17)");
+    task.left_out.clear();
     set_status(task, "paused");
     task.done = 420 * kMiB;
     EXPECT_EQ(summary_line(task, "dl"), "paused  dl/ubuntu.iso  420 MB of 1000 MB");

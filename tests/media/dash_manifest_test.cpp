@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <string>
 
 namespace twk {
@@ -200,6 +201,58 @@ TEST(DashTemplate, TimelineRepeatsAndDurationCounts) {
     // A template without duration or timeline lists nothing.
     EXPECT_EQ(parse_dash(kManifestUrl, video_mpd("<SegmentTemplate media=\"x\"/>")).error,
               "could not build video segment list");
+}
+
+TEST(DashLive, DateTimesInUtcWithFractionsAndOffsets) {
+    EXPECT_DOUBLE_EQ(parse_iso_datetime("2026-01-01T00:00:00Z"), 1767225600.0);
+    EXPECT_DOUBLE_EQ(parse_iso_datetime("2026-01-01T00:00:01.5Z"), 1767225601.5);
+    EXPECT_DOUBLE_EQ(parse_iso_datetime("2026-01-01T01:00:00+01:00"), 1767225600.0);
+    EXPECT_DOUBLE_EQ(parse_iso_datetime(" 2026-01-01T00:00:00 "), 1767225600.0);
+    for (const char* bad : {"", "2026-01-01", "2026-13-01T00:00:00Z", "2026-01-01T00:00:00 GMT", "yesterday"})
+        EXPECT_TRUE(std::isnan(parse_iso_datetime(bad))) << bad;
+}
+
+// A dynamic manifest is live. A fixed-duration template lists what the client's clock says is
+// available, within the time-shift depth; a timeline lists itself, numbered from startNumber.
+TEST(DashLive, DynamicManifestsListWhatIsAvailableNow) {
+    const std::string head = "<MPD type=\"dynamic\" availabilityStartTime=\"2026-01-01T00:00:00Z\"";
+    const std::string clock_based =
+        head + R"( timeShiftBufferDepth="PT10S"><Period start="PT1S"><AdaptationSet
+        mimeType="video/mp4"><Representation id="v" bandwidth="1"><SegmentTemplate timescale="1" duration="2"
+        startNumber="1" initialization="init.mp4" media="seg-$Number$.m4s"/></Representation></AdaptationSet>
+        </Period></MPD>)";
+    // 62 s after the start, 61 s into the Period: 30 segments whole, the last 5 within 10 s.
+    StreamPlan plan = parse_dash("http://h/live.mpd", clock_based, 1767225662.0);
+    ASSERT_EQ(plan.error, "");
+    EXPECT_TRUE(plan.live);
+    EXPECT_FALSE(plan.video.ended);
+    EXPECT_EQ(plan.video.playlist_url, "http://h/live.mpd");
+    EXPECT_EQ(plan.video.first_sequence, 26u);
+    EXPECT_DOUBLE_EQ(plan.video.target_duration, 2);
+    ASSERT_EQ(plan.video.segments.size(), 5u);
+    EXPECT_EQ(plan.video.segments.uri(0), "http://h/seg-26.m4s");
+    EXPECT_EQ(plan.video.segments.uri(4), "http://h/seg-30.m4s");
+    // Before the first segment is whole, nothing is listed.
+    EXPECT_FALSE(parse_dash("http://h/live.mpd", clock_based, 1767225602.5).video.has_segments);
+
+    const std::string timeline = head + R"(><Period><AdaptationSet mimeType="video/mp4"><Representation id="v"
+        bandwidth="1"><SegmentTemplate timescale="10" startNumber="7" media="c-$Number$.m4s"><SegmentTimeline>
+        <S t="120" d="20" r="2"/><S d="10"/></SegmentTimeline></SegmentTemplate></Representation>
+        </AdaptationSet></Period></MPD>)";
+    plan = parse_dash("http://h/live.mpd", timeline, 1);
+    EXPECT_TRUE(plan.live);
+    EXPECT_EQ(plan.video.first_sequence, 7u);
+    EXPECT_DOUBLE_EQ(plan.video.target_duration, 2);
+    ASSERT_EQ(plan.video.segments.size(), 4u);
+    EXPECT_EQ(plan.video.segments.uri(3), "http://h/c-10.m4s");
+
+    // A static manifest is on demand, as before.
+    plan = parse_dash("http://h/live.mpd", R"(<MPD type="static" mediaPresentationDuration="PT4S"><Period>
+        <AdaptationSet mimeType="video/mp4"><Representation id="v" bandwidth="1"><SegmentTemplate timescale="1"
+        duration="2" media="s-$Number$.m4s"/></Representation></AdaptationSet></Period></MPD>)");
+    EXPECT_FALSE(plan.live);
+    EXPECT_TRUE(plan.video.ended);
+    EXPECT_EQ(plan.video.segments.size(), 2u);
 }
 
 TEST(DashAddressing, ListBaseAndBaseUrlChain) {

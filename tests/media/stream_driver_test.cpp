@@ -407,6 +407,117 @@ TEST_F(StreamDriverFaults, ARangeAnsweredWholeIsCutOutLocally) {
     EXPECT_TRUE(read_file(dir.file("index.ts")) == body.substr(16));
 }
 
+// A segment whose body breaks off is not fetched whole again: the next request asks for the rest
+// from where it stopped, for a whole file (an open range) and for a byte range alike.
+TEST_F(StreamDriverFaults, ABodyCutShortIsContinuedByRangeFromWhereItStopped) {
+    struct Case {
+        const char* name;
+        bool byte_ranges; // the segments are ranges of one file "all.ts" from offset 16
+        const char* asked_again;
+    };
+    const std::string cut = segment_bytes(1);
+    for (const Case& c : {Case{"whole files", false, "bytes=1000-"}, Case{"byte ranges", true, ""}}) {
+        SCOPED_TRACE(c.name);
+        TempDir folder;
+        const std::string all = "HEADER-NOT-MEDIA" + joined(3);
+        const size_t start = c.byte_ranges ? 16 + segment_bytes(0).size() : 0; // of segment 1
+        const std::string expected_range = c.byte_ranges ? "bytes=" + std::to_string(start + 1000) + "-" +
+                                                               std::to_string(start + cut.size() - 1)
+                                                         : c.asked_again;
+        std::mutex lock;
+        std::vector<std::string> ranges; // of every request for segment 1's resource
+        int cuts = 0;
+        test::ScriptServer server([&](test::ScriptPeer& peer) {
+            for (std::string request; peer.read_request(request);) {
+                const std::string path = test::request_path(request);
+                const std::string range = test::request_header(request, "Range");
+                std::unique_lock guard(lock);
+                if (path == "/index.m3u8") {
+                    std::string text = "#EXTM3U\n#EXT-X-TARGETDURATION:1\n";
+                    size_t at = 16;
+                    for (int n = 0; n < 3; ++n) {
+                        const size_t size = segment_bytes(n).size();
+                        text += c.byte_ranges ? "#EXTINF:1,\n#EXT-X-BYTERANGE:" + std::to_string(size) + "@" +
+                                                    std::to_string(at) + "\nall.ts\n"
+                                              : "#EXTINF:1,\nseg" + std::to_string(n) + ".ts\n";
+                        at += size;
+                    }
+                    guard.unlock();
+                    peer.send(test::http_response("200 OK", "", text + "#EXT-X-ENDLIST\n"));
+                    continue;
+                }
+                // The file a request is for, and the bytes it asked for.
+                const std::string file = c.byte_ranges ? all
+                                                       : segment_bytes(path == "/seg0.ts"   ? 0
+                                                                       : path == "/seg1.ts" ? 1
+                                                                                            : 2);
+                size_t from = 0, to = file.size() - 1;
+                if (!range.empty()) {
+                    from = std::stoul(range.substr(6));
+                    const size_t dash = range.find('-');
+                    if (dash + 1 < range.size()) to = std::stoul(range.substr(dash + 1));
+                }
+                const bool segment_1 =
+                    c.byte_ranges ? from >= start && from < start + cut.size() : path == "/seg1.ts";
+                if (segment_1) ranges.push_back(range);
+                const std::string part = file.substr(from, to - from + 1);
+                const std::string head = range.empty()
+                                             ? "HTTP/1.1 200 OK\r\n"
+                                             : "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes " +
+                                                   std::to_string(from) + "-" + std::to_string(to) + "/" +
+                                                   std::to_string(file.size()) + "\r\n";
+                const std::string whole =
+                    head + "Content-Length: " + std::to_string(part.size()) + "\r\n\r\n";
+                if (segment_1 && cuts == 0) {
+                    // The first answer for segment 1 breaks off after 1000 bytes.
+                    ++cuts;
+                    guard.unlock();
+                    peer.send(whole + part.substr(0, 1000));
+                    peer.close();
+                    return;
+                }
+                guard.unlock();
+                peer.send(whole + part);
+            }
+        });
+        StreamEngine engine(folder.path());
+        ASSERT_EQ(engine.download(server.url("/index.m3u8"), 1), "done");
+        EXPECT_TRUE(read_file(folder.file("index.ts")) == joined(3));
+        std::lock_guard guard(lock);
+        ASSERT_EQ(ranges.size(), 2u);
+        EXPECT_EQ(ranges[1], expected_range);
+    }
+}
+
+// `--skip-bad-segments`: segments that keep failing are left out and named; the rest is joined.
+// Without any good segment there is nothing to finish.
+TEST_F(StreamDriverFaults, SkippingBadSegmentsFinishesWithoutThemAndNamesThem) {
+    serve_plain();
+    site.set_fault([](const std::string& path, int) -> std::optional<std::string> {
+        if (path == "/seg1.ts") return test::http_response("500 Internal Server Error", "", "broken");
+        if (path == "/seg3.ts") return test::http_response("404 Not Found", "", "gone");
+        return std::nullopt;
+    });
+    StreamEngine engine(dir.path());
+    const int32_t id = engine.add(site.url("/index.m3u8"), 2, ",\"skipBadSegments\":true");
+    ASSERT_TRUE(engine.wait_settled(id));
+    const auto task = engine.entry(id)->task;
+    EXPECT_EQ(task->status(), "done");
+    EXPECT_TRUE(read_file(dir.file("index.ts")) == segment_bytes(0) + segment_bytes(2) + segment_bytes(4));
+    EXPECT_EQ(task->left_out, (std::vector<size_t>{1, 3}));
+    const std::string document = task_list_document(*engine_task_list(engine.engine()));
+    EXPECT_NE(document.find("\"leftOut\":[1,3]"), std::string::npos) << document;
+    EXPECT_EQ(site.hits("/seg1.ts"), 3); // three attempts, then left out
+    EXPECT_EQ(site.hits("/seg3.ts"), 1); // a 404 is not asked again
+
+    TempDir other;
+    FakeSite broken;
+    broken.put("/index.m3u8", playlist(2));
+    StreamEngine second(other.path());
+    EXPECT_EQ(second.download(broken.url("/index.m3u8"), 1, ",\"skipBadSegments\":true"),
+              "error: every segment failed");
+}
+
 TEST_F(StreamDriverFaults, CancelInTheMiddleLeavesNothingBehind) {
     serve_plain();
     Gate gate;

@@ -70,22 +70,46 @@ void ScriptPeer::wait_for_close() {
 void ScriptPeer::close() { ::shutdown(m_fd, SHUT_RDWR); }
 
 ScriptServer::ScriptServer(Handler handler) : m_handler(std::move(handler)) {
+    listen_on(0);
+    m_acceptor = std::thread([this] { accept_loop(); });
+}
+
+bool ScriptServer::listen_on(int port) {
     m_listen_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int on = 1;
+    ::setsockopt(m_listen_fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(m_listen_fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    if (::bind(m_listen_fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return false;
     ::listen(m_listen_fd, 64);
     socklen_t length = sizeof a;
     ::getsockname(m_listen_fd, reinterpret_cast<sockaddr*>(&a), &length);
     m_port = ntohs(a.sin_port);
+    return true;
+}
+
+void ScriptServer::refuse_connections(bool refuse) {
+    if (refuse == m_refusing) return;
+    m_refusing = refuse;
+    if (refuse) {
+        ::shutdown(m_listen_fd, SHUT_RDWR); // wakes accept()
+        m_acceptor.join();
+        ::close(m_listen_fd);
+        m_listen_fd = -1;
+        return;
+    }
+    // The port was ours a moment ago; another program taking it meanwhile is not expected on
+    // loopback, but is said loudly.
+    if (!listen_on(m_port)) std::abort();
     m_acceptor = std::thread([this] { accept_loop(); });
 }
 
 ScriptServer::~ScriptServer() {
     m_stopping = true;
-    ::shutdown(m_listen_fd, SHUT_RDWR); // wakes accept()
-    m_acceptor.join();
+    if (m_listen_fd >= 0) ::shutdown(m_listen_fd, SHUT_RDWR); // wakes accept()
+    if (m_acceptor.joinable()) m_acceptor.join();
     {
         std::lock_guard lock(m_mutex);
         for (int fd : m_open_fds)
@@ -95,14 +119,14 @@ ScriptServer::~ScriptServer() {
         t.join();
     for (int fd : m_open_fds)
         ::close(fd);
-    ::close(m_listen_fd);
+    if (m_listen_fd >= 0) ::close(m_listen_fd);
 }
 
 void ScriptServer::accept_loop() {
     for (;;) {
         int fd = ::accept4(m_listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0) {
-            if (m_stopping) return;
+            if (m_stopping || m_refusing) return;
             continue;
         }
         std::lock_guard lock(m_mutex);

@@ -57,16 +57,21 @@ public:
     // Every request read so far, in order of arrival.
     std::vector<std::string> requests() const;
     int connections() const { return m_accepted.load(); }
+    // Closes the listening socket, so that connecting is refused, or listens again on the same
+    // port. Connections already accepted go on.
+    void refuse_connections(bool refuse);
     void record(const std::string& request);
 
 private:
     void accept_loop();
+    bool listen_on(int port);
 
     Handler m_handler;
     int m_listen_fd = -1;
     int m_port = 0;
     std::atomic<int> m_accepted{0};
     std::atomic<bool> m_stopping{false};
+    std::atomic<bool> m_refusing{false};
     mutable std::mutex m_mutex;
     std::vector<std::string> m_requests;
     std::vector<int> m_open_fds;

@@ -1,0 +1,377 @@
+#include "media/live_recorder.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cmath>
+#include <ctime>
+
+#include "core/naming.h"
+#include "core/task.h"
+#include "media/dash_manifest.h"
+#include "media/hls_playlist.h"
+#include "media/live_window.h"
+#include "media/segment_decrypt.h"
+#include "media/segment_fetcher.h"
+#include "media/stream_join.h" // with_reason
+#include "media/stream_parts.h"
+#include "net/debug_log.h"
+#include "net/file_io.h"
+#include "net/socket.h" // system_reason
+
+namespace twk {
+
+namespace {
+
+// Tries of one segment (or key, or the initialisation segment) before it counts as lost.
+constexpr int kSegmentAttempts = 3;
+// A reload never comes sooner than this, whatever the playlist's target duration says.
+constexpr int64_t kShortestReloadMs = 1;
+// A target duration missing or absurd is read as this (seconds).
+constexpr double kDefaultTarget = 6;
+constexpr double kLongestTarget = 600;
+
+int64_t now_ms() { return monotonic_ms(); }
+
+class Recorder {
+public:
+    Recorder(const std::shared_ptr<Task>& task, StreamJob& job)
+        : m_task(*task), m_timing(stream_timing()), m_url(job.playlist_url), m_kind(job.kind) {
+        m_track.segments = std::move(job.video);
+        m_track.first_sequence = job.first_sequence;
+        m_track.target_duration = job.target_duration;
+        m_init = job.video_init;
+        m_container = job.container;
+    }
+
+    void run();
+
+private:
+    bool open_output();
+    bool fetch_once(const std::string& url, int64_t offset, int64_t length, std::string& body,
+                    std::string& error, FetchFailure& failure);
+    bool fetch_segment(const MediaSegment& segment, std::string& body, std::string& error);
+    bool append(std::string_view bytes);
+    // Records what the current playlist lists past the window; true when something new came.
+    bool record_listed(bool rejoin);
+    void lose(double seconds);
+    // Waits `ms` of the stream's clock; false when the task was stopped meanwhile.
+    bool pause_for(double ms);
+    // Loads the playlist until it answers, the task stops or the outage limit passes.
+    bool reload();
+    bool read_playlist(std::string_view body, TrackPlan& track, std::string& error) const;
+    void finish(bool ended);
+    double target() const {
+        const double t = m_track.target_duration;
+        return t > 0 && t <= kLongestTarget ? t : kDefaultTarget;
+    }
+
+    Task& m_task;
+    StreamTiming m_timing;
+    std::string m_url;
+    std::string m_kind;
+    TrackPlan m_track;
+    StreamInit m_init;
+    std::string m_container;
+    UniqueFd m_out;
+    uint64_t m_size = 0;
+    LiveWindow m_window;
+    bool m_last_lost = false; // the segment before was lost too: the same gap goes on
+    int64_t m_last_new_ms = 0;
+    std::string m_key_uri;
+    std::array<uint8_t, 16> m_key{};
+};
+
+bool Recorder::open_output() {
+    Task& task = m_task;
+    // A run after a pause appends to the file the earlier run of this task created.
+    const std::string earlier = task.output_path();
+    if (task.live.active && task.created_output && task.live.next_sequence >= 0 &&
+        ::access(earlier.c_str(), F_OK) == 0) {
+        m_out = UniqueFd(::open(earlier.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
+        if (m_out.get() < 0) {
+            task.set_status("error: cannot open " + earlier + ": " + system_reason(errno));
+            return false;
+        }
+        m_size = static_cast<uint64_t>(std::max<int64_t>(0, file_size(earlier)));
+        m_window = LiveWindow(task.live.next_sequence);
+    } else {
+        const std::string candidate =
+            folder_of(task.output_path()) + "/" + stream_base_name(task.name()) + "." + m_container;
+        const std::string output = set_output_path(task, candidate, true).first;
+        m_out = UniqueFd(::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+        if (m_out.get() < 0) {
+            task.set_status("error: cannot create " + output + ": " + system_reason(errno));
+            return false;
+        }
+        task.created_output = true;
+        task.live.recorded_ms = 0;
+        task.live.next_sequence = -1;
+        task.live.gaps = 0;
+        task.live.gap_ms = 0;
+    }
+    if (!lock_output(m_out.get())) {
+        task.set_status("error: this stream is already being recorded (" + task.output_path() + ")");
+        return false;
+    }
+    task.live.active = true;
+    task.total = 0;
+    task.total_estimated = false;
+    task.supports_range = false;
+    {
+        std::lock_guard lock(task.segment_lock);
+        task.segments.clear();
+        task.segments.push_back(make_segment(0, m_size, kUnknownEnd));
+    }
+    return true;
+}
+
+bool Recorder::fetch_once(const std::string& url, int64_t offset, int64_t length, std::string& body,
+                          std::string& error, FetchFailure& failure) {
+    body.clear();
+    return fetch_resource(m_task, url, offset, length, body, error, &failure);
+}
+
+// A segment and its key, each tried a few times with growing pauses.
+bool Recorder::fetch_segment(const MediaSegment& segment, std::string& body, std::string& error) {
+    auto fetch = [&](const std::string& url, int64_t offset, int64_t length, std::string& out) {
+        for (int attempt = 1;; ++attempt) {
+            FetchFailure failure;
+            if (fetch_once(url, offset, length, out, error, failure)) return true;
+            if (m_task.stop || failure.permanent || attempt >= kSegmentAttempts) return false;
+            int64_t wait = std::min(m_timing.first_backoff_ms << (attempt - 1), m_timing.longest_backoff_ms);
+            if (failure.retry_after_ms >= 0)
+                wait = std::max(wait, std::min(failure.retry_after_ms, m_timing.longest_retry_after_ms));
+            if (m_task.wait(wait, [this] { return m_task.stop.load(); })) return false;
+        }
+    };
+    if (!fetch(segment.uri, segment.range_offset, segment.range_length, body)) return false;
+    if (!segment.encrypted) return true;
+    if (segment.key_uri != m_key_uri) {
+        std::string key;
+        if (!fetch(segment.key_uri, -1, -1, key)) return false;
+        if (key.size() != m_key.size()) {
+            error =
+                "key fetch failed: the answer is " + std::to_string(key.size()) + " bytes, not a 16-byte key";
+            return false;
+        }
+        std::copy(key.begin(), key.end(), m_key.begin());
+        m_key_uri = segment.key_uri;
+    }
+    std::string plain;
+    if (decrypt_segment(body, m_key, segment.iv, plain) != Decrypted::ok) {
+        error = "decrypt failed";
+        return false;
+    }
+    body.swap(plain);
+    return true;
+}
+
+bool Recorder::append(std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t n = ::write(m_out.get(), bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        bytes.remove_prefix(static_cast<size_t>(n));
+    }
+    return true;
+}
+
+void Recorder::lose(double seconds) {
+    Task& task = m_task;
+    if (!m_last_lost) ++task.live.gaps;
+    m_last_lost = true;
+    task.live.gap_ms += std::llround(std::max(0.0, seconds) * 1000);
+    task.set_status(live_status_text(task.live.gaps, task.live.gap_ms));
+}
+
+bool Recorder::record_listed(bool rejoin) {
+    Task& task = m_task;
+    const LiveStep step = m_window.take(m_track, task.request.live_from_start, rejoin);
+    if (step.restarted) {
+        debug_log("[dl] live: the playlist's sequence went back to %llu: a new discontinuity",
+                  static_cast<unsigned long long>(m_track.first_sequence));
+        m_window.restart_at(m_track.first_sequence);
+    }
+    if (step.lost > 0) {
+        debug_log("[dl] live: %llu segments left the window before they were fetched",
+                  static_cast<unsigned long long>(step.lost));
+        lose(step.lost_seconds);
+    }
+    bool advanced = false;
+    for (size_t i = step.first; i < m_track.segments.size() && !task.stop; ++i) {
+        const MediaSegment segment = m_track.segments[i];
+        const uint64_t sequence = m_track.first_sequence + i;
+        std::string body, error;
+        if (!fetch_segment(segment, body, error)) {
+            if (task.stop) break;
+            debug_log("[dl] live: segment %llu lost (%s)", static_cast<unsigned long long>(sequence),
+                      error.c_str());
+            m_window.skipped(sequence);
+            task.live.next_sequence = m_window.next();
+            lose(segment.duration > 0 ? segment.duration : target());
+            continue;
+        }
+        if (!append(body)) {
+            task.set_status("error: cannot write " + task.output_path() + ": " + system_reason(errno));
+            return false;
+        }
+        m_size += body.size();
+        m_last_lost = false;
+        m_window.recorded(sequence, segment.uri);
+        task.live.next_sequence = m_window.next();
+        task.live.recorded_ms += std::llround(std::max(0.0, segment.duration) * 1000);
+        {
+            std::lock_guard lock(task.segment_lock);
+            if (!task.segments.empty()) task.segments.front()->pos = m_size;
+        }
+        task.note_progress();
+        advanced = true;
+    }
+    if (advanced) m_last_new_ms = now_ms();
+    return advanced;
+}
+
+bool Recorder::pause_for(double ms) {
+    const auto wait = std::max<int64_t>(kShortestReloadMs, std::llround(ms * m_timing.live_wait_scale));
+    return !m_task.wait(wait, [this] { return m_task.stop.load(); });
+}
+
+bool Recorder::reload() {
+    Task& task = m_task;
+    for (int failures = 0;;) {
+        std::string body, error;
+        FetchFailure failure;
+        TrackPlan track;
+        if (fetch_once(m_url, -1, -1, body, error, failure) && read_playlist(body, track, error)) {
+            m_track = std::move(track);
+            return true;
+        }
+        if (task.stop) return false;
+        if (now_ms() - m_last_new_ms >= m_timing.live_outage_ms) {
+            task.set_status("error: live stream lost for " +
+                            std::to_string((now_ms() - m_last_new_ms) / 1000) + " s (" + error + ")");
+            return false;
+        }
+        ++failures;
+        const int shift = std::min(failures - 1, 20);
+        double wait =
+            static_cast<double>(std::min(m_timing.first_backoff_ms << shift, m_timing.longest_backoff_ms));
+        if (failure.retry_after_ms >= 0)
+            wait = std::max(
+                wait, static_cast<double>(std::min(failure.retry_after_ms, m_timing.longest_retry_after_ms)));
+        debug_log("[dl] live: playlist failed (%s), again in %.0f ms", error.c_str(), wait);
+        if (!pause_for(wait)) return false;
+    }
+}
+
+// The reloaded playlist or manifest into `track`; false with the reason when it is unusable.
+bool Recorder::read_playlist(std::string_view body, TrackPlan& track, std::string& error) const {
+    if (m_kind == "dash") {
+        StreamPlan plan = parse_dash(m_url, body);
+        if (!plan.error.empty()) {
+            error = plan.error;
+            return false;
+        }
+        if (plan.has_separate_audio) {
+            error = "the manifest gained a separate audio track";
+            return false;
+        }
+        track = std::move(plan.video);
+    } else if (!parse_media_playlist(m_url, body, track, error)) {
+        return false;
+    }
+    // An empty list (a stream that has not begun, or a manifest between periods) is waited out
+    // like one that does not advance.
+    return true;
+}
+
+void Recorder::finish(bool ended) {
+    Task& task = m_task;
+    ::fsync(m_out.get());
+    if (ended || (task.stop && task.live.finish)) {
+        task.finish(RunEnd::kDone);
+    } else if (task.stop && task.pause) {
+        task.finish(RunEnd::kPaused);
+    } else if (task.stop) {
+        const std::string path = task.output_path();
+        m_out = UniqueFd();
+        ::unlink(path.c_str());
+        task.live.next_sequence = -1;
+        task.finish(RunEnd::kCanceled);
+    }
+    task.note_progress();
+}
+
+void Recorder::run() {
+    Task& task = m_task;
+    if (!open_output()) return;
+    task.set_status(live_status_text(task.live.gaps, task.live.gap_ms));
+    const bool rejoin = m_window.next() >= 0;
+    if (!rejoin && !m_init.uri.empty()) {
+        MediaSegment init;
+        init.uri = m_init.uri;
+        init.range_offset = m_init.range_offset;
+        init.range_length = m_init.range_length;
+        std::string body, error;
+        if (!fetch_segment(init, body, error)) {
+            if (!task.stop) task.set_status(with_reason("error: init segment fetch failed", error));
+            finish(false);
+            return;
+        }
+        if (!append(body)) {
+            task.set_status("error: cannot write " + task.output_path() + ": " + system_reason(errno));
+            return;
+        }
+        m_size += body.size();
+    }
+    m_last_new_ms = now_ms();
+    bool first = true;
+    for (;;) {
+        const uint64_t listed_end = m_track.first_sequence + m_track.segments.size();
+        const bool advanced = record_listed(first && rejoin);
+        first = false;
+        if (task.status_is_error()) return;
+        if (task.stop) break;
+        if (m_track.ended && m_window.next() >= static_cast<int64_t>(listed_end)) {
+            finish(true);
+            return;
+        }
+        if (now_ms() - m_last_new_ms >= m_timing.live_outage_ms) {
+            task.set_status("error: live stream lost for " +
+                            std::to_string((now_ms() - m_last_new_ms) / 1000) +
+                            " s (the playlist stopped advancing)");
+            return;
+        }
+        // After a change the next segment is about a target duration away; a playlist that did
+        // not change is asked again sooner.
+        if (!pause_for((advanced ? 1.0 : 0.5) * target() * 1000)) break;
+        if (!reload()) {
+            if (task.status_is_error()) return;
+            break;
+        }
+    }
+    finish(false);
+}
+
+} // namespace
+
+std::string live_status_text(uint32_t gaps, int64_t gap_ms) {
+    if (gaps == 0) return "recording";
+    return "recording, " + std::to_string(gaps) + (gaps == 1 ? " gap of " : " gaps of ") +
+           std::to_string(std::llround(static_cast<double>(gap_ms) / 1000.0)) + " s";
+}
+
+void record_live_stream(const std::shared_ptr<Task>& task, StreamJob& job) {
+    if (job.separate_audio) {
+        task->set_status("error: live streams with a separate audio track are not supported");
+        return;
+    }
+    Recorder recorder(task, job);
+    recorder.run();
+}
+
+} // namespace twk
