@@ -1,5 +1,7 @@
 #include "app/settings.h"
 
+#include <algorithm>
+
 namespace twk::app {
 
 int decode_proxy_mode(const std::string& mode_text, const std::string& proxy, int32_t follow_system) {
@@ -44,6 +46,8 @@ Settings load_settings(const SettingsStore& store, const std::string& engine_def
     if (s.connections <= 0) s.connections = fallback;
     s.auto_update_check = store.read_dword("AutoUpdateCheck", 1) != 0;
     s.notifications = store.read_dword("Notifications", 1) != 0;
+    s.downloads_at_once =
+        std::clamp(store.read_dword("DownloadsAtOnce", 3), kMinDownloadsAtOnce, kMaxDownloadsAtOnce);
     return s;
 }
 
@@ -72,6 +76,7 @@ Settings save_settings(SettingsStore& store, const SettingsForm& form, const std
     s.connections = kConnectionChoices[static_cast<size_t>(index)];
     s.auto_update_check = form.auto_update_check;
     s.notifications = form.notifications;
+    s.downloads_at_once = std::clamp(form.downloads_at_once, kMinDownloadsAtOnce, kMaxDownloadsAtOnce);
 
     store.write_string("DownloadDir", s.download_dir);
     store.write_string("Proxy", s.proxy);
@@ -80,6 +85,7 @@ Settings save_settings(SettingsStore& store, const SettingsForm& form, const std
     store.write_dword("Connections", s.connections);
     store.write_dword("AutoUpdateCheck", s.auto_update_check ? 1 : 0);
     store.write_dword("Notifications", s.notifications ? 1 : 0);
+    store.write_dword("DownloadsAtOnce", s.downloads_at_once);
     return s;
 }
 

@@ -1,7 +1,7 @@
 // The settings record the desktop app reads, how it is loaded from the store, and the save
 // procedure the Settings dialog runs. Value names are fixed: DownloadDir, Proxy, ProxyMode,
-// FollowSystemProxy, Connections, AutoUpdateCheck, Notifications, LoginItemSeeded, InstallID,
-// LastUpdateCheck.
+// FollowSystemProxy, Connections, AutoUpdateCheck, Notifications, DownloadsAtOnce, LoginItemSeeded,
+// InstallID, LastUpdateCheck.
 #pragma once
 
 #include <array>
@@ -21,8 +21,13 @@ struct Settings {
     int proxy_mode = kProxyDirect;
     int32_t connections = static_cast<int32_t>(kDefaultConnections);
     bool auto_update_check = true;
-    bool notifications = true; // desktop notices as downloads finish or fail
+    bool notifications = true;     // desktop notices as downloads finish or fail
+    int32_t downloads_at_once = 3; // kMinDownloadsAtOnce ... kMaxDownloadsAtOnce
 };
+
+// How many downloads run at once: a stored value outside the range reads as the nearest end.
+inline constexpr int32_t kMinDownloadsAtOnce = 1;
+inline constexpr int32_t kMaxDownloadsAtOnce = 10;
 
 // The connection counts the Settings dialog offers, in its order; a bad index means the one of
 // the default count (index 3).
@@ -60,6 +65,7 @@ struct SettingsForm {
     int connection_index = kDefaultConnectionIndex;
     bool auto_update_check = true;
     bool notifications = true;
+    int32_t downloads_at_once = 3;
     bool launch_at_login = false;
 };
 

@@ -101,6 +101,7 @@ public:
     QCheckBox* launch = nullptr;
     QCheckBox* update_check = nullptr;
     QCheckBox* notices = nullptr;
+    QComboBox* at_once = nullptr;
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -182,7 +183,20 @@ SettingsContent::SettingsContent(const SettingsContext& context, QWidget* parent
                             this);
     notices->setGeometry(QRectF(kMargin, y, kContentWidth, kCheckBoxHeight).toRect());
     notices->setChecked(s.notifications);
-    y += kCheckBoxHeight + 18;
+    y += kCheckBoxHeight + 8;
+    auto* at_once_label = new QLabel(
+        language_is_chinese() ? QStringLiteral("同时下载数") : QStringLiteral("Downloads at once"), this);
+    const double at_once_w =
+        QFontMetricsF(at_once_label->font()).horizontalAdvance(at_once_label->text()) + 4;
+    at_once_label->setGeometry(QRectF(kMargin, y, at_once_w, kListHeight).toRect());
+    at_once = new QComboBox(this);
+    style_combo_box(at_once);
+    for (int32_t n = app::kMinDownloadsAtOnce; n <= app::kMaxDownloadsAtOnce; ++n)
+        at_once->addItem(QString::number(n));
+    at_once->setCurrentIndex(s.downloads_at_once - app::kMinDownloadsAtOnce);
+    at_once->setMaxVisibleItems(app::kMaxDownloadsAtOnce);
+    at_once->setGeometry(QRectF(kMargin + at_once_w + 12, y, kListWidth, kListHeight).toRect());
+    y += kListHeight + 18;
 
     m_browser_heading_top = y;
     y += heading_h + 6;
@@ -390,6 +404,7 @@ QCheckBox* SettingsDialog::custom_proxy_box() const { return m_content->custom; 
 QCheckBox* SettingsDialog::launch_box() const { return m_content->launch; }
 QCheckBox* SettingsDialog::update_box() const { return m_content->update_check; }
 QCheckBox* SettingsDialog::notices_box() const { return m_content->notices; }
+QComboBox* SettingsDialog::at_once_list() const { return m_content->at_once; }
 QLineEdit* SettingsDialog::proxy_field() const { return m_content->proxy; }
 QComboBox* SettingsDialog::connections_list() const { return m_content->list; }
 const std::array<app::BrowserRow, 3>& SettingsDialog::browser_rows() const { return m_content->rows(); }
@@ -448,6 +463,7 @@ void SettingsDialog::save() {
     form.connection_index = m_content->list->currentIndex();
     form.auto_update_check = m_content->update_check->isChecked();
     form.notifications = m_content->notices->isChecked();
+    form.downloads_at_once = app::kMinDownloadsAtOnce + m_content->at_once->currentIndex();
     form.launch_at_login = m_content->launch->isChecked();
     QString problem = form.custom_proxy ? proxy_problem(form.proxy_text) : QString();
     if (problem.isEmpty())
