@@ -16,6 +16,7 @@
 
 #include "core/engine.h"
 #include "net/text.h"
+#include "ui/link_drop.h"
 #include "ui/notifier.h"
 #include "ui/shell_controller.h"
 #include "ui/sleep_inhibitor.h"
@@ -90,6 +91,9 @@ App::App() {
 
     m_window = std::make_unique<MainWindow>(m_engine.ops());
     m_tray = new TrayIcon(*m_window);
+    // Links dropped on the window start as downloads.
+    new LinkDropFilter(*m_window,
+                       [window = m_window.get()](const std::string& link) { window->start_download(link); });
     m_tray->add();
     ShotRequest shot = shot_request_from_env();
     if (!shot.path.isEmpty()) m_window->request_screenshot(shot.path, monotonic_ms() + shot.delay_ms);
