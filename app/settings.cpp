@@ -1,5 +1,7 @@
 #include "app/settings.h"
 
+#include <algorithm>
+
 namespace twk::app {
 
 int decode_proxy_mode(const std::string& mode_text, const std::string& proxy, int32_t follow_system) {
@@ -45,6 +47,9 @@ Settings load_settings(const SettingsStore& store, const std::string& engine_def
     s.auto_update_check = store.read_dword("AutoUpdateCheck", 1) != 0;
     s.max_per_host = store.read_dword("MaxPerHost", s.max_per_host);
     if (s.max_per_host <= 0) s.max_per_host = Settings{}.max_per_host;
+    s.notifications = store.read_dword("Notifications", 1) != 0;
+    s.downloads_at_once =
+        std::clamp(store.read_dword("DownloadsAtOnce", 3), kMinDownloadsAtOnce, kMaxDownloadsAtOnce);
     return s;
 }
 
@@ -72,6 +77,8 @@ Settings save_settings(SettingsStore& store, const SettingsForm& form, const std
     if (index < 0 || index >= static_cast<int>(kConnectionChoices.size())) index = kDefaultConnectionIndex;
     s.connections = kConnectionChoices[static_cast<size_t>(index)];
     s.auto_update_check = form.auto_update_check;
+    s.notifications = form.notifications;
+    s.downloads_at_once = std::clamp(form.downloads_at_once, kMinDownloadsAtOnce, kMaxDownloadsAtOnce);
 
     store.write_string("DownloadDir", s.download_dir);
     store.write_string("Proxy", s.proxy);
@@ -79,6 +86,8 @@ Settings save_settings(SettingsStore& store, const SettingsForm& form, const std
     store.write_dword("FollowSystemProxy", s.proxy_mode == kProxySystem ? 1 : 0);
     store.write_dword("Connections", s.connections);
     store.write_dword("AutoUpdateCheck", s.auto_update_check ? 1 : 0);
+    store.write_dword("Notifications", s.notifications ? 1 : 0);
+    store.write_dword("DownloadsAtOnce", s.downloads_at_once);
     return s;
 }
 

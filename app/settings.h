@@ -1,6 +1,7 @@
 // The settings record the desktop app reads, how it is loaded from the store, and the save
 // procedure the Settings dialog runs. Value names are fixed: DownloadDir, Proxy, ProxyMode,
-// FollowSystemProxy, Connections, AutoUpdateCheck, LoginItemSeeded, InstallID, LastUpdateCheck.
+// FollowSystemProxy, Connections, AutoUpdateCheck, Notifications, DownloadsAtOnce, LoginItemSeeded,
+// InstallID, LastUpdateCheck.
 #pragma once
 
 #include <array>
@@ -23,7 +24,13 @@ struct Settings {
     // "MaxPerHost": connections to one server from all downloads together. Not in the dialog;
     // kept in the file as the user wrote it.
     int32_t max_per_host = 32;
+    bool notifications = true;     // desktop notices as downloads finish or fail
+    int32_t downloads_at_once = 3; // kMinDownloadsAtOnce ... kMaxDownloadsAtOnce
 };
+
+// How many downloads run at once: a stored value outside the range reads as the nearest end.
+inline constexpr int32_t kMinDownloadsAtOnce = 1;
+inline constexpr int32_t kMaxDownloadsAtOnce = 10;
 
 // The connection counts the Settings dialog offers, in its order; a bad index means the one of
 // the default count (index 3).
@@ -60,6 +67,8 @@ struct SettingsForm {
     bool follow_system_proxy = false;
     int connection_index = kDefaultConnectionIndex;
     bool auto_update_check = true;
+    bool notifications = true;
+    int32_t downloads_at_once = 3;
     bool launch_at_login = false;
 };
 

@@ -9,6 +9,7 @@ base_packages=(
   googletest libgtest-dev libgmock-dev zlib1g-dev ca-certificates openssl
   nginx-light tinyproxy microsocks python3 ccache
   ffmpeg python3-pyftpdlib python3-openssl python3-websockets
+  dbus-daemon dbus-session-bus-common python3-dbus python3-gi
   chromium qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins qt6-svg-dev fonts-noto-cjk
   xvfb xauth x11-utils stalonetray xdotool openbox nodejs curl file
   dbus-daemon python3-dbus python3-gi

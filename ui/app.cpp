@@ -16,7 +16,10 @@
 
 #include "core/engine.h"
 #include "net/text.h"
+#include "ui/link_drop.h"
+#include "ui/notifier.h"
 #include "ui/shell_controller.h"
+#include "ui/sleep_inhibitor.h"
 #include "ui/text_table.h"
 
 // Resources of a static library are registered by hand.
@@ -88,11 +91,26 @@ App::App() {
 
     m_window = std::make_unique<MainWindow>(m_engine.ops());
     m_tray = new TrayIcon(*m_window);
+    // Links dropped on the window start as downloads.
+    new LinkDropFilter(*m_window,
+                       [window = m_window.get()](const std::string& link) { window->start_download(link); });
     m_tray->add();
     ShotRequest shot = shot_request_from_env();
     if (!shot.path.isEmpty()) m_window->request_screenshot(shot.path, monotonic_ms() + shot.delay_ms);
 
     m_engine.start();
+    // The computer stays awake while downloads transfer.
+    m_sleep = new SleepInhibitor(m_engine.ops().snapshot, m_window.get());
+    m_sleep->start();
+    Notifier::Hooks hooks;
+    hooks.snapshot = m_engine.ops().snapshot;
+    hooks.retry = m_engine.ops().retry;
+    hooks.window_active = [this] { return m_window->isActiveWindow() && !m_window->isMinimized(); };
+    hooks.folder = [this] {
+        return m_settings.download_dir.empty() ? default_download_dir() : m_settings.download_dir;
+    };
+    m_notifier = new Notifier(std::move(hooks), m_window.get());
+    m_notifier->start();
 
     app::SettingsStore store(app::settings_paths_from_env());
     std::string exe = executable_path();
@@ -101,6 +119,7 @@ App::App() {
     store.register_url_scheme(exe);
 
     m_engine.apply(m_settings);
+    m_notifier->set_enabled(m_settings.notifications);
     m_window->set_download_folder(m_settings.download_dir);
     m_window->set_connections(m_settings.connections);
     m_window->set_settings_context(settings_context(exe));
@@ -127,6 +146,7 @@ SettingsContext App::settings_context(const std::string& exe) {
         m_settings = saved;
         m_engine.apply(saved);
         if (m_shell) m_shell->set_proxy(saved.proxy_mode, saved.proxy);
+        if (m_notifier) m_notifier->set_enabled(saved.notifications);
         if (update_check_changed && m_shell)
             m_shell->set_auto_update(saved.auto_update_check, monotonic_ms());
     };

@@ -1,5 +1,6 @@
 // Start-up and shut-down of the desktop app, in this order: the language chosen last, the main
-// window, the screenshot request (TWK_SHOT, TWK_SHOT_MS), the engine, the settings and the
+// window, the screenshot request (TWK_SHOT, TWK_SHOT_MS), the engine, the sleep inhibitor
+// (ui/sleep_inhibitor.h) and the notices (ui/notifier.h), the settings and the
 // first-run login item, the URL scheme, the settings applied to the engine, the crash check and
 // the first update check, the window shown where it was left, the Settings dialog when
 // TWK_AUTOSTART_SETTINGS begins with "1". At exit the window's geometry is kept, the shell's
@@ -23,6 +24,8 @@
 namespace twk::ui {
 
 class ShellController;
+class SleepInhibitor;
+class Notifier;
 
 // The screenshot the environment asks for: a path and the delay in milliseconds (8000 unless
 // TWK_SHOT_MS gives its leading decimal number; text that is not a number gives 0).
@@ -65,6 +68,8 @@ private:
     app::Settings m_settings;
     std::unique_ptr<MainWindow> m_window;
     TrayIcon* m_tray = nullptr;               // the window's child
+    SleepInhibitor* m_sleep = nullptr;        // the window's child
+    Notifier* m_notifier = nullptr;           // the window's child
     std::unique_ptr<ShellController> m_shell; // self-update, run marker, crash check, sampler
 };
 

@@ -100,6 +100,8 @@ public:
     QComboBox* list = nullptr;
     QCheckBox* launch = nullptr;
     QCheckBox* update_check = nullptr;
+    QCheckBox* notices = nullptr;
+    QComboBox* at_once = nullptr;
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -175,7 +177,26 @@ SettingsContent::SettingsContent(const SettingsContext& context, QWidget* parent
     update_check = new QCheckBox(t(55), this);
     update_check->setGeometry(QRectF(kMargin, y, kContentWidth, kCheckBoxHeight).toRect());
     update_check->setChecked(s.auto_update_check);
-    y += kCheckBoxHeight + 18;
+    y += kCheckBoxHeight + 6;
+    notices = new QCheckBox(language_is_chinese() ? QStringLiteral("下载完成或失败时通知")
+                                                  : QStringLiteral("Notify when downloads finish or fail"),
+                            this);
+    notices->setGeometry(QRectF(kMargin, y, kContentWidth, kCheckBoxHeight).toRect());
+    notices->setChecked(s.notifications);
+    y += kCheckBoxHeight + 8;
+    auto* at_once_label = new QLabel(
+        language_is_chinese() ? QStringLiteral("同时下载数") : QStringLiteral("Downloads at once"), this);
+    const double at_once_w =
+        QFontMetricsF(at_once_label->font()).horizontalAdvance(at_once_label->text()) + 4;
+    at_once_label->setGeometry(QRectF(kMargin, y, at_once_w, kListHeight).toRect());
+    at_once = new QComboBox(this);
+    style_combo_box(at_once);
+    for (int32_t n = app::kMinDownloadsAtOnce; n <= app::kMaxDownloadsAtOnce; ++n)
+        at_once->addItem(QString::number(n));
+    at_once->setCurrentIndex(s.downloads_at_once - app::kMinDownloadsAtOnce);
+    at_once->setMaxVisibleItems(app::kMaxDownloadsAtOnce);
+    at_once->setGeometry(QRectF(kMargin + at_once_w + 12, y, kListWidth, kListHeight).toRect());
+    y += kListHeight + 18;
 
     m_browser_heading_top = y;
     y += heading_h + 6;
@@ -198,7 +219,7 @@ SettingsContent::SettingsContent(const SettingsContext& context, QWidget* parent
     place_buttons_from_right(one, 1, kClientWidth - kMargin, y);
     y += kPushButtonHeight + 18;
 
-    for (QCheckBox* box : {follow, custom, launch, update_check})
+    for (QCheckBox* box : {follow, custom, launch, update_check, notices})
         style_check_box(box);
     m_folder = q(s.download_dir.empty() ? context.default_folder : s.download_dir);
     resize(kClientWidth, static_cast<int>(std::ceil(y)));
@@ -382,6 +403,8 @@ QCheckBox* SettingsDialog::follow_system_box() const { return m_content->follow;
 QCheckBox* SettingsDialog::custom_proxy_box() const { return m_content->custom; }
 QCheckBox* SettingsDialog::launch_box() const { return m_content->launch; }
 QCheckBox* SettingsDialog::update_box() const { return m_content->update_check; }
+QCheckBox* SettingsDialog::notices_box() const { return m_content->notices; }
+QComboBox* SettingsDialog::at_once_list() const { return m_content->at_once; }
 QLineEdit* SettingsDialog::proxy_field() const { return m_content->proxy; }
 QComboBox* SettingsDialog::connections_list() const { return m_content->list; }
 const std::array<app::BrowserRow, 3>& SettingsDialog::browser_rows() const { return m_content->rows(); }
@@ -439,6 +462,8 @@ void SettingsDialog::save() {
     form.follow_system_proxy = m_content->follow->isChecked();
     form.connection_index = m_content->list->currentIndex();
     form.auto_update_check = m_content->update_check->isChecked();
+    form.notifications = m_content->notices->isChecked();
+    form.downloads_at_once = app::kMinDownloadsAtOnce + m_content->at_once->currentIndex();
     form.launch_at_login = m_content->launch->isChecked();
     QString problem = form.custom_proxy ? proxy_problem(form.proxy_text) : QString();
     if (problem.isEmpty())

@@ -79,6 +79,8 @@ public:
     QCheckBox* custom_proxy_box() const;
     QCheckBox* launch_box() const;
     QCheckBox* update_box() const;
+    QCheckBox* notices_box() const;
+    QComboBox* at_once_list() const;
     QLineEdit* proxy_field() const;
     QComboBox* connections_list() const;
     QScrollBar* scroll_bar() const { return m_scroll; }

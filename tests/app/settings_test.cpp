@@ -1,7 +1,10 @@
 #include "app/settings.h"
 
 #include <gtest/gtest.h>
+
+#include <initializer_list>
 #include <sys/stat.h>
+#include <utility>
 
 #include <filesystem>
 
@@ -34,6 +37,8 @@ TEST_F(SettingsTest, AbsentFileGivesTheDefaults) {
     EXPECT_EQ(s.proxy_mode, kProxyDirect);
     EXPECT_EQ(s.connections, 8);
     EXPECT_TRUE(s.auto_update_check);
+    EXPECT_TRUE(s.notifications);
+    EXPECT_EQ(s.downloads_at_once, 3);
     EXPECT_FALSE(file_exists(store.settings_file())); // loading writes nothing
 }
 
@@ -158,6 +163,8 @@ TEST_F(SettingsTest, SaveTrimsTheProxyAndWritesEveryValue) {
     form.follow_system_proxy = true;
     form.connection_index = 9; // out of range: 8
     form.auto_update_check = false;
+    form.notifications = false;
+    form.downloads_at_once = 7;
     Settings s = save_settings(store, form, kExe);
     EXPECT_EQ(s.proxy, "socks5://u:p@h:1080");
     EXPECT_EQ(s.proxy_mode, kProxyCustom);
@@ -168,6 +175,16 @@ TEST_F(SettingsTest, SaveTrimsTheProxyAndWritesEveryValue) {
     EXPECT_EQ(loaded.proxy_mode, kProxyCustom);
     EXPECT_EQ(loaded.connections, 8);
     EXPECT_FALSE(loaded.auto_update_check);
+    EXPECT_FALSE(loaded.notifications);
+    EXPECT_EQ(loaded.downloads_at_once, 7);
+    // Out of range, stored or given: the nearest end.
+    for (auto [stored, read] :
+         std::initializer_list<std::pair<int32_t, int32_t>>{{0, 1}, {-5, 1}, {11, 10}, {10, 10}}) {
+        store.write_dword("DownloadsAtOnce", stored);
+        EXPECT_EQ(load_settings(store, "/dl").downloads_at_once, read) << stored;
+    }
+    form.downloads_at_once = 99;
+    EXPECT_EQ(save_settings(store, form, kExe).downloads_at_once, 10);
     EXPECT_EQ(store.read_string("ProxyMode", ""), "custom");
     EXPECT_EQ(store.read_dword("FollowSystemProxy", 7), 0);
 

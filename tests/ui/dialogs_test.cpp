@@ -315,6 +315,10 @@ TEST_F(SettingsDialogTest, SaveWritesTheStoreInOrderAndReportsTheRecord) {
     dialog.proxy_field()->setText(QStringLiteral("  socks5h://u:p@h:1080 \r\n"));
     dialog.connections_list()->setCurrentIndex(5);
     dialog.update_box()->setChecked(false);
+    EXPECT_TRUE(dialog.notices_box()->isChecked()) << "notices are on by default";
+    dialog.notices_box()->setChecked(false);
+    EXPECT_EQ(dialog.at_once_list()->currentText(), QStringLiteral("3"));
+    dialog.at_once_list()->setCurrentIndex(9);
     dialog.launch_box()->setChecked(true);
     dialog.save();
 
@@ -324,6 +328,8 @@ TEST_F(SettingsDialogTest, SaveWritesTheStoreInOrderAndReportsTheRecord) {
     EXPECT_EQ(saved[0].proxy_mode, app::kProxyCustom);
     EXPECT_EQ(saved[0].connections, 32);
     EXPECT_FALSE(saved[0].auto_update_check);
+    EXPECT_FALSE(saved[0].notifications);
+    EXPECT_EQ(saved[0].downloads_at_once, 10);
     std::string file = settings_file();
     size_t at = 0;
     for (const char* name : {"\"DownloadDir\"", "\"Proxy\"", "\"ProxyMode\"", "\"FollowSystemProxy\"",
