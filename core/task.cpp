@@ -49,6 +49,7 @@ void Task::set_output_path(std::string_view path) {
     m_name = name;
     m_output_path = path;
     m_sidecar_path = m_output_path + ".twk";
+    m_change_count.fetch_add(1, std::memory_order_release);
 }
 
 std::string Task::status() const {
@@ -122,10 +123,12 @@ void Task::attach_changes(std::shared_ptr<ChangeSignal> changes) { m_changes = s
 void Task::attach_path_arbiter(std::weak_ptr<PathArbiter> arbiter) { m_arbiter = std::move(arbiter); }
 
 void Task::note_progress() {
+    m_change_count.fetch_add(1, std::memory_order_release);
     if (m_changes) m_changes->note_progress();
 }
 
 void Task::note_status() {
+    m_change_count.fetch_add(1, std::memory_order_release);
     if (m_changes) m_changes->note_status();
 }
 

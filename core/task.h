@@ -183,6 +183,9 @@ struct Task {
     // does it itself. Without a list they do nothing.
     void note_progress();
     void note_status();
+    // Moves with every note above and every new output path: a view that kept what it built for
+    // this task rebuilds it only once this differs (running tasks aside, whose speed moves alone).
+    uint64_t change_count() const { return m_change_count.load(std::memory_order_acquire); }
 
     // The bandwidth limit in bytes per second (0 = none). It may change while the task runs; the
     // driver hands it to the run's limiter (core/bandwidth_limiter.h) on every pass tick.
@@ -207,6 +210,7 @@ private:
 
     std::shared_ptr<ChangeSignal> m_changes;
     std::weak_ptr<PathArbiter> m_arbiter;
+    std::atomic<uint64_t> m_change_count{0};
 
     mutable std::mutex m_speed_lock;
     mutable SpeedMeter m_speed;
