@@ -37,7 +37,9 @@ std::string signed_number(int64_t value) {
 
 const char* boolean(bool value) { return value ? "true" : "false"; }
 
-std::string entry_json(const JournalEntry& e) {
+} // namespace
+
+std::string journal_entry_json(const JournalEntry& e) {
     std::string out = "{\"id\":" + signed_number(e.id);
     out += ",\"url\":" + json_quote(e.request.url);
     out += ",\"filename\":" + json_quote(e.filename);
@@ -47,7 +49,8 @@ std::string entry_json(const JournalEntry& e) {
     out += ",\"headers\":[";
     for (size_t i = 0; i < e.request.headers.size(); ++i) {
         if (i) out += ',';
-        out += "[" + json_quote(e.request.headers[i].first) + "," + json_quote(e.request.headers[i].second) + "]";
+        out += "[" + json_quote(e.request.headers[i].first) + "," + json_quote(e.request.headers[i].second) +
+               "]";
     }
     out += "],\"postData\":" + json_quote(e.request.post_data);
     out += ",\"userAgent\":" + json_quote(e.request.user_agent);
@@ -68,6 +71,8 @@ std::string entry_json(const JournalEntry& e) {
     out += "}";
     return out;
 }
+
+namespace {
 
 // --- reading one entry; every getter fails on a missing or mistyped member ---
 
@@ -159,11 +164,12 @@ bool read_entry(const OrderedJsonValue& v, JournalEntry& e) {
     std::string state;
     double bandwidth_limit = 0;
     uint64_t connections = 0;
-    if (!get_int32(v, "id", 1, e.id) || !get_text(v, "url", e.request.url) || !get_text(v, "filename", e.filename) ||
-        !get_text(v, "outputPath", e.output_path) || !get_unsigned(v, "connections", connections) ||
-        !get_text(v, "method", e.request.method) || !read_headers(v, e.request.headers) ||
-        !get_text(v, "postData", e.request.post_data) || !get_text(v, "userAgent", e.request.user_agent) ||
-        !get_bool(v, "insecure", e.request.insecure) || !read_proxy(v, e.request.proxy) ||
+    if (!get_int32(v, "id", 1, e.id) || !get_text(v, "url", e.request.url) ||
+        !get_text(v, "filename", e.filename) || !get_text(v, "outputPath", e.output_path) ||
+        !get_unsigned(v, "connections", connections) || !get_text(v, "method", e.request.method) ||
+        !read_headers(v, e.request.headers) || !get_text(v, "postData", e.request.post_data) ||
+        !get_text(v, "userAgent", e.request.user_agent) || !get_bool(v, "insecure", e.request.insecure) ||
+        !read_proxy(v, e.request.proxy) ||
         !get_whole(v, "bandwidthLimit", 0, static_cast<double>(kMaxJournalNumber), bandwidth_limit) ||
         !get_text(v, "type", e.request.stream_type) || !get_bool(v, "autoNamed", e.request.auto_named) ||
         !get_text(v, "state", state) || !get_text(v, "status", e.status) ||
@@ -181,7 +187,8 @@ bool read_entry(const OrderedJsonValue& v, JournalEntry& e) {
     if (e.state < 0) return false;
     if (e.id == INT32_MAX) return false; // no id would be left for the next task
     if (e.request.method != "GET" && e.request.method != "POST" && e.request.method != "HEAD") return false;
-    if (e.request.stream_type != "" && e.request.stream_type != "hls" && e.request.stream_type != "dash") return false;
+    if (e.request.stream_type != "" && e.request.stream_type != "hls" && e.request.stream_type != "dash")
+        return false;
     if (e.request.user_agent.empty() || has_control_byte(e.request.user_agent)) return false;
     if (e.state == kError && !e.status.starts_with("error")) return false;
     UrlParts parts;
@@ -242,10 +249,27 @@ std::string_view journal_state_name(int32_t state) {
 }
 
 std::string journal_document(const std::vector<JournalEntry>& entries) {
-    std::string out = "{\"version\":" + signed_number(kJournalVersion) + ",\"tasks\":[";
-    for (size_t i = 0; i < entries.size(); ++i) {
+    std::vector<std::string> texts;
+    texts.reserve(entries.size());
+    for (const JournalEntry& entry : entries)
+        texts.push_back(journal_entry_json(entry));
+    std::vector<const std::string*> pointers;
+    pointers.reserve(texts.size());
+    for (const std::string& text : texts)
+        pointers.push_back(&text);
+    return journal_document(pointers);
+}
+
+std::string journal_document(const std::vector<const std::string*>& entry_texts) {
+    size_t size = 64;
+    for (const std::string* text : entry_texts)
+        size += text->size() + 2;
+    std::string out;
+    out.reserve(size);
+    out += "{\"version\":" + signed_number(kJournalVersion) + ",\"tasks\":[";
+    for (size_t i = 0; i < entry_texts.size(); ++i) {
         if (i) out += ",\n";
-        out += entry_json(entries[i]);
+        out += *entry_texts[i];
     }
     out += "]}\n";
     return out;
@@ -273,7 +297,11 @@ JournalParse parse_journal(std::string_view text) {
 }
 
 bool write_journal(const std::string& path, const std::vector<JournalEntry>& entries, std::string& error) {
-    if (write_private_file(path, journal_document(entries), &error)) return true;
+    return write_journal_document(path, journal_document(entries), error);
+}
+
+bool write_journal_document(const std::string& path, const std::string& document, std::string& error) {
+    if (write_private_file(path, document, &error)) return true;
     error = "cannot save the journal: " + error;
     return false;
 }
