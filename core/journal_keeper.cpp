@@ -26,6 +26,9 @@ namespace {
 constexpr int64_t kIdleLookMs = 1000;
 // At most four writes a second, however busy the list is.
 constexpr int64_t kMinWriteIntervalMs = 250;
+// With no state or status change, a look reads only the running tasks; every task is looked at
+// again this often all the same.
+constexpr int64_t kFullLookMs = 30'000;
 constexpr const char* kMissingStatus = "error: file missing";
 
 int64_t now_ms() { return monotonic_ns() / 1000000; }
@@ -226,11 +229,30 @@ void JournalKeeper::run() {
         rest_until(m_last_write_ms + kMinWriteIntervalMs);
         if (m_stopping) break;
         seen = changes.revision(); // before the look: what changes during it wakes the next one
-        due = !save(false);
+        due = !save_after_quiet_look();
     }
 }
 
+bool JournalKeeper::running_changed() {
+    for (const auto& entry : m_list->running_entries()) {
+        const Task& task = *entry->task;
+        const auto kept = m_kept.find(entry->id);
+        if (kept == m_kept.end() || kept->second.task != &task || kept->second.state != kRunning) return true;
+        if (entry_print(journal_entry(entry->id, kRunning, task)) != kept->second.print) return true;
+    }
+    return false;
+}
+
+bool JournalKeeper::save_after_quiet_look() {
+    const bool quiet = !m_pending && m_list->revision().status == m_full_look_status &&
+                       now_ms() - m_full_look_ms < kFullLookMs;
+    if (quiet && !running_changed()) return true;
+    return save(false);
+}
+
 bool JournalKeeper::look(std::vector<const std::string*>& texts, std::vector<int32_t>& ids) {
+    m_full_look_status = m_list->revision().status; // before the list: a change meanwhile shows
+    m_full_look_ms = now_ms();
     const TaskList::Snapshot list = m_list->snapshot();
     texts.clear();
     ids.clear();

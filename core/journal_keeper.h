@@ -75,10 +75,15 @@ private:
     // changed since the last look; `texts` and `ids` get the entries to write, in list order.
     // True when something a write is due for changed.
     bool look(std::vector<const std::string*>& texts, std::vector<int32_t>& ids);
+    // True when a running task changed what a write is due for (its size, its path): with no
+    // state or status change since the last full look, only they can have.
+    bool running_changed();
     // Writes when the list differs from what was written last (always with `force`). True when
     // the journal then holds the list; false when a write is still due (held back by the write
     // interval, or failed).
     bool save(bool force);
+    // The write a look at the running tasks found due, or a full look if one is due.
+    bool save_after_quiet_look();
 
     // One task as last looked at: what it was read at, what a write is due for, and its text.
     struct Kept {
@@ -102,6 +107,8 @@ private:
     std::unordered_map<int32_t, Kept> m_kept; // by task id
     std::vector<int32_t> m_written_ids;       // the ids last written, in order
     bool m_pending = false;                   // a change not written yet
+    uint64_t m_full_look_status = 0;          // the list's status count at the last full look
+    int64_t m_full_look_ms = 0;
     int64_t m_last_write_ms = 0;
     std::string m_last_error;
 };

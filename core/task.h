@@ -107,7 +107,8 @@ struct Task {
     std::string name() const;
     std::string output_path() const;
     std::string sidecar_path() const; // always output path + ".twk"
-    // Sets name (the part after the last "/" or "\"), output path and sidecar path together.
+    // Sets name (the part after the last "/" or "\"), output path and sidecar path together;
+    // notes a status change (`note_status`).
     void set_output_path(std::string_view path);
 
     // --- status text and failure category, under the status lock ---
@@ -183,7 +184,7 @@ struct Task {
     // does it itself. Without a list they do nothing.
     void note_progress();
     void note_status();
-    // Moves with every note above and every new output path: a view that kept what it built for
+    // Moves with every note above (a new output path is one): a view that kept what it built for
     // this task rebuilds it only once this differs (running tasks aside, whose speed moves alone).
     uint64_t change_count() const { return m_change_count.load(std::memory_order_acquire); }
 
