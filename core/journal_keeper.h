@@ -11,13 +11,14 @@
 //
 // Afterwards one writer thread waits on the list's change signal and writes the journal when a
 // task was added, changed state, status or output path, or was removed, at most four times a
-// second (a change the interval held back is written when it ends); with nothing changing it
-// looks once a second. Each look reads again only the tasks whose change count, state or size
+// second (a change the interval held back is written when it ends). With no state or status
+// change it looks at the running tasks once a second (for a size that moves no counter), and at
+// every task every 30 s. A look reads again only the tasks whose change count, state or size
 // moved (and the running ones), and the file is put together from the entry texts kept for the
-// rest, so a list of thousands of settled tasks costs little while a few download. Progress
-// alone is written with the next such change, or by the stop. `stop` joins it and writes the list one last
-// time. Canceled tasks are left out of
-// the journal: cancelling is how the app deletes a task.
+// rest, so that a list of thousands of settled tasks costs little while a few download. Progress
+// alone is written with the next such change, or by the stop. `stop` joins the writer and writes
+// the list one last time. Canceled tasks are left out of the journal: cancelling is how the app
+// deletes a task.
 #pragma once
 
 #include <atomic>
