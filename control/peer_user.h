@@ -1,7 +1,8 @@
 // Who is on the other end of a loopback TCP connection. TCP has no SO_PEERCRED, but the kernel
-// lists every socket with the user that owns it in /proc/net/tcp (and /proc/net/tcp6, where a
-// dual-stack client's IPv4 connection shows as an IPv4-mapped address): the client's socket is
-// the line whose local address is our peer and whose remote address is us.
+// knows the user that owns every socket: asked through sock_diag for the one connection whose
+// local address is our peer and whose remote address is us (for a dual-stack client, the same
+// as IPv4-mapped IPv6 addresses). Where sock_diag does not answer, the same line is looked up
+// in /proc/net/tcp and /proc/net/tcp6, which list every socket.
 #pragma once
 
 #include <cstdint>

@@ -73,6 +73,7 @@ std::unique_ptr<Engine> Engine::create(EngineOptions options) {
     engine->m_download_dir = options.download_dir.empty() ? std::string(kFallbackDir) : options.download_dir;
     make_folders(engine->m_download_dir);
     engine->m_tasks = TaskList::create(options.max_concurrent, std::move(options.drivers));
+    engine->m_view = std::make_shared<ListSnapshotCache>();
     return engine;
 }
 
@@ -169,7 +170,9 @@ void Engine::retry(int32_t id) { m_tasks->retry(id); }
 TaskList::Removed Engine::remove(int32_t id) { return m_tasks->remove(id); }
 bool Engine::put_back(const TaskList::Removed& removed) { return m_tasks->put_back(removed); }
 
-ListSnapshot Engine::snapshot() const { return snapshot_list(*m_tasks); }
+ListSnapshot Engine::snapshot() const { return m_view->snapshot(*m_tasks, monotonic_ns()); }
+
+std::string Engine::list_document() const { return m_view->document(*m_tasks, monotonic_ns()); }
 
 void Engine::set_max_concurrent(int64_t max_concurrent) {
     if (max_concurrent > 0) m_tasks->set_max_concurrent(max_concurrent);

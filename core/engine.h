@@ -40,6 +40,7 @@
 namespace twk {
 
 class JournalKeeper;
+class ListSnapshotCache;
 
 struct EngineOptions {
     std::string download_dir;   // empty: "downloads"; the folder tree is created
@@ -106,7 +107,7 @@ public:
     bool put_back(const TaskList::Removed& removed);
 
     ListSnapshot snapshot() const;
-    std::string list_document() const { return to_json(snapshot()); }
+    std::string list_document() const; // to_json(snapshot()), unchanged tasks not rebuilt
 
     // `max_concurrent` > 0 is stored. `bandwidth_limit` (bytes per second) > 0 is stored, < 0
     // clears the limit, 0 leaves it. They and the proxies apply to tasks added later.
@@ -154,7 +155,8 @@ private:
     int64_t m_bandwidth_limit = 0;
 
     std::shared_ptr<TaskList> m_tasks;
-    std::unique_ptr<JournalKeeper> m_journal; // none unless set_journal gave it one
+    std::unique_ptr<JournalKeeper> m_journal;  // none unless set_journal gave it one
+    std::shared_ptr<ListSnapshotCache> m_view; // what snapshot and list_document last built
 };
 
 // XDG_DOWNLOAD_DIR from the user-dirs file ($XDG_CONFIG_HOME/user-dirs.dirs, default

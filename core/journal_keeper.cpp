@@ -26,6 +26,9 @@ namespace {
 constexpr int64_t kIdleLookMs = 1000;
 // At most four writes a second, however busy the list is.
 constexpr int64_t kMinWriteIntervalMs = 250;
+// With no state or status change, a look reads only the running tasks; every task is looked at
+// again this often all the same.
+constexpr int64_t kFullLookMs = 30'000;
 constexpr const char* kMissingStatus = "error: file missing";
 
 int64_t now_ms() { return monotonic_ns() / 1000000; }
@@ -35,13 +38,11 @@ bool regular_file(const std::string& path) {
     return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
-// What a write is due for: ids, states, status texts, paths and sizes, in list order.
-std::string fingerprint(const std::vector<JournalEntry>& entries) {
-    std::string out;
-    for (const JournalEntry& e : entries) {
-        out += std::to_string(e.id) + ' ' + std::to_string(e.state) + ' ' + std::to_string(e.total) + ' ';
-        out += e.status + '\n' + e.output_path + '\n';
-    }
+// What a write is due for in one entry: its state, size, status text and path (progress alone
+// waits for the next of these, or for the stop; a resume reads the sidecar anyway).
+std::string entry_print(const JournalEntry& e) {
+    std::string out = std::to_string(e.state) + ' ' + std::to_string(e.total) + ' ';
+    out += e.status + '\n' + e.output_path;
     return out;
 }
 
@@ -190,7 +191,11 @@ void JournalKeeper::load() {
         m_list->restore(restored.task, entry.id, restored.state);
     }
     // What was loaded is what the file holds, unless some of it had to be set aside.
-    if (!load.set_aside) m_written = fingerprint(journal_entries(*m_list));
+    std::vector<const std::string*> texts;
+    std::vector<int32_t> ids;
+    look(texts, ids);
+    m_written_ids = std::move(ids);
+    m_pending = load.set_aside;
 }
 
 void JournalKeeper::stop() {
@@ -200,9 +205,17 @@ void JournalKeeper::stop() {
         m_stopped = true;
         m_stopping = true;
     }
+    m_stop_wake.notify_all();
     m_list->changes().wake();
     if (m_writer.joinable()) m_writer.join();
     save(true);
+}
+
+void JournalKeeper::rest_until(int64_t until_ms) {
+    std::unique_lock lock(m_lock);
+    const int64_t left = until_ms - now_ms();
+    if (left > 0)
+        m_stop_wake.wait_for(lock, std::chrono::milliseconds(left), [this] { return m_stopping.load(); });
 }
 
 void JournalKeeper::run() {
@@ -210,26 +223,85 @@ void JournalKeeper::run() {
     Revision seen = changes.revision();
     bool due = false; // a change the write interval held back
     while (!m_stopping) {
-        seen = changes.wait_for_change(seen, ChangeScope::kStatus, due ? kMinWriteIntervalMs : kIdleLookMs,
-                                       [this] { return m_stopping.load(); });
+        changes.wait_for_change(seen, ChangeScope::kStatus, due ? kMinWriteIntervalMs : kIdleLookMs,
+                                [this] { return m_stopping.load(); });
+        // Looking at a long list costs a pass over it: a burst of changes (thousands of adds) is
+        // looked at no more often than it may be written, whatever else it brings meanwhile.
+        rest_until(m_last_write_ms + kMinWriteIntervalMs);
         if (m_stopping) break;
-        due = !save(false);
+        seen = changes.revision(); // before the look: what changes during it wakes the next one
+        due = !save_after_quiet_look();
     }
 }
 
+bool JournalKeeper::running_changed() {
+    for (const auto& entry : m_list->running_entries()) {
+        const Task& task = *entry->task;
+        const auto kept = m_kept.find(entry->id);
+        if (kept == m_kept.end() || kept->second.task != &task || kept->second.state != kRunning) return true;
+        if (entry_print(journal_entry(entry->id, kRunning, task)) != kept->second.print) return true;
+    }
+    return false;
+}
+
+bool JournalKeeper::save_after_quiet_look() {
+    const bool quiet = !m_pending && m_list->revision().status == m_full_look_status &&
+                       now_ms() - m_full_look_ms < kFullLookMs;
+    if (quiet && !running_changed()) return true;
+    return save(false);
+}
+
+bool JournalKeeper::look(std::vector<const std::string*>& texts, std::vector<int32_t>& ids) {
+    m_full_look_status = m_list->revision().status; // before the list: a change meanwhile shows
+    m_full_look_ms = now_ms();
+    const TaskList::Snapshot list = m_list->snapshot();
+    texts.clear();
+    ids.clear();
+    texts.reserve(list.entries.size());
+    ids.reserve(list.entries.size());
+    bool changed = false;
+    for (const auto& entry : list.entries) {
+        const int32_t state = entry->state;
+        if (state == kCanceled) continue;
+        const Task& task = *entry->task;
+        // Read before the task: a change landing meanwhile moves it past what is kept.
+        const uint64_t changes = task.change_count();
+        const uint64_t total = task.total;
+        Kept& kept = m_kept[entry->id];
+        // A running task is read on every look: what it shows moves all the time.
+        if (kept.task != &task || kept.changes != changes || kept.state != state || kept.total != total ||
+            state == kRunning) {
+            const JournalEntry e = journal_entry(entry->id, state, task);
+            std::string print = entry_print(e);
+            if (kept.task != &task || print != kept.print) changed = true;
+            kept.task = &task;
+            kept.changes = changes;
+            kept.state = state;
+            kept.total = total;
+            kept.print = std::move(print);
+            kept.text = journal_entry_json(e);
+        }
+        texts.push_back(&kept.text);
+        ids.push_back(entry->id);
+    }
+    return changed || ids != m_written_ids;
+}
+
 bool JournalKeeper::save(bool force) {
-    std::vector<JournalEntry> entries = journal_entries(*m_list);
-    std::string print = fingerprint(entries);
+    std::vector<const std::string*> texts;
+    std::vector<int32_t> ids;
+    if (look(texts, ids)) m_pending = true;
     if (!force) {
-        if (print == m_written) return true;
-        // A change not written now stays different from m_written and is written on a later look.
+        if (!m_pending) return true;
+        // A change not written now stays pending and is written on a later look.
         if (now_ms() - m_last_write_ms < kMinWriteIntervalMs) return false;
     }
     std::string error;
-    const bool written = write_journal(m_path, entries, error);
+    const bool written = write_journal_document(m_path, journal_document(texts), error);
     m_last_write_ms = now_ms(); // a failing disk is tried again no more often than a working one
     if (written) {
-        m_written = std::move(print);
+        m_written_ids = std::move(ids);
+        m_pending = false;
         m_last_error.clear();
         return true;
     }

@@ -11,10 +11,14 @@
 //
 // Afterwards one writer thread waits on the list's change signal and writes the journal when a
 // task was added, changed state, status or output path, or was removed, at most four times a
-// second (a change the interval held back is written when it ends); with nothing changing it
-// looks once a second, for what moves no counter. `stop` joins it and writes the list one last
-// time. Canceled tasks are left out of
-// the journal: cancelling is how the app deletes a task.
+// second (a change the interval held back is written when it ends). With no state or status
+// change it looks at the running tasks once a second (for a size that moves no counter), and at
+// every task every 30 s. A look reads again only the tasks whose change count, state or size
+// moved (and the running ones), and the file is put together from the entry texts kept for the
+// rest, so that a list of thousands of settled tasks costs little while a few download. Progress
+// alone is written with the next such change, or by the stop. `stop` joins the writer and writes
+// the list one last time. Canceled tasks are left out of the journal: cancelling is how the app
+// deletes a task.
 #pragma once
 
 #include <atomic>
@@ -24,6 +28,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "core/task.h"
@@ -65,20 +70,46 @@ private:
     JournalKeeper(std::shared_ptr<TaskList> list, std::string path, int lock_fd);
     void load();
     void run();
+    // Waits until the monotonic time `until_ms` or the stop.
+    void rest_until(int64_t until_ms);
+    // Brings the kept entry texts up to date with the list, reading again only the tasks that
+    // changed since the last look; `texts` and `ids` get the entries to write, in list order.
+    // True when something a write is due for changed.
+    bool look(std::vector<const std::string*>& texts, std::vector<int32_t>& ids);
+    // True when a running task changed what a write is due for (its size, its path): with no
+    // state or status change since the last full look, only they can have.
+    bool running_changed();
     // Writes when the list differs from what was written last (always with `force`). True when
     // the journal then holds the list; false when a write is still due (held back by the write
     // interval, or failed).
     bool save(bool force);
+    // The write a look at the running tasks found due, or a full look if one is due.
+    bool save_after_quiet_look();
+
+    // One task as last looked at: what it was read at, what a write is due for, and its text.
+    struct Kept {
+        const Task* task = nullptr;
+        uint64_t changes = 0; // Task::change_count
+        int32_t state = -1;
+        uint64_t total = 0;
+        std::string print; // state, total, status text and path: what a write is due for
+        std::string text;  // the entry as the document holds it
+    };
 
     std::shared_ptr<TaskList> m_list;
     std::string m_path;
-    int m_lock_fd = -1; // holds the journal's lock until the keeper is gone
-    std::mutex m_lock;  // guards m_stopped
+    int m_lock_fd = -1;                  // holds the journal's lock until the keeper is gone
+    std::mutex m_lock;                   // guards m_stopped
+    std::condition_variable m_stop_wake; // ends the writer's rest at once when the keeper stops
     std::atomic<bool> m_stopping{false};
     bool m_stopped = false;
     std::thread m_writer;
     // Used by the writer thread, and by `stop` once the writer has ended.
-    std::string m_written; // the fingerprint of the list last written
+    std::unordered_map<int32_t, Kept> m_kept; // by task id
+    std::vector<int32_t> m_written_ids;       // the ids last written, in order
+    bool m_pending = false;                   // a change not written yet
+    uint64_t m_full_look_status = 0;          // the list's status count at the last full look
+    int64_t m_full_look_ms = 0;
     int64_t m_last_write_ms = 0;
     std::string m_last_error;
 };

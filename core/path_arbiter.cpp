@@ -83,7 +83,7 @@ std::string numbered_path(std::string_view path, int n) {
 
 void PathArbiter::enroll(const Task& task, int32_t id, bool holds_path) {
     std::lock_guard lock(m_lock);
-    m_claims.push_back(Claim{&task, id, holds_path});
+    m_claims.push_back(Claim{&task, id, holds_path, UINT64_MAX, {}});
 }
 
 void PathArbiter::forget(const Task& task) {
@@ -98,10 +98,16 @@ void PathArbiter::set_holds_path(const Task& task, bool holds) {
     }
 }
 
-bool PathArbiter::taken(const std::string& normalized, const Task& task) const {
-    for (const Claim& claim : m_claims) {
+bool PathArbiter::taken(const std::string& normalized, const Task& task) {
+    for (Claim& claim : m_claims) {
         if (claim.task == &task || !claim.holds_path) continue;
-        if (normalize_path(claim.task->output_path()) == normalized) return true;
+        // The count is read before the path: a change landing meanwhile moves it past `seen`.
+        const uint64_t changes = claim.task->change_count();
+        if (changes != claim.seen) {
+            claim.normalized = normalize_path(claim.task->output_path());
+            claim.seen = changes;
+        }
+        if (claim.normalized == normalized) return true;
     }
     return false;
 }

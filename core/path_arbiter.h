@@ -56,8 +56,13 @@ private:
         const Task* task = nullptr;
         int32_t id = 0;
         bool holds_path = true;
+        // The task's path as `normalize_path` gives it, read when its change count was `seen`
+        // (a new output path moves the count): a place among thousands of tasks then reads
+        // and normalizes again only the paths that may have changed.
+        uint64_t seen = UINT64_MAX;
+        std::string normalized;
     };
-    bool taken(const std::string& normalized, const Task& task) const;
+    bool taken(const std::string& normalized, const Task& task);
 
     std::mutex m_lock; // the claims; then a task's name lock
     std::vector<Claim> m_claims;

@@ -110,6 +110,51 @@ std::string task_list_document(const TaskList& list, int64_t now_ns) {
     return to_json(snapshot_list(list, now_ns));
 }
 
+const ListSnapshotCache::Kept& ListSnapshotCache::refresh(int32_t id, TaskState state, const Task& task) {
+    // The count is read before the task: a change landing meanwhile moves it past what is kept.
+    const uint64_t changes = task.change_count();
+    const uint64_t total = task.total;
+    Kept& kept = m_kept[id];
+    if (kept.task == &task && kept.changes == changes && kept.state == state && kept.total == total &&
+        state != kRunning)
+        return kept;
+    kept.task = &task;
+    kept.changes = changes;
+    kept.state = state;
+    kept.total = total;
+    kept.snapshot = snapshot_task(id, state, task);
+    kept.json = to_json(kept.snapshot);
+    return kept;
+}
+
+ListSnapshot ListSnapshotCache::snapshot(const TaskList& list, int64_t now_ns) {
+    TaskList::Snapshot entries = list.snapshot();
+    ListSnapshot out;
+    if (entries.current) out.current = current_task(entries, now_ns);
+    out.tasks.reserve(entries.entries.size());
+    std::lock_guard lock(m_lock);
+    for (const auto& entry : entries.entries)
+        out.tasks.push_back(refresh(entry->id, TaskState(entry->state.load()), *entry->task).snapshot);
+    return out;
+}
+
+std::string ListSnapshotCache::document(const TaskList& list, int64_t now_ns) {
+    TaskList::Snapshot entries = list.snapshot();
+    std::string out = "{";
+    out += entries.current ? current_task_json(current_task(entries, now_ns))
+                           : std::string("\"status\":\"idle\"");
+    out += ",\"tasks\":[";
+    std::lock_guard lock(m_lock);
+    bool first = true;
+    for (const auto& entry : entries.entries) {
+        if (!first) out += ',';
+        first = false;
+        out += refresh(entry->id, TaskState(entry->state.load()), *entry->task).json;
+    }
+    out += "]}";
+    return out;
+}
+
 std::string format_size(double bytes) {
     if (std::isnan(bytes) || bytes < 0) return kNoValue;
     static const char* const units[] = {"B", "KB", "MB", "GB", "TB"};

@@ -4,7 +4,10 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <unordered_map>
 #include <utility>
 
 #include "core/task.h"
@@ -24,6 +27,32 @@ std::string task_status_fragment(const Task& task, int64_t now_ns);
 std::string task_entry_json(int32_t id, int32_t state, const Task& task);
 std::string task_list_document(const TaskList& list, int64_t now_ns);
 std::string task_list_document(const TaskList& list);
+
+// The same reading for a front end that asks again and again (the engine's `snapshot` and list
+// document): the record and the "tasks" entry of a task that has not changed since the last
+// call (its change count, state and total, core/task.h) are reused instead of being read and
+// written again, so that a long list of settled tasks costs little per frame. Running tasks are
+// always read afresh. Safe to call from any thread.
+class ListSnapshotCache {
+public:
+    ListSnapshot snapshot(const TaskList& list, int64_t now_ns);
+    std::string document(const TaskList& list, int64_t now_ns);
+
+private:
+    struct Kept {
+        const Task* task = nullptr;
+        uint64_t changes = 0;
+        TaskState state = kQueued;
+        uint64_t total = 0;
+        TaskSnapshot snapshot;
+        std::string json;
+    };
+    // The kept record for the entry, read afresh when it is out of date.
+    const Kept& refresh(int32_t id, TaskState state, const Task& task);
+
+    std::mutex m_lock;
+    std::unordered_map<int32_t, Kept> m_kept;
+};
 
 // 1536 gives "1.50 KB"; "—" for a negative value or one that is not a number.
 std::string format_size(double bytes);

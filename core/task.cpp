@@ -45,10 +45,14 @@ std::string Task::sidecar_path() const {
 void Task::set_output_path(std::string_view path) {
     size_t slash = path.find_last_of("/\\");
     std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
-    std::lock_guard lock(m_name_lock);
-    m_name = name;
-    m_output_path = path;
-    m_sidecar_path = m_output_path + ".twk";
+    {
+        std::lock_guard lock(m_name_lock);
+        m_name = name;
+        m_output_path = path;
+        m_sidecar_path = m_output_path + ".twk";
+    }
+    // The list shows the name: a new one is news for whoever watches states and status texts.
+    note_status();
 }
 
 std::string Task::status() const {
@@ -122,10 +126,12 @@ void Task::attach_changes(std::shared_ptr<ChangeSignal> changes) { m_changes = s
 void Task::attach_path_arbiter(std::weak_ptr<PathArbiter> arbiter) { m_arbiter = std::move(arbiter); }
 
 void Task::note_progress() {
+    m_change_count.fetch_add(1, std::memory_order_release);
     if (m_changes) m_changes->note_progress();
 }
 
 void Task::note_status() {
+    m_change_count.fetch_add(1, std::memory_order_release);
     if (m_changes) m_changes->note_status();
 }
 

@@ -112,7 +112,8 @@ struct Task {
     std::string name() const;
     std::string output_path() const;
     std::string sidecar_path() const; // always output path + ".twk"
-    // Sets name (the part after the last "/" or "\"), output path and sidecar path together.
+    // Sets name (the part after the last "/" or "\"), output path and sidecar path together;
+    // notes a status change (`note_status`).
     void set_output_path(std::string_view path);
 
     // --- status text and failure category, under the status lock ---
@@ -191,6 +192,9 @@ struct Task {
     // does it itself. Without a list they do nothing.
     void note_progress();
     void note_status();
+    // Moves with every note above (a new output path is one): a view that kept what it built for
+    // this task rebuilds it only once this differs (running tasks aside, whose speed moves alone).
+    uint64_t change_count() const { return m_change_count.load(std::memory_order_acquire); }
 
     // A live stream's recording (media/live_recorder.h). Kept across pause and resume, so that
     // the next run knows where the last one stopped and what went missing.
@@ -227,6 +231,7 @@ private:
 
     std::shared_ptr<ChangeSignal> m_changes;
     std::weak_ptr<PathArbiter> m_arbiter;
+    std::atomic<uint64_t> m_change_count{0};
 
     mutable std::mutex m_speed_lock;
     mutable SpeedMeter m_speed;

@@ -37,7 +37,9 @@ std::string signed_number(int64_t value) {
 
 const char* boolean(bool value) { return value ? "true" : "false"; }
 
-std::string entry_json(const JournalEntry& e) {
+} // namespace
+
+std::string journal_entry_json(const JournalEntry& e) {
     std::string out = "{\"id\":" + signed_number(e.id);
     out += ",\"url\":" + json_quote(e.request.url);
     out += ",\"filename\":" + json_quote(e.filename);
@@ -70,6 +72,8 @@ std::string entry_json(const JournalEntry& e) {
     out += "}";
     return out;
 }
+
+namespace {
 
 // --- reading one entry; every getter fails on a missing or mistyped member ---
 
@@ -248,10 +252,27 @@ std::string_view journal_state_name(int32_t state) {
 }
 
 std::string journal_document(const std::vector<JournalEntry>& entries) {
-    std::string out = "{\"version\":" + signed_number(kJournalVersion) + ",\"tasks\":[";
-    for (size_t i = 0; i < entries.size(); ++i) {
+    std::vector<std::string> texts;
+    texts.reserve(entries.size());
+    for (const JournalEntry& entry : entries)
+        texts.push_back(journal_entry_json(entry));
+    std::vector<const std::string*> pointers;
+    pointers.reserve(texts.size());
+    for (const std::string& text : texts)
+        pointers.push_back(&text);
+    return journal_document(pointers);
+}
+
+std::string journal_document(const std::vector<const std::string*>& entry_texts) {
+    size_t size = 64;
+    for (const std::string* text : entry_texts)
+        size += text->size() + 2;
+    std::string out;
+    out.reserve(size);
+    out += "{\"version\":" + signed_number(kJournalVersion) + ",\"tasks\":[";
+    for (size_t i = 0; i < entry_texts.size(); ++i) {
         if (i) out += ",\n";
-        out += entry_json(entries[i]);
+        out += *entry_texts[i];
     }
     out += "]}\n";
     return out;
@@ -279,7 +300,11 @@ JournalParse parse_journal(std::string_view text) {
 }
 
 bool write_journal(const std::string& path, const std::vector<JournalEntry>& entries, std::string& error) {
-    if (write_private_file(path, journal_document(entries), &error)) return true;
+    return write_journal_document(path, journal_document(entries), error);
+}
+
+bool write_journal_document(const std::string& path, const std::string& document, std::string& error) {
+    if (write_private_file(path, document, &error)) return true;
     error = "cannot save the journal: " + error;
     return false;
 }

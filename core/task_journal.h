@@ -71,6 +71,10 @@ std::string_view journal_state_name(int32_t state);
 
 // The journal document for these entries, in this order.
 std::string journal_document(const std::vector<JournalEntry>& entries);
+// One entry as the document holds it, and the document made of such texts (in this order):
+// for a writer that keeps the texts of the entries that did not change.
+std::string journal_entry_json(const JournalEntry& entry);
+std::string journal_document(const std::vector<const std::string*>& entry_texts);
 
 struct JournalParse {
     bool parsed = false;               // the root is a journal object of version 1
@@ -82,6 +86,7 @@ JournalParse parse_journal(std::string_view text);
 // Writes the document atomically (see above). False with the reason in `error`; the previous
 // journal is then untouched.
 bool write_journal(const std::string& path, const std::vector<JournalEntry>& entries, std::string& error);
+bool write_journal_document(const std::string& path, const std::string& document, std::string& error);
 
 struct JournalLoad {
     std::vector<JournalEntry> entries;

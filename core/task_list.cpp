@@ -223,6 +223,15 @@ TaskList::Snapshot TaskList::snapshot() const {
     return Snapshot{m_entries, m_current};
 }
 
+std::vector<std::shared_ptr<TaskEntry>> TaskList::running_entries() const {
+    std::vector<std::shared_ptr<TaskEntry>> out;
+    std::lock_guard lock(m_lock);
+    for (const auto& entry : m_entries) {
+        if (entry->state == kRunning) out.push_back(entry);
+    }
+    return out;
+}
+
 void TaskList::schedule() {
     std::shared_ptr<TaskList> self = m_self.lock();
     if (!self) return;

@@ -86,6 +86,8 @@ public:
         std::shared_ptr<Task> current;                   // the task most recently started
     };
     Snapshot snapshot() const;
+    // The running entries alone: for a watcher of a long list that has seen no state change.
+    std::vector<std::shared_ptr<TaskEntry>> running_entries() const;
 
     // The list's change signal: advanced by every change of its entries' states and of their
     // tasks' status texts and progress (core/change_signal.h).

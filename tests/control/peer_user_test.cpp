@@ -1,6 +1,11 @@
 // Finding the user of a loopback connection's other end in the kernel's socket tables.
 #include "control/peer_user.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 namespace twk {
@@ -40,6 +45,43 @@ TEST(PeerUser, TheClientsLineGivesItsUid) {
     };
     for (const Case& c : cases)
         EXPECT_EQ(uid_in_socket_table(c.table, c.local, c.remote), c.uid) << c.local << " " << c.remote;
+}
+
+// A real connection on loopback, from an IPv4 client and from a dual-stack IPv6 one: the client
+// is this process, so its user is ours. Asked again and again (a busy client leaves many closed
+// connections behind), each answer stays the connection's own.
+TEST(PeerUser, AConnectionOnLoopbackIsOurs) {
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(listener, 64), 0);
+    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    for (int round = 0; round < 50; ++round) {
+        const bool v6 = round % 2 == 1;
+        const int client = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        ASSERT_GE(client, 0);
+        int connected;
+        if (v6) {
+            sockaddr_in6 mapped{};
+            mapped.sin6_family = AF_INET6;
+            mapped.sin6_port = address.sin_port;
+            ASSERT_EQ(::inet_pton(AF_INET6, "::ffff:127.0.0.1", &mapped.sin6_addr), 1);
+            connected = ::connect(client, reinterpret_cast<sockaddr*>(&mapped), sizeof mapped);
+        } else {
+            connected = ::connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        }
+        ASSERT_EQ(connected, 0) << round;
+        const int accepted = ::accept(listener, nullptr, nullptr);
+        ASSERT_GE(accepted, 0);
+        EXPECT_EQ(loopback_peer_uid(accepted), static_cast<uint32_t>(::geteuid())) << "round " << round;
+        ::close(client);
+        ::close(accepted);
+    }
+    ::close(listener);
 }
 
 } // namespace

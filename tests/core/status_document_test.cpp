@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 #include <limits>
 
 #include "core/start_request.h"
@@ -85,6 +86,52 @@ TEST_F(StatusDocument, ListDocumentByteForByte) {
         << document;
     EXPECT_NE(document.find("\"url\":\"http://h/a.bin\",\"status\":\"error: incomplete\""),
               std::string::npos);
+}
+
+// A cache that reuses what it built for unchanged tasks gives, after every kind of change to a
+// task that is not running, the document and the records a fresh reading gives.
+TEST_F(StatusDocument, TheCachedListMatchesAFreshReadingAfterEveryChange) {
+    std::vector<std::shared_ptr<Task>> tasks;
+    for (const char* url : {"http://h/run.bin", "http://h/b.bin", "http://h/c.bin", "http://h/d.bin"}) {
+        StartOptions options;
+        options.url = url;
+        tasks.push_back(create_task(options, dir.path()));
+        list->add(tasks.back());
+    }
+    ASSERT_TRUE(wait_for([&] { return driver.started_count() == 1; }));
+    Task& b = *tasks[1];
+    Task& c = *tasks[2];
+    ListSnapshotCache cache;
+    const int64_t now = tasks[0]->start_ns + 1000000000;
+    const struct Step {
+        const char* what;
+        std::function<void()> change;
+        std::function<bool()> settled = [] { return true; };
+    } steps[] = {
+        {"nothing", [] {}},
+        {"paused", [&] { list->pause(2); }},
+        {"renamed", [&] { c.set_output_path(dir.path() + "/renamed.bin"); }},
+        {"progress",
+         [&] {
+             {
+                 std::lock_guard lock(b.segment_lock);
+                 b.segments = {segment(1, 0, 300, 1000, false)};
+             }
+             b.note_progress();
+         }},
+        {"size", [&] { b.total = 1000; }},
+        {"canceled", [&] { list->cancel(4); }},
+        {"done", [&] { driver.release("http://h/run.bin"); },
+         [&] { return driver.started_count() == 2 && c.status() == "downloading"; }},
+    };
+    for (const Step& step : steps) {
+        step.change();
+        ASSERT_TRUE(wait_for(step.settled)) << step.what;
+        EXPECT_EQ(cache.document(*list, now), task_list_document(*list, now)) << "after " << step.what;
+        EXPECT_EQ(to_json(cache.snapshot(*list, now)), task_list_document(*list, now))
+            << "after " << step.what;
+    }
+    EXPECT_NE(cache.document(*list, now).find("renamed.bin"), std::string::npos);
 }
 
 // Every front end shows what the document says: a URL's password never gets there.

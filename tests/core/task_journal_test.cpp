@@ -7,6 +7,7 @@
 
 #include <csignal>
 #include <filesystem>
+#include <functional>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -15,6 +16,7 @@
 #include "app/engine_api.h"
 #include "core/task_list.h"
 #include "tests/core/driver_fixture.h"
+#include "tests/core/placeholder_driver.h"
 #include "tests/support/nginx_site.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/wait.h"
@@ -339,6 +341,58 @@ TEST(TaskJournalEngine, RestoredTasksComeBackByTheRules) {
     engine_destroy(engine);
     EXPECT_EQ(ids_in_journal(), kept);
     EXPECT_EQ(file_mode(journal), 0600u);
+}
+
+// The keeper reads again only the tasks that changed: every change to a task that is not running
+// still reaches the file (a state at once, a new path, progress by the stop at the latest).
+TEST(TaskJournalKeeper, ChangesToSettledTasksReachTheFile) {
+    TempDir dir;
+    const std::string journal = dir.file("state/tasks.json");
+    test::PlaceholderDriver driver;
+    std::shared_ptr<TaskList> list = TaskList::create(1);
+    list->set_driver(driver.driver());
+    std::string error;
+    std::unique_ptr<JournalKeeper> keeper = JournalKeeper::open(list, journal, error);
+    ASSERT_TRUE(keeper) << error;
+    std::vector<std::shared_ptr<Task>> tasks;
+    for (const char* url : {"http://h/run.bin", "http://h/b.bin", "http://h/c.bin"}) {
+        StartOptions options;
+        options.url = url;
+        tasks.push_back(create_task(options, dir.path()));
+        list->add(tasks.back());
+    }
+    list->pause(2);
+    list->pause(3);
+    // The entry of `id` in the file, once `holds` says it is as wanted: at once, not on a look the
+    // keeper makes every so often whatever changed.
+    const auto written = [&](int32_t id, const std::function<bool(const JournalEntry&)>& holds) {
+        return wait_until(
+            [&] {
+                for (const JournalEntry& e : load_journal(journal).entries)
+                    if (e.id == id) return holds(e);
+                return false;
+            },
+            10'000);
+    };
+    EXPECT_TRUE(written(3, [](const JournalEntry& e) { return e.state == kPaused; }));
+
+    tasks[2]->set_output_path(dir.file("renamed.bin"));
+    EXPECT_TRUE(written(3, [&](const JournalEntry& e) { return e.output_path == dir.file("renamed.bin"); }));
+    driver.release("http://h/run.bin");
+    EXPECT_TRUE(written(1, [](const JournalEntry& e) { return e.state == kDone; }));
+
+    {
+        std::lock_guard lock(tasks[1]->segment_lock);
+        tasks[1]->segments = {make_segment(0, 300, kUnknownEnd)};
+    }
+    tasks[1]->note_progress();
+    keeper->stop();
+    JournalLoad load = load_journal(journal);
+    ASSERT_EQ(load.entries.size(), 3u);
+    EXPECT_EQ(load.entries[1].done, 300u);
+    EXPECT_EQ(load.entries[2].output_path, dir.file("renamed.bin"));
+    driver.release_all();
+    list->close();
 }
 
 TEST(TaskJournalEngine, AGarbageJournalIsSetAsideAndTheEngineStartsEmpty) {
