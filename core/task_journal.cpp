@@ -64,6 +64,8 @@ std::string journal_entry_json(const JournalEntry& e) {
     out += ",\"type\":" + json_quote(e.request.stream_type);
     out += ",\"autoNamed\":" + std::string(boolean(e.request.auto_named));
     out += ",\"checksum\":" + json_quote(e.request.checksum);
+    out += ",\"liveFromStart\":" + std::string(boolean(e.request.live_from_start));
+    out += ",\"skipBadSegments\":" + std::string(boolean(e.request.skip_bad_segments));
     out += ",\"state\":" + json_quote(journal_state_name(e.state));
     out += ",\"status\":" + json_quote(e.status);
     out += ",\"total\":" + number(e.total);
@@ -180,6 +182,9 @@ bool read_entry(const OrderedJsonValue& v, JournalEntry& e) {
     }
     // Journals written before checksums existed have none.
     if (!get_text(v, "checksum", e.request.checksum)) e.request.checksum.clear();
+    // Nor the stream options: a live stream recorded from the edge, no segment left out.
+    if (!get_bool(v, "liveFromStart", e.request.live_from_start)) e.request.live_from_start = false;
+    if (!get_bool(v, "skipBadSegments", e.request.skip_bad_segments)) e.request.skip_bad_segments = false;
     bool allowed = false;
     for (uint64_t c : {1, 2, 4, 8, 12, 16, 24, 32})
         allowed = allowed || c == connections;

@@ -58,6 +58,9 @@ JournalEntry full_entry() {
     e.bandwidth_limit = 1'048'576;
     e.request.stream_type = "hls";
     e.request.auto_named = true;
+    e.request.checksum = "sha-256=" + std::string(64, 'a');
+    e.request.live_from_start = true;
+    e.request.skip_bad_segments = true;
     e.state = kError;
     e.status = "error: HTTP 404";
     e.total = kMaxJournalNumber;
