@@ -58,8 +58,13 @@ void run_stream_task(const std::shared_ptr<Task>& task) {
     if (task->stop) task->interrupt();
     task->set_status("probing");
     std::string manifest, error;
+    // A pause or cancel while the playlist is read ends the run as asked: nothing is fetched yet.
+    const auto stopped = [&task] {
+        if (task->stop) task->set_status(task->pause ? "paused" : "canceled");
+        return task->stop.load();
+    };
     if (!fetch_manifest(*task, task->request.url, manifest, error)) {
-        task->set_status("error: manifest fetch failed: " + error);
+        if (!stopped()) task->set_status("error: manifest fetch failed: " + error);
         return;
     }
     StreamFetch fetch = [&task](const std::string& url, int64_t offset, int64_t length, std::string& body,
@@ -70,7 +75,7 @@ void run_stream_task(const std::shared_ptr<Task>& task) {
     StreamJob job = read_stream_job(task->request.stream_type, task->request.url, manifest, fetch);
     manifest = std::string();
     if (!job.error.empty()) {
-        task->set_status("error: " + job.error);
+        if (!stopped()) task->set_status("error: " + job.error);
         return;
     }
     if (job.live) {

@@ -280,21 +280,28 @@ TEST_F(StreamDriverFaults, APlaylistThatFailsTwiceIsFetchedAgain) {
     EXPECT_EQ(site.hits("/index.m3u8"), 3);
 }
 
-// A server asking for a minute's rest must not hold a pause up for that minute.
+// A server asking for a minute's rest must not hold a pause up for that minute, whether it
+// refuses a segment or the playlist itself (then the run has nothing yet and is simply paused).
 TEST_F(StreamDriverFaults, APauseEndsTheWaitBeforeARetryAtOnce) {
-    serve_plain();
-    site.set_fault([](const std::string& path, int) -> std::optional<std::string> {
-        if (path != "/seg2.ts") return std::nullopt;
-        return test::http_response("503 Service Unavailable", "Retry-After: 60\r\n", "busy");
-    });
-    StreamEngine engine(dir.path());
-    const int32_t id = engine.add(site.url("/index.m3u8"), 1);
-    ASSERT_TRUE(wait_until([&] { return site.hits("/seg2.ts") == 1; }, 20000));
-    engine_pause(engine.engine(), id);
-    ASSERT_TRUE(engine.wait_settled(id, 10000));
-    EXPECT_EQ(engine.entry(id)->task->status(), "paused");
-    EXPECT_EQ(site.hits("/seg2.ts"), 1);
-    EXPECT_TRUE(file_exists(work_dir() + "/v_000001.part"));
+    for (const char* busy : {"/seg2.ts", "/index.m3u8"}) {
+        SCOPED_TRACE(busy);
+        TempDir folder;
+        serve_plain();
+        const std::string refused = busy;
+        site.set_fault([refused](const std::string& path, int) -> std::optional<std::string> {
+            if (path != refused) return std::nullopt;
+            return test::http_response("503 Service Unavailable", "Retry-After: 60\r\n", "busy");
+        });
+        const int before = site.hits(refused);
+        StreamEngine engine(folder.path());
+        const int32_t id = engine.add(site.url("/index.m3u8"), 1);
+        ASSERT_TRUE(wait_until([&] { return site.hits(refused) == before + 1; }, 20000));
+        engine_pause(engine.engine(), id);
+        ASSERT_TRUE(engine.wait_settled(id, 10000));
+        EXPECT_EQ(engine.entry(id)->task->status(), "paused");
+        EXPECT_EQ(site.hits(refused), before + 1);
+        if (refused == "/seg2.ts") EXPECT_TRUE(file_exists(folder.path() + "/.index.ts.parts/v_000001.part"));
+    }
 }
 
 // Ctrl-C keeps three parts; the next run fails on a later part; that failure must keep them,
