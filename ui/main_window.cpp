@@ -3,9 +3,6 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QContextMenuEvent>
-#include <QDBusConnection>
-#include <QDBusMessage>
-#include <QDBusPendingCallWatcher>
 #include <QDesktopServices>
 #include <QDialog>
 #include <QFile>
@@ -28,6 +25,7 @@
 #include "core/status_document.h"
 #include "net/text.h"
 #include "ui/new_download_dialog.h"
+#include "ui/notifier.h"
 #include "ui/palette.h"
 #include "ui/row_painter.h"
 #include "ui/row_text.h"
@@ -727,26 +725,7 @@ void MainWindow::show_row_menu(const QPoint& global_pos) {
     }
 }
 
-// The file manager's ShowItems call selects the file in its folder; without a file manager on
-// the session bus the folder itself is opened.
-void MainWindow::show_in_folder(const std::string& path) {
-    QString file = q(path);
-    QString folder = QFileInfo(file).absolutePath();
-    QDBusMessage call = QDBusMessage::createMethodCall(
-        QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("/org/freedesktop/FileManager1"),
-        QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("ShowItems"));
-    call << QStringList{QUrl::fromLocalFile(file).toString()} << QString();
-    QDBusConnection bus = QDBusConnection::sessionBus();
-    if (!bus.isConnected()) {
-        QDesktopServices::openUrl(QUrl::fromLocalFile(folder));
-        return;
-    }
-    auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(call), this);
-    connect(watcher, &QDBusPendingCallWatcher::finished, this, [watcher, folder] {
-        if (watcher->isError()) QDesktopServices::openUrl(QUrl::fromLocalFile(folder));
-        watcher->deleteLater();
-    });
-}
+void MainWindow::show_in_folder(const std::string& path) { show_file_in_folder(q(path), this); }
 
 void MainWindow::resizeEvent(QResizeEvent*) { layout_window(); }
 
