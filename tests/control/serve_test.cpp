@@ -1,5 +1,6 @@
 // A real `twk serve` process: it listens, takes start requests, pauses its downloads on SIGTERM
 // and exits 0; a taken port ends it with 1. Then the status page it serves, in headless Chromium.
+#include "core/sidecar.h"
 #include "tests/control/process.h"
 #include "tests/support/loopback.h"
 #include "tests/support/nginx_site.h"
@@ -10,7 +11,6 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <cstring>
 #include <filesystem>
 
 namespace twk {
@@ -24,21 +24,13 @@ constexpr const char* kTokenLine = "[twk] control API bearer token: ";
 constexpr const char* kThrottle = "location /slow/ { limit_rate 128k; }";
 constexpr size_t kSlowFileSize = 8 << 20;
 
-// True once the sidecar at `path` records a received byte: a pause before the first byte has
-// nothing to keep, so a test that pauses waits for this. Records (start, position, end) of 8
-// bytes each follow the magic and the validator.
-bool sidecar_holds_bytes(const std::string& path) {
-    const std::string image = test::read_file(path);
-    if (image.size() < 6 || image.compare(0, 4, "TWK1") != 0) return false;
-    size_t at =
-        6 + (static_cast<uint8_t>(image[4]) | static_cast<size_t>(static_cast<uint8_t>(image[5])) << 8);
-    for (; at + 24 <= image.size(); at += 24) {
-        uint64_t start = 0;
-        uint64_t position = 0;
-        std::memcpy(&start, image.data() + at, 8);
-        std::memcpy(&position, image.data() + at + 8, 8);
-        if (position > start) return true;
-    }
+// True once the sidecar of `output` records a received byte: a pause before the first byte has
+// nothing to keep, so a test that pauses waits for this.
+bool sidecar_holds_bytes(const std::string& output) {
+    const std::optional<ResumeState> state = load_sidecar(output + ".twk", output);
+    if (!state) return false;
+    for (const auto& segment : state->segments)
+        if (segment->pos > segment->start) return true;
     return false;
 }
 
@@ -101,7 +93,8 @@ TEST_F(ServeTest, SigtermPausesTheDownloadsAndExitsZero) {
     EXPECT_EQ(serve.token().size(), 32u) << serve.log();
     EXPECT_EQ(serve.start(m_nginx.url("/slow/big.bin"), 2), "{\"ok\":true,\"id\":1,\"connections\":2}");
     const std::string sidecar = m_dir.file("dl/big.bin.twk");
-    ASSERT_TRUE(wait_until([&] { return sidecar_holds_bytes(sidecar); }, kDeadlineMs)) << serve.log();
+    ASSERT_TRUE(wait_until([&] { return sidecar_holds_bytes(m_dir.file("dl/big.bin")); }, kDeadlineMs))
+        << serve.log();
 
     serve.process().signal(SIGTERM);
     EXPECT_EQ(serve.process().wait_exit(kDeadlineMs), 0) << serve.log();
@@ -117,8 +110,7 @@ TEST_F(ServeTest, ARestartedServeKeepsItsListWithTheDownloadPaused) {
         Serve serve(m_dir.file("dl"), m_dir.file("serve.log"));
         ASSERT_TRUE(serve.wait_listening()) << serve.log();
         ASSERT_EQ(serve.start(m_nginx.url("/slow/big.bin"), 2), "{\"ok\":true,\"id\":1,\"connections\":2}");
-        ASSERT_TRUE(
-            wait_until([&] { return sidecar_holds_bytes(m_dir.file("dl/big.bin.twk")); }, kDeadlineMs));
+        ASSERT_TRUE(wait_until([&] { return sidecar_holds_bytes(m_dir.file("dl/big.bin")); }, kDeadlineMs));
         serve.process().signal(SIGTERM);
         ASSERT_EQ(serve.process().wait_exit(kDeadlineMs), 0) << serve.log();
     }
