@@ -202,6 +202,8 @@ bool adopt_pending_run(DriverRun& run) {
     Task& task = run.task;
     run.adopt_resume = false;
     run.restart = false;
+    // Another file: its own bytes are hashed from its start.
+    run.digest.restart();
     run.output.reset();
     auto [path, state] = run.take_pending_adopt();
     run.output.reset(open_output(path));
@@ -309,6 +311,7 @@ bool verify_output(DriverRun& run) {
 
 void finish_run(DriverRun& run) {
     Task& task = run.task;
+    run.digest.stop(); // the file is closed or set aside below
     const int fd = run.output.get();
     std::string why;
     if (task.pause) {
