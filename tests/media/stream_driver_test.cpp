@@ -282,11 +282,15 @@ TEST_F(StreamDriverFaults, APlaylistThatFailsTwiceIsFetchedAgain) {
 
 // A server asking for a minute's rest must not hold a pause up for that minute, whether it
 // refuses a segment or the playlist itself (then the run has nothing yet and is simply paused).
+// Each case has a server of its own: the minute holds the host for the whole process.
 TEST_F(StreamDriverFaults, APauseEndsTheWaitBeforeARetryAtOnce) {
     for (const char* busy : {"/seg2.ts", "/index.m3u8"}) {
         SCOPED_TRACE(busy);
         TempDir folder;
-        serve_plain();
+        FakeSite site;
+        site.put("/index.m3u8", playlist(5));
+        for (int n = 0; n < 5; ++n)
+            site.put("/seg" + std::to_string(n) + ".ts", segment_bytes(n));
         const std::string refused = busy;
         site.set_fault([refused](const std::string& path, int) -> std::optional<std::string> {
             if (path != refused) return std::nullopt;
