@@ -1,5 +1,6 @@
 #include "core/file_digest.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -133,6 +134,28 @@ std::string FileDigest::finish(int fd, uint64_t total) {
     }
     if (!read_into_hash(fd, total)) return {};
     return m_hasher->finish();
+}
+
+std::string digest_of_file(const std::string& path, std::string_view algorithm) {
+    std::unique_ptr<Hasher> hasher = Hasher::create(algorithm);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (!hasher || fd < 0) return {};
+    std::vector<char> buffer(kReadPiece);
+    std::string digest;
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) break;
+        if (n == 0) {
+            digest = hasher->finish();
+            break;
+        }
+        hasher->update(buffer.data(), static_cast<size_t>(n));
+    }
+    const int saved = errno;
+    ::close(fd);
+    errno = saved;
+    return digest;
 }
 
 } // namespace twk

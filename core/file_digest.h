@@ -15,6 +15,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -71,5 +72,9 @@ private:
     bool m_written = false;
     std::atomic<bool> m_quit{false};
 };
+
+// The digest in hex of the whole file at `path` under `algorithm` (a file made in one piece on
+// this machine, such as a joined stream); empty, with errno set, when it cannot be read.
+std::string digest_of_file(const std::string& path, std::string_view algorithm);
 
 } // namespace twk

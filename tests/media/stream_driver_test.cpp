@@ -8,6 +8,7 @@
 #include "media/stream_job.h"
 #include "media/stream_join.h"
 #include "media/stream_parts.h"
+#include "net/checksum.h"
 #include "net/socket.h"
 #include "net/text.h"
 
@@ -243,6 +244,42 @@ TEST_F(StreamDriverFaults, FailuresEndTheTaskWithTheirMessageAndKeepTheWorkFolde
         EXPECT_EQ(fresh.hits(c.path), c.hits);
         EXPECT_EQ(folder_exists(out.path() + "/.index.ts.parts"), c.work_folder);
         EXPECT_FALSE(file_exists(out.path() + "/index.ts"));
+    }
+}
+
+// A checksum is checked on the joined file: a segment with a flipped byte makes a file that is
+// kept as "<name>.bad" only, and the task fails with both digests.
+TEST_F(StreamDriverFaults, TheJoinedFileIsCheckedAgainstItsChecksum) {
+    const auto sha256 = [](const std::string& bytes) {
+        auto hasher = Hasher::create("sha-256");
+        hasher->update(bytes.data(), bytes.size());
+        return hasher->finish();
+    };
+    const std::string good = "sha-256=" + sha256(joined(5));
+    for (const bool flip : {false, true}) {
+        SCOPED_TRACE(flip ? "flipped" : "intact");
+        TempDir out;
+        serve_plain();
+        std::string expected_file = joined(5);
+        if (flip) {
+            std::string bad = segment_bytes(2);
+            bad[100] = static_cast<char>(~bad[100]);
+            site.put("/seg2.ts", bad);
+            expected_file = segment_bytes(0) + segment_bytes(1) + bad + segment_bytes(3) + segment_bytes(4);
+        }
+        StreamEngine engine(out.path());
+        const std::string status =
+            engine.download(site.url("/index.m3u8"), 2, ",\"checksum\":\"" + good + "\"");
+        if (!flip) {
+            EXPECT_EQ(status, "done");
+            EXPECT_TRUE(read_file(out.path() + "/index.ts") == expected_file);
+            continue;
+        }
+        EXPECT_EQ(status,
+                  "error: checksum mismatch (expected " + good + ", got " + sha256(expected_file) + ")");
+        EXPECT_FALSE(file_exists(out.path() + "/index.ts"));
+        EXPECT_TRUE(read_file(out.path() + "/index.ts.bad") == expected_file);
+        EXPECT_FALSE(folder_exists(out.path() + "/.index.ts.parts"));
     }
 }
 
