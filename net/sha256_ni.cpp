@@ -4,6 +4,7 @@
 #include <cstring>
 
 #if defined(__x86_64__) || defined(__i386__)
+#include <cpuid.h>
 #include <immintrin.h>
 #define TWK_SHA_NI 1
 #endif
@@ -104,8 +105,12 @@ void compress(uint32_t*, const unsigned char*, size_t) {}
 
 bool sha256_ni_available() {
 #ifdef TWK_SHA_NI
+    // GCC's __builtin_cpu_supports knows "sha", clang's does not: CPUID leaf 7 tells both
+    // (EBX bit 29).
+    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+    if (!__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) || !(ebx & (1u << 29))) return false;
     __builtin_cpu_init();
-    return __builtin_cpu_supports("sha") && __builtin_cpu_supports("sse4.1");
+    return __builtin_cpu_supports("sse4.1") && __builtin_cpu_supports("ssse3");
 #else
     return false;
 #endif
