@@ -144,8 +144,6 @@ void wait_for_tick(DriverRun& run, int64_t tick_ms) {
     }
 }
 
-constexpr std::string_view kServerPausePrefix = "waiting ";
-
 // While the server's pause holds the task's host, the row says so, "waiting 42 s (server
 // asked)"; afterwards it is "downloading" again. Any other status is left alone.
 void show_server_pause(Task& task) {
@@ -158,7 +156,7 @@ void show_server_pause(Task& task) {
     const bool shown = status.starts_with(kServerPausePrefix);
     std::string wanted = status;
     if (ms > 0 && (status == "downloading" || shown)) {
-        wanted = std::string(kServerPausePrefix) + std::to_string((ms + 999) / 1000) + " s (server asked)";
+        wanted = server_pause_status(ms);
     } else if (ms == 0 && shown) {
         wanted = "downloading";
     }

@@ -39,7 +39,6 @@ constexpr int kAttempts = 3;
 constexpr int64_t kRelayoutEveryMs = 1000;
 // How often a fetch waiting at the host gate looks again.
 constexpr int64_t kGateLookMs = 100;
-constexpr std::string_view kServerPausePrefix = "waiting ";
 
 std::mutex g_timing_lock;
 StreamTiming g_timing;
@@ -94,8 +93,7 @@ private:
     bool show_pause(int64_t ms) {
         const std::string status = m_task.status();
         if (status != "downloading" && !status.starts_with(kServerPausePrefix)) return false;
-        const std::string wanted =
-            std::string(kServerPausePrefix) + std::to_string((ms + 999) / 1000) + " s (server asked)";
+        const std::string wanted = server_pause_status(ms);
         if (wanted != status) m_task.set_status(wanted);
         return true;
     }
