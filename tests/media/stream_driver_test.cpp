@@ -341,7 +341,9 @@ TEST_F(StreamDriverFaults, APauseEndsTheWaitBeforeARetryAtOnce) {
         ASSERT_TRUE(engine.wait_settled(id, 10000));
         EXPECT_EQ(engine.entry(id)->task->status(), "paused");
         EXPECT_EQ(site.hits(refused), before + 1);
-        if (refused == "/seg2.ts") EXPECT_TRUE(file_exists(folder.path() + "/.index.ts.parts/v_000001.part"));
+        if (refused == "/seg2.ts") {
+            EXPECT_TRUE(file_exists(folder.path() + "/.index.ts.parts/v_000001.part"));
+        }
     }
 }
 
