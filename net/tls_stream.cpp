@@ -549,6 +549,8 @@ void TlsStream::set_read_timeout(uint32_t milliseconds) {
 
 std::string TlsStream::protocol() const { return mbedtls_ssl_get_version(&m_session->ssl); }
 
+bool TlsStream::reads_own_records() const { return m_session->records != nullptr; }
+
 std::unique_ptr<TlsStream> open_tls(Socket socket, const std::string& host, bool insecure,
                                     TransportError* why, SocketCanceller* canceller) {
     auto stream = std::make_unique<TlsStream>(socket);
