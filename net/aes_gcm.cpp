@@ -151,6 +151,36 @@ TWK_AES_TARGET bool set_key_x86(const unsigned char* key, size_t key_length, uns
     return true;
 }
 
+// The bulk of open_x86: whole groups of eight blocks from `pos`, with the round count fixed so
+// that the compiler lays out every round. Returns the position after the last group.
+template <int Rounds>
+TWK_AES_TARGET size_t open_groups(const __m128i* rk, const __m128i* hp, __m128i base, uint32_t& counter,
+                                  __m128i& y, const unsigned char* in, size_t length, unsigned char* out) {
+    const __m128i zero = _mm_setzero_si128();
+    size_t pos = 0;
+    for (; length - pos >= 128; pos += 128, counter += 8) {
+        __m128i c[8], k[8];
+        for (int i = 0; i < 8; ++i)
+            c[i] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + pos) + i);
+        for (int i = 0; i < 8; ++i)
+            k[i] = _mm_xor_si128(counter_block(base, counter + static_cast<uint32_t>(i)), rk[0]);
+        Wide acc{zero, zero, zero};
+        multiply_add(acc, _mm_xor_si128(y, byte_reverse(c[0])), hp[7]);
+#pragma GCC unroll 16
+        for (int r = 1; r < Rounds; ++r) {
+            for (int i = 0; i < 8; ++i)
+                k[i] = _mm_aesenc_si128(k[i], rk[r]);
+            if (r < 8) multiply_add(acc, byte_reverse(c[r]), hp[7 - r]);
+        }
+        for (int i = 0; i < 8; ++i)
+            k[i] = _mm_aesenclast_si128(k[i], rk[Rounds]);
+        y = reduce(acc);
+        for (int i = 0; i < 8; ++i)
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + pos) + i, _mm_xor_si128(c[i], k[i]));
+    }
+    return pos;
+}
+
 TWK_AES_TARGET bool open_x86(const unsigned char* round_keys, int rounds, const unsigned char* h_powers,
                              const unsigned char* nonce, const unsigned char* aad, size_t aad_length,
                              const unsigned char* in, size_t length, const unsigned char* tag,
@@ -170,26 +200,8 @@ TWK_AES_TARGET bool open_x86(const unsigned char* round_keys, int rounds, const 
         y = gf_multiply(_mm_xor_si128(y, byte_reverse(load_partial(aad + done, n))), h);
     }
 
-    size_t pos = 0;
-    for (; length - pos >= 128; pos += 128, counter += 8) {
-        __m128i c[8], k[8];
-        for (int i = 0; i < 8; ++i)
-            c[i] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + pos) + i);
-        for (int i = 0; i < 8; ++i)
-            k[i] = _mm_xor_si128(counter_block(base, counter + static_cast<uint32_t>(i)), rk[0]);
-        Wide acc{zero, zero, zero};
-        multiply_add(acc, _mm_xor_si128(y, byte_reverse(c[0])), hp[7]);
-        for (int r = 1; r < rounds; ++r) {
-            for (int i = 0; i < 8; ++i)
-                k[i] = _mm_aesenc_si128(k[i], rk[r]);
-            if (r < 8) multiply_add(acc, byte_reverse(c[r]), hp[7 - r]);
-        }
-        for (int i = 0; i < 8; ++i)
-            k[i] = _mm_aesenclast_si128(k[i], rk[rounds]);
-        y = reduce(acc);
-        for (int i = 0; i < 8; ++i)
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + pos) + i, _mm_xor_si128(c[i], k[i]));
-    }
+    size_t pos = rounds == 10 ? open_groups<10>(rk, hp, base, counter, y, in, length, out)
+                              : open_groups<14>(rk, hp, base, counter, y, in, length, out);
     for (; length - pos >= 16; pos += 16, ++counter) {
         const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + pos));
         y = gf_multiply(_mm_xor_si128(y, byte_reverse(c)), h);
