@@ -230,9 +230,10 @@ LargeRead read_large(int port, const char* path, size_t mib) {
 // for less than a record at times), every byte compared.
 TEST(NginxHttps, ALargeFileOverTls13ArrivesIntact) {
     constexpr size_t kMib = 256;
+    const int port = nginx().tls; // started first: it lays out the folder it serves
     const std::string path = RealPeers::get().www_dir() + "/large.bin";
     write_large(path, kMib);
-    const LargeRead r = read_large(nginx().tls, "/large.bin", kMib);
+    const LargeRead r = read_large(port, "/large.bin", kMib);
     std::remove(path.c_str());
     ASSERT_TRUE(r.exchanged) << r.error;
     EXPECT_EQ(r.own_records, AesGcmOpener::supported());
@@ -245,9 +246,10 @@ TEST(NginxHttps, ALargeFileOverTls13ArrivesIntact) {
 // handed out before it is the file's own.
 TEST(NginxHttps, AnAlteredRecordEndsTheReadWithNothingWrongHandedOut) {
     constexpr size_t kMib = 4;
+    const int port = nginx().tls;
     const std::string path = RealPeers::get().www_dir() + "/altered.bin";
     write_large(path, kMib);
-    test::TamperRelay relay(nginx().tls, 1'500'000, [](int) { return true; });
+    test::TamperRelay relay(port, 1'500'000, [](int) { return true; });
     const LargeRead r = read_large(relay.port(), "/altered.bin", kMib);
     std::remove(path.c_str());
     ASSERT_TRUE(r.exchanged) << r.error;
