@@ -8,6 +8,7 @@
 #   RUNS=5               pairs per protocol
 #   PROTOCOLS="TLSv1.3 TLSv1.2"   what nginx offers, one row each
 #   TWK_ARGS="-x 1"      twk's options (-x 16 to see the segmented path)
+#   TWK_TLS_LIBRARY_RECORDS=1 (exported) has mbedTLS read TLS 1.3 records too, for comparison
 # The server's certificate is an ECDSA P-256 one from a CA made for the run; both tools trust
 # that CA (twk through TWK_CA_FILE, curl through --cacert). A benchmark, not a test: no figure
 # here passes or fails.

@@ -9,6 +9,11 @@
 //   TWK_DEBUG_TLS  mbedTLS's debug threshold (atoi of the value), lines "[mbedtls:N] file:line msg"
 //   TWK_CA_FILE    a PEM file whose certificates are added to the built-in chain (never replacing
 //                  it): how tests and private deployments trust a CA of their own
+//   TWK_TLS_LIBRARY_RECORDS  (present, any value) leaves every record to the library, as on
+//                  processors without AES-NI and PCLMULQDQ (see below)
+// TLS 1.3 sessions on AES-GCM are read by our own record reader (tls13_records.h) once the
+// handshake is done: the library keeps the handshake, the certificate checks and everything we
+// send, and AES-128-GCM is offered first. Other sessions stay with the library entirely.
 // Diagnostics ("[tls] ...") go through debug_log, so they show only with TWK_DEBUG.
 #pragma once
 
@@ -40,6 +45,8 @@ public:
 
     // The negotiated protocol, such as "TLSv1.3"; "unknown" before the handshake.
     std::string protocol() const;
+    // True when what the server sends is read by our own TLS 1.3 record reader.
+    bool reads_own_records() const;
 
 private:
     friend std::unique_ptr<TlsStream> open_tls(Socket socket, const std::string& host, bool insecure,
