@@ -20,16 +20,13 @@
 #include <QScreen>
 #include <QScrollArea>
 #include <QScrollBar>
-#include <QTemporaryFile>
 #include <QUrl>
 #include <QVBoxLayout>
 #include <QWheelEvent>
 
 #include <cstdlib>
 
-#include "net/proxy_spec.h"
 #include "net/text.h"
-#include "net/url.h"
 #include "ui/palette.h"
 #include "ui/text_table.h"
 
@@ -403,27 +400,6 @@ void SettingsDialog::get_extension(int row) {
     if (row < 0 || row >= static_cast<int>(app::kBrowsers.size())) return;
     if (!m_content->rows()[static_cast<size_t>(row)].installed) return;
     m_context.open_page(QString::fromUtf8(kExtensionPageUrl));
-}
-
-QString proxy_problem(const std::string& text) {
-    ProxySpec spec;
-    if (parse_proxy_url(text, spec)) return {};
-    QString shown = QString::fromStdString(text).trimmed().left(60);
-    const size_t sep = text.find("://");
-    const std::string scheme =
-        sep == std::string::npos ? std::string("http") : to_lower_ascii(trim_spaces(text.substr(0, sep)));
-    const bool known = scheme == "http" || scheme == "https" || scheme == "socks5" || scheme == "socks5h";
-    return t("settings.not_a_proxy") + shown + QStringLiteral(" — ") +
-           t(known ? "settings.proxy_form" : "settings.proxy_scheme");
-}
-
-QString folder_problem(const std::string& folder) {
-    const QString path = QString::fromStdString(folder);
-    if (path.isEmpty()) return {};
-    if (!QDir().mkpath(path) || !QFileInfo(path).isDir()) return t("settings.folder_missing") + path;
-    QTemporaryFile probe(QDir(path).filePath(QStringLiteral(".tarnwick-XXXXXX")));
-    if (!probe.open()) return t("settings.folder_read_only") + path;
-    return {};
 }
 
 QString SettingsDialog::problem_text() const { return m_problem->text(); }
