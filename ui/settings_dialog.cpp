@@ -300,6 +300,8 @@ SettingsDialog::SettingsDialog(SettingsContext context, QWidget* owner)
     });
 
     m_footer = new QWidget(this);
+    m_footer->setObjectName(QStringLiteral("TWKFooter"));
+    m_footer->setAttribute(Qt::WA_StyledBackground);
     m_footer->setFixedHeight(kFooterHeight);
     auto* footer = new QHBoxLayout(m_footer);
     footer->setContentsMargins(kMargin, 4, kMargin, 4);
@@ -353,8 +355,12 @@ void SettingsDialog::fit_to_screen() {
         if (height > fits && fits >= kMinShrunkHeight) height = fits;
     }
     setFixedSize(kClientWidth, height);
-    m_area->setVerticalScrollBarPolicy(content > height - kFooterHeight ? Qt::ScrollBarAlwaysOn
-                                                                        : Qt::ScrollBarAlwaysOff);
+    const bool scrolls = content > height - kFooterHeight;
+    m_area->setVerticalScrollBarPolicy(scrolls ? Qt::ScrollBarAlwaysOn : Qt::ScrollBarAlwaysOff);
+    // A line between the scrolled content and the footer.
+    m_footer->setStyleSheet(
+        scrolls ? QStringLiteral("QWidget#TWKFooter { border-top: 1px solid rgba(0, 0, 0, 18); }")
+                : QString());
     layout()->activate();
 }
 
