@@ -50,6 +50,7 @@ Settings load_settings(const SettingsStore& store, const std::string& engine_def
     s.notifications = store.read_dword("Notifications", 1) != 0;
     s.downloads_at_once =
         std::clamp(store.read_dword("DownloadsAtOnce", 3), kMinDownloadsAtOnce, kMaxDownloadsAtOnce);
+    s.close_to_tray = store.read_dword("CloseToTray", 1) != 0;
     return s;
 }
 
@@ -79,6 +80,7 @@ Settings save_settings(SettingsStore& store, const SettingsForm& form, const std
     s.auto_update_check = form.auto_update_check;
     s.notifications = form.notifications;
     s.downloads_at_once = std::clamp(form.downloads_at_once, kMinDownloadsAtOnce, kMaxDownloadsAtOnce);
+    s.close_to_tray = form.close_to_tray;
 
     store.write_string("DownloadDir", s.download_dir);
     store.write_string("Proxy", s.proxy);
@@ -88,6 +90,7 @@ Settings save_settings(SettingsStore& store, const SettingsForm& form, const std
     store.write_dword("AutoUpdateCheck", s.auto_update_check ? 1 : 0);
     store.write_dword("Notifications", s.notifications ? 1 : 0);
     store.write_dword("DownloadsAtOnce", s.downloads_at_once);
+    store.write_dword("CloseToTray", s.close_to_tray ? 1 : 0);
     return s;
 }
 

@@ -1,7 +1,8 @@
 // The settings record the desktop app reads, how it is loaded from the store, and the save
 // procedure the Settings dialog runs. Value names are fixed: DownloadDir, Proxy, ProxyMode,
-// FollowSystemProxy, Connections, AutoUpdateCheck, Notifications, DownloadsAtOnce, LoginItemSeeded,
-// InstallID, LastUpdateCheck.
+// FollowSystemProxy, Connections, AutoUpdateCheck, Notifications, DownloadsAtOnce, CloseToTray,
+// LoginItemSeeded, InstallID, LastUpdateCheck; New's folder per kind of file is in
+// app/file_category.h.
 #pragma once
 
 #include <array>
@@ -26,6 +27,7 @@ struct Settings {
     int32_t max_per_host = 32;
     bool notifications = true;     // desktop notices as downloads finish or fail
     int32_t downloads_at_once = 3; // kMinDownloadsAtOnce ... kMaxDownloadsAtOnce
+    bool close_to_tray = true;     // closing the window while downloads run keeps them going
 };
 
 // How many downloads run at once: a stored value outside the range reads as the nearest end.
@@ -69,6 +71,7 @@ struct SettingsForm {
     bool auto_update_check = true;
     bool notifications = true;
     int32_t downloads_at_once = 3;
+    bool close_to_tray = true;
     bool launch_at_login = false;
 };
 

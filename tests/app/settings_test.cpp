@@ -39,6 +39,7 @@ TEST_F(SettingsTest, AbsentFileGivesTheDefaults) {
     EXPECT_TRUE(s.auto_update_check);
     EXPECT_TRUE(s.notifications);
     EXPECT_EQ(s.downloads_at_once, 3);
+    EXPECT_TRUE(s.close_to_tray);
     EXPECT_FALSE(file_exists(store.settings_file())); // loading writes nothing
 }
 
@@ -165,6 +166,7 @@ TEST_F(SettingsTest, SaveTrimsTheProxyAndWritesEveryValue) {
     form.auto_update_check = false;
     form.notifications = false;
     form.downloads_at_once = 7;
+    form.close_to_tray = false;
     Settings s = save_settings(store, form, kExe);
     EXPECT_EQ(s.proxy, "socks5://u:p@h:1080");
     EXPECT_EQ(s.proxy_mode, kProxyCustom);
@@ -177,6 +179,7 @@ TEST_F(SettingsTest, SaveTrimsTheProxyAndWritesEveryValue) {
     EXPECT_FALSE(loaded.auto_update_check);
     EXPECT_FALSE(loaded.notifications);
     EXPECT_EQ(loaded.downloads_at_once, 7);
+    EXPECT_FALSE(loaded.close_to_tray);
     // Out of range, stored or given: the nearest end.
     for (auto [stored, read] :
          std::initializer_list<std::pair<int32_t, int32_t>>{{0, 1}, {-5, 1}, {11, 10}, {10, 10}}) {
