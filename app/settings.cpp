@@ -51,6 +51,9 @@ Settings load_settings(const SettingsStore& store, const std::string& engine_def
     s.downloads_at_once =
         std::clamp(store.read_dword("DownloadsAtOnce", 3), kMinDownloadsAtOnce, kMaxDownloadsAtOnce);
     s.close_to_tray = store.read_dword("CloseToTray", 1) != 0;
+    s.speed_limit_on = store.read_dword("SpeedLimitOn", 0) != 0;
+    s.speed_limit_kib = std::clamp(store.read_dword("SpeedLimitKiB", kDefaultSpeedLimitKiB),
+                                   kMinSpeedLimitKiB, kMaxSpeedLimitKiB);
     return s;
 }
 
@@ -81,6 +84,10 @@ Settings save_settings(SettingsStore& store, const SettingsForm& form, const std
     s.notifications = form.notifications;
     s.downloads_at_once = std::clamp(form.downloads_at_once, kMinDownloadsAtOnce, kMaxDownloadsAtOnce);
     s.close_to_tray = form.close_to_tray;
+    s.speed_limit_on = form.speed_limit_on.value_or(store.read_dword("SpeedLimitOn", 0) != 0);
+    s.speed_limit_kib =
+        std::clamp(form.speed_limit_kib.value_or(store.read_dword("SpeedLimitKiB", kDefaultSpeedLimitKiB)),
+                   kMinSpeedLimitKiB, kMaxSpeedLimitKiB);
 
     store.write_string("DownloadDir", s.download_dir);
     store.write_string("Proxy", s.proxy);
@@ -91,7 +98,15 @@ Settings save_settings(SettingsStore& store, const SettingsForm& form, const std
     store.write_dword("Notifications", s.notifications ? 1 : 0);
     store.write_dword("DownloadsAtOnce", s.downloads_at_once);
     store.write_dword("CloseToTray", s.close_to_tray ? 1 : 0);
+    store.write_dword("SpeedLimitOn", s.speed_limit_on ? 1 : 0);
+    store.write_dword("SpeedLimitKiB", s.speed_limit_kib);
     return s;
+}
+
+Settings save_speed_limit_on(SettingsStore& store, Settings settings, bool on) {
+    settings.speed_limit_on = on;
+    store.write_dword("SpeedLimitOn", on ? 1 : 0);
+    return settings;
 }
 
 } // namespace twk::app

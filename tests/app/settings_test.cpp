@@ -40,6 +40,9 @@ TEST_F(SettingsTest, AbsentFileGivesTheDefaults) {
     EXPECT_TRUE(s.notifications);
     EXPECT_EQ(s.downloads_at_once, 3);
     EXPECT_TRUE(s.close_to_tray);
+    EXPECT_FALSE(s.speed_limit_on);
+    EXPECT_EQ(s.speed_limit_kib, 1024);
+    EXPECT_EQ(s.global_limit(), 0);
     EXPECT_FALSE(file_exists(store.settings_file())); // loading writes nothing
 }
 
@@ -199,6 +202,34 @@ TEST_F(SettingsTest, SaveTrimsTheProxyAndWritesEveryValue) {
     EXPECT_EQ(store.read_string("ProxyMode", ""), "system");
     EXPECT_EQ(store.read_dword("FollowSystemProxy", 0), 1);
     EXPECT_EQ(store.read_dword("Connections", 0), 32);
+}
+
+// The limit survives being switched off, a form that does not show it leaves it alone, and
+// the status bar's toggle writes the switch alone.
+TEST_F(SettingsTest, TheGlobalSpeedLimitKeepsItsValueAcrossToggles) {
+    SettingsForm form;
+    form.speed_limit_on = true;
+    form.speed_limit_kib = 512;
+    Settings s = save_settings(store, form, kExe);
+    EXPECT_EQ(s.global_limit(), 512 * 1024);
+
+    s = save_speed_limit_on(store, s, false);
+    EXPECT_EQ(s.global_limit(), 0);
+    Settings loaded = load_settings(store, "/dl");
+    EXPECT_FALSE(loaded.speed_limit_on);
+    EXPECT_EQ(loaded.speed_limit_kib, 512);
+
+    form = SettingsForm{}; // a dialog without the limit's fields
+    save_speed_limit_on(store, loaded, true);
+    s = save_settings(store, form, kExe);
+    EXPECT_TRUE(s.speed_limit_on);
+    EXPECT_EQ(s.speed_limit_kib, 512);
+
+    for (auto [stored, read] :
+         std::initializer_list<std::pair<int32_t, int32_t>>{{0, 1}, {-4, 1}, {2048, 2048}}) {
+        store.write_dword("SpeedLimitKiB", stored);
+        EXPECT_EQ(load_settings(store, "/dl").speed_limit_kib, read) << stored;
+    }
 }
 
 TEST_F(SettingsTest, LoginItemIsSeededOnceAndTurningItOffSticks) {
