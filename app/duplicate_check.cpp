@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "core/start_request.h"
 #include "net/url.h"
 
 namespace twk::app {
@@ -51,6 +52,17 @@ bool same_download_url(std::string_view a, std::string_view b) {
     if (!parse_url(ta, x) || !parse_url(tb, y)) return ta == tb;
     return x.scheme == y.scheme && lower(x.host) == lower(y.host) && x.port == y.port && x.user == y.user &&
            x.path == y.path;
+}
+
+std::string planned_path(std::string_view url, const std::string& name, const std::string& folder) {
+    StartOptions options;
+    options.url = trim_spaces(url);
+    options.filename = name;
+    options.user_named = !name.empty();
+    std::string dir = folder;
+    while (dir.size() > 1 && dir.back() == '/')
+        dir.pop_back();
+    return output_path_for(options, dir);
 }
 
 DuplicateFinding find_duplicate(std::string_view url, const std::string& path,

@@ -41,6 +41,11 @@ struct DuplicateFinding {
 // is, trimmed.
 bool same_download_url(std::string_view a, std::string_view b);
 
+// Where a new download of `url` is saved in `folder`: under `name` when given (the user's, kept
+// as typed but for what no file name may hold), else under the link's name, as the engine names
+// it before the server has answered.
+std::string planned_path(std::string_view url, const std::string& name, const std::string& folder);
+
 // `url` about to be saved at `path`, against the list's `tasks`.
 DuplicateFinding find_duplicate(std::string_view url, const std::string& path,
                                 const std::vector<TaskSnapshot>& tasks);

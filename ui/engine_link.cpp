@@ -99,19 +99,26 @@ EngineOps EngineLink::ops() {
                       [this](const TaskList::Removed& removed) { return m_engine->put_back(removed); });
         return m_removed.empty();
     };
-    ops.add = [this](const std::string& url, int64_t connections, std::string& error) {
+    ops.add_to = [this](const NewDownload& download, std::string& error) {
         if (!m_engine) {
             error = "engine not running";
             return false;
         }
         StartOptions options;
-        options.url = url;
-        options.connections = connections <= 0 ? static_cast<int64_t>(kDefaultConnections) : connections;
+        options.url = download.url;
+        options.connections =
+            download.connections <= 0 ? static_cast<int64_t>(kDefaultConnections) : download.connections;
+        options.directory = download.folder;
+        options.filename = download.name;
+        options.user_named = !download.name.empty();
         if (!m_engine->add(options).ok()) {
             error = "invalid URL";
             return false;
         }
         return true;
+    };
+    ops.add = [add_to = ops.add_to](const std::string& url, int64_t connections, std::string& error) {
+        return add_to(NewDownload{url, connections, {}, {}}, error);
     };
     return ops;
 }

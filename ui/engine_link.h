@@ -22,6 +22,14 @@
 
 namespace twk::ui {
 
+// A link New adds with the user's own folder and file name.
+struct NewDownload {
+    std::string url;
+    int64_t connections = 0; // 0 or less: the default
+    std::string folder;      // empty: the download folder
+    std::string name;        // empty: the server's name, else the link's
+};
+
 struct EngineOps {
     std::function<bool()> running;
     // The engine's tasks now; false without an engine.
@@ -43,6 +51,9 @@ struct EngineOps {
     std::function<void(int64_t)> set_global_limit;
     // Adds `url` with `connections`; the error text when it could not be added.
     std::function<bool(const std::string& url, int64_t connections, std::string& error)> add;
+    // As `add`, into the download's own folder (made when missing) under its own name; the
+    // name is the user's, so it is kept as typed but for what no file name may hold.
+    std::function<bool(const NewDownload& download, std::string& error)> add_to;
 };
 
 inline constexpr int64_t kAppMaxConcurrent = 3;

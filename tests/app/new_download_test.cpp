@@ -147,6 +147,15 @@ TEST(FindDuplicate, AFileAlreadyThere) {
     EXPECT_EQ(found.again_path, dir.file("a (3).zip"));
 }
 
+TEST(PlannedPath, TheUsersNameElseTheLinks) {
+    EXPECT_EQ(planned_path(" https://example.com/files/a%20b.zip?x=1 ", "", "/dl/"), "/dl/a b.zip");
+    EXPECT_EQ(planned_path("https://example.com/a.zip", "mine.zip", "/dl"), "/dl/mine.zip");
+    // A name cannot reach out of the folder.
+    EXPECT_EQ(planned_path("https://example.com/a.zip", "../../etc/passwd", "/dl").rfind("/dl/", 0), 0u);
+    EXPECT_EQ(planned_path("https://example.com/a.zip", "../../etc/passwd", "/dl").find("/../"),
+              std::string::npos);
+}
+
 TEST(NextFreePath, KeepsTheExtensionAndHiddenNames) {
     test::TempDir dir;
     EXPECT_EQ(next_free_path(dir.file("archive.tar.gz")), dir.file("archive.tar (1).gz"));

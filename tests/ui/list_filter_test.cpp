@@ -1,31 +1,35 @@
 // The list's sort and filter, over a plain item model that answers the task roles; the tray
-// icon's progress bar. Offscreen.
+// icon's progress bar; the duplicate warning's buttons. Offscreen.
 #include <gtest/gtest.h>
 
-#include <QGuiApplication>
+#include <QAbstractButton>
+#include <QApplication>
 #include <QIcon>
 #include <QImage>
 #include <QPainter>
 #include <QPixmap>
+#include <QPushButton>
 #include <QStandardItemModel>
 
 #include <cstdlib>
 
 #include "core/task_snapshot.h"
+#include "ui/duplicate_prompt.h"
 #include "ui/palette.h"
 #include "ui/task_filter_model.h"
+#include "ui/text_table.h"
 #include "ui/tray_icon.h"
 
 namespace twk::ui {
 namespace {
 
-QGuiApplication& application() {
+QApplication& application() {
     static int argc = 1;
     static char name[] = "tarnwick";
     static char* argv[] = {name, nullptr};
-    static QGuiApplication* app = [] {
+    static QApplication* app = [] {
         ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-        return new QGuiApplication(argc, argv);
+        return new QApplication(argc, argv);
     }();
     return *app;
 }
@@ -172,6 +176,59 @@ TEST(TrayIconImage, TheBarFillsAsFarAsTheDownloadsGot) {
     // The picture above the bar is the icon's own.
     EXPECT_EQ(count_near(full, top, Qt::white), 64 * 40);
     EXPECT_EQ(tray_icon_image(icon, 7, 64), full) << "progress beyond the end is the full bar";
+}
+
+TEST(DuplicatePrompt, AButtonPerOfferTheFirstOneTheDefault) {
+    application();
+    using O = app::DuplicateOffer;
+    app::DuplicateFinding file;
+    file.kind = app::DuplicateKind::FileExists;
+    file.path = "/dl/a.zip";
+    file.offers = {O::Resume, O::DownloadAgain, O::OpenExisting};
+    app::DuplicateFinding task;
+    task.kind = app::DuplicateKind::SameUrl;
+    task.offers = {O::OpenExisting, O::DownloadAgain};
+    struct Case {
+        LanguageMode language;
+        const app::DuplicateFinding& finding;
+        const char* text;
+        QStringList buttons;
+    } cases[] = {
+        {LanguageMode::English,
+         file,
+         "The file already exists: /dl/a.zip",
+         {"Resume", "Download again", "Open existing", "Cancel"}},
+        {LanguageMode::English,
+         task,
+         "This link is already in the list: a.zip",
+         {"Open existing", "Download again", "Cancel"}},
+        {LanguageMode::Chinese, file, "文件已存在：/dl/a.zip", {"继续下载", "重新下载", "打开已有", "取消"}},
+    };
+    for (const auto& c : cases) {
+        set_language_mode(c.language);
+        DuplicatePrompt prompt(c.finding, QStringLiteral("a.zip"), nullptr);
+        EXPECT_EQ(prompt.text(), QString::fromUtf8(c.text));
+        QStringList texts;
+        for (QAbstractButton* button : prompt.buttons())
+            texts << button->text();
+        for (const QString& wanted : c.buttons)
+            EXPECT_TRUE(texts.contains(wanted)) << wanted.toStdString();
+        EXPECT_EQ(texts.size(), c.buttons.size());
+        EXPECT_EQ(static_cast<QAbstractButton*>(prompt.defaultButton()),
+                  prompt.button_for(c.finding.offers.front()));
+    }
+    set_language_mode(LanguageMode::English);
+
+    // The button pressed is the answer; Cancel (or Escape) is none.
+    for (O offer : file.offers) {
+        DuplicatePrompt prompt(file, QStringLiteral("a.zip"), nullptr);
+        prompt.button_for(offer)->click();
+        EXPECT_EQ(prompt.chosen(), offer);
+    }
+    DuplicatePrompt prompt(file, QStringLiteral("a.zip"), nullptr);
+    prompt.escapeButton()->click();
+    EXPECT_EQ(prompt.chosen(), std::nullopt);
+    set_language_mode(LanguageMode::System);
 }
 
 } // namespace
