@@ -95,6 +95,7 @@ App::App() {
     new LinkDropFilter(*m_window,
                        [window = m_window.get()](const std::string& link) { window->start_download(link); });
     m_tray->add();
+    m_tray->set_task_source(m_engine.ops().snapshot);
     ShotRequest shot = shot_request_from_env();
     if (!shot.path.isEmpty()) m_window->request_screenshot(shot.path, monotonic_ms() + shot.delay_ms);
 
@@ -120,6 +121,7 @@ App::App() {
 
     m_engine.apply(m_settings);
     m_notifier->set_enabled(m_settings.notifications);
+    m_tray->set_close_to_tray(m_settings.close_to_tray);
     m_window->set_download_folder(m_settings.download_dir);
     m_window->set_connections(m_settings.connections);
     m_window->set_settings_context(settings_context(exe));
@@ -147,6 +149,7 @@ SettingsContext App::settings_context(const std::string& exe) {
         m_engine.apply(saved);
         if (m_shell) m_shell->set_proxy(saved.proxy_mode, saved.proxy);
         if (m_notifier) m_notifier->set_enabled(saved.notifications);
+        if (m_tray) m_tray->set_close_to_tray(saved.close_to_tray);
         if (update_check_changed && m_shell)
             m_shell->set_auto_update(saved.auto_update_check, monotonic_ms());
     };

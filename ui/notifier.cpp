@@ -85,7 +85,10 @@ void Notifier::send(const Notice& notice) {
     call << QStringLiteral("Tarnwick") << uint(0) << QStringLiteral("tarnwick") << q(notice.summary)
          << q(notice.body).toHtmlEscaped() << actions << QVariantMap{} << int(-1);
     Sent sent{notice.kind, notice.id, QString()};
-    if (notice.kind == NoticeKind::Finished && m_hooks.folder)
+    // The task's own path: a download saved outside the download folder is found there.
+    if (notice.kind == NoticeKind::Finished && !notice.path.empty())
+        sent.path = q(notice.path);
+    else if (notice.kind == NoticeKind::Finished && m_hooks.folder)
         sent.path = q(m_hooks.folder()) + QLatin1Char('/') + q(notice.name);
     auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(call), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, watcher, sent] {

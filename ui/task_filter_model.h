@@ -20,12 +20,12 @@
 namespace twk::ui {
 
 enum TaskRole : int {
-    kTaskIdRole = Qt::UserRole + 100, // int: the task's id
-    kTaskNameRole,                    // QString: the file's name
-    kTaskUrlRole,                     // QString: the link, as shown
-    kTaskSizeRole,                    // qulonglong: the total, 0 while unknown
-    kTaskStateRole,                   // int: the engine's TaskState
-    kTaskStatusRole,                  // QString: the status text ("probing", "downloading", ...)
+    kTaskIdRole = Qt::UserRole + 1, // int: the task's id
+    kTaskNameRole,                  // QString: the file's name
+    kTaskUrlRole,                   // QString: the link, as shown
+    kTaskSizeRole,                  // qulonglong: the total, 0 while unknown
+    kTaskStateRole,                 // int: the engine's TaskState
+    kTaskStatusRole,                // QString: the status text ("probing", "downloading", ...)
 };
 
 enum class ListChip : int { All, Running, Finished, Failed };

@@ -79,15 +79,39 @@ TrayIcon::TrayIcon(MainWindow& window) : QObject(&window), m_window(window) {
 // The icon is a visible window of its own to Qt: left up, it would keep the program running
 // after the main window closed. It goes first, so closing the main window ends the program.
 bool TrayIcon::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == &m_window && event->type() == QEvent::Close) {
-        if (keeps_running_on_close() && event->spontaneous()) {
-            event->ignore();
+    if (watched == &m_window && event->type() == QEvent::Close && on_window_close(event->spontaneous())) {
+        event->ignore();
+        return true;
+    }
+    return QObject::eventFilter(watched, event);
+}
+
+bool TrayIcon::on_window_close(bool by_user) {
+    if (by_user) {
+        refresh_status();
+        if (keeps_running_on_close()) {
             hide_to_tray();
             return true;
         }
-        if (m_icon) m_icon->hide();
     }
-    return QObject::eventFilter(watched, event);
+    if (m_icon) m_icon->hide();
+    return false;
+}
+
+void TrayIcon::set_task_source(TaskSource source, int interval_ms) {
+    m_source = std::move(source);
+    m_timer.disconnect(this);
+    connect(&m_timer, &QTimer::timeout, this, &TrayIcon::refresh_status);
+    m_timer.start(interval_ms);
+    refresh_status();
+}
+
+void TrayIcon::refresh_status() {
+    std::vector<TaskSnapshot> tasks;
+    if (m_source && m_source(tasks))
+        show_status(tray_status(tasks));
+    else
+        show_status(TrayStatus{});
 }
 
 bool TrayIcon::keeps_running_on_close() const {

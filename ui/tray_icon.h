@@ -16,6 +16,7 @@
 #include <QString>
 
 #include <QImage>
+#include <QTimer>
 
 #include <array>
 #include <functional>
@@ -57,7 +58,13 @@ public:
     QAction* action(int command) const;
     QSystemTrayIcon* icon() const { return m_icon; }
 
-    // What the tooltip and the icon's bar show; the window passes it on every refresh.
+    // Where the tasks are read, once a second and when the window is closed; the tooltip and
+    // the icon follow them.
+    using TaskSource = std::function<bool(std::vector<TaskSnapshot>&)>;
+    void set_task_source(TaskSource source, int interval_ms = 1000);
+    // Reads the tasks now.
+    void refresh_status();
+    // What the tooltip and the icon's bar show.
     void show_status(const TrayStatus& status);
     const TrayStatus& status() const { return m_status; }
     QString tooltip() const;
@@ -65,6 +72,10 @@ public:
     void set_close_to_tray(bool on) { m_close_to_tray = on; }
     // Whether closing the window now would keep the program running in the tray.
     bool keeps_running_on_close() const;
+    // The window is being closed, `by_user` (its close button, the window manager) or by the
+    // program itself (Quit, an update that restarts it), which always ends it. True when the
+    // window went to the tray instead.
+    bool on_window_close(bool by_user);
     // How the "still running" notice goes out: the desktop's notification service unless set.
     using NoticeSender = std::function<void(const QString& title, const QString& body)>;
     void set_notice_sender(NoticeSender sender) { m_send_notice = std::move(sender); }
@@ -89,6 +100,8 @@ private:
     bool m_quitting = false;
     bool m_told_still_running = false;
     NoticeSender m_send_notice;
+    TaskSource m_source;
+    QTimer m_timer;
 };
 
 // The application icon at `size` pixels with, for `progress` in 0 ... 1, a bar along its foot

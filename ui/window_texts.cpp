@@ -43,6 +43,8 @@ constexpr std::array<TextPair, static_cast<size_t>(WindowText::Count)> kTexts = 
     {"全局限速", "Speed limit for all downloads"},
     {"KB/s（0 = 不限速）", "KB/s (0 = none)"},
     {"关闭窗口时若仍有下载，留在托盘中", "Keep running in the tray when the window closes during downloads"},
+    {"没有符合筛选条件的下载", "No downloads match"},
+    {"换一个筛选标签，或清空筛选框", "Pick another chip or clear the filter box"},
 }};
 
 } // namespace

@@ -40,6 +40,8 @@ enum class WindowText : int {
     SpeedLimitSetting,
     SpeedLimitUnit,
     CloseToTraySetting,
+    NoMatch,
+    NoMatchHint,
     Count,
 };
 
