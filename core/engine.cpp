@@ -128,6 +128,9 @@ AddResult Engine::add(const StartOptions& given) {
         return result;
     }
     TaskRequest request = clean_request(options);
+    request.added_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                           std::chrono::system_clock::now().time_since_epoch())
+                           .count();
     if (!options.directory.empty()) make_folders(options.directory);
     std::string path;
     int64_t bandwidth_limit = options.bandwidth_limit;

@@ -112,6 +112,7 @@ RestoredTask restore_task(const JournalEntry& entry) {
     request.auto_named = kept.auto_named;
     request.proxy = kept.proxy;
     request.stream_type = kept.stream_type;
+    request.added_ms = kept.added_ms;
     std::shared_ptr<Task> task = create_task(std::move(request), entry.output_path, entry.bandwidth_limit);
 
     RestoredTask restored{task, kPaused};

@@ -59,6 +59,7 @@ TaskSnapshot snapshot_task(int32_t id, TaskState state, const Task& task) {
     s.failure = state == kError ? task.failure_category() : FailureCategory::kNone;
     s.live = task.live.active;
     s.recorded = static_cast<double>(task.live.recorded_ms) / 1000;
+    s.added_ms = task.request.added_ms;
     uint64_t done = 0;
     {
         std::lock_guard lock(task.segment_lock);

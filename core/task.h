@@ -91,6 +91,9 @@ struct TaskRequest {
     // "sha-256=HEX" (net/checksum.h) the finished file must match; empty: none asked for (a
     // digest the server sends is then checked).
     std::string checksum;
+    // When the task was added, milliseconds since the Unix epoch; 0 when not known (a task
+    // from a journal written before this was kept).
+    int64_t added_ms = 0;
 
     // An HLS or DASH task, driven by the stream driver.
     bool is_stream() const { return !stream_type.empty(); }

@@ -66,6 +66,7 @@ std::string journal_entry_json(const JournalEntry& e) {
     out += ",\"checksum\":" + json_quote(e.request.checksum);
     out += ",\"liveFromStart\":" + std::string(boolean(e.request.live_from_start));
     out += ",\"skipBadSegments\":" + std::string(boolean(e.request.skip_bad_segments));
+    out += ",\"addedAt\":" + signed_number(e.request.added_ms);
     out += ",\"state\":" + json_quote(journal_state_name(e.state));
     out += ",\"status\":" + json_quote(e.status);
     out += ",\"total\":" + number(e.total);
@@ -185,6 +186,10 @@ bool read_entry(const OrderedJsonValue& v, JournalEntry& e) {
     // Nor the stream options: a live stream recorded from the edge, no segment left out.
     if (!get_bool(v, "liveFromStart", e.request.live_from_start)) e.request.live_from_start = false;
     if (!get_bool(v, "skipBadSegments", e.request.skip_bad_segments)) e.request.skip_bad_segments = false;
+    // Nor when a task was added (then unknown).
+    double added_ms = 0;
+    if (!get_whole(v, "addedAt", 0, static_cast<double>(kMaxJournalNumber), added_ms)) added_ms = 0;
+    e.request.added_ms = static_cast<int64_t>(added_ms);
     bool allowed = false;
     for (uint64_t c : {1, 2, 4, 8, 12, 16, 24, 32})
         allowed = allowed || c == connections;

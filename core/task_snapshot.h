@@ -77,6 +77,7 @@ struct TaskSnapshot {
     bool live = false; // a live recording: no total; `recorded` seconds of media so far
     double recorded = 0;
     std::vector<uint64_t> left_out; // stream segments left out because they kept failing
+    int64_t added_ms = 0;           // when the task was added (Unix epoch ms), 0 when not known
 
     // Segments being fetched right now: the connections in use.
     uint32_t active_connections() const;

@@ -1,5 +1,6 @@
 #include "ui/task_dialogs.h"
 
+#include <QDateTime>
 #include <QDialog>
 #include <QDialogButtonBox>
 #include <QFormLayout>
@@ -39,6 +40,12 @@ QString failure_text(FailureCategory failure) {
     return {};
 }
 
+// A moment as local date and time, to the minute; "unknown" for 0.
+QString started_text(int64_t unix_ms) {
+    if (unix_ms <= 0) return t("details.size_unknown");
+    return QDateTime::fromMSecsSinceEpoch(unix_ms).toString(QStringLiteral("yyyy-MM-dd HH:mm"));
+}
+
 // The details as (label, value) pairs, in order.
 std::vector<std::pair<QString, QString>> details(const TaskView& task, const std::string& folder) {
     QString size = task.total ? q(format_size(static_cast<double>(task.total))) : t("details.size_unknown");
@@ -49,7 +56,8 @@ std::vector<std::pair<QString, QString>> details(const TaskView& task, const std
         {t("details.link"), q(task.url)},
         {t("details.folder"), q(folder)},
         {t("details.size"), size},
-        {t("details.connections"), QString::number(task.connections)}};
+        {t("details.connections"), QString::number(task.connections)},
+        {t("details.started"), started_text(task.added_ms)}};
     if (task.failure != FailureCategory::kNone)
         lines.emplace_back(t("details.failure"), failure_text(task.failure));
     return lines;

@@ -15,8 +15,8 @@ namespace twk::ui {
 
 // A row's tooltip: its whole status in the language in force, its name and its link.
 QString row_tooltip(const TaskView& task);
-// The details view's text: status, link, folder, size, connections and, for a failure, what it
-// was about; one "label: value" line each.
+// The details view's text: status, link, folder, size, connections, when the task was added
+// and, for a failure, what it was about; one "label: value" line each.
 QString details_text(const TaskView& task, const std::string& folder);
 
 // The details of `task` in a window-modal dialog that deletes itself when closed; opened, not run.

@@ -90,6 +90,7 @@ void TaskViewModel::update(const std::vector<TaskSnapshot>& tasks, double now_se
         task.done = entry.done;
         task.connections = static_cast<int64_t>(std::min<uint64_t>(entry.connections, 1024));
         task.failure = entry.failure;
+        task.added_ms = entry.added_ms;
         std::vector<SegmentView> segments;
         read_segments(entry, task.segments, segments);
         task.segments = std::move(segments);

@@ -50,6 +50,7 @@ struct TaskView {
     uint64_t done = 0;
     int64_t connections = 0;
     FailureCategory failure = FailureCategory::kNone;
+    int64_t added_ms = 0; // when the task was added (Unix epoch ms), 0 when not known
     std::vector<SegmentView> segments;
     double speed = 0;                                // bytes per second, smoothed
     std::deque<std::pair<double, uint64_t>> samples; // (seconds, bytes)

@@ -251,6 +251,10 @@ int text_number(std::string_view key) {
     return -1;
 }
 
+const char* text_key(int number) {
+    return number < 0 || number >= kTextCount ? "" : kKeys[static_cast<size_t>(number)];
+}
+
 const char* tr(std::string_view key) {
     int number = text_number(key);
     return number < 0 ? "?" : tr_text(number);

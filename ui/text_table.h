@@ -62,7 +62,9 @@ void switch_language();
 const char* tr_text(int number);
 // The same by name ("action.pause", "details.status", ...); "?" for a name the table lacks.
 const char* tr(std::string_view key);
-// The entry's number for a name, -1 when the table lacks it.
+// The entry's number for a name, -1 when the table lacks it; the name of a number ("" outside
+// the table).
 int text_number(std::string_view key);
+const char* text_key(int number);
 
 } // namespace twk::ui

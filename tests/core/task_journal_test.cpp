@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include <csignal>
 #include <filesystem>
 #include <functional>
@@ -14,6 +16,7 @@
 #include <unistd.h>
 
 #include "app/engine_api.h"
+#include "core/status_document.h"
 #include "core/task_list.h"
 #include "tests/core/driver_fixture.h"
 #include "tests/core/placeholder_driver.h"
@@ -61,6 +64,7 @@ JournalEntry full_entry() {
     e.request.checksum = "sha-256=" + std::string(64, 'a');
     e.request.live_from_start = true;
     e.request.skip_bad_segments = true;
+    e.request.added_ms = 1'765'400'000'123;
     e.state = kError;
     e.status = "error: HTTP 404";
     e.total = kMaxJournalNumber;
@@ -81,6 +85,7 @@ JournalEntry plain_entry(int32_t id, int32_t state, const std::string& output_pa
     e.total = 1000;
     e.done = state == kDone ? 1000 : 400;
     e.supports_range = true;
+    e.request.added_ms = 1'700'000'000'000 + id;
     return e;
 }
 
@@ -326,8 +331,17 @@ TEST(TaskJournalEngine, RestoredTasksComeBackByTheRules) {
     EXPECT_TRUE(engine_task_list(engine)->all_settled());
     EXPECT_EQ(engine_task_list(engine)->live_threads(), 0);
 
-    // Ids go on after the highest one loaded.
+    // When each was added comes back too, and reaches the list.
+    EXPECT_EQ(entry_of(engine, 7)->task->request.added_ms, 1'700'000'000'007);
+    EXPECT_EQ(snapshot_task(6, kPaused, *entry_of(engine, 6)->task).added_ms, 1'700'000'000'006);
+
+    // Ids go on after the highest one loaded; a new task is stamped with the time it was added.
+    const int64_t before = std::chrono::duration_cast<std::chrono::milliseconds>(
+                               std::chrono::system_clock::now().time_since_epoch())
+                               .count();
     EXPECT_EQ(engine_add(engine, "http://127.0.0.1:9/new.bin", 1, ""), 10);
+    EXPECT_GE(entry_of(engine, 10)->task->request.added_ms, before);
+    EXPECT_LE(entry_of(engine, 10)->task->request.added_ms, before + 60'000);
     engine_pause(engine, 10);
     ASSERT_NE(settle(engine, 10), "no such task");
 

@@ -296,6 +296,29 @@ TEST(TextTable, BothLanguagesAndTheSwitch) {
                  "browser closed it reads as not connected.");
 }
 
+// Every entry has a name of its own, and a name finds the same text in both languages.
+TEST(TextTable, TextsByName) {
+    for (int i = 0; i < kTextCount; ++i) {
+        EXPECT_NE(std::string(text_key(i)), "") << i;
+        EXPECT_EQ(text_number(text_key(i)), i) << text_key(i) << " names two entries";
+    }
+    const struct {
+        const char* key;
+        const char* english;
+        const char* chinese;
+    } cases[] = {{"action.pause", "Pause", "暂停"},
+                 {"action.retry", "Retry", "重试"},
+                 {"details.started", "Started", "开始时间"},
+                 {"no.such.text", "?", "?"}};
+    for (const auto& c : cases) {
+        set_language_mode(LanguageMode::English);
+        EXPECT_STREQ(tr(c.key), c.english) << c.key;
+        set_language_mode(LanguageMode::Chinese);
+        EXPECT_STREQ(tr(c.key), c.chinese) << c.key;
+    }
+    set_language_mode(LanguageMode::System);
+}
+
 // The engine's texts stay English in documents; the Chinese interface translates them at
 // display, phrase by phrase, and keeps what it has no phrase for.
 TEST(DisplayStatus, TheEnginesTextsInTheLanguageInForce) {

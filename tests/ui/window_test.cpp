@@ -12,6 +12,7 @@
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QRegularExpression>
 #include <QScrollBar>
 #include <QTest>
 #include <QToolButton>
@@ -486,6 +487,7 @@ TEST_F(WindowTest, ErrorsReadInFullInTheTooltipAndDetails) {
     std::vector<TaskSnapshot> rows = list_document({entry(1, reason, 0, 0, {}, 4, "report.pdf")});
     rows[0].url = "http://h.example/report.pdf";
     rows[0].failure = FailureCategory::kConnect;
+    rows[0].added_ms = 1'765'400'000'000;
     model.update(rows, 0);
     const TaskView& task = *model.find(1);
     QString tip = row_tooltip(task);
@@ -495,6 +497,9 @@ TEST_F(WindowTest, ErrorsReadInFullInTheTooltipAndDetails) {
     for (const char* part : {"Status: error: connect failed: hhh", "Link: http://h.example/report.pdf",
                              "Folder: /data/dl", "Connections: 4", "Failure: connecting to the server"})
         EXPECT_TRUE(details.contains(QString::fromUtf8(part))) << part << "\n" << details.toStdString();
+    // When it was added, in local time (a December 2025 day whatever the zone).
+    EXPECT_TRUE(details.contains(QRegularExpression(QStringLiteral("Started: 2025-12-1[01] \\d\\d:\\d\\d"))))
+        << details.toStdString();
     set_language_mode(LanguageMode::Chinese);
     details = details_text(task, "/data/dl");
     EXPECT_TRUE(details.contains(QStringLiteral("状态: 出错：连接失败：hhh"))) << details.toStdString();
