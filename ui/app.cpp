@@ -11,6 +11,7 @@
 
 #include <cctype>
 #include <clocale>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -19,6 +20,7 @@
 #include "ui/link_drop.h"
 #include "ui/notifier.h"
 #include "ui/shell_controller.h"
+#include "ui/single_instance.h"
 #include "ui/sleep_inhibitor.h"
 #include "ui/text_table.h"
 
@@ -193,7 +195,7 @@ void quit_on_signals(QObject* owner) {
 
 } // namespace
 
-int run_app() {
+int run_app(const std::vector<std::string>& links) {
     // Before start-up, so that a signal arriving while the window is being made (the run marker
     // already written) still ends the run cleanly once the loop runs.
     quit_on_signals(QCoreApplication::instance());
@@ -201,6 +203,23 @@ int run_app() {
     // A signal that came while a dialog opened at start-up was showing has ended that dialog's
     // loop already; the main loop would not hear of it.
     if (MainWindow::quit_requested()) return 0;
+    MainWindow& window = app.window();
+    // Later starts hand their links over to this one and bring its window forward.
+    auto* instance = new SingleInstance(
+        [&window](const std::vector<std::string>& given) {
+            for (const std::string& link : given)
+                window.start_download(link);
+            window.showNormal();
+            window.raise();
+            window.activateWindow();
+        },
+        &window);
+    if (!instance->listen(instance_socket_path()))
+        std::fputs(
+            "tarnwick: another start listens for links already; links given to later starts go there\n",
+            stderr);
+    for (const std::string& link : links)
+        window.start_download(link);
     return QApplication::exec();
 }
 

@@ -3,10 +3,12 @@
 // (ui/sleep_inhibitor.h) and the notices (ui/notifier.h), the settings and the
 // first-run login item, the URL scheme, the settings applied to the engine, the crash check and
 // the first update check, the window shown where it was left, the Settings dialog when
-// TWK_AUTOSTART_SETTINGS begins with "1". At exit the window's geometry is kept, the shell's
-// worker threads are joined and the run marker deleted (the run ended cleanly), then the engine
-// is destroyed, which pauses its tasks so that their sidecars are saved. The command line is not
-// read, and every start is a new process with its own window and engine.
+// TWK_AUTOSTART_SETTINGS begins with "1". `run_app` then listens for later starts
+// (ui/single_instance.h) and starts the links it was given. At exit the window's geometry is kept, the
+// shell's worker threads are joined and the run marker deleted (the run ended cleanly), then the engine is
+// destroyed, which pauses its tasks so that their sidecars are saved. The command line is not read here:
+// main() reads the links (app/launch_link.h) and hands them to an app that runs already, and only without one
+// does a start make its own window and engine.
 #pragma once
 
 #include <QString>
@@ -14,6 +16,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "app/settings.h"
 #include "app/settings_store.h"
@@ -81,7 +84,8 @@ inline constexpr const char* kNoDisplayMessage =
     "  twk get URL            download one file\n"
     "  twk serve              the engine and its control page for the browser extension\n";
 
-// Start-up, the event loop, shut-down; the exit code.
-int run_app();
+// Start-up, the event loop, shut-down; the exit code. `links` (checked download links) start
+// once the window is up.
+int run_app(const std::vector<std::string>& links = {});
 
 } // namespace twk::ui
