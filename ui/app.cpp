@@ -17,8 +17,10 @@
 
 #include "core/engine.h"
 #include "net/text.h"
+#include "ui/clipboard_watch.h"
 #include "ui/link_drop.h"
 #include "ui/notifier.h"
+#include "ui/queue_end.h"
 #include "ui/shell_controller.h"
 #include "ui/single_instance.h"
 #include "ui/sleep_inhibitor.h"
@@ -113,6 +115,12 @@ App::App() {
     };
     m_notifier = new Notifier(std::move(hooks), m_window.get());
     m_notifier->start();
+    // A copied link is offered; the offer taken, it starts like one typed into New.
+    m_clipboard = new ClipboardWatch(
+        *m_notifier, [window = m_window.get()](const std::string& link) { window->start_download(link); },
+        m_window.get());
+    m_queue_end = new QueueEndWatcher({m_engine.ops().snapshot, {}}, m_window.get());
+    m_queue_end->start();
 
     app::SettingsStore store(app::settings_paths_from_env());
     std::string exe = executable_path();
@@ -122,6 +130,8 @@ App::App() {
 
     m_engine.apply(m_settings);
     m_notifier->set_enabled(m_settings.notifications);
+    m_clipboard->set_enabled(m_settings.clipboard_watch);
+    m_queue_end->set_action(m_settings.queue_end_action);
     m_window->set_download_folder(m_settings.download_dir);
     m_window->set_connections(m_settings.connections);
     m_window->set_settings_context(settings_context(exe));
@@ -149,6 +159,8 @@ SettingsContext App::settings_context(const std::string& exe) {
         m_engine.apply(saved);
         if (m_shell) m_shell->set_proxy(saved.proxy_mode, saved.proxy);
         if (m_notifier) m_notifier->set_enabled(saved.notifications);
+        if (m_clipboard) m_clipboard->set_enabled(saved.clipboard_watch);
+        if (m_queue_end) m_queue_end->set_action(saved.queue_end_action);
         if (update_check_changed && m_shell)
             m_shell->set_auto_update(saved.auto_update_check, monotonic_ms());
     };

@@ -1,6 +1,7 @@
 // Start-up and shut-down of the desktop app, in this order: the language chosen last, the main
 // window, the screenshot request (TWK_SHOT, TWK_SHOT_MS), the engine, the sleep inhibitor
-// (ui/sleep_inhibitor.h) and the notices (ui/notifier.h), the settings and the
+// (ui/sleep_inhibitor.h), the notices (ui/notifier.h), the clipboard watch
+// (ui/clipboard_watch.h) and the queue's end action (ui/queue_end.h), the settings and the
 // first-run login item, the URL scheme, the settings applied to the engine, the crash check and
 // the first update check, the window shown where it was left, the Settings dialog when
 // TWK_AUTOSTART_SETTINGS begins with "1". `run_app` then listens for later starts
@@ -29,6 +30,8 @@ namespace twk::ui {
 class ShellController;
 class SleepInhibitor;
 class Notifier;
+class ClipboardWatch;
+class QueueEndWatcher;
 
 // The screenshot the environment asks for: a path and the delay in milliseconds (8000 unless
 // TWK_SHOT_MS gives its leading decimal number; text that is not a number gives 0).
@@ -63,6 +66,8 @@ public:
     const app::Settings& settings() const { return m_settings; }
     TrayIcon& tray() { return *m_tray; }
     ShellController& shell() { return *m_shell; }
+    ClipboardWatch& clipboard_watch() { return *m_clipboard; }
+    QueueEndWatcher& queue_end() { return *m_queue_end; }
 
 private:
     SettingsContext settings_context(const std::string& exe);
@@ -73,6 +78,8 @@ private:
     TrayIcon* m_tray = nullptr;               // the window's child
     SleepInhibitor* m_sleep = nullptr;        // the window's child
     Notifier* m_notifier = nullptr;           // the window's child
+    ClipboardWatch* m_clipboard = nullptr;    // the window's child
+    QueueEndWatcher* m_queue_end = nullptr;   // the window's child
     std::unique_ptr<ShellController> m_shell; // self-update, run marker, crash check, sampler
 };
 
