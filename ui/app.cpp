@@ -25,6 +25,7 @@
 #include "ui/single_instance.h"
 #include "ui/sleep_inhibitor.h"
 #include "ui/text_table.h"
+#include "ui/theme.h"
 
 // Resources of a static library are registered by hand.
 static void init_resources() { Q_INIT_RESOURCE(tarnwick); }
@@ -93,7 +94,15 @@ App::App() {
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/tarnwick.svg")));
     apply_stored_language(app::SettingsStore(app::settings_paths_from_env()));
 
+    // Light or dark as the desktop prefers, before the window is made; followed while it runs.
+    auto* theme = new ThemeWatcher([this](bool dark) {
+        apply_theme(dark);
+        if (m_window) m_window->update();
+    });
+    theme->start();
     m_window = std::make_unique<MainWindow>(m_engine.ops());
+    theme->setParent(m_window.get());
+    m_theme = theme;
     m_tray = new TrayIcon(*m_window);
     // Links dropped on the window start as downloads.
     new LinkDropFilter(*m_window,

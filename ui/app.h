@@ -1,15 +1,15 @@
-// Start-up and shut-down of the desktop app, in this order: the language chosen last, the main
-// window, the screenshot request (TWK_SHOT, TWK_SHOT_MS), the engine, the sleep inhibitor
-// (ui/sleep_inhibitor.h), the notices (ui/notifier.h), the clipboard watch
-// (ui/clipboard_watch.h) and the queue's end action (ui/queue_end.h), the settings and the
-// first-run login item, the URL scheme, the settings applied to the engine, the crash check and
-// the first update check, the window shown where it was left, the Settings dialog when
-// TWK_AUTOSTART_SETTINGS begins with "1". `run_app` then listens for later starts
-// (ui/single_instance.h) and starts the links it was given. At exit the window's geometry is kept, the
-// shell's worker threads are joined and the run marker deleted (the run ended cleanly), then the engine is
-// destroyed, which pauses its tasks so that their sidecars are saved. The command line is not read here:
-// main() reads the links (app/launch_link.h) and hands them to an app that runs already, and only without one
-// does a start make its own window and engine.
+// Start-up and shut-down of the desktop app, in this order: the language chosen last, the
+// desktop's light or dark preference (ui/theme.h, followed while the app runs), the main window, the
+// screenshot request (TWK_SHOT, TWK_SHOT_MS), the engine, the sleep inhibitor (ui/sleep_inhibitor.h), the
+// notices (ui/notifier.h), the clipboard watch (ui/clipboard_watch.h) and the queue's end action
+// (ui/queue_end.h), the settings and the first-run login item, the URL scheme, the settings applied to the
+// engine, the crash check and the first update check, the window shown where it was left, the Settings dialog
+// when TWK_AUTOSTART_SETTINGS begins with "1". `run_app` then listens for later starts (ui/single_instance.h)
+// and starts the links it was given. At exit the window's geometry is kept, the shell's worker threads are
+// joined and the run marker deleted (the run ended cleanly), then the engine is destroyed, which pauses its
+// tasks so that their sidecars are saved. The command line is not read here: main() reads the links
+// (app/launch_link.h) and hands them to an app that runs already, and only without one does a start make its
+// own window and engine.
 #pragma once
 
 #include <QString>
@@ -32,6 +32,7 @@ class SleepInhibitor;
 class Notifier;
 class ClipboardWatch;
 class QueueEndWatcher;
+class ThemeWatcher;
 
 // The screenshot the environment asks for: a path and the delay in milliseconds (8000 unless
 // TWK_SHOT_MS gives its leading decimal number; text that is not a number gives 0).
@@ -80,6 +81,7 @@ private:
     Notifier* m_notifier = nullptr;           // the window's child
     ClipboardWatch* m_clipboard = nullptr;    // the window's child
     QueueEndWatcher* m_queue_end = nullptr;   // the window's child
+    ThemeWatcher* m_theme = nullptr;          // the window's child
     std::unique_ptr<ShellController> m_shell; // self-update, run marker, crash check, sampler
 };
 

@@ -1,6 +1,7 @@
-// The clipboard watch and the queue's end action against the fake notification service and
-// logind on a private bus, offscreen: a copied link is offered once and added only when the
-// offer is taken; the end of the queue suspends once after the countdown, and not when canceled.
+// The clipboard watch, the queue's end action and the theme against the fake notification
+// service, logind and settings portal on a private bus, offscreen: a copied link is offered
+// once and added only when the offer is taken; the end of the queue suspends once after the
+// countdown, and not when canceled; the portal's dark preference is read and followed.
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -10,14 +11,18 @@
 #include <QDialog>
 
 #include <cstdlib>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "tests/control/process.h"
 #include "tests/ui/desktop_bus.h"
 #include "ui/clipboard_watch.h"
 #include "ui/notifier.h"
 #include "ui/queue_end.h"
 #include "ui/text_table.h"
+#include "ui/theme.h"
 
 namespace twk::ui {
 namespace {
@@ -152,6 +157,68 @@ TEST_F(QueueEndTest, CancelMeansNoCall) {
     watcher.poll();
     settle();
     EXPECT_EQ(count("poweroff", from) + count("suspend", from), 0u);
+}
+
+TEST(ThemeRule, ThePortalDecidesAndTheDesktopPaletteStandsIn) {
+    struct Case {
+        std::optional<uint32_t> portal;
+        int lightness;
+        bool dark;
+    };
+    const Case cases[] = {{1u, 250, true},  {2u, 20, false},          {0u, 20, true},
+                          {0u, 250, false}, {std::nullopt, 20, true}, {std::nullopt, 128, false},
+                          {7u, 250, false}};
+    for (const Case& c : cases)
+        EXPECT_EQ(prefers_dark(c.portal, c.lightness), c.dark) << c.portal.value_or(99) << " " << c.lightness;
+    EXPECT_LT(dark_colors().background.lightness(), 60);
+    EXPECT_GT(dark_colors().text.lightness(), 200);
+}
+
+class ThemeTest : public DesktopExtrasTest {
+protected:
+    // The fake portal on the private bus, with `scheme` and maybe only the older Read.
+    std::unique_ptr<test::BackgroundProcess> portal(const std::string& scheme, bool old) {
+        std::vector<std::string> argv{"/usr/bin/python3", TWK_FAKE_PORTAL, m_dir.file("asked.log"), scheme};
+        if (old) argv.push_back("old");
+        auto process = std::make_unique<test::BackgroundProcess>(argv, m_dir.file("portal.out"));
+        EXPECT_TRUE(
+            test::wait_until([&] { return test::read_file(m_dir.file("portal.out")) == "ready\n"; }, 10000))
+            << test::read_file(m_dir.file("portal.out"));
+        return process;
+    }
+    test::TempDir m_dir;
+};
+
+TEST_F(ThemeTest, ThePortalsDarkPreferenceIsReadAndFollowed) {
+    std::vector<bool> seen;
+    auto events = [] { return QCoreApplication::processEvents(), true; };
+    {
+        auto fake = portal("1", false);
+        ThemeWatcher watcher([&](bool dark) { seen.push_back(dark); });
+        watcher.start();
+        ASSERT_TRUE(test::wait_until([&] { return events() && !seen.empty(); }, 10000));
+        EXPECT_EQ(seen, std::vector<bool>{true});
+        QDBusMessage call = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.portal.Desktop"),
+                                                           QStringLiteral("/org/freedesktop/portal/desktop"),
+                                                           QStringLiteral("org.tarnwick.FakePortal"),
+                                                           QStringLiteral("SetColorScheme"));
+        call << uint(2);
+        QDBusConnection::sessionBus().call(call);
+        EXPECT_TRUE(test::wait_until([&] { return events() && seen.size() == 2; }, 10000));
+        EXPECT_EQ(seen, (std::vector<bool>{true, false}));
+        apply_theme(true);
+        EXPECT_TRUE(theme_colors().dark);
+        EXPECT_EQ(QApplication::palette().color(QPalette::Window), dark_colors().background);
+        apply_theme(false);
+        EXPECT_EQ(QApplication::palette().color(QPalette::Window), light_colors().background);
+    }
+    // A portal with only the older Read, which wraps the value once more.
+    seen.clear();
+    auto fake = portal("1", true);
+    ThemeWatcher watcher([&](bool dark) { seen.push_back(dark); });
+    watcher.start();
+    ASSERT_TRUE(test::wait_until([&] { return events() && !seen.empty(); }, 10000));
+    EXPECT_EQ(seen, std::vector<bool>{true});
 }
 
 } // namespace
