@@ -3,7 +3,7 @@
 #   idle      the app with TASKS finished tasks in its list and nothing running, for
 #             IDLE_SECONDS: its CPU in % of one core and its peak resident memory
 #             (targets: under 0.2 % and under 80 MiB with 1,000 tasks over 60 s)
-#   running   RUNNING downloads from an nginx on loopback, each held to RATE by nginx, in the
+#   running   RUNNING downloads from an nginx on loopback, each connection held to RATE, in the
 #             app and then in `twk serve`: the app's CPU beyond what twk serve uses for the same
 #             downloads (target: under 5 % of one core at 48 MiB/s together)
 #   inhibit   one download in the app against a fake logind on a private D-Bus bus
@@ -14,6 +14,7 @@
 # from /proc/PID/stat (user + system ticks) over each window; memory is VmHWM.
 #
 #   TASKS=1000  IDLE_SECONDS=60  RUNNING=3  RATE=16m (nginx limit_rate)  RUN_SECONDS=20
+#   BENCH_KEEP=1 keeps the work folder (logs, homes) in /tmp
 #   SCENARIOS="idle running inhibit"
 # A benchmark, not a test: no figure here passes or fails.
 set -euo pipefail
@@ -30,7 +31,7 @@ scenarios=${SCENARIOS:-idle running inhibit}
 if [ -z "${BENCH_NO_SETUP:-}" ]; then
   bash scripts/setup.sh
 fi
-for tool in nginx curl dbus-daemon /usr/bin/python3; do
+for tool in nginx curl ss dbus-daemon /usr/bin/python3; do
   command -v "$tool" >/dev/null || { echo "bench: $tool is missing" >&2; exit 1; }
 done
 source bench/common.sh
@@ -47,7 +48,7 @@ cleanup() {
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
   for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
   loopback_nginx_stop
-  rm -rf "$work"
+  [ -n "${BENCH_KEEP:-}" ] || rm -rf "$work"
 }
 trap cleanup EXIT
 
@@ -89,15 +90,21 @@ start_app() {
   local home=$1 port=$2
   shift 2
   env HOME="$home" XDG_CONFIG_HOME="$home/config" XDG_STATE_HOME="$home/state" XDG_DATA_HOME="$home/data" \
-    XDG_RUNTIME_DIR="$home/run" TWK_CONTROL_PORT="$port" \
+    XDG_RUNTIME_DIR="$home/run" TWK_CONTROL_PORT="$port" TWK_PRINT_TOKEN=1 \
     QT_QPA_PLATFORM="${QT_QPA_PLATFORM:-$([ -n "${DISPLAY:-}" ] && echo xcb || echo offscreen)}" "$@" \
     "$app" >"$home/app.log" 2>&1 &
   app_pid=$!
   pids+=("$app_pid")
   wait_for 30 curl -sf "http://127.0.0.1:$port/ping" -o /dev/null || { echo "bench: the app did not start" >&2; cat "$home/app.log" >&2; exit 1; }
+  token=$(sed -n 's/.*bearer token: //p' "$home/app.log")
 }
 stop() { kill "$1" 2>/dev/null || true; wait "$1" 2>/dev/null || true; }
-add() { curl -sf -X POST -H 'Content-Type: application/json' --data "{\"url\":\"$2\",\"connections\":1}" "http://127.0.0.1:$1/start" -o /dev/null; }
+# add PORT URL: one download with one connection through the control API, with $token.
+add() {
+  curl -sf -X POST -H "Authorization: Bearer $token" -H 'Content-Type: application/json' \
+    --data "{\"url\":\"$2\",\"connections\":1}" "http://127.0.0.1:$1/start" -o /dev/null ||
+    { echo "bench: adding $2 failed" >&2; exit 1; }
+}
 
 if [[ " $scenarios " == *" idle "* ]]; then
   home=$(new_home idle)
@@ -111,7 +118,7 @@ for i in range(1, n + 1):
         f.write(b"x" * 1000)
     entries.append({"id": i, "url": "http://127.0.0.1:9/file-%04d.bin" % i, "filename": os.path.basename(path),
                     "outputPath": path, "connections": 8, "method": "GET", "headers": [], "postData": "",
-                    "userAgent": "", "insecure": False,
+                    "userAgent": "Mozilla/5.0", "insecure": False,
                     "proxy": {"kind": 0, "host": "", "port": 0, "user": "", "password": ""},
                     "bandwidthLimit": 0, "type": "", "autoNamed": True, "checksum": "", "liveFromStart": False,
                     "skipBadSegments": False, "state": "done", "status": "done", "total": 1000, "done": 1000,
@@ -123,7 +130,9 @@ os.chmod(path, 0o600)
 PY
   start_app "$home" "$(free_port)"
   sleep 5 # start-up settles: the list is loaded and drawn
-  listed=$(grep -o '"state":"done"' "$home/state/tarnwick/tasks.json" | wc -l)
+  [ ! -e "$home/state/tarnwick/tasks.json.bad" ] || { echo "bench: the app set the journal aside" >&2; exit 1; }
+  listed=$(/usr/bin/python3 -c 'import json, sys; print(sum(t["state"] == "done" for t in json.load(open(sys.argv[1]))["tasks"]))' \
+    "$home/state/tarnwick/tasks.json")
   cpu=$(cpu_percent "$app_pid" "$idle_seconds")
   echo "idle     $listed finished tasks, ${idle_seconds} s: app CPU $cpu % of one core, peak RSS $(( $(peak_kib "$app_pid") / 1024 )) MiB"
   stop "$app_pid"
@@ -131,21 +140,27 @@ fi
 
 if [[ " $scenarios " == *" running "* ]]; then
   mkdir -p "$work/www"
+  # Sparse files long enough to outlast the window at RATE (the copies take real disk space).
+  rate_bytes=$(awk -v r="$rate" 'BEGIN { n = r + 0; u = tolower(substr(r, length(r)));
+    if (u == "k") n *= 1024; else if (u == "m") n *= 1048576; else if (u == "g") n *= 1073741824; print int(n) }')
   for i in $(seq 1 "$running"); do
-    truncate -s 64G "$work/www/big$i.bin" # sparse: served at RATE, never ending within the window
+    truncate -s $((rate_bytes * (run_seconds + 20))) "$work/www/big$i.bin"
   done
   loopback_nginx_start "$work/www" "$work/nginx" "limit_rate $rate;"
   base=http://127.0.0.1:$NGINX_PORT
-  # Bytes the process has read from sockets and files so far.
-  read_bytes() { awk '/^rchar/ { print $2 }' "/proc/$1/io"; }
+  # Bytes received so far on the open connections to the nginx (the kernel's count per socket).
+  read_bytes() {
+    ss -tin state established "( dport = :$NGINX_PORT )" |
+      awk '{ for (i = 1; i <= NF; i++) if ($i ~ /^bytes_received:/) { split($i, p, ":"); n += p[2] } } END { print n + 0 }'
+  }
   # measure PID PORT: adds the downloads, lets them ramp up, prints the CPU % and MiB/s.
   measure() {
     local i cpu before after
     for i in $(seq 1 "$running"); do add "$2" "$base/big$i.bin"; done
     sleep 3
-    before=$(read_bytes "$1")
+    before=$(read_bytes)
     cpu=$(cpu_percent "$1" "$run_seconds")
-    after=$(read_bytes "$1")
+    after=$(read_bytes)
     echo "$cpu $(awk -v b=$((after - before)) -v s="$run_seconds" 'BEGIN { printf "%.1f", b / s / 1048576 }')"
   }
   home=$(new_home running-app)
@@ -156,10 +171,11 @@ if [[ " $scenarios " == *" running "* ]]; then
   home=$(new_home running-serve)
   port=$(free_port)
   env HOME="$home" XDG_CONFIG_HOME="$home/config" XDG_STATE_HOME="$home/state" TWK_CONTROL_PORT="$port" \
-    "$twk" serve -d "$home/dl" -j 10 >"$home/serve.log" 2>&1 &
+    TWK_PRINT_TOKEN=1 "$twk" serve -d "$home/dl" -j 10 >"$home/serve.log" 2>&1 &
   serve_pid=$!
   pids+=("$serve_pid")
   wait_for 30 curl -sf "http://127.0.0.1:$port/ping" -o /dev/null || { echo "bench: twk serve did not start" >&2; exit 1; }
+  token=$(sed -n 's/.*bearer token: //p' "$home/serve.log")
   read -r serve_cpu serve_speed < <(measure "$serve_pid" "$port")
   stop "$serve_pid"
   echo "running  $running downloads, ${run_seconds} s: app $app_cpu % at $app_speed MiB/s, twk serve $serve_cpu % at $serve_speed MiB/s," \
@@ -175,7 +191,7 @@ if [[ " $scenarios " == *" inhibit "* ]]; then
   bus=$(head -n 1 "$work/bus.address")
   DBUS_SESSION_BUS_ADDRESS=$bus /usr/bin/python3 tests/ui/fake_desktop_bus.py "$work/calls.log" >"$work/fake.log" 2>&1 &
   pids+=($!)
-  wait_for 10 grep -q '^ready' "$work/calls.log"
+  wait_for 10 grep -qs '^ready' "$work/calls.log"
   mkdir -p "$work/www-inhibit"
   head -c $((24 << 20)) /dev/urandom >"$work/www-inhibit/three-seconds.bin"
   loopback_nginx_start "$work/www-inhibit" "$work/nginx-inhibit" "limit_rate 8m;"
