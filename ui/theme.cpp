@@ -110,6 +110,9 @@ void ThemeWatcher::start() {
         decide(std::nullopt);
         return;
     }
+    // The slot's argument type must be registered before the signal is connected: as the
+    // process's first D-Bus user (the app makes this watcher first), Qt would refuse it.
+    qRegisterMetaType<QDBusVariant>();
     bus.connect(kPortal, kPortalPath, kSettings, QStringLiteral("SettingChanged"), this,
                 SLOT(setting_changed(QString, QString, QDBusVariant)));
     read(QStringLiteral("ReadOne"));
