@@ -35,6 +35,14 @@ int connection_choice_index(int32_t connections) {
     return kDefaultConnectionIndex;
 }
 
+namespace {
+
+int queue_end_action_from(int32_t value) {
+    return value == kQueueEndSuspend || value == kQueueEndPowerOff ? value : kQueueEndNothing;
+}
+
+} // namespace
+
 Settings load_settings(const SettingsStore& store, const std::string& engine_default_dir) {
     Settings s;
     s.download_dir = store.read_string("DownloadDir", engine_default_dir);
@@ -54,6 +62,8 @@ Settings load_settings(const SettingsStore& store, const std::string& engine_def
     s.speed_limit_on = store.read_dword("SpeedLimitOn", 0) != 0;
     s.speed_limit_kib = std::clamp(store.read_dword("SpeedLimitKiB", kDefaultSpeedLimitKiB),
                                    kMinSpeedLimitKiB, kMaxSpeedLimitKiB);
+    s.clipboard_watch = store.read_dword("ClipboardWatch", 0) != 0;
+    s.queue_end_action = queue_end_action_from(store.read_dword("QueueEndAction", kQueueEndNothing));
     return s;
 }
 
@@ -88,6 +98,9 @@ Settings save_settings(SettingsStore& store, const SettingsForm& form, const std
     s.speed_limit_kib =
         std::clamp(form.speed_limit_kib.value_or(store.read_dword("SpeedLimitKiB", kDefaultSpeedLimitKiB)),
                    kMinSpeedLimitKiB, kMaxSpeedLimitKiB);
+    s.clipboard_watch = form.clipboard_watch.value_or(store.read_dword("ClipboardWatch", 0) != 0);
+    s.queue_end_action = queue_end_action_from(
+        form.queue_end_action.value_or(store.read_dword("QueueEndAction", kQueueEndNothing)));
 
     store.write_string("DownloadDir", s.download_dir);
     store.write_string("Proxy", s.proxy);
@@ -100,6 +113,8 @@ Settings save_settings(SettingsStore& store, const SettingsForm& form, const std
     store.write_dword("CloseToTray", s.close_to_tray ? 1 : 0);
     store.write_dword("SpeedLimitOn", s.speed_limit_on ? 1 : 0);
     store.write_dword("SpeedLimitKiB", s.speed_limit_kib);
+    store.write_dword("ClipboardWatch", s.clipboard_watch ? 1 : 0);
+    store.write_dword("QueueEndAction", s.queue_end_action);
     return s;
 }
 

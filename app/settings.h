@@ -1,8 +1,8 @@
 // The settings record the desktop app reads, how it is loaded from the store, and the save
 // procedure the Settings dialog runs. Value names are fixed: DownloadDir, Proxy, ProxyMode,
 // FollowSystemProxy, Connections, AutoUpdateCheck, Notifications, DownloadsAtOnce, CloseToTray,
-// SpeedLimitOn, SpeedLimitKiB, LoginItemSeeded, InstallID, LastUpdateCheck; New's folder per kind
-// of file is in app/file_category.h.
+// SpeedLimitOn, SpeedLimitKiB, ClipboardWatch, QueueEndAction, LoginItemSeeded, InstallID,
+// LastUpdateCheck; New's folder per kind of file is in app/file_category.h.
 #pragma once
 
 #include <array>
@@ -16,6 +16,9 @@
 namespace twk::app {
 
 enum ProxyMode : int { kProxyDirect = 0, kProxySystem = 1, kProxyCustom = 2 };
+
+// What happens once the last download ends (after a 60 s countdown the user may cancel).
+enum QueueEndAction : int { kQueueEndNothing = 0, kQueueEndSuspend = 1, kQueueEndPowerOff = 2 };
 
 // The global speed limit in KiB/s: a stored value outside the range reads as the nearest end.
 inline constexpr int32_t kMinSpeedLimitKiB = 1;
@@ -38,6 +41,10 @@ struct Settings {
     // bar's toggle brings back the same value.
     bool speed_limit_on = false;
     int32_t speed_limit_kib = kDefaultSpeedLimitKiB; // KiB/s, kMinSpeedLimitKiB ... kMaxSpeedLimitKiB
+
+    // A link copied anywhere is offered with a notice ("Download?"); never added on its own.
+    bool clipboard_watch = false;
+    int queue_end_action = kQueueEndNothing; // a stored value out of range reads as nothing
 
     // What the engine's global limit is set to: bytes per second, 0 when off.
     int64_t global_limit() const { return speed_limit_on ? int64_t{speed_limit_kib} * 1024 : 0; }
@@ -86,9 +93,11 @@ struct SettingsForm {
     int32_t downloads_at_once = 3;
     bool close_to_tray = true;
     bool launch_at_login = false;
-    // Left unset, the stored speed limit and its switch stay as they are.
+    // Left unset, the stored values stay as they are.
     std::optional<bool> speed_limit_on;
     std::optional<int32_t> speed_limit_kib;
+    std::optional<bool> clipboard_watch;
+    std::optional<int> queue_end_action;
 };
 
 // Steps 1 to 5 of saving: trims the proxy, syncs autostart with the box, writes the values in

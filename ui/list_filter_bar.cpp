@@ -11,7 +11,7 @@
 #include <QShortcut>
 #include <QToolButton>
 
-#include "ui/palette.h"
+#include "ui/theme.h"
 #include "ui/window_texts.h"
 
 namespace twk::ui {
@@ -117,8 +117,8 @@ ListFilterBar::ListFilterBar(TaskFilterModel& filter, QWidget* parent) : QWidget
 // The list's background, with the toolbar's divider line at the foot.
 void ListFilterBar::paintEvent(QPaintEvent*) {
     QPainter p(this);
-    p.fillRect(rect(), palette().color(QPalette::Base));
-    p.fillRect(QRectF(0, height() - 1, width(), 1), kDivider);
+    p.fillRect(rect(), theme_colors().background);
+    p.fillRect(QRectF(0, height() - 1, width(), 1), theme_colors().divider);
 }
 
 void ListFilterBar::apply_sort() {

@@ -43,6 +43,8 @@ TEST_F(SettingsTest, AbsentFileGivesTheDefaults) {
     EXPECT_FALSE(s.speed_limit_on);
     EXPECT_EQ(s.speed_limit_kib, 1024);
     EXPECT_EQ(s.global_limit(), 0);
+    EXPECT_FALSE(s.clipboard_watch);
+    EXPECT_EQ(s.queue_end_action, kQueueEndNothing);
     EXPECT_FALSE(file_exists(store.settings_file())); // loading writes nothing
 }
 
@@ -204,12 +206,14 @@ TEST_F(SettingsTest, SaveTrimsTheProxyAndWritesEveryValue) {
     EXPECT_EQ(store.read_dword("Connections", 0), 32);
 }
 
-// The limit survives being switched off, a form that does not show it leaves it alone, and
-// the status bar's toggle writes the switch alone.
+// The limit survives being switched off, a form that does not show it (or the clipboard watch,
+// or the queue's end action) leaves it alone, and the status bar's toggle writes the switch alone.
 TEST_F(SettingsTest, TheGlobalSpeedLimitKeepsItsValueAcrossToggles) {
     SettingsForm form;
     form.speed_limit_on = true;
     form.speed_limit_kib = 512;
+    form.clipboard_watch = true;
+    form.queue_end_action = kQueueEndPowerOff;
     Settings s = save_settings(store, form, kExe);
     EXPECT_EQ(s.global_limit(), 512 * 1024);
 
@@ -224,6 +228,12 @@ TEST_F(SettingsTest, TheGlobalSpeedLimitKeepsItsValueAcrossToggles) {
     s = save_settings(store, form, kExe);
     EXPECT_TRUE(s.speed_limit_on);
     EXPECT_EQ(s.speed_limit_kib, 512);
+    EXPECT_TRUE(s.clipboard_watch);
+    EXPECT_EQ(s.queue_end_action, kQueueEndPowerOff);
+    for (auto [stored, read] : std::initializer_list<std::pair<int32_t, int32_t>>{{1, 1}, {3, 0}, {-1, 0}}) {
+        store.write_dword("QueueEndAction", stored);
+        EXPECT_EQ(load_settings(store, "/dl").queue_end_action, read) << stored;
+    }
 
     for (auto [stored, read] :
          std::initializer_list<std::pair<int32_t, int32_t>>{{0, 1}, {-4, 1}, {2048, 2048}}) {
