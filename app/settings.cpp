@@ -35,6 +35,14 @@ int connection_choice_index(int32_t connections) {
     return kDefaultConnectionIndex;
 }
 
+namespace {
+
+int queue_end_action_from(int32_t value) {
+    return value == kQueueEndSuspend || value == kQueueEndPowerOff ? value : kQueueEndNothing;
+}
+
+} // namespace
+
 Settings load_settings(const SettingsStore& store, const std::string& engine_default_dir) {
     Settings s;
     s.download_dir = store.read_string("DownloadDir", engine_default_dir);
@@ -50,6 +58,12 @@ Settings load_settings(const SettingsStore& store, const std::string& engine_def
     s.notifications = store.read_dword("Notifications", 1) != 0;
     s.downloads_at_once =
         std::clamp(store.read_dword("DownloadsAtOnce", 3), kMinDownloadsAtOnce, kMaxDownloadsAtOnce);
+    s.close_to_tray = store.read_dword("CloseToTray", 1) != 0;
+    s.speed_limit_on = store.read_dword("SpeedLimitOn", 0) != 0;
+    s.speed_limit_kib = std::clamp(store.read_dword("SpeedLimitKiB", kDefaultSpeedLimitKiB),
+                                   kMinSpeedLimitKiB, kMaxSpeedLimitKiB);
+    s.clipboard_watch = store.read_dword("ClipboardWatch", 0) != 0;
+    s.queue_end_action = queue_end_action_from(store.read_dword("QueueEndAction", kQueueEndNothing));
     return s;
 }
 
@@ -79,6 +93,14 @@ Settings save_settings(SettingsStore& store, const SettingsForm& form, const std
     s.auto_update_check = form.auto_update_check;
     s.notifications = form.notifications;
     s.downloads_at_once = std::clamp(form.downloads_at_once, kMinDownloadsAtOnce, kMaxDownloadsAtOnce);
+    s.close_to_tray = form.close_to_tray;
+    s.speed_limit_on = form.speed_limit_on.value_or(store.read_dword("SpeedLimitOn", 0) != 0);
+    s.speed_limit_kib =
+        std::clamp(form.speed_limit_kib.value_or(store.read_dword("SpeedLimitKiB", kDefaultSpeedLimitKiB)),
+                   kMinSpeedLimitKiB, kMaxSpeedLimitKiB);
+    s.clipboard_watch = form.clipboard_watch.value_or(store.read_dword("ClipboardWatch", 0) != 0);
+    s.queue_end_action = queue_end_action_from(
+        form.queue_end_action.value_or(store.read_dword("QueueEndAction", kQueueEndNothing)));
 
     store.write_string("DownloadDir", s.download_dir);
     store.write_string("Proxy", s.proxy);
@@ -88,7 +110,18 @@ Settings save_settings(SettingsStore& store, const SettingsForm& form, const std
     store.write_dword("AutoUpdateCheck", s.auto_update_check ? 1 : 0);
     store.write_dword("Notifications", s.notifications ? 1 : 0);
     store.write_dword("DownloadsAtOnce", s.downloads_at_once);
+    store.write_dword("CloseToTray", s.close_to_tray ? 1 : 0);
+    store.write_dword("SpeedLimitOn", s.speed_limit_on ? 1 : 0);
+    store.write_dword("SpeedLimitKiB", s.speed_limit_kib);
+    store.write_dword("ClipboardWatch", s.clipboard_watch ? 1 : 0);
+    store.write_dword("QueueEndAction", s.queue_end_action);
     return s;
+}
+
+Settings save_speed_limit_on(SettingsStore& store, Settings settings, bool on) {
+    settings.speed_limit_on = on;
+    store.write_dword("SpeedLimitOn", on ? 1 : 0);
+    return settings;
 }
 
 } // namespace twk::app

@@ -1,11 +1,13 @@
 // The settings record the desktop app reads, how it is loaded from the store, and the save
 // procedure the Settings dialog runs. Value names are fixed: DownloadDir, Proxy, ProxyMode,
-// FollowSystemProxy, Connections, AutoUpdateCheck, Notifications, DownloadsAtOnce, LoginItemSeeded,
-// InstallID, LastUpdateCheck.
+// FollowSystemProxy, Connections, AutoUpdateCheck, Notifications, DownloadsAtOnce, CloseToTray,
+// SpeedLimitOn, SpeedLimitKiB, ClipboardWatch, QueueEndAction, LoginItemSeeded, InstallID,
+// LastUpdateCheck; New's folder per kind of file is in app/file_category.h.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "app/settings_store.h"
@@ -14,6 +16,14 @@
 namespace twk::app {
 
 enum ProxyMode : int { kProxyDirect = 0, kProxySystem = 1, kProxyCustom = 2 };
+
+// What happens once the last download ends (after a 60 s countdown the user may cancel).
+enum QueueEndAction : int { kQueueEndNothing = 0, kQueueEndSuspend = 1, kQueueEndPowerOff = 2 };
+
+// The global speed limit in KiB/s: a stored value outside the range reads as the nearest end.
+inline constexpr int32_t kMinSpeedLimitKiB = 1;
+inline constexpr int32_t kMaxSpeedLimitKiB = 10 * 1024 * 1024; // 10 GiB/s
+inline constexpr int32_t kDefaultSpeedLimitKiB = 1024;
 
 struct Settings {
     std::string download_dir; // empty: not set
@@ -26,6 +36,18 @@ struct Settings {
     int32_t max_per_host = 32;
     bool notifications = true;     // desktop notices as downloads finish or fail
     int32_t downloads_at_once = 3; // kMinDownloadsAtOnce ... kMaxDownloadsAtOnce
+    bool close_to_tray = true;     // closing the window while downloads run keeps them going
+    // One speed limit for all downloads together: kept when turned off, so that the status
+    // bar's toggle brings back the same value.
+    bool speed_limit_on = false;
+    int32_t speed_limit_kib = kDefaultSpeedLimitKiB; // KiB/s, kMinSpeedLimitKiB ... kMaxSpeedLimitKiB
+
+    // A link copied anywhere is offered with a notice ("Download?"); never added on its own.
+    bool clipboard_watch = false;
+    int queue_end_action = kQueueEndNothing; // a stored value out of range reads as nothing
+
+    // What the engine's global limit is set to: bytes per second, 0 when off.
+    int64_t global_limit() const { return speed_limit_on ? int64_t{speed_limit_kib} * 1024 : 0; }
 };
 
 // How many downloads run at once: a stored value outside the range reads as the nearest end.
@@ -69,12 +91,21 @@ struct SettingsForm {
     bool auto_update_check = true;
     bool notifications = true;
     int32_t downloads_at_once = 3;
+    bool close_to_tray = true;
     bool launch_at_login = false;
+    // Left unset, the stored values stay as they are.
+    std::optional<bool> speed_limit_on;
+    std::optional<int32_t> speed_limit_kib;
+    std::optional<bool> clipboard_watch;
+    std::optional<int> queue_end_action;
 };
 
 // Steps 1 to 5 of saving: trims the proxy, syncs autostart with the box, writes the values in
 // their order and returns the new record. The caller applies it to the engine and reschedules
 // the update check when the flag changed.
 Settings save_settings(SettingsStore& store, const SettingsForm& form, const std::string& exe_path);
+
+// The status bar's one-click toggle: writes SpeedLimitOn alone and returns the record with it.
+Settings save_speed_limit_on(SettingsStore& store, Settings settings, bool on);
 
 } // namespace twk::app

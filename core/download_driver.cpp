@@ -163,6 +163,20 @@ void show_server_pause(Task& task) {
     if (wanted != status) task.set_status(wanted);
 }
 
+// The task's own limit, or its share of the limit all tasks share when that is lower. A share
+// that grew by less than an eighth keeps the lower limit as it is: every change of a limiter's
+// limit forgives the debt beyond one second's worth, which a share that wobbled on every tick
+// would turn into a leak. A smaller share applies at once, so the shares never add up to more
+// than the limit.
+int64_t effective_limit(DriverRun& run) {
+    const int64_t own = run.task.bandwidth_limit;
+    int64_t share = run.shared_share.share(run.task.bytes_done());
+    const int64_t now = run.limiter.limit();
+    if (share > 0 && now > 0 && share >= now && share - now < now / 8) share = now;
+    if (own <= 0) return share;
+    return share > 0 ? std::min(own, share) : own;
+}
+
 void run_pass(DriverRun& run, int64_t& last_save_ms) {
     Task& task = run.task;
     run.restart = false;
@@ -179,7 +193,7 @@ void run_pass(DriverRun& run, int64_t& last_save_ms) {
         controller.sample(static_cast<uint64_t>(monotonic_ns()), static_cast<uint64_t>(task_elapsed_ms(task)),
                           task.bytes_done(), task.throttle_hits);
         task.active_target = std::min<uint64_t>(controller.target(), connection_cap(run));
-        run.limiter.set_limit(task.bandwidth_limit);
+        run.limiter.set_limit(effective_limit(run));
         show_server_pause(task);
         while (can_start && workers.size() < task.active_target)
             can_start = start_worker(run, workers);

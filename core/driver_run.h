@@ -19,6 +19,7 @@
 
 #include "core/bandwidth_limiter.h"
 #include "core/file_digest.h"
+#include "core/shared_bandwidth.h"
 #include "core/task.h"
 #include "net/body_reader.h"
 #include "net/file_io.h"
@@ -54,13 +55,15 @@ enum ProbeState : uint8_t {
 };
 
 struct DriverRun {
-    DriverRun(Task& task, const DriverSettings& settings) : task(task), settings(settings) {}
+    DriverRun(Task& task, const DriverSettings& settings)
+        : task(task), settings(settings), shared_share(task.shared_bandwidth(), &task) {}
     DriverRun(const DriverRun&) = delete;
     DriverRun& operator=(const DriverRun&) = delete;
 
     Task& task;
     const DriverSettings& settings;
-    BandwidthLimiter limiter;
+    BandwidthLimiter limiter;                  // the task's own limit, or its share of the list's, the lower
+    SharedBandwidth::Participant shared_share; // the task's place under the list's limit
     UniqueFd output; // the output file while the run has it open
     // The file's hash while it is written, when a checksum was asked for or the server sent one.
     // Declared after the file: its thread is joined before the file is closed.

@@ -169,6 +169,8 @@ void Engine::finish_recording(int32_t id) {
 }
 void Engine::resume(int32_t id) { m_tasks->resume(id); }
 void Engine::cancel(int32_t id) { m_tasks->cancel(id); }
+bool Engine::start_now(int32_t id) { return m_tasks->start_now(id); }
+bool Engine::move(int32_t id, QueueMove how) { return m_tasks->move(id, how); }
 void Engine::retry(int32_t id) { m_tasks->retry(id); }
 TaskList::Removed Engine::remove(int32_t id) { return m_tasks->remove(id); }
 bool Engine::put_back(const TaskList::Removed& removed) { return m_tasks->put_back(removed); }
@@ -186,6 +188,12 @@ void Engine::set_bandwidth_limit(int64_t bandwidth_limit) {
     if (bandwidth_limit > 0) m_bandwidth_limit = bandwidth_limit;
     if (bandwidth_limit < 0) m_bandwidth_limit = 0;
 }
+
+void Engine::set_global_limit(int64_t bytes_per_second) {
+    m_tasks->shared_bandwidth().set_limit(bytes_per_second);
+}
+
+int64_t Engine::global_limit() const { return m_tasks->shared_bandwidth().limit(); }
 
 bool Engine::set_proxy(std::string_view proxy) {
     ProxySpec parsed;

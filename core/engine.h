@@ -97,6 +97,12 @@ public:
     void resume(int32_t id);
     // Anything but done becomes canceled; its partial file and sidecar are deleted.
     void cancel(int32_t id);
+    // Starts a waiting task at once, beyond max_concurrent (TaskList::start_now); false when it
+    // cannot be started (unknown, done, running, or its last run still ending).
+    bool start_now(int32_t id);
+    // Moves a queued or paused task in the queue order (TaskList::move), which decides what
+    // starts next and is kept in the journal; false when it did not move.
+    bool move(int32_t id, QueueMove how);
     // Runs a settled task again: a done task whose file is gone or a failed, paused or canceled
     // one continues from its sidecar where that still fits, else starts over.
     void retry(int32_t id);
@@ -113,6 +119,11 @@ public:
     // clears the limit, 0 leaves it. They and the proxies apply to tasks added later.
     void set_max_concurrent(int64_t max_concurrent);
     void set_bandwidth_limit(int64_t bandwidth_limit);
+    // One limit (bytes per second) for all tasks together, shared fairly between the running
+    // ones (core/shared_bandwidth.h); 0 or less turns it off (the default). Applies at once, to
+    // running tasks too, on top of each task's own limit.
+    void set_global_limit(int64_t bytes_per_second);
+    int64_t global_limit() const;
     // A proxy text that parses becomes the custom proxy (empty: none); false when it does not
     // parse (the proxy is then unchanged).
     bool set_proxy(std::string_view proxy);

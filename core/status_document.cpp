@@ -50,6 +50,7 @@ TaskSnapshot snapshot_task(int32_t id, TaskState state, const Task& task) {
     s.state = state;
     s.status = redact_urls_in(list_status(state, task));
     s.name = task.name();
+    s.path = task.output_path();
     s.url = redact_url(task.request.url);
     s.total = task.total;
     s.total_estimated = task.total_estimated;

@@ -125,6 +125,10 @@ void Task::attach_changes(std::shared_ptr<ChangeSignal> changes) { m_changes = s
 
 void Task::attach_path_arbiter(std::weak_ptr<PathArbiter> arbiter) { m_arbiter = std::move(arbiter); }
 
+void Task::attach_shared_bandwidth(std::shared_ptr<SharedBandwidth> shared) {
+    m_shared_bandwidth = std::move(shared);
+}
+
 void Task::note_progress() {
     m_change_count.fetch_add(1, std::memory_order_release);
     if (m_changes) m_changes->note_progress();

@@ -100,6 +100,7 @@ struct TaskRequest {
 };
 
 class PathArbiter;
+class SharedBandwidth;
 
 // How a run ended, as its driver said: kNone while it has not said, or failed.
 enum class RunEnd : int32_t { kNone, kDone, kPaused, kCanceled };
@@ -190,6 +191,9 @@ struct Task {
     void attach_changes(std::shared_ptr<ChangeSignal> changes);
     void attach_path_arbiter(std::weak_ptr<PathArbiter> arbiter);
     std::shared_ptr<PathArbiter> path_arbiter() const { return m_arbiter.lock(); }
+    // The limit all tasks of the list share (core/shared_bandwidth.h); null outside a list.
+    void attach_shared_bandwidth(std::shared_ptr<SharedBandwidth> shared);
+    SharedBandwidth* shared_bandwidth() const { return m_shared_bandwidth.get(); }
     // Whoever changes what a status document shows calls one of these afterwards: progress for
     // bytes, segments, sizes and flags; status for what starts or ends something. `set_status`
     // does it itself. Without a list they do nothing.
@@ -234,6 +238,7 @@ private:
 
     std::shared_ptr<ChangeSignal> m_changes;
     std::weak_ptr<PathArbiter> m_arbiter;
+    std::shared_ptr<SharedBandwidth> m_shared_bandwidth;
     std::atomic<uint64_t> m_change_count{0};
 
     mutable std::mutex m_speed_lock;

@@ -20,6 +20,9 @@ constexpr int64_t kCloseWaitMs = 3'000;
 
 void remove_file(const std::string& path) { ::unlink(path.c_str()); }
 
+// Queued, or paused and so waiting for a resume: what the queue order is about.
+bool waiting(const TaskEntry& entry) { return entry.state == kQueued || entry.state == kPaused; }
+
 TaskState final_state(const Task& task) {
     const RunEnd end = task.run_end();
     // A run that finished just as a pause reached it is done: its file is whole and its
@@ -61,6 +64,7 @@ int32_t TaskList::add(std::shared_ptr<Task> task) {
         id = m_next_id++;
         task->attach_changes(m_changes);
         task->attach_path_arbiter(m_arbiter);
+        task->attach_shared_bandwidth(m_shared_bandwidth);
         task->set_status("queued");
         m_arbiter->enroll(*task, id, true);
         // Files already on disk count too: a new task never truncates a file it does not own.
@@ -100,6 +104,7 @@ int32_t TaskList::restore_entry(std::shared_ptr<Task> task, int32_t id, TaskStat
         if (id < INT32_MAX && m_next_id <= id) m_next_id = id + 1;
         task->attach_changes(m_changes);
         task->attach_path_arbiter(m_arbiter);
+        task->attach_shared_bandwidth(m_shared_bandwidth);
         m_arbiter->enroll(*task, id, state != kDone);
     }
     return id;
@@ -114,6 +119,7 @@ void TaskList::pause(int32_t id) {
         entry->task->stop = true;
         entry->task->interrupt();
     } else if (entry->state == kQueued) {
+        entry->start_now = false;
         entry->state = kPaused;
         entry->task->finish(RunEnd::kPaused);
     }
@@ -134,6 +140,7 @@ void TaskList::cancel(int32_t id) {
     // nobody else will remove them.
     const bool idle_stream = task.request.is_stream() && !entry->thread_live && m_drivers.stream_cleanup;
     entry->state = kCanceled;
+    entry->start_now = false;
     task.finish(RunEnd::kCanceled);
     m_changes->note_status();
     remove_sidecar(task.sidecar_path());
@@ -175,27 +182,88 @@ bool TaskList::put_back(const Removed& removed) {
     return true;
 }
 
+bool TaskList::start_now(int32_t id) {
+    {
+        std::lock_guard lock(m_lock);
+        auto entry = find(id);
+        if (!entry || m_closed || entry->thread_live) return false;
+        const int32_t state = entry->state;
+        if (state == kQueued) {
+            entry->start_now = true;
+        } else if (state == kError || state == kPaused || state == kCanceled) {
+            if (!requeue_locked(*entry, false)) return false;
+            entry->start_now = true;
+        } else {
+            return false;
+        }
+    }
+    schedule();
+    return true;
+}
+
+bool TaskList::move(int32_t id, QueueMove how) {
+    std::lock_guard lock(m_lock);
+    auto at = std::find_if(m_entries.begin(), m_entries.end(),
+                           [id](const std::shared_ptr<TaskEntry>& entry) { return entry->id == id; });
+    if (at == m_entries.end() || !waiting(**at)) return false;
+    const size_t from = static_cast<size_t>(at - m_entries.begin());
+    std::vector<size_t> others; // the other waiting entries, in list order
+    for (size_t i = 0; i < m_entries.size(); ++i) {
+        if (i != from && waiting(*m_entries[i])) others.push_back(i);
+    }
+    // `to` is the index, in the list without the task, before which it goes.
+    size_t to = 0;
+    const auto before = std::find_if(others.begin(), others.end(), [from](size_t i) { return i > from; });
+    switch (how) {
+    case QueueMove::kUp:
+        if (before == others.begin()) return false;
+        to = *(before - 1);
+        break;
+    case QueueMove::kDown:
+        if (before == others.end()) return false;
+        to = *before; // after it: its index drops by one once the task is out
+        break;
+    case QueueMove::kTop:
+        if (before == others.begin()) return false;
+        to = others.front();
+        break;
+    case QueueMove::kBottom:
+        if (before == others.end()) return false;
+        to = others.back();
+        break;
+    }
+    std::shared_ptr<TaskEntry> entry = *at;
+    m_entries.erase(at);
+    m_entries.insert(m_entries.begin() + static_cast<std::ptrdiff_t>(to), entry);
+    m_changes->note_status();
+    return true;
+}
+
+bool TaskList::requeue_locked(TaskEntry& entry, bool allow_done) {
+    int32_t state = entry.state;
+    if (state != kError && state != kPaused && state != kCanceled && !(allow_done && state == kDone))
+        return false;
+    // A task cancelled while running is "canceled" before its thread has ended; starting a
+    // second thread on it would let two drivers write one file.
+    if (entry.thread_live) return false;
+    Task& task = *entry.task;
+    m_arbiter->set_holds_path(task, true);
+    m_arbiter->place(task, task.output_path(),
+                     [&task](const std::string& path) { return may_write_over(task, path); });
+    task.stop = false;
+    task.pause = false;
+    task.complete = false;
+    task.set_status("queued");
+    entry.state = kQueued;
+    m_changes->note_status();
+    return true;
+}
+
 void TaskList::requeue(int32_t id, bool allow_done) {
     {
         std::lock_guard lock(m_lock);
         auto entry = find(id);
-        if (!entry || m_closed) return;
-        int32_t state = entry->state;
-        if (state != kError && state != kPaused && state != kCanceled && !(allow_done && state == kDone))
-            return;
-        // A task cancelled while running is "canceled" before its thread has ended; starting a
-        // second thread on it would let two drivers write one file.
-        if (entry->thread_live) return;
-        Task& task = *entry->task;
-        m_arbiter->set_holds_path(task, true);
-        m_arbiter->place(task, task.output_path(),
-                         [&task](const std::string& path) { return may_write_over(task, path); });
-        task.stop = false;
-        task.pause = false;
-        task.complete = false;
-        task.set_status("queued");
-        entry->state = kQueued;
-        m_changes->note_status();
+        if (!entry || m_closed || !requeue_locked(*entry, allow_done)) return;
     }
     schedule();
 }
@@ -240,14 +308,25 @@ void TaskList::schedule() {
         TaskDriver driver;
         {
             std::lock_guard lock(m_lock);
-            if (m_closed || m_running >= m_max_concurrent) return;
+            if (m_closed) return;
+            // A task started by hand goes first and ignores the count; the rest wait their turn
+            // in list order.
             for (const auto& candidate : m_entries) {
-                if (candidate->state == kQueued) {
+                if (candidate->state == kQueued && candidate->start_now) {
                     entry = candidate;
                     break;
                 }
             }
+            if (!entry && m_running < m_max_concurrent) {
+                for (const auto& candidate : m_entries) {
+                    if (candidate->state == kQueued) {
+                        entry = candidate;
+                        break;
+                    }
+                }
+            }
             if (!entry) return;
+            entry->start_now = false;
             entry->state = kRunning;
             entry->thread_live = true;
             ++m_running;

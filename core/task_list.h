@@ -21,6 +21,7 @@
 
 #include "core/change_signal.h"
 #include "core/path_arbiter.h"
+#include "core/shared_bandwidth.h"
 #include "core/task.h"
 #include "core/task_driver.h"
 #include "core/task_snapshot.h"
@@ -32,7 +33,11 @@ struct TaskEntry {
     std::shared_ptr<Task> task;
     std::atomic<int32_t> state{kQueued};
     std::atomic<bool> thread_live{false}; // a task thread for this entry has not ended yet
+    bool start_now = false; // under the list lock: starts beyond max_concurrent (TaskList::start_now)
 };
+
+// Where `TaskList::move` puts a waiting task among the other waiting ones.
+enum class QueueMove { kUp, kDown, kTop, kBottom };
 
 class TaskList {
 public:
@@ -75,6 +80,21 @@ public:
     bool put_back(const Removed& removed);
     bool all_settled() const;
 
+    // Starts a waiting task (queued, or paused, failed or canceled and so queued again first) at
+    // once, even when max_concurrent tasks run already; the count is not raised, so the next
+    // queued task waits until the running ones are fewer than it again. False for unknown ids,
+    // done and running tasks, and a task whose last run has not ended yet.
+    bool start_now(int32_t id);
+    // The queue order is the list's order: the first queued entry starts next. A waiting task
+    // (queued or paused) moves one place up or down among the waiting tasks, or before the first
+    // or after the last of them; running and settled tasks keep their places and are passed over.
+    // The journal keeps the list in this order. False when the task is not waiting or is
+    // already at that end.
+    bool move(int32_t id, QueueMove how);
+
+    // The limit all tasks of the list share (core/shared_bandwidth.h); off until set.
+    SharedBandwidth& shared_bandwidth() const { return *m_shared_bandwidth; }
+
     void set_max_concurrent(int64_t max_concurrent); // at least 1; schedules
     int64_t max_concurrent() const { return m_max_concurrent; }
     // Replaces the list's drivers with one for every task (tests script their runs with it);
@@ -105,6 +125,7 @@ private:
     int32_t restore_entry(std::shared_ptr<Task> task, int32_t id, TaskState state, bool in_id_order);
     std::shared_ptr<TaskEntry> find(int32_t id) const; // the rest: under m_lock
     void requeue(int32_t id, bool allow_done);
+    bool requeue_locked(TaskEntry& entry, bool allow_done); // under m_lock; false: not requeued
     void schedule();
     void run_thread(const std::shared_ptr<TaskEntry>& entry, const TaskDriver& driver);
 
@@ -116,6 +137,7 @@ private:
     const TaskDrivers m_drivers;
     TaskDriver m_driver;
     const std::shared_ptr<PathArbiter> m_arbiter = std::make_shared<PathArbiter>();
+    const std::shared_ptr<SharedBandwidth> m_shared_bandwidth = std::make_shared<SharedBandwidth>();
     bool m_closed = false;
 
     std::atomic<int64_t> m_max_concurrent;

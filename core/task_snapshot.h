@@ -64,6 +64,7 @@ struct TaskSnapshot {
     // failure's "error: ..." text; the state's name otherwise.
     std::string status;
     std::string name;             // the output file's name
+    std::string path;             // the output file's whole path; not in the documents
     std::string url;              // for display: passwords replaced
     uint64_t total = 0;           // 0 while unknown
     bool total_estimated = false; // a guess from what was fetched so far

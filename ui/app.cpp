@@ -11,16 +11,21 @@
 
 #include <cctype>
 #include <clocale>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "core/engine.h"
 #include "net/text.h"
+#include "ui/clipboard_watch.h"
 #include "ui/link_drop.h"
 #include "ui/notifier.h"
+#include "ui/queue_end.h"
 #include "ui/shell_controller.h"
+#include "ui/single_instance.h"
 #include "ui/sleep_inhibitor.h"
 #include "ui/text_table.h"
+#include "ui/theme.h"
 
 // Resources of a static library are registered by hand.
 static void init_resources() { Q_INIT_RESOURCE(tarnwick); }
@@ -89,12 +94,21 @@ App::App() {
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/tarnwick.svg")));
     apply_stored_language(app::SettingsStore(app::settings_paths_from_env()));
 
+    // Light or dark as the desktop prefers, before the window is made; followed while it runs.
+    auto* theme = new ThemeWatcher([this](bool dark) {
+        apply_theme(dark);
+        if (m_window) m_window->update();
+    });
+    theme->start();
     m_window = std::make_unique<MainWindow>(m_engine.ops());
+    theme->setParent(m_window.get());
+    m_theme = theme;
     m_tray = new TrayIcon(*m_window);
     // Links dropped on the window start as downloads.
     new LinkDropFilter(*m_window,
                        [window = m_window.get()](const std::string& link) { window->start_download(link); });
     m_tray->add();
+    m_tray->set_task_source(m_engine.ops().snapshot);
     ShotRequest shot = shot_request_from_env();
     if (!shot.path.isEmpty()) m_window->request_screenshot(shot.path, monotonic_ms() + shot.delay_ms);
 
@@ -111,6 +125,12 @@ App::App() {
     };
     m_notifier = new Notifier(std::move(hooks), m_window.get());
     m_notifier->start();
+    // A copied link is offered; the offer taken, it starts like one typed into New.
+    m_clipboard = new ClipboardWatch(
+        *m_notifier, [window = m_window.get()](const std::string& link) { window->start_download(link); },
+        m_window.get());
+    m_queue_end = new QueueEndWatcher({m_engine.ops().snapshot, {}}, m_window.get());
+    m_queue_end->start();
 
     app::SettingsStore store(app::settings_paths_from_env());
     std::string exe = executable_path();
@@ -120,6 +140,9 @@ App::App() {
 
     m_engine.apply(m_settings);
     m_notifier->set_enabled(m_settings.notifications);
+    m_tray->set_close_to_tray(m_settings.close_to_tray);
+    m_clipboard->set_enabled(m_settings.clipboard_watch);
+    m_queue_end->set_action(m_settings.queue_end_action);
     m_window->set_download_folder(m_settings.download_dir);
     m_window->set_connections(m_settings.connections);
     m_window->set_settings_context(settings_context(exe));
@@ -147,6 +170,9 @@ SettingsContext App::settings_context(const std::string& exe) {
         m_engine.apply(saved);
         if (m_shell) m_shell->set_proxy(saved.proxy_mode, saved.proxy);
         if (m_notifier) m_notifier->set_enabled(saved.notifications);
+        if (m_tray) m_tray->set_close_to_tray(saved.close_to_tray);
+        if (m_clipboard) m_clipboard->set_enabled(saved.clipboard_watch);
+        if (m_queue_end) m_queue_end->set_action(saved.queue_end_action);
         if (update_check_changed && m_shell)
             m_shell->set_auto_update(saved.auto_update_check, monotonic_ms());
     };
@@ -193,7 +219,7 @@ void quit_on_signals(QObject* owner) {
 
 } // namespace
 
-int run_app() {
+int run_app(const std::vector<std::string>& links) {
     // Before start-up, so that a signal arriving while the window is being made (the run marker
     // already written) still ends the run cleanly once the loop runs.
     quit_on_signals(QCoreApplication::instance());
@@ -201,6 +227,23 @@ int run_app() {
     // A signal that came while a dialog opened at start-up was showing has ended that dialog's
     // loop already; the main loop would not hear of it.
     if (MainWindow::quit_requested()) return 0;
+    MainWindow& window = app.window();
+    // Later starts hand their links over to this one and bring its window forward.
+    auto* instance = new SingleInstance(
+        [&window](const std::vector<std::string>& given) {
+            for (const std::string& link : given)
+                window.start_download(link);
+            window.showNormal();
+            window.raise();
+            window.activateWindow();
+        },
+        &window);
+    if (!instance->listen(instance_socket_path()))
+        std::fputs(
+            "tarnwick: another start listens for links already; links given to later starts go there\n",
+            stderr);
+    for (const std::string& link : links)
+        window.start_download(link);
     return QApplication::exec();
 }
 

@@ -1,12 +1,15 @@
-// Start-up and shut-down of the desktop app, in this order: the language chosen last, the main
-// window, the screenshot request (TWK_SHOT, TWK_SHOT_MS), the engine, the sleep inhibitor
-// (ui/sleep_inhibitor.h) and the notices (ui/notifier.h), the settings and the
-// first-run login item, the URL scheme, the settings applied to the engine, the crash check and
-// the first update check, the window shown where it was left, the Settings dialog when
-// TWK_AUTOSTART_SETTINGS begins with "1". At exit the window's geometry is kept, the shell's
-// worker threads are joined and the run marker deleted (the run ended cleanly), then the engine
-// is destroyed, which pauses its tasks so that their sidecars are saved. The command line is not
-// read, and every start is a new process with its own window and engine.
+// Start-up and shut-down of the desktop app, in this order: the language chosen last, the
+// desktop's light or dark preference (ui/theme.h, followed while the app runs), the main window, the
+// screenshot request (TWK_SHOT, TWK_SHOT_MS), the engine, the sleep inhibitor (ui/sleep_inhibitor.h), the
+// notices (ui/notifier.h), the clipboard watch (ui/clipboard_watch.h) and the queue's end action
+// (ui/queue_end.h), the settings and the first-run login item, the URL scheme, the settings applied to the
+// engine, the crash check and the first update check, the window shown where it was left, the Settings dialog
+// when TWK_AUTOSTART_SETTINGS begins with "1". `run_app` then listens for later starts (ui/single_instance.h)
+// and starts the links it was given. At exit the window's geometry is kept, the shell's worker threads are
+// joined and the run marker deleted (the run ended cleanly), then the engine is destroyed, which pauses its
+// tasks so that their sidecars are saved. The command line is not read here: main() reads the links
+// (app/launch_link.h) and hands them to an app that runs already, and only without one does a start make its
+// own window and engine.
 #pragma once
 
 #include <QString>
@@ -14,6 +17,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "app/settings.h"
 #include "app/settings_store.h"
@@ -26,6 +30,9 @@ namespace twk::ui {
 class ShellController;
 class SleepInhibitor;
 class Notifier;
+class ClipboardWatch;
+class QueueEndWatcher;
+class ThemeWatcher;
 
 // The screenshot the environment asks for: a path and the delay in milliseconds (8000 unless
 // TWK_SHOT_MS gives its leading decimal number; text that is not a number gives 0).
@@ -60,6 +67,8 @@ public:
     const app::Settings& settings() const { return m_settings; }
     TrayIcon& tray() { return *m_tray; }
     ShellController& shell() { return *m_shell; }
+    ClipboardWatch& clipboard_watch() { return *m_clipboard; }
+    QueueEndWatcher& queue_end() { return *m_queue_end; }
 
 private:
     SettingsContext settings_context(const std::string& exe);
@@ -70,6 +79,9 @@ private:
     TrayIcon* m_tray = nullptr;               // the window's child
     SleepInhibitor* m_sleep = nullptr;        // the window's child
     Notifier* m_notifier = nullptr;           // the window's child
+    ClipboardWatch* m_clipboard = nullptr;    // the window's child
+    QueueEndWatcher* m_queue_end = nullptr;   // the window's child
+    ThemeWatcher* m_theme = nullptr;          // the window's child
     std::unique_ptr<ShellController> m_shell; // self-update, run marker, crash check, sampler
 };
 
@@ -81,7 +93,8 @@ inline constexpr const char* kNoDisplayMessage =
     "  twk get URL            download one file\n"
     "  twk serve              the engine and its control page for the browser extension\n";
 
-// Start-up, the event loop, shut-down; the exit code.
-int run_app();
+// Start-up, the event loop, shut-down; the exit code. `links` (checked download links) start
+// once the window is up.
+int run_app(const std::vector<std::string>& links = {});
 
 } // namespace twk::ui

@@ -45,6 +45,7 @@ void EngineLink::apply(const app::Settings& settings) {
     m_engine->set_max_per_host(settings.max_per_host);
     // Queued tasks start when a slot frees up; lowering the number lets running ones finish.
     m_engine->set_max_concurrent(settings.downloads_at_once);
+    m_engine->set_global_limit(settings.global_limit());
 }
 
 EngineOps EngineLink::ops() {
@@ -64,6 +65,11 @@ EngineOps EngineLink::ops() {
         m_tasks_valid = true;
         out = m_tasks;
         return true;
+    };
+    ops.start_now = [this](int32_t id) { return m_engine && m_engine->start_now(id); };
+    ops.move = [this](int32_t id, QueueMove how) { return m_engine && m_engine->move(id, how); };
+    ops.set_global_limit = [this](int64_t bytes_per_second) {
+        if (m_engine) m_engine->set_global_limit(bytes_per_second);
     };
     ops.pause = [this](int32_t id) {
         if (m_engine) m_engine->pause(id);
@@ -93,19 +99,26 @@ EngineOps EngineLink::ops() {
                       [this](const TaskList::Removed& removed) { return m_engine->put_back(removed); });
         return m_removed.empty();
     };
-    ops.add = [this](const std::string& url, int64_t connections, std::string& error) {
+    ops.add_to = [this](const NewDownload& download, std::string& error) {
         if (!m_engine) {
             error = "engine not running";
             return false;
         }
         StartOptions options;
-        options.url = url;
-        options.connections = connections <= 0 ? static_cast<int64_t>(kDefaultConnections) : connections;
+        options.url = download.url;
+        options.connections =
+            download.connections <= 0 ? static_cast<int64_t>(kDefaultConnections) : download.connections;
+        options.directory = download.folder;
+        options.filename = download.name;
+        options.user_named = !download.name.empty();
         if (!m_engine->add(options).ok()) {
             error = "invalid URL";
             return false;
         }
         return true;
+    };
+    ops.add = [add_to = ops.add_to](const std::string& url, int64_t connections, std::string& error) {
+        return add_to(NewDownload{url, connections, {}, {}}, error);
     };
     return ops;
 }

@@ -22,6 +22,14 @@
 
 namespace twk::ui {
 
+// A link New adds with the user's own folder and file name.
+struct NewDownload {
+    std::string url;
+    int64_t connections = 0; // 0 or less: the default
+    std::string folder;      // empty: the download folder
+    std::string name;        // empty: the server's name, else the link's
+};
+
 struct EngineOps {
     std::function<bool()> running;
     // The engine's tasks now; false without an engine.
@@ -35,8 +43,17 @@ struct EngineOps {
     // `undo_remove` puts back what the last call took, false when nothing could be.
     std::function<void(const std::vector<int32_t>&)> remove;
     std::function<bool()> undo_remove;
+    // Starts a waiting task at once, beyond "Downloads at once" (core/engine.h `start_now`).
+    std::function<bool(int32_t)> start_now;
+    // Moves a queued or paused task up, down, to the top or the bottom of the queue order.
+    std::function<bool(int32_t, QueueMove)> move;
+    // The limit for all downloads together in bytes per second; 0 turns it off.
+    std::function<void(int64_t)> set_global_limit;
     // Adds `url` with `connections`; the error text when it could not be added.
     std::function<bool(const std::string& url, int64_t connections, std::string& error)> add;
+    // As `add`, into the download's own folder (made when missing) under its own name; the
+    // name is the user's, so it is kept as typed but for what no file name may hold.
+    std::function<bool(const NewDownload& download, std::string& error)> add_to;
 };
 
 inline constexpr int64_t kAppMaxConcurrent = 3;
@@ -57,7 +74,7 @@ public:
     int64_t browser_contact_age(std::string_view tag) const;
 
     // The download folder when set, then the proxy: the custom URL in custom mode, else none,
-    // and the system-proxy flag.
+    // and the system-proxy flag; the downloads at once and the global speed limit.
     void apply(const app::Settings& settings);
 
     EngineOps ops();

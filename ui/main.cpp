@@ -3,7 +3,12 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include <string>
+#include <vector>
+
+#include "app/launch_link.h"
 #include "ui/app.h"
+#include "ui/single_instance.h"
 
 namespace {
 
@@ -24,5 +29,24 @@ int main(int argc, char** argv) {
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Tarnwick"));
     QApplication::setDesktopFileName(QStringLiteral("tarnwick"));
-    return twk::ui::run_app();
+
+    // The links to start: `tarnwick URL…` and twk: links. A refused one is named by its place
+    // only, since it may hold a password.
+    const QStringList arguments = QCoreApplication::arguments();
+    std::vector<std::string> links;
+    int refused = 0;
+    for (qsizetype i = 1; i < arguments.size(); ++i) {
+        const twk::app::LaunchLink link = twk::app::parse_launch_link(arguments[i].toStdString());
+        if (link.ok) {
+            links.push_back(link.url);
+        } else {
+            std::fprintf(stderr, "tarnwick: link %lld refused: %s\n", static_cast<long long>(i),
+                         link.error.c_str());
+            ++refused;
+        }
+    }
+    if (refused > 0 && links.empty()) return 2;
+    // One app per user: while one runs, it takes the links and this start ends.
+    if (twk::ui::hand_over_links(twk::ui::instance_socket_path(), links)) return refused > 0 ? 2 : 0;
+    return twk::ui::run_app(links);
 }

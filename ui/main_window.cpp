@@ -11,11 +11,15 @@
 #include <QVBoxLayout>
 
 #include "core/engine.h"
+#include "ui/list_filter_bar.h"
 #include "ui/new_download_dialog.h"
 #include "ui/row_painter.h"
+#include "ui/row_text.h"
+#include "ui/task_filter_model.h"
 #include "ui/task_list.h"
 #include "ui/task_list_model.h"
 #include "ui/text_table.h"
+#include "ui/window_texts.h"
 
 #ifndef TWK_VERSION
 #define TWK_VERSION "0"
@@ -68,11 +72,22 @@ MainWindow::MainWindow(EngineOps ops, QWidget* parent)
     m_banner_widget = new Banner(centre);
     column->addWidget(m_banner_widget);
     m_list_model = new TaskListModel(m_model, this);
-    m_list = new TaskListView(*m_list_model, centre);
+    m_filter = new TaskFilterModel(this);
+    m_filter->setSourceModel(m_list_model);
+    m_filter_bar = new ListFilterBar(*m_filter, centre);
+    column->addWidget(m_filter_bar);
+    m_list = new TaskListView(*m_list_model, *m_filter, centre);
     column->addWidget(m_list, 1);
     setCentralWidget(centre);
     m_status = new TotalBar(this);
     setStatusBar(m_status);
+    m_limit_button = new QToolButton(m_status);
+    m_limit_button->setObjectName(QStringLiteral("TWKSpeedLimit"));
+    m_limit_button->setCheckable(true);
+    m_limit_button->setAutoRaise(true);
+    m_limit_button->setFocusPolicy(Qt::NoFocus);
+    m_status->addWidget(m_limit_button);
+    connect(m_limit_button, &QToolButton::clicked, this, &MainWindow::toggle_speed_limit);
     m_status->hide();
 
     connect(m_banner_widget, &Banner::link_clicked, this, &MainWindow::click_banner_link);
@@ -98,6 +113,9 @@ MainWindow::MainWindow(EngineOps ops, QWidget* parent)
     connect(m_actions.resume_all, &QAction::triggered, this, [this] { act_on_all(PauseAction::Resume); });
     connect(m_actions.language, &QAction::triggered, this, &MainWindow::switch_language_now);
     connect(m_actions.about, &QAction::triggered, this, &MainWindow::show_about);
+    connect(m_actions.start_now, &QAction::triggered, this, &MainWindow::start_selected_now);
+    connect(m_actions.move_up, &QAction::triggered, this, [this] { move_selected(true); });
+    connect(m_actions.move_down, &QAction::triggered, this, [this] { move_selected(false); });
 
     resize(760, 360);
     m_engine_running = m_ops.running && m_ops.running();
@@ -171,6 +189,8 @@ void MainWindow::retranslate() {
     update_title();
     m_actions.retranslate(m_model.pause_action());
     m_banner_widget->set_content(m_banner, q(m_update_version));
+    m_filter_bar->retranslate();
+    show_speed_limit();
     m_status->update();
     m_list->viewport()->update();
     follow_model();
@@ -178,8 +198,17 @@ void MainWindow::retranslate() {
 
 void MainWindow::follow_model() {
     m_actions.follow(m_model.pause_action(), row_menu().present);
-    m_list->set_empty_texts(m_engine_running ? t("list.empty") : t("state.offline"),
-                            m_engine_running ? t("list.hint") : QString());
+    m_actions.follow_queue(!queued_selection().empty());
+    // Rows the filter hides are not "no tasks": the texts say what to do about them.
+    const bool filtered_out = m_list_model->rowCount() > 0 && m_filter->rowCount() == 0;
+    if (filtered_out)
+        m_list->set_empty_texts(QString::fromUtf8(window_text(WindowText::NoMatch)),
+                                QString::fromUtf8(window_text(WindowText::NoMatchHint)));
+    else
+        m_list->set_empty_texts(m_engine_running ? t("list.empty") : t("state.offline"),
+                                m_engine_running ? t("list.hint") : QString());
+    m_filter_bar->update_counts();
+    m_limit_button->setVisible(m_engine_running);
     m_status->set_state(m_engine_running, m_model.visible_speed_sum());
     const bool wanted = m_model.wants_status_bar(m_engine_running);
     if (wanted != status_bar_shown()) {
@@ -192,20 +221,27 @@ void MainWindow::follow_model() {
 void MainWindow::push_selection() {
     QItemSelectionModel* chosen = m_list->selectionModel();
     QItemSelection selection;
+    bool filtered_out = false;
     for (const TaskView* task : m_model.selection()) {
-        QModelIndex index = m_list_model->index_of(task->id);
-        if (index.isValid()) selection.select(index, index);
+        QModelIndex index = view_index(task->id);
+        if (index.isValid())
+            selection.select(index, index);
+        else
+            filtered_out = true;
     }
-    QModelIndex current = m_model.selected() ? m_list_model->index_of(*m_model.selected()) : QModelIndex();
+    QModelIndex current = m_model.selected() ? view_index(*m_model.selected()) : QModelIndex();
     QModelIndexList now = chosen->selectedIndexes();
     bool same = chosen->currentIndex() == current && now.size() == selection.indexes().size();
     for (const QModelIndex& index : now)
         same = same && selection.contains(index);
-    if (same) return;
-    m_syncing = true;
-    chosen->setCurrentIndex(current, QItemSelectionModel::NoUpdate);
-    chosen->select(selection, QItemSelectionModel::ClearAndSelect);
-    m_syncing = false;
+    if (!same) {
+        m_syncing = true;
+        chosen->setCurrentIndex(current, QItemSelectionModel::NoUpdate);
+        chosen->select(selection, QItemSelectionModel::ClearAndSelect);
+        m_syncing = false;
+    }
+    // Rows the filter hides leave the selection, so that no action reaches what is not shown.
+    if (filtered_out) pull_selection();
 }
 
 void MainWindow::pull_selection() {
@@ -362,7 +398,7 @@ void MainWindow::delete_selected(bool with_file) {
         for (int32_t id : ids) {
             const TaskView* task = m_model.find(id);
             if (!task || task->state() != ViewState::Done) continue;
-            QString path = q(output_path(task->name));
+            QString path = q(task_path(*task));
             QString trashed;
             if (!path.isEmpty() && QFile::moveToTrash(path, &trashed)) m_trashed.emplace_back(path, trashed);
         }
@@ -400,8 +436,66 @@ void MainWindow::act_on_all(PauseAction action) {
     set_interval(kFastInterval);
 }
 
+QModelIndex MainWindow::view_index(int32_t id) const {
+    return m_filter->mapFromSource(m_list_model->index_of(id));
+}
+
+std::vector<int32_t> MainWindow::queued_selection() const {
+    std::vector<int32_t> ids;
+    for (const TaskView* task : m_model.selection())
+        if (task->state() == ViewState::Queued) ids.push_back(task->id);
+    return ids;
+}
+
+void MainWindow::start_selected_now() {
+    if (!m_ops.start_now) return;
+    for (int32_t id : queued_selection())
+        m_ops.start_now(id);
+    set_interval(kFastInterval);
+}
+
+void MainWindow::move_selected(bool up) {
+    if (!m_ops.move) return;
+    std::vector<int32_t> ids = queued_selection();
+    // Moving down, the lowest goes first, so that a block keeps its order.
+    if (!up) std::reverse(ids.begin(), ids.end());
+    for (int32_t id : ids)
+        m_ops.move(id, up ? QueueMove::kUp : QueueMove::kDown);
+    set_interval(kFastInterval);
+}
+
+void MainWindow::set_settings_context(SettingsContext context) {
+    m_settings_context = std::move(context);
+    show_speed_limit();
+}
+
+void MainWindow::show_speed_limit() {
+    const app::Settings& s = m_settings_context.settings;
+    m_limit_button->setChecked(s.speed_limit_on);
+    m_limit_button->setText(
+        s.speed_limit_on
+            ? QString::fromUtf8(window_text(WindowText::SpeedLimitOn))
+                  .arg(QString::fromStdString(speed_text(static_cast<double>(s.speed_limit_kib) * 1024)))
+            : QString::fromUtf8(window_text(WindowText::SpeedLimitOff)));
+    m_limit_button->setToolTip(QString::fromUtf8(window_text(WindowText::SpeedLimitSetting)));
+}
+
+void MainWindow::toggle_speed_limit() {
+    app::Settings& s = m_settings_context.settings;
+    const bool on = !s.speed_limit_on;
+    if (!m_settings_context.paths.config_home.empty()) {
+        app::SettingsStore store(m_settings_context.paths);
+        s = app::save_speed_limit_on(store, s, on);
+    } else {
+        s.speed_limit_on = on;
+    }
+    if (m_ops.set_global_limit) m_ops.set_global_limit(s.global_limit());
+    if (m_settings_context.saved) m_settings_context.saved(s);
+    show_speed_limit();
+}
+
 void MainWindow::ensure_visible(int32_t id) {
-    QModelIndex index = m_list_model->index_of(id);
+    QModelIndex index = view_index(id);
     if (index.isValid()) m_list->scrollTo(index, QAbstractItemView::EnsureVisible);
 }
 

@@ -14,6 +14,7 @@
 #include <QRectF>
 #include <QString>
 #include <QTimer>
+#include <QToolButton>
 
 #include <array>
 #include <functional>
@@ -31,6 +32,8 @@
 namespace twk::ui {
 
 class DownloadStarter;
+class ListFilterBar;
+class TaskFilterModel;
 class TaskListModel;
 class TaskListView;
 
@@ -59,7 +62,11 @@ public:
     void set_download_folder(const std::string& folder) { m_download_folder = folder; }
     void set_connections(int64_t connections) { m_connections = connections; }
     // What the Settings dialog shows and saves through; its `saved` hook runs after a save.
-    void set_settings_context(SettingsContext context) { m_settings_context = std::move(context); }
+    void set_settings_context(SettingsContext context);
+    // The status bar's one-click switch of the speed limit for all downloads: turns it on at
+    // the value Settings holds, or off, keeps the choice and tells the engine.
+    void toggle_speed_limit();
+    QToolButton* speed_limit_button() const { return m_limit_button; }
     // Adds `link` on a worker thread, as the New Download dialog does; a failure is reported
     // in a message box.
     void start_download(const std::string& link);
@@ -91,6 +98,9 @@ public:
     // The window as it would be painted now.
     QImage render_frame();
     TaskListView& list_view() { return *m_list; }
+    // The list's sort and filter, and the bar above the list that sets them.
+    TaskFilterModel& list_filter() { return *m_filter; }
+    ListFilterBar& filter_bar() { return *m_filter_bar; }
     WindowActions& actions() { return m_actions; }
 
     const TaskViewModel& model() const { return m_model; }
@@ -103,6 +113,8 @@ public:
     double scroll_offset() const;
     // The output path for a task's name, empty when the name cannot be one.
     std::string output_path(const std::string& name) const;
+    // Where the task's file is: its own path, else the download folder's for its name.
+    std::string task_path(const TaskView& task) const;
 
     RowMenu row_menu() const;
     void run_row_command(RowCommand command); // does nothing when the entry is disabled
@@ -147,18 +159,28 @@ private:
     void open_settings();
     void run_second_button();
     void act_on_all(PauseAction action);
+    // The selected queued tasks, in list order.
+    std::vector<int32_t> queued_selection() const;
+    void start_selected_now();
+    void move_selected(bool up);
     void take_screenshot_if_due();
     void show_banner(BannerMode mode);
+    // The list view's row for a task; invalid when it is not shown (deleted, or filtered out).
+    QModelIndex view_index(int32_t id) const;
 
     EngineOps m_ops;
     TaskViewModel m_model;
     TaskListModel* m_list_model = nullptr;
+    TaskFilterModel* m_filter = nullptr;
+    ListFilterBar* m_filter_bar = nullptr;
     TaskListView* m_list = nullptr;
     WindowActions m_actions;
     TopBar* m_toolbar = nullptr;
     std::array<TopBarButton*, 4> m_buttons{};
     Banner* m_banner_widget = nullptr;
     TotalBar* m_status = nullptr;
+    QToolButton* m_limit_button = nullptr;
+    void show_speed_limit();
     QTimer m_timer;
     int m_interval = 16;
     bool m_engine_running = false;

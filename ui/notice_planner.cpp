@@ -14,7 +14,7 @@ void NoticePlanner::observe(const std::vector<TaskSnapshot>& tasks, double now_s
         if (ended && was_open) {
             if (m_pending.empty()) m_first_end = now_seconds;
             m_last_end = now_seconds;
-            m_pending.push_back({task.id, task.name, task.state == kError, task.status});
+            m_pending.push_back({task.id, task.name, task.path, task.state == kError, task.status});
         }
         m_states[task.id] = task.state;
     }
@@ -52,6 +52,7 @@ std::vector<Notice> NoticePlanner::take(double now_seconds, bool window_active) 
         notice.kind = e.failed ? NoticeKind::Failed : NoticeKind::Finished;
         notice.id = e.id;
         notice.name = e.name;
+        notice.path = e.path;
         if (language_is_chinese())
             notice.summary = e.failed ? "下载失败" : "下载完成";
         else

@@ -27,6 +27,7 @@ struct Notice {
     NoticeKind kind = NoticeKind::Finished;
     int32_t id = 0;   // the task; 0 for a summary
     std::string name; // the file's name; empty for a summary
+    std::string path; // the file's whole path; empty for a summary
     std::string summary;
     std::string body;
 };
@@ -45,6 +46,7 @@ private:
     struct Ended {
         int32_t id;
         std::string name;
+        std::string path;
         bool failed;
         std::string status;
     };

@@ -65,13 +65,7 @@ void Notifier::poll() {
 void Notifier::send(const Notice& notice) {
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected()) return;
-    if (!m_connected) {
-        bus.connect(kService, kPath, kService, QStringLiteral("ActionInvoked"), this,
-                    SLOT(action_invoked(uint, QString)));
-        bus.connect(kService, kPath, kService, QStringLiteral("NotificationClosed"), this,
-                    SLOT(notice_closed(uint, uint)));
-        m_connected = true;
-    }
+    connect_bus();
     const bool zh = language_is_chinese();
     QStringList actions;
     if (notice.kind == NoticeKind::Finished)
@@ -84,11 +78,28 @@ void Notifier::send(const Notice& notice) {
     // Servers may read the body as markup: a file name is text.
     call << QStringLiteral("Tarnwick") << uint(0) << QStringLiteral("tarnwick") << q(notice.summary)
          << q(notice.body).toHtmlEscaped() << actions << QVariantMap{} << int(-1);
-    Sent sent{notice.kind, notice.id, QString()};
-    if (notice.kind == NoticeKind::Finished && m_hooks.folder)
+    Sent sent{notice.kind, notice.id, QString(), {}};
+    // The task's own path: a download saved outside the download folder is found there.
+    if (notice.kind == NoticeKind::Finished && !notice.path.empty())
+        sent.path = q(notice.path);
+    else if (notice.kind == NoticeKind::Finished && m_hooks.folder)
         sent.path = q(m_hooks.folder()) + QLatin1Char('/') + q(notice.name);
-    auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(call), this);
-    connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, watcher, sent] {
+    remember(new QDBusPendingCallWatcher(bus.asyncCall(call), this), std::move(sent));
+}
+
+void Notifier::connect_bus() {
+    if (m_connected) return;
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    bus.connect(kService, kPath, kService, QStringLiteral("ActionInvoked"), this,
+                SLOT(action_invoked(uint, QString)));
+    bus.connect(kService, kPath, kService, QStringLiteral("NotificationClosed"), this,
+                SLOT(notice_closed(uint, uint)));
+    m_connected = true;
+}
+
+// Keeps what a notice's actions need under the id the service gave it.
+void Notifier::remember(QDBusPendingCallWatcher* watcher, Sent sent) {
+    connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, watcher, sent = std::move(sent)] {
         watcher->deleteLater();
         QDBusPendingReply<uint> reply = *watcher;
         if (reply.isError() || sent.kind == NoticeKind::Summary) return;
@@ -97,11 +108,28 @@ void Notifier::send(const Notice& notice) {
     });
 }
 
+void Notifier::ask(const QString& summary, const QString& body, const QString& action_label,
+                   std::function<void()> chosen) {
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected()) return;
+    connect_bus();
+    QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, kService, QStringLiteral("Notify"));
+    call << QStringLiteral("Tarnwick") << uint(0) << QStringLiteral("tarnwick") << summary
+         << body.toHtmlEscaped() << QStringList{QStringLiteral("accept"), action_label} << QVariantMap{}
+         << int(-1);
+    remember(new QDBusPendingCallWatcher(bus.asyncCall(call), this),
+             Sent{NoticeKind::Finished, 0, QString(), std::move(chosen)});
+}
+
 void Notifier::action_invoked(uint notice, const QString& action) {
     auto it = m_sent.find(notice);
     if (it == m_sent.end()) return; // another program's notice, or one long gone
     Sent sent = it->second;
     m_sent.erase(it);
+    if (sent.chosen) {
+        if (action == QLatin1String("accept")) sent.chosen();
+        return;
+    }
     if (action == QLatin1String("open") && !sent.path.isEmpty())
         QDesktopServices::openUrl(QUrl::fromLocalFile(sent.path));
     else if (action == QLatin1String("folder") && !sent.path.isEmpty())

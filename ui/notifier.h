@@ -17,6 +17,8 @@
 #include "core/task_snapshot.h"
 #include "ui/notice_planner.h"
 
+class QDBusPendingCallWatcher;
+
 namespace twk::ui {
 
 // Selects the file in the file manager (its ShowItems call), else opens its folder.
@@ -39,6 +41,11 @@ public:
     void set_enabled(bool on) { m_enabled = on; }
     bool waiting() const { return m_planner.waiting(); }
 
+    // A notice of its own (the clipboard watch's "Download?"): `summary`, `body` as text, one
+    // action; `chosen` runs when the user clicks it. Shown whether or not download notices are on.
+    void ask(const QString& summary, const QString& body, const QString& action_label,
+             std::function<void()> chosen);
+
 private Q_SLOTS:
     void action_invoked(uint notice, const QString& action);
     void notice_closed(uint notice, uint reason);
@@ -48,8 +55,11 @@ private:
         NoticeKind kind;
         int32_t task;
         QString path;
+        std::function<void()> chosen; // a notice from `ask`
     };
     void poll();
+    void connect_bus();
+    void remember(QDBusPendingCallWatcher* watcher, Sent sent);
     void send(const Notice& notice);
 
     Hooks m_hooks;

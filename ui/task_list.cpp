@@ -35,9 +35,10 @@ QSize RowDelegate::sizeHint(const QStyleOptionViewItem& option, const QModelInde
     return QSize(option.rect.width(), task ? row_height(task->state()) : kCompactRowHeight);
 }
 
-TaskListView::TaskListView(TaskListModel& model, QWidget* parent) : QListView(parent) {
+TaskListView::TaskListView(TaskListModel& model, QAbstractItemModel& shown, QWidget* parent)
+    : QListView(parent) {
     setObjectName(QStringLiteral("TWKTaskList"));
-    setModel(&model);
+    setModel(&shown);
     setItemDelegate(new RowDelegate(model, this));
     setFrameShape(QFrame::NoFrame);
     setSelectionMode(QAbstractItemView::ExtendedSelection);

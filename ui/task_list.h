@@ -27,7 +27,9 @@ private:
 class TaskListView : public QListView {
     Q_OBJECT
 public:
-    explicit TaskListView(TaskListModel& model, QWidget* parent = nullptr);
+    // Shows `shown` (the rows themselves, or a sort and filter proxy over them); the rows are
+    // drawn from `model`.
+    TaskListView(TaskListModel& model, QAbstractItemModel& shown, QWidget* parent = nullptr);
 
     // The two centred lines shown while the list is empty (the hint may be empty).
     void set_empty_texts(const QString& title, const QString& hint);

@@ -2,6 +2,7 @@
 
 #include "ui/main_window.h"
 #include "ui/row_text.h"
+#include "ui/task_filter_model.h"
 
 namespace twk::ui {
 
@@ -12,7 +13,28 @@ int TaskListModel::rowCount(const QModelIndex& parent) const {
     return parent.isValid() ? 0 : static_cast<int>(m_ids.size());
 }
 
+static_assert(static_cast<int>(TaskListModel::TaskIdRole) == static_cast<int>(kTaskIdRole));
+
+namespace {
+
+// The engine's state a view state stands for.
+TaskState task_state(ViewState state) {
+    switch (state) {
+    case ViewState::Queued: return kQueued;
+    case ViewState::Probing:
+    case ViewState::Downloading: return kRunning;
+    case ViewState::Paused: return kPaused;
+    case ViewState::Done: return kDone;
+    case ViewState::Canceled: return kCanceled;
+    case ViewState::Error: break;
+    }
+    return twk::kError;
+}
+
+} // namespace
+
 const TaskView* TaskListModel::task(const QModelIndex& index) const {
+    if (index.isValid() && index.model() != this) return m_tasks.find(index.data(TaskIdRole).toInt());
     if (!index.isValid() || index.row() < 0 || static_cast<size_t>(index.row()) >= m_ids.size())
         return nullptr;
     return m_tasks.find(m_ids[static_cast<size_t>(index.row())]);
@@ -36,6 +58,11 @@ QVariant TaskListModel::data(const QModelIndex& index, int role) const {
                QString::fromStdString(display_status(view->status));
     case Qt::SizeHintRole: return QSize(0, row_height(view->state()));
     case TaskIdRole: return view->id;
+    case kTaskNameRole: return QString::fromStdString(view->name);
+    case kTaskUrlRole: return QString::fromStdString(view->url);
+    case kTaskSizeRole: return qulonglong(view->total);
+    case kTaskStateRole: return static_cast<int>(task_state(view->state()));
+    case kTaskStatusRole: return QString::fromStdString(view->status);
     default: return {};
     }
 }

@@ -15,6 +15,7 @@ namespace twk::ui {
 class TaskListModel : public QAbstractListModel {
     Q_OBJECT
 public:
+    // Also the roles the list's sort and filter read (ui/task_filter_model.h).
     enum Role : int { TaskIdRole = Qt::UserRole + 1 };
 
     explicit TaskListModel(const TaskViewModel& tasks, QObject* parent = nullptr);
@@ -22,6 +23,7 @@ public:
     int rowCount(const QModelIndex& parent = QModelIndex()) const override;
     QVariant data(const QModelIndex& index, int role) const override;
 
+    // The task of a row of this model, or of a proxy over it (found by its id).
     const TaskView* task(const QModelIndex& index) const;
     QModelIndex index_of(int32_t id) const; // invalid when the task is not shown
 

@@ -84,6 +84,7 @@ void TaskViewModel::update(const std::vector<TaskSnapshot>& tasks, double now_se
         task.view = view_state(entry);
         task.status = entry.status;
         task.name = entry.name;
+        task.path = entry.path;
         task.url = entry.url;
         task.total = entry.total;
         task.done = entry.done;

@@ -44,6 +44,7 @@ struct TaskView {
     ViewState view = ViewState::Queued;
     std::string status;
     std::string name;
+    std::string path; // the output file's whole path; empty when not known
     std::string url;
     uint64_t total = 0; // 0 while no size is known
     uint64_t done = 0;

@@ -4,6 +4,7 @@
 
 #include "ui/row_painter.h"
 #include "ui/text_table.h"
+#include "ui/window_texts.h"
 
 namespace twk::ui {
 namespace {
@@ -39,6 +40,12 @@ WindowActions::WindowActions(QWidget* owner) {
     resume_all = make(owner, -1, QKeySequence());
     language = make(owner, -1, QKeySequence());
     about = make(owner, -1, QKeySequence());
+    start_now = make(owner, -1, QKeySequence(Qt::CTRL | Qt::Key_Return));
+    start_now->setShortcuts(
+        {QKeySequence(Qt::CTRL | Qt::Key_Return), QKeySequence(Qt::CTRL | Qt::Key_Enter)});
+    move_up = make(owner, -1, QKeySequence(Qt::CTRL | Qt::Key_Up));
+    move_down = make(owner, -1, QKeySequence(Qt::CTRL | Qt::Key_Down));
+    follow_queue(false);
     retranslate(PauseAction::None);
     follow(PauseAction::None, false);
 }
@@ -55,6 +62,14 @@ void WindowActions::retranslate(PauseAction action) {
     resume_all->setText(t("action.resume_all"));
     language->setText(t("menu.language"));
     about->setText(t("about.title"));
+    start_now->setText(QString::fromUtf8(window_text(WindowText::StartNow)));
+    move_up->setText(QString::fromUtf8(window_text(WindowText::MoveUp)));
+    move_down->setText(QString::fromUtf8(window_text(WindowText::MoveDown)));
+}
+
+void WindowActions::follow_queue(bool queued_selected) {
+    for (QAction* action : {start_now, move_up, move_down})
+        action->setEnabled(queued_selected);
 }
 
 void WindowActions::follow(PauseAction action, bool has_selection) {

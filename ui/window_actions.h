@@ -28,6 +28,12 @@ struct WindowActions {
     QAction* resume_all = nullptr;
     QAction* language = nullptr;
     QAction* about = nullptr;
+    // The queue, for selected rows that wait their turn: start one now (Ctrl+Enter) or move it
+    // up (Ctrl+Up) or down (Ctrl+Down) in the order in which queued downloads start.
+    QAction* start_now = nullptr;
+    QAction* move_up = nullptr;
+    QAction* move_down = nullptr;
+    void follow_queue(bool queued_selected);
 
 private:
     PauseAction m_shown = PauseAction::None;

@@ -40,6 +40,10 @@ std::string MainWindow::output_path(const std::string& name) const {
     return folder + "/" + name;
 }
 
+std::string MainWindow::task_path(const TaskView& task) const {
+    return task.path.empty() ? output_path(task.name) : task.path;
+}
+
 void MainWindow::start_download(const std::string& link) { m_starter->start(link, m_connections); }
 
 void MainWindow::open_new_download() {
@@ -57,6 +61,7 @@ void MainWindow::open_settings() {
     if (context.default_folder.empty()) context.default_folder = default_download_dir();
     context.saved = [this](const app::Settings& saved) {
         m_settings_context.settings = saved;
+        show_speed_limit();
         m_download_folder = saved.download_dir;
         m_connections = saved.connections;
         if (m_settings_context.saved) m_settings_context.saved(saved);
@@ -101,7 +106,7 @@ RowMenu MainWindow::row_menu() const {
     const TaskView* task = m_model.selected_task();
     if (!task || m_model.row_top(task->id) < 0) return menu; // only a visible task has a menu
     menu.present = true;
-    menu.path = output_path(task->name);
+    menu.path = task_path(*task);
     bool is_file = !menu.path.empty() && QFileInfo(q(menu.path)).isFile();
     menu.open = task->state() == ViewState::Done && is_file;
     menu.show_in_folder = is_file;
@@ -162,6 +167,11 @@ void MainWindow::show_row_menu(const QPoint& global_pos) {
     entries[2].second->setEnabled(state.copy_link);
     entries[5].second->setShortcut(QKeySequence::Delete);
     entries[6].second->setEnabled(state.delete_file_too);
+    // A queued row can be started at once or moved in the queue.
+    if (m_actions.start_now->isEnabled()) {
+        menu.insertActions(entries[4].second, {m_actions.start_now, m_actions.move_up, m_actions.move_down});
+        menu.insertSeparator(entries[4].second);
+    }
     QAction* chosen = menu.exec(global_pos);
     for (const auto& [command, action] : entries) {
         if (chosen && chosen == action) run_row_command(command);

@@ -39,6 +39,12 @@ TEST_F(SettingsTest, AbsentFileGivesTheDefaults) {
     EXPECT_TRUE(s.auto_update_check);
     EXPECT_TRUE(s.notifications);
     EXPECT_EQ(s.downloads_at_once, 3);
+    EXPECT_TRUE(s.close_to_tray);
+    EXPECT_FALSE(s.speed_limit_on);
+    EXPECT_EQ(s.speed_limit_kib, 1024);
+    EXPECT_EQ(s.global_limit(), 0);
+    EXPECT_FALSE(s.clipboard_watch);
+    EXPECT_EQ(s.queue_end_action, kQueueEndNothing);
     EXPECT_FALSE(file_exists(store.settings_file())); // loading writes nothing
 }
 
@@ -165,6 +171,7 @@ TEST_F(SettingsTest, SaveTrimsTheProxyAndWritesEveryValue) {
     form.auto_update_check = false;
     form.notifications = false;
     form.downloads_at_once = 7;
+    form.close_to_tray = false;
     Settings s = save_settings(store, form, kExe);
     EXPECT_EQ(s.proxy, "socks5://u:p@h:1080");
     EXPECT_EQ(s.proxy_mode, kProxyCustom);
@@ -177,6 +184,7 @@ TEST_F(SettingsTest, SaveTrimsTheProxyAndWritesEveryValue) {
     EXPECT_FALSE(loaded.auto_update_check);
     EXPECT_FALSE(loaded.notifications);
     EXPECT_EQ(loaded.downloads_at_once, 7);
+    EXPECT_FALSE(loaded.close_to_tray);
     // Out of range, stored or given: the nearest end.
     for (auto [stored, read] :
          std::initializer_list<std::pair<int32_t, int32_t>>{{0, 1}, {-5, 1}, {11, 10}, {10, 10}}) {
@@ -196,6 +204,42 @@ TEST_F(SettingsTest, SaveTrimsTheProxyAndWritesEveryValue) {
     EXPECT_EQ(store.read_string("ProxyMode", ""), "system");
     EXPECT_EQ(store.read_dword("FollowSystemProxy", 0), 1);
     EXPECT_EQ(store.read_dword("Connections", 0), 32);
+}
+
+// The limit survives being switched off, a form that does not show it (or the clipboard watch,
+// or the queue's end action) leaves it alone, and the status bar's toggle writes the switch alone.
+TEST_F(SettingsTest, TheGlobalSpeedLimitKeepsItsValueAcrossToggles) {
+    SettingsForm form;
+    form.speed_limit_on = true;
+    form.speed_limit_kib = 512;
+    form.clipboard_watch = true;
+    form.queue_end_action = kQueueEndPowerOff;
+    Settings s = save_settings(store, form, kExe);
+    EXPECT_EQ(s.global_limit(), 512 * 1024);
+
+    s = save_speed_limit_on(store, s, false);
+    EXPECT_EQ(s.global_limit(), 0);
+    Settings loaded = load_settings(store, "/dl");
+    EXPECT_FALSE(loaded.speed_limit_on);
+    EXPECT_EQ(loaded.speed_limit_kib, 512);
+
+    form = SettingsForm{}; // a dialog without the limit's fields
+    save_speed_limit_on(store, loaded, true);
+    s = save_settings(store, form, kExe);
+    EXPECT_TRUE(s.speed_limit_on);
+    EXPECT_EQ(s.speed_limit_kib, 512);
+    EXPECT_TRUE(s.clipboard_watch);
+    EXPECT_EQ(s.queue_end_action, kQueueEndPowerOff);
+    for (auto [stored, read] : std::initializer_list<std::pair<int32_t, int32_t>>{{1, 1}, {3, 0}, {-1, 0}}) {
+        store.write_dword("QueueEndAction", stored);
+        EXPECT_EQ(load_settings(store, "/dl").queue_end_action, read) << stored;
+    }
+
+    for (auto [stored, read] :
+         std::initializer_list<std::pair<int32_t, int32_t>>{{0, 1}, {-4, 1}, {2048, 2048}}) {
+        store.write_dword("SpeedLimitKiB", stored);
+        EXPECT_EQ(load_settings(store, "/dl").speed_limit_kib, read) << stored;
+    }
 }
 
 TEST_F(SettingsTest, LoginItemIsSeededOnceAndTurningItOffSticks) {

@@ -490,5 +490,91 @@ TEST_F(EnvironmentTest, ApplicationWrappersReportTheEngineState) {
     EXPECT_FALSE(engine_running());
 }
 
+// Start now runs a waiting task beside the running ones without raising the count: the next
+// queued task still waits for a free place.
+TEST_F(EngineTest, StartNowRunsAWaitingTaskBeyondTheCount) {
+    engine->set_max_concurrent(1);
+    for (int n = 1; n <= 4; ++n)
+        ASSERT_EQ(engine_add(engine, url(n), 8, ""), n);
+    ASSERT_TRUE(wait_for([&] { return state(1) == kRunning; }));
+    engine->pause(4);
+    ASSERT_EQ(state(4), kPaused);
+
+    EXPECT_TRUE(engine->start_now(3)); // queued
+    EXPECT_TRUE(engine->start_now(4)); // paused: queued again first
+    EXPECT_TRUE(wait_for([&] { return state(3) == kRunning && state(4) == kRunning; }));
+    EXPECT_EQ(state(2), kQueued);
+    EXPECT_FALSE(engine->start_now(1));  // running
+    EXPECT_FALSE(engine->start_now(99)); // unknown
+
+    // Three run; only when they are down to none does the one place go to task 2.
+    driver.release(url(1));
+    driver.release(url(3));
+    ASSERT_TRUE(settled_as(1, kDone));
+    ASSERT_TRUE(settled_as(3, kDone));
+    EXPECT_EQ(state(2), kQueued);
+    EXPECT_FALSE(engine->start_now(1)); // done
+    driver.release(url(4));
+    EXPECT_TRUE(wait_for([&] { return state(2) == kRunning; }));
+    EXPECT_EQ(driver.started(), (std::vector<std::string>{url(1), url(3), url(4), url(2)}));
+}
+
+// The queue order is the list's order among waiting tasks; it decides what starts next and
+// comes back from the journal.
+TEST_F(EngineTest, QueueOrderDecidesWhatStartsNextAndSurvivesARestart) {
+    close_engine(); // the fixture's driver is released for good; this test has its own
+    test::PlaceholderDriver driver;
+    const std::string journal = dir.file("tasks.json");
+    const auto order = [&] {
+        std::vector<int32_t> ids;
+        for (const auto& e : list->snapshot().entries)
+            ids.push_back(e->id);
+        return ids;
+    };
+    engine = engine_create(dir.path(), 1);
+    ASSERT_TRUE(engine_set_journal(engine, journal));
+    list = engine_task_list(engine);
+    list->set_driver(driver.driver());
+    for (int n = 1; n <= 5; ++n)
+        ASSERT_EQ(engine_add(engine, url(n), 8, ""), n);
+    ASSERT_TRUE(wait_for([&] { return state(1) == kRunning; }));
+    engine->pause(3); // paused tasks wait too and take part in the order
+
+    struct Case {
+        int32_t id;
+        QueueMove how;
+        bool moved;
+        std::vector<int32_t> after;
+    };
+    const Case cases[] = {
+        {5, QueueMove::kTop, true, {1, 5, 2, 3, 4}}, // the running task is passed over
+        {5, QueueMove::kTop, false, {1, 5, 2, 3, 4}},   {5, QueueMove::kUp, false, {1, 5, 2, 3, 4}},
+        {2, QueueMove::kDown, true, {1, 5, 3, 2, 4}},   {4, QueueMove::kUp, true, {1, 5, 3, 4, 2}},
+        {5, QueueMove::kBottom, true, {1, 3, 4, 2, 5}}, {5, QueueMove::kDown, false, {1, 3, 4, 2, 5}},
+        {1, QueueMove::kDown, false, {1, 3, 4, 2, 5}}, // running: not in the queue
+        {9, QueueMove::kUp, false, {1, 3, 4, 2, 5}},    {2, QueueMove::kTop, true, {1, 2, 3, 4, 5}},
+        {4, QueueMove::kTop, true, {1, 4, 2, 3, 5}},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(engine->move(c.id, c.how), c.moved) << c.id;
+        EXPECT_EQ(order(), c.after) << c.id;
+    }
+    // Task 3 is paused: the next queued one in the order, 4, takes the free place.
+    driver.release(url(1));
+    EXPECT_TRUE(wait_for([&] { return state(4) == kRunning; }));
+    EXPECT_EQ(state(2), kQueued);
+    EXPECT_TRUE(engine->move(5, QueueMove::kTop)); // before the first waiting one
+    EXPECT_EQ(order(), (std::vector<int32_t>{1, 4, 5, 2, 3}));
+
+    driver.release_all();
+    engine_destroy(engine);
+    engine = engine_create(dir.path(), 1);
+    ASSERT_TRUE(engine_set_journal(engine, journal));
+    list = engine_task_list(engine);
+    EXPECT_EQ(order(), (std::vector<int32_t>{1, 4, 5, 2, 3}));
+    engine_destroy(engine);
+    engine = nullptr;
+}
+
 } // namespace
 } // namespace twk

@@ -6,6 +6,8 @@ Every call goes to the log file given as the only argument, one line each:
   inhibit <n> <what>|<who>|<why>|<mode>     an inhibitor handed out
   release <n>                               its last descriptor closed
   refused <mode>                            Inhibit said no ("block" while <log>.refuse-block exists)
+  suspend <interactive>                     Suspend asked for (True or False)
+  poweroff <interactive>                    PowerOff asked for
   notify <id> <summary>|<body>|<actions, comma separated>
   close <id>
 The test calls org.tarnwick.FakeDesktop.Invoke(id, action) to click a notification's action.
@@ -50,6 +52,15 @@ class Login(dbus.service.Object):
         fd = dbus.types.UnixFd(w)
         os.close(w)
         return fd
+
+
+    @dbus.service.method("org.freedesktop.login1.Manager", in_signature="b")
+    def Suspend(self, interactive):
+        log("suspend %s" % bool(interactive))
+
+    @dbus.service.method("org.freedesktop.login1.Manager", in_signature="b")
+    def PowerOff(self, interactive):
+        log("poweroff %s" % bool(interactive))
 
 
 class Notifications(dbus.service.Object):

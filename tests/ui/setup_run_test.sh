@@ -27,7 +27,7 @@ bin="$home/.local/bin"
 [ "$("$bin/twk" version)" = "twk $(sed -n 's/^project(tarnwick VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")" ] ||
   fail "installed twk version: $("$bin/twk" version)"
 apps="$home/.local/share/applications"
-grep -qx "Exec=\"$bin/tarnwick\"" "$apps/tarnwick.desktop" || fail "launcher: $(cat "$apps/tarnwick.desktop")"
+grep -qx "Exec=\"$bin/tarnwick\" %U" "$apps/tarnwick.desktop" || fail "launcher: $(cat "$apps/tarnwick.desktop")"
 grep -qx "Exec=\"$bin/tarnwick\" %u" "$apps/tarnwick-url.desktop" || fail "handler: $(cat "$apps/tarnwick-url.desktop")"
 grep -qx "MimeType=x-scheme-handler/twk;" "$apps/tarnwick-url.desktop" || fail "handler has no scheme"
 [ -f "$home/.local/share/icons/hicolor/scalable/apps/tarnwick.svg" ] || fail "icon missing"

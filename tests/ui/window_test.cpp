@@ -9,11 +9,13 @@
 #include <QDir>
 #include <QImage>
 #include <QKeyEvent>
+#include <QLineEdit>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QRegularExpression>
 #include <QScrollBar>
 #include <QTest>
+#include <QToolButton>
 #include <QWheelEvent>
 
 #include <cstdlib>
@@ -23,13 +25,18 @@
 #include "tests/support/temp_dir.h"
 #include "tests/ui/documents.h"
 #include "ui/app.h"
+#include "ui/list_filter_bar.h"
 #include "ui/palette.h"
 #include "ui/row_painter.h"
+#include "ui/task_filter_model.h"
 #include "ui/task_list.h"
 #include "ui/text_table.h"
 
 namespace twk::ui {
 namespace {
+
+// The list starts below the toolbar and the filter bar.
+constexpr int kListTop = 46 + kFilterBarHeight;
 
 using test::entry;
 using test::list_document;
@@ -109,6 +116,15 @@ struct FakeEngine {
             calls.push_back("undo");
             return !removed.empty();
         };
+        o.start_now = [this](int32_t id) {
+            calls.push_back("start now " + std::to_string(id));
+            return true;
+        };
+        o.move = [this](int32_t id, QueueMove how) {
+            calls.push_back((how == QueueMove::kUp ? "up " : "down ") + std::to_string(id));
+            return true;
+        };
+        o.set_global_limit = [this](int64_t limit) { calls.push_back("limit " + std::to_string(limit)); };
         return o;
     }
 };
@@ -242,9 +258,9 @@ TEST_F(WindowTest, EmptyStateAndEngineOffline) {
     save(running, "window-empty");
     EXPECT_FALSE(window->status_bar_shown());
     QRectF list = window->list_rect();
-    EXPECT_EQ(list.top(), 46);
+    EXPECT_EQ(list.top(), kListTop);
     EXPECT_EQ(list.bottom(), 360);
-    EXPECT_TRUE(has_color(running, QRect(300, 46 + 40, 160, 12), blend(grey(40), kBackground), 30))
+    EXPECT_TRUE(has_color(running, QRect(300, kListTop + 40, 160, 12), blend(grey(40), kBackground), 30))
         << "the empty-state text";
     EXPECT_TRUE(near(pixel(running, 380, 45), blend(kDivider, kBackground), 1))
         << "the toolbar's bottom line";
@@ -285,9 +301,9 @@ TEST_F(WindowTest, RowsToolbarAndStatusBar) {
     QImage frame = window->render_frame();
     save(frame, "window-rows");
     // Rows: 84 + 40 + 40 below the toolbar; the first is selected.
-    EXPECT_TRUE(near(pixel(frame, 400, 46 + 5), blend(kSelection, kBackground), 1));
-    EXPECT_TRUE(near(pixel(frame, 400, 46 + 84 + 5), kBackground, 1));
-    EXPECT_TRUE(near(pixel(frame, 400, 46 + 83), blend(grey(6), blend(kSelection, kBackground)), 2));
+    EXPECT_TRUE(near(pixel(frame, 400, kListTop + 5), blend(kSelection, kBackground), 1));
+    EXPECT_TRUE(near(pixel(frame, 400, kListTop + 84 + 5), kBackground, 1));
+    EXPECT_TRUE(near(pixel(frame, 400, kListTop + 83), blend(grey(6), blend(kSelection, kBackground)), 2));
     // The status bar's total speed in the accent colour at the right.
     EXPECT_TRUE(has_color(frame, QRect(560, 360 - 24, 184, 16), kAccent, 30));
 
@@ -411,7 +427,7 @@ TEST_F(WindowTest, ActionsReachEverySelectedRow) {
     EXPECT_EQ(window->model().selection().size(), 4u);
     QImage frame = window->render_frame();
     save(frame, "window-multi-selection");
-    EXPECT_TRUE(near(pixel(frame, 400, 46 + 84 + 5), blend(kSelection, kBackground), 1));
+    EXPECT_TRUE(near(pixel(frame, 400, kListTop + 84 + 5), blend(kSelection, kBackground), 1));
 }
 
 // "Delete file too" puts a done task's file into the desktop's trash, never unlinks it, and
@@ -526,7 +542,7 @@ TEST_F(WindowTest, WheelScrollsAndClicksSelect) {
     for (int i = 0; i < 10; ++i)
         wheel(-1200);
     window->render_frame();
-    EXPECT_EQ(window->scroll_offset(), 20 * 40 - (360 - 46));
+    EXPECT_EQ(window->scroll_offset(), 20 * 40 - (360 - kListTop));
     window->hide();
 }
 
@@ -537,7 +553,7 @@ TEST_F(WindowTest, BannerQueuesAnUpdateBehindAPrompt) {
     EXPECT_EQ(window->banner_mode(), BannerMode::CrashPrompt);
     window->show_diagnostic_banner(false);
     EXPECT_EQ(window->banner_mode(), BannerMode::CrashPrompt) << "a second prompt never shows";
-    EXPECT_EQ(window->list_rect().top(), 46 + 36);
+    EXPECT_EQ(window->list_rect().top(), kListTop + 36);
     QImage frame = window->render_frame();
     save(frame, "window-banner");
     EXPECT_TRUE(near(pixel(frame, 400, 46 + 4), kBannerBackground, 1));
@@ -545,7 +561,7 @@ TEST_F(WindowTest, BannerQueuesAnUpdateBehindAPrompt) {
     EXPECT_EQ(window->banner_mode(), BannerMode::Update) << "the queued update follows";
     window->close_banner();
     EXPECT_EQ(window->banner_mode(), BannerMode::None);
-    EXPECT_EQ(window->list_rect().top(), 46);
+    EXPECT_EQ(window->list_rect().top(), kListTop);
 }
 
 TEST_F(WindowTest, ExactlyOneScreenshot) {
@@ -618,6 +634,107 @@ TEST(OutputPath, FromTheTaskName) {
     EXPECT_EQ(window.output_path("a.iso"), "/data/dl/a.iso");
     for (const char* bad : {"", "-", "—", "a/b", "..\\x"})
         EXPECT_EQ(window.output_path(bad), "") << bad;
+}
+
+TEST_F(WindowTest, QueueActionsActOnlyOnQueuedRows) {
+    engine.document =
+        list_document({entry(1, "downloading", 100, 10), entry(2, "queued", 0, 0), entry(3, "queued", 0, 0),
+                       entry(4, "paused", 100, 5), entry(5, "done", 1, 1)});
+    window->tick(1);
+    WindowActions& actions = window->actions();
+    struct Case {
+        std::vector<int32_t> selection;
+        bool enabled;
+    } cases[] = {{{1}, false}, {{4}, false}, {{5}, false}, {{2}, true}, {{1, 3}, true}};
+    for (const auto& c : cases) {
+        window->model().set_selection(c.selection, c.selection.front());
+        window->tick(2);
+        for (QAction* action : {actions.start_now, actions.move_up, actions.move_down})
+            EXPECT_EQ(action->isEnabled(), c.enabled)
+                << c.selection.front() << " " << action->text().toStdString();
+    }
+
+    // The keys; only the queued rows of the selection are acted on, a block keeps its order.
+    window->model().set_selection({1, 2, 3}, 2);
+    window->tick(3);
+    engine.calls.clear();
+    key(Qt::Key_Up, Qt::ControlModifier);
+    key(Qt::Key_Down, Qt::ControlModifier);
+    key(Qt::Key_Return, Qt::ControlModifier);
+    EXPECT_EQ(engine.calls,
+              (std::vector<std::string>{"up 2", "up 3", "down 3", "down 2", "start now 2", "start now 3"}));
+    EXPECT_EQ(actions.start_now->text(), QStringLiteral("Start now"));
+    EXPECT_EQ(actions.move_up->text(), QStringLiteral("Move up"));
+}
+
+TEST_F(WindowTest, TheStatusBarSwitchesTheSpeedLimit) {
+    twk::test::TempDir home;
+    SettingsContext context;
+    context.paths = {home.file("config"), home.file("data")};
+    context.settings.speed_limit_kib = 2048;
+    std::vector<bool> saved;
+    context.saved = [&](const app::Settings& s) { saved.push_back(s.speed_limit_on); };
+    window->set_settings_context(context);
+    feed(list_document({entry(1, "downloading", 100 << 20, 1 << 20)}),
+         list_document({entry(1, "downloading", 100 << 20, 3 << 20)}));
+    QToolButton* button = window->speed_limit_button();
+    ASSERT_TRUE(button->isVisible());
+    EXPECT_EQ(button->text(), QStringLiteral("No limit"));
+
+    QTest::mouseClick(button, Qt::LeftButton);
+    EXPECT_EQ(button->text(), QStringLiteral("Limit 2.0 MB/s"));
+    EXPECT_TRUE(button->isChecked());
+    EXPECT_EQ(engine.calls.back(), "limit 2097152");
+    app::SettingsStore store(context.paths);
+    EXPECT_EQ(store.read_dword("SpeedLimitOn", 0), 1) << "kept for the next start";
+    QTest::mouseClick(button, Qt::LeftButton);
+    EXPECT_EQ(engine.calls.back(), "limit 0");
+    EXPECT_EQ(store.read_dword("SpeedLimitOn", 1), 0);
+    EXPECT_EQ(saved, (std::vector<bool>{true, false}));
+}
+
+TEST_F(WindowTest, ChipsAndFilterTextNarrowTheListAndTheActions) {
+    engine.document = list_document({entry(1, "downloading", 100, 10, {}, 8, "alpha.iso"),
+                                     entry(2, "done", 5, 5, {}, 8, "beta.zip"),
+                                     entry(3, "error: HTTP 404", 0, 0, {}, 8, "gamma.iso")});
+    window->tick(1);
+    ListFilterBar& bar = window->filter_bar();
+    auto shown = [&] {
+        std::vector<int> ids;
+        for (int row = 0; row < window->list_filter().rowCount(); ++row)
+            ids.push_back(window->list_filter().index(row, 0).data(kTaskIdRole).toInt());
+        return ids;
+    };
+    EXPECT_EQ(bar.chip(ListChip::Running)->text(), QStringLiteral("Running 1"));
+    EXPECT_EQ(bar.chip(ListChip::All)->text(), QStringLiteral("All 3"));
+
+    QTest::mouseClick(bar.chip(ListChip::Finished), Qt::LeftButton);
+    EXPECT_EQ(shown(), (std::vector<int>{2}));
+    // Only what is shown is selected: Delete cannot reach a row the filter hides.
+    window->model().set_selection({1, 2}, 1);
+    window->tick(2);
+    window->confirm_delete = [](const TaskView&) { return true; };
+    window->delete_selected();
+    EXPECT_EQ(engine.calls, (std::vector<std::string>{"remove 2"}));
+
+    QTest::mouseClick(bar.chip(ListChip::All), Qt::LeftButton);
+    QTest::keyClick(window.get(), Qt::Key_F, Qt::ControlModifier);
+    EXPECT_TRUE(bar.text_box()->hasFocus());
+    QTest::keyClicks(bar.text_box(), "ISO");
+    EXPECT_EQ(shown(), (std::vector<int>{1, 3}));
+    QTest::keyClicks(bar.text_box(), " none");
+    window->tick(3);
+    EXPECT_EQ(shown(), std::vector<int>{});
+    save(window->render_frame(), "window-filter-empty");
+    QTest::keyClick(bar.text_box(), Qt::Key_Escape);
+    EXPECT_EQ(bar.text_box()->text(), QString());
+    EXPECT_EQ(shown(), (std::vector<int>{1, 3}));
+
+    // The sort menu: name, backwards.
+    bar.sort_action(SortKey::Name)->trigger();
+    bar.descending_action()->trigger();
+    EXPECT_EQ(shown(), (std::vector<int>{3, 1}));
+    EXPECT_EQ(bar.sort_button()->text(), QStringLiteral("Sort: Name ↓"));
 }
 
 } // namespace
