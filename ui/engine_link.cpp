@@ -77,6 +77,17 @@ EngineOps EngineLink::ops() {
     ops.retry = [this](int32_t id) {
         if (m_engine) m_engine->retry(id);
     };
+    ops.refresh_link = [this](int32_t id, const std::string& url, std::string& error) {
+        if (!m_engine) {
+            error = "engine not running";
+            return false;
+        }
+        StartOptions options;
+        options.url = url;
+        const RefreshResult result = m_engine->refresh_link(id, options);
+        error = result.message;
+        return result.ok();
+    };
     ops.remove = [this](const std::vector<int32_t>& ids) {
         if (!m_engine) return;
         m_removed.clear();
@@ -93,7 +104,8 @@ EngineOps EngineLink::ops() {
                       [this](const TaskList::Removed& removed) { return m_engine->put_back(removed); });
         return m_removed.empty();
     };
-    ops.add = [this](const std::string& url, int64_t connections, std::string& error) {
+    ops.add = [this](const std::string& url, int64_t connections, const std::string& checksum,
+                     std::string& error) {
         if (!m_engine) {
             error = "engine not running";
             return false;
@@ -101,8 +113,10 @@ EngineOps EngineLink::ops() {
         StartOptions options;
         options.url = url;
         options.connections = connections <= 0 ? static_cast<int64_t>(kDefaultConnections) : connections;
-        if (!m_engine->add(options).ok()) {
-            error = "invalid URL";
+        options.checksum = checksum;
+        const AddResult added = m_engine->add(options);
+        if (!added.ok()) {
+            error = added.error == AddError::kBadChecksum ? "bad checksum" : "invalid URL";
             return false;
         }
         return true;

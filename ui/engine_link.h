@@ -35,8 +35,14 @@ struct EngineOps {
     // `undo_remove` puts back what the last call took, false when nothing could be.
     std::function<void(const std::vector<int32_t>&)> remove;
     std::function<bool()> undo_remove;
-    // Adds `url` with `connections`; the error text when it could not be added.
-    std::function<bool(const std::string& url, int64_t connections, std::string& error)> add;
+    // Adds `url` with `connections` and the `checksum` its file must match (empty: none); the
+    // error text when it could not be added.
+    std::function<bool(const std::string& url, int64_t connections, const std::string& checksum,
+                       std::string& error)>
+        add;
+    // Continues download `id` with a new link for the same file (core/link_refresh.h), or the
+    // reason it was refused. Blocks while the new link is asked: call it off the UI thread.
+    std::function<bool(int32_t id, const std::string& url, std::string& error)> refresh_link;
 };
 
 inline constexpr int64_t kAppMaxConcurrent = 3;

@@ -9,6 +9,7 @@
 #include <QRegularExpression>
 #include <QStringList>
 
+#include "net/checksum.h"
 #include "net/url.h"
 #include "ui/palette.h"
 #include "ui/text_table.h"
@@ -17,14 +18,29 @@ namespace twk::ui {
 namespace {
 
 constexpr int kClientWidth = 520;
-constexpr int kClientHeight = 184;
-constexpr double kErrorTop = 98;
+// The checksum row sits below the link field.
+constexpr double kChecksumRowHeight = 40;
+constexpr int kClientHeight = 184 + static_cast<int>(kChecksumRowHeight);
+constexpr double kErrorTop = 98 + kChecksumRowHeight;
 constexpr double kMargin = 22;
 constexpr double kFieldTop = 62;
 constexpr double kFieldHeight = 30;
 constexpr double kButtonsBottomGap = 18;
 
 QString t(int number) { return QString::fromUtf8(tr_text(number)); }
+
+// The checksum row's texts, as (Chinese, English) pairs like the app's table.
+constexpr TextPair kChecksumPlaceholder{"校验和（可选）：sha-256=…", "Checksum (optional): sha-256=…"};
+constexpr TextPair kChecksumOneLink{"校验和只适用于一个链接", "A checksum fits one link only"};
+constexpr TextPair kChecksumForm{"校验和的写法：sha-256=十六进制值（也可用 sha-512、sha-1、md5）",
+                                 "Write the checksum as sha-256=HEX (sha-512, sha-1 and md5 too)"};
+constexpr TextPair kChecksumUnknown{"未知的校验算法：%1（可用 sha-256、sha-512、sha-1、md5）",
+                                    "Unknown checksum algorithm: %1 (sha-256, sha-512, sha-1 or md5)"};
+constexpr TextPair kChecksumDigits{"%1 校验和是 %2 位十六进制数字", "A %1 checksum is %2 hexadecimal digits"};
+
+QString local_text(const TextPair& pair) {
+    return QString::fromUtf8(language_is_chinese() ? pair.chinese : pair.english);
+}
 
 bool clipboard_blank(QChar c) {
     return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n' || c == u'\f' || c == u'\v';
@@ -101,6 +117,21 @@ QString link_problem(const std::string& link) {
     return t(kTextInvalidLink) + shown;
 }
 
+QString checksum_problem(const QString& field) {
+    const std::string typed = field.trimmed().left(kMaxLinkChars).toStdString();
+    Checksum checksum;
+    if (typed.empty() || parse_checksum(typed, checksum)) return {};
+    const size_t separator = typed.find_first_of("=:");
+    if (separator == std::string::npos || separator == 0) return local_text(kChecksumForm);
+    // The algorithm's length, found by the one reader of checksums rather than a second table.
+    const std::string name = typed.substr(0, separator);
+    for (int digits : {32, 40, 64, 128}) {
+        if (parse_checksum(name + "=" + std::string(static_cast<size_t>(digits), '0'), checksum))
+            return local_text(kChecksumDigits).arg(QString::fromStdString(checksum.algorithm)).arg(digits);
+    }
+    return local_text(kChecksumUnknown).arg(QString::fromStdString(name.substr(0, 40)));
+}
+
 DownloadStarter::DownloadStarter(Add add, QObject* parent) : QObject(parent), m_add(std::move(add)) {}
 
 DownloadStarter::~DownloadStarter() {
@@ -113,15 +144,16 @@ DownloadStarter::~DownloadStarter() {
         worker.join();
 }
 
-void DownloadStarter::start(const std::vector<std::string>& urls, int64_t connections) {
+void DownloadStarter::start(const std::vector<std::string>& urls, int64_t connections,
+                            const std::string& checksum) {
     if (urls.empty()) return;
     std::lock_guard lock(m_lock);
-    m_workers.emplace_back([this, urls, connections] {
+    m_workers.emplace_back([this, urls, connections, checksum] {
         for (size_t i = 0; i < urls.size(); ++i) {
             std::string error;
             bool ok = false;
             if (m_add) {
-                ok = m_add(urls[i], connections, error);
+                ok = m_add(urls[i], connections, checksum, error);
             } else {
                 error = "engine not running";
             }
@@ -179,6 +211,19 @@ NewDownloadDialog::NewDownloadDialog(std::function<void(const std::string&)> sta
         update();
     });
 
+    // The optional checksum the file must match (one link only).
+    m_checksum_frame = m_frame.translated(0, kChecksumRowHeight);
+    m_checksum = new QLineEdit(this);
+    m_checksum->setObjectName(QStringLiteral("checksum"));
+    style_line_edit(m_checksum);
+    m_checksum->setPlaceholderText(local_text(kChecksumPlaceholder));
+    m_checksum->setMaxLength(static_cast<int>(kMaxLinkChars));
+    m_checksum->setGeometry(field_edit_rect(m_checksum_frame));
+    connect(m_checksum, &QLineEdit::textChanged, this, [this] {
+        m_error.clear();
+        update();
+    });
+
     m_download = {t(6), ButtonKind::Primary, false, {}};
     m_cancel = {t(45), ButtonKind::Secondary, true, {}};
     PushButton* order[] = {&m_download, &m_cancel};
@@ -205,12 +250,24 @@ void NewDownloadDialog::accept_link() {
             return;
         }
     }
+    if (QString problem = checksum_problem(m_checksum->text()); !problem.isEmpty()) {
+        m_error = problem;
+        update();
+        return;
+    }
+    if (!checksum().empty() && links.size() > 1) {
+        m_error = local_text(kChecksumOneLink);
+        update();
+        return;
+    }
     if (m_start) {
         for (const std::string& link : links)
             m_start(link);
     }
     accept();
 }
+
+std::string NewDownloadDialog::checksum() const { return m_checksum->text().trimmed().toStdString(); }
 
 void NewDownloadDialog::showEvent(QShowEvent* event) {
     QDialog::showEvent(event);
@@ -263,6 +320,7 @@ void NewDownloadDialog::paintEvent(QPaintEvent*) {
     QFontMetricsF heading(heading_font(), p.device());
     paint_text_at(p, t(41), heading_font(), heading_color(), kMargin, kFieldTop - 6 - heading.height());
     paint_field_frame(p, m_frame, true);
+    paint_field_frame(p, m_checksum_frame, true);
     if (!m_error.isEmpty()) {
         QFont font = hint_font();
         QFontMetricsF metrics(font, p.device());

@@ -15,6 +15,7 @@ namespace {
 
 // This dialog's own texts, as (Chinese, English) pairs like the app's table.
 constexpr TextPair kTitle{"刷新链接", "Refresh Link"};
+constexpr TextPair kMenu{"刷新链接…", "Refresh Link…"};
 constexpr TextPair kPrompt{"为 %1 粘贴新链接。同一文件的链接会从中断处继续，已下载的部分不会重新获取。",
                            "Paste a new link for %1. A link to the same file continues where the download "
                            "stopped, without fetching again what it has."};
@@ -27,6 +28,8 @@ QString t(const TextPair& pair) {
 }
 
 } // namespace
+
+QString refresh_link_menu_text() { return t(kMenu); }
 
 RefreshLinkDialog::RefreshLinkDialog(const QString& name, Refresh refresh, QWidget* owner)
     : QDialog(owner), m_refresh(std::move(refresh)) {

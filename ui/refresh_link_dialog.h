@@ -19,6 +19,9 @@ class QPushButton;
 
 namespace twk::ui {
 
+// "Refresh Link…", the row menu's entry that opens the dialog, in the language in force.
+QString refresh_link_menu_text();
+
 class RefreshLinkDialog : public QDialog {
     Q_OBJECT
 public:

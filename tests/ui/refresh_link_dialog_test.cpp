@@ -16,15 +16,13 @@
 namespace twk::ui {
 namespace {
 
-QApplication& application() {
+void application() {
     static int argc = 1;
-    static char name[] = "ui_refresh_link_tests";
+    static char name[] = "ui_link_dialog_tests";
     static char* argv[] = {name, nullptr};
-    static QApplication* app = [] {
-        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-        return new QApplication(argc, argv);
-    }();
-    return *app;
+    if (QApplication::instance()) return;
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    new QApplication(argc, argv);
 }
 
 bool settle(RefreshLinkDialog& dialog) {
