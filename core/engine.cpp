@@ -9,6 +9,7 @@
 
 #include "core/host_gate.h"
 #include "core/journal_keeper.h"
+#include "core/naming.h"
 #include "core/sidecar.h"
 #include "core/start_request.h"
 #include "core/status_document.h"
@@ -243,7 +244,9 @@ RefreshResult Engine::check_new_link(const StartOptions& given, bool& checked) {
         path = output_path_for(options, options.directory.empty() ? m_download_dir : options.directory);
     }
     const std::string mark = owner_url(path);
-    if (mark.empty() || mark == options.url || !load_sidecar(path + ".twk", path)) return {};
+    // A file another process is writing is not this request's to continue: it takes another name.
+    if (mark.empty() || mark == options.url || output_locked(path) || !load_sidecar(path + ".twk", path))
+        return {};
     checked = true;
     TaskRequest request = clean_request(options);
     fill_proxy(request);

@@ -40,6 +40,7 @@ const char* fixed_text(RefreshError error) {
     case RefreshError::kEtagDiffers: return "";
     case RefreshError::kModifiedDiffers: return "";
     case RefreshError::kCannotSave: return "cannot save resume state: ";
+    case RefreshError::kLocked: return "another process is writing the file";
     case RefreshError::kClosed: return "engine not running";
     }
     return "";
@@ -136,6 +137,7 @@ std::string owner_url(const std::string& path) {
 RefreshResult adopt_new_link(const std::string& output_path, uint64_t known_size,
                              const TaskRequest& request) {
     const std::string sidecar_path = output_path + ".twk"; // as Task::sidecar_path
+    if (output_locked(output_path)) return refresh_refusal(RefreshError::kLocked);
     std::optional<ResumeState> resume;
     if (::access(output_path.c_str(), F_OK) == 0) resume = load_sidecar(sidecar_path, output_path);
     const uint64_t size = resume ? resume->total : known_size;

@@ -44,6 +44,7 @@ enum class RefreshError {
     kEtagDiffers,     // "the new link's file has ETag X, the download's is Y"
     kModifiedDiffers, // "the new link's file was modified at X, the download's at Y"
     kCannotSave,      // "cannot save resume state: REASON"
+    kLocked,          // "another process is writing the file"
     kClosed,          // "engine not running"
 };
 
@@ -80,7 +81,8 @@ TaskRequest refreshed_request(const TaskRequest& old, const StartOptions& given)
 // The whole check for the download whose file is at `output_path` (its size `known_size`, 0 when
 // unknown, used when no sidecar loads): probe, judge, and on success the sidecar's validator
 // becomes the new link's and the file's owner mark (core/naming.h) names the new URL. On
-// refusal the file and its sidecar are untouched.
+// refusal the file and its sidecar are untouched; a file another process is writing (it holds
+// the file's lock) is refused before anything is asked.
 RefreshResult adopt_new_link(const std::string& output_path, uint64_t known_size, const TaskRequest& request);
 
 // The URL the unfinished file at `path` was created for (its owner mark), empty when unmarked.
