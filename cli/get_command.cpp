@@ -194,6 +194,21 @@ int get_with_engine(Engine& engine, const std::string& folder, const GetOptions&
 
 namespace {
 
+// A file left by an unfinished download of another URL continues with this one only when it
+// is the same file (core/link_refresh.h); otherwise the job is refused with the reason, and the
+// file and its sidecar stay as they are.
+bool continue_with_new_link(Engine& engine, const StartOptions& job, FILE* human, std::string& refusal) {
+    bool checked = false;
+    const RefreshResult result = engine.check_new_link(job, checked);
+    if (!checked) return true;
+    if (!result.ok()) {
+        refusal = "error: " + result.message;
+        return false;
+    }
+    std::fprintf(human, "%s: %s\n", redact_url(job.url).c_str(), std::string(kContinuingStatus).c_str());
+    return true;
+}
+
 int get_jobs(Engine& engine, const std::string& folder, const GetOptions& options,
              const std::vector<StartOptions>& jobs) {
     StopSignals signals(engine);
@@ -213,6 +228,8 @@ int get_jobs(Engine& engine, const std::string& folder, const GetOptions& option
         if (!proxy.usable) {
             refusal =
                 "error: " + proxy.variable + " is not a proxy twk can use (http://, socks5:// or socks5h://)";
+        } else if (!continue_with_new_link(engine, job, human, refusal)) {
+            added = AddResult{-1, AddError::kBadRequest};
         } else {
             added = engine.add(job);
         }

@@ -232,14 +232,74 @@ void read_body(Connection& c) {
     }
 }
 
+// A member that must be a task id (a whole number from 1 to 2^31-1): kAbsent, kBad or kGiven.
+enum class IdMember { kAbsent, kBad, kGiven };
+IdMember read_id_member(const JsonValue& request, const char* name, int32_t& id) {
+    if (request.kind != JsonKind::Object) return IdMember::kAbsent;
+    auto found = request.object.find(name);
+    if (found == request.object.end()) return IdMember::kAbsent;
+    const JsonValue& value = found->second;
+    if (value.kind != JsonKind::Number || value.number < 1 || value.number > 2147483647.0 ||
+        value.number != static_cast<double>(static_cast<int32_t>(value.number)))
+        return IdMember::kBad;
+    id = static_cast<int32_t>(value.number);
+    return IdMember::kGiven;
+}
+
+// How a refused link refresh is answered: an unknown id is not found, a request that could never
+// be taken is bad, the rest conflict with the download as it is.
+int refusal_status(RefreshError error) {
+    switch (error) {
+    case RefreshError::kNoSuchTask: return 404;
+    case RefreshError::kInvalidUrl:
+    case RefreshError::kStreamLink:
+    case RefreshError::kNotGet: return 400;
+    default: return 409;
+    }
+}
+
+// "replaces": ID continues that download with the request's link (core/link_refresh.h).
+void serve_refresh(Connection& c, int32_t id, const StartOptions& options) {
+    const RefreshResult result = c.server.engine->refresh_link(id, options);
+    if (!result.ok()) {
+        write_reply(c.socket, refusal_status(result.error), "application/json",
+                    "{\"ok\":false,\"error\":" + json_quote(result.message) + "}");
+        return;
+    }
+    write_reply(c.socket, 200, "application/json",
+                "{\"ok\":true,\"id\":" + std::to_string(id) + ",\"replaced\":true}");
+}
+
 void serve_start(Connection& c) {
     if (!c.access.allowed) {
         reply_json_error(c, 403, "forbidden");
         return;
     }
     read_body(c);
-    std::optional<StartOptions> options =
-        parse_start_request(c.body, request_path(c.request.target) == "/capture");
+    const bool capture = request_path(c.request.target) == "/capture";
+    std::optional<StartOptions> options = parse_start_request(c.body, capture);
+    JsonValue request;
+    if (options && parse_json(c.body, request)) {
+        int32_t replaces = 0;
+        switch (read_id_member(request, "replaces", replaces)) {
+        case IdMember::kBad: reply_json_error(c, 400, "bad id"); return;
+        case IdMember::kGiven: serve_refresh(c, replaces, *options); return;
+        case IdMember::kAbsent: break;
+        }
+        // A browser's download of a file that a paused or failed download holds in part: the
+        // caller is told, and may ask again with "replaces" (the extension asks its user first).
+        auto found = request.object.find("size");
+        const JsonValue* size = capture && found != request.object.end() ? &found->second : nullptr;
+        if (size && size->kind == JsonKind::Number && size->number >= 1 && size->number < 9.0e15) {
+            if (const int32_t match =
+                    c.server.engine->matching_download(*options, static_cast<uint64_t>(size->number))) {
+                write_reply(c.socket, 409, "application/json",
+                            "{\"ok\":false,\"error\":\"matches a paused download\",\"matches\":" +
+                                std::to_string(match) + "}");
+                return;
+            }
+        }
+    }
     const AddResult added = options ? c.server.engine->add(*options) : AddResult{-1, AddError::kBadRequest};
     if (!added.ok()) {
         reply_json_error(c, 400, add_error_text(added.error));
@@ -259,17 +319,12 @@ void serve_retry(Connection& c) {
     }
     read_body(c);
     JsonValue request;
-    const JsonValue* id = nullptr;
-    if (parse_json(c.body, request) && request.kind == JsonKind::Object) {
-        auto found = request.object.find("id");
-        if (found != request.object.end()) id = &found->second;
-    }
-    if (!id || id->kind != JsonKind::Number || id->number < 1 || id->number > 2147483647.0 ||
-        id->number != static_cast<double>(static_cast<int32_t>(id->number))) {
+    int32_t id = 0;
+    if (!parse_json(c.body, request) || read_id_member(request, "id", id) != IdMember::kGiven) {
         reply_json_error(c, 400, "bad id");
         return;
     }
-    c.server.engine->retry(static_cast<int32_t>(id->number));
+    c.server.engine->retry(id);
     write_reply(c.socket, 200, "application/json", "{\"ok\":true}");
 }
 

@@ -9,6 +9,8 @@
 
 #include "core/host_gate.h"
 #include "core/journal_keeper.h"
+#include "core/naming.h"
+#include "core/sidecar.h"
 #include "core/start_request.h"
 #include "core/status_document.h"
 #include "core/task_list.h"
@@ -25,6 +27,7 @@ namespace {
 
 constexpr const char* kFallbackDir = "downloads";
 constexpr int64_t kSettleWaitMs = 3'000;
+constexpr int64_t kRefreshStopWaitMs = 10'000;
 
 ProxySpec environment_proxy_for(const std::string& url) { return environment_proxy(url).proxy; }
 
@@ -134,23 +137,12 @@ AddResult Engine::add(const StartOptions& given) {
     if (!options.directory.empty()) make_folders(options.directory);
     std::string path;
     int64_t bandwidth_limit = options.bandwidth_limit;
-    SystemProxyResolver system_proxy;
     {
         std::lock_guard lock(m_lock);
         path = output_path_for(options, options.directory.empty() ? m_download_dir : options.directory);
-        if (request.proxy.kind == kProxyNone) {
-            if (m_custom_proxy.configured()) {
-                request.proxy = m_custom_proxy;
-            } else if (m_use_system_proxy) {
-                system_proxy = m_system_proxy ? m_system_proxy : environment_proxy_for;
-            }
-        }
         if (m_bandwidth_limit != 0) bandwidth_limit = m_bandwidth_limit;
     }
-    if (system_proxy) {
-        const ProxySpec found = system_proxy(options.url);
-        if (found.configured()) request.proxy = found;
-    }
+    fill_proxy(request);
     result.connections = request.connections;
     auto task = create_task(std::move(request), path, bandwidth_limit);
     const int64_t max_concurrent = options.max_concurrent.value_or(0);
@@ -158,6 +150,23 @@ AddResult Engine::add(const StartOptions& given) {
     result.id = m_tasks->add(task);
     if (result.id < 0) result.error = AddError::kClosed;
     return result;
+}
+
+void Engine::fill_proxy(TaskRequest& request) const {
+    SystemProxyResolver system_proxy;
+    {
+        std::lock_guard lock(m_lock);
+        if (request.proxy.kind != kProxyNone) return;
+        if (m_custom_proxy.configured()) {
+            request.proxy = m_custom_proxy;
+            return;
+        }
+        if (!m_use_system_proxy) return;
+        system_proxy = m_system_proxy ? m_system_proxy : environment_proxy_for;
+    }
+    // Outside the lock: a desktop portal may take a moment.
+    const ProxySpec found = system_proxy(request.url);
+    if (found.configured()) request.proxy = found;
 }
 
 void Engine::pause(int32_t id) { m_tasks->pause(id); }
@@ -174,6 +183,97 @@ bool Engine::move(int32_t id, QueueMove how) { return m_tasks->move(id, how); }
 void Engine::retry(int32_t id) { m_tasks->retry(id); }
 TaskList::Removed Engine::remove(int32_t id) { return m_tasks->remove(id); }
 bool Engine::put_back(const TaskList::Removed& removed) { return m_tasks->put_back(removed); }
+
+RefreshResult Engine::refresh_link(int32_t id, const StartOptions& given) {
+    StartOptions options = given;
+    options.url = trim_spaces(options.url);
+    options.proxy = trim_spaces(options.proxy);
+    UrlParts parts;
+    if (options.url.empty() || !parse_url(options.url, parts))
+        return refresh_refusal(RefreshError::kInvalidUrl);
+    if (!stream_type_for(options.url, options.type).empty())
+        return refresh_refusal(RefreshError::kStreamLink);
+    if (options.method != "GET") return refresh_refusal(RefreshError::kNotGet);
+    std::shared_ptr<TaskEntry> entry;
+    for (const auto& candidate : m_tasks->snapshot().entries) {
+        if (candidate->id == id) entry = candidate;
+    }
+    if (!entry) return refresh_refusal(RefreshError::kNoSuchTask);
+    const std::shared_ptr<Task> old = entry->task;
+    if (old->request.is_stream()) return refresh_refusal(RefreshError::kStream);
+    if (entry->state == kDone) return refresh_refusal(RefreshError::kFinished);
+    if (entry->state == kCanceled) return refresh_refusal(RefreshError::kCanceled);
+    if (entry->state == kQueued || entry->state == kRunning) m_tasks->pause(id);
+    // The run saves its sidecar as it stops; the check below reads it.
+    const auto stopped = [&] {
+        return !entry->thread_live && entry->state != kQueued && entry->state != kRunning;
+    };
+    const int64_t deadline = monotonic_ms() + kRefreshStopWaitMs;
+    for (int64_t left = kRefreshStopWaitMs; !stopped() && left > 0; left = deadline - monotonic_ms())
+        m_tasks->changes().wait_for_change(m_tasks->revision(), ChangeScope::kStatus, left, stopped);
+    if (!stopped()) return refresh_refusal(RefreshError::kBusy);
+    if (entry->state == kCanceled) return refresh_refusal(RefreshError::kCanceled);
+
+    TaskRequest request = refreshed_request(old->request, options);
+    fill_proxy(request);
+    RefreshResult result = adopt_new_link(old->output_path(), old->total, request);
+    if (!result.ok()) return result;
+    auto task = create_task(std::move(request), old->output_path(), old->bandwidth_limit);
+    task->created_output = old->created_output.load();
+    // Until its run reads the sidecar, the row shows what the old one had.
+    task->total = old->total.load();
+    task->supports_range = old->supports_range.load();
+    {
+        const uint64_t end = old->total != 0 ? old->total.load() : kUnknownEnd;
+        std::lock_guard lock(task->segment_lock);
+        task->segments = {make_segment(0, std::min(old->bytes_done(), end), end)};
+    }
+    if (!m_tasks->replace(id, task, kContinuingStatus)) {
+        return refresh_refusal(RefreshError::kRestarted);
+    }
+    return result;
+}
+
+RefreshResult Engine::check_new_link(const StartOptions& given, bool& checked) {
+    checked = false;
+    StartOptions options = given;
+    options.url = trim_spaces(options.url);
+    options.proxy = trim_spaces(options.proxy);
+    UrlParts parts;
+    if (options.url.empty() || !parse_url(options.url, parts) || options.method != "GET" ||
+        !stream_type_for(options.url, options.type).empty())
+        return {};
+    std::string path;
+    {
+        std::lock_guard lock(m_lock);
+        path = output_path_for(options, options.directory.empty() ? m_download_dir : options.directory);
+    }
+    const std::string mark = owner_url(path);
+    // A file another process is writing is not this request's to continue: it takes another name.
+    if (mark.empty() || mark == options.url || output_locked(path) || !load_sidecar(path + ".twk", path))
+        return {};
+    checked = true;
+    TaskRequest request = clean_request(options);
+    fill_proxy(request);
+    return adopt_new_link(path, 0, request);
+}
+
+int32_t Engine::matching_download(const StartOptions& options, uint64_t size) const {
+    if (size == 0 || options.url.empty()) return 0;
+    std::string path;
+    {
+        std::lock_guard lock(m_lock);
+        path = output_path_for(options, m_download_dir);
+    }
+    const std::string name = path.substr(path.rfind('/') + 1);
+    for (const auto& entry : m_tasks->snapshot().entries) {
+        const Task& task = *entry->task;
+        if ((entry->state == kPaused || entry->state == kError) && !task.request.is_stream() &&
+            task.total == size && task.name() == name)
+            return entry->id;
+    }
+    return 0;
+}
 
 ListSnapshot Engine::snapshot() const { return m_view->snapshot(*m_tasks, monotonic_ns()); }
 

@@ -31,6 +31,7 @@
 #include <string_view>
 
 #include "core/change_signal.h"
+#include "core/link_refresh.h"
 #include "core/start_request.h"
 #include "core/task_driver.h"
 #include "core/task_list.h"
@@ -112,6 +113,22 @@ public:
     TaskList::Removed remove(int32_t id);
     bool put_back(const TaskList::Removed& removed);
 
+    // Continues the download `id` with another link for the same file (core/link_refresh.h).
+    // A queued or running task is paused first (its run given up to 10 s to stop); then the new
+    // link is asked for its file, which takes as long as that answer does (up to its time-outs):
+    // call it off any thread that must stay responsive. Taken, the task keeps its id, place,
+    // file and sidecar and runs again with the new request ("continuing with a new link" until
+    // it starts), which the journal then keeps. Refused, nothing changed but a pause.
+    RefreshResult refresh_link(int32_t id, const StartOptions& options);
+    // For a start request whose file holds an unfinished download of another URL (its owner
+    // mark, core/naming.h, names another URL, and its sidecar loads): the check `refresh_link`
+    // makes, readying the sidecar for the new link, so that an `add` of the same options
+    // continues it. `checked` tells whether there was such a file; kNone otherwise.
+    RefreshResult check_new_link(const StartOptions& options, bool& checked);
+    // The paused or failed download (no stream) with the file name `options` would get and
+    // `size` bytes: one a browser's new download of the same file may continue. 0 when none.
+    int32_t matching_download(const StartOptions& options, uint64_t size) const;
+
     ListSnapshot snapshot() const;
     std::string list_document() const; // to_json(snapshot()), unchanged tasks not rebuilt
 
@@ -157,6 +174,8 @@ public:
 
 private:
     Engine() = default;
+    // The engine's custom proxy, else the system's for its URL, for a request that names none.
+    void fill_proxy(TaskRequest& request) const;
 
     mutable std::mutex m_lock; // guards the folder, the proxies and the limit
     std::string m_download_dir;

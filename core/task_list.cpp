@@ -201,6 +201,35 @@ bool TaskList::start_now(int32_t id) {
     return true;
 }
 
+bool TaskList::replace(int32_t id, std::shared_ptr<Task> task, std::string_view status) {
+    if (!task) return false;
+    {
+        std::lock_guard lock(m_lock);
+        auto found = std::find_if(m_entries.begin(), m_entries.end(),
+                                  [id](const std::shared_ptr<TaskEntry>& entry) { return entry->id == id; });
+        if (m_closed || found == m_entries.end()) return false;
+        const std::shared_ptr<TaskEntry> old = *found;
+        if (old->thread_live || (old->state != kPaused && old->state != kError)) return false;
+        // A new entry rather than a new task in the old one: whoever still holds the old entry
+        // (a snapshot, a watcher) reads it unchanged while the list moves on.
+        auto entry = std::make_shared<TaskEntry>();
+        entry->id = id;
+        entry->task = task;
+        entry->state = kQueued;
+        task->set_output_path(old->task->output_path());
+        task->attach_changes(m_changes);
+        task->attach_path_arbiter(m_arbiter);
+        m_arbiter->forget(*old->task);
+        m_arbiter->enroll(*task, id, true);
+        task->set_status(status);
+        if (m_current == old->task) m_current = task;
+        *found = entry;
+        m_changes->note_status();
+    }
+    schedule();
+    return true;
+}
+
 bool TaskList::move(int32_t id, QueueMove how) {
     std::lock_guard lock(m_lock);
     auto at = std::find_if(m_entries.begin(), m_entries.end(),

@@ -78,6 +78,11 @@ public:
     // were, anything else paused (its partial data is gone, so resuming starts over). False when
     // the id is taken, the list is closed, or the run the removal stopped has not ended yet.
     bool put_back(const Removed& removed);
+    // Puts `task` in the place of the settled task `id` (paused or failed, its thread ended):
+    // same id, same place in the list, the old task's output path; queued with `status` and
+    // scheduled. A link refresh (core/link_refresh.h) is the one caller. False when the id is
+    // unknown, its task is not settled so, or the list is closed.
+    bool replace(int32_t id, std::shared_ptr<Task> task, std::string_view status);
     bool all_settled() const;
 
     // Starts a waiting task (queued, or paused, failed or canceled and so queued again first) at

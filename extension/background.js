@@ -13,6 +13,9 @@ const CHECKIN_PERIOD_MINUTES = 0.5;
 const PING_DEADLINE_MS = 2000;
 // The program must accept a download within this time, or the browser keeps it.
 const CAPTURE_DEADLINE_MS = 1000;
+// Continuing a paused download asks the new link first: the program answers once it has.
+const REFRESH_DEADLINE_MS = 60000;
+const OFFER_PREFIX = "continue-";
 const MENU_ID = "download-with-tarnwick";
 const HANDED_BACK_MS = 10000;
 // Chromium settles a download's file name just after announcing it; a held download waits this
@@ -43,6 +46,9 @@ const bypass = new BypassMemory();
 // attribute, the server's Content-Disposition or the URL), by download id, and whoever waits
 // for it.
 const suggestedNames = new Map();
+// Offers to continue a paused download, by notification id: the browser's download and the
+// capture request to send with "replaces".
+const offers = new Map();
 const nameWaiters = new Map();
 
 // ---- check-in ----------------------------------------------------------------------------------
@@ -100,18 +106,12 @@ async function cookiesOfDownload(item, url) {
   return cookiesFor(url, { initiator: item.referrer || "", topLevel: false });
 }
 
-// Posts a capture request; true only when the program proved itself and answered "ok" in time.
-// Nothing about the download leaves the browser before the program proved itself.
-async function handOver({ url, filename, referrer, cookies }) {
+// Posts a capture request. `accepted` only when the program proved itself and answered "ok" in
+// time; `matches` when it named a paused download of the same file instead.
+async function handOver(fields) {
   const proof = await programProof();
-  if (!proof) return false;
-  const body = captureRequest({
-    url,
-    filename,
-    referrer,
-    userAgent: navigator.userAgent,
-    cookies,
-  });
+  if (!proof) return { accepted: false, matches: 0 };
+  const body = captureRequest({ ...fields, userAgent: navigator.userAgent });
   try {
     const reply = await fetchWithin(
       controlUrl("/capture"),
@@ -120,13 +120,46 @@ async function handOver({ url, filename, referrer, cookies }) {
         headers: { "Content-Type": "application/json", "X-Tarnwick-Proof": proof },
         body: JSON.stringify(body),
       },
-      CAPTURE_DEADLINE_MS
+      fields.replaces ? REFRESH_DEADLINE_MS : CAPTURE_DEADLINE_MS
     );
     const answer = await reply.json();
-    return reply.ok && answer.ok === true;
+    return { accepted: reply.ok && answer.ok === true, matches: matchedDownload(reply.status, answer) };
   } catch {
-    return false;
+    return { accepted: false, matches: 0 };
   }
+}
+
+// ---- continuing a paused download with the browser's link ----------------------------------------
+
+// The browser's download goes on meanwhile; only when the user agrees (the notification or its
+// button) does the program continue its paused download with this link, and the browser's copy
+// is then dropped. Ignored, nothing changes.
+async function offerToContinue(item, fields, matches) {
+  const key = OFFER_PREFIX + item.id;
+  offers.set(key, { downloadId: item.id, fields: { ...fields, replaces: matches } });
+  const options = {
+    type: "basic",
+    iconUrl: api.runtime.getURL("icons/icon-128.png"),
+    title: api.i18n.getMessage("offerTitle"),
+    message: api.i18n.getMessage("offerMessage", [fields.filename || baseName(fields.url)]),
+  };
+  if (browserTag() !== "firefox") options.buttons = [{ title: api.i18n.getMessage("offerContinue") }];
+  try {
+    await api.notifications.create(key, options);
+  } catch {
+    offers.delete(key);
+  }
+}
+
+async function acceptOffer(key) {
+  const offer = offers.get(key);
+  if (!offer) return;
+  offers.delete(key);
+  api.notifications.clear(key).catch(() => {});
+  const { accepted } = await handOver(offer.fields);
+  if (!accepted) return;
+  await api.downloads.cancel(offer.downloadId).catch(() => {});
+  await api.downloads.erase({ id: offer.downloadId }).catch(() => {});
 }
 
 // The browser downloads `url` itself, and capture leaves that download alone.
@@ -181,13 +214,15 @@ async function captureDownload(item) {
   }
   const filename = await fileNameOf(item);
   const cookies = await cookiesOfDownload(item, url);
-  const accepted = await handOver({ url, filename, referrer: item.referrer, cookies });
+  const fields = { url, filename, referrer: item.referrer, cookies, size: downloadSize(item) };
+  const { accepted, matches } = await handOver(fields);
   if (accepted) {
     await api.downloads.cancel(item.id).catch(() => {});
     await api.downloads.erase({ id: item.id }).catch(() => {});
-  } else if (HOLD_WHILE_ASKING) {
-    await api.downloads.resume(item.id).catch(() => {});
+    return;
   }
+  if (HOLD_WHILE_ASKING) await api.downloads.resume(item.id).catch(() => {});
+  if (matches) await offerToContinue(item, fields, matches);
 }
 
 async function downloadLink(info) {
@@ -195,7 +230,7 @@ async function downloadLink(info) {
   const referrer = info.frameUrl || info.pageUrl || "";
   // As a click on the link would: from its page, top-level unless the link is in a frame.
   const cookies = isHttpUrl(url) ? await cookiesFor(url, { initiator: referrer, topLevel: !info.frameUrl }) : "";
-  if (isHttpUrl(url) && (await handOver({ url, filename: "", referrer, cookies }))) return;
+  if (isHttpUrl(url) && (await handOver({ url, filename: "", referrer, cookies })).accepted) return;
   // Nothing is lost when the program is closed or refuses: the browser takes the link.
   await browserDownload(url);
 }
@@ -258,6 +293,14 @@ api.webRequest.onSendHeaders.addListener(
   { urls: ["<all_urls>"], types: DOWNLOAD_REQUESTS },
   SEND_HEADERS_OPTIONS
 );
+
+api.notifications.onClicked.addListener((key) => {
+  if (key.startsWith(OFFER_PREFIX)) acceptOffer(key);
+});
+api.notifications.onButtonClicked?.addListener((key) => {
+  if (key.startsWith(OFFER_PREFIX)) acceptOffer(key);
+});
+api.notifications.onClosed.addListener((key) => offers.delete(key));
 
 api.runtime.onMessage.addListener((message, sender) => {
   if (message?.type === "modifier-click" && sender.id === api.runtime.id) bypass.note();

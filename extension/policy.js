@@ -165,14 +165,29 @@ class BypassMemory {
   }
 }
 
-// The /capture body for a download or a link.
-function captureRequest({ url, filename, referrer, userAgent, cookies }) {
+// The /capture body for a download or a link. `size` (the browser's, when known) lets the
+// program name a paused download of the same file; `replaces` continues that one instead.
+function captureRequest({ url, filename, referrer, userAgent, cookies, size, replaces }) {
   const body = { url, method: "GET" };
   if (filename) body.filename = filename;
   if (referrer) body.referrer = referrer;
   if (userAgent) body.userAgent = userAgent;
   if (cookies) body.cookies = cookies;
+  if (size > 0) body.size = size;
+  if (replaces > 0) body.replaces = replaces;
   return body;
+}
+
+// The size the browser knows for a download, 0 when it does not.
+function downloadSize(item) {
+  if (item.totalBytes > 0) return item.totalBytes;
+  return item.fileSize > 0 ? item.fileSize : 0;
+}
+
+// The paused download a refused capture named ("matches": ID with 409), 0 for any other answer.
+function matchedDownload(status, answer) {
+  const id = answer?.matches;
+  return status === 409 && Number.isInteger(id) && id > 0 ? id : 0;
 }
 
 // The last component of a path the browser chose, "/" or "\" separated.
@@ -183,6 +198,6 @@ function baseName(path) {
 if (typeof module !== "undefined") {
   module.exports = {
     POST_MEMORY_MS, SENT_COOKIES_MS, isHttpUrl, keepReason, pathMatches, sameSiteAllows, cookieHeader,
-    cookieOfHeaders, SentCookies, UrlMemory, BypassMemory, captureRequest, baseName,
+    cookieOfHeaders, SentCookies, UrlMemory, BypassMemory, captureRequest, downloadSize, matchedDownload, baseName,
   };
 }

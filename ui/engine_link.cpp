@@ -83,6 +83,17 @@ EngineOps EngineLink::ops() {
     ops.retry = [this](int32_t id) {
         if (m_engine) m_engine->retry(id);
     };
+    ops.refresh_link = [this](int32_t id, const std::string& url, std::string& error) {
+        if (!m_engine) {
+            error = "engine not running";
+            return false;
+        }
+        StartOptions options;
+        options.url = url;
+        const RefreshResult result = m_engine->refresh_link(id, options);
+        error = result.message;
+        return result.ok();
+    };
     ops.remove = [this](const std::vector<int32_t>& ids) {
         if (!m_engine) return;
         m_removed.clear();
@@ -111,14 +122,17 @@ EngineOps EngineLink::ops() {
         options.directory = download.folder;
         options.filename = download.name;
         options.user_named = !download.name.empty();
-        if (!m_engine->add(options).ok()) {
-            error = "invalid URL";
+        options.checksum = download.checksum;
+        const AddResult added = m_engine->add(options);
+        if (!added.ok()) {
+            error = added.error == AddError::kBadChecksum ? "bad checksum" : "invalid URL";
             return false;
         }
         return true;
     };
-    ops.add = [add_to = ops.add_to](const std::string& url, int64_t connections, std::string& error) {
-        return add_to(NewDownload{url, connections, {}, {}}, error);
+    ops.add = [add_to = ops.add_to](const std::string& url, int64_t connections, const std::string& checksum,
+                                    std::string& error) {
+        return add_to(NewDownload{url, connections, {}, {}, checksum}, error);
     };
     return ops;
 }

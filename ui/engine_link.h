@@ -28,6 +28,7 @@ struct NewDownload {
     int64_t connections = 0; // 0 or less: the default
     std::string folder;      // empty: the download folder
     std::string name;        // empty: the server's name, else the link's
+    std::string checksum;    // "sha-256=HEX" the file must match; empty: none
 };
 
 struct EngineOps {
@@ -49,11 +50,17 @@ struct EngineOps {
     std::function<bool(int32_t, QueueMove)> move;
     // The limit for all downloads together in bytes per second; 0 turns it off.
     std::function<void(int64_t)> set_global_limit;
-    // Adds `url` with `connections`; the error text when it could not be added.
-    std::function<bool(const std::string& url, int64_t connections, std::string& error)> add;
+    // Adds `url` with `connections` and the `checksum` its file must match (empty: none); the
+    // error text when it could not be added.
+    std::function<bool(const std::string& url, int64_t connections, const std::string& checksum,
+                       std::string& error)>
+        add;
     // As `add`, into the download's own folder (made when missing) under its own name; the
     // name is the user's, so it is kept as typed but for what no file name may hold.
     std::function<bool(const NewDownload& download, std::string& error)> add_to;
+    // Continues download `id` with a new link for the same file (core/link_refresh.h), or the
+    // reason it was refused. Blocks while the new link is asked: call it off the UI thread.
+    std::function<bool(int32_t id, const std::string& url, std::string& error)> refresh_link;
 };
 
 inline constexpr int64_t kAppMaxConcurrent = 3;

@@ -44,11 +44,12 @@ struct RowMenu {
     bool show_in_folder = false;
     bool copy_link = false;
     bool retry = false;           // failed or canceled
+    bool refresh_link = false;    // neither done nor canceled: a new link may continue it
     bool delete_file_too = false; // done, and its file exists
     std::string path;
     std::string url;
 };
-enum class RowCommand { Open, ShowInFolder, CopyLink, Retry, Delete, DeleteFileToo, Details };
+enum class RowCommand { Open, ShowInFolder, CopyLink, Retry, RefreshLink, Delete, DeleteFileToo, Details };
 
 enum ToolbarButton : int { kButtonNew = 0, kButtonPause = 1, kButtonDelete = 2, kButtonSettings = 3 };
 

@@ -11,6 +11,7 @@
 #include <QStringList>
 #include <QVBoxLayout>
 
+#include "net/checksum.h"
 #include "net/url.h"
 #include "ui/palette.h"
 #include "ui/text_table.h"
@@ -19,11 +20,26 @@ namespace twk::ui {
 namespace {
 
 constexpr int kClientWidth = 520;
-constexpr int kClientHeight = 184;
+// The checksum row sits below the link field.
+constexpr int kChecksumRowHeight = 40;
+constexpr int kClientHeight = 184 + kChecksumRowHeight;
 constexpr double kMargin = 22;
 constexpr double kFieldHeight = 30;
 
 QString t(const char* key) { return QString::fromUtf8(tr(key)); }
+
+// The checksum row's texts, as (Chinese, English) pairs like the app's table.
+constexpr TextPair kChecksumPlaceholder{"校验和（可选）：sha-256=…", "Checksum (optional): sha-256=…"};
+constexpr TextPair kChecksumOneLink{"校验和只适用于一个链接", "A checksum fits one link only"};
+constexpr TextPair kChecksumForm{"校验和的写法：sha-256=十六进制值（也可用 sha-512、sha-1、md5）",
+                                 "Write the checksum as sha-256=HEX (sha-512, sha-1 and md5 too)"};
+constexpr TextPair kChecksumUnknown{"未知的校验算法：%1（可用 sha-256、sha-512、sha-1、md5）",
+                                    "Unknown checksum algorithm: %1 (sha-256, sha-512, sha-1 or md5)"};
+constexpr TextPair kChecksumDigits{"%1 校验和是 %2 位十六进制数字", "A %1 checksum is %2 hexadecimal digits"};
+
+QString local_text(const TextPair& pair) {
+    return QString::fromUtf8(language_is_chinese() ? pair.chinese : pair.english);
+}
 
 bool clipboard_blank(QChar c) {
     return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n' || c == u'\f' || c == u'\v';
@@ -100,6 +116,21 @@ QString link_problem(const std::string& link) {
     return t("new.invalid_link") + shown;
 }
 
+QString checksum_problem(const QString& field) {
+    const std::string typed = field.trimmed().left(kMaxLinkChars).toStdString();
+    Checksum checksum;
+    if (typed.empty() || parse_checksum(typed, checksum)) return {};
+    const size_t separator = typed.find_first_of("=:");
+    if (separator == std::string::npos || separator == 0) return local_text(kChecksumForm);
+    // The algorithm's length, found by the one reader of checksums rather than a second table.
+    const std::string name = typed.substr(0, separator);
+    for (int digits : {32, 40, 64, 128}) {
+        if (parse_checksum(name + "=" + std::string(static_cast<size_t>(digits), '0'), checksum))
+            return local_text(kChecksumDigits).arg(QString::fromStdString(checksum.algorithm)).arg(digits);
+    }
+    return local_text(kChecksumUnknown).arg(QString::fromStdString(name.substr(0, 40)));
+}
+
 DownloadStarter::DownloadStarter(Add add, QObject* parent) : QObject(parent), m_add(std::move(add)) {}
 
 DownloadStarter::~DownloadStarter() {
@@ -112,15 +143,16 @@ DownloadStarter::~DownloadStarter() {
         worker.join();
 }
 
-void DownloadStarter::start(const std::vector<std::string>& urls, int64_t connections) {
+void DownloadStarter::start(const std::vector<std::string>& urls, int64_t connections,
+                            const std::string& checksum) {
     if (urls.empty()) return;
     std::lock_guard lock(m_lock);
-    m_workers.emplace_back([this, urls, connections] {
+    m_workers.emplace_back([this, urls, connections, checksum] {
         for (size_t i = 0; i < urls.size(); ++i) {
             std::string error;
             bool ok = false;
             if (m_add) {
-                ok = m_add(urls[i], connections, error);
+                ok = m_add(urls[i], connections, checksum, error);
             } else {
                 error = "engine not running";
             }
@@ -188,6 +220,15 @@ NewDownloadDialog::NewDownloadDialog(std::function<void(const std::string&)> sta
         show_error({});
     });
 
+    // The optional checksum the file must match (one link only).
+    m_checksum = new QLineEdit;
+    m_checksum->setObjectName(QStringLiteral("checksum"));
+    m_checksum->setFont(control_font());
+    m_checksum->setPlaceholderText(local_text(kChecksumPlaceholder));
+    m_checksum->setMaxLength(static_cast<int>(kMaxLinkChars));
+    m_checksum->setFixedHeight(static_cast<int>(kFieldHeight));
+    connect(m_checksum, &QLineEdit::textChanged, this, [this] { show_error({}); });
+
     auto* column = new QVBoxLayout(this);
     column->setContentsMargins(static_cast<int>(kMargin), 18, static_cast<int>(kMargin), 18);
     column->setSpacing(0);
@@ -196,6 +237,8 @@ NewDownloadDialog::NewDownloadDialog(std::function<void(const std::string&)> sta
     column->addWidget(heading_label(t("new.link")));
     column->addSpacing(6);
     column->addWidget(m_field);
+    column->addSpacing(kChecksumRowHeight - static_cast<int>(kFieldHeight));
+    column->addWidget(m_checksum);
     column->addSpacing(6);
     column->addWidget(m_problem);
     column->addStretch(1);
@@ -229,12 +272,22 @@ void NewDownloadDialog::accept_link() {
             return;
         }
     }
+    if (QString problem = checksum_problem(m_checksum->text()); !problem.isEmpty()) {
+        show_error(problem);
+        return;
+    }
+    if (!checksum().empty() && links.size() > 1) {
+        show_error(local_text(kChecksumOneLink));
+        return;
+    }
     if (m_start) {
         for (const std::string& link : links)
             m_start(link);
     }
     accept();
 }
+
+std::string NewDownloadDialog::checksum() const { return m_checksum->text().trimmed().toStdString(); }
 
 void NewDownloadDialog::showEvent(QShowEvent* event) {
     QDialog::showEvent(event);

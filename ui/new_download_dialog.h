@@ -1,5 +1,6 @@
 // The New Download dialog: one field for links (several pasted at once become one download
-// each), prefilled from the clipboard when it holds links, and Download / Cancel. Download is
+// each), prefilled from the clipboard when it holds links, an optional checksum the file must
+// match, and Download / Cancel. Download is
 // disabled while the field is blank; a link that cannot be one is named inside the dialog,
 // which stays open with what was typed. Accepting hands each link to a `DownloadStarter`,
 // which adds it on a worker thread and reports back on the UI thread.
@@ -47,13 +48,17 @@ std::string typed_link(const QString& field);
 std::vector<std::string> typed_links(const QString& field);
 // Empty when the engine will take `link`, else the reason to show.
 QString link_problem(const std::string& link);
+// Empty when `text` is blank or a checksum the engine takes ("sha-256=HEX", net/checksum.h),
+// else the reason to show: the form, an unknown algorithm, or the digits the algorithm has.
+QString checksum_problem(const QString& text);
 
 // Adds links on worker threads. `finished` arrives on the thread the starter lives on; a
 // worker never touches a widget. Destroying the starter waits for the workers that still run.
 class DownloadStarter : public QObject {
     Q_OBJECT
 public:
-    using Add = std::function<bool(const std::string& url, int64_t connections, std::string& error)>;
+    using Add = std::function<bool(const std::string& url, int64_t connections, const std::string& checksum,
+                                   std::string& error)>;
     explicit DownloadStarter(Add add, QObject* parent = nullptr);
     ~DownloadStarter() override;
 
@@ -62,7 +67,8 @@ public:
     }
     // Adds the links one after the other on one worker, so they keep their order in the list;
     // `finished` comes once for each.
-    void start(const std::vector<std::string>& urls, int64_t connections);
+    // `checksum` ("sha-256=HEX"; empty: none) goes with every link.
+    void start(const std::vector<std::string>& urls, int64_t connections, const std::string& checksum = {});
 
 signals:
     void finished(bool ok, const QString& error);
@@ -84,6 +90,9 @@ public:
     // Puts `clipboard_link(text)` into the field when there is one; selects it all.
     void prefill(const QString& clipboard_text);
     QLineEdit* field() const { return m_field; }
+    // The checksum row: optional, checked on Download (`checksum_problem`), one link only.
+    QLineEdit* checksum_field() const { return m_checksum; }
+    std::string checksum() const; // trimmed; empty when none was given
 
     // Download: starts every link and closes, unless the field holds only blanks or a link
     // that cannot be one (then `error_text` names it and the dialog stays).
@@ -100,7 +109,8 @@ private:
 
     std::function<void(const std::string&)> m_start;
     QLineEdit* m_field = nullptr;
-    QLabel* m_problem = nullptr; // under the field
+    QLabel* m_problem = nullptr; // under the fields
+    QLineEdit* m_checksum = nullptr;
     QPushButton* m_download = nullptr;
     QString m_error;
 };

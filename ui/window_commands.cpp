@@ -13,6 +13,7 @@
 #include "core/engine.h"
 #include "ui/new_download_dialog.h"
 #include "ui/notifier.h"
+#include "ui/refresh_link_dialog.h"
 #include "ui/text_table.h"
 
 #ifndef TWK_VERSION
@@ -51,7 +52,7 @@ void MainWindow::open_new_download() {
     NewDownloadDialog dialog([&links](const std::string& link) { links.push_back(link); }, this);
     dialog.prefill(QGuiApplication::clipboard()->text());
     dialog.exec();
-    m_starter->start(links, m_connections);
+    m_starter->start(links, m_connections, dialog.checksum());
     activateWindow();
 }
 
@@ -113,6 +114,8 @@ RowMenu MainWindow::row_menu() const {
     menu.url = task->url;
     menu.copy_link = !menu.url.empty();
     menu.retry = pause_action_for(task->state()) == PauseAction::Retry;
+    menu.refresh_link = task->state() != ViewState::Done && task->state() != ViewState::Canceled &&
+                        m_ops.refresh_link != nullptr;
     menu.delete_file_too = menu.open;
     return menu;
 }
@@ -131,6 +134,15 @@ void MainWindow::run_row_command(RowCommand command) {
         break;
     case RowCommand::Retry:
         if (menu.retry) run_second_button();
+        break;
+    case RowCommand::RefreshLink:
+        if (const TaskView* task = m_model.selected_task(); task && menu.refresh_link) {
+            auto refresh = [ops = m_ops.refresh_link, id = task->id](
+                               const std::string& url, std::string& error) { return ops(id, url, error); };
+            auto* dialog = new RefreshLinkDialog(q(task->name), std::move(refresh), this);
+            dialog->setAttribute(Qt::WA_DeleteOnClose);
+            dialog->open();
+        }
         break;
     case RowCommand::Delete:
         if (menu.present) delete_selected();
@@ -159,18 +171,20 @@ void MainWindow::show_row_menu(const QPoint& global_pos) {
         {RowCommand::ShowInFolder, menu.addAction(t("row.show_in_folder"))},
         {RowCommand::CopyLink, menu.addAction(t("row.copy_link"))},
         {RowCommand::Retry, state.retry ? menu.addAction(t("action.retry")) : nullptr},
+        {RowCommand::RefreshLink, menu.addAction(refresh_link_menu_text())},
         {RowCommand::Details, menu.addAction(t("row.details"))},
         {RowCommand::Delete, (menu.addSeparator(), menu.addAction(t("action.delete")))},
         {RowCommand::DeleteFileToo, menu.addAction(t("row.delete_file_too"))}};
     entries[0].second->setEnabled(state.open);
     entries[1].second->setEnabled(state.show_in_folder);
     entries[2].second->setEnabled(state.copy_link);
-    entries[5].second->setShortcut(QKeySequence::Delete);
-    entries[6].second->setEnabled(state.delete_file_too);
+    entries[4].second->setEnabled(state.refresh_link);
+    entries[6].second->setShortcut(QKeySequence::Delete);
+    entries[7].second->setEnabled(state.delete_file_too);
     // A queued row can be started at once or moved in the queue.
     if (m_actions.start_now->isEnabled()) {
-        menu.insertActions(entries[4].second, {m_actions.start_now, m_actions.move_up, m_actions.move_down});
-        menu.insertSeparator(entries[4].second);
+        menu.insertActions(entries[5].second, {m_actions.start_now, m_actions.move_up, m_actions.move_down});
+        menu.insertSeparator(entries[5].second);
     }
     QAction* chosen = menu.exec(global_pos);
     for (const auto& [command, action] : entries) {

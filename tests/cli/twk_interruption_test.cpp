@@ -131,6 +131,47 @@ TEST_F(TwkInterruption, TwoProcessesOnTheSameUrlWriteTwoFiles) {
     }
 }
 
+// `-o NAME` where NAME holds the partial download of another link: a link to the same file
+// continues it, fetching only what was missing; a link to another file is refused with the
+// reason, leaving NAME and its sidecar as they were.
+TEST_F(TwkInterruption, ANameLeftByAnotherLinkContinuesOnlyWithTheSameFile) {
+    auto run = [&](const std::string& url) {
+        return std::vector<std::string>{"get", "-x", "4", "-d", m_dir.file("dl"), "-o", "big.bin", url};
+    };
+    {
+        TwkProcess first(run(m_nginx.url("/slow/big.bin?token=expired")), m_dir.file("first.log"));
+        ASSERT_TRUE(wait_until([&] { return saved_bytes() >= kFileSize / 4; }, kProgressDeadlineMs))
+            << test::read_file(m_dir.file("first.log"));
+        first.signal(SIGINT);
+        ASSERT_EQ(first.wait_exit(kExitDeadlineMs), 130) << test::read_file(m_dir.file("first.log"));
+    }
+    const uint64_t saved = saved_bytes();
+    const std::string partial = test::read_file(output());
+    const std::string sidecar = test::read_file(output() + ".twk");
+
+    TwkProcess other(run(m_nginx.url("/tiny.bin")), m_dir.file("other.log"));
+    EXPECT_EQ(other.wait_exit(kExitDeadlineMs), 1) << test::read_file(m_dir.file("other.log"));
+    EXPECT_NE(
+        test::read_file(m_dir.file("other.log"))
+            .find("error: the new link's file is 1 bytes, the download's is " + std::to_string(kFileSize)),
+        std::string::npos)
+        << test::read_file(m_dir.file("other.log"));
+    EXPECT_TRUE(test::read_file(output()) == partial);
+    EXPECT_TRUE(test::read_file(output() + ".twk") == sidecar);
+
+    const int64_t began = test::wall_clock_ms();
+    TwkProcess fresh(run(m_nginx.url("/slow/big.bin?token=fresh")), m_dir.file("fresh.log"));
+    ASSERT_EQ(fresh.wait_exit(kExitDeadlineMs), 0) << test::read_file(m_dir.file("fresh.log"));
+    EXPECT_NE(test::read_file(m_dir.file("fresh.log")).find("continuing with a new link"), std::string::npos)
+        << test::read_file(m_dir.file("fresh.log"));
+    EXPECT_TRUE(test::read_file(output()) == test::test_pattern(kFileSize)) << "bytes differ";
+    EXPECT_FALSE(test::file_exists(m_dir.file("dl/big (1).bin")));
+    // What was missing, and no more than the slack of connections cut short.
+    const uint64_t fetched = m_nginx.body_bytes_since(began);
+    EXPECT_GE(fetched, kFileSize - saved);
+    EXPECT_LE(fetched, kFileSize - saved + kFileSize / 8) << "saved before: " << saved;
+}
+
 // Against a scripted server that goes silent: what a user sees from the terminal.
 class TwkAgainstASilentServer : public ::testing::Test {
 protected:

@@ -390,6 +390,57 @@ TEST_F(ControlServerTest, StartAndCaptureDownloadFromNginx) {
     EXPECT_EQ(tasks->max_concurrent(), 5);
 }
 
+// A browser's download of a file a paused download holds in part is answered with that
+// download's id; asked again with "replaces", the paused download continues with the new link.
+TEST_F(ControlServerTest, ACaptureMayContinueAPausedDownloadOfTheSameFile) {
+    std::filesystem::create_directories(m_dir.file("www"));
+    std::filesystem::create_directories(m_dir.file("nginx"));
+    const std::string bytes = test::test_pattern(1 << 20);
+    test::write_file(m_dir.file("www/file.bin"), bytes);
+    test::write_file(m_dir.file("www/small.bin"), "short");
+    test::NginxSite nginx;
+    std::string error;
+    ASSERT_TRUE(nginx.start(m_dir.file("www"), m_dir.file("nginx"), "", error)) << error;
+    auto tasks = engine_task_list(m_engine);
+    // A first run that learnt the size and was paused before it fetched anything.
+    tasks->set_driver([&](const std::shared_ptr<Task>& task) {
+        task->total = bytes.size();
+        task->finish(RunEnd::kPaused);
+    });
+    const int32_t id = engine_add(m_engine, "http://127.0.0.1:1/file.bin", 4, "");
+    ASSERT_TRUE(wait_until([&] { return tasks->all_settled(); }, kDeadlineMs));
+    tasks->set_driver({});
+    const std::string url = nginx.url("/file.bin");
+    const std::string ask =
+        "{\"url\":\"" + url + "\",\"filename\":\"file.bin\",\"size\":" + std::to_string(bytes.size());
+
+    struct Case {
+        std::string path;
+        std::string body;
+        int status;
+        std::string reply;
+    } cases[] = {
+        {"/capture", ask + "}", 409,
+         "{\"ok\":false,\"error\":\"matches a paused download\",\"matches\":" + std::to_string(id) + "}"},
+        {"/capture", ask + ",\"replaces\":999}", 404, "{\"ok\":false,\"error\":\"no such download\"}"},
+        {"/start", ask + ",\"replaces\":\"1\"}", 400, "{\"ok\":false,\"error\":\"bad id\"}"},
+        {"/start", "{\"url\":\"" + nginx.url("/small.bin") + "\",\"replaces\":" + std::to_string(id) + "}",
+         409, "{\"ok\":false,\"error\":\"the new link's file is 5 bytes, the download's is 1048576\"}"},
+        {"/capture", ask + ",\"replaces\":" + std::to_string(id) + "}", 200,
+         "{\"ok\":true,\"id\":" + std::to_string(id) + ",\"replaced\":true}"},
+    };
+    for (const Case& c : cases) {
+        Reply reply = curl("POST", c.path, m_extension, c.body);
+        EXPECT_EQ(reply.status, c.status) << c.body;
+        EXPECT_EQ(reply.body, c.reply) << c.body;
+    }
+    ASSERT_TRUE(wait_until([&] { return tasks->all_settled(); }, kDeadlineMs));
+    ASSERT_EQ(tasks->snapshot().entries.size(), 1u);
+    EXPECT_EQ(tasks->snapshot().entries[0]->state.load(), kDone);
+    EXPECT_EQ(tasks->snapshot().entries[0]->task->request.url, url);
+    EXPECT_TRUE(test::read_file(m_dir.file("dl/file.bin")) == bytes);
+}
+
 // A start request is added the way every task is: the engine's proxy and limit fill in what
 // it leaves open, and capture headers go out in the order the request gave them.
 TEST_F(ControlServerTest, StartRequestsGetTheEnginesDefaults) {

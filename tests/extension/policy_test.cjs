@@ -133,7 +133,25 @@ test("the capture request and the browser's file name", () => {
     policy.captureRequest({ url: "https://h/a", filename: "a.zip", referrer: "https://h/", userAgent: "UA", cookies: "c=1" }),
     { url: "https://h/a", method: "GET", filename: "a.zip", referrer: "https://h/", userAgent: "UA", cookies: "c=1" });
   assert.deepEqual(policy.captureRequest({ url: "https://h/a" }), { url: "https://h/a", method: "GET" });
+  assert.deepEqual(policy.captureRequest({ url: "https://h/a", size: 5, replaces: 3 }),
+    { url: "https://h/a", method: "GET", size: 5, replaces: 3 });
+  assert.deepEqual(policy.captureRequest({ url: "https://h/a", size: -1, replaces: 0 }), { url: "https://h/a", method: "GET" });
   assert.equal(policy.baseName("/home/u/Downloads/a.zip"), "a.zip");
   assert.equal(policy.baseName("C:\\Users\\u\\a.zip"), "a.zip");
   assert.equal(policy.baseName(""), "");
+});
+
+test("the size the program is told, and the paused download it names", () => {
+  assert.equal(policy.downloadSize(download({})), 64 * MiB);
+  assert.equal(policy.downloadSize(download({ totalBytes: 0, fileSize: 7 })), 7);
+  assert.equal(policy.downloadSize(download({ totalBytes: 0, fileSize: -1 })), 0);
+  const cases = [
+    [409, { ok: false, error: "matches a paused download", matches: 4 }, 4],
+    [409, { ok: false, error: "the download has finished" }, 0],
+    [409, { ok: false, matches: "4" }, 0],
+    [409, { ok: false, matches: 1.5 }, 0],
+    [200, { ok: true, id: 4, matches: 4 }, 0],
+    [409, null, 0],
+  ];
+  for (const [status, answer, id] of cases) assert.equal(policy.matchedDownload(status, answer), id, JSON.stringify(answer));
 });

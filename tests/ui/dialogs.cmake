@@ -2,3 +2,4 @@
 # stalonetray as the tray host, started by the test).
 twk_test(ui_dialog_tests SOURCES dialogs_test.cpp lsan_suppressions.cpp LIBS twk_ui twk_app_engine)
 twk_test(ui_tray_tests SOURCES tray_xvfb_test.cpp lsan_suppressions.cpp LIBS twk_ui)
+twk_test(ui_link_dialog_tests SOURCES refresh_link_dialog_test.cpp checksum_field_test.cpp lsan_suppressions.cpp LIBS twk_ui)

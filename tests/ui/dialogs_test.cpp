@@ -180,7 +180,7 @@ TEST_F(DialogTest, StartResultComesBackToTheUiThread) {
         out.clear();
         return true;
     };
-    ops.add = [&](const std::string& url, int64_t n, std::string& error) {
+    ops.add = [&](const std::string& url, int64_t n, const std::string&, std::string& error) {
         add_threads.push_back(std::this_thread::get_id());
         connections.push_back(n);
         if (url == "bad") {

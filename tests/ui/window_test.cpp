@@ -2,6 +2,7 @@
 // known places. Every picture is also saved under ui-shots/ in the test's folder for a person
 // to look at.
 #include "ui/main_window.h"
+#include "ui/refresh_link_dialog.h"
 
 #include <gtest/gtest.h>
 
@@ -23,6 +24,7 @@
 
 #include "net/text.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/wait.h"
 #include "tests/ui/documents.h"
 #include "ui/app.h"
 #include "ui/list_filter_bar.h"
@@ -125,6 +127,12 @@ struct FakeEngine {
             return true;
         };
         o.set_global_limit = [this](int64_t limit) { calls.push_back("limit " + std::to_string(limit)); };
+        // On the Refresh Link dialog's worker thread; read after the dialog has joined it.
+        o.refresh_link = [this](int32_t id, const std::string& url, std::string& error) {
+            calls.push_back("refresh " + std::to_string(id) + " " + url);
+            error = "the new link's file is 5 bytes, the download's is 9";
+            return url.find("other") == std::string::npos;
+        };
         return o;
     }
 };
@@ -331,6 +339,38 @@ TEST_F(WindowTest, RowsToolbarAndStatusBar) {
     // The Settings button sits 14 px from the right edge.
     EXPECT_EQ(window->button_rect(kButtonSettings), QRectF(761 - 14 - 28, 9, 28, 28));
     EXPECT_EQ(window->button_rect(kButtonNew).left(), 10);
+}
+
+// The row menu's Refresh Link… opens a dialog for the selected download; a refused link is
+// explained inside it, a taken one closes it.
+TEST_F(WindowTest, RefreshLinkAsksTheEngineForTheSelectedDownload) {
+    engine.document = list_document(
+        {entry(1, "error: http 403", 0, 0, {}, 8, "big.iso"), entry(2, "done", 100, 100, {}, 8, "kept.bin")});
+    window->tick(1);
+    window->model().select(2);
+    EXPECT_FALSE(window->row_menu().refresh_link);
+    window->model().select(1);
+    ASSERT_TRUE(window->row_menu().refresh_link);
+    window->run_row_command(RowCommand::RefreshLink);
+    auto* dialog = window->findChild<RefreshLinkDialog*>();
+    ASSERT_NE(dialog, nullptr);
+    const auto ask = [&](const char* link) {
+        dialog->field()->setText(QString::fromUtf8(link));
+        dialog->submit();
+        return twk::test::wait_until(
+            [&] {
+                QApplication::processEvents();
+                return !dialog->checking();
+            },
+            10'000);
+    };
+    ASSERT_TRUE(ask("https://h/other.iso"));
+    EXPECT_EQ(engine.calls.back(), "refresh 1 https://h/other.iso");
+    EXPECT_EQ(dialog->error_text(), QStringLiteral("the new link's file is 5 bytes, the download's is 9"));
+    EXPECT_TRUE(dialog->isVisible());
+    ASSERT_TRUE(ask("https://h/big.iso?sig=2"));
+    EXPECT_EQ(engine.calls.back(), "refresh 1 https://h/big.iso?sig=2");
+    EXPECT_FALSE(dialog->isVisible());
 }
 
 // Each state offers what makes sense for it, from the toolbar, the menu and the keyboard.

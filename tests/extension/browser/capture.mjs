@@ -48,6 +48,7 @@ const PAGE = `<!doctype html>
 <a id="after" href="/files/after.bin">after it is back</a>
 <a id="switched" href="/files/switched.bin">capture switched off</a>
 <a id="slow" href="/slow/progress.bin">slow</a>
+<a id="again" href="/slow/again/progress.bin">the same file from another link</a>
 <script>
 document.cookie = "twk_session=opensesame; path=/private";
 document.cookie = "twk_elsewhere=1; path=/elsewhere";
@@ -85,7 +86,7 @@ document.cookie = "twk_plain=1; path=/jar";
 };
 
 function writeSite() {
-  for (const dir of ["files", "named", "private", "post", "slow", "go", "jar"]) fs.mkdirSync(path.join(wwwRoot, dir), { recursive: true });
+  for (const dir of ["files", "named", "private", "post", "slow/again", "go", "jar"]) fs.mkdirSync(path.join(wwwRoot, dir), { recursive: true });
   fs.writeFileSync(path.join(wwwRoot, "index.html"), PAGE);
   for (const [name, text] of Object.entries(JAR_PAGES)) fs.writeFileSync(path.join(wwwRoot, "jar", name), text);
   fs.writeFileSync(path.join(wwwRoot, "big.bin"), crypto.randomBytes(BIG));
@@ -94,7 +95,7 @@ function writeSite() {
   const links = {
     "files/plain.bin": "big.bin", "files/moved.bin": "big.bin", "files/chosen-source.bin": "big.bin",
     "named/report-source": "big.bin", "private/secret.bin": "big.bin", "private/menu.bin": "big.bin",
-    "files/after.bin": "big.bin", "slow/progress.bin": "big.bin",
+    "files/after.bin": "big.bin", "slow/progress.bin": "big.bin", "slow/again/progress.bin": "big.bin",
     "files/alt.bin": "mid.bin", "files/offline.bin": "mid.bin",
     "files/silent.bin": "mid.bin", "files/refused.bin": "mid.bin", "files/switched.bin": "mid.bin",
     "files/impostor.bin": "mid.bin", "files/nohost.bin": "mid.bin",
@@ -341,6 +342,19 @@ try {
     await popup.waitForSelector("#downloads section[data-group=paused] li");
     const paused = await popup.textContent("#downloads section[data-group=paused] li .name");
     if (paused !== "progress.bin") throw new Error(`paused: ${paused}`);
+  });
+  await step("the same file from another link offers to continue the paused download, which then takes that link", async () => {
+    await page.click("#again");
+    // The offer is a notification; its click is what acceptOffer stands for.
+    const key = await waitFor("the offer to continue", () => worker.evaluate(() => [...offers.keys()][0]));
+    const browserCopy = await waitFor("the browser's download going on meanwhile", async () =>
+      (await browserDownloads()).find((d) => d.url.endsWith("/slow/again/progress.bin") && d.state === "in_progress"));
+    if (!browserCopy) throw new Error("the browser's download stopped");
+    await worker.evaluate((k) => acceptOffer(k), key);
+    await expectTakenOver("progress.bin", "slow/progress.bin", async () => {});
+    if (fs.existsSync(path.join(twkDir, "progress (1).bin"))) throw new Error("a second copy was started");
+    await waitFor("the browser's copy dropped", async () =>
+      (await browserDownloads()).every((d) => !d.url.endsWith("/slow/again/progress.bin")));
   });
   await step("without the native host the popup says what to run and the browser keeps downloads", async () => {
     const manifest = path.join(workDir, "profile", "NativeMessagingHosts", `${NATIVE_HOST_NAME}.json`);
