@@ -143,6 +143,7 @@ AddResult Engine::add(const StartOptions& given) {
             }
         }
         if (m_bandwidth_limit != 0) bandwidth_limit = m_bandwidth_limit;
+        if (request.live_outage_limit == 0) request.live_outage_limit = m_live_outage_limit;
     }
     if (system_proxy) {
         const ProxySpec found = system_proxy(options.url);
@@ -182,6 +183,11 @@ void Engine::set_bandwidth_limit(int64_t bandwidth_limit) {
     std::lock_guard lock(m_lock);
     if (bandwidth_limit > 0) m_bandwidth_limit = bandwidth_limit;
     if (bandwidth_limit < 0) m_bandwidth_limit = 0;
+}
+
+void Engine::set_live_outage_limit(int64_t seconds) {
+    std::lock_guard lock(m_lock);
+    m_live_outage_limit = allowed_live_outage_limit(seconds);
 }
 
 bool Engine::set_proxy(std::string_view proxy) {
