@@ -112,7 +112,7 @@ bool Recorder::open_output() {
     bool rejoined = false;
     if (task.live.active && task.created_output && task.live.next_sequence >= 0 &&
         ::access(earlier.c_str(), F_OK) == 0) {
-        m_out = UniqueFd(::open(earlier.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
+        m_out = UniqueFd(::open(earlier.c_str(), O_RDWR | O_APPEND | O_CLOEXEC));
         if (m_out.get() < 0) {
             task.set_status("error: cannot open " + earlier + ": " + system_reason(errno));
             return false;
@@ -124,7 +124,7 @@ bool Recorder::open_output() {
         const std::string candidate =
             folder_of(task.output_path()) + "/" + stream_base_name(task.name()) + "." + m_container;
         const std::string output = set_output_path(task, candidate, true).first;
-        m_out = UniqueFd(::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+        m_out = UniqueFd(::open(output.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
         if (m_out.get() < 0) {
             task.set_status("error: cannot create " + output + ": " + system_reason(errno));
             return false;
