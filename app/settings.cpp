@@ -35,6 +35,15 @@ int connection_choice_index(int32_t connections) {
     return kDefaultConnectionIndex;
 }
 
+namespace {
+
+int32_t stored_live_outage_limit(const SettingsStore& store) {
+    const int64_t seconds = allowed_live_outage_limit(store.read_dword("LiveOutageLimit", 0));
+    return static_cast<int32_t>(seconds != 0 ? seconds : kDefaultLiveOutageLimit);
+}
+
+} // namespace
+
 Settings load_settings(const SettingsStore& store, const std::string& engine_default_dir) {
     Settings s;
     s.download_dir = store.read_string("DownloadDir", engine_default_dir);
@@ -50,6 +59,7 @@ Settings load_settings(const SettingsStore& store, const std::string& engine_def
     s.notifications = store.read_dword("Notifications", 1) != 0;
     s.downloads_at_once =
         std::clamp(store.read_dword("DownloadsAtOnce", 3), kMinDownloadsAtOnce, kMaxDownloadsAtOnce);
+    s.live_outage_limit = stored_live_outage_limit(store);
     return s;
 }
 
@@ -88,6 +98,9 @@ Settings save_settings(SettingsStore& store, const SettingsForm& form, const std
     store.write_dword("AutoUpdateCheck", s.auto_update_check ? 1 : 0);
     store.write_dword("Notifications", s.notifications ? 1 : 0);
     store.write_dword("DownloadsAtOnce", s.downloads_at_once);
+    if (allowed_live_outage_limit(form.live_outage_limit) != 0)
+        store.write_dword("LiveOutageLimit", form.live_outage_limit);
+    s.live_outage_limit = stored_live_outage_limit(store);
     return s;
 }
 

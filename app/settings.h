@@ -1,7 +1,7 @@
 // The settings record the desktop app reads, how it is loaded from the store, and the save
 // procedure the Settings dialog runs. Value names are fixed: DownloadDir, Proxy, ProxyMode,
-// FollowSystemProxy, Connections, AutoUpdateCheck, Notifications, DownloadsAtOnce, LoginItemSeeded,
-// InstallID, LastUpdateCheck.
+// FollowSystemProxy, Connections, AutoUpdateCheck, Notifications, DownloadsAtOnce,
+// LiveOutageLimit, LoginItemSeeded, InstallID, LastUpdateCheck.
 #pragma once
 
 #include <array>
@@ -10,6 +10,7 @@
 
 #include "app/settings_store.h"
 #include "core/connection_counts.h"
+#include "core/start_request.h" // kDefaultLiveOutageLimit
 
 namespace twk::app {
 
@@ -26,6 +27,9 @@ struct Settings {
     int32_t max_per_host = 32;
     bool notifications = true;     // desktop notices as downloads finish or fail
     int32_t downloads_at_once = 3; // kMinDownloadsAtOnce ... kMaxDownloadsAtOnce
+    // "LiveOutageLimit": seconds a live recording waits out a stream that brings nothing new
+    // (1 to kMaxLiveOutageLimit; anything else reads as the default).
+    int32_t live_outage_limit = kDefaultLiveOutageLimit;
 };
 
 // How many downloads run at once: a stored value outside the range reads as the nearest end.
@@ -70,6 +74,8 @@ struct SettingsForm {
     bool notifications = true;
     int32_t downloads_at_once = 3;
     bool launch_at_login = false;
+    // Seconds, 1 to kMaxLiveOutageLimit; any other value keeps what is stored.
+    int32_t live_outage_limit = 0;
 };
 
 // Steps 1 to 5 of saving: trims the proxy, syncs autostart with the box, writes the values in
