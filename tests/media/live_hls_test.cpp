@@ -379,6 +379,19 @@ TEST_F(LiveHls, AfterARestartTheRecordingGoesOnInTheSameFile) {
     expect_packets_of(output, expected);
 }
 
+// A task's own outage limit ends a recording whose playlist stopped advancing that long, with what
+// it recorded kept, however long the program's default would have waited.
+TEST_F(LiveHls, TheTasksOutageLimitEndsAStalledRecording) {
+    LiveServer server(0, 45);
+    server.set_tick(4);
+    StreamEngine engine(dir.path());
+    const int32_t id = engine.add(server.url(), 1, ",\"liveOutageLimit\":1");
+    ASSERT_TRUE(engine.wait_settled(id, kWaitMs));
+    const auto recording = task(engine, id);
+    EXPECT_EQ(recording->status(), "error: live stream lost for 1 s (the playlist stopped advancing)");
+    expect_packets_of(recording->output_path(), range(1, 3));
+}
+
 // `twk get` on a live stream: Ctrl-C ends the recording "done", with a playable file that holds
 // what was listed, and the closing line says where it is.
 TEST_F(LiveHls, CtrlCInTwkGetEndsTheRecordingDone) {
