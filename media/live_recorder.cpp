@@ -498,7 +498,8 @@ std::string live_status_text(uint32_t gaps, int64_t gap_ms) {
 
 void record_live_stream(const std::shared_ptr<Task>& task, StreamJob& job) {
     if (job.separate_audio) {
-        task->set_status("error: live streams with a separate audio track are not supported");
+        task->set_status("error: live stream with separate audio: recording the video alone would leave out "
+                         "the sound");
         return;
     }
     Recorder recorder(task, job);

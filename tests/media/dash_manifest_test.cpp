@@ -246,6 +246,18 @@ TEST(DashLive, DynamicManifestsListWhatIsAvailableNow) {
     ASSERT_EQ(plan.video.segments.size(), 4u);
     EXPECT_EQ(plan.video.segments.uri(3), "http://h/c-10.m4s");
 
+    // A separate audio set would be left out of a recording: refused, and said why. (An audio
+    // set without a Representation is dropped as for a manifest on demand.)
+    const std::string with_audio = head + R"(><Period><AdaptationSet mimeType="video/mp4"><Representation
+        id="v" bandwidth="1"><SegmentTemplate timescale="1" duration="2" media="v-$Number$.m4s"/></Representation>
+        </AdaptationSet><AdaptationSet mimeType="audio/mp4"><Representation id="a" bandwidth="1"><SegmentTemplate
+        timescale="1" duration="2" media="a-$Number$.m4s"/></Representation></AdaptationSet></Period></MPD>)";
+    for (const double now : {1767225662.0, 1767225600.5}) { // segments available, and none yet
+        EXPECT_EQ(parse_dash("http://h/live.mpd", with_audio, now).error,
+                  "live stream with separate audio: its audio comes in an AdaptationSet of its own, and "
+                  "recording the video alone would leave out the sound");
+    }
+
     // A static manifest is on demand, as before.
     plan = parse_dash("http://h/live.mpd", R"(<MPD type="static" mediaPresentationDuration="PT4S"><Period>
         <AdaptationSet mimeType="video/mp4"><Representation id="v" bandwidth="1"><SegmentTemplate timescale="1"

@@ -106,11 +106,6 @@ protected:
     }
     void TearDown() override { set_stream_timing(StreamTiming{}); }
 
-    // Waits until the recorder has read the playlist just set (twice: once is not yet acted on).
-    static void wait_for_loads(const PlaylistServer& server) {
-        ASSERT_TRUE(wait_until([&] { return server.loads_of_current() >= 2; }, kWaitMs));
-    }
-
     TempDir dir;
 };
 
@@ -240,6 +235,68 @@ TEST_F(LiveHlsKinds, ANewInitSegmentAfterARestartIsFollowedOrEndsTheRecordingCle
         EXPECT_EQ(error, "");
         EXPECT_EQ(packets.size(), kPacketsPerSegment * segments);
     }
+}
+
+// --- AES-128 segments whose key changes as the playlist slides ---
+
+std::array<uint8_t, 16> key_of(char fill) {
+    std::array<uint8_t, 16> key;
+    key.fill(static_cast<uint8_t>(fill));
+    return key;
+}
+
+// The IV a playlist without an IV attribute means: the media sequence, big-endian.
+std::array<uint8_t, 16> sequence_iv(uint8_t sequence) {
+    std::array<uint8_t, 16> iv{};
+    iv[15] = sequence;
+    return iv;
+}
+
+// Three keys one after the other across three loads, the last one without an IV (the media
+// sequence is the IV). Every segment is decrypted with its own key, each key is fetched once,
+// and the init segment (listed before the first key) stays clear.
+TEST_F(LiveHlsKinds, EncryptedSegmentsFollowTheKeyAcrossReloads) {
+    const Fmp4Media& media = fmp4_media();
+    ASSERT_EQ(media.error, "");
+    const auto& plain = media.segments.at("a");
+    PlaylistServer server;
+    server.put("/init.mp4", media.init.at("a"));
+    server.put("/k1", std::string(16, '1'));
+    server.put("/k2", std::string(16, '2'));
+    server.put("/k3", std::string(16, '3'));
+    const std::array<char, 6> key_names = {'1', '1', '1', '2', '2', '3'};
+    for (int i = 0; i < 6; ++i) {
+        const auto iv = i < 5 ? test::kIv : sequence_iv(static_cast<uint8_t>(i));
+        server.put("/s" + std::to_string(i) + ".m4s", test::encrypt(plain[i], key_of(key_names[i]), iv));
+    }
+    const std::string map = "#EXT-X-MAP:URI=\"init.mp4\"";
+    const auto key = [](int n, bool with_iv) {
+        return "#EXT-X-KEY:METHOD=AES-128,URI=\"k" + std::to_string(n) + "\"" +
+               (with_iv ? ",IV=" + test::iv_attribute() : std::string());
+    };
+    server.set_playlist(live_playlist(0, {map, key(1, true), "s0.m4s", "s1.m4s", "s2.m4s"}));
+    StreamEngine engine(dir.path());
+    const int32_t id = engine.add(server.url(), 1, ",\"liveFromStart\":true");
+    ASSERT_TRUE(wait_until([&] { return server.served().size() == 5; }, kWaitMs)); // init, a key, 3 segments
+    server.set_playlist(
+        live_playlist(1, {map, key(1, true), "s1.m4s", "s2.m4s", key(2, true), "s3.m4s", "s4.m4s"}));
+    ASSERT_TRUE(wait_until([&] { return server.served().size() == 8; }, kWaitMs));
+    server.set_playlist(
+        live_playlist(3, {map, key(2, true), "s3.m4s", "s4.m4s", key(3, false), "s5.m4s"}, true));
+    ASSERT_TRUE(engine.wait_settled(id, kWaitMs));
+    const auto task = engine.entry(id)->task;
+    EXPECT_EQ(task->status(), "done");
+    // Each key right after the first segment it opens.
+    EXPECT_EQ(server.served(), (std::vector<std::string>{"/init.mp4", "/s0.m4s", "/k1", "/s1.m4s", "/s2.m4s",
+                                                         "/s3.m4s", "/k2", "/s4.m4s", "/s5.m4s", "/k3"}));
+    std::string expected = media.init.at("a");
+    for (int i = 0; i < 6; ++i)
+        expected += plain[i];
+    EXPECT_TRUE(test::read_file(task->output_path()) == expected)
+        << "the recording is not the clear segments";
+    std::string error;
+    EXPECT_EQ(test::packet_sums(dir.path(), task->output_path(), "v", error).size(), 6 * kPacketsPerSegment);
+    EXPECT_EQ(error, "");
 }
 
 TEST(Mp4Init, FragmentsFitAnInitOfTheSameTracksAndCodecSettings) {
