@@ -250,13 +250,8 @@ void serve_start(Connection& c) {
                     ",\"connections\":" + std::to_string(added.connections) + "}");
 }
 
-// {"id": N}: runs a failed, paused or canceled task again (core/engine.h `retry`); an id the
-// list does not hold changes nothing.
-void serve_retry(Connection& c) {
-    if (!c.access.allowed) {
-        reply_json_error(c, 403, "forbidden");
-        return;
-    }
+// The task id of a {"id": N} request body; false (with 400 "bad id" sent) for anything else.
+bool read_task_id(Connection& c, int32_t& out) {
     read_body(c);
     JsonValue request;
     const JsonValue* id = nullptr;
@@ -267,9 +262,35 @@ void serve_retry(Connection& c) {
     if (!id || id->kind != JsonKind::Number || id->number < 1 || id->number > 2147483647.0 ||
         id->number != static_cast<double>(static_cast<int32_t>(id->number))) {
         reply_json_error(c, 400, "bad id");
+        return false;
+    }
+    out = static_cast<int32_t>(id->number);
+    return true;
+}
+
+// {"id": N}: runs a failed, paused or canceled task again (core/engine.h `retry`); an id the
+// list does not hold changes nothing.
+void serve_retry(Connection& c) {
+    if (!c.access.allowed) {
+        reply_json_error(c, 403, "forbidden");
         return;
     }
-    c.server.engine->retry(static_cast<int32_t>(id->number));
+    int32_t id = 0;
+    if (!read_task_id(c, id)) return;
+    c.server.engine->retry(id);
+    write_reply(c.socket, 200, "application/json", "{\"ok\":true}");
+}
+
+// {"id": N}: ends a live recording "done" with what it recorded (core/engine.h
+// `finish_recording`); any other running task is paused.
+void serve_stop(Connection& c) {
+    if (!c.access.allowed) {
+        reply_json_error(c, 403, "forbidden");
+        return;
+    }
+    int32_t id = 0;
+    if (!read_task_id(c, id)) return;
+    c.server.engine->finish_recording(id);
     write_reply(c.socket, 200, "application/json", "{\"ok\":true}");
 }
 
@@ -284,7 +305,7 @@ constexpr Route kRoutes[] = {
     {"/", true, false, serve_page},         {"/ping", true, true, serve_ping},
     {"/ws", true, false, serve_websocket},  {"/start", false, true, serve_start},
     {"/capture", false, true, serve_start}, {"/retry", false, true, serve_retry},
-    {"/proof", true, false, serve_proof},
+    {"/stop", false, true, serve_stop},     {"/proof", true, false, serve_proof},
 };
 
 void record_contact(ControlServer& server, const ControlRequest& request, const AccessDecision& access) {
