@@ -1,17 +1,19 @@
-// The main window: a toolbar, an optional one-line banner, the task list and an optional status
-// bar, all painted by the window itself into an off-screen image of its size and copied to the
-// screen. It owns the refresh timer (16 ms while something is active and the window is shown,
-// else 1000 ms) that reads the engine's list document into the view model.
+// The main window: a toolbar of the window's actions, an optional one-line banner, the task
+// list (a list view over the view model, rows drawn by the row painter) and a status bar with
+// the total speed that comes and goes with the running downloads. It owns the refresh timer
+// (16 ms while something is active and the window is shown, else 1000 ms) that reads the
+// engine's snapshots into the view model.
 //
-// Linux window managers own the window menu, so the language switch ("中文 / English") and
-// About live in a small menu that opens on a right-click in the toolbar's empty area.
+// Linux window managers own the window menu, so Pause All, Resume All, the language switch
+// ("中文 / English") and About live in a small menu that opens on a right-click in the
+// toolbar's empty area.
 #pragma once
 
 #include <QImage>
+#include <QMainWindow>
 #include <QRectF>
 #include <QString>
 #include <QTimer>
-#include <QWidget>
 
 #include <array>
 #include <functional>
@@ -21,13 +23,16 @@
 
 #include "ui/engine_link.h"
 #include "ui/settings_dialog.h"
+#include "ui/task_dialogs.h"
 #include "ui/task_view_model.h"
+#include "ui/window_actions.h"
+#include "ui/window_chrome.h"
 
 namespace twk::ui {
 
 class DownloadStarter;
-
-enum class BannerMode { None = 0, Update = 1, ResourcePrompt = 2, CrashPrompt = 3 };
+class TaskListModel;
+class TaskListView;
 
 // The selected row's context menu: which entries are enabled, and what they act on.
 struct RowMenu {
@@ -42,15 +47,9 @@ struct RowMenu {
 };
 enum class RowCommand { Open, ShowInFolder, CopyLink, Retry, Delete, DeleteFileToo, Details };
 
-// A row's tooltip: its whole status in the language in force, its name and its link.
-QString row_tooltip(const TaskView& task);
-// The details view's text: status, link, folder, size, connections and, for a failure, what it
-// was about; one "label: value" line each.
-QString details_text(const TaskView& task, const std::string& folder);
-
 enum ToolbarButton : int { kButtonNew = 0, kButtonPause = 1, kButtonDelete = 2, kButtonSettings = 3 };
 
-class MainWindow : public QWidget {
+class MainWindow : public QMainWindow {
     Q_OBJECT
 public:
     explicit MainWindow(EngineOps ops, QWidget* parent = nullptr);
@@ -65,8 +64,8 @@ public:
     // in a message box.
     void start_download(const std::string& link);
 
-    // One screenshot of the off-screen image, saved as PNG at the first paint at or after
-    // `deadline_ms` (monotonic).
+    // One screenshot of the window, saved as PNG at the first refresh at or after `deadline_ms`
+    // (monotonic) while no dialog is open.
     void request_screenshot(const QString& path, int64_t deadline_ms);
     bool screenshot_pending() const { return !m_shot_path.isEmpty(); }
 
@@ -91,21 +90,24 @@ public:
     void tick(double now_seconds);
     // The window as it would be painted now.
     QImage render_frame();
+    TaskListView& list_view() { return *m_list; }
+    WindowActions& actions() { return m_actions; }
 
     const TaskViewModel& model() const { return m_model; }
     TaskViewModel& model() { return m_model; }
-    QRectF button_rect(int button) const { return m_buttons[static_cast<size_t>(button)]; }
+    // A toolbar button's place in the window.
+    QRectF button_rect(int button) const;
     QRectF list_rect() const;
-    bool status_bar_shown() const { return m_status_bar; }
+    bool status_bar_shown() const;
     int refresh_interval() const { return m_interval; }
-    double scroll_offset() const { return m_scroll; }
+    double scroll_offset() const;
     // The output path for a task's name, empty when the name cannot be one.
     std::string output_path(const std::string& name) const;
 
     RowMenu row_menu() const;
     void run_row_command(RowCommand command); // does nothing when the entry is disabled
 
-    // The toolbar's actions, as a click runs them.
+    // The toolbar's buttons, as a click runs them.
     void press_button(int button);
     void switch_language_now();
     void show_about();
@@ -125,69 +127,58 @@ public:
     static bool quit_requested();
 
 protected:
-    void paintEvent(QPaintEvent* event) override;
-    void resizeEvent(QResizeEvent* event) override;
-    void mouseMoveEvent(QMouseEvent* event) override;
-    void mousePressEvent(QMouseEvent* event) override;
-    void leaveEvent(QEvent* event) override;
-    void wheelEvent(QWheelEvent* event) override;
-    void contextMenuEvent(QContextMenuEvent* event) override;
     void changeEvent(QEvent* event) override;
-    void keyPressEvent(QKeyEvent* event) override;
-    bool event(QEvent* event) override;
 
 private:
-    void layout_window();
+    void build_toolbar();
     void set_interval(int ms);
     void update_title();
-    int button_at(const QPointF& point) const;
-    void select_at(const QPointF& point, Qt::KeyboardModifiers modifiers);
+    void retranslate();
+    // The actions' states, the status bar and the list layout after the selection or the rows
+    // changed.
+    void follow_model();
+    // The list view's selection made the view model's, and back.
+    void push_selection();
+    void pull_selection();
+    void refresh_list(bool rows_changed);
     void show_row_menu(const QPoint& global_pos);
     void show_window_menu(const QPoint& global_pos);
     void open_new_download();
     void open_settings();
-    void show_in_folder(const std::string& path);
     void run_second_button();
-    void move_selection(int step, bool extend);
     void act_on_all(PauseAction action);
-    std::optional<int32_t> row_at_point(const QPointF& point) const;
-
-    void paint_frame(QPainter& p);
-    void paint_toolbar(QPainter& p);
-    void paint_banner(QPainter& p);
-    void paint_list(QPainter& p);
-    void paint_status_bar(QPainter& p);
+    void take_screenshot_if_due();
+    void show_banner(BannerMode mode);
 
     EngineOps m_ops;
     TaskViewModel m_model;
+    TaskListModel* m_list_model = nullptr;
+    TaskListView* m_list = nullptr;
+    WindowActions m_actions;
+    TopBar* m_toolbar = nullptr;
+    std::array<TopBarButton*, 4> m_buttons{};
+    Banner* m_banner_widget = nullptr;
+    TotalBar* m_status = nullptr;
     QTimer m_timer;
     int m_interval = 16;
     bool m_engine_running = false;
-    std::optional<PauseAction> m_button_action; // what the second button showed at the last layout
-    std::array<QRectF, 4> m_buttons{};
-    int m_hover = -1;
-    int m_pressed = -1;
-    double m_scroll = 0;
-    bool m_status_bar = false;
+    bool m_syncing = false; // the window is setting the list view's selection
     BannerMode m_banner = BannerMode::None;
     bool m_banner_dismissed = false;
     std::string m_queued_update;
     ShellHooks m_shell;
-    QRectF m_banner_link, m_banner_close; // where the last paint put them
     std::string m_update_version, m_update_url, m_update_sha256;
     QString m_title;
     QString m_shot_path;
     int64_t m_shot_deadline = 0;
-    QImage m_frame;
     std::string m_download_folder;
     int64_t m_connections = static_cast<int64_t>(kDefaultConnections);
     SettingsContext m_settings_context;
     DownloadStarter* m_starter = nullptr;
     bool m_settings_open = false;                       // the dialog then takes the screenshot
-    bool m_seen_tasks = false;                          // the first snapshot came (its rows are not "new")
+    bool m_seen_tasks = false;                          // the first rows came (they are not "new")
     std::vector<int32_t> m_removed_ids;                 // the last removal, for undo
     std::vector<std::pair<QString, QString>> m_trashed; // its files: (path, where in the trash)
-    std::optional<int32_t> m_anchor;                    // where a Shift+arrow range began
 };
 
 } // namespace twk::ui

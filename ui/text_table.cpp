@@ -115,6 +115,112 @@ constexpr std::array<TextPair, kTextCount> kTexts = {{
     {"应写作 协议://主机:端口（端口不能省略）", "write it as scheme://host:port (the port is needed)"}, // 97
     {"全部暂停", "Pause All"},                                                                          // 98
     {"全部继续", "Resume All"},                                                                         // 99
+    {"开始时间", "Started"},                                                                            // 100
+}};
+
+// The name of each entry, by number: callers look texts up by these.
+constexpr std::array<const char*, kTextCount> kKeys = {{
+    "state.offline",
+    "list.empty",
+    "list.hint",
+    "row.probing",
+    "row.queued",
+    "row.done",
+    "new.download",
+    "new.failed",
+    "app.name",
+    "app.edition",
+    "menu.language",
+    "search",
+    "action.new",
+    "action.pause",
+    "action.resume",
+    "action.delete",
+    "action.settings",
+    "tray.show",
+    "tray.quit",
+    "about.title",
+    "about.edition",
+    "about.tagline",
+    "row.paused",
+    "row.canceled",
+    "row.threads",
+    "row.open",
+    "row.show_in_folder",
+    "row.copy_link",
+    "count.downloading",
+    "count.paused",
+    "count.completed",
+    "count.queued",
+    "count.failed",
+    "status.total",
+    "badge.downloading",
+    "badge.probing",
+    "badge.queued",
+    "badge.paused",
+    "badge.done",
+    "badge.error",
+    "new.title",
+    "new.link",
+    "new.placeholder",
+    "new.save_to",
+    "new.browse",
+    "dialog.cancel",
+    "settings.title",
+    "settings.proxy",
+    "settings.system_proxy",
+    "settings.custom_proxy",
+    "settings.proxy_placeholder",
+    "settings.proxy_note",
+    "settings.connections",
+    "settings.connections_note",
+    "settings.autostart",
+    "settings.updates",
+    "settings.folder",
+    "settings.choose",
+    "settings.choose_title",
+    "dialog.save",
+    "banner.update",
+    "banner.update_tail",
+    "banner.download",
+    "banner.resources",
+    "banner.crash",
+    "banner.share",
+    "extension.title",
+    "extension.not_connected",
+    "extension.connected",
+    "extension.quiet",
+    "extension.not_installed",
+    "extension.get",
+    "extension.note",
+    "action.retry",
+    "delete.running_title",
+    "delete.running_body",
+    "row.delete_file_too",
+    "row.details",
+    "details.status",
+    "details.link",
+    "details.folder",
+    "details.size",
+    "details.connections",
+    "details.failure",
+    "action.undo_delete",
+    "new.invalid_link",
+    "settings.not_a_proxy",
+    "settings.folder_missing",
+    "settings.folder_read_only",
+    "details.size_unknown",
+    "failure.connect",
+    "failure.server",
+    "failure.proxy",
+    "failure.tls",
+    "failure.local",
+    "failure.other",
+    "settings.proxy_scheme",
+    "settings.proxy_form",
+    "action.pause_all",
+    "action.resume_all",
+    "details.started",
 }};
 
 LanguageMode g_mode = LanguageMode::System;
@@ -137,6 +243,18 @@ bool language_is_chinese() {
 }
 
 void switch_language() { g_mode = language_is_chinese() ? LanguageMode::English : LanguageMode::Chinese; }
+
+int text_number(std::string_view key) {
+    for (size_t i = 0; i < kKeys.size(); ++i) {
+        if (key == kKeys[i]) return static_cast<int>(i);
+    }
+    return -1;
+}
+
+const char* tr(std::string_view key) {
+    int number = text_number(key);
+    return number < 0 ? "?" : tr_text(number);
+}
 
 const char* tr_text(int number) {
     const TextPair& pair = text_pair(number);

@@ -1,13 +1,14 @@
-// Every text the desktop app shows, as numbered (Chinese, English) pairs, and the language in
+// Every text the desktop app shows, as named and numbered (Chinese, English) pairs, and the language in
 // force. The language follows the system (Chinese when the Qt system locale's language is
 // Chinese) until the user switches it; the app keeps that choice for later runs (ui/app.h).
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace twk::ui {
 
-inline constexpr int kTextCount = 100;
+inline constexpr int kTextCount = 101;
 
 // The texts added since the table was numbered, by name.
 enum TextName : int {
@@ -59,5 +60,9 @@ void switch_language();
 
 // The text in the language in force, UTF-8.
 const char* tr_text(int number);
+// The same by name ("action.pause", "details.status", ...); "?" for a name the table lacks.
+const char* tr(std::string_view key);
+// The entry's number for a name, -1 when the table lacks it.
+int text_number(std::string_view key);
 
 } // namespace twk::ui

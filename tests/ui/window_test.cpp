@@ -11,6 +11,8 @@
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QScrollBar>
+#include <QTest>
 #include <QWheelEvent>
 
 #include <cstdlib>
@@ -22,6 +24,7 @@
 #include "ui/app.h"
 #include "ui/palette.h"
 #include "ui/row_painter.h"
+#include "ui/task_list.h"
 #include "ui/text_table.h"
 
 namespace twk::ui {
@@ -117,6 +120,22 @@ protected:
         window = std::make_unique<MainWindow>(engine.ops());
         window->resize(760, 360);
         window->show(); // offscreen: size changes now reach the layout
+        window->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(window.get())) << "shortcuts need the active window";
+    }
+    // A key as the keyboard sends it: shortcuts first, then the list, which has the focus.
+    void key(int code, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+        QTest::keyClick(&window->list_view(), static_cast<Qt::Key>(code), modifiers);
+    }
+    // A click at `y` in the list (list coordinates).
+    void click_list(int y, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+        QTest::mouseClick(window->list_view().viewport(), Qt::LeftButton, modifiers, QPoint(300, y));
+    }
+    void wheel(int delta) {
+        QWidget* viewport = window->list_view().viewport();
+        QWheelEvent event(QPointF(300, 100), viewport->mapToGlobal(QPointF(300, 100)), QPoint(),
+                          QPoint(0, delta), Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+        QApplication::sendEvent(viewport, &event);
     }
     void TearDown() override {
         window.reset();
@@ -308,10 +327,6 @@ TEST_F(WindowTest, EveryRowOffersWhatFitsItsState) {
     const double retry_width = window->button_rect(kButtonPause).width();
     window->press_button(kButtonPause);
     EXPECT_EQ(engine.calls.back(), "retry 1") << "the failed row's button retries";
-    auto key = [&](int code, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
-        QKeyEvent press(QEvent::KeyPress, code, modifiers);
-        QApplication::sendEvent(window.get(), &press);
-    };
     key(Qt::Key_Space);
     EXPECT_EQ(engine.calls.back(), "retry 1") << "Space does what the button does";
 
@@ -364,10 +379,6 @@ TEST_F(WindowTest, ActionsReachEverySelectedRow) {
         {entry(1, "downloading", 1000, 10, {}, 8, "a.iso"), entry(2, "paused", 1000, 10, {}, 8, "b.iso"),
          entry(3, "error: http 500", 0, 0, {}, 8, "c.iso"), entry(4, "done", 100, 100, {}, 8, "d.bin")});
     window->tick(1);
-    auto key = [&](int code, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
-        QKeyEvent press(QEvent::KeyPress, code, modifiers);
-        QApplication::sendEvent(window.get(), &press);
-    };
     auto calls_since = [&](size_t from) {
         return std::vector<std::string>(engine.calls.begin() + static_cast<ptrdiff_t>(from),
                                         engine.calls.end());
@@ -381,9 +392,7 @@ TEST_F(WindowTest, ActionsReachEverySelectedRow) {
     key(Qt::Key_Space);
     EXPECT_EQ(calls_since(from), (std::vector<std::string>{"resume 2"}));
     // Ctrl+click adds the running row: now the button pauses.
-    QMouseEvent click(QEvent::MouseButtonPress, QPointF(300, 46 + 10), window->mapToGlobal(QPointF(300, 56)),
-                      Qt::LeftButton, Qt::LeftButton, Qt::ControlModifier);
-    QApplication::sendEvent(window.get(), &click);
+    click_list(10, Qt::ControlModifier);
     EXPECT_EQ(window->model().selection().size(), 3u);
     EXPECT_EQ(window->model().pause_action(), PauseAction::Pause);
 
@@ -501,25 +510,16 @@ TEST_F(WindowTest, WheelScrollsAndClicksSelect) {
         entries.push_back(entry(i, "done", 100, 100, {}, 8, "f" + std::to_string(i) + ".bin"));
     engine.document = list_document(entries);
     window->tick(1);
-    QWheelEvent down(QPointF(300, 200), window->mapToGlobal(QPointF(300, 200)), QPoint(), QPoint(0, -240),
-                     Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
-    QApplication::sendEvent(window.get(), &down);
+    wheel(-240);
     EXPECT_EQ(window->scroll_offset(), 96);
     // A click at list y 10 is row (96 + 10) / 40 = 2, task 3.
-    QMouseEvent click(QEvent::MouseButtonPress, QPointF(300, 46 + 10), window->mapToGlobal(QPointF(300, 56)),
-                      Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(window.get(), &click);
+    click_list(10);
     EXPECT_EQ(window->model().selected(), 3);
-    QWheelEvent up(QPointF(300, 200), window->mapToGlobal(QPointF(300, 200)), QPoint(), QPoint(0, 1200),
-                   Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
-    QApplication::sendEvent(window.get(), &up);
+    wheel(1200);
     EXPECT_EQ(window->scroll_offset(), 0);
     // Scrolled past the end, the offset is held at the content's end when painted.
-    for (int i = 0; i < 10; ++i) {
-        QWheelEvent more(QPointF(300, 200), window->mapToGlobal(QPointF(300, 200)), QPoint(),
-                         QPoint(0, -1200), Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
-        QApplication::sendEvent(window.get(), &more);
-    }
+    for (int i = 0; i < 10; ++i)
+        wheel(-1200);
     window->render_frame();
     EXPECT_EQ(window->scroll_offset(), 20 * 40 - (360 - 46));
     window->hide();
@@ -548,15 +548,15 @@ TEST_F(WindowTest, ExactlyOneScreenshot) {
     std::string path = dir.file("shot.png");
     QApplication::processEvents(); // the window is exposed
     window->request_screenshot(QString::fromStdString(path), monotonic_ms() + 60000);
-    window->repaint();
+    window->tick(1);
     EXPECT_FALSE(twk::test::file_exists(path)) << "not before its time";
     window->request_screenshot(QString::fromStdString(path), monotonic_ms());
     EXPECT_EQ(window->refresh_interval(), 16) << "a pending screenshot keeps the fast cadence";
-    window->repaint();
+    window->tick(2);
     ASSERT_TRUE(twk::test::file_exists(path));
     EXPECT_EQ(QImage(QString::fromStdString(path)).size(), window->size() * window->devicePixelRatioF());
     std::filesystem::remove(path);
-    window->repaint();
+    window->tick(3);
     EXPECT_FALSE(twk::test::file_exists(path));
     EXPECT_FALSE(window->screenshot_pending());
 }

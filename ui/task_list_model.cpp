@@ -1,0 +1,67 @@
+#include "ui/task_list_model.h"
+
+#include "ui/main_window.h"
+#include "ui/row_text.h"
+
+namespace twk::ui {
+
+TaskListModel::TaskListModel(const TaskViewModel& tasks, QObject* parent)
+    : QAbstractListModel(parent), m_tasks(tasks) {}
+
+int TaskListModel::rowCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : static_cast<int>(m_ids.size());
+}
+
+const TaskView* TaskListModel::task(const QModelIndex& index) const {
+    if (!index.isValid() || index.row() < 0 || static_cast<size_t>(index.row()) >= m_ids.size())
+        return nullptr;
+    return m_tasks.find(m_ids[static_cast<size_t>(index.row())]);
+}
+
+QModelIndex TaskListModel::index_of(int32_t id) const {
+    for (size_t row = 0; row < m_ids.size(); ++row) {
+        if (m_ids[row] == id) return index(static_cast<int>(row));
+    }
+    return {};
+}
+
+QVariant TaskListModel::data(const QModelIndex& index, int role) const {
+    const TaskView* view = task(index);
+    if (!view) return {};
+    switch (role) {
+    case Qt::DisplayRole: return QString::fromStdString(view->name);
+    case Qt::ToolTipRole: return row_tooltip(*view);
+    case Qt::AccessibleTextRole:
+        return QString::fromStdString(view->name) + QStringLiteral(", ") +
+               QString::fromStdString(display_status(view->status));
+    case Qt::SizeHintRole: return QSize(0, row_height(view->state()));
+    case TaskIdRole: return view->id;
+    default: return {};
+    }
+}
+
+TaskListModel::Change TaskListModel::refresh() {
+    std::vector<int32_t> ids;
+    std::vector<int> heights;
+    for (const TaskView* view : m_tasks.visible()) {
+        ids.push_back(view->id);
+        heights.push_back(row_height(view->state()));
+    }
+    if (ids != m_ids) {
+        beginResetModel();
+        m_ids = std::move(ids);
+        m_heights = std::move(heights);
+        endResetModel();
+        return Change::Rows;
+    }
+    if (heights != m_heights) {
+        emit layoutAboutToBeChanged();
+        m_heights = std::move(heights);
+        emit layoutChanged();
+        return Change::Heights;
+    }
+    if (!m_ids.empty()) emit dataChanged(index(0), index(static_cast<int>(m_ids.size()) - 1));
+    return Change::None;
+}
+
+} // namespace twk::ui

@@ -1,0 +1,39 @@
+// The main window's list as a Qt item model: one row per visible task of the view model, in its
+// order. The view model stays the owner of the tasks and of the selection; this model only
+// presents them to the list view.
+#pragma once
+
+#include <QAbstractListModel>
+
+#include <cstdint>
+#include <vector>
+
+#include "ui/task_view_model.h"
+
+namespace twk::ui {
+
+class TaskListModel : public QAbstractListModel {
+    Q_OBJECT
+public:
+    enum Role : int { TaskIdRole = Qt::UserRole + 1 };
+
+    explicit TaskListModel(const TaskViewModel& tasks, QObject* parent = nullptr);
+
+    int rowCount(const QModelIndex& parent = QModelIndex()) const override;
+    QVariant data(const QModelIndex& index, int role) const override;
+
+    const TaskView* task(const QModelIndex& index) const;
+    QModelIndex index_of(int32_t id) const; // invalid when the task is not shown
+
+    enum class Change { None, Rows, Heights };
+    // Takes the view model's visible rows again. A changed row set resets the model, a row that
+    // changed height relays the list out; otherwise every row is repainted.
+    Change refresh();
+
+private:
+    const TaskViewModel& m_tasks;
+    std::vector<int32_t> m_ids;
+    std::vector<int> m_heights;
+};
+
+} // namespace twk::ui

@@ -1,0 +1,171 @@
+// The main window's commands that open something: the row menu and what its entries do, the
+// window menu, and the New, Settings and About dialogs.
+#include "ui/main_window.h"
+
+#include <QClipboard>
+#include <QDesktopServices>
+#include <QFileInfo>
+#include <QGuiApplication>
+#include <QMenu>
+#include <QMessageBox>
+#include <QUrl>
+
+#include "core/engine.h"
+#include "ui/new_download_dialog.h"
+#include "ui/notifier.h"
+#include "ui/text_table.h"
+
+#ifndef TWK_VERSION
+#define TWK_VERSION "0"
+#endif
+
+namespace twk::ui {
+namespace {
+
+constexpr const char* kWebsite = "https://tarnwick.example";
+
+QString t(const char* key) { return QString::fromUtf8(tr(key)); }
+QString q(const std::string& text) {
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+} // namespace
+
+std::string MainWindow::output_path(const std::string& name) const {
+    if (name.empty() || name == "-" || name == "—") return {};
+    if (name.find('/') != std::string::npos || name.find('\\') != std::string::npos) return {};
+    std::string folder = m_download_folder.empty() ? default_download_dir() : m_download_folder;
+    while (folder.size() > 1 && (folder.back() == '/' || folder.back() == '\\'))
+        folder.pop_back();
+    return folder + "/" + name;
+}
+
+void MainWindow::start_download(const std::string& link) { m_starter->start(link, m_connections); }
+
+void MainWindow::open_new_download() {
+    std::vector<std::string> links;
+    NewDownloadDialog dialog([&links](const std::string& link) { links.push_back(link); }, this);
+    dialog.prefill(QGuiApplication::clipboard()->text());
+    dialog.exec();
+    m_starter->start(links, m_connections);
+    activateWindow();
+}
+
+void MainWindow::open_settings() {
+    SettingsContext context = m_settings_context;
+    if (context.paths.config_home.empty()) context.paths = app::settings_paths_from_env();
+    if (context.default_folder.empty()) context.default_folder = default_download_dir();
+    context.saved = [this](const app::Settings& saved) {
+        m_settings_context.settings = saved;
+        m_download_folder = saved.download_dir;
+        m_connections = saved.connections;
+        if (m_settings_context.saved) m_settings_context.saved(saved);
+    };
+    SettingsDialog dialog(std::move(context), this);
+    m_settings_open = true;
+    if (screenshot_pending()) dialog.request_screenshot(m_shot_path, m_shot_deadline);
+    dialog.exec();
+    m_settings_open = false;
+    if (dialog.screenshot_taken()) m_shot_path.clear();
+    activateWindow();
+}
+
+void MainWindow::switch_language_now() {
+    switch_language();
+    // The choice is kept for the next start, where the app keeps its settings.
+    if (!m_settings_context.paths.config_home.empty())
+        app::SettingsStore(m_settings_context.paths)
+            .write_string("Language", language_is_chinese() ? "zh" : "en");
+    retranslate();
+}
+
+void MainWindow::show_about() {
+    QString text = t("about.edition") + QStringLiteral(" · v") + QStringLiteral(TWK_VERSION) +
+                   QStringLiteral("\n\n") + t("about.tagline") + QStringLiteral("\n\n") +
+                   QString::fromUtf8(kWebsite);
+    QMessageBox::information(this, t("app.name"), text);
+}
+
+void MainWindow::show_window_menu(const QPoint& global_pos) {
+    QMenu menu(this);
+    menu.addAction(m_actions.pause_all);
+    menu.addAction(m_actions.resume_all);
+    menu.addSeparator();
+    menu.addAction(m_actions.language);
+    menu.addAction(m_actions.about);
+    menu.exec(global_pos);
+}
+
+RowMenu MainWindow::row_menu() const {
+    RowMenu menu;
+    const TaskView* task = m_model.selected_task();
+    if (!task || m_model.row_top(task->id) < 0) return menu; // only a visible task has a menu
+    menu.present = true;
+    menu.path = output_path(task->name);
+    bool is_file = !menu.path.empty() && QFileInfo(q(menu.path)).isFile();
+    menu.open = task->state() == ViewState::Done && is_file;
+    menu.show_in_folder = is_file;
+    menu.url = task->url;
+    menu.copy_link = !menu.url.empty();
+    menu.retry = pause_action_for(task->state()) == PauseAction::Retry;
+    menu.delete_file_too = menu.open;
+    return menu;
+}
+
+void MainWindow::run_row_command(RowCommand command) {
+    RowMenu menu = row_menu();
+    switch (command) {
+    case RowCommand::Open:
+        if (menu.open) QDesktopServices::openUrl(QUrl::fromLocalFile(q(menu.path)));
+        break;
+    case RowCommand::ShowInFolder:
+        if (menu.show_in_folder) show_file_in_folder(q(menu.path), this);
+        break;
+    case RowCommand::CopyLink:
+        if (menu.copy_link) QGuiApplication::clipboard()->setText(q(menu.url));
+        break;
+    case RowCommand::Retry:
+        if (menu.retry) run_second_button();
+        break;
+    case RowCommand::Delete:
+        if (menu.present) delete_selected();
+        break;
+    case RowCommand::DeleteFileToo:
+        if (menu.delete_file_too) delete_selected(true);
+        break;
+    case RowCommand::Details:
+        if (const TaskView* task = m_model.selected_task(); task && menu.present) {
+            std::string folder = QFileInfo(q(menu.path)).absolutePath().toStdString();
+            if (menu.path.empty())
+                folder = m_download_folder.empty() ? default_download_dir() : m_download_folder;
+            open_details(this, *task, folder);
+        }
+        break;
+    }
+}
+
+void MainWindow::show_row_menu(const QPoint& global_pos) {
+    pull_selection();
+    RowMenu state = row_menu();
+    if (!state.present) return;
+    QMenu menu(this);
+    const std::pair<RowCommand, QAction*> entries[] = {
+        {RowCommand::Open, menu.addAction(t("row.open"))},
+        {RowCommand::ShowInFolder, menu.addAction(t("row.show_in_folder"))},
+        {RowCommand::CopyLink, menu.addAction(t("row.copy_link"))},
+        {RowCommand::Retry, state.retry ? menu.addAction(t("action.retry")) : nullptr},
+        {RowCommand::Details, menu.addAction(t("row.details"))},
+        {RowCommand::Delete, (menu.addSeparator(), menu.addAction(t("action.delete")))},
+        {RowCommand::DeleteFileToo, menu.addAction(t("row.delete_file_too"))}};
+    entries[0].second->setEnabled(state.open);
+    entries[1].second->setEnabled(state.show_in_folder);
+    entries[2].second->setEnabled(state.copy_link);
+    entries[5].second->setShortcut(QKeySequence::Delete);
+    entries[6].second->setEnabled(state.delete_file_too);
+    QAction* chosen = menu.exec(global_pos);
+    for (const auto& [command, action] : entries) {
+        if (chosen && chosen == action) run_row_command(command);
+    }
+}
+
+} // namespace twk::ui
