@@ -74,8 +74,8 @@ private:
     // Loads the playlist until it answers, the task stops or the outage limit passes.
     bool reload();
     bool read_playlist(std::string_view body, TrackPlan& track, std::string& error) const;
-    // Brings the output up to the initialisation segment the playlist names now: false, with the
-    // status set, when the recording cannot go on.
+    // Brings the output up to the initialisation segment the playlist names now (see InitStep;
+    // kEnded has set the status).
     InitStep follow_init(const StreamInit& init);
     std::string recorded_init() const;
     void finish(bool ended);

@@ -78,6 +78,9 @@ EngineOps EngineLink::ops() {
     ops.retry = [this](int32_t id) {
         if (m_engine) m_engine->retry(id);
     };
+    ops.finish = [this](int32_t id) {
+        if (m_engine) m_engine->finish_recording(id);
+    };
     ops.remove = [this](const std::vector<int32_t>& ids) {
         if (!m_engine) return;
         m_removed.clear();

@@ -94,6 +94,12 @@ MainWindow::MainWindow(EngineOps ops, QWidget* parent)
     connect(m_actions.remove, &QAction::triggered, this, [this] { delete_selected(); });
     connect(m_actions.settings, &QAction::triggered, this, &MainWindow::open_settings);
     connect(m_actions.undo, &QAction::triggered, this, [this] { undo_delete(); });
+    connect(m_actions.stop, &QAction::triggered, this, [this] {
+        pull_selection();
+        for (const TaskView* task : m_model.selection()) {
+            if (task->recording() && m_ops.finish) m_ops.finish(task->id);
+        }
+    });
     connect(m_actions.pause_all, &QAction::triggered, this, [this] { act_on_all(PauseAction::Pause); });
     connect(m_actions.resume_all, &QAction::triggered, this, [this] { act_on_all(PauseAction::Resume); });
     connect(m_actions.language, &QAction::triggered, this, &MainWindow::switch_language_now);
@@ -177,7 +183,7 @@ void MainWindow::retranslate() {
 }
 
 void MainWindow::follow_model() {
-    m_actions.follow(m_model.pause_action(), row_menu().present);
+    m_actions.follow(m_model.pause_action(), row_menu().present, m_model.recording_selected());
     m_list->set_empty_texts(m_engine_running ? t("list.empty") : t("state.offline"),
                             m_engine_running ? t("list.hint") : QString());
     m_status->set_state(m_engine_running, m_model.visible_speed_sum());

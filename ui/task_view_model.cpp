@@ -89,6 +89,8 @@ void TaskViewModel::update(const std::vector<TaskSnapshot>& tasks, double now_se
         task.done = entry.done;
         task.connections = static_cast<int64_t>(std::min<uint64_t>(entry.connections, 1024));
         task.failure = entry.failure;
+        task.live = entry.live;
+        task.recorded = entry.recorded;
         std::vector<SegmentView> segments;
         read_segments(entry, task.segments, segments);
         task.segments = std::move(segments);
@@ -248,6 +250,13 @@ PauseAction pause_action_for(ViewState state) {
     case ViewState::Done: return PauseAction::None;
     }
     return PauseAction::None;
+}
+
+bool TaskViewModel::recording_selected() const {
+    for (const TaskView* task : selection()) {
+        if (task->recording()) return true;
+    }
+    return false;
 }
 
 PauseAction TaskViewModel::pause_action() const {
