@@ -1,13 +1,17 @@
 // The popup: whether the program answers, the capture switch, and the unfinished downloads from
-// the program's live status stream, grouped by state: running, queued, paused.
+// the program's live status stream, grouped by state: running, queued, paused, failed. A failed
+// download has a Retry button.
 "use strict";
 
 const RECONNECT_MS = 1000;
-// The groups in the order shown; finished and failed downloads are the program's to show.
+const RETRY_DEADLINE_MS = 5000;
+// The groups in the order shown; finished downloads are the program's to show.
+const failed = (status) => status.startsWith("error");
 const GROUPS = [
-  { id: "running", heading: "groupRunning", states: ["probing", "downloading", "muxing"] },
-  { id: "queued", heading: "groupQueued", states: ["queued"] },
-  { id: "paused", heading: "groupPaused", states: ["paused"] },
+  { id: "running", heading: "groupRunning", member: (s) => ["probing", "downloading", "muxing"].includes(s) },
+  { id: "queued", heading: "groupQueued", member: (s) => s === "queued" },
+  { id: "paused", heading: "groupPaused", member: (s) => s === "paused" },
+  { id: "failed", heading: "groupFailed", member: failed },
 ];
 const STATUS_TEXTS = {
   queued: "statusQueued",
@@ -81,7 +85,41 @@ function taskItem(task, now) {
     : `${formatSize(task.done)}${speed}`;
   line.append(status, progress);
   item.append(name, bar, line);
+  if (failed(task.status)) {
+    status.title = task.status;
+    const retry = document.createElement("button");
+    retry.className = "retry";
+    retry.textContent = text("retry");
+    retry.addEventListener("click", () => retryTask(task.id, retry));
+    line.append(retry);
+  }
   return item;
+}
+
+// Asks the program to run a failed download again, with a proof of its own like every request.
+async function retryTask(id, button) {
+  button.disabled = true;
+  const proof = await programProof();
+  if (!proof) {
+    showConnection(await whyUnproven());
+    button.disabled = false;
+    return;
+  }
+  try {
+    const reply = await fetchWithin(
+      controlUrl("/retry"),
+      {
+        method: "POST",
+        headers: { "Content-Type": "application/json", "X-Tarnwick-Proof": proof },
+        body: JSON.stringify({ id }),
+      },
+      RETRY_DEADLINE_MS
+    );
+    if (!reply.ok) throw new Error(`${reply.status}`);
+  } catch {
+    // the next document shows the row as it is; the button can be pressed again
+    button.disabled = false;
+  }
 }
 
 function render(document_) {
@@ -89,7 +127,7 @@ function render(document_) {
   const now = Date.now();
   const sections = [];
   for (const group of GROUPS) {
-    const members = tasks.filter((task) => group.states.includes(task.status));
+    const members = tasks.filter((task) => typeof task.status === "string" && group.member(task.status));
     if (!members.length) continue;
     const section = document.createElement("section");
     section.dataset.group = group.id;

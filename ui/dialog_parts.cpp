@@ -2,10 +2,13 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDialogButtonBox>
 #include <QFontMetricsF>
 #include <QGuiApplication>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPalette>
+#include <QPushButton>
 #include <QScreen>
 #include <QWidget>
 
@@ -16,119 +19,13 @@
 namespace twk::ui {
 namespace {
 
-constexpr double kCornerRadius = 7;
-constexpr double kFieldInset = 9;
-constexpr double kEditHeight = 18;
 const QColor kDisabledFill{0xED, 0xED, 0xEB};
-const QColor kDisabledEditText{0x8C, 0x8C, 0x8C};
-
-QFont button_font(const PushButton& b) {
-    return ui_font(12, b.kind == ButtonKind::Primary && b.enabled ? 600 : 400);
-}
 
 } // namespace
 
 QFont heading_font() { return ui_font(12, 500); }
 QFont hint_font() { return ui_font(11, 400); }
 QFont control_font() { return ui_font(12, 400); }
-
-double push_button_width(const PushButton& button) {
-    QFontMetricsF m(button_font(button));
-    return std::max(84.0, m.horizontalAdvance(button.label) + 30);
-}
-
-void place_buttons_from_right(PushButton* const* buttons, int count, double right, double top) {
-    for (int i = 0; i < count; ++i) {
-        double w = push_button_width(*buttons[i]);
-        buttons[i]->rect = QRectF(right - w, top, w, kPushButtonHeight);
-        right -= w + kPushButtonGap;
-    }
-}
-
-void paint_push_button(QPainter& p, const PushButton& b, bool hovered) {
-    p.save();
-    p.setRenderHint(QPainter::Antialiasing);
-    QColor fill, border = Qt::transparent, label;
-    if (!b.enabled) {
-        fill = kDisabledFill;
-        border = grey(8);
-        label = grey(40);
-    } else if (b.kind == ButtonKind::Primary) {
-        fill = hovered ? kAccentHover : kAccent;
-        label = Qt::white;
-    } else {
-        fill = Qt::white;
-        border = hovered ? grey(40) : grey(12);
-        label = grey(80);
-    }
-    QRectF r = b.rect;
-    if (border.alpha() > 0) {
-        p.setPen(QPen(border, 1));
-        r.adjust(0.5, 0.5, -0.5, -0.5);
-    } else {
-        p.setPen(Qt::NoPen);
-    }
-    p.setBrush(fill);
-    p.drawRoundedRect(r, kCornerRadius, kCornerRadius);
-    QFont font = button_font(b);
-    p.setFont(font);
-    p.setPen(label);
-    p.drawText(b.rect, Qt::AlignCenter, b.label);
-    p.restore();
-}
-
-void paint_field_frame(QPainter& p, const QRectF& frame, bool enabled) {
-    p.save();
-    p.setRenderHint(QPainter::Antialiasing);
-    p.setPen(QPen(enabled ? grey(12) : grey(8), 1));
-    p.setBrush(enabled ? QColor(Qt::white) : kDisabledFill);
-    p.drawRoundedRect(frame.adjusted(0.5, 0.5, -0.5, -0.5), kCornerRadius, kCornerRadius);
-    p.restore();
-}
-
-QRect field_edit_rect(const QRectF& frame) {
-    return QRectF(frame.left() + kFieldInset, frame.center().y() - kEditHeight / 2,
-                  frame.width() - 2 * kFieldInset, kEditHeight)
-        .toRect();
-}
-
-void paint_text_at(QPainter& p, const QString& text, const QFont& font, const QColor& color, double x,
-                   double top) {
-    QFontMetricsF m(font, p.device());
-    p.setFont(font);
-    p.setPen(color);
-    p.drawText(QPointF(x, top + m.ascent()), text);
-}
-
-double hint_height(const QString& text, double width) {
-    QFontMetricsF m(hint_font());
-    return m.boundingRect(QRectF(0, 0, width, 10000), Qt::TextWordWrap, text).height();
-}
-
-void paint_hint(QPainter& p, const QString& text, const QRectF& box) {
-    p.save();
-    p.setFont(hint_font());
-    p.setPen(hint_color());
-    p.drawText(box, Qt::TextWordWrap | Qt::AlignLeft | Qt::AlignTop, text);
-    p.restore();
-}
-
-void style_line_edit(QLineEdit* edit) {
-    edit->setFrame(false);
-    edit->setFont(control_font());
-    edit->setTextMargins(0, 0, 0, 0);
-    edit->setContentsMargins(0, 0, 0, 0);
-    QPalette pal = edit->palette();
-    pal.setColor(QPalette::Active, QPalette::Base, Qt::white);
-    pal.setColor(QPalette::Inactive, QPalette::Base, Qt::white);
-    pal.setColor(QPalette::Active, QPalette::Text, kText);
-    pal.setColor(QPalette::Inactive, QPalette::Text, kText);
-    pal.setColor(QPalette::Disabled, QPalette::Base, kDisabledFill);
-    pal.setColor(QPalette::Disabled, QPalette::Text, kDisabledEditText);
-    pal.setColor(QPalette::PlaceholderText, grey(40));
-    edit->setPalette(pal);
-    edit->setAutoFillBackground(true);
-}
 
 void style_check_box(QCheckBox* box) {
     box->setFont(control_font());
@@ -145,6 +42,76 @@ void style_combo_box(QComboBox* box) {
     pal.setColor(QPalette::ButtonText, kText);
     pal.setColor(QPalette::Window, kBackground);
     box->setPalette(pal);
+}
+
+QString dialog_style_sheet() {
+    auto rgba = [](const QColor& c) {
+        return QStringLiteral("rgba(%1, %2, %3, %4)")
+            .arg(c.red())
+            .arg(c.green())
+            .arg(c.blue())
+            .arg(c.alpha());
+    };
+    return QStringLiteral(
+               "QDialog { background: %1; }"
+               "QScrollArea, QScrollArea > QWidget > QWidget#TWKDialogContent { background: %1; }"
+               "QLineEdit { background: white; border: 1px solid %2; border-radius: 7px;"
+               " padding: 0px 4px; min-height: 26px; color: %3; }"
+               "QLineEdit:disabled { background: %4; border-color: %5; color: #8C8C8C; }"
+               "QPushButton { background: white; border: 1px solid %2; border-radius: 7px;"
+               " min-height: 28px; min-width: 54px; padding: 0px 15px; color: %6; }"
+               "QPushButton:hover { border-color: %7; }"
+               "QPushButton:disabled { background: %4; border-color: %5; color: %7; }"
+               "QPushButton[primary=\"true\"] { background: %8; border: 1px solid %8; color: white; }"
+               "QPushButton[primary=\"true\"]:hover { background: %9; border-color: %9; }"
+               "QPushButton[primary=\"true\"]:disabled { background: %4; border-color: %5; color: %7; }")
+        .arg(kBackground.name(), rgba(grey(12)), kText.name(), kDisabledFill.name(), rgba(grey(8)),
+             rgba(grey(80)), rgba(grey(40)), kAccent.name(), kAccentHover.name());
+}
+
+QLabel* title_label(const QString& text, double pixels) {
+    auto* label = new QLabel(text);
+    label->setFont(ui_font(pixels, 600));
+    QPalette pal = label->palette();
+    pal.setColor(QPalette::WindowText, kText);
+    label->setPalette(pal);
+    return label;
+}
+
+QLabel* heading_label(const QString& text) {
+    auto* label = new QLabel(text);
+    label->setFont(heading_font());
+    QPalette pal = label->palette();
+    pal.setColor(QPalette::WindowText, heading_color());
+    label->setPalette(pal);
+    return label;
+}
+
+QLabel* hint_label(const QString& text) {
+    auto* label = new QLabel(text);
+    label->setFont(hint_font());
+    label->setWordWrap(true);
+    QPalette pal = label->palette();
+    pal.setColor(QPalette::WindowText, hint_color());
+    label->setPalette(pal);
+    return label;
+}
+
+QPushButton* push_button(const QString& text, bool primary) {
+    auto* button = new QPushButton(text);
+    button->setFont(ui_font(12, primary ? 600 : 400));
+    button->setProperty("primary", primary);
+    button->setMinimumWidth(84);
+    button->setFixedHeight(static_cast<int>(kPushButtonHeight));
+    button->setAutoDefault(false);
+    return button;
+}
+
+QDialogButtonBox* button_box() {
+    auto* box = new QDialogButtonBox;
+    // The accepting button rightmost, Cancel left of it, on every desktop.
+    box->setStyleSheet(QStringLiteral("QDialogButtonBox { button-layout: 3; }"));
+    return box;
 }
 
 QRect place_dialog(const QRect& owner, const QSize& outer, const QRect& work_area) {

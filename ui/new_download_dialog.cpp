@@ -1,13 +1,15 @@
 #include "ui/new_download_dialog.h"
 
+#include <QDialogButtonBox>
 #include <QFontMetricsF>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMetaObject>
-#include <QMouseEvent>
-#include <QPainter>
+#include <QPushButton>
 #include <QRegularExpression>
 #include <QStringList>
+#include <QVBoxLayout>
 
 #include "net/url.h"
 #include "ui/palette.h"
@@ -18,13 +20,10 @@ namespace {
 
 constexpr int kClientWidth = 520;
 constexpr int kClientHeight = 184;
-constexpr double kErrorTop = 98;
 constexpr double kMargin = 22;
-constexpr double kFieldTop = 62;
 constexpr double kFieldHeight = 30;
-constexpr double kButtonsBottomGap = 18;
 
-QString t(int number) { return QString::fromUtf8(tr_text(number)); }
+QString t(const char* key) { return QString::fromUtf8(tr(key)); }
 
 bool clipboard_blank(QChar c) {
     return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n' || c == u'\f' || c == u'\v';
@@ -98,7 +97,7 @@ QString link_problem(const std::string& link) {
     if (link.size() <= static_cast<size_t>(kMaxLinkChars) && parse_url(link, parts)) return {};
     QString shown = QString::fromStdString(link.substr(0, 80));
     if (link.size() > 80) shown += QStringLiteral("…");
-    return t(kTextInvalidLink) + shown;
+    return t("new.invalid_link") + shown;
 }
 
 DownloadStarter::DownloadStarter(Add add, QObject* parent) : QObject(parent), m_add(std::move(add)) {}
@@ -159,33 +158,59 @@ void DownloadStarter::join(std::thread::id id) {
 NewDownloadDialog::NewDownloadDialog(std::function<void(const std::string&)> start, QWidget* owner)
     : QDialog(owner), m_start(std::move(start)) {
     setObjectName(QStringLiteral("TWKNewDialog"));
-    setWindowTitle(t(40));
+    setWindowTitle(t("new.title"));
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowCloseButtonHint |
                    Qt::MSWindowsFixedSizeDialogHint);
     setFixedSize(kClientWidth, kClientHeight);
     setModal(true);
-    setMouseTracking(true);
-    setAttribute(Qt::WA_OpaquePaintEvent);
+    setStyleSheet(dialog_style_sheet());
 
-    m_frame = QRectF(kMargin, kFieldTop, kClientWidth - 2 * kMargin, kFieldHeight);
-    m_field = new QLineEdit(this);
-    style_line_edit(m_field);
-    m_field->setPlaceholderText(t(42));
+    m_field = new QLineEdit;
+    m_field->setFont(control_font());
+    m_field->setPlaceholderText(t("new.placeholder"));
     m_field->setMaxLength(static_cast<int>(kMaxFieldChars));
-    m_field->setGeometry(field_edit_rect(m_frame));
+    m_field->setFixedHeight(static_cast<int>(kFieldHeight));
+    m_problem = new QLabel;
+    m_problem->setFont(hint_font());
+    m_problem->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    QPalette red = m_problem->palette();
+    red.setColor(QPalette::WindowText, kError);
+    m_problem->setPalette(red);
+    auto* buttons = button_box();
+    m_download = push_button(t("new.download"), true);
+    m_download->setEnabled(false);
+    buttons->addButton(m_download, QDialogButtonBox::AcceptRole);
+    buttons->addButton(push_button(t("dialog.cancel"), false), QDialogButtonBox::RejectRole);
+    connect(buttons, &QDialogButtonBox::accepted, this, &NewDownloadDialog::accept_link);
+    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
     connect(m_field, &QLineEdit::textChanged, this, [this](const QString& text) {
-        m_download.enabled = !typed_links(text).empty();
-        m_error.clear();
-        update();
+        m_download->setEnabled(!typed_links(text).empty());
+        show_error({});
     });
 
-    m_download = {t(6), ButtonKind::Primary, false, {}};
-    m_cancel = {t(45), ButtonKind::Secondary, true, {}};
-    PushButton* order[] = {&m_download, &m_cancel};
-    place_buttons_from_right(order, 2, kClientWidth - kMargin,
-                             kClientHeight - kButtonsBottomGap - kPushButtonHeight);
+    auto* column = new QVBoxLayout(this);
+    column->setContentsMargins(static_cast<int>(kMargin), 18, static_cast<int>(kMargin), 18);
+    column->setSpacing(0);
+    column->addWidget(title_label(t("new.title"), 15));
+    column->addSpacing(10);
+    column->addWidget(heading_label(t("new.link")));
+    column->addSpacing(6);
+    column->addWidget(m_field);
+    column->addSpacing(6);
+    column->addWidget(m_problem);
+    column->addStretch(1);
+    column->addWidget(buttons);
     m_field->setFocus();
 }
+
+void NewDownloadDialog::show_error(const QString& error) {
+    m_error = error;
+    QFontMetricsF metrics(m_problem->font(), this);
+    m_problem->setText(metrics.elidedText(error, Qt::ElideMiddle, kClientWidth - 2 * kMargin));
+    m_problem->setToolTip(error);
+}
+
+bool NewDownloadDialog::download_enabled() const { return m_download->isEnabled(); }
 
 void NewDownloadDialog::prefill(const QString& clipboard_text) {
     QString links = clipboard_links(clipboard_text);
@@ -200,8 +225,7 @@ void NewDownloadDialog::accept_link() {
     for (const std::string& link : links) {
         QString problem = link_problem(link);
         if (!problem.isEmpty()) {
-            m_error = problem;
-            update();
+            show_error(problem);
             return;
         }
     }
@@ -224,53 +248,6 @@ void NewDownloadDialog::keyPressEvent(QKeyEvent* event) {
     case Qt::Key_Escape: reject(); return;
     default: QDialog::keyPressEvent(event);
     }
-}
-
-int NewDownloadDialog::button_at(const QPointF& point) const {
-    if (m_download.rect.contains(point)) return 0;
-    if (m_cancel.rect.contains(point)) return 1;
-    return -1;
-}
-
-void NewDownloadDialog::mouseMoveEvent(QMouseEvent* event) {
-    int hover = button_at(event->position());
-    if (hover != m_hover) {
-        m_hover = hover;
-        update();
-    }
-}
-
-void NewDownloadDialog::leaveEvent(QEvent*) {
-    if (m_hover != -1) {
-        m_hover = -1;
-        update();
-    }
-}
-
-void NewDownloadDialog::mousePressEvent(QMouseEvent* event) {
-    if (event->button() != Qt::LeftButton) return;
-    int button = button_at(event->position());
-    if (button == 0 && m_download.enabled) accept_link();
-    if (button == 1) reject();
-}
-
-void NewDownloadDialog::paintEvent(QPaintEvent*) {
-    QPainter p(this);
-    p.setRenderHint(QPainter::Antialiasing);
-    p.setRenderHint(QPainter::TextAntialiasing);
-    p.fillRect(rect(), kBackground);
-    paint_text_at(p, t(40), ui_font(15, 600), kText, kMargin, 20);
-    QFontMetricsF heading(heading_font(), p.device());
-    paint_text_at(p, t(41), heading_font(), heading_color(), kMargin, kFieldTop - 6 - heading.height());
-    paint_field_frame(p, m_frame, true);
-    if (!m_error.isEmpty()) {
-        QFont font = hint_font();
-        QFontMetricsF metrics(font, p.device());
-        QString shown = metrics.elidedText(m_error, Qt::ElideMiddle, kClientWidth - 2 * kMargin);
-        paint_text_at(p, shown, font, kError, kMargin, kErrorTop);
-    }
-    paint_push_button(p, m_download, m_hover == 0);
-    paint_push_button(p, m_cancel, m_hover == 1);
 }
 
 } // namespace twk::ui

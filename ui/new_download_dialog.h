@@ -19,7 +19,9 @@
 
 #include "ui/dialog_parts.h"
 
+class QLabel;
 class QLineEdit;
+class QPushButton;
 
 namespace twk::ui {
 
@@ -87,24 +89,19 @@ public:
     // that cannot be one (then `error_text` names it and the dialog stays).
     void accept_link();
     const QString& error_text() const { return m_error; }
-    bool download_enabled() const { return m_download.enabled; }
+    bool download_enabled() const;
 
 protected:
-    void paintEvent(QPaintEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
-    void mouseMoveEvent(QMouseEvent* event) override;
-    void mousePressEvent(QMouseEvent* event) override;
-    void leaveEvent(QEvent* event) override;
     void showEvent(QShowEvent* event) override;
 
 private:
-    int button_at(const QPointF& point) const;
+    void show_error(const QString& error);
 
     std::function<void(const std::string&)> m_start;
     QLineEdit* m_field = nullptr;
-    QRectF m_frame;
-    PushButton m_download, m_cancel;
-    int m_hover = -1; // 0 Download, 1 Cancel
+    QLabel* m_problem = nullptr; // under the field
+    QPushButton* m_download = nullptr;
     QString m_error;
 };
 

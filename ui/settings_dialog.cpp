@@ -5,27 +5,28 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDesktopServices>
+#include <QDialogButtonBox>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QFontMetricsF>
+#include <QGridLayout>
+#include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMouseEvent>
 #include <QPainter>
+#include <QPushButton>
 #include <QScreen>
+#include <QScrollArea>
 #include <QScrollBar>
-#include <QTemporaryFile>
 #include <QUrl>
+#include <QVBoxLayout>
 #include <QWheelEvent>
 
-#include <cmath>
 #include <cstdlib>
 
-#include "net/proxy_spec.h"
 #include "net/text.h"
-#include "net/url.h"
 #include "ui/palette.h"
 #include "ui/text_table.h"
 
@@ -33,66 +34,83 @@ namespace twk::ui {
 namespace {
 
 constexpr int kClientWidth = 480;
-constexpr double kMargin = 22;
-constexpr double kContentWidth = kClientWidth - 2 * kMargin;
-constexpr double kCheckBoxHeight = 20;
-constexpr double kProxyFrameHeight = 28;
-constexpr double kListWidth = 88;
-constexpr double kListHeight = 28;
+constexpr int kMargin = 22;
+constexpr int kListWidth = 88;
+constexpr int kListHeight = 28;
 constexpr int kListPopupHeight = 200;
-constexpr double kBrowserRowHeight = 30;
-constexpr double kBrowserRowGap = 6;
-constexpr double kStatusOffset = 66;
+constexpr int kStatusOffset = 66;
 constexpr int kFooterHeight = 18 + 30 + 18;
 constexpr int kScrollStep = 40;
 constexpr int kMinShrunkHeight = 240;
 constexpr int kScreenSlack = 8;
-constexpr int kScrollBarWidth = 12;
 constexpr int kBrowserRefreshMs = 1000;
 constexpr int kShotRepaintMs = 250;
 
-QString t(int number) { return QString::fromUtf8(tr_text(number)); }
+QString t(const char* key) { return QString::fromUtf8(tr(key)); }
 QString q(const std::string& text) {
     return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
-double text_height(const QFont& font) { return QFontMetricsF(font).height(); }
 
-struct StatusFace {
-    QColor color;
-    int weight;
-};
-StatusFace status_face(app::BrowserStatus status) {
-    switch (status) {
-    case app::BrowserStatus::NotInstalled: return {grey(40), 400};
-    case app::BrowserStatus::Connected: return {kAccent, 500};
-    case app::BrowserStatus::NeverConnected:
-    case app::BrowserStatus::Quiet: break;
+void set_text_colour(QWidget* widget, const QColor& colour) {
+    QPalette pal = widget->palette();
+    pal.setColor(QPalette::WindowText, colour);
+    widget->setPalette(pal);
+}
+
+// How a browser's status reads: its colour and weight.
+void show_status(QLabel* label, app::BrowserStatus status) {
+    QColor colour = grey(50);
+    int weight = 400;
+    if (status == app::BrowserStatus::NotInstalled) colour = grey(40);
+    if (status == app::BrowserStatus::Connected) {
+        colour = kAccent;
+        weight = 500;
     }
-    return {grey(50), 400};
+    label->setFont(ui_font(12, weight));
+    set_text_colour(label, colour);
+    label->setText(QString::fromUtf8(tr_text(app::browser_status_text(status))));
 }
 
 QString pick_folder(QWidget* owner, const QString& title, const QString& start) {
     return QFileDialog::getExistingDirectory(owner, title, start, QFileDialog::ShowDirsOnly);
 }
 
+// A label that shows its text cut in the middle when it is too long, the whole in its tooltip.
+class PathLabel : public QLabel {
+public:
+    PathLabel() { setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred); }
+    void set_path(const QString& path) {
+        m_path = path;
+        setToolTip(path);
+        update();
+    }
+    const QString& path() const { return m_path; }
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter p(this);
+        p.setFont(font());
+        p.setPen(kText);
+        QFontMetricsF m(font(), this);
+        p.drawText(rect(), Qt::AlignLeft | Qt::AlignVCenter, m.elidedText(m_path, Qt::ElideMiddle, width()));
+    }
+
+private:
+    QString m_path;
+};
+
 } // namespace
 
-// The scrolling part of the dialog: everything above the footer, with its real child controls.
+// The scrolling part of the dialog: everything above the footer.
 class SettingsContent : public QWidget {
 public:
     SettingsContent(const SettingsContext& context, QWidget* parent);
 
     void set_rows(const std::array<app::BrowserRow, 3>& rows);
     const std::array<app::BrowserRow, 3>& rows() const { return m_rows; }
-    void set_folder(const QString& folder) {
-        m_folder = folder;
-        update();
-    }
-    const QString& folder() const { return m_folder; }
-    void update_proxy_field();
-
-    std::function<void(int)> on_get_extension;
-    std::function<void()> on_choose;
+    void set_folder(const QString& folder) { m_folder->set_path(folder); }
+    const QString& folder() const { return m_folder->path(); }
+    void update_proxy_field() { proxy->setEnabled(custom->isChecked()); }
 
     QCheckBox* follow = nullptr;
     QCheckBox* custom = nullptr;
@@ -102,229 +120,165 @@ public:
     QCheckBox* update_check = nullptr;
     QCheckBox* notices = nullptr;
     QComboBox* at_once = nullptr;
-
-protected:
-    void paintEvent(QPaintEvent* event) override;
-    void mouseMoveEvent(QMouseEvent* event) override;
-    void mousePressEvent(QMouseEvent* event) override;
-    void leaveEvent(QEvent* event) override;
+    std::array<QPushButton*, 3> get{};
+    QPushButton* choose = nullptr;
 
 private:
-    int button_at(const QPointF& point) const; // 0..2 the browsers, 3 Choose…
-
-    double m_title_top = 16;
-    double m_proxy_heading_top = 0;
-    QRectF m_proxy_frame;
-    QRectF m_hint51, m_hint53, m_hint72;
-    double m_threads_label_top = 0;
-    double m_browser_heading_top = 0;
-    std::array<double, 3> m_row_tops{};
-    double m_folder_heading_top = 0;
-    double m_folder_line_top = 0;
-    std::array<PushButton, 3> m_get{};
-    PushButton m_choose;
+    std::array<QLabel*, 3> m_names{}, m_states{};
     std::array<app::BrowserRow, 3> m_rows{};
-    QString m_folder;
-    int m_hover = -1;
+    PathLabel* m_folder = nullptr;
 };
 
 SettingsContent::SettingsContent(const SettingsContext& context, QWidget* parent) : QWidget(parent) {
-    setMouseTracking(true);
-    setAttribute(Qt::WA_OpaquePaintEvent);
+    setObjectName(QStringLiteral("TWKDialogContent"));
     const app::Settings& s = context.settings;
-    double heading_h = text_height(heading_font());
-    double y = m_title_top + text_height(ui_font(16, 600)) + 18;
+    auto* column = new QVBoxLayout(this);
+    column->setContentsMargins(kMargin, 16, kMargin, 18);
+    column->setSpacing(0);
+    auto gap = [column](int pixels) { column->addSpacing(pixels); };
+    auto check_box = [this](const QString& text, bool on) {
+        auto* box = new QCheckBox(text, this);
+        style_check_box(box);
+        box->setChecked(on);
+        return box;
+    };
+    auto choices = [this](int first, int last, int current) {
+        auto* box = new QComboBox(this);
+        style_combo_box(box);
+        for (int n = first; n <= last; ++n)
+            box->addItem(QString::number(n));
+        box->setCurrentIndex(current);
+        box->setFixedSize(kListWidth, kListHeight);
+        return box;
+    };
+    // A label, then a list beside it.
+    auto labelled = [column](QLabel* label, QComboBox* box) {
+        auto* row = new QHBoxLayout;
+        row->setSpacing(12);
+        row->addWidget(label);
+        row->addWidget(box);
+        row->addStretch(1);
+        column->addLayout(row);
+    };
 
-    m_proxy_heading_top = y;
-    y += heading_h + 8;
-    follow = new QCheckBox(t(48), this);
-    follow->setGeometry(QRectF(kMargin, y, kContentWidth, kCheckBoxHeight).toRect());
-    follow->setChecked(s.proxy_mode == app::kProxySystem);
-    y += kCheckBoxHeight + 6;
-    custom = new QCheckBox(t(49), this);
-    custom->setGeometry(QRectF(kMargin, y, kContentWidth, kCheckBoxHeight).toRect());
-    custom->setChecked(s.proxy_mode == app::kProxyCustom);
-    y += kCheckBoxHeight + 7;
-    m_proxy_frame = QRectF(kMargin, y, kContentWidth, kProxyFrameHeight);
+    column->addWidget(title_label(t("settings.title"), 16));
+    gap(18);
+    column->addWidget(heading_label(t("settings.proxy")));
+    gap(8);
+    follow = check_box(t("settings.system_proxy"), s.proxy_mode == app::kProxySystem);
+    column->addWidget(follow);
+    gap(6);
+    custom = check_box(t("settings.custom_proxy"), s.proxy_mode == app::kProxyCustom);
+    column->addWidget(custom);
+    gap(7);
     proxy = new QLineEdit(this);
-    style_line_edit(proxy);
+    proxy->setFont(control_font());
     proxy->setMaxLength(static_cast<int>(app::kMaxProxyText));
-    proxy->setPlaceholderText(t(50));
+    proxy->setPlaceholderText(t("settings.proxy_placeholder"));
     proxy->setText(q(s.proxy));
-    proxy->setGeometry(field_edit_rect(m_proxy_frame));
-    y += kProxyFrameHeight + 7;
-    m_hint51 = QRectF(kMargin, y, kContentWidth, hint_height(t(51), kContentWidth));
-    y = m_hint51.bottom() + 16;
+    column->addWidget(proxy);
+    gap(7);
+    column->addWidget(hint_label(t("settings.proxy_note")));
+    gap(16);
 
-    m_threads_label_top = y + (kListHeight - heading_h) / 2;
-    double label_w = QFontMetricsF(heading_font()).horizontalAdvance(t(52));
     list = new QComboBox(this);
     style_combo_box(list);
     for (int32_t n : app::kConnectionChoices)
         list->addItem(QString::number(n));
     list->setCurrentIndex(app::connection_choice_index(s.connections));
     list->setMaxVisibleItems(static_cast<int>(app::kConnectionChoices.size()));
-    list->setGeometry(QRectF(kMargin + label_w + 12, y, kListWidth, kListHeight).toRect());
+    list->setFixedSize(kListWidth, kListHeight);
     list->view()->setMaximumHeight(kListPopupHeight);
-    y += kListHeight + 7;
-    m_hint53 = QRectF(kMargin, y, kContentWidth, hint_height(t(53), kContentWidth));
-    y = m_hint53.bottom() + 14;
+    labelled(heading_label(t("settings.connections")), list);
+    gap(7);
+    column->addWidget(hint_label(t("settings.connections_note")));
+    gap(14);
 
-    launch = new QCheckBox(t(54), this);
-    launch->setGeometry(QRectF(kMargin, y, kContentWidth, kCheckBoxHeight).toRect());
-    launch->setChecked(app::SettingsStore(context.paths).autostart_enabled());
-    y += kCheckBoxHeight + 6;
-    update_check = new QCheckBox(t(55), this);
-    update_check->setGeometry(QRectF(kMargin, y, kContentWidth, kCheckBoxHeight).toRect());
-    update_check->setChecked(s.auto_update_check);
-    y += kCheckBoxHeight + 6;
-    notices = new QCheckBox(language_is_chinese() ? QStringLiteral("下载完成或失败时通知")
-                                                  : QStringLiteral("Notify when downloads finish or fail"),
-                            this);
-    notices->setGeometry(QRectF(kMargin, y, kContentWidth, kCheckBoxHeight).toRect());
-    notices->setChecked(s.notifications);
-    y += kCheckBoxHeight + 8;
+    launch = check_box(t("settings.autostart"), app::SettingsStore(context.paths).autostart_enabled());
+    column->addWidget(launch);
+    gap(6);
+    update_check = check_box(t("settings.updates"), s.auto_update_check);
+    column->addWidget(update_check);
+    gap(6);
+    notices = check_box(language_is_chinese() ? QStringLiteral("下载完成或失败时通知")
+                                              : QStringLiteral("Notify when downloads finish or fail"),
+                        s.notifications);
+    column->addWidget(notices);
+    gap(8);
     auto* at_once_label = new QLabel(
         language_is_chinese() ? QStringLiteral("同时下载数") : QStringLiteral("Downloads at once"), this);
-    const double at_once_w =
-        QFontMetricsF(at_once_label->font()).horizontalAdvance(at_once_label->text()) + 4;
-    at_once_label->setGeometry(QRectF(kMargin, y, at_once_w, kListHeight).toRect());
-    at_once = new QComboBox(this);
-    style_combo_box(at_once);
-    for (int32_t n = app::kMinDownloadsAtOnce; n <= app::kMaxDownloadsAtOnce; ++n)
-        at_once->addItem(QString::number(n));
-    at_once->setCurrentIndex(s.downloads_at_once - app::kMinDownloadsAtOnce);
+    at_once_label->setFont(control_font());
+    set_text_colour(at_once_label, kText);
+    at_once = choices(app::kMinDownloadsAtOnce, app::kMaxDownloadsAtOnce,
+                      s.downloads_at_once - app::kMinDownloadsAtOnce);
     at_once->setMaxVisibleItems(app::kMaxDownloadsAtOnce);
-    at_once->setGeometry(QRectF(kMargin + at_once_w + 12, y, kListWidth, kListHeight).toRect());
-    y += kListHeight + 18;
+    labelled(at_once_label, at_once);
+    gap(18);
 
-    m_browser_heading_top = y;
-    y += heading_h + 6;
-    for (size_t i = 0; i < m_row_tops.size(); ++i) {
-        m_row_tops[i] = y;
-        m_get[i] = {t(71), ButtonKind::Secondary, false, {}};
-        PushButton* one[] = {&m_get[i]};
-        place_buttons_from_right(one, 1, kClientWidth - kMargin, y);
-        y += kBrowserRowHeight + (i + 1 < m_row_tops.size() ? kBrowserRowGap : 0);
+    column->addWidget(heading_label(t("extension.title")));
+    gap(6);
+    auto* browsers = new QGridLayout;
+    browsers->setHorizontalSpacing(10);
+    browsers->setVerticalSpacing(6);
+    browsers->setColumnMinimumWidth(0, kStatusOffset - 10);
+    browsers->setColumnStretch(1, 1);
+    for (size_t i = 0; i < get.size(); ++i) {
+        const int row = static_cast<int>(i);
+        m_names[i] = new QLabel(QString::fromUtf8(app::kBrowsers[i].name), this);
+        m_names[i]->setFont(ui_font(12, 500));
+        m_states[i] = new QLabel(this);
+        m_states[i]->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+        get[i] = push_button(t("extension.get"), false);
+        get[i]->setEnabled(false);
+        browsers->addWidget(m_names[i], row, 0);
+        browsers->addWidget(m_states[i], row, 1);
+        browsers->addWidget(get[i], row, 2);
     }
-    y += 6;
-    m_hint72 = QRectF(kMargin, y, kContentWidth, hint_height(t(72), kContentWidth));
-    y = m_hint72.bottom() + 18;
+    column->addLayout(browsers);
+    gap(6);
+    column->addWidget(hint_label(t("extension.note")));
+    gap(18);
 
-    m_folder_heading_top = y;
-    y += heading_h + 6;
-    m_folder_line_top = y;
-    m_choose = {t(57), ButtonKind::Secondary, true, {}};
-    PushButton* one[] = {&m_choose};
-    place_buttons_from_right(one, 1, kClientWidth - kMargin, y);
-    y += kPushButtonHeight + 18;
-
-    for (QCheckBox* box : {follow, custom, launch, update_check, notices})
-        style_check_box(box);
-    m_folder = q(s.download_dir.empty() ? context.default_folder : s.download_dir);
-    resize(kClientWidth, static_cast<int>(std::ceil(y)));
+    column->addWidget(heading_label(t("settings.folder")));
+    gap(6);
+    auto* folder_row = new QHBoxLayout;
+    folder_row->setSpacing(12);
+    m_folder = new PathLabel;
+    m_folder->setFont(control_font());
+    m_folder->set_path(q(s.download_dir.empty() ? context.default_folder : s.download_dir));
+    choose = push_button(t("settings.choose"), false);
+    folder_row->addWidget(m_folder, 1);
+    folder_row->addWidget(choose);
+    column->addLayout(folder_row);
     update_proxy_field();
-}
-
-void SettingsContent::update_proxy_field() {
-    proxy->setEnabled(custom->isChecked());
-    update(m_proxy_frame.toAlignedRect().adjusted(-1, -1, 1, 1));
 }
 
 void SettingsContent::set_rows(const std::array<app::BrowserRow, 3>& rows) {
     m_rows = rows;
-    for (size_t i = 0; i < rows.size(); ++i)
-        m_get[i].enabled = rows[i].installed;
-    update();
-}
-
-int SettingsContent::button_at(const QPointF& point) const {
-    for (size_t i = 0; i < m_get.size(); ++i) {
-        if (m_get[i].rect.contains(point)) return static_cast<int>(i);
+    for (size_t i = 0; i < rows.size(); ++i) {
+        get[i]->setEnabled(rows[i].installed);
+        set_text_colour(m_names[i], rows[i].installed ? kText : grey(40));
+        show_status(m_states[i], app::browser_status(rows[i]));
     }
-    return m_choose.rect.contains(point) ? 3 : -1;
-}
-
-void SettingsContent::mouseMoveEvent(QMouseEvent* event) {
-    int hover = button_at(event->position());
-    if (hover != m_hover) {
-        m_hover = hover;
-        update();
-    }
-}
-
-void SettingsContent::leaveEvent(QEvent*) {
-    if (m_hover != -1) {
-        m_hover = -1;
-        update();
-    }
-}
-
-void SettingsContent::mousePressEvent(QMouseEvent* event) {
-    if (event->button() != Qt::LeftButton) return;
-    int button = button_at(event->position());
-    if (button >= 0 && button < 3 && on_get_extension) on_get_extension(button);
-    if (button == 3 && on_choose) on_choose();
-}
-
-void SettingsContent::paintEvent(QPaintEvent*) {
-    QPainter p(this);
-    p.setRenderHint(QPainter::Antialiasing);
-    p.setRenderHint(QPainter::TextAntialiasing);
-    p.fillRect(rect(), kBackground);
-    paint_text_at(p, t(46), ui_font(16, 600), kText, kMargin, m_title_top);
-    paint_text_at(p, t(47), heading_font(), heading_color(), kMargin, m_proxy_heading_top);
-    paint_field_frame(p, m_proxy_frame, custom->isChecked());
-    paint_hint(p, t(51), m_hint51);
-    paint_text_at(p, t(52), heading_font(), heading_color(), kMargin, m_threads_label_top);
-    paint_hint(p, t(53), m_hint53);
-
-    paint_text_at(p, t(66), heading_font(), heading_color(), kMargin, m_browser_heading_top);
-    QFont name_font = ui_font(12, 500);
-    for (size_t i = 0; i < m_rows.size(); ++i) {
-        double top = m_row_tops[i];
-        double centre = top + kBrowserRowHeight / 2;
-        QFontMetricsF nm(name_font, p.device());
-        paint_text_at(p, QString::fromUtf8(app::kBrowsers[i].name), name_font,
-                      m_rows[i].installed ? kText : grey(40), kMargin, centre - nm.height() / 2);
-        app::BrowserStatus status = app::browser_status(m_rows[i]);
-        StatusFace face = status_face(status);
-        QFont status_font = ui_font(12, face.weight);
-        QFontMetricsF sm(status_font, p.device());
-        double status_x = kMargin + kStatusOffset;
-        QString text = sm.elidedText(t(app::browser_status_text(status)), Qt::ElideRight,
-                                     m_get[i].rect.left() - 10 - status_x);
-        paint_text_at(p, text, status_font, face.color, status_x, centre - sm.height() / 2);
-        paint_push_button(p, m_get[i], m_get[i].enabled && m_hover == static_cast<int>(i));
-    }
-    paint_hint(p, t(72), m_hint72);
-
-    paint_text_at(p, t(56), heading_font(), heading_color(), kMargin, m_folder_heading_top);
-    QFont path_font = ui_font(12, 400);
-    QFontMetricsF pm(path_font, p.device());
-    QString path = pm.elidedText(m_folder, Qt::ElideMiddle, m_choose.rect.left() - 12 - kMargin);
-    paint_text_at(p, path, path_font, kText, kMargin,
-                  m_folder_line_top + kPushButtonHeight / 2 - pm.height() / 2);
-    paint_push_button(p, m_choose, m_hover == 3);
 }
 
 SettingsDialog::SettingsDialog(SettingsContext context, QWidget* owner)
     : QDialog(owner), m_context(std::move(context)) {
     setObjectName(QStringLiteral("TWKSettingsDialog"));
-    setWindowTitle(t(46));
+    setWindowTitle(t("settings.title"));
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowCloseButtonHint |
                    Qt::MSWindowsFixedSizeDialogHint);
     setModal(true);
-    setMouseTracking(true);
-    setAttribute(Qt::WA_OpaquePaintEvent);
+    setStyleSheet(dialog_style_sheet());
     if (!m_context.choose_folder) m_context.choose_folder = pick_folder;
     if (!m_context.open_page)
         m_context.open_page = [](const QString& url) { QDesktopServices::openUrl(QUrl(url)); };
 
-    m_viewport = new QWidget(this);
-    m_content = new SettingsContent(m_context, m_viewport);
-    m_content->on_get_extension = [this](int row) { get_extension(row); };
-    m_content->on_choose = [this] { choose_folder(); };
+    m_content = new SettingsContent(m_context, nullptr);
+    for (size_t i = 0; i < m_content->get.size(); ++i)
+        connect(m_content->get[i], &QPushButton::clicked, this,
+                [this, i] { get_extension(static_cast<int>(i)); });
+    connect(m_content->choose, &QPushButton::clicked, this, [this] { choose_folder(); });
     connect(m_content->follow, &QCheckBox::toggled, this, [this](bool on) {
         if (on) m_content->custom->setChecked(false);
         m_content->update_proxy_field();
@@ -334,27 +288,45 @@ SettingsDialog::SettingsDialog(SettingsContext context, QWidget* owner)
         m_content->update_proxy_field();
         if (on) m_content->proxy->setFocus();
     });
-    m_scroll = new QScrollBar(Qt::Vertical, this);
-    m_scroll->setSingleStep(kScrollStep);
-    connect(m_scroll, &QScrollBar::valueChanged, this, [this](int value) { m_content->move(0, -value); });
+    m_area = new QScrollArea(this);
+    m_area->setFrameShape(QFrame::NoFrame);
+    m_area->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    m_area->setWidgetResizable(true);
+    m_area->setWidget(m_content);
+    m_area->verticalScrollBar()->setSingleStep(kScrollStep);
     // Tabbing onto a control that is scrolled away brings it into view.
     connect(qApp, &QApplication::focusChanged, this, [this](QWidget*, QWidget* now) {
-        if (!now || !m_content->isAncestorOf(now)) return;
-        QRect r(now->mapTo(m_content, QPoint(0, 0)), now->size());
-        int top = m_scroll->value(), visible = visible_height();
-        if (r.top() < top) scroll_to(r.top() - 8);
-        if (r.bottom() > top + visible) scroll_to(r.bottom() + 8 - visible);
+        if (now && m_content->isAncestorOf(now)) m_area->ensureWidgetVisible(now, 0, 8);
     });
 
-    m_save = {t(59), ButtonKind::Primary, true, {}};
-    m_cancel = {t(45), ButtonKind::Secondary, true, {}};
-    m_problem = new QLabel(this);
+    m_footer = new QWidget(this);
+    m_footer->setFixedHeight(kFooterHeight);
+    auto* footer = new QHBoxLayout(m_footer);
+    footer->setContentsMargins(kMargin, 4, kMargin, 4);
+    footer->setSpacing(static_cast<int>(kPushButtonGap));
+    m_problem = new QLabel;
     m_problem->setWordWrap(true);
     m_problem->setFont(hint_font());
-    m_problem->setStyleSheet(QStringLiteral("color: %1;").arg(kError.name()));
+    set_text_colour(m_problem, kError);
     m_problem->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-    fit_to_screen();
+    m_problem->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    auto* buttons = button_box();
+    m_save = push_button(t("dialog.save"), true);
+    m_cancel = push_button(t("dialog.cancel"), false);
+    buttons->addButton(m_save, QDialogButtonBox::AcceptRole);
+    buttons->addButton(m_cancel, QDialogButtonBox::RejectRole);
+    connect(buttons, &QDialogButtonBox::accepted, this, &SettingsDialog::save);
+    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    footer->addWidget(m_problem, 1);
+    footer->addWidget(buttons, 0, Qt::AlignVCenter);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    layout->addWidget(m_area, 1);
+    layout->addWidget(m_footer);
     refresh_browsers();
+    fit_to_screen();
     connect(&m_browser_timer, &QTimer::timeout, this, [this] { refresh_browsers(); });
     m_browser_timer.start(kBrowserRefreshMs);
     connect(&m_shot_timer, &QTimer::timeout, this, [this] { take_screenshot_when_due(); });
@@ -370,7 +342,8 @@ SettingsDialog::~SettingsDialog() = default;
 // The natural height, or on a screen too small for it the height that fits (never below 240);
 // the content scrolls above the footer when it is taller than the space left.
 void SettingsDialog::fit_to_screen() {
-    int content = m_content->height();
+    int content = m_content->layout()->heightForWidth(kClientWidth);
+    if (content <= 0) content = m_content->sizeHint().height();
     int height = content + kFooterHeight;
     QWidget* owner = parentWidget();
     QScreen* screen = owner ? owner->screen() : QGuiApplication::primaryScreen();
@@ -380,24 +353,22 @@ void SettingsDialog::fit_to_screen() {
         if (height > fits && fits >= kMinShrunkHeight) height = fits;
     }
     setFixedSize(kClientWidth, height);
-    int visible = height - kFooterHeight;
-    m_viewport->setGeometry(0, 0, kClientWidth, visible);
-    bool scrolls = content > visible;
-    m_scroll->setVisible(scrolls);
-    m_scroll->setGeometry(kClientWidth - kScrollBarWidth, 0, kScrollBarWidth, visible);
-    m_scroll->setRange(0, scrolls ? content - visible : 0);
-    m_scroll->setPageStep(visible);
-    PushButton* order[] = {&m_save, &m_cancel};
-    place_buttons_from_right(order, 2, kClientWidth - kMargin, height - 18 - kPushButtonHeight);
-    m_problem->setGeometry(static_cast<int>(kMargin), visible + 4,
-                           static_cast<int>(m_cancel.rect.left() - kMargin - kPushButtonGap),
-                           kFooterHeight - 8);
+    m_area->setVerticalScrollBarPolicy(content > height - kFooterHeight ? Qt::ScrollBarAlwaysOn
+                                                                        : Qt::ScrollBarAlwaysOff);
+    layout()->activate();
 }
 
+QScrollBar* SettingsDialog::scroll_bar() const { return m_area->verticalScrollBar(); }
+QRectF SettingsDialog::save_button_rect() const {
+    return QRectF(m_save->mapTo(this, QPoint(0, 0)), m_save->size());
+}
+QRectF SettingsDialog::cancel_button_rect() const {
+    return QRectF(m_cancel->mapTo(this, QPoint(0, 0)), m_cancel->size());
+}
 int SettingsDialog::content_height() const { return m_content->height(); }
-int SettingsDialog::visible_height() const { return m_viewport->height(); }
-int SettingsDialog::scroll_offset() const { return m_scroll->value(); }
-void SettingsDialog::scroll_to(int offset) { m_scroll->setValue(offset); } // the bar clamps it
+int SettingsDialog::visible_height() const { return m_area->viewport()->height(); }
+int SettingsDialog::scroll_offset() const { return scroll_bar()->value(); }
+void SettingsDialog::scroll_to(int offset) { scroll_bar()->setValue(offset); } // the bar clamps it
 
 QCheckBox* SettingsDialog::follow_system_box() const { return m_content->follow; }
 QCheckBox* SettingsDialog::custom_proxy_box() const { return m_content->custom; }
@@ -421,7 +392,7 @@ void SettingsDialog::refresh_browsers() {
 }
 
 void SettingsDialog::choose_folder() {
-    QString chosen = m_context.choose_folder(this, t(58), m_content->folder());
+    QString chosen = m_context.choose_folder(this, t("settings.choose_title"), m_content->folder());
     if (!chosen.isEmpty()) m_content->set_folder(chosen);
 }
 
@@ -429,27 +400,6 @@ void SettingsDialog::get_extension(int row) {
     if (row < 0 || row >= static_cast<int>(app::kBrowsers.size())) return;
     if (!m_content->rows()[static_cast<size_t>(row)].installed) return;
     m_context.open_page(QString::fromUtf8(kExtensionPageUrl));
-}
-
-QString proxy_problem(const std::string& text) {
-    ProxySpec spec;
-    if (parse_proxy_url(text, spec)) return {};
-    QString shown = QString::fromStdString(text).trimmed().left(60);
-    const size_t sep = text.find("://");
-    const std::string scheme =
-        sep == std::string::npos ? std::string("http") : to_lower_ascii(trim_spaces(text.substr(0, sep)));
-    const bool known = scheme == "http" || scheme == "https" || scheme == "socks5" || scheme == "socks5h";
-    return t(kTextNotAProxy) + shown + QStringLiteral(" — ") +
-           t(known ? kTextProxyFormReason : kTextProxySchemeReason);
-}
-
-QString folder_problem(const std::string& folder) {
-    const QString path = QString::fromStdString(folder);
-    if (path.isEmpty()) return {};
-    if (!QDir().mkpath(path) || !QFileInfo(path).isDir()) return t(kTextFolderMissing) + path;
-    QTemporaryFile probe(QDir(path).filePath(QStringLiteral(".tarnwick-XXXXXX")));
-    if (!probe.open()) return t(kTextFolderReadOnly) + path;
-    return {};
 }
 
 QString SettingsDialog::problem_text() const { return m_problem->text(); }
@@ -519,45 +469,9 @@ void SettingsDialog::keyPressEvent(QKeyEvent* event) {
 }
 
 void SettingsDialog::wheelEvent(QWheelEvent* event) {
-    if (!m_scroll->isVisible()) return;
-    scroll_to(m_scroll->value() - event->angleDelta().y() * kScrollStep / 120);
-}
-
-int SettingsDialog::button_at(const QPointF& point) const {
-    if (m_save.rect.contains(point)) return 0;
-    if (m_cancel.rect.contains(point)) return 1;
-    return -1;
-}
-
-void SettingsDialog::mouseMoveEvent(QMouseEvent* event) {
-    int hover = button_at(event->position());
-    if (hover != m_hover) {
-        m_hover = hover;
-        update();
-    }
-}
-
-void SettingsDialog::leaveEvent(QEvent*) {
-    if (m_hover != -1) {
-        m_hover = -1;
-        update();
-    }
-}
-
-void SettingsDialog::mousePressEvent(QMouseEvent* event) {
-    if (event->button() != Qt::LeftButton) return;
-    int button = button_at(event->position());
-    if (button == 0) save();
-    if (button == 1) reject();
-}
-
-void SettingsDialog::paintEvent(QPaintEvent*) {
-    QPainter p(this);
-    p.setRenderHint(QPainter::Antialiasing);
-    p.fillRect(rect(), kBackground);
-    if (m_scroll->isVisible()) p.fillRect(QRectF(0, visible_height(), width(), 1), kDivider);
-    paint_push_button(p, m_save, m_hover == 0);
-    paint_push_button(p, m_cancel, m_hover == 1);
+    // Over the footer too, the wheel scrolls the content.
+    if (scroll_bar()->maximum() > 0)
+        scroll_to(scroll_bar()->value() - event->angleDelta().y() * kScrollStep / 120);
 }
 
 } // namespace twk::ui

@@ -28,6 +28,8 @@ class QComboBox;
 class QLineEdit;
 class QScrollBar;
 class QLabel;
+class QPushButton;
+class QScrollArea;
 
 namespace twk::ui {
 
@@ -83,7 +85,7 @@ public:
     QComboBox* at_once_list() const;
     QLineEdit* proxy_field() const;
     QComboBox* connections_list() const;
-    QScrollBar* scroll_bar() const { return m_scroll; }
+    QScrollBar* scroll_bar() const;
     const std::array<app::BrowserRow, 3>& browser_rows() const;
     QString shown_folder() const;
     void choose_folder();
@@ -93,30 +95,25 @@ public:
     int visible_height() const;
     int scroll_offset() const;
     void scroll_to(int offset);
-    QRectF save_button_rect() const { return m_save.rect; }
-    QRectF cancel_button_rect() const { return m_cancel.rect; }
+    QRectF save_button_rect() const;
+    QRectF cancel_button_rect() const;
 
 protected:
-    void paintEvent(QPaintEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
-    void mouseMoveEvent(QMouseEvent* event) override;
-    void mousePressEvent(QMouseEvent* event) override;
-    void leaveEvent(QEvent* event) override;
     void showEvent(QShowEvent* event) override;
     void wheelEvent(QWheelEvent* event) override;
 
 private:
     void fit_to_screen();
-    int button_at(const QPointF& point) const;
     void take_screenshot_when_due();
 
     SettingsContext m_context;
     SettingsContent* m_content = nullptr;
     QLabel* m_problem = nullptr; // in the footer, left of the buttons
-    QWidget* m_viewport = nullptr;
-    QScrollBar* m_scroll = nullptr;
-    PushButton m_save, m_cancel;
-    int m_hover = -1; // 0 Save, 1 Cancel
+    QScrollArea* m_area = nullptr;
+    QWidget* m_footer = nullptr;
+    QPushButton* m_save = nullptr;
+    QPushButton* m_cancel = nullptr;
     QTimer m_browser_timer;
     QTimer m_shot_timer;
     QString m_shot_path;

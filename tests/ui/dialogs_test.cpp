@@ -59,11 +59,17 @@ void press(QWidget* target, int key) {
     QApplication::sendEvent(target, &event);
 }
 
-// A left click at `point` of `widget`.
+// A left click at `point` of `widget`, delivered as the mouse delivers it: pressed and released
+// on the child under the point.
 void click(QWidget* widget, QPointF point) {
-    QMouseEvent event(QEvent::MouseButtonPress, point, widget->mapToGlobal(point), Qt::LeftButton,
-                      Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(widget, &event);
+    QWidget* target = widget->childAt(point.toPoint());
+    if (!target) target = widget;
+    QPointF local = target->mapFrom(widget, point);
+    for (QEvent::Type type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease}) {
+        QMouseEvent event(type, local, target->mapToGlobal(local), Qt::LeftButton,
+                          type == QEvent::MouseButtonPress ? Qt::LeftButton : Qt::NoButton, Qt::NoModifier);
+        QApplication::sendEvent(target, &event);
+    }
 }
 
 TEST(ClipboardLink, PrefillRule) {

@@ -269,8 +269,31 @@ try {
         `${section.dataset.group}: ${[...section.querySelectorAll("li .name")].map((n) => n.textContent).join(" ")}`);
     }, [task(1, "paused"), task(2, "downloading"), task(3, "queued"), task(4, "done"), task(5, "probing"),
         task(6, "error: gone"), task(7, "muxing"), task(8, "paused")]);
-    const expected = ["running: downloading.bin probing.bin muxing.bin", "queued: queued.bin", "paused: paused.bin paused.bin"];
+    const expected = ["running: downloading.bin probing.bin muxing.bin", "queued: queued.bin", "paused: paused.bin paused.bin",
+                      "failed: error: gone.bin"];
     if (shown.join(" | ") !== expected.join(" | ")) throw new Error(`the popup shows ${shown.join(" | ")}`);
+  });
+  await step("a failed download has Retry in the popup, which fetches it once the file is there", async () => {
+    const started = await popup.evaluate(async (url) => {
+      const reply = await fetch(controlUrl("/start"), {
+        method: "POST",
+        headers: { "Content-Type": "application/json", "X-Tarnwick-Proof": await programProof() },
+        body: JSON.stringify({ url }),
+      });
+      return reply.json();
+    }, `${siteUrl}/files/later.bin`);
+    if (!started.ok) throw new Error(`start: ${JSON.stringify(started)}`);
+    const row = `#downloads section[data-group=failed] li[data-id="${started.id}"]`;
+    await popup.waitForSelector(`${row} button.retry`);
+    const status = await popup.textContent(`${row} .status`);
+    if (!status.includes("404")) throw new Error(`the failed row reads ${status}`);
+    await popup.screenshot({ path: path.join(outputDir, "popup_failed.png") });
+    fs.copyFileSync(path.join(wwwRoot, "mid.bin"), path.join(wwwRoot, "files/later.bin"));
+    await popup.click(`${row} button.retry`);
+    const copy = path.join(twkDir, "later.bin");
+    await waitFor("later.bin fetched after Retry", () =>
+      !fs.existsSync(copy + ".twk") && same(copy, path.join(wwwRoot, "files/later.bin")), 60000);
+    await popup.waitForSelector(row, { state: "detached" });
   });
   await step("with the capture switch off the browser keeps its downloads", async () => {
     await popup.uncheck("#capture");
