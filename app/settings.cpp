@@ -41,6 +41,11 @@ int queue_end_action_from(int32_t value) {
     return value == kQueueEndSuspend || value == kQueueEndPowerOff ? value : kQueueEndNothing;
 }
 
+int32_t stored_live_outage_limit(const SettingsStore& store) {
+    const int64_t seconds = allowed_live_outage_limit(store.read_dword("LiveOutageLimit", 0));
+    return static_cast<int32_t>(seconds != 0 ? seconds : kDefaultLiveOutageLimit);
+}
+
 } // namespace
 
 Settings load_settings(const SettingsStore& store, const std::string& engine_default_dir) {
@@ -64,6 +69,7 @@ Settings load_settings(const SettingsStore& store, const std::string& engine_def
                                    kMinSpeedLimitKiB, kMaxSpeedLimitKiB);
     s.clipboard_watch = store.read_dword("ClipboardWatch", 0) != 0;
     s.queue_end_action = queue_end_action_from(store.read_dword("QueueEndAction", kQueueEndNothing));
+    s.live_outage_limit = stored_live_outage_limit(store);
     return s;
 }
 
@@ -115,6 +121,9 @@ Settings save_settings(SettingsStore& store, const SettingsForm& form, const std
     store.write_dword("SpeedLimitKiB", s.speed_limit_kib);
     store.write_dword("ClipboardWatch", s.clipboard_watch ? 1 : 0);
     store.write_dword("QueueEndAction", s.queue_end_action);
+    if (allowed_live_outage_limit(form.live_outage_limit) != 0)
+        store.write_dword("LiveOutageLimit", form.live_outage_limit);
+    s.live_outage_limit = stored_live_outage_limit(store);
     return s;
 }
 

@@ -1,8 +1,8 @@
 // The settings record the desktop app reads, how it is loaded from the store, and the save
 // procedure the Settings dialog runs. Value names are fixed: DownloadDir, Proxy, ProxyMode,
 // FollowSystemProxy, Connections, AutoUpdateCheck, Notifications, DownloadsAtOnce, CloseToTray,
-// SpeedLimitOn, SpeedLimitKiB, ClipboardWatch, QueueEndAction, LoginItemSeeded, InstallID,
-// LastUpdateCheck; New's folder per kind of file is in app/file_category.h.
+// SpeedLimitOn, SpeedLimitKiB, ClipboardWatch, QueueEndAction, LiveOutageLimit, LoginItemSeeded,
+// InstallID, LastUpdateCheck; New's folder per kind of file is in app/file_category.h.
 #pragma once
 
 #include <array>
@@ -12,6 +12,7 @@
 
 #include "app/settings_store.h"
 #include "core/connection_counts.h"
+#include "core/start_request.h" // kDefaultLiveOutageLimit
 
 namespace twk::app {
 
@@ -48,6 +49,9 @@ struct Settings {
 
     // What the engine's global limit is set to: bytes per second, 0 when off.
     int64_t global_limit() const { return speed_limit_on ? int64_t{speed_limit_kib} * 1024 : 0; }
+    // "LiveOutageLimit": seconds a live recording waits out a stream that brings nothing new
+    // (1 to kMaxLiveOutageLimit; anything else reads as the default).
+    int32_t live_outage_limit = kDefaultLiveOutageLimit;
 };
 
 // How many downloads run at once: a stored value outside the range reads as the nearest end.
@@ -98,6 +102,8 @@ struct SettingsForm {
     std::optional<int32_t> speed_limit_kib;
     std::optional<bool> clipboard_watch;
     std::optional<int> queue_end_action;
+    // Seconds, 1 to kMaxLiveOutageLimit; any other value keeps what is stored.
+    int32_t live_outage_limit = 0;
 };
 
 // Steps 1 to 5 of saving: trims the proxy, syncs autostart with the box, writes the values in

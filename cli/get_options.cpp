@@ -160,11 +160,27 @@ bool parse_get_options(const std::vector<std::string>& args, GetOptions& out, st
             value = arg.substr(2);
             has_value = true;
         }
-        static const char* const valued[] = {
-            "-i",       "--checksum",       "--input-file",   "-d",       "--dir",
-            "-o",       "--output",         "--max-per-host", "-x",       "--connections",
-            "-j",       "--max-concurrent", "--limit",        "--proxy",  "-H",
-            "--header", "--user-agent",     "--referer",      "--cookie", "--type"};
+        static const char* const valued[] = {"-i",
+                                             "--checksum",
+                                             "--input-file",
+                                             "-d",
+                                             "--dir",
+                                             "-o",
+                                             "--output",
+                                             "--max-per-host",
+                                             "-x",
+                                             "--connections",
+                                             "--live-outage-limit",
+                                             "-j",
+                                             "--max-concurrent",
+                                             "--limit",
+                                             "--proxy",
+                                             "-H",
+                                             "--header",
+                                             "--user-agent",
+                                             "--referer",
+                                             "--cookie",
+                                             "--type"};
         bool known = false;
         for (const char* v : valued)
             known = known || name == v;
@@ -215,6 +231,13 @@ bool parse_get_options(const std::vector<std::string>& args, GetOptions& out, st
                 return false;
             }
             out.max_per_host = static_cast<int>(number);
+        } else if (name == "--live-outage-limit") {
+            if (!parse_int(value, number) || number < 1 || number > kMaxLiveOutageLimit) {
+                error = "live-outage-limit must be a whole number of seconds from 1 to " +
+                        std::to_string(kMaxLiveOutageLimit);
+                return false;
+            }
+            out.request.live_outage_limit = number;
         } else if (name == "--limit") {
             if (!parse_rate(value, out.request.bandwidth_limit)) {
                 error = "bad rate: " + value + " (bytes per second, with optional K, M or G)";

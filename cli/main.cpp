@@ -5,9 +5,9 @@
 
 #include "cli/get_command.h"
 #include "cli/get_options.h"
-#include "control/native_host.h"
 #include "cli/serve_command.h"
 #include "cli/task_progress.h"
+#include "control/native_host.h"
 #include "media/stream_driver.h"
 
 namespace {
@@ -46,6 +46,9 @@ constexpr const char* kUsage =
     "      --type hls|dash      treat the URL as an HLS playlist or DASH manifest\n"
     "      --live-from-start    record a live stream from its oldest listed segment\n"
     "                           (default: three target durations behind the live edge)\n"
+    "      --live-outage-limit SECONDS\n"
+    "                           end a live recording after this long without a new segment\n"
+    "                           (default 300)\n"
     "      --skip-bad-segments  finish a stream without the segments that keep failing,\n"
     "                           naming them\n"
     "  -q, --quiet              no progress display\n"

@@ -310,6 +310,17 @@ void serve_start(Connection& c) {
                     ",\"connections\":" + std::to_string(added.connections) + "}");
 }
 
+// The task id of a {"id": N} request body; false (with 400 "bad id" sent) for anything else.
+bool read_task_id(Connection& c, int32_t& out) {
+    read_body(c);
+    JsonValue request;
+    if (!parse_json(c.body, request) || read_id_member(request, "id", out) != IdMember::kGiven) {
+        reply_json_error(c, 400, "bad id");
+        return false;
+    }
+    return true;
+}
+
 // {"id": N}: runs a failed, paused or canceled task again (core/engine.h `retry`); an id the
 // list does not hold changes nothing.
 void serve_retry(Connection& c) {
@@ -317,14 +328,22 @@ void serve_retry(Connection& c) {
         reply_json_error(c, 403, "forbidden");
         return;
     }
-    read_body(c);
-    JsonValue request;
     int32_t id = 0;
-    if (!parse_json(c.body, request) || read_id_member(request, "id", id) != IdMember::kGiven) {
-        reply_json_error(c, 400, "bad id");
+    if (!read_task_id(c, id)) return;
+    c.server.engine->retry(id);
+    write_reply(c.socket, 200, "application/json", "{\"ok\":true}");
+}
+
+// {"id": N}: ends a live recording "done" with what it recorded (core/engine.h
+// `finish_recording`); any other running task is paused.
+void serve_stop(Connection& c) {
+    if (!c.access.allowed) {
+        reply_json_error(c, 403, "forbidden");
         return;
     }
-    c.server.engine->retry(id);
+    int32_t id = 0;
+    if (!read_task_id(c, id)) return;
+    c.server.engine->finish_recording(id);
     write_reply(c.socket, 200, "application/json", "{\"ok\":true}");
 }
 
@@ -339,7 +358,7 @@ constexpr Route kRoutes[] = {
     {"/", true, false, serve_page},         {"/ping", true, true, serve_ping},
     {"/ws", true, false, serve_websocket},  {"/start", false, true, serve_start},
     {"/capture", false, true, serve_start}, {"/retry", false, true, serve_retry},
-    {"/proof", true, false, serve_proof},
+    {"/stop", false, true, serve_stop},     {"/proof", true, false, serve_proof},
 };
 
 void record_contact(ControlServer& server, const ControlRequest& request, const AccessDecision& access) {

@@ -12,15 +12,19 @@
 //   POST "/start", "/capture"   a start request (JSON, plain or capture mode) added through the
 //                               engine: 200 {"ok":true,"id":N,"connections":N}, or 400
 //                               {"ok":false,"error":"bad json"} / "empty url" / "invalid url"
+//   POST "/retry", "/stop"      {"id":N}: runs a settled task again (`Engine::retry`), or ends a
+//                               live recording "done" with what it holds (`finish_recording`;
+//                               another task is paused): 200 {"ok":true}, or 400 "bad id"
 //   GET "/proof?nonce=N"        200 text/plain  this server's proof that it holds the
 //                               extension key (control/extension_key.h; 400 "bad nonce",
 //                               503 "no key")
 //   anything else               404 text/plain "not found" (OPTIONS too: no preflight passes)
 //
 // Every route needs a loopback Host, every route but "/ping" a client of the user the server
-// runs as; "/ws", "/start" and "/capture" also an allowed caller, else 403 "forbidden" (JSON for
-// the start routes). control/request.h has the rules. Requests with the query parameter "b" (a
-// browser tag such as "chrome") record that browser's contact.
+// runs as; "/ws", "/start", "/capture", "/retry" and "/stop" also an allowed caller, else 403
+// "forbidden" (JSON from the POST routes to a client of the same user). control/request.h has
+// the rules. Requests with the query parameter "b" (a browser tag such as "chrome") record that
+// browser's contact.
 //
 // The bearer token is 32 lower-case hex digits, new at every start; with TWK_PRINT_TOKEN in the
 // environment it is written to standard error as "[twk] control API bearer token: <token>".

@@ -141,6 +141,7 @@ AddResult Engine::add(const StartOptions& given) {
         std::lock_guard lock(m_lock);
         path = output_path_for(options, options.directory.empty() ? m_download_dir : options.directory);
         if (m_bandwidth_limit != 0) bandwidth_limit = m_bandwidth_limit;
+        if (request.live_outage_limit == 0) request.live_outage_limit = m_live_outage_limit;
     }
     fill_proxy(request);
     result.connections = request.connections;
@@ -294,6 +295,11 @@ void Engine::set_global_limit(int64_t bytes_per_second) {
 }
 
 int64_t Engine::global_limit() const { return m_tasks->shared_bandwidth().limit(); }
+
+void Engine::set_live_outage_limit(int64_t seconds) {
+    std::lock_guard lock(m_lock);
+    m_live_outage_limit = allowed_live_outage_limit(seconds);
+}
 
 bool Engine::set_proxy(std::string_view proxy) {
     ProxySpec parsed;

@@ -141,6 +141,9 @@ public:
     // running tasks too, on top of each task's own limit.
     void set_global_limit(int64_t bytes_per_second);
     int64_t global_limit() const;
+    // Seconds a live recording added later waits out a stream that brings nothing new, unless
+    // its request says otherwise (core/start_request.h); outside 1 to a day: the default, 300.
+    void set_live_outage_limit(int64_t seconds);
     // A proxy text that parses becomes the custom proxy (empty: none); false when it does not
     // parse (the proxy is then unchanged).
     bool set_proxy(std::string_view proxy);
@@ -183,6 +186,7 @@ private:
     SystemProxyResolver m_system_proxy;
     bool m_use_system_proxy = false;
     int64_t m_bandwidth_limit = 0;
+    int64_t m_live_outage_limit = 0; // 0: the default
 
     std::shared_ptr<TaskList> m_tasks;
     std::unique_ptr<JournalKeeper> m_journal;  // none unless set_journal gave it one

@@ -42,6 +42,8 @@ bool regular_file(const std::string& path) {
 // waits for the next of these, or for the stop; a resume reads the sidecar anyway).
 std::string entry_print(const JournalEntry& e) {
     std::string out = std::to_string(e.state) + ' ' + std::to_string(e.total) + ' ';
+    // A live recording's place moves with every segment, its size alone does not tell.
+    if (e.live.active) out += std::to_string(e.live.next_sequence) + ' ';
     out += e.status + '\n' + e.output_path;
     return out;
 }
@@ -65,6 +67,21 @@ void show_progress(Task& task, const JournalEntry& entry, bool keep_done) {
     task.segments = {make_segment(0, done, end)};
 }
 
+// A live recording goes on in the file it was writing, as after a pause in the same process,
+// as long as that file is still there.
+void restore_live(Task& task, const JournalLive& live) {
+    if (!live.active) return;
+    task.live.active = true;
+    task.live.recorded_ms = live.recorded_ms;
+    task.live.gaps = live.gaps;
+    task.live.gap_ms = live.gap_ms;
+    task.live.init_digest = live.init_digest;
+    if (live.next_sequence >= 0 && regular_file(task.output_path())) {
+        task.live.next_sequence = live.next_sequence;
+        task.created_output = true;
+    }
+}
+
 } // namespace
 
 JournalEntry journal_entry(int32_t id, int32_t state, const Task& task) {
@@ -80,6 +97,17 @@ JournalEntry journal_entry(int32_t id, int32_t state, const Task& task) {
     const uint64_t done = task.bytes_done();
     e.done = std::min(e.total != 0 ? std::min(done, e.total) : done, kMaxJournalNumber);
     e.supports_range = task.supports_range;
+    if (task.live.active) {
+        e.live.active = true;
+        e.live.recorded_ms = task.live.recorded_ms;
+        e.live.gaps = task.live.gaps;
+        e.live.gap_ms = task.live.gap_ms;
+        e.live.init_digest = task.live.init_digest;
+        // The place and the bytes before it, as one: the recorder moves both under this lock.
+        std::lock_guard lock(task.segment_lock);
+        e.live.next_sequence = task.live.next_sequence;
+        e.done = task.segments.empty() ? 0 : std::min(task.segments.front()->pos.load(), kMaxJournalNumber);
+    }
     return e;
 }
 
@@ -108,6 +136,9 @@ RestoredTask restore_task(const JournalEntry& entry) {
     options.headers = kept.headers;
     options.filename = entry.filename;
     options.checksum = kept.checksum; // cleaned like a new one: a bad text means none
+    options.live_from_start = kept.live_from_start;
+    options.skip_bad_segments = kept.skip_bad_segments;
+    options.live_outage_limit = kept.live_outage_limit;
     TaskRequest request = clean_request(options);
     request.auto_named = kept.auto_named;
     request.proxy = kept.proxy;
@@ -143,6 +174,7 @@ RestoredTask restore_task(const JournalEntry& entry) {
         show_progress(*task, entry, true);
         break;
     }
+    restore_live(*task, entry.live);
     return restored;
 }
 

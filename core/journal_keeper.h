@@ -6,7 +6,9 @@
 //   queued, running, paused       paused; resuming continues from the sidecar exactly as a new
 //                                 task for the same output path would
 //   error, canceled               as they were
-// New ids continue after the highest one loaded. A restored task shows the progress its sidecar
+// A live recording comes back with its place in the stream, and resuming it appends to the same
+// file (when that is still there), recording what it missed as a gap. New ids continue after
+// the highest one loaded. A restored task shows the progress its sidecar
 // holds, else the progress the journal recorded.
 //
 // Afterwards one writer thread waits on the list's change signal and writes the journal when a

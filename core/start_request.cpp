@@ -199,6 +199,10 @@ uint64_t allowed_connections(int64_t requested) {
     return kDefaultConnections;
 }
 
+int64_t allowed_live_outage_limit(int64_t seconds) {
+    return seconds >= 1 && seconds <= kMaxLiveOutageLimit ? seconds : 0;
+}
+
 StartOptions read_start_options(const JsonValue& request, bool capture) {
     StartOptions o;
     o.url = trim_spaces(read_text(request, "url"));
@@ -207,6 +211,7 @@ StartOptions read_start_options(const JsonValue& request, bool capture) {
     o.insecure = read_flag(request, "insecure");
     o.proxy = trim_spaces(read_text(request, "proxy"));
     o.checksum = trim_spaces(read_text(request, "checksum"));
+    o.live_outage_limit = allowed_live_outage_limit(read_integer(request, "liveOutageLimit", 0));
     if (!capture) return o;
     o.filename = read_text(request, "filename");
     o.cookies = read_text(request, "cookies");
@@ -237,6 +242,7 @@ TaskRequest clean_request(const StartOptions& options) {
     request.stream_type = stream_type_for(options.url, options.type);
     request.live_from_start = options.live_from_start;
     request.skip_bad_segments = options.skip_bad_segments;
+    request.live_outage_limit = allowed_live_outage_limit(options.live_outage_limit);
     Checksum checksum;
     if (parse_checksum(options.checksum, checksum)) request.checksum = checksum.text();
     return request;
@@ -312,6 +318,7 @@ std::string start_request_json(const StartOptions& o) {
     if (!o.filename.empty()) doc += ",\"filename\":" + json_quote(o.filename);
     if (!o.type.empty()) doc += ",\"type\":" + json_quote(o.type);
     if (!o.checksum.empty()) doc += ",\"checksum\":" + json_quote(o.checksum);
+    if (o.live_outage_limit > 0) doc += ",\"liveOutageLimit\":" + std::to_string(o.live_outage_limit);
     if (!o.cookies.empty()) doc += ",\"cookies\":" + json_quote(o.cookies);
     if (!o.referrer.empty()) doc += ",\"referrer\":" + json_quote(o.referrer);
     if (!o.user_agent.empty()) doc += ",\"userAgent\":" + json_quote(o.user_agent);

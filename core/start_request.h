@@ -4,9 +4,9 @@
 // and the cleaning that turns them into a task's fixed request.
 //
 // Plain mode (the "/start" route and the engine's URL add) reads only "url", "connections",
-// "bandwidthLimit", "insecure", "proxy" and "checksum". Capture mode (the "/capture" route and the engine's
-// JSON add) also reads what a browser saw when it intercepted a download: "filename", "cookies",
-// "referrer", "userAgent", "method", "postData", "type", "maxConcurrent", "headers",
+// "bandwidthLimit", "insecure", "proxy", "checksum" and "liveOutageLimit". Capture mode (the "/capture" route
+// and the engine's JSON add) also reads what a browser saw when it intercepted a download: "filename",
+// "cookies", "referrer", "userAgent", "method", "postData", "type", "maxConcurrent", "headers",
 // "liveFromStart" and "skipBadSegments".
 //
 // Bad members fall back to their defaults and unusable headers are dropped without a message;
@@ -28,14 +28,21 @@ namespace twk {
 // core/connection_counts.h), else kDefaultConnections.
 uint64_t allowed_connections(int64_t requested);
 
+// How long a live recording waits out a stream that brings nothing new before it gives up.
+inline constexpr int64_t kDefaultLiveOutageLimit = 300; // seconds
+inline constexpr int64_t kMaxLiveOutageLimit = 86'400;  // a day
+// `seconds` when it is from 1 to kMaxLiveOutageLimit, else 0 (the default).
+int64_t allowed_live_outage_limit(int64_t seconds);
+
 // The options record of one start request, after reading and defaults, before any cleaning.
 struct StartOptions {
     std::string url;                           // trimmed; empty means no task
     int64_t connections = kDefaultConnections; // as requested; `create_task` limits it
     int64_t bandwidth_limit = 0;               // bytes per second; 0 = none
     bool insecure = false;
-    std::string proxy;    // trimmed proxy URL text
-    std::string checksum; // "sha-256=HEX" and the like (net/checksum.h); empty: none
+    std::string proxy;             // trimmed proxy URL text
+    std::string checksum;          // "sha-256=HEX" and the like (net/checksum.h); empty: none
+    int64_t live_outage_limit = 0; // "liveOutageLimit", seconds; 0: the engine's default
     // Capture mode only:
     std::string filename; // requested output name
     // The name is the user's own choice (`twk get -o`): a name that starts with dots keeps them.

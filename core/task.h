@@ -88,6 +88,8 @@ struct TaskRequest {
     bool auto_named = false;        // the name came from the URL: a server-supplied name may replace it
     bool live_from_start = false;   // a live stream is recorded from its oldest listed segment
     bool skip_bad_segments = false; // a stream finishes without the segments that keep failing
+    // Seconds a live recording waits for a new segment before it gives up; 0: the default (300).
+    int64_t live_outage_limit = 0;
     // "sha-256=HEX" (net/checksum.h) the finished file must match; empty: none asked for (a
     // digest the server sends is then checked).
     std::string checksum;
@@ -203,8 +205,9 @@ struct Task {
     // this task rebuilds it only once this differs (running tasks aside, whose speed moves alone).
     uint64_t change_count() const { return m_change_count.load(std::memory_order_acquire); }
 
-    // A live stream's recording (media/live_recorder.h). Kept across pause and resume, so that
-    // the next run knows where the last one stopped and what went missing.
+    // A live stream's recording (media/live_recorder.h). Kept across pause and resume (and in the
+    // journal), so that the next run knows where the last one stopped and what went missing. The
+    // recorder moves next_sequence together with the progress segment, under the segment lock.
     struct LiveRecording {
         std::atomic<bool> active{false};        // the task records a live stream
         std::atomic<int64_t> recorded_ms{0};    // media time in the output
@@ -212,6 +215,8 @@ struct Task {
         std::atomic<uint32_t> gaps{0};          // runs of segments lost to an outage or a pause
         std::atomic<int64_t> gap_ms{0};         // their media time
         std::atomic<bool> finish{false};        // a stop ends the recording "done", not "paused"
+        // A digest of the initialisation segment the output was last given (0: none yet).
+        std::atomic<uint64_t> init_digest{0};
     };
     LiveRecording live;
 

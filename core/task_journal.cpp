@@ -12,6 +12,7 @@
 #include <cstring>
 #include <set>
 
+#include "core/start_request.h"
 #include "net/file_io.h"
 #include "net/text.h"
 #include "net/url.h"
@@ -67,11 +68,21 @@ std::string journal_entry_json(const JournalEntry& e) {
     out += ",\"liveFromStart\":" + std::string(boolean(e.request.live_from_start));
     out += ",\"skipBadSegments\":" + std::string(boolean(e.request.skip_bad_segments));
     out += ",\"addedAt\":" + signed_number(e.request.added_ms);
+    out += ",\"liveOutageLimit\":" + signed_number(e.request.live_outage_limit);
     out += ",\"state\":" + json_quote(journal_state_name(e.state));
     out += ",\"status\":" + json_quote(e.status);
     out += ",\"total\":" + number(e.total);
     out += ",\"done\":" + number(e.done);
     out += ",\"supportsRange\":" + std::string(boolean(e.supports_range));
+    if (e.live.active) {
+        char digest[17];
+        std::snprintf(digest, sizeof digest, "%016llx", static_cast<unsigned long long>(e.live.init_digest));
+        out += ",\"live\":{\"next\":" + signed_number(e.live.next_sequence);
+        out += ",\"recordedMs\":" + signed_number(e.live.recorded_ms);
+        out += ",\"gaps\":" + number(e.live.gaps);
+        out += ",\"gapMs\":" + signed_number(e.live.gap_ms);
+        out += ",\"init\":\"" + std::string(digest) + "\"}";
+    }
     out += "}";
     return out;
 }
@@ -163,6 +174,32 @@ bool usable_output_path(const std::string& path) {
     return !name.empty() && name != "." && name != "..";
 }
 
+// The "live" member: absent for anything but a live recording; one of another shape costs the
+// entry, like any other member.
+bool read_live(const OrderedJsonValue& entry, JournalLive& out) {
+    const OrderedJsonValue* v = entry.member("live");
+    if (!v) return true;
+    if (v->kind != JsonKind::Object) return false;
+    const double most = static_cast<double>(kMaxJournalNumber);
+    double next = 0, recorded = 0, gaps = 0, gap_ms = 0;
+    std::string digest;
+    if (!get_whole(*v, "next", -1, most, next) || !get_whole(*v, "recordedMs", 0, most, recorded) ||
+        !get_whole(*v, "gaps", 0, UINT32_MAX, gaps) || !get_whole(*v, "gapMs", 0, most, gap_ms) ||
+        !get_text(*v, "init", digest) || digest.size() != 16) {
+        return false;
+    }
+    uint64_t value = 0;
+    const auto [end, ec] = std::from_chars(digest.data(), digest.data() + digest.size(), value, 16);
+    if (ec != std::errc() || end != digest.data() + digest.size()) return false;
+    out.active = true;
+    out.next_sequence = static_cast<int64_t>(next);
+    out.recorded_ms = static_cast<int64_t>(recorded);
+    out.gaps = static_cast<uint32_t>(gaps);
+    out.gap_ms = static_cast<int64_t>(gap_ms);
+    out.init_digest = value;
+    return true;
+}
+
 bool read_entry(const OrderedJsonValue& v, JournalEntry& e) {
     if (v.kind != JsonKind::Object) return false;
     std::string state;
@@ -190,6 +227,10 @@ bool read_entry(const OrderedJsonValue& v, JournalEntry& e) {
     double added_ms = 0;
     if (!get_whole(v, "addedAt", 0, static_cast<double>(kMaxJournalNumber), added_ms)) added_ms = 0;
     e.request.added_ms = static_cast<int64_t>(added_ms);
+    double outage = 0;
+    if (get_whole(v, "liveOutageLimit", 0, kMaxLiveOutageLimit, outage))
+        e.request.live_outage_limit = static_cast<int64_t>(outage);
+    if (!read_live(v, e.live)) return false;
     bool allowed = false;
     for (uint64_t c : {1, 2, 4, 8, 12, 16, 24, 32})
         allowed = allowed || c == connections;

@@ -8,9 +8,17 @@
 //   entry  {"id":N,"url":..,"filename":..,"outputPath":..,"connections":N,"method":..,
 //           "headers":[[name,value],...],"postData":..,"userAgent":..,"insecure":B,
 //           "proxy":{"kind":N,"host":..,"port":N,"user":..,"password":..},
-//           "bandwidthLimit":N,"type":"" | "hls" | "dash","autoNamed":B,
+//           "bandwidthLimit":N,"type":"" | "hls" | "dash","autoNamed":B,"checksum":..,
+//           "liveFromStart":B,"skipBadSegments":B,"liveOutageLimit":N,
 //           "state":"queued" | "running" | "done" | "error" | "paused" | "canceled",
-//           "status":..,"total":N,"done":N,"supportsRange":B}
+//           "status":..,"total":N,"done":N,"supportsRange":B[,"live":<live>]}
+//   live   {"next":N,"recordedMs":N,"gaps":N,"gapMs":N,"init":"<16 hex digits>"}
+//
+// "live" is there for a live recording: the media sequence it goes on from (-1: none yet), the
+// media time it holds, its gaps and a digest of the initialisation segment in the file. "done"
+// is then the size of the recording up to "next", read together with it, so that a run after a
+// restart cuts off what a killed process appended beyond it and goes on from there. Members
+// added after the first journals ("checksum" on) may be missing: they read as their defaults.
 //
 // "headers" are the request headers exactly as the task sends them, in order and with repeated
 // names kept; the request's cookies and referrer are among them as the "Cookie" and "Referer"
@@ -52,6 +60,16 @@ inline constexpr size_t kMaxJournalSize = 64u << 20;
 inline constexpr uint64_t kMaxJournalNumber = 1ull << 53;
 inline constexpr const char* kJournalBadSuffix = ".bad";
 
+// Where a live recording stood (Task::LiveRecording).
+struct JournalLive {
+    bool active = false;
+    int64_t next_sequence = -1;
+    int64_t recorded_ms = 0;
+    uint32_t gaps = 0;
+    int64_t gap_ms = 0;
+    uint64_t init_digest = 0;
+};
+
 // One task as the journal keeps it: what made it, and where it stood.
 struct JournalEntry {
     int32_t id = 0;
@@ -64,6 +82,7 @@ struct JournalEntry {
     uint64_t total = 0;
     uint64_t done = 0;
     bool supports_range = false;
+    JournalLive live;
 };
 
 // "queued", "running", "done", "error", "paused", "canceled"; empty for any other value.

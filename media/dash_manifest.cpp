@@ -181,7 +181,13 @@ private:
         return node >= 0 ? node : m_doc.first_child(set, name);
     }
 
-    bool full(const TrackPlan& track) const { return track.segments.size() >= kMaxStreamSegments; }
+    // True once the track holds the most segments it may; asked only when another one is due,
+    // so that a manifest that yields more is known (`over`) and refused, never cut.
+    bool full(const TrackPlan& track) {
+        if (track.segments.size() < kMaxStreamSegments) return false;
+        m_over = true;
+        return true;
+    }
 
     void add(TrackPlan& track, std::string uri, double duration) {
         MediaSegment segment;
@@ -230,8 +236,9 @@ private:
             // A remainder of more than a thousandth of a segment counts as one more segment.
             const double n = 0.999 + m_total / seconds(duration);
             if (!std::isfinite(n) || n <= 0) return;
-            const int64_t count =
-                n >= static_cast<double>(kMaxStreamSegments) ? kMaxStreamSegments : static_cast<int64_t>(n);
+            // One past the cap is enough to tell a manifest over it.
+            const auto most = static_cast<int64_t>(kMaxStreamSegments) + 1;
+            const int64_t count = n >= static_cast<double>(most) ? most : static_cast<int64_t>(n);
             for (int64_t i = 0; i < count && !full(track); ++i) {
                 add(track,
                     base.resolve(expand_template(media, m_id, m_bandwidth, saturating_add(start_number, i),
@@ -304,6 +311,11 @@ private:
         }
     }
 
+public:
+    // A track that was built yielded more segments than kMaxStreamSegments.
+    bool over() const { return m_over; }
+
+private:
     const XmlDocument& m_doc;
     std::string_view m_manifest_url;
     double m_total;
@@ -311,6 +323,7 @@ private:
     std::string m_base;
     std::string m_id;
     int64_t m_bandwidth = 0;
+    bool m_over = false;
 };
 
 } // namespace
@@ -458,6 +471,11 @@ StreamPlan parse_dash(std::string_view base_url, std::string_view text, double n
         return plan;
     }
     plan.video = builder.build({doc.root, period, video_set, video_representation});
+    // A cut list would join into part of the stream reported as the whole.
+    if (builder.over()) {
+        plan.error = "manifest lists more than " + std::to_string(kMaxStreamSegments) + " segments";
+        return plan;
+    }
     plan.video.playlist_url = std::string(base_url);
     plan.video.ended = !plan.live;
     if (plan.live && plan.video.target_duration <= 0) {
@@ -472,8 +490,18 @@ StreamPlan parse_dash(std::string_view base_url, std::string_view text, double n
     }
     if (audio_set >= 0) {
         const int32_t audio_representation = choose_representation(doc, audio_set);
+        // A live recording appends one track as it arrives; the sound of another would be lost.
+        if (audio_representation >= 0 && plan.live) {
+            plan.error = "live stream with separate audio: its audio comes in an AdaptationSet of its own, "
+                         "and recording the video alone would leave out the sound";
+            return plan;
+        }
         if (audio_representation >= 0) {
             TrackPlan audio = builder.build({doc.root, period, audio_set, audio_representation});
+            if (builder.over()) {
+                plan.error = "manifest lists more than " + std::to_string(kMaxStreamSegments) + " segments";
+                return plan;
+            }
             if (audio.has_segments) {
                 plan.audio = std::move(audio);
                 plan.has_separate_audio = true;

@@ -14,7 +14,8 @@
 // passed, and the list holds those within timeShiftBufferDepth (the last 1000 when none is
 // given). `first_sequence` is the first listed segment's $Number$, `target_duration` the longest
 // segment's duration (else maxSegmentDuration, else minimumUpdatePeriod). A dynamic manifest
-// that lists no segment yet is no error.
+// that lists no segment yet is no error; one with a separate audio set is refused (a recording
+// would have no sound).
 #pragma once
 
 #include <cstdint>

@@ -424,6 +424,12 @@ StreamPlan parse_hls(std::string_view base_url, std::string_view text, const Fet
     // The rendition of the variant's audio group, when it has a playlist of its own. Any failure
     // here only leaves the audio out: the variant may well carry sound itself.
     auto rendition = chosen.audio_group.empty() ? renditions.end() : renditions.find(chosen.audio_group);
+    // A live recording appends one track as it arrives; the sound of another would be lost.
+    if (plan.live && rendition != renditions.end() && !rendition->second.uri.empty()) {
+        plan.error = "live stream with separate audio: its audio rendition (EXT-X-MEDIA TYPE=AUDIO) has a "
+                     "playlist of its own, and recording the video alone would leave out the sound";
+        return plan;
+    }
     if (rendition != renditions.end() && !rendition->second.uri.empty()) {
         const std::string audio_url = resolve_url(base_url, rendition->second.uri);
         std::string audio_body, audio_error;

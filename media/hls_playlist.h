@@ -3,7 +3,8 @@
 // A media playlist is read as it stands. A master playlist is resolved here to one variant (the
 // highest bandwidth, then the larger picture, then the earlier entry) and at most one audio
 // rendition of that variant's group, whose playlists are fetched through the caller's fetch
-// operation. Separate audio is kept only when both it and the video are fragmented MP4.
+// operation. Separate audio is kept only when both it and the video are fragmented MP4; a live
+// variant with an audio rendition of its own is refused (a recording would have no sound).
 //
 // Only clear and AES-128 (identity key format) segments are accepted: every other METHOD or
 // KEYFORMAT is DRM, and the plan is refused rather than fetched as garbage.

@@ -14,6 +14,8 @@
 #include "media/dash_manifest.h"
 #include "media/hls_playlist.h"
 #include "media/live_window.h"
+#include "media/mp4_boxes.h"
+#include "media/mp4_init.h"
 #include "media/segment_decrypt.h"
 #include "media/segment_fetcher.h"
 #include "media/stream_join.h" // with_reason
@@ -33,8 +35,17 @@ constexpr int64_t kShortestReloadMs = 1;
 // A target duration missing or absurd is read as this (seconds).
 constexpr double kDefaultTarget = 6;
 constexpr double kLongestTarget = 600;
+// The initialisation segment at the head of a recording is read back up to this size.
+constexpr uint64_t kLongestInit = 16u << 20;
 
 int64_t now_ms() { return monotonic_ms(); }
+
+enum class InitStep {
+    kReady,   // the output holds what the listed segments need
+    kNotYet,  // it could not be fetched: the segments wait for the next reload
+    kEnded,   // the recording cannot go on: the status says why
+    kStopped, // the task is being stopped
+};
 
 class Recorder {
 public:
@@ -63,7 +74,15 @@ private:
     // Loads the playlist until it answers, the task stops or the outage limit passes.
     bool reload();
     bool read_playlist(std::string_view body, TrackPlan& track, std::string& error) const;
+    // Brings the output up to the initialisation segment the playlist names now (see InitStep;
+    // kEnded has set the status).
+    InitStep follow_init(const StreamInit& init);
+    std::string recorded_init() const;
     void finish(bool ended);
+    int64_t outage_ms() const {
+        const int64_t limit = m_task.request.live_outage_limit;
+        return limit > 0 ? limit * 1000 : m_timing.live_outage_ms;
+    }
     double target() const {
         const double t = m_track.target_duration;
         return t > 0 && t <= kLongestTarget ? t : kDefaultTarget;
@@ -74,7 +93,8 @@ private:
     std::string m_url;
     std::string m_kind;
     TrackPlan m_track;
-    StreamInit m_init;
+    StreamInit m_init;     // the initialisation segment of the first load
+    StreamInit m_followed; // the one fetched last, which the output goes by
     std::string m_container;
     UniqueFd m_out;
     uint64_t m_size = 0;
@@ -89,20 +109,22 @@ bool Recorder::open_output() {
     Task& task = m_task;
     // A run after a pause appends to the file the earlier run of this task created.
     const std::string earlier = task.output_path();
+    bool rejoined = false;
     if (task.live.active && task.created_output && task.live.next_sequence >= 0 &&
         ::access(earlier.c_str(), F_OK) == 0) {
-        m_out = UniqueFd(::open(earlier.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
+        m_out = UniqueFd(::open(earlier.c_str(), O_RDWR | O_APPEND | O_CLOEXEC));
         if (m_out.get() < 0) {
             task.set_status("error: cannot open " + earlier + ": " + system_reason(errno));
             return false;
         }
         m_size = static_cast<uint64_t>(std::max<int64_t>(0, file_size(earlier)));
         m_window = LiveWindow(task.live.next_sequence);
+        rejoined = true;
     } else {
         const std::string candidate =
             folder_of(task.output_path()) + "/" + stream_base_name(task.name()) + "." + m_container;
         const std::string output = set_output_path(task, candidate, true).first;
-        m_out = UniqueFd(::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+        m_out = UniqueFd(::open(output.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
         if (m_out.get() < 0) {
             task.set_status("error: cannot create " + output + ": " + system_reason(errno));
             return false;
@@ -112,10 +134,30 @@ bool Recorder::open_output() {
         task.live.next_sequence = -1;
         task.live.gaps = 0;
         task.live.gap_ms = 0;
+        task.live.init_digest = 0;
     }
     if (!lock_output(m_out.get())) {
         task.set_status("error: this stream is already being recorded (" + task.output_path() + ")");
         return false;
+    }
+    if (rejoined) {
+        // The recording holds the bytes up to its place in the stream; a process killed while it
+        // appended may have left part of a segment beyond them, which would end the file in
+        // garbage with the next segment after it.
+        uint64_t recorded = 0;
+        {
+            std::lock_guard lock(task.segment_lock);
+            if (!task.segments.empty()) recorded = task.segments.front()->pos;
+        }
+        if (recorded > 0 && recorded < m_size) {
+            debug_log("[dl] live: cutting %llu bytes no segment accounts for off %s",
+                      static_cast<unsigned long long>(m_size - recorded), task.output_path().c_str());
+            if (::ftruncate(m_out.get(), static_cast<off_t>(recorded)) != 0) {
+                task.set_status("error: cannot write " + task.output_path() + ": " + system_reason(errno));
+                return false;
+            }
+            m_size = recorded;
+        }
     }
     task.live.active = true;
     task.total = 0;
@@ -211,7 +253,10 @@ bool Recorder::record_listed(bool rejoin) {
             debug_log("[dl] live: segment %llu lost (%s)", static_cast<unsigned long long>(sequence),
                       error.c_str());
             m_window.skipped(sequence);
-            task.live.next_sequence = m_window.next();
+            {
+                std::lock_guard lock(task.segment_lock);
+                task.live.next_sequence = m_window.next();
+            }
             lose(segment.duration > 0 ? segment.duration : target());
             continue;
         }
@@ -222,10 +267,11 @@ bool Recorder::record_listed(bool rejoin) {
         m_size += body.size();
         m_last_lost = false;
         m_window.recorded(sequence, segment.uri);
-        task.live.next_sequence = m_window.next();
-        task.live.recorded_ms += std::llround(std::max(0.0, segment.duration) * 1000);
         {
+            // The place and the bytes before it move together (the journal reads them so).
             std::lock_guard lock(task.segment_lock);
+            task.live.next_sequence = m_window.next();
+            task.live.recorded_ms += std::llround(std::max(0.0, segment.duration) * 1000);
             if (!task.segments.empty()) task.segments.front()->pos = m_size;
         }
         task.note_progress();
@@ -251,7 +297,7 @@ bool Recorder::reload() {
             return true;
         }
         if (task.stop) return false;
-        if (now_ms() - m_last_new_ms >= m_timing.live_outage_ms) {
+        if (now_ms() - m_last_new_ms >= outage_ms()) {
             task.set_status("error: live stream lost for " +
                             std::to_string((now_ms() - m_last_new_ms) / 1000) + " s (" + error + ")");
             return false;
@@ -306,41 +352,115 @@ void Recorder::finish(bool ended) {
     task.note_progress();
 }
 
+// The initialisation segment the playlist names: the one the output holds, unless the encoder
+// started over with another. The first one is written at the head of a new file. A later one
+// that differs is written into an MPEG-TS recording (a new program table the stream carries on
+// with); a fragmented MP4 recording keeps its own when the new one describes the same tracks and
+// codec settings, and otherwise ends here: fragments of other tracks or settings after it would
+// make a file that no longer plays.
+InitStep Recorder::follow_init(const StreamInit& init) {
+    Task& task = m_task;
+    MediaSegment segment;
+    segment.uri = init.uri;
+    segment.range_offset = init.range_offset;
+    segment.range_length = init.range_length;
+    std::string body, error;
+    if (!fetch_segment(segment, body, error)) {
+        if (task.stop) return InitStep::kStopped;
+        if (m_size > 0) {
+            debug_log("[dl] live: initialisation segment failed (%s), again at the next reload",
+                      error.c_str());
+            return InitStep::kNotYet;
+        }
+        task.set_status(with_reason("error: init segment fetch failed", error));
+        return InitStep::kEnded;
+    }
+    m_followed = init;
+    const uint64_t digest = init_digest(body);
+    if (digest == task.live.init_digest) return InitStep::kReady;
+    if (m_size > 0 && m_container == "mp4") {
+        if (!init_fits(recorded_init(), body)) {
+            debug_log("[dl] live: a new initialisation segment that does not fit %s",
+                      task.output_path().c_str());
+            ::fsync(m_out.get());
+            // What was recorded stays as it is; a new run records into a file of its own.
+            task.created_output = false;
+            task.live.next_sequence = -1;
+            task.set_status("error: the stream's format changed (a new initialization segment with other "
+                            "tracks or codec settings); the recording ends here");
+            return InitStep::kEnded;
+        }
+        debug_log("[dl] live: a new initialisation segment with the same tracks: recording goes on");
+    } else {
+        if (!append(body)) {
+            task.set_status("error: cannot write " + task.output_path() + ": " + system_reason(errno));
+            return InitStep::kEnded;
+        }
+        m_size += body.size();
+        std::lock_guard lock(task.segment_lock);
+        if (!task.segments.empty()) task.segments.front()->pos = m_size;
+    }
+    task.live.init_digest = digest;
+    return InitStep::kReady;
+}
+
+// The initialisation segment at the head of the output: its boxes up to the first fragment.
+std::string Recorder::recorded_init() const {
+    std::string head;
+    uint64_t at = 0;
+    while (at < m_size && at < kLongestInit) {
+        char bytes[16];
+        const ssize_t n = ::pread(m_out.get(), bytes, sizeof bytes, static_cast<off_t>(at));
+        if (n < 8) break;
+        const auto header = read_box_header(std::string_view(bytes, static_cast<size_t>(n)), m_size - at);
+        if (!header) break;
+        const std::string_view type(header->type.data(), 4);
+        if (type == "moof" || type == "mdat" || at + header->box_size > kLongestInit) break;
+        const size_t old = head.size();
+        head.resize(old + header->box_size);
+        if (::pread(m_out.get(), head.data() + old, header->box_size, static_cast<off_t>(at)) !=
+            static_cast<ssize_t>(header->box_size)) {
+            head.resize(old);
+            break;
+        }
+        at += header->box_size;
+    }
+    return head;
+}
+
 void Recorder::run() {
     Task& task = m_task;
     if (!open_output()) return;
     task.set_status(live_status_text(task.live.gaps, task.live.gap_ms));
     const bool rejoin = m_window.next() >= 0;
-    if (!rejoin && !m_init.uri.empty()) {
-        MediaSegment init;
-        init.uri = m_init.uri;
-        init.range_offset = m_init.range_offset;
-        init.range_length = m_init.range_length;
-        std::string body, error;
-        if (!fetch_segment(init, body, error)) {
-            if (!task.stop) task.set_status(with_reason("error: init segment fetch failed", error));
+    // The listed segments' initialisation segment is the output's (a rejoin that could not fetch
+    // it yet records nothing before it has).
+    bool usable = true;
+    if (!m_init.uri.empty()) {
+        const InitStep step = follow_init(m_init);
+        if (step == InitStep::kEnded) return;
+        if (step == InitStep::kStopped) {
             finish(false);
             return;
         }
-        if (!append(body)) {
-            task.set_status("error: cannot write " + task.output_path() + ": " + system_reason(errno));
-            return;
-        }
-        m_size += body.size();
+        usable = step == InitStep::kReady;
     }
     m_last_new_ms = now_ms();
     bool first = true;
     for (;;) {
-        const uint64_t listed_end = m_track.first_sequence + m_track.segments.size();
-        const bool advanced = record_listed(first && rejoin);
-        first = false;
-        if (task.status_is_error()) return;
-        if (task.stop) break;
-        if (m_track.ended && m_window.next() >= static_cast<int64_t>(listed_end)) {
-            finish(true);
-            return;
+        bool advanced = false;
+        if (usable) {
+            const uint64_t listed_end = m_track.first_sequence + m_track.segments.size();
+            advanced = record_listed(first && rejoin);
+            first = false;
+            if (task.status_is_error()) return;
+            if (task.stop) break;
+            if (m_track.ended && m_window.next() >= static_cast<int64_t>(listed_end)) {
+                finish(true);
+                return;
+            }
         }
-        if (now_ms() - m_last_new_ms >= m_timing.live_outage_ms) {
+        if (now_ms() - m_last_new_ms >= outage_ms()) {
             task.set_status("error: live stream lost for " +
                             std::to_string((now_ms() - m_last_new_ms) / 1000) +
                             " s (the playlist stopped advancing)");
@@ -353,6 +473,17 @@ void Recorder::run() {
             if (task.status_is_error()) return;
             break;
         }
+        const StreamInit listed{m_track.init_uri, m_track.init_range_offset, m_track.init_range_length};
+        if (listed.uri.empty() ||
+            (listed.uri == m_followed.uri && listed.range_offset == m_followed.range_offset &&
+             listed.range_length == m_followed.range_length)) {
+            usable = true;
+            continue;
+        }
+        const InitStep step = follow_init(listed);
+        if (step == InitStep::kEnded) return;
+        if (step == InitStep::kStopped) break;
+        usable = step == InitStep::kReady;
     }
     finish(false);
 }
@@ -367,7 +498,8 @@ std::string live_status_text(uint32_t gaps, int64_t gap_ms) {
 
 void record_live_stream(const std::shared_ptr<Task>& task, StreamJob& job) {
     if (job.separate_audio) {
-        task->set_status("error: live streams with a separate audio track are not supported");
+        task->set_status("error: live stream with separate audio: recording the video alone would leave out "
+                         "the sound");
         return;
     }
     Recorder recorder(task, job);

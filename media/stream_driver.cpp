@@ -102,7 +102,11 @@ void run_stream_task(const std::shared_ptr<Task>& task) {
         if (!stopped()) task->set_status("error: " + job.error);
         return;
     }
-    if (job.live) {
+    // A recording that was paused (or the program closed) while the stream was live goes on in
+    // its file when the stream has ended since: what is listed past its place is added, and it is
+    // done. Taken for a download on demand, it would be fetched again beside the recording.
+    const bool recording = task->live.active && task->live.next_sequence >= 0 && task->created_output;
+    if (job.live || recording) {
         record_live_stream(task, job);
         return;
     }

@@ -14,8 +14,8 @@
 
 namespace twk {
 
-// A track never lists more segments than this: a longer HLS playlist is refused, a DASH manifest
-// whose addressing yields more is cut here.
+// A track never lists more segments than this: a longer HLS playlist, or a DASH manifest whose
+// addressing yields more, is refused rather than fetched in part.
 constexpr size_t kMaxStreamSegments = 1000000;
 // Byte ranges and offsets above 2^48 are passed over as nonsense.
 constexpr int64_t kMaxRangeValue = int64_t{1} << 48;

@@ -43,6 +43,7 @@ void EngineLink::apply(const app::Settings& settings) {
     m_engine->set_proxy(settings.proxy_mode == app::kProxyCustom ? settings.proxy : std::string());
     m_engine->set_use_system_proxy(settings.proxy_mode == app::kProxySystem);
     m_engine->set_max_per_host(settings.max_per_host);
+    m_engine->set_live_outage_limit(settings.live_outage_limit);
     // Queued tasks start when a slot frees up; lowering the number lets running ones finish.
     m_engine->set_max_concurrent(settings.downloads_at_once);
     m_engine->set_global_limit(settings.global_limit());
@@ -93,6 +94,9 @@ EngineOps EngineLink::ops() {
         const RefreshResult result = m_engine->refresh_link(id, options);
         error = result.message;
         return result.ok();
+    };
+    ops.finish = [this](int32_t id) {
+        if (m_engine) m_engine->finish_recording(id);
     };
     ops.remove = [this](const std::vector<int32_t>& ids) {
         if (!m_engine) return;

@@ -40,6 +40,8 @@ struct EngineOps {
     std::function<void(int32_t)> cancel;
     // Runs a failed, canceled or paused task again, from its sidecar where that still fits.
     std::function<void(int32_t)> retry;
+    // Ends a live recording "done" with what it holds (core/engine.h `finish_recording`).
+    std::function<void(int32_t)> finish;
     // Takes the tasks out of the list and the journal in any state (core/engine.h `remove`);
     // `undo_remove` puts back what the last call took, false when nothing could be.
     std::function<void(const std::vector<int32_t>&)> remove;

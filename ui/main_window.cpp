@@ -109,6 +109,12 @@ MainWindow::MainWindow(EngineOps ops, QWidget* parent)
     connect(m_actions.remove, &QAction::triggered, this, [this] { delete_selected(); });
     connect(m_actions.settings, &QAction::triggered, this, &MainWindow::open_settings);
     connect(m_actions.undo, &QAction::triggered, this, [this] { undo_delete(); });
+    connect(m_actions.stop, &QAction::triggered, this, [this] {
+        pull_selection();
+        for (const TaskView* task : m_model.selection()) {
+            if (task->recording() && m_ops.finish) m_ops.finish(task->id);
+        }
+    });
     connect(m_actions.pause_all, &QAction::triggered, this, [this] { act_on_all(PauseAction::Pause); });
     connect(m_actions.resume_all, &QAction::triggered, this, [this] { act_on_all(PauseAction::Resume); });
     connect(m_actions.language, &QAction::triggered, this, &MainWindow::switch_language_now);
@@ -197,7 +203,7 @@ void MainWindow::retranslate() {
 }
 
 void MainWindow::follow_model() {
-    m_actions.follow(m_model.pause_action(), row_menu().present);
+    m_actions.follow(m_model.pause_action(), row_menu().present, m_model.recording_selected());
     m_actions.follow_queue(!queued_selection().empty());
     // Rows the filter hides are not "no tasks": the texts say what to do about them.
     const bool filtered_out = m_list_model->rowCount() > 0 && m_filter->rowCount() == 0;

@@ -98,6 +98,7 @@ constexpr Phrase kPhrases[] = {
     {"empty url", "链接为空"},
     {"engine not running", "引擎未运行"},
     {"retrying: ", "重试中："},
+    {"recording", "录制中"},
 };
 
 } // namespace
@@ -139,6 +140,11 @@ std::string bottom_left_text(const TaskView& task) {
 }
 
 std::string bottom_right_text(const TaskView& task) {
+    // A recording has no total to count down to: the media time it holds instead.
+    if (task.recording()) {
+        if (language_is_chinese()) return "已录制 " + chinese_duration(task.recorded);
+        return format_duration(task.recorded) + " recorded";
+    }
     if (task.total == 0 || task.state() != ViewState::Downloading) return {};
     double speed = task.displayed_speed();
     double remaining = INFINITY;

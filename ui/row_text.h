@@ -30,7 +30,7 @@ std::string speed_text(double bytes_per_second);
 // configured connections.
 std::string bottom_left_text(const TaskView& task);
 // "3m 5s left · 30%" (English) or "剩余 3 分 5 秒 · 30%": only for a downloading task of known
-// size, else empty.
+// size; "12m 5s recorded" ("已录制 12 分 5 秒") for a live recording under way; else empty.
 std::string bottom_right_text(const TaskView& task);
 
 // A status or error text the engine wrote, in the language in force: the engine's texts stay

@@ -91,6 +91,8 @@ void TaskViewModel::update(const std::vector<TaskSnapshot>& tasks, double now_se
         task.connections = static_cast<int64_t>(std::min<uint64_t>(entry.connections, 1024));
         task.failure = entry.failure;
         task.added_ms = entry.added_ms;
+        task.live = entry.live;
+        task.recorded = entry.recorded;
         std::vector<SegmentView> segments;
         read_segments(entry, task.segments, segments);
         task.segments = std::move(segments);
@@ -250,6 +252,13 @@ PauseAction pause_action_for(ViewState state) {
     case ViewState::Done: return PauseAction::None;
     }
     return PauseAction::None;
+}
+
+bool TaskViewModel::recording_selected() const {
+    for (const TaskView* task : selection()) {
+        if (task->recording()) return true;
+    }
+    return false;
 }
 
 PauseAction TaskViewModel::pause_action() const {

@@ -54,12 +54,16 @@ struct TaskView {
     std::vector<SegmentView> segments;
     double speed = 0;                                // bytes per second, smoothed
     std::deque<std::pair<double, uint64_t>> samples; // (seconds, bytes)
+    bool live = false; // a live recording: no total, `recorded` seconds of media so far
+    double recorded = 0;
 
     ViewState state() const { return view; }
     bool active() const; // queued, probing or downloading
+    // A live recording under way, which Stop ends with what it holds.
+    bool recording() const { return live && view == ViewState::Downloading; }
     // Only while bytes arrive: not while a stream's parts are joined ("muxing" and the like).
     double displayed_speed() const {
-        return view == ViewState::Downloading && status == "downloading" ? speed : 0;
+        return view == ViewState::Downloading && (status == "downloading" || live) ? speed : 0;
     }
 };
 
@@ -111,6 +115,8 @@ public:
     // What the second button does for the selection: pause when a selected row is under way,
     // else resume when one is paused, else retry when one failed.
     PauseAction pause_action() const;
+    // Whether a selected row is a live recording under way (Stop Recording applies).
+    bool recording_selected() const;
     // After the engine was told to remove the selected tasks: hide them and select the row that
     // now takes the current one's place (the last row when it was last, nothing when none is
     // left).

@@ -116,6 +116,7 @@ constexpr std::array<TextPair, kTextCount> kTexts = {{
     {"全部暂停", "Pause All"},                                                                          // 98
     {"全部继续", "Resume All"},                                                                         // 99
     {"开始时间", "Started"},                                                                            // 100
+    {"停止录制", "Stop Recording"},                                                                     // 101
 }};
 
 // The name of each entry, by number: callers look texts up by these.
@@ -221,6 +222,7 @@ constexpr std::array<const char*, kTextCount> kKeys = {{
     "action.pause_all",
     "action.resume_all",
     "details.started",
+    "action.stop_recording",
 }};
 
 LanguageMode g_mode = LanguageMode::System;

@@ -8,7 +8,7 @@
 
 namespace twk::ui {
 
-inline constexpr int kTextCount = 101;
+inline constexpr int kTextCount = 102;
 
 // The texts added since the table was numbered, by name.
 enum TextName : int {

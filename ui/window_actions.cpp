@@ -36,6 +36,7 @@ WindowActions::WindowActions(QWidget* owner) {
     remove = make(owner, kIconDelete, QKeySequence::Delete);
     settings = make(owner, kIconSettings, QKeySequence());
     undo = make(owner, -1, QKeySequence::Undo);
+    stop = make(owner, -1, QKeySequence());
     pause_all = make(owner, -1, QKeySequence());
     resume_all = make(owner, -1, QKeySequence());
     language = make(owner, -1, QKeySequence());
@@ -58,6 +59,7 @@ void WindowActions::retranslate(PauseAction action) {
     settings->setText(t("action.settings"));
     settings->setToolTip(t("action.settings"));
     undo->setText(t("action.undo_delete"));
+    stop->setText(t("action.stop_recording"));
     pause_all->setText(t("action.pause_all"));
     resume_all->setText(t("action.resume_all"));
     language->setText(t("menu.language"));
@@ -72,7 +74,8 @@ void WindowActions::follow_queue(bool queued_selected) {
         action->setEnabled(queued_selected);
 }
 
-void WindowActions::follow(PauseAction action, bool has_selection) {
+void WindowActions::follow(PauseAction action, bool has_selection, bool recording_selected) {
+    stop->setEnabled(recording_selected);
     if (action != m_shown) {
         m_shown = action;
         pause->setText(t(pause_key(action)));

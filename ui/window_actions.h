@@ -17,13 +17,14 @@ struct WindowActions {
     // Texts in the language in force; the pause button's for `action`.
     void retranslate(PauseAction action);
     // Enabled states and the pause button's face for the selection.
-    void follow(PauseAction action, bool has_selection);
+    void follow(PauseAction action, bool has_selection, bool recording_selected = false);
 
     QAction* add = nullptr;      // Ctrl+N
     QAction* pause = nullptr;    // Space: pause, resume or retry the selection
     QAction* remove = nullptr;   // Delete
     QAction* settings = nullptr; //
     QAction* undo = nullptr;     // Ctrl+Z: undo the last removal
+    QAction* stop = nullptr;     // ends the selected live recordings "done" (the row menu)
     QAction* pause_all = nullptr;
     QAction* resume_all = nullptr;
     QAction* language = nullptr;

@@ -166,6 +166,10 @@ void MainWindow::show_row_menu(const QPoint& global_pos) {
     RowMenu state = row_menu();
     if (!state.present) return;
     QMenu menu(this);
+    if (m_actions.stop->isEnabled()) {
+        menu.addAction(m_actions.stop);
+        menu.addSeparator();
+    }
     const std::pair<RowCommand, QAction*> entries[] = {
         {RowCommand::Open, menu.addAction(t("row.open"))},
         {RowCommand::ShowInFolder, menu.addAction(t("row.show_in_folder"))},

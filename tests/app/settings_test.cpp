@@ -193,6 +193,18 @@ TEST_F(SettingsTest, SaveTrimsTheProxyAndWritesEveryValue) {
     }
     form.downloads_at_once = 99;
     EXPECT_EQ(save_settings(store, form, kExe).downloads_at_once, 10);
+    // The live outage limit: a form without one keeps what is stored; outside 1 s to a day, the
+    // default.
+    EXPECT_EQ(loaded.live_outage_limit, 300);
+    form.live_outage_limit = 900;
+    EXPECT_EQ(save_settings(store, form, kExe).live_outage_limit, 900);
+    form.live_outage_limit = 0;
+    EXPECT_EQ(save_settings(store, form, kExe).live_outage_limit, 900);
+    EXPECT_EQ(load_settings(store, "/dl").live_outage_limit, 900);
+    for (int32_t stored : {0, -1, 86401}) {
+        store.write_dword("LiveOutageLimit", stored);
+        EXPECT_EQ(load_settings(store, "/dl").live_outage_limit, 300) << stored;
+    }
     EXPECT_EQ(store.read_string("ProxyMode", ""), "custom");
     EXPECT_EQ(store.read_dword("FollowSystemProxy", 7), 0);
 

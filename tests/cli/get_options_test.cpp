@@ -41,6 +41,8 @@ TEST(GetOptions, ReadsEveryOptionInEachSpelling) {
                        "--live-from-start",
                        "--skip-bad-segments",
                        "--max-per-host=6",
+                       "--live-outage-limit",
+                       "900",
                        "http://h/f"},
                       o, error))
         << error;
@@ -60,6 +62,7 @@ TEST(GetOptions, ReadsEveryOptionInEachSpelling) {
     EXPECT_EQ(o.request.cookies, "a=b");
     EXPECT_EQ(o.request.type, "dash");
     EXPECT_TRUE(o.request.live_from_start && o.request.skip_bad_segments);
+    EXPECT_EQ(o.request.live_outage_limit, 900);
     EXPECT_EQ(o.urls, std::vector<std::string>{"http://h/f"});
 }
 
@@ -83,6 +86,10 @@ TEST(GetOptions, BadUsageIsRefusedWithAReason) {
         {{"-x", "8x", "u"}, "connections must be one of 1, 2, 4, 8, 12, 16, 24, 32"},
         {{"-j", "0", "u"}, "max-concurrent must be a whole number from 1 to 1000"},
         {{"--max-per-host", "0", "u"}, "max-per-host must be a whole number from 1 to 1000"},
+        {{"--live-outage-limit", "0", "u"},
+         "live-outage-limit must be a whole number of seconds from 1 to 86400"},
+        {{"--live-outage-limit=86401", "u"},
+         "live-outage-limit must be a whole number of seconds from 1 to 86400"},
         {{"--limit", "10X", "u"}, "bad rate: 10X (bytes per second, with optional K, M or G)"},
         {{"--limit", "-5", "u"}, "bad rate: -5 (bytes per second, with optional K, M or G)"},
         {{"-H", "NoColon", "u"}, "bad header: expected 'Name: Value'"},
@@ -265,6 +272,7 @@ TEST(StartRequest, TheOptionsRecordMatchesTheJsonRequest) {
     o.request.type = "dash";
     o.request.live_from_start = true;
     o.request.skip_bad_segments = true;
+    o.request.live_outage_limit = 45;
     for (const GetOptions& options : {o, GetOptions{}}) {
         const std::string url = "http://h/f.bin";
         const StartOptions direct = start_options(options, url);
@@ -286,6 +294,7 @@ TEST(StartRequest, TheOptionsRecordMatchesTheJsonRequest) {
         EXPECT_EQ(direct.headers, read.headers);
         EXPECT_EQ(direct.live_from_start, read.live_from_start);
         EXPECT_EQ(direct.skip_bad_segments, read.skip_bad_segments);
+        EXPECT_EQ(direct.live_outage_limit, read.live_outage_limit);
     }
 }
 

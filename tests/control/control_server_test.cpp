@@ -182,6 +182,17 @@ TEST_F(ControlServerTest, RoutesAnswerWithTheirExactReplies) {
         {"POST", "/retry", m_extension, "{\"id\":1.5}", 400, "application/json",
          "{\"ok\":false,\"error\":\"bad id\"}"},
         {"POST", "/retry", m_extension, "{\"id\":999}", 200, "application/json", "{\"ok\":true}"},
+        {"POST",
+         "/stop",
+         {},
+         "{\"id\":1}",
+         403,
+         "application/json",
+         "{\"ok\":false,\"error\":\"forbidden\"}"},
+        {"GET", "/stop", m_extension, "", 404, "text/plain", "not found"},
+        {"POST", "/stop", m_extension, "{\"id\":0}", 400, "application/json",
+         "{\"ok\":false,\"error\":\"bad id\"}"},
+        {"POST", "/stop", m_extension, "{\"id\":999}", 200, "application/json", "{\"ok\":true}"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.method) + " " + c.target + " " + c.body);
@@ -210,6 +221,34 @@ TEST_F(ControlServerTest, RetryRunsAFailedDownloadAgain) {
     Reply reply = curl("POST", "/retry", m_extension, "{\"id\":" + std::to_string(id) + "}");
     EXPECT_EQ(reply.body, "{\"ok\":true}");
     EXPECT_TRUE(test::wait_until([&] { return state() == kDone; }, 30000));
+}
+
+// The status page's Stop: a live recording (a playlist that never ends, served by nginx) ends
+// "done", its file holding what was listed.
+TEST_F(ControlServerTest, StopEndsALiveRecordingDone) {
+    test::TempDir site;
+    std::filesystem::create_directories(site.file("www"));
+    std::filesystem::create_directories(site.file("nginx"));
+    std::string playlist = "#EXTM3U\n#EXT-X-TARGETDURATION:2\n#EXT-X-MEDIA-SEQUENCE:0\n";
+    for (int i = 0; i < 2; ++i) {
+        playlist += "#EXTINF:2.0,\ns" + std::to_string(i) + ".ts\n";
+        test::write_file(site.file("www/s" + std::to_string(i) + ".ts"),
+                         std::string(188, static_cast<char>('a' + i)));
+    }
+    test::write_file(site.file("www/live.m3u8"), playlist);
+    test::NginxSite nginx;
+    std::string error;
+    ASSERT_TRUE(nginx.start(site.file("www"), site.file("nginx"), "", error)) << error;
+    const int32_t id = engine_add(m_engine, nginx.url("/live.m3u8"), 1, "");
+    ASSERT_GT(id, 0);
+    auto task = [&] { return m_engine->snapshot().tasks.at(0); };
+    ASSERT_TRUE(test::wait_until([&] { return task().status == "recording" && task().done == 376; }, 30000))
+        << task().status;
+    Reply reply = curl("POST", "/stop", m_extension, "{\"id\":" + std::to_string(id) + "}");
+    EXPECT_EQ(reply.body, "{\"ok\":true}");
+    ASSERT_TRUE(test::wait_until([&] { return task().state == kDone; }, 30000)) << task().status;
+    EXPECT_EQ(task().status, "done");
+    EXPECT_EQ(test::read_file(m_dir.file("dl/live.ts")), std::string(188, 'a') + std::string(188, 'b'));
 }
 
 TEST_F(ControlServerTest, ServesTheBuiltInStatusPage) {

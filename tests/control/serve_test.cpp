@@ -163,5 +163,31 @@ TEST_F(ServeTest, StatusPageInHeadlessChromium) {
     EXPECT_EQ(serve.process().wait_exit(kDeadlineMs), 0) << serve.log();
 }
 
+// A live recording on the status page: the media time and bytes it holds instead of a
+// percentage, and a Stop button that ends it "done" with its file whole.
+TEST_F(ServeTest, StatusPageShowsAndStopsALiveRecording) {
+    test::ProcessResult install = test::run_process({"bash", TWK_BROWSER_DIR "/install.sh"}, 300000);
+    ASSERT_EQ(install.status, 0) << install.output;
+    // A playlist that never ends (nothing new comes either): the recording holds its two segments.
+    test::write_file(m_dir.file("www/live.m3u8"),
+                     "#EXTM3U\n#EXT-X-TARGETDURATION:2\n#EXT-X-MEDIA-SEQUENCE:0\n"
+                     "#EXTINF:2.0,\ns0.ts\n#EXTINF:2.0,\ns1.ts\n");
+    test::write_file(m_dir.file("www/s0.ts"), std::string(188, 'a'));
+    test::write_file(m_dir.file("www/s1.ts"), std::string(188, 'b'));
+
+    Serve serve(m_dir.file("dl"), m_dir.file("serve.log"));
+    ASSERT_TRUE(serve.wait_listening()) << serve.log();
+    ASSERT_EQ(serve.start(m_nginx.url("/live.m3u8"), 1), "{\"ok\":true,\"id\":1,\"connections\":1}");
+
+    test::ProcessResult page = test::run_process(
+        {"node", TWK_BROWSER_DIR "/status_page_live.mjs", serve.base() + "/", TWK_TEST_OUTPUT_DIR}, 180000);
+    EXPECT_EQ(page.status, 0) << page.output << serve.log();
+    EXPECT_NE(page.output.find("PASS"), std::string::npos) << page.output;
+    EXPECT_EQ(test::read_file(m_dir.file("dl/live.ts")), std::string(188, 'a') + std::string(188, 'b'));
+
+    serve.process().signal(SIGINT);
+    EXPECT_EQ(serve.process().wait_exit(kDeadlineMs), 0) << serve.log();
+}
+
 } // namespace
 } // namespace twk

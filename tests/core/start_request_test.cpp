@@ -18,6 +18,7 @@ std::string describe(const Task& task) {
                std::to_string(request.proxy.port);
     }
     if (!request.post_data.empty()) out += " body=" + request.post_data;
+    if (request.live_outage_limit != 0) out += " outage=" + std::to_string(request.live_outage_limit);
     for (const auto& [name, value] : request.headers)
         out += " [" + name + ": " + value + "]";
     return out;
@@ -62,6 +63,14 @@ TEST(MapStartRequest, MembersDefaultsAndModes) {
         {R"({"url":"http://h/b.zip","proxy":" socks5://p:1080 "})", false,
          "name=b.zip conn=8 GET ua=TWK insecure=0 limit=0 auto=1 stream= proxy=2:p:1080"},
         {R"({"url":"http://h/b.zip","proxy":"ftp://p:1"})", false, kPlain},
+        // A live recording's outage limit, in seconds from 1 to a day, in either mode.
+        {R"({"url":"http://h/b.zip","liveOutageLimit":600})", false,
+         "name=b.zip conn=8 GET ua=TWK insecure=0 limit=0 auto=1 stream= outage=600"},
+        {R"({"url":"http://h/b.zip","liveOutageLimit":"86400"})", true,
+         "name=b.zip conn=8 GET ua=TWK insecure=0 limit=0 auto=1 stream= outage=86400"},
+        {R"({"url":"http://h/b.zip","liveOutageLimit":0})", false, kPlain},
+        {R"({"url":"http://h/b.zip","liveOutageLimit":86401})", false, kPlain},
+        {R"({"url":"http://h/b.zip","liveOutageLimit":-30})", true, kPlain},
         // Streams: by URL in either mode, by "type" only in capture mode.
         {R"({"url":"http://h/v/index.M3U8?token=1"})", false,
          "name=index.M3U8 conn=8 GET ua=TWK insecure=0 limit=0 auto=1 stream=hls"},

@@ -65,6 +65,8 @@ JournalEntry full_entry() {
     e.request.live_from_start = true;
     e.request.skip_bad_segments = true;
     e.request.added_ms = 1'765'400'000'123;
+    e.request.live_outage_limit = 900;
+    e.live = {true, 41, 82'000, 2, 14'000, 0xFEDCBA9876543210};
     e.state = kError;
     e.status = "error: HTTP 404";
     e.total = kMaxJournalNumber;
@@ -189,6 +191,16 @@ TEST(TaskJournal, AFileOfAnotherShapeIsSetAsideAndABadEntryOnlyCostsItself) {
          with_entry_change("\"outputPath\":\"/tmp/two.bin\"", "\"outputPath\":\"/tmp/\""),
          {1, 3}},
         {"a number where text belongs", with_entry_change("\"status\":\"paused\"", "\"status\":4"), {1, 3}},
+        {"a live recording whose digest is no digest",
+         with_entry_change("\"supportsRange\":true}",
+                           "\"supportsRange\":true,\"live\":{\"next\":3,\"recordedMs\":0,\"gaps\":0,"
+                           "\"gapMs\":0,\"init\":\"xyz\"}}"),
+         {1, 3}},
+        {"a live recording before its first segment",
+         with_entry_change("\"supportsRange\":true}",
+                           "\"supportsRange\":true,\"live\":{\"next\":-2,\"recordedMs\":0,\"gaps\":0,"
+                           "\"gapMs\":0,\"init\":\"0000000000000000\"}}"),
+         {1, 3}},
     };
     for (const DamageCase& c : cases) {
         TempDir dir;

@@ -132,6 +132,8 @@ std::vector<std::string> uris(const TrackPlan& track) {
     return out;
 }
 
+constexpr size_t kOverTheCap = SIZE_MAX; // the manifest is refused
+
 TEST(DashTemplate, TimelineRepeatsAndDurationCounts) {
     StreamPlan plan =
         parse_dash(kManifestUrl, video_mpd("<SegmentTemplate timescale=\"1000\" startNumber=\"3\" "
@@ -173,17 +175,30 @@ TEST(DashTemplate, TimelineRepeatsAndDurationCounts) {
          "P0D", 1},
         {"<SegmentTemplate timescale=\"1000\" media=\"$Number$\"><SegmentTimeline><S d=\"1\" r=\"-1\"/>"
          "</SegmentTimeline></SegmentTemplate>",
-         "P9999999999D", kMaxStreamSegments},
+         "P9999999999D", kOverTheCap},
+        {"<SegmentTemplate timescale=\"1000\" media=\"$Number$\"><SegmentTimeline><S d=\"1\" r=\"999999\"/>"
+         "</SegmentTimeline></SegmentTemplate>",
+         "PT1000S", kMaxStreamSegments},
+        {"<SegmentTemplate timescale=\"1000\" media=\"$Number$\"><SegmentTimeline><S d=\"1\" r=\"1000000\"/>"
+         "</SegmentTimeline></SegmentTemplate>",
+         "PT1001S", kOverTheCap},
         {"<SegmentTemplate duration=\"4\" media=\"$Number$\"/>", "PT10S", 3},
         {"<SegmentTemplate duration=\"4000\" timescale=\"1000\" media=\"$Number$\"/>", "PT8.002S", 2},
         {"<SegmentTemplate duration=\"4\" media=\"$Number$\"/>", "PT8.005S", 3},
         {"<SegmentTemplate duration=\"1\" timescale=\"0\" media=\"$Number$\"/>", "PT3S", 3},
-        {"<SegmentTemplate duration=\"1\" media=\"$Number$\"/>", "P99999D", kMaxStreamSegments},
+        {"<SegmentTemplate duration=\"1\" media=\"$Number$\"/>", "P99999D", kOverTheCap},
+        {"<SegmentTemplate duration=\"1\" media=\"$Number$\"/>", "PT1000000S", kMaxStreamSegments},
+        {"<SegmentTemplate duration=\"1\" media=\"$Number$\"/>", "PT1000001S", kOverTheCap},
     };
     for (const auto& c : cases) {
         StreamPlan p = parse_dash(kManifestUrl, video_mpd(c.addressing, c.total));
         if (c.count == 0) {
             EXPECT_EQ(p.error, "could not build video segment list");
+            continue;
+        }
+        // A cut list would join into part of the stream reported as the whole.
+        if (c.count == kOverTheCap) {
+            EXPECT_EQ(p.error, "manifest lists more than 1000000 segments") << c.addressing << " " << c.total;
             continue;
         }
         ASSERT_EQ(p.error, "") << c.addressing;
@@ -245,6 +260,18 @@ TEST(DashLive, DynamicManifestsListWhatIsAvailableNow) {
     EXPECT_DOUBLE_EQ(plan.video.target_duration, 2);
     ASSERT_EQ(plan.video.segments.size(), 4u);
     EXPECT_EQ(plan.video.segments.uri(3), "http://h/c-10.m4s");
+
+    // A separate audio set would be left out of a recording: refused, and said why. (An audio
+    // set without a Representation is dropped as for a manifest on demand.)
+    const std::string with_audio = head + R"(><Period><AdaptationSet mimeType="video/mp4"><Representation
+        id="v" bandwidth="1"><SegmentTemplate timescale="1" duration="2" media="v-$Number$.m4s"/></Representation>
+        </AdaptationSet><AdaptationSet mimeType="audio/mp4"><Representation id="a" bandwidth="1"><SegmentTemplate
+        timescale="1" duration="2" media="a-$Number$.m4s"/></Representation></AdaptationSet></Period></MPD>)";
+    for (const double now : {1767225662.0, 1767225600.5}) { // segments available, and none yet
+        EXPECT_EQ(parse_dash("http://h/live.mpd", with_audio, now).error,
+                  "live stream with separate audio: its audio comes in an AdaptationSet of its own, and "
+                  "recording the video alone would leave out the sound");
+    }
 
     // A static manifest is on demand, as before.
     plan = parse_dash("http://h/live.mpd", R"(<MPD type="static" mediaPresentationDuration="PT4S"><Period>

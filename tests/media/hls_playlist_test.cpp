@@ -251,8 +251,9 @@ TEST(HlsMaster, ChoosesByBandwidthThenAreaThenOrder) {
 TEST(HlsMaster, VariantDetailsAndSeparateFragmentedAudio) {
     FakeServer server;
     server.files["http://cdn.test/show/v/hi.m3u8"] =
-        "#EXTM3U\n#EXT-X-MAP:URI=\"init.mp4\"\nseg0.m4s\nseg1.m4s\n";
-    server.files["http://cdn.test/show/a/de.m3u8"] = "#EXTM3U\n#EXT-X-MAP:URI=\"ainit.mp4\"\na0.m4s\n";
+        "#EXTM3U\n#EXT-X-MAP:URI=\"init.mp4\"\nseg0.m4s\nseg1.m4s\n#EXT-X-ENDLIST\n";
+    server.files["http://cdn.test/show/a/de.m3u8"] =
+        "#EXTM3U\n#EXT-X-MAP:URI=\"ainit.mp4\"\na0.m4s\n#EXT-X-ENDLIST\n";
     const std::string master =
         "#EXTM3U\n"
         "#EXT-X-MEDIA:TYPE=AUDIO,GROUP-ID=\"aac\",LANGUAGE=\"en\",URI=\"a/en.m3u8\"\n"
@@ -286,12 +287,13 @@ TEST(HlsMaster, AudioIsLeftOutUnlessBothTracksAreFragmented) {
         bool separate;
         const char* container;
     } cases[] = {
-        {"#EXTM3U\nv.ts\n", "#EXTM3U\n#EXT-X-MAP:URI=\"i.mp4\"\na.m4s\n", false, "ts"},
-        {"#EXTM3U\nv.m4s\n", "#EXTM3U\na.ts\n", false, "mp4"},
-        {"#EXTM3U\nv.m4s\n", nullptr, false, "mp4"},
-        {"#EXTM3U\nv.m4s\n", "#EXTM3U\n#EXT-X-ENDLIST\n", false, "mp4"},
-        {"#EXTM3U\nv.m4s\n", "#EXTM3U\n#EXT-X-KEY:METHOD=SAMPLE-AES,URI=\"k\"\na.m4s\n", false, "mp4"},
-        {"#EXTM3U\nv.m4s\n", "#EXTM3U\na.m4s\n", true, "mp4"},
+        {"#EXTM3U\nv.ts\n#EXT-X-ENDLIST\n", "#EXTM3U\n#EXT-X-MAP:URI=\"i.mp4\"\na.m4s\n", false, "ts"},
+        {"#EXTM3U\nv.m4s\n#EXT-X-ENDLIST\n", "#EXTM3U\na.ts\n", false, "mp4"},
+        {"#EXTM3U\nv.m4s\n#EXT-X-ENDLIST\n", nullptr, false, "mp4"},
+        {"#EXTM3U\nv.m4s\n#EXT-X-ENDLIST\n", "#EXTM3U\n#EXT-X-ENDLIST\n", false, "mp4"},
+        {"#EXTM3U\nv.m4s\n#EXT-X-ENDLIST\n", "#EXTM3U\n#EXT-X-KEY:METHOD=SAMPLE-AES,URI=\"k\"\na.m4s\n",
+         false, "mp4"},
+        {"#EXTM3U\nv.m4s\n#EXT-X-ENDLIST\n", "#EXTM3U\na.m4s\n", true, "mp4"},
     };
     for (const auto& c : cases) {
         FakeServer server;
@@ -309,6 +311,40 @@ TEST(HlsMaster, AudioIsLeftOutUnlessBothTracksAreFragmented) {
             EXPECT_EQ(plan.audio.bandwidth, 0);
             EXPECT_TRUE(plan.audio.language.empty());
         }
+    }
+}
+
+// A live variant whose audio comes as a playlist of its own would be recorded without sound:
+// refused, whatever the containers, before the audio playlist is fetched. Audio within the
+// variant (a rendition without URI) is recorded with it.
+TEST(HlsMaster, ALiveVariantWithSeparateAudioIsRefused) {
+    struct Case {
+        const char* video;
+        const char* media_uri;
+        const char* error;
+    } cases[] = {
+        {"#EXTM3U\nv.ts\n", ",URI=\"a.m3u8\"",
+         "live stream with separate audio: its audio rendition (EXT-X-MEDIA TYPE=AUDIO) has a playlist of "
+         "its "
+         "own, and recording the video alone would leave out the sound"},
+        {"#EXTM3U\n#EXT-X-MAP:URI=\"i.mp4\"\nv.m4s\n", ",URI=\"a.m3u8\"",
+         "live stream with separate audio: its audio rendition (EXT-X-MEDIA TYPE=AUDIO) has a playlist of "
+         "its "
+         "own, and recording the video alone would leave out the sound"},
+        {"#EXTM3U\nv.ts\n", "", ""},
+        {"#EXTM3U\nv.ts\n#EXT-X-ENDLIST\n", ",URI=\"a.m3u8\"", ""},
+    };
+    for (const auto& c : cases) {
+        FakeServer server;
+        server.files["http://cdn.test/show/v.m3u8"] = c.video;
+        server.files["http://cdn.test/show/a.m3u8"] = "#EXTM3U\na.ts\n";
+        const StreamPlan plan =
+            parse_hls(kMaster,
+                      std::string("#EXTM3U\n#EXT-X-MEDIA:TYPE=AUDIO,GROUP-ID=\"g\"") + c.media_uri +
+                          "\n#EXT-X-STREAM-INF:BANDWIDTH=1,AUDIO=\"g\"\nv.m3u8\n",
+                      server.fetch());
+        EXPECT_EQ(plan.error, c.error) << c.video << c.media_uri;
+        if (*c.error) EXPECT_EQ(server.fetched, std::vector<std::string>{"http://cdn.test/show/v.m3u8"});
     }
 }
 

@@ -20,6 +20,7 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <fstream>
 #include <map>
 #include <mutex>
 #include <vector>
@@ -325,6 +326,70 @@ TEST_F(LiveHls, ResumeAfterAPauseRejoinsAtTheLiveEdgeWithAGap) {
     EXPECT_EQ(recording->live.gap_ms.load(), 10000);
     EXPECT_EQ(recording->output_path(), dir.file("live.ts"));
     expect_packets_of(recording->output_path(), expected);
+}
+
+// A restart of the program (the engine gone, its journal read by the next one) is a pause: the
+// recording goes on in the same file from the live edge and counts what it missed. What a
+// killed process appended beyond the last segment it accounted for (half a segment here) is cut
+// off first, so the file is exactly the segments recorded.
+TEST_F(LiveHls, AfterARestartTheRecordingGoesOnInTheSameFile) {
+    LiveServer server(0, 16);
+    server.set_tick(4);
+    const std::string journal = dir.file("state/tasks.json");
+    int32_t id = 0;
+    std::string output;
+    {
+        StreamEngine engine(dir.path(), journal);
+        id = engine.add(server.url(), 1, ",\"liveOutageLimit\":120");
+        ASSERT_TRUE(wait_until([&] { return server.loads_at(4) > 0; }, kWaitMs));
+        for (int tick = 5; tick <= 6; ++tick)
+            step(server, tick);
+        ASSERT_TRUE(wait_until([&] { return server.served().size() == 5; }, kWaitMs));
+        output = task(engine, id)->output_path();
+    }
+    EXPECT_NE(test::read_file(journal).find("\"live\":{\"next\":6,"), std::string::npos)
+        << test::read_file(journal);
+    const std::string torn = media().files[6].substr(0, media().files[6].size() / 2);
+    { std::ofstream(output, std::ios::binary | std::ios::app) << torn; }
+
+    server.set_tick(14);
+    StreamEngine engine(dir.path(), journal);
+    const auto recording = task(engine, id);
+    ASSERT_NE(recording, nullptr);
+    EXPECT_EQ(recording->status(), "paused");
+    EXPECT_EQ(recording->live.recorded_ms.load(), 10000);
+    EXPECT_EQ(recording->request.live_outage_limit, 120);
+    engine_resume(engine.engine(), id);
+    ASSERT_TRUE(wait_until([&] { return server.loads_at(14) > 0; }, kWaitMs));
+    for (int tick = 15; tick <= 16; ++tick)
+        step(server, tick);
+    ASSERT_TRUE(engine.wait_settled(id, kWaitMs));
+    EXPECT_EQ(recording->status(), "done");
+    std::vector<int> expected = range(1, 5);
+    for (int f : range(11, 15))
+        expected.push_back(f);
+    EXPECT_EQ(server.served(), expected);
+    EXPECT_EQ(recording->live.gaps.load(), 1u);
+    EXPECT_EQ(recording->live.gap_ms.load(), 10000);
+    EXPECT_EQ(recording->output_path(), output);
+    std::string joined;
+    for (int f : expected)
+        joined += media().files[f];
+    EXPECT_TRUE(test::read_file(output) == joined) << "the file is not the recorded segments";
+    expect_packets_of(output, expected);
+}
+
+// A task's own outage limit ends a recording whose playlist stopped advancing that long, with what
+// it recorded kept, however long the program's default would have waited.
+TEST_F(LiveHls, TheTasksOutageLimitEndsAStalledRecording) {
+    LiveServer server(0, 45);
+    server.set_tick(4);
+    StreamEngine engine(dir.path());
+    const int32_t id = engine.add(server.url(), 1, ",\"liveOutageLimit\":1");
+    ASSERT_TRUE(engine.wait_settled(id, kWaitMs));
+    const auto recording = task(engine, id);
+    EXPECT_EQ(recording->status(), "error: live stream lost for 1 s (the playlist stopped advancing)");
+    expect_packets_of(recording->output_path(), range(1, 3));
 }
 
 // `twk get` on a live stream: Ctrl-C ends the recording "done", with a playable file that holds

@@ -18,7 +18,11 @@ namespace twk::test {
 
 class StreamEngine {
 public:
-    explicit StreamEngine(const std::string& folder) { m_engine = engine_create(folder, 3); }
+    // With a `journal`, the engine keeps its list there and starts with the tasks it holds.
+    explicit StreamEngine(const std::string& folder, const std::string& journal = "") {
+        m_engine = engine_create(folder, 3);
+        if (!journal.empty()) engine_set_journal(m_engine, journal);
+    }
     ~StreamEngine() { engine_destroy(m_engine); }
     StreamEngine(const StreamEngine&) = delete;
     StreamEngine& operator=(const StreamEngine&) = delete;

@@ -31,6 +31,7 @@
 #include "ui/palette.h"
 #include "ui/row_painter.h"
 #include "ui/task_filter_model.h"
+#include "ui/row_text.h"
 #include "ui/task_list.h"
 #include "ui/text_table.h"
 
@@ -107,6 +108,7 @@ struct FakeEngine {
         o.resume = [this](int32_t id) { calls.push_back("resume " + std::to_string(id)); };
         o.cancel = [this](int32_t id) { calls.push_back("cancel " + std::to_string(id)); };
         o.retry = [this](int32_t id) { calls.push_back("retry " + std::to_string(id)); };
+        o.finish = [this](int32_t id) { calls.push_back("finish " + std::to_string(id)); };
         o.remove = [this](const std::vector<int32_t>& ids) {
             for (int32_t id : ids) {
                 calls.push_back("remove " + std::to_string(id));
@@ -468,6 +470,45 @@ TEST_F(WindowTest, ActionsReachEverySelectedRow) {
     QImage frame = window->render_frame();
     save(frame, "window-multi-selection");
     EXPECT_TRUE(near(pixel(frame, 400, kListTop + 84 + 5), blend(kSelection, kBackground), 1));
+}
+
+// A live recording's row shows the media time and bytes it holds instead of a percentage, and
+// Stop Recording (in the row menu) is there only while a selected row records; it ends those rows'
+// recordings, not the other selected downloads.
+TEST_F(WindowTest, ARecordingRowShowsItsMediaTimeAndStopsWhenAsked) {
+    TaskSnapshot live = entry(1, "recording, 1 gap of 12 s", 0, 3 << 20, {}, 1, "talk.ts");
+    live.live = true;
+    live.recorded = 754;
+    TaskSnapshot paused_live = entry(3, "paused", 0, 1 << 20, {}, 1, "older.ts");
+    paused_live.live = true;
+    feed(list_document({live, entry(2, "downloading", 1000, 10, {}, 8, "a.iso"), paused_live}),
+         list_document({live, entry(2, "downloading", 1000, 20, {}, 8, "a.iso"), paused_live}));
+    const TaskView* row = window->model().find(1);
+    ASSERT_NE(row, nullptr);
+    EXPECT_EQ(bottom_right_text(*row), "12m 34s recorded");
+    EXPECT_EQ(bottom_left_text(*row), "3.00 MB · 0/1 threads");
+    set_language_mode(LanguageMode::Chinese);
+    EXPECT_EQ(bottom_right_text(*row), "已录制 12 分 34 秒");
+    EXPECT_EQ(display_status(row->status), "录制中, 1 gap of 12 s");
+    set_language_mode(LanguageMode::English);
+
+    window->model().select(2);
+    window->tick(102);
+    EXPECT_FALSE(window->actions().stop->isEnabled()) << "a plain download";
+    window->model().select(3);
+    window->tick(103);
+    EXPECT_FALSE(window->actions().stop->isEnabled()) << "a paused recording";
+    window->model().set_selection({1, 2, 3}, 1);
+    window->tick(104);
+    ASSERT_TRUE(window->actions().stop->isEnabled());
+    const size_t from = engine.calls.size();
+    window->actions().stop->trigger();
+    EXPECT_EQ(
+        std::vector<std::string>(engine.calls.begin() + static_cast<ptrdiff_t>(from), engine.calls.end()),
+        (std::vector<std::string>{"finish 1"}));
+    window->model().select(1);
+    window->tick(105);
+    save(window->render_frame(), "window-recording");
 }
 
 // "Delete file too" puts a done task's file into the desktop's trash, never unlinks it, and
