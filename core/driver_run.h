@@ -54,11 +54,11 @@ enum ProbeState : uint8_t {
 };
 
 struct DriverRun {
-    DriverRun(Task& task, const DriverSettings& settings) : task(task), settings(settings) {}
+    DriverRun(const RunContext& task, const DriverSettings& settings) : task(task), settings(settings) {}
     DriverRun(const DriverRun&) = delete;
     DriverRun& operator=(const DriverRun&) = delete;
 
-    Task& task;
+    const RunContext task;
     const DriverSettings& settings;
     BandwidthLimiter limiter;
     // The file's hash while it is written, when a checksum was asked for or the server sent one.

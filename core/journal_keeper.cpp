@@ -49,20 +49,20 @@ std::string entry_print(const JournalEntry& e) {
 // The progress shown for a restored task until it runs again: its sidecar's, else the journal's.
 void show_progress(Task& task, const JournalEntry& entry, bool keep_done) {
     if (keep_done && !task.request.is_stream() && task.request.method == "GET") {
-        if (auto resume = load_sidecar(task.sidecar_path(), task.output_path())) {
-            task.total = resume->total;
-            task.supports_range = true;
-            std::lock_guard lock(task.segment_lock);
-            task.segments = std::move(resume->segments);
+        if (auto resume = load_sidecar(task.progress.sidecar_path(), task.progress.output_path())) {
+            task.progress.total = resume->total;
+            task.progress.supports_range = true;
+            std::lock_guard lock(task.progress.segment_lock);
+            task.progress.segments = std::move(resume->segments);
             return;
         }
     }
-    task.total = entry.total;
-    task.supports_range = entry.supports_range;
+    task.progress.total = entry.total;
+    task.progress.supports_range = entry.supports_range;
     const uint64_t end = entry.total != 0 ? entry.total : kUnknownEnd;
     const uint64_t done = keep_done ? std::min(entry.done, end) : 0;
-    std::lock_guard lock(task.segment_lock);
-    task.segments = {make_segment(0, done, end)};
+    std::lock_guard lock(task.progress.segment_lock);
+    task.progress.segments = {make_segment(0, done, end)};
 }
 
 } // namespace
@@ -71,15 +71,15 @@ JournalEntry journal_entry(int32_t id, int32_t state, const Task& task) {
     JournalEntry e;
     e.id = id;
     e.request = task.request;
-    e.filename = task.name();
-    e.output_path = task.output_path();
-    e.bandwidth_limit = std::max<int64_t>(0, task.bandwidth_limit);
+    e.filename = task.progress.name();
+    e.output_path = task.progress.output_path();
+    e.bandwidth_limit = std::max<int64_t>(0, task.control.bandwidth_limit);
     e.state = state;
-    e.status = redact_urls_in(task.status()); // the URL itself is kept whole, in the request
-    e.total = std::min(task.total.load(), kMaxJournalNumber);
-    const uint64_t done = task.bytes_done();
+    e.status = redact_urls_in(task.progress.status()); // the URL itself is kept whole, in the request
+    e.total = std::min(task.progress.total.load(), kMaxJournalNumber);
+    const uint64_t done = task.progress.bytes_done();
     e.done = std::min(e.total != 0 ? std::min(done, e.total) : done, kMaxJournalNumber);
-    e.supports_range = task.supports_range;
+    e.supports_range = task.progress.supports_range;
     return e;
 }
 
@@ -119,26 +119,26 @@ RestoredTask restore_task(const JournalEntry& entry) {
     case kDone:
         if (regular_file(entry.output_path)) {
             restored.state = kDone;
-            task->finish(RunEnd::kDone);
+            task->progress.finish(RunEnd::kDone);
             show_progress(*task, entry, true);
         } else {
             restored.state = kError;
-            task->set_status(kMissingStatus);
+            task->progress.set_failure(kMissingStatus, FailureCategory::kIo);
             show_progress(*task, entry, false);
         }
         break;
     case kError:
         restored.state = kError;
-        task->set_status(entry.status);
+        task->progress.set_failure(entry.status, FailureCategory::kOther);
         show_progress(*task, entry, true);
         break;
     case kCanceled:
         restored.state = kCanceled;
-        task->finish(RunEnd::kCanceled);
+        task->progress.finish(RunEnd::kCanceled);
         show_progress(*task, entry, false);
         break;
     default: // queued, running, paused
-        task->finish(RunEnd::kPaused);
+        task->progress.finish(RunEnd::kPaused);
         show_progress(*task, entry, true);
         break;
     }
@@ -265,8 +265,8 @@ bool JournalKeeper::look(std::vector<const std::string*>& texts, std::vector<int
         if (state == kCanceled) continue;
         const Task& task = *entry->task;
         // Read before the task: a change landing meanwhile moves it past what is kept.
-        const uint64_t changes = task.change_count();
-        const uint64_t total = task.total;
+        const uint64_t changes = task.progress.change_count();
+        const uint64_t total = task.progress.total;
         Kept& kept = m_kept[entry->id];
         // A running task is read on every look: what it shows moves all the time.
         if (kept.task != &task || kept.changes != changes || kept.state != state || kept.total != total ||

@@ -89,7 +89,7 @@ private:
     // One task as last looked at: what it was read at, what a write is due for, and its text.
     struct Kept {
         const Task* task = nullptr;
-        uint64_t changes = 0; // Task::change_count
+        uint64_t changes = 0; // TaskProgress::change_count
         int32_t state = -1;
         uint64_t total = 0;
         std::string print; // state, total, status text and path: what a write is due for

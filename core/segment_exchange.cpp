@@ -23,11 +23,11 @@ namespace twk {
 namespace {
 
 // Where the bytes on disk from `from` on end: through every segment whose written part covers it.
-uint64_t on_disk_until(Task& task, uint64_t from) {
-    std::lock_guard lock(task.segment_lock);
+uint64_t on_disk_until(const RunContext& task, uint64_t from) {
+    std::lock_guard lock(task.progress.segment_lock);
     for (bool moved = true; moved;) {
         moved = false;
-        for (const auto& segment : task.segments) {
+        for (const auto& segment : task.progress.segments) {
             const uint64_t written = segment->pos;
             if (segment->start <= from && from < written) {
                 from = written;
@@ -57,10 +57,10 @@ struct Asked {
 // The request for the segment as things stand now; `asked` records what that was.
 HttpRequest build_request(const WorkerState& w, Segment& segment, Asked& asked) {
     DriverRun& run = w.run;
-    Task& task = run.task;
+    const RunContext& task = run.task;
     asked.probe_state = run.probe_state;
     asked.pos = segment.pos;
-    std::string effective = task.effective_url();
+    std::string effective = task.progress.effective_url();
     asked.used_effective = !effective.empty();
     HttpRequest request = transfer_request(
         task, asked.used_effective ? effective : task.request.url,
@@ -74,7 +74,7 @@ HttpRequest build_request(const WorkerState& w, Segment& segment, Asked& asked) 
     } else if (asked.probe_state == kSingleStream) {
         segment.asked_end = 0;
     } else if (asked.probe_state == kRanged) {
-        std::lock_guard lock(task.segment_lock);
+        std::lock_guard lock(task.progress.segment_lock);
         // Under the segment lock, so that a split sees the range before cutting the segment.
         const uint64_t end = segment.end;
         const uint64_t left = end > asked.pos ? end - asked.pos : 0;
@@ -112,7 +112,7 @@ std::string response_validator(const HttpResponse& response) {
 bool judge_probe(WorkerState& w, Segment& segment, const HttpResponse& response, ExchangeOutcome& outcome,
                  std::string& cause, FailureCategory& category) {
     DriverRun& run = w.run;
-    Task& task = run.task;
+    const RunContext& task = run.task;
     const std::string accept_ranges = to_lower_ascii(trim_spaces(response.headers.get("Accept-Ranges")));
     if (response.status == 200 && accept_ranges == "bytes" && run.reprobes.fetch_add(1) < kMaxReprobes) {
         debug_log("[dl] probe: 200 but Accept-Ranges: bytes — re-probing for range support");
@@ -124,8 +124,9 @@ bool judge_probe(WorkerState& w, Segment& segment, const HttpResponse& response,
         if (response.range_total < 1) {
             debug_log("[dl] probe: 206 with unknown total (Content-Range '*') — cannot determine file size, "
                       "refusing to avoid silent truncation");
-            task.set_failure("error: server did not report total size (206 with unknown Content-Range total)",
-                             FailureCategory::kProtocol);
+            task.progress.set_failure(
+                "error: server did not report total size (206 with unknown Content-Range total)",
+                FailureCategory::kProtocol);
             outcome = kStopWorker;
             return false;
         }
@@ -147,11 +148,11 @@ bool judge_probe(WorkerState& w, Segment& segment, const HttpResponse& response,
         return false;
     }
     if (size != 0) {
-        task.total = size;
+        task.progress.total = size;
         segment.end = size;
         if (ranged) run.set_validator(response_validator(response));
     }
-    task.supports_range = ranged;
+    task.progress.supports_range = ranged;
     // The sidecar comes before the space is taken: a run killed from now on, or one that finds
     // the disk full, leaves a file the next run knows as its own. Without a sidecar the file is
     // not preallocated, so that it never holds more zeros than the bytes it is missing.
@@ -163,8 +164,8 @@ bool judge_probe(WorkerState& w, Segment& segment, const HttpResponse& response,
         return false;
     }
     run.probe_state = ranged ? kRanged : kSingleStream;
-    task.note_progress();
-    task.wake(); // the driver starts the other connections now, not at its next tick
+    task.progress.note_progress();
+    task.control.wake(); // the driver starts the other connections now, not at its next tick
     return true;
 }
 
@@ -182,12 +183,13 @@ int64_t unsatisfiable_size(const HttpResponse& response) {
 }
 
 // Whether every byte below `size` is on disk.
-bool present_below(const Task& task, uint64_t size) {
-    std::lock_guard lock(task.segment_lock);
-    return std::all_of(task.segments.begin(), task.segments.end(), [size](const auto& segment) {
-        const uint64_t end = segment->end;
-        return segment->start >= size || std::min<uint64_t>(segment->pos, end) >= std::min(end, size);
-    });
+bool present_below(const RunContext& task, uint64_t size) {
+    std::lock_guard lock(task.progress.segment_lock);
+    return std::all_of(
+        task.progress.segments.begin(), task.progress.segments.end(), [size](const auto& segment) {
+            const uint64_t end = segment->end;
+            return segment->start >= size || std::min<uint64_t>(segment->pos, end) >= std::min(end, size);
+        });
 }
 
 // A range the server cannot satisfy (416). When it reports the size the run knows (or, at the
@@ -196,23 +198,23 @@ bool present_below(const Task& task, uint64_t size) {
 // the file any more and the run starts over. False when the 416 is a failure like any other.
 bool judge_unsatisfiable(DriverRun& run, const Segment& segment, const Asked& asked,
                          const HttpResponse& response, ExchangeOutcome& outcome) {
-    Task& task = run.task;
+    const RunContext& task = run.task;
     if (asked.probe_state == kSingleStream) return false;
     const int64_t reported = unsatisfiable_size(response);
     const auto size = static_cast<uint64_t>(reported);
-    if (reported >= 0 && (asked.probe_state == kNotProbed || size == task.total) &&
+    if (reported >= 0 && (asked.probe_state == kNotProbed || size == task.progress.total) &&
         present_below(task, size)) {
         debug_log("[dl] seg %llu 416: all %llu bytes are on disk — finishing", static_cast<ull>(segment.id),
                   static_cast<ull>(size));
         {
-            std::lock_guard lock(task.segment_lock);
-            for (const auto& s : task.segments) {
+            std::lock_guard lock(task.progress.segment_lock);
+            for (const auto& s : task.progress.segments) {
                 if (s->end > size) s->end = std::max(s->start, size);
             }
         }
-        task.total = size;
-        task.complete = true;
-        task.note_progress();
+        task.progress.total = size;
+        task.progress.complete = true;
+        task.progress.note_progress();
         outcome = kSegmentDone;
         return true;
     }
@@ -226,12 +228,12 @@ bool judge_unsatisfiable(DriverRun& run, const Segment& segment, const Asked& as
 
 // A 429 or 503 with Retry-After: the host that answered, and the one this request asked first,
 // are left alone by every task for as long as the server asked (core/host_gate.h).
-void note_server_pause(Task& task, const Asked& asked, const HttpResponse& response) {
+void note_server_pause(const RunContext& task, const Asked& asked, const HttpResponse& response) {
     const int64_t ms =
         server_pause_ms(response.headers.get("Retry-After"), static_cast<int64_t>(std::time(nullptr)));
     if (ms <= 0) return;
     const int64_t now = monotonic_ms();
-    const std::string effective = task.effective_url();
+    const std::string effective = task.progress.effective_url();
     const std::string first = asked.used_effective && !effective.empty() ? effective : task.request.url;
     HostGate& gate = HostGate::shared();
     gate.hold(gate_host(final_url(response)), ms, now);
@@ -257,14 +259,14 @@ void note_server_digest(DriverRun& run, const HttpResponse& response) {
 // same URL again cannot help, unless the request went to the recorded end of the redirects
 // (a link that expired), which the next attempt leaves for the task's own URL. A 2xx after
 // redirects records the effective URL.
-bool judge_status(Task& task, const Segment& segment, const Asked& asked, const HttpResponse& response,
-                  ExchangeResult& result) {
+bool judge_status(const RunContext& task, const Segment& segment, const Asked& asked,
+                  const HttpResponse& response, ExchangeResult& result) {
     const int status = response.status;
     if (status < 200 || status > 299) {
         debug_log("[dl] seg %llu http %d", static_cast<ull>(segment.id), status);
-        if (asked.used_effective) task.set_effective_url("");
+        if (asked.used_effective) task.progress.set_effective_url("");
         if (status == 429 || status == 503) {
-            task.throttle_hits.fetch_add(1);
+            task.progress.throttle_hits.fetch_add(1);
             note_server_pause(task, asked, response);
         }
         result.cause = "http " + std::to_string(status);
@@ -272,9 +274,9 @@ bool judge_status(Task& task, const Segment& segment, const Asked& asked, const 
         result.permanent = status_is_permanent(status) && !asked.used_effective;
         return false;
     }
-    if (response.redirected && task.effective_url().empty()) {
+    if (response.redirected && task.progress.effective_url().empty()) {
         const std::string url = final_url(response);
-        task.set_effective_url(url);
+        task.progress.set_effective_url(url);
         debug_log("[dl] resolved redirects -> %s", url.c_str());
     }
     return true;
@@ -330,18 +332,18 @@ bool judge_validator(DriverRun& run, const Segment& segment, const Asked& asked,
 // size means another file, which the run starts over for.
 bool judge_partial_answer(DriverRun& run, const Segment& segment, const Asked& asked,
                           const HttpResponse& response, ExchangeOutcome& outcome) {
-    Task& task = run.task;
+    const RunContext& task = run.task;
     if (response.range_start != static_cast<int64_t>(asked.pos)) {
         debug_log("[dl] seg %llu bad Content-Range start %lld (want %llu)", static_cast<ull>(segment.id),
                   static_cast<long long>(response.range_start), static_cast<ull>(asked.pos));
         return false;
     }
     if (asked.probe_state == kRanged && response.range_total >= 1 &&
-        static_cast<uint64_t>(response.range_total) != task.total) {
+        static_cast<uint64_t>(response.range_total) != task.progress.total) {
         debug_log(
             "[dl] seg %llu remote total %lld != recorded %llu — resource changed, restarting from scratch",
             static_cast<ull>(segment.id), static_cast<long long>(response.range_total),
-            static_cast<ull>(task.total.load()));
+            static_cast<ull>(task.progress.total.load()));
         run.request_restart();
         outcome = kStopWorker;
         return false;
@@ -353,7 +355,7 @@ bool judge_partial_answer(DriverRun& run, const Segment& segment, const Asked& a
 // the cause) in `result`.
 bool judge_response(WorkerState& w, Segment& segment, const Asked& asked, const HttpResponse& response,
                     ExchangeResult& result) {
-    Task& task = w.run.task;
+    const RunContext& task = w.run.task;
     const int status = response.status;
     ExchangeOutcome& outcome = result.outcome;
     outcome = kRetry;
@@ -409,11 +411,11 @@ void advance(Segment& segment, uint64_t pos, uint64_t n) {
 
 // Reads the body into the segment's range. `clean_end` tells whether the body ended (read 0).
 ExchangeResult read_body(WorkerState& w, Segment& segment, BodyReader& reader, bool& clean_end) {
-    Task& task = w.run.task;
+    const RunContext& task = w.run.task;
     ExchangeResult result;
     const bool guard_dribble = w.run.probe_state == kRanged;
     DribbleGuard guard{w.run.settings.dribble_window_ms, w.run.settings.dribble_min_bytes};
-    const auto abandon = [&task] { return task.stop || task.pause; };
+    const auto abandon = [&task] { return task.control.stop || task.control.pause; };
     clean_end = false;
     while (!pass_ending(w.run)) {
         const uint64_t pos = segment.pos;
@@ -442,9 +444,9 @@ ExchangeResult read_body(WorkerState& w, Segment& segment, BodyReader& reader, b
         advance(segment, pos, static_cast<uint64_t>(n));
         w.run.digest.wrote(w.run.output.get(), w.buffer.data(), static_cast<size_t>(n), pos,
                            [&task](uint64_t from) { return on_disk_until(task, from); });
-        task.note_progress();
+        task.progress.note_progress();
         if (!w.run.progressed.load(std::memory_order_relaxed)) w.run.progressed = true;
-        task.last_progress_ms = task_elapsed_ms(task);
+        task.progress.last_progress_ms = task_elapsed_ms(task.progress);
         w.run.limiter.charge(static_cast<uint64_t>(n), abandon);
         result.received += static_cast<uint64_t>(n);
         if (guard_dribble && guard.dribbling(static_cast<uint64_t>(n))) {
@@ -489,8 +491,8 @@ bool send_request(WorkerState& w, const HttpRequest& request, HttpResponse& resp
 // segment is, or when the piece it asked for arrived whole (the segment is then asked for its
 // next piece); the clean end of a single-stream or unknown-size body is the end of the file.
 ExchangeOutcome body_outcome(DriverRun& run, Segment& segment, uint64_t received, bool clean_end) {
-    Task& task = run.task;
-    const bool ranged_known = run.probe_state == kRanged && task.total != 0;
+    const RunContext& task = run.task;
+    const bool ranged_known = run.probe_state == kRanged && task.progress.total != 0;
     if (!clean_end || ranged_known) {
         // A 206 that ended as framed delivered what it offered (at least one byte, maybe less
         // than asked): the rest is asked for next, without a back-off.
@@ -503,10 +505,10 @@ ExchangeOutcome body_outcome(DriverRun& run, Segment& segment, uint64_t received
         return outcome;
     }
     const uint64_t end_of_file = segment.pos;
-    task.total = end_of_file;
+    task.progress.total = end_of_file;
     segment.end = end_of_file;
-    task.complete = true;
-    task.note_progress();
+    task.progress.complete = true;
+    task.progress.note_progress();
     return kSegmentDone;
 }
 

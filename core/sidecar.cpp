@@ -114,20 +114,21 @@ void remove_sidecar(const std::string& path) {
     if (is_own_sidecar(path)) ::unlink(path.c_str());
 }
 
-bool save_sidecar(const Task& task, std::string_view validator) {
-    if (!task.supports_range || task.total == 0) return false;
+bool save_sidecar(const RunContext& task, std::string_view validator) {
+    if (!task.progress.supports_range || task.progress.total == 0) return false;
     struct stat st {};
-    if (::lstat(task.sidecar_path().c_str(), &st) == 0 && !is_own_sidecar(task.sidecar_path())) {
+    if (::lstat(task.progress.sidecar_path().c_str(), &st) == 0 &&
+        !is_own_sidecar(task.progress.sidecar_path())) {
         errno = EEXIST;
         return false;
     }
     std::string image;
     {
-        std::lock_guard lock(task.segment_lock);
-        ResumeState state{task.segments, task.total, std::string(validator)};
+        std::lock_guard lock(task.progress.segment_lock);
+        ResumeState state{task.progress.segments, task.progress.total, std::string(validator)};
         image = sidecar_image(state);
     }
-    return write_private_file(task.sidecar_path(), image, nullptr, FolderOwner::kUser);
+    return write_private_file(task.progress.sidecar_path(), image, nullptr, FolderOwner::kUser);
 }
 
 std::optional<ResumeState> load_sidecar(const std::string& sidecar_path, const std::string& output_path) {

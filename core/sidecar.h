@@ -39,7 +39,7 @@ std::optional<ResumeState> parse_sidecar(std::string_view image, uint64_t output
 // unless the task supports ranges and its total is known. False when the save failed; the
 // previous sidecar then stays untouched. A file in the sidecar's place that is none of ours
 // stays too: the save fails (EEXIST).
-bool save_sidecar(const Task& task, std::string_view validator);
+bool save_sidecar(const RunContext& task, std::string_view validator);
 
 // Whether the file at `path` reads as a sidecar of ours (whatever output it describes). A file
 // under a sidecar's name that does not is someone else's: it is never written over (`save_sidecar`

@@ -65,8 +65,9 @@ public:
     // `put_back`; an empty entry for unknown ids.
     struct Removed {
         std::shared_ptr<TaskEntry> entry;
-        TaskState state = kCanceled; // before the removal
-        std::string status;          // likewise
+        TaskState state = kCanceled;                      // before the removal
+        std::string status;                               // likewise
+        FailureCategory failure = FailureCategory::kNone; // likewise
     };
     Removed remove(int32_t id);
     // Undoes a removal under the task's old id, in its place by id: done and error as they

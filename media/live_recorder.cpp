@@ -38,8 +38,8 @@ int64_t now_ms() { return monotonic_ms(); }
 
 class Recorder {
 public:
-    Recorder(const std::shared_ptr<Task>& task, StreamJob& job)
-        : m_task(*task), m_timing(stream_timing()), m_url(job.playlist_url), m_kind(job.kind) {
+    Recorder(const RunContext& task, StreamJob& job)
+        : m_task(task), m_timing(stream_timing()), m_url(job.playlist_url), m_kind(job.kind) {
         m_track.segments = std::move(job.video);
         m_track.first_sequence = job.first_sequence;
         m_track.target_duration = job.target_duration;
@@ -69,7 +69,7 @@ private:
         return t > 0 && t <= kLongestTarget ? t : kDefaultTarget;
     }
 
-    Task& m_task;
+    const RunContext m_task;
     StreamTiming m_timing;
     std::string m_url;
     std::string m_kind;
@@ -86,45 +86,49 @@ private:
 };
 
 bool Recorder::open_output() {
-    Task& task = m_task;
+    const RunContext& task = m_task;
     // A run after a pause appends to the file the earlier run of this task created.
-    const std::string earlier = task.output_path();
-    if (task.live.active && task.created_output && task.live.next_sequence >= 0 &&
+    const std::string earlier = task.progress.output_path();
+    if (task.progress.live.active && task.progress.created_output && task.progress.live.next_sequence >= 0 &&
         ::access(earlier.c_str(), F_OK) == 0) {
         m_out = UniqueFd(::open(earlier.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
         if (m_out.get() < 0) {
-            task.set_status("error: cannot open " + earlier + ": " + system_reason(errno));
+            task.progress.set_failure("error: cannot open " + earlier + ": " + system_reason(errno),
+                                      FailureCategory::kIo);
             return false;
         }
         m_size = static_cast<uint64_t>(std::max<int64_t>(0, file_size(earlier)));
-        m_window = LiveWindow(task.live.next_sequence);
+        m_window = LiveWindow(task.progress.live.next_sequence);
     } else {
-        const std::string candidate =
-            folder_of(task.output_path()) + "/" + stream_base_name(task.name()) + "." + m_container;
+        const std::string candidate = folder_of(task.progress.output_path()) + "/" +
+                                      stream_base_name(task.progress.name()) + "." + m_container;
         const std::string output = set_output_path(task, candidate, true).first;
         m_out = UniqueFd(::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
         if (m_out.get() < 0) {
-            task.set_status("error: cannot create " + output + ": " + system_reason(errno));
+            task.progress.set_failure("error: cannot create " + output + ": " + system_reason(errno),
+                                      FailureCategory::kIo);
             return false;
         }
-        task.created_output = true;
-        task.live.recorded_ms = 0;
-        task.live.next_sequence = -1;
-        task.live.gaps = 0;
-        task.live.gap_ms = 0;
+        task.progress.created_output = true;
+        task.progress.live.recorded_ms = 0;
+        task.progress.live.next_sequence = -1;
+        task.progress.live.gaps = 0;
+        task.progress.live.gap_ms = 0;
     }
     if (!lock_output(m_out.get())) {
-        task.set_status("error: this stream is already being recorded (" + task.output_path() + ")");
+        task.progress.set_failure("error: this stream is already being recorded (" +
+                                      task.progress.output_path() + ")",
+                                  FailureCategory::kOther);
         return false;
     }
-    task.live.active = true;
-    task.total = 0;
-    task.total_estimated = false;
-    task.supports_range = false;
+    task.progress.live.active = true;
+    task.progress.total = 0;
+    task.progress.total_estimated = false;
+    task.progress.supports_range = false;
     {
-        std::lock_guard lock(task.segment_lock);
-        task.segments.clear();
-        task.segments.push_back(make_segment(0, m_size, kUnknownEnd));
+        std::lock_guard lock(task.progress.segment_lock);
+        task.progress.segments.clear();
+        task.progress.segments.push_back(make_segment(0, m_size, kUnknownEnd));
     }
     return true;
 }
@@ -141,11 +145,11 @@ bool Recorder::fetch_segment(const MediaSegment& segment, std::string& body, std
         for (int attempt = 1;; ++attempt) {
             FetchFailure failure;
             if (fetch_once(url, offset, length, out, error, failure)) return true;
-            if (m_task.stop || failure.permanent || attempt >= kSegmentAttempts) return false;
+            if (m_task.control.stop || failure.permanent || attempt >= kSegmentAttempts) return false;
             int64_t wait = std::min(m_timing.first_backoff_ms << (attempt - 1), m_timing.longest_backoff_ms);
             if (failure.retry_after_ms >= 0)
                 wait = std::max(wait, std::min(failure.retry_after_ms, m_timing.longest_retry_after_ms));
-            if (m_task.wait(wait, [this] { return m_task.stop.load(); })) return false;
+            if (m_task.control.wait(wait, [this] { return m_task.control.stop.load(); })) return false;
         }
     };
     if (!fetch(segment.uri, segment.range_offset, segment.range_length, body)) return false;
@@ -181,15 +185,15 @@ bool Recorder::append(std::string_view bytes) {
 }
 
 void Recorder::lose(double seconds) {
-    Task& task = m_task;
-    if (!m_last_lost) ++task.live.gaps;
+    const RunContext& task = m_task;
+    if (!m_last_lost) ++task.progress.live.gaps;
     m_last_lost = true;
-    task.live.gap_ms += std::llround(std::max(0.0, seconds) * 1000);
-    task.set_status(live_status_text(task.live.gaps, task.live.gap_ms));
+    task.progress.live.gap_ms += std::llround(std::max(0.0, seconds) * 1000);
+    task.progress.set_status(live_status_text(task.progress.live.gaps, task.progress.live.gap_ms));
 }
 
 bool Recorder::record_listed(bool rejoin) {
-    Task& task = m_task;
+    const RunContext& task = m_task;
     const LiveStep step = m_window.take(m_track, task.request.live_from_start, rejoin);
     if (step.restarted) {
         debug_log("[dl] live: the playlist's sequence went back to %llu: a new discontinuity",
@@ -202,33 +206,35 @@ bool Recorder::record_listed(bool rejoin) {
         lose(step.lost_seconds);
     }
     bool advanced = false;
-    for (size_t i = step.first; i < m_track.segments.size() && !task.stop; ++i) {
+    for (size_t i = step.first; i < m_track.segments.size() && !task.control.stop; ++i) {
         const MediaSegment segment = m_track.segments[i];
         const uint64_t sequence = m_track.first_sequence + i;
         std::string body, error;
         if (!fetch_segment(segment, body, error)) {
-            if (task.stop) break;
+            if (task.control.stop) break;
             debug_log("[dl] live: segment %llu lost (%s)", static_cast<unsigned long long>(sequence),
                       error.c_str());
             m_window.skipped(sequence);
-            task.live.next_sequence = m_window.next();
+            task.progress.live.next_sequence = m_window.next();
             lose(segment.duration > 0 ? segment.duration : target());
             continue;
         }
         if (!append(body)) {
-            task.set_status("error: cannot write " + task.output_path() + ": " + system_reason(errno));
+            task.progress.set_failure("error: cannot write " + task.progress.output_path() + ": " +
+                                          system_reason(errno),
+                                      FailureCategory::kIo);
             return false;
         }
         m_size += body.size();
         m_last_lost = false;
         m_window.recorded(sequence, segment.uri);
-        task.live.next_sequence = m_window.next();
-        task.live.recorded_ms += std::llround(std::max(0.0, segment.duration) * 1000);
+        task.progress.live.next_sequence = m_window.next();
+        task.progress.live.recorded_ms += std::llround(std::max(0.0, segment.duration) * 1000);
         {
-            std::lock_guard lock(task.segment_lock);
-            if (!task.segments.empty()) task.segments.front()->pos = m_size;
+            std::lock_guard lock(task.progress.segment_lock);
+            if (!task.progress.segments.empty()) task.progress.segments.front()->pos = m_size;
         }
-        task.note_progress();
+        task.progress.note_progress();
         advanced = true;
     }
     if (advanced) m_last_new_ms = now_ms();
@@ -237,11 +243,11 @@ bool Recorder::record_listed(bool rejoin) {
 
 bool Recorder::pause_for(double ms) {
     const auto wait = std::max<int64_t>(kShortestReloadMs, std::llround(ms * m_timing.live_wait_scale));
-    return !m_task.wait(wait, [this] { return m_task.stop.load(); });
+    return !m_task.control.wait(wait, [this] { return m_task.control.stop.load(); });
 }
 
 bool Recorder::reload() {
-    Task& task = m_task;
+    const RunContext& task = m_task;
     for (int failures = 0;;) {
         std::string body, error;
         FetchFailure failure;
@@ -250,10 +256,12 @@ bool Recorder::reload() {
             m_track = std::move(track);
             return true;
         }
-        if (task.stop) return false;
+        if (task.control.stop) return false;
         if (now_ms() - m_last_new_ms >= m_timing.live_outage_ms) {
-            task.set_status("error: live stream lost for " +
-                            std::to_string((now_ms() - m_last_new_ms) / 1000) + " s (" + error + ")");
+            task.progress.set_failure("error: live stream lost for " +
+                                          std::to_string((now_ms() - m_last_new_ms) / 1000) + " s (" + error +
+                                          ")",
+                                      FailureCategory::kOther);
             return false;
         }
         ++failures;
@@ -290,26 +298,26 @@ bool Recorder::read_playlist(std::string_view body, TrackPlan& track, std::strin
 }
 
 void Recorder::finish(bool ended) {
-    Task& task = m_task;
+    const RunContext& task = m_task;
     ::fsync(m_out.get());
-    if (ended || (task.stop && task.live.finish)) {
-        task.finish(RunEnd::kDone);
-    } else if (task.stop && task.pause) {
-        task.finish(RunEnd::kPaused);
-    } else if (task.stop) {
-        const std::string path = task.output_path();
+    if (ended || (task.control.stop && task.progress.live.finish)) {
+        task.progress.finish(RunEnd::kDone);
+    } else if (task.control.stop && task.control.pause) {
+        task.progress.finish(RunEnd::kPaused);
+    } else if (task.control.stop) {
+        const std::string path = task.progress.output_path();
         m_out = UniqueFd();
         ::unlink(path.c_str());
-        task.live.next_sequence = -1;
-        task.finish(RunEnd::kCanceled);
+        task.progress.live.next_sequence = -1;
+        task.progress.finish(RunEnd::kCanceled);
     }
-    task.note_progress();
+    task.progress.note_progress();
 }
 
 void Recorder::run() {
-    Task& task = m_task;
+    const RunContext& task = m_task;
     if (!open_output()) return;
-    task.set_status(live_status_text(task.live.gaps, task.live.gap_ms));
+    task.progress.set_status(live_status_text(task.progress.live.gaps, task.progress.live.gap_ms));
     const bool rejoin = m_window.next() >= 0;
     if (!rejoin && !m_init.uri.empty()) {
         MediaSegment init;
@@ -318,12 +326,16 @@ void Recorder::run() {
         init.range_length = m_init.range_length;
         std::string body, error;
         if (!fetch_segment(init, body, error)) {
-            if (!task.stop) task.set_status(with_reason("error: init segment fetch failed", error));
+            if (!task.control.stop)
+                task.progress.set_failure(with_reason("error: init segment fetch failed", error),
+                                          FailureCategory::kOther);
             finish(false);
             return;
         }
         if (!append(body)) {
-            task.set_status("error: cannot write " + task.output_path() + ": " + system_reason(errno));
+            task.progress.set_failure("error: cannot write " + task.progress.output_path() + ": " +
+                                          system_reason(errno),
+                                      FailureCategory::kIo);
             return;
         }
         m_size += body.size();
@@ -334,23 +346,24 @@ void Recorder::run() {
         const uint64_t listed_end = m_track.first_sequence + m_track.segments.size();
         const bool advanced = record_listed(first && rejoin);
         first = false;
-        if (task.status_is_error()) return;
-        if (task.stop) break;
+        if (task.progress.status_is_error()) return;
+        if (task.control.stop) break;
         if (m_track.ended && m_window.next() >= static_cast<int64_t>(listed_end)) {
             finish(true);
             return;
         }
         if (now_ms() - m_last_new_ms >= m_timing.live_outage_ms) {
-            task.set_status("error: live stream lost for " +
-                            std::to_string((now_ms() - m_last_new_ms) / 1000) +
-                            " s (the playlist stopped advancing)");
+            task.progress.set_failure("error: live stream lost for " +
+                                          std::to_string((now_ms() - m_last_new_ms) / 1000) +
+                                          " s (the playlist stopped advancing)",
+                                      FailureCategory::kOther);
             return;
         }
         // After a change the next segment is about a target duration away; a playlist that did
         // not change is asked again sooner.
         if (!pause_for((advanced ? 1.0 : 0.5) * target() * 1000)) break;
         if (!reload()) {
-            if (task.status_is_error()) return;
+            if (task.progress.status_is_error()) return;
             break;
         }
     }
@@ -365,9 +378,10 @@ std::string live_status_text(uint32_t gaps, int64_t gap_ms) {
            std::to_string(std::llround(static_cast<double>(gap_ms) / 1000.0)) + " s";
 }
 
-void record_live_stream(const std::shared_ptr<Task>& task, StreamJob& job) {
+void record_live_stream(const RunContext& task, StreamJob& job) {
     if (job.separate_audio) {
-        task->set_status("error: live streams with a separate audio track are not supported");
+        task.progress.set_failure("error: live streams with a separate audio track are not supported",
+                                  FailureCategory::kOther);
         return;
     }
     Recorder recorder(task, job);

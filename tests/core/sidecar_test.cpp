@@ -48,12 +48,12 @@ std::string describe(const ResumeState& state) {
 class SidecarFiles : public ::testing::Test {
 protected:
     void SetUp() override {
-        task.set_output_path(dir.file("f.bin"));
-        test::write_file(task.output_path(), std::string(3000, 'x'));
-        task.supports_range = true;
-        task.total = 4000;
-        task.segments = {make_segment(0, 1000, 1000), make_segment(1000, 1500, 2500),
-                         make_segment(2500, 2600, 4000)};
+        task.progress.set_output_path(dir.file("f.bin"));
+        test::write_file(task.progress.output_path(), std::string(3000, 'x'));
+        task.progress.supports_range = true;
+        task.progress.total = 4000;
+        task.progress.segments = {make_segment(0, 1000, 1000), make_segment(1000, 1500, 2500),
+                                  make_segment(2500, 2600, 4000)};
     }
     test::TempDir dir;
     Task task;
@@ -61,40 +61,40 @@ protected:
 };
 
 TEST_F(SidecarFiles, SavedStateLoadsBackWithNewSegments) {
-    ASSERT_TRUE(save_sidecar(task, validator));
-    EXPECT_FALSE(test::file_exists(task.sidecar_path() + ".tmp"));
-    auto loaded = load_sidecar(task.sidecar_path(), task.output_path());
+    ASSERT_TRUE(save_sidecar(task.context(), validator));
+    EXPECT_FALSE(test::file_exists(task.progress.sidecar_path() + ".tmp"));
+    auto loaded = load_sidecar(task.progress.sidecar_path(), task.progress.output_path());
     ASSERT_TRUE(loaded);
     EXPECT_EQ(describe(*loaded), "total=4000 v=\"etag-1\" 0/1000/1000 1000/1500/2500 2500/2600/4000");
     for (const auto& s : loaded->segments) {
         EXPECT_FALSE(s->active);
         EXPECT_EQ(s->retry_budget, 3);
-        EXPECT_NE(s->id, task.segments[0]->id);
+        EXPECT_NE(s->id, task.progress.segments[0]->id);
     }
-    EXPECT_EQ(test::read_file(task.sidecar_path()),
+    EXPECT_EQ(test::read_file(task.progress.sidecar_path()),
               with_magic("\"etag-1\"", records({{0, 1000, 1000}, {1000, 1500, 2500}, {2500, 2600, 4000}})));
 }
 
 TEST_F(SidecarFiles, PosIsWrittenAsMostTheEndAndAnEmptyValidatorAsLengthZero) {
     validator.clear();
-    task.segments = {make_segment(0, 5000, 4000)};
-    ASSERT_TRUE(save_sidecar(task, validator));
-    EXPECT_EQ(test::read_file(task.sidecar_path()), with_magic("", records({{0, 4000, 4000}})));
+    task.progress.segments = {make_segment(0, 5000, 4000)};
+    ASSERT_TRUE(save_sidecar(task.context(), validator));
+    EXPECT_EQ(test::read_file(task.progress.sidecar_path()), with_magic("", records({{0, 4000, 4000}})));
 }
 
 TEST_F(SidecarFiles, NothingIsSavedWithoutRangesOrSize) {
-    task.supports_range = false;
-    EXPECT_FALSE(save_sidecar(task, validator));
-    task.supports_range = true;
-    task.total = 0;
-    EXPECT_FALSE(save_sidecar(task, validator));
-    EXPECT_FALSE(test::file_exists(task.sidecar_path()));
+    task.progress.supports_range = false;
+    EXPECT_FALSE(save_sidecar(task.context(), validator));
+    task.progress.supports_range = true;
+    task.progress.total = 0;
+    EXPECT_FALSE(save_sidecar(task.context(), validator));
+    EXPECT_FALSE(test::file_exists(task.progress.sidecar_path()));
 }
 
 TEST_F(SidecarFiles, AFailedSaveLeavesNoTemporaryFile) {
     // The rename cannot replace the sidecar: a non-empty folder sits in its place.
-    std::filesystem::create_directories(task.sidecar_path() + "/keep");
-    EXPECT_FALSE(save_sidecar(task, validator));
+    std::filesystem::create_directories(task.progress.sidecar_path() + "/keep");
+    EXPECT_FALSE(save_sidecar(task.context(), validator));
     for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
         EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos) << entry.path();
 }
@@ -102,28 +102,28 @@ TEST_F(SidecarFiles, AFailedSaveLeavesNoTemporaryFile) {
 // A file under the sidecar's name that is no sidecar of ours (a user's own "f.bin.twk") is
 // neither written over nor deleted; one of ours is both.
 TEST_F(SidecarFiles, AFileThatIsNoSidecarOfOursIsNeverWrittenOverNorDeleted) {
-    test::write_file(task.sidecar_path(), "the user's own notes");
-    EXPECT_FALSE(is_own_sidecar(task.sidecar_path()));
-    EXPECT_FALSE(save_sidecar(task, validator));
+    test::write_file(task.progress.sidecar_path(), "the user's own notes");
+    EXPECT_FALSE(is_own_sidecar(task.progress.sidecar_path()));
+    EXPECT_FALSE(save_sidecar(task.context(), validator));
     EXPECT_EQ(errno, EEXIST);
-    remove_sidecar(task.sidecar_path());
-    EXPECT_EQ(test::read_file(task.sidecar_path()), "the user's own notes");
+    remove_sidecar(task.progress.sidecar_path());
+    EXPECT_EQ(test::read_file(task.progress.sidecar_path()), "the user's own notes");
 
-    std::filesystem::remove(task.sidecar_path());
-    ASSERT_TRUE(save_sidecar(task, validator));
-    EXPECT_TRUE(is_own_sidecar(task.sidecar_path()));
-    task.segments[0]->pos = 500;
-    EXPECT_TRUE(save_sidecar(task, validator)); // its own, replaced
-    remove_sidecar(task.sidecar_path());
-    EXPECT_FALSE(test::file_exists(task.sidecar_path()));
+    std::filesystem::remove(task.progress.sidecar_path());
+    ASSERT_TRUE(save_sidecar(task.context(), validator));
+    EXPECT_TRUE(is_own_sidecar(task.progress.sidecar_path()));
+    task.progress.segments[0]->pos = 500;
+    EXPECT_TRUE(save_sidecar(task.context(), validator)); // its own, replaced
+    remove_sidecar(task.progress.sidecar_path());
+    EXPECT_FALSE(test::file_exists(task.progress.sidecar_path()));
 }
 
 TEST_F(SidecarFiles, LoadNeedsTheOutputFileAndASmallEnoughSidecar) {
-    ASSERT_TRUE(save_sidecar(task, validator));
-    EXPECT_FALSE(load_sidecar(task.sidecar_path(), dir.file("missing.bin")));
-    EXPECT_FALSE(load_sidecar(dir.file("missing.twk"), task.output_path()));
-    test::write_file(task.sidecar_path(), std::string(kMaxSidecarSize + 1, '\0'));
-    EXPECT_FALSE(load_sidecar(task.sidecar_path(), task.output_path()));
+    ASSERT_TRUE(save_sidecar(task.context(), validator));
+    EXPECT_FALSE(load_sidecar(task.progress.sidecar_path(), dir.file("missing.bin")));
+    EXPECT_FALSE(load_sidecar(dir.file("missing.twk"), task.progress.output_path()));
+    test::write_file(task.progress.sidecar_path(), std::string(kMaxSidecarSize + 1, '\0'));
+    EXPECT_FALSE(load_sidecar(task.progress.sidecar_path(), task.progress.output_path()));
 }
 
 TEST(ParseSidecar, AcceptsBareRecordsAndUnsortedRecords) {
