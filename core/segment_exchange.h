@@ -2,12 +2,12 @@
 // first response is awaited, a closed Range with If-Range afterwards, none for a single
 // stream), the judgement of the response, and the body written at the segment's offset.
 //
-// The judgement, in order: a failed request or a status outside 2xx is retried (429 and 503
-// count as throttling); a followed redirect records the effective URL; a 200 where a 206 was
-// due restarts the run when the validator went stale and is retried otherwise; a 206 must
-// start at the requested byte and, once the size is known, report the same total; the first
-// response (the probe) settles range support, the size, the validator and the server's file
-// name (core/naming.h).
+// The judgement of the response lives in core/response_judge.h: a failed request or a status
+// outside 2xx is retried (429 and 503 count as throttling); a followed redirect records the
+// effective URL; a 200 where a 206 was due restarts the run when the validator went stale and
+// is retried otherwise; a 206 must start at the requested byte and, once the size is known,
+// report the same total; the first response (the probe) settles range support, the size, the
+// validator and the server's file name (core/naming.h).
 #pragma once
 
 #include <atomic>
