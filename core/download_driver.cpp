@@ -89,8 +89,8 @@ bool open_run(DriverRun& run) {
     bool existed = false;
     if (!open_locked_output(run, existed)) return false;
     const std::string path = task.progress.output_path();
-    // What a run killed while saving its sidecar left half-written.
-    ::unlink((task.progress.sidecar_path() + ".tmp").c_str());
+    // What a run killed while saving its sidecar left half-written; never a file of another's.
+    remove_stale_sidecar_temporaries(task.progress.sidecar_path());
     std::optional<ResumeState> resume;
     if (task.request.method == "GET") resume = load_sidecar(task.progress.sidecar_path(), path);
     run.resumed = resume.has_value();
@@ -148,22 +148,22 @@ void wait_for_tick(DriverRun& run, int64_t tick_ms) {
 constexpr std::string_view kServerPausePrefix = "waiting ";
 
 // While the server's pause holds the task's host, the row says so, "waiting 42 s (server
-// asked)"; afterwards it is "downloading" again. Any other status is left alone.
+// asked)"; afterwards it is "downloading" again. Any other phase (a failure, an ending) is left
+// alone.
 void show_server_pause(const RunContext& task) {
     const int64_t now = monotonic_ms();
     HostGate& gate = HostGate::shared();
     const std::string effective = task.progress.effective_url();
     int64_t ms = gate.held_for(gate_host(task.request.url), now);
     if (!effective.empty()) ms = std::max(ms, gate.held_for(gate_host(effective), now));
-    const std::string status = task.progress.status();
-    const bool shown = status.starts_with(kServerPausePrefix);
-    std::string wanted = status;
-    if (ms > 0 && (status == "downloading" || shown)) {
-        wanted = std::string(kServerPausePrefix) + std::to_string((ms + 999) / 1000) + " s (server asked)";
-    } else if (ms == 0 && shown) {
-        wanted = "downloading";
+    if (ms > 0) {
+        const std::string wanted =
+            std::string(kServerPausePrefix) + std::to_string((ms + 999) / 1000) + " s (server asked)";
+        if (!task.progress.replace_status(TaskPhase::kServerPause, TaskPhase::kServerPause, wanted))
+            task.progress.replace_status(TaskPhase::kDownloading, TaskPhase::kServerPause, wanted);
+    } else {
+        task.progress.replace_status(TaskPhase::kServerPause, TaskPhase::kDownloading, "downloading");
     }
-    if (wanted != status) task.progress.set_status(wanted);
 }
 
 void run_pass(DriverRun& run, int64_t& last_save_ms) {
@@ -386,7 +386,7 @@ void run_download(const RunContext& task, const DriverSettings& settings) {
     if (!open_run(run)) return;
     Checksum asked;
     if (parse_checksum(task.request.checksum, asked)) run.digest.expect(asked);
-    task.progress.set_status("downloading");
+    task.progress.set_status(TaskPhase::kDownloading);
 
     int64_t last_save_ms = task_elapsed_ms(task.progress);
     int restarts = 0;
@@ -403,7 +403,7 @@ void run_download(const RunContext& task, const DriverSettings& settings) {
         } else {
             restart_from_scratch(run);
         }
-        task.progress.set_status("downloading");
+        task.progress.set_status(TaskPhase::kDownloading);
     }
     finish_run(run);
 }

@@ -190,11 +190,13 @@ void JournalKeeper::load() {
         RestoredTask restored = restore_task(entry);
         m_list->restore(restored.task, entry.id, restored.state);
     }
+    m_list->reserve_ids(load.next_id);
     // What was loaded is what the file holds, unless some of it had to be set aside.
     std::vector<const std::string*> texts;
     std::vector<int32_t> ids;
     look(texts, ids);
     m_written_ids = std::move(ids);
+    m_written_next_id = load.next_id;
     m_pending = load.set_aside;
 }
 
@@ -290,17 +292,20 @@ bool JournalKeeper::look(std::vector<const std::string*>& texts, std::vector<int
 bool JournalKeeper::save(bool force) {
     std::vector<const std::string*> texts;
     std::vector<int32_t> ids;
-    if (look(texts, ids)) m_pending = true;
+    // An id given to a task that is gone again still counts: it must not come back.
+    const int32_t next_id = m_list->next_id();
+    if (look(texts, ids) || next_id != m_written_next_id) m_pending = true;
     if (!force) {
         if (!m_pending) return true;
         // A change not written now stays pending and is written on a later look.
         if (now_ms() - m_last_write_ms < kMinWriteIntervalMs) return false;
     }
     std::string error;
-    const bool written = write_journal_document(m_path, journal_document(texts), error);
+    const bool written = write_journal_document(m_path, journal_document(texts, next_id), error);
     m_last_write_ms = now_ms(); // a failing disk is tried again no more often than a working one
     if (written) {
         m_written_ids = std::move(ids);
+        m_written_next_id = next_id;
         m_pending = false;
         m_last_error.clear();
         return true;

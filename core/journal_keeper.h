@@ -107,6 +107,7 @@ private:
     // Used by the writer thread, and by `stop` once the writer has ended.
     std::unordered_map<int32_t, Kept> m_kept; // by task id
     std::vector<int32_t> m_written_ids;       // the ids last written, in order
+    int32_t m_written_next_id = 0;            // the "nextId" last written
     bool m_pending = false;                   // a change not written yet
     uint64_t m_full_look_status = 0;          // the list's status count at the last full look
     int64_t m_full_look_ms = 0;

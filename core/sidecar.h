@@ -49,6 +49,12 @@ bool is_own_sidecar(const std::string& path);
 // Deletes the sidecar at `path` when it is one of ours.
 void remove_sidecar(const std::string& path);
 
+// Deletes the temporary files a save of the sidecar at `path` left when its process was killed
+// mid-write: only those provably ours, named `path` + ".tmp-" + six letters or digits (the
+// temporary names of write_private_file), regular files of this user with mode 0600 whose
+// bytes are the start of a sidecar. Anything else near the name (a user's "<path>.tmp") stays.
+void remove_stale_sidecar_temporaries(const std::string& path);
+
 // Reads the sidecar at `sidecar_path` for the output file `output_path`, which must exist.
 std::optional<ResumeState> load_sidecar(const std::string& sidecar_path, const std::string& output_path);
 

@@ -263,7 +263,7 @@ std::shared_ptr<Task> create_task(TaskRequest request, std::string_view output_p
     if (bandwidth_limit > 0) task->control.bandwidth_limit = bandwidth_limit;
     // Until a driver runs, the task is one segment of unknown size.
     task->progress.segments.push_back(make_segment(0, 0, kUnknownEnd));
-    task->progress.set_status("queued");
+    task->progress.set_status(TaskPhase::kNone);
     return task;
 }
 

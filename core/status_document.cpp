@@ -56,6 +56,7 @@ TaskSnapshot snapshot_task(int32_t id, TaskState state, const Task& task) {
     s.connections = task.request.connections;
     s.supports_range = task.progress.supports_range;
     s.failure = state == kError ? task.progress.failure_category() : FailureCategory::kNone;
+    s.phase = state == kRunning ? task.progress.phase() : TaskPhase::kNone;
     s.live = task.progress.live.active;
     s.recorded = static_cast<double>(task.progress.live.recorded_ms) / 1000;
     uint64_t done = 0;

@@ -64,15 +64,48 @@ std::string TaskProgress::status() const {
     return m_status;
 }
 
-void TaskProgress::set_status(std::string_view text) {
-    set_text(text, FailureCategory::kNone, RunEnd::kNone);
+namespace {
+
+std::string_view phase_text(TaskPhase phase) {
+    switch (phase) {
+    case TaskPhase::kProbing: return "probing";
+    case TaskPhase::kDownloading: return "downloading";
+    case TaskPhase::kMuxing: return "muxing";
+    case TaskPhase::kRecording: return "recording";
+    case TaskPhase::kServerPause:
+    case TaskPhase::kNone: break;
+    }
+    return "queued";
+}
+
+} // namespace
+
+void TaskProgress::set_status(TaskPhase phase, std::string_view text) {
+    set_text(text.empty() ? phase_text(phase) : text, FailureCategory::kNone, RunEnd::kNone, phase);
+}
+
+TaskPhase TaskProgress::phase() const {
+    std::lock_guard lock(m_status_lock);
+    return m_phase;
+}
+
+bool TaskProgress::replace_status(TaskPhase from, TaskPhase phase, std::string_view text) {
+    {
+        std::lock_guard lock(m_status_lock);
+        if (m_phase != from || m_failure != FailureCategory::kNone || m_end != RunEnd::kNone) return false;
+        if (m_phase == phase && m_status == text) return true; // nothing new to show
+        m_status = text;
+        m_phase = phase;
+    }
+    note_status();
+    return true;
 }
 
 void TaskProgress::finish(RunEnd end) {
     switch (end) {
-    case RunEnd::kDone: set_text("done", FailureCategory::kNone, end); break;
-    case RunEnd::kPaused: set_text("paused", FailureCategory::kNone, end); break;
-    case RunEnd::kCanceled: set_text("canceled", FailureCategory::kNone, end); break;
+    case RunEnd::kDone: set_text("done", FailureCategory::kNone, end, TaskPhase::kNone); break;
+    case RunEnd::kPaused: set_text("paused", FailureCategory::kNone, end, TaskPhase::kNone); break;
+    case RunEnd::kCanceled: set_text("canceled", FailureCategory::kNone, end, TaskPhase::kNone); break;
     case RunEnd::kNone: break;
     }
 }
@@ -84,10 +117,11 @@ RunEnd TaskProgress::run_end() const {
 
 void TaskProgress::set_failure(std::string_view text, FailureCategory category) {
     // A failure of no known kind is still a failure.
-    set_text(text, category == FailureCategory::kNone ? FailureCategory::kOther : category, RunEnd::kNone);
+    set_text(text, category == FailureCategory::kNone ? FailureCategory::kOther : category, RunEnd::kNone,
+             TaskPhase::kNone);
 }
 
-void TaskProgress::set_text(std::string_view text, FailureCategory category, RunEnd end) {
+void TaskProgress::set_text(std::string_view text, FailureCategory category, RunEnd end, TaskPhase phase) {
     const bool error = category != FailureCategory::kNone;
     if (error) failed = true;
     {
@@ -95,6 +129,7 @@ void TaskProgress::set_text(std::string_view text, FailureCategory category, Run
         m_status = text;
         m_failure = category;
         m_end = end;
+        m_phase = phase;
     }
     note_status();
     // A failure ends the pass: the other workers need not wait out a silent peer.

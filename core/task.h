@@ -25,6 +25,7 @@
 #include "core/change_signal.h"
 #include "core/connection_counts.h"
 #include "core/speed_meter.h"
+#include "core/task_snapshot.h" // TaskPhase
 #include "net/http_message.h"
 #include "net/proxy_spec.h"
 #include "net/text.h" // monotonic_ns
@@ -150,9 +151,14 @@ public:
 
     // --- status text, failure category and run ending, under the status lock ---
     std::string status() const;
-    // A status text that is neither a failure nor an ending ("queued", "downloading", ...): clears
+    // A status text that is neither a failure nor an ending: "queued" (kNone), "probing",
+    // "downloading", "muxing", or the phase's own text (a server's pause, a recording). Clears
     // the failure category and the ending.
-    void set_status(std::string_view text);
+    void set_status(TaskPhase phase, std::string_view text = {});
+    TaskPhase phase() const; // kNone once the run ended or failed
+    // Sets the phase and its text only while the phase is `from`: false when anything else
+    // (a failure, an ending, another phase) came first.
+    bool replace_status(TaskPhase from, TaskPhase phase, std::string_view text);
     // How a run ended: sets the ending (`run_end`) and its text ("done", "paused", "canceled").
     void finish(RunEnd end);
     RunEnd run_end() const;
@@ -226,7 +232,7 @@ public:
     LiveRecording live;
 
 private:
-    void set_text(std::string_view text, FailureCategory category, RunEnd end);
+    void set_text(std::string_view text, FailureCategory category, RunEnd end, TaskPhase phase);
 
     TaskControl& m_control;
 
@@ -239,6 +245,7 @@ private:
     std::string m_status;
     FailureCategory m_failure = FailureCategory::kNone;
     RunEnd m_end = RunEnd::kNone;
+    TaskPhase m_phase = TaskPhase::kNone;
 
     mutable std::mutex m_effective_url_lock;
     std::string m_effective_url;

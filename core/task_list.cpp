@@ -61,7 +61,7 @@ int32_t TaskList::add(std::shared_ptr<Task> task) {
         id = m_next_id++;
         task->progress.attach_changes(m_changes);
         task->progress.attach_path_arbiter(m_arbiter);
-        task->progress.set_status("queued");
+        task->progress.set_status(TaskPhase::kNone);
         m_arbiter->enroll(task->progress, id, true);
         // Files already on disk count too: a new task never truncates a file it does not own.
         Task& placed = *task;
@@ -76,6 +76,11 @@ int32_t TaskList::add(std::shared_ptr<Task> task) {
     }
     schedule();
     return id;
+}
+
+void TaskList::reserve_ids(int32_t next) {
+    std::lock_guard lock(m_lock);
+    if (m_next_id < next) m_next_id = next;
 }
 
 int32_t TaskList::restore(std::shared_ptr<Task> task, int32_t id, TaskState state) {
@@ -198,7 +203,7 @@ void TaskList::requeue(int32_t id, bool allow_done) {
         task.control.stop = false;
         task.control.pause = false;
         task.progress.complete = false;
-        task.progress.set_status("queued");
+        task.progress.set_status(TaskPhase::kNone);
         entry->state = kQueued;
         m_changes->note_status();
     }

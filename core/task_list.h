@@ -51,6 +51,11 @@ public:
     // above it.
     // -1 when the list is closed, the id is below 1 or taken, or the state is not allowed.
     int32_t restore(std::shared_ptr<Task> task, int32_t id, TaskState state);
+    // Later adds get ids from `next` up (when that is above what they would get anyway): the
+    // journal's record of ids already given, so that a deleted task's id never comes back.
+    void reserve_ids(int32_t next);
+    // The id the next add gets.
+    int32_t next_id() const { return m_next_id; }
     // Running: the driver stops and saves its sidecar. Queued: "paused" at once.
     void pause(int32_t id);
     // From error, paused or canceled (and once its thread has ended): queued again, behind no

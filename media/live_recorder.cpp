@@ -189,7 +189,8 @@ void Recorder::lose(double seconds) {
     if (!m_last_lost) ++task.progress.live.gaps;
     m_last_lost = true;
     task.progress.live.gap_ms += std::llround(std::max(0.0, seconds) * 1000);
-    task.progress.set_status(live_status_text(task.progress.live.gaps, task.progress.live.gap_ms));
+    task.progress.set_status(TaskPhase::kRecording,
+                             live_status_text(task.progress.live.gaps, task.progress.live.gap_ms));
 }
 
 bool Recorder::record_listed(bool rejoin) {
@@ -317,7 +318,8 @@ void Recorder::finish(bool ended) {
 void Recorder::run() {
     const RunContext& task = m_task;
     if (!open_output()) return;
-    task.progress.set_status(live_status_text(task.progress.live.gaps, task.progress.live.gap_ms));
+    task.progress.set_status(TaskPhase::kRecording,
+                             live_status_text(task.progress.live.gaps, task.progress.live.gap_ms));
     const bool rejoin = m_window.next() >= 0;
     if (!rejoin && !m_init.uri.empty()) {
         MediaSegment init;

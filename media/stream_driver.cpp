@@ -65,7 +65,7 @@ void run_stream_task(const RunContext& task) {
     // unless this one is being stopped already.
     control.canceller.reset();
     if (control.stop) control.interrupt();
-    progress.set_status("probing");
+    progress.set_status(TaskPhase::kProbing);
     std::string manifest, error;
     // A pause or cancel while the playlist is read ends the run as asked: nothing is fetched yet.
     const auto stopped = [&] {
@@ -104,7 +104,7 @@ void run_stream_task(const RunContext& task) {
     const JoinRecord record = resume_join(work_dir, parts);
     progress.total = lay_out_progress(task, parts);
     progress.total_estimated = true;
-    progress.set_status("downloading");
+    progress.set_status(TaskPhase::kDownloading);
 
     StreamRun run(task, parts, stream_timing());
     const bool video_init = !job.video_init.uri.empty();
@@ -151,7 +151,7 @@ void run_stream_task(const RunContext& task) {
     progress.total_estimated = false;
     progress.note_progress();
 
-    progress.set_status("muxing");
+    progress.set_status(TaskPhase::kMuxing);
     std::string failure = join_tracks(work_dir, video_init, audio_init, parts, job.separate_audio, record);
     // A pause or cancel that came while joining: the task list will call the run paused or
     // cancelled, so it must not leave a file behind as if done. The join goes on from where it

@@ -21,7 +21,7 @@ namespace {
 // Each run reports "downloading" for a moment, then ends "done", or with the error its URL
 // names after "#" ("http://h/x#error: http 404").
 void scripted_run(const RunContext& task) {
-    task.progress.set_status("downloading");
+    task.progress.set_status(TaskPhase::kDownloading);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     size_t hash = task.request.url.find('#');
     if (hash == std::string::npos)

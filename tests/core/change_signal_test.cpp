@@ -79,7 +79,7 @@ TEST(ChangeSignal, ATaskReachesTheSignalOfItsList) {
     task.progress.note_progress(); // no list yet: nothing to reach
     task.progress.attach_changes(signal);
     Revision seen = signal->revision();
-    task.progress.set_status("downloading");
+    task.progress.set_status(TaskPhase::kDownloading);
     EXPECT_EQ(signal->revision().status, seen.status + 1);
     seen = signal->revision();
     task.progress.note_progress();

@@ -168,10 +168,17 @@ TEST_F(ScriptedDownload, ConnectionsCutMidBodyAtRandomStillGiveTheExactBytes) {
         x = x * 1103515245 + 12345;
         return n < 40 && (x >> 16) % 10 < 4 ? Reply::kCut : Reply::kServe;
     });
+    // Beside the output: a user's file that happens to end in ".twk.tmp", and what a save of ours
+    // killed mid-write left. The run clears only the latter.
+    test::write_file(dir.file("cut.bin.twk.tmp"), "the user's");
+    test::write_file(dir.file("cut.bin.twk.tmp-Ab12Cd"), "TWK1");
+    ::chmod(dir.file("cut.bin.twk.tmp-Ab12Cd").c_str(), 0600);
     int32_t id = add(server->url("/cut.bin"), "\"connections\":8");
     ASSERT_GT(id, 0);
     EXPECT_EQ(settle(id), "done");
     EXPECT_TRUE(output("cut.bin") == *body);
+    EXPECT_EQ(output("cut.bin.twk.tmp"), "the user's");
+    EXPECT_FALSE(test::file_exists(dir.file("cut.bin.twk.tmp-Ab12Cd")));
 }
 
 TEST_F(ScriptedDownload, ThrottlingBurstsHalveTheTargetAndTheDownloadStillCompletes) {

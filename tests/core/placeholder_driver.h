@@ -89,7 +89,7 @@ private:
             state.segments = {make_segment(0, 7, 100)};
             write_file(task.progress.sidecar_path(), sidecar_image(state));
         }
-        task.progress.set_status("downloading");
+        task.progress.set_status(TaskPhase::kDownloading);
         bool ignore_stop = m_ignore_stop.count(task.request.url) > 0;
         while (!m_release_all && !m_released.count(task.request.url) &&
                !(task.control.stop && !ignore_stop)) {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <filesystem>
 
@@ -116,6 +118,35 @@ TEST_F(SidecarFiles, AFileThatIsNoSidecarOfOursIsNeverWrittenOverNorDeleted) {
     EXPECT_TRUE(save_sidecar(task.context(), validator)); // its own, replaced
     remove_sidecar(task.progress.sidecar_path());
     EXPECT_FALSE(test::file_exists(task.progress.sidecar_path()));
+}
+
+// A save killed mid-write leaves "<sidecar>.tmp-XXXXXX"; the next run clears that, and only that.
+TEST_F(SidecarFiles, OnlyTemporariesASaveOfOursLeftAreCleared) {
+    const std::string sidecar = task.progress.sidecar_path();
+    struct Case {
+        std::string suffix;
+        std::string bytes;
+        mode_t mode;
+        bool cleared;
+    };
+    const Case cases[] = {
+        {".tmp-a1B2c3", "TWK1\x04", 0600, true}, // cut short mid-write
+        {".tmp-Zz9988", "", 0600, true},         // killed before the first byte
+        {".tmp", "TWK1", 0600, false},           // a name no save of ours uses
+        {".tmp-a1B2c", "TWK1", 0600, false},     // five letters: not mkstemp's
+        {".tmp-qwerty", "notes", 0600, false},   // not a sidecar's bytes
+        {".tmp-asdfgh", "TWK1", 0644, false},    // not our private mode
+        {".old-zxcvbn", "TWK1", 0600, false},
+    };
+    for (const Case& c : cases) {
+        test::write_file(sidecar + c.suffix, c.bytes);
+        ::chmod((sidecar + c.suffix).c_str(), c.mode);
+    }
+    std::filesystem::create_symlink(sidecar + ".tmp-a1B2c3", sidecar + ".tmp-linkto");
+    remove_stale_sidecar_temporaries(sidecar);
+    for (const Case& c : cases)
+        EXPECT_EQ(test::file_exists(sidecar + c.suffix), !c.cleared) << c.suffix;
+    EXPECT_TRUE(std::filesystem::is_symlink(sidecar + ".tmp-linkto"));
 }
 
 TEST_F(SidecarFiles, LoadNeedsTheOutputFileAndASmallEnoughSidecar) {

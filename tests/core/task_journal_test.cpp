@@ -398,6 +398,47 @@ TEST(TaskJournalKeeper, ChangesToSettledTasksReachTheFile) {
     list->close();
 }
 
+// Ids are never given twice, across restarts too: deleting the newest tasks does not hand their
+// ids to the next ones. A journal from before the file kept the next id still loads.
+TEST(TaskJournalKeeper, DeletedIdsDoNotComeBackAfterARestart) {
+    TempDir dir;
+    const std::string journal = dir.file("state/tasks.json");
+    const auto session = [&](const std::function<void(TaskList&)>& work) {
+        test::PlaceholderDriver driver;
+        std::shared_ptr<TaskList> list = TaskList::create(1);
+        list->set_driver(driver.driver());
+        std::string error;
+        std::unique_ptr<JournalKeeper> keeper = JournalKeeper::open(list, journal, error);
+        ASSERT_TRUE(keeper) << error;
+        work(*list);
+        keeper->stop();
+        driver.release_all();
+        list->close();
+    };
+    const auto add = [&](TaskList& list, const std::string& url) {
+        StartOptions options;
+        options.url = url;
+        const int32_t id = list.add(create_task(options, dir.path()));
+        list.pause(id);
+        return id;
+    };
+
+    session([&](TaskList& list) {
+        for (const char* url : {"http://h/a.bin", "http://h/b.bin", "http://h/c.bin"})
+            add(list, url);
+        list.remove(3);
+        list.remove(2);
+    });
+    EXPECT_EQ(load_journal(journal).next_id, 4);
+    session([&](TaskList& list) { EXPECT_EQ(add(list, "http://h/d.bin"), 4); });
+
+    std::string error;
+    ASSERT_TRUE(write_journal(journal, {plain_entry(7, kPaused, dir.file("old.bin"))}, error)) << error;
+    EXPECT_EQ(read_file(journal).find("nextId"), std::string::npos);
+    session([&](TaskList& list) { EXPECT_EQ(add(list, "http://h/e.bin"), 8); });
+    EXPECT_EQ(load_journal(journal).next_id, 9);
+}
+
 TEST(TaskJournalEngine, AGarbageJournalIsSetAsideAndTheEngineStartsEmpty) {
     TempDir dir;
     const std::string journal = dir.file("tasks.json");
