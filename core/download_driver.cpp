@@ -145,8 +145,6 @@ void wait_for_tick(DriverRun& run, int64_t tick_ms) {
     }
 }
 
-constexpr std::string_view kServerPausePrefix = "waiting ";
-
 // While the server's pause holds the task's host, the row says so, "waiting 42 s (server
 // asked)"; afterwards it is "downloading" again. Any other phase (a failure, an ending) is left
 // alone.
@@ -157,8 +155,7 @@ void show_server_pause(const RunContext& task) {
     int64_t ms = gate.held_for(gate_host(task.request.url), now);
     if (!effective.empty()) ms = std::max(ms, gate.held_for(gate_host(effective), now));
     if (ms > 0) {
-        const std::string wanted =
-            std::string(kServerPausePrefix) + std::to_string((ms + 999) / 1000) + " s (server asked)";
+        const std::string wanted = server_pause_status(ms);
         if (!task.progress.replace_status(TaskPhase::kServerPause, TaskPhase::kServerPause, wanted))
             task.progress.replace_status(TaskPhase::kDownloading, TaskPhase::kServerPause, wanted);
     } else {
@@ -204,6 +201,8 @@ bool adopt_pending_run(DriverRun& run) {
     const RunContext& task = run.task;
     run.adopt_resume = false;
     run.restart = false;
+    // Another file: its own bytes are hashed from its start.
+    run.digest.restart();
     run.output.reset();
     auto [path, state] = run.take_pending_adopt();
     run.output.reset(open_output(path));
@@ -313,6 +312,7 @@ bool verify_output(DriverRun& run) {
 
 void finish_run(DriverRun& run) {
     const RunContext& task = run.task;
+    run.digest.stop(); // the file is closed or set aside below
     const int fd = run.output.get();
     std::string why;
     if (task.control.pause) {

@@ -61,9 +61,10 @@ struct DriverRun {
     const RunContext task;
     const DriverSettings& settings;
     BandwidthLimiter limiter;
-    // The file's hash while it is written, when a checksum was asked for or the server sent one.
-    FileDigest digest;
     UniqueFd output; // the output file while the run has it open
+    // The file's hash while it is written, when a checksum was asked for or the server sent one.
+    // Declared after the file: its thread is joined before the file is closed.
+    FileDigest digest;
 
     std::atomic<uint8_t> probe_state{kNotProbed};
     std::atomic<uint32_t> reprobes{0}; // first responses asked for again (a 200 offering ranges)

@@ -1,15 +1,23 @@
-// The hash of a download's file, taken while it is written: the bytes that continue the hashed
-// prefix are fed as they arrive, and bytes another connection wrote beyond it are read back (from
-// the page cache, just written) as soon as the prefix reaches them. At the end only what was
-// never reached is read from the file. One per run; thread-safe.
+// The hash of a download's file, taken while it is written. A thread of its own follows the
+// file's contiguous prefix: whenever a connection reports bytes written it hashes what is on disk
+// past the prefix (read back from the page cache, where those bytes were just put), one piece at
+// a time, so neither the connections wait for the hash nor the memory grows with the file. At
+// the end only what the thread has not reached yet is read. One per run; thread-safe.
+//
+// The thread starts with the first bytes written and is joined by `stop`, `restart`, `finish`
+// and the destructor: before the run replaces, empties or closes its file, and at its end.
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
 
 #include "net/checksum.h"
 
@@ -17,30 +25,56 @@ namespace twk {
 
 class FileDigest {
 public:
+    FileDigest() = default;
+    ~FileDigest();
+    FileDigest(const FileDigest&) = delete;
+    FileDigest& operator=(const FileDigest&) = delete;
+
     // The checksum the file must match; a different one starts the hash over. Empty: none.
     void expect(const Checksum& expected);
     bool expecting() const { return m_expecting.load(std::memory_order_relaxed); }
     Checksum expected() const;
 
-    // `size` bytes at `offset` of `fd` were just written from `data`. `on_disk_until(pos)` gives
-    // where the bytes already on disk from `pos` on end. Returns at once when another thread is
-    // hashing (what it leaves is read at the end).
-    void wrote(int fd, const char* data, size_t size, uint64_t offset,
-               const std::function<uint64_t(uint64_t)>& on_disk_until);
+    // Bytes were just written to `fd`; `on_disk_until(pos)` gives where the bytes already on disk
+    // from `pos` on end. Wakes the hashing thread (starting it on the first call) and returns.
+    void wrote(int fd, const std::function<uint64_t(uint64_t)>& on_disk_until);
+    // Joins the hashing thread; what it hashed stays. The next `wrote` starts it again.
+    void stop();
     // The file is being fetched again from its first byte.
     void restart();
+    // How many bytes from the file's start are hashed so far.
+    uint64_t hashed() const;
     // The digest of the first `total` bytes of `fd` in hex; empty when the file cannot be read.
     std::string finish(int fd, uint64_t total);
 
 private:
+    void start(int fd, const std::function<uint64_t(uint64_t)>& on_disk_until);
+    void follow(int fd, const std::function<uint64_t(uint64_t)>& on_disk_until);
     // Reads [m_upto, end) from `fd` into the hash. False on a read failure.
     bool read_into_hash(int fd, uint64_t end);
 
+    // The hash and how far it got.
     mutable std::mutex m_lock;
     std::atomic<bool> m_expecting{false};
     Checksum m_expected;
     std::unique_ptr<Hasher> m_hasher;
-    uint64_t m_upto = 0; // bytes hashed
+    uint64_t m_upto = 0;        // bytes hashed
+    std::vector<char> m_buffer; // one piece read back from the file
+
+    // The hashing thread. `m_control` serialises starting and joining it; `m_signal_lock`
+    // guards the wake-up flags, so that a writer never waits for a piece being hashed.
+    std::mutex m_control;
+    std::thread m_thread;
+    std::atomic<bool> m_running{false};
+    bool m_no_thread = false; // one could not be started: `finish` hashes it all
+    std::mutex m_signal_lock;
+    std::condition_variable m_wake;
+    bool m_written = false;
+    std::atomic<bool> m_quit{false};
 };
+
+// The digest in hex of the whole file at `path` under `algorithm` (a file made in one piece on
+// this machine, such as a joined stream); empty, with errno set, when it cannot be read.
+std::string digest_of_file(const std::string& path, std::string_view algorithm);
 
 } // namespace twk

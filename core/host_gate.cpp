@@ -10,6 +10,10 @@
 
 namespace twk {
 
+std::string server_pause_status(int64_t ms) {
+    return std::string(kServerPausePrefix) + std::to_string((ms + 999) / 1000) + " s (server asked)";
+}
+
 namespace {
 
 bool all_digits(std::string_view text) {

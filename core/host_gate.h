@@ -27,6 +27,11 @@ constexpr int64_t kMaxServerPauseMs = 600'000;
 // again every 100 ms while they want one).
 constexpr int64_t kSlotWaitMemoryMs = 1'000;
 
+// The row's status while a hold lasts `ms` more: "waiting 42 s (server asked)". Every such
+// status begins with kServerPausePrefix.
+constexpr std::string_view kServerPausePrefix = "waiting ";
+std::string server_pause_status(int64_t ms);
+
 // The host of a URL as the gate keys it; empty when the URL does not parse.
 std::string gate_host(std::string_view url);
 

@@ -141,8 +141,7 @@ ExchangeResult read_body(WorkerState& w, Segment& segment, BodyReader& reader, b
             return result;
         }
         advance(segment, pos, static_cast<uint64_t>(n));
-        w.run.digest.wrote(w.run.output.get(), w.buffer.data(), static_cast<size_t>(n), pos,
-                           [&task](uint64_t from) { return on_disk_until(task, from); });
+        w.run.digest.wrote(w.run.output.get(), [&task](uint64_t from) { return on_disk_until(task, from); });
         task.progress.note_progress();
         if (!w.run.progressed.load(std::memory_order_relaxed)) w.run.progressed = true;
         task.progress.last_progress_ms = task_elapsed_ms(task.progress);

@@ -44,7 +44,7 @@ std::string next_host(const RunContext& task) {
 
 void give_back_slot(WorkerState& w) {
     if (w.slot_host.empty()) return;
-    HostGate::shared().release(w.slot_host, &w.run.task, monotonic_ms());
+    HostGate::shared().release(w.slot_host, &w.run.task.progress, monotonic_ms());
     w.slot_host.clear();
 }
 
@@ -68,7 +68,7 @@ bool clear_to_ask(WorkerState& w) {
     if (w.slot_host == host) return true;
     give_back_slot(w);
     w.kept.reset(); // a kept connection belongs to the slot it was opened under
-    if (!gate.try_acquire(host, &task, now)) {
+    if (!gate.try_acquire(host, &task.progress, now)) {
         nap(w.run, kIdleSleepMs);
         return false;
     }

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/host_gate.h"
 #include "core/segment_exchange.h" // status_is_permanent
 #include "core/task.h"
 #include "core/transfer_request.h"
@@ -20,6 +21,7 @@
 #include "net/debug_log.h"
 #include "net/http_exchange.h"
 #include "net/socket.h" // system_reason
+#include "net/text.h"
 
 namespace twk {
 
@@ -35,6 +37,8 @@ constexpr int64_t kMaxReserve = int64_t{64} << 20;
 constexpr int kAttempts = 3;
 // How often the progress segments are laid out again from the sizes fetched so far.
 constexpr int64_t kRelayoutEveryMs = 1000;
+// How often a fetch waiting at the host gate looks again.
+constexpr int64_t kGateLookMs = 100;
 
 std::mutex g_timing_lock;
 StreamTiming g_timing;
@@ -51,6 +55,53 @@ void nap(const RunContext& task, const std::atomic<bool>& failed, int64_t ms) {
     task.control.wait(ms, [&] { return failed || task.control.stop; });
 }
 
+// A connection slot of a host's budget (core/host_gate.h), held for one request. Waiting for
+// it also waits out a pause the server asked for: no request goes to the host before then, and
+// the row says so while the task is downloading.
+class HostSlot {
+public:
+    HostSlot(const RunContext& task, std::string host, const std::atomic<bool>* abandon)
+        : m_task(task), m_host(std::move(host)) {
+        HostGate& gate = HostGate::shared();
+        const auto ending = [&] { return task.control.stop || (abandon && *abandon); };
+        bool shown = false;
+        while (!ending()) {
+            const int64_t now = now_ms();
+            const int64_t pause = gate.held_for(m_host, now);
+            if (pause > 0) {
+                shown = show_pause(pause) || shown;
+                task.control.wait(std::min(pause, kGateLookMs), ending);
+                continue;
+            }
+            if (gate.try_acquire(m_host, &task.progress, now)) {
+                m_held = true;
+                break;
+            }
+            task.control.wait(kGateLookMs, ending);
+        }
+        if (shown)
+            task.progress.replace_status(TaskPhase::kServerPause, TaskPhase::kDownloading, "downloading");
+    }
+    ~HostSlot() {
+        if (m_held) HostGate::shared().release(m_host, &m_task.progress, now_ms());
+    }
+    HostSlot(const HostSlot&) = delete;
+    HostSlot& operator=(const HostSlot&) = delete;
+    bool held() const { return m_held; }
+
+private:
+    // "waiting 42 s (server asked)" in place of "downloading"; true when shown.
+    bool show_pause(int64_t ms) {
+        const std::string wanted = server_pause_status(ms);
+        return m_task.progress.replace_status(TaskPhase::kServerPause, TaskPhase::kServerPause, wanted) ||
+               m_task.progress.replace_status(TaskPhase::kDownloading, TaskPhase::kServerPause, wanted);
+    }
+
+    const RunContext m_task;
+    std::string m_host;
+    bool m_held = false;
+};
+
 // One resource with the retry rules: a failure no retry can mend ends at once; any other is
 // tried again after a pause that doubles (or as long as the server's Retry-After asks), three
 // times, and after that for as long as the task finished a part within the stall window. The
@@ -60,6 +111,8 @@ bool fetch_with_retries(const RunContext& task, const StreamTiming& timing, cons
                         int64_t length, std::string& body, std::string& error, bool give_up_early = false) {
     // The bytes of an attempt whose body was cut short: the next one asks for the rest only.
     std::string have;
+    // Time the server asked us to wait: not counted as a stall.
+    int64_t asked_ms = 0;
     for (int attempt = 1;; ++attempt) {
         if (failed || task.control.stop) return false;
         body.clear();
@@ -67,8 +120,9 @@ bool fetch_with_retries(const RunContext& task, const StreamTiming& timing, cons
         const auto got = static_cast<int64_t>(have.size());
         const int64_t from = (offset < 0 ? 0 : offset) + got;
         const int64_t rest = length < 0 ? -1 : length - got;
-        const bool fetched = got == 0 ? fetch_resource(task, url, offset, length, body, error, &failure)
-                                      : fetch_resource(task, url, from, rest, body, error, &failure);
+        const bool fetched = got == 0
+                                 ? fetch_resource(task, url, offset, length, body, error, &failure, &failed)
+                                 : fetch_resource(task, url, from, rest, body, error, &failure, &failed);
         if (fetched) {
             if (got > 0) body.insert(0, have);
             return true;
@@ -79,13 +133,14 @@ bool fetch_with_retries(const RunContext& task, const StreamTiming& timing, cons
             have += body;
         }
         if (task.control.stop || failure.permanent) return false;
-        if (attempt >= kAttempts && (give_up_early || now_ms() - last_progress_ms >= timing.stall_window_ms))
+        if (failure.retry_after_ms > 0) asked_ms += std::min(failure.retry_after_ms, kMaxServerPauseMs);
+        if (attempt >= kAttempts &&
+            (give_up_early || now_ms() - last_progress_ms - asked_ms >= timing.stall_window_ms))
             return false;
         const int shift = std::min(attempt - 1, 20);
-        int64_t pause = std::min(timing.first_backoff_ms << shift, timing.longest_backoff_ms);
-        // Never sooner than the server asked (up to a limit), nor sooner than the back-off.
-        if (failure.retry_after_ms >= 0)
-            pause = std::max(pause, std::min(failure.retry_after_ms, timing.longest_retry_after_ms));
+        // The server's Retry-After holds the host at the gate, for every task: the next attempt
+        // waits there for the rest.
+        const int64_t pause = std::min(timing.first_backoff_ms << shift, timing.longest_backoff_ms);
         debug_log("[dl] stream: %s failed (%s), attempt %d, again in %lld ms", url.c_str(), error.c_str(),
                   attempt, static_cast<long long>(pause));
         nap(task, failed, pause);
@@ -277,10 +332,17 @@ void run_workers(StreamRun& context, uint64_t connections) {
 }
 
 bool fetch_resource(const RunContext& task, const std::string& url, int64_t range_offset,
-                    int64_t range_length, std::string& body, std::string& error, FetchFailure* failure) {
+                    int64_t range_length, std::string& body, std::string& error, FetchFailure* failure,
+                    const std::atomic<bool>* abandon) {
     FetchFailure ignored;
     FetchFailure& verdict = failure ? *failure : ignored;
     verdict = FetchFailure{};
+    const std::string host = gate_host(url);
+    const HostSlot slot(task, host, abandon);
+    if (!slot.held()) {
+        error = "stopped";
+        return false;
+    }
     HttpRequest request = transfer_request(task, url);
     request.method = "GET";
     request.body.clear();
@@ -305,6 +367,12 @@ bool fetch_resource(const RunContext& task, const std::string& url, int64_t rang
         verdict.permanent = status_is_permanent(response.status);
         if (const std::string* wait = response.headers.find("Retry-After"))
             verdict.retry_after_ms = retry_after_ms(*wait, static_cast<int64_t>(std::time(nullptr)));
+        // A 429 or 503 that names a time leaves the host alone for every task until then.
+        if ((response.status == 429 || response.status == 503) && verdict.retry_after_ms > 0) {
+            HostGate::shared().hold(host, verdict.retry_after_ms, now_ms());
+            debug_log("[dl] stream: %s asked for a pause of %lld ms", host.c_str(),
+                      static_cast<long long>(verdict.retry_after_ms));
+        }
         return false;
     }
     // A 206 for bytes other than those asked for would put the wrong bytes into the file.

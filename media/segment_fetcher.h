@@ -1,13 +1,18 @@
 // Fetching a stream task's segments: one GET with the task's request settings, the retry rules
 // around it, and the worker threads that fetch (and decrypt) the parts into the parts store.
 //
-// A failed segment is tried again with a growing pause (longer when the server sends
-// Retry-After) as long as the task made progress within the stall window; a body cut short is
+// Every request passes the process-wide host gate (core/host_gate.h) as plain downloads do: it
+// takes a connection slot of its host's budget, and a 429 or 503 with Retry-After holds the host
+// for every task (at most ten minutes), the wait not counted as a stall.
+//
+// A failed segment is tried again with a growing pause as long as the task made progress within
+// the stall window; a body cut short is
 // continued by range from where it stopped; a failure no retry
 // can mend (a 404, an unknown host, a refused certificate, a key that is no key) ends the run at
 // once. Every pause is the task's own wait, so a pause or cancel ends it at once.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -25,7 +30,8 @@ struct RunContext;
 // length of -1 the rest from that offset; otherwise a Range is asked for, and a server that answers 200 with
 // the whole resource has the range cut out here. False with the reason: the exchange's error, "http " +
 // status, "read error", or "body over 2 GiB"; `failure`, when given, tells whether asking again can help and
-// how long the server asked to wait.
+// how long the server asked to wait. The request first waits at the host gate, ending early
+// (false) when the task stops or `abandon`, when given, is set.
 struct FetchFailure {
     bool permanent = false;      // no retry can mend it: a 404, an unknown host, a certificate...
     int64_t retry_after_ms = -1; // the server's Retry-After; -1 when it sent none
@@ -33,7 +39,7 @@ struct FetchFailure {
 };
 bool fetch_resource(const RunContext& task, const std::string& url, int64_t range_offset,
                     int64_t range_length, std::string& body, std::string& error,
-                    FetchFailure* failure = nullptr);
+                    FetchFailure* failure = nullptr, const std::atomic<bool>* abandon = nullptr);
 
 // How long the fetcher waits between attempts (media/stream_run.h); applies to runs that start
 // afterwards.

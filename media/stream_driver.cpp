@@ -1,7 +1,10 @@
 #include "media/stream_driver.h"
 
+#include <stdio.h>
+
 #include <cerrno>
 
+#include "core/file_digest.h"
 #include "core/naming.h"
 #include "core/task.h"
 #include "core/task_driver.h"
@@ -11,6 +14,7 @@
 #include "media/stream_join.h"
 #include "media/stream_parts.h"
 #include "media/stream_progress.h"
+#include "net/checksum.h"
 #include "net/debug_log.h"
 #include "net/socket.h" // system_reason
 
@@ -53,6 +57,26 @@ bool claim_work_dir(const RunContext& task, const StreamJob& job, const std::str
                                       system_reason(errno),
                                   FailureCategory::kIo);
     }
+    return false;
+}
+
+// A stream given a checksum is checked once joined, as a plain download is when complete: a
+// file that does not match is set aside as "<name>.bad", never left as the finished file, and
+// the task fails with both digests. True when there was nothing to check or the file matched.
+bool verify_output(const RunContext& task, const std::string& output) {
+    Checksum expected;
+    if (!parse_checksum(task.request.checksum, expected)) return true;
+    const std::string got = digest_of_file(output, expected.algorithm);
+    if (got == expected.hex) return true;
+    if (got.empty()) {
+        task.progress.set_failure("error: checksum could not be computed: " + system_reason(errno),
+                                  FailureCategory::kIo);
+        return false;
+    }
+    if (::rename(output.c_str(), (output + ".bad").c_str()) != 0)
+        debug_log("[dl] could not set the bad file aside: %s", system_reason(errno).c_str());
+    task.progress.set_failure("error: checksum mismatch (expected " + expected.text() + ", got " + got + ")",
+                              FailureCategory::kProtocol);
     return false;
 }
 
@@ -164,6 +188,11 @@ void run_stream_task(const RunContext& task) {
     if (!failure.empty()) {
         debug_log("[dl] stream join failed: %s (parts kept in %s)", failure.c_str(), work_dir.c_str());
         progress.set_failure(failure, FailureCategory::kIo);
+        return;
+    }
+    // A file that fails its check is no use to continue from: the next run fetches it anew.
+    if (!verify_output(task, output)) {
+        remove_work_dir(work_dir);
         return;
     }
     const int64_t size = file_size(output);

@@ -8,7 +8,8 @@
 // segments decrypted on the way. Then the parts are joined: concatenated after the initialisation
 // segment when there is one track, remuxed into one MP4 when audio comes as a separate track.
 // Status texts: "probing", "downloading", "muxing", "done"; or "paused", "canceled", or one
-// beginning with "error".
+// beginning with "error". A task with a checksum has the joined file checked before "done"
+// (a mismatch keeps it as "<name>.bad", as for plain downloads).
 //
 // Progress: one progress segment per part in the task's segment list (a stream of more than
 // 1000 parts gives each progress segment a run of neighbouring parts). Until every part is in,

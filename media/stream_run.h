@@ -27,7 +27,8 @@ struct StreamTiming {
     // longest.
     int64_t first_backoff_ms = 150;
     int64_t longest_backoff_ms = 10'000;
-    // A server's Retry-After is honoured up to this.
+    // A live recording honours a server's Retry-After up to this (other fetches wait at the
+    // host gate, up to its own limit).
     int64_t longest_retry_after_ms = 120'000;
     // A live recording: every wait for a playlist reload is multiplied by this (tests run a
     // stream's clock faster), and the recording ends after this long without a new segment.

@@ -4,7 +4,9 @@
 #include <mbedtls/md.h>
 
 #include <array>
+#include <optional>
 
+#include "net/sha256_ni.h"
 #include "net/text.h"
 #include "net/url.h"
 
@@ -97,6 +99,8 @@ std::optional<Checksum> parse_digest_field(std::string_view value) {
 }
 
 struct Hasher::State {
+    // SHA-256 on the CPU's SHA extensions where it has them; mbedTLS otherwise.
+    std::optional<Sha256Ni> sha256;
     mbedtls_md_context_t context;
 };
 
@@ -108,6 +112,11 @@ std::unique_ptr<Hasher> Hasher::create(std::string_view name) {
     std::unique_ptr<Hasher> hasher(new Hasher);
     hasher->m_state = std::make_unique<State>();
     mbedtls_md_init(&hasher->m_state->context);
+    static const bool fast_sha256 = sha256_ni_available();
+    if (algorithm->type == MBEDTLS_MD_SHA256 && fast_sha256) {
+        hasher->m_state->sha256.emplace();
+        return hasher;
+    }
     if (mbedtls_md_setup(&hasher->m_state->context, info, 0) != 0 ||
         mbedtls_md_starts(&hasher->m_state->context) != 0)
         return nullptr;
@@ -119,11 +128,20 @@ Hasher::~Hasher() {
 }
 
 void Hasher::update(const char* data, size_t size) {
-    mbedtls_md_update(&m_state->context, reinterpret_cast<const unsigned char*>(data), size);
+    const auto* bytes = reinterpret_cast<const unsigned char*>(data);
+    if (m_state->sha256) {
+        m_state->sha256->update(bytes, size);
+        return;
+    }
+    mbedtls_md_update(&m_state->context, bytes, size);
 }
 
 std::string Hasher::finish() {
     unsigned char digest[MBEDTLS_MD_MAX_SIZE];
+    if (m_state->sha256) {
+        m_state->sha256->finish(digest);
+        return to_hex(digest, Sha256Ni::kDigestSize);
+    }
     mbedtls_md_finish(&m_state->context, digest);
     const size_t size = mbedtls_md_get_size(mbedtls_md_info_from_ctx(&m_state->context));
     mbedtls_md_starts(&m_state->context);

@@ -25,10 +25,12 @@ std::string sha256_hex(const std::string& bytes) {
 }
 
 // Serves byte ranges of `body`; byte `flip` (when below the size) goes out inverted, and
-// `headers` (CRLF-ended lines) go into every answer.
+// `headers` (CRLF-ended lines) go into every answer. With a `wall`, no byte at or past it is
+// sent: an answer stops there and holds its connection open.
 std::unique_ptr<ScriptServer> flipping_server(std::shared_ptr<const std::string> body, uint64_t flip,
-                                              std::string headers = "") {
-    return std::make_unique<ScriptServer>([body, flip, headers](ScriptPeer& peer) {
+                                              std::string headers = "",
+                                              std::shared_ptr<std::atomic<uint64_t>> wall = nullptr) {
+    return std::make_unique<ScriptServer>([body, flip, headers, wall](ScriptPeer& peer) {
         std::string request;
         while (peer.read_request(request)) {
             uint64_t first = 0, last = body->size() - 1;
@@ -46,7 +48,15 @@ std::unique_ptr<ScriptServer> flipping_server(std::shared_ptr<const std::string>
             if (ranged)
                 head += "Content-Range: bytes " + std::to_string(first) + "-" + std::to_string(last) + "/" +
                         std::to_string(body->size()) + "\r\n";
-            peer.send(test::http_response(ranged ? "206 Partial Content" : "200 OK", head, slice));
+            const std::string answer =
+                test::http_response(ranged ? "206 Partial Content" : "200 OK", head, slice);
+            if (wall && *wall <= last) {
+                const uint64_t sent = *wall > first ? *wall - first : 0;
+                peer.send(answer.substr(0, answer.size() - slice.size() + sent));
+                peer.wait_for_close();
+                return;
+            }
+            peer.send(answer);
         }
     });
 }
@@ -87,6 +97,21 @@ TEST_F(ChecksumDownload, AMatchingFileIsDoneAFlippedByteIsSetAsideAsBad) {
         EXPECT_FALSE(std::filesystem::exists(dir.file(name + ".twk"))) << n;
         EXPECT_TRUE(test::read_file(dir.file(name + ".bad")) == flipped) << n;
     }
+}
+
+// A paused run's hash is gone with it: the next run hashes the bytes already on disk first.
+TEST_F(ChecksumDownload, AResumedDownloadIsCheckedOverAllItsBytes) {
+    auto wall = std::make_shared<std::atomic<uint64_t>>(1'500'000);
+    auto server = flipping_server(body, UINT64_MAX, "", wall);
+    const int32_t id = add(server->url("/resumed.bin"), "\"connections\":1,\"checksum\":\"" + good + "\"");
+    ASSERT_GT(id, 0);
+    ASSERT_TRUE(test::wait_until([&] { return task(id)->progress.bytes_done() >= 1'000'000; }, 10'000));
+    engine_pause(engine, id);
+    ASSERT_EQ(settle(id), "paused");
+    *wall = UINT64_MAX;
+    engine_resume(engine, id);
+    EXPECT_EQ(settle(id), "done");
+    EXPECT_TRUE(test::read_file(dir.file("resumed.bin")) == *body);
 }
 
 TEST_F(ChecksumDownload, TheServersOwnDigestIsCheckedWithoutBeingAsked) {

@@ -8,6 +8,7 @@
 #include "media/stream_job.h"
 #include "media/stream_join.h"
 #include "media/stream_parts.h"
+#include "net/checksum.h"
 #include "net/socket.h"
 #include "net/text.h"
 
@@ -246,6 +247,42 @@ TEST_F(StreamDriverFaults, FailuresEndTheTaskWithTheirMessageAndKeepTheWorkFolde
     }
 }
 
+// A checksum is checked on the joined file: a segment with a flipped byte makes a file that is
+// kept as "<name>.bad" only, and the task fails with both digests.
+TEST_F(StreamDriverFaults, TheJoinedFileIsCheckedAgainstItsChecksum) {
+    const auto sha256 = [](const std::string& bytes) {
+        auto hasher = Hasher::create("sha-256");
+        hasher->update(bytes.data(), bytes.size());
+        return hasher->finish();
+    };
+    const std::string good = "sha-256=" + sha256(joined(5));
+    for (const bool flip : {false, true}) {
+        SCOPED_TRACE(flip ? "flipped" : "intact");
+        TempDir out;
+        serve_plain();
+        std::string expected_file = joined(5);
+        if (flip) {
+            std::string bad = segment_bytes(2);
+            bad[100] = static_cast<char>(~bad[100]);
+            site.put("/seg2.ts", bad);
+            expected_file = segment_bytes(0) + segment_bytes(1) + bad + segment_bytes(3) + segment_bytes(4);
+        }
+        StreamEngine engine(out.path());
+        const std::string status =
+            engine.download(site.url("/index.m3u8"), 2, ",\"checksum\":\"" + good + "\"");
+        if (!flip) {
+            EXPECT_EQ(status, "done");
+            EXPECT_TRUE(read_file(out.path() + "/index.ts") == expected_file);
+            continue;
+        }
+        EXPECT_EQ(status,
+                  "error: checksum mismatch (expected " + good + ", got " + sha256(expected_file) + ")");
+        EXPECT_FALSE(file_exists(out.path() + "/index.ts"));
+        EXPECT_TRUE(read_file(out.path() + "/index.ts.bad") == expected_file);
+        EXPECT_FALSE(folder_exists(out.path() + "/.index.ts.parts"));
+    }
+}
+
 TEST_F(StreamDriverFaults, ASegmentThatFailsFourTimesThenSucceedsIsWaitedFor) {
     serve_plain();
     std::mutex lock;
@@ -282,11 +319,15 @@ TEST_F(StreamDriverFaults, APlaylistThatFailsTwiceIsFetchedAgain) {
 
 // A server asking for a minute's rest must not hold a pause up for that minute, whether it
 // refuses a segment or the playlist itself (then the run has nothing yet and is simply paused).
+// Each case has a server of its own: the minute holds the host for the whole process.
 TEST_F(StreamDriverFaults, APauseEndsTheWaitBeforeARetryAtOnce) {
     for (const char* busy : {"/seg2.ts", "/index.m3u8"}) {
         SCOPED_TRACE(busy);
         TempDir folder;
-        serve_plain();
+        FakeSite site;
+        site.put("/index.m3u8", playlist(5));
+        for (int n = 0; n < 5; ++n)
+            site.put("/seg" + std::to_string(n) + ".ts", segment_bytes(n));
         const std::string refused = busy;
         site.set_fault([refused](const std::string& path, int) -> std::optional<std::string> {
             if (path != refused) return std::nullopt;
@@ -300,7 +341,9 @@ TEST_F(StreamDriverFaults, APauseEndsTheWaitBeforeARetryAtOnce) {
         ASSERT_TRUE(engine.wait_settled(id, 10000));
         EXPECT_EQ(engine.entry(id)->task->progress.status(), "paused");
         EXPECT_EQ(site.hits(refused), before + 1);
-        if (refused == "/seg2.ts") EXPECT_TRUE(file_exists(folder.path() + "/.index.ts.parts/v_000001.part"));
+        if (refused == "/seg2.ts") {
+            EXPECT_TRUE(file_exists(folder.path() + "/.index.ts.parts/v_000001.part"));
+        }
     }
 }
 
