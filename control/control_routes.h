@@ -14,7 +14,7 @@
 #include <string_view>
 #include <thread>
 
-#include "control/control_server.h"
+#include "control/control_reply.h"
 #include "control/extension_key.h"
 #include "control/request.h"
 #include "core/engine.h"

@@ -40,16 +40,6 @@ constexpr const char* kPrintTokenSwitch = "TWK_PRINT_TOKEN";
 constexpr size_t kTokenBytes = 16;
 constexpr int kAcceptRetryMs = 100;
 
-const char* reason_for(int status) {
-    switch (status) {
-    case 400: return "Bad Request";
-    case 403: return "Forbidden";
-    case 404: return "Not Found";
-    case 503: return "Service Unavailable";
-    default: return "OK";
-    }
-}
-
 // Another account on the machine may reach the port, but gets nothing but "/ping": the client's
 // socket must belong to the user this server runs as.
 bool same_user(Socket socket) { return loopback_peer_uid(socket) == static_cast<uint32_t>(::geteuid()); }
@@ -215,18 +205,6 @@ bool listen_on(ControlServer& server, std::string& error) {
 }
 
 } // namespace
-
-bool write_reply(int socket, int status, std::string_view content_type, std::string_view body,
-                 std::string_view extra_headers) {
-    std::string head = "HTTP/1.1 " + std::to_string(status) + " " + reason_for(status) + "\r\n";
-    head += "Content-Type: ";
-    head += content_type;
-    head += "\r\n";
-    head += extra_headers;
-    head += "Content-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n";
-    if (!send_raw_all(socket, head.data(), head.size())) return false;
-    return body.empty() || send_raw_all(socket, body.data(), body.size());
-}
 
 ControlServer* start_control_server(Engine* engine, std::string_view bind_address, int port,
                                     std::string* error) {

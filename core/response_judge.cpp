@@ -287,6 +287,11 @@ bool judge_partial_answer(DriverRun& run, const Segment& segment, const Asked& a
 
 } // namespace
 
+bool status_is_permanent(int status) {
+    if (status >= 400 && status <= 499) return status != 408 && status != 429;
+    return status == 501 || status == 505;
+}
+
 bool judge_response(WorkerState& w, Segment& segment, const Asked& asked, const HttpResponse& response,
                     ExchangeResult& result) {
     const RunContext& task = w.run.task;

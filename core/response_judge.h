@@ -8,10 +8,13 @@
 
 #include <cstdint>
 
-#include "core/segment_exchange.h"
+#include "core/worker_state.h"
 #include "net/http_message.h"
 
 namespace twk {
+
+// Whether a status is final for any retry: 4xx but 408 and 429, 501 and 505.
+bool status_is_permanent(int status);
 
 // What was asked: the probe state and position at request time, and whether the request went
 // to the recorded effective URL.

@@ -212,11 +212,6 @@ ExchangeOutcome body_outcome(DriverRun& run, Segment& segment, uint64_t received
 
 } // namespace
 
-bool status_is_permanent(int status) {
-    if (status >= 400 && status <= 499) return status != 408 && status != 429;
-    return status == 501 || status == 505;
-}
-
 ExchangeResult exchange_segment(WorkerState& w, Segment& segment) {
     Asked asked;
     const HttpRequest request = build_request(w, segment, asked);
