@@ -214,7 +214,7 @@ bool work_once(WorkerState& w) {
     segment->active = false;
     task.progress.note_progress();
     // More than its share while another task waits for the host: the slot goes back.
-    if (!w.slot_host.empty() && HostGate::shared().over_share(w.slot_host, &task, monotonic_ms())) {
+    if (!w.slot_host.empty() && HostGate::shared().over_share(w.slot_host, &task.progress, monotonic_ms())) {
         w.kept.reset();
         give_back_slot(w);
     }
