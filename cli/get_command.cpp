@@ -58,7 +58,7 @@ private:
         auto [width, height] = terminal_size(::fileno(m_out));
         std::vector<double> speeds;
         for (const TaskSnapshot& task : tasks)
-            speeds.push_back(task.status == "downloading" ? task.speed : 0);
+            speeds.push_back(task.downloading() ? task.speed : 0);
         std::vector<std::string> lines = progress_screen(tasks, speeds, width, height);
         // Back to the first line drawn last time; what is left of a longer drawing is erased.
         if (m_lines_drawn > 0) std::fprintf(m_out, "\x1b[%zuA", m_lines_drawn);

@@ -74,9 +74,9 @@ std::string sizes(const TaskSnapshot& task) {
 std::string state_columns(const TaskSnapshot& task, double speed) {
     // A live recording shows how much of the stream it holds first, then its status with the
     // gaps, which a narrow line may cut: "1m 30s  recording, 1 gap of 12 s".
-    if (task.live && task.state == kRunning && task.status.starts_with("recording"))
+    if (task.live && task.state == kRunning && task.phase == TaskPhase::kRecording)
         return pad_left(format_duration(task.recorded), kSpeedWidth) + "  " + printable(task.status);
-    if (task.state != kRunning || task.status != "downloading") return printable(task.status);
+    if (!task.downloading()) return printable(task.status);
     auto [number, unit] = format_speed(speed);
     double left = std::numeric_limits<double>::infinity();
     if (task.total > 0 && speed > 0 && task.done <= task.total)

@@ -34,6 +34,8 @@
 #include <string>
 #include <string_view>
 
+#include "control/control_reply.h"
+
 namespace twk {
 
 class Engine;
@@ -45,9 +47,6 @@ inline constexpr int kControlBacklog = 64;
 // Receive and send time-out of a connection; a WebSocket client that stops reading for this long
 // ends its stream.
 inline constexpr uint32_t kConnectionTimeoutMs = 30000;
-inline constexpr int kSnapshotIntervalMs = 200;
-// An unchanged list is sent again after this long: the stream's keep-alive.
-inline constexpr int kSnapshotIdleMs = 1000;
 
 // Listens on `bind_address` (anything but an IPv4 literal in 127.0.0.0/8 becomes "127.0.0.1")
 // and `port` (0: a free port the system picks), and starts the accept thread. Null, with the
@@ -76,12 +75,5 @@ int32_t last_extension_kind(const ControlServer& server);
 // Milliseconds since the tag last came with a request ("b" query parameter); -1 when never or
 // when the tag is empty.
 int64_t browser_contact_age(ControlServer& server, std::string_view tag);
-
-// The routes' reply: status line (reason "Forbidden" for 403, "Not Found" for 404, "Bad Request"
-// for 400, "OK" otherwise), Content-Type, Content-Length, "Connection: close", then the body in
-// a second send. `extra_headers` (each line ending in CRLF) go after Content-Type. False when a
-// send failed.
-bool write_reply(int socket, int status, std::string_view content_type, std::string_view body,
-                 std::string_view extra_headers = {});
 
 } // namespace twk

@@ -8,9 +8,9 @@
 // change, a new status text). A watcher that only prints status changes waits on `status` and
 // is not woken by every 64 KiB that arrives.
 //
-// Who advances it: `Task::set_status` and every progress write go through `Task::note_progress`
-// and `Task::note_status` (core/task.h), which reach the signal of the list the task is in;
-// the task list advances it for its own state changes.
+// Who advances it: the status setters of `TaskProgress` (core/task.h) and every progress write
+// go through `TaskProgress::note_progress` and `TaskProgress::note_status`, which reach the
+// signal of the list the task is in; the task list advances it for its own state changes.
 #pragma once
 
 #include <atomic>

@@ -29,39 +29,39 @@ using ull = unsigned long long;
 
 bool exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
 
-void set_open_failure(Task& task, const std::string& path, int error) {
-    task.set_failure("error: cannot open output file: " + path + " (" + system_reason(error) + ")",
-                     FailureCategory::kIo);
+void set_open_failure(const RunContext& task, const std::string& path, int error) {
+    task.progress.set_failure("error: cannot open output file: " + path + " (" + system_reason(error) + ")",
+                              FailureCategory::kIo);
 }
 
 // Takes over an interrupted run's state: total, validator and segments.
 void take_resume_state(DriverRun& run, ResumeState state) {
-    Task& task = run.task;
-    task.total = state.total;
-    task.supports_range = true;
+    const RunContext& task = run.task;
+    task.progress.total = state.total;
+    task.progress.supports_range = true;
     run.probe_state = kRanged;
     run.set_validator(std::move(state.validator));
-    std::lock_guard lock(task.segment_lock);
-    task.segments = std::move(state.segments);
+    std::lock_guard lock(task.progress.segment_lock);
+    task.progress.segments = std::move(state.segments);
 }
 
 // Nothing known: one segment over the whole (unknown) file.
 void start_fresh(DriverRun& run) {
-    Task& task = run.task;
-    task.total = 0;
-    task.supports_range = false;
+    const RunContext& task = run.task;
+    task.progress.total = 0;
+    task.progress.supports_range = false;
     run.probe_state = task.request.method == "GET" ? kNotProbed : kSingleStream;
     run.set_validator("");
-    std::lock_guard lock(task.segment_lock);
-    task.segments = {make_segment(0, 0, kUnknownEnd)};
+    std::lock_guard lock(task.progress.segment_lock);
+    task.progress.segments = {make_segment(0, 0, kUnknownEnd)};
 }
 
 // Opens the output file and takes its lock. A file that another process is writing (it holds
 // the lock) stays its own: the task moves on to the next free name, as it would beside a user's
 // file. `existed` tells whether the file was there before. False when no file could be had.
 bool open_locked_output(DriverRun& run, bool& existed) {
-    Task& task = run.task;
-    std::string path = task.output_path();
+    const RunContext& task = run.task;
+    std::string path = task.progress.output_path();
     for (int attempt = 0; attempt < kLockAttempts; ++attempt) {
         create_parent_folders(path);
         existed = exists(path);
@@ -77,25 +77,25 @@ bool open_locked_output(DriverRun& run, bool& existed) {
         path = set_output_path(task, taken, true).first;
         if (path == taken) break;
     }
-    task.set_failure("error: cannot open output file: " + path + " (another process is writing it)",
-                     FailureCategory::kIo);
+    task.progress.set_failure("error: cannot open output file: " + path + " (another process is writing it)",
+                              FailureCategory::kIo);
     return false;
 }
 
 // Steps 1-4 of a run: the folder, the output file and its lock, the sidecar. False when the
 // file cannot be opened.
 bool open_run(DriverRun& run) {
-    Task& task = run.task;
+    const RunContext& task = run.task;
     bool existed = false;
     if (!open_locked_output(run, existed)) return false;
-    const std::string path = task.output_path();
-    // What a run killed while saving its sidecar left half-written.
-    ::unlink((task.sidecar_path() + ".tmp").c_str());
+    const std::string path = task.progress.output_path();
+    // What a run killed while saving its sidecar left half-written; never a file of another's.
+    remove_stale_sidecar_temporaries(task.progress.sidecar_path());
     std::optional<ResumeState> resume;
-    if (task.request.method == "GET") resume = load_sidecar(task.sidecar_path(), path);
+    if (task.request.method == "GET") resume = load_sidecar(task.progress.sidecar_path(), path);
     run.resumed = resume.has_value();
-    if (!resume && !existed) task.created_output = true;
-    if (task.created_output) mark_as_ours(run.output.get(), task.request.url);
+    if (!resume && !existed) task.progress.created_output = true;
+    if (task.progress.created_output) mark_as_ours(run.output.get(), task.request.url);
     if (resume) {
         grow_output(run.output.get(), resume->total);
         take_resume_state(run, std::move(*resume));
@@ -106,8 +106,8 @@ bool open_run(DriverRun& run) {
 }
 
 bool pass_over(const DriverRun& run) {
-    const Task& task = run.task;
-    return run.restart || download_complete(task) || task.failed || task.stop;
+    const RunContext& task = run.task;
+    return run.restart || download_complete(task.progress) || task.progress.failed || task.control.stop;
 }
 
 // Starts worker number `index`. A thread that cannot start ends the task with an error when no
@@ -120,7 +120,8 @@ bool start_worker(DriverRun& run, std::vector<std::thread>& workers) {
         return true;
     } catch (const std::system_error& e) {
         debug_log("[dl] worker %llu could not start: %s", static_cast<ull>(index), e.what());
-        if (workers.empty()) run.task.set_status("error: cannot start worker thread");
+        if (workers.empty())
+            run.task.progress.set_failure("error: cannot start worker thread", FailureCategory::kOther);
         return false;
     }
 }
@@ -130,37 +131,36 @@ bool start_worker(DriverRun& run, std::vector<std::thread>& workers) {
 // right after its last byte rather than at the next tick). The first response settling the
 // file's size and range support ends it too: the other connections start at once.
 void wait_for_tick(DriverRun& run, int64_t tick_ms) {
-    Task& task = run.task;
+    const RunContext& task = run.task;
     const int64_t tick_end = monotonic_ms() + tick_ms;
     const uint8_t probe = run.probe_state;
     for (;;) {
         const uint32_t ended = run.workers_ended;
         const int64_t left = tick_end - monotonic_ms();
         if (left <= 0 || pass_over(run) || run.probe_state != probe) return;
-        task.wait(left, [&] {
-            return run.restart || task.failed || task.stop || run.workers_ended != ended ||
+        task.control.wait(left, [&] {
+            return run.restart || task.progress.failed || task.control.stop || run.workers_ended != ended ||
                    run.probe_state != probe;
         });
     }
 }
 
 // While the server's pause holds the task's host, the row says so, "waiting 42 s (server
-// asked)"; afterwards it is "downloading" again. Any other status is left alone.
-void show_server_pause(Task& task) {
+// asked)"; afterwards it is "downloading" again. Any other phase (a failure, an ending) is left
+// alone.
+void show_server_pause(const RunContext& task) {
     const int64_t now = monotonic_ms();
     HostGate& gate = HostGate::shared();
-    const std::string effective = task.effective_url();
+    const std::string effective = task.progress.effective_url();
     int64_t ms = gate.held_for(gate_host(task.request.url), now);
     if (!effective.empty()) ms = std::max(ms, gate.held_for(gate_host(effective), now));
-    const std::string status = task.status();
-    const bool shown = status.starts_with(kServerPausePrefix);
-    std::string wanted = status;
-    if (ms > 0 && (status == "downloading" || shown)) {
-        wanted = server_pause_status(ms);
-    } else if (ms == 0 && shown) {
-        wanted = "downloading";
+    if (ms > 0) {
+        const std::string wanted = server_pause_status(ms);
+        if (!task.progress.replace_status(TaskPhase::kServerPause, TaskPhase::kServerPause, wanted))
+            task.progress.replace_status(TaskPhase::kDownloading, TaskPhase::kServerPause, wanted);
+    } else {
+        task.progress.replace_status(TaskPhase::kServerPause, TaskPhase::kDownloading, "downloading");
     }
-    if (wanted != status) task.set_status(wanted);
 }
 
 // The task's own limit, or its share of the limit all tasks share when that is lower. A share
@@ -169,8 +169,8 @@ void show_server_pause(Task& task) {
 // would turn into a leak. A smaller share applies at once, so the shares never add up to more
 // than the limit.
 int64_t effective_limit(DriverRun& run) {
-    const int64_t own = run.task.bandwidth_limit;
-    int64_t share = run.shared_share.share(run.task.bytes_done());
+    const int64_t own = run.task.control.bandwidth_limit;
+    int64_t share = run.shared_share.share(run.task.progress.bytes_done());
     const int64_t now = run.limiter.limit();
     if (share > 0 && now > 0 && share >= now && share - now < now / 8) share = now;
     if (own <= 0) return share;
@@ -178,29 +178,30 @@ int64_t effective_limit(DriverRun& run) {
 }
 
 void run_pass(DriverRun& run, int64_t& last_save_ms) {
-    Task& task = run.task;
+    const RunContext& task = run.task;
     run.restart = false;
     // A new pass: connections may be opened again, unless the run is being stopped already.
-    task.canceller.reset();
-    if (pass_ending(run)) task.interrupt();
-    task.last_progress_ms = task_elapsed_ms(task);
+    task.control.canceller.reset();
+    if (pass_ending(run)) task.control.interrupt();
+    task.progress.last_progress_ms = task_elapsed_ms(task.progress);
     AdaptiveController controller(static_cast<uint32_t>(task.request.connections),
-                                  static_cast<uint64_t>(monotonic_ns()), task.bytes_done(),
-                                  task.throttle_hits, AdaptiveSettings::from_environment());
+                                  static_cast<uint64_t>(monotonic_ns()), task.progress.bytes_done(),
+                                  task.progress.throttle_hits, AdaptiveSettings::from_environment());
     std::vector<std::thread> workers;
     bool can_start = true;
     for (;;) {
-        controller.sample(static_cast<uint64_t>(monotonic_ns()), static_cast<uint64_t>(task_elapsed_ms(task)),
-                          task.bytes_done(), task.throttle_hits);
-        task.active_target = std::min<uint64_t>(controller.target(), connection_cap(run));
+        controller.sample(static_cast<uint64_t>(monotonic_ns()),
+                          static_cast<uint64_t>(task_elapsed_ms(task.progress)), task.progress.bytes_done(),
+                          task.progress.throttle_hits);
+        task.progress.active_target = std::min<uint64_t>(controller.target(), connection_cap(run));
         run.limiter.set_limit(effective_limit(run));
         show_server_pause(task);
-        while (can_start && workers.size() < task.active_target)
+        while (can_start && workers.size() < task.progress.active_target)
             can_start = start_worker(run, workers);
         if (pass_over(run)) break;
-        if (task_elapsed_ms(task) - last_save_ms > kSidecarSaveIntervalMs) {
+        if (task_elapsed_ms(task.progress) - last_save_ms > kSidecarSaveIntervalMs) {
             save_run_sidecar(run);
-            last_save_ms = task_elapsed_ms(task);
+            last_save_ms = task_elapsed_ms(task.progress);
         }
         wait_for_tick(run, controller.ramping_fast() ? kQuickTickMs : kPassTickMs);
     }
@@ -211,7 +212,7 @@ void run_pass(DriverRun& run, int64_t& last_save_ms) {
 // Continues the interrupted run found under the server's file name. False when its file cannot
 // be opened.
 bool adopt_pending_run(DriverRun& run) {
-    Task& task = run.task;
+    const RunContext& task = run.task;
     run.adopt_resume = false;
     run.restart = false;
     // Another file: its own bytes are hashed from its start.
@@ -225,24 +226,25 @@ bool adopt_pending_run(DriverRun& run) {
     }
     if (!lock_output(run.output.get())) {
         run.output.reset();
-        task.set_failure("error: cannot open output file: " + path + " (another process is writing it)",
-                         FailureCategory::kIo);
+        task.progress.set_failure("error: cannot open output file: " + path +
+                                      " (another process is writing it)",
+                                  FailureCategory::kIo);
         return false;
     }
     grow_output(run.output.get(), state.total);
     take_resume_state(run, std::move(state));
     run.resumed = true;
-    task.complete = false;
-    debug_log("[dl] resuming \"%s\" (%llu bytes already on disk of %llu)", task.name().c_str(),
-              static_cast<ull>(task.bytes_done()), static_cast<ull>(task.total.load()));
+    task.progress.complete = false;
+    debug_log("[dl] resuming \"%s\" (%llu bytes already on disk of %llu)", task.progress.name().c_str(),
+              static_cast<ull>(task.progress.bytes_done()), static_cast<ull>(task.progress.total.load()));
     return true;
 }
 
 void restart_from_scratch(DriverRun& run) {
-    Task& task = run.task;
+    const RunContext& task = run.task;
     debug_log("[dl] resource changed on resume — discarding partial, restarting from scratch");
-    remove_sidecar(task.sidecar_path());
-    task.complete = false;
+    remove_sidecar(task.progress.sidecar_path());
+    task.progress.complete = false;
     run.digest.restart();
     start_fresh(run);
     if (run.restart_single.exchange(false)) run.probe_state = kSingleStream;
@@ -265,28 +267,29 @@ bool output_still_there(int fd, const std::string& path) {
 // to write over (core/naming.h: empty, or left by an unfinished run of ours), so nothing of the
 // user's goes with it.
 void discard_output(const DriverRun& run) {
-    const Task& task = run.task;
-    if (output_still_there(run.output.get(), task.output_path())) ::unlink(task.output_path().c_str());
-    remove_sidecar(task.sidecar_path());
+    const RunContext& task = run.task;
+    if (output_still_there(run.output.get(), task.progress.output_path()))
+        ::unlink(task.progress.output_path().c_str());
+    remove_sidecar(task.progress.sidecar_path());
 }
 
 // An ended run leaves a partial file that a later run continues (bytes on disk and a sidecar
 // describing them) or nothing at all: never an empty file, nor one preallocated to the full
 // size and mostly zeros. True when the file stays; `why` tells why it could not.
 bool keep_resumable(DriverRun& run, std::string& why) {
-    Task& task = run.task;
-    if (task.bytes_done() == 0) {
+    const RunContext& task = run.task;
+    if (task.progress.bytes_done() == 0) {
         discard_output(run);
         return false;
     }
-    if (!task.supports_range || task.total == 0) {
+    if (!task.progress.supports_range || task.progress.total == 0) {
         why = "the server does not support resuming";
     } else if (save_run_sidecar(run)) {
         return true;
     } else {
         why = "cannot save resume state: " + system_reason(errno);
         // A sidecar saved earlier still describes what is on disk, only less of it.
-        if (load_sidecar(task.sidecar_path(), task.output_path())) return true;
+        if (load_sidecar(task.progress.sidecar_path(), task.progress.output_path())) return true;
     }
     discard_output(run);
     return false;
@@ -298,74 +301,76 @@ bool keep_resumable(DriverRun& run, std::string& why) {
 // "<name>.bad" beside it, and the task fails with both digests. True when there was nothing to
 // check or the file matched.
 bool verify_output(DriverRun& run) {
-    Task& task = run.task;
+    const RunContext& task = run.task;
     const Checksum expected = run.digest.expected();
     if (expected.empty()) return true;
     const int fd = run.output.get();
-    const std::string got = run.digest.finish(fd, task.total);
+    const std::string got = run.digest.finish(fd, task.progress.total);
     if (got == expected.hex) return true;
     unmark(fd);
-    task.created_output = false;
-    remove_sidecar(task.sidecar_path());
+    task.progress.created_output = false;
+    remove_sidecar(task.progress.sidecar_path());
     run.output.reset();
     if (got.empty()) {
-        task.set_failure("error: checksum could not be computed: " + system_reason(errno),
-                         FailureCategory::kIo);
+        task.progress.set_failure("error: checksum could not be computed: " + system_reason(errno),
+                                  FailureCategory::kIo);
         return false;
     }
-    const std::string bad = task.output_path() + ".bad";
-    if (::rename(task.output_path().c_str(), bad.c_str()) != 0)
+    const std::string bad = task.progress.output_path() + ".bad";
+    if (::rename(task.progress.output_path().c_str(), bad.c_str()) != 0)
         debug_log("[dl] could not set the bad file aside: %s", system_reason(errno).c_str());
-    task.set_failure("error: checksum mismatch (expected " + expected.text() + ", got " + got + ")",
-                     FailureCategory::kProtocol);
+    task.progress.set_failure("error: checksum mismatch (expected " + expected.text() + ", got " + got + ")",
+                              FailureCategory::kProtocol);
     return false;
 }
 
 void finish_run(DriverRun& run) {
-    Task& task = run.task;
+    const RunContext& task = run.task;
     run.digest.stop(); // the file is closed or set aside below
     const int fd = run.output.get();
     std::string why;
-    if (task.pause) {
+    if (task.control.pause) {
         flush_output(fd);
         // "paused" promises that resume continues; nothing received means nothing is lost.
-        const bool kept = keep_resumable(run, why) || task.bytes_done() == 0;
+        const bool kept = keep_resumable(run, why) || task.progress.bytes_done() == 0;
         run.output.reset();
         if (kept) {
-            task.finish(RunEnd::kPaused);
+            task.progress.finish(RunEnd::kPaused);
         } else {
-            task.set_failure("error: interrupted and not resumable: " + why, FailureCategory::kIo);
+            task.progress.set_failure("error: interrupted and not resumable: " + why, FailureCategory::kIo);
         }
         return;
     }
-    if (task.stop) {
+    if (task.control.stop) {
         discard_output(run);
         run.output.reset();
-        task.finish(RunEnd::kCanceled);
+        task.progress.finish(RunEnd::kCanceled);
         return;
     }
-    if (download_complete(task) && !task.status_is_error()) {
+    if (download_complete(task.progress) && !task.progress.status_is_error()) {
         // Deleted, or its folder removed, while it was written: there is nothing to call done.
-        if (!output_still_there(fd, task.output_path())) {
-            remove_sidecar(task.sidecar_path());
+        if (!output_still_there(fd, task.progress.output_path())) {
+            remove_sidecar(task.progress.sidecar_path());
             run.output.reset();
-            task.set_failure("error: output file was removed during the download", FailureCategory::kIo);
+            task.progress.set_failure("error: output file was removed during the download",
+                                      FailureCategory::kIo);
             return;
         }
-        if (finalize_output(fd, task.total)) {
+        if (finalize_output(fd, task.progress.total)) {
             if (!verify_output(run)) return;
             // Finished, the file is the user's: a later run never writes into it.
             unmark(fd);
-            task.created_output = false;
-            remove_sidecar(task.sidecar_path());
+            task.progress.created_output = false;
+            remove_sidecar(task.progress.sidecar_path());
             run.output.reset();
-            task.finish(RunEnd::kDone);
+            task.progress.finish(RunEnd::kDone);
             return;
         }
-        task.set_failure("error: finalize failed: " + system_reason(errno), FailureCategory::kIo);
+        task.progress.set_failure("error: finalize failed: " + system_reason(errno), FailureCategory::kIo);
     }
     flush_output(fd);
-    if (!task.status_is_error()) task.set_failure("error: incomplete", FailureCategory::kIo);
+    if (!task.progress.status_is_error())
+        task.progress.set_failure("error: incomplete", FailureCategory::kIo);
     keep_resumable(run, why);
     run.output.reset();
 }
@@ -373,12 +378,12 @@ void finish_run(DriverRun& run) {
 } // namespace
 
 uint64_t connection_cap(const DriverRun& run) {
-    const Task& task = run.task;
-    if (run.probe_state != kRanged || task.total == 0) return 1;
+    const RunContext& task = run.task;
+    if (run.probe_state != kRanged || task.progress.total == 0) return 1;
     uint64_t wanted = 0;
     {
-        std::lock_guard lock(task.segment_lock);
-        for (const auto& segment : task.segments) {
+        std::lock_guard lock(task.progress.segment_lock);
+        for (const auto& segment : task.progress.segments) {
             const uint64_t pos = segment->pos;
             const uint64_t end = segment->end;
             if (pos < end) wanted += (end - pos) / kBytesPerConnection + 1;
@@ -387,32 +392,32 @@ uint64_t connection_cap(const DriverRun& run) {
     return std::min<uint64_t>(task.request.connections, std::max<uint64_t>(1, wanted));
 }
 
-void run_download(const std::shared_ptr<Task>& task_pointer, const DriverSettings& settings) {
-    Task& task = *task_pointer;
+void run_download(const RunContext& task, const DriverSettings& settings) {
     // A new run: whatever ended the last one (its error) is history.
-    task.failed = false;
-    task.complete = false;
+    task.progress.failed = false;
+    task.progress.complete = false;
     DriverRun run(task, settings);
     if (!open_run(run)) return;
     Checksum asked;
     if (parse_checksum(task.request.checksum, asked)) run.digest.expect(asked);
-    task.set_status("downloading");
+    task.progress.set_status(TaskPhase::kDownloading);
 
-    int64_t last_save_ms = task_elapsed_ms(task);
+    int64_t last_save_ms = task_elapsed_ms(task.progress);
     int restarts = 0;
     for (;;) {
         run_pass(run, last_save_ms);
-        if (!run.restart || task.stop || task.pause || task.failed) break;
+        if (!run.restart || task.control.stop || task.control.pause || task.progress.failed) break;
         if (run.adopt_resume) {
             if (!adopt_pending_run(run)) return;
         } else if (++restarts > kMaxRestartsFromScratch) {
             // A validator that changes with every answer would restart the run forever.
-            task.set_failure("error: remote file changed since last run", FailureCategory::kProtocol);
+            task.progress.set_failure("error: remote file changed since last run",
+                                      FailureCategory::kProtocol);
             break;
         } else {
             restart_from_scratch(run);
         }
-        task.set_status("downloading");
+        task.progress.set_status(TaskPhase::kDownloading);
     }
     finish_run(run);
 }

@@ -9,7 +9,7 @@
 // name). The run then finalises the file (exact size, "done", sidecar deleted), ends "canceled"
 // (output and sidecar deleted), or ends "paused" or "error..." leaving a partial file that a
 // sidecar describes, or nothing when no byte could be kept. Stop, pause, restart and failure
-// interrupt connects and reads blocked on a silent peer (Task::interrupt). What the run learns
+// interrupt connects and reads blocked on a silent peer (TaskControl::interrupt). What the run learns
 // on the way (core/driver_run.h) ends with it.
 //
 // There is no segment plan: a ranged download starts as one segment and grows by halving the
@@ -39,7 +39,7 @@ constexpr int kLockAttempts = 16;
 
 // Runs the task to the end of one run and leaves its final status text. Returns once the run
 // has ended; honours the stop and pause flags.
-void run_download(const std::shared_ptr<Task>& task, const DriverSettings& settings = {});
+void run_download(const RunContext& task, const DriverSettings& settings = {});
 
 // How many connections the run can use now: 1 unless the transfer is ranged with a known
 // total; else min(connections, max(1, sum over unfinished segments of remaining / 557,056 + 1)).

@@ -16,7 +16,7 @@ void DriverRun::set_validator(std::string validator) {
 
 void DriverRun::request_restart() {
     restart = true;
-    task.interrupt();
+    task.control.interrupt();
 }
 
 void DriverRun::set_pending_adopt(std::string path, ResumeState state) {
@@ -31,8 +31,8 @@ std::pair<std::string, ResumeState> DriverRun::take_pending_adopt() {
 }
 
 bool pass_ending(const DriverRun& run) {
-    const Task& task = run.task;
-    return task.stop || task.pause || task.failed || run.restart;
+    const RunContext& task = run.task;
+    return task.control.stop || task.control.pause || task.progress.failed || run.restart;
 }
 
 bool save_run_sidecar(const DriverRun& run) { return save_sidecar(run.task, run.validator()); }

@@ -55,12 +55,12 @@ enum ProbeState : uint8_t {
 };
 
 struct DriverRun {
-    DriverRun(Task& task, const DriverSettings& settings)
-        : task(task), settings(settings), shared_share(task.shared_bandwidth(), &task) {}
+    DriverRun(const RunContext& task, const DriverSettings& settings)
+        : task(task), settings(settings), shared_share(task.progress.shared_bandwidth(), &task.progress) {}
     DriverRun(const DriverRun&) = delete;
     DriverRun& operator=(const DriverRun&) = delete;
 
-    Task& task;
+    const RunContext task;
     const DriverSettings& settings;
     BandwidthLimiter limiter;                  // the task's own limit, or its share of the list's, the lower
     SharedBandwidth::Participant shared_share; // the task's place under the list's limit

@@ -173,7 +173,7 @@ void Engine::fill_proxy(TaskRequest& request) const {
 void Engine::pause(int32_t id) { m_tasks->pause(id); }
 void Engine::finish_recording(int32_t id) {
     for (const auto& entry : m_tasks->snapshot().entries) {
-        if (entry->id == id) entry->task->live.finish = true;
+        if (entry->id == id) entry->task->progress.live.finish = true;
     }
     m_tasks->pause(id);
 }

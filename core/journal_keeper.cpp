@@ -51,34 +51,35 @@ std::string entry_print(const JournalEntry& e) {
 // The progress shown for a restored task until it runs again: its sidecar's, else the journal's.
 void show_progress(Task& task, const JournalEntry& entry, bool keep_done) {
     if (keep_done && !task.request.is_stream() && task.request.method == "GET") {
-        if (auto resume = load_sidecar(task.sidecar_path(), task.output_path())) {
-            task.total = resume->total;
-            task.supports_range = true;
-            std::lock_guard lock(task.segment_lock);
-            task.segments = std::move(resume->segments);
+        if (auto resume = load_sidecar(task.progress.sidecar_path(), task.progress.output_path())) {
+            task.progress.total = resume->total;
+            task.progress.supports_range = true;
+            std::lock_guard lock(task.progress.segment_lock);
+            task.progress.segments = std::move(resume->segments);
             return;
         }
     }
-    task.total = entry.total;
-    task.supports_range = entry.supports_range;
+    task.progress.total = entry.total;
+    task.progress.supports_range = entry.supports_range;
     const uint64_t end = entry.total != 0 ? entry.total : kUnknownEnd;
     const uint64_t done = keep_done ? std::min(entry.done, end) : 0;
-    std::lock_guard lock(task.segment_lock);
-    task.segments = {make_segment(0, done, end)};
+    std::lock_guard lock(task.progress.segment_lock);
+    task.progress.segments = {make_segment(0, done, end)};
 }
 
 // A live recording goes on in the file it was writing, as after a pause in the same process,
 // as long as that file is still there.
 void restore_live(Task& task, const JournalLive& live) {
     if (!live.active) return;
-    task.live.active = true;
-    task.live.recorded_ms = live.recorded_ms;
-    task.live.gaps = live.gaps;
-    task.live.gap_ms = live.gap_ms;
-    task.live.init_digest = live.init_digest;
-    if (live.next_sequence >= 0 && regular_file(task.output_path())) {
-        task.live.next_sequence = live.next_sequence;
-        task.created_output = true;
+    TaskProgress& progress = task.progress;
+    progress.live.active = true;
+    progress.live.recorded_ms = live.recorded_ms;
+    progress.live.gaps = live.gaps;
+    progress.live.gap_ms = live.gap_ms;
+    progress.live.init_digest = live.init_digest;
+    if (live.next_sequence >= 0 && regular_file(progress.output_path())) {
+        progress.live.next_sequence = live.next_sequence;
+        progress.created_output = true;
     }
 }
 
@@ -88,25 +89,28 @@ JournalEntry journal_entry(int32_t id, int32_t state, const Task& task) {
     JournalEntry e;
     e.id = id;
     e.request = task.request;
-    e.filename = task.name();
-    e.output_path = task.output_path();
-    e.bandwidth_limit = std::max<int64_t>(0, task.bandwidth_limit);
+    e.filename = task.progress.name();
+    e.output_path = task.progress.output_path();
+    e.bandwidth_limit = std::max<int64_t>(0, task.control.bandwidth_limit);
     e.state = state;
-    e.status = redact_urls_in(task.status()); // the URL itself is kept whole, in the request
-    e.total = std::min(task.total.load(), kMaxJournalNumber);
-    const uint64_t done = task.bytes_done();
+    e.status = redact_urls_in(task.progress.status()); // the URL itself is kept whole, in the request
+    e.total = std::min(task.progress.total.load(), kMaxJournalNumber);
+    const uint64_t done = task.progress.bytes_done();
     e.done = std::min(e.total != 0 ? std::min(done, e.total) : done, kMaxJournalNumber);
-    e.supports_range = task.supports_range;
-    if (task.live.active) {
+    e.supports_range = task.progress.supports_range;
+    const TaskProgress::LiveRecording& live = task.progress.live;
+    if (live.active) {
         e.live.active = true;
-        e.live.recorded_ms = task.live.recorded_ms;
-        e.live.gaps = task.live.gaps;
-        e.live.gap_ms = task.live.gap_ms;
-        e.live.init_digest = task.live.init_digest;
+        e.live.recorded_ms = live.recorded_ms;
+        e.live.gaps = live.gaps;
+        e.live.gap_ms = live.gap_ms;
+        e.live.init_digest = live.init_digest;
         // The place and the bytes before it, as one: the recorder moves both under this lock.
-        std::lock_guard lock(task.segment_lock);
-        e.live.next_sequence = task.live.next_sequence;
-        e.done = task.segments.empty() ? 0 : std::min(task.segments.front()->pos.load(), kMaxJournalNumber);
+        std::lock_guard lock(task.progress.segment_lock);
+        e.live.next_sequence = live.next_sequence;
+        e.done = task.progress.segments.empty()
+                     ? 0
+                     : std::min(task.progress.segments.front()->pos.load(), kMaxJournalNumber);
     }
     return e;
 }
@@ -151,26 +155,26 @@ RestoredTask restore_task(const JournalEntry& entry) {
     case kDone:
         if (regular_file(entry.output_path)) {
             restored.state = kDone;
-            task->finish(RunEnd::kDone);
+            task->progress.finish(RunEnd::kDone);
             show_progress(*task, entry, true);
         } else {
             restored.state = kError;
-            task->set_status(kMissingStatus);
+            task->progress.set_failure(kMissingStatus, FailureCategory::kIo);
             show_progress(*task, entry, false);
         }
         break;
     case kError:
         restored.state = kError;
-        task->set_status(entry.status);
+        task->progress.set_failure(entry.status, FailureCategory::kOther);
         show_progress(*task, entry, true);
         break;
     case kCanceled:
         restored.state = kCanceled;
-        task->finish(RunEnd::kCanceled);
+        task->progress.finish(RunEnd::kCanceled);
         show_progress(*task, entry, false);
         break;
     default: // queued, running, paused
-        task->finish(RunEnd::kPaused);
+        task->progress.finish(RunEnd::kPaused);
         show_progress(*task, entry, true);
         break;
     }
@@ -223,11 +227,13 @@ void JournalKeeper::load() {
         RestoredTask restored = restore_task(entry);
         m_list->restore(restored.task, entry.id, restored.state);
     }
+    m_list->reserve_ids(load.next_id);
     // What was loaded is what the file holds, unless some of it had to be set aside.
     std::vector<const std::string*> texts;
     std::vector<int32_t> ids;
     look(texts, ids);
     m_written_ids = std::move(ids);
+    m_written_next_id = load.next_id;
     m_pending = load.set_aside;
 }
 
@@ -298,8 +304,8 @@ bool JournalKeeper::look(std::vector<const std::string*>& texts, std::vector<int
         if (state == kCanceled) continue;
         const Task& task = *entry->task;
         // Read before the task: a change landing meanwhile moves it past what is kept.
-        const uint64_t changes = task.change_count();
-        const uint64_t total = task.total;
+        const uint64_t changes = task.progress.change_count();
+        const uint64_t total = task.progress.total;
         Kept& kept = m_kept[entry->id];
         // A running task is read on every look: what it shows moves all the time.
         if (kept.task != &task || kept.changes != changes || kept.state != state || kept.total != total ||
@@ -323,17 +329,20 @@ bool JournalKeeper::look(std::vector<const std::string*>& texts, std::vector<int
 bool JournalKeeper::save(bool force) {
     std::vector<const std::string*> texts;
     std::vector<int32_t> ids;
-    if (look(texts, ids)) m_pending = true;
+    // An id given to a task that is gone again still counts: it must not come back.
+    const int32_t next_id = m_list->next_id();
+    if (look(texts, ids) || next_id != m_written_next_id) m_pending = true;
     if (!force) {
         if (!m_pending) return true;
         // A change not written now stays pending and is written on a later look.
         if (now_ms() - m_last_write_ms < kMinWriteIntervalMs) return false;
     }
     std::string error;
-    const bool written = write_journal_document(m_path, journal_document(texts), error);
+    const bool written = write_journal_document(m_path, journal_document(texts, next_id), error);
     m_last_write_ms = now_ms(); // a failing disk is tried again no more often than a working one
     if (written) {
         m_written_ids = std::move(ids);
+        m_written_next_id = next_id;
         m_pending = false;
         m_last_error.clear();
         return true;

@@ -91,7 +91,7 @@ private:
     // One task as last looked at: what it was read at, what a write is due for, and its text.
     struct Kept {
         const Task* task = nullptr;
-        uint64_t changes = 0; // Task::change_count
+        uint64_t changes = 0; // TaskProgress::change_count
         int32_t state = -1;
         uint64_t total = 0;
         std::string print; // state, total, status text and path: what a write is due for
@@ -109,6 +109,7 @@ private:
     // Used by the writer thread, and by `stop` once the writer has ended.
     std::unordered_map<int32_t, Kept> m_kept; // by task id
     std::vector<int32_t> m_written_ids;       // the ids last written, in order
+    int32_t m_written_next_id = 0;            // the "nextId" last written
     bool m_pending = false;                   // a change not written yet
     uint64_t m_full_look_status = 0;          // the list's status count at the last full look
     int64_t m_full_look_ms = 0;

@@ -117,11 +117,11 @@ std::optional<std::string> name_from_final_path(std::string_view path) {
     return name;
 }
 
-std::optional<std::string> server_candidate(const Task& task, const ServerNaming& response) {
+std::optional<std::string> server_candidate(const RunContext& task, const ServerNaming& response) {
     if (response.content_disposition) {
         if (auto name = parse_content_disposition(*response.content_disposition)) return name;
     }
-    if (!response.redirected || is_real_file_name(task.name())) return std::nullopt;
+    if (!response.redirected || is_real_file_name(task.progress.name())) return std::nullopt;
     return name_from_final_path(response.final_path);
 }
 
@@ -129,8 +129,8 @@ std::optional<std::string> server_candidate(const Task& task, const ServerNaming
 // there and the driver continues that run instead of this one.
 bool try_adopt_resume(DriverRun& run, const ServerNaming& response, const std::string& target,
                       const std::string& candidate) {
-    Task& task = run.task;
-    std::string old_path = task.output_path();
+    const RunContext& task = run.task;
+    std::string old_path = task.progress.output_path();
     if (!response.ranged || task.request.method != "GET" || target == old_path) return false;
     if (!file_exists(target) || !file_exists(target + ".twk") || output_locked(target)) return false;
     auto [moved, id] = set_output_path(task, target);
@@ -138,11 +138,11 @@ bool try_adopt_resume(DriverRun& run, const ServerNaming& response, const std::s
     std::optional<ResumeState> state;
     if (moved == target) state = load_sidecar(target + ".twk", target);
     if (!state || state->total != response.size) {
-        task.set_output_path(old_path);
+        task.progress.set_output_path(old_path);
         return false;
     }
-    if (task.created_output) ::unlink(old_path.c_str());
-    task.created_output = false;
+    if (task.progress.created_output) ::unlink(old_path.c_str());
+    task.progress.created_output = false;
     run.set_pending_adopt(target, std::move(*state));
     debug_log("[dl] server file name \"%s\" already has an interrupted run on disk — resuming it instead "
               "of restarting",
@@ -179,7 +179,7 @@ bool rename_no_replace(const std::string& from, const std::string& to) {
     return true;
 }
 
-bool move_output(Task& task, const std::string& old_path, const std::string& target) {
+bool move_output(const RunContext& task, const std::string& old_path, const std::string& target) {
     std::string folder(folder_part(old_path));
     auto [moved, id] = set_output_path(task, target);
     (void)id;
@@ -191,14 +191,14 @@ bool move_output(Task& task, const std::string& old_path, const std::string& tar
 
 } // namespace
 
-bool may_write_over(const Task& task, const std::string& path) {
+bool may_write_over(const RunContext& task, const std::string& path) {
     const std::string sidecar = path + std::string(kSidecarSuffix);
     if (file_exists(sidecar) && !is_own_sidecar(sidecar)) return false;
     struct stat st {};
     if (::lstat(path.c_str(), &st) != 0) return true;
     if (!S_ISREG(st.st_mode) || output_locked(path)) return false;
     if (st.st_size == 0 || marked_as_ours(path, task.request.url)) return true;
-    if (task.created_output && path == task.output_path()) return true;
+    if (task.progress.created_output && path == task.progress.output_path()) return true;
     return task.request.method == "GET" && load_sidecar(sidecar, path).has_value();
 }
 
@@ -232,15 +232,16 @@ bool marked_as_ours(const std::string& path, const std::string& url) {
     return n >= 0 && static_cast<size_t>(n) == url.size() && value.compare(0, url.size(), url) == 0;
 }
 
-std::pair<std::string, int32_t> set_output_path(Task& task, const std::string& candidate, bool avoid_files) {
-    std::shared_ptr<PathArbiter> arbiter = task.path_arbiter();
+std::pair<std::string, int32_t> set_output_path(const RunContext& task, const std::string& candidate,
+                                                bool avoid_files) {
+    std::shared_ptr<PathArbiter> arbiter = task.progress.path_arbiter();
     if (!arbiter) {
-        task.set_output_path(candidate);
+        task.progress.set_output_path(candidate);
         return {candidate, 0};
     }
     PathArbiter::FileCheck file_free;
     if (avoid_files) file_free = [&task](const std::string& path) { return may_write_over(task, path); };
-    return arbiter->place(task, candidate, file_free);
+    return arbiter->place(task.progress, candidate, file_free);
 }
 
 std::string fit_file_name(std::string_view name) {
@@ -336,29 +337,30 @@ bool is_real_file_name(std::string_view name) {
 }
 
 ServerNameResult apply_server_file_name(DriverRun& run, const ServerNaming& response) {
-    Task& task = run.task;
+    const RunContext& task = run.task;
     if (!task.request.auto_named || run.resumed || run.adoption_tried.exchange(true))
         return ServerNameResult::kKept;
     std::optional<std::string> candidate = server_candidate(task, response);
-    if (!candidate || *candidate == task.name()) return ServerNameResult::kKept;
+    if (!candidate || *candidate == task.progress.name()) return ServerNameResult::kKept;
 
-    std::string old_path = task.output_path();
-    std::string old_name = task.name();
+    std::string old_path = task.progress.output_path();
+    std::string old_name = task.progress.name();
     std::string target = std::string(folder_part(old_path)) + *candidate;
     if (try_adopt_resume(run, response, target, *candidate)) return ServerNameResult::kAdoptResume;
 
     std::string chosen = first_absent_path(target, old_path);
     if (chosen.empty() || chosen == old_path) return ServerNameResult::kKept;
     if (!move_output(task, old_path, chosen)) {
-        task.set_output_path(old_path);
+        task.progress.set_output_path(old_path);
         debug_log("[dl] could not adopt server file name \"%s\" — keeping \"%s\"", candidate->c_str(),
                   old_name.c_str());
         return ServerNameResult::kKept;
     }
     // The run's own sidecar, when it had saved one; never the file it has just become.
     const std::string old_sidecar = old_path + std::string(kSidecarSuffix);
-    if (old_sidecar != task.output_path()) remove_sidecar(old_sidecar);
-    debug_log("[dl] server file name adopted: \"%s\" -> \"%s\"", old_name.c_str(), task.name().c_str());
+    if (old_sidecar != task.progress.output_path()) remove_sidecar(old_sidecar);
+    debug_log("[dl] server file name adopted: \"%s\" -> \"%s\"", old_name.c_str(),
+              task.progress.name().c_str());
     return ServerNameResult::kRenamed;
 }
 

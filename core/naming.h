@@ -32,7 +32,7 @@ namespace twk {
 // download (a GET task whose sidecar for that path loads), or an unfinished run of ours for the
 // same URL left it (its mark, below), or the task's own earlier run created it. A finished file
 // is the user's: it has neither sidecar nor mark.
-bool may_write_over(const Task& task, const std::string& path);
+bool may_write_over(const RunContext& task, const std::string& path);
 
 // The extended attribute that names the URL an unfinished output file was created for, so that
 // a later run for the same URL knows the file as its own (to continue or write over) and does
@@ -53,7 +53,7 @@ bool output_locked(const std::string& path);
 // entries that are not done; with `avoid_files` also files on disk, as in `may_write_over`),
 // then sets name, output path and sidecar path together. Returns the final path and the task's
 // id (0 when the task is in no list).
-std::pair<std::string, int32_t> set_output_path(Task& task, const std::string& candidate,
+std::pair<std::string, int32_t> set_output_path(const RunContext& task, const std::string& candidate,
                                                 bool avoid_files = false);
 
 // The final touches every file name gets, whoever chose it:

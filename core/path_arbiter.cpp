@@ -81,24 +81,24 @@ std::string numbered_path(std::string_view path, int n) {
     return out;
 }
 
-void PathArbiter::enroll(const Task& task, int32_t id, bool holds_path) {
+void PathArbiter::enroll(const TaskProgress& task, int32_t id, bool holds_path) {
     std::lock_guard lock(m_lock);
     m_claims.push_back(Claim{&task, id, holds_path, UINT64_MAX, {}});
 }
 
-void PathArbiter::forget(const Task& task) {
+void PathArbiter::forget(const TaskProgress& task) {
     std::lock_guard lock(m_lock);
     std::erase_if(m_claims, [&](const Claim& claim) { return claim.task == &task; });
 }
 
-void PathArbiter::set_holds_path(const Task& task, bool holds) {
+void PathArbiter::set_holds_path(const TaskProgress& task, bool holds) {
     std::lock_guard lock(m_lock);
     for (Claim& claim : m_claims) {
         if (claim.task == &task) claim.holds_path = holds;
     }
 }
 
-bool PathArbiter::taken(const std::string& normalized, const Task& task) {
+bool PathArbiter::taken(const std::string& normalized, const TaskProgress& task) {
     for (Claim& claim : m_claims) {
         if (claim.task == &task || !claim.holds_path) continue;
         // The count is read before the path: a change landing meanwhile moves it past `seen`.
@@ -112,7 +112,7 @@ bool PathArbiter::taken(const std::string& normalized, const Task& task) {
     return false;
 }
 
-std::pair<std::string, int32_t> PathArbiter::place(Task& task, const std::string& candidate,
+std::pair<std::string, int32_t> PathArbiter::place(TaskProgress& task, const std::string& candidate,
                                                    const FileCheck& file_free) {
     std::lock_guard lock(m_lock);
     auto is_free = [&](const std::string& path) {

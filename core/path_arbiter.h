@@ -21,7 +21,7 @@
 
 namespace twk {
 
-struct Task;
+class TaskProgress;
 
 // The longest file name in bytes.
 inline constexpr size_t kMaxNameBytes = 255;
@@ -39,21 +39,21 @@ public:
     // Whether a file on disk at this path may be written over by the task asking.
     using FileCheck = std::function<bool(const std::string& path)>;
 
-    void enroll(const Task& task, int32_t id, bool holds_path);
-    void forget(const Task& task);
+    void enroll(const TaskProgress& task, int32_t id, bool holds_path);
+    void forget(const TaskProgress& task);
     // A done task lets go of its path; one run again takes it back.
-    void set_holds_path(const Task& task, bool holds);
+    void set_holds_path(const TaskProgress& task, bool holds);
 
     // Moves `task` to `candidate`, or to the first free "<stem> (N)<.ext>" when another task of
     // the list that holds its path has the same normalised path, or `file_free` (when given)
     // says no to the file there. When every name up to " (99999)" is taken, `candidate` is used.
     // Returns the path chosen and the task's id (0 when it is not enrolled).
-    std::pair<std::string, int32_t> place(Task& task, const std::string& candidate,
+    std::pair<std::string, int32_t> place(TaskProgress& task, const std::string& candidate,
                                           const FileCheck& file_free);
 
 private:
     struct Claim {
-        const Task* task = nullptr;
+        const TaskProgress* task = nullptr;
         int32_t id = 0;
         bool holds_path = true;
         // The task's path as `normalize_path` gives it, read when its change count was `seen`
@@ -62,7 +62,7 @@ private:
         uint64_t seen = UINT64_MAX;
         std::string normalized;
     };
-    bool taken(const std::string& normalized, const Task& task);
+    bool taken(const std::string& normalized, const TaskProgress& task);
 
     std::mutex m_lock; // the claims; then a task's name lock
     std::vector<Claim> m_claims;

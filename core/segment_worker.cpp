@@ -23,11 +23,11 @@ constexpr int64_t kJitterMs = 60;
 
 // Waits about `ms`, waking at once when the worker is no longer wanted.
 void nap(DriverRun& run, int64_t ms) {
-    run.task.wait(ms, [&run] { return pass_ending(run); });
+    run.task.control.wait(ms, [&run] { return pass_ending(run); });
 }
 
-void set_error_once(Task& task, std::string_view text, FailureCategory category) {
-    if (!task.status_is_error()) task.set_failure(text, category);
+void set_error_once(const RunContext& task, std::string_view text, FailureCategory category) {
+    if (!task.progress.status_is_error()) task.progress.set_failure(text, category);
 }
 
 // A category for a failure whose cause may have none: it was about the transfer itself.
@@ -37,14 +37,14 @@ FailureCategory or_io(FailureCategory category) {
 
 // The host the worker's next request goes to first: the recorded end of the redirects, else the
 // task's own URL.
-std::string next_host(const Task& task) {
-    const std::string effective = task.effective_url();
+std::string next_host(const RunContext& task) {
+    const std::string effective = task.progress.effective_url();
     return gate_host(effective.empty() ? task.request.url : effective);
 }
 
 void give_back_slot(WorkerState& w) {
     if (w.slot_host.empty()) return;
-    HostGate::shared().release(w.slot_host, &w.run.task, monotonic_ms());
+    HostGate::shared().release(w.slot_host, &w.run.task.progress, monotonic_ms());
     w.slot_host.clear();
 }
 
@@ -52,7 +52,7 @@ void give_back_slot(WorkerState& w) {
 // with a connection slot of the host's budget. Otherwise it has waited a moment, without a
 // connection or a slot.
 bool clear_to_ask(WorkerState& w) {
-    Task& task = w.run.task;
+    const RunContext& task = w.run.task;
     HostGate& gate = HostGate::shared();
     const std::string host = next_host(task);
     const int64_t now = monotonic_ms();
@@ -61,14 +61,14 @@ bool clear_to_ask(WorkerState& w) {
         w.kept.reset();
         give_back_slot(w);
         // Waiting because the server asked is not a stall.
-        task.last_progress_ms = task_elapsed_ms(task);
+        task.progress.last_progress_ms = task_elapsed_ms(task.progress);
         nap(w.run, std::min(pause, kIdleSleepMs));
         return false;
     }
     if (w.slot_host == host) return true;
     give_back_slot(w);
     w.kept.reset(); // a kept connection belongs to the slot it was opened under
-    if (!gate.try_acquire(host, &task, now)) {
+    if (!gate.try_acquire(host, &task.progress, now)) {
         nap(w.run, kIdleSleepMs);
         return false;
     }
@@ -80,11 +80,11 @@ enum class Claim { kGot, kWait, kExit };
 
 // The first free segment in list order, else the upper half of a split.
 Claim claim_segment(DriverRun& run, std::shared_ptr<Segment>& out) {
-    Task& task = run.task;
+    const RunContext& task = run.task;
     {
-        std::lock_guard lock(task.segment_lock);
+        std::lock_guard lock(task.progress.segment_lock);
         bool unfinished = false;
-        for (const auto& segment : task.segments) {
+        for (const auto& segment : task.progress.segments) {
             if (segment->pos >= segment->end) continue;
             unfinished = true;
             if (!segment->active) {
@@ -93,17 +93,18 @@ Claim claim_segment(DriverRun& run, std::shared_ptr<Segment>& out) {
                 return Claim::kGot;
             }
         }
-        if (!unfinished && (task.total != 0 || task.complete)) return Claim::kExit;
+        if (!unfinished && (task.progress.total != 0 || task.progress.complete)) return Claim::kExit;
     }
     out = split_largest_segment(run);
     return out ? Claim::kGot : Claim::kWait;
 }
 
 void back_off(WorkerState& w, int32_t budget) {
-    Task& task = w.run.task;
+    const RunContext& task = w.run.task;
     const bool single = w.run.probe_state == kSingleStream;
     int64_t ms = kBaseBackoffMs << (3 - std::clamp(budget, 0, 3));
-    if (!single && task_elapsed_ms(task) - task.last_progress_ms < kRecentProgressMs) ms = kQuickRetryMs;
+    if (!single && task_elapsed_ms(task.progress) - task.progress.last_progress_ms < kRecentProgressMs)
+        ms = kQuickRetryMs;
     ms += monotonic_ns() % kJitterMs;
     nap(w.run, ms);
 }
@@ -126,7 +127,7 @@ std::string with_cause(std::string_view text, const std::string& cause) {
 
 // Acts on an exchange's outcome after the segment was released; false ends the worker.
 bool settle(WorkerState& w, Segment& segment, const ExchangeResult& result) {
-    Task& task = w.run.task;
+    const RunContext& task = w.run.task;
     if (result.outcome == kSegmentDone) {
         segment.retry_budget = kSegmentRetryBudget;
         return true;
@@ -168,7 +169,7 @@ bool settle(WorkerState& w, Segment& segment, const ExchangeResult& result) {
         set_error_once(task, with_cause("error: retries exhausted", w.last_cause), or_io(w.last_category));
         return false;
     }
-    if (task_elapsed_ms(task) - task.last_progress_ms < w.run.settings.stall_window_ms) {
+    if (task_elapsed_ms(task.progress) - task.progress.last_progress_ms < w.run.settings.stall_window_ms) {
         back_off(w, segment.retry_budget);
         return true;
     }
@@ -178,12 +179,14 @@ bool settle(WorkerState& w, Segment& segment, const ExchangeResult& result) {
 
 // One turn of the worker loop; false ends the worker.
 bool work_once(WorkerState& w) {
-    Task& task = w.run.task;
+    const RunContext& task = w.run.task;
     if (w.run.restart) return false;
-    if (w.index >= task.active_target) {
+    if (w.index >= task.progress.active_target) {
         w.kept.reset();
         give_back_slot(w);
-        if (task.stop || task.pause || task.failed || download_complete(task)) return false;
+        if (task.control.stop || task.control.pause || task.progress.failed ||
+            download_complete(task.progress))
+            return false;
         nap(w.run, kIdleSleepMs);
         return true;
     }
@@ -191,15 +194,15 @@ bool work_once(WorkerState& w) {
     std::shared_ptr<Segment> segment;
     const Claim claim = claim_segment(w.run, segment);
     if (claim == Claim::kExit) return false;
-    if (claim == Claim::kGot) task.note_progress(); // a segment became active
+    if (claim == Claim::kGot) task.progress.note_progress(); // a segment became active
     if (claim == Claim::kWait) {
-        if (task.stop || task.failed || download_complete(task)) return false;
+        if (task.control.stop || task.progress.failed || download_complete(task.progress)) return false;
         nap(w.run, kSplitWaitMs);
         return true;
     }
-    if (task.stop || task.pause) {
+    if (task.control.stop || task.control.pause) {
         segment->active = false;
-        task.note_progress();
+        task.progress.note_progress();
         return false;
     }
     const ExchangeResult result = exchange_segment(w, *segment);
@@ -209,9 +212,9 @@ bool work_once(WorkerState& w) {
         w.run.digest.restart();
     }
     segment->active = false;
-    task.note_progress();
+    task.progress.note_progress();
     // More than its share while another task waits for the host: the slot goes back.
-    if (!w.slot_host.empty() && HostGate::shared().over_share(w.slot_host, &task, monotonic_ms())) {
+    if (!w.slot_host.empty() && HostGate::shared().over_share(w.slot_host, &task.progress, monotonic_ms())) {
         w.kept.reset();
         give_back_slot(w);
     }
@@ -221,14 +224,14 @@ bool work_once(WorkerState& w) {
 } // namespace
 
 std::shared_ptr<Segment> split_largest_segment(DriverRun& run) {
-    Task& task = run.task;
+    const RunContext& task = run.task;
     if (task.request.method != "GET" || run.probe_state != kRanged) return nullptr;
-    std::lock_guard lock(task.segment_lock);
-    if (task.segments.size() > kMaxSegmentsBeforeSplit) return nullptr;
+    std::lock_guard lock(task.progress.segment_lock);
+    if (task.progress.segments.size() > kMaxSegmentsBeforeSplit) return nullptr;
     std::shared_ptr<Segment> largest;
     uint64_t largest_remaining = 0;
     uint64_t split = 0;
-    for (const auto& segment : task.segments) {
+    for (const auto& segment : task.progress.segments) {
         const uint64_t pos = segment->pos;
         const uint64_t end = segment->end;
         if (pos >= end || end == kUnknownEnd || end - pos <= largest_remaining) continue;
@@ -247,7 +250,7 @@ std::shared_ptr<Segment> split_largest_segment(DriverRun& run) {
     largest->end = split;
     auto upper = make_segment(split, split, end);
     upper->active = true;
-    task.segments.push_back(upper);
+    task.progress.segments.push_back(upper);
     return upper;
 }
 
@@ -261,7 +264,7 @@ void run_segment_worker(DriverRun& run, uint64_t index) {
     give_back_slot(w);
     // The driver's pass tick ends at once: the last worker out may mean the download is whole.
     run.workers_ended.fetch_add(1);
-    run.task.wake();
+    run.task.control.wake();
 }
 
 } // namespace twk

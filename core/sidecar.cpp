@@ -1,5 +1,6 @@
 #include "core/sidecar.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -114,20 +115,68 @@ void remove_sidecar(const std::string& path) {
     if (is_own_sidecar(path)) ::unlink(path.c_str());
 }
 
-bool save_sidecar(const Task& task, std::string_view validator) {
-    if (!task.supports_range || task.total == 0) return false;
+namespace {
+
+// "<sidecar name>.tmp-" and six letters or digits: a name mkstemp gave a save of ours.
+bool temporary_name_of(std::string_view entry, std::string_view sidecar_name) {
+    constexpr std::string_view kSuffix = ".tmp-";
+    if (entry.size() != sidecar_name.size() + kSuffix.size() + 6 || !entry.starts_with(sidecar_name))
+        return false;
+    entry.remove_prefix(sidecar_name.size());
+    if (!entry.starts_with(kSuffix)) return false;
+    entry.remove_prefix(kSuffix.size());
+    return std::all_of(entry.begin(), entry.end(), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+    });
+}
+
+// A temporary sidecar of ours, whole or cut short: this user's regular 0600 file whose bytes are
+// a sidecar, or its beginning.
+bool own_temporary(const std::string& path) {
     struct stat st {};
-    if (::lstat(task.sidecar_path().c_str(), &st) == 0 && !is_own_sidecar(task.sidecar_path())) {
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid() ||
+        (st.st_mode & 07777) != 0600 || static_cast<uint64_t>(st.st_size) > kMaxSidecarSize)
+        return false;
+    std::string image;
+    if (!read_file(path, kMaxSidecarSize, image)) return false;
+    const size_t head = std::min(image.size(), kSidecarMagic.size());
+    return image.compare(0, head, kSidecarMagic.substr(0, head)) == 0;
+}
+
+} // namespace
+
+void remove_stale_sidecar_temporaries(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    DIR* dir = ::opendir(folder.c_str());
+    if (!dir) return;
+    std::vector<std::string> stale;
+    while (const dirent* entry = ::readdir(dir)) {
+        if (!temporary_name_of(entry->d_name, name)) continue;
+        const std::string candidate = folder + "/" + entry->d_name;
+        if (own_temporary(candidate)) stale.push_back(candidate);
+    }
+    ::closedir(dir);
+    for (const std::string& file : stale)
+        ::unlink(file.c_str());
+}
+
+bool save_sidecar(const RunContext& task, std::string_view validator) {
+    if (!task.progress.supports_range || task.progress.total == 0) return false;
+    struct stat st {};
+    if (::lstat(task.progress.sidecar_path().c_str(), &st) == 0 &&
+        !is_own_sidecar(task.progress.sidecar_path())) {
         errno = EEXIST;
         return false;
     }
     std::string image;
     {
-        std::lock_guard lock(task.segment_lock);
-        ResumeState state{task.segments, task.total, std::string(validator)};
+        std::lock_guard lock(task.progress.segment_lock);
+        ResumeState state{task.progress.segments, task.progress.total, std::string(validator)};
         image = sidecar_image(state);
     }
-    return write_private_file(task.sidecar_path(), image, nullptr, FolderOwner::kUser);
+    return write_private_file(task.progress.sidecar_path(), image, nullptr, FolderOwner::kUser);
 }
 
 std::optional<ResumeState> load_sidecar(const std::string& sidecar_path, const std::string& output_path) {

@@ -39,7 +39,7 @@ std::optional<ResumeState> parse_sidecar(std::string_view image, uint64_t output
 // unless the task supports ranges and its total is known. False when the save failed; the
 // previous sidecar then stays untouched. A file in the sidecar's place that is none of ours
 // stays too: the save fails (EEXIST).
-bool save_sidecar(const Task& task, std::string_view validator);
+bool save_sidecar(const RunContext& task, std::string_view validator);
 
 // Whether the file at `path` reads as a sidecar of ours (whatever output it describes). A file
 // under a sidecar's name that does not is someone else's: it is never written over (`save_sidecar`
@@ -48,6 +48,12 @@ bool is_own_sidecar(const std::string& path);
 
 // Deletes the sidecar at `path` when it is one of ours.
 void remove_sidecar(const std::string& path);
+
+// Deletes the temporary files a save of the sidecar at `path` left when its process was killed
+// mid-write: only those provably ours, named `path` + ".tmp-" + six letters or digits (the
+// temporary names of write_private_file), regular files of this user with mode 0600 whose
+// bytes are the start of a sidecar. Anything else near the name (a user's "<path>.tmp") stays.
+void remove_stale_sidecar_temporaries(const std::string& path);
 
 // Reads the sidecar at `sidecar_path` for the output file `output_path`, which must exist.
 std::optional<ResumeState> load_sidecar(const std::string& sidecar_path, const std::string& output_path);

@@ -263,13 +263,13 @@ std::string output_path_for(const StartOptions& options, std::string_view downlo
 std::shared_ptr<Task> create_task(TaskRequest request, std::string_view output_path,
                                   int64_t bandwidth_limit) {
     auto task = std::make_shared<Task>(std::move(request));
-    task->set_output_path(output_path);
+    task->progress.set_output_path(output_path);
     // A negative limit would make the limiter pay back time it never took; only a positive
     // rate limits anything.
-    if (bandwidth_limit > 0) task->bandwidth_limit = bandwidth_limit;
+    if (bandwidth_limit > 0) task->control.bandwidth_limit = bandwidth_limit;
     // Until a driver runs, the task is one segment of unknown size.
-    task->segments.push_back(make_segment(0, 0, kUnknownEnd));
-    task->set_status("queued");
+    task->progress.segments.push_back(make_segment(0, 0, kUnknownEnd));
+    task->progress.set_status(TaskPhase::kNone);
     return task;
 }
 

@@ -21,7 +21,7 @@ constexpr int64_t kYear = 360 * kDay;
 std::string list_status(TaskState state, const Task& task) {
     switch (state) {
     case kRunning:
-    case kError: return task.status();
+    case kError: return task.progress.status();
     case kDone: return "done";
     case kPaused: return "paused";
     case kCanceled: return "canceled";
@@ -37,8 +37,8 @@ CurrentTask current_task(const TaskList::Snapshot& list, int64_t now_ns) {
             current.task = snapshot_task(entry->id, TaskState(entry->state.load()), task);
     }
     if (current.task.id == 0) current.task = snapshot_task(0, kRunning, task);
-    current.live_status = redact_urls_in(task.status());
-    current.elapsed = static_cast<double>(now_ns - task.start_ns) / 1e9;
+    current.live_status = redact_urls_in(task.progress.status());
+    current.elapsed = static_cast<double>(now_ns - task.progress.start_ns) / 1e9;
     return current;
 }
 
@@ -49,23 +49,24 @@ TaskSnapshot snapshot_task(int32_t id, TaskState state, const Task& task) {
     s.id = id;
     s.state = state;
     s.status = redact_urls_in(list_status(state, task));
-    s.name = task.name();
-    s.path = task.output_path();
+    s.name = task.progress.name();
+    s.path = task.progress.output_path();
     s.url = redact_url(task.request.url);
-    s.total = task.total;
-    s.total_estimated = task.total_estimated;
+    s.total = task.progress.total;
+    s.total_estimated = task.progress.total_estimated;
     s.connections = task.request.connections;
-    s.supports_range = task.supports_range;
-    s.failure = state == kError ? task.failure_category() : FailureCategory::kNone;
-    s.live = task.live.active;
-    s.recorded = static_cast<double>(task.live.recorded_ms) / 1000;
+    s.supports_range = task.progress.supports_range;
+    s.failure = state == kError ? task.progress.failure_category() : FailureCategory::kNone;
+    s.phase = state == kRunning ? task.progress.phase() : TaskPhase::kNone;
+    s.live = task.progress.live.active;
+    s.recorded = static_cast<double>(task.progress.live.recorded_ms) / 1000;
     s.added_ms = task.request.added_ms;
     uint64_t done = 0;
     {
-        std::lock_guard lock(task.segment_lock);
-        s.left_out.assign(task.left_out.begin(), task.left_out.end());
-        s.segments.reserve(task.segments.size());
-        for (const auto& segment : task.segments) {
+        std::lock_guard lock(task.progress.segment_lock);
+        s.left_out.assign(task.progress.left_out.begin(), task.progress.left_out.end());
+        s.segments.reserve(task.progress.segments.size());
+        for (const auto& segment : task.progress.segments) {
             SegmentSnapshot out;
             out.id = segment->id;
             out.start = segment->start;
@@ -78,7 +79,7 @@ TaskSnapshot snapshot_task(int32_t id, TaskState state, const Task& task) {
         }
     }
     s.done = s.total != 0 ? std::min(done, s.total) : done;
-    s.speed = task.measure_speed(monotonic_ms(), done, state == kRunning);
+    s.speed = task.progress.measure_speed(monotonic_ms(), done, state == kRunning);
     return s;
 }
 
@@ -97,8 +98,8 @@ ListSnapshot snapshot_list(const TaskList& list, int64_t now_ns) {
 std::string task_status_fragment(const Task& task, int64_t now_ns) {
     CurrentTask current;
     current.task = snapshot_task(0, kRunning, task);
-    current.live_status = redact_urls_in(task.status());
-    current.elapsed = static_cast<double>(now_ns - task.start_ns) / 1e9;
+    current.live_status = redact_urls_in(task.progress.status());
+    current.elapsed = static_cast<double>(now_ns - task.progress.start_ns) / 1e9;
     return current_task_json(current);
 }
 
@@ -114,8 +115,8 @@ std::string task_list_document(const TaskList& list, int64_t now_ns) {
 
 const ListSnapshotCache::Kept& ListSnapshotCache::refresh(int32_t id, TaskState state, const Task& task) {
     // The count is read before the task: a change landing meanwhile moves it past what is kept.
-    const uint64_t changes = task.change_count();
-    const uint64_t total = task.total;
+    const uint64_t changes = task.progress.change_count();
+    const uint64_t total = task.progress.total;
     Kept& kept = m_kept[id];
     if (kept.task == &task && kept.changes == changes && kept.state == state && kept.total == total &&
         state != kRunning)

@@ -1,19 +1,14 @@
-// The task record: one download (one file, or one stream), shared by the task list, the task's
-// thread and its segment workers. Built by `create_task` (core/start_request.h).
-//
-// It holds two kinds of state:
-//   - the request (`TaskRequest`): what was asked for, fixed when the record is made;
-//   - what every thread shares: names, status, progress, segments, the control flags.
-// What one run of a driver keeps to itself (the probe verdict, the validator, the restart
-// flags, the open output file) lives in that run's own record (core/driver_run.h for plain
-// downloads), which ends with the run.
-//
-// Which lock guards what:
-//   name lock      name, output path, sidecar path
-//   segment lock   the segment list
-//   status lock    the status text and failure category
-//   effective-URL lock   the effective URL
-// Flags, counters and segment positions are atomics read without a lock.
+// The task record: one download (one file, or one stream), in four parts:
+//   - the request (`TaskRequest`): what was asked for, fixed when the record is made, read by
+//     every thread without a lock;
+//   - the progress (`TaskProgress`): what snapshots read (names, status, sizes, segments, speed),
+//     under its own locks or atomics;
+//   - the control (`TaskControl`): stop, pause, the bandwidth limit, interrupting and waiting;
+//   - what one run of a driver keeps to itself (the probe verdict, the validator, the restart
+//     flags, the open output file, the part table of a stream), which lives in that run's own
+//     record (core/driver_run.h for plain downloads, media/stream_run.h for streams) and ends
+//     with the run.
+// A driver gets a `RunContext` (the first three by reference), never the task record.
 #pragma once
 
 #include <atomic>
@@ -30,6 +25,7 @@
 #include "core/change_signal.h"
 #include "core/connection_counts.h"
 #include "core/speed_meter.h"
+#include "core/task_snapshot.h" // TaskPhase
 #include "net/http_message.h"
 #include "net/proxy_spec.h"
 #include "net/text.h" // monotonic_ns
@@ -55,13 +51,13 @@ struct Segment {
     std::atomic<uint64_t> asked_end{0};
 };
 
-struct Task;
+class TaskProgress;
 
 // The complete flag is set, or the total is known and every segment has pos >= end.
-bool download_complete(const Task& task);
+bool download_complete(const TaskProgress& progress);
 
 // Milliseconds since the task's start time (the clock of last progress).
-int64_t task_elapsed_ms(const Task& task);
+int64_t task_elapsed_ms(const TaskProgress& progress);
 
 // A new segment with the next process-wide id, not active, full retry budget.
 std::shared_ptr<Segment> make_segment(uint64_t start, uint64_t pos, uint64_t end);
@@ -107,12 +103,49 @@ class SharedBandwidth;
 // How a run ended, as its driver said: kNone while it has not said, or failed.
 enum class RunEnd : int32_t { kNone, kDone, kPaused, kCanceled };
 
-struct Task {
-    explicit Task(TaskRequest request = {});
-    Task(const Task&) = delete;
-    Task& operator=(const Task&) = delete;
+// How a task is told to stop, and how its threads wait: the one object every run of the task
+// shares with whoever pauses, cancels or changes its limit.
+class TaskControl {
+public:
+    // Whoever sets stop or pause calls interrupt() afterwards; a failure does it itself.
+    // Workers and the driver see the flags within moments, even when blocked on a peer.
+    std::atomic<bool> stop{false};  // leave the run (pause or cancel)
+    std::atomic<bool> pause{false}; // with stop: save the sidecar and end "paused"
 
-    const TaskRequest request;
+    // The bandwidth limit in bytes per second (0 = none). It may change while the task runs; the
+    // driver hands it to the run's limiter (core/bandwidth_limiter.h) on every pass tick.
+    std::atomic<int64_t> bandwidth_limit{0};
+
+    // Every connection of the task's transfers is watched by this, so that a stop, a pause, a
+    // restart or a failure ends connects and reads blocked on a silent peer at once.
+    SocketCanceller canceller;
+    // Cancels the connections and wakes every wait() of the run.
+    void interrupt();
+    // Waits up to `ms` or until `done` holds (checked on every wake-up); true when it holds.
+    bool wait(int64_t ms, const std::function<bool()>& done);
+    // Wakes every wait() so that it checks its condition again.
+    void wake();
+
+private:
+    std::mutex m_wake_lock;
+    std::condition_variable m_wake;
+};
+
+// What the task shows: names, status, sizes, segments, speed. Snapshots and status documents
+// read it from any thread; the run that drives the task writes it.
+//
+// Which lock guards what:
+//   name lock      name, output path, sidecar path
+//   segment lock   the segment list and the left-out list
+//   status lock    the status text, failure category and run ending
+//   effective-URL lock   the effective URL
+// Flags, counters and segment positions are atomics read without a lock.
+class TaskProgress {
+public:
+    // A failure interrupts `control`, so that the other workers need not wait out a silent peer.
+    explicit TaskProgress(TaskControl& control);
+    TaskProgress(const TaskProgress&) = delete;
+    TaskProgress& operator=(const TaskProgress&) = delete;
 
     // --- output names, under the name lock ---
     std::string name() const;
@@ -122,17 +155,22 @@ struct Task {
     // notes a status change (`note_status`).
     void set_output_path(std::string_view path);
 
-    // --- status text and failure category, under the status lock ---
+    // --- status text, failure category and run ending, under the status lock ---
     std::string status() const;
-    // Any text beginning with "error" also sets the failed flag; its category is kOther. Every
-    // other text clears the category.
-    void set_status(std::string_view text);
+    // A status text that is neither a failure nor an ending: "queued" (kNone), "probing",
+    // "downloading", "muxing", or the phase's own text (a server's pause, a recording). Clears
+    // the failure category and the ending.
+    void set_status(TaskPhase phase, std::string_view text = {});
+    TaskPhase phase() const; // kNone once the run ended or failed
+    // Sets the phase and its text only while the phase is `from`: false when anything else
+    // (a failure, an ending, another phase) came first.
+    bool replace_status(TaskPhase from, TaskPhase phase, std::string_view text);
     // How a run ended: sets the ending (`run_end`) and its text ("done", "paused", "canceled").
-    // A driver that only sets those texts with `set_status` ends its run the same way.
     void finish(RunEnd end);
     RunEnd run_end() const;
-    // An error text with what the failure was about (net/transport_error.h): code that acts on
-    // a failure asks the category, never the text.
+    // A failure: its exact text (beginning with "error") and what it was about
+    // (net/transport_error.h). Sets the failed flag and interrupts the run. Code that acts on a
+    // failure asks the category, never the text.
     void set_failure(std::string_view text, FailureCategory category);
     FailureCategory failure_category() const; // kNone while the status is no failure
     bool status_is_error() const;
@@ -141,7 +179,7 @@ struct Task {
     std::string effective_url() const;
     void set_effective_url(std::string_view url);
 
-    // --- progress ---
+    // --- sizes and counters ---
     std::atomic<uint64_t> total{0}; // 0 = unknown
     // The total is a guess made from what was fetched so far (a stream's parts), not a size
     // any server gave.
@@ -162,30 +200,15 @@ struct Task {
     std::vector<size_t> left_out;
 
     // --- flags ---
-    // Whoever sets stop or pause calls interrupt() afterwards; an error status does it itself.
-    // Workers and the driver see the flags within moments, even when blocked on a peer.
-    std::atomic<bool> failed{false};   // the status text begins with "error"
+    std::atomic<bool> failed{false};   // the last failure has not been cleared by a new run
     std::atomic<bool> complete{false}; // the end of an unknown-size body was seen
-    std::atomic<bool> stop{false};     // leave the run (pause or cancel)
-    std::atomic<bool> pause{false};    // with stop: save the sidecar and end "paused"
     // The file at the output path was created by a run of this task (so a later run may write
     // over it, core/naming.h). Outlives the run that set it.
     std::atomic<bool> created_output{false};
 
     // --- timing ---
-    int64_t start_ns = 0;                     // steady clock, when the record was made
+    const int64_t start_ns;                   // steady clock, when the record was made
     std::atomic<int64_t> last_progress_ms{0}; // milliseconds since start_ns
-
-    // --- interrupting a run ---
-    // Every connection of the task's transfers is watched by this, so that a stop, a pause, a
-    // restart or a failure ends connects and reads blocked on a silent peer at once.
-    SocketCanceller canceller;
-    // Cancels the connections and wakes every wait() of the run.
-    void interrupt();
-    // Waits up to `ms` or until `done` holds (checked on every wake-up); true when it holds.
-    bool wait(int64_t ms, const std::function<bool()>& done);
-    // Wakes every wait() so that it checks its condition again.
-    void wake();
 
     // --- the list the task is in: its change signal (core/change_signal.h) and the arbiter of
     // its output paths (core/path_arbiter.h) ---
@@ -197,8 +220,8 @@ struct Task {
     void attach_shared_bandwidth(std::shared_ptr<SharedBandwidth> shared);
     SharedBandwidth* shared_bandwidth() const { return m_shared_bandwidth.get(); }
     // Whoever changes what a status document shows calls one of these afterwards: progress for
-    // bytes, segments, sizes and flags; status for what starts or ends something. `set_status`
-    // does it itself. Without a list they do nothing.
+    // bytes, segments, sizes and flags; status for what starts or ends something. The status
+    // setters do it themselves. Without a list they do nothing.
     void note_progress();
     void note_status();
     // Moves with every note above (a new output path is one): a view that kept what it built for
@@ -220,11 +243,11 @@ struct Task {
     };
     LiveRecording live;
 
-    // The bandwidth limit in bytes per second (0 = none). It may change while the task runs; the
-    // driver hands it to the run's limiter (core/bandwidth_limiter.h) on every pass tick.
-    std::atomic<int64_t> bandwidth_limit{0};
-
 private:
+    void set_text(std::string_view text, FailureCategory category, RunEnd end, TaskPhase phase);
+
+    TaskControl& m_control;
+
     mutable std::mutex m_name_lock;
     std::string m_name;
     std::string m_output_path;
@@ -234,12 +257,10 @@ private:
     std::string m_status;
     FailureCategory m_failure = FailureCategory::kNone;
     RunEnd m_end = RunEnd::kNone;
+    TaskPhase m_phase = TaskPhase::kNone;
 
     mutable std::mutex m_effective_url_lock;
     std::string m_effective_url;
-
-    std::mutex m_wake_lock;
-    std::condition_variable m_wake;
 
     std::shared_ptr<ChangeSignal> m_changes;
     std::weak_ptr<PathArbiter> m_arbiter;
@@ -248,6 +269,28 @@ private:
 
     mutable std::mutex m_speed_lock;
     mutable SpeedMeter m_speed;
+};
+
+// What a driver gets for one run: the task's request, its progress and its control, and not
+// the task record itself. What the run keeps to itself lives in the driver's own run record.
+struct RunContext {
+    const TaskRequest& request;
+    TaskProgress& progress;
+    TaskControl& control;
+};
+
+// The task record: one download (one file, or one stream), shared by the task list, the task's
+// thread and its workers. Built by `create_task` (core/start_request.h).
+struct Task {
+    explicit Task(TaskRequest request = {});
+    Task(const Task&) = delete;
+    Task& operator=(const Task&) = delete;
+
+    const TaskRequest request;
+    TaskControl control;
+    TaskProgress progress{control};
+
+    RunContext context() { return RunContext{request, progress, control}; }
 };
 
 } // namespace twk

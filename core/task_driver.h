@@ -5,7 +5,7 @@
 // driver, which lives in a layer above the engine (media/): whoever creates the engine passes
 // its functions. Without one a stream task ends at once with the status "error: stream downloads
 // are not supported yet", so that a task never claims a success it did not have. A driver must
-// honour the stop and pause flags and leave a final status text (see TaskDriver).
+// honour the stop and pause flags and end or fail its run (see TaskDriver).
 #pragma once
 
 #include <functional>
@@ -15,17 +15,18 @@
 
 namespace twk {
 
-// The work a task thread does: run the task to the end of one run and leave its final status
-// text ("done", "paused", "canceled" or one beginning with "error"). It must return once the
-// task's stop flag is set, and it owns the output file while it runs.
-using TaskDriver = std::function<void(const std::shared_ptr<Task>&)>;
+// The work a task thread does: run the task to the end of one run and end it
+// (`TaskProgress::finish`) or fail it (`TaskProgress::set_failure`). It gets the task's request,
+// progress and control, must return once the stop flag is set, and owns the output file while it
+// runs.
+using TaskDriver = std::function<void(const RunContext&)>;
 
 struct TaskDrivers {
     TaskDriver plain;  // empty: the download driver
     TaskDriver stream; // empty: stream tasks fail at once
     // Removes what a paused stream task keeps between runs (its fetched parts), for a cancel
     // that comes while no run is going: a running task's driver cleans up after itself.
-    std::function<void(const Task&)> stream_cleanup;
+    std::function<void(const RunContext&)> stream_cleanup;
 };
 
 // The driver that picks between the two by the task's stream flag.

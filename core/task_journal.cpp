@@ -302,7 +302,7 @@ std::string_view journal_state_name(int32_t state) {
     return kStateNames[state];
 }
 
-std::string journal_document(const std::vector<JournalEntry>& entries) {
+std::string journal_document(const std::vector<JournalEntry>& entries, int32_t next_id) {
     std::vector<std::string> texts;
     texts.reserve(entries.size());
     for (const JournalEntry& entry : entries)
@@ -311,16 +311,18 @@ std::string journal_document(const std::vector<JournalEntry>& entries) {
     pointers.reserve(texts.size());
     for (const std::string& text : texts)
         pointers.push_back(&text);
-    return journal_document(pointers);
+    return journal_document(pointers, next_id);
 }
 
-std::string journal_document(const std::vector<const std::string*>& entry_texts) {
+std::string journal_document(const std::vector<const std::string*>& entry_texts, int32_t next_id) {
     size_t size = 64;
     for (const std::string* text : entry_texts)
         size += text->size() + 2;
     std::string out;
     out.reserve(size);
-    out += "{\"version\":" + signed_number(kJournalVersion) + ",\"tasks\":[";
+    out += "{\"version\":" + signed_number(kJournalVersion);
+    if (next_id > 0) out += ",\"nextId\":" + signed_number(next_id);
+    out += ",\"tasks\":[";
     for (size_t i = 0; i < entry_texts.size(); ++i) {
         if (i) out += ",\n";
         out += *entry_texts[i];
@@ -338,6 +340,9 @@ JournalParse parse_journal(std::string_view text) {
     const OrderedJsonValue* tasks = root.member("tasks");
     if (!tasks || tasks->kind != JsonKind::Array) return result;
     result.parsed = true;
+    double next_id = 0;
+    if (root.member("nextId") && get_whole(root, "nextId", 1, INT32_MAX, next_id))
+        result.next_id = static_cast<int32_t>(next_id);
     std::set<int32_t> ids;
     for (const OrderedJsonValue& value : tasks->array) {
         JournalEntry entry;
@@ -373,6 +378,7 @@ JournalLoad load_journal(const std::string& path) {
             load.problem = number(parse.dropped) + " entries of another shape dropped";
         }
         load.entries = std::move(parse.entries);
+        load.next_id = parse.next_id;
         if (parse.parsed && parse.dropped == 0) return load;
     }
     const std::string aside = path + kJournalBadSuffix;

@@ -4,7 +4,11 @@
 // The file ($XDG_STATE_HOME/tarnwick/tasks.json, default ~/.local/state/tarnwick/tasks.json) is
 // one JSON object written with our codec:
 //
-//   {"version":1,"tasks":[<entry>,...]}          entries in the list's order
+//   {"version":1,"nextId":N,"tasks":[<entry>,...]}   entries in the list's order
+//
+// "nextId" is the id the list gives its next task: ids of deleted tasks are never given again,
+// even when the highest ones were deleted. A journal without it (an older one) is read as if it
+// named the id after its highest entry.
 //   entry  {"id":N,"url":..,"filename":..,"outputPath":..,"connections":N,"method":..,
 //           "headers":[[name,value],...],"postData":..,"userAgent":..,"insecure":B,
 //           "proxy":{"kind":N,"host":..,"port":N,"user":..,"password":..},
@@ -88,17 +92,18 @@ struct JournalEntry {
 // "queued", "running", "done", "error", "paused", "canceled"; empty for any other value.
 std::string_view journal_state_name(int32_t state);
 
-// The journal document for these entries, in this order.
-std::string journal_document(const std::vector<JournalEntry>& entries);
+// The journal document for these entries, in this order, with "nextId" when `next_id` is above 0.
+std::string journal_document(const std::vector<JournalEntry>& entries, int32_t next_id = 0);
 // One entry as the document holds it, and the document made of such texts (in this order):
 // for a writer that keeps the texts of the entries that did not change.
 std::string journal_entry_json(const JournalEntry& entry);
-std::string journal_document(const std::vector<const std::string*>& entry_texts);
+std::string journal_document(const std::vector<const std::string*>& entry_texts, int32_t next_id = 0);
 
 struct JournalParse {
     bool parsed = false;               // the root is a journal object of version 1
     std::vector<JournalEntry> entries; // the well-formed entries, in file order
     size_t dropped = 0;                // entries of another shape
+    int32_t next_id = 0;               // the file's "nextId"; 0 when it has none (or a bad one)
 };
 JournalParse parse_journal(std::string_view text);
 
@@ -109,6 +114,7 @@ bool write_journal_document(const std::string& path, const std::string& document
 
 struct JournalLoad {
     std::vector<JournalEntry> entries;
+    int32_t next_id = 0;    // the file's "nextId"; 0 when it has none
     bool set_aside = false; // the file, or some of it, was unusable and is now "<path>.bad"
     std::string problem;    // what was wrong, for the diagnostic log
 };

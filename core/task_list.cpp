@@ -24,13 +24,13 @@ void remove_file(const std::string& path) { ::unlink(path.c_str()); }
 bool waiting(const TaskEntry& entry) { return entry.state == kQueued || entry.state == kPaused; }
 
 TaskState final_state(const Task& task) {
-    const RunEnd end = task.run_end();
+    const RunEnd end = task.progress.run_end();
     // A run that finished just as a pause reached it is done: its file is whole and its
     // sidecar gone, so "paused" would promise a resume that starts it over.
     if (end == RunEnd::kDone) return kDone;
-    if (task.pause || end == RunEnd::kPaused) return kPaused;
+    if (task.control.pause || end == RunEnd::kPaused) return kPaused;
     if (end == RunEnd::kCanceled) return kCanceled;
-    if (task.status_is_error()) return kError;
+    if (task.progress.status_is_error()) return kError;
     return kDone;
 }
 
@@ -62,15 +62,16 @@ int32_t TaskList::add(std::shared_ptr<Task> task) {
         std::lock_guard lock(m_lock);
         if (m_closed) return -1;
         id = m_next_id++;
-        task->attach_changes(m_changes);
-        task->attach_path_arbiter(m_arbiter);
-        task->attach_shared_bandwidth(m_shared_bandwidth);
-        task->set_status("queued");
-        m_arbiter->enroll(*task, id, true);
+        task->progress.attach_changes(m_changes);
+        task->progress.attach_path_arbiter(m_arbiter);
+        task->progress.attach_shared_bandwidth(m_shared_bandwidth);
+        task->progress.set_status(TaskPhase::kNone);
+        m_arbiter->enroll(task->progress, id, true);
         // Files already on disk count too: a new task never truncates a file it does not own.
-        const Task& placed = *task;
-        m_arbiter->place(*task, task->output_path(),
-                         [&placed](const std::string& path) { return may_write_over(placed, path); });
+        Task& placed = *task;
+        m_arbiter->place(task->progress, task->progress.output_path(), [&placed](const std::string& path) {
+            return may_write_over(placed.context(), path);
+        });
         auto entry = std::make_shared<TaskEntry>();
         entry->id = id;
         entry->task = task;
@@ -79,6 +80,11 @@ int32_t TaskList::add(std::shared_ptr<Task> task) {
     }
     schedule();
     return id;
+}
+
+void TaskList::reserve_ids(int32_t next) {
+    std::lock_guard lock(m_lock);
+    if (m_next_id < next) m_next_id = next;
 }
 
 int32_t TaskList::restore(std::shared_ptr<Task> task, int32_t id, TaskState state) {
@@ -102,10 +108,10 @@ int32_t TaskList::restore_entry(std::shared_ptr<Task> task, int32_t id, TaskStat
                                [id](const std::shared_ptr<TaskEntry>& other) { return other->id > id; });
         m_entries.insert(place, entry);
         if (id < INT32_MAX && m_next_id <= id) m_next_id = id + 1;
-        task->attach_changes(m_changes);
-        task->attach_path_arbiter(m_arbiter);
-        task->attach_shared_bandwidth(m_shared_bandwidth);
-        m_arbiter->enroll(*task, id, state != kDone);
+        task->progress.attach_changes(m_changes);
+        task->progress.attach_path_arbiter(m_arbiter);
+        task->progress.attach_shared_bandwidth(m_shared_bandwidth);
+        m_arbiter->enroll(task->progress, id, state != kDone);
     }
     return id;
 }
@@ -115,13 +121,13 @@ void TaskList::pause(int32_t id) {
     auto entry = find(id);
     if (!entry) return;
     if (entry->state == kRunning) {
-        entry->task->pause = true;
-        entry->task->stop = true;
-        entry->task->interrupt();
+        entry->task->control.pause = true;
+        entry->task->control.stop = true;
+        entry->task->control.interrupt();
     } else if (entry->state == kQueued) {
         entry->start_now = false;
         entry->state = kPaused;
-        entry->task->finish(RunEnd::kPaused);
+        entry->task->progress.finish(RunEnd::kPaused);
     }
     m_changes->note_status();
 }
@@ -132,20 +138,20 @@ void TaskList::cancel(int32_t id) {
     if (!entry || entry->state == kDone) return;
     Task& task = *entry->task;
     if (entry->state == kRunning) {
-        task.pause = false;
-        task.stop = true;
-        task.interrupt();
+        task.control.pause = false;
+        task.control.stop = true;
+        task.control.interrupt();
     }
     // A stream task paused earlier keeps its fetched parts for the next run; with no run going,
     // nobody else will remove them.
     const bool idle_stream = task.request.is_stream() && !entry->thread_live && m_drivers.stream_cleanup;
     entry->state = kCanceled;
     entry->start_now = false;
-    task.finish(RunEnd::kCanceled);
+    task.progress.finish(RunEnd::kCanceled);
     m_changes->note_status();
-    remove_sidecar(task.sidecar_path());
-    remove_file(task.output_path());
-    if (idle_stream) m_drivers.stream_cleanup(task);
+    remove_sidecar(task.progress.sidecar_path());
+    remove_file(task.progress.output_path());
+    if (idle_stream) m_drivers.stream_cleanup(task.context());
 }
 
 void TaskList::resume(int32_t id) { requeue(id, false); }
@@ -159,14 +165,15 @@ TaskList::Removed TaskList::remove(int32_t id) {
         removed.entry = find(id);
         if (!removed.entry) return removed;
         removed.state = static_cast<TaskState>(removed.entry->state.load());
-        removed.status = removed.entry->task->status();
+        removed.status = removed.entry->task->progress.status();
+        removed.failure = removed.entry->task->progress.failure_category();
     }
     if (removed.state != kDone) cancel(id);
     {
         std::lock_guard lock(m_lock);
         std::erase_if(m_entries, [id](const std::shared_ptr<TaskEntry>& entry) { return entry->id == id; });
         if (m_current == removed.entry->task) m_current.reset();
-        m_arbiter->forget(*removed.entry->task);
+        m_arbiter->forget(removed.entry->task->progress);
         m_changes->note_status();
     }
     return removed;
@@ -177,7 +184,10 @@ bool TaskList::put_back(const Removed& removed) {
     const std::shared_ptr<Task>& task = removed.entry->task;
     TaskState state = removed.state == kDone || removed.state == kError ? removed.state : kPaused;
     if (restore_entry(task, removed.entry->id, state, true) < 0) return false;
-    task->set_status(state == kPaused ? std::string("paused") : removed.status);
+    if (state == kError)
+        task->progress.set_failure(removed.status, removed.failure);
+    else
+        task->progress.finish(state == kDone ? RunEnd::kDone : RunEnd::kPaused);
     m_changes->note_status();
     return true;
 }
@@ -216,12 +226,13 @@ bool TaskList::replace(int32_t id, std::shared_ptr<Task> task, std::string_view 
         entry->id = id;
         entry->task = task;
         entry->state = kQueued;
-        task->set_output_path(old->task->output_path());
-        task->attach_changes(m_changes);
-        task->attach_path_arbiter(m_arbiter);
-        m_arbiter->forget(*old->task);
-        m_arbiter->enroll(*task, id, true);
-        task->set_status(status);
+        task->progress.set_output_path(old->task->progress.output_path());
+        task->progress.attach_changes(m_changes);
+        task->progress.attach_path_arbiter(m_arbiter);
+        task->progress.attach_shared_bandwidth(m_shared_bandwidth);
+        m_arbiter->forget(old->task->progress);
+        m_arbiter->enroll(task->progress, id, true);
+        task->progress.set_status(TaskPhase::kNone, status);
         if (m_current == old->task) m_current = task;
         *found = entry;
         m_changes->note_status();
@@ -276,13 +287,13 @@ bool TaskList::requeue_locked(TaskEntry& entry, bool allow_done) {
     // second thread on it would let two drivers write one file.
     if (entry.thread_live) return false;
     Task& task = *entry.task;
-    m_arbiter->set_holds_path(task, true);
-    m_arbiter->place(task, task.output_path(),
-                     [&task](const std::string& path) { return may_write_over(task, path); });
-    task.stop = false;
-    task.pause = false;
-    task.complete = false;
-    task.set_status("queued");
+    m_arbiter->set_holds_path(task.progress, true);
+    m_arbiter->place(task.progress, task.progress.output_path(),
+                     [&task](const std::string& path) { return may_write_over(task.context(), path); });
+    task.control.stop = false;
+    task.control.pause = false;
+    task.progress.complete = false;
+    task.progress.set_status(TaskPhase::kNone);
     entry.state = kQueued;
     m_changes->note_status();
     return true;
@@ -367,7 +378,7 @@ void TaskList::schedule() {
         try {
             std::thread([self, entry, driver] { self->run_thread(entry, driver); }).detach();
         } catch (const std::system_error&) {
-            entry->task->set_status("error: cannot start task thread");
+            entry->task->progress.set_failure("error: cannot start task thread", FailureCategory::kOther);
             entry->state = kError;
             entry->thread_live = false;
             --m_running;
@@ -380,10 +391,10 @@ void TaskList::schedule() {
 
 void TaskList::run_thread(const std::shared_ptr<TaskEntry>& entry, const TaskDriver& driver) {
     try {
-        driver(entry->task);
+        driver(entry->task->context());
     } catch (...) {
         // Nothing a driver throws may end the process from a detached thread.
-        entry->task->set_status("error: internal failure");
+        entry->task->progress.set_failure("error: internal failure", FailureCategory::kOther);
     }
     TaskState state = final_state(*entry->task);
     {
@@ -392,10 +403,10 @@ void TaskList::run_thread(const std::shared_ptr<TaskEntry>& entry, const TaskDri
         // stays "canceled" whatever the driver ended with.
         if (entry->state == kCanceled) {
             state = kCanceled;
-            entry->task->finish(RunEnd::kCanceled);
+            entry->task->progress.finish(RunEnd::kCanceled);
         }
         entry->state = state;
-        if (state == kDone) m_arbiter->set_holds_path(*entry->task, false);
+        if (state == kDone) m_arbiter->set_holds_path(entry->task->progress, false);
         entry->thread_live = false;
         --m_running;
         m_changes->note_status();

@@ -56,6 +56,11 @@ public:
     // above it.
     // -1 when the list is closed, the id is below 1 or taken, or the state is not allowed.
     int32_t restore(std::shared_ptr<Task> task, int32_t id, TaskState state);
+    // Later adds get ids from `next` up (when that is above what they would get anyway): the
+    // journal's record of ids already given, so that a deleted task's id never comes back.
+    void reserve_ids(int32_t next);
+    // The id the next add gets.
+    int32_t next_id() const { return m_next_id; }
     // Running: the driver stops and saves its sidecar. Queued: "paused" at once.
     void pause(int32_t id);
     // From error, paused or canceled (and once its thread has ended): queued again, behind no
@@ -70,8 +75,9 @@ public:
     // `put_back`; an empty entry for unknown ids.
     struct Removed {
         std::shared_ptr<TaskEntry> entry;
-        TaskState state = kCanceled; // before the removal
-        std::string status;          // likewise
+        TaskState state = kCanceled;                      // before the removal
+        std::string status;                               // likewise
+        FailureCategory failure = FailureCategory::kNone; // likewise
     };
     Removed remove(int32_t id);
     // Undoes a removal under the task's old id, in its place by id: done and error as they

@@ -41,6 +41,17 @@ enum TaskState : int32_t {
     kCanceled = 5,
 };
 
+// What a running task is doing, beside its status text: front ends decide by this, never by
+// the words. kNone for a task that is not running or whose run has ended.
+enum class TaskPhase : uint8_t {
+    kNone = 0,
+    kProbing,     // asking what the server offers (a stream's playlist)
+    kDownloading, // bytes are coming
+    kServerPause, // the server asked to wait ("waiting 42 s (server asked)")
+    kMuxing,      // a stream's parts are being joined
+    kRecording,   // a live stream is being recorded ("recording, 1 gap of 12 s")
+};
+
 // Final: nothing will run again unless asked. Settled: final, or paused.
 inline bool is_final_state(TaskState state) {
     return state == kDone || state == kError || state == kCanceled;
@@ -73,6 +84,7 @@ struct TaskSnapshot {
     bool supports_range = false;
     double speed = 0; // bytes per second over the last few seconds; 0 unless running
     FailureCategory failure = FailureCategory::kNone;
+    TaskPhase phase = TaskPhase::kNone; // while running
     std::vector<SegmentSnapshot> segments;
     bool live = false; // a live recording: no total; `recorded` seconds of media so far
     double recorded = 0;
@@ -82,7 +94,9 @@ struct TaskSnapshot {
     // Segments being fetched right now: the connections in use.
     uint32_t active_connections() const;
     // The running task is still asking what the server offers.
-    bool probing() const { return state == kRunning && status == "probing"; }
+    bool probing() const { return state == kRunning && phase == TaskPhase::kProbing; }
+    // The running task is fetching bytes: speed and time left mean something.
+    bool downloading() const { return state == kRunning && phase == TaskPhase::kDownloading; }
 };
 
 // The task the list started last, as the list document's head shows it.

@@ -37,7 +37,7 @@ HeaderList stranger_headers(const HeaderList& headers, std::string_view target) 
 
 } // namespace
 
-HttpRequest transfer_request(Task& task, std::string_view url, const TransferLimits& limits) {
+HttpRequest transfer_request(const RunContext& task, std::string_view url, const TransferLimits& limits) {
     HttpRequest request;
     const TaskRequest& asked = task.request;
     UrlParts given;
@@ -61,7 +61,7 @@ HttpRequest transfer_request(Task& task, std::string_view url, const TransferLim
     request.max_redirects = limits.max_redirects;
     request.connect_timeout_ms = limits.connect_timeout_ms;
     request.io_timeout_ms = limits.io_timeout_ms;
-    request.canceller = &task.canceller;
+    request.canceller = &task.control.canceller;
     return request;
 }
 

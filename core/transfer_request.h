@@ -30,6 +30,6 @@ struct TransferLimits {
     uint32_t io_timeout_ms = kDefaultIoTimeoutMs;
 };
 
-HttpRequest transfer_request(Task& task, std::string_view url, const TransferLimits& limits = {});
+HttpRequest transfer_request(const RunContext& task, std::string_view url, const TransferLimits& limits = {});
 
 } // namespace twk

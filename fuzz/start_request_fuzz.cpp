@@ -15,14 +15,14 @@ namespace {
 constexpr std::string_view kFolder = "/fuzz-dl";
 
 void check(const twk::Task& task) {
-    std::string name = task.name();
-    std::string path = task.output_path();
+    std::string name = task.progress.name();
+    std::string path = task.progress.output_path();
     bool ok = !name.empty() && name.find_first_of("/\\") == std::string::npos &&
               !twk::has_control_byte(name) && name.front() != '.' && name.size() <= twk::kMaxNameBytes &&
               !name.ends_with(".twk") && twk::valid_utf8(name) == name &&
-              path == std::string(kFolder) + "/" + name && task.sidecar_path() == path + ".twk" &&
+              path == std::string(kFolder) + "/" + name && task.progress.sidecar_path() == path + ".twk" &&
               twk::allowed_connections(task.request.connections) == task.request.connections &&
-              !twk::has_control_byte(task.request.user_agent) && task.bandwidth_limit >= 0;
+              !twk::has_control_byte(task.request.user_agent) && task.control.bandwidth_limit >= 0;
     for (const auto& [header, value] : task.request.headers) {
         ok = ok && !header.empty() && !twk::has_control_byte(header) && !twk::has_control_byte(value);
     }

@@ -49,8 +49,8 @@ enum class InitStep {
 
 class Recorder {
 public:
-    Recorder(const std::shared_ptr<Task>& task, StreamJob& job)
-        : m_task(*task), m_timing(stream_timing()), m_url(job.playlist_url), m_kind(job.kind) {
+    Recorder(const RunContext& task, StreamJob& job)
+        : m_task(task), m_timing(stream_timing()), m_url(job.playlist_url), m_kind(job.kind) {
         m_track.segments = std::move(job.video);
         m_track.first_sequence = job.first_sequence;
         m_track.target_duration = job.target_duration;
@@ -88,7 +88,7 @@ private:
         return t > 0 && t <= kLongestTarget ? t : kDefaultTarget;
     }
 
-    Task& m_task;
+    const RunContext m_task;
     StreamTiming m_timing;
     std::string m_url;
     std::string m_kind;
@@ -106,38 +106,42 @@ private:
 };
 
 bool Recorder::open_output() {
-    Task& task = m_task;
+    const RunContext& task = m_task;
     // A run after a pause appends to the file the earlier run of this task created.
-    const std::string earlier = task.output_path();
+    const std::string earlier = task.progress.output_path();
     bool rejoined = false;
-    if (task.live.active && task.created_output && task.live.next_sequence >= 0 &&
+    if (task.progress.live.active && task.progress.created_output && task.progress.live.next_sequence >= 0 &&
         ::access(earlier.c_str(), F_OK) == 0) {
         m_out = UniqueFd(::open(earlier.c_str(), O_RDWR | O_APPEND | O_CLOEXEC));
         if (m_out.get() < 0) {
-            task.set_status("error: cannot open " + earlier + ": " + system_reason(errno));
+            task.progress.set_failure("error: cannot open " + earlier + ": " + system_reason(errno),
+                                      FailureCategory::kIo);
             return false;
         }
         m_size = static_cast<uint64_t>(std::max<int64_t>(0, file_size(earlier)));
-        m_window = LiveWindow(task.live.next_sequence);
+        m_window = LiveWindow(task.progress.live.next_sequence);
         rejoined = true;
     } else {
-        const std::string candidate =
-            folder_of(task.output_path()) + "/" + stream_base_name(task.name()) + "." + m_container;
+        const std::string candidate = folder_of(task.progress.output_path()) + "/" +
+                                      stream_base_name(task.progress.name()) + "." + m_container;
         const std::string output = set_output_path(task, candidate, true).first;
         m_out = UniqueFd(::open(output.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
         if (m_out.get() < 0) {
-            task.set_status("error: cannot create " + output + ": " + system_reason(errno));
+            task.progress.set_failure("error: cannot create " + output + ": " + system_reason(errno),
+                                      FailureCategory::kIo);
             return false;
         }
-        task.created_output = true;
-        task.live.recorded_ms = 0;
-        task.live.next_sequence = -1;
-        task.live.gaps = 0;
-        task.live.gap_ms = 0;
-        task.live.init_digest = 0;
+        task.progress.created_output = true;
+        task.progress.live.recorded_ms = 0;
+        task.progress.live.next_sequence = -1;
+        task.progress.live.gaps = 0;
+        task.progress.live.gap_ms = 0;
+        task.progress.live.init_digest = 0;
     }
     if (!lock_output(m_out.get())) {
-        task.set_status("error: this stream is already being recorded (" + task.output_path() + ")");
+        task.progress.set_failure("error: this stream is already being recorded (" +
+                                      task.progress.output_path() + ")",
+                                  FailureCategory::kOther);
         return false;
     }
     if (rejoined) {
@@ -146,27 +150,29 @@ bool Recorder::open_output() {
         // garbage with the next segment after it.
         uint64_t recorded = 0;
         {
-            std::lock_guard lock(task.segment_lock);
-            if (!task.segments.empty()) recorded = task.segments.front()->pos;
+            std::lock_guard lock(task.progress.segment_lock);
+            if (!task.progress.segments.empty()) recorded = task.progress.segments.front()->pos;
         }
         if (recorded > 0 && recorded < m_size) {
             debug_log("[dl] live: cutting %llu bytes no segment accounts for off %s",
-                      static_cast<unsigned long long>(m_size - recorded), task.output_path().c_str());
+                      static_cast<unsigned long long>(m_size - recorded), task.progress.output_path().c_str());
             if (::ftruncate(m_out.get(), static_cast<off_t>(recorded)) != 0) {
-                task.set_status("error: cannot write " + task.output_path() + ": " + system_reason(errno));
+                task.progress.set_failure("error: cannot write " + task.progress.output_path() + ": " +
+                                              system_reason(errno),
+                                          FailureCategory::kIo);
                 return false;
             }
             m_size = recorded;
         }
     }
-    task.live.active = true;
-    task.total = 0;
-    task.total_estimated = false;
-    task.supports_range = false;
+    task.progress.live.active = true;
+    task.progress.total = 0;
+    task.progress.total_estimated = false;
+    task.progress.supports_range = false;
     {
-        std::lock_guard lock(task.segment_lock);
-        task.segments.clear();
-        task.segments.push_back(make_segment(0, m_size, kUnknownEnd));
+        std::lock_guard lock(task.progress.segment_lock);
+        task.progress.segments.clear();
+        task.progress.segments.push_back(make_segment(0, m_size, kUnknownEnd));
     }
     return true;
 }
@@ -183,11 +189,11 @@ bool Recorder::fetch_segment(const MediaSegment& segment, std::string& body, std
         for (int attempt = 1;; ++attempt) {
             FetchFailure failure;
             if (fetch_once(url, offset, length, out, error, failure)) return true;
-            if (m_task.stop || failure.permanent || attempt >= kSegmentAttempts) return false;
+            if (m_task.control.stop || failure.permanent || attempt >= kSegmentAttempts) return false;
             int64_t wait = std::min(m_timing.first_backoff_ms << (attempt - 1), m_timing.longest_backoff_ms);
             if (failure.retry_after_ms >= 0)
                 wait = std::max(wait, std::min(failure.retry_after_ms, m_timing.longest_retry_after_ms));
-            if (m_task.wait(wait, [this] { return m_task.stop.load(); })) return false;
+            if (m_task.control.wait(wait, [this] { return m_task.control.stop.load(); })) return false;
         }
     };
     if (!fetch(segment.uri, segment.range_offset, segment.range_length, body)) return false;
@@ -223,15 +229,16 @@ bool Recorder::append(std::string_view bytes) {
 }
 
 void Recorder::lose(double seconds) {
-    Task& task = m_task;
-    if (!m_last_lost) ++task.live.gaps;
+    const RunContext& task = m_task;
+    if (!m_last_lost) ++task.progress.live.gaps;
     m_last_lost = true;
-    task.live.gap_ms += std::llround(std::max(0.0, seconds) * 1000);
-    task.set_status(live_status_text(task.live.gaps, task.live.gap_ms));
+    task.progress.live.gap_ms += std::llround(std::max(0.0, seconds) * 1000);
+    task.progress.set_status(TaskPhase::kRecording,
+                             live_status_text(task.progress.live.gaps, task.progress.live.gap_ms));
 }
 
 bool Recorder::record_listed(bool rejoin) {
-    Task& task = m_task;
+    const RunContext& task = m_task;
     const LiveStep step = m_window.take(m_track, task.request.live_from_start, rejoin);
     if (step.restarted) {
         debug_log("[dl] live: the playlist's sequence went back to %llu: a new discontinuity",
@@ -244,24 +251,26 @@ bool Recorder::record_listed(bool rejoin) {
         lose(step.lost_seconds);
     }
     bool advanced = false;
-    for (size_t i = step.first; i < m_track.segments.size() && !task.stop; ++i) {
+    for (size_t i = step.first; i < m_track.segments.size() && !task.control.stop; ++i) {
         const MediaSegment segment = m_track.segments[i];
         const uint64_t sequence = m_track.first_sequence + i;
         std::string body, error;
         if (!fetch_segment(segment, body, error)) {
-            if (task.stop) break;
+            if (task.control.stop) break;
             debug_log("[dl] live: segment %llu lost (%s)", static_cast<unsigned long long>(sequence),
                       error.c_str());
             m_window.skipped(sequence);
             {
-                std::lock_guard lock(task.segment_lock);
-                task.live.next_sequence = m_window.next();
+                std::lock_guard lock(task.progress.segment_lock);
+                task.progress.live.next_sequence = m_window.next();
             }
             lose(segment.duration > 0 ? segment.duration : target());
             continue;
         }
         if (!append(body)) {
-            task.set_status("error: cannot write " + task.output_path() + ": " + system_reason(errno));
+            task.progress.set_failure("error: cannot write " + task.progress.output_path() + ": " +
+                                          system_reason(errno),
+                                      FailureCategory::kIo);
             return false;
         }
         m_size += body.size();
@@ -269,12 +278,12 @@ bool Recorder::record_listed(bool rejoin) {
         m_window.recorded(sequence, segment.uri);
         {
             // The place and the bytes before it move together (the journal reads them so).
-            std::lock_guard lock(task.segment_lock);
-            task.live.next_sequence = m_window.next();
-            task.live.recorded_ms += std::llround(std::max(0.0, segment.duration) * 1000);
-            if (!task.segments.empty()) task.segments.front()->pos = m_size;
+            std::lock_guard lock(task.progress.segment_lock);
+            task.progress.live.next_sequence = m_window.next();
+            task.progress.live.recorded_ms += std::llround(std::max(0.0, segment.duration) * 1000);
+            if (!task.progress.segments.empty()) task.progress.segments.front()->pos = m_size;
         }
-        task.note_progress();
+        task.progress.note_progress();
         advanced = true;
     }
     if (advanced) m_last_new_ms = now_ms();
@@ -283,11 +292,11 @@ bool Recorder::record_listed(bool rejoin) {
 
 bool Recorder::pause_for(double ms) {
     const auto wait = std::max<int64_t>(kShortestReloadMs, std::llround(ms * m_timing.live_wait_scale));
-    return !m_task.wait(wait, [this] { return m_task.stop.load(); });
+    return !m_task.control.wait(wait, [this] { return m_task.control.stop.load(); });
 }
 
 bool Recorder::reload() {
-    Task& task = m_task;
+    const RunContext& task = m_task;
     for (int failures = 0;;) {
         std::string body, error;
         FetchFailure failure;
@@ -296,10 +305,12 @@ bool Recorder::reload() {
             m_track = std::move(track);
             return true;
         }
-        if (task.stop) return false;
+        if (task.control.stop) return false;
         if (now_ms() - m_last_new_ms >= outage_ms()) {
-            task.set_status("error: live stream lost for " +
-                            std::to_string((now_ms() - m_last_new_ms) / 1000) + " s (" + error + ")");
+            task.progress.set_failure("error: live stream lost for " +
+                                          std::to_string((now_ms() - m_last_new_ms) / 1000) + " s (" + error +
+                                          ")",
+                                      FailureCategory::kOther);
             return false;
         }
         ++failures;
@@ -336,20 +347,20 @@ bool Recorder::read_playlist(std::string_view body, TrackPlan& track, std::strin
 }
 
 void Recorder::finish(bool ended) {
-    Task& task = m_task;
+    const RunContext& task = m_task;
     ::fsync(m_out.get());
-    if (ended || (task.stop && task.live.finish)) {
-        task.finish(RunEnd::kDone);
-    } else if (task.stop && task.pause) {
-        task.finish(RunEnd::kPaused);
-    } else if (task.stop) {
-        const std::string path = task.output_path();
+    if (ended || (task.control.stop && task.progress.live.finish)) {
+        task.progress.finish(RunEnd::kDone);
+    } else if (task.control.stop && task.control.pause) {
+        task.progress.finish(RunEnd::kPaused);
+    } else if (task.control.stop) {
+        const std::string path = task.progress.output_path();
         m_out = UniqueFd();
         ::unlink(path.c_str());
-        task.live.next_sequence = -1;
-        task.finish(RunEnd::kCanceled);
+        task.progress.live.next_sequence = -1;
+        task.progress.finish(RunEnd::kCanceled);
     }
-    task.note_progress();
+    task.progress.note_progress();
 }
 
 // The initialisation segment the playlist names: the one the output holds, unless the encoder
@@ -359,48 +370,51 @@ void Recorder::finish(bool ended) {
 // codec settings, and otherwise ends here: fragments of other tracks or settings after it would
 // make a file that no longer plays.
 InitStep Recorder::follow_init(const StreamInit& init) {
-    Task& task = m_task;
+    const RunContext& task = m_task;
     MediaSegment segment;
     segment.uri = init.uri;
     segment.range_offset = init.range_offset;
     segment.range_length = init.range_length;
     std::string body, error;
     if (!fetch_segment(segment, body, error)) {
-        if (task.stop) return InitStep::kStopped;
+        if (task.control.stop) return InitStep::kStopped;
         if (m_size > 0) {
             debug_log("[dl] live: initialisation segment failed (%s), again at the next reload",
                       error.c_str());
             return InitStep::kNotYet;
         }
-        task.set_status(with_reason("error: init segment fetch failed", error));
+        task.progress.set_failure(with_reason("error: init segment fetch failed", error), FailureCategory::kOther);
         return InitStep::kEnded;
     }
     m_followed = init;
     const uint64_t digest = init_digest(body);
-    if (digest == task.live.init_digest) return InitStep::kReady;
+    if (digest == task.progress.live.init_digest) return InitStep::kReady;
     if (m_size > 0 && m_container == "mp4") {
         if (!init_fits(recorded_init(), body)) {
             debug_log("[dl] live: a new initialisation segment that does not fit %s",
-                      task.output_path().c_str());
+                      task.progress.output_path().c_str());
             ::fsync(m_out.get());
             // What was recorded stays as it is; a new run records into a file of its own.
-            task.created_output = false;
-            task.live.next_sequence = -1;
-            task.set_status("error: the stream's format changed (a new initialization segment with other "
-                            "tracks or codec settings); the recording ends here");
+            task.progress.created_output = false;
+            task.progress.live.next_sequence = -1;
+            task.progress.set_failure("error: the stream's format changed (a new initialization segment with "
+                                      "other tracks or codec settings); the recording ends here",
+                                      FailureCategory::kProtocol);
             return InitStep::kEnded;
         }
         debug_log("[dl] live: a new initialisation segment with the same tracks: recording goes on");
     } else {
         if (!append(body)) {
-            task.set_status("error: cannot write " + task.output_path() + ": " + system_reason(errno));
+            task.progress.set_failure("error: cannot write " + task.progress.output_path() + ": " +
+                                          system_reason(errno),
+                                      FailureCategory::kIo);
             return InitStep::kEnded;
         }
         m_size += body.size();
-        std::lock_guard lock(task.segment_lock);
-        if (!task.segments.empty()) task.segments.front()->pos = m_size;
+        std::lock_guard lock(task.progress.segment_lock);
+        if (!task.progress.segments.empty()) task.progress.segments.front()->pos = m_size;
     }
-    task.live.init_digest = digest;
+    task.progress.live.init_digest = digest;
     return InitStep::kReady;
 }
 
@@ -429,9 +443,10 @@ std::string Recorder::recorded_init() const {
 }
 
 void Recorder::run() {
-    Task& task = m_task;
+    const RunContext& task = m_task;
     if (!open_output()) return;
-    task.set_status(live_status_text(task.live.gaps, task.live.gap_ms));
+    task.progress.set_status(TaskPhase::kRecording,
+                             live_status_text(task.progress.live.gaps, task.progress.live.gap_ms));
     const bool rejoin = m_window.next() >= 0;
     // The listed segments' initialisation segment is the output's (a rejoin that could not fetch
     // it yet records nothing before it has).
@@ -453,24 +468,25 @@ void Recorder::run() {
             const uint64_t listed_end = m_track.first_sequence + m_track.segments.size();
             advanced = record_listed(first && rejoin);
             first = false;
-            if (task.status_is_error()) return;
-            if (task.stop) break;
+            if (task.progress.status_is_error()) return;
+            if (task.control.stop) break;
             if (m_track.ended && m_window.next() >= static_cast<int64_t>(listed_end)) {
                 finish(true);
                 return;
             }
         }
         if (now_ms() - m_last_new_ms >= outage_ms()) {
-            task.set_status("error: live stream lost for " +
-                            std::to_string((now_ms() - m_last_new_ms) / 1000) +
-                            " s (the playlist stopped advancing)");
+            task.progress.set_failure("error: live stream lost for " +
+                                          std::to_string((now_ms() - m_last_new_ms) / 1000) +
+                                          " s (the playlist stopped advancing)",
+                                      FailureCategory::kOther);
             return;
         }
         // After a change the next segment is about a target duration away; a playlist that did
         // not change is asked again sooner.
         if (!pause_for((advanced ? 1.0 : 0.5) * target() * 1000)) break;
         if (!reload()) {
-            if (task.status_is_error()) return;
+            if (task.progress.status_is_error()) return;
             break;
         }
         const StreamInit listed{m_track.init_uri, m_track.init_range_offset, m_track.init_range_length};
@@ -496,10 +512,11 @@ std::string live_status_text(uint32_t gaps, int64_t gap_ms) {
            std::to_string(std::llround(static_cast<double>(gap_ms) / 1000.0)) + " s";
 }
 
-void record_live_stream(const std::shared_ptr<Task>& task, StreamJob& job) {
+void record_live_stream(const RunContext& task, StreamJob& job) {
     if (job.separate_audio) {
-        task->set_status("error: live stream with separate audio: recording the video alone would leave out "
-                         "the sound");
+        task.progress.set_failure("error: live stream with separate audio: recording the video alone would "
+                                  "leave out the sound",
+                                  FailureCategory::kProtocol);
         return;
     }
     Recorder recorder(task, job);

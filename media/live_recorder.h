@@ -29,11 +29,11 @@
 
 namespace twk {
 
-struct Task;
+struct RunContext;
 
 // Records the live stream whose first playlist load is `job` (job.live) until it ends; the
 // outcome is in the task's status.
-void record_live_stream(const std::shared_ptr<Task>& task, StreamJob& job);
+void record_live_stream(const RunContext& task, StreamJob& job);
 
 // "recording" or "recording, N gap(s) of S s" for the task's live counters.
 std::string live_status_text(uint32_t gaps, int64_t gap_ms);

@@ -51,8 +51,8 @@ StreamTiming current_timing() {
 int64_t now_ms() { return monotonic_ns() / 1'000'000; }
 
 // Waits about `ms`, waking at once when the run ends.
-void nap(Task& task, const std::atomic<bool>& failed, int64_t ms) {
-    task.wait(ms, [&] { return failed || task.stop; });
+void nap(const RunContext& task, const std::atomic<bool>& failed, int64_t ms) {
+    task.control.wait(ms, [&] { return failed || task.control.stop; });
 }
 
 // A connection slot of a host's budget (core/host_gate.h), held for one request. Waiting for
@@ -60,29 +60,30 @@ void nap(Task& task, const std::atomic<bool>& failed, int64_t ms) {
 // the row says so while the task is downloading.
 class HostSlot {
 public:
-    HostSlot(Task& task, std::string host, const std::atomic<bool>* abandon)
+    HostSlot(const RunContext& task, std::string host, const std::atomic<bool>* abandon)
         : m_task(task), m_host(std::move(host)) {
         HostGate& gate = HostGate::shared();
-        const auto ending = [&] { return task.stop || (abandon && *abandon); };
+        const auto ending = [&] { return task.control.stop || (abandon && *abandon); };
         bool shown = false;
         while (!ending()) {
             const int64_t now = now_ms();
             const int64_t pause = gate.held_for(m_host, now);
             if (pause > 0) {
                 shown = show_pause(pause) || shown;
-                task.wait(std::min(pause, kGateLookMs), ending);
+                task.control.wait(std::min(pause, kGateLookMs), ending);
                 continue;
             }
-            if (gate.try_acquire(m_host, &task, now)) {
+            if (gate.try_acquire(m_host, &task.progress, now)) {
                 m_held = true;
                 break;
             }
-            task.wait(kGateLookMs, ending);
+            task.control.wait(kGateLookMs, ending);
         }
-        if (shown && task.status().starts_with(kServerPausePrefix)) task.set_status("downloading");
+        if (shown)
+            task.progress.replace_status(TaskPhase::kServerPause, TaskPhase::kDownloading, "downloading");
     }
     ~HostSlot() {
-        if (m_held) HostGate::shared().release(m_host, &m_task, now_ms());
+        if (m_held) HostGate::shared().release(m_host, &m_task.progress, now_ms());
     }
     HostSlot(const HostSlot&) = delete;
     HostSlot& operator=(const HostSlot&) = delete;
@@ -91,14 +92,12 @@ public:
 private:
     // "waiting 42 s (server asked)" in place of "downloading"; true when shown.
     bool show_pause(int64_t ms) {
-        const std::string status = m_task.status();
-        if (status != "downloading" && !status.starts_with(kServerPausePrefix)) return false;
         const std::string wanted = server_pause_status(ms);
-        if (wanted != status) m_task.set_status(wanted);
-        return true;
+        return m_task.progress.replace_status(TaskPhase::kServerPause, TaskPhase::kServerPause, wanted) ||
+               m_task.progress.replace_status(TaskPhase::kDownloading, TaskPhase::kServerPause, wanted);
     }
 
-    Task& m_task;
+    const RunContext m_task;
     std::string m_host;
     bool m_held = false;
 };
@@ -107,7 +106,7 @@ private:
 // tried again after a pause that doubles (or as long as the server's Retry-After asks), three
 // times, and after that for as long as the task finished a part within the stall window. The
 // run's other fetches setting `failed` end it too.
-bool fetch_with_retries(Task& task, const StreamTiming& timing, const std::atomic<bool>& failed,
+bool fetch_with_retries(const RunContext& task, const StreamTiming& timing, const std::atomic<bool>& failed,
                         const std::atomic<int64_t>& last_progress_ms, const std::string& url, int64_t offset,
                         int64_t length, std::string& body, std::string& error, bool give_up_early = false) {
     // The bytes of an attempt whose body was cut short: the next one asks for the rest only.
@@ -115,7 +114,7 @@ bool fetch_with_retries(Task& task, const StreamTiming& timing, const std::atomi
     // Time the server asked us to wait: not counted as a stall.
     int64_t asked_ms = 0;
     for (int attempt = 1;; ++attempt) {
-        if (failed || task.stop) return false;
+        if (failed || task.control.stop) return false;
         body.clear();
         FetchFailure failure;
         const auto got = static_cast<int64_t>(have.size());
@@ -133,7 +132,7 @@ bool fetch_with_retries(Task& task, const StreamTiming& timing, const std::atomi
                       url.c_str(), have.size() + body.size());
             have += body;
         }
-        if (task.stop || failure.permanent) return false;
+        if (task.control.stop || failure.permanent) return false;
         if (failure.retry_after_ms > 0) asked_ms += std::min(failure.retry_after_ms, kMaxServerPauseMs);
         if (attempt >= kAttempts &&
             (give_up_early || now_ms() - last_progress_ms - asked_ms >= timing.stall_window_ms))
@@ -148,14 +147,14 @@ bool fetch_with_retries(Task& task, const StreamTiming& timing, const std::atomi
     }
 }
 
-bool fetch_with_retries(FetchRun& context, const std::string& url, int64_t offset, int64_t length,
+bool fetch_with_retries(StreamRun& context, const std::string& url, int64_t offset, int64_t length,
                         std::string& body, std::string& error) {
     // A task that leaves bad segments out gives each its three attempts and goes on.
-    return fetch_with_retries(*context.task, context.timing, context.error, context.last_progress_ms, url,
-                              offset, length, body, error, context.task->request.skip_bad_segments);
+    return fetch_with_retries(context.task, context.timing, context.error, context.last_progress_ms, url,
+                              offset, length, body, error, context.task.request.skip_bad_segments);
 }
 
-bool fetch_key(FetchRun& context, const std::string& uri, std::array<uint8_t, 16>& key, std::string& error) {
+bool fetch_key(StreamRun& context, const std::string& uri, std::array<uint8_t, 16>& key, std::string& error) {
     if (context.keys.find(uri, key)) return true;
     std::string body;
     if (!fetch_with_retries(context, uri, -1, -1, body, error)) {
@@ -175,7 +174,7 @@ bool fetch_key(FetchRun& context, const std::string& uri, std::array<uint8_t, 16
 
 // Fetches (and decrypts) one part into its file. False with the task's status in `failure`
 // (empty when the run is ending anyway).
-bool fetch_part(FetchRun& context, size_t index, std::string& failure, uint64_t& size, bool& local) {
+bool fetch_part(StreamRun& context, size_t index, std::string& failure, uint64_t& size, bool& local) {
     local = false;
     const StreamPart part = context.parts.part(index);
     const MediaSegment media = part.segment();
@@ -216,11 +215,11 @@ bool fetch_part(FetchRun& context, size_t index, std::string& failure, uint64_t&
 
 // A part is in: its group moves on at once, and now and then the whole layout and the task's
 // total follow the sizes seen so far (neighbouring groups may overlap a little until then).
-void finish_part(FetchRun& context, size_t index, uint64_t size) {
-    Task& task = *context.task;
+void finish_part(StreamRun& context, size_t index, uint64_t size) {
+    const RunContext& task = context.task;
     PartTable& parts = context.parts;
     context.last_progress_ms = now_ms();
-    std::lock_guard lock(task.segment_lock);
+    std::lock_guard lock(task.progress.segment_lock);
     PartState& part = parts.state[index];
     part.finished = true;
     part.size = size;
@@ -233,34 +232,35 @@ void finish_part(FetchRun& context, size_t index, uint64_t size) {
     int64_t last = context.last_layout_ms;
     const int64_t now = context.last_progress_ms;
     if (now - last >= kRelayoutEveryMs && context.last_layout_ms.compare_exchange_strong(last, now))
-        task.total = lay_out_locked(parts);
+        task.progress.total = lay_out_locked(parts);
 }
 
 // A part that failed in a task that skips bad segments: finished without bytes, named in the
 // task's list of left-out segments.
-void leave_out(FetchRun& context, size_t index, const std::string& failure) {
-    Task& task = *context.task;
+void leave_out(StreamRun& context, size_t index, const std::string& failure) {
+    const RunContext& task = context.task;
     debug_log("[dl] stream: leaving segment %zu out (%s)", index, failure.c_str());
     {
-        std::lock_guard lock(task.segment_lock);
+        std::lock_guard lock(task.progress.segment_lock);
         context.parts.state[index].skipped = true;
-        task.left_out.insert(std::upper_bound(task.left_out.begin(), task.left_out.end(), index), index);
+        task.progress.left_out.insert(
+            std::upper_bound(task.progress.left_out.begin(), task.progress.left_out.end(), index), index);
     }
     finish_part(context, index, 0);
-    task.note_progress();
+    task.progress.note_progress();
 }
 
-void worker_loop(FetchRun& context) {
-    Task& task = *context.task;
-    while (!context.error && !task.stop) {
+void worker_loop(StreamRun& context) {
+    const RunContext& task = context.task;
+    while (!context.error && !task.control.stop) {
         const uint64_t index = context.next.fetch_add(1);
         if (index >= context.parts.size()) return;
         {
-            std::lock_guard lock(task.segment_lock);
+            std::lock_guard lock(task.progress.segment_lock);
             if (context.parts.state[index].finished) continue;
         }
         set_in_flight(task, context.parts, index, true);
-        task.note_progress();
+        task.progress.note_progress();
         std::string failure;
         uint64_t size = 0;
         bool local = false; // the failure is ours (a write), not the segment's
@@ -269,16 +269,17 @@ void worker_loop(FetchRun& context) {
         set_in_flight(task, context.parts, index, false);
         if (!fetched) {
             // A pause or cancel ends the fetch in flight; that is no failure of the part.
-            if (task.stop) return;
+            if (task.control.stop) return;
             if (task.request.skip_bad_segments && !local) {
                 leave_out(context, index, failure);
                 continue;
             }
-            if (!context.error.exchange(true)) task.set_status(failure);
+            if (!context.error.exchange(true))
+                task.progress.set_failure(failure, local ? FailureCategory::kIo : FailureCategory::kOther);
             return;
         }
         // Watchers (the desktop app, the status stream) redraw when the list says it changed.
-        task.note_progress();
+        task.progress.note_progress();
     }
 }
 
@@ -297,16 +298,16 @@ void KeyCache::store(const std::string& uri, const std::array<uint8_t, 16>& key)
     m_keys[uri] = key;
 }
 
-FetchRun::FetchRun(std::shared_ptr<Task> t, PartTable& p)
-    : task(std::move(t)), parts(p), timing(current_timing()), last_progress_ms(now_ms()) {}
+StreamRun::StreamRun(const RunContext& task, PartTable& parts, const StreamTiming& timing)
+    : task(task), parts(parts), timing(timing), last_progress_ms(now_ms()) {}
 
-bool fetch_manifest(Task& task, const std::string& url, std::string& body, std::string& error) {
+bool fetch_manifest(const RunContext& task, const std::string& url, std::string& body, std::string& error) {
     const std::atomic<bool> failed{false};
     const std::atomic<int64_t> started_ms{now_ms()};
     return fetch_with_retries(task, current_timing(), failed, started_ms, url, -1, -1, body, error);
 }
 
-bool fetch_init(FetchRun& context, const StreamInit& init, const std::string& path, std::string& error) {
+bool fetch_init(StreamRun& context, const StreamInit& init, const std::string& path, std::string& error) {
     std::string body;
     if (!fetch_with_retries(context, init.uri, init.range_offset, init.range_length, body, error))
         return false;
@@ -315,7 +316,7 @@ bool fetch_init(FetchRun& context, const StreamInit& init, const std::string& pa
     return false;
 }
 
-void run_workers(FetchRun& context, uint64_t connections) {
+void run_workers(StreamRun& context, uint64_t connections) {
     const uint64_t count = std::max<uint64_t>(1, std::min<uint64_t>(connections, context.parts.size()));
     std::vector<std::thread> threads;
     for (uint64_t i = 0; i < count; ++i) {
@@ -330,8 +331,8 @@ void run_workers(FetchRun& context, uint64_t connections) {
         thread.join();
 }
 
-bool fetch_resource(Task& task, const std::string& url, int64_t range_offset, int64_t range_length,
-                    std::string& body, std::string& error, FetchFailure* failure,
+bool fetch_resource(const RunContext& task, const std::string& url, int64_t range_offset,
+                    int64_t range_length, std::string& body, std::string& error, FetchFailure* failure,
                     const std::atomic<bool>* abandon) {
     FetchFailure ignored;
     FetchFailure& verdict = failure ? *failure : ignored;

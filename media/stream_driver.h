@@ -21,7 +21,7 @@
 // Retry-After) as long as the task made progress within the stall window; a failure no retry
 // can mend (a 404, an unknown host, a refused certificate, a key that is no key) ends the task
 // at once. A task that skips bad segments gives each failing one three attempts, leaves it out
-// of the file and names it (`Task::left_out`, the status document's "leftOut"); it still ends
+// of the file and names it (`TaskProgress::left_out`, the status document's "leftOut"); it still ends
 // in error when every segment failed, or when writing failed.
 //
 // The work folder outlives a pause and an error: a later run for the same output name whose
@@ -44,17 +44,18 @@
 
 #include <memory>
 
+#include "core/task.h"
 #include "core/task_driver.h"
 
 namespace twk {
 
-struct Task;
+struct RunContext;
 
 // Runs the whole task and returns when it has ended; the outcome is in its status text.
-void run_stream_task(const std::shared_ptr<Task>& task);
+void run_stream_task(const RunContext& task);
 
 // Removes what a paused stream task keeps between runs (its work folder of fetched parts).
-void clean_up_stream_task(const Task& task);
+void clean_up_stream_task(const RunContext& task);
 
 // The stream driver and its clean-up, for an engine's drivers (core/task_driver.h).
 TaskDrivers stream_drivers();

@@ -213,7 +213,7 @@ std::string join_tracks(const std::string& work_dir, bool video_init, bool audio
     return "error: mux failed: " + (error.empty() ? std::string("remux failed") : error);
 }
 
-std::string place_output(Task& task, const std::string& joined, std::string& output,
+std::string place_output(const RunContext& task, const std::string& joined, std::string& output,
                          const std::string& candidate) {
     for (int attempt = 0; attempt < 3; ++attempt) {
         if (::renameat2(AT_FDCWD, joined.c_str(), AT_FDCWD, output.c_str(), RENAME_NOREPLACE) == 0) {

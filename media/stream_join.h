@@ -19,7 +19,7 @@
 
 namespace twk {
 
-struct Task;
+struct RunContext;
 
 // How far an earlier join got: the first `count` parts (after the init file, when there is
 // one) are in the joined file, which is `size` bytes long up to there.
@@ -43,7 +43,7 @@ std::string join_tracks(const std::string& work_dir, bool video_init, bool audio
 // Moves the joined file to `output` without replacing a file that appeared there meanwhile (then
 // the next free name after `candidate` is taken and `output` says which). Empty on success; else
 // the task's status text.
-std::string place_output(Task& task, const std::string& joined, std::string& output,
+std::string place_output(const RunContext& task, const std::string& joined, std::string& output,
                          const std::string& candidate);
 
 // The join record's text to its numbers. False for any other text (then the join starts over).

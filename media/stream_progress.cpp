@@ -47,8 +47,8 @@ uint64_t lay_out_locked(PartTable& parts) {
     return running;
 }
 
-void set_in_flight(Task& task, PartTable& parts, size_t index, bool flying) {
-    std::lock_guard lock(task.segment_lock);
+void set_in_flight(const RunContext& task, PartTable& parts, size_t index, bool flying) {
+    std::lock_guard lock(task.progress.segment_lock);
     const size_t g = parts.group_of(index);
     if (flying) {
         ++parts.in_flight[g];
@@ -58,8 +58,8 @@ void set_in_flight(Task& task, PartTable& parts, size_t index, bool flying) {
     parts.groups[g]->active = parts.in_flight[g] > 0;
 }
 
-void rescale_progress(Task& task, PartTable& parts, uint64_t total) {
-    std::lock_guard lock(task.segment_lock);
+void rescale_progress(const RunContext& task, PartTable& parts, uint64_t total) {
+    std::lock_guard lock(task.progress.segment_lock);
     const uint64_t laid = lay_out_locked(parts);
     uint64_t previous = 0;
     for (const auto& group : parts.groups) {
@@ -73,19 +73,19 @@ void rescale_progress(Task& task, PartTable& parts, uint64_t total) {
     }
 }
 
-uint64_t lay_out_progress(Task& task, PartTable& parts) {
-    std::lock_guard lock(task.segment_lock);
+uint64_t lay_out_progress(const RunContext& task, PartTable& parts) {
+    std::lock_guard lock(task.progress.segment_lock);
     parts.per_group = std::max<size_t>(1, (parts.size() + kMaxProgressSegments - 1) / kMaxProgressSegments);
     const size_t count = (parts.size() + parts.per_group - 1) / parts.per_group;
-    task.segments.clear();
-    task.segments.reserve(count);
+    task.progress.segments.clear();
+    task.progress.segments.reserve(count);
     parts.groups.clear();
     parts.in_flight.assign(count, 0);
     for (size_t g = 0; g < count; ++g) {
         auto segment = make_segment(0, 0, 0);
         segment->id = g + 1;
         parts.groups.push_back(segment);
-        task.segments.push_back(std::move(segment));
+        task.progress.segments.push_back(std::move(segment));
     }
     return lay_out_locked(parts);
 }

@@ -14,10 +14,10 @@
 
 namespace twk {
 
-struct Task;
+struct RunContext;
 
 // Makes the task's progress segments for `parts` and lays them out. Returns their total.
-uint64_t lay_out_progress(Task& task, PartTable& parts);
+uint64_t lay_out_progress(const RunContext& task, PartTable& parts);
 
 // With the task's segment lock held: lays out group `g` from `start` (returns its end), or every
 // group end to end (returns the total).
@@ -25,10 +25,10 @@ uint64_t lay_out_group(PartTable& parts, size_t g, uint64_t start);
 uint64_t lay_out_locked(PartTable& parts);
 
 // Marks a part's group active while the part is in flight.
-void set_in_flight(Task& task, PartTable& parts, size_t index, bool flying);
+void set_in_flight(const RunContext& task, PartTable& parts, size_t index, bool flying);
 
 // Sets each progress segment to span its share of the finished file of `total` bytes, in order
 // and without gaps.
-void rescale_progress(Task& task, PartTable& parts, uint64_t total);
+void rescale_progress(const RunContext& task, PartTable& parts, uint64_t total);
 
 } // namespace twk

@@ -20,11 +20,14 @@ namespace {
 
 // Each run reports "downloading" for a moment, then ends "done", or with the error its URL
 // names after "#" ("http://h/x#error: http 404").
-void scripted_run(const std::shared_ptr<Task>& task) {
-    task->set_status("downloading");
+void scripted_run(const RunContext& task) {
+    task.progress.set_status(TaskPhase::kDownloading);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    size_t hash = task->request.url.find('#');
-    task->set_status(hash == std::string::npos ? "done" : task->request.url.substr(hash + 1));
+    size_t hash = task.request.url.find('#');
+    if (hash == std::string::npos)
+        task.progress.finish(RunEnd::kDone);
+    else
+        task.progress.set_failure(task.request.url.substr(hash + 1), FailureCategory::kHttpStatus);
 }
 
 class GetCommand : public ::testing::Test {
@@ -121,9 +124,9 @@ TEST_F(GetCommand, AUrlListRunsItsGoodEntriesAndNamesItsBadLines) {
     for (const auto& entry : engine->task_list()->snapshot().entries)
         tasks[entry->task->request.url] = entry->task;
     ASSERT_EQ(tasks.size(), 3u) << err; // zero, one, four
-    EXPECT_EQ(tasks["http://h/zero.bin"]->output_path(), dir.file("zero.bin"));
-    EXPECT_EQ(tasks["http://h/one.bin"]->output_path(), dir.file("sub/first.bin"));
-    EXPECT_EQ(tasks["http://h/four.bin"]->output_path(), dir.file("deeper/four.bin"));
+    EXPECT_EQ(tasks["http://h/zero.bin"]->progress.output_path(), dir.file("zero.bin"));
+    EXPECT_EQ(tasks["http://h/one.bin"]->progress.output_path(), dir.file("sub/first.bin"));
+    EXPECT_EQ(tasks["http://h/four.bin"]->progress.output_path(), dir.file("deeper/four.bin"));
     const auto has_token = [](const std::shared_ptr<Task>& task) {
         const HeaderList& headers = task->request.headers;
         return std::find(headers.begin(), headers.end(), HeaderList::value_type("X-Token", "abc")) !=

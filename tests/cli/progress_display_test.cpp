@@ -15,6 +15,11 @@ void set_status(TaskSnapshot& task, const std::string& status) {
                  : status == "queued"          ? kQueued
                  : status.starts_with("error") ? kError
                                                : kRunning;
+    task.phase = task.state != kRunning            ? TaskPhase::kNone
+                 : status == "downloading"         ? TaskPhase::kDownloading
+                 : status == "probing"             ? TaskPhase::kProbing
+                 : status.starts_with("recording") ? TaskPhase::kRecording
+                                                   : TaskPhase::kNone;
 }
 
 TaskSnapshot downloading() {

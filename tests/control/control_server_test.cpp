@@ -422,7 +422,7 @@ TEST_F(ControlServerTest, StartAndCaptureDownloadFromNginx) {
     auto tasks = engine_task_list(m_engine);
     ASSERT_TRUE(wait_until([&] { return tasks->all_settled(); }, kDeadlineMs));
     for (const auto& entry : tasks->snapshot().entries)
-        EXPECT_EQ(entry->state.load(), kDone) << entry->task->status();
+        EXPECT_EQ(entry->state.load(), kDone) << entry->task->progress.status();
     EXPECT_TRUE(test::read_file(m_dir.file("dl/file.bin")) == bytes);
     EXPECT_TRUE(test::read_file(m_dir.file("dl/renamed.bin")) == bytes);
     EXPECT_FALSE(test::file_exists(m_dir.file("dl/ignored.bin")));
@@ -484,7 +484,7 @@ TEST_F(ControlServerTest, ACaptureMayContinueAPausedDownloadOfTheSameFile) {
 // it leaves open, and capture headers go out in the order the request gave them.
 TEST_F(ControlServerTest, StartRequestsGetTheEnginesDefaults) {
     engine_task_list(m_engine)->set_driver(
-        [](const std::shared_ptr<Task>& task) { task->set_status("done"); });
+        [](const RunContext& task) { task.progress.finish(RunEnd::kDone); });
     engine_set_options(m_engine, 0, 4096, "socks5h://proxy.test:1080");
     ASSERT_EQ(curl("POST", "/capture", m_extension,
                    "{\"url\":\"http://127.0.0.1:1/a.bin\",\"headers\":{\"X-Z\":\"1\",\"X-A\":\"2\"}}")
@@ -494,7 +494,7 @@ TEST_F(ControlServerTest, StartRequestsGetTheEnginesDefaults) {
     ASSERT_EQ(entries.size(), 1u);
     const Task& task = *entries[0]->task;
     EXPECT_EQ(task.request.proxy.host, "proxy.test");
-    EXPECT_EQ(task.bandwidth_limit, 4096);
+    EXPECT_EQ(task.control.bandwidth_limit, 4096);
     ASSERT_EQ(task.request.headers.size(), 2u);
     EXPECT_EQ(task.request.headers[0].first, "X-Z");
 }
@@ -502,18 +502,18 @@ TEST_F(ControlServerTest, StartRequestsGetTheEnginesDefaults) {
 TEST_F(ControlServerTest, StartRequestsFollowTheEnginesFolder) {
     std::filesystem::create_directories(m_dir.file("later"));
     engine_task_list(m_engine)->set_driver(
-        [](const std::shared_ptr<Task>& task) { task->set_status("done"); });
+        [](const RunContext& task) { task.progress.finish(RunEnd::kDone); });
     engine_set_download_dir(m_engine, m_dir.file("later"));
     Reply reply = curl("POST", "/start", m_extension, "{\"url\":\"http://127.0.0.1:1/a.bin\"}");
     ASSERT_EQ(reply.status, 200);
     auto entries = engine_task_list(m_engine)->snapshot().entries;
     ASSERT_EQ(entries.size(), 1u);
-    EXPECT_EQ(entries[0]->task->output_path(), m_dir.file("later/a.bin"));
+    EXPECT_EQ(entries[0]->task->progress.output_path(), m_dir.file("later/a.bin"));
 }
 
 TEST_F(ControlServerTest, WebSocketStreamsSnapshotsInEveryLengthForm) {
     auto tasks = engine_task_list(m_engine);
-    tasks->set_driver([](const std::shared_ptr<Task>& task) { task->set_status("done"); });
+    tasks->set_driver([](const RunContext& task) { task.progress.finish(RunEnd::kDone); });
     // An idle list is 28 bytes: the one-byte length.
     test::ProcessResult idle = ws_client("/ws?token=" + m_key, "chrome-extension://abc", "sizes", 2);
     EXPECT_EQ(idle.output, "28 idle 0\n28 idle 0\n");

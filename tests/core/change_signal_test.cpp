@@ -76,13 +76,13 @@ TEST(ChangeSignal, WakeEndsAWaitWhoseStopHolds) {
 TEST(ChangeSignal, ATaskReachesTheSignalOfItsList) {
     auto signal = std::make_shared<ChangeSignal>();
     Task task;
-    task.note_progress(); // no list yet: nothing to reach
-    task.attach_changes(signal);
+    task.progress.note_progress(); // no list yet: nothing to reach
+    task.progress.attach_changes(signal);
     Revision seen = signal->revision();
-    task.set_status("downloading");
+    task.progress.set_status(TaskPhase::kDownloading);
     EXPECT_EQ(signal->revision().status, seen.status + 1);
     seen = signal->revision();
-    task.note_progress();
+    task.progress.note_progress();
     EXPECT_EQ(signal->revision().any, seen.any + 1);
     EXPECT_EQ(signal->revision().status, seen.status);
 }

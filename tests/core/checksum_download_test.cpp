@@ -105,7 +105,7 @@ TEST_F(ChecksumDownload, AResumedDownloadIsCheckedOverAllItsBytes) {
     auto server = flipping_server(body, UINT64_MAX, "", wall);
     const int32_t id = add(server->url("/resumed.bin"), "\"connections\":1,\"checksum\":\"" + good + "\"");
     ASSERT_GT(id, 0);
-    ASSERT_TRUE(test::wait_until([&] { return task(id)->bytes_done() >= 1'000'000; }, 10'000));
+    ASSERT_TRUE(test::wait_until([&] { return task(id)->progress.bytes_done() >= 1'000'000; }, 10'000));
     engine_pause(engine, id);
     ASSERT_EQ(settle(id), "paused");
     *wall = UINT64_MAX;

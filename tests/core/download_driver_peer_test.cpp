@@ -88,10 +88,10 @@ TEST_F(NginxDownload, APausedDownloadContinuesFromItsSidecar) {
     serve("paused.bin", 4u << 20, 13);
     int32_t id = add(url("paused.bin"), "\"connections\":4,\"bandwidthLimit\":1048576");
     ASSERT_GT(id, 0);
-    ASSERT_TRUE(test::wait_until([&] { return task(id)->bytes_done() > 1'000'000; }, 30'000));
+    ASSERT_TRUE(test::wait_until([&] { return task(id)->progress.bytes_done() > 1'000'000; }, 30'000));
     engine_pause(engine, id);
     ASSERT_EQ(settle(id), "paused");
-    const uint64_t kept = task(id)->bytes_done();
+    const uint64_t kept = task(id)->progress.bytes_done();
     EXPECT_GT(kept, 1'000'000u);
     // The resumed run must not fetch again what the pause kept: a mark written over kept bytes
     // survives it, where a fresh start would write the server's bytes over it.
@@ -109,7 +109,7 @@ TEST_F(NginxDownload, APausedDownloadContinuesFromItsSidecar) {
     marked.replace(marked_at, mark.size(), mark);
     test::write_file(dir.file("paused.bin"), marked);
 
-    task(id)->bandwidth_limit = 0;
+    task(id)->control.bandwidth_limit = 0;
     engine_resume(engine, id);
     EXPECT_EQ(settle(id), "done");
     source.replace(marked_at, mark.size(), mark);
@@ -122,7 +122,7 @@ TEST_F(NginxDownload, ACanceledDownloadLeavesNothingBehind) {
     serve("canceled.bin", 4u << 20, 14);
     int32_t id = add(url("canceled.bin"), "\"connections\":4,\"bandwidthLimit\":1048576");
     ASSERT_GT(id, 0);
-    ASSERT_TRUE(test::wait_until([&] { return task(id)->bytes_done() > 300'000; }, 30'000));
+    ASSERT_TRUE(test::wait_until([&] { return task(id)->progress.bytes_done() > 300'000; }, 30'000));
     engine_cancel(engine, id);
     EXPECT_EQ(settle(id), "canceled");
     EXPECT_FALSE(test::file_exists(dir.file("canceled.bin")));
@@ -134,7 +134,7 @@ TEST_F(NginxDownload, AServerThatIgnoresRangesGivesOneWholeStream) {
     int32_t id = add(url("noranges/whole.bin"), "\"connections\":8");
     ASSERT_GT(id, 0);
     EXPECT_EQ(settle(id), "done");
-    EXPECT_FALSE(task(id)->supports_range);
+    EXPECT_FALSE(task(id)->progress.supports_range);
     std::string why;
     EXPECT_TRUE(
         test::same_file(RealPeers::get().www_dir() + "/noranges/whole.bin", dir.file("whole.bin"), why))
@@ -148,17 +148,17 @@ TEST_F(NginxDownload, AFileThatChangedBetweenRunsIsFetchedAgainFromScratch) {
     // Slow enough to be paused halfway.
     int32_t id = add(url("changing.bin"), "\"connections\":4,\"bandwidthLimit\":1048576");
     ASSERT_GT(id, 0);
-    ASSERT_TRUE(test::wait_until([&] { return task(id)->bytes_done() > 1'000'000; }, 30'000));
+    ASSERT_TRUE(test::wait_until([&] { return task(id)->progress.bytes_done() > 1'000'000; }, 30'000));
     engine_pause(engine, id);
     ASSERT_EQ(settle(id), "paused");
     ASSERT_TRUE(test::file_exists(dir.file("changing.bin.twk")));
-    ASSERT_LT(task(id)->bytes_done(), size);
+    ASSERT_LT(task(id)->progress.bytes_done(), size);
 
     // New bytes, same size, another modification time: nginx's ETag changes.
     test::write_random_file(source, size, 2);
     struct timeval times[2] = {{1'000'000'000, 0}, {1'000'000'000, 0}};
     ASSERT_EQ(::utimes(source.c_str(), times), 0);
-    task(id)->bandwidth_limit = 0;
+    task(id)->control.bandwidth_limit = 0;
     engine_resume(engine, id);
     EXPECT_EQ(settle(id), "done");
     std::string why;

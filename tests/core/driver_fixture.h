@@ -73,7 +73,7 @@ protected:
     void SetUp() override {
         engine = engine_create(dir.path(), 3);
         list = engine_task_list(engine);
-        list->set_driver([this](const std::shared_ptr<Task>& task) { run_download(task, settings); });
+        list->set_driver([this](const RunContext& task) { run_download(task, settings); });
     }
     void TearDown() override {
         engine_destroy(engine);
@@ -98,7 +98,7 @@ protected:
         if (!e) return "no such task";
         bool ended = wait_until(
             [&] { return e->state != kQueued && e->state != kRunning && !e->thread_live; }, timeout_ms);
-        return ended ? e->task->status() : "still running: " + e->task->status();
+        return ended ? e->task->progress.status() : "still running: " + e->task->progress.status();
     }
 
     TempDir dir;

@@ -104,7 +104,7 @@ TEST_F(EngineTest, RunsAtMostMaxConcurrentAndStartsTheNextWhenOneEnds) {
     driver.release(url(1), "error: write failed");
     ASSERT_TRUE(settled_as(1, kError));
     ASSERT_TRUE(wait_for([&] { return driver.started_count() == 5; }));
-    EXPECT_EQ(entry(1)->task->status(), "error: write failed");
+    EXPECT_EQ(entry(1)->task->progress.status(), "error: write failed");
 }
 
 TEST_F(EngineTest, PausedQueuedTaskWaitsAndResumedOlderTaskRunsFirst) {
@@ -115,12 +115,12 @@ TEST_F(EngineTest, PausedQueuedTaskWaitsAndResumedOlderTaskRunsFirst) {
 
     engine_pause(engine, 2);
     EXPECT_EQ(state(2), kPaused);
-    EXPECT_EQ(entry(2)->task->status(), "paused");
+    EXPECT_EQ(entry(2)->task->progress.status(), "paused");
     EXPECT_FALSE(entry(2)->thread_live);
 
     engine_resume(engine, 2);
     EXPECT_EQ(state(2), kQueued);
-    EXPECT_EQ(entry(2)->task->status(), "queued");
+    EXPECT_EQ(entry(2)->task->progress.status(), "queued");
 
     driver.release(url(1));
     ASSERT_TRUE(wait_for([&] { return driver.started_count() == 2; }));
@@ -135,7 +135,7 @@ TEST_F(EngineTest, PausingARunningTaskStopsItsDriverAndResumeRunsItAgain) {
     ASSERT_TRUE(wait_for([&] { return driver.started_count() == 1; }));
     engine_pause(engine, id);
     ASSERT_TRUE(settled_as(id, kPaused));
-    EXPECT_EQ(entry(id)->task->status(), "paused");
+    EXPECT_EQ(entry(id)->task->progress.status(), "paused");
     EXPECT_EQ(list->running_count(), 0);
 
     engine_resume(engine, id);
@@ -156,9 +156,9 @@ TEST_F(EngineTest, RetryRunsADoneOrFailedTaskAgain) {
 
     engine->retry(id);
     ASSERT_TRUE(wait_for([&] { return driver.started_count() == 2; }));
-    EXPECT_EQ(entry(id)->task->output_path(), dir.file("file1.bin"));
+    EXPECT_EQ(entry(id)->task->progress.output_path(), dir.file("file1.bin"));
     int32_t other = engine_add_json(engine, "{\"url\":\"" + url(2) + "\",\"filename\":\"file1.bin\"}");
-    EXPECT_EQ(entry(other)->task->output_path(), dir.file("file1 (1).bin"))
+    EXPECT_EQ(entry(other)->task->progress.output_path(), dir.file("file1 (1).bin"))
         << "the retried run holds the path";
     driver.release(url(1), "error: http 500");
     ASSERT_TRUE(settled_as(id, kError));
@@ -176,7 +176,7 @@ TEST_F(EngineTest, SnapshotsAreTypedAndTheDocumentIsTheirJson) {
     ASSERT_TRUE(wait_for([&] { return driver.started_count() == 2; }));
     engine_pause(engine, paused);
     ASSERT_TRUE(settled_as(paused, kPaused));
-    entry(running)->task->total = 100;
+    entry(running)->task->progress.total = 100;
     ListSnapshot snapshot = engine->snapshot();
     ASSERT_EQ(snapshot.tasks.size(), 2u);
     const TaskSnapshot& a = snapshot.tasks[0];
@@ -215,19 +215,19 @@ TEST_F(EngineTest, CancelKeepsDoneTasksAndDeletesThePartialFilesOfOthers) {
 
     Task& finished = *entry(done)->task;
     Task& partial = *entry(paused)->task;
-    ASSERT_TRUE(test::file_exists(finished.output_path()));
-    ASSERT_TRUE(test::file_exists(partial.output_path()));
-    ASSERT_TRUE(test::file_exists(partial.sidecar_path()));
+    ASSERT_TRUE(test::file_exists(finished.progress.output_path()));
+    ASSERT_TRUE(test::file_exists(partial.progress.output_path()));
+    ASSERT_TRUE(test::file_exists(partial.progress.sidecar_path()));
 
     engine_cancel(engine, done);
     EXPECT_EQ(state(done), kDone);
-    EXPECT_TRUE(test::file_exists(finished.output_path()));
+    EXPECT_TRUE(test::file_exists(finished.progress.output_path()));
 
     engine_cancel(engine, paused);
     EXPECT_EQ(state(paused), kCanceled);
-    EXPECT_EQ(partial.status(), "canceled");
-    EXPECT_FALSE(test::file_exists(partial.output_path()));
-    EXPECT_FALSE(test::file_exists(partial.sidecar_path()));
+    EXPECT_EQ(partial.progress.status(), "canceled");
+    EXPECT_FALSE(test::file_exists(partial.progress.output_path()));
+    EXPECT_FALSE(test::file_exists(partial.progress.sidecar_path()));
 }
 
 TEST_F(EngineTest, CancelWhileRunningStaysCanceledAndCannotStartASecondThread) {
@@ -241,7 +241,7 @@ TEST_F(EngineTest, CancelWhileRunningStaysCanceledAndCannotStartASecondThread) {
 
     driver.release(url(1)); // the run ends "done", after the files were deleted
     ASSERT_TRUE(settled_as(id, kCanceled));
-    EXPECT_EQ(entry(id)->task->status(), "canceled");
+    EXPECT_EQ(entry(id)->task->progress.status(), "canceled");
     EXPECT_EQ(driver.started_count(), 1u);
 
     engine_resume(engine, id);
@@ -255,7 +255,7 @@ TEST_F(EngineTest, ARunThatFinishedAsAPauseCameStaysDone) {
     engine_pause(engine, id);
     driver.release(url(1));
     ASSERT_TRUE(settled_as(id, kDone));
-    EXPECT_EQ(entry(id)->task->status(), "done");
+    EXPECT_EQ(entry(id)->task->progress.status(), "done");
 }
 
 // With tasks in every state an id can be in, operations on ids that name none of them change
@@ -279,7 +279,7 @@ TEST_F(EngineTest, UnknownIdsAreIgnored) {
     EXPECT_EQ(engine_add(nullptr, url(9), 8, ""), -1);
 
     EXPECT_EQ(state(running), kRunning);
-    EXPECT_FALSE(entry(running)->task->stop);
+    EXPECT_FALSE(entry(running)->task->control.stop);
     EXPECT_EQ(state(queued), kQueued);
     EXPECT_EQ(state(paused), kPaused);
     EXPECT_EQ(list->snapshot().entries.size(), 3u);
@@ -302,13 +302,13 @@ TEST_F(EngineTest, TasksGetTheEngineProxyAndLimitUnlessTheyCarryTheirOwn) {
     int32_t own = engine_add(engine, url(2), 8, "http://own.test:3128");
     EXPECT_EQ(entry(plain)->task->request.proxy.host, "proxy.test");
     EXPECT_EQ(entry(plain)->task->request.proxy.kind, kProxySocks5Remote);
-    EXPECT_EQ(entry(plain)->task->bandwidth_limit, 4096);
+    EXPECT_EQ(entry(plain)->task->control.bandwidth_limit, 4096);
     EXPECT_EQ(entry(own)->task->request.proxy.host, "own.test");
 
     engine_set_options(engine, 0, -1, "not a proxy"); // clears the limit, keeps the proxy
     int32_t later = engine_add(engine, url(3), 8, "");
     EXPECT_EQ(entry(later)->task->request.proxy.host, "proxy.test");
-    EXPECT_EQ(entry(later)->task->bandwidth_limit, 0);
+    EXPECT_EQ(entry(later)->task->control.bandwidth_limit, 0);
 
     engine_set_options(engine, 0, 0, ""); // an empty proxy text means none
     EXPECT_EQ(entry(engine_add(engine, url(4), 8, ""))->task->request.proxy.kind, kProxyNone);
@@ -349,15 +349,15 @@ TEST_F(EngineTest, JsonAddCarriesMaxConcurrentAndTheFolderApplies) {
     engine_set_download_dir(engine, ""); // ignored
     int32_t id = engine_add_json(engine, "{\"url\":\"" + url(1) + "\",\"maxConcurrent\":5}");
     EXPECT_EQ(list->max_concurrent(), 5);
-    EXPECT_EQ(entry(id)->task->output_path(), other.path() + "/sub/dir/file1.bin");
+    EXPECT_EQ(entry(id)->task->progress.output_path(), other.path() + "/sub/dir/file1.bin");
     EXPECT_TRUE(test::file_exists(other.path() + "/sub/dir"));
 }
 
 TEST_F(EngineTest, AnExistingFileIsNeverOverwrittenByANewTask) {
     test::write_file(dir.file("file1.bin"), "the user's own bytes");
     int32_t id = engine_add(engine, url(1), 8, "");
-    EXPECT_EQ(entry(id)->task->output_path(), dir.file("file1 (1).bin"));
-    EXPECT_EQ(entry(id)->task->name(), "file1 (1).bin");
+    EXPECT_EQ(entry(id)->task->progress.output_path(), dir.file("file1 (1).bin"));
+    EXPECT_EQ(entry(id)->task->progress.name(), "file1 (1).bin");
     EXPECT_EQ(test::read_file(dir.file("file1.bin")), "the user's own bytes");
 }
 
@@ -367,7 +367,7 @@ TEST_F(EngineTest, AnExistingFileIsNeverOverwrittenByANewTask) {
 // when a download is done.
 TEST_F(EngineTest, FilesOurRunsLeftAreTakenAgainInsteadOfMultiplied) {
     test::write_file(dir.file("file1.bin"), "");
-    EXPECT_EQ(entry(engine_add(engine, url(1), 8, ""))->task->name(), "file1.bin");
+    EXPECT_EQ(entry(engine_add(engine, url(1), 8, ""))->task->progress.name(), "file1.bin");
 
     test::write_file(dir.file("file2.bin"), "left by an unfinished run");
     {
@@ -376,7 +376,7 @@ TEST_F(EngineTest, FilesOurRunsLeftAreTakenAgainInsteadOfMultiplied) {
         ::close(fd);
     }
     if (!marked_as_ours(dir.file("file2.bin"), url(2))) GTEST_SKIP() << "no user attributes here";
-    EXPECT_EQ(entry(engine_add(engine, url(2), 8, ""))->task->name(), "file2.bin");
+    EXPECT_EQ(entry(engine_add(engine, url(2), 8, ""))->task->progress.name(), "file2.bin");
 
     // Marked for another URL, or not at all: the user's.
     test::write_file(dir.file("file3.bin"), "someone else's");
@@ -385,7 +385,7 @@ TEST_F(EngineTest, FilesOurRunsLeftAreTakenAgainInsteadOfMultiplied) {
         mark_as_ours(fd, url(2));
         ::close(fd);
     }
-    EXPECT_EQ(entry(engine_add(engine, url(3), 8, ""))->task->name(), "file3 (1).bin");
+    EXPECT_EQ(entry(engine_add(engine, url(3), 8, ""))->task->progress.name(), "file3 (1).bin");
 }
 
 // Passed-on headers go out in the order given, repeated names included.
@@ -407,8 +407,8 @@ TEST_F(EngineTest, DestroyPausesEveryTaskWhoeverAddedIt) {
     auto direct_task = entry(direct)->task;
     engine_destroy(engine); // the placeholder run ends "paused" once the stop flag is set
     engine = nullptr;
-    EXPECT_EQ(task->status(), "paused");
-    EXPECT_EQ(direct_task->status(), "paused");
+    EXPECT_EQ(task->progress.status(), "paused");
+    EXPECT_EQ(direct_task->progress.status(), "paused");
     EXPECT_TRUE(wait_for([&] { return list->live_threads() == 0; }));
     EXPECT_EQ(list->add(std::make_shared<Task>()), -1); // closed
 }

@@ -175,23 +175,23 @@ TEST_F(ListNaming, LiveTasksNeverShareAPathAndDoneTasksReleaseIt) {
     add(a);
     add(b);
     add(c);
-    EXPECT_EQ(a->name(), "f.zip");
-    EXPECT_EQ(b->name(), "f (1).zip");
-    EXPECT_EQ(c->output_path(), dir.file("f (2).zip"));
-    EXPECT_EQ(c->sidecar_path(), dir.file("f (2).zip.twk"));
+    EXPECT_EQ(a->progress.name(), "f.zip");
+    EXPECT_EQ(b->progress.name(), "f (1).zip");
+    EXPECT_EQ(c->progress.output_path(), dir.file("f (2).zip"));
+    EXPECT_EQ(c->progress.sidecar_path(), dir.file("f (2).zip.twk"));
 
     // The same path written differently is the same path.
     auto d = task_for("http://h/x", "f.zip");
-    d->set_output_path(dir.path() + "/./sub/../f.zip");
+    d->progress.set_output_path(dir.path() + "/./sub/../f.zip");
     add(d);
-    EXPECT_EQ(d->name(), "f (3).zip");
+    EXPECT_EQ(d->progress.name(), "f (3).zip");
 
     ASSERT_TRUE(wait_for([&] { return driver.started_count() == 4; }));
     driver.release("http://h/f.zip?1");
     ASSERT_TRUE(wait_for([&] { return list->snapshot().entries[0]->state == kDone; }));
     auto e = task_for("http://h/f.zip?5");
     add(e);
-    EXPECT_EQ(e->name(), "f.zip"); // done tasks hold nothing, and no file was written
+    EXPECT_EQ(e->progress.name(), "f.zip"); // done tasks hold nothing, and no file was written
 }
 
 TEST_F(ListNaming, ExistingFilesAreKeptUnlessTheyAreTheTasksOwnInterruptedRun) {
@@ -199,7 +199,7 @@ TEST_F(ListNaming, ExistingFilesAreKeptUnlessTheyAreTheTasksOwnInterruptedRun) {
     test::write_file(dir.file("f (1).zip"), "the user's file");
     auto fresh = task_for("http://h/f.zip");
     add(fresh);
-    EXPECT_EQ(fresh->name(), "f (2).zip");
+    EXPECT_EQ(fresh->progress.name(), "f (2).zip");
     EXPECT_EQ(test::read_file(dir.file("f.zip")), "finished earlier");
 
     // An interrupted run with a sidecar that loads: the new task continues it.
@@ -210,14 +210,14 @@ TEST_F(ListNaming, ExistingFilesAreKeptUnlessTheyAreTheTasksOwnInterruptedRun) {
     test::write_file(dir.file("g.iso.twk"), sidecar_image(state));
     auto resumed = task_for("http://h/g.iso");
     add(resumed);
-    EXPECT_EQ(resumed->name(), "g.iso");
+    EXPECT_EQ(resumed->progress.name(), "g.iso");
 
     // A sidecar that does not load does not make the file the task's own.
     test::write_file(dir.file("h.iso"), "short");
     test::write_file(dir.file("h.iso.twk"), sidecar_image(state)); // pos 100 beyond 5 bytes
     auto other = task_for("http://h/h.iso");
     add(other);
-    EXPECT_EQ(other->name(), "h (1).iso");
+    EXPECT_EQ(other->progress.name(), "h (1).iso");
 
     // Only GET tasks resume from a sidecar.
     auto post = task_for("http://h/g.iso", "", "POST");
@@ -225,7 +225,7 @@ TEST_F(ListNaming, ExistingFilesAreKeptUnlessTheyAreTheTasksOwnInterruptedRun) {
     driver.release("http://h/g.iso"); // frees g.iso among the tasks
     ASSERT_TRUE(wait_for([&] { return list->snapshot().entries[1]->state == kDone; }));
     add(post);
-    EXPECT_EQ(post->name(), "g (1).iso");
+    EXPECT_EQ(post->progress.name(), "g (1).iso");
 }
 
 TEST_F(ListNaming, ResumeRechecksThePathAgainstTasksAndFiles) {
@@ -237,12 +237,12 @@ TEST_F(ListNaming, ResumeRechecksThePathAgainstTasksAndFiles) {
 
     auto second = task_for("http://h/r.bin?2");
     add(second); // the paused task still holds r.bin
-    EXPECT_EQ(second->name(), "r (1).bin");
+    EXPECT_EQ(second->progress.name(), "r (1).bin");
 
     list->cancel(2); // a canceled task still holds its path
     test::write_file(dir.file("r.bin"), "appeared while paused");
     list->resume(id);
-    EXPECT_EQ(first->name(), "r (2).bin");
+    EXPECT_EQ(first->progress.name(), "r (2).bin");
     EXPECT_EQ(test::read_file(dir.file("r.bin")), "appeared while paused");
 }
 
@@ -251,13 +251,13 @@ TEST_F(ListNaming, SetOutputPathUsesTheListAndReportsTheId) {
     auto b = task_for("http://h/two.bin");
     add(a);
     int32_t id = add(b);
-    auto [path, got] = set_output_path(*b, dir.file("one.bin"));
+    auto [path, got] = set_output_path(b->context(), dir.file("one.bin"));
     EXPECT_EQ(path, dir.file("one (1).bin"));
     EXPECT_EQ(got, id);
-    EXPECT_EQ(b->name(), "one (1).bin");
+    EXPECT_EQ(b->progress.name(), "one (1).bin");
 
     auto loose = task_for("http://h/one.bin");
-    EXPECT_EQ(set_output_path(*loose, dir.file("one.bin")), std::make_pair(dir.file("one.bin"), 0));
+    EXPECT_EQ(set_output_path(loose->context(), dir.file("one.bin")), std::make_pair(dir.file("one.bin"), 0));
 }
 
 // The server file name step against a task whose output file is open.
@@ -266,9 +266,9 @@ protected:
     std::shared_ptr<Task> started(const std::string& url, const std::string& filename = "") {
         auto task = task_for(url, filename);
         add(task);
-        test::write_file(task->output_path(), "");
-        task->created_output = true;
-        runs[task.get()] = std::make_unique<DriverRun>(*task, settings);
+        test::write_file(task->progress.output_path(), "");
+        task->progress.created_output = true;
+        runs[task.get()] = std::make_unique<DriverRun>(task->context(), settings);
         return task;
     }
     // The run of a task `started` made, which the server file name step belongs to.
@@ -283,12 +283,12 @@ TEST_F(ServerName, ContentDispositionRenamesTheOutputAndDropsTheOldSidecar) {
     ResumeState state;
     state.total = 10;
     state.segments = {make_segment(0, 0, 10)};
-    test::write_file(task->sidecar_path(), sidecar_image(state));
+    test::write_file(task->progress.sidecar_path(), sidecar_image(state));
     ServerNaming response;
     response.content_disposition = "attachment; filename=\"report.pdf\"";
     EXPECT_EQ(apply_server_file_name(run_of(task), response), ServerNameResult::kRenamed);
-    EXPECT_EQ(task->name(), "report.pdf");
-    EXPECT_EQ(task->sidecar_path(), dir.file("report.pdf.twk"));
+    EXPECT_EQ(task->progress.name(), "report.pdf");
+    EXPECT_EQ(task->progress.sidecar_path(), dir.file("report.pdf.twk"));
     EXPECT_TRUE(test::file_exists(dir.file("report.pdf")));
     EXPECT_FALSE(test::file_exists(dir.file("download")));
     EXPECT_FALSE(test::file_exists(dir.file("download.twk")));
@@ -304,12 +304,12 @@ TEST_F(ServerName, RedirectTargetsCountOnlyWhenTheyAreRealFileNames) {
     response.redirected = true;
     response.final_path = "/get.php?id=3";
     EXPECT_EQ(apply_server_file_name(run_of(script), response), ServerNameResult::kKept);
-    EXPECT_EQ(script->name(), "download");
+    EXPECT_EQ(script->progress.name(), "download");
 
     auto file = started("http://h/b/download?x");
     response.final_path = "/files/My%20Report.pdf?sig=1";
     EXPECT_EQ(apply_server_file_name(run_of(file), response), ServerNameResult::kRenamed);
-    EXPECT_EQ(file->name(), "My Report.pdf");
+    EXPECT_EQ(file->progress.name(), "My Report.pdf");
 
     auto named = started("http://h/c/real.zip");
     response.final_path = "/other.pdf";
@@ -322,12 +322,12 @@ TEST_F(ServerName, ExistingFilesAndRequestedNamesAreLeftAlone) {
     ServerNaming response;
     response.content_disposition = "attachment; filename=report.pdf";
     EXPECT_EQ(apply_server_file_name(run_of(task), response), ServerNameResult::kRenamed);
-    EXPECT_EQ(task->name(), "report (1).pdf");
+    EXPECT_EQ(task->progress.name(), "report (1).pdf");
     EXPECT_EQ(test::read_file(dir.file("report.pdf")), "keep me");
 
     auto requested = started("http://h/x", "mine.bin");
     EXPECT_EQ(apply_server_file_name(run_of(requested), response), ServerNameResult::kKept);
-    EXPECT_EQ(requested->name(), "mine.bin");
+    EXPECT_EQ(requested->progress.name(), "mine.bin");
 
     auto resumed = started("http://h/download2");
     run_of(resumed).resumed = true;
@@ -348,16 +348,16 @@ TEST_F(ServerName, AnInterruptedRunUnderTheServerNameIsAdopted) {
     response.ranged = true;
     response.size = 999; // another size: not the same run
     EXPECT_EQ(apply_server_file_name(run_of(task), response), ServerNameResult::kRenamed);
-    EXPECT_EQ(task->name(), "big (1).iso");
+    EXPECT_EQ(task->progress.name(), "big (1).iso");
 
     auto again = started("http://h/download?2");
     response.size = 1000;
     EXPECT_EQ(apply_server_file_name(run_of(again), response), ServerNameResult::kAdoptResume);
     EXPECT_TRUE(run_of(again).restart);
     EXPECT_TRUE(run_of(again).adopt_resume);
-    EXPECT_FALSE(again->created_output);
+    EXPECT_FALSE(again->progress.created_output);
     EXPECT_FALSE(test::file_exists(dir.file("download"))); // the empty file this run created
-    EXPECT_EQ(again->output_path(), dir.file("big.iso"));
+    EXPECT_EQ(again->progress.output_path(), dir.file("big.iso"));
     auto [path, pending] = run_of(again).take_pending_adopt();
     EXPECT_EQ(path, dir.file("big.iso"));
     EXPECT_EQ(pending.total, 1000u);

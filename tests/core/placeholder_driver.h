@@ -33,7 +33,7 @@ inline bool wait_for(const std::function<bool()>& condition) {
 class PlaceholderDriver {
 public:
     TaskDriver driver() {
-        return [this](const std::shared_ptr<Task>& task) { run(*task); };
+        return [this](const RunContext& task) { run(task); };
     }
 
     // Lets the run of the task with this URL end with `status`.
@@ -66,25 +66,39 @@ public:
     size_t started_count() const { return started().size(); }
 
 private:
-    void run(Task& task) {
+    // The scripted ending: "done", "paused", "canceled", or a failure text.
+    static void end_with(TaskProgress& progress, const std::string& status) {
+        if (status == "done") {
+            progress.finish(RunEnd::kDone);
+        } else if (status == "paused") {
+            progress.finish(RunEnd::kPaused);
+        } else if (status == "canceled") {
+            progress.finish(RunEnd::kCanceled);
+        } else {
+            progress.set_failure(status, FailureCategory::kOther);
+        }
+    }
+
+    void run(const RunContext& task) {
         std::unique_lock lock(m_mutex);
         m_started.push_back(task.request.url);
         if (m_write_files.count(task.request.url)) {
-            write_file(task.output_path(), "partial");
+            write_file(task.progress.output_path(), "partial");
             ResumeState state;
             state.total = 100;
             state.segments = {make_segment(0, 7, 100)};
-            write_file(task.sidecar_path(), sidecar_image(state));
+            write_file(task.progress.sidecar_path(), sidecar_image(state));
         }
-        task.set_status("downloading");
+        task.progress.set_status(TaskPhase::kDownloading);
         bool ignore_stop = m_ignore_stop.count(task.request.url) > 0;
-        while (!m_release_all && !m_released.count(task.request.url) && !(task.stop && !ignore_stop)) {
+        while (!m_release_all && !m_released.count(task.request.url) &&
+               !(task.control.stop && !ignore_stop)) {
             m_changed.wait_for(lock, std::chrono::milliseconds(2));
         }
-        if (task.stop && !ignore_stop) {
-            task.set_status(task.pause ? "paused" : "canceled");
+        if (task.control.stop && !ignore_stop) {
+            task.progress.finish(task.control.pause ? RunEnd::kPaused : RunEnd::kCanceled);
         } else {
-            task.set_status(m_release_all ? "done" : m_released[task.request.url]);
+            end_with(task.progress, m_release_all ? "done" : m_released[task.request.url]);
             m_released.erase(task.request.url);
         }
     }

@@ -114,7 +114,7 @@ TEST_F(ServerPause, NoTaskAsksTheHostBeforeTheTimeTheServerGave) {
         std::string seen;
         ASSERT_TRUE(test::wait_until(
             [&] {
-                seen = task(first)->status();
+                seen = task(first)->progress.status();
                 return seen.starts_with("waiting ");
             },
             10'000))
@@ -178,8 +178,8 @@ TEST_F(ServerPause, ThePerHostBudgetIsSharedAndNoTaskWaitsForAnotherToEnd) {
             most = std::max(most, HostGate::shared().held(host));
             bool all_moving = true, any_done = false;
             for (int32_t id : ids) {
-                all_moving = all_moving && task(id)->bytes_done() > 0;
-                any_done = any_done || task(id)->status() == "done";
+                all_moving = all_moving && task(id)->progress.bytes_done() > 0;
+                any_done = any_done || task(id)->progress.status() == "done";
             }
             overlapped = overlapped || (all_moving && !any_done);
             return any_done;

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <filesystem>
 
@@ -48,12 +50,12 @@ std::string describe(const ResumeState& state) {
 class SidecarFiles : public ::testing::Test {
 protected:
     void SetUp() override {
-        task.set_output_path(dir.file("f.bin"));
-        test::write_file(task.output_path(), std::string(3000, 'x'));
-        task.supports_range = true;
-        task.total = 4000;
-        task.segments = {make_segment(0, 1000, 1000), make_segment(1000, 1500, 2500),
-                         make_segment(2500, 2600, 4000)};
+        task.progress.set_output_path(dir.file("f.bin"));
+        test::write_file(task.progress.output_path(), std::string(3000, 'x'));
+        task.progress.supports_range = true;
+        task.progress.total = 4000;
+        task.progress.segments = {make_segment(0, 1000, 1000), make_segment(1000, 1500, 2500),
+                                  make_segment(2500, 2600, 4000)};
     }
     test::TempDir dir;
     Task task;
@@ -61,40 +63,40 @@ protected:
 };
 
 TEST_F(SidecarFiles, SavedStateLoadsBackWithNewSegments) {
-    ASSERT_TRUE(save_sidecar(task, validator));
-    EXPECT_FALSE(test::file_exists(task.sidecar_path() + ".tmp"));
-    auto loaded = load_sidecar(task.sidecar_path(), task.output_path());
+    ASSERT_TRUE(save_sidecar(task.context(), validator));
+    EXPECT_FALSE(test::file_exists(task.progress.sidecar_path() + ".tmp"));
+    auto loaded = load_sidecar(task.progress.sidecar_path(), task.progress.output_path());
     ASSERT_TRUE(loaded);
     EXPECT_EQ(describe(*loaded), "total=4000 v=\"etag-1\" 0/1000/1000 1000/1500/2500 2500/2600/4000");
     for (const auto& s : loaded->segments) {
         EXPECT_FALSE(s->active);
         EXPECT_EQ(s->retry_budget, 3);
-        EXPECT_NE(s->id, task.segments[0]->id);
+        EXPECT_NE(s->id, task.progress.segments[0]->id);
     }
-    EXPECT_EQ(test::read_file(task.sidecar_path()),
+    EXPECT_EQ(test::read_file(task.progress.sidecar_path()),
               with_magic("\"etag-1\"", records({{0, 1000, 1000}, {1000, 1500, 2500}, {2500, 2600, 4000}})));
 }
 
 TEST_F(SidecarFiles, PosIsWrittenAsMostTheEndAndAnEmptyValidatorAsLengthZero) {
     validator.clear();
-    task.segments = {make_segment(0, 5000, 4000)};
-    ASSERT_TRUE(save_sidecar(task, validator));
-    EXPECT_EQ(test::read_file(task.sidecar_path()), with_magic("", records({{0, 4000, 4000}})));
+    task.progress.segments = {make_segment(0, 5000, 4000)};
+    ASSERT_TRUE(save_sidecar(task.context(), validator));
+    EXPECT_EQ(test::read_file(task.progress.sidecar_path()), with_magic("", records({{0, 4000, 4000}})));
 }
 
 TEST_F(SidecarFiles, NothingIsSavedWithoutRangesOrSize) {
-    task.supports_range = false;
-    EXPECT_FALSE(save_sidecar(task, validator));
-    task.supports_range = true;
-    task.total = 0;
-    EXPECT_FALSE(save_sidecar(task, validator));
-    EXPECT_FALSE(test::file_exists(task.sidecar_path()));
+    task.progress.supports_range = false;
+    EXPECT_FALSE(save_sidecar(task.context(), validator));
+    task.progress.supports_range = true;
+    task.progress.total = 0;
+    EXPECT_FALSE(save_sidecar(task.context(), validator));
+    EXPECT_FALSE(test::file_exists(task.progress.sidecar_path()));
 }
 
 TEST_F(SidecarFiles, AFailedSaveLeavesNoTemporaryFile) {
     // The rename cannot replace the sidecar: a non-empty folder sits in its place.
-    std::filesystem::create_directories(task.sidecar_path() + "/keep");
-    EXPECT_FALSE(save_sidecar(task, validator));
+    std::filesystem::create_directories(task.progress.sidecar_path() + "/keep");
+    EXPECT_FALSE(save_sidecar(task.context(), validator));
     for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
         EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos) << entry.path();
 }
@@ -102,28 +104,57 @@ TEST_F(SidecarFiles, AFailedSaveLeavesNoTemporaryFile) {
 // A file under the sidecar's name that is no sidecar of ours (a user's own "f.bin.twk") is
 // neither written over nor deleted; one of ours is both.
 TEST_F(SidecarFiles, AFileThatIsNoSidecarOfOursIsNeverWrittenOverNorDeleted) {
-    test::write_file(task.sidecar_path(), "the user's own notes");
-    EXPECT_FALSE(is_own_sidecar(task.sidecar_path()));
-    EXPECT_FALSE(save_sidecar(task, validator));
+    test::write_file(task.progress.sidecar_path(), "the user's own notes");
+    EXPECT_FALSE(is_own_sidecar(task.progress.sidecar_path()));
+    EXPECT_FALSE(save_sidecar(task.context(), validator));
     EXPECT_EQ(errno, EEXIST);
-    remove_sidecar(task.sidecar_path());
-    EXPECT_EQ(test::read_file(task.sidecar_path()), "the user's own notes");
+    remove_sidecar(task.progress.sidecar_path());
+    EXPECT_EQ(test::read_file(task.progress.sidecar_path()), "the user's own notes");
 
-    std::filesystem::remove(task.sidecar_path());
-    ASSERT_TRUE(save_sidecar(task, validator));
-    EXPECT_TRUE(is_own_sidecar(task.sidecar_path()));
-    task.segments[0]->pos = 500;
-    EXPECT_TRUE(save_sidecar(task, validator)); // its own, replaced
-    remove_sidecar(task.sidecar_path());
-    EXPECT_FALSE(test::file_exists(task.sidecar_path()));
+    std::filesystem::remove(task.progress.sidecar_path());
+    ASSERT_TRUE(save_sidecar(task.context(), validator));
+    EXPECT_TRUE(is_own_sidecar(task.progress.sidecar_path()));
+    task.progress.segments[0]->pos = 500;
+    EXPECT_TRUE(save_sidecar(task.context(), validator)); // its own, replaced
+    remove_sidecar(task.progress.sidecar_path());
+    EXPECT_FALSE(test::file_exists(task.progress.sidecar_path()));
+}
+
+// A save killed mid-write leaves "<sidecar>.tmp-XXXXXX"; the next run clears that, and only that.
+TEST_F(SidecarFiles, OnlyTemporariesASaveOfOursLeftAreCleared) {
+    const std::string sidecar = task.progress.sidecar_path();
+    struct Case {
+        std::string suffix;
+        std::string bytes;
+        mode_t mode;
+        bool cleared;
+    };
+    const Case cases[] = {
+        {".tmp-a1B2c3", "TWK1\x04", 0600, true}, // cut short mid-write
+        {".tmp-Zz9988", "", 0600, true},         // killed before the first byte
+        {".tmp", "TWK1", 0600, false},           // a name no save of ours uses
+        {".tmp-a1B2c", "TWK1", 0600, false},     // five letters: not mkstemp's
+        {".tmp-qwerty", "notes", 0600, false},   // not a sidecar's bytes
+        {".tmp-asdfgh", "TWK1", 0644, false},    // not our private mode
+        {".old-zxcvbn", "TWK1", 0600, false},
+    };
+    for (const Case& c : cases) {
+        test::write_file(sidecar + c.suffix, c.bytes);
+        ::chmod((sidecar + c.suffix).c_str(), c.mode);
+    }
+    std::filesystem::create_symlink(sidecar + ".tmp-a1B2c3", sidecar + ".tmp-linkto");
+    remove_stale_sidecar_temporaries(sidecar);
+    for (const Case& c : cases)
+        EXPECT_EQ(test::file_exists(sidecar + c.suffix), !c.cleared) << c.suffix;
+    EXPECT_TRUE(std::filesystem::is_symlink(sidecar + ".tmp-linkto"));
 }
 
 TEST_F(SidecarFiles, LoadNeedsTheOutputFileAndASmallEnoughSidecar) {
-    ASSERT_TRUE(save_sidecar(task, validator));
-    EXPECT_FALSE(load_sidecar(task.sidecar_path(), dir.file("missing.bin")));
-    EXPECT_FALSE(load_sidecar(dir.file("missing.twk"), task.output_path()));
-    test::write_file(task.sidecar_path(), std::string(kMaxSidecarSize + 1, '\0'));
-    EXPECT_FALSE(load_sidecar(task.sidecar_path(), task.output_path()));
+    ASSERT_TRUE(save_sidecar(task.context(), validator));
+    EXPECT_FALSE(load_sidecar(task.progress.sidecar_path(), dir.file("missing.bin")));
+    EXPECT_FALSE(load_sidecar(dir.file("missing.twk"), task.progress.output_path()));
+    test::write_file(task.progress.sidecar_path(), std::string(kMaxSidecarSize + 1, '\0'));
+    EXPECT_FALSE(load_sidecar(task.progress.sidecar_path(), task.progress.output_path()));
 }
 
 TEST(ParseSidecar, AcceptsBareRecordsAndUnsortedRecords) {

@@ -8,10 +8,10 @@ namespace {
 // Every task field a start request decides, in one line.
 std::string describe(const Task& task) {
     const TaskRequest& request = task.request;
-    std::string out = "name=" + task.name() + " conn=" + std::to_string(request.connections) + " " +
+    std::string out = "name=" + task.progress.name() + " conn=" + std::to_string(request.connections) + " " +
                       request.method + " ua=" + request.user_agent +
                       " insecure=" + (request.insecure ? "1" : "0") +
-                      " limit=" + std::to_string(task.bandwidth_limit.load()) +
+                      " limit=" + std::to_string(task.control.bandwidth_limit.load()) +
                       " auto=" + (request.auto_named ? "1" : "0") + " stream=" + request.stream_type;
     if (request.proxy.kind != kProxyNone) {
         out += " proxy=" + std::to_string(request.proxy.kind) + ":" + request.proxy.host + ":" +
@@ -121,8 +121,8 @@ TEST(MapStartRequest, MembersDefaultsAndModes) {
         auto task = map_start_request(request, "/dl", c.capture);
         ASSERT_TRUE(task) << c.json;
         EXPECT_EQ(describe(*task), c.expected) << c.json;
-        EXPECT_EQ(task->output_path(), "/dl/" + task->name()) << c.json;
-        EXPECT_EQ(task->sidecar_path(), task->output_path() + ".twk") << c.json;
+        EXPECT_EQ(task->progress.output_path(), "/dl/" + task->progress.name()) << c.json;
+        EXPECT_EQ(task->progress.sidecar_path(), task->progress.output_path() + ".twk") << c.json;
     }
 }
 
@@ -159,13 +159,13 @@ TEST(CreateTask, PathsThatLeaveTheFolderFallBack) {
     StartOptions options;
     options.url = "http://h/f.zip";
     options.filename = "f.zip";
-    EXPECT_EQ(create_task(options, "/dl")->output_path(), "/dl/f.zip");
-    EXPECT_EQ(create_task(options, "/dl/../etc")->output_path(), "/dl/../etc/download.bin");
+    EXPECT_EQ(create_task(options, "/dl")->progress.output_path(), "/dl/f.zip");
+    EXPECT_EQ(create_task(options, "/dl/../etc")->progress.output_path(), "/dl/../etc/download.bin");
 
     auto task = create_task(options, "/dl");
-    ASSERT_EQ(task->segments.size(), 1u);
-    EXPECT_EQ(task->segments[0]->end, kUnknownEnd);
-    EXPECT_EQ(task->status(), "queued");
+    ASSERT_EQ(task->progress.segments.size(), 1u);
+    EXPECT_EQ(task->progress.segments[0]->end, kUnknownEnd);
+    EXPECT_EQ(task->progress.status(), "queued");
 }
 
 // A name taken from a URL is percent-decoded as a browser decodes it, then cleaned; every name

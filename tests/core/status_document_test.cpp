@@ -42,14 +42,14 @@ TEST_F(StatusDocument, ListDocumentByteForByte) {
     StartOptions options;
     options.url = "http://h/a.bin";
     auto running = create_task(options, "/dl");
-    running->total = 1000;
-    running->supports_range = true;
-    running->segments = {segment(7, 0, 600, 600, false), segment(8, 600, 1700, kUnknownEnd, true)};
+    running->progress.total = 1000;
+    running->progress.supports_range = true;
+    running->progress.segments = {segment(7, 0, 600, 600, false), segment(8, 600, 1700, kUnknownEnd, true)};
     options.url = "http://h/q";
     options.filename = "say \"hi\".bin";
     options.connections = 4;
     auto queued = create_task(options, "/dl");
-    queued->segments[0]->id = 9;
+    queued->progress.segments[0]->id = 9;
 
     EXPECT_EQ(task_list_document(*list), "{\"status\":\"idle\",\"tasks\":[]}");
     list->add(running);
@@ -73,7 +73,7 @@ TEST_F(StatusDocument, ListDocumentByteForByte) {
                "\",\"total\":1000,\"done\":1000,\"connections\":8,\"supportsRange\":true,\"segments\":" +
                running_segments + "}," + queued_entry + "]}";
     };
-    int64_t now = running->start_ns + 1234000000;
+    int64_t now = running->progress.start_ns + 1234000000;
     EXPECT_EQ(task_list_document(*list, now), expected("downloading", "downloading"));
 
     driver.release("http://h/a.bin", "error: incomplete");
@@ -102,7 +102,7 @@ TEST_F(StatusDocument, TheCachedListMatchesAFreshReadingAfterEveryChange) {
     Task& b = *tasks[1];
     Task& c = *tasks[2];
     ListSnapshotCache cache;
-    const int64_t now = tasks[0]->start_ns + 1000000000;
+    const int64_t now = tasks[0]->progress.start_ns + 1000000000;
     const struct Step {
         const char* what;
         std::function<void()> change;
@@ -110,19 +110,19 @@ TEST_F(StatusDocument, TheCachedListMatchesAFreshReadingAfterEveryChange) {
     } steps[] = {
         {"nothing", [] {}},
         {"paused", [&] { list->pause(2); }},
-        {"renamed", [&] { c.set_output_path(dir.path() + "/renamed.bin"); }},
+        {"renamed", [&] { c.progress.set_output_path(dir.path() + "/renamed.bin"); }},
         {"progress",
          [&] {
              {
-                 std::lock_guard lock(b.segment_lock);
-                 b.segments = {segment(1, 0, 300, 1000, false)};
+                 std::lock_guard lock(b.progress.segment_lock);
+                 b.progress.segments = {segment(1, 0, 300, 1000, false)};
              }
-             b.note_progress();
+             b.progress.note_progress();
          }},
-        {"size", [&] { b.total = 1000; }},
+        {"size", [&] { b.progress.total = 1000; }},
         {"canceled", [&] { list->cancel(4); }},
         {"done", [&] { driver.release("http://h/run.bin"); },
-         [&] { return driver.started_count() == 2 && c.status() == "downloading"; }},
+         [&] { return driver.started_count() == 2 && c.progress.status() == "downloading"; }},
     };
     for (const Step& step : steps) {
         step.change();
@@ -139,7 +139,7 @@ TEST_F(StatusDocument, PasswordsInUrlsShowAsStars) {
     StartOptions options;
     options.url = "https://ann:s3cret@h/a.bin";
     auto task = create_task(options, "/dl");
-    task->set_status("error: redirected to http://bob:s3cret@g/");
+    task->progress.set_failure("error: redirected to http://bob:s3cret@g/", FailureCategory::kProtocol);
     list->add(task);
     ASSERT_TRUE(wait_for([&] { return driver.started_count() == 1; }));
     const std::string document = task_list_document(*list);
@@ -209,7 +209,7 @@ TEST(StatusNumbers, SameTextsUnderACommaDecimalLocale) {
     StartOptions options;
     options.url = "http://h/a.bin";
     auto task = create_task(options, "/dl");
-    std::string fragment = task_status_fragment(*task, task->start_ns + 61'250'000'000);
+    std::string fragment = task_status_fragment(*task, task->progress.start_ns + 61'250'000'000);
     EXPECT_NE(fragment.find(",\"elapsed\":61.25,\"segments\":"), std::string::npos) << fragment;
     EXPECT_EQ(format_size(1536), "1.50 KB");
     EXPECT_EQ(format_size(15360), "15.0 KB");

@@ -123,7 +123,7 @@ TEST(TaskJournal, TheStatusShowsNoPasswordButTheUrlIsKeptWhole) {
     TaskRequest request;
     request.url = "ftp://ann:s3cret@h/f.iso";
     Task task(request);
-    task.set_status("error: http 404 for ftp://ann:s3cret@h/f.iso");
+    task.progress.set_failure("error: http 404 for ftp://ann:s3cret@h/f.iso", FailureCategory::kHttpStatus);
     const JournalEntry entry = journal_entry(3, kError, task);
     EXPECT_EQ(entry.request.url, "ftp://ann:s3cret@h/f.iso");
     EXPECT_EQ(entry.status, "error: http 404 for ftp://ann:***@h/f.iso");
@@ -305,7 +305,7 @@ std::string settle(Engine* engine, int32_t id) {
     if (!e) return "no such task";
     bool ended = wait_until([&] { return e->state != kQueued && e->state != kRunning && !e->thread_live; },
                             kDeadlineMs);
-    return ended ? e->task->status() : "still running: " + e->task->status();
+    return ended ? e->task->progress.status() : "still running: " + e->task->progress.status();
 }
 
 TEST(TaskJournalEngine, RestoredTasksComeBackByTheRules) {
@@ -405,16 +405,16 @@ TEST(TaskJournalKeeper, ChangesToSettledTasksReachTheFile) {
     };
     EXPECT_TRUE(written(3, [](const JournalEntry& e) { return e.state == kPaused; }));
 
-    tasks[2]->set_output_path(dir.file("renamed.bin"));
+    tasks[2]->progress.set_output_path(dir.file("renamed.bin"));
     EXPECT_TRUE(written(3, [&](const JournalEntry& e) { return e.output_path == dir.file("renamed.bin"); }));
     driver.release("http://h/run.bin");
     EXPECT_TRUE(written(1, [](const JournalEntry& e) { return e.state == kDone; }));
 
     {
-        std::lock_guard lock(tasks[1]->segment_lock);
-        tasks[1]->segments = {make_segment(0, 300, kUnknownEnd)};
+        std::lock_guard lock(tasks[1]->progress.segment_lock);
+        tasks[1]->progress.segments = {make_segment(0, 300, kUnknownEnd)};
     }
-    tasks[1]->note_progress();
+    tasks[1]->progress.note_progress();
     keeper->stop();
     JournalLoad load = load_journal(journal);
     ASSERT_EQ(load.entries.size(), 3u);
@@ -422,6 +422,47 @@ TEST(TaskJournalKeeper, ChangesToSettledTasksReachTheFile) {
     EXPECT_EQ(load.entries[2].output_path, dir.file("renamed.bin"));
     driver.release_all();
     list->close();
+}
+
+// Ids are never given twice, across restarts too: deleting the newest tasks does not hand their
+// ids to the next ones. A journal from before the file kept the next id still loads.
+TEST(TaskJournalKeeper, DeletedIdsDoNotComeBackAfterARestart) {
+    TempDir dir;
+    const std::string journal = dir.file("state/tasks.json");
+    const auto session = [&](const std::function<void(TaskList&)>& work) {
+        test::PlaceholderDriver driver;
+        std::shared_ptr<TaskList> list = TaskList::create(1);
+        list->set_driver(driver.driver());
+        std::string error;
+        std::unique_ptr<JournalKeeper> keeper = JournalKeeper::open(list, journal, error);
+        ASSERT_TRUE(keeper) << error;
+        work(*list);
+        keeper->stop();
+        driver.release_all();
+        list->close();
+    };
+    const auto add = [&](TaskList& list, const std::string& url) {
+        StartOptions options;
+        options.url = url;
+        const int32_t id = list.add(create_task(options, dir.path()));
+        list.pause(id);
+        return id;
+    };
+
+    session([&](TaskList& list) {
+        for (const char* url : {"http://h/a.bin", "http://h/b.bin", "http://h/c.bin"})
+            add(list, url);
+        list.remove(3);
+        list.remove(2);
+    });
+    EXPECT_EQ(load_journal(journal).next_id, 4);
+    session([&](TaskList& list) { EXPECT_EQ(add(list, "http://h/d.bin"), 4); });
+
+    std::string error;
+    ASSERT_TRUE(write_journal(journal, {plain_entry(7, kPaused, dir.file("old.bin"))}, error)) << error;
+    EXPECT_EQ(read_file(journal).find("nextId"), std::string::npos);
+    session([&](TaskList& list) { EXPECT_EQ(add(list, "http://h/e.bin"), 8); });
+    EXPECT_EQ(load_journal(journal).next_id, 9);
 }
 
 TEST(TaskJournalEngine, AGarbageJournalIsSetAsideAndTheEngineStartsEmpty) {
@@ -479,15 +520,15 @@ TEST_F(JournalRestart, TheListComesBackAndThePausedDownloadFetchesOnlyWhatIsMiss
             "\"connections\":4,\"cookies\":\"sid=secret\",\"referrer\":\"http://127.0.0.1/page\","
             "\"headers\":{\"X-One\":\"1\",\"Authorization\":\"Bearer t0k3n\"}");
     ASSERT_GT(paused, 0);
-    ASSERT_TRUE(
-        wait_until([&] { return entry_of(first, paused)->task->bytes_done() > 400'000; }, kDeadlineMs));
+    ASSERT_TRUE(wait_until([&] { return entry_of(first, paused)->task->progress.bytes_done() > 400'000; },
+                           kDeadlineMs));
     engine_pause(first, paused);
     ASSERT_EQ(settle(first, paused), "paused");
     const int32_t failed = add(first, "/missing.bin", "\"connections\":2");
     ASSERT_TRUE(settle(first, failed).starts_with("error")) << settle(first, failed);
     const std::vector<Row> before = rows(first);
     const HeaderList headers = entry_of(first, paused)->task->request.headers;
-    const uint64_t kept = entry_of(first, paused)->task->bytes_done();
+    const uint64_t kept = entry_of(first, paused)->task->progress.bytes_done();
     ASSERT_LT(kept, kSlowSize);
     engine_destroy(first);
     EXPECT_EQ(file_mode(journal), 0600u);
@@ -529,8 +570,9 @@ TEST_F(JournalRestart, RemovedTasksStayGoneAndPutBackUndoesARemoval) {
     const int32_t done = add(first, "/done.bin", "\"connections\":2");
     ASSERT_EQ(settle(first, done), "done");
     const int32_t running = add(first, "/slow/paused.bin", "\"connections\":2");
-    ASSERT_TRUE(wait_until([&] { return entry_of(first, running)->task->bytes_done() > 0; }, kDeadlineMs));
-    const std::string partial = entry_of(first, running)->task->output_path();
+    ASSERT_TRUE(
+        wait_until([&] { return entry_of(first, running)->task->progress.bytes_done() > 0; }, kDeadlineMs));
+    const std::string partial = entry_of(first, running)->task->progress.output_path();
     const int32_t failed = add(first, "/missing.bin", "\"connections\":1");
     ASSERT_TRUE(settle(first, failed).starts_with("error"));
 

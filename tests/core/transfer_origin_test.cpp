@@ -143,7 +143,7 @@ protected:
         const int32_t id = engine.add(url, 4, "," + kSecretMembers + extra);
         if (id <= 0) return "not added";
         if (!engine.wait_settled(id)) return "did not end";
-        return engine.entry(id)->task->status();
+        return engine.entry(id)->task->progress.status();
     }
 
     TempDir dir;
@@ -190,17 +190,17 @@ TEST_F(TransferOrigin, AResumeFromTheSidecarAfterARedirectToAnotherHostCarriesNo
                                   "," + kSecretMembers + ",\"filename\":\"big.bin\"");
     ASSERT_GT(id, 0);
     // The first MiB is in; the rest waits on the stranger while the task is paused.
-    ASSERT_TRUE(
-        wait_until([&] { return stranger.held > 0 && engine.entry(id)->task->bytes_done() > 0; }, 30'000));
+    ASSERT_TRUE(wait_until(
+        [&] { return stranger.held > 0 && engine.entry(id)->task->progress.bytes_done() > 0; }, 30'000));
     engine_pause(engine.engine(), id);
     ASSERT_TRUE(engine.wait_settled(id));
-    ASSERT_EQ(engine.entry(id)->task->status(), "paused");
+    ASSERT_EQ(engine.entry(id)->task->progress.status(), "paused");
     ASSERT_TRUE(test::file_exists(dir.file("big.bin.twk")));
     stranger.hold = false;
     const size_t before_resume = stranger.requests().size();
     engine_resume(engine.engine(), id);
-    ASSERT_TRUE(wait_until([&] { return engine.entry(id)->task->status() == "done"; }, 60'000))
-        << engine.entry(id)->task->status();
+    ASSERT_TRUE(wait_until([&] { return engine.entry(id)->task->progress.status() == "done"; }, 60'000))
+        << engine.entry(id)->task->progress.status();
     EXPECT_TRUE(read_file(dir.file("big.bin")) == data);
     EXPECT_GT(stranger.requests().size(), before_resume);
     expect_no_secrets(stranger, 2);
@@ -268,7 +268,7 @@ TEST(TransferRequest, KeepsWhatWasGivenForItsOwnOrigin) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.target);
-        const HttpRequest request = transfer_request(task, c.target);
+        const HttpRequest request = transfer_request(task.context(), c.target);
         EXPECT_EQ(request.url, c.url);
         EXPECT_EQ(request.method, c.secrets ? "POST" : "GET");
         EXPECT_EQ(request.body, c.secrets ? "token=s3cret" : "");

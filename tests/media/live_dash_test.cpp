@@ -110,9 +110,9 @@ TEST(LiveDash, RecordsFfmpegsLiveManifestUntilItTurnsStatic) {
     ASSERT_TRUE(encoder.wait());
     ASSERT_TRUE(engine.wait_settled(id, 60000));
     const auto task = engine.entry(id)->task;
-    EXPECT_EQ(task->status(), "done");
-    EXPECT_EQ(task->live.gaps.load(), 0u);
-    const std::string output = task->output_path();
+    EXPECT_EQ(task->progress.status(), "done");
+    EXPECT_EQ(task->progress.live.gaps.load(), 0u);
+    const std::string output = task->progress.output_path();
     EXPECT_EQ(output, dir.file("out/live.mp4"));
 
     // The recording is the init segment and the fragments from some k to the last.

@@ -238,27 +238,27 @@ TEST_F(LiveHls, RecordsThroughAnEncoderRestartAndAnOutageUntilTheListEnds) {
         step(server, tick);
         if (tick == 44) {
             // Files 12 to 36 (25 segments, 50 s) left the window while the playlist was away.
-            ASSERT_TRUE(
-                wait_until([&] { return task(engine, id)->status() == "recording, 1 gap of 50 s"; }, kWaitMs))
-                << task(engine, id)->status();
+            ASSERT_TRUE(wait_until(
+                [&] { return task(engine, id)->progress.status() == "recording, 1 gap of 50 s"; }, kWaitMs))
+                << task(engine, id)->progress.status();
             const std::string document = task_list_document(*engine_task_list(engine.engine()));
             EXPECT_NE(document.find("\"live\":true,\"recorded\":"), std::string::npos) << document;
         }
     }
     ASSERT_TRUE(engine.wait_settled(id, kWaitMs));
     const auto recorded = task(engine, id);
-    EXPECT_EQ(recorded->status(), "done");
+    EXPECT_EQ(recorded->progress.status(), "done");
     // Three target durations behind the edge at the start (files 1 to 3 of 0 to 3), each file
     // once, the restarted encoder's files after the old one's, nothing of the gap.
     std::vector<int> expected = range(1, 11);
     for (int f : range(37, 44))
         expected.push_back(f);
     EXPECT_EQ(server.served(), expected);
-    EXPECT_EQ(recorded->live.gaps.load(), 1u);
-    EXPECT_EQ(recorded->live.gap_ms.load(), 50000);
-    EXPECT_EQ(recorded->live.recorded_ms.load(), 2000 * static_cast<int64_t>(expected.size()));
-    EXPECT_EQ(recorded->output_path(), dir.file("live.ts"));
-    expect_packets_of(recorded->output_path(), expected);
+    EXPECT_EQ(recorded->progress.live.gaps.load(), 1u);
+    EXPECT_EQ(recorded->progress.live.gap_ms.load(), 50000);
+    EXPECT_EQ(recorded->progress.live.recorded_ms.load(), 2000 * static_cast<int64_t>(expected.size()));
+    EXPECT_EQ(recorded->progress.output_path(), dir.file("live.ts"));
+    expect_packets_of(recorded->progress.output_path(), expected);
 }
 
 // A stop that asks to finish (twk get's Ctrl-C) ends the recording "done" at any moment: while
@@ -285,12 +285,12 @@ TEST_F(LiveHls, AStopAtAnyMomentLeavesAWholePlayableFile) {
         // Every segment listed at the stop is in before the stop comes.
         ASSERT_TRUE(wait_until([&] { return server.served().size() == c.files.size(); }, kWaitMs));
         const auto recording = task(engine, id);
-        recording->live.finish = true;
+        recording->progress.live.finish = true;
         engine_pause(engine.engine(), id);
         ASSERT_TRUE(engine.wait_settled(id, kWaitMs));
-        EXPECT_EQ(recording->status(), "done");
+        EXPECT_EQ(recording->progress.status(), "done");
         EXPECT_EQ(server.served(), c.files);
-        expect_packets_of(recording->output_path(), c.files);
+        expect_packets_of(recording->progress.output_path(), c.files);
     }
 }
 
@@ -307,8 +307,8 @@ TEST_F(LiveHls, ResumeAfterAPauseRejoinsAtTheLiveEdgeWithAGap) {
     engine_pause(engine.engine(), id);
     ASSERT_TRUE(engine.wait_settled(id, kWaitMs));
     const auto recording = task(engine, id);
-    EXPECT_EQ(recording->status(), "paused");
-    expect_packets_of(recording->output_path(), range(1, 5));
+    EXPECT_EQ(recording->progress.status(), "paused");
+    expect_packets_of(recording->progress.output_path(), range(1, 5));
 
     // Back at tick 14: files 8 to 13 are listed, the edge is three target durations back (11).
     server.set_tick(14);
@@ -317,15 +317,15 @@ TEST_F(LiveHls, ResumeAfterAPauseRejoinsAtTheLiveEdgeWithAGap) {
     for (int tick = 15; tick <= 16; ++tick)
         step(server, tick);
     ASSERT_TRUE(engine.wait_settled(id, kWaitMs));
-    EXPECT_EQ(recording->status(), "done");
+    EXPECT_EQ(recording->progress.status(), "done");
     std::vector<int> expected = range(1, 5);
     for (int f : range(11, 15))
         expected.push_back(f);
     EXPECT_EQ(server.served(), expected);
-    EXPECT_EQ(recording->live.gaps.load(), 1u);
-    EXPECT_EQ(recording->live.gap_ms.load(), 10000);
-    EXPECT_EQ(recording->output_path(), dir.file("live.ts"));
-    expect_packets_of(recording->output_path(), expected);
+    EXPECT_EQ(recording->progress.live.gaps.load(), 1u);
+    EXPECT_EQ(recording->progress.live.gap_ms.load(), 10000);
+    EXPECT_EQ(recording->progress.output_path(), dir.file("live.ts"));
+    expect_packets_of(recording->progress.output_path(), expected);
 }
 
 // A restart of the program (the engine gone, its journal read by the next one) is a pause: the

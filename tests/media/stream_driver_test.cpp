@@ -162,8 +162,8 @@ TEST_F(StreamDriverFaults, PlainSegmentsJoinInOrderBesideAUsersFileOfTheSameName
     const int32_t id = engine.add(site.url("/index.m3u8"), 2);
     ASSERT_TRUE(engine.wait_settled(id));
     auto task = engine.entry(id)->task;
-    ASSERT_EQ(task->status(), "done");
-    EXPECT_EQ(task->name(), "index (1).ts");
+    ASSERT_EQ(task->progress.status(), "done");
+    EXPECT_EQ(task->progress.name(), "index (1).ts");
     EXPECT_EQ(read_file(dir.file("index.ts")), "the user's own file");
     EXPECT_TRUE(read_file(dir.file("index (1).ts")) == joined(5));
     EXPECT_FALSE(folder_exists(dir.path() + "/.index (1).ts.parts"));
@@ -339,7 +339,7 @@ TEST_F(StreamDriverFaults, APauseEndsTheWaitBeforeARetryAtOnce) {
         ASSERT_TRUE(wait_until([&] { return site.hits(refused) == before + 1; }, 20000));
         engine_pause(engine.engine(), id);
         ASSERT_TRUE(engine.wait_settled(id, 10000));
-        EXPECT_EQ(engine.entry(id)->task->status(), "paused");
+        EXPECT_EQ(engine.entry(id)->task->progress.status(), "paused");
         EXPECT_EQ(site.hits(refused), before + 1);
         if (refused == "/seg2.ts") {
             EXPECT_TRUE(file_exists(folder.path() + "/.index.ts.parts/v_000001.part"));
@@ -414,12 +414,12 @@ TEST_F(StreamDriverFaults, TotalsFollowTheFetchedPartsAndSayTheyAreEstimates) {
     gate.open = true;
     auto task = engine.entry(id)->task;
     const uint64_t fetched = segment_bytes(0).size() + segment_bytes(1).size() + segment_bytes(2).size();
-    EXPECT_EQ(task->total.load(), fetched + 2 * (fetched / 3));
-    EXPECT_EQ(task->bytes_done(), fetched);
+    EXPECT_EQ(task->progress.total.load(), fetched + 2 * (fetched / 3));
+    EXPECT_EQ(task->progress.bytes_done(), fetched);
     EXPECT_NE(task_entry_json(id, kPaused, *task).find("\"totalEstimated\":true"), std::string::npos);
     engine_resume(engine.engine(), id);
     ASSERT_TRUE(engine.wait_settled(id));
-    EXPECT_EQ(task->status(), "done");
+    EXPECT_EQ(task->progress.status(), "done");
     EXPECT_EQ(task_entry_json(id, kDone, *task).find("totalEstimated"), std::string::npos);
     test::expect_progress_tiles(*task, joined(5).size());
 }
@@ -552,9 +552,9 @@ TEST_F(StreamDriverFaults, SkippingBadSegmentsFinishesWithoutThemAndNamesThem) {
     const int32_t id = engine.add(site.url("/index.m3u8"), 2, ",\"skipBadSegments\":true");
     ASSERT_TRUE(engine.wait_settled(id));
     const auto task = engine.entry(id)->task;
-    EXPECT_EQ(task->status(), "done");
+    EXPECT_EQ(task->progress.status(), "done");
     EXPECT_TRUE(read_file(dir.file("index.ts")) == segment_bytes(0) + segment_bytes(2) + segment_bytes(4));
-    EXPECT_EQ(task->left_out, (std::vector<size_t>{1, 3}));
+    EXPECT_EQ(task->progress.left_out, (std::vector<size_t>{1, 3}));
     const std::string document = task_list_document(*engine_task_list(engine.engine()));
     EXPECT_NE(document.find("\"leftOut\":[1,3]"), std::string::npos) << document;
     EXPECT_EQ(site.hits("/seg1.ts"), 3); // three attempts, then left out
@@ -579,7 +579,7 @@ TEST_F(StreamDriverFaults, CancelInTheMiddleLeavesNothingBehind) {
     engine_cancel(engine.engine(), id);
     gate.open = true;
     ASSERT_TRUE(engine.wait_settled(id));
-    EXPECT_EQ(engine.entry(id)->task->status(), "canceled");
+    EXPECT_EQ(engine.entry(id)->task->progress.status(), "canceled");
     EXPECT_EQ(site.hits("/seg3.ts"), 0);
     EXPECT_FALSE(folder_exists(work_dir()));
     EXPECT_FALSE(file_exists(dir.file("index.ts")));
@@ -597,10 +597,10 @@ TEST_F(StreamDriverFaults, CancelAfterPauseRemovesTheKeptParts) {
     engine_pause(engine.engine(), id);
     ASSERT_TRUE(engine.wait_settled(id, 10000));
     gate.open = true;
-    ASSERT_EQ(engine.entry(id)->task->status(), "paused");
+    ASSERT_EQ(engine.entry(id)->task->progress.status(), "paused");
     ASSERT_TRUE(file_exists(work_dir() + "/v_000001.part"));
     engine_cancel(engine.engine(), id);
-    EXPECT_EQ(engine.entry(id)->task->status(), "canceled");
+    EXPECT_EQ(engine.entry(id)->task->progress.status(), "canceled");
     EXPECT_FALSE(folder_exists(work_dir()));
     EXPECT_FALSE(file_exists(dir.file("index.ts")));
 }
@@ -626,7 +626,7 @@ TEST_F(StreamDriverFaults, PauseKeepsTheFinishedPartsForTheNextRun) {
         // that part is fetched again by the next run. (The server would hold it for 30 s.)
         ASSERT_TRUE(first->wait_settled(id, 10000));
         gate.open = true;
-        ASSERT_EQ(first->entry(id)->task->status(), "paused");
+        ASSERT_EQ(first->entry(id)->task->progress.status(), "paused");
         EXPECT_TRUE(file_exists(parts + "/v_000002.part"));
         EXPECT_FALSE(file_exists(parts + "/v_000003.part"));
         EXPECT_FALSE(file_exists(parts + "/v_000004.part"));
@@ -634,7 +634,7 @@ TEST_F(StreamDriverFaults, PauseKeepsTheFinishedPartsForTheNextRun) {
         if (same_engine) {
             engine_resume(first->engine(), id);
             ASSERT_TRUE(first->wait_settled(id));
-            EXPECT_EQ(first->entry(id)->task->status(), "done");
+            EXPECT_EQ(first->entry(id)->task->progress.status(), "done");
         } else {
             first.reset();
             StreamEngine second(out.path());

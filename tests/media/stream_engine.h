@@ -57,8 +57,8 @@ public:
     std::string download(const std::string& url, int connections, const std::string& extra = "") {
         const int32_t id = add(url, connections, extra);
         if (id <= 0) return "not added";
-        if (!wait_settled(id)) return "did not end: " + entry(id)->task->status();
-        return entry(id)->task->status();
+        if (!wait_settled(id)) return "did not end: " + entry(id)->task->progress.status();
+        return entry(id)->task->progress.status();
     }
 
 private:
@@ -67,16 +67,16 @@ private:
 
 // The progress segments of a finished stream cover 0 to the file size, in order, without gaps.
 inline void expect_progress_tiles(const Task& task, uint64_t size) {
-    std::lock_guard lock(task.segment_lock);
+    std::lock_guard lock(task.progress.segment_lock);
     uint64_t next = 0;
-    for (const auto& segment : task.segments) {
+    for (const auto& segment : task.progress.segments) {
         EXPECT_EQ(segment->start, next);
         EXPECT_EQ(segment->pos.load(), segment->end.load());
         EXPECT_FALSE(segment->active);
         next = segment->end;
     }
     EXPECT_EQ(next, size);
-    EXPECT_EQ(task.total.load(), size);
+    EXPECT_EQ(task.progress.total.load(), size);
 }
 
 inline bool folder_exists(const std::string& path) {

@@ -127,8 +127,8 @@ TEST_F(StreamGate, APlainAndAStreamTaskTogetherKeepToTheHostsBudget) {
     const int32_t stream = engine.add(host.url("/index.m3u8"), 8);
     ASSERT_TRUE(engine.wait_settled(plain));
     ASSERT_TRUE(engine.wait_settled(stream));
-    EXPECT_EQ(engine.entry(plain)->task->status(), "done");
-    EXPECT_EQ(engine.entry(stream)->task->status(), "done");
+    EXPECT_EQ(engine.entry(plain)->task->progress.status(), "done");
+    EXPECT_EQ(engine.entry(stream)->task->progress.status(), "done");
     EXPECT_TRUE(test::read_file(dir.file("file.bin")) == host.file);
     EXPECT_LE(host.most_at_once(), 3);
 }
@@ -144,8 +144,8 @@ TEST_F(StreamGate, ARetryAfterOnASegmentHoldsTheHostForEveryTask) {
     const int32_t plain = engine.add(host.url("/file.bin"), 4);
     ASSERT_TRUE(engine.wait_settled(stream));
     ASSERT_TRUE(engine.wait_settled(plain));
-    EXPECT_EQ(engine.entry(stream)->task->status(), "done");
-    EXPECT_EQ(engine.entry(plain)->task->status(), "done");
+    EXPECT_EQ(engine.entry(stream)->task->progress.status(), "done");
+    EXPECT_EQ(engine.entry(plain)->task->progress.status(), "done");
     const int64_t refused = host.refused_ms();
     bool plain_asked = false;
     for (const auto& arrival : host.arrivals()) {

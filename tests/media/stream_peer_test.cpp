@@ -193,8 +193,8 @@ TEST_F(StreamPeers, SingleTrackStreamsJoinToTheSegmentsBytes) {
         const int32_t id = engine.add(url(c.name + "/" + c.manifest), 4, c.extra);
         ASSERT_TRUE(engine.wait_settled(id));
         auto task = engine.entry(id)->task;
-        ASSERT_EQ(task->status(), "done");
-        EXPECT_EQ(task->name(), c.output);
+        ASSERT_EQ(task->progress.status(), "done");
+        EXPECT_EQ(task->progress.name(), c.output);
         const std::string expected = c.expected(c.name);
         ASSERT_GT(expected.size(), 1000u);
         EXPECT_TRUE(read_file(out.file(c.output)) == expected) << "the output is not the segments' bytes";
@@ -266,7 +266,7 @@ TEST_F(StreamPeers, SeparateAudioIsRemuxedWithTheSourcesPackets) {
         const int32_t id = engine.add(url(c.name + "/" + c.manifest), 4);
         ASSERT_TRUE(engine.wait_settled(id));
         auto task = engine.entry(id)->task;
-        ASSERT_EQ(task->status(), "done");
+        ASSERT_EQ(task->progress.status(), "done");
         const std::string output = out.file(c.output);
         test::expect_progress_tiles(*task, fs::file_size(output));
         EXPECT_EQ(std::distance(fs::directory_iterator(out.path()), fs::directory_iterator()), 1);

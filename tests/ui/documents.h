@@ -32,6 +32,8 @@ inline TaskSnapshot entry(int32_t id, const std::string& status, uint64_t total,
     task.id = id;
     task.state = state_of(status);
     task.status = status;
+    if (task.state == kRunning && status == "probing") task.phase = TaskPhase::kProbing;
+    if (task.state == kRunning && status == "downloading") task.phase = TaskPhase::kDownloading;
     task.name = name;
     task.url = url;
     task.total = total;
