@@ -217,17 +217,19 @@ RefreshResult Engine::refresh_link(int32_t id, const StartOptions& given) {
 
     TaskRequest request = refreshed_request(old->request, options);
     fill_proxy(request);
-    RefreshResult result = adopt_new_link(old->output_path(), old->total, request);
+    const TaskProgress& was = old->progress;
+    RefreshResult result = adopt_new_link(was.output_path(), was.total, request);
     if (!result.ok()) return result;
-    auto task = create_task(std::move(request), old->output_path(), old->bandwidth_limit);
-    task->created_output = old->created_output.load();
+    auto task = create_task(std::move(request), was.output_path(), old->control.bandwidth_limit);
+    TaskProgress& now = task->progress;
+    now.created_output = was.created_output.load();
     // Until its run reads the sidecar, the row shows what the old one had.
-    task->total = old->total.load();
-    task->supports_range = old->supports_range.load();
+    now.total = was.total.load();
+    now.supports_range = was.supports_range.load();
     {
-        const uint64_t end = old->total != 0 ? old->total.load() : kUnknownEnd;
-        std::lock_guard lock(task->segment_lock);
-        task->segments = {make_segment(0, std::min(old->bytes_done(), end), end)};
+        const uint64_t end = was.total != 0 ? was.total.load() : kUnknownEnd;
+        std::lock_guard lock(now.segment_lock);
+        now.segments = {make_segment(0, std::min(was.bytes_done(), end), end)};
     }
     if (!m_tasks->replace(id, task, kContinuingStatus)) {
         return refresh_refusal(RefreshError::kRestarted);
@@ -270,7 +272,7 @@ int32_t Engine::matching_download(const StartOptions& options, uint64_t size) co
     for (const auto& entry : m_tasks->snapshot().entries) {
         const Task& task = *entry->task;
         if ((entry->state == kPaused || entry->state == kError) && !task.request.is_stream() &&
-            task.total == size && task.name() == name)
+            task.progress.total == size && task.progress.name() == name)
             return entry->id;
     }
     return 0;

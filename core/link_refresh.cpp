@@ -66,7 +66,7 @@ bool probe_link(const TaskRequest& request, LinkFacts& facts, std::string& cause
     // A record of its own, so that the request goes through the one place that decides which
     // of the link's credentials go where.
     Task probe(request);
-    HttpRequest http = transfer_request(probe, request.url);
+    HttpRequest http = transfer_request(probe.context(), request.url);
     http.method = "GET";
     http.headers.emplace_back("Range", "bytes=0-0");
     HttpResponse response;

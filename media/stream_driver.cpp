@@ -115,7 +115,8 @@ void run_stream_task(const RunContext& task) {
     // A recording that was paused (or the program closed) while the stream was live goes on in
     // its file when the stream has ended since: what is listed past its place is added, and it is
     // done. Taken for a download on demand, it would be fetched again beside the recording.
-    const bool recording = task->live.active && task->live.next_sequence >= 0 && task->created_output;
+    const bool recording =
+        progress.live.active && progress.live.next_sequence >= 0 && progress.created_output;
     if (job.live || recording) {
         record_live_stream(task, job);
         return;
