@@ -442,9 +442,9 @@ TEST_F(ControlServerTest, ACaptureMayContinueAPausedDownloadOfTheSameFile) {
     ASSERT_TRUE(nginx.start(m_dir.file("www"), m_dir.file("nginx"), "", error)) << error;
     auto tasks = engine_task_list(m_engine);
     // A first run that learnt the size and was paused before it fetched anything.
-    tasks->set_driver([&](const std::shared_ptr<Task>& task) {
-        task->total = bytes.size();
-        task->finish(RunEnd::kPaused);
+    tasks->set_driver([&](const RunContext& task) {
+        task.progress.total = bytes.size();
+        task.progress.finish(RunEnd::kPaused);
     });
     const int32_t id = engine_add(m_engine, "http://127.0.0.1:1/file.bin", 4, "");
     ASSERT_TRUE(wait_until([&] { return tasks->all_settled(); }, kDeadlineMs));

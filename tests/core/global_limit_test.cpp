@@ -27,7 +27,7 @@ constexpr int64_t kWindowMs = 3'000;
 std::vector<uint64_t> bytes_of(TaskList& list) {
     std::vector<uint64_t> bytes;
     for (const auto& entry : list.snapshot().entries)
-        bytes.push_back(entry->task->bytes_done());
+        bytes.push_back(entry->task->progress.bytes_done());
     return bytes;
 }
 
@@ -78,10 +78,10 @@ TEST(GlobalLimit, ThreeTasksTogetherStayUnderItAndShareItFairly) {
     engine->set_global_limit(0);
     EXPECT_TRUE(test::wait_until([&] { return engine->all_settled(); }, 60'000));
     for (const auto& entry : list.snapshot().entries) {
-        EXPECT_EQ(entry->task->status(), "done");
+        EXPECT_EQ(entry->task->progress.status(), "done");
         std::string why;
-        EXPECT_TRUE(test::same_file(RealPeers::get().www_dir() + "/" + entry->task->name(),
-                                    entry->task->output_path(), why))
+        EXPECT_TRUE(test::same_file(RealPeers::get().www_dir() + "/" + entry->task->progress.name(),
+                                    entry->task->progress.output_path(), why))
             << why;
     }
     engine_destroy(engine);

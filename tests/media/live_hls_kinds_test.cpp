@@ -204,7 +204,7 @@ TEST_F(LiveHlsKinds, ANewInitSegmentAfterARestartIsFollowedOrEndsTheRecordingCle
             StreamEngine engine(folder.path(), journal);
             id = engine.add(server.url(), 1, ",\"liveFromStart\":true");
             ASSERT_TRUE(wait_until([&] { return server.served().size() == 5; }, kWaitMs));
-            output = engine.entry(id)->task->output_path();
+            output = engine.entry(id)->task->progress.output_path();
         }
         for (int i = 0; i < 4; ++i)
             recorded += media.segments.at("a")[i];
@@ -217,16 +217,16 @@ TEST_F(LiveHlsKinds, ANewInitSegmentAfterARestartIsFollowedOrEndsTheRecordingCle
         engine_resume(engine.engine(), id);
         ASSERT_TRUE(engine.wait_settled(id, kWaitMs));
         const auto task = engine.entry(id)->task;
-        EXPECT_EQ(task->output_path(), output);
+        EXPECT_EQ(task->progress.output_path(), output);
         size_t segments = 4;
         if (c.fits) {
-            EXPECT_EQ(task->status(), "done");
+            EXPECT_EQ(task->progress.status(), "done");
             recorded += media.segments.at("a")[6] + media.segments.at("a")[7];
             segments += 2;
         } else {
-            EXPECT_EQ(task->status(), "error: the stream's format changed (a new initialization segment with "
+            EXPECT_EQ(task->progress.status(), "error: the stream's format changed (a new initialization segment with "
                                       "other tracks or codec settings); the recording ends here");
-            EXPECT_FALSE(task->created_output.load()); // a new run records into a file of its own
+            EXPECT_FALSE(task->progress.created_output.load()); // a new run records into a file of its own
         }
         EXPECT_TRUE(test::read_file(output) == recorded)
             << "the file is not the first init and its fragments";
@@ -285,17 +285,17 @@ TEST_F(LiveHlsKinds, EncryptedSegmentsFollowTheKeyAcrossReloads) {
         live_playlist(3, {map, key(2, true), "s3.m4s", "s4.m4s", key(3, false), "s5.m4s"}, true));
     ASSERT_TRUE(engine.wait_settled(id, kWaitMs));
     const auto task = engine.entry(id)->task;
-    EXPECT_EQ(task->status(), "done");
+    EXPECT_EQ(task->progress.status(), "done");
     // Each key right after the first segment it opens.
     EXPECT_EQ(server.served(), (std::vector<std::string>{"/init.mp4", "/s0.m4s", "/k1", "/s1.m4s", "/s2.m4s",
                                                          "/s3.m4s", "/k2", "/s4.m4s", "/s5.m4s", "/k3"}));
     std::string expected = media.init.at("a");
     for (int i = 0; i < 6; ++i)
         expected += plain[i];
-    EXPECT_TRUE(test::read_file(task->output_path()) == expected)
+    EXPECT_TRUE(test::read_file(task->progress.output_path()) == expected)
         << "the recording is not the clear segments";
     std::string error;
-    EXPECT_EQ(test::packet_sums(dir.path(), task->output_path(), "v", error).size(), 6 * kPacketsPerSegment);
+    EXPECT_EQ(test::packet_sums(dir.path(), task->progress.output_path(), "v", error).size(), 6 * kPacketsPerSegment);
     EXPECT_EQ(error, "");
 }
 

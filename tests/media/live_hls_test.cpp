@@ -345,7 +345,7 @@ TEST_F(LiveHls, AfterARestartTheRecordingGoesOnInTheSameFile) {
         for (int tick = 5; tick <= 6; ++tick)
             step(server, tick);
         ASSERT_TRUE(wait_until([&] { return server.served().size() == 5; }, kWaitMs));
-        output = task(engine, id)->output_path();
+        output = task(engine, id)->progress.output_path();
     }
     EXPECT_NE(test::read_file(journal).find("\"live\":{\"next\":6,"), std::string::npos)
         << test::read_file(journal);
@@ -356,22 +356,22 @@ TEST_F(LiveHls, AfterARestartTheRecordingGoesOnInTheSameFile) {
     StreamEngine engine(dir.path(), journal);
     const auto recording = task(engine, id);
     ASSERT_NE(recording, nullptr);
-    EXPECT_EQ(recording->status(), "paused");
-    EXPECT_EQ(recording->live.recorded_ms.load(), 10000);
+    EXPECT_EQ(recording->progress.status(), "paused");
+    EXPECT_EQ(recording->progress.live.recorded_ms.load(), 10000);
     EXPECT_EQ(recording->request.live_outage_limit, 120);
     engine_resume(engine.engine(), id);
     ASSERT_TRUE(wait_until([&] { return server.loads_at(14) > 0; }, kWaitMs));
     for (int tick = 15; tick <= 16; ++tick)
         step(server, tick);
     ASSERT_TRUE(engine.wait_settled(id, kWaitMs));
-    EXPECT_EQ(recording->status(), "done");
+    EXPECT_EQ(recording->progress.status(), "done");
     std::vector<int> expected = range(1, 5);
     for (int f : range(11, 15))
         expected.push_back(f);
     EXPECT_EQ(server.served(), expected);
-    EXPECT_EQ(recording->live.gaps.load(), 1u);
-    EXPECT_EQ(recording->live.gap_ms.load(), 10000);
-    EXPECT_EQ(recording->output_path(), output);
+    EXPECT_EQ(recording->progress.live.gaps.load(), 1u);
+    EXPECT_EQ(recording->progress.live.gap_ms.load(), 10000);
+    EXPECT_EQ(recording->progress.output_path(), output);
     std::string joined;
     for (int f : expected)
         joined += media().files[f];
@@ -388,8 +388,8 @@ TEST_F(LiveHls, TheTasksOutageLimitEndsAStalledRecording) {
     const int32_t id = engine.add(server.url(), 1, ",\"liveOutageLimit\":1");
     ASSERT_TRUE(engine.wait_settled(id, kWaitMs));
     const auto recording = task(engine, id);
-    EXPECT_EQ(recording->status(), "error: live stream lost for 1 s (the playlist stopped advancing)");
-    expect_packets_of(recording->output_path(), range(1, 3));
+    EXPECT_EQ(recording->progress.status(), "error: live stream lost for 1 s (the playlist stopped advancing)");
+    expect_packets_of(recording->progress.output_path(), range(1, 3));
 }
 
 // `twk get` on a live stream: Ctrl-C ends the recording "done", with a playable file that holds
