@@ -344,7 +344,9 @@ TEST(HlsMaster, ALiveVariantWithSeparateAudioIsRefused) {
                           "\n#EXT-X-STREAM-INF:BANDWIDTH=1,AUDIO=\"g\"\nv.m3u8\n",
                       server.fetch());
         EXPECT_EQ(plan.error, c.error) << c.video << c.media_uri;
-        if (*c.error) EXPECT_EQ(server.fetched, std::vector<std::string>{"http://cdn.test/show/v.m3u8"});
+        if (*c.error) {
+            EXPECT_EQ(server.fetched, std::vector<std::string>{"http://cdn.test/show/v.m3u8"});
+        }
     }
 }
 
