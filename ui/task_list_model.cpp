@@ -1,7 +1,9 @@
 #include "ui/task_list_model.h"
 
-#include "ui/main_window.h"
+#include <QSize>
+
 #include "ui/row_text.h"
+#include "ui/task_dialogs.h"
 #include "ui/task_filter_model.h"
 
 namespace twk::ui {

@@ -63,8 +63,9 @@ TEST(GlobalLimit, ThreeTasksTogetherStayUnderItAndShareItFairly) {
     uint64_t total = 0;
     for (int n = 0; n < 3; ++n)
         total += after[n] - before[n];
-    // At most half a second's burst beyond the rate; and the limit is not starving them either.
-    EXPECT_LE(static_cast<double>(total), kLimit * (seconds + 0.5))
+    // At most a second's burst beyond the rate (each task's limiter starts with a little credit,
+    // and a share moves only when it changes by an eighth); and the limit is not starving them.
+    EXPECT_LE(static_cast<double>(total), kLimit * (seconds + 1.0))
         << total << " bytes in " << seconds << " s";
     EXPECT_GE(static_cast<double>(total), kLimit * seconds * 0.6) << total << " bytes in " << seconds << " s";
     // Shared by task, not by connection: the single connection gets about a third as well.

@@ -14,6 +14,7 @@
 #include "tests/support/script_server.h"
 #include "tests/support/temp_dir.h"
 
+#include <algorithm>
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -237,9 +238,14 @@ TEST_F(LiveHls, RecordsThroughAnEncoderRestartAndAnOutageUntilTheListEnds) {
         }
         step(server, tick);
         if (tick == 44) {
-            // Files 12 to 36 (25 segments, 50 s) left the window while the playlist was away.
+            // Files 12 to 36 (25 segments, 50 s) left the window while the playlist was away; 13 to
+            // 36 (48 s) when a reload just before the outage still caught file 12.
             ASSERT_TRUE(wait_until(
-                [&] { return task(engine, id)->progress.status() == "recording, 1 gap of 50 s"; }, kWaitMs))
+                [&] {
+                    const std::string status = task(engine, id)->progress.status();
+                    return status == "recording, 1 gap of 50 s" || status == "recording, 1 gap of 48 s";
+                },
+                kWaitMs))
                 << task(engine, id)->progress.status();
             const std::string document = task_list_document(*engine_task_list(engine.engine()));
             EXPECT_NE(document.find("\"live\":true,\"recorded\":"), std::string::npos) << document;
@@ -250,12 +256,14 @@ TEST_F(LiveHls, RecordsThroughAnEncoderRestartAndAnOutageUntilTheListEnds) {
     EXPECT_EQ(recorded->progress.status(), "done");
     // Three target durations behind the edge at the start (files 1 to 3 of 0 to 3), each file
     // once, the restarted encoder's files after the old one's, nothing of the gap.
-    std::vector<int> expected = range(1, 11);
+    const std::vector<int> served = server.served();
+    const bool caught_12 = std::find(served.begin(), served.end(), 12) != served.end();
+    std::vector<int> expected = range(1, caught_12 ? 12 : 11);
     for (int f : range(37, 44))
         expected.push_back(f);
-    EXPECT_EQ(server.served(), expected);
+    EXPECT_EQ(served, expected);
     EXPECT_EQ(recorded->progress.live.gaps.load(), 1u);
-    EXPECT_EQ(recorded->progress.live.gap_ms.load(), 50000);
+    EXPECT_EQ(recorded->progress.live.gap_ms.load(), caught_12 ? 48000 : 50000);
     EXPECT_EQ(recorded->progress.live.recorded_ms.load(), 2000 * static_cast<int64_t>(expected.size()));
     EXPECT_EQ(recorded->progress.output_path(), dir.file("live.ts"));
     expect_packets_of(recorded->progress.output_path(), expected);

@@ -3,6 +3,7 @@
 // loopback nginx, and the task journal read to see what the app did. Also: started without a
 // display, the program says so and records no crash.
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -92,6 +93,9 @@ protected:
             ::setenv("XDG_CONFIG_HOME", m_home.file("config").c_str(), 1);
             ::setenv("XDG_DATA_HOME", m_home.file("data").c_str(), 1);
             ::setenv("XDG_STATE_HOME", m_home.file("state").c_str(), 1);
+            // A session of its own, so no other test's app takes this one's start as a second one.
+            ::mkdir(m_home.file("runtime").c_str(), 0700);
+            ::setenv("XDG_RUNTIME_DIR", m_home.file("runtime").c_str(), 1);
             ::setenv("TWK_CONTROL_PORT", std::to_string(port).c_str(), 1);
             ::setenv("LSAN_OPTIONS", ("suppressions=" + m_home.file("lsan.supp")).c_str(), 1);
             if (settings_at_start) ::setenv("TWK_AUTOSTART_SETTINGS", "1", 1);

@@ -274,6 +274,9 @@ protected:
         vars["XDG_DATA_HOME"] = m_home.file("data");
         vars["XDG_STATE_HOME"] = m_home.file("state");
         vars["TMPDIR"] = m_home.path();
+        // A session of its own: the app hands its links to a running instance of the same session.
+        ::mkdir(m_home.file("runtime").c_str(), 0700);
+        vars["XDG_RUNTIME_DIR"] = m_home.file("runtime");
         vars["TWK_ENDPOINT"] = m_endpoint.base();
         vars["TWK_CRASH_REPORT_DIRS"] = m_home.file("reports");
         vars["TWK_CONTROL_PORT"] = std::to_string(test::free_port());

@@ -26,11 +26,15 @@
 #include "tests/support/wait.h"
 #include "tests/ui/xvfb.h"
 #include "ui/app.h"
+#include "ui/list_filter_bar.h"
 #include "ui/palette.h"
 #include "ui/text_table.h"
 
 namespace twk::ui {
 namespace {
+
+// The list starts below the toolbar and the filter bar.
+constexpr int kListTop = 46 + kFilterBarHeight;
 
 constexpr int64_t kDeadlineMs = 30000;
 
@@ -134,9 +138,10 @@ TEST_F(XvfbTest, WindowShowsARealDownload) {
         QImage image(QString::fromStdString(shot));
         ASSERT_FALSE(image.isNull());
         EXPECT_EQ(image.size(), app.window().size() * app.window().devicePixelRatioF());
-        // A tall row: its bar band holds both the accent fill and the unfilled track.
-        EXPECT_GT(count_color(image, 46 + 38, 46 + 50, kAccent), 20);
-        EXPECT_GT(count_color(image, 46 + 38, 46 + 50, kTrack), 20);
+        // A tall row below the toolbar and the filter bar: its bar band holds both the accent fill and the
+        // unfilled track.
+        EXPECT_GT(count_color(image, kListTop + 38, kListTop + 50, kAccent), 20);
+        EXPECT_GT(count_color(image, kListTop + 38, kListTop + 50, kTrack), 20);
 
         // Driving the engine from the toolbar: pause and resume the running download.
         MainWindow& window = app.window();
