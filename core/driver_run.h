@@ -64,7 +64,7 @@ struct DriverRun {
     const DriverSettings& settings;
     BandwidthLimiter limiter;                  // the task's own limit, or its share of the list's, the lower
     SharedBandwidth::Participant shared_share; // the task's place under the list's limit
-    UniqueFd output; // the output file while the run has it open
+    UniqueFd output;                           // the output file while the run has it open
     // The file's hash while it is written, when a checksum was asked for or the server sent one.
     // Declared after the file: its thread is joined before the file is closed.
     FileDigest digest;

@@ -155,7 +155,8 @@ bool Recorder::open_output() {
         }
         if (recorded > 0 && recorded < m_size) {
             debug_log("[dl] live: cutting %llu bytes no segment accounts for off %s",
-                      static_cast<unsigned long long>(m_size - recorded), task.progress.output_path().c_str());
+                      static_cast<unsigned long long>(m_size - recorded),
+                      task.progress.output_path().c_str());
             if (::ftruncate(m_out.get(), static_cast<off_t>(recorded)) != 0) {
                 task.progress.set_failure("error: cannot write " + task.progress.output_path() + ": " +
                                               system_reason(errno),
@@ -383,7 +384,8 @@ InitStep Recorder::follow_init(const StreamInit& init) {
                       error.c_str());
             return InitStep::kNotYet;
         }
-        task.progress.set_failure(with_reason("error: init segment fetch failed", error), FailureCategory::kOther);
+        task.progress.set_failure(with_reason("error: init segment fetch failed", error),
+                                  FailureCategory::kOther);
         return InitStep::kEnded;
     }
     m_followed = init;

@@ -111,7 +111,9 @@ protected:
     }
     // The list's journal document for its tasks as they are now.
     std::string journal_text() const { return journal_document(journal_entries(*list)); }
-    std::string status_of(int32_t id) const { return entry(id) ? entry(id)->task->progress.status() : "gone"; }
+    std::string status_of(int32_t id) const {
+        return entry(id) ? entry(id)->task->progress.status() : "gone";
+    }
 
     std::shared_ptr<const std::string> body =
         std::make_shared<const std::string>(test::random_bytes(3 * 1024 * 1024 + 77, 11));

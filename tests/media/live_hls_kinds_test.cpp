@@ -224,8 +224,9 @@ TEST_F(LiveHlsKinds, ANewInitSegmentAfterARestartIsFollowedOrEndsTheRecordingCle
             recorded += media.segments.at("a")[6] + media.segments.at("a")[7];
             segments += 2;
         } else {
-            EXPECT_EQ(task->progress.status(), "error: the stream's format changed (a new initialization segment with "
-                                      "other tracks or codec settings); the recording ends here");
+            EXPECT_EQ(task->progress.status(),
+                      "error: the stream's format changed (a new initialization segment with "
+                      "other tracks or codec settings); the recording ends here");
             EXPECT_FALSE(task->progress.created_output.load()); // a new run records into a file of its own
         }
         EXPECT_TRUE(test::read_file(output) == recorded)
@@ -295,7 +296,8 @@ TEST_F(LiveHlsKinds, EncryptedSegmentsFollowTheKeyAcrossReloads) {
     EXPECT_TRUE(test::read_file(task->progress.output_path()) == expected)
         << "the recording is not the clear segments";
     std::string error;
-    EXPECT_EQ(test::packet_sums(dir.path(), task->progress.output_path(), "v", error).size(), 6 * kPacketsPerSegment);
+    EXPECT_EQ(test::packet_sums(dir.path(), task->progress.output_path(), "v", error).size(),
+              6 * kPacketsPerSegment);
     EXPECT_EQ(error, "");
 }
 

@@ -396,7 +396,8 @@ TEST_F(LiveHls, TheTasksOutageLimitEndsAStalledRecording) {
     const int32_t id = engine.add(server.url(), 1, ",\"liveOutageLimit\":1");
     ASSERT_TRUE(engine.wait_settled(id, kWaitMs));
     const auto recording = task(engine, id);
-    EXPECT_EQ(recording->progress.status(), "error: live stream lost for 1 s (the playlist stopped advancing)");
+    EXPECT_EQ(recording->progress.status(),
+              "error: live stream lost for 1 s (the playlist stopped advancing)");
     expect_packets_of(recording->progress.output_path(), range(1, 3));
 }
 

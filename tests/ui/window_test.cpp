@@ -30,8 +30,8 @@
 #include "ui/list_filter_bar.h"
 #include "ui/palette.h"
 #include "ui/row_painter.h"
-#include "ui/task_filter_model.h"
 #include "ui/row_text.h"
+#include "ui/task_filter_model.h"
 #include "ui/task_list.h"
 #include "ui/text_table.h"
 
