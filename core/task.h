@@ -210,8 +210,8 @@ public:
     const int64_t start_ns;                   // steady clock, when the record was made
     std::atomic<int64_t> last_progress_ms{0}; // milliseconds since start_ns
 
-    // --- the list the task is in: its change signal (core/change_signal.h) and the arbiter of
-    // its output paths (core/path_arbiter.h) ---
+    // --- the list the task is in: its change signal (core/change_signal.h), the arbiter of its
+    // output paths (core/path_arbiter.h) and the limit all its tasks share ---
     // Set by the task list when the task is added, before any thread runs it; read-only after.
     void attach_changes(std::shared_ptr<ChangeSignal> changes);
     void attach_path_arbiter(std::weak_ptr<PathArbiter> arbiter);
