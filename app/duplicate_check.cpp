@@ -104,4 +104,9 @@ std::string next_free_path(const std::string& path) {
     return path;
 }
 
+std::string free_path(const std::string& path) {
+    if (!exists(path) && !exists(path + std::string(kSidecarSuffix))) return path;
+    return next_free_path(path);
+}
+
 } // namespace twk::app

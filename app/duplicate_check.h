@@ -54,4 +54,7 @@ DuplicateFinding find_duplicate(std::string_view url, const std::string& path,
 // exists.
 std::string next_free_path(const std::string& path);
 
+// `path` itself when neither the file nor its resume state is there, else `next_free_path`.
+std::string free_path(const std::string& path);
+
 } // namespace twk::app

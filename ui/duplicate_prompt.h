@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/duplicate_check.h"
+#include "ui/engine_link.h"
 
 namespace twk::ui {
 
@@ -25,6 +26,27 @@ public:
 private:
     std::vector<std::pair<QAbstractButton*, app::DuplicateOffer>> m_offers;
 };
+
+// What an answer to the prompt does.
+struct DuplicateStep {
+    enum class Kind {
+        Add,      // adds `download`
+        Resume,   // resumes the paused task `task`
+        Retry,    // runs task `task` again, from its resume state where it fits
+        OpenFile, // opens the file at `path`
+        ShowRow,  // selects task `task`'s row
+    };
+    Kind kind = Kind::Add;
+    NewDownload download;
+    int32_t task = 0;
+    std::string path;
+};
+
+// The step for `offer` about `download`, which would be saved at `planned` (its folder and
+// name, app::planned_path). "Download again" never lands on a file or resume state that is
+// there: it then saves under the first free "stem (N).ext" name.
+DuplicateStep duplicate_step(const app::DuplicateFinding& finding, app::DuplicateOffer offer,
+                             const NewDownload& download, const std::string& planned);
 
 // Runs the prompt modally.
 std::optional<app::DuplicateOffer> ask_about_duplicate(const app::DuplicateFinding& finding,

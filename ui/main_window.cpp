@@ -131,6 +131,7 @@ MainWindow::MainWindow(EngineOps ops, QWidget* parent)
     follow_model();
     m_list->setFocus();
     m_starter = new DownloadStarter(m_ops.add, this);
+    m_starter->set_add_to(m_ops.add_to);
     connect(m_starter, &DownloadStarter::finished, this, [this](bool ok, const QString& error) {
         if (ok) {
             set_interval(kFastInterval);

@@ -122,6 +122,10 @@ public:
 
     // The toolbar's buttons, as a click runs them.
     void press_button(int button);
+    // New's downloads: each one already in the list or on disk is asked about first
+    // (ui/duplicate_prompt.h), and the answers are carried out once all are given. False, with
+    // nothing done, when the user cancels a question.
+    bool submit_new_downloads(const std::vector<NewDownload>& downloads);
     void switch_language_now();
     void show_about();
 

@@ -1,7 +1,11 @@
 #include "ui/new_download_dialog.h"
 
 #include <QDialogButtonBox>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
 #include <QFontMetricsF>
+#include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -9,20 +13,24 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QStringList>
+#include <QTemporaryFile>
 #include <QVBoxLayout>
 
+#include "app/duplicate_check.h"
 #include "net/checksum.h"
 #include "net/url.h"
 #include "ui/palette.h"
 #include "ui/text_table.h"
+#include "ui/window_texts.h"
 
 namespace twk::ui {
 namespace {
 
 constexpr int kClientWidth = 520;
-// The checksum row sits below the link field.
+// The checksum row sits below the link field, the name and folder rows below it.
 constexpr int kChecksumRowHeight = 40;
-constexpr int kClientHeight = 184 + kChecksumRowHeight;
+constexpr int kSaveRowsHeight = 2 * 58;
+constexpr int kClientHeight = 184 + kChecksumRowHeight + kSaveRowsHeight;
 constexpr double kMargin = 22;
 constexpr double kFieldHeight = 30;
 
@@ -36,6 +44,13 @@ constexpr TextPair kChecksumForm{"校验和的写法：sha-256=十六进制值�
 constexpr TextPair kChecksumUnknown{"未知的校验算法：%1（可用 sha-256、sha-512、sha-1、md5）",
                                     "Unknown checksum algorithm: %1 (sha-256, sha-512, sha-1 or md5)"};
 constexpr TextPair kChecksumDigits{"%1 校验和是 %2 位十六进制数字", "A %1 checksum is %2 hexadecimal digits"};
+// The name and folder rows' texts.
+constexpr TextPair kNameSlash{"文件名不能包含“/”：%1", "A file name cannot hold “/”: %1"};
+constexpr TextPair kNameDots{"“%1”不能用作文件名", "“%1” cannot be a file name"};
+constexpr TextPair kNameOneLink{"文件名只适用于一个链接", "A file name fits one link only"};
+constexpr TextPair kFolderMissing{"文件夹不存在：%1", "The folder does not exist: %1"};
+constexpr TextPair kFolderReadOnly{"文件夹不可写：%1", "The folder is read-only: %1"};
+constexpr TextPair kFolderChooseTitle{"选择保存的文件夹", "Choose the folder to save in"};
 
 QString local_text(const TextPair& pair) {
     return QString::fromUtf8(language_is_chinese() ? pair.chinese : pair.english);
@@ -131,6 +146,24 @@ QString checksum_problem(const QString& field) {
     return local_text(kChecksumUnknown).arg(QString::fromStdString(name.substr(0, 40)));
 }
 
+QString file_name_problem(const QString& field) {
+    const QString name = field.trimmed();
+    if (name.contains(QLatin1Char('/'))) return local_text(kNameSlash).arg(name.left(80));
+    if (name == u"." || name == u"..") return local_text(kNameDots).arg(name);
+    return {};
+}
+
+QString save_folder_problem(const QString& field) {
+    const QString folder = field.trimmed();
+    const QFileInfo info(folder);
+    if (folder.isEmpty() || !info.isDir()) return local_text(kFolderMissing).arg(folder);
+    // Permission bits do not tell everything (read-only mounts, ACLs): a file made and removed
+    // does.
+    QTemporaryFile probe(QDir(folder).filePath(QStringLiteral(".tarnwick-XXXXXX")));
+    if (!probe.open()) return local_text(kFolderReadOnly).arg(folder);
+    return {};
+}
+
 DownloadStarter::DownloadStarter(Add add, QObject* parent) : QObject(parent), m_add(std::move(add)) {}
 
 DownloadStarter::~DownloadStarter() {
@@ -145,18 +178,34 @@ DownloadStarter::~DownloadStarter() {
 
 void DownloadStarter::start(const std::vector<std::string>& urls, int64_t connections,
                             const std::string& checksum) {
-    if (urls.empty()) return;
+    run(urls.size(), [this, urls, connections, checksum](size_t i, std::string& error) {
+        if (!m_add) {
+            error = "engine not running";
+            return false;
+        }
+        return m_add(urls[i], connections, checksum, error);
+    });
+}
+
+void DownloadStarter::start(const std::vector<NewDownload>& downloads) {
+    run(downloads.size(), [this, downloads](size_t i, std::string& error) {
+        const NewDownload& download = downloads[i];
+        if (m_add_to) return m_add_to(download, error);
+        if (m_add && download.folder.empty() && download.name.empty())
+            return m_add(download.url, download.connections, download.checksum, error);
+        error = "engine not running";
+        return false;
+    });
+}
+
+void DownloadStarter::run(size_t count, std::function<bool(size_t, std::string&)> add_one) {
+    if (count == 0) return;
     std::lock_guard lock(m_lock);
-    m_workers.emplace_back([this, urls, connections, checksum] {
-        for (size_t i = 0; i < urls.size(); ++i) {
+    m_workers.emplace_back([this, count, add_one = std::move(add_one)] {
+        for (size_t i = 0; i < count; ++i) {
             std::string error;
-            bool ok = false;
-            if (m_add) {
-                ok = m_add(urls[i], connections, checksum, error);
-            } else {
-                error = "engine not running";
-            }
-            const bool last = i + 1 == urls.size();
+            const bool ok = add_one(i, error);
+            const bool last = i + 1 == count;
             std::thread::id self = std::this_thread::get_id();
             QString text = QString::fromStdString(error);
             // Each result goes to the UI thread as a queued call; the last one also reaps this
@@ -218,7 +267,33 @@ NewDownloadDialog::NewDownloadDialog(std::function<void(const std::string&)> sta
     connect(m_field, &QLineEdit::textChanged, this, [this](const QString& text) {
         m_download->setEnabled(!typed_links(text).empty());
         show_error({});
+        follow_category();
     });
+
+    // The optional name, and the folder with its Browse… button.
+    m_name = new QLineEdit;
+    m_name->setObjectName(QStringLiteral("name"));
+    m_name->setFont(control_font());
+    m_name->setPlaceholderText(QString::fromUtf8(window_text(WindowText::FileNameHint)));
+    m_name->setMaxLength(255);
+    m_name->setFixedHeight(static_cast<int>(kFieldHeight));
+    connect(m_name, &QLineEdit::textChanged, this, [this] {
+        show_error({});
+        follow_category();
+    });
+    m_folder = new QLineEdit;
+    m_folder->setObjectName(QStringLiteral("folder"));
+    m_folder->setFont(control_font());
+    m_folder->setMaxLength(kMaxLinkChars);
+    m_folder->setFixedHeight(static_cast<int>(kFieldHeight));
+    connect(m_folder, &QLineEdit::textChanged, this, [this] {
+        show_error({});
+        if (!m_filling_folder) m_folder_chosen = true;
+    });
+    m_browse = push_button(t("new.browse"), false);
+    m_browse->setObjectName(QStringLiteral("browse"));
+    m_browse->setAutoDefault(false);
+    connect(m_browse, &QPushButton::clicked, this, &NewDownloadDialog::browse);
 
     // The optional checksum the file must match (one link only).
     m_checksum = new QLineEdit;
@@ -239,11 +314,63 @@ NewDownloadDialog::NewDownloadDialog(std::function<void(const std::string&)> sta
     column->addWidget(m_field);
     column->addSpacing(kChecksumRowHeight - static_cast<int>(kFieldHeight));
     column->addWidget(m_checksum);
+    column->addSpacing(12);
+    column->addWidget(heading_label(QString::fromUtf8(window_text(WindowText::FileNameLabel))));
+    column->addSpacing(6);
+    column->addWidget(m_name);
+    column->addSpacing(12);
+    column->addWidget(heading_label(QString::fromUtf8(window_text(WindowText::FolderLabel))));
+    column->addSpacing(6);
+    auto* folder_row = new QHBoxLayout;
+    folder_row->setSpacing(8);
+    folder_row->addWidget(m_folder, 1);
+    folder_row->addWidget(m_browse);
+    column->addLayout(folder_row);
     column->addSpacing(6);
     column->addWidget(m_problem);
     column->addStretch(1);
     column->addWidget(buttons);
     m_field->setFocus();
+    set_save_folders(default_download_dir(), std::nullopt);
+}
+
+void NewDownloadDialog::set_save_folders(const std::string& download_dir,
+                                         std::optional<app::SettingsPaths> settings) {
+    m_download_dir = download_dir;
+    m_settings = std::move(settings);
+    m_folder_chosen = false;
+    follow_category();
+}
+
+app::FileCategory NewDownloadDialog::category() const {
+    const QString name = m_name->text().trimmed();
+    if (!name.isEmpty()) return app::file_category(name.toStdString());
+    const std::vector<std::string> links = typed_links(m_field->text());
+    if (links.empty()) return app::FileCategory::Other;
+    const std::string planned = app::planned_path(links.front(), {}, "/");
+    return app::file_category(planned.substr(planned.rfind('/') + 1));
+}
+
+void NewDownloadDialog::follow_category() {
+    if (m_folder_chosen || !m_folder) return;
+    std::string folder = m_download_dir;
+    if (m_settings)
+        folder = app::category_folder(app::SettingsStore(*m_settings), category(), m_download_dir);
+    m_filling_folder = true;
+    m_folder->setText(QString::fromStdString(folder));
+    m_filling_folder = false;
+}
+
+void NewDownloadDialog::choose_folder(const QString& folder) {
+    if (folder.isEmpty()) return;
+    m_folder->setText(QDir::cleanPath(folder));
+    m_folder_chosen = true;
+}
+
+void NewDownloadDialog::browse() {
+    QString start = m_folder->text().trimmed();
+    if (!QFileInfo(start).isDir()) start = QString::fromStdString(m_download_dir);
+    choose_folder(QFileDialog::getExistingDirectory(this, local_text(kFolderChooseTitle), start));
 }
 
 void NewDownloadDialog::show_error(const QString& error) {
@@ -280,9 +407,33 @@ void NewDownloadDialog::accept_link() {
         show_error(local_text(kChecksumOneLink));
         return;
     }
-    if (m_start) {
+    const std::string name = m_name->text().trimmed().toStdString();
+    if (QString problem = file_name_problem(m_name->text()); !problem.isEmpty()) {
+        show_error(problem);
+        return;
+    }
+    if (!name.empty() && links.size() > 1) {
+        show_error(local_text(kNameOneLink));
+        return;
+    }
+    QString folder_text = m_folder->text().trimmed();
+    if (QString problem = save_folder_problem(folder_text); !problem.isEmpty()) {
+        show_error(problem);
+        return;
+    }
+    std::string folder = QDir::cleanPath(folder_text).toStdString();
+    if (m_submit) {
+        std::vector<NewDownload> downloads;
+        for (const std::string& link : links)
+            downloads.push_back(NewDownload{link, 0, folder, name, checksum()});
+        if (!m_submit(downloads)) return;
+    } else if (m_start) {
         for (const std::string& link : links)
             m_start(link);
+    }
+    if (m_settings) {
+        app::SettingsStore store(*m_settings);
+        app::remember_category_folder(store, category(), folder, m_download_dir);
     }
     accept();
 }

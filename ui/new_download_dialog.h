@@ -1,6 +1,9 @@
 // The New Download dialog: one field for links (several pasted at once become one download
-// each), prefilled from the clipboard when it holds links, an optional checksum the file must
-// match, and Download / Cancel. Download is
+// each), prefilled from the clipboard when it holds links, an optional file name, the folder to
+// save in (with Browse…), an optional checksum the file must match, and Download / Cancel.
+// The folder starts at the one last chosen for the link's kind of file (app/file_category.h)
+// and follows the kind while the user has not picked one; the folder used is remembered for
+// the kind when the dialog is accepted. Download is
 // disabled while the field is blank; a link that cannot be one is named inside the dialog,
 // which stays open with what was typed. Accepting hands each link to a `DownloadStarter`,
 // which adds it on a worker thread and reports back on the UI thread.
@@ -14,11 +17,15 @@
 #include <functional>
 #include <list>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "app/file_category.h"
+#include "app/settings_store.h"
 #include "ui/dialog_parts.h"
+#include "ui/engine_link.h"
 
 class QLabel;
 class QLineEdit;
@@ -51,6 +58,11 @@ QString link_problem(const std::string& link);
 // Empty when `text` is blank or a checksum the engine takes ("sha-256=HEX", net/checksum.h),
 // else the reason to show: the form, an unknown algorithm, or the digits the algorithm has.
 QString checksum_problem(const QString& text);
+// Empty when `name` (trimmed) is blank or a name a file may have, else the reason to show: a
+// name holds no "/" and is not "." or "..".
+QString file_name_problem(const QString& name);
+// Empty when `folder` is an existing folder this user can write in, else the reason to show.
+QString save_folder_problem(const QString& folder);
 
 // Adds links on worker threads. `finished` arrives on the thread the starter lives on; a
 // worker never touches a widget. Destroying the starter waits for the workers that still run.
@@ -69,14 +81,21 @@ public:
     // `finished` comes once for each.
     // `checksum` ("sha-256=HEX"; empty: none) goes with every link.
     void start(const std::vector<std::string>& urls, int64_t connections, const std::string& checksum = {});
+    // As above, each with its own folder and name, through `add_to` when there is one.
+    void start(const std::vector<NewDownload>& downloads);
+    void set_add_to(std::function<bool(const NewDownload&, std::string&)> add_to) {
+        m_add_to = std::move(add_to);
+    }
 
 signals:
     void finished(bool ok, const QString& error);
 
 private:
     void join(std::thread::id id);
+    void run(size_t count, std::function<bool(size_t, std::string&)> add_one);
 
     Add m_add;
+    std::function<bool(const NewDownload&, std::string&)> m_add_to;
     std::mutex m_lock;
     std::list<std::thread> m_workers;
 };
@@ -87,12 +106,28 @@ public:
     // `start` receives the trimmed link when the dialog is accepted.
     NewDownloadDialog(std::function<void(const std::string&)> start, QWidget* owner);
 
+    // Where files go: the download folder, and the settings that keep a folder for each kind
+    // of file (none: the folder starts at the download folder and nothing is remembered).
+    void set_save_folders(const std::string& download_dir, std::optional<app::SettingsPaths> settings);
+    // Takes the downloads on Download in place of `start`; false keeps the dialog open (the
+    // user canceled a question about them), and then nothing is remembered.
+    void set_submit(std::function<bool(const std::vector<NewDownload>&)> submit) {
+        m_submit = std::move(submit);
+    }
+
     // Puts `clipboard_link(text)` into the field when there is one; selects it all.
     void prefill(const QString& clipboard_text);
     QLineEdit* field() const { return m_field; }
     // The checksum row: optional, checked on Download (`checksum_problem`), one link only.
     QLineEdit* checksum_field() const { return m_checksum; }
     std::string checksum() const; // trimmed; empty when none was given
+    QLineEdit* name_field() const { return m_name; }
+    QLineEdit* folder_field() const { return m_folder; }
+    QPushButton* browse_button() const { return m_browse; }
+    // The kind of file the name (typed, else the first link's) says.
+    app::FileCategory category() const;
+    // The folder picked in the Browse… dialog, as if the user had typed it.
+    void choose_folder(const QString& folder);
 
     // Download: starts every link and closes, unless the field holds only blanks or a link
     // that cannot be one (then `error_text` names it and the dialog stays).
@@ -106,8 +141,19 @@ protected:
 
 private:
     void show_error(const QString& error);
+    void browse();
+    // The kind's folder into the field, unless the user chose one.
+    void follow_category();
 
     std::function<void(const std::string&)> m_start;
+    std::function<bool(const std::vector<NewDownload>&)> m_submit;
+    QLineEdit* m_name = nullptr;
+    QLineEdit* m_folder = nullptr;
+    QPushButton* m_browse = nullptr;
+    std::string m_download_dir;
+    std::optional<app::SettingsPaths> m_settings;
+    bool m_folder_chosen = false; // typed or browsed: it no longer follows the kind
+    bool m_filling_folder = false;
     QLineEdit* m_field = nullptr;
     QLabel* m_problem = nullptr; // under the fields
     QLineEdit* m_checksum = nullptr;

@@ -4,13 +4,16 @@
 
 #include <QClipboard>
 #include <QDesktopServices>
+#include <QDir>
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QMenu>
 #include <QMessageBox>
 #include <QUrl>
 
+#include "app/duplicate_check.h"
 #include "core/engine.h"
+#include "ui/duplicate_prompt.h"
 #include "ui/new_download_dialog.h"
 #include "ui/notifier.h"
 #include "ui/refresh_link_dialog.h"
@@ -48,12 +51,65 @@ std::string MainWindow::task_path(const TaskView& task) const {
 void MainWindow::start_download(const std::string& link) { m_starter->start(link, m_connections); }
 
 void MainWindow::open_new_download() {
-    std::vector<std::string> links;
-    NewDownloadDialog dialog([&links](const std::string& link) { links.push_back(link); }, this);
+    NewDownloadDialog dialog(nullptr, this);
+    std::string folder = m_download_folder.empty() ? default_download_dir() : m_download_folder;
+    std::optional<app::SettingsPaths> settings;
+    if (!m_settings_context.paths.config_home.empty()) settings = m_settings_context.paths;
+    dialog.set_save_folders(folder, settings);
+    dialog.set_submit(
+        [this](const std::vector<NewDownload>& downloads) { return submit_new_downloads(downloads); });
     dialog.prefill(QGuiApplication::clipboard()->text());
     dialog.exec();
-    m_starter->start(links, m_connections, dialog.checksum());
     activateWindow();
+}
+
+bool MainWindow::submit_new_downloads(const std::vector<NewDownload>& given) {
+    std::vector<TaskSnapshot> tasks;
+    if (m_ops.snapshot) m_ops.snapshot(tasks);
+    const std::string download_folder =
+        QDir::cleanPath(q(m_download_folder.empty() ? default_download_dir() : m_download_folder))
+            .toStdString();
+    std::vector<DuplicateStep> steps;
+    for (NewDownload download : given) {
+        download.connections = m_connections;
+        // The download folder itself is the engine's own: such a task follows it like any other.
+        if (download.folder == download_folder) download.folder.clear();
+        const std::string planned = app::planned_path(
+            download.url, download.name, download.folder.empty() ? download_folder : download.folder);
+        const app::DuplicateFinding finding = app::find_duplicate(download.url, planned, tasks);
+        if (finding.kind == app::DuplicateKind::None) {
+            steps.push_back({DuplicateStep::Kind::Add, download, 0, {}});
+            continue;
+        }
+        std::string name = finding.path.substr(finding.path.rfind('/') + 1);
+        for (const TaskSnapshot& task : tasks)
+            if (finding.kind == app::DuplicateKind::SameUrl && task.id == finding.task) name = task.name;
+        const std::optional<app::DuplicateOffer> offer = ask_about_duplicate(finding, q(name), this);
+        if (!offer) return false;
+        steps.push_back(duplicate_step(finding, *offer, download, planned));
+    }
+    std::vector<NewDownload> adds;
+    for (const DuplicateStep& step : steps) {
+        switch (step.kind) {
+        case DuplicateStep::Kind::Add: adds.push_back(step.download); break;
+        case DuplicateStep::Kind::Resume:
+            if (m_ops.resume) m_ops.resume(step.task);
+            break;
+        case DuplicateStep::Kind::Retry:
+            if (m_ops.retry) m_ops.retry(step.task);
+            break;
+        case DuplicateStep::Kind::OpenFile:
+            QDesktopServices::openUrl(QUrl::fromLocalFile(q(step.path)));
+            break;
+        case DuplicateStep::Kind::ShowRow:
+            m_model.select(step.task);
+            push_selection();
+            ensure_visible(step.task);
+            break;
+        }
+    }
+    m_starter->start(adds);
+    return true;
 }
 
 void MainWindow::open_settings() {
