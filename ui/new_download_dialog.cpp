@@ -50,6 +50,7 @@ constexpr TextPair kNameDots{"“%1”不能用作文件名", "“%1” cannot b
 constexpr TextPair kNameOneLink{"文件名只适用于一个链接", "A file name fits one link only"};
 constexpr TextPair kFolderMissing{"文件夹不存在：%1", "The folder does not exist: %1"};
 constexpr TextPair kFolderReadOnly{"文件夹不可写：%1", "The folder is read-only: %1"};
+constexpr TextPair kFolderRelative{"请填写文件夹的完整路径：%1", "Give the folder’s whole path: %1"};
 constexpr TextPair kFolderChooseTitle{"选择保存的文件夹", "Choose the folder to save in"};
 
 QString local_text(const TextPair& pair) {
@@ -153,8 +154,15 @@ QString file_name_problem(const QString& field) {
     return {};
 }
 
+QString typed_folder(const QString& field) {
+    QString folder = field.trimmed();
+    if (folder == u"~" || folder.startsWith(QStringLiteral("~/"))) folder = QDir::homePath() + folder.mid(1);
+    return folder.isEmpty() ? folder : QDir::cleanPath(folder);
+}
+
 QString save_folder_problem(const QString& field) {
-    const QString folder = field.trimmed();
+    const QString folder = typed_folder(field);
+    if (!folder.isEmpty() && QDir::isRelativePath(folder)) return local_text(kFolderRelative).arg(folder);
     const QFileInfo info(folder);
     if (folder.isEmpty() || !info.isDir()) return local_text(kFolderMissing).arg(folder);
     // Permission bits do not tell everything (read-only mounts, ACLs): a file made and removed
@@ -416,12 +424,16 @@ void NewDownloadDialog::accept_link() {
         show_error(local_text(kNameOneLink));
         return;
     }
-    QString folder_text = m_folder->text().trimmed();
-    if (QString problem = save_folder_problem(folder_text); !problem.isEmpty()) {
+    const QString folder_text = typed_folder(m_folder->text());
+    // The download folder is made when missing, as it always was; any other must be there.
+    const bool download_folder_to_make =
+        folder_text == QDir::cleanPath(QString::fromStdString(m_download_dir)) &&
+        !QFileInfo::exists(folder_text);
+    if (QString problem = save_folder_problem(folder_text); !problem.isEmpty() && !download_folder_to_make) {
         show_error(problem);
         return;
     }
-    std::string folder = QDir::cleanPath(folder_text).toStdString();
+    const std::string folder = folder_text.toStdString();
     if (m_submit) {
         std::vector<NewDownload> downloads;
         for (const std::string& link : links)

@@ -61,7 +61,10 @@ QString checksum_problem(const QString& text);
 // Empty when `name` (trimmed) is blank or a name a file may have, else the reason to show: a
 // name holds no "/" and is not "." or "..".
 QString file_name_problem(const QString& name);
-// Empty when `folder` is an existing folder this user can write in, else the reason to show.
+// The typed folder as a path: trimmed, "~" for the home folder, cleaned.
+QString typed_folder(const QString& field);
+// Empty when `folder` (as `typed_folder` reads it) is a whole path to an existing folder this
+// user can write in, else the reason to show.
 QString save_folder_problem(const QString& folder);
 
 // Adds links on worker threads. `finished` arrives on the thread the starter lives on; a

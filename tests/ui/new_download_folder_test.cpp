@@ -168,6 +168,7 @@ TEST_F(NewDownloadFolderTest, BadNamesAndFoldersAreRefusedInTheDialog) {
         {"https://h/a.zip", "", dir.file("downloads/a.txt"),
          q("The folder does not exist: " + dir.file("downloads/a.txt"))},
         {"https://h/a.zip", "", "", QStringLiteral("The folder does not exist: ")},
+        {"https://h/a.zip", "", "downloads", QStringLiteral("Give the folder’s whole path: downloads")},
         // Nobody, root included, makes files in /proc.
         {"https://h/a.zip", "", "/proc", QStringLiteral("The folder is read-only: /proc")},
     };
@@ -188,6 +189,20 @@ TEST_F(NewDownloadFolderTest, BadNamesAndFoldersAreRefusedInTheDialog) {
         EXPECT_EQ(remembered(app::FileCategory::Archives), "");
     }
     EXPECT_FALSE(std::filesystem::exists(dir.file("nowhere"))) << "a missing folder is not made";
+
+    // The download folder itself may be missing: the engine makes it, as it always has.
+    std::vector<NewDownload> submitted;
+    NewDownloadDialog dialog(nullptr, nullptr);
+    dialog.set_save_folders(dir.file("fresh/Downloads"), paths);
+    dialog.set_submit([&](const std::vector<NewDownload>& downloads) {
+        submitted = downloads;
+        return true;
+    });
+    dialog.field()->setText(QStringLiteral("https://h/a.zip"));
+    dialog.accept_link();
+    EXPECT_EQ(dialog.error_text(), QString());
+    ASSERT_EQ(submitted.size(), 1u);
+    EXPECT_EQ(submitted[0].folder, dir.file("fresh/Downloads"));
 }
 
 // What the window does for each answer, against recorded engine calls.
@@ -332,6 +347,56 @@ TEST_F(DuplicateAnswerTest, EachAnswerDoesWhatItSays) {
         }
     }
     EXPECT_EQ(test::read_file(dir.file("downloads/file.zip")), "the user's finished file");
+}
+
+// New from the toolbar: the dialog starts at the kind's folder, the duplicate question comes
+// up over it, and the download goes where both said.
+TEST_F(DuplicateAnswerTest, NewFromTheWindow) {
+    const std::string dl = dir.file("downloads");
+    test::write_file(dir.file("videos/talk.mp4"), "an earlier talk");
+    app::SettingsStore store(paths);
+    ASSERT_TRUE(app::remember_category_folder(store, app::FileCategory::Video, dir.file("videos"), dl));
+    MainWindow window(ops);
+    window.set_download_folder(dl);
+    window.set_connections(4);
+    SettingsContext context;
+    context.paths = paths;
+    window.set_settings_context(context);
+    std::string folder_shown;
+    bool asked = false;
+    bool timed_out = false;
+    test::when_modal<NewDownloadDialog>(
+        [] { return true; },
+        [&](NewDownloadDialog& dialog) {
+            dialog.field()->setText(QStringLiteral("https://h/talk.mp4"));
+            folder_shown = dialog.folder_field()->text().toStdString();
+            test::when_modal<DuplicatePrompt>(
+                [] { return true; },
+                [&](DuplicatePrompt& prompt) {
+                    asked = true;
+                    prompt.button_for(app::DuplicateOffer::DownloadAgain)->click();
+                },
+                timed_out, 10000);
+            dialog.accept_link();
+        },
+        timed_out, 10000);
+    window.press_button(kButtonNew);
+    EXPECT_FALSE(timed_out);
+    EXPECT_EQ(folder_shown, dir.file("videos"));
+    EXPECT_TRUE(asked);
+    ASSERT_TRUE(test::wait_until(
+        [&] {
+            QApplication::processEvents();
+            std::lock_guard lock(adds_lock);
+            return !adds.empty();
+        },
+        10000));
+    std::lock_guard lock(adds_lock);
+    EXPECT_EQ(adds[0].url, "https://h/talk.mp4");
+    EXPECT_EQ(adds[0].connections, 4);
+    EXPECT_EQ(adds[0].folder, dir.file("videos"));
+    EXPECT_EQ(adds[0].name, "talk (1).mp4");
+    EXPECT_EQ(remembered(app::FileCategory::Video), dir.file("videos"));
 }
 
 } // namespace
