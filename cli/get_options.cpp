@@ -9,6 +9,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <cstdlib>
 
@@ -88,9 +89,11 @@ void join_cookies(GetOptions& out) {
 
 bool parse_rate(const std::string& text, int64_t& out) {
     if (text.empty() || !(std::isdigit(static_cast<unsigned char>(text[0])) || text[0] == '.')) return false;
-    char* end = nullptr;
-    double value = std::strtod(text.c_str(), &end);
-    std::string suffix(end);
+    // Read the same under every locale: "1.5M" is a megabyte and a half, never 1 with garbage.
+    double value = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc()) return false;
+    const std::string suffix(end, text.data() + text.size());
     double scale = 1;
     if (suffix == "K" || suffix == "k") {
         scale = 1024.0;

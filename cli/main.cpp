@@ -14,8 +14,11 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: twk get [options] URL...   download each URL, show progress, exit when all have ended\n"
-    "       twk serve [-d DIR] [-j N]   run the engine and its control API (127.0.0.1:18080) until\n"
+    "       twk serve [-d DIR] [-j N] [--speed-limit RATE]\n"
+    "                                   run the engine and its control API (127.0.0.1:18080) until\n"
     "                                   Ctrl-C; -d download folder, -j downloads running at once\n"
+    "                                   (default 3), --speed-limit one limit in bytes/s for all\n"
+    "                                   downloads together, with optional K, M or G (0: none)\n"
     "       twk native-host             the browser extension's native messaging host (browsers\n"
     "                                   start it; scripts/native_host.sh registers it)\n"
     "       twk version                 print the version\n"

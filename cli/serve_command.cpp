@@ -1,6 +1,5 @@
 #include "cli/serve_command.h"
 
-#include <charconv>
 #include <cstdio>
 #include <unistd.h>
 
@@ -14,17 +13,6 @@
 namespace twk {
 
 namespace {
-
-constexpr int kMaxConcurrentLimit = 1000;
-
-bool parse_count(const std::string& text, int& out) {
-    int value = 0;
-    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (ec != std::errc() || end != text.data() + text.size() || value < 1 || value > kMaxConcurrentLimit)
-        return false;
-    out = value;
-    return true;
-}
 
 // Pauses every task of the engine and waits until none is queued or running, waking on every
 // change of a task's state. False when a second signal came first.
@@ -41,34 +29,6 @@ bool pause_all(Engine& engine, const StopSignals& signals) {
     }
     return true;
 }
-
-} // namespace
-
-bool parse_serve_options(const std::vector<std::string>& args, ServeOptions& out, std::string& error) {
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        const bool has_value = i + 1 < args.size();
-        if (arg == "-d" || arg == "--dir") {
-            if (!has_value || args[i + 1].empty()) {
-                error = arg + " needs a folder";
-                return false;
-            }
-            out.directory = args[++i];
-        } else if (arg == "-j" || arg == "--max-concurrent") {
-            if (!has_value || !parse_count(args[i + 1], out.max_concurrent)) {
-                error = arg + " needs a number from 1 to " + std::to_string(kMaxConcurrentLimit);
-                return false;
-            }
-            ++i;
-        } else {
-            error = "unknown option of serve: " + arg;
-            return false;
-        }
-    }
-    return true;
-}
-
-namespace {
 
 // Serves until a signal, then pauses every task. The signals are taken only while this runs,
 // so that none reaches a destroyed engine.
@@ -109,6 +69,7 @@ int run_serve(const ServeOptions& options, const TaskDrivers& drivers) {
     engine_options.max_concurrent = options.max_concurrent;
     engine_options.drivers = drivers;
     std::unique_ptr<Engine> engine = Engine::create(std::move(engine_options));
+    engine->set_global_limit(options.speed_limit);
     const int status = serve_with_engine(*engine, folder);
     engine.reset();
     if (status == 0) std::printf("twk: stopped\n");

@@ -10,23 +10,15 @@
 // The task list is kept in the task journal, $XDG_STATE_HOME/tarnwick/tasks.json (default
 // ~/.local/state; core/task_journal.h), shared with the desktop app: a restarted `twk serve`
 // shows the tasks of the last run, every unfinished one paused.
+//
+// The limit all downloads share and the downloads at once start as the options say; the control
+// API's "/limits" changes them while it runs.
 #pragma once
 
-#include <cstdint>
-#include <string>
-#include <vector>
-
+#include "cli/serve_options.h"
 #include "core/task_driver.h"
 
 namespace twk {
-
-struct ServeOptions {
-    std::string directory;  // empty: the engine's default download folder
-    int max_concurrent = 3; // downloads running at once
-};
-
-// Reads the arguments that follow "serve". False with a one-line reason for bad usage.
-bool parse_serve_options(const std::vector<std::string>& args, ServeOptions& out, std::string& error);
 
 int run_serve(const ServeOptions& options, const TaskDrivers& drivers);
 

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <optional>
 #include <string>
 
@@ -275,6 +276,65 @@ void serve_stop(Connection& c) {
     write_reply(c.socket, 200, "application/json", "{\"ok\":true}");
 }
 
+// The limits a caller may set, as "/limits" reads and writes them.
+constexpr double kLargestSpeedLimit = 9007199254740991.0; // 2^53 - 1: exact in a JSON number
+constexpr double kFewestAtOnce = 1;
+constexpr double kMostAtOnce = 10;
+
+std::string limits_reply(const Engine& engine) {
+    return "{\"ok\":true,\"speedLimit\":" + std::to_string(std::max<int64_t>(0, engine.global_limit())) +
+           ",\"downloadsAtOnce\":" + std::to_string(engine.max_concurrent()) + "}";
+}
+
+// A member that must be a whole number from `low` to `high`: false when it is there and is not.
+bool read_whole_member(const JsonValue& request, const char* name, double low, double high,
+                       std::optional<int64_t>& out) {
+    auto found = request.object.find(name);
+    if (found == request.object.end()) return true;
+    const JsonValue& value = found->second;
+    if (value.kind != JsonKind::Number || !(value.number >= low && value.number <= high) ||
+        value.number != std::floor(value.number))
+        return false;
+    out = static_cast<int64_t>(value.number);
+    return true;
+}
+
+// GET: the limit all downloads share (bytes per second, 0 for none) and how many run at once.
+// POST {"speedLimit": N, "downloadsAtOnce": N}, either or both: every member given is checked
+// before any applies, and the reply holds the limits then in force. They last as long as the
+// engine does (the desktop app keeps its own in its settings).
+void serve_limits(Connection& c) {
+    if (!c.access.allowed) {
+        reply_json_error(c, 403, "forbidden");
+        return;
+    }
+    Engine& engine = *c.server.engine;
+    if (c.request.method == "POST") {
+        read_body(c);
+        JsonValue request;
+        if (!parse_json(c.body, request) || request.kind != JsonKind::Object) {
+            reply_json_error(c, 400, "bad json");
+            return;
+        }
+        std::optional<int64_t> speed_limit, at_once;
+        if (!read_whole_member(request, "speedLimit", 0, kLargestSpeedLimit, speed_limit)) {
+            reply_json_error(c, 400, "speedLimit must be a whole number of bytes per second, 0 for none");
+            return;
+        }
+        if (!read_whole_member(request, "downloadsAtOnce", kFewestAtOnce, kMostAtOnce, at_once)) {
+            reply_json_error(c, 400, "downloadsAtOnce must be a whole number from 1 to 10");
+            return;
+        }
+        if (!speed_limit && !at_once) {
+            reply_json_error(c, 400, "give speedLimit or downloadsAtOnce");
+            return;
+        }
+        if (speed_limit) engine.set_global_limit(*speed_limit);
+        if (at_once) engine.set_max_concurrent(*at_once);
+    }
+    write_reply(c.socket, 200, "application/json", limits_reply(engine));
+}
+
 struct Route {
     std::string_view path;
     bool get;
@@ -287,6 +347,7 @@ constexpr Route kRoutes[] = {
     {"/ws", true, false, serve_websocket},  {"/start", false, true, serve_start},
     {"/capture", false, true, serve_start}, {"/retry", false, true, serve_retry},
     {"/stop", false, true, serve_stop},     {"/proof", true, false, serve_proof},
+    {"/limits", true, true, serve_limits},
 };
 
 } // namespace

@@ -1,7 +1,7 @@
 // The control server's shared state and its routes: what each path answers ("/" the status
 // page, "/ping", "/proof", "/ws" the snapshot stream, "/start" and "/capture", "/retry",
-// "/stop"). The server itself (control/control_server.cpp) accepts, reads the head, checks host
-// and user, and hands the request here.
+// "/stop", "/limits"). The server itself (control/control_server.cpp) accepts, reads the head,
+// checks host and user, and hands the request here.
 #pragma once
 
 #include <atomic>

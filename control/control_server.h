@@ -15,15 +15,20 @@
 //   POST "/retry", "/stop"      {"id":N}: runs a settled task again (`Engine::retry`), or ends a
 //                               live recording "done" with what it holds (`finish_recording`;
 //                               another task is paused): 200 {"ok":true}, or 400 "bad id"
+//   GET or POST "/limits"       the limit all downloads share and how many run at once:
+//                               200 {"ok":true,"speedLimit":N,"downloadsAtOnce":N} (bytes per
+//                               second, 0 for none; 1 to 10); a POST sets either or both
+//                               members first, or changes nothing and answers 400 with the
+//                               reason ("bad json", "speedLimit must be ...", ...)
 //   GET "/proof?nonce=N"        200 text/plain  this server's proof that it holds the
 //                               extension key (control/extension_key.h; 400 "bad nonce",
 //                               503 "no key")
 //   anything else               404 text/plain "not found" (OPTIONS too: no preflight passes)
 //
 // Every route needs a loopback Host, every route but "/ping" a client of the user the server
-// runs as; "/ws", "/start", "/capture", "/retry" and "/stop" also an allowed caller, else 403
-// "forbidden" (JSON from the POST routes to a client of the same user). control/request.h has
-// the rules. Requests with the query parameter "b" (a browser tag such as "chrome") record that
+// runs as; "/ws", "/start", "/capture", "/retry", "/stop" and "/limits" also an allowed caller,
+// else 403 "forbidden" (JSON from the POST routes to a client of the same user).
+// control/request.h has the rules. Requests with the query parameter "b" (a browser tag such as "chrome") record that
 // browser's contact.
 //
 // The bearer token is 32 lower-case hex digits, new at every start; with TWK_PRINT_TOKEN in the

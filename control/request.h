@@ -9,8 +9,9 @@
 //     request may leave Host out.
 //   - Every route but "/ping" needs a client of the user the program runs as (the server asks
 //     the kernel, control/peer_user.h): another account on the machine gets 403.
-//   - "/ws", "/start" and "/capture" also need an allowed caller: a browser extension (an Origin
-//     "chrome-extension", "moz-extension" or "safari-web-extension") that proves it holds the
+//   - "/ws", "/start", "/capture", "/retry", "/stop" and "/limits" also need an allowed caller:
+//     a browser extension (an Origin "chrome-extension", "moz-extension" or
+//     "safari-web-extension") that proves it holds the
 //     extension key (control/extension_key.h), an http or https Origin on a loopback name (same
 //     rule as Host), or the server's bearer token or the extension key itself, given as
 //     "Authorization: Bearer <token>" or as the query parameter "token". Any process can send an
@@ -96,8 +97,8 @@ struct AccessDecision {
 // "proof" in that form. False when neither is there; the parts are checked by the server.
 bool presented_proof(const ControlRequest& request, std::string& nonce, std::string& proof);
 
-// The rule above for "/ws", "/start" and "/capture". `proven`: the request carried a proof the
-// server accepted. An empty server token or extension key never matches.
+// The rule above for the routes that need an allowed caller. `proven`: the request carried a
+// proof the server accepted. An empty server token or extension key never matches.
 AccessDecision decide_access(const ControlRequest& request, std::string_view server_token,
                              std::string_view extension_key = {}, bool proven = false);
 

@@ -286,6 +286,8 @@ void Engine::set_max_concurrent(int64_t max_concurrent) {
     if (max_concurrent > 0) m_tasks->set_max_concurrent(max_concurrent);
 }
 
+int64_t Engine::max_concurrent() const { return m_tasks->max_concurrent(); }
+
 void Engine::set_bandwidth_limit(int64_t bandwidth_limit) {
     std::lock_guard lock(m_lock);
     if (bandwidth_limit > 0) m_bandwidth_limit = bandwidth_limit;

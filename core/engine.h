@@ -135,6 +135,7 @@ public:
     // `max_concurrent` > 0 is stored. `bandwidth_limit` (bytes per second) > 0 is stored, < 0
     // clears the limit, 0 leaves it. They and the proxies apply to tasks added later.
     void set_max_concurrent(int64_t max_concurrent);
+    int64_t max_concurrent() const;
     void set_bandwidth_limit(int64_t bandwidth_limit);
     // One limit (bytes per second) for all tasks together, shared fairly between the running
     // ones (core/shared_bandwidth.h); 0 or less turns it off (the default). Applies at once, to

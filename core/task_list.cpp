@@ -292,6 +292,9 @@ bool TaskList::requeue_locked(TaskEntry& entry, bool allow_done) {
                      [&task](const std::string& path) { return may_write_over(task.context(), path); });
     task.control.stop = false;
     task.control.pause = false;
+    // A stop that asked an earlier run to finish its recording is not this run's: its pause
+    // pauses.
+    task.progress.live.finish = false;
     task.progress.complete = false;
     task.progress.set_status(TaskPhase::kNone);
     entry.state = kQueued;

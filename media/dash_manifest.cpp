@@ -492,8 +492,7 @@ StreamPlan parse_dash(std::string_view base_url, std::string_view text, double n
         const int32_t audio_representation = choose_representation(doc, audio_set);
         // A live recording appends one track as it arrives; the sound of another would be lost.
         if (audio_representation >= 0 && plan.live) {
-            plan.error = "live stream with separate audio: its audio comes in an AdaptationSet of its own, "
-                         "and recording the video alone would leave out the sound";
+            plan.error = kLiveSeparateAudio;
             return plan;
         }
         if (audio_representation >= 0) {

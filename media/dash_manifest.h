@@ -40,6 +40,11 @@ std::string expand_template(std::string_view pattern, std::string_view represent
 // "+01:00" offset; none means UTC) in seconds since the epoch; NaN when the text is none.
 double parse_iso_datetime(std::string_view text);
 
+// The error of a dynamic manifest with a separate audio set.
+inline constexpr const char* kLiveSeparateAudio =
+    "live stream with separate audio: its audio comes in an AdaptationSet of its own, "
+    "and recording the video alone would leave out the sound";
+
 // `now` (seconds since the epoch) is the client's clock for dynamic manifests; 0 takes the
 // system clock.
 StreamPlan parse_dash(std::string_view base_url, std::string_view text, double now = 0);

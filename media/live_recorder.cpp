@@ -37,6 +37,8 @@ constexpr double kDefaultTarget = 6;
 constexpr double kLongestTarget = 600;
 // The initialisation segment at the head of a recording is read back up to this size.
 constexpr uint64_t kLongestInit = 16u << 20;
+// Why a reloaded DASH manifest cannot be recorded on.
+constexpr const char* kGainedAudio = "the manifest gained a separate audio track";
 
 int64_t now_ms() { return monotonic_ms(); }
 
@@ -79,6 +81,9 @@ private:
     InitStep follow_init(const StreamInit& init);
     std::string recorded_init() const;
     void finish(bool ended);
+    // The output is no longer this task's to go on with: what it holds stays, and the next run
+    // starts a new file under a free name.
+    void leave_file();
     int64_t outage_ms() const {
         const int64_t limit = m_task.request.live_outage_limit;
         return limit > 0 ? limit * 1000 : m_timing.live_outage_ms;
@@ -307,6 +312,16 @@ bool Recorder::reload() {
             return true;
         }
         if (task.control.stop) return false;
+        // No outage: the stream is there and will stay so. Going on with the video alone would
+        // leave the rest of the recording without sound.
+        if (error == kGainedAudio) {
+            ::fsync(m_out.get());
+            leave_file();
+            task.progress.set_failure("error: the live stream gained a separate audio track; recording the "
+                                      "video alone would leave out the sound, so the recording ends here",
+                                      FailureCategory::kProtocol);
+            return false;
+        }
         if (now_ms() - m_last_new_ms >= outage_ms()) {
             task.progress.set_failure("error: live stream lost for " +
                                           std::to_string((now_ms() - m_last_new_ms) / 1000) + " s (" + error +
@@ -330,12 +345,12 @@ bool Recorder::reload() {
 bool Recorder::read_playlist(std::string_view body, TrackPlan& track, std::string& error) const {
     if (m_kind == "dash") {
         StreamPlan plan = parse_dash(m_url, body);
-        if (!plan.error.empty()) {
-            error = plan.error;
+        if (plan.error == kLiveSeparateAudio || plan.has_separate_audio) {
+            error = kGainedAudio;
             return false;
         }
-        if (plan.has_separate_audio) {
-            error = "the manifest gained a separate audio track";
+        if (!plan.error.empty()) {
+            error = plan.error;
             return false;
         }
         track = std::move(plan.video);
@@ -347,10 +362,20 @@ bool Recorder::read_playlist(std::string_view body, TrackPlan& track, std::strin
     return true;
 }
 
+void Recorder::leave_file() {
+    const RunContext& task = m_task;
+    std::lock_guard lock(task.progress.segment_lock);
+    task.progress.created_output = false;
+    task.progress.live.next_sequence = -1;
+}
+
 void Recorder::finish(bool ended) {
     const RunContext& task = m_task;
     ::fsync(m_out.get());
     if (ended || (task.control.stop && task.progress.live.finish)) {
+        // The recording is whole and stays as it is: a later run of the task (a retry) records
+        // into a file of its own instead of appending a second recording to this one.
+        leave_file();
         task.progress.finish(RunEnd::kDone);
     } else if (task.control.stop && task.control.pause) {
         task.progress.finish(RunEnd::kPaused);
@@ -396,9 +421,7 @@ InitStep Recorder::follow_init(const StreamInit& init) {
             debug_log("[dl] live: a new initialisation segment that does not fit %s",
                       task.progress.output_path().c_str());
             ::fsync(m_out.get());
-            // What was recorded stays as it is; a new run records into a file of its own.
-            task.progress.created_output = false;
-            task.progress.live.next_sequence = -1;
+            leave_file();
             task.progress.set_failure("error: the stream's format changed (a new initialization segment with "
                                       "other tracks or codec settings); the recording ends here",
                                       FailureCategory::kProtocol);

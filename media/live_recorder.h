@@ -15,7 +15,12 @@
 // a growing pause (at least the server's Retry-After); segments that left the window meanwhile
 // are a gap. A segment that cannot be fetched after a few tries is passed over as a gap too.
 // When no new segment arrived for the outage limit (5 minutes unless set otherwise), the task
-// ends "error: live stream lost for N s" and keeps what it recorded.
+// ends "error: live stream lost for N s" and keeps what it recorded. A DASH manifest that gains
+// a separate audio set is no outage: the recording ends at once with an error that says so, its
+// file kept as it is (the video so far, playable), since the rest would have no sound.
+//
+// A recording that ended "done" is whole and is never appended to: a retry of the task records
+// the stream again into a new file under a free name ("<name> (1).ts"), the finished one kept.
 //
 // Status texts: "recording", or "recording, 1 gap of 12 s" (gaps counted, their media time
 // summed); at the end "done" (ENDLIST reached, or a stop that asked to finish), "paused",

@@ -24,6 +24,7 @@ constexpr double kBottomLineTop = 57;
 constexpr double kGap = 10;
 constexpr double kInnerRadius = 3;
 constexpr double kMaxRightShare = 0.55; // of the row's width, for a compact row's right-hand text
+constexpr double kRecordingDot = 3.5;   // radius
 
 QString q(const std::string& text) {
     return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
@@ -174,7 +175,14 @@ void paint_tall(QPainter& p, const TaskView& task, double top, double width, dou
     double bottom_y = top + kBottomLineTop + QFontMetricsF(small, p.device()).height() / 2;
     draw_text(p, q(bottom_left_text(task)), small, grey(40), kSideMargin, bottom_y, false);
     std::string right = bottom_right_text(task);
-    if (!right.empty()) draw_text(p, q(right), small, grey(40), width - kSideMargin, bottom_y, true);
+    if (right.empty()) return;
+    const double right_left = draw_text(p, q(right), small, grey(40), width - kSideMargin, bottom_y, true);
+    // A recording under way gets the red dot recorders show.
+    if (task.recording()) {
+        p.setPen(Qt::NoPen);
+        p.setBrush(kError);
+        p.drawEllipse(QPointF(right_left - kRecordingDot - 4, bottom_y), kRecordingDot, kRecordingDot);
+    }
 }
 
 } // namespace

@@ -56,11 +56,52 @@ int percent_done(const TaskView& task) {
     return static_cast<int>(share * 100);
 }
 
+namespace {
+
+// "12m 34s recorded" or "已录制 12 分 34 秒": the media time a live recording holds.
+std::string recorded_text(double seconds) {
+    if (language_is_chinese()) return "已录制 " + chinese_duration(seconds);
+    return format_duration(seconds) + " recorded";
+}
+
+// The whole number at the head of `text`, taken off it; false when there is none.
+bool take_number(std::string_view& text, std::string& out) {
+    size_t n = 0;
+    while (n < text.size() && n < 12 && text[n] >= '0' && text[n] <= '9')
+        ++n;
+    if (n == 0) return false;
+    out = std::string(text.substr(0, n));
+    text.remove_prefix(n);
+    return true;
+}
+
+bool take(std::string_view& text, std::string_view head) {
+    if (!text.starts_with(head)) return false;
+    text.remove_prefix(head.size());
+    return true;
+}
+
+// A recording's status with its gaps, "recording, 1 gap of 12 s" (media/live_recorder.h), in
+// Chinese: "录制中，1 处缺口，共 12 秒". Empty for any other text.
+std::string chinese_recording_status(std::string_view status) {
+    std::string gaps, seconds;
+    if (!take(status, "recording, ") || !take_number(status, gaps) ||
+        !(take(status, " gap of ") || take(status, " gaps of ")) || !take_number(status, seconds) ||
+        status != " s")
+        return {};
+    return "录制中，" + gaps + " 处缺口，共 " + seconds + " 秒";
+}
+
+} // namespace
+
 std::string compact_right_text(const TaskView& task) {
     switch (task.state()) {
     case ViewState::Done: return format_size(static_cast<double>(task.total ? task.total : task.done));
     case ViewState::Queued: return tr_text(4);
     case ViewState::Paused:
+        // A paused recording has no total either: what it holds so far.
+        if (task.live && task.recorded > 0)
+            return std::string(tr_text(22)) + " · " + recorded_text(task.recorded);
         if (task.total == 0) return tr_text(22);
         return std::string(tr_text(22)) + " · " + number(percent_done(task)) + "%";
     case ViewState::Canceled: return tr_text(23);
@@ -105,6 +146,7 @@ constexpr Phrase kPhrases[] = {
 
 std::string display_status(std::string_view status) {
     if (!language_is_chinese()) return std::string(status);
+    if (std::string recording = chinese_recording_status(status); !recording.empty()) return recording;
     std::string out;
     // "error: " comes first and a reason may follow it.
     for (bool matched = true; matched && !status.empty();) {
@@ -140,10 +182,11 @@ std::string bottom_left_text(const TaskView& task) {
 }
 
 std::string bottom_right_text(const TaskView& task) {
-    // A recording has no total to count down to: the media time it holds instead.
+    // A recording has no total to count down to: its status (with the gaps it has) and the media
+    // time it holds instead.
     if (task.recording()) {
-        if (language_is_chinese()) return "已录制 " + chinese_duration(task.recorded);
-        return format_duration(task.recorded) + " recorded";
+        const std::string status = task.status.starts_with("recording") ? task.status : "recording";
+        return display_status(status) + " · " + duration_text(task.recorded);
     }
     if (task.total == 0 || task.state() != ViewState::Downloading) return {};
     double speed = task.displayed_speed();

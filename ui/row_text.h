@@ -20,7 +20,8 @@ std::string chinese_duration(double seconds);
 // The remaining time in the language in force ("—" when unknown).
 std::string duration_text(double seconds);
 
-// The compact row's right-hand text; done rows show the size (the caller adds the check mark).
+// The compact row's right-hand text; done rows show the size (the caller adds the check mark),
+// a paused recording the media time it holds ("Paused · 12m 34s recorded").
 std::string compact_right_text(const TaskView& task);
 
 // "1.5 KB/s": number, blank, unit.
@@ -30,12 +31,14 @@ std::string speed_text(double bytes_per_second);
 // configured connections.
 std::string bottom_left_text(const TaskView& task);
 // "3m 5s left · 30%" (English) or "剩余 3 分 5 秒 · 30%": only for a downloading task of known
-// size; "12m 5s recorded" ("已录制 12 分 5 秒") for a live recording under way; else empty.
+// size; for a live recording under way its status and the media time it holds, "recording ·
+// 12m 5s" or "recording, 1 gap of 12 s · 12m 5s" ("录制中 · 12 分 5 秒"); else empty.
 std::string bottom_right_text(const TaskView& task);
 
 // A status or error text the engine wrote, in the language in force: the engine's texts stay
 // English (documents and journals keep them exact), so Chinese is put on at display. Parts
-// not in the table are shown as they are.
+// not in the table are shown as they are; a recording's gaps are said whole ("录制中，1 处缺口，
+// 共 12 秒").
 std::string display_status(std::string_view status);
 
 // Downloaded bytes as a truncated percentage of the total (0 for no total).

@@ -1,5 +1,7 @@
 #include "cli/get_options.h"
+#include "cli/serve_options.h"
 
+#include "tests/support/comma_locale.h"
 #include "json/json.h"
 
 #include <gtest/gtest.h>
@@ -221,6 +223,50 @@ TEST(ParseRate, SuffixesAre1024Based) {
         if (c.ok) {
             EXPECT_EQ(bytes, c.bytes) << c.text;
         }
+    }
+    // A decimal point whatever the locale says, and no other number forms.
+    test::CommaLocale comma;
+    int64_t bytes = 0;
+    EXPECT_TRUE(parse_rate("1.5M", bytes));
+    EXPECT_EQ(bytes, 1572864);
+    EXPECT_FALSE(parse_rate("1,5M", bytes));
+    EXPECT_FALSE(parse_rate("0x10", bytes));
+}
+
+TEST(ServeOptions, ReadsTheFolderTheQueueAndTheSharedLimit) {
+    ServeOptions o;
+    std::string error;
+    ASSERT_TRUE(parse_serve_options({}, o, error));
+    EXPECT_EQ(o.max_concurrent, 3);
+    EXPECT_EQ(o.speed_limit, 0);
+    ASSERT_TRUE(parse_serve_options({"-d", "dl", "-j", "5", "--speed-limit", "2M"}, o, error)) << error;
+    EXPECT_EQ(o.directory, "dl");
+    EXPECT_EQ(o.max_concurrent, 5);
+    EXPECT_EQ(o.speed_limit, 2 << 20);
+    ASSERT_TRUE(parse_serve_options({"--speed-limit", "0"}, o, error)) << error;
+    EXPECT_EQ(o.speed_limit, 0);
+
+    const std::string rate = "--speed-limit needs bytes per second, with optional K, M or G (0: no limit)";
+    struct Case {
+        std::vector<std::string> args;
+        std::string error;
+    } cases[] = {
+        {{"-d"}, "-d needs a folder"},
+        {{"-j", "0"}, "-j needs a number from 1 to 1000"},
+        {{"--max-concurrent", "1001"}, "--max-concurrent needs a number from 1 to 1000"},
+        {{"-j", "2x"}, "-j needs a number from 1 to 1000"},
+        {{"--speed-limit"}, rate},
+        {{"--speed-limit", "-1"}, rate},
+        {{"--speed-limit", "fast"}, rate},
+        {{"--speed-limit", "1KB"}, rate},
+        {{"--speed-limit", "0K"}, rate},
+        {{"--limit", "1M"}, "unknown option of serve: --limit"},
+    };
+    for (const auto& c : cases) {
+        ServeOptions bad;
+        std::string why;
+        EXPECT_FALSE(parse_serve_options(c.args, bad, why)) << c.error;
+        EXPECT_EQ(why, c.error);
     }
 }
 

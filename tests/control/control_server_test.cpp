@@ -20,6 +20,7 @@
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
+#include <thread>
 #include <vector>
 
 namespace twk {
@@ -249,6 +250,120 @@ TEST_F(ControlServerTest, StopEndsALiveRecordingDone) {
     ASSERT_TRUE(test::wait_until([&] { return task().state == kDone; }, 30000)) << task().status;
     EXPECT_EQ(task().status, "done");
     EXPECT_EQ(test::read_file(m_dir.file("dl/live.ts")), std::string(188, 'a') + std::string(188, 'b'));
+}
+
+// "/limits": read, changed, and refused with the reason and nothing changed for what is no
+// limit; only an allowed caller reaches it.
+TEST_F(ControlServerTest, LimitsAreReadChangedAndRefusedWithAReason) {
+    const std::string initial = "{\"ok\":true,\"speedLimit\":0,\"downloadsAtOnce\":3}";
+    EXPECT_EQ(curl("GET", "/limits", m_extension).body, initial);
+    const std::string speed_error =
+        "{\"ok\":false,\"error\":\"speedLimit must be a whole number of bytes per second, 0 for none\"}";
+    const std::string count_error =
+        "{\"ok\":false,\"error\":\"downloadsAtOnce must be a whole number from 1 to 10\"}";
+    struct Case {
+        std::vector<std::string> headers;
+        std::string body;
+        int status;
+        std::string reply;
+    } refused[] = {
+        {{}, "{\"speedLimit\":1024}", 403, "{\"ok\":false,\"error\":\"forbidden\"}"},
+        {{"Origin: https://example.com"},
+         "{\"speedLimit\":1024}",
+         403,
+         "{\"ok\":false,\"error\":\"forbidden\"}"},
+        {m_extension, "", 400, "{\"ok\":false,\"error\":\"bad json\"}"},
+        {m_extension, "[1]", 400, "{\"ok\":false,\"error\":\"bad json\"}"},
+        {m_extension, "{}", 400, "{\"ok\":false,\"error\":\"give speedLimit or downloadsAtOnce\"}"},
+        {m_extension, "{\"speedLimit\":-1}", 400, speed_error},
+        {m_extension, "{\"speedLimit\":1.5}", 400, speed_error},
+        {m_extension, "{\"speedLimit\":\"1M\"}", 400, speed_error},
+        {m_extension, "{\"speedLimit\":null}", 400, speed_error},
+        {m_extension, "{\"speedLimit\":1e300}", 400, speed_error},
+        {m_extension, "{\"downloadsAtOnce\":0}", 400, count_error},
+        {m_extension, "{\"downloadsAtOnce\":11}", 400, count_error},
+        {m_extension, "{\"downloadsAtOnce\":2.5}", 400, count_error},
+        {m_extension, "{\"downloadsAtOnce\":true}", 400, count_error},
+        // One bad member changes nothing, not even the good one beside it.
+        {m_extension, "{\"speedLimit\":2048,\"downloadsAtOnce\":0}", 400, count_error},
+        {m_extension, "{\"speedLimit\":-5,\"downloadsAtOnce\":2}", 400, speed_error},
+    };
+    for (const Case& c : refused) {
+        SCOPED_TRACE(c.body);
+        Reply reply = curl("POST", "/limits", c.headers, c.body);
+        EXPECT_EQ(reply.status, c.status);
+        EXPECT_EQ(reply.header("content-type"), "application/json");
+        EXPECT_EQ(reply.body, c.reply);
+    }
+    EXPECT_EQ(curl("GET", "/limits", {}).status, 403);
+    EXPECT_EQ(m_engine->global_limit(), 0);
+    EXPECT_EQ(m_engine->max_concurrent(), 3);
+
+    // The bearer token passes as well; members left out keep their values.
+    const std::string bearer = "Authorization: Bearer " + m_token;
+    EXPECT_EQ(curl("POST", "/limits", {bearer}, "{\"speedLimit\":524288,\"downloadsAtOnce\":10}").body,
+              "{\"ok\":true,\"speedLimit\":524288,\"downloadsAtOnce\":10}");
+    EXPECT_EQ(curl("POST", "/limits", {bearer}, "{\"downloadsAtOnce\":1}").body,
+              "{\"ok\":true,\"speedLimit\":524288,\"downloadsAtOnce\":1}");
+    EXPECT_EQ(m_engine->global_limit(), 524288);
+    EXPECT_EQ(m_engine->max_concurrent(), 1);
+    EXPECT_EQ(curl("POST", "/limits", {bearer}, "{\"speedLimit\":0}").body,
+              "{\"ok\":true,\"speedLimit\":0,\"downloadsAtOnce\":1}");
+    EXPECT_EQ(curl("GET", "/limits?token=" + m_token).body,
+              "{\"ok\":true,\"speedLimit\":0,\"downloadsAtOnce\":1}");
+}
+
+// A limit set through "/limits" holds the downloads nginx serves together under it, and only
+// as many run as it allows; taken off, they finish whole.
+TEST_F(ControlServerTest, ALimitSetThroughTheApiHolds) {
+    constexpr int64_t kLimit = 1 << 20;
+    constexpr size_t kSize = 3u << 20; // more than the window lets through
+    constexpr int64_t kWindowMs = 3000;
+    std::filesystem::create_directories(m_dir.file("www"));
+    std::filesystem::create_directories(m_dir.file("nginx"));
+    const std::string bytes = test::test_pattern(kSize);
+    for (const char* name : {"a.bin", "b.bin", "c.bin"})
+        test::write_file(m_dir.file(std::string("www/") + name), bytes);
+    test::NginxSite nginx;
+    std::string error;
+    ASSERT_TRUE(nginx.start(m_dir.file("www"), m_dir.file("nginx"), "", error)) << error;
+    ASSERT_EQ(curl("POST", "/limits", m_extension, "{\"speedLimit\":1048576,\"downloadsAtOnce\":2}").body,
+              "{\"ok\":true,\"speedLimit\":1048576,\"downloadsAtOnce\":2}");
+    for (const char* name : {"a.bin", "b.bin", "c.bin"})
+        ASSERT_GT(engine_add(m_engine, nginx.url(std::string("/") + name), 4, ""), 0);
+
+    auto tasks = engine_task_list(m_engine);
+    const auto bytes_now = [&] {
+        uint64_t sum = 0;
+        for (const auto& entry : tasks->snapshot().entries)
+            sum += entry->task->progress.bytes_done();
+        return sum;
+    };
+    const auto moving = [&] {
+        int n = 0;
+        for (const auto& entry : tasks->snapshot().entries)
+            n += entry->task->progress.bytes_done() > 0;
+        return n;
+    };
+    // The window opens once the two that may run move bytes.
+    ASSERT_TRUE(wait_until([&] { return moving() == 2; }, kDeadlineMs));
+    const auto start = std::chrono::steady_clock::now();
+    const uint64_t before = bytes_now();
+    std::this_thread::sleep_for(std::chrono::milliseconds(kWindowMs));
+    const uint64_t after = bytes_now();
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const uint64_t moved = after - before;
+    // At most a second's burst beyond the rate, and the limit is not starving them.
+    EXPECT_LE(static_cast<double>(moved), kLimit * (seconds + 1.0))
+        << moved << " bytes in " << seconds << " s";
+    EXPECT_GE(static_cast<double>(moved), kLimit * seconds * 0.6) << moved << " bytes in " << seconds << " s";
+    EXPECT_EQ(moving(), 2) << "the third waits for a free place";
+    EXPECT_LE(tasks->running_count(), 2);
+
+    EXPECT_EQ(curl("POST", "/limits", m_extension, "{\"speedLimit\":0}").status, 200);
+    ASSERT_TRUE(wait_until([&] { return tasks->all_settled(); }, 60000));
+    for (const char* name : {"a.bin", "b.bin", "c.bin"})
+        EXPECT_TRUE(test::read_file(m_dir.file(std::string("dl/") + name)) == bytes) << name;
 }
 
 TEST_F(ControlServerTest, ServesTheBuiltInStatusPage) {
@@ -686,6 +801,7 @@ TEST_F(ControlServerTest, AnotherUserGetsNothingButPing) {
          {"Origin: http://127.0.0.1"},
          "application/json",
          "{\"ok\":false,\"error\":\"forbidden\"}"},
+        {"POST", "/limits", {bearer}, "text/plain", "forbidden"},
         {"GET", "/nothing", {}, "text/plain", "forbidden"},
     };
     for (const Case& c : cases) {

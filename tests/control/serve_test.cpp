@@ -37,8 +37,8 @@ bool sidecar_holds_bytes(const std::string& output) {
 class Serve {
 public:
     // The task journal goes beside the folder, never into the user's state folder.
-    Serve(const std::string& folder, const std::string& log)
-        : m_port(test::free_port()), m_process({TWK_BINARY, "serve", "-d", folder}, log,
+    Serve(const std::string& folder, const std::string& log, const std::vector<std::string>& options = {})
+        : m_port(test::free_port()), m_process(arguments(folder, options), log,
                                                {{"TWK_CONTROL_PORT", std::to_string(m_port)},
                                                 {"TWK_PRINT_TOKEN", "1"},
                                                 {"XDG_STATE_HOME", folder + "-state"},
@@ -67,7 +67,21 @@ public:
             .output;
     }
 
+    // GET /limits with the bearer token; the reply body.
+    std::string limits() {
+        return test::run_process({"curl", "-s", "--max-time", "20", "-H", "Authorization: Bearer " + token(),
+                                  base() + "/limits"})
+            .output;
+    }
+
 private:
+    static std::vector<std::string> arguments(const std::string& folder,
+                                              const std::vector<std::string>& options) {
+        std::vector<std::string> args = {TWK_BINARY, "serve", "-d", folder};
+        args.insert(args.end(), options.begin(), options.end());
+        return args;
+    }
+
     int m_port;
     test::BackgroundProcess m_process;
 };
@@ -139,6 +153,21 @@ TEST_F(ServeTest, ATakenPortEndsWithOne) {
     EXPECT_NE(result.output.find("127.0.0.1:" + std::to_string(taken.port()) + ": Address already in use"),
               std::string::npos)
         << result.output;
+}
+
+// The shared limit and the downloads at once come from the options, and the control API reads
+// them back; a value that is no rate is refused before anything starts.
+TEST_F(ServeTest, TheLimitsGivenAtTheStartAreInForce) {
+    Serve serve(m_dir.file("dl"), m_dir.file("serve.log"), {"-j", "2", "--speed-limit", "512K"});
+    ASSERT_TRUE(serve.wait_listening()) << serve.log();
+    EXPECT_EQ(serve.limits(), "{\"ok\":true,\"speedLimit\":524288,\"downloadsAtOnce\":2}");
+    serve.process().signal(SIGTERM);
+    EXPECT_EQ(serve.process().wait_exit(kDeadlineMs), 0) << serve.log();
+
+    test::ProcessResult bad = test::run_process({TWK_BINARY, "serve", "--speed-limit", "1,5M"}, kDeadlineMs,
+                                                {{"XDG_STATE_HOME", m_dir.file("state")}});
+    EXPECT_EQ(bad.status, 2) << bad.output;
+    EXPECT_NE(bad.output.find("twk: --speed-limit needs bytes per second"), std::string::npos) << bad.output;
 }
 
 TEST_F(ServeTest, StatusPageInHeadlessChromium) {

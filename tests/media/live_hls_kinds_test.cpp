@@ -1,7 +1,8 @@
 // Live HLS beyond plain MPEG-TS: a fragmented MP4 stream whose initialisation segment changes
 // while the program is away, AES-128 segments whose key changes from one reload to the next, and
-// live streams with separate audio, which are refused rather than recorded without sound. The
-// server is a plain table of files and a playlist the test rewrites.
+// a dynamic DASH manifest that gains a separate audio set mid-recording, which ends it at once
+// rather than recording on without sound. The server is a plain table of files and a playlist
+// the test rewrites.
 #include "media/mp4_init.h"
 #include "media/segment_fetcher.h"
 
@@ -27,10 +28,12 @@ using test::wait_until;
 constexpr int64_t kWaitMs = 30000;
 constexpr size_t kPacketsPerSegment = 20; // 2 s at 10 frames a second
 
-// Serves "/live.m3u8" as the test last set it and any other path from its table of files.
+// Serves the playlist ("/live.m3u8", or the path given) as the test last set it and any other
+// path from its table of files.
 class PlaylistServer {
 public:
-    std::string url(const std::string& path = "/live.m3u8") const { return m_server.url(path); }
+    explicit PlaylistServer(std::string playlist_path = "/live.m3u8") : m_path(std::move(playlist_path)) {}
+    std::string url() const { return m_server.url(m_path); }
     void set_playlist(std::string text) {
         std::lock_guard lock(m_lock);
         m_playlist = std::move(text);
@@ -56,7 +59,7 @@ private:
             const std::string path = test::request_path(request);
             std::unique_lock lock(m_lock);
             std::string answer;
-            if (path == "/live.m3u8") {
+            if (path == m_path) {
                 if (m_loaded_version != m_version) m_loads_of_version = 0;
                 m_loaded_version = m_version;
                 ++m_loads_of_version;
@@ -73,6 +76,7 @@ private:
         }
     }
 
+    const std::string m_path;
     mutable std::mutex m_lock;
     std::string m_playlist;
     int m_version = 0;
@@ -236,6 +240,66 @@ TEST_F(LiveHlsKinds, ANewInitSegmentAfterARestartIsFollowedOrEndsTheRecordingCle
         EXPECT_EQ(error, "");
         EXPECT_EQ(packets.size(), kPacketsPerSegment * segments);
     }
+}
+
+// --- a dynamic DASH manifest that gains a separate audio set ---
+
+// A dynamic manifest listing `count` 2 s fragments of encoding "a" by $Number$, and with
+// `audio` an audio AdaptationSet beside the video.
+std::string live_manifest(int count, bool audio) {
+    std::string text =
+        "<?xml version=\"1.0\"?>\n<MPD xmlns=\"urn:mpeg:dash:schema:mpd:2011\" type=\"dynamic\" "
+        "availabilityStartTime=\"2026-01-01T00:00:00Z\" minimumUpdatePeriod=\"PT2S\">\n<Period id=\"0\" "
+        "start=\"PT0S\">\n<AdaptationSet contentType=\"video\" mimeType=\"video/mp4\">\n"
+        "<SegmentTemplate timescale=\"10\" initialization=\"a.mp4\" media=\"a$Number$.m4s\" "
+        "startNumber=\"0\"><SegmentTimeline><S t=\"0\" d=\"20\" r=\"" +
+        std::to_string(count - 1) +
+        "\"/></SegmentTimeline></SegmentTemplate>\n"
+        "<Representation id=\"v\" bandwidth=\"100000\" width=\"64\" height=\"48\"/>\n</AdaptationSet>\n";
+    if (audio)
+        text += "<AdaptationSet contentType=\"audio\" mimeType=\"audio/mp4\">\n"
+                "<SegmentTemplate timescale=\"10\" initialization=\"au.mp4\" media=\"au$Number$.m4s\" "
+                "startNumber=\"0\"><SegmentTimeline><S t=\"0\" d=\"20\" r=\"" +
+                std::to_string(count - 1) +
+                "\"/></SegmentTimeline></SegmentTemplate>\n"
+                "<Representation id=\"s\" bandwidth=\"64000\"/>\n</AdaptationSet>\n";
+    return text + "</Period>\n</MPD>\n";
+}
+
+// The sound joins the stream as an AdaptationSet of its own: no outage to wait out, since
+// recording on would leave it out. The recording ends at once, naming why, and its file is the
+// video so far, whole.
+TEST_F(LiveHlsKinds, ADashManifestThatGainsSeparateAudioEndsTheRecordingAtOnce) {
+    const Fmp4Media& media = fmp4_media();
+    ASSERT_EQ(media.error, "");
+    PlaylistServer server("/live.mpd");
+    server.put("/a.mp4", media.init.at("a"));
+    for (int i = 0; i < 6; ++i)
+        server.put("/a" + std::to_string(i) + ".m4s", media.segments.at("a")[i]);
+    server.set_playlist(live_manifest(4, false));
+    StreamEngine engine(dir.path());
+    const int32_t id = engine.add(server.url(), 1, ",\"liveFromStart\":true");
+    ASSERT_GT(id, 0);
+    ASSERT_TRUE(wait_until([&] { return server.served().size() == 5; }, kWaitMs)); // init, 4 fragments
+    const auto task = engine.entry(id)->task;
+    ASSERT_EQ(task->progress.status(), "recording");
+
+    server.set_playlist(live_manifest(6, true));
+    ASSERT_TRUE(engine.wait_settled(id, kWaitMs)) << task->progress.status();
+    EXPECT_EQ(task->progress.status(),
+              "error: the live stream gained a separate audio track; recording the video alone would leave "
+              "out the sound, so the recording ends here");
+    EXPECT_EQ(server.served().size(), 5u) << "nothing fetched after the audio came";
+    const std::string output = task->progress.output_path();
+    EXPECT_EQ(output, dir.file("live.mp4"));
+    std::string recorded = media.init.at("a");
+    for (int i = 0; i < 4; ++i)
+        recorded += media.segments.at("a")[i];
+    EXPECT_TRUE(test::read_file(output) == recorded) << "the file is not the init and the fragments so far";
+    std::string error;
+    EXPECT_EQ(test::packet_sums(dir.path(), output, "v", error).size(), 4 * kPacketsPerSegment);
+    EXPECT_EQ(error, "");
+    EXPECT_FALSE(task->progress.created_output.load()) << "a retry records into a file of its own";
 }
 
 // --- AES-128 segments whose key changes as the playlist slides ---

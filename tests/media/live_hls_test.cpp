@@ -335,6 +335,51 @@ TEST_F(LiveHls, ResumeAfterAPauseRejoinsAtTheLiveEdgeWithAGap) {
     expect_packets_of(recording->progress.output_path(), expected);
 }
 
+// A finished recording is whole: a retry records the stream again into a file of its own and
+// leaves the finished one exactly as it was. The stop that finished the first run is not the
+// retry's: its pause pauses.
+TEST_F(LiveHls, ARetryOfAFinishedRecordingRecordsIntoANewFile) {
+    LiveServer server(0, 20);
+    server.set_tick(4);
+    StreamEngine engine(dir.path());
+    const int32_t id = engine.add(server.url(), 1);
+    ASSERT_TRUE(wait_until([&] { return server.loads_at(4) > 0; }, kWaitMs));
+    step(server, 5);
+    const auto recording = task(engine, id);
+    ASSERT_TRUE(wait_until([&] { return recording->progress.live.recorded_ms.load() == 8000; }, kWaitMs));
+    engine.engine()->finish_recording(id);
+    ASSERT_TRUE(engine.wait_settled(id, kWaitMs));
+    ASSERT_EQ(recording->progress.status(), "done");
+    std::string finished;
+    for (int f : range(1, 4))
+        finished += media().files[f];
+    ASSERT_TRUE(test::read_file(dir.file("live.ts")) == finished);
+
+    server.set_tick(10);
+    engine.engine()->retry(id);
+    ASSERT_TRUE(wait_until([&] { return server.loads_at(10) > 0; }, kWaitMs));
+    ASSERT_TRUE(wait_until([&] { return recording->progress.live.recorded_ms.load() == 6000; }, kWaitMs))
+        << recording->progress.live.recorded_ms.load();
+    EXPECT_EQ(recording->progress.output_path(), dir.file("live (1).ts"));
+    engine_pause(engine.engine(), id);
+    ASSERT_TRUE(engine.wait_settled(id, kWaitMs));
+    EXPECT_EQ(recording->progress.status(), "paused");
+
+    engine_resume(engine.engine(), id);
+    for (int tick = 11; tick <= 20; ++tick)
+        step(server, tick);
+    ASSERT_TRUE(engine.wait_settled(id, kWaitMs));
+    EXPECT_EQ(recording->progress.status(), "done");
+    std::vector<int> expected = range(1, 4);
+    for (int f : range(7, 19))
+        expected.push_back(f);
+    EXPECT_EQ(server.served(), expected);
+    EXPECT_EQ(recording->progress.live.gaps.load(), 0u);
+    EXPECT_TRUE(test::read_file(dir.file("live.ts")) == finished) << "the finished recording changed";
+    EXPECT_EQ(recording->progress.output_path(), dir.file("live (1).ts"));
+    expect_packets_of(dir.file("live (1).ts"), range(7, 19));
+}
+
 // A restart of the program (the engine gone, its journal read by the next one) is a pause: the
 // recording goes on in the same file from the live edge and counts what it missed. What a
 // killed process appended beyond the last segment it accounted for (half a segment here) is cut

@@ -274,6 +274,50 @@ TEST(RowText, RightHandAndBottomTexts) {
     set_language_mode(LanguageMode::System);
 }
 
+// A live recording in each state it shows: no total, so what it holds and, while it runs, that
+// it records and what it lost, in both languages.
+TEST(RowText, ALiveRecordingInEveryState) {
+    struct Case {
+        const char* status;
+        double recorded;
+        const char* compact; // English, then Chinese
+        const char* compact_chinese;
+        const char* bottom;
+        const char* bottom_chinese;
+    } cases[] = {
+        {"recording", 754, "", "", "recording · 12m 34s", "录制中 · 12 分 34 秒"},
+        {"recording, 1 gap of 12 s", 90, "", "", "recording, 1 gap of 12 s · 1m 30s",
+         "录制中，1 处缺口，共 12 秒 · 1 分 30 秒"},
+        {"recording, 3 gaps of 40 s", 5, "", "", "recording, 3 gaps of 40 s · 5s",
+         "录制中，3 处缺口，共 40 秒 · 5 秒"},
+        {"paused", 754, "Paused · 12m 34s recorded", "已暂停 · 已录制 12 分 34 秒", "", ""},
+        {"paused", 0, "Paused", "已暂停", "", ""},
+        {"done", 754, "3.00 MB", "3.00 MB", "", ""},
+        {"error: live stream lost for 300 s (http 503)", 754, "error: live stream lost for 300 s (http 503)",
+         "出错：live stream lost for 300 s (http 503)", "", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.status);
+        TaskSnapshot snapshot = entry(1, c.status, 0, 3 << 20, {}, 1, "talk.ts");
+        snapshot.live = true;
+        snapshot.recorded = c.recorded;
+        TaskViewModel model;
+        model.update(list_document({snapshot}), 0);
+        const TaskView& row = *model.find(1);
+        set_language_mode(LanguageMode::English);
+        if (row.state() == ViewState::Downloading)
+            EXPECT_EQ(bottom_right_text(row), c.bottom);
+        else
+            EXPECT_EQ(compact_right_text(row), c.compact);
+        set_language_mode(LanguageMode::Chinese);
+        if (row.state() == ViewState::Downloading)
+            EXPECT_EQ(bottom_right_text(row), c.bottom_chinese);
+        else
+            EXPECT_EQ(compact_right_text(row), c.compact_chinese);
+    }
+    set_language_mode(LanguageMode::System);
+}
+
 TEST(TextTable, BothLanguagesAndTheSwitch) {
     set_system_language_chinese(false);
     set_language_mode(LanguageMode::System);

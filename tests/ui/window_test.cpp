@@ -472,7 +472,8 @@ TEST_F(WindowTest, ActionsReachEverySelectedRow) {
     EXPECT_TRUE(near(pixel(frame, 400, kListTop + 84 + 5), blend(kSelection, kBackground), 1));
 }
 
-// A live recording's row shows the media time and bytes it holds instead of a percentage, and
+// A live recording's row shows that it records, with its gaps, the media time and the bytes it
+// holds instead of a percentage, and
 // Stop Recording (in the row menu) is there only while a selected row records; it ends those rows'
 // recordings, not the other selected downloads.
 TEST_F(WindowTest, ARecordingRowShowsItsMediaTimeAndStopsWhenAsked) {
@@ -485,11 +486,10 @@ TEST_F(WindowTest, ARecordingRowShowsItsMediaTimeAndStopsWhenAsked) {
          list_document({live, entry(2, "downloading", 1000, 20, {}, 8, "a.iso"), paused_live}));
     const TaskView* row = window->model().find(1);
     ASSERT_NE(row, nullptr);
-    EXPECT_EQ(bottom_right_text(*row), "12m 34s recorded");
+    EXPECT_EQ(bottom_right_text(*row), "recording, 1 gap of 12 s · 12m 34s");
     EXPECT_EQ(bottom_left_text(*row), "3.00 MB · 0/1 threads");
     set_language_mode(LanguageMode::Chinese);
-    EXPECT_EQ(bottom_right_text(*row), "已录制 12 分 34 秒");
-    EXPECT_EQ(display_status(row->status), "录制中, 1 gap of 12 s");
+    EXPECT_EQ(bottom_right_text(*row), "录制中，1 处缺口，共 12 秒 · 12 分 34 秒");
     set_language_mode(LanguageMode::English);
 
     window->model().select(2);
