@@ -3,3 +3,5 @@
 twk_test(ui_dialog_tests SOURCES dialogs_test.cpp lsan_suppressions.cpp LIBS twk_ui twk_app_engine)
 twk_test(ui_tray_tests SOURCES tray_xvfb_test.cpp lsan_suppressions.cpp LIBS twk_ui)
 twk_test(ui_link_dialog_tests SOURCES refresh_link_dialog_test.cpp checksum_field_test.cpp lsan_suppressions.cpp LIBS twk_ui)
+# The Settings dialog's download and desktop fields, offscreen, and their way to the engine.
+twk_test(ui_settings_tests SOURCES settings_fields_test.cpp lsan_suppressions.cpp LIBS twk_ui twk_app_engine)
