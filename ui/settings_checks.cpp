@@ -8,7 +8,7 @@
 #include "net/text.h"
 #include "net/url.h"
 #include "ui/settings_dialog.h"
-#include "ui/settings_texts.h"
+#include "ui/settings_sections.h"
 #include "ui/text_table.h"
 
 namespace twk::ui {

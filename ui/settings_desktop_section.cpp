@@ -12,7 +12,6 @@
 
 #include "ui/dialog_parts.h"
 #include "ui/palette.h"
-#include "ui/settings_dialog.h"
 #include "ui/settings_sections.h"
 #include "ui/settings_texts.h"
 #include "ui/text_table.h"

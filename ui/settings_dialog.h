@@ -21,7 +21,6 @@
 #include "app/settings.h"
 #include "app/settings_store.h"
 #include "ui/dialog_parts.h"
-#include "ui/settings_texts.h"
 
 class QCheckBox;
 class QComboBox;
@@ -38,9 +37,6 @@ QString proxy_problem(const std::string& text);
 // Why downloads cannot go into `folder` (it cannot be created, or nothing can be written in
 // it), empty when they can. The folder tree is created.
 QString folder_problem(const std::string& folder);
-// Reads `text` as a whole number from `min` to `max` into `value`: ASCII digits with blanks
-// around them, whatever the locale. Empty when it is one, else `message` with the range.
-QString number_problem(const QString& text, int32_t min, int32_t max, SettingsText message, int32_t& value);
 
 // The browser-extension page "Get extension…" opens, the same for every browser.
 inline constexpr const char* kExtensionPageUrl = "https://tarnwick.example/extension";

@@ -14,6 +14,7 @@
 
 #include "app/browser_status.h"
 #include "app/settings.h"
+#include "ui/settings_texts.h"
 
 class QCheckBox;
 class QComboBox;
@@ -29,6 +30,10 @@ QLabel* field_label(const QString& text);
 QLineEdit* number_field(int32_t value);
 // A label-and-field form with the dialog's spacing; fields keep their own width.
 QFormLayout* section_form();
+
+// Reads `text` as a whole number from `min` to `max` into `value`: ASCII digits with blanks
+// around them, whatever the locale. Empty when it is one, else `message` with the range.
+QString number_problem(const QString& text, int32_t min, int32_t max, SettingsText message, int32_t& value);
 
 // Why a field's text is refused: the message and the field, for the focus.
 struct FieldProblem {
