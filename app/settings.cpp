@@ -41,6 +41,11 @@ int queue_end_action_from(int32_t value) {
     return value == kQueueEndSuspend || value == kQueueEndPowerOff ? value : kQueueEndNothing;
 }
 
+int32_t stored_max_per_host(const SettingsStore& store) {
+    const int32_t stored = store.read_dword("MaxPerHost", kDefaultPerHost);
+    return stored <= 0 ? kDefaultPerHost : std::min(stored, kMaxPerHost);
+}
+
 int32_t stored_live_outage_limit(const SettingsStore& store) {
     const int64_t seconds = allowed_live_outage_limit(store.read_dword("LiveOutageLimit", 0));
     return static_cast<int32_t>(seconds != 0 ? seconds : kDefaultLiveOutageLimit);
@@ -58,8 +63,7 @@ Settings load_settings(const SettingsStore& store, const std::string& engine_def
     s.connections = store.read_dword("Connections", fallback);
     if (s.connections <= 0) s.connections = fallback;
     s.auto_update_check = store.read_dword("AutoUpdateCheck", 1) != 0;
-    s.max_per_host = store.read_dword("MaxPerHost", s.max_per_host);
-    if (s.max_per_host <= 0) s.max_per_host = Settings{}.max_per_host;
+    s.max_per_host = stored_max_per_host(store);
     s.notifications = store.read_dword("Notifications", 1) != 0;
     s.downloads_at_once =
         std::clamp(store.read_dword("DownloadsAtOnce", 3), kMinDownloadsAtOnce, kMaxDownloadsAtOnce);
@@ -121,6 +125,10 @@ Settings save_settings(SettingsStore& store, const SettingsForm& form, const std
     store.write_dword("SpeedLimitKiB", s.speed_limit_kib);
     store.write_dword("ClipboardWatch", s.clipboard_watch ? 1 : 0);
     store.write_dword("QueueEndAction", s.queue_end_action);
+    // Connections per server: every save carries it, so that the engine keeps the stored value.
+    if (form.max_per_host >= kMinPerHost && form.max_per_host <= kMaxPerHost)
+        store.write_dword("MaxPerHost", form.max_per_host);
+    s.max_per_host = stored_max_per_host(store);
     if (allowed_live_outage_limit(form.live_outage_limit) != 0)
         store.write_dword("LiveOutageLimit", form.live_outage_limit);
     s.live_outage_limit = stored_live_outage_limit(store);

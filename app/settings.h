@@ -1,6 +1,6 @@
 // The settings record the desktop app reads, how it is loaded from the store, and the save
 // procedure the Settings dialog runs. Value names are fixed: DownloadDir, Proxy, ProxyMode,
-// FollowSystemProxy, Connections, AutoUpdateCheck, Notifications, DownloadsAtOnce, CloseToTray,
+// FollowSystemProxy, Connections, AutoUpdateCheck, MaxPerHost, Notifications, DownloadsAtOnce, CloseToTray,
 // SpeedLimitOn, SpeedLimitKiB, ClipboardWatch, QueueEndAction, LiveOutageLimit, LoginItemSeeded,
 // InstallID, LastUpdateCheck; New's folder per kind of file is in app/file_category.h.
 #pragma once
@@ -26,15 +26,20 @@ inline constexpr int32_t kMinSpeedLimitKiB = 1;
 inline constexpr int32_t kMaxSpeedLimitKiB = 10 * 1024 * 1024; // 10 GiB/s
 inline constexpr int32_t kDefaultSpeedLimitKiB = 1024;
 
+// Connections to one server from all downloads together.
+inline constexpr int32_t kMinPerHost = 1;
+inline constexpr int32_t kMaxPerHost = 64;
+inline constexpr int32_t kDefaultPerHost = 32;
+
 struct Settings {
     std::string download_dir; // empty: not set
     std::string proxy;        // scheme://[user:pass@]host:port
     int proxy_mode = kProxyDirect;
     int32_t connections = static_cast<int32_t>(kDefaultConnections);
     bool auto_update_check = true;
-    // "MaxPerHost": connections to one server from all downloads together. Not in the dialog;
-    // kept in the file as the user wrote it.
-    int32_t max_per_host = 32;
+    // "MaxPerHost": connections to one server from all downloads together
+    // (kMinPerHost ... kMaxPerHost; 0 or less reads as the default, more as kMaxPerHost).
+    int32_t max_per_host = kDefaultPerHost;
     bool notifications = true;     // desktop notices as downloads finish or fail
     int32_t downloads_at_once = 3; // kMinDownloadsAtOnce ... kMaxDownloadsAtOnce
     bool close_to_tray = true;     // closing the window while downloads run keeps them going
@@ -97,6 +102,8 @@ struct SettingsForm {
     int32_t downloads_at_once = 3;
     bool close_to_tray = true;
     bool launch_at_login = false;
+    // kMinPerHost ... kMaxPerHost; any other value keeps what is stored.
+    int32_t max_per_host = 0;
     // Left unset, the stored values stay as they are.
     std::optional<bool> speed_limit_on;
     std::optional<int32_t> speed_limit_kib;

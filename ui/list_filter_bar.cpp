@@ -9,6 +9,7 @@
 #include <QMenu>
 #include <QPainter>
 #include <QShortcut>
+#include <QTimer>
 #include <QToolButton>
 
 #include "ui/theme.h"
@@ -25,14 +26,29 @@ constexpr std::array<WindowText, 5> kSortTexts = {WindowText::SortQueue, WindowT
                                                   WindowText::SortSize, WindowText::SortState,
                                                   WindowText::SortAdded};
 
-// Pills that take the palette's colours, so that they follow the light or dark theme.
-constexpr const char* kStyle = R"(
-QToolButton#TWKChip { border: 1px solid palette(mid); border-radius: 11px; padding: 2px 10px;
-                      background: palette(base); color: palette(text); }
-QToolButton#TWKChip:hover { border-color: palette(highlight); }
-QToolButton#TWKChip:checked { background: palette(highlight); color: palette(highlighted-text);
-                              border-color: palette(highlight); }
-)";
+// Pills, the filter box and the sort button in the theme's colours. The colours are written
+// out rather than taken with palette(): a style sheet pins the palette of the widgets it
+// styles, so theirs would stay as it was when the sheet was set.
+QString filter_bar_style() {
+    const ThemeColors& c = theme_colors();
+    auto rgba = [](const QColor& colour) {
+        return QStringLiteral("rgba(%1, %2, %3, %4)")
+            .arg(colour.red())
+            .arg(colour.green())
+            .arg(colour.blue())
+            .arg(colour.alpha());
+    };
+    const QString base = c.dark ? QStringLiteral("#262628") : QStringLiteral("#FFFFFF");
+    return QStringLiteral(
+               "QToolButton#TWKChip { border: 1px solid %1; border-radius: 11px; padding: 2px 10px;"
+               " background: %2; color: %3; }"
+               "QToolButton#TWKChip:hover { border-color: %4; }"
+               "QToolButton#TWKChip:checked { background: %4; color: white; border-color: %4; }"
+               "QLineEdit#TWKFilterBox, QToolButton#TWKSortButton { background: %2; color: %3;"
+               " border: 1px solid %1; border-radius: 5px; padding: 2px 6px; }"
+               "QToolButton#TWKSortButton::menu-indicator { image: none; }")
+        .arg(rgba(c.grey(30)), base, c.text.name(), c.accent.name());
+}
 
 // Escape empties the box before it closes anything else.
 class FilterBox : public QLineEdit {
@@ -54,7 +70,8 @@ protected:
 
 ListFilterBar::ListFilterBar(TaskFilterModel& filter, QWidget* parent) : QWidget(parent), m_filter(filter) {
     setObjectName(QStringLiteral("TWKFilterBar"));
-    setStyleSheet(QString::fromLatin1(kStyle));
+    m_styled_dark = theme_colors().dark;
+    setStyleSheet(filter_bar_style());
     setFixedHeight(kFilterBarHeight);
     auto* row = new QHBoxLayout(this);
     row->setContentsMargins(10, 5, 14, 6);
@@ -116,6 +133,13 @@ ListFilterBar::ListFilterBar(TaskFilterModel& filter, QWidget* parent) : QWidget
 
 // The list's background, with the toolbar's divider line at the foot.
 void ListFilterBar::paintEvent(QPaintEvent*) {
+    // The theme changed since the style sheet was written (the desktop's preference arrives
+    // after start, or changes while the app runs): it is written again in the new colours,
+    // once this paint is over.
+    if (theme_colors().dark != m_styled_dark) {
+        m_styled_dark = theme_colors().dark;
+        QTimer::singleShot(0, this, [this] { setStyleSheet(filter_bar_style()); });
+    }
     QPainter p(this);
     p.fillRect(rect(), theme_colors().background);
     p.fillRect(QRectF(0, height() - 1, width(), 1), theme_colors().divider);

@@ -42,6 +42,8 @@ protected:
 private:
     void apply_sort();
 
+    bool m_styled_dark = false; // the theme the style sheet was written for
+
     TaskFilterModel& m_filter;
     std::array<QToolButton*, 4> m_chips{};
     std::array<int, 4> m_counts{-1, -1, -1, -1};

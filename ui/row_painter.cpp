@@ -10,6 +10,7 @@
 #include "ui/palette.h"
 #include "ui/row_text.h"
 #include "ui/text_table.h"
+#include "ui/theme.h"
 
 namespace twk::ui {
 namespace {
@@ -73,10 +74,10 @@ double draw_badge(QPainter& p, const TaskView& task, double line_y) {
                 metrics.height() + 6);
     bool running = is_running(task.state());
     p.setPen(Qt::NoPen);
-    p.setBrush(running ? QColor(0x16, 0x67, 0xD9, 0x17) : grey(4));
+    p.setBrush(running ? with_alpha(theme_colors().accent, 0x17) : theme_colors().grey(4));
     p.drawRoundedRect(pill, 4, 4);
     p.setFont(font);
-    p.setPen(running ? kAccent : grey(40));
+    p.setPen(running ? theme_colors().accent : theme_colors().grey(40));
     p.drawText(QPointF(pill.left() + 6, pill.top() + 3 + metrics.ascent()), text);
     return pill.right();
 }
@@ -94,16 +95,16 @@ void paint_compact(QPainter& p, const TaskView& task, double top, double width, 
     ViewState state = task.state();
     bool done = state == ViewState::Done;
     QFont font = done ? ui_font(10.5, 400, true) : ui_font(11, 400, true);
-    QColor color = state == ViewState::Error ? kError : grey(38);
+    QColor color = state == ViewState::Error ? theme_colors().error : theme_colors().grey(38);
     // A long error text gives up its end before it pushes the name out of the row.
     QString right = QFontMetricsF(font, p.device())
                         .elidedText(q(compact_right_text(task)), Qt::ElideRight, width * kMaxRightShare);
     double text_left = draw_text(p, right, font, color, width - kSideMargin, line_y, true);
     if (done) {
         text_left -= 8 + 13;
-        paint_icon(p, kIconDone, QRectF(text_left, line_y - 6.5, 13, 13), kAccent);
+        paint_icon(p, kIconDone, QRectF(text_left, line_y - 6.5, 13, 13), theme_colors().accent);
     }
-    QColor name_color = state == ViewState::Paused ? grey(60) : grey(55);
+    QColor name_color = state == ViewState::Paused ? theme_colors().grey(60) : theme_colors().grey(55);
     draw_name(p, task, ui_font(13, 400), name_color, badge_right + kGap, text_left - kGap, line_y);
 }
 
@@ -112,7 +113,7 @@ void paint_bar(QPainter& p, const TaskView& task, const QRectF& bar) {
     QPainterPath track;
     track.addRoundedRect(bar, bar.height() / 2, bar.height() / 2);
     p.setPen(Qt::NoPen);
-    p.fillPath(track, kTrack);
+    p.fillPath(track, theme_colors().track);
     p.setClipPath(track, Qt::IntersectClip);
     if (task.total == 0) {
         p.restore();
@@ -126,7 +127,7 @@ void paint_bar(QPainter& p, const TaskView& task, const QRectF& bar) {
             double right_radius = task.done < task.total ? kInnerRadius : bar.height() / 2;
             p.fillPath(
                 rounded(QRectF(bar.left(), bar.top(), width, bar.height()), bar.height() / 2, right_radius),
-                kAccent);
+                theme_colors().accent);
         }
         p.restore();
         return;
@@ -138,7 +139,7 @@ void paint_bar(QPainter& p, const TaskView& task, const QRectF& bar) {
     auto x_of = [&](double bytes) { return std::min(bytes, total) * ppb + bar.left(); };
     for (size_t i = 1; i < n; ++i)
         p.fillRect(QRectF(x_of(static_cast<double>(segs[i].start)), bar.top(), 1, bar.height()),
-                   with_alpha(kAccent, 77));
+                   with_alpha(theme_colors().accent, 77));
     for (size_t i = 0; i < n; ++i) {
         const SegmentView& s = segs[i];
         double shown = s.shown > 0 ? s.shown : static_cast<double>(s.pos);
@@ -152,7 +153,7 @@ void paint_bar(QPainter& p, const TaskView& task, const QRectF& bar) {
         double left_radius = s.start == 0 ? 0 : kInnerRadius;
         double right_radius = complete && s.end >= task.total ? 0 : kInnerRadius;
         p.fillPath(rounded(QRectF(left, bar.top(), right - left, bar.height()), left_radius, right_radius),
-                   kAccent);
+                   theme_colors().accent);
     }
     p.restore();
 }
@@ -162,25 +163,26 @@ void paint_tall(QPainter& p, const TaskView& task, double top, double width, dou
     QFont right_font = ui_font(11.5, 700, true);
     double text_left = width - kSideMargin;
     if (task.state() == ViewState::Downloading) {
-        text_left =
-            draw_text(p, q(speed_text(task.displayed_speed())), right_font, kAccent, text_left, line_y, true);
+        text_left = draw_text(p, q(speed_text(task.displayed_speed())), right_font, theme_colors().accent,
+                              text_left, line_y, true);
     } else {
-        text_left =
-            draw_text(p, QString::fromUtf8(tr_text(3)), right_font, grey(40), text_left, line_y, true);
+        text_left = draw_text(p, QString::fromUtf8(tr_text(3)), right_font, theme_colors().grey(40),
+                              text_left, line_y, true);
     }
-    draw_name(p, task, ui_font(13, 500), kText, badge_right + kGap, text_left - kGap, line_y);
+    draw_name(p, task, ui_font(13, 500), theme_colors().text, badge_right + kGap, text_left - kGap, line_y);
     paint_bar(p, task, progress_bar_box(top, width));
 
     QFont small = ui_font(10.5, 400, true);
     double bottom_y = top + kBottomLineTop + QFontMetricsF(small, p.device()).height() / 2;
-    draw_text(p, q(bottom_left_text(task)), small, grey(40), kSideMargin, bottom_y, false);
+    draw_text(p, q(bottom_left_text(task)), small, theme_colors().grey(40), kSideMargin, bottom_y, false);
     std::string right = bottom_right_text(task);
     if (right.empty()) return;
-    const double right_left = draw_text(p, q(right), small, grey(40), width - kSideMargin, bottom_y, true);
+    const double right_left =
+        draw_text(p, q(right), small, theme_colors().grey(40), width - kSideMargin, bottom_y, true);
     // A recording under way gets the red dot recorders show.
     if (task.recording()) {
         p.setPen(Qt::NoPen);
-        p.setBrush(kError);
+        p.setBrush(theme_colors().error);
         p.drawEllipse(QPointF(right_left - kRecordingDot - 4, bottom_y), kRecordingDot, kRecordingDot);
     }
 }
@@ -217,14 +219,14 @@ void paint_row(QPainter& painter, const TaskView& task, double top, double width
     painter.setRenderHint(QPainter::Antialiasing);
     painter.setRenderHint(QPainter::TextAntialiasing);
     double height = row_height(task.state());
-    if (selected) painter.fillRect(QRectF(0, top, width, height), kSelection);
+    if (selected) painter.fillRect(QRectF(0, top, width, height), theme_colors().selection);
     bool tall = height == kTallRowHeight;
     double badge_right = draw_badge(painter, task, top + (tall ? kTallLine : kCompactLine));
     if (tall)
         paint_tall(painter, task, top, width, badge_right);
     else
         paint_compact(painter, task, top, width, badge_right);
-    painter.fillRect(QRectF(0, top + height - 1, width, 1), grey(6));
+    painter.fillRect(QRectF(0, top + height - 1, width, 1), theme_colors().grey(6));
     painter.restore();
 }
 
@@ -262,7 +264,7 @@ void paint_icon(QPainter& p, int id, const QRectF& box, const QColor& color) {
     case kIconSettings:
         p.drawLine(QPointF(4, 8), QPointF(20, 8));
         p.drawLine(QPointF(4, 16), QPointF(20, 16));
-        p.setBrush(kBackground);
+        p.setBrush(theme_colors().background);
         p.drawEllipse(QPointF(10, 8), 2.6, 2.6);
         p.drawEllipse(QPointF(15, 16), 2.6, 2.6);
         break;

@@ -1,5 +1,5 @@
-// What the Settings dialog refuses to save: a custom proxy that is no proxy, and a download
-// folder that cannot be made or written.
+// What the Settings dialog refuses to save: a custom proxy that is no proxy, a number out of
+// its range, and a download folder that cannot be made or written.
 #include <QDir>
 #include <QFileInfo>
 #include <QTemporaryFile>
@@ -8,6 +8,7 @@
 #include "net/text.h"
 #include "net/url.h"
 #include "ui/settings_dialog.h"
+#include "ui/settings_sections.h"
 #include "ui/text_table.h"
 
 namespace twk::ui {
@@ -36,6 +37,25 @@ QString folder_problem(const std::string& folder) {
     QTemporaryFile probe(QDir(path).filePath(QStringLiteral(".tarnwick-XXXXXX")));
     if (!probe.open()) return t("settings.folder_read_only") + path;
     return {};
+}
+
+QString number_problem(const QString& text, int32_t min, int32_t max, SettingsText message, int32_t& value) {
+    // Digits only: no sign, no group separators, no locale's digits; ten digits hold any int32.
+    const QString digits = text.trimmed();
+    bool whole = !digits.isEmpty() && digits.size() <= 10;
+    int64_t number = 0;
+    for (QChar c : digits) {
+        if (c < QLatin1Char('0') || c > QLatin1Char('9')) {
+            whole = false;
+            break;
+        }
+        number = number * 10 + (c.unicode() - '0');
+    }
+    if (whole && number >= min && number <= max) {
+        value = static_cast<int32_t>(number);
+        return {};
+    }
+    return QString::fromUtf8(settings_text(message)).arg(min).arg(max);
 }
 
 } // namespace twk::ui

@@ -1,21 +1,15 @@
 #include "ui/settings_dialog.h"
 
-#include <QAbstractItemView>
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDesktopServices>
 #include <QDialogButtonBox>
-#include <QDir>
 #include <QFileDialog>
-#include <QFileInfo>
-#include <QFontMetricsF>
-#include <QGridLayout>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPainter>
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollArea>
@@ -25,9 +19,10 @@
 #include <QWheelEvent>
 
 #include <cstdlib>
+#include <initializer_list>
 
-#include "net/text.h"
 #include "ui/palette.h"
+#include "ui/settings_sections.h"
 #include "ui/text_table.h"
 
 namespace twk::ui {
@@ -35,232 +30,50 @@ namespace {
 
 constexpr int kClientWidth = 480;
 constexpr int kMargin = 22;
-constexpr int kListWidth = 88;
-constexpr int kListHeight = 28;
-constexpr int kListPopupHeight = 200;
-constexpr int kStatusOffset = 66;
 constexpr int kFooterHeight = 18 + 30 + 18;
 constexpr int kScrollStep = 40;
 constexpr int kMinShrunkHeight = 240;
 constexpr int kScreenSlack = 8;
 constexpr int kBrowserRefreshMs = 1000;
 constexpr int kShotRepaintMs = 250;
+constexpr int kSectionGap = 18;
 
 QString t(const char* key) { return QString::fromUtf8(tr(key)); }
 QString q(const std::string& text) {
     return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
 
-void set_text_colour(QWidget* widget, const QColor& colour) {
-    QPalette pal = widget->palette();
-    pal.setColor(QPalette::WindowText, colour);
-    widget->setPalette(pal);
-}
-
-// How a browser's status reads: its colour and weight.
-void show_status(QLabel* label, app::BrowserStatus status) {
-    QColor colour = grey(50);
-    int weight = 400;
-    if (status == app::BrowserStatus::NotInstalled) colour = grey(40);
-    if (status == app::BrowserStatus::Connected) {
-        colour = kAccent;
-        weight = 500;
-    }
-    label->setFont(ui_font(12, weight));
-    set_text_colour(label, colour);
-    label->setText(QString::fromUtf8(tr_text(app::browser_status_text(status))));
-}
-
 QString pick_folder(QWidget* owner, const QString& title, const QString& start) {
     return QFileDialog::getExistingDirectory(owner, title, start, QFileDialog::ShowDirsOnly);
 }
 
-// A label that shows its text cut in the middle when it is too long, the whole in its tooltip.
-class PathLabel : public QLabel {
-public:
-    PathLabel() { setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred); }
-    void set_path(const QString& path) {
-        m_path = path;
-        setToolTip(path);
-        update();
-    }
-    const QString& path() const { return m_path; }
-
-protected:
-    void paintEvent(QPaintEvent*) override {
-        QPainter p(this);
-        p.setFont(font());
-        p.setPen(kText);
-        QFontMetricsF m(font(), this);
-        p.drawText(rect(), Qt::AlignLeft | Qt::AlignVCenter, m.elidedText(m_path, Qt::ElideMiddle, width()));
-    }
-
-private:
-    QString m_path;
-};
-
 } // namespace
 
-// The scrolling part of the dialog: everything above the footer.
+// The scrolling part of the dialog: the title and the sections, everything above the footer.
 class SettingsContent : public QWidget {
 public:
-    SettingsContent(const SettingsContext& context, QWidget* parent);
+    SettingsContent(const SettingsContext& context, QWidget* parent) : QWidget(parent) {
+        setObjectName(QStringLiteral("TWKDialogContent"));
+        const app::Settings& s = context.settings;
+        proxy = new ProxySection(s);
+        downloads = new DownloadsSection(s);
+        desktop = new DesktopSection(s, app::SettingsStore(context.paths).autostart_enabled());
+        extension = new ExtensionSection;
+        folder = new FolderSection(q(s.download_dir.empty() ? context.default_folder : s.download_dir));
+        auto* column = new QVBoxLayout(this);
+        column->setContentsMargins(kMargin, 16, kMargin, 18);
+        column->setSpacing(kSectionGap);
+        column->addWidget(title_label(t("settings.title"), 16));
+        for (QWidget* section : std::initializer_list<QWidget*>{proxy, downloads, desktop, extension, folder})
+            column->addWidget(section);
+    }
 
-    void set_rows(const std::array<app::BrowserRow, 3>& rows);
-    const std::array<app::BrowserRow, 3>& rows() const { return m_rows; }
-    void set_folder(const QString& folder) { m_folder->set_path(folder); }
-    const QString& folder() const { return m_folder->path(); }
-    void update_proxy_field() { proxy->setEnabled(custom->isChecked()); }
-
-    QCheckBox* follow = nullptr;
-    QCheckBox* custom = nullptr;
-    QLineEdit* proxy = nullptr;
-    QComboBox* list = nullptr;
-    QCheckBox* launch = nullptr;
-    QCheckBox* update_check = nullptr;
-    QCheckBox* notices = nullptr;
-    QComboBox* at_once = nullptr;
-    std::array<QPushButton*, 3> get{};
-    QPushButton* choose = nullptr;
-
-private:
-    std::array<QLabel*, 3> m_names{}, m_states{};
-    std::array<app::BrowserRow, 3> m_rows{};
-    PathLabel* m_folder = nullptr;
+    ProxySection* proxy = nullptr;
+    DownloadsSection* downloads = nullptr;
+    DesktopSection* desktop = nullptr;
+    ExtensionSection* extension = nullptr;
+    FolderSection* folder = nullptr;
 };
-
-SettingsContent::SettingsContent(const SettingsContext& context, QWidget* parent) : QWidget(parent) {
-    setObjectName(QStringLiteral("TWKDialogContent"));
-    const app::Settings& s = context.settings;
-    auto* column = new QVBoxLayout(this);
-    column->setContentsMargins(kMargin, 16, kMargin, 18);
-    column->setSpacing(0);
-    auto gap = [column](int pixels) { column->addSpacing(pixels); };
-    auto check_box = [this](const QString& text, bool on) {
-        auto* box = new QCheckBox(text, this);
-        style_check_box(box);
-        box->setChecked(on);
-        return box;
-    };
-    auto choices = [this](int first, int last, int current) {
-        auto* box = new QComboBox(this);
-        style_combo_box(box);
-        for (int n = first; n <= last; ++n)
-            box->addItem(QString::number(n));
-        box->setCurrentIndex(current);
-        box->setFixedSize(kListWidth, kListHeight);
-        return box;
-    };
-    // A label, then a list beside it.
-    auto labelled = [column](QLabel* label, QComboBox* box) {
-        auto* row = new QHBoxLayout;
-        row->setSpacing(12);
-        row->addWidget(label);
-        row->addWidget(box);
-        row->addStretch(1);
-        column->addLayout(row);
-    };
-
-    column->addWidget(title_label(t("settings.title"), 16));
-    gap(18);
-    column->addWidget(heading_label(t("settings.proxy")));
-    gap(8);
-    follow = check_box(t("settings.system_proxy"), s.proxy_mode == app::kProxySystem);
-    column->addWidget(follow);
-    gap(6);
-    custom = check_box(t("settings.custom_proxy"), s.proxy_mode == app::kProxyCustom);
-    column->addWidget(custom);
-    gap(7);
-    proxy = new QLineEdit(this);
-    proxy->setFont(control_font());
-    proxy->setMaxLength(static_cast<int>(app::kMaxProxyText));
-    proxy->setPlaceholderText(t("settings.proxy_placeholder"));
-    proxy->setText(q(s.proxy));
-    column->addWidget(proxy);
-    gap(7);
-    column->addWidget(hint_label(t("settings.proxy_note")));
-    gap(16);
-
-    list = new QComboBox(this);
-    style_combo_box(list);
-    for (int32_t n : app::kConnectionChoices)
-        list->addItem(QString::number(n));
-    list->setCurrentIndex(app::connection_choice_index(s.connections));
-    list->setMaxVisibleItems(static_cast<int>(app::kConnectionChoices.size()));
-    list->setFixedSize(kListWidth, kListHeight);
-    list->view()->setMaximumHeight(kListPopupHeight);
-    labelled(heading_label(t("settings.connections")), list);
-    gap(7);
-    column->addWidget(hint_label(t("settings.connections_note")));
-    gap(14);
-
-    launch = check_box(t("settings.autostart"), app::SettingsStore(context.paths).autostart_enabled());
-    column->addWidget(launch);
-    gap(6);
-    update_check = check_box(t("settings.updates"), s.auto_update_check);
-    column->addWidget(update_check);
-    gap(6);
-    notices = check_box(language_is_chinese() ? QStringLiteral("下载完成或失败时通知")
-                                              : QStringLiteral("Notify when downloads finish or fail"),
-                        s.notifications);
-    column->addWidget(notices);
-    gap(8);
-    auto* at_once_label = new QLabel(
-        language_is_chinese() ? QStringLiteral("同时下载数") : QStringLiteral("Downloads at once"), this);
-    at_once_label->setFont(control_font());
-    set_text_colour(at_once_label, kText);
-    at_once = choices(app::kMinDownloadsAtOnce, app::kMaxDownloadsAtOnce,
-                      s.downloads_at_once - app::kMinDownloadsAtOnce);
-    at_once->setMaxVisibleItems(app::kMaxDownloadsAtOnce);
-    labelled(at_once_label, at_once);
-    gap(18);
-
-    column->addWidget(heading_label(t("extension.title")));
-    gap(6);
-    auto* browsers = new QGridLayout;
-    browsers->setHorizontalSpacing(10);
-    browsers->setVerticalSpacing(6);
-    browsers->setColumnMinimumWidth(0, kStatusOffset - 10);
-    browsers->setColumnStretch(1, 1);
-    for (size_t i = 0; i < get.size(); ++i) {
-        const int row = static_cast<int>(i);
-        m_names[i] = new QLabel(QString::fromUtf8(app::kBrowsers[i].name), this);
-        m_names[i]->setFont(ui_font(12, 500));
-        m_states[i] = new QLabel(this);
-        m_states[i]->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
-        get[i] = push_button(t("extension.get"), false);
-        get[i]->setEnabled(false);
-        browsers->addWidget(m_names[i], row, 0);
-        browsers->addWidget(m_states[i], row, 1);
-        browsers->addWidget(get[i], row, 2);
-    }
-    column->addLayout(browsers);
-    gap(6);
-    column->addWidget(hint_label(t("extension.note")));
-    gap(18);
-
-    column->addWidget(heading_label(t("settings.folder")));
-    gap(6);
-    auto* folder_row = new QHBoxLayout;
-    folder_row->setSpacing(12);
-    m_folder = new PathLabel;
-    m_folder->setFont(control_font());
-    m_folder->set_path(q(s.download_dir.empty() ? context.default_folder : s.download_dir));
-    choose = push_button(t("settings.choose"), false);
-    folder_row->addWidget(m_folder, 1);
-    folder_row->addWidget(choose);
-    column->addLayout(folder_row);
-    update_proxy_field();
-}
-
-void SettingsContent::set_rows(const std::array<app::BrowserRow, 3>& rows) {
-    m_rows = rows;
-    for (size_t i = 0; i < rows.size(); ++i) {
-        get[i]->setEnabled(rows[i].installed);
-        set_text_colour(m_names[i], rows[i].installed ? kText : grey(40));
-        show_status(m_states[i], app::browser_status(rows[i]));
-    }
-}
 
 SettingsDialog::SettingsDialog(SettingsContext context, QWidget* owner)
     : QDialog(owner), m_context(std::move(context)) {
@@ -275,18 +88,20 @@ SettingsDialog::SettingsDialog(SettingsContext context, QWidget* owner)
         m_context.open_page = [](const QString& url) { QDesktopServices::openUrl(QUrl(url)); };
 
     m_content = new SettingsContent(m_context, nullptr);
-    for (size_t i = 0; i < m_content->get.size(); ++i)
-        connect(m_content->get[i], &QPushButton::clicked, this,
+    ExtensionSection* extension = m_content->extension;
+    for (size_t i = 0; i < extension->get.size(); ++i)
+        connect(extension->get[i], &QPushButton::clicked, this,
                 [this, i] { get_extension(static_cast<int>(i)); });
-    connect(m_content->choose, &QPushButton::clicked, this, [this] { choose_folder(); });
-    connect(m_content->follow, &QCheckBox::toggled, this, [this](bool on) {
-        if (on) m_content->custom->setChecked(false);
-        m_content->update_proxy_field();
+    connect(m_content->folder->choose, &QPushButton::clicked, this, [this] { choose_folder(); });
+    ProxySection* proxy = m_content->proxy;
+    connect(proxy->follow, &QCheckBox::toggled, this, [proxy](bool on) {
+        if (on) proxy->custom->setChecked(false);
+        proxy->update_field();
     });
-    connect(m_content->custom, &QCheckBox::toggled, this, [this](bool on) {
-        if (on) m_content->follow->setChecked(false);
-        m_content->update_proxy_field();
-        if (on) m_content->proxy->setFocus();
+    connect(proxy->custom, &QCheckBox::toggled, this, [proxy](bool on) {
+        if (on) proxy->follow->setChecked(false);
+        proxy->update_field();
+        if (on) proxy->proxy->setFocus();
     });
     m_area = new QScrollArea(this);
     m_area->setFrameShape(QFrame::NoFrame);
@@ -309,7 +124,9 @@ SettingsDialog::SettingsDialog(SettingsContext context, QWidget* owner)
     m_problem = new QLabel;
     m_problem->setWordWrap(true);
     m_problem->setFont(hint_font());
-    set_text_colour(m_problem, kError);
+    QPalette problem_palette = m_problem->palette();
+    problem_palette.setColor(QPalette::WindowText, kError);
+    m_problem->setPalette(problem_palette);
     m_problem->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     m_problem->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     auto* buttons = button_box();
@@ -333,10 +150,10 @@ SettingsDialog::SettingsDialog(SettingsContext context, QWidget* owner)
     m_browser_timer.start(kBrowserRefreshMs);
     connect(&m_shot_timer, &QTimer::timeout, this, [this] { take_screenshot_when_due(); });
 
-    if (m_content->custom->isChecked())
-        m_content->proxy->setFocus();
+    if (proxy->custom->isChecked())
+        proxy->proxy->setFocus();
     else
-        m_content->follow->setFocus();
+        proxy->follow->setFocus();
 }
 
 SettingsDialog::~SettingsDialog() = default;
@@ -376,16 +193,21 @@ int SettingsDialog::visible_height() const { return m_area->viewport()->height()
 int SettingsDialog::scroll_offset() const { return scroll_bar()->value(); }
 void SettingsDialog::scroll_to(int offset) { scroll_bar()->setValue(offset); } // the bar clamps it
 
-QCheckBox* SettingsDialog::follow_system_box() const { return m_content->follow; }
-QCheckBox* SettingsDialog::custom_proxy_box() const { return m_content->custom; }
-QCheckBox* SettingsDialog::launch_box() const { return m_content->launch; }
-QCheckBox* SettingsDialog::update_box() const { return m_content->update_check; }
-QCheckBox* SettingsDialog::notices_box() const { return m_content->notices; }
-QComboBox* SettingsDialog::at_once_list() const { return m_content->at_once; }
-QLineEdit* SettingsDialog::proxy_field() const { return m_content->proxy; }
-QComboBox* SettingsDialog::connections_list() const { return m_content->list; }
-const std::array<app::BrowserRow, 3>& SettingsDialog::browser_rows() const { return m_content->rows(); }
-QString SettingsDialog::shown_folder() const { return m_content->folder(); }
+ProxySection& SettingsDialog::proxy_section() const { return *m_content->proxy; }
+DownloadsSection& SettingsDialog::downloads_section() const { return *m_content->downloads; }
+DesktopSection& SettingsDialog::desktop_section() const { return *m_content->desktop; }
+QCheckBox* SettingsDialog::follow_system_box() const { return m_content->proxy->follow; }
+QCheckBox* SettingsDialog::custom_proxy_box() const { return m_content->proxy->custom; }
+QCheckBox* SettingsDialog::launch_box() const { return m_content->desktop->launch; }
+QCheckBox* SettingsDialog::update_box() const { return m_content->desktop->update_check; }
+QCheckBox* SettingsDialog::notices_box() const { return m_content->desktop->notices; }
+QComboBox* SettingsDialog::at_once_list() const { return m_content->downloads->at_once; }
+QLineEdit* SettingsDialog::proxy_field() const { return m_content->proxy->proxy; }
+QComboBox* SettingsDialog::connections_list() const { return m_content->downloads->connections; }
+const std::array<app::BrowserRow, 3>& SettingsDialog::browser_rows() const {
+    return m_content->extension->rows();
+}
+QString SettingsDialog::shown_folder() const { return m_content->folder->folder(); }
 
 void SettingsDialog::refresh_browsers() {
     std::string path;
@@ -394,17 +216,17 @@ void SettingsDialog::refresh_browsers() {
     } else if (const char* env = std::getenv("PATH")) {
         path = env;
     }
-    m_content->set_rows(app::read_browser_rows(path, m_context.contact_age));
+    m_content->extension->set_rows(app::read_browser_rows(path, m_context.contact_age));
 }
 
 void SettingsDialog::choose_folder() {
-    QString chosen = m_context.choose_folder(this, t("settings.choose_title"), m_content->folder());
-    if (!chosen.isEmpty()) m_content->set_folder(chosen);
+    QString chosen = m_context.choose_folder(this, t("settings.choose_title"), shown_folder());
+    if (!chosen.isEmpty()) m_content->folder->set_folder(chosen);
 }
 
 void SettingsDialog::get_extension(int row) {
     if (row < 0 || row >= static_cast<int>(app::kBrowsers.size())) return;
-    if (!m_content->rows()[static_cast<size_t>(row)].installed) return;
+    if (!browser_rows()[static_cast<size_t>(row)].installed) return;
     m_context.open_page(QString::fromUtf8(kExtensionPageUrl));
 }
 
@@ -412,22 +234,20 @@ QString SettingsDialog::problem_text() const { return m_problem->text(); }
 
 void SettingsDialog::save() {
     app::SettingsForm form;
-    form.download_dir = m_content->folder().toStdString();
-    form.proxy_text = m_content->proxy->text().left(static_cast<qsizetype>(app::kMaxProxyText)).toStdString();
-    form.custom_proxy = m_content->custom->isChecked();
-    form.follow_system_proxy = m_content->follow->isChecked();
-    form.connection_index = m_content->list->currentIndex();
-    form.auto_update_check = m_content->update_check->isChecked();
-    form.notifications = m_content->notices->isChecked();
-    form.downloads_at_once = app::kMinDownloadsAtOnce + m_content->at_once->currentIndex();
-    form.launch_at_login = m_content->launch->isChecked();
-    QString problem = form.custom_proxy ? proxy_problem(form.proxy_text) : QString();
-    if (problem.isEmpty())
-        problem = folder_problem(form.download_dir.empty() ? m_context.default_folder : form.download_dir);
-    m_problem->setText(problem);
-    m_problem->setToolTip(problem);
-    if (!problem.isEmpty()) {
-        if (form.custom_proxy && !proxy_problem(form.proxy_text).isEmpty()) m_content->proxy->setFocus();
+    form.download_dir = shown_folder().toStdString();
+    m_content->proxy->read(form);
+    // The first refusal wins: the proxy, the numbers in their order, then the folder.
+    FieldProblem problem;
+    if (form.custom_proxy) problem = {proxy_problem(form.proxy_text), proxy_field()};
+    if (problem.message.isEmpty()) problem = m_content->downloads->read(form);
+    if (problem.message.isEmpty()) problem = m_content->desktop->read(form);
+    if (problem.message.isEmpty())
+        problem = {folder_problem(form.download_dir.empty() ? m_context.default_folder : form.download_dir),
+                   nullptr};
+    m_problem->setText(problem.message);
+    m_problem->setToolTip(problem.message);
+    if (!problem.message.isEmpty()) {
+        if (problem.field) problem.field->setFocus();
         return;
     }
     app::SettingsStore store(m_context.paths);

@@ -1,6 +1,5 @@
-// The Settings dialog: proxy, connections, launch at login, the update check, the browser
-// extensions' status and the download folder, with Cancel and Save in a footer that stays put
-// while the content above it scrolls on a small screen.
+// The Settings dialog: its sections (ui/settings_sections.h) one below the other, with Cancel
+// and Save in a footer that stays put while the content above it scrolls on a small screen.
 //
 // Saving writes the settings store (in its fixed order), syncs the autostart entry and hands the
 // new record to `SettingsContext::saved`, which applies it to the running engine and the
@@ -59,6 +58,9 @@ struct SettingsContext {
 };
 
 class SettingsContent;
+class ProxySection;
+class DownloadsSection;
+class DesktopSection;
 
 class SettingsDialog : public QDialog {
     Q_OBJECT
@@ -66,9 +68,9 @@ public:
     SettingsDialog(SettingsContext context, QWidget* owner);
     ~SettingsDialog() override;
 
-    // Saves as the Save button does and closes; a custom proxy that is not one, or a download
-    // folder that cannot be made or written, is named in the footer instead and nothing is
-    // saved.
+    // Saves as the Save button does and closes; a custom proxy that is not one, a number out
+    // of its range, or a download folder that cannot be made or written, is named in the
+    // footer instead (the focus goes to its field) and nothing is saved.
     void save();
     QString problem_text() const;
     // One screenshot of the dialog, children included, at the first repaint at or after
@@ -77,6 +79,9 @@ public:
     bool screenshot_taken() const { return m_shot_taken; }
 
     // For tests.
+    ProxySection& proxy_section() const;
+    DownloadsSection& downloads_section() const;
+    DesktopSection& desktop_section() const;
     QCheckBox* follow_system_box() const;
     QCheckBox* custom_proxy_box() const;
     QCheckBox* launch_box() const;

@@ -9,6 +9,7 @@
 #include "ui/palette.h"
 #include "ui/row_painter.h"
 #include "ui/task_list_model.h"
+#include "ui/theme.h"
 
 namespace twk::ui {
 namespace {
@@ -49,8 +50,8 @@ TaskListView::TaskListView(TaskListModel& model, QAbstractItemModel& shown, QWid
     setUniformItemSizes(false);
     setMouseTracking(true);
     QPalette colours = palette();
-    colours.setColor(QPalette::Base, kBackground);
-    colours.setColor(QPalette::Window, kBackground);
+    colours.setColor(QPalette::Base, theme_colors().background);
+    colours.setColor(QPalette::Window, theme_colors().background);
     setPalette(colours);
     viewport()->setAutoFillBackground(true);
 }
@@ -63,6 +64,8 @@ void TaskListView::set_empty_texts(const QString& title, const QString& hint) {
 }
 
 void TaskListView::paintEvent(QPaintEvent* event) {
+    // The theme may have changed since the palette was set: the background follows it.
+    QPainter(viewport()).fillRect(event->rect(), theme_colors().background);
     if (model() && model()->rowCount() > 0) {
         QListView::paintEvent(event);
         return;
@@ -77,8 +80,8 @@ void TaskListView::paintEvent(QPaintEvent* event) {
                            centre_y - m.height() / 2 + m.ascent()),
                    text);
     };
-    centred(m_empty_title, ui_font(12, 400), grey(40), 46);
-    if (!m_empty_hint.isEmpty()) centred(m_empty_hint, ui_font(11, 400), grey(38), 70);
+    centred(m_empty_title, ui_font(12, 400), theme_colors().grey(40), 46);
+    if (!m_empty_hint.isEmpty()) centred(m_empty_hint, ui_font(11, 400), theme_colors().grey(38), 70);
 }
 
 void TaskListView::wheelEvent(QWheelEvent* event) {

@@ -12,6 +12,7 @@
 #include "ui/row_painter.h"
 #include "ui/row_text.h"
 #include "ui/text_table.h"
+#include "ui/theme.h"
 
 namespace twk::ui {
 namespace {
@@ -62,21 +63,23 @@ void TopBarButton::paintEvent(QPaintEvent*) {
     const bool enabled = isEnabled();
     if (enabled && (isDown() || underMouse())) {
         p.setPen(Qt::NoPen);
-        p.setBrush(isDown() ? grey(12) : grey(5));
+        p.setBrush(isDown() ? theme_colors().grey(12) : theme_colors().grey(5));
         p.drawRoundedRect(r, 5, 5);
     }
     const int icon = defaultAction()->data().toInt();
     if (m_icon_only) {
-        paint_icon(p, icon, QRectF(r.center().x() - 8, r.center().y() - 8, 16, 16), grey(70));
+        paint_icon(p, icon, QRectF(r.center().x() - 8, r.center().y() - 8, 16, 16), theme_colors().grey(70));
         return;
     }
-    const QColor off = grey(30);
-    const QColor icon_colour = !enabled ? off : icon == kIconNew ? kAccent : grey(80);
+    const QColor off = theme_colors().grey(30);
+    const QColor icon_colour = !enabled           ? off
+                               : icon == kIconNew ? theme_colors().accent
+                                                  : theme_colors().grey(80);
     paint_icon(p, icon, QRectF(r.left() + 11, r.center().y() - 7, 14, 14), icon_colour);
     QFont font = ui_font(12, 400);
     QFontMetricsF m(font, this);
     p.setFont(font);
-    p.setPen(enabled ? grey(80) : off);
+    p.setPen(enabled ? theme_colors().grey(80) : off);
     p.drawText(QPointF(r.left() + 31, baseline(m, r.center().y())), defaultAction()->text());
 }
 
@@ -111,8 +114,8 @@ void TopBar::lay_out_now() {
 
 void TopBar::paintEvent(QPaintEvent*) {
     QPainter p(this);
-    p.fillRect(rect(), kBackground);
-    p.fillRect(QRectF(0, height() - 1, width(), 1), kDivider);
+    p.fillRect(rect(), theme_colors().background);
+    p.fillRect(QRectF(0, height() - 1, width(), 1), theme_colors().divider);
 }
 
 Banner::Banner(QWidget* parent) : QWidget(parent) {
@@ -134,12 +137,12 @@ void Banner::paintEvent(QPaintEvent*) {
     p.setRenderHint(QPainter::Antialiasing);
     p.setRenderHint(QPainter::TextAntialiasing);
     QRectF band = rect();
-    p.fillRect(band, kBannerBackground);
-    p.fillRect(QRectF(0, height() - 1, width(), 1), kDivider);
+    p.fillRect(band, theme_colors().banner_background);
+    p.fillRect(QRectF(0, height() - 1, width(), 1), theme_colors().divider);
     double cy = band.center().y();
     QRectF icon(16, cy - 6.5, 13, 13);
     p.setPen(Qt::NoPen);
-    p.setBrush(kAccent);
+    p.setBrush(theme_colors().accent);
     if (m_mode == BannerMode::Update) {
         p.drawEllipse(icon);
         p.setPen(QPen(Qt::white, 1.3, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
@@ -161,21 +164,21 @@ void Banner::paintEvent(QPaintEvent*) {
     QFont font = ui_font(12, 500), link_font = ui_font(12, 600);
     QFontMetricsF m(font, this), lm(link_font, this);
     p.setFont(font);
-    p.setPen(kText);
+    p.setPen(theme_colors().text);
     double x = 37;
     p.drawText(QPointF(x, baseline(m, cy)), message);
     x += m.horizontalAdvance(message) + 2;
     QString link = m_mode == BannerMode::Update ? t("banner.download") : t("banner.share");
     p.setFont(link_font);
-    p.setPen(kAccent);
+    p.setPen(theme_colors().accent);
     double line = baseline(lm, cy);
     p.drawText(QPointF(x, line), link);
-    p.fillRect(QRectF(x, line + 2, lm.horizontalAdvance(link), 1), kAccent);
+    p.fillRect(QRectF(x, line + 2, lm.horizontalAdvance(link), 1), theme_colors().accent);
     m_link = QRectF(x, cy - lm.height() / 2, lm.horizontalAdvance(link), lm.height());
     QRectF close(width() - 12 - 18, cy - 9, 18, 18);
     m_close = close;
     double inset = close.width() * 0.3;
-    p.setPen(QPen(grey(50), 1.4, Qt::SolidLine, Qt::RoundCap));
+    p.setPen(QPen(theme_colors().grey(50), 1.4, Qt::SolidLine, Qt::RoundCap));
     p.drawLine(close.topLeft() + QPointF(inset, inset), close.bottomRight() - QPointF(inset, inset));
     p.drawLine(QPointF(close.right() - inset, close.top() + inset),
                QPointF(close.left() + inset, close.bottom() - inset));
@@ -210,14 +213,14 @@ void TotalBar::set_state(bool engine_running, double speed) {
 void TotalBar::paintEvent(QPaintEvent*) {
     QPainter p(this);
     p.setRenderHint(QPainter::TextAntialiasing);
-    p.fillRect(rect(), kStatusBackground);
-    p.fillRect(QRectF(0, 0, width(), 1), kDivider);
+    p.fillRect(rect(), theme_colors().status_background);
+    p.fillRect(QRectF(0, 0, width(), 1), theme_colors().divider);
     double cy = 1 + (kStatusBarHeight - 1) / 2.0;
     if (!m_engine_running) {
         QFont font = ui_font(11, 400);
         QFontMetricsF m(font, this);
         p.setFont(font);
-        p.setPen(grey(45));
+        p.setPen(theme_colors().grey(45));
         p.drawText(QPointF(16, baseline(m, cy)), t("state.offline"));
     }
     if (m_speed > 0) {
@@ -225,7 +228,7 @@ void TotalBar::paintEvent(QPaintEvent*) {
         QFontMetricsF m(font, this);
         QString text = t("status.total") + QString::fromStdString(speed_text(m_speed));
         p.setFont(font);
-        p.setPen(kAccent);
+        p.setPen(theme_colors().accent);
         p.drawText(QPointF(width() - 16 - m.horizontalAdvance(text), baseline(m, cy)), text);
     }
 }

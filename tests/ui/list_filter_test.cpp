@@ -10,14 +10,17 @@
 #include <QPixmap>
 #include <QPushButton>
 #include <QStandardItemModel>
+#include <QToolButton>
 
 #include <cstdlib>
 
 #include "core/task_snapshot.h"
 #include "ui/duplicate_prompt.h"
+#include "ui/list_filter_bar.h"
 #include "ui/palette.h"
 #include "ui/task_filter_model.h"
 #include "ui/text_table.h"
+#include "ui/theme.h"
 #include "ui/tray_icon.h"
 
 namespace twk::ui {
@@ -156,6 +159,27 @@ int count_near(const QImage& image, const QRect& area, const QColor& color) {
                  std::abs(p.blue() - color.blue()) < 12 && p.alpha() > 200;
         }
     return n;
+}
+
+// The desktop's dark preference usually arrives after the window is made: the chips, the
+// filter box and the sort button then turn dark with the bar, not only its background.
+TEST_F(ListFilterTest, TheBarFollowsAThemeThatChangesAfterStart) {
+    apply_theme(false);
+    ListFilterBar bar(proxy);
+    bar.resize(760, 34);
+    bar.show();
+    auto chip_fill = [&] {
+        bar.grab(); // a paint notices the theme; the new style sheet follows it
+        QApplication::processEvents();
+        const QImage image = bar.grab().toImage();
+        const QRect chip = bar.chip(ListChip::Failed)->geometry();
+        return image.pixelColor(chip.left() + 6, chip.center().y() - 6).lightness();
+    };
+    EXPECT_GT(chip_fill(), 200);
+    apply_theme(true);
+    EXPECT_LT(chip_fill(), 80);
+    apply_theme(false);
+    EXPECT_GT(chip_fill(), 200);
 }
 
 TEST(TrayIconImage, TheBarFillsAsFarAsTheDownloadsGot) {
