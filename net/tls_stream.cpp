@@ -43,6 +43,7 @@ struct TlsSession {
     const unsigned char* plain = nullptr;
     size_t plain_left = 0;
     bool records_ended = false; // close_notify read
+    std::string failure;        // what broke the session in a read (TlsStream::failure_reason)
     explicit TlsSession(Socket s) : socket(s) { mbedtls_ssl_init(&ssl); }
     ~TlsSession() {
         mbedtls_ssl_free(&ssl);
@@ -215,6 +216,7 @@ int read_records(TlsSession& session, unsigned char* buffer, size_t capacity) {
         break;
     }
     debug_log("[tls] reading failed: %s", records.error().c_str());
+    session.failure = records.error();
     session.socket_failed = true; // the session is broken: no close-notify on it
     return -1;
 }
@@ -284,6 +286,10 @@ int TlsStream::read(char* buffer, int capacity) {
         if (rc == 0 || rc == MBEDTLS_ERR_SSL_PEER_CLOSE_NOTIFY) return 0;
         if (rc == MBEDTLS_ERR_SSL_RECEIVED_NEW_SESSION_TICKET) continue;
         if (is_want(rc) && !m_session->timed_out && !m_session->socket_failed) continue;
+        if (rc == MBEDTLS_ERR_SSL_INVALID_MAC)
+            m_session->failure = "TLS record authentication failed";
+        else if (!is_want(rc) && !m_session->socket_failed && rc != MBEDTLS_ERR_SSL_CONN_EOF)
+            m_session->failure = tls_error_text(rc);
         return -1;
     }
     return -1;
@@ -331,6 +337,8 @@ void TlsStream::set_read_timeout(uint32_t milliseconds) {
     tv.tv_usec = static_cast<suseconds_t>((milliseconds % 1000) * 1000);
     setsockopt(m_session->socket, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
 }
+
+std::string TlsStream::failure_reason() const { return m_session->failure; }
 
 std::string TlsStream::protocol() const { return mbedtls_ssl_get_version(&m_session->ssl); }
 

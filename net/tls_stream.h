@@ -42,6 +42,10 @@ public:
     // Sends a close-notify unless the socket has failed, then closes the socket. Idempotent.
     void close() override;
     void set_read_timeout(uint32_t milliseconds) override;
+    // What broke the session when a read failed inside TLS rather than on the socket: "TLS record
+    // authentication failed" for a record that did not verify, else the reader's or the
+    // library's words. Empty after a time-out or a dropped connection.
+    std::string failure_reason() const override;
 
     // The negotiated protocol, such as "TLSv1.3"; "unknown" before the handshake.
     std::string protocol() const;
