@@ -15,12 +15,7 @@ runs=${RUNS:-3}
 
 if [ -z "${BENCH_NO_SETUP:-}" ]; then bash scripts/setup.sh; fi
 source bench/common.sh
-bench_build twk
-twk=$root/build/release/cli/twk
-source scripts/loopback_nginx.sh
-
-work=$(mktemp -d /tmp/twk-bench-XXXXXX)
-trap 'loopback_nginx_stop; rm -rf "$work"' EXIT
+bench_nginx_work checksum
 mkdir -p "$work/www"
 head -c "$((size << 20))" /dev/urandom >"$work/www/file.bin"
 sum=$(sha256sum "$work/www/file.bin" | cut -d' ' -f1)

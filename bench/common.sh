@@ -36,3 +36,38 @@ bench_result() {
     /Maximum resident set size/ { rss = $NF }
     END { printf "%.2f %.2f %d %s\n", wall, user + sys, rss, check }' "$work/time.txt" >"$work/result"
 }
+
+# bench_require TOOL...: stops the bench when one of the tools is not on PATH.
+bench_require() {
+  local tool
+  for tool in "$@"; do
+    command -v "$tool" >/dev/null || { echo "bench: $tool is missing (scripts/setup.sh installs it)" >&2; exit 2; }
+  done
+}
+
+# bench_nginx_work NAME: what every bench against our loopback nginx starts with. Sets $twk to the
+# release build of twk (built here unless the script set $twk already), loads
+# scripts/loopback_nginx.sh and makes $work, a fresh /tmp/twk-bench-NAME-XXXXXX. When the script
+# ends, the steps added with bench_at_exit run, then nginx stops and $work goes (BENCH_KEEP=1 keeps
+# it).
+bench_nginx_work() {
+  if [ -z "${twk:-}" ]; then
+    bench_build twk
+    twk=$root/build/release/cli/twk
+  fi
+  source scripts/loopback_nginx.sh
+  work=$(mktemp -d "/tmp/twk-bench-$1-XXXXXX")
+  bench_exit_steps=()
+  trap bench_exit EXIT
+}
+
+# bench_at_exit COMMAND: runs COMMAND when the script ends, before nginx stops (the last added
+# first).
+bench_at_exit() { bench_exit_steps=("$1" "${bench_exit_steps[@]}"); }
+
+bench_exit() {
+  local step
+  for step in "${bench_exit_steps[@]}"; do eval "$step" || true; done
+  loopback_nginx_stop
+  [ -n "${BENCH_KEEP:-}" ] || rm -rf "$work"
+}

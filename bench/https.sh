@@ -26,12 +26,7 @@ if [ -z "${BENCH_NO_SETUP:-}" ]; then
   bash scripts/setup.sh
   bench_need curl time
 fi
-bench_build twk
-twk=$root/build/release/cli/twk
-source scripts/loopback_nginx.sh
-
-work=$(mktemp -d /tmp/twk-bench-XXXXXX)
-trap 'loopback_nginx_stop; rm -rf "$work"' EXIT
+bench_nginx_work https
 mkdir -p "$work/www" "$work/out" "$work/pki"
 
 # --- a CA and a server certificate for 127.0.0.1 ---

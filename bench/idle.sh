@@ -31,26 +31,18 @@ scenarios=${SCENARIOS:-idle running inhibit}
 if [ -z "${BENCH_NO_SETUP:-}" ]; then
   bash scripts/setup.sh
 fi
-for tool in nginx curl ss dbus-daemon /usr/bin/python3; do
-  command -v "$tool" >/dev/null || { echo "bench: $tool is missing" >&2; exit 1; }
-done
 source bench/common.sh
+bench_require nginx curl ss dbus-daemon /usr/bin/python3
 bench_build tarnwick
-bench_build twk
 app=$root/build/release/ui/tarnwick
-twk=$root/build/release/cli/twk
-source scripts/loopback_nginx.sh
-
-work=$(mktemp -d /tmp/twk-bench-idle-XXXXXX)
+bench_nginx_work idle
 pids=()
-cleanup() {
+stop_pids() {
   local pid
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
   for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-  loopback_nginx_stop
-  [ -n "${BENCH_KEEP:-}" ] || rm -rf "$work"
 }
-trap cleanup EXIT
+bench_at_exit stop_pids
 
 free_port() { python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
 ticks_per_second=$(getconf CLK_TCK)

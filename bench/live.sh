@@ -13,17 +13,11 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 seconds=${BENCH_LIVE_SECONDS:-600}
 
-for tool in ffmpeg ffprobe nginx /usr/bin/time; do
-  command -v "$tool" >/dev/null || { echo "bench: $tool is missing (scripts/setup.sh installs it)" >&2; exit 2; }
-done
 source bench/common.sh
-bench_build twk
-twk=$root/build/release/cli/twk
-source scripts/loopback_nginx.sh
-
-work=$(mktemp -d /tmp/twk-bench-live-XXXXXX)
+bench_require ffmpeg ffprobe nginx /usr/bin/time
+bench_nginx_work live
 encoder=""
-trap '[ -n "$encoder" ] && kill "$encoder" 2>/dev/null; loopback_nginx_stop; rm -rf "$work"' EXIT
+bench_at_exit '[ -z "$encoder" ] || kill "$encoder" 2>/dev/null'
 mkdir -p "$work/www/live" "$work/out" "$work/peer"
 loopback_nginx_start "$work/www" "$work/nginx" ""
 url="http://127.0.0.1:$NGINX_PORT/live/index.m3u8"

@@ -20,12 +20,7 @@ runs=${RUNS:-3}
 
 if [ -z "${BENCH_NO_SETUP:-}" ]; then bash scripts/setup.sh; fi
 source bench/common.sh
-bench_build twk
-twk=$root/build/release/cli/twk
-source scripts/loopback_nginx.sh
-
-work=$(mktemp -d /tmp/twk-bench-XXXXXX)
-trap 'loopback_nginx_stop; rm -rf "$work"' EXIT
+bench_nginx_work per-host
 mkdir -p "$work/www" "$work/out"
 for name in a b c; do head -c "$((size << 20))" /dev/urandom >"$work/www/$name.bin"; done
 cat "$work/www/a.bin" "$work/www/b.bin" "$work/www/c.bin" >"$work/www/all.bin"

@@ -25,12 +25,7 @@ if [ -z "${BENCH_NO_SETUP:-}" ]; then
   bash scripts/setup.sh
   bench_need aria2 time
 fi
-bench_build twk
-twk=$root/build/release/cli/twk
-source scripts/loopback_nginx.sh
-
-work=$(mktemp -d /tmp/twk-bench-XXXXXX)
-trap 'loopback_nginx_stop; rm -rf "$work"' EXIT
+bench_nginx_work ramp
 mkdir -p "$work/www/chunk64k" "$work/out"
 
 echo "bench: generating ${size} MiB" >&2

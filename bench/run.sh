@@ -23,10 +23,7 @@ source bench/common.sh
 bench_need aria2 axel curl time
 bash scripts/build.sh release >/dev/null
 twk=$root/build/release/cli/twk
-source scripts/loopback_nginx.sh
-
-work=$(mktemp -d /tmp/twk-bench-XXXXXX)
-trap 'loopback_nginx_stop; rm -rf "$work"' EXIT
+bench_nginx_work run
 mkdir -p "$work/www"
 
 # --- one measured download ---
@@ -166,7 +163,6 @@ ftp_scenario() {
 }
 
 # The server goes down with everything else when the script ends.
-exit_trap=$(trap -p EXIT | sed -e "s/^trap -- '//" -e "s/' EXIT\$//")
-trap "ftp_bench_stop; $exit_trap" EXIT
+bench_at_exit ftp_bench_stop
 ftp_bench_start
 ftp_scenario "ftp://127.0.0.1:$FTP_PORT/a.bin"

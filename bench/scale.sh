@@ -25,15 +25,8 @@ source bench/common.sh
 if [ -z "${BENCH_NO_SETUP:-}" ]; then
   bash scripts/setup.sh
 fi
-if [ -n "${TWK_BIN:-}" ]; then
-  twk=$TWK_BIN
-else
-  bench_build twk
-  twk=$root/build/release/cli/twk
-fi
-source scripts/loopback_nginx.sh
-
-work=$(mktemp -d /tmp/twk-bench-XXXXXX)
+twk=${TWK_BIN:-}
+bench_nginx_work scale
 serve_pid=
 stop_serve() {
   if [ -n "$serve_pid" ]; then
@@ -42,7 +35,7 @@ stop_serve() {
     serve_pid=
   fi
 }
-trap 'stop_serve; loopback_nginx_stop; [ -n "${KEEP:-}" ] || rm -rf "$work"' EXIT
+bench_at_exit stop_serve
 mkdir -p "$work/www/slow"
 # Sparse files: nginx reads zeros, twk's own bandwidth limit keeps the three downloads going all
 # along.

@@ -29,12 +29,7 @@ for tool in curl aria2c nginx; do
 done
 # Only the command-line program: the benchmark needs no tests and no desktop app.
 source bench/common.sh
-bench_build twk
-twk=$root/build/release/cli/twk
-source scripts/loopback_nginx.sh
-
-work=$(mktemp -d /tmp/twk-bench-small-XXXXXX)
-trap 'loopback_nginx_stop; rm -rf "$work"' EXIT
+bench_nginx_work small
 mkdir -p "$work/www/many"
 head -c 65536 /dev/urandom >"$work/www/one.bin"
 for i in $(seq 1 "$files"); do

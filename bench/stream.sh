@@ -14,16 +14,9 @@ root=$(pwd)
 seconds=${BENCH_STREAM_SECONDS:-60}
 rate=${BENCH_RATE:-2m}
 
-for tool in ffmpeg nginx /usr/bin/time; do
-  command -v "$tool" >/dev/null || { echo "bench: $tool is missing (scripts/setup.sh installs it)" >&2; exit 2; }
-done
 source bench/common.sh
-bench_build twk
-twk=$root/build/release/cli/twk
-source scripts/loopback_nginx.sh
-
-work=$(mktemp -d /tmp/twk-bench-stream-XXXXXX)
-trap 'loopback_nginx_stop; rm -rf "$work"' EXIT
+bench_require ffmpeg nginx /usr/bin/time
+bench_nginx_work stream
 mkdir -p "$work/www/hls"
 
 echo "bench: making ${seconds} s of 720p HLS" >&2

@@ -11,16 +11,9 @@ root=$(pwd)
 segments=${BENCH_SEGMENTS:-1000000}
 cap=1000000
 
-for tool in nginx /usr/bin/time; do
-  command -v "$tool" >/dev/null || { echo "bench: $tool is missing (scripts/setup.sh installs it)" >&2; exit 2; }
-done
 source bench/common.sh
-bench_build twk
-twk=$root/build/release/cli/twk
-source scripts/loopback_nginx.sh
-
-work=$(mktemp -d /tmp/twk-bench-stream-memory-XXXXXX)
-trap 'loopback_nginx_stop; rm -rf "$work"' EXIT
+bench_require nginx /usr/bin/time
+bench_nginx_work stream-memory
 mkdir -p "$work/www"
 head -c 188 /dev/zero | tr '\0' 'G' >"$work/www/packet.ts"
 # playlist COUNT FILE

@@ -33,10 +33,8 @@ if [ -z "${BENCH_NO_SETUP:-}" ]; then
 fi
 bash scripts/build.sh release >/dev/null
 twk=$root/build/release/cli/twk
-source scripts/loopback_nginx.sh
-
-work=$(mktemp -d /tmp/twk-bench-XXXXXX)
-trap 'loopback_nginx_stop; rm -rf "$work"' EXIT
+source bench/common.sh
+bench_nginx_work throttled
 mkdir -p "$work/www/burst" "$work/www/chunk64k" "$work/www/none" "$work/out"
 
 for size in $sizes; do

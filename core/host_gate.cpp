@@ -1,6 +1,7 @@
 #include "core/host_gate.h"
 
 #include <algorithm>
+#include <atomic>
 #include <charconv>
 #include <cstring>
 #include <ctime>
@@ -90,6 +91,11 @@ int64_t server_pause_ms(std::string_view value, int64_t now_unix) {
     return at <= now_unix ? 0 : std::min<int64_t>((at - now_unix) * 1000, kMaxServerPauseMs);
 }
 
+SlotHolder SlotHolder::next() {
+    static std::atomic<uint64_t> last{0};
+    return SlotHolder{last.fetch_add(1, std::memory_order_relaxed) + 1};
+}
+
 HostGate& HostGate::shared() {
     static HostGate gate;
     return gate;
@@ -128,13 +134,13 @@ uint32_t HostGate::share(const Host& host, int64_t now_ms) const {
     return std::max<uint32_t>(1, static_cast<uint32_t>(m_budget / wanting));
 }
 
-bool HostGate::others_wait(const Host& host, const void* task, int64_t now_ms) const {
+bool HostGate::others_wait(const Host& host, SlotHolder task, int64_t now_ms) const {
     for (const auto& [other, when] : host.refused_ms)
         if (other != task && now_ms - when < kSlotWaitMemoryMs) return true;
     return false;
 }
 
-bool HostGate::try_acquire(const std::string& host, const void* task, int64_t now_ms) {
+bool HostGate::try_acquire(const std::string& host, SlotHolder task, int64_t now_ms) {
     std::lock_guard lock(m_lock);
     Host& entry = m_hosts[host];
     std::erase_if(entry.refused_ms,
@@ -152,7 +158,7 @@ bool HostGate::try_acquire(const std::string& host, const void* task, int64_t no
     return true;
 }
 
-void HostGate::release(const std::string& host, const void* task, int64_t now_ms) {
+void HostGate::release(const std::string& host, SlotHolder task, int64_t now_ms) {
     std::lock_guard lock(m_lock);
     const auto found = m_hosts.find(host);
     if (found == m_hosts.end()) return;
@@ -164,7 +170,7 @@ void HostGate::release(const std::string& host, const void* task, int64_t now_ms
     tidy(host, now_ms);
 }
 
-bool HostGate::over_share(const std::string& host, const void* task, int64_t now_ms) const {
+bool HostGate::over_share(const std::string& host, SlotHolder task, int64_t now_ms) const {
     std::lock_guard lock(m_lock);
     const auto found = m_hosts.find(host);
     if (found == m_hosts.end()) return false;

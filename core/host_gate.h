@@ -13,6 +13,7 @@
 // servers are; every operation is thread-safe and returns at once.
 #pragma once
 
+#include <compare>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -40,6 +41,14 @@ std::string gate_host(std::string_view url);
 // date in the past.
 int64_t server_pause_ms(std::string_view value, int64_t now_unix);
 
+// Who holds a host's connection slots: one task, the same for all its workers and runs. Each
+// task progress record takes a new one (`next`), unique for the process.
+struct SlotHolder {
+    uint64_t id = 0;
+    static SlotHolder next();
+    auto operator<=>(const SlotHolder&) const = default;
+};
+
 class HostGate {
 public:
     static HostGate& shared();
@@ -54,12 +63,12 @@ public:
     // Milliseconds until `host` may be asked again; 0 when it may be now.
     int64_t held_for(const std::string& host, int64_t now_ms) const;
 
-    // A connection slot for a worker of `task` (any identity, a task record's address). True when
-    // granted; the worker gives it back with `release`.
-    bool try_acquire(const std::string& host, const void* task, int64_t now_ms);
-    void release(const std::string& host, const void* task, int64_t now_ms);
+    // A connection slot for a worker of `task`. True when granted; the worker gives it back with
+    // `release`.
+    bool try_acquire(const std::string& host, SlotHolder task, int64_t now_ms);
+    void release(const std::string& host, SlotHolder task, int64_t now_ms);
     // Whether `task` holds more than its fair share while another task waits for the host.
-    bool over_share(const std::string& host, const void* task, int64_t now_ms) const;
+    bool over_share(const std::string& host, SlotHolder task, int64_t now_ms) const;
     // Connections held to `host` now, by all tasks.
     uint32_t held(const std::string& host) const;
 
@@ -67,11 +76,11 @@ private:
     struct Host {
         int64_t open_at_ms = 0;
         uint32_t total = 0;
-        std::map<const void*, uint32_t> held;      // slots by task
-        std::map<const void*, int64_t> refused_ms; // when each task was last refused one
+        std::map<SlotHolder, uint32_t> held;      // slots by task
+        std::map<SlotHolder, int64_t> refused_ms; // when each task was last refused one
     };
     uint32_t share(const Host& host, int64_t now_ms) const;
-    bool others_wait(const Host& host, const void* task, int64_t now_ms) const;
+    bool others_wait(const Host& host, SlotHolder task, int64_t now_ms) const;
     void tidy(const std::string& name, int64_t now_ms);
 
     mutable std::mutex m_lock;

@@ -126,7 +126,9 @@ ExchangeResult read_body(WorkerState& w, Segment& segment, BodyReader& reader, b
             debug_log_if("TWK_DEBUG_SEG", "[seg] %llu CONN-DROP mid-body after %llu bytes (pos=%llu/%llu)",
                          static_cast<ull>(segment.id), static_cast<ull>(result.received),
                          static_cast<ull>(pos), static_cast<ull>(end));
-            result.cause = "connection lost mid-body";
+            // The transport's own words when it has them (a TLS record that failed to verify).
+            const std::string why = reader.failure_reason();
+            result.cause = why.empty() ? "connection lost mid-body" : why;
             result.category = FailureCategory::kIo;
             break;
         }

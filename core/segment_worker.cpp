@@ -44,7 +44,7 @@ std::string next_host(const RunContext& task) {
 
 void give_back_slot(WorkerState& w) {
     if (w.slot_host.empty()) return;
-    HostGate::shared().release(w.slot_host, &w.run.task.progress, monotonic_ms());
+    HostGate::shared().release(w.slot_host, w.run.task.progress.slot_holder, monotonic_ms());
     w.slot_host.clear();
 }
 
@@ -68,7 +68,7 @@ bool clear_to_ask(WorkerState& w) {
     if (w.slot_host == host) return true;
     give_back_slot(w);
     w.kept.reset(); // a kept connection belongs to the slot it was opened under
-    if (!gate.try_acquire(host, &task.progress, now)) {
+    if (!gate.try_acquire(host, task.progress.slot_holder, now)) {
         nap(w.run, kIdleSleepMs);
         return false;
     }
@@ -214,7 +214,8 @@ bool work_once(WorkerState& w) {
     segment->active = false;
     task.progress.note_progress();
     // More than its share while another task waits for the host: the slot goes back.
-    if (!w.slot_host.empty() && HostGate::shared().over_share(w.slot_host, &task.progress, monotonic_ms())) {
+    if (!w.slot_host.empty() &&
+        HostGate::shared().over_share(w.slot_host, task.progress.slot_holder, monotonic_ms())) {
         w.kept.reset();
         give_back_slot(w);
     }

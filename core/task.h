@@ -24,6 +24,7 @@
 
 #include "core/change_signal.h"
 #include "core/connection_counts.h"
+#include "core/host_gate.h" // SlotHolder
 #include "core/speed_meter.h"
 #include "core/task_snapshot.h" // TaskPhase
 #include "net/http_message.h"
@@ -205,6 +206,10 @@ public:
     // The file at the output path was created by a run of this task (so a later run may write
     // over it, core/naming.h). Outlives the run that set it.
     std::atomic<bool> created_output{false};
+
+    // --- identity ---
+    // Whose connection slots the task's workers take from the host gate (core/host_gate.h).
+    const SlotHolder slot_holder = SlotHolder::next();
 
     // --- timing ---
     const int64_t start_ns;                   // steady clock, when the record was made

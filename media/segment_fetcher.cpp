@@ -73,7 +73,7 @@ public:
                 task.control.wait(std::min(pause, kGateLookMs), ending);
                 continue;
             }
-            if (gate.try_acquire(m_host, &task.progress, now)) {
+            if (gate.try_acquire(m_host, task.progress.slot_holder, now)) {
                 m_held = true;
                 break;
             }
@@ -83,7 +83,7 @@ public:
             task.progress.replace_status(TaskPhase::kServerPause, TaskPhase::kDownloading, "downloading");
     }
     ~HostSlot() {
-        if (m_held) HostGate::shared().release(m_host, &m_task.progress, now_ms());
+        if (m_held) HostGate::shared().release(m_host, m_task.progress.slot_holder, now_ms());
     }
     HostSlot(const HostSlot&) = delete;
     HostSlot& operator=(const HostSlot&) = delete;

@@ -32,6 +32,11 @@ public:
 
     // True once the body has been read to its end.
     bool finished() const { return m_ended; }
+    // The connection's words for a failed read ("TLS record authentication failed"); empty when
+    // it has none (a dropped connection, a time-out, broken framing).
+    std::string failure_reason() const {
+        return m_connection ? m_connection->failure_reason() : std::string();
+    }
     // The connection, for a caller that keeps it for the next request after a finished body.
     std::unique_ptr<ByteStream> release_connection() { return std::move(m_connection); }
 

@@ -32,6 +32,9 @@ public:
     // Bounds every later read to `milliseconds` (streams without a socket of their own ignore
     // it); a read that waits longer fails like one that timed out.
     virtual void set_read_timeout(uint32_t milliseconds) { (void)milliseconds; }
+    // Why the last read failed when the stream knows more than a dropped connection ("TLS record
+    // authentication failed"); empty otherwise.
+    virtual std::string failure_reason() const { return {}; }
 };
 
 // The sockets of one task's transfers, so that pause, cancel or a failure elsewhere can end a

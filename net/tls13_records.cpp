@@ -115,7 +115,7 @@ Tls13RecordReader::Result Tls13RecordReader::open(const unsigned char* record, s
     const size_t body = size - kHeaderSize - AesGcmOpener::kTagSize;
     if (!m_gcm.open(nonce, record, kHeaderSize, record + kHeaderSize, body,
                     record + size - AesGcmOpener::kTagSize, out))
-        return fail("bad record tag");
+        return fail("TLS record authentication failed");
     ++m_sequence;
 
     // TLSInnerPlaintext: content, the content type, then zero padding.

@@ -63,7 +63,8 @@ public:
     // kFailed every later call fails.
     Result open(const unsigned char* record, size_t size, unsigned char* out);
 
-    // Why the reader failed, in a few words ("bad record tag", "TLS alert 40 from the server").
+    // Why the reader failed, in a few words ("TLS record authentication failed", "TLS alert 40
+    // from the server").
     const std::string& error() const { return m_error; }
     // The server asked us to update our sending keys, which this reader cannot do: the session
     // must not send again.

@@ -1,28 +1,17 @@
 #include "net/tls_stream.h"
 
-#include "net/ca_bundle.h"
 #include "net/debug_log.h"
 #include "net/tls13_records.h"
+#include "net/tls_config.h"
 
-#include <mbedtls/ctr_drbg.h>
-#include <mbedtls/debug.h>
-#include <mbedtls/entropy.h>
-#include <mbedtls/error.h>
 #include <mbedtls/net_sockets.h>
 #include <mbedtls/platform_util.h>
 #include <mbedtls/ssl.h>
-#include <mbedtls/ssl_ciphersuites.h>
-#include <mbedtls/x509_crt.h>
-#include <psa/crypto.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <sys/socket.h>
-#include <vector>
 
 namespace twk {
 
@@ -54,6 +43,7 @@ struct TlsSession {
     const unsigned char* plain = nullptr;
     size_t plain_left = 0;
     bool records_ended = false; // close_notify read
+    std::string failure;        // what broke the session in a read (TlsStream::failure_reason)
     explicit TlsSession(Socket s) : socket(s) { mbedtls_ssl_init(&ssl); }
     ~TlsSession() {
         mbedtls_ssl_free(&ssl);
@@ -67,184 +57,8 @@ namespace {
 constexpr int kHandshakeRetries = 2;
 // ssl_write results of WANT_READ/WANT_WRITE tolerated in a row.
 constexpr int kWriteRetries = 2;
-// Room for mbedTLS's error and verification texts in the "[tls]" lines.
-constexpr size_t kErrorTextSize = 128;
-constexpr size_t kVerifyTextSize = 256;
 // Reads that end without data and without a time-out (post-handshake messages) before one fails.
 constexpr int kMaxEmptyReads = 64;
-
-// ECDSA first, then RSA PKCS#1 v1.5 before RSA-PSS. mbedTLS in its 1.2+1.3 mode offers the
-// rsa_pss_rsae schemes but rejects them when a TLS-1.2-only server with an RSA certificate picks
-// one for its key exchange (handshake error -0x6600). With PKCS#1 first such servers pick it,
-// while TLS 1.3 (where PKCS#1 is not allowed for handshake signatures) still uses PSS.
-const uint16_t kSignatureAlgorithms[] = {
-    MBEDTLS_TLS1_3_SIG_ECDSA_SECP256R1_SHA256, MBEDTLS_TLS1_3_SIG_ECDSA_SECP384R1_SHA384,
-    MBEDTLS_TLS1_3_SIG_ECDSA_SECP521R1_SHA512, MBEDTLS_TLS1_3_SIG_RSA_PKCS1_SHA256,
-    MBEDTLS_TLS1_3_SIG_RSA_PKCS1_SHA384,       MBEDTLS_TLS1_3_SIG_RSA_PKCS1_SHA512,
-    MBEDTLS_TLS1_3_SIG_RSA_PSS_RSAE_SHA256,    MBEDTLS_TLS1_3_SIG_RSA_PSS_RSAE_SHA384,
-    MBEDTLS_TLS1_3_SIG_RSA_PSS_RSAE_SHA512,    MBEDTLS_TLS1_3_SIG_NONE,
-};
-
-// Suites moved to the front of the library's own list, in this order; the rest follow as the
-// library orders them. What decides is the receiving cost per byte. In TLS 1.3 on a processor
-// with AES and carry-less multiply instructions our own record reader opens AES-GCM at several
-// times the library's speed, so AES-128-GCM comes first there (fewer rounds than AES-256, ample
-// margin for a download). Records the library opens itself (TLS 1.2, or other processors) are
-// cheaper with ChaCha20-Poly1305: the library's AES-GCM runs on those instructions too, but one
-// 16-byte block per call, GHASH reduction included (about 2.7 against 2.3 s of CPU per GiB on
-// loopback). Servers that choose for themselves (most TLS 1.2 set-ups) then still land on the
-// cheaper AES when they pick AES.
-const int kPreferredSuites13OwnRecords[] = {
-    MBEDTLS_TLS1_3_AES_128_GCM_SHA256,
-    MBEDTLS_TLS1_3_AES_256_GCM_SHA384,
-    MBEDTLS_TLS1_3_CHACHA20_POLY1305_SHA256,
-};
-const int kPreferredSuites13[] = {
-    MBEDTLS_TLS1_3_CHACHA20_POLY1305_SHA256,
-    MBEDTLS_TLS1_3_AES_128_GCM_SHA256,
-    MBEDTLS_TLS1_3_AES_256_GCM_SHA384,
-};
-const int kPreferredSuites12[] = {
-    MBEDTLS_TLS_ECDHE_ECDSA_WITH_CHACHA20_POLY1305_SHA256,
-    MBEDTLS_TLS_ECDHE_RSA_WITH_CHACHA20_POLY1305_SHA256,
-    MBEDTLS_TLS_ECDHE_ECDSA_WITH_AES_128_GCM_SHA256,
-    MBEDTLS_TLS_ECDHE_RSA_WITH_AES_128_GCM_SHA256,
-    MBEDTLS_TLS_ECDHE_ECDSA_WITH_AES_256_GCM_SHA384,
-    MBEDTLS_TLS_ECDHE_RSA_WITH_AES_256_GCM_SHA384,
-};
-
-struct TlsContext {
-    mbedtls_entropy_context entropy;
-    mbedtls_ctr_drbg_context drbg;
-    mbedtls_ssl_config config;
-    mbedtls_x509_crt chain;
-    std::mutex drbg_mutex;
-    std::vector<int> suites;  // the offered cipher suites, zero-terminated
-    bool own_records = false; // TLS 1.3 AES-GCM sessions are read by Tls13RecordReader
-    bool ready = false;
-};
-
-std::string error_text(int code) {
-    char text[kErrorTextSize] = {};
-    mbedtls_strerror(code, text, sizeof text);
-    return text;
-}
-
-// Every call of the DRBG goes through here: connections handshake on many threads at once.
-int locked_random(void* context, unsigned char* output, size_t length) {
-    auto* tls = static_cast<TlsContext*>(context);
-    std::lock_guard lock(tls->drbg_mutex);
-    return mbedtls_ctr_drbg_random(&tls->drbg, output, length);
-}
-
-// The library's suites (only those it was built with), the preferred ones first.
-std::vector<int> suite_order(bool own_records) {
-    std::vector<int> order;
-    const int* known = mbedtls_ssl_list_ciphersuites();
-    auto built = [known](int id) {
-        for (const int* k = known; *k != 0; ++k)
-            if (*k == id) return true;
-        return false;
-    };
-    const int* first = own_records ? kPreferredSuites13OwnRecords : kPreferredSuites13;
-    for (size_t i = 0; i < std::size(kPreferredSuites13); ++i)
-        if (built(first[i])) order.push_back(first[i]);
-    for (int id : kPreferredSuites12)
-        if (built(id)) order.push_back(id);
-    for (const int* k = known; *k != 0; ++k)
-        if (std::find(order.begin(), order.end(), *k) == order.end()) order.push_back(*k);
-    order.push_back(0);
-    return order;
-}
-
-void debug_line(void*, int level, const char* file, int line, const char* message) {
-    std::string text(message ? message : "");
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
-        text.pop_back();
-    debug_log_if("TWK_DEBUG_TLS", "[mbedtls:%d] %s:%d %s", level, file, line, text.c_str());
-}
-
-// The PEM text of the bundle with a terminating zero, or empty on a decoding or size error.
-std::vector<unsigned char> inflate_bundle() {
-    std::vector<unsigned char> pem(kCaBundleExpandedSize + 1, 0);
-    z_stream z{};
-    if (inflateInit2(&z, -15) != Z_OK) return {};
-    z.next_in = const_cast<unsigned char*>(kCaBundleDeflated);
-    z.avail_in = static_cast<uInt>(kCaBundleDeflatedSize);
-    z.next_out = pem.data();
-    z.avail_out = static_cast<uInt>(pem.size());
-    int rc = inflate(&z, Z_FINISH);
-    size_t produced = z.total_out;
-    inflateEnd(&z);
-    if (rc != Z_STREAM_END || produced != kCaBundleExpandedSize) return {};
-    pem[kCaBundleExpandedSize] = 0;
-    return pem;
-}
-
-bool load_chain(TlsContext& tls) {
-    std::vector<unsigned char> pem = inflate_bundle();
-    if (pem.empty()) {
-        debug_log("[tls] CA bundle inflate failed");
-        return false;
-    }
-    int rc = mbedtls_x509_crt_parse(&tls.chain, pem.data(), pem.size());
-    if (rc < 0) {
-        debug_log("[tls] CA bundle parse failed: -0x%04x %s", -rc, error_text(rc).c_str());
-        return false;
-    }
-    if (const char* extra = std::getenv("TWK_CA_FILE"); extra && *extra) {
-        rc = mbedtls_x509_crt_parse_file(&tls.chain, extra);
-        if (rc < 0)
-            debug_log("[tls] TWK_CA_FILE %s not added: -0x%04x %s", extra, -rc, error_text(rc).c_str());
-    }
-    return true;
-}
-
-// Steps 1-8 of the process-wide set-up; the context stays unready when one fails.
-void initialise(TlsContext& tls) {
-    if (psa_crypto_init() != PSA_SUCCESS) {
-        debug_log("[tls] psa_crypto_init failed — TLS 1.3 would break");
-        return;
-    }
-    mbedtls_entropy_init(&tls.entropy);
-    mbedtls_ctr_drbg_init(&tls.drbg);
-    mbedtls_ssl_config_init(&tls.config);
-    mbedtls_x509_crt_init(&tls.chain);
-    static const char kPersonalisation[] = "twk-tls";
-    if (mbedtls_ctr_drbg_seed(&tls.drbg, mbedtls_entropy_func, &tls.entropy,
-                              reinterpret_cast<const unsigned char*>(kPersonalisation),
-                              sizeof kPersonalisation - 1) != 0)
-        return;
-    if (mbedtls_ssl_config_defaults(&tls.config, MBEDTLS_SSL_IS_CLIENT, MBEDTLS_SSL_TRANSPORT_STREAM,
-                                    MBEDTLS_SSL_PRESET_DEFAULT) != 0)
-        return;
-    if (!load_chain(tls)) return;
-    if (std::getenv("TWK_TLS_MAX12"))
-        mbedtls_ssl_conf_max_tls_version(&tls.config, MBEDTLS_SSL_VERSION_TLS1_2);
-    mbedtls_ssl_conf_sig_algs(&tls.config, kSignatureAlgorithms);
-    tls.own_records = !std::getenv("TWK_TLS_LIBRARY_RECORDS") && AesGcmOpener::supported();
-    tls.suites = suite_order(tls.own_records);
-    mbedtls_ssl_conf_ciphersuites(&tls.config, tls.suites.data());
-    mbedtls_ssl_conf_ca_chain(&tls.config, &tls.chain, nullptr);
-    mbedtls_ssl_conf_authmode(&tls.config, MBEDTLS_SSL_VERIFY_OPTIONAL);
-    mbedtls_ssl_conf_rng(&tls.config, locked_random, &tls);
-    if (const char* level = std::getenv("TWK_DEBUG_TLS")) {
-        mbedtls_debug_set_threshold(std::atoi(level));
-        mbedtls_ssl_conf_dbg(&tls.config, debug_line, nullptr);
-    }
-    tls.ready = true;
-}
-
-// Created once and never destroyed: detached threads may still hold sessions at exit.
-TlsContext* shared_context() {
-    static std::once_flag once;
-    static TlsContext* context = nullptr;
-    std::call_once(once, [] {
-        context = new TlsContext;
-        initialise(*context);
-    });
-    return context->ready ? context : nullptr;
-}
 
 bool is_timeout(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
 
@@ -293,34 +107,6 @@ int bio_send(void* context, const unsigned char* data, size_t length) {
 }
 
 bool is_want(int rc) { return rc == MBEDTLS_ERR_SSL_WANT_READ || rc == MBEDTLS_ERR_SSL_WANT_WRITE; }
-
-// The verification flags in a few words, the commonest first; the library's text otherwise.
-std::string verify_reason(uint32_t flags) {
-    struct Known {
-        uint32_t flag;
-        const char* words;
-    };
-    static const Known kKnown[] = {
-        {MBEDTLS_X509_BADCERT_NOT_TRUSTED, "unknown issuer"},
-        {MBEDTLS_X509_BADCERT_EXPIRED, "certificate expired"},
-        {MBEDTLS_X509_BADCERT_FUTURE, "certificate not yet valid"},
-        {MBEDTLS_X509_BADCERT_CN_MISMATCH, "host name mismatch"},
-        {MBEDTLS_X509_BADCERT_REVOKED, "certificate revoked"},
-    };
-    std::string out;
-    for (const Known& known : kKnown) {
-        if (!(flags & known.flag)) continue;
-        if (!out.empty()) out += ", ";
-        out += known.words;
-    }
-    if (!out.empty()) return out;
-    char info[kVerifyTextSize] = {};
-    mbedtls_x509_crt_verify_info(info, sizeof info, "", flags);
-    std::string text(info);
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
-        text.pop_back();
-    return text.empty() ? "certificate not accepted" : text;
-}
 
 // Keeps the server's application traffic secret of a TLS 1.3 handshake for our record reader.
 void export_secret(void* context, mbedtls_ssl_key_export_type type, const unsigned char* secret,
@@ -430,6 +216,7 @@ int read_records(TlsSession& session, unsigned char* buffer, size_t capacity) {
         break;
     }
     debug_log("[tls] reading failed: %s", records.error().c_str());
+    session.failure = records.error();
     session.socket_failed = true; // the session is broken: no close-notify on it
     return -1;
 }
@@ -441,7 +228,7 @@ TlsStream::TlsStream(Socket socket) : m_session(std::make_unique<TlsSession>(soc
 TlsStream::~TlsStream() { close(); }
 
 bool TlsStream::handshake(const std::string& host, bool insecure, TransportError& why) {
-    TlsContext* tls = shared_context();
+    TlsContext* tls = shared_tls_context();
     if (!tls) {
         why.set(FailureKind::kPermanent, "", "TLS set-up failed");
         return false;
@@ -465,19 +252,19 @@ bool TlsStream::handshake(const std::string& host, bool insecure, TransportError
             }
             continue;
         }
-        debug_log("[tls] handshake failed: -0x%04x %s", -rc, error_text(rc).c_str());
+        debug_log("[tls] handshake failed: -0x%04x %s", -rc, tls_error_text(rc).c_str());
         // A connection that broke is worth another try; a peer that refused what we offer is not.
         const bool broken = m_session->socket_failed || m_session->timed_out ||
                             rc == MBEDTLS_ERR_SSL_CONN_EOF || rc == MBEDTLS_ERR_NET_RECV_FAILED ||
                             rc == MBEDTLS_ERR_NET_SEND_FAILED || rc == MBEDTLS_ERR_NET_CONN_RESET;
-        why.set(broken ? FailureKind::kRetryable : FailureKind::kPermanent, "", error_text(rc));
+        why.set(broken ? FailureKind::kRetryable : FailureKind::kPermanent, "", tls_error_text(rc));
         return false;
     }
     if (tls->own_records) take_over_records(*m_session);
     if (insecure) return true;
     uint32_t flags = mbedtls_ssl_get_verify_result(ssl);
     if (flags == 0) return true;
-    const std::string reason = verify_reason(flags);
+    const std::string reason = tls_verify_reason(flags);
     debug_log("[tls] certificate REJECTED for %s: %s (use --insecure to override)", host.c_str(),
               reason.c_str());
     why.set(FailureKind::kPermanent, "", reason);
@@ -499,6 +286,10 @@ int TlsStream::read(char* buffer, int capacity) {
         if (rc == 0 || rc == MBEDTLS_ERR_SSL_PEER_CLOSE_NOTIFY) return 0;
         if (rc == MBEDTLS_ERR_SSL_RECEIVED_NEW_SESSION_TICKET) continue;
         if (is_want(rc) && !m_session->timed_out && !m_session->socket_failed) continue;
+        if (rc == MBEDTLS_ERR_SSL_INVALID_MAC)
+            m_session->failure = "TLS record authentication failed";
+        else if (!is_want(rc) && !m_session->socket_failed && rc != MBEDTLS_ERR_SSL_CONN_EOF)
+            m_session->failure = tls_error_text(rc);
         return -1;
     }
     return -1;
@@ -547,6 +338,8 @@ void TlsStream::set_read_timeout(uint32_t milliseconds) {
     setsockopt(m_session->socket, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
 }
 
+std::string TlsStream::failure_reason() const { return m_session->failure; }
+
 std::string TlsStream::protocol() const { return mbedtls_ssl_get_version(&m_session->ssl); }
 
 bool TlsStream::reads_own_records() const { return m_session->records != nullptr; }
@@ -563,6 +356,6 @@ std::unique_ptr<TlsStream> open_tls(Socket socket, const std::string& host, bool
     return stream;
 }
 
-bool tls_available() { return shared_context() != nullptr; }
+bool tls_available() { return shared_tls_context() != nullptr; }
 
 } // namespace twk

@@ -1,9 +1,9 @@
 // The TLS channel: a client-side TLS 1.2/1.3 session (mbedTLS 3.6 with PSA crypto) over an
 // already connected socket, checked against the CA bundle built into the program.
 //
-// One process-wide configuration is created by the first open_tls and shared by every
-// connection: an entropy source and a CTR-DRBG ("twk-tls") whose every call is serialised by one
-// mutex, optional verification judged after the handshake, and the built-in CA chain. Failures of
+// One process-wide configuration (tls_config.h) is created by the first open_tls and shared by
+// every connection: an entropy source and a CTR-DRBG ("twk-tls") whose every call is serialised by
+// one mutex, optional verification judged after the handshake, and the built-in CA chain. Failures of
 // that set-up are permanent for the process. Developer switches, read once at that set-up:
 //   TWK_TLS_MAX12  (present, any value) caps the protocol at TLS 1.2
 //   TWK_DEBUG_TLS  mbedTLS's debug threshold (atoi of the value), lines "[mbedtls:N] file:line msg"
@@ -42,6 +42,10 @@ public:
     // Sends a close-notify unless the socket has failed, then closes the socket. Idempotent.
     void close() override;
     void set_read_timeout(uint32_t milliseconds) override;
+    // What broke the session when a read failed inside TLS rather than on the socket: "TLS record
+    // authentication failed" for a record that did not verify, else the reader's or the
+    // library's words. Empty after a time-out or a dropped connection.
+    std::string failure_reason() const override;
 
     // The negotiated protocol, such as "TLSv1.3"; "unknown" before the handshake.
     std::string protocol() const;

@@ -1,6 +1,6 @@
 // `twk get` over TLS 1.3 through a relay that alters one bit of an application record: the
 // record is refused, the download goes on over a new connection, and the file is the server's
-// byte for byte.
+// byte for byte; where it cannot go on, the error names the failed record.
 #include "tests/support/real_peers.h"
 #include "tests/support/tamper_relay.h"
 #include "tests/support/temp_dir.h"
@@ -49,6 +49,27 @@ TEST(TwkHttps, AnAlteredRecordNeverReachesTheFile) {
     EXPECT_EQ(twk.wait_exit(kExitDeadlineMs), 0) << test::read_file(log);
     EXPECT_GE(relay.tampered(), 2);
     EXPECT_TRUE(test::read_file(dir.file("dl/altered.bin")) == original);
+    std::remove(served.c_str());
+}
+
+// Without ranges every try starts over and meets the altered record again: the download fails
+// and says why in TLS's words, not as a dropped connection.
+TEST(TwkHttps, ARecordThatNeverVerifiesFailsWithTheReason) {
+    const int tls = test::RealPeers::get().nginx().tls;
+    ASSERT_NE(tls, 0) << test::RealPeers::get().failure();
+    const std::string served = test::RealPeers::get().www_dir() + "/noranges/altered.bin";
+    random_file(served);
+    test::TempDir dir;
+    test::TamperRelay relay(tls, 3'000'000, [](int) { return true; });
+    const std::string log = dir.file("twk.log");
+    test::TwkProcess twk({"get", "-x", "1", "-d", dir.file("dl"),
+                          "https://127.0.0.1:" + std::to_string(relay.port()) + "/noranges/altered.bin"},
+                         log);
+    EXPECT_NE(twk.wait_exit(kExitDeadlineMs), 0) << test::read_file(log);
+    EXPECT_NE(test::read_file(log).find("error: retries exhausted: TLS record authentication failed"),
+              std::string::npos)
+        << test::read_file(log);
+    EXPECT_GE(relay.tampered(), 2);
     std::remove(served.c_str());
 }
 

@@ -52,31 +52,31 @@ TEST(HostGate, APauseHoldsTheHostAtMostTenMinutesAndALongerOneStays) {
 TEST(HostGate, TheBudgetIsSharedFairlyAndALaterTaskIsNotStarved) {
     HostGate gate;
     gate.set_budget(4);
-    const int first = 1, second = 2;
+    const SlotHolder first = SlotHolder::next(), second = SlotHolder::next();
     int64_t now = 10'000;
     for (int i = 0; i < 4; ++i)
-        EXPECT_TRUE(gate.try_acquire("h:80", &first, now));
-    EXPECT_FALSE(gate.try_acquire("h:80", &first, now)); // the budget is spent
-    EXPECT_FALSE(gate.over_share("h:80", &first, now));  // nobody else wants the host
-    EXPECT_FALSE(gate.try_acquire("h:80", &second, now));
-    EXPECT_TRUE(gate.over_share("h:80", &first, now));
-    gate.release("h:80", &first, now);
-    EXPECT_TRUE(gate.over_share("h:80", &first, now));   // 3 of 4, its share is 2
-    EXPECT_FALSE(gate.try_acquire("h:80", &first, now)); // the freed slot waits for the other task
-    EXPECT_TRUE(gate.try_acquire("h:80", &second, now));
-    gate.release("h:80", &first, now);
-    EXPECT_FALSE(gate.over_share("h:80", &first, now));
-    EXPECT_TRUE(gate.try_acquire("h:80", &second, now));
-    EXPECT_FALSE(gate.try_acquire("h:80", &second, now));
+        EXPECT_TRUE(gate.try_acquire("h:80", first, now));
+    EXPECT_FALSE(gate.try_acquire("h:80", first, now)); // the budget is spent
+    EXPECT_FALSE(gate.over_share("h:80", first, now));  // nobody else wants the host
+    EXPECT_FALSE(gate.try_acquire("h:80", second, now));
+    EXPECT_TRUE(gate.over_share("h:80", first, now));
+    gate.release("h:80", first, now);
+    EXPECT_TRUE(gate.over_share("h:80", first, now));   // 3 of 4, its share is 2
+    EXPECT_FALSE(gate.try_acquire("h:80", first, now)); // the freed slot waits for the other task
+    EXPECT_TRUE(gate.try_acquire("h:80", second, now));
+    gate.release("h:80", first, now);
+    EXPECT_FALSE(gate.over_share("h:80", first, now));
+    EXPECT_TRUE(gate.try_acquire("h:80", second, now));
+    EXPECT_FALSE(gate.try_acquire("h:80", second, now));
     EXPECT_EQ(gate.held("h:80"), 4u);
     // The other host is another budget.
-    EXPECT_TRUE(gate.try_acquire("other:80", &first, now));
+    EXPECT_TRUE(gate.try_acquire("other:80", first, now));
     // A task that stopped asking is no longer waited for.
     now += kSlotWaitMemoryMs;
-    gate.release("h:80", &second, now);
-    EXPECT_FALSE(gate.over_share("h:80", &second, now));
-    EXPECT_TRUE(gate.try_acquire("h:80", &second, now));
-    EXPECT_FALSE(gate.try_acquire("h:80", &first, now)); // the budget is spent again
+    gate.release("h:80", second, now);
+    EXPECT_FALSE(gate.over_share("h:80", second, now));
+    EXPECT_TRUE(gate.try_acquire("h:80", second, now));
+    EXPECT_FALSE(gate.try_acquire("h:80", first, now)); // the budget is spent again
 }
 
 } // namespace

@@ -8,6 +8,7 @@
 #include "tests/media/stream_engine.h"
 #include "tests/support/nginx_site.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/test_video.h"
 
 #include <gtest/gtest.h>
 
@@ -29,43 +30,14 @@ using test::wait_until;
 class LiveEncoder {
 public:
     explicit LiveEncoder(const std::string& dir) {
-        std::vector<std::string> args = {"ffmpeg",
-                                         "-nostdin",
-                                         "-hide_banner",
-                                         "-loglevel",
-                                         "error",
-                                         "-re",
-                                         "-f",
-                                         "lavfi",
-                                         "-i",
-                                         "testsrc=size=64x48:rate=10",
-                                         "-t",
-                                         "12",
-                                         "-c:v",
-                                         "libx264",
-                                         "-preset",
-                                         "ultrafast",
-                                         "-g",
-                                         "20",
-                                         "-sc_threshold",
-                                         "0",
-                                         "-f",
-                                         "dash",
-                                         "-seg_duration",
-                                         "2",
-                                         "-streaming",
-                                         "1",
-                                         "-window_size",
-                                         "3",
-                                         "-extra_window_size",
-                                         "100",
-                                         "-use_template",
-                                         "1",
-                                         "-use_timeline",
-                                         "1",
-                                         "-remove_at_exit",
-                                         "0",
-                                         dir + "/live.mpd"};
+        std::vector<std::string> args = {"ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error"};
+        for (std::string& arg : test::test_video_args(12, true))
+            args.push_back(std::move(arg));
+        for (const char* arg : {"-f", "dash", "-seg_duration", "2", "-streaming", "1", "-window_size", "3",
+                                "-extra_window_size", "100", "-use_template", "1", "-use_timeline", "1",
+                                "-remove_at_exit", "0"})
+            args.push_back(arg);
+        args.push_back(dir + "/live.mpd");
         std::vector<char*> argv;
         for (auto& a : args)
             argv.push_back(a.data());

@@ -13,6 +13,7 @@
 #include "tests/media/stream_engine.h"
 #include "tests/support/script_server.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/test_video.h"
 
 #include <algorithm>
 #include <gtest/gtest.h>
@@ -55,29 +56,11 @@ struct Media {
 const Media& media() {
     static Media* made = [] {
         auto* m = new Media;
-        m->error = test::run_ffmpeg(m->dir.path(), {"-f",
-                                                    "lavfi",
-                                                    "-i",
-                                                    "testsrc=size=64x48:rate=10",
-                                                    "-t",
-                                                    "90",
-                                                    "-c:v",
-                                                    "libx264",
-                                                    "-preset",
-                                                    "ultrafast",
-                                                    "-g",
-                                                    "20",
-                                                    "-sc_threshold",
-                                                    "0",
-                                                    "-f",
-                                                    "hls",
-                                                    "-hls_time",
-                                                    "2",
-                                                    "-hls_list_size",
-                                                    "0",
-                                                    "-hls_segment_filename",
-                                                    "s%03d.ts",
-                                                    "src.m3u8"});
+        std::vector<std::string> args = test::test_video_args(90);
+        for (const char* arg : {"-f", "hls", "-hls_time", "2", "-hls_list_size", "0", "-hls_segment_filename",
+                                "s%03d.ts", "src.m3u8"})
+            args.push_back(arg);
+        m->error = test::run_ffmpeg(m->dir.path(), std::move(args));
         for (int i = 0; m->error.empty() && test::file_exists(m->dir.file(seg_name(i))); ++i) {
             m->files.push_back(test::read_file(m->dir.file(seg_name(i))));
             m->packets.push_back(test::packet_sums(m->dir.path(), seg_name(i), "v", m->error));

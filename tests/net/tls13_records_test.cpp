@@ -244,9 +244,9 @@ TEST_F(Tls13Records, WhatTheReaderRefuses) {
     };
     const Case cases[] = {
         {"flipped ciphertext", [&](Server& s) { return std::vector<Bytes>{flip(s.record(23, "abc"), 6)}; },
-         "bad record tag"},
+         "TLS record authentication failed"},
         {"flipped tag", [&](Server& s) { return std::vector<Bytes>{flip(s.record(23, "abc"), 22)}; },
-         "bad record tag"},
+         "TLS record authentication failed"},
         {"flipped header length",
          [&](Server& s) {
              Bytes r = s.record(23, "abcd", 1);
@@ -254,24 +254,24 @@ TEST_F(Tls13Records, WhatTheReaderRefuses) {
              r.pop_back();
              return std::vector<Bytes>{r};
          },
-         "bad record tag"},
+         "TLS record authentication failed"},
         {"replayed record",
          [&](Server& s) {
              Bytes r = s.record(23, "abc");
              return std::vector<Bytes>{r, r};
          },
-         "bad record tag"},
+         "TLS record authentication failed"},
         {"skipped record",
          [&](Server& s) {
              s.record(23, "lost");
              return std::vector<Bytes>{s.record(23, "abc")};
          },
-         "bad record tag"},
+         "TLS record authentication failed"},
         {"old keys after an update",
          [&](Server& s) {
              return std::vector<Bytes>{s.record(22, kKeyUpdate), s.record(23, "abc")};
          },
-         "bad record tag"},
+         "TLS record authentication failed"},
         {"plaintext alert",
          [&](Server&) {
              return std::vector<Bytes>{Bytes{21, 3, 3, 0, 2, 2, 40}};

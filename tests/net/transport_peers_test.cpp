@@ -184,6 +184,7 @@ struct LargeRead {
     uint64_t matching = 0; // bytes received before the first that differs from the file
     uint64_t received = 0;
     int last_read = 0;
+    std::string failure; // the reader's failure_reason() after the last read
 };
 
 // Reads the file over `port`, comparing every byte with the original as it arrives.
@@ -222,6 +223,7 @@ LargeRead read_large(int port, const char* path, size_t mib) {
         r.received += static_cast<uint64_t>(n);
     }
     r.last_read = n;
+    r.failure = reader.failure_reason();
     return r;
 }
 
@@ -255,6 +257,7 @@ TEST(NginxHttps, AnAlteredRecordEndsTheReadWithNothingWrongHandedOut) {
     ASSERT_TRUE(r.exchanged) << r.error;
     EXPECT_EQ(relay.tampered(), 1);
     EXPECT_EQ(r.last_read, -1);
+    EXPECT_EQ(r.failure, "TLS record authentication failed");
     EXPECT_EQ(r.matching, r.received);
     EXPECT_GT(r.received, 1'000'000u);
     EXPECT_LT(r.received, 1'500'000u);

@@ -2,6 +2,7 @@
 
 #include "net/text.h"
 #include "tests/support/loopback.h"
+#include "tests/support/temp_dir.h"
 
 #include <csignal>
 #include <cstdlib>
@@ -21,18 +22,6 @@ constexpr int kStartDeadlineMs = 20000;
 constexpr int kStopDeadlineMs = 5000;
 
 bool run(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()) == 0; }
-
-void write_file(const std::string& path, const std::string& text) {
-    std::ofstream out(path, std::ios::binary);
-    out << text;
-}
-
-std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 // A certificate for localhost and 127.0.0.1 signed by the test CA.
 bool issue(const std::string& dir, const std::string& name, const std::string& key_options) {
@@ -58,12 +47,11 @@ RealPeers& RealPeers::get() {
 }
 
 void RealPeers::prepare() {
-    char pattern[] = "/tmp/twk-peers-XXXXXX";
-    if (!::mkdtemp(pattern)) {
+    m_dir = make_temp_dir("twk-peers");
+    if (m_dir.empty()) {
         m_failure = "mkdtemp failed";
         return;
     }
-    m_dir = pattern;
     ::chmod(m_dir.c_str(), 0755);
     write_file(m_dir + "/server.ext", "basicConstraints=CA:FALSE\n"
                                       "keyUsage=digitalSignature,keyEncipherment\n"
@@ -127,7 +115,8 @@ std::string nginx_config(const std::string& d, const NginxPorts& p) {
                d + "/" + cert + ".crt;\n    ssl_certificate_key " + d + "/" + cert + ".key;\n" + extra +
                "    root " + d +
                "/www;\n    location = /proto { return 200 \"$ssl_protocol\"; }\n"
-               "    location = /cipher { return 200 \"$ssl_cipher\"; }\n  }\n";
+               "    location = /cipher { return 200 \"$ssl_cipher\"; }\n"
+               "    location /noranges/ { max_ranges 0; }\n  }\n";
     };
     return "daemon off;\nmaster_process off;\nworker_processes 1;\nerror_log " + d +
            "/nginx-error.log warn;\npid " + d +

@@ -17,7 +17,7 @@ constexpr size_t kDataSize = 100000;
 
 struct NginxPorts {
     int http = 0;        // "/data.bin", "/conn" ("$connection:$connection_requests"); files under
-                         // "/noranges/" are served whole, Range ignored
+                         // "/noranges/" are served whole, Range ignored (by the TLS blocks too)
     int tls = 0;         // TLS 1.2 and 1.3, ECDSA certificate for localhost and 127.0.0.1;
                          // "/to-http/PORT/PATH" answers 302 to http://127.0.0.1:PORT/PATH
     int tls12_rsa = 0;   // TLS up to 1.2 only (nginx's default), RSA certificate

@@ -30,6 +30,10 @@ namespace twk::ui {
 namespace {
 
 constexpr int64_t kDeadlineMs = 30000;
+// How long the app may take to end after SIGTERM before it counts as hung (and is killed). Far
+// above a normal shutdown even on a loaded machine, far below "never": an app held by an open
+// dialog does not end at all.
+constexpr int64_t kStopDeadlineMs = 15000;
 
 // A command's standard output; empty when it could not run.
 std::string output_of(const std::string& command) {
@@ -107,15 +111,14 @@ protected:
             [&] { return !(m_window = window_named("Tarnwick .*Technical Preview")).empty(); }, kDeadlineMs));
         activate(m_window);
     }
-    // Sends SIGTERM; the exit status, and how long the program took to end. A program still
-    // there after 10 s is killed (status -2).
-    int stop_app(int64_t* took_ms = nullptr) {
+    // Sends SIGTERM; the exit status. A program still there after kStopDeadlineMs is killed
+    // (status -2).
+    int stop_app() {
         if (m_app <= 0) return -1;
-        const int64_t from = monotonic_ms();
         ::kill(m_app, SIGTERM);
         int status = 0;
-        bool ended = test::wait_until([&] { return ::waitpid(m_app, &status, WNOHANG) == m_app; }, 10000);
-        if (took_ms) *took_ms = monotonic_ms() - from;
+        bool ended =
+            test::wait_until([&] { return ::waitpid(m_app, &status, WNOHANG) == m_app; }, kStopDeadlineMs);
         if (!ended) {
             ::kill(m_app, SIGKILL);
             ::waitpid(m_app, nullptr, 0);
@@ -229,7 +232,8 @@ TEST_F(DriveTest, PastedLinksRetryDeleteAndRestart) {
     EXPECT_EQ(journal(), (std::map<std::string, std::string>{{"present.bin", "done"}}));
 
     // A slow download under way, then SIGTERM while Settings is open: the dialog does not hold
-    // the app, which pauses the download (its sidecar saved) and ends within a second.
+    // the app, which pauses the download (its sidecar saved) and ends. stop_app waits for the end
+    // with a deadline; a hung app is killed there and its status is no exit.
     test::write_file(m_site.file("www/slow/big.iso"), test::test_pattern(4u << 20));
     QGuiApplication::clipboard()->setText(QString::fromStdString(m_nginx.url("/slow/big.iso")));
     key("ctrl+n");
@@ -247,19 +251,16 @@ TEST_F(DriveTest, PastedLinksRetryDeleteAndRestart) {
     const int width = std::atoi(geometry.c_str() + size_at + 10);
     xdotool("mousemove --window " + m_window + " " + std::to_string(width - 28) + " 23 click 1");
     ASSERT_TRUE(pump([&] { return !window_named("Settings").empty(); }));
-    int64_t took = 0;
-    const int status = stop_app(&took);
+    const int status = stop_app();
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    EXPECT_LT(took, 1000);
     EXPECT_TRUE(test::file_exists(m_home.file("dl/big.iso.twk"))) << "the download was paused and saved";
     EXPECT_FALSE(test::file_exists(m_home.file("state/tarnwick/session.marker"))) << "a clean end";
 
     // The same with Settings opened at start-up, before the main loop ran.
     start_app(true);
     ASSERT_TRUE(pump([&] { return !window_named("Settings").empty(); }));
-    const int early = stop_app(&took);
+    const int early = stop_app();
     EXPECT_TRUE(WIFEXITED(early) && WEXITSTATUS(early) == 0) << early;
-    EXPECT_LT(took, 1000);
 }
 
 TEST_F(DriveTest, WithoutADisplayTheProgramSaysSoAndRecordsNoCrash) {
