@@ -15,13 +15,19 @@
 #include <algorithm>
 
 #include "ui/palette.h"
+#include "ui/theme.h"
 
 namespace twk::ui {
 namespace {
 
-const QColor kDisabledFill{0xED, 0xED, 0xEB};
+// Dialogs are built when they open, so they take the colours of the theme in force then.
+QColor field_fill() { return theme_colors().dark ? QColor(0x26, 0x26, 0x28) : QColor(Qt::white); }
+QColor disabled_fill() { return theme_colors().dark ? QColor(0x2A, 0x2A, 0x2C) : QColor(0xED, 0xED, 0xEB); }
 
 } // namespace
+
+QColor heading_color() { return theme_colors().grey(55); }
+QColor hint_color() { return theme_colors().grey(50); }
 
 QFont heading_font() { return ui_font(12, 500); }
 QFont hint_font() { return ui_font(11, 400); }
@@ -30,17 +36,17 @@ QFont control_font() { return ui_font(12, 400); }
 void style_check_box(QCheckBox* box) {
     box->setFont(control_font());
     QPalette pal = box->palette();
-    pal.setColor(QPalette::Window, kBackground);
-    pal.setColor(QPalette::WindowText, kText);
+    pal.setColor(QPalette::Window, theme_colors().background);
+    pal.setColor(QPalette::WindowText, theme_colors().text);
     box->setPalette(pal);
 }
 
 void style_combo_box(QComboBox* box) {
     box->setFont(control_font());
     QPalette pal = box->palette();
-    pal.setColor(QPalette::Button, Qt::white);
-    pal.setColor(QPalette::ButtonText, kText);
-    pal.setColor(QPalette::Window, kBackground);
+    pal.setColor(QPalette::Button, field_fill());
+    pal.setColor(QPalette::ButtonText, theme_colors().text);
+    pal.setColor(QPalette::Window, theme_colors().background);
     box->setPalette(pal);
 }
 
@@ -52,28 +58,30 @@ QString dialog_style_sheet() {
             .arg(c.blue())
             .arg(c.alpha());
     };
+    const ThemeColors& c = theme_colors();
     return QStringLiteral(
                "QDialog { background: %1; }"
                "QScrollArea, QScrollArea > QWidget > QWidget#TWKDialogContent { background: %1; }"
-               "QLineEdit { background: white; border: 1px solid %2; border-radius: 7px;"
+               "QLineEdit { background: %10; border: 1px solid %2; border-radius: 7px;"
                " padding: 0px 4px; min-height: 26px; color: %3; }"
-               "QLineEdit:disabled { background: %4; border-color: %5; color: #8C8C8C; }"
-               "QPushButton { background: white; border: 1px solid %2; border-radius: 7px;"
+               "QLineEdit:disabled { background: %4; border-color: %5; color: %7; }"
+               "QPushButton { background: %10; border: 1px solid %2; border-radius: 7px;"
                " min-height: 28px; min-width: 54px; padding: 0px 15px; color: %6; }"
                "QPushButton:hover { border-color: %7; }"
                "QPushButton:disabled { background: %4; border-color: %5; color: %7; }"
                "QPushButton[primary=\"true\"] { background: %8; border: 1px solid %8; color: white; }"
                "QPushButton[primary=\"true\"]:hover { background: %9; border-color: %9; }"
                "QPushButton[primary=\"true\"]:disabled { background: %4; border-color: %5; color: %7; }")
-        .arg(kBackground.name(), rgba(grey(12)), kText.name(), kDisabledFill.name(), rgba(grey(8)),
-             rgba(grey(80)), rgba(grey(40)), kAccent.name(), kAccentHover.name());
+        .arg(c.background.name(), rgba(c.grey(12)), c.text.name(), disabled_fill().name(), rgba(c.grey(8)),
+             rgba(c.grey(80)), rgba(c.grey(40)), c.accent.name(), c.accent_hover.name())
+        .arg(field_fill().name());
 }
 
 QLabel* title_label(const QString& text, double pixels) {
     auto* label = new QLabel(text);
     label->setFont(ui_font(pixels, 600));
     QPalette pal = label->palette();
-    pal.setColor(QPalette::WindowText, kText);
+    pal.setColor(QPalette::WindowText, theme_colors().text);
     label->setPalette(pal);
     return label;
 }

@@ -20,11 +20,11 @@ namespace twk::ui {
 inline constexpr double kPushButtonHeight = 30;
 inline constexpr double kPushButtonGap = 10;
 
-QFont heading_font();                                          // section headings: 12 px, weight 500
-QFont hint_font();                                             // hints: 11 px
-QFont control_font();                                          // the child controls' font: 12 px regular
-inline QColor heading_color() { return QColor(0, 0, 0, 140); } // grey 55%
-inline QColor hint_color() { return QColor(0, 0, 0, 128); }    // grey 50%
+QFont heading_font();   // section headings: 12 px, weight 500
+QFont hint_font();      // hints: 11 px
+QFont control_font();   // the child controls' font: 12 px regular
+QColor heading_color(); // grey 55% of the theme's text
+QColor hint_color();    // grey 50%
 
 // The child controls in the dialogs' colours.
 void style_check_box(QCheckBox* box);

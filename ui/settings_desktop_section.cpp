@@ -15,6 +15,7 @@
 #include "ui/settings_sections.h"
 #include "ui/settings_texts.h"
 #include "ui/text_table.h"
+#include "ui/theme.h"
 
 namespace twk::ui {
 namespace {
@@ -47,9 +48,9 @@ void set_text_colour(QWidget* widget, const QColor& colour) {
 
 // How a browser's status reads: its colour and weight.
 void show_status(QLabel* label, app::BrowserStatus status) {
-    QColor colour = grey(50);
+    QColor colour = theme_colors().grey(50);
     int weight = 400;
-    if (status == app::BrowserStatus::NotInstalled) colour = grey(40);
+    if (status == app::BrowserStatus::NotInstalled) colour = theme_colors().grey(40);
     if (status == app::BrowserStatus::Connected) {
         colour = kAccent;
         weight = 500;
@@ -141,7 +142,7 @@ void ExtensionSection::set_rows(const std::array<app::BrowserRow, 3>& rows) {
     m_rows = rows;
     for (size_t i = 0; i < rows.size(); ++i) {
         get[i]->setEnabled(rows[i].installed);
-        set_text_colour(m_names[i], rows[i].installed ? kText : grey(40));
+        set_text_colour(m_names[i], rows[i].installed ? theme_colors().text : theme_colors().grey(40));
         show_status(m_states[i], app::browser_status(rows[i]));
     }
 }
@@ -157,7 +158,7 @@ void PathLabel::set_path(const QString& path) {
 void PathLabel::paintEvent(QPaintEvent*) {
     QPainter p(this);
     p.setFont(font());
-    p.setPen(kText);
+    p.setPen(theme_colors().text);
     QFontMetricsF m(font(), this);
     p.drawText(rect(), Qt::AlignLeft | Qt::AlignVCenter, m.elidedText(m_path, Qt::ElideMiddle, width()));
 }

@@ -13,6 +13,7 @@
 #include "ui/palette.h"
 #include "ui/settings_texts.h"
 #include "ui/text_table.h"
+#include "ui/theme.h"
 
 namespace twk::ui {
 namespace {
@@ -59,7 +60,7 @@ QLabel* field_label(const QString& text) {
     auto* label = new QLabel(text);
     label->setFont(control_font());
     QPalette pal = label->palette();
-    pal.setColor(QPalette::WindowText, kText);
+    pal.setColor(QPalette::WindowText, theme_colors().text);
     label->setPalette(pal);
     return label;
 }

@@ -8,6 +8,8 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDir>
+#include <QImage>
 #include <QLineEdit>
 #include <QToolButton>
 
@@ -26,6 +28,7 @@
 #include "ui/settings_sections.h"
 #include "ui/settings_texts.h"
 #include "ui/text_table.h"
+#include "ui/theme.h"
 
 namespace twk::ui {
 namespace {
@@ -171,6 +174,31 @@ TEST_F(SettingsDialogTest, BadNumbersAreRefusedWithTheirRange) {
     chinese.save();
     EXPECT_EQ(chinese.problem_text(), QStringLiteral("每个服务器的连接数须为 1 到 64 之间的整数"));
     set_language_mode(LanguageMode::English);
+}
+
+// A dialog opened in the dark theme is dark throughout: its background, its fields and its
+// buttons, not only the window behind it. A picture goes to ui-shots/.
+TEST_F(SettingsDialogTest, ADialogOpenedInTheDarkThemeIsDark) {
+    apply_theme(true);
+    {
+        SettingsDialog dialog(context, nullptr);
+        dialog.resize(480, 900);
+        dialog.show();
+        QApplication::processEvents();
+        const QImage image = dialog.grab().toImage();
+        QDir().mkpath(QStringLiteral("ui-shots"));
+        image.save(QStringLiteral("ui-shots/settings-dark.png"));
+        QLineEdit* field = dialog.downloads_section().per_server;
+        const QPoint inside = field->mapTo(&dialog, QPoint(field->width() - 6, field->height() / 2));
+        EXPECT_LT(image.pixelColor(4, 4).lightness(), 60);
+        EXPECT_LT(image.pixelColor(inside).lightness(), 60);
+    }
+    apply_theme(false);
+    SettingsDialog light(context, nullptr);
+    light.resize(480, 900);
+    light.show();
+    QApplication::processEvents();
+    EXPECT_GT(light.grab().toImage().pixelColor(4, 4).lightness(), 200);
 }
 
 TEST(SettingsTexts, EveryEntryInBothLanguages) {
