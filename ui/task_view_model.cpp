@@ -72,11 +72,11 @@ void TaskViewModel::update(const std::vector<TaskSnapshot>& tasks, double now_se
     for (size_t i = 0; i < m_tasks.size(); ++i)
         known.emplace(m_tasks[i].id, i);
     std::vector<TaskView> next;
+    std::unordered_map<int32_t, size_t> index;
     for (const TaskSnapshot& entry : tasks) {
         if (entry.id <= 0) continue;
         const int32_t id = entry.id;
-        auto seen = std::find_if(next.begin(), next.end(), [&](const TaskView& t) { return t.id == id; });
-        if (seen != next.end()) continue;
+        if (!index.emplace(id, next.size()).second) continue;
         TaskView task;
         auto old = known.find(id);
         if (old != known.end()) task = std::move(m_tasks[old->second]);
@@ -104,6 +104,7 @@ void TaskViewModel::update(const std::vector<TaskSnapshot>& tasks, double now_se
     for (size_t i = 0; !ids_changed && i < next.size(); ++i)
         ids_changed = next[i].id != m_tasks[i].id;
     m_tasks = std::move(next);
+    m_index = std::move(index);
     std::erase_if(m_chosen, [this](int32_t id) { return !find(id); });
     if (!m_selected || !find(*m_selected)) {
         select(m_tasks.empty() ? std::nullopt : std::optional<int32_t>(m_tasks.front().id));
@@ -138,10 +139,10 @@ std::vector<const TaskView*> TaskViewModel::visible() const {
 }
 
 const TaskView* TaskViewModel::find(int32_t id) const {
-    for (const auto& task : m_tasks) {
-        if (task.id == id) return &task;
-    }
-    return nullptr;
+    // Rows look their task up on every paint: with thousands of tasks a scan per row made each
+    // refresh quadratic.
+    const auto it = m_index.find(id);
+    return it == m_index.end() ? nullptr : &m_tasks[it->second];
 }
 
 bool TaskViewModel::any_active() const {

@@ -13,6 +13,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -127,6 +128,7 @@ public:
 
 private:
     std::vector<TaskView> m_tasks;
+    std::unordered_map<int32_t, size_t> m_index; // id -> position in m_tasks
     std::optional<int32_t> m_selected;
     std::set<int32_t> m_chosen;
     std::set<int32_t> m_hidden;
