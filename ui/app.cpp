@@ -108,16 +108,16 @@ App::App() {
     new LinkDropFilter(*m_window,
                        [window = m_window.get()](const std::string& link) { window->start_download(link); });
     m_tray->add();
-    m_tray->set_task_source(m_engine.ops().snapshot);
+    m_tray->set_task_source(m_engine.polled_snapshot());
     ShotRequest shot = shot_request_from_env();
     if (!shot.path.isEmpty()) m_window->request_screenshot(shot.path, monotonic_ms() + shot.delay_ms);
 
     m_engine.start();
     // The computer stays awake while downloads transfer.
-    m_sleep = new SleepInhibitor(m_engine.ops().snapshot, m_window.get());
+    m_sleep = new SleepInhibitor(m_engine.polled_snapshot(), m_window.get());
     m_sleep->start();
     Notifier::Hooks hooks;
-    hooks.snapshot = m_engine.ops().snapshot;
+    hooks.snapshot = m_engine.polled_snapshot();
     hooks.retry = m_engine.ops().retry;
     hooks.window_active = [this] { return m_window->isActiveWindow() && !m_window->isMinimized(); };
     hooks.folder = [this] {
@@ -129,7 +129,7 @@ App::App() {
     m_clipboard = new ClipboardWatch(
         *m_notifier, [window = m_window.get()](const std::string& link) { window->start_download(link); },
         m_window.get());
-    m_queue_end = new QueueEndWatcher({m_engine.ops().snapshot, {}}, m_window.get());
+    m_queue_end = new QueueEndWatcher({m_engine.polled_snapshot(), {}}, m_window.get());
     m_queue_end->start();
 
     app::SettingsStore store(app::settings_paths_from_env());

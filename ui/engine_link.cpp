@@ -1,5 +1,7 @@
 #include "ui/engine_link.h"
 
+#include <optional>
+
 #include "core/task_journal.h"
 #include "media/stream_driver.h"
 #include "ui/system_proxy.h"
@@ -13,6 +15,7 @@ void EngineLink::start() {
     options.max_concurrent = kAppMaxConcurrent;
     options.drivers = stream_drivers(); // HLS and DASH tasks
     m_engine = Engine::create(std::move(options));
+    ++m_generation;
     // "Follow the system proxy" asks the desktop's portal, else the environment, per URL.
     m_engine->set_system_proxy_resolver(system_proxy_for);
     // The list of the last run, every unfinished task paused; kept until the app closes.
@@ -49,22 +52,41 @@ void EngineLink::apply(const app::Settings& settings) {
     m_engine->set_global_limit(settings.global_limit());
 }
 
+const std::vector<TaskSnapshot>* EngineLink::current_tasks() {
+    if (!m_engine) return nullptr;
+    // Asked on every refresh tick; while the list's revision stands still the snapshot taken
+    // last is still current and is not taken again.
+    const Revision revision = m_engine->revision();
+    if (!m_tasks_valid || !(m_tasks_revision == revision)) {
+        m_tasks = m_engine->snapshot().tasks;
+        m_tasks_revision = revision;
+        m_tasks_valid = true;
+    }
+    return &m_tasks;
+}
+
+std::function<bool(std::vector<TaskSnapshot>&)> EngineLink::polled_snapshot() {
+    struct Seen {
+        uint64_t generation = 0;
+        Revision revision;
+    };
+    return [this, seen = std::optional<Seen>()](std::vector<TaskSnapshot>& out) mutable {
+        const std::vector<TaskSnapshot>* tasks = current_tasks();
+        if (!tasks) return false;
+        if (seen && seen->generation == m_generation && seen->revision == m_tasks_revision) return true;
+        out = *tasks;
+        seen = Seen{m_generation, m_tasks_revision};
+        return true;
+    };
+}
+
 EngineOps EngineLink::ops() {
     EngineOps ops;
     ops.running = [this] { return running(); };
     ops.snapshot = [this](std::vector<TaskSnapshot>& out) {
-        if (!m_engine) return false;
-        // The window asks on every refresh tick; while the list's revision stands still the
-        // snapshot it drew last is still current and is not taken again.
-        const Revision revision = m_engine->revision();
-        if (m_tasks_valid && m_tasks_revision == revision) {
-            out = m_tasks;
-            return true;
-        }
-        m_tasks = m_engine->snapshot().tasks;
-        m_tasks_revision = revision;
-        m_tasks_valid = true;
-        out = m_tasks;
+        const std::vector<TaskSnapshot>* tasks = current_tasks();
+        if (!tasks) return false;
+        out = *tasks;
         return true;
     };
     ops.start_now = [this](int32_t id) { return m_engine && m_engine->start_now(id); };

@@ -87,13 +87,20 @@ public:
     void apply(const app::Settings& settings);
 
     EngineOps ops();
+    // For a poller that keeps the vector it is handed: `out` is filled again only when the list
+    // moved since this function last filled it, so an idle list is not copied on every tick.
+    std::function<bool(std::vector<TaskSnapshot>&)> polled_snapshot();
 
 private:
+    // The list as of now, taken again only when its revision moved.
+    const std::vector<TaskSnapshot>* current_tasks();
+
     std::unique_ptr<Engine> m_engine;
     ControlServerHandle m_server;
     std::vector<TaskSnapshot> m_tasks; // the last snapshot taken, at m_tasks_revision
     Revision m_tasks_revision;
     bool m_tasks_valid = false;
+    uint64_t m_generation = 0;                // engines made so far; a new one starts its revisions again
     std::vector<TaskList::Removed> m_removed; // the last removal, for undo
 };
 

@@ -54,9 +54,8 @@ Notifier::Notifier(Hooks hooks, QObject* parent, int interval_ms)
 }
 
 void Notifier::poll() {
-    std::vector<TaskSnapshot> tasks;
     const double now = now_seconds();
-    if (m_hooks.snapshot && m_hooks.snapshot(tasks)) m_planner.observe(tasks, now);
+    if (m_hooks.snapshot && m_hooks.snapshot(m_tasks)) m_planner.observe(m_tasks, now);
     const bool active = m_hooks.window_active && m_hooks.window_active();
     for (const Notice& notice : m_planner.take(now, active))
         if (m_enabled) send(notice);

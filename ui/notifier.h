@@ -64,6 +64,7 @@ private:
 
     Hooks m_hooks;
     QTimer m_timer;
+    std::vector<TaskSnapshot> m_tasks; // what the last poll was handed
     NoticePlanner m_planner;
     std::map<uint, Sent> m_sent; // the notices still on screen, by the service's id
     bool m_enabled = true;

@@ -33,11 +33,10 @@ QueueEndWatcher::QueueEndWatcher(Hooks hooks, QWidget* window, int interval_ms)
 }
 
 void QueueEndWatcher::poll() {
-    std::vector<TaskSnapshot> tasks;
-    if (!m_hooks.snapshot || !m_hooks.snapshot(tasks)) return;
+    if (!m_hooks.snapshot || !m_hooks.snapshot(m_tasks)) return;
     const int64_t now = m_hooks.now_ms();
     const int action = m_countdown.action();
-    switch (m_countdown.observe(busy(tasks), now)) {
+    switch (m_countdown.observe(busy(m_tasks), now)) {
     case QueueEndStep::kNone: break;
     case QueueEndStep::kAsk:
     case QueueEndStep::kTick: show_left(now); break;

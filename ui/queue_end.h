@@ -46,6 +46,7 @@ private:
     Hooks m_hooks;
     QWidget* m_window;
     QTimer m_timer;
+    std::vector<TaskSnapshot> m_tasks; // what the last poll was handed
     QueueEndCountdown m_countdown;
     QDialog* m_dialog = nullptr;
     QLabel* m_label = nullptr;

@@ -29,8 +29,7 @@ SleepInhibitor::SleepInhibitor(Snapshot snapshot, QObject* parent, int interval_
 SleepInhibitor::~SleepInhibitor() = default;
 
 void SleepInhibitor::poll() {
-    std::vector<TaskSnapshot> tasks;
-    set_count(m_snapshot && m_snapshot(tasks) ? transferring_count(tasks) : 0);
+    set_count(m_snapshot && m_snapshot(m_tasks) ? transferring_count(m_tasks) : 0);
 }
 
 void SleepInhibitor::set_count(int count) {

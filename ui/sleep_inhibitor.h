@@ -40,12 +40,13 @@ private:
 
     Snapshot m_snapshot;
     QTimer m_timer;
-    QDBusUnixFileDescriptor m_fd; // the held inhibitor; closing it releases
-    int m_wanted = 0;             // what the tasks ask for now
-    int m_held_for = 0;           // the count the held inhibitor's reason names
-    bool m_pending = false;       // an Inhibit call is under way
-    bool m_block_refused = false; // logind said no to "block": ask for "delay"
-    bool m_unavailable = false;   // no logind: stop asking
+    std::vector<TaskSnapshot> m_tasks; // what the last poll was handed
+    QDBusUnixFileDescriptor m_fd;      // the held inhibitor; closing it releases
+    int m_wanted = 0;                  // what the tasks ask for now
+    int m_held_for = 0;                // the count the held inhibitor's reason names
+    bool m_pending = false;            // an Inhibit call is under way
+    bool m_block_refused = false;      // logind said no to "block": ask for "delay"
+    bool m_unavailable = false;        // no logind: stop asking
 };
 
 } // namespace twk::ui

@@ -107,9 +107,8 @@ void TrayIcon::set_task_source(TaskSource source, int interval_ms) {
 }
 
 void TrayIcon::refresh_status() {
-    std::vector<TaskSnapshot> tasks;
-    if (m_source && m_source(tasks))
-        show_status(tray_status(tasks));
+    if (m_source && m_source(m_tasks))
+        show_status(tray_status(m_tasks));
     else
         show_status(TrayStatus{});
 }

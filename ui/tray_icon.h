@@ -102,6 +102,7 @@ private:
     NoticeSender m_send_notice;
     TaskSource m_source;
     QTimer m_timer;
+    std::vector<TaskSnapshot> m_tasks; // what the last poll was handed
 };
 
 // The application icon at `size` pixels with, for `progress` in 0 ... 1, a bar along its foot
