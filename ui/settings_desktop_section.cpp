@@ -26,13 +26,6 @@ constexpr int kListHeight = 28;
 QString t(const char* key) { return QString::fromUtf8(tr(key)); }
 QString st(SettingsText text) { return QString::fromUtf8(settings_text(text)); }
 
-QCheckBox* check_box(const QString& text, bool on) {
-    auto* box = new QCheckBox(text);
-    style_check_box(box);
-    box->setChecked(on);
-    return box;
-}
-
 QVBoxLayout* section_column(QWidget* section) {
     auto* column = new QVBoxLayout(section);
     column->setContentsMargins(0, 0, 0, 0);

@@ -25,13 +25,6 @@ constexpr int kListPopupHeight = 200;
 QString t(const char* key) { return QString::fromUtf8(tr(key)); }
 QString st(SettingsText text) { return QString::fromUtf8(settings_text(text)); }
 
-QCheckBox* check_box(const QString& text, bool on) {
-    auto* box = new QCheckBox(text);
-    style_check_box(box);
-    box->setChecked(on);
-    return box;
-}
-
 QComboBox* number_list(int first, int last, int current) {
     auto* box = new QComboBox;
     style_combo_box(box);
@@ -55,6 +48,13 @@ QHBoxLayout* with_unit(QWidget* field, const QString& unit) {
 }
 
 } // namespace
+
+QCheckBox* check_box(const QString& text, bool on) {
+    auto* box = new QCheckBox(text);
+    style_check_box(box);
+    box->setChecked(on);
+    return box;
+}
 
 QLabel* field_label(const QString& text) {
     auto* label = new QLabel(text);

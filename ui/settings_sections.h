@@ -26,6 +26,8 @@ namespace twk::ui {
 
 // A label in the dialog's control font and text colour, for a row of a form.
 QLabel* field_label(const QString& text);
+// A tick box in the dialog's style, ticked when `on`.
+QCheckBox* check_box(const QString& text, bool on);
 // A one-line field for a whole number, as wide as the dialog's lists.
 QLineEdit* number_field(int32_t value);
 // A label-and-field form with the dialog's spacing; fields keep their own width.
