@@ -6,20 +6,14 @@
 #include <QLineEdit>
 
 #include "tests/support/wait.h"
+#include "tests/ui/offscreen_app.h"
 #include "ui/new_download_dialog.h"
 #include "ui/text_table.h"
 
 namespace twk::ui {
 namespace {
 
-void application() {
-    static int argc = 1;
-    static char name[] = "ui_link_dialog_tests";
-    static char* argv[] = {name, nullptr};
-    if (QApplication::instance()) return;
-    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    new QApplication(argc, argv);
-}
+void application() { test::offscreen_application(); }
 
 TEST(ChecksumField, TakesWhatTheEngineTakesAndNamesTheFaultOfTheRest) {
     set_language_mode(LanguageMode::English);

@@ -1,6 +1,7 @@
 // The New Download and Settings dialogs offscreen: the clipboard rule, the keys, the proxy pair,
 // saving through the store, the browser rows, scrolling; and the start result coming back to
 // the UI thread. Pictures of both dialogs go to ui-shots/ in the test's folder.
+#include "tests/ui/offscreen_app.h"
 #include "ui/new_download_dialog.h"
 #include "ui/settings_dialog.h"
 
@@ -36,21 +37,9 @@
 namespace twk::ui {
 namespace {
 
-QApplication& application() {
-    static int argc = 1;
-    static char name[] = "ui_dialog_tests";
-    static char* argv[] = {name, nullptr};
-    static QApplication* app = [] {
-        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-        return new QApplication(argc, argv);
-    }();
-    return *app;
-}
+using test::save_shot;
 
-void save_shot(QWidget& widget, const char* name) {
-    QDir().mkpath(QStringLiteral("ui-shots"));
-    widget.grab().save(QStringLiteral("ui-shots/%1.png").arg(QString::fromUtf8(name)));
-}
+QApplication& application() { return test::offscreen_application(); }
 
 // A key press delivered the way the keyboard delivers it: to `target`, then up its parents
 // while nobody takes it.

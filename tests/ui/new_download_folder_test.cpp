@@ -20,6 +20,7 @@
 #include "tests/support/temp_dir.h"
 #include "tests/support/wait.h"
 #include "tests/ui/modal.h"
+#include "tests/ui/offscreen_app.h"
 #include "ui/duplicate_prompt.h"
 #include "ui/main_window.h"
 #include "ui/new_download_dialog.h"
@@ -28,21 +29,9 @@
 namespace twk::ui {
 namespace {
 
-QApplication& application() {
-    static int argc = 1;
-    static char name[] = "ui_new_download_tests";
-    static char* argv[] = {name, nullptr};
-    static QApplication* app = [] {
-        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-        return new QApplication(argc, argv);
-    }();
-    return *app;
-}
+using test::save_shot;
 
-void save_shot(QWidget& widget, const char* name) {
-    QDir().mkpath(QStringLiteral("ui-shots"));
-    widget.grab().save(QStringLiteral("ui-shots/%1.png").arg(QString::fromUtf8(name)));
-}
+QApplication& application() { return test::offscreen_application(); }
 
 QString q(const std::string& text) { return QString::fromStdString(text); }
 

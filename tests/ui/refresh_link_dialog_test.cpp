@@ -1,6 +1,7 @@
 // The Refresh Link dialog offscreen: a text that is no link is named at once, the engine's
 // refusal is shown inside the dialog with the typed link kept, and a link the download took
 // closes it.
+#include "tests/ui/offscreen_app.h"
 #include "ui/refresh_link_dialog.h"
 
 #include <gtest/gtest.h>
@@ -16,14 +17,7 @@
 namespace twk::ui {
 namespace {
 
-void application() {
-    static int argc = 1;
-    static char name[] = "ui_link_dialog_tests";
-    static char* argv[] = {name, nullptr};
-    if (QApplication::instance()) return;
-    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    new QApplication(argc, argv);
-}
+void application() { test::offscreen_application(); }
 
 bool settle(RefreshLinkDialog& dialog) {
     return test::wait_until(

@@ -1,6 +1,7 @@
 // The Settings dialog's download and desktop fields offscreen: what the store holds round-trips
 // through them, bad numbers are refused with their range, and a save reaches the running
 // engine without dropping the connections-per-server budget the user stored.
+#include "tests/ui/offscreen_app.h"
 #include "ui/settings_dialog.h"
 
 #include <gtest/gtest.h>
@@ -33,16 +34,7 @@
 namespace twk::ui {
 namespace {
 
-QApplication& application() {
-    static int argc = 1;
-    static char name[] = "ui_settings_tests";
-    static char* argv[] = {name, nullptr};
-    static QApplication* app = [] {
-        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-        return new QApplication(argc, argv);
-    }();
-    return *app;
-}
+QApplication& application() { return test::offscreen_application(); }
 
 class DialogTest : public ::testing::Test {
 protected:
