@@ -3,6 +3,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
+# The browser drivers of the status page and extension tests, once, before the tests that use them.
+bash tests/control/browser/install.sh
+bash tests/extension/browser/install.sh
 bash scripts/build.sh asan
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 ctest --test-dir build/asan --output-on-failure -j "$(nproc)"
