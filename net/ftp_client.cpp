@@ -239,35 +239,10 @@ bool secure_data(FtpSession& s) {
     return s.fail(FailureCategory::kTls, why.kind, "FTPS data handshake failed", why.reason);
 }
 
-bool retrieve(FtpSession& s, HttpResponse& response) {
-    const bool ftps = s.url.scheme == "ftps";
-    const std::string path = decode_path_leniently(s.url.path);
-    if (!open_control(s)) return false;
-    if (ftps && (!s.expect("PBSZ 0", 200, 299, "FTPS PBSZ 0 refused: ") ||
-                 !s.expect("PROT P", 200, 299, "FTPS PROT P refused (data channel would be cleartext): ")))
-        return false;
-    if (!s.expect("TYPE I", 200, 299, "ftp TYPE I failed: ")) return false;
-
-    int64_t size = -1;
-    if (s.command("SIZE " + path) == 213) size = ftp_size_from_reply(s.reply);
-    // The command never went out: the path holds a control byte, or the connection died.
-    if (!s.error.empty()) return false;
-    // A server without MDTM gives no validator: a resume then relies on the size alone.
-    std::string modified;
-    if (s.command("MDTM " + path) == 213) modified = http_date_from_mdtm(s.reply);
-    if (!s.error.empty()) return false;
-
-    ByteRange range;
-    const bool ranged = requested_range(s.request.headers, range);
-    if (!open_data(s)) return false;
-    if (ranged && range.start > 0) {
-        char rest[40];
-        std::snprintf(rest, sizeof rest, "REST %lld", static_cast<long long>(range.start));
-        if (!s.expect(rest, 350, 350, "ftp REST rejected (no resume support): ")) return false;
-    }
-    if (!s.expect("RETR " + path, 100, 199, "ftp RETR failed: ")) return false;
-    if (ftps && !secure_data(s)) return false;
-
+// The HTTP-shaped head of the answer: a 206 with Content-Range's numbers for a range, else a 200
+// with the file's length (-1 when SIZE told nothing).
+void describe(const FtpSession& s, HttpResponse& response, bool ranged, const ByteRange& range, int64_t size,
+              const std::string& modified) {
     response.set_final_url(s.url);
     response.headers.set("Accept-Ranges", "bytes");
     if (!modified.empty()) response.headers.set("Last-Modified", modified);
@@ -288,6 +263,54 @@ bool retrieve(FtpSession& s, HttpResponse& response) {
         response.status = 200;
         response.content_length = size;
     }
+}
+
+std::string rest_command(int64_t start) {
+    char rest[40];
+    std::snprintf(rest, sizeof rest, "REST %lld", static_cast<long long>(start));
+    return rest;
+}
+
+bool retrieve(FtpSession& s, HttpResponse& response) {
+    const bool ftps = s.url.scheme == "ftps";
+    const std::string path = decode_path_leniently(s.url.path);
+    if (!open_control(s)) return false;
+    if (ftps && (!s.expect("PBSZ 0", 200, 299, "FTPS PBSZ 0 refused: ") ||
+                 !s.expect("PROT P", 200, 299, "FTPS PROT P refused (data channel would be cleartext): ")))
+        return false;
+    if (!s.expect("TYPE I", 200, 299, "ftp TYPE I failed: ")) return false;
+
+    int64_t size = -1;
+    if (s.command("SIZE " + path) == 213) size = ftp_size_from_reply(s.reply);
+    // The command never went out: the path holds a control byte, or the connection died.
+    if (!s.error.empty()) return false;
+    // A server without MDTM gives no validator: a resume then relies on the size alone.
+    std::string modified;
+    if (s.command("MDTM " + path) == 213) modified = http_date_from_mdtm(s.reply);
+    if (!s.error.empty()) return false;
+
+    ByteRange range;
+    const bool ranged = requested_range(s.request.headers, range);
+    if (s.request.method == "HEAD") {
+        // A REST only sets where the next RETR would start: none follows, so nothing is sent.
+        bool resumes = false;
+        if (ranged) {
+            const int code = s.command(rest_command(range.start));
+            if (!s.error.empty()) return false;
+            resumes = code == 350;
+        }
+        describe(s, response, resumes, range, size, modified);
+        response.no_body = true;
+        return true;
+    }
+    if (!open_data(s)) return false;
+    if (ranged && range.start > 0 &&
+        !s.expect(rest_command(range.start), 350, 350, "ftp REST rejected (no resume support): "))
+        return false;
+    if (!s.expect("RETR " + path, 100, 199, "ftp RETR failed: ")) return false;
+    if (ftps && !secure_data(s)) return false;
+
+    describe(s, response, ranged, range, size, modified);
     response.until_close = response.content_length == -1;
     response.connection.reset(new (std::nothrow) FtpBodyStream(std::move(s.data), std::move(s.control)));
     if (!response.connection)
@@ -304,10 +327,17 @@ int FtpBodyStream::read(char* buffer, int capacity) {
     if (n != 0 || m_final_reply_read) return n;
     m_final_reply_read = true;
     std::string reply;
-    if (is_2xx(ftp_read_reply(m_control, reply))) return 0;
+    const int code = ftp_read_reply(m_control, reply);
+    if (is_2xx(code)) return 0;
     debug_log("[net] ftp transfer not confirmed: %s", safe_reply_text(reply).c_str());
+    if (code > 0) m_failure = "ftp transfer failed: " + safe_reply_text(reply);
     m_failed = true;
     return -1;
+}
+
+std::string FtpBodyStream::failure_reason() const {
+    if (!m_failure.empty()) return m_failure;
+    return m_data ? m_data->failure_reason() : std::string();
 }
 
 bool FtpBodyStream::send_all(const char* data, size_t length) {

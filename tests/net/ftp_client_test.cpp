@@ -247,12 +247,14 @@ HttpRequest request_for(const std::string& url, const std::string& range = "") {
     return request;
 }
 
-// The body through a BodyReader, as the engine reads it; false when a read failed.
-bool read_body(HttpResponse& response, std::string& body) {
+// The body through a BodyReader, as the engine reads it; false when a read failed, with the
+// reader's words for it in `reason` when given.
+bool read_body(HttpResponse& response, std::string& body, std::string* reason = nullptr) {
     BodyReader reader(response);
     char piece[4096];
     for (;;) {
         const int n = reader.read(piece, sizeof piece);
+        if (n < 0 && reason) *reason = reader.failure_reason();
         if (n < 0) return false;
         if (n == 0) return true;
         body.append(piece, static_cast<size_t>(n));
@@ -423,23 +425,26 @@ TEST(FtpRetrieve, UnusualButValidServers) {
 }
 
 // Without SIZE the length is unknown: the body runs until the data connection closes, and only
-// the final reply says whether that close was the end of the file.
+// the final reply says whether that close was the end of the file. A refusal is the read's
+// failure reason.
 TEST(FtpRetrieve, TheFinalReplyDecidesHowTheDataEnded) {
     struct Case {
         bool size_known;
         size_t sent;
         std::string final_reply;
         bool ok;
+        std::string reason;
     };
     const std::vector<Case> cases = {
-        {false, SIZE_MAX, "226 complete\r\n", true},
-        {false, SIZE_MAX, "250 ok\r\n", true},
-        {false, 500, "426 connection closed; transfer aborted\r\n", false},
-        {false, 500, "451 local error\r\n", false},
-        {false, SIZE_MAX, "426 aborted after all\r\n", false},
-        {false, SIZE_MAX, "", false}, // the control connection closes without a reply
-        {true, 500, "426 aborted\r\n", false},
-        {true, 500, "226 complete\r\n", false}, // shorter than SIZE said
+        {false, SIZE_MAX, "226 complete\r\n", true, ""},
+        {false, SIZE_MAX, "250 ok\r\n", true, ""},
+        {false, 500, "426 connection closed; transfer aborted\r\n", false,
+         "ftp transfer failed: 426 connection closed; transfer aborted "},
+        {false, 500, "451 local error\r\n", false, "ftp transfer failed: 451 local error "},
+        {false, SIZE_MAX, "426 aborted after all\r\n", false, "ftp transfer failed: 426 aborted after all "},
+        {false, SIZE_MAX, "", false, ""}, // the control connection closes without a reply
+        {true, 500, "426 aborted\r\n", false, "ftp transfer failed: 426 aborted "},
+        {true, 500, "226 complete\r\n", false, ""}, // shorter than SIZE said
     };
     for (const auto& c : cases) {
         FtpScript script = script_with({});
@@ -454,10 +459,47 @@ TEST(FtpRetrieve, TheFinalReplyDecidesHowTheDataEnded) {
         ASSERT_TRUE(ftp_retrieve(request_for(server.url("/f")), response, error)) << name << error;
         EXPECT_EQ(response.content_length, c.size_known ? 1000 : -1) << name;
         EXPECT_EQ(response.until_close, !c.size_known) << name;
-        EXPECT_EQ(read_body(response, body), c.ok) << name;
+        std::string reason;
+        EXPECT_EQ(read_body(response, body, &reason), c.ok) << name;
+        EXPECT_EQ(reason, c.reason) << name;
         if (c.ok) {
             EXPECT_TRUE(body == kBody) << name;
         }
+    }
+}
+
+// A HEAD tells the file's length and date and, for a range, whether the server takes a REST to
+// its start; it never opens a data connection nor asks for the file.
+TEST(FtpRetrieve, AHeadLooksAtTheFileWithoutFetchingIt) {
+    struct Case {
+        std::string range, rest_reply;
+        int status;
+        int64_t length, total;
+    };
+    const std::vector<Case> cases = {
+        {"bytes=0-0", "350 restarting\r\n", 206, 1, 1000},
+        {"bytes=0-0", "502 REST not implemented\r\n", 200, 1000, -1},
+        {"", "350 restarting\r\n", 200, 1000, -1},
+    };
+    for (const Case& c : cases) {
+        const std::string name = c.range + " " + c.rest_reply;
+        FtpScriptServer server(script_with({{"REST", c.rest_reply}, {"MDTM", "213 20261210235451\r\n"}}));
+        HttpRequest request = request_for(server.url("/f"), c.range);
+        request.method = "HEAD";
+        HttpResponse response;
+        std::string error, body;
+        ASSERT_TRUE(ftp_retrieve(request, response, error)) << name << ": " << error;
+        EXPECT_EQ(response.status, c.status) << name;
+        EXPECT_EQ(response.content_length, c.length) << name;
+        EXPECT_EQ(response.range_total, c.total) << name;
+        EXPECT_EQ(response.headers.get("Last-Modified"), "Thu, 10 Dec 2026 23:54:51 GMT") << name;
+        EXPECT_FALSE(response.connection) << name;
+        ASSERT_TRUE(read_body(response, body)) << name;
+        EXPECT_EQ(body, "") << name;
+        std::vector<std::string> expected = {"USER anonymous", "PASS guestuser@", "TYPE I", "SIZE /f",
+                                             "MDTM /f"};
+        if (!c.range.empty()) expected.push_back("REST 0");
+        EXPECT_EQ(server.commands(), expected) << name;
     }
 }
 
@@ -526,15 +568,21 @@ TEST(FtpRetrieve, RefusesBadUrlsAndAnAbsentProxyBeforeAskingTheServer) {
     FtpScriptServer server(script_with({}));
     HttpResponse response;
     std::string error;
-    // A proxy that is not there fails the retrieval at once; the server is never asked.
-    HttpRequest request = request_for(server.url("/f"));
+    // A proxy that is not there, SOCKS5 or HTTP CONNECT, fails the retrieval at once and for
+    // good, naming the proxy; the server is never asked.
     const int closed = test::closed_port();
-    request.proxy = {kProxySocks5, "127.0.0.1", closed, "", ""};
     const std::string refused = "proxy 127.0.0.1:" + std::to_string(closed) + " refused the connection";
-    EXPECT_FALSE(ftp_retrieve(request, response, error));
-    EXPECT_EQ(error, refused);
-    EXPECT_FALSE(http_exchange(request, response, error));
-    EXPECT_EQ(error, refused);
+    for (const ProxyKind kind : {kProxySocks5, kProxyHttp}) {
+        HttpRequest request = request_for(server.url("/f"));
+        request.proxy = {kind, "127.0.0.1", closed, "", ""};
+        TransportError typed;
+        EXPECT_FALSE(ftp_retrieve(request, response, typed)) << kind;
+        EXPECT_EQ(typed.text, refused) << kind;
+        EXPECT_TRUE(typed.permanent()) << kind;
+        EXPECT_EQ(typed.category, FailureCategory::kProxy) << kind;
+        EXPECT_FALSE(http_exchange(request, response, error)) << kind;
+        EXPECT_EQ(error, refused) << kind;
+    }
 
     for (const std::string url : {"http://127.0.0.1/f", "ftp://", "not a url"}) {
         EXPECT_FALSE(ftp_retrieve(request_for(url), response, error)) << url;
