@@ -67,7 +67,11 @@ bool probe_link(const TaskRequest& request, LinkFacts& facts, std::string& cause
     // of the link's credentials go where.
     Task probe(request);
     HttpRequest http = transfer_request(probe.context(), request.url);
-    http.method = "GET";
+    // An FTP server has no one-byte answer: a RETR would push the file's start down the data
+    // connection. A HEAD there asks SIZE, MDTM and a REST, and fetches nothing.
+    UrlParts parts;
+    const bool ftp = parse_url(request.url, parts) && (parts.scheme == "ftp" || parts.scheme == "ftps");
+    http.method = ftp ? "HEAD" : "GET";
     http.headers.emplace_back("Range", "bytes=0-0");
     HttpResponse response;
     if (!http_exchange(http, response, cause)) return false;

@@ -2,11 +2,13 @@
 // went away) continues from its sidecar with another URL for the same file, fetching none of the
 // bytes it has.
 //
-// The new link is asked for the file (GET with "Range: bytes=0-0"). It is taken when its file
-// has the download's size and no strong validator contradicts the one the sidecar holds (an
-// ETag against an ETag, a Last-Modified date against a date); the sidecar then takes the new
-// link's validator, so that the next run's If-Range matches the new server. Otherwise nothing
-// changes and the reason says why (`RefreshResult`).
+// The new link is asked for the file (GET with "Range: bytes=0-0"; for ftp and ftps a HEAD,
+// which asks SIZE, MDTM and a REST and fetches no byte). It is taken when its file has the
+// download's size and no strong validator contradicts the one the sidecar holds (an ETag against
+// an ETag, a Last-Modified date against a date; an FTP server's MDTM counts as its Last-Modified,
+// so a copy with another modification time is refused); the sidecar then takes the new link's
+// validator, so that the next run's If-Range matches the new server. Otherwise nothing changes
+// and the reason says why (`RefreshResult`).
 //
 // What the new link is fetched with: its own credentials (the cookies, headers and user agent
 // given with it, its proxy or else the engine's). The download's own headers go with it only

@@ -115,6 +115,7 @@ public:
         return scheme + "://" + userinfo + "127.0.0.1:" + std::to_string(m_port) + path;
     }
     std::string log() const { return test::read_file(m_log); }
+    int port() const { return m_port; }
 
 private:
     std::unique_ptr<Child> m_server;
@@ -163,15 +164,17 @@ int accepted_rests(const std::string& log) {
     return count;
 }
 
-// The RETR transfers pyftpdlib logged in `log`, and how many of them began at byte 0 (their
-// session had accepted no REST above 0 before). Log lines start "127.0.0.1:PORT-[user] ".
+// The RETR transfers pyftpdlib logged in `log`, how many of them began at byte 0 (their session
+// had accepted no REST above 0 before), and where each began. Log lines start
+// "127.0.0.1:PORT-[user] ".
 struct Transfers {
     int total = 0;
     int from_start = 0;
+    std::vector<uint64_t> starts;
 };
 Transfers logged_transfers(const std::string& log) {
     Transfers out;
-    std::map<std::string, bool> resumed; // by session, "127.0.0.1:PORT"
+    std::map<std::string, uint64_t> resumed; // by session, "127.0.0.1:PORT": the REST taken
     std::istringstream lines(log);
     for (std::string line; std::getline(lines, line);) {
         const size_t session_start = line.find("127.0.0.1:");
@@ -179,15 +182,43 @@ Transfers logged_transfers(const std::string& log) {
         if (session_start == std::string::npos || session_end == std::string::npos) continue;
         const std::string session = line.substr(session_start, session_end - session_start);
         const size_t rest = line.find("] REST ");
-        if (rest != std::string::npos && line.ends_with(" 350") &&
-            std::strtoull(line.c_str() + rest + 7, nullptr, 10) > 0)
-            resumed[session] = true;
+        if (rest != std::string::npos && line.ends_with(" 350"))
+            resumed[session] = std::strtoull(line.c_str() + rest + 7, nullptr, 10);
         if (line.find("] RETR ") != std::string::npos && line.find(" completed=") != std::string::npos) {
             ++out.total;
-            out.from_start += resumed[session] ? 0 : 1;
+            out.from_start += resumed[session] > 0 ? 0 : 1;
+            out.starts.push_back(resumed[session]);
         }
     }
     return out;
+}
+
+// Bytes the sidecar of `output` says are on disk; 0 while there is none that loads.
+uint64_t saved_bytes(const std::string& output) {
+    auto state = load_sidecar(output + ".twk", output);
+    uint64_t done = 0;
+    if (state) {
+        for (const auto& segment : state->segments)
+            done += segment->pos > segment->start ? segment->pos - segment->start : 0;
+    }
+    return done;
+}
+
+// The server logs a transfer when it notices its end: true once every session it opened is
+// closed, so that an earlier run's transfers are all in its log.
+bool sessions_closed(const FtpSite& site, int64_t deadline_ms) {
+    auto count = [](const std::string& text, const std::string& what) {
+        int n = 0;
+        for (size_t at = 0; (at = text.find(what, at)) != std::string::npos; at += what.size())
+            ++n;
+        return n;
+    };
+    return wait_until(
+        [&] {
+            const std::string log = site.log();
+            return count(log, "FTP session opened") == count(log, "FTP session closed");
+        },
+        deadline_ms);
 }
 
 class FtpPeer : public ::testing::Test {
@@ -389,41 +420,19 @@ TEST_F(FtpPeer, TwkKilledMidwayResumesFromItsSidecar) {
     start(site, {"--throttle", "1048576"}, "resume.log");
     const std::string output = m_dir.file("dl/resume.bin");
     const std::vector<std::string> args = {"-x", "4", site.url("ftp", "/resume.bin")};
-    auto saved_bytes = [&] {
-        auto state = load_sidecar(output + ".twk", output);
-        uint64_t done = 0;
-        if (state) {
-            for (const auto& segment : state->segments)
-                done += segment->pos > segment->start ? segment->pos - segment->start : 0;
-        }
-        return done;
-    };
     uint64_t saved = 0;
     {
         std::vector<std::string> argv = {TWK_BINARY, "get", "-q", "-d", m_dir.file("dl")};
         argv.insert(argv.end(), args.begin(), args.end());
         Child first(argv, m_dir.file("first.log"));
-        ASSERT_TRUE(wait_until([&] { return saved_bytes() >= kSize / 2; }, kExitDeadlineMs))
+        ASSERT_TRUE(wait_until([&] { return saved_bytes(output) >= kSize / 2; }, kExitDeadlineMs))
             << test::read_file(m_dir.file("first.log"));
         first.stop(SIGKILL);
-        saved = saved_bytes();
+        saved = saved_bytes(output);
         ASSERT_GE(saved, kSize / 2);
         ASSERT_LT(saved, kSize) << "the first run finished before it was killed";
     }
-    // The server logs a transfer when it notices its end: wait for the first run's to be logged.
-    auto count = [](const std::string& text, const std::string& what) {
-        int n = 0;
-        for (size_t at = 0; (at = text.find(what, at)) != std::string::npos; at += what.size())
-            ++n;
-        return n;
-    };
-    ASSERT_TRUE(wait_until(
-        [&] {
-            const std::string log = site.log();
-            return count(log, "FTP session opened") == count(log, "FTP session closed");
-        },
-        kExitDeadlineMs))
-        << site.log();
+    ASSERT_TRUE(sessions_closed(site, kExitDeadlineMs)) << site.log();
     const size_t log_offset = site.log().size();
     ASSERT_EQ(twk_get(args, m_dir.file("second.log")), 0) << test::read_file(m_dir.file("second.log"));
     EXPECT_TRUE(same_files(m_dir.file("root/resume.bin"), output));
@@ -477,6 +486,84 @@ TEST_F(FtpPeer, TwkStartsOverWhenTheFileWasReplacedOnTheServer) {
         EXPECT_TRUE(same_files(served, output)) << new_size;
         EXPECT_FALSE(test::file_exists(output + ".twk")) << new_size;
         std::filesystem::remove(output);
+    }
+}
+
+// A download stopped a quarter of the way in, run again under `-o` with other links. One to
+// another file (another size, or the same size modified at another time) is refused with the
+// reason; the partial file and its sidecar stay as they were and no byte of the file is sent.
+// One to the same file (renamed on the server, fetched as another user) continues from the
+// sidecar: every transfer begins in a range the file lacks.
+TEST_F(FtpPeer, TwkContinuesWithANewLinkOnlyToTheSameFile) {
+    constexpr size_t kSize = 16u << 20;
+    FtpSite site;
+    start(site, {"--throttle", "1048576"}, "refresh.log");
+    write_large_file(m_dir.file("root/old.bin"), kSize);
+    const std::string output = m_dir.file("dl/kept.bin");
+    auto args = [](const std::string& url) {
+        return std::vector<std::string>{"-x", "2", "-o", "kept.bin", url};
+    };
+    {
+        std::vector<std::string> argv = {TWK_BINARY, "get", "-q", "-d", m_dir.file("dl")};
+        for (const std::string& arg : args(site.url("ftp", "/old.bin")))
+            argv.push_back(arg);
+        Child first(argv, m_dir.file("first.log"));
+        ASSERT_TRUE(wait_until([&] { return saved_bytes(output) >= kSize / 8; }, kExitDeadlineMs))
+            << test::read_file(m_dir.file("first.log"));
+        first.stop(SIGINT);
+    }
+    const auto state = load_sidecar(output + ".twk", output);
+    ASSERT_TRUE(state) << "the first run finished before it was stopped";
+    // The ranges the file holds, [start, pos) of each segment.
+    std::vector<std::pair<uint64_t, uint64_t>> held;
+    for (const auto& segment : state->segments)
+        held.emplace_back(segment->start, segment->pos);
+    ASSERT_TRUE(sessions_closed(site, kExitDeadlineMs)) << site.log();
+    const std::string partial = test::read_file(output);
+    const std::string sidecar = test::read_file(output + ".twk");
+
+    write_large_file(m_dir.file("root/half.bin"), kSize / 2);
+    std::filesystem::copy_file(m_dir.file("root/old.bin"), m_dir.file("root/copy.bin"));
+    std::filesystem::last_write_time(m_dir.file("root/copy.bin"),
+                                     std::filesystem::last_write_time(m_dir.file("root/old.bin")) +
+                                         std::chrono::hours(1));
+    struct Refusal {
+        std::string path, error;
+    };
+    const Refusal refusals[] = {
+        {"/half.bin", "error: the new link's file is " + std::to_string(kSize / 2) +
+                          " bytes, the download's is " + std::to_string(kSize)},
+        {"/copy.bin", "error: the new link's file was modified at "},
+    };
+    for (const Refusal& r : refusals) {
+        const size_t log_offset = site.log().size();
+        const std::string log = m_dir.file("refused.log");
+        EXPECT_EQ(twk_get(args(site.url("ftp", r.path)), log), 1) << r.path << ": " << test::read_file(log);
+        EXPECT_NE(test::read_file(log).find(r.error), std::string::npos)
+            << r.path << ": " << test::read_file(log);
+        EXPECT_TRUE(test::read_file(output) == partial) << r.path;
+        EXPECT_TRUE(test::read_file(output + ".twk") == sidecar) << r.path;
+        ASSERT_TRUE(sessions_closed(site, kExitDeadlineMs)) << site.log();
+        EXPECT_EQ(site.log().find(" RETR ", log_offset), std::string::npos) << site.log().substr(log_offset);
+    }
+
+    std::filesystem::rename(m_dir.file("root/old.bin"), m_dir.file("root/renamed.bin"));
+    const size_t log_offset = site.log().size();
+    const std::string log = m_dir.file("continued.log");
+    const std::string url = site.url("ftp", "/renamed.bin", std::string(kUser) + ":" + kPasswordInUrl + "@");
+    ASSERT_EQ(twk_get(args(url), log), 0) << test::read_file(log);
+    EXPECT_NE(test::read_file(log).find("continuing with a new link"), std::string::npos)
+        << test::read_file(log);
+    EXPECT_TRUE(same_files(m_dir.file("root/renamed.bin"), output));
+    EXPECT_FALSE(test::file_exists(output + ".twk"));
+    ASSERT_TRUE(sessions_closed(site, kExitDeadlineMs)) << site.log();
+    // Every transfer begins where the file lacked bytes: none fetches again what it held.
+    const Transfers second = logged_transfers(site.log().substr(log_offset));
+    EXPECT_GE(second.total, 1) << site.log().substr(log_offset);
+    for (const uint64_t start : second.starts) {
+        for (const auto& [from, to] : held)
+            EXPECT_FALSE(start >= from && start < to) << start << " in [" << from << ", " << to << ")\n"
+                                                      << site.log().substr(log_offset);
     }
 }
 
