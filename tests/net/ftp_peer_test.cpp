@@ -9,6 +9,7 @@
 #include "net/text.h"
 #include "tests/support/loopback.h"
 #include "tests/support/real_peers.h"
+#include "tests/support/tamper_relay.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/wait.h"
 
@@ -565,6 +566,33 @@ TEST_F(FtpPeer, TwkContinuesWithANewLinkOnlyToTheSameFile) {
             EXPECT_FALSE(start >= from && start < to) << start << " in [" << from << ", " << to << ")\n"
                                                       << site.log().substr(log_offset);
     }
+}
+
+// A record of the FTPS data channel altered on its way (an HTTP proxy that flips one bit of what
+// the data connection carries, the control connection untouched): the read fails in TLS's words,
+// and what was handed out before it is the file's own bytes.
+TEST_F(FtpPeer, AnAlteredFtpsDataRecordFailsTheReadWithTheReason) {
+    FtpSite secure;
+    start(secure, tls_options(), "ftps.log");
+    const int control = secure.port();
+    test::TamperRelay relay(test::TamperRelay::kConnectProxy, 50'000,
+                            [control](int port) { return port != control; });
+    HttpRequest request = request_for(secure.url("ftps", "/data.bin"));
+    request.proxy = {kProxyHttp, "127.0.0.1", relay.port(), "", ""};
+    HttpResponse response;
+    std::string error;
+    ASSERT_TRUE(ftp_retrieve(request, response, error)) << error;
+    BodyReader reader(response);
+    std::string body;
+    std::vector<char> piece(65536);
+    int n;
+    while ((n = reader.read(piece.data(), static_cast<int>(piece.size()))) > 0)
+        body.append(piece.data(), static_cast<size_t>(n));
+    EXPECT_EQ(n, -1);
+    EXPECT_EQ(reader.failure_reason(), "TLS record authentication failed");
+    EXPECT_EQ(relay.tampered(), 1);
+    EXPECT_LT(body.size(), 50'000u);
+    EXPECT_TRUE(test::test_pattern(test::kDataSize).starts_with(body));
 }
 
 } // namespace
