@@ -51,8 +51,9 @@ enum class InitStep {
 
 class Recorder {
 public:
-    Recorder(const RunContext& task, StreamJob& job)
-        : m_task(task), m_timing(stream_timing()), m_url(job.playlist_url), m_kind(job.kind) {
+    Recorder(const RunContext& task, StreamBandwidth& bandwidth, StreamJob& job)
+        : m_task(task), m_bandwidth(bandwidth), m_timing(stream_timing()), m_url(job.playlist_url),
+          m_kind(job.kind) {
         m_track.segments = std::move(job.video);
         m_track.first_sequence = job.first_sequence;
         m_track.target_duration = job.target_duration;
@@ -94,6 +95,7 @@ private:
     }
 
     const RunContext m_task;
+    StreamBandwidth& m_bandwidth;
     StreamTiming m_timing;
     std::string m_url;
     std::string m_kind;
@@ -186,7 +188,7 @@ bool Recorder::open_output() {
 bool Recorder::fetch_once(const std::string& url, int64_t offset, int64_t length, std::string& body,
                           std::string& error, FetchFailure& failure) {
     body.clear();
-    return fetch_resource(m_task, url, offset, length, body, error, &failure);
+    return fetch_resource(m_task, m_bandwidth, url, offset, length, body, error, &failure);
 }
 
 // A segment and its key, each tried a few times with growing pauses.
@@ -537,14 +539,14 @@ std::string live_status_text(uint32_t gaps, int64_t gap_ms) {
            std::to_string(std::llround(static_cast<double>(gap_ms) / 1000.0)) + " s";
 }
 
-void record_live_stream(const RunContext& task, StreamJob& job) {
+void record_live_stream(const RunContext& task, StreamBandwidth& bandwidth, StreamJob& job) {
     if (job.separate_audio) {
         task.progress.set_failure("error: live stream with separate audio: recording the video alone would "
                                   "leave out the sound",
                                   FailureCategory::kProtocol);
         return;
     }
-    Recorder recorder(task, job);
+    Recorder recorder(task, bandwidth, job);
     recorder.run();
 }
 
