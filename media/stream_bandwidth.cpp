@@ -11,8 +11,14 @@ StreamBandwidth::StreamBandwidth(const RunContext& task, LimiterClock clock)
 void StreamBandwidth::refresh() {
     const uint64_t last = m_refreshed_ns.load();
     if (last != 0 && m_clock.now_ns() - last < kStreamLimitRefreshNs) return;
-    std::unique_lock lock(m_refresh_lock, std::try_to_lock);
-    if (!lock.owns_lock()) return;
+    // The first time everyone waits for it: until then the limiter has no limit at all.
+    std::unique_lock lock(m_refresh_lock, std::defer_lock);
+    if (last == 0) {
+        lock.lock();
+        if (m_refreshed_ns.load() != 0) return;
+    } else if (!lock.try_lock()) {
+        return;
+    }
     const int64_t share = m_share.share(m_charged.load());
     m_limiter.set_limit(task_limit(m_task.control.bandwidth_limit, share, m_limiter.limit()));
     m_refreshed_ns = m_clock.now_ns();
