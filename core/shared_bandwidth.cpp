@@ -97,4 +97,10 @@ int64_t SharedBandwidth::Participant::share(uint64_t bytes_written) {
     return m_shared ? m_shared->share(m_key, bytes_written) : 0;
 }
 
+int64_t task_limit(int64_t own, int64_t share, int64_t current) {
+    if (share > 0 && current > 0 && share >= current && share - current < current / 8) share = current;
+    if (own <= 0) return std::max<int64_t>(share, 0);
+    return share > 0 ? std::min(own, share) : own;
+}
+
 } // namespace twk

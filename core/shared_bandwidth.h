@@ -68,4 +68,11 @@ private:
     std::unordered_map<const void*, Member> m_members; // under m_lock
 };
 
+// The limit a task's limiter is set to: its own limit (`own`), or its share of the list's limit
+// (`share`) when that is lower; 0 or less means none for either. A share that grew by less than an
+// eighth keeps the limiter's `current` limit as it is: every change of a limiter's limit forgives
+// the debt beyond one second's worth, which a share that wobbled on every tick would turn into a
+// leak. A smaller share applies at once, so the shares never add up to more than the limit.
+int64_t task_limit(int64_t own, int64_t share, int64_t current);
+
 } // namespace twk

@@ -4,7 +4,7 @@
 // of any kind) gives the main track and its first audio set, when that is another set, the
 // separate audio; in each set the Representation with the highest bandwidth is taken. Segment
 // addressing by SegmentTemplate (with or without SegmentTimeline), SegmentList, SegmentBase or a
-// bare BaseURL is expanded into a plain list. DASH media is always fragmented MP4, never
+// bare BaseURL is expanded into a plain list (media/dash_segments.h). DASH media is always fragmented MP4, never
 // encrypted here, and the container is always "mp4".
 //
 // A dynamic MPD (type="dynamic") is a live stream: the plan says so (`live`), and its track lists

@@ -1,7 +1,5 @@
 #include "media/live_recorder.h"
 
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -9,19 +7,16 @@
 #include <cmath>
 #include <ctime>
 
-#include "core/naming.h"
 #include "core/task.h"
 #include "media/dash_manifest.h"
 #include "media/hls_playlist.h"
+#include "media/live_file.h"
 #include "media/live_window.h"
-#include "media/mp4_boxes.h"
 #include "media/mp4_init.h"
 #include "media/segment_decrypt.h"
 #include "media/segment_fetcher.h"
 #include "media/stream_join.h" // with_reason
-#include "media/stream_parts.h"
 #include "net/debug_log.h"
-#include "net/file_io.h"
 #include "net/socket.h" // system_reason
 
 namespace twk {
@@ -35,8 +30,6 @@ constexpr int64_t kShortestReloadMs = 1;
 // A target duration missing or absurd is read as this (seconds).
 constexpr double kDefaultTarget = 6;
 constexpr double kLongestTarget = 600;
-// The initialisation segment at the head of a recording is read back up to this size.
-constexpr uint64_t kLongestInit = 16u << 20;
 // Why a reloaded DASH manifest cannot be recorded on.
 constexpr const char* kGainedAudio = "the manifest gained a separate audio track";
 
@@ -51,8 +44,9 @@ enum class InitStep {
 
 class Recorder {
 public:
-    Recorder(const RunContext& task, StreamJob& job)
-        : m_task(task), m_timing(stream_timing()), m_url(job.playlist_url), m_kind(job.kind) {
+    Recorder(const RunContext& task, StreamBandwidth& bandwidth, StreamJob& job)
+        : m_task(task), m_bandwidth(bandwidth), m_timing(stream_timing()), m_url(job.playlist_url),
+          m_kind(job.kind), m_file(task) {
         m_track.segments = std::move(job.video);
         m_track.first_sequence = job.first_sequence;
         m_track.target_duration = job.target_duration;
@@ -67,7 +61,6 @@ private:
     bool fetch_once(const std::string& url, int64_t offset, int64_t length, std::string& body,
                     std::string& error, FetchFailure& failure);
     bool fetch_segment(const MediaSegment& segment, std::string& body, std::string& error);
-    bool append(std::string_view bytes);
     // Records what the current playlist lists past the window; true when something new came.
     bool record_listed(bool rejoin);
     void lose(double seconds);
@@ -79,7 +72,6 @@ private:
     // Brings the output up to the initialisation segment the playlist names now (see InitStep;
     // kEnded has set the status).
     InitStep follow_init(const StreamInit& init);
-    std::string recorded_init() const;
     void finish(bool ended);
     // The output is no longer this task's to go on with: what it holds stays, and the next run
     // starts a new file under a free name.
@@ -94,6 +86,7 @@ private:
     }
 
     const RunContext m_task;
+    StreamBandwidth& m_bandwidth;
     StreamTiming m_timing;
     std::string m_url;
     std::string m_kind;
@@ -101,8 +94,7 @@ private:
     StreamInit m_init;     // the initialisation segment of the first load
     StreamInit m_followed; // the one fetched last, which the output goes by
     std::string m_container;
-    UniqueFd m_out;
-    uint64_t m_size = 0;
+    LiveFile m_file;
     LiveWindow m_window;
     bool m_last_lost = false; // the segment before was lost too: the same gap goes on
     int64_t m_last_new_ms = 0;
@@ -111,82 +103,15 @@ private:
 };
 
 bool Recorder::open_output() {
-    const RunContext& task = m_task;
-    // A run after a pause appends to the file the earlier run of this task created.
-    const std::string earlier = task.progress.output_path();
-    bool rejoined = false;
-    if (task.progress.live.active && task.progress.created_output && task.progress.live.next_sequence >= 0 &&
-        ::access(earlier.c_str(), F_OK) == 0) {
-        m_out = UniqueFd(::open(earlier.c_str(), O_RDWR | O_APPEND | O_CLOEXEC));
-        if (m_out.get() < 0) {
-            task.progress.set_failure("error: cannot open " + earlier + ": " + system_reason(errno),
-                                      FailureCategory::kIo);
-            return false;
-        }
-        m_size = static_cast<uint64_t>(std::max<int64_t>(0, file_size(earlier)));
-        m_window = LiveWindow(task.progress.live.next_sequence);
-        rejoined = true;
-    } else {
-        const std::string candidate = folder_of(task.progress.output_path()) + "/" +
-                                      stream_base_name(task.progress.name()) + "." + m_container;
-        const std::string output = set_output_path(task, candidate, true).first;
-        m_out = UniqueFd(::open(output.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-        if (m_out.get() < 0) {
-            task.progress.set_failure("error: cannot create " + output + ": " + system_reason(errno),
-                                      FailureCategory::kIo);
-            return false;
-        }
-        task.progress.created_output = true;
-        task.progress.live.recorded_ms = 0;
-        task.progress.live.next_sequence = -1;
-        task.progress.live.gaps = 0;
-        task.progress.live.gap_ms = 0;
-        task.progress.live.init_digest = 0;
-    }
-    if (!lock_output(m_out.get())) {
-        task.progress.set_failure("error: this stream is already being recorded (" +
-                                      task.progress.output_path() + ")",
-                                  FailureCategory::kOther);
-        return false;
-    }
-    if (rejoined) {
-        // The recording holds the bytes up to its place in the stream; a process killed while it
-        // appended may have left part of a segment beyond them, which would end the file in
-        // garbage with the next segment after it.
-        uint64_t recorded = 0;
-        {
-            std::lock_guard lock(task.progress.segment_lock);
-            if (!task.progress.segments.empty()) recorded = task.progress.segments.front()->pos;
-        }
-        if (recorded > 0 && recorded < m_size) {
-            debug_log("[dl] live: cutting %llu bytes no segment accounts for off %s",
-                      static_cast<unsigned long long>(m_size - recorded),
-                      task.progress.output_path().c_str());
-            if (::ftruncate(m_out.get(), static_cast<off_t>(recorded)) != 0) {
-                task.progress.set_failure("error: cannot write " + task.progress.output_path() + ": " +
-                                              system_reason(errno),
-                                          FailureCategory::kIo);
-                return false;
-            }
-            m_size = recorded;
-        }
-    }
-    task.progress.live.active = true;
-    task.progress.total = 0;
-    task.progress.total_estimated = false;
-    task.progress.supports_range = false;
-    {
-        std::lock_guard lock(task.progress.segment_lock);
-        task.progress.segments.clear();
-        task.progress.segments.push_back(make_segment(0, m_size, kUnknownEnd));
-    }
+    if (!m_file.open(m_container)) return false;
+    if (m_file.rejoined()) m_window = LiveWindow(m_task.progress.live.next_sequence);
     return true;
 }
 
 bool Recorder::fetch_once(const std::string& url, int64_t offset, int64_t length, std::string& body,
                           std::string& error, FetchFailure& failure) {
     body.clear();
-    return fetch_resource(m_task, url, offset, length, body, error, &failure);
+    return fetch_resource(m_task, m_bandwidth, url, offset, length, body, error, &failure);
 }
 
 // A segment and its key, each tried a few times with growing pauses.
@@ -221,16 +146,6 @@ bool Recorder::fetch_segment(const MediaSegment& segment, std::string& body, std
         return false;
     }
     body.swap(plain);
-    return true;
-}
-
-bool Recorder::append(std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t n = ::write(m_out.get(), bytes.data(), bytes.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        bytes.remove_prefix(static_cast<size_t>(n));
-    }
     return true;
 }
 
@@ -273,13 +188,12 @@ bool Recorder::record_listed(bool rejoin) {
             lose(segment.duration > 0 ? segment.duration : target());
             continue;
         }
-        if (!append(body)) {
+        if (!m_file.append(body)) {
             task.progress.set_failure("error: cannot write " + task.progress.output_path() + ": " +
                                           system_reason(errno),
                                       FailureCategory::kIo);
             return false;
         }
-        m_size += body.size();
         m_last_lost = false;
         m_window.recorded(sequence, segment.uri);
         {
@@ -287,7 +201,7 @@ bool Recorder::record_listed(bool rejoin) {
             std::lock_guard lock(task.progress.segment_lock);
             task.progress.live.next_sequence = m_window.next();
             task.progress.live.recorded_ms += std::llround(std::max(0.0, segment.duration) * 1000);
-            if (!task.progress.segments.empty()) task.progress.segments.front()->pos = m_size;
+            if (!task.progress.segments.empty()) task.progress.segments.front()->pos = m_file.size();
         }
         task.progress.note_progress();
         advanced = true;
@@ -315,7 +229,7 @@ bool Recorder::reload() {
         // No outage: the stream is there and will stay so. Going on with the video alone would
         // leave the rest of the recording without sound.
         if (error == kGainedAudio) {
-            ::fsync(m_out.get());
+            m_file.sync();
             leave_file();
             task.progress.set_failure("error: the live stream gained a separate audio track; recording the "
                                       "video alone would leave out the sound, so the recording ends here",
@@ -371,7 +285,7 @@ void Recorder::leave_file() {
 
 void Recorder::finish(bool ended) {
     const RunContext& task = m_task;
-    ::fsync(m_out.get());
+    m_file.sync();
     if (ended || (task.control.stop && task.progress.live.finish)) {
         // The recording is whole and stays as it is: a later run of the task (a retry) records
         // into a file of its own instead of appending a second recording to this one.
@@ -380,9 +294,7 @@ void Recorder::finish(bool ended) {
     } else if (task.control.stop && task.control.pause) {
         task.progress.finish(RunEnd::kPaused);
     } else if (task.control.stop) {
-        const std::string path = task.progress.output_path();
-        m_out = UniqueFd();
-        ::unlink(path.c_str());
+        m_file.remove();
         task.progress.live.next_sequence = -1;
         task.progress.finish(RunEnd::kCanceled);
     }
@@ -404,7 +316,7 @@ InitStep Recorder::follow_init(const StreamInit& init) {
     std::string body, error;
     if (!fetch_segment(segment, body, error)) {
         if (task.control.stop) return InitStep::kStopped;
-        if (m_size > 0) {
+        if (m_file.size() > 0) {
             debug_log("[dl] live: initialisation segment failed (%s), again at the next reload",
                       error.c_str());
             return InitStep::kNotYet;
@@ -416,11 +328,11 @@ InitStep Recorder::follow_init(const StreamInit& init) {
     m_followed = init;
     const uint64_t digest = init_digest(body);
     if (digest == task.progress.live.init_digest) return InitStep::kReady;
-    if (m_size > 0 && m_container == "mp4") {
-        if (!init_fits(recorded_init(), body)) {
+    if (m_file.size() > 0 && m_container == "mp4") {
+        if (!init_fits(m_file.recorded_init(), body)) {
             debug_log("[dl] live: a new initialisation segment that does not fit %s",
                       task.progress.output_path().c_str());
-            ::fsync(m_out.get());
+            m_file.sync();
             leave_file();
             task.progress.set_failure("error: the stream's format changed (a new initialization segment with "
                                       "other tracks or codec settings); the recording ends here",
@@ -429,42 +341,17 @@ InitStep Recorder::follow_init(const StreamInit& init) {
         }
         debug_log("[dl] live: a new initialisation segment with the same tracks: recording goes on");
     } else {
-        if (!append(body)) {
+        if (!m_file.append(body)) {
             task.progress.set_failure("error: cannot write " + task.progress.output_path() + ": " +
                                           system_reason(errno),
                                       FailureCategory::kIo);
             return InitStep::kEnded;
         }
-        m_size += body.size();
         std::lock_guard lock(task.progress.segment_lock);
-        if (!task.progress.segments.empty()) task.progress.segments.front()->pos = m_size;
+        if (!task.progress.segments.empty()) task.progress.segments.front()->pos = m_file.size();
     }
     task.progress.live.init_digest = digest;
     return InitStep::kReady;
-}
-
-// The initialisation segment at the head of the output: its boxes up to the first fragment.
-std::string Recorder::recorded_init() const {
-    std::string head;
-    uint64_t at = 0;
-    while (at < m_size && at < kLongestInit) {
-        char bytes[16];
-        const ssize_t n = ::pread(m_out.get(), bytes, sizeof bytes, static_cast<off_t>(at));
-        if (n < 8) break;
-        const auto header = read_box_header(std::string_view(bytes, static_cast<size_t>(n)), m_size - at);
-        if (!header) break;
-        const std::string_view type(header->type.data(), 4);
-        if (type == "moof" || type == "mdat" || at + header->box_size > kLongestInit) break;
-        const size_t old = head.size();
-        head.resize(old + header->box_size);
-        if (::pread(m_out.get(), head.data() + old, header->box_size, static_cast<off_t>(at)) !=
-            static_cast<ssize_t>(header->box_size)) {
-            head.resize(old);
-            break;
-        }
-        at += header->box_size;
-    }
-    return head;
 }
 
 void Recorder::run() {
@@ -537,14 +424,14 @@ std::string live_status_text(uint32_t gaps, int64_t gap_ms) {
            std::to_string(std::llround(static_cast<double>(gap_ms) / 1000.0)) + " s";
 }
 
-void record_live_stream(const RunContext& task, StreamJob& job) {
+void record_live_stream(const RunContext& task, StreamBandwidth& bandwidth, StreamJob& job) {
     if (job.separate_audio) {
         task.progress.set_failure("error: live stream with separate audio: recording the video alone would "
                                   "leave out the sound",
                                   FailureCategory::kProtocol);
         return;
     }
-    Recorder recorder(task, job);
+    Recorder recorder(task, bandwidth, job);
     recorder.run();
 }
 

@@ -35,10 +35,11 @@
 namespace twk {
 
 struct RunContext;
+class StreamBandwidth;
 
-// Records the live stream whose first playlist load is `job` (job.live) until it ends; the
-// outcome is in the task's status.
-void record_live_stream(const RunContext& task, StreamJob& job);
+// Records the live stream whose first playlist load is `job` (job.live) until it ends, its
+// fetches charged to `bandwidth` (media/stream_bandwidth.h); the outcome is in the task's status.
+void record_live_stream(const RunContext& task, StreamBandwidth& bandwidth, StreamJob& job);
 
 // "recording" or "recording, N gap(s) of S s" for the task's live counters.
 std::string live_status_text(uint32_t gaps, int64_t gap_ms);

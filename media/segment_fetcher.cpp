@@ -106,9 +106,10 @@ private:
 // tried again after a pause that doubles (or as long as the server's Retry-After asks), three
 // times, and after that for as long as the task finished a part within the stall window. The
 // run's other fetches setting `failed` end it too.
-bool fetch_with_retries(const RunContext& task, const StreamTiming& timing, const std::atomic<bool>& failed,
-                        const std::atomic<int64_t>& last_progress_ms, const std::string& url, int64_t offset,
-                        int64_t length, std::string& body, std::string& error, bool give_up_early = false) {
+bool fetch_with_retries(const RunContext& task, StreamBandwidth& bandwidth, const StreamTiming& timing,
+                        const std::atomic<bool>& failed, const std::atomic<int64_t>& last_progress_ms,
+                        const std::string& url, int64_t offset, int64_t length, std::string& body,
+                        std::string& error, bool give_up_early = false) {
     // The bytes of an attempt whose body was cut short: the next one asks for the rest only.
     std::string have;
     // Time the server asked us to wait: not counted as a stall.
@@ -120,9 +121,9 @@ bool fetch_with_retries(const RunContext& task, const StreamTiming& timing, cons
         const auto got = static_cast<int64_t>(have.size());
         const int64_t from = (offset < 0 ? 0 : offset) + got;
         const int64_t rest = length < 0 ? -1 : length - got;
-        const bool fetched = got == 0
-                                 ? fetch_resource(task, url, offset, length, body, error, &failure, &failed)
-                                 : fetch_resource(task, url, from, rest, body, error, &failure, &failed);
+        const bool fetched =
+            got == 0 ? fetch_resource(task, bandwidth, url, offset, length, body, error, &failure, &failed)
+                     : fetch_resource(task, bandwidth, url, from, rest, body, error, &failure, &failed);
         if (fetched) {
             if (got > 0) body.insert(0, have);
             return true;
@@ -150,8 +151,9 @@ bool fetch_with_retries(const RunContext& task, const StreamTiming& timing, cons
 bool fetch_with_retries(StreamRun& context, const std::string& url, int64_t offset, int64_t length,
                         std::string& body, std::string& error) {
     // A task that leaves bad segments out gives each its three attempts and goes on.
-    return fetch_with_retries(context.task, context.timing, context.error, context.last_progress_ms, url,
-                              offset, length, body, error, context.task.request.skip_bad_segments);
+    return fetch_with_retries(context.task, context.bandwidth, context.timing, context.error,
+                              context.last_progress_ms, url, offset, length, body, error,
+                              context.task.request.skip_bad_segments);
 }
 
 bool fetch_key(StreamRun& context, const std::string& uri, std::array<uint8_t, 16>& key, std::string& error) {
@@ -298,13 +300,16 @@ void KeyCache::store(const std::string& uri, const std::array<uint8_t, 16>& key)
     m_keys[uri] = key;
 }
 
-StreamRun::StreamRun(const RunContext& task, PartTable& parts, const StreamTiming& timing)
-    : task(task), parts(parts), timing(timing), last_progress_ms(now_ms()) {}
+StreamRun::StreamRun(const RunContext& task, StreamBandwidth& bandwidth, PartTable& parts,
+                     const StreamTiming& timing)
+    : task(task), bandwidth(bandwidth), parts(parts), timing(timing), last_progress_ms(now_ms()) {}
 
-bool fetch_manifest(const RunContext& task, const std::string& url, std::string& body, std::string& error) {
+bool fetch_manifest(const RunContext& task, StreamBandwidth& bandwidth, const std::string& url,
+                    std::string& body, std::string& error) {
     const std::atomic<bool> failed{false};
     const std::atomic<int64_t> started_ms{now_ms()};
-    return fetch_with_retries(task, current_timing(), failed, started_ms, url, -1, -1, body, error);
+    return fetch_with_retries(task, bandwidth, current_timing(), failed, started_ms, url, -1, -1, body,
+                              error);
 }
 
 bool fetch_init(StreamRun& context, const StreamInit& init, const std::string& path, std::string& error) {
@@ -331,9 +336,9 @@ void run_workers(StreamRun& context, uint64_t connections) {
         thread.join();
 }
 
-bool fetch_resource(const RunContext& task, const std::string& url, int64_t range_offset,
-                    int64_t range_length, std::string& body, std::string& error, FetchFailure* failure,
-                    const std::atomic<bool>* abandon) {
+bool fetch_resource(const RunContext& task, StreamBandwidth& bandwidth, const std::string& url,
+                    int64_t range_offset, int64_t range_length, std::string& body, std::string& error,
+                    FetchFailure* failure, const std::atomic<bool>* abandon) {
     FetchFailure ignored;
     FetchFailure& verdict = failure ? *failure : ignored;
     verdict = FetchFailure{};
@@ -385,8 +390,9 @@ bool fetch_resource(const RunContext& task, const std::string& url, int64_t rang
         body.reserve(static_cast<size_t>(std::min<int64_t>(response.content_length, kMaxReserve)));
     BodyReader reader(response);
     char buffer[kReadPiece];
+    const auto ending = [&] { return abandon && *abandon; };
     for (;;) {
-        int n = reader.read(buffer, sizeof buffer);
+        int n = reader.read(buffer, static_cast<int>(bandwidth.piece(sizeof buffer)));
         if (n < 0) {
             error = "read error";
             // Bytes that did arrive are kept for the caller, who may ask for the rest.
@@ -396,6 +402,7 @@ bool fetch_resource(const RunContext& task, const std::string& url, int64_t rang
         }
         if (n == 0) break;
         body.append(buffer, static_cast<size_t>(n));
+        bandwidth.charge(static_cast<uint64_t>(n), ending);
         if (body.size() > kMaxBody) {
             error = "body over 2 GiB";
             verdict.permanent = true;

@@ -3,7 +3,9 @@
 //
 // Every request passes the process-wide host gate (core/host_gate.h) as plain downloads do: it
 // takes a connection slot of its host's budget, and a 429 or 503 with Retry-After holds the host
-// for every task (at most ten minutes), the wait not counted as a stall.
+// for every task (at most ten minutes), the wait not counted as a stall. Every body byte is
+// charged to the run's limiter (media/stream_bandwidth.h), so a stream keeps to the task's speed
+// limit and to its share of the list's, as plain downloads do.
 //
 // A failed segment is tried again with a growing pause as long as the task made progress within
 // the stall window; a body cut short is
@@ -17,6 +19,7 @@
 #include <string>
 #include <string_view>
 
+#include "media/stream_bandwidth.h"
 #include "media/stream_parts.h"
 #include "media/stream_run.h"
 
@@ -31,14 +34,15 @@ struct RunContext;
 // the whole resource has the range cut out here. False with the reason: the exchange's error, "http " +
 // status, "read error", or "body over 2 GiB"; `failure`, when given, tells whether asking again can help and
 // how long the server asked to wait. The request first waits at the host gate, ending early
-// (false) when the task stops or `abandon`, when given, is set.
+// (false) when the task stops or `abandon`, when given, is set; the body's bytes are charged to
+// `bandwidth` as they arrive.
 struct FetchFailure {
     bool permanent = false;      // no retry can mend it: a 404, an unknown host, a certificate...
     int64_t retry_after_ms = -1; // the server's Retry-After; -1 when it sent none
     bool cut_short = false;      // the body broke off: `body` holds the bytes that came
 };
-bool fetch_resource(const RunContext& task, const std::string& url, int64_t range_offset,
-                    int64_t range_length, std::string& body, std::string& error,
+bool fetch_resource(const RunContext& task, StreamBandwidth& bandwidth, const std::string& url,
+                    int64_t range_offset, int64_t range_length, std::string& body, std::string& error,
                     FetchFailure* failure = nullptr, const std::atomic<bool>* abandon = nullptr);
 
 // How long the fetcher waits between attempts (media/stream_run.h); applies to runs that start
@@ -52,7 +56,8 @@ int64_t retry_after_ms(std::string_view value, int64_t now);
 
 // A playlist or manifest, whole, with the same retry rules as the segments (the stall window
 // counted from now). False with the last attempt's reason.
-bool fetch_manifest(const RunContext& task, const std::string& url, std::string& body, std::string& error);
+bool fetch_manifest(const RunContext& task, StreamBandwidth& bandwidth, const std::string& url,
+                    std::string& body, std::string& error);
 
 // Fetches an initialisation segment into `path`. False with the reason in `error` (empty when
 // the run is ending anyway).

@@ -96,15 +96,19 @@ void run_stream_task(const RunContext& task) {
         if (control.stop) progress.finish(control.pause ? RunEnd::kPaused : RunEnd::kCanceled);
         return control.stop.load();
     };
-    if (!fetch_manifest(task, task.request.url, manifest, error)) {
+    // One limiter for everything the run fetches; the task takes its share of the list's limit
+    // from here on.
+    StreamBandwidth bandwidth(task);
+    if (!fetch_manifest(task, bandwidth, task.request.url, manifest, error)) {
         if (!stopped())
             progress.set_failure("error: manifest fetch failed: " + error, FailureCategory::kOther);
         return;
     }
-    StreamFetch fetch = [&task](const std::string& url, int64_t offset, int64_t length, std::string& body,
-                                std::string& fetch_error) {
-        return offset < 0 && length < 0 ? fetch_manifest(task, url, body, fetch_error)
-                                        : fetch_resource(task, url, offset, length, body, fetch_error);
+    StreamFetch fetch = [&task, &bandwidth](const std::string& url, int64_t offset, int64_t length,
+                                            std::string& body, std::string& fetch_error) {
+        return offset < 0 && length < 0
+                   ? fetch_manifest(task, bandwidth, url, body, fetch_error)
+                   : fetch_resource(task, bandwidth, url, offset, length, body, fetch_error);
     };
     StreamJob job = read_stream_job(task.request.stream_type, task.request.url, manifest, fetch);
     manifest = std::string();
@@ -118,7 +122,7 @@ void run_stream_task(const RunContext& task) {
     const bool recording =
         progress.live.active && progress.live.next_sequence >= 0 && progress.created_output;
     if (job.live || recording) {
-        record_live_stream(task, job);
+        record_live_stream(task, bandwidth, job);
         return;
     }
 
@@ -135,7 +139,7 @@ void run_stream_task(const RunContext& task) {
     progress.total_estimated = true;
     progress.set_status(TaskPhase::kDownloading);
 
-    StreamRun run(task, parts, stream_timing());
+    StreamRun run(task, bandwidth, parts, stream_timing());
     const bool video_init = !job.video_init.uri.empty();
     const bool audio_init = job.separate_audio && !job.audio_init.uri.empty();
     // An init file already in the joined file is not needed again.

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "core/task.h"
+#include "media/stream_bandwidth.h"
 #include "media/stream_parts.h"
 
 namespace twk {
@@ -49,12 +50,14 @@ private:
 // One run of the stream driver: what its thread and its workers share, and nothing outside the
 // run sees. Made when the parts are known, gone when the run ends.
 struct StreamRun {
-    StreamRun(const RunContext& task, PartTable& parts, const StreamTiming& timing);
+    StreamRun(const RunContext& task, StreamBandwidth& bandwidth, PartTable& parts,
+              const StreamTiming& timing);
     StreamRun(const StreamRun&) = delete;
     StreamRun& operator=(const StreamRun&) = delete;
 
     const RunContext task;
-    PartTable& parts; // the work folder's part list (media/stream_parts.h)
+    StreamBandwidth& bandwidth; // the task's limit, shared by the workers
+    PartTable& parts;           // the work folder's part list (media/stream_parts.h)
     StreamTiming timing;
     KeyCache keys;
     std::atomic<bool> error{false};         // a part failed: the task's status says why
