@@ -141,4 +141,24 @@ Settings save_speed_limit_on(SettingsStore& store, Settings settings, bool on) {
     return settings;
 }
 
+Settings with_engine_limits(Settings settings, int64_t speed_limit, int64_t at_once) {
+    settings.speed_limit_on = speed_limit > 0;
+    if (settings.speed_limit_on) {
+        const int64_t kib = (speed_limit + 512) / 1024;
+        settings.speed_limit_kib =
+            static_cast<int32_t>(std::clamp<int64_t>(kib, kMinSpeedLimitKiB, kMaxSpeedLimitKiB));
+    }
+    settings.downloads_at_once =
+        static_cast<int32_t>(std::clamp<int64_t>(at_once, kMinDownloadsAtOnce, kMaxDownloadsAtOnce));
+    return settings;
+}
+
+Settings save_engine_limits(SettingsStore& store, Settings settings, int64_t speed_limit, int64_t at_once) {
+    settings = with_engine_limits(std::move(settings), speed_limit, at_once);
+    store.write_dword("SpeedLimitOn", settings.speed_limit_on ? 1 : 0);
+    store.write_dword("SpeedLimitKiB", settings.speed_limit_kib);
+    store.write_dword("DownloadsAtOnce", settings.downloads_at_once);
+    return settings;
+}
+
 } // namespace twk::app

@@ -121,4 +121,11 @@ Settings save_settings(SettingsStore& store, const SettingsForm& form, const std
 // The status bar's one-click toggle: writes SpeedLimitOn alone and returns the record with it.
 Settings save_speed_limit_on(SettingsStore& store, Settings settings, bool on);
 
+// Limits set on the running engine from outside the app (its control API) taken as the app's
+// own: `speed_limit` in bytes per second (0: off, else the nearest KiB/s within range, while
+// off the kept value stays) and `at_once` (within range).
+Settings with_engine_limits(Settings settings, int64_t speed_limit, int64_t at_once);
+// The same, with SpeedLimitOn, SpeedLimitKiB and DownloadsAtOnce written.
+Settings save_engine_limits(SettingsStore& store, Settings settings, int64_t speed_limit, int64_t at_once);
+
 } // namespace twk::app

@@ -3,9 +3,10 @@
 #   idle      the app with TASKS finished tasks in its list and nothing running, for
 #             IDLE_SECONDS: its CPU in % of one core and its peak resident memory
 #             (targets: under 0.2 % and under 80 MiB with 1,000 tasks over 60 s)
-#   running   RUNNING downloads from an nginx on loopback, each connection held to RATE, in the
-#             app and then in `twk serve`: the app's CPU beyond what twk serve uses for the same
-#             downloads (target: under 5 % of one core at 48 MiB/s together)
+#   running   RUNNING downloads from an nginx on loopback, each held to RATE (its own limit and
+#             nginx's per connection), in the app and then in `twk serve`: both CPUs, the app's
+#             beyond what twk serve uses for the same downloads (target: under 5 % of one core at
+#             48 MiB/s together), and the speeds (from the bytes each process wrote)
 #   inhibit   one download in the app against a fake logind on a private D-Bus bus
 #             (tests/ui/fake_desktop_bus.py): from the download's start to the sleep inhibitor
 #             being taken, and from its end to its release (target: each within 1 s)
@@ -32,7 +33,7 @@ if [ -z "${BENCH_NO_SETUP:-}" ]; then
   bash scripts/setup.sh
 fi
 source bench/common.sh
-bench_require nginx curl ss dbus-daemon /usr/bin/python3
+bench_require nginx curl dbus-daemon /usr/bin/python3
 bench_build tarnwick
 app=$root/build/release/ui/tarnwick
 bench_nginx_work idle
@@ -91,10 +92,12 @@ start_app() {
   token=$(sed -n 's/.*bearer token: //p' "$home/app.log")
 }
 stop() { kill "$1" 2>/dev/null || true; wait "$1" 2>/dev/null || true; }
-# add PORT URL: one download with one connection through the control API, with $token.
+# add PORT URL [LIMIT]: one download with one connection through the control API, with $token,
+# held to LIMIT bytes per second when given.
 add() {
+  local limit=${3:+,\"bandwidthLimit\":$3}
   curl -sf -X POST -H "Authorization: Bearer $token" -H 'Content-Type: application/json' \
-    --data "{\"url\":\"$2\",\"connections\":1}" "http://127.0.0.1:$1/start" -o /dev/null ||
+    --data "{\"url\":\"$2\",\"connections\":1$limit}" "http://127.0.0.1:$1/start" -o /dev/null ||
     { echo "bench: adding $2 failed" >&2; exit 1; }
 }
 
@@ -140,19 +143,20 @@ if [[ " $scenarios " == *" running "* ]]; then
   done
   loopback_nginx_start "$work/www" "$work/nginx" "limit_rate $rate;"
   base=http://127.0.0.1:$NGINX_PORT
-  # Bytes received so far on the open connections to the nginx (the kernel's count per socket).
-  read_bytes() {
-    ss -tin state established "( dport = :$NGINX_PORT )" |
-      awk '{ for (i = 1; i <= NF; i++) if ($i ~ /^bytes_received:/) { split($i, p, ":"); n += p[2] } } END { print n + 0 }'
-  }
-  # measure PID PORT: adds the downloads, lets them ramp up, prints the CPU % and MiB/s.
+  # Bytes the process has written so far: the downloads' data (the kernel's count, which goes on
+  # whatever the connections do; a sum over the open sockets lost the bytes of every connection
+  # that closed within the window, and awk printed sums past 2^31 as 2.1e+09). Read as text:
+  # bash's arithmetic is 64-bit.
+  read_bytes() { sed -n 's/^wchar: //p' "/proc/$1/io"; }
+  # measure PID PORT: adds the downloads, each held to RATE whatever connections the engine
+  # opens (nginx's limit_rate holds one connection), lets them ramp up, prints the CPU % and MiB/s.
   measure() {
     local i cpu before after
-    for i in $(seq 1 "$running"); do add "$2" "$base/big$i.bin"; done
+    for i in $(seq 1 "$running"); do add "$2" "$base/big$i.bin" "$rate_bytes"; done
     sleep 3
-    before=$(read_bytes)
+    before=$(read_bytes "$1")
     cpu=$(cpu_percent "$1" "$run_seconds")
-    after=$(read_bytes)
+    after=$(read_bytes "$1")
     echo "$cpu $(awk -v b=$((after - before)) -v s="$run_seconds" 'BEGIN { printf "%.1f", b / s / 1048576 }')"
   }
   home=$(new_home running-app)

@@ -199,6 +199,11 @@ void serve_refresh(Connection& c, int32_t id, const StartOptions& options) {
                 "{\"ok\":true,\"id\":" + std::to_string(id) + ",\"replaced\":true}");
 }
 
+// The limits a caller may set, as "/limits" reads and writes them.
+constexpr double kLargestSpeedLimit = 9007199254740991.0; // 2^53 - 1: exact in a JSON number
+constexpr double kFewestAtOnce = 1;
+constexpr double kMostAtOnce = 10;
+
 void serve_start(Connection& c) {
     if (!c.access.allowed) {
         reply_json_error(c, 403, "forbidden");
@@ -207,6 +212,11 @@ void serve_start(Connection& c) {
     read_body(c);
     const bool capture = request_path(c.request.target) == "/capture";
     std::optional<StartOptions> options = parse_start_request(c.body, capture);
+    // A captured download's "maxConcurrent" is held to the range "/limits" allows.
+    if (options && options->max_concurrent.value_or(0) > static_cast<int64_t>(kMostAtOnce)) {
+        reply_json_error(c, 400, "maxConcurrent must be a whole number from 1 to 10");
+        return;
+    }
     JsonValue request;
     if (options && parse_json(c.body, request)) {
         int32_t replaces = 0;
@@ -275,11 +285,6 @@ void serve_stop(Connection& c) {
     c.server.engine->finish_recording(id);
     write_reply(c.socket, 200, "application/json", "{\"ok\":true}");
 }
-
-// The limits a caller may set, as "/limits" reads and writes them.
-constexpr double kLargestSpeedLimit = 9007199254740991.0; // 2^53 - 1: exact in a JSON number
-constexpr double kFewestAtOnce = 1;
-constexpr double kMostAtOnce = 10;
 
 std::string limits_reply(const Engine& engine) {
     return "{\"ok\":true,\"speedLimit\":" + std::to_string(std::max<int64_t>(0, engine.global_limit())) +

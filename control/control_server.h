@@ -12,6 +12,8 @@
 //   POST "/start", "/capture"   a start request (JSON, plain or capture mode) added through the
 //                               engine: 200 {"ok":true,"id":N,"connections":N}, or 400
 //                               {"ok":false,"error":"bad json"} / "empty url" / "invalid url"
+//                               / "maxConcurrent must be a whole number from 1 to 10" (a
+//                               captured download's, above 10)
 //   POST "/retry", "/stop"      {"id":N}: runs a settled task again (`Engine::retry`), or ends a
 //                               live recording "done" with what it holds (`finish_recording`;
 //                               another task is paused): 200 {"ok":true}, or 400 "bad id"

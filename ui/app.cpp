@@ -24,6 +24,7 @@
 #include "ui/shell_controller.h"
 #include "ui/single_instance.h"
 #include "ui/sleep_inhibitor.h"
+#include "ui/task_list.h"
 #include "ui/text_table.h"
 #include "ui/theme.h"
 
@@ -97,7 +98,11 @@ App::App() {
     // Light or dark as the desktop prefers, before the window is made; followed while it runs.
     auto* theme = new ThemeWatcher([this](bool dark) {
         apply_theme(dark);
-        if (m_window) m_window->update();
+        if (m_window) {
+            m_window->update();
+            // Rows repaint only when they change: all of them take the new colours now.
+            m_window->list_view().viewport()->update();
+        }
     });
     theme->start();
     m_window = std::make_unique<MainWindow>(m_engine.ops());
@@ -176,6 +181,8 @@ SettingsContext App::settings_context(const std::string& exe) {
         if (update_check_changed && m_shell)
             m_shell->set_auto_update(saved.auto_update_check, monotonic_ms());
     };
+    // Limits changed through the control API are kept as they are: the engine has them.
+    context.adopted = [this](const app::Settings& adopted) { m_settings = adopted; };
     return context;
 }
 

@@ -1,5 +1,6 @@
 #include "ui/engine_link.h"
 
+#include <algorithm>
 #include <optional>
 
 #include "core/task_journal.h"
@@ -89,10 +90,19 @@ EngineOps EngineLink::ops() {
         out = *tasks;
         return true;
     };
+    ops.stamp = [this] {
+        return m_engine ? ListStamp{m_generation, m_engine->revision().any} : ListStamp{m_generation, 0};
+    };
     ops.start_now = [this](int32_t id) { return m_engine && m_engine->start_now(id); };
     ops.move = [this](int32_t id, QueueMove how) { return m_engine && m_engine->move(id, how); };
     ops.set_global_limit = [this](int64_t bytes_per_second) {
         if (m_engine) m_engine->set_global_limit(bytes_per_second);
+    };
+    ops.limits = [this](int64_t& speed_limit, int64_t& at_once) {
+        if (!m_engine) return false;
+        speed_limit = std::max<int64_t>(0, m_engine->global_limit());
+        at_once = m_engine->max_concurrent();
+        return true;
     };
     ops.pause = [this](int32_t id) {
         if (m_engine) m_engine->pause(id);

@@ -31,10 +31,21 @@ struct NewDownload {
     std::string checksum;    // "sha-256=HEX" the file must match; empty: none
 };
 
+// Where the engine's task list stands: both parts stay put while nothing in it moves (progress
+// included), and a new engine starts a new generation.
+struct ListStamp {
+    uint64_t generation = 0;
+    uint64_t revision = 0;
+    bool operator==(const ListStamp&) const = default;
+};
+
 struct EngineOps {
     std::function<bool()> running;
     // The engine's tasks now; false without an engine.
     std::function<bool(std::vector<TaskSnapshot>&)> snapshot;
+    // The list's stamp now, read before `snapshot`: the window takes no snapshot while it
+    // stands still. Without it every refresh takes one.
+    std::function<ListStamp()> stamp;
     std::function<void(int32_t)> pause;
     std::function<void(int32_t)> resume;
     std::function<void(int32_t)> cancel;
@@ -52,6 +63,9 @@ struct EngineOps {
     std::function<bool(int32_t, QueueMove)> move;
     // The limit for all downloads together in bytes per second; 0 turns it off.
     std::function<void(int64_t)> set_global_limit;
+    // The engine's limits now, which its control API may change: the limit for all downloads
+    // (bytes per second, 0 for none) and how many run at once; false without an engine.
+    std::function<bool(int64_t& speed_limit, int64_t& at_once)> limits;
     // Adds `url` with `connections` and the `checksum` its file must match (empty: none); the
     // error text when it could not be added.
     std::function<bool(const std::string& url, int64_t connections, const std::string& checksum,

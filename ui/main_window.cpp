@@ -28,15 +28,10 @@
 namespace twk::ui {
 namespace {
 
-constexpr int kFastInterval = 16;
-constexpr int kSlowInterval = 1000;
-
 QString t(const char* key) { return QString::fromUtf8(tr(key)); }
 QString q(const std::string& text) {
     return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
-
-double now_seconds() { return static_cast<double>(monotonic_ms()) / 1000.0; }
 
 // "version\nURL\nSHA-256", missing parts empty.
 void split_update(const std::string& text, std::string& version, std::string& url, std::string& sha) {
@@ -125,7 +120,7 @@ MainWindow::MainWindow(EngineOps ops, QWidget* parent)
 
     resize(760, 360);
     m_engine_running = m_ops.running && m_ops.running();
-    connect(&m_timer, &QTimer::timeout, this, [this] { tick(now_seconds()); });
+    connect(&m_timer, &QTimer::timeout, this, [this] { tick(static_cast<double>(monotonic_ms()) / 1000.0); });
     m_timer.start(m_interval);
     retranslate();
     follow_model();
@@ -159,12 +154,6 @@ void MainWindow::build_toolbar() {
     });
 }
 
-void MainWindow::request_screenshot(const QString& path, int64_t deadline_ms) {
-    m_shot_path = path;
-    m_shot_deadline = deadline_ms;
-    set_interval(kFastInterval);
-}
-
 QRectF MainWindow::button_rect(int button) const {
     if (button < 0 || button >= static_cast<int>(m_buttons.size())) return {};
     const TopBarButton* b = m_buttons[static_cast<size_t>(button)];
@@ -176,12 +165,6 @@ QRectF MainWindow::list_rect() const { return QRectF(m_list->mapTo(this, QPoint(
 bool MainWindow::status_bar_shown() const { return !m_status->isHidden(); }
 
 double MainWindow::scroll_offset() const { return m_list->verticalScrollBar()->value(); }
-
-void MainWindow::set_interval(int ms) {
-    if (ms == m_interval) return;
-    m_interval = ms;
-    m_timer.start(ms);
-}
 
 void MainWindow::update_title() {
     QString title = t("app.name") + QStringLiteral(" — v") + QStringLiteral(TWK_VERSION) +
@@ -201,126 +184,6 @@ void MainWindow::retranslate() {
     m_status->update();
     m_list->viewport()->update();
     follow_model();
-}
-
-void MainWindow::follow_model() {
-    m_actions.follow(m_model.pause_action(), row_menu().present, m_model.recording_selected());
-    m_actions.follow_queue(!queued_selection().empty());
-    // Rows the filter hides are not "no tasks": the texts say what to do about them.
-    const bool filtered_out = m_list_model->rowCount() > 0 && m_filter->rowCount() == 0;
-    if (filtered_out)
-        m_list->set_empty_texts(QString::fromUtf8(window_text(WindowText::NoMatch)),
-                                QString::fromUtf8(window_text(WindowText::NoMatchHint)));
-    else
-        m_list->set_empty_texts(m_engine_running ? t("list.empty") : t("state.offline"),
-                                m_engine_running ? t("list.hint") : QString());
-    m_filter_bar->update_counts();
-    m_limit_button->setVisible(m_engine_running);
-    m_status->set_state(m_engine_running, m_model.visible_speed_sum());
-    const bool wanted = m_model.wants_status_bar(m_engine_running);
-    if (wanted != status_bar_shown()) {
-        m_status->setVisible(wanted);
-        if (layout()) layout()->activate();
-    }
-    m_toolbar->lay_out_now();
-}
-
-void MainWindow::push_selection() {
-    QItemSelectionModel* chosen = m_list->selectionModel();
-    QItemSelection selection;
-    bool filtered_out = false;
-    for (const TaskView* task : m_model.selection()) {
-        QModelIndex index = view_index(task->id);
-        if (index.isValid())
-            selection.select(index, index);
-        else
-            filtered_out = true;
-    }
-    QModelIndex current = m_model.selected() ? view_index(*m_model.selected()) : QModelIndex();
-    QModelIndexList now = chosen->selectedIndexes();
-    bool same = chosen->currentIndex() == current && now.size() == selection.indexes().size();
-    for (const QModelIndex& index : now)
-        same = same && selection.contains(index);
-    if (!same) {
-        m_syncing = true;
-        chosen->setCurrentIndex(current, QItemSelectionModel::NoUpdate);
-        chosen->select(selection, QItemSelectionModel::ClearAndSelect);
-        m_syncing = false;
-    }
-    // Rows the filter hides leave the selection, so that no action reaches what is not shown.
-    if (filtered_out) pull_selection();
-}
-
-void MainWindow::pull_selection() {
-    if (m_syncing) return;
-    QItemSelectionModel* chosen = m_list->selectionModel();
-    std::vector<int32_t> ids;
-    QModelIndexList rows = chosen->selectedIndexes();
-    std::sort(rows.begin(), rows.end(),
-              [](const QModelIndex& a, const QModelIndex& b) { return a.row() < b.row(); });
-    for (const QModelIndex& index : rows) {
-        if (const TaskView* task = m_list_model->task(index)) ids.push_back(task->id);
-    }
-    const TaskView* current = m_list_model->task(chosen->currentIndex());
-    if (ids.empty()) {
-        m_model.select(std::nullopt);
-    } else if (current && std::find(ids.begin(), ids.end(), current->id) != ids.end()) {
-        m_model.set_selection(ids, current->id);
-    } else {
-        m_model.set_selection(ids, ids.front());
-    }
-    follow_model();
-}
-
-void MainWindow::refresh_list(bool rows_changed) {
-    const int scroll = m_list->verticalScrollBar()->value();
-    TaskListModel::Change change = m_list_model->refresh();
-    if (change != TaskListModel::Change::None || rows_changed) {
-        m_list->lay_out_now();
-        if (change == TaskListModel::Change::Rows) m_list->verticalScrollBar()->setValue(scroll);
-    }
-    push_selection();
-}
-
-void MainWindow::tick(double now) {
-    bool running = m_ops.running && m_ops.running();
-    bool changed = running != m_engine_running;
-    m_engine_running = running;
-    std::vector<TaskSnapshot> tasks;
-    std::optional<int32_t> newest;
-    if (running && m_ops.snapshot && m_ops.snapshot(tasks)) {
-        int32_t last_id = m_model.tasks().empty() ? 0 : m_model.tasks().back().id;
-        m_model.update(tasks, now);
-        // A task added since the last look is selected and scrolled into view; the first rows
-        // (those the journal restored) are not new.
-        if (m_seen_tasks && !m_model.tasks().empty() && m_model.tasks().back().id > last_id)
-            newest = m_model.tasks().back().id;
-        m_seen_tasks = m_seen_tasks || !m_model.tasks().empty();
-    }
-    m_model.prune_hidden();
-    m_model.animate();
-    if (newest) m_model.select(*newest);
-    refresh_list(changed);
-    follow_model();
-    if (newest) ensure_visible(*newest);
-
-    bool shown = isVisible() && !isMinimized();
-    set_interval((shown && m_model.any_active()) || screenshot_pending() ? kFastInterval : kSlowInterval);
-    update_title();
-    if (m_shell.tick) m_shell.tick();
-    take_screenshot_if_due();
-}
-
-void MainWindow::take_screenshot_if_due() {
-    if (m_shot_path.isEmpty() || m_settings_open || !isVisible() || monotonic_ms() < m_shot_deadline) return;
-    QString path = m_shot_path;
-    m_shot_path.clear(); // exactly one, even when saving fails
-    render_frame().save(path, "PNG");
-}
-
-QImage MainWindow::render_frame() {
-    if (layout()) layout()->activate();
-    return grab().toImage();
 }
 
 void MainWindow::show_banner(BannerMode mode) {
@@ -501,6 +364,27 @@ void MainWindow::toggle_speed_limit() {
     show_speed_limit();
 }
 
+void MainWindow::follow_engine_limits() {
+    std::pair<int64_t, int64_t> now;
+    if (!m_ops.limits || !m_ops.limits(now.first, now.second)) {
+        m_seen_limits.reset();
+        return;
+    }
+    if (m_seen_limits == now) return;
+    m_seen_limits = now;
+    app::Settings& s = m_settings_context.settings;
+    // The values the app set itself.
+    if (now == std::pair<int64_t, int64_t>(s.global_limit(), s.downloads_at_once)) return;
+    if (!m_settings_context.paths.config_home.empty()) {
+        app::SettingsStore store(m_settings_context.paths);
+        s = app::save_engine_limits(store, s, now.first, now.second);
+    } else {
+        s = app::with_engine_limits(s, now.first, now.second);
+    }
+    if (m_settings_context.adopted) m_settings_context.adopted(s);
+    show_speed_limit();
+}
+
 void MainWindow::ensure_visible(int32_t id) {
     QModelIndex index = view_index(id);
     if (index.isValid()) m_list->scrollTo(index, QAbstractItemView::EnsureVisible);
@@ -521,13 +405,6 @@ void MainWindow::quit_now() {
         if (QApplication::activeModalWidget() == modal) modal->hide();
     }
     QApplication::exit(0);
-}
-
-void MainWindow::changeEvent(QEvent* event) {
-    // Coming back from minimised: refresh at once rather than at the slow cadence.
-    if (event->type() == QEvent::WindowStateChange && !isMinimized() && m_model.any_active())
-        set_interval(kFastInterval);
-    QMainWindow::changeEvent(event);
 }
 
 } // namespace twk::ui

@@ -147,6 +147,9 @@ protected:
     void changeEvent(QEvent* event) override;
 
 private:
+    static constexpr int kFastInterval = 16;
+    static constexpr int kSlowInterval = 1000;
+
     void build_toolbar();
     void set_interval(int ms);
     void update_title();
@@ -158,6 +161,9 @@ private:
     void push_selection();
     void pull_selection();
     void refresh_list(bool rows_changed);
+    // The view model and the list after the engine's list `moved` (a snapshot is taken) or
+    // not (speeds and animation only), or the engine came or went (`changed`).
+    void follow_engine(double now, bool moved, bool changed, const std::optional<ListStamp>& stamp);
     void show_row_menu(const QPoint& global_pos);
     void show_window_menu(const QPoint& global_pos);
     void open_new_download();
@@ -186,10 +192,15 @@ private:
     TotalBar* m_status = nullptr;
     QToolButton* m_limit_button = nullptr;
     void show_speed_limit();
+    // Limits someone changed on the engine (its control API) become the app's settings.
+    void follow_engine_limits();
+    std::optional<std::pair<int64_t, int64_t>> m_seen_limits; // (speed limit, at once) as last seen
     QTimer m_timer;
     int m_interval = 16;
     bool m_engine_running = false;
-    bool m_syncing = false; // the window is setting the list view's selection
+    std::vector<TaskSnapshot> m_snapshot;   // the engine's list as last taken, kept to reuse its room
+    std::optional<ListStamp> m_drawn_stamp; // the stamp m_snapshot was taken at
+    bool m_syncing = false;                 // the window is setting the list view's selection
     BannerMode m_banner = BannerMode::None;
     bool m_banner_dismissed = false;
     std::string m_queued_update;

@@ -51,6 +51,9 @@ struct SettingsContext {
     std::optional<std::string> browser_path;
     // Receives the saved record.
     std::function<void(const app::Settings&)> saved;
+    // Receives the record after the engine's limits were changed from outside (through its
+    // control API) and kept: the engine has them already.
+    std::function<void(const app::Settings&)> adopted;
     // The folder picker (owner, title, start folder) → the chosen folder, empty when cancelled.
     std::function<QString(QWidget*, const QString&, const QString&)> choose_folder;
     // Opens a page in the user's browser.

@@ -72,24 +72,42 @@ QVariant TaskListModel::data(const QModelIndex& index, int role) const {
 TaskListModel::Change TaskListModel::refresh() {
     std::vector<int32_t> ids;
     std::vector<int> heights;
+    std::vector<uint64_t> versions;
     for (const TaskView* view : m_tasks.visible()) {
         ids.push_back(view->id);
         heights.push_back(row_height(view->state()));
+        versions.push_back(view->version);
     }
     if (ids != m_ids) {
         beginResetModel();
         m_ids = std::move(ids);
         m_heights = std::move(heights);
+        m_versions = std::move(versions);
         endResetModel();
         return Change::Rows;
     }
     if (heights != m_heights) {
         emit layoutAboutToBeChanged();
         m_heights = std::move(heights);
+        m_versions = std::move(versions);
         emit layoutChanged();
         return Change::Heights;
     }
-    if (!m_ids.empty()) emit dataChanged(index(0), index(static_cast<int>(m_ids.size()) - 1));
+    // Only the rows whose drawing changed are repainted (and sorted and filtered again), in runs.
+    const int rows = static_cast<int>(m_ids.size());
+    for (int row = 0; row < rows;) {
+        if (versions[static_cast<size_t>(row)] == m_versions[static_cast<size_t>(row)]) {
+            ++row;
+            continue;
+        }
+        int last = row;
+        while (last + 1 < rows &&
+               versions[static_cast<size_t>(last + 1)] != m_versions[static_cast<size_t>(last + 1)])
+            ++last;
+        emit dataChanged(index(row), index(last));
+        row = last + 1;
+    }
+    m_versions = std::move(versions);
     return Change::None;
 }
 

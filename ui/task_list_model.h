@@ -29,13 +29,14 @@ public:
 
     enum class Change { None, Rows, Heights };
     // Takes the view model's visible rows again. A changed row set resets the model, a row that
-    // changed height relays the list out; otherwise every row is repainted.
+    // changed height relays the list out; otherwise the rows whose drawing changed are repainted.
     Change refresh();
 
 private:
     const TaskViewModel& m_tasks;
     std::vector<int32_t> m_ids;
     std::vector<int> m_heights;
+    std::vector<uint64_t> m_versions; // each row's TaskView::version as last shown
 };
 
 } // namespace twk::ui

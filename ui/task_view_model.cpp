@@ -1,6 +1,7 @@
 #include "ui/task_view_model.h"
 
 #include <algorithm>
+#include <cmath>
 #include <unordered_map>
 
 namespace twk::ui {
@@ -32,7 +33,23 @@ void read_segments(const TaskSnapshot& task, const std::vector<SegmentView>& bef
     }
 }
 
+bool same_segments(const std::vector<SegmentView>& a, const std::vector<SegmentView>& b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const SegmentView& x, const SegmentView& y) {
+        return x.id == y.id && x.start == y.start && x.pos == y.pos && x.end == y.end && x.active == y.active;
+    });
+}
+
+bool same_drawn(const TaskView& task, const TaskSnapshot& entry, ViewState view) {
+    return task.view == view && task.status == entry.status && task.name == entry.name &&
+           task.path == entry.path && task.url == entry.url && task.total == entry.total &&
+           task.done == entry.done &&
+           task.connections == static_cast<int64_t>(std::min<uint64_t>(entry.connections, 1024)) &&
+           task.failure == entry.failure && task.added_ms == entry.added_ms && task.live == entry.live &&
+           task.recorded == entry.recorded;
+}
+
 void update_speed(TaskView& task, double now) {
+    const double before = task.displayed_speed();
     task.samples.emplace_back(now, task.done);
     while (task.samples.size() > 2 && now - task.samples.front().first > kSpeedWindowSeconds)
         task.samples.pop_front();
@@ -41,6 +58,7 @@ void update_speed(TaskView& task, double now) {
     double bytes = std::max(0.0, static_cast<double>(task.done) - static_cast<double>(oldest.second));
     double rate = bytes / std::max(kMinSpeedInterval, now - oldest.first);
     task.speed = kSpeedWeight * rate + (1 - kSpeedWeight) * task.speed;
+    if (task.displayed_speed() != before) ++task.version;
 }
 
 bool is_running(ViewState state) { return state == ViewState::Probing || state == ViewState::Downloading; }
@@ -80,8 +98,10 @@ void TaskViewModel::update(const std::vector<TaskSnapshot>& tasks, double now_se
         TaskView task;
         auto old = known.find(id);
         if (old != known.end()) task = std::move(m_tasks[old->second]);
+        const ViewState view = view_state(entry);
+        const bool same = old != known.end() && same_drawn(task, entry, view);
         task.id = id;
-        task.view = view_state(entry);
+        task.view = view;
         task.status = entry.status;
         task.name = entry.name;
         task.path = entry.path;
@@ -95,6 +115,7 @@ void TaskViewModel::update(const std::vector<TaskSnapshot>& tasks, double now_se
         task.recorded = entry.recorded;
         std::vector<SegmentView> segments;
         read_segments(entry, task.segments, segments);
+        if (!same || !same_segments(segments, task.segments)) ++task.version;
         task.segments = std::move(segments);
         update_speed(task, now_seconds);
         next.push_back(std::move(task));
@@ -124,9 +145,21 @@ void TaskViewModel::prune_hidden() {
 
 void TaskViewModel::animate() {
     for (auto& task : m_tasks) {
-        for (auto& seg : task.segments)
-            seg.shown += (static_cast<double>(seg.pos) - seg.shown) * kAnimationStep;
+        bool moved = false;
+        for (auto& seg : task.segments) {
+            const double gap = static_cast<double>(seg.pos) - seg.shown;
+            if (gap == 0) continue;
+            // The last byte is reached rather than approached for ever.
+            seg.shown = std::abs(gap) < 1 ? static_cast<double>(seg.pos) : seg.shown + gap * kAnimationStep;
+            moved = true;
+        }
+        if (moved) ++task.version;
     }
+}
+
+void TaskViewModel::advance(double now_seconds) {
+    for (auto& task : m_tasks)
+        update_speed(task, now_seconds);
 }
 
 std::vector<const TaskView*> TaskViewModel::visible() const {

@@ -57,6 +57,8 @@ struct TaskView {
     std::deque<std::pair<double, uint64_t>> samples; // (seconds, bytes)
     bool live = false; // a live recording: no total, `recorded` seconds of media so far
     double recorded = 0;
+    // Moves whenever anything the row draws changed, so that a list repaints only such rows.
+    uint64_t version = 0;
 
     ViewState state() const { return view; }
     bool active() const; // queued, probing or downloading
@@ -83,6 +85,9 @@ public:
     void prune_hidden();
     // Every displayed segment position moves a quarter of the way to the real one.
     void animate();
+    // The speeds as of `now_seconds` while the engine's list has not moved since the last
+    // `update` (the bytes stood still).
+    void advance(double now_seconds);
 
     const std::vector<TaskView>& tasks() const { return m_tasks; }
     // Not hidden and not canceled, in model order.

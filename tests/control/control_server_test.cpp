@@ -296,6 +296,17 @@ TEST_F(ControlServerTest, LimitsAreReadChangedAndRefusedWithAReason) {
         EXPECT_EQ(reply.body, c.reply);
     }
     EXPECT_EQ(curl("GET", "/limits", {}).status, 403);
+    // A captured download's "maxConcurrent" may not go beyond what "/limits" allows either:
+    // the download is refused and nothing changes.
+    for (const std::string at_once : {"11", "1e300"}) {
+        SCOPED_TRACE(at_once);
+        Reply reply = curl("POST", "/capture", m_extension,
+                           "{\"url\":\"http://127.0.0.1:9/f.bin\",\"maxConcurrent\":" + at_once + "}");
+        EXPECT_EQ(reply.status, 400);
+        EXPECT_EQ(reply.body,
+                  "{\"ok\":false,\"error\":\"maxConcurrent must be a whole number from 1 to 10\"}");
+    }
+    EXPECT_TRUE(engine_task_list(m_engine)->snapshot().entries.empty());
     EXPECT_EQ(m_engine->global_limit(), 0);
     EXPECT_EQ(m_engine->max_concurrent(), 3);
 

@@ -131,6 +131,56 @@ TEST(TaskViewModel, SegmentsAnimateAQuarterOfTheWay) {
     EXPECT_NEAR(model.find(1)->segments[0].shown, 400, 1e-6);
 }
 
+// A row's version moves with everything it draws, and only then: the list repaints by it.
+TEST(TaskViewModel, TheVersionMovesWhenTheRowWouldLookDifferent) {
+    const TaskSnapshot paused = entry(1, "paused", 1000, 400, {segment(7, 0, 400, 1000, false)});
+    auto changed = [&](auto change) {
+        TaskSnapshot next = paused;
+        change(next);
+        return next;
+    };
+    struct Case {
+        const char* what;
+        TaskSnapshot next;
+        bool moves;
+    } cases[] = {
+        {"nothing", paused, false},
+        {"state, same height",
+         changed([](TaskSnapshot& t) { t.state = kError, t.status = "error: HTTP 500"; }), true},
+        {"status text", changed([](TaskSnapshot& t) { t.status = "paused (disk full)"; }), true},
+        {"name", changed([](TaskSnapshot& t) { t.name = "other.bin"; }), true},
+        {"bytes", changed([](TaskSnapshot& t) { t.done = 401; }), true},
+        {"total", changed([](TaskSnapshot& t) { t.total = 2000; }), true},
+        {"a segment", changed([](TaskSnapshot& t) { t.segments[0].end = 900; }), true},
+        {"failure", changed([](TaskSnapshot& t) { t.failure = FailureCategory::kConnect; }), true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TaskViewModel model;
+        model.update({paused}, 0);
+        model.animate();
+        const uint64_t before = model.find(1)->version;
+        model.update({c.next}, 1);
+        model.animate();
+        model.advance(2);
+        EXPECT_EQ(model.find(1)->version != before, c.moves);
+    }
+    // A running row moves while its bytes stand still (speed, animation), and its animation
+    // reaches the real position instead of approaching it for ever.
+    TaskViewModel model;
+    model.update({entry(1, "downloading", 1000, 0, {segment(7, 0, 0, 1000, true)})}, 0);
+    model.update({entry(1, "downloading", 1000, 400, {segment(7, 0, 400, 1000, true)})}, 1);
+    uint64_t before = model.find(1)->version;
+    model.advance(1.5);
+    EXPECT_NE(model.find(1)->version, before);
+    for (int i = 0; i < 200; ++i)
+        model.animate();
+    EXPECT_EQ(model.find(1)->segments[0].shown, 400);
+    before = model.find(1)->version;
+    model.animate();
+    EXPECT_EQ(model.find(1)->version, before);
+}
+
 TEST(TaskViewModel, HiddenIdsAndTheDeleteSelectionRule) {
     TaskViewModel model;
     auto doc = [](const char* s3) {

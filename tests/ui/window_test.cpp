@@ -33,6 +33,7 @@
 #include "ui/row_text.h"
 #include "ui/task_filter_model.h"
 #include "ui/task_list.h"
+#include "ui/task_list_model.h"
 #include "ui/text_table.h"
 
 namespace twk::ui {
@@ -95,15 +96,23 @@ bool has_color(const QImage& image, const QRect& area, QColor color, int toleran
 struct FakeEngine {
     bool running = true;
     std::vector<TaskSnapshot> document = list_document({});
+    // The list's revision as the stamp shows it; 0: the list moved at every look.
+    uint64_t revision = 0;
+    uint64_t looks = 0;
+    int snapshots = 0;
+    int64_t speed_limit = 0; // as the control API may change them
+    int64_t at_once = 3;
     std::vector<std::string> calls;
     std::vector<int32_t> removed;
     EngineOps ops() {
         EngineOps o;
         o.running = [this] { return running; };
         o.snapshot = [this](std::vector<TaskSnapshot>& out) {
+            ++snapshots;
             out = document;
             return true;
         };
+        o.stamp = [this] { return ListStamp{1, revision != 0 ? revision : ++looks}; };
         o.pause = [this](int32_t id) { calls.push_back("pause " + std::to_string(id)); };
         o.resume = [this](int32_t id) { calls.push_back("resume " + std::to_string(id)); };
         o.cancel = [this](int32_t id) { calls.push_back("cancel " + std::to_string(id)); };
@@ -128,7 +137,15 @@ struct FakeEngine {
             calls.push_back((how == QueueMove::kUp ? "up " : "down ") + std::to_string(id));
             return true;
         };
-        o.set_global_limit = [this](int64_t limit) { calls.push_back("limit " + std::to_string(limit)); };
+        o.set_global_limit = [this](int64_t limit) {
+            calls.push_back("limit " + std::to_string(limit));
+            speed_limit = limit;
+        };
+        o.limits = [this](int64_t& limit, int64_t& at_once_now) {
+            limit = speed_limit;
+            at_once_now = at_once;
+            return true;
+        };
         // On the Refresh Link dialog's worker thread; read after the dialog has joined it.
         o.refresh_link = [this](int32_t id, const std::string& url, std::string& error) {
             calls.push_back("refresh " + std::to_string(id) + " " + url);
@@ -562,6 +579,69 @@ TEST_F(WindowTest, TheTotalBarFollowsTheRunningCountAndNewRowsComeIntoView) {
     EXPECT_EQ(window->list_rect().bottom(), 360);
 }
 
+TEST_F(WindowTest, AStillListIsNotReadAgainWhileARunningRowKeepsMoving) {
+    std::vector<TaskSnapshot> rows;
+    for (int i = 1; i <= 5; ++i)
+        rows.push_back(entry(i, "done", 100, 100, {}, 8, "f" + std::to_string(i) + ".bin"));
+    engine.document = rows;
+    engine.revision = 10;
+    window->tick(1);
+    std::vector<std::pair<int, int>> repainted; // (first row, last row) of each dataChanged
+    QObject::connect(window->list_view().model(), &QAbstractItemModel::dataChanged,
+                     [&](const QModelIndex& first, const QModelIndex& last) {
+                         repainted.emplace_back(first.row(), last.row());
+                     });
+    const int taken = engine.snapshots;
+    window->tick(2);
+    window->tick(3);
+    EXPECT_EQ(engine.snapshots, taken) << "the revision stood still";
+    EXPECT_TRUE(repainted.empty());
+    EXPECT_EQ(window->refresh_interval(), 1000);
+
+    // A download starts: it is read in, and between two revisions its speed and time left
+    // still move while the finished rows are left alone.
+    const auto running = [&](uint64_t done) {
+        rows.resize(5);
+        rows.push_back(entry(6, "downloading", 100u << 20, done, {segment(1, 0, done, 100u << 20, true)}, 1));
+        engine.document = rows;
+        ++engine.revision;
+    };
+    running(1u << 20);
+    window->tick(4);
+    running(9u << 20);
+    window->tick(5);
+    EXPECT_EQ(engine.snapshots, taken + 2);
+    const double speed = window->model().find(6)->displayed_speed();
+    EXPECT_GT(speed, 0);
+    repainted.clear();
+    window->tick(5.5);
+    window->tick(6);
+    EXPECT_EQ(engine.snapshots, taken + 2);
+    EXPECT_LT(window->model().find(6)->displayed_speed(), speed) << "no bytes came: the speed falls";
+    ASSERT_FALSE(repainted.empty());
+    QAbstractItemModel* shown = window->list_view().model();
+    int row6 = -1;
+    for (int row = 0; row < shown->rowCount(); ++row)
+        if (shown->index(row, 0).data(TaskListModel::TaskIdRole).toInt() == 6) row6 = row;
+    for (const auto& [first, last] : repainted) {
+        EXPECT_EQ(first, row6);
+        EXPECT_EQ(last, row6);
+    }
+
+    // It ends: the next revision shows it finished, and the list goes quiet again.
+    rows.back() = entry(6, "done", 100u << 20, 100u << 20, {}, 1);
+    engine.document = rows;
+    ++engine.revision;
+    window->tick(7);
+    EXPECT_EQ(window->model().find(6)->state(), ViewState::Done);
+    EXPECT_FALSE(window->status_bar_shown());
+    const int ended = engine.snapshots;
+    repainted.clear();
+    window->tick(8);
+    EXPECT_EQ(engine.snapshots, ended);
+    EXPECT_TRUE(repainted.empty());
+}
+
 TEST_F(WindowTest, ErrorsReadInFullInTheTooltipAndDetails) {
     TaskViewModel model;
     const std::string reason = "error: connect failed: " + std::string(150, 'h') + ".example";
@@ -772,6 +852,58 @@ TEST_F(WindowTest, TheStatusBarSwitchesTheSpeedLimit) {
     EXPECT_EQ(engine.calls.back(), "limit 0");
     EXPECT_EQ(store.read_dword("SpeedLimitOn", 1), 0);
     EXPECT_EQ(saved, (std::vector<bool>{true, false}));
+}
+
+// Limits changed through the control API become the app's: kept, shown on the toggle, and
+// what the next Settings save and toggle start from.
+TEST_F(WindowTest, LimitsSetFromOutsideAreKeptAndShown) {
+    twk::test::TempDir home;
+    SettingsContext context;
+    context.paths = {home.file("config"), home.file("data")};
+    std::vector<app::Settings> adopted;
+    int saved = 0;
+    context.saved = [&](const app::Settings&) { ++saved; };
+    context.adopted = [&](const app::Settings& s) { adopted.push_back(s); };
+    window->set_settings_context(context);
+    window->tick(1);
+    EXPECT_TRUE(adopted.empty()) << "the engine holds what the settings say";
+
+    engine.speed_limit = 5 << 20;
+    engine.at_once = 7;
+    window->tick(2);
+    ASSERT_EQ(adopted.size(), 1u);
+    EXPECT_TRUE(adopted[0].speed_limit_on);
+    EXPECT_EQ(adopted[0].speed_limit_kib, 5 * 1024);
+    EXPECT_EQ(adopted[0].downloads_at_once, 7);
+    app::SettingsStore store(context.paths);
+    EXPECT_EQ(store.read_dword("SpeedLimitOn", 0), 1);
+    EXPECT_EQ(store.read_dword("SpeedLimitKiB", 0), 5 * 1024);
+    EXPECT_EQ(store.read_dword("DownloadsAtOnce", 0), 7);
+    QToolButton* button = window->speed_limit_button();
+    EXPECT_TRUE(button->isChecked());
+    EXPECT_EQ(button->text(), QStringLiteral("Limit 5.0 MB/s"));
+    window->tick(3);
+    EXPECT_EQ(adopted.size(), 1u) << "taken once";
+    EXPECT_TRUE(engine.calls.empty()) << "the engine is not told what it has";
+
+    // The toggle turns off the limit the API set, and the app's own change is not taken back.
+    QTest::mouseClick(button, Qt::LeftButton);
+    EXPECT_EQ(engine.calls.back(), "limit 0");
+    EXPECT_EQ(saved, 1);
+    window->tick(4);
+    EXPECT_EQ(adopted.size(), 1u);
+    // Off from outside: the value stays for the toggle to bring back. An odd byte count is
+    // kept at the nearest KiB/s.
+    engine.speed_limit = 1500;
+    window->tick(5);
+    engine.speed_limit = 0;
+    window->tick(6);
+    ASSERT_EQ(adopted.size(), 3u);
+    EXPECT_EQ(adopted[1].speed_limit_kib, 1);
+    EXPECT_FALSE(adopted[2].speed_limit_on);
+    EXPECT_EQ(adopted[2].speed_limit_kib, 1);
+    EXPECT_EQ(button->text(), QStringLiteral("No limit"));
+    EXPECT_EQ(store.read_dword("SpeedLimitOn", 1), 0);
 }
 
 TEST_F(WindowTest, ChipsAndFilterTextNarrowTheListAndTheActions) {
