@@ -46,6 +46,7 @@ struct ControlServer {
     std::condition_variable changed;
     std::set<Socket> open;
     std::map<Socket, int64_t> reading_head; // socket -> monotonic ms of its accept
+    std::set<Socket> shut_for_room;         // shut down at the cap; their threads are leaving
     int32_t active = 0;
     int32_t websockets = 0;
     bool stopping = false;

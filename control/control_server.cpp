@@ -109,6 +109,7 @@ void finish_connection(ControlServer& server, Socket socket) {
     std::lock_guard lock(server.lock);
     server.open.erase(socket);
     server.reading_head.erase(socket);
+    server.shut_for_room.erase(socket);
     close_socket(socket);
     if (--server.active == 0) server.changed.notify_all();
 }
@@ -123,8 +124,15 @@ bool make_room(ControlServer& server) {
         if (oldest == server.reading_head.end() || it->second < oldest->second) oldest = it;
     if (oldest == server.reading_head.end()) return false;
     ::shutdown(oldest->first, SHUT_RDWR);
+    server.shut_for_room.insert(oldest->first);
     server.reading_head.erase(oldest);
     return true;
+}
+
+// Request connections the server still serves: not the WebSocket streams, nor those shut down
+// to make room whose threads have not left yet. Called with the connection mutex held.
+int32_t held_requests(const ControlServer& server) {
+    return server.active - server.websockets - static_cast<int32_t>(server.shut_for_room.size());
 }
 
 void accept_loop(ControlServer& server) {
@@ -149,7 +157,7 @@ void accept_loop(ControlServer& server) {
                 close_socket(socket);
                 return;
             }
-            if (server.active - server.websockets >= kMaxRequestConnections && !make_room(server)) {
+            if (held_requests(server) >= kMaxRequestConnections && !make_room(server)) {
                 close_socket(socket);
                 continue;
             }
@@ -266,6 +274,10 @@ std::string control_server_token(const ControlServer& server) { return server.to
 int32_t control_server_connections(ControlServer& server) {
     std::lock_guard lock(server.lock);
     return server.active;
+}
+int32_t control_server_held_requests(ControlServer& server) {
+    std::lock_guard lock(server.lock);
+    return held_requests(server);
 }
 int64_t last_extension_contact(const ControlServer& server) { return server.last_extension_contact; }
 int64_t last_ping(const ControlServer& server) { return server.last_ping; }

@@ -30,8 +30,8 @@
 // Every route needs a loopback Host, every route but "/ping" a client of the user the server
 // runs as; "/ws", "/start", "/capture", "/retry", "/stop" and "/limits" also an allowed caller,
 // else 403 "forbidden" (JSON from the POST routes to a client of the same user).
-// control/request.h has the rules. Requests with the query parameter "b" (a browser tag such as "chrome") record that
-// browser's contact.
+// control/request.h has the rules. Requests with the query parameter "b" (a browser tag such as "chrome")
+// record that browser's contact.
 //
 // The bearer token is 32 lower-case hex digits, new at every start; with TWK_PRINT_TOKEN in the
 // environment it is written to standard error as "[twk] control API bearer token: <token>".
@@ -72,6 +72,9 @@ std::string control_server_address(const ControlServer& server);
 std::string control_server_token(const ControlServer& server);
 // Connection threads still running (a WebSocket stream holds one until it ends).
 int32_t control_server_connections(ControlServer& server);
+// Request connections being served (WebSocket streams and connections already shut down to make
+// room at the cap, whose threads are on their way out, do not count); never above the cap.
+int32_t control_server_held_requests(ControlServer& server);
 
 // Monotonic milliseconds (net/text.h) of the last request from a browser-extension origin and
 // of the last "/ping"; -1 before the first. The extension kind: control/request.h.
