@@ -149,7 +149,8 @@ ExchangeResult read_body(WorkerState& w, Segment& segment, BodyReader& reader, b
         }
         advance(segment, pos, static_cast<uint64_t>(n));
         if (w.run.settings.after_write) w.run.settings.after_write(pos, static_cast<uint64_t>(n));
-        w.run.digest.wrote(w.run.output.get(), [&task](uint64_t from) { return on_disk_until(task, from); });
+        w.run.digest.wrote(w.run.output.get(), pos, static_cast<uint64_t>(n),
+                           [&task](uint64_t from) { return on_disk_until(task, from); });
         task.progress.note_progress();
         if (!w.run.progressed.load(std::memory_order_relaxed)) w.run.progressed = true;
         task.progress.last_progress_ms = task_elapsed_ms(task.progress);
