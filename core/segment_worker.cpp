@@ -280,6 +280,7 @@ std::shared_ptr<Segment> claim_in_file_order(DriverRun& run) {
     const bool may_cut = segments.size() <= kMaxSegmentsBeforeSplit;
     std::shared_ptr<Segment> free;
     uint64_t free_at = UINT64_MAX;
+    uint64_t free_bytes = 0;
     std::shared_ptr<Segment> busy;
     uint64_t busy_at = UINT64_MAX;
     for (const auto& segment : segments) {
@@ -287,6 +288,7 @@ std::shared_ptr<Segment> claim_in_file_order(DriverRun& run) {
         const uint64_t end = segment->end;
         if (pos >= end || end == kUnknownEnd) continue;
         if (!segment->active) {
+            free_bytes += end - pos;
             if (pos < free_at) {
                 free = segment;
                 free_at = pos;
@@ -303,9 +305,14 @@ std::shared_ptr<Segment> claim_in_file_order(DriverRun& run) {
     if (free) {
         free->active = true;
         const uint64_t end = free->end;
-        if (may_cut && end - free_at > piece) {
-            free->end = free_at + piece;
-            segments.push_back(make_segment(free_at + piece, free_at + piece, end));
+        // Near the end the pieces shrink, so that the last ones finish together: neither do
+        // connections idle while one fetches a whole piece, nor does the prefix wait for it.
+        const uint64_t workers = std::max<uint64_t>(1, task.progress.active_target);
+        const uint64_t size =
+            std::clamp(free_bytes / (2 * workers), std::min(piece, kMinRequestPiece), piece);
+        if (may_cut && end - free_at > size) {
+            free->end = free_at + size;
+            segments.push_back(make_segment(free_at + size, free_at + size, end));
         }
         return free;
     }

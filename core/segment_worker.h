@@ -51,11 +51,12 @@ bool takes_file_in_order(const DriverRun& run);
 // The size of a piece taken in file order (DriverSettings::ordered_piece when set).
 uint64_t ordered_piece(const DriverRun& run);
 
-// Under the segment lock: the free range at the lowest offset, at most a piece long, already
-// active. A free segment longer than a piece is cut, its rest left free behind it; when no
-// segment is free, the part of an active segment past its request in flight is cut off when
-// longer than a piece (the first response's segment, one continued from a sidecar). Nothing
-// when neither exists. Once the list is full, segments are taken whole.
+// Under the segment lock: the free range at the lowest offset, already active. It is at most a
+// piece long, and once fewer than two pieces per active worker are free, at most the free bytes
+// over twice the workers (256 KiB at least). A longer free segment is cut, its rest left free
+// behind it. When no segment is free, the part of an active segment past its request in flight
+// is cut off when longer than a piece (the first response's segment, one continued from a
+// sidecar). Nothing when neither exists. Once the list is full, segments are taken whole.
 std::shared_ptr<Segment> claim_in_file_order(DriverRun& run);
 
 } // namespace twk
