@@ -45,8 +45,6 @@ struct DriverSettings {
     // The size of a piece when the file is taken in order (core/segment_worker.h); 0: by the
     // file's size.
     uint64_t ordered_piece = 0;
-    // Called after each body write with the range written.
-    std::function<void(uint64_t offset, uint64_t length)> after_write;
     // Called before each worker thread is started; a test makes it throw std::system_error to
     // stand for a thread that cannot be created.
     std::function<void(uint64_t index)> before_worker_start;

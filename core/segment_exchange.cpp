@@ -76,7 +76,7 @@ HttpRequest build_request(const WorkerState& w, Segment& segment, Asked& asked) 
         // Taken in file order, a piece is asked for whole (up to 4 MiB): it is split only once
         // nothing else is left.
         const uint64_t piece = takes_file_in_order(run)
-                                   ? std::min(left, kMaxRequestPiece)
+                                   ? std::min({left, kMaxRequestPiece, ordered_piece(run)})
                                    : std::clamp(left / 2, kMinRequestPiece, kMaxRequestPiece);
         const uint64_t asked_end = std::min(end, asked.pos + piece);
         segment.asked_end = asked_end;
@@ -148,7 +148,6 @@ ExchangeResult read_body(WorkerState& w, Segment& segment, BodyReader& reader, b
             return result;
         }
         advance(segment, pos, static_cast<uint64_t>(n));
-        if (w.run.settings.after_write) w.run.settings.after_write(pos, static_cast<uint64_t>(n));
         w.run.digest.wrote(w.run.output.get(), pos, static_cast<uint64_t>(n),
                            [&task](uint64_t from) { return on_disk_until(task, from); });
         task.progress.note_progress();

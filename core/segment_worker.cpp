@@ -295,8 +295,9 @@ std::shared_ptr<Segment> claim_in_file_order(DriverRun& run) {
             }
             continue;
         }
-        // Its worker keeps the range in flight and a piece past where it stands.
-        const uint64_t cut = std::max(segment->asked_end.load(), pos + piece);
+        // Its worker keeps the range in flight, or between requests a piece past where it stands.
+        const uint64_t asked = segment->asked_end;
+        const uint64_t cut = asked > pos ? asked : pos + piece;
         if (cut < end && end - cut > piece && cut < busy_at) {
             busy = segment;
             busy_at = cut;
