@@ -2,8 +2,8 @@
 # bench/checksum.sh: what checking a checksum costs. `twk get -x 8` of a generated file from an
 # nginx on loopback, with and without `--checksum sha-256=…`; prints the median wall time of each
 # and their ratio (with over without; the aim is under 1.10, the hash being taken while the bytes
-# arrive rather than in a second pass), twk's CPU time, and how much of the file was left to hash when its last
-# byte arrived (TWK_DEBUG_HASH). Two rows: unthrottled, and throttled to 200 MiB/s (a fast real
+# arrive rather than in a second pass), twk's CPU time, and how much of the file was left to
+# hash when its last byte arrived (TWK_DEBUG_HASH). Two rows: unthrottled, and throttled to 200 MiB/s (a fast real
 # link, where the ratio should be about 1.0). The throttle is twk's own --limit, which paces the
 # reads and so the sender through TCP's window as a link would: nginx's limit_rate allows every
 # request a second's worth at once, more than a 4 MiB range request asks for.
