@@ -278,8 +278,8 @@ std::shared_ptr<Segment> claim_in_file_order(DriverRun& run) {
     std::lock_guard lock(task.progress.segment_lock);
     auto& segments = task.progress.segments;
     const bool may_cut = segments.size() <= kMaxSegmentsBeforeSplit;
-    std::shared_ptr<Segment> free;
-    uint64_t free_at = UINT64_MAX;
+    std::shared_ptr<Segment> lowest;
+    uint64_t lowest_at = UINT64_MAX;
     uint64_t free_bytes = 0;
     std::shared_ptr<Segment> busy;
     uint64_t busy_at = UINT64_MAX;
@@ -289,9 +289,9 @@ std::shared_ptr<Segment> claim_in_file_order(DriverRun& run) {
         if (pos >= end || end == kUnknownEnd) continue;
         if (!segment->active) {
             free_bytes += end - pos;
-            if (pos < free_at) {
-                free = segment;
-                free_at = pos;
+            if (pos < lowest_at) {
+                lowest = segment;
+                lowest_at = pos;
             }
             continue;
         }
@@ -303,19 +303,19 @@ std::shared_ptr<Segment> claim_in_file_order(DriverRun& run) {
             busy_at = cut;
         }
     }
-    if (free) {
-        free->active = true;
-        const uint64_t end = free->end;
+    if (lowest) {
+        lowest->active = true;
+        const uint64_t end = lowest->end;
         // Near the end the pieces shrink, so that the last ones finish together: neither do
         // connections idle while one fetches a whole piece, nor does the prefix wait for it.
         const uint64_t workers = std::max<uint64_t>(1, task.progress.active_target);
         const uint64_t size =
             std::clamp(free_bytes / (2 * workers), std::min(piece, kMinRequestPiece), piece);
-        if (may_cut && end - free_at > size) {
-            free->end = free_at + size;
-            segments.push_back(make_segment(free_at + size, free_at + size, end));
+        if (may_cut && end - lowest_at > size) {
+            lowest->end = lowest_at + size;
+            segments.push_back(make_segment(lowest_at + size, lowest_at + size, end));
         }
-        return free;
+        return lowest;
     }
     if (!busy || !may_cut) return nullptr;
     const uint64_t end = busy->end;
