@@ -205,6 +205,11 @@ void run_pass(DriverRun& run, int64_t& last_save_ms) {
         }
         wait_for_tick(run, controller.ramping_fast() ? kQuickTickMs : kPassTickMs);
     }
+    if (run.digest.expecting() && download_complete(task.progress))
+        debug_log_if("TWK_DEBUG_HASH", "[hash] %llu of %llu bytes left to hash after the last byte arrived",
+                     static_cast<ull>(task.progress.total -
+                                      std::min<uint64_t>(run.digest.hashed(), task.progress.total)),
+                     static_cast<ull>(task.progress.total.load()));
     for (auto& worker : workers)
         worker.join();
 }

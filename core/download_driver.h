@@ -13,7 +13,8 @@
 // on the way (core/driver_run.h) ends with it.
 //
 // There is no segment plan: a ranged download starts as one segment and grows by halving the
-// largest remaining range whenever a worker finds nothing free.
+// largest remaining range whenever a worker finds nothing free. A download whose hash is taken
+// as it runs is handed out in file order instead, a piece at a time (core/segment_worker.h).
 #pragma once
 
 #include <cstdint>

@@ -42,6 +42,9 @@ struct DriverSettings {
     // How long one body read may keep collecting bytes before it returns what it has (and so how
     // often a slow body is looked at by the dribble guard).
     int body_read_bound_ms = kBodyReadBoundMs;
+    // The size of a piece when the file is taken in order (core/segment_worker.h); 0: by the
+    // file's size.
+    uint64_t ordered_piece = 0;
     // Called before each worker thread is started; a test makes it throw std::system_error to
     // stand for a thread that cannot be created.
     std::function<void(uint64_t index)> before_worker_start;

@@ -29,6 +29,13 @@ void FileDigest::expect(const Checksum& expected) {
     m_hasher = expected.empty() ? nullptr : Hasher::create(expected.algorithm);
     m_upto = 0;
     m_expecting = m_hasher != nullptr;
+    // A thread waiting further on must start over from the first byte.
+    m_frontier = 0;
+    {
+        std::lock_guard signal(m_signal_lock);
+        m_written = true;
+    }
+    m_wake.notify_one();
 }
 
 Checksum FileDigest::expected() const {
@@ -54,9 +61,15 @@ bool FileDigest::read_into_hash(int fd, uint64_t end) {
     return true;
 }
 
-void FileDigest::wrote(int fd, const std::function<uint64_t(uint64_t)>& on_disk_until) {
+void FileDigest::wrote(int fd, uint64_t offset, uint64_t length,
+                       const std::function<uint64_t(uint64_t)>& on_disk_until) {
     if (!expecting()) return;
-    if (!m_running.load(std::memory_order_acquire)) start(fd, on_disk_until);
+    if (m_running.load(std::memory_order_acquire)) {
+        const uint64_t frontier = m_frontier.load();
+        if (frontier < offset || frontier - offset >= length) return;
+    } else {
+        start(fd, on_disk_until);
+    }
     {
         std::lock_guard lock(m_signal_lock);
         m_written = true;
@@ -94,8 +107,15 @@ void FileDigest::follow(int fd, const std::function<uint64_t(uint64_t)>& on_disk
                 if (!m_hasher) break;
                 upto = m_upto;
             }
-            const uint64_t end = std::min<uint64_t>(on_disk_until(upto), upto + kReadPiece);
-            if (end <= upto) break;
+            uint64_t end = on_disk_until(upto);
+            if (end <= upto) {
+                // Caught up: say where the prefix waits, then look once more, since a write
+                // that came before the word went out woke nobody.
+                m_frontier = upto;
+                end = on_disk_until(upto);
+                if (end <= upto) break;
+            }
+            end = std::min<uint64_t>(end, upto + kReadPiece);
             std::lock_guard lock(m_lock);
             // `expect` may have started the hash over meanwhile: the next round sees it.
             if (!m_hasher || m_upto != upto) continue;

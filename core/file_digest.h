@@ -35,9 +35,11 @@ public:
     bool expecting() const { return m_expecting.load(std::memory_order_relaxed); }
     Checksum expected() const;
 
-    // Bytes were just written to `fd`; `on_disk_until(pos)` gives where the bytes already on disk
-    // from `pos` on end. Wakes the hashing thread (starting it on the first call) and returns.
-    void wrote(int fd, const std::function<uint64_t(uint64_t)>& on_disk_until);
+    // `length` bytes were just written to `fd` at `offset`; `on_disk_until(pos)` gives where the
+    // bytes already on disk from `pos` on end. Starts the hashing thread on the first call, and
+    // wakes it when the write covers the byte the prefix waits for; returns at once.
+    void wrote(int fd, uint64_t offset, uint64_t length,
+               const std::function<uint64_t(uint64_t)>& on_disk_until);
     // Joins the hashing thread; what it hashed stays. The next `wrote` starts it again.
     void stop();
     // The file is being fetched again from its first byte.
@@ -71,6 +73,11 @@ private:
     std::condition_variable m_wake;
     bool m_written = false;
     std::atomic<bool> m_quit{false};
+    // The first byte missing past the prefix, where the idle thread waits: only a write covering
+    // it can make the prefix grow, so other writes (most of them, with several connections) do
+    // not wake the thread. Published before the thread looks once more and sleeps, read by
+    // writers after their bytes are on disk: one of the two always sees the other.
+    std::atomic<uint64_t> m_frontier{0};
 };
 
 // The digest in hex of the whole file at `path` under `algorithm` (a file made in one piece on

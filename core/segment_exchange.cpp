@@ -12,6 +12,7 @@
 #include "core/host_gate.h"
 #include "core/naming.h"
 #include "core/output_file.h"
+#include "core/segment_worker.h"
 #include "core/sidecar.h"
 #include "core/transfer_request.h"
 #include "net/checksum.h"
@@ -72,7 +73,11 @@ HttpRequest build_request(const WorkerState& w, Segment& segment, Asked& asked) 
         // Under the segment lock, so that a split sees the range before cutting the segment.
         const uint64_t end = segment.end;
         const uint64_t left = end > asked.pos ? end - asked.pos : 0;
-        const uint64_t piece = std::clamp(left / 2, kMinRequestPiece, kMaxRequestPiece);
+        // Taken in file order, a piece is asked for whole (up to 4 MiB): it is split only once
+        // nothing else is left.
+        const uint64_t piece = takes_file_in_order(run)
+                                   ? std::min({left, kMaxRequestPiece, ordered_piece(run)})
+                                   : std::clamp(left / 2, kMinRequestPiece, kMaxRequestPiece);
         const uint64_t asked_end = std::min(end, asked.pos + piece);
         segment.asked_end = asked_end;
         request.headers.emplace_back("Range", range_value(asked.pos, asked_end - 1));
@@ -143,7 +148,8 @@ ExchangeResult read_body(WorkerState& w, Segment& segment, BodyReader& reader, b
             return result;
         }
         advance(segment, pos, static_cast<uint64_t>(n));
-        w.run.digest.wrote(w.run.output.get(), [&task](uint64_t from) { return on_disk_until(task, from); });
+        w.run.digest.wrote(w.run.output.get(), pos, static_cast<uint64_t>(n),
+                           [&task](uint64_t from) { return on_disk_until(task, from); });
         task.progress.note_progress();
         if (!w.run.progressed.load(std::memory_order_relaxed)) w.run.progressed = true;
         task.progress.last_progress_ms = task_elapsed_ms(task.progress);

@@ -78,9 +78,14 @@ bool clear_to_ask(WorkerState& w) {
 
 enum class Claim { kGot, kWait, kExit };
 
-// The first free segment in list order, else the upper half of a split.
+// The first free segment in list order, else the upper half of a split. A run that takes its
+// file in order takes the free range at the lowest offset first.
 Claim claim_segment(DriverRun& run, std::shared_ptr<Segment>& out) {
     const RunContext& task = run.task;
+    if (takes_file_in_order(run)) {
+        out = claim_in_file_order(run);
+        if (out) return Claim::kGot;
+    }
     {
         std::lock_guard lock(task.progress.segment_lock);
         bool unfinished = false;
@@ -253,6 +258,73 @@ std::shared_ptr<Segment> split_largest_segment(DriverRun& run) {
     upper->active = true;
     task.progress.segments.push_back(upper);
     return upper;
+}
+
+bool takes_file_in_order(const DriverRun& run) {
+    return run.digest.expecting() && run.probe_state == kRanged && run.task.progress.total != 0 &&
+           run.task.request.method == "GET";
+}
+
+uint64_t ordered_piece(const DriverRun& run) {
+    if (run.settings.ordered_piece != 0) return run.settings.ordered_piece;
+    constexpr uint64_t kMiB = 1'048'576;
+    const uint64_t share = (run.task.progress.total / kOrderedPiecesPerFile + kMiB - 1) / kMiB * kMiB;
+    return std::clamp(share, kMinOrderedPiece, kMaxOrderedPiece);
+}
+
+std::shared_ptr<Segment> claim_in_file_order(DriverRun& run) {
+    const RunContext& task = run.task;
+    const uint64_t piece = ordered_piece(run);
+    std::lock_guard lock(task.progress.segment_lock);
+    auto& segments = task.progress.segments;
+    const bool may_cut = segments.size() <= kMaxSegmentsBeforeSplit;
+    std::shared_ptr<Segment> lowest;
+    uint64_t lowest_at = UINT64_MAX;
+    uint64_t free_bytes = 0;
+    std::shared_ptr<Segment> busy;
+    uint64_t busy_at = UINT64_MAX;
+    for (const auto& segment : segments) {
+        const uint64_t pos = segment->pos;
+        const uint64_t end = segment->end;
+        if (pos >= end || end == kUnknownEnd) continue;
+        if (!segment->active) {
+            free_bytes += end - pos;
+            if (pos < lowest_at) {
+                lowest = segment;
+                lowest_at = pos;
+            }
+            continue;
+        }
+        // Its worker keeps the range in flight, or between requests a piece past where it stands.
+        const uint64_t asked = segment->asked_end;
+        const uint64_t cut = asked > pos ? asked : pos + piece;
+        if (cut < end && end - cut > piece && cut < busy_at) {
+            busy = segment;
+            busy_at = cut;
+        }
+    }
+    if (lowest) {
+        lowest->active = true;
+        const uint64_t end = lowest->end;
+        // Near the end the pieces shrink, so that the last ones finish together: neither do
+        // connections idle while one fetches a whole piece, nor does the prefix wait for it.
+        const uint64_t workers = std::max<uint64_t>(1, task.progress.active_target);
+        const uint64_t size =
+            std::clamp(free_bytes / (2 * workers), std::min(piece, kMinRequestPiece), piece);
+        if (may_cut && end - lowest_at > size) {
+            lowest->end = lowest_at + size;
+            segments.push_back(make_segment(lowest_at + size, lowest_at + size, end));
+        }
+        return lowest;
+    }
+    if (!busy || !may_cut) return nullptr;
+    const uint64_t end = busy->end;
+    busy->end = busy_at;
+    auto taken = make_segment(busy_at, busy_at, busy_at + piece);
+    taken->active = true;
+    segments.push_back(taken);
+    segments.push_back(make_segment(busy_at + piece, busy_at + piece, end));
+    return taken;
 }
 
 void run_segment_worker(DriverRun& run, uint64_t index) {

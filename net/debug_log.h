@@ -3,6 +3,7 @@
 //   TWK_DEBUG        general lines: "[dl]", "[net]", "[tls]", "[mbedtls:N]"
 //   TWK_DEBUG_SEG    "[seg]" lines          TWK_DEBUG_CONN   "[conn]" and "[reclaim]" lines
 //   TWK_DEBUG_ADAPT  "[adapt]" lines        TWK_DEBUG_TLS    mbedTLS's own debug output
+//   TWK_DEBUG_HASH   "[hash]" lines (how far a download's hash lagged behind its last byte)
 // A switch is on when the variable is set and does not begin with "0". Each is read once.
 #pragma once
 

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "core/sidecar.h"
 #include "net/checksum.h"
 #include "tests/core/driver_fixture.h"
 #include "tests/support/script_server.h"
@@ -112,6 +113,71 @@ TEST_F(ChecksumDownload, AResumedDownloadIsCheckedOverAllItsBytes) {
     engine_resume(engine, id);
     EXPECT_EQ(settle(id), "done");
     EXPECT_TRUE(test::read_file(dir.file("resumed.bin")) == *body);
+}
+
+// With a checksum and eight connections the file is handed out in small pieces in file order
+// (the order itself: OrderedClaim in download_driver_test.cpp); the file verifies, and a
+// flipped byte in the middle is caught.
+TEST_F(ChecksumDownload, EightConnectionsInPiecesVerifyTheFileAndCatchAFlippedByte) {
+    constexpr uint64_t kPiece = 256 * 1024;
+    constexpr uint64_t kFlip = 4 * 1024 * 1024 + 3;
+    settings.ordered_piece = kPiece;
+    auto big = std::make_shared<const std::string>(test::random_bytes(6 * 1024 * 1024 + 99, 7));
+    const std::string sum = "sha-256=" + sha256_hex(*big);
+    for (const uint64_t flip : {UINT64_MAX, kFlip}) {
+        auto server = flipping_server(big, flip);
+        const std::string name = flip == UINT64_MAX ? "ordered.bin" : "flipped.bin";
+        const int32_t id = add(server->url("/" + name), "\"connections\":8,\"checksum\":\"" + sum + "\"");
+        ASSERT_GT(id, 0);
+        const std::string status = settle(id);
+        if (flip == UINT64_MAX) {
+            EXPECT_EQ(status, "done");
+            EXPECT_TRUE(test::read_file(dir.file(name)) == *big);
+            continue;
+        }
+        std::string flipped = *big;
+        flipped[flip] = static_cast<char>(~flipped[flip]);
+        EXPECT_EQ(status, "error: checksum mismatch (expected " + sum + ", got " + sha256_hex(flipped) + ")");
+        EXPECT_FALSE(std::filesystem::exists(dir.file(name)));
+        EXPECT_TRUE(test::read_file(dir.file(name + ".bad")) == flipped);
+    }
+}
+
+// An interrupted run left holes (garbage on disk where nothing was written): the next run with
+// eight connections fetches only the holes, hashes the bytes it already had from disk, and the
+// file verifies.
+TEST_F(ChecksumDownload, AResumedDownloadWithHolesVerifiesFetchingOnlyTheHoles) {
+    constexpr uint64_t kMiB = 1024 * 1024;
+    settings.ordered_piece = 256 * 1024;
+    auto big = std::make_shared<const std::string>(test::random_bytes(6 * kMiB + 5, 11));
+    struct Record {
+        uint64_t start, pos, end;
+    };
+    const Record records[] = {{0, kMiB, kMiB},
+                              {kMiB, kMiB, 5 * kMiB / 2},
+                              {5 * kMiB / 2, 3 * kMiB, 3 * kMiB},
+                              {3 * kMiB, 7 * kMiB / 2, big->size()}};
+    std::string on_disk(big->size(), 'x');
+    ResumeState state;
+    state.total = big->size();
+    for (const Record& r : records) {
+        on_disk.replace(r.start, r.pos - r.start, big->substr(r.start, r.pos - r.start));
+        state.segments.push_back(make_segment(r.start, r.pos, r.end));
+    }
+    test::write_file(dir.file("holes.bin"), on_disk);
+    test::write_file(dir.file("holes.bin.twk"), sidecar_image(state));
+
+    auto server = flipping_server(big, UINT64_MAX);
+    const int32_t id =
+        add(server->url("/holes.bin"), "\"connections\":8,\"checksum\":\"sha-256=" + sha256_hex(*big) + "\"");
+    ASSERT_GT(id, 0);
+    EXPECT_EQ(settle(id), "done");
+    EXPECT_TRUE(test::read_file(dir.file("holes.bin")) == *big);
+    for (const std::string& request : server->requests()) {
+        const uint64_t first = std::strtoull(test::request_header(request, "range").c_str() + 6, nullptr, 10);
+        for (const Record& r : records)
+            EXPECT_FALSE(first >= r.start && first < r.pos) << "fetched again from " << first;
+    }
 }
 
 TEST_F(ChecksumDownload, TheServersOwnDigestIsCheckedWithoutBeingAsked) {

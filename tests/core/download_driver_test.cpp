@@ -20,6 +20,7 @@
 #include "core/naming.h"
 #include "core/segment_worker.h"
 #include "core/sidecar.h"
+#include "net/checksum.h"
 #include "tests/core/driver_fixture.h"
 #include "tests/support/script_server.h"
 
@@ -1050,6 +1051,58 @@ TEST(SegmentSplit, NeverGrowsTheListPast25001Segments) {
     ProbedRun whole(single, kSingleStream);
     single.progress.segments = {make_segment(0, 0, 1ull << 30)};
     EXPECT_EQ(split_largest_segment(whole.run), nullptr);
+}
+
+// A run whose file is hashed as it downloads hands its file out in order. Each step claims once
+// from the segments as the steps before left them.
+TEST(OrderedClaim, TakesTheLowestFreeOffsetAPieceAtATime) {
+    constexpr uint64_t kMiB = 1'048'576;
+    Task task;
+    ProbedRun probed(task);
+    probed.run.digest.expect(Checksum{"sha-256", std::string(64, '0')});
+    task.progress.total = 64 * kMiB; // pieces of 4 MiB
+    ASSERT_TRUE(takes_file_in_order(probed.run));
+    ASSERT_EQ(ordered_piece(probed.run), 4 * kMiB);
+    auto& segments = task.progress.segments;
+    // The first response's segment, its first MiB in flight: the next piece starts above it.
+    segments = {make_segment(0, 0, 64 * kMiB)};
+    segments[0]->active = true;
+    segments[0]->asked_end = kMiB;
+
+    struct Step {
+        uint64_t start, end;
+    };
+    for (const Step want : {Step{kMiB, 5 * kMiB}, Step{5 * kMiB, 9 * kMiB}, Step{9 * kMiB, 13 * kMiB}}) {
+        auto taken = claim_in_file_order(probed.run);
+        ASSERT_NE(taken, nullptr);
+        EXPECT_EQ(taken->pos, want.start);
+        EXPECT_EQ(taken->end, want.end);
+        EXPECT_TRUE(taken->active);
+    }
+    EXPECT_EQ(segments[0]->end, kMiB);
+    // A piece given back half-done (a failed request) comes before everything above it.
+    segments[2]->active = false;
+    segments[2]->pos = 6 * kMiB;
+    auto again = claim_in_file_order(probed.run);
+    ASSERT_EQ(again, segments[2]);
+    EXPECT_EQ(again->end, 9 * kMiB);
+    // Near the end, with 8 workers, pieces shrink to the free bytes over 16 (256 KiB at least).
+    task.progress.active_target = 8;
+    segments.back()->pos = 60 * kMiB;
+    auto shrunk = claim_in_file_order(probed.run);
+    ASSERT_NE(shrunk, nullptr);
+    EXPECT_EQ(shrunk->end - shrunk->pos, 256 * 1024u);
+    // Everything else taken and in flight whole: nothing to claim.
+    for (auto& segment : segments) {
+        segment->active = true;
+        segment->asked_end = segment->end.load();
+    }
+    EXPECT_EQ(claim_in_file_order(probed.run), nullptr);
+    // Without a checksum the run keeps to halving the largest range.
+    Task plain;
+    ProbedRun unchecked(plain);
+    plain.progress.total = 64 * kMiB;
+    EXPECT_FALSE(takes_file_in_order(unchecked.run));
 }
 
 TEST(ConnectionCap, OneMoreConnectionPerRemaining544KiB) {

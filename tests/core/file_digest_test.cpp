@@ -67,7 +67,7 @@ TEST(FileDigest, FollowsThePrefixWhilePiecesLandInAnyOrder) {
     for (uint64_t index : order) {
         const uint64_t at = index * piece;
         file.write(body.substr(at, piece), at);
-        digest.wrote(file.fd, until);
+        digest.wrote(file.fd, at, piece, until);
         const uint64_t prefix = file.on_disk_until(0);
         EXPECT_TRUE(test::wait_until([&] { return digest.hashed() == prefix; }, 10'000))
             << "after piece " << index << ": " << digest.hashed() << " of " << prefix;
@@ -86,21 +86,21 @@ TEST(FileDigest, StoppedAndRestartedRunsHashWhatIsOnDiskAtTheEnd) {
     const auto until = [&file](uint64_t from) { return file.on_disk_until(from); };
     // Bytes that a restart then replaces: none of them may stay in the hash.
     file.write(other.substr(0, 2'000'000), 0);
-    digest.wrote(file.fd, until);
+    digest.wrote(file.fd, 0, 2'000'000, until);
     ASSERT_TRUE(test::wait_until([&] { return digest.hashed() == 2'000'000; }, 10'000));
     digest.restart();
     EXPECT_EQ(digest.hashed(), 0u);
     file.write(body.substr(0, 1'000'000), 0);
-    digest.wrote(file.fd, until);
+    digest.wrote(file.fd, 0, 1'000'000, until);
     // A pause: the thread is joined; the next bytes start it again.
     digest.stop();
     file.write(body.substr(1'000'000), 1'000'000);
-    digest.wrote(file.fd, until);
+    digest.wrote(file.fd, 1'000'000, body.size() - 1'000'000, until);
     EXPECT_EQ(digest.finish(file.fd, body.size()), sha256_hex(body));
     // The file is shorter than what was hashed: it is hashed again from its start.
     FileDigest longer;
     longer.expect(Checksum{"sha-256", sha256_hex(body)});
-    longer.wrote(file.fd, [](uint64_t) { return uint64_t{3 * 1024 * 1024}; });
+    longer.wrote(file.fd, 0, 3 * 1024 * 1024, [](uint64_t) { return uint64_t{3 * 1024 * 1024}; });
     ASSERT_TRUE(test::wait_until([&] { return longer.hashed() == body.size(); }, 10'000));
     EXPECT_EQ(longer.finish(file.fd, 1000), sha256_hex(body.substr(0, 1000)));
 }
