@@ -4,13 +4,14 @@
 # 1 MiB/s by its own bandwidth limit, while the list also holds TASKS queued tasks added through
 # POST /start. Run once
 # with SMALL tasks and once with TASKS tasks; each time twk's CPU (user + system, from
-# /proc/PID/stat) is measured over WINDOW seconds, first with no client and then with one
-# WebSocket client reading the status feed. Prints the time the adds took, the CPU in percent of
-# one core, and the ratio of the large list's CPU to the small one's (lower is better).
+# /proc/PID/stat) is measured over WINDOW seconds, first with no client and then with CLIENTS
+# WebSocket clients reading the status feed. Prints the time the adds took, the CPU in percent
+# of one core, and the ratio of the large list's CPU to the small one's (lower is better).
 #
 #   TASKS=10000   the large list
 #   SMALL=10      the small list (3 of them downloading)
 #   WINDOW=10     seconds of CPU measured per case
+#   CLIENTS=1     WebSocket clients reading the feed at once (a status page and a popup: 2)
 #   TWK_BIN=...   another twk to measure (an older build, say) instead of building this one
 # A benchmark, not a test: no figure here passes or fails.
 set -euo pipefail
@@ -20,6 +21,7 @@ root=$(pwd)
 tasks=${TASKS:-10000}
 small=${SMALL:-10}
 window=${WINDOW:-10}
+clients=${CLIENTS:-1}
 
 source bench/common.sh
 if [ -z "${BENCH_NO_SETUP:-}" ]; then
@@ -123,17 +125,20 @@ run_case() {
   add_s=$(python3 "$work/client.py" add "$port" "$token" "$base" "$count" "$out")
   sleep 2 # the journal catches up with the adds
   cpu=$(cpu_percent "$window")
-  python3 "$work/client.py" ws "$port" "$token" "$((window + 1))" >"$work/ws-$count.txt" &
-  local ws_pid=$!
+  local ws_pids=() c
+  for c in $(seq 1 "$clients"); do
+    python3 "$work/client.py" ws "$port" "$token" "$((window + 1))" >"$work/ws-$count-$c.txt" &
+    ws_pids+=($!)
+  done
   sleep 0.5
   ws_cpu=$(cpu_percent "$window")
-  wait "$ws_pid" || true
+  wait "${ws_pids[@]}" || true
   stop_serve
   du -sh "$out" >"$work/out-size-$count.txt"; rm -rf "$out" "$state"
   echo "$add_s $cpu $ws_cpu"
 }
 
-echo "twk $("$twk" version | cut -d' ' -f2); $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg); 3 downloads limited to 1 MiB/s each, ${window} s per figure"
+echo "twk $("$twk" version | cut -d' ' -f2); $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg); 3 downloads limited to 1 MiB/s each, ${window} s per figure, $clients WebSocket client(s)"
 read -r small_add small_cpu small_ws < <(run_case "$small")
 read -r large_add large_cpu large_ws < <(run_case "$tasks")
 printf '%-8s %12s %10s %14s\n' tasks "adds (s)" "CPU %" "CPU % with WS"

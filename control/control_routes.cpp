@@ -120,7 +120,8 @@ void serve_websocket(Connection& c) {
     // reading for the socket's send time-out) or when the server's stop shuts the socket down.
     // A frame goes out when the list changed, at most once per snapshot interval; an unchanged
     // list is sent again after the idle interval, so that a client that went away is still
-    // noticed at a send. What the client sent is looked at before every frame.
+    // noticed at a send. Every client sends the server's one frame of the list's revision
+    // (control/feed_frame.h). What the client sent is looked at before every frame.
     const Engine& engine = *c.server.engine;
     const auto stopping = [&c] {
         std::lock_guard lock(c.server.lock);
@@ -129,9 +130,11 @@ void serve_websocket(Connection& c) {
     std::string from_client;
     while (true) {
         if (!answer_client(c, from_client)) return;
-        const Revision sent = engine.revision();
-        std::string frame = websocket_text_frame(engine.list_document());
-        if (!send_raw_all(c.socket, frame.data(), frame.size())) return;
+        // A keep-alive comes at least the idle interval after the client's last frame: one
+        // built that long ago is built again while a task runs.
+        const FeedFrame frame = c.server.feed.frame(engine, kSnapshotIdleMs - kSnapshotIntervalMs);
+        const Revision sent = frame.revision;
+        if (!send_raw_all(c.socket, frame.text->data(), frame.text->size())) return;
         {
             std::unique_lock lock(c.server.lock);
             if (c.server.changed.wait_for(lock, std::chrono::milliseconds(kSnapshotIntervalMs),

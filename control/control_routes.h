@@ -16,6 +16,7 @@
 
 #include "control/control_reply.h"
 #include "control/extension_key.h"
+#include "control/feed_frame.h"
 #include "control/request.h"
 #include "core/engine.h"
 #include "net/socket.h"
@@ -39,6 +40,7 @@ struct ControlServer {
     std::map<std::string, int64_t, std::less<>> browser_tags; // tag -> monotonic ms
 
     AnsweredNonces answered_nonces; // on "/proof", each good for one request
+    FeedFrames feed;                // the list frame every WebSocket client sends
 
     // The connection mutex: the open sockets, the number of connection threads, the stop flag.
     // `changed` wakes the stopper when the last thread ends, and the push loops when stop begins.

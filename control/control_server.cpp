@@ -279,6 +279,7 @@ int32_t control_server_held_requests(ControlServer& server) {
     std::lock_guard lock(server.lock);
     return held_requests(server);
 }
+uint64_t control_server_feed_builds(const ControlServer& server) { return server.feed.builds(); }
 int64_t last_extension_contact(const ControlServer& server) { return server.last_extension_contact; }
 int64_t last_ping(const ControlServer& server) { return server.last_ping; }
 int32_t last_extension_kind(const ControlServer& server) { return server.extension_kind; }

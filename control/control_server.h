@@ -8,7 +8,8 @@
 //   GET or POST "/ping"         200 text/plain  "ok"
 //   GET "/ws"                   the WebSocket status channel: the engine's task list document
 //                               when it changed, at most every 200 ms, and at least every 1 s
-//                               (400 "bad ws" without Sec-WebSocket-Key)
+//                               (400 "bad ws" without Sec-WebSocket-Key); every client gets
+//                               the same frame of a revision, built once
 //   POST "/start", "/capture"   a start request (JSON, plain or capture mode) added through the
 //                               engine: 200 {"ok":true,"id":N,"connections":N}, or 400
 //                               {"ok":false,"error":"bad json"} / "empty url" / "invalid url"
@@ -75,6 +76,9 @@ int32_t control_server_connections(ControlServer& server);
 // Request connections being served (WebSocket streams and connections already shut down to make
 // room at the cap, whose threads are on their way out, do not count); never above the cap.
 int32_t control_server_held_requests(ControlServer& server);
+// Frames of the task list the WebSocket feed has built: one per revision of the list that a
+// client asked for, however many clients watch (control/feed_frame.h).
+uint64_t control_server_feed_builds(const ControlServer& server);
 
 // Monotonic milliseconds (net/text.h) of the last request from a browser-extension origin and
 // of the last "/ping"; -1 before the first. The extension kind: control/request.h.

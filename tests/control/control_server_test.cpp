@@ -5,10 +5,12 @@
 #include "app/engine_api.h"
 #include "control/control_service.h"
 #include "control/extension_key.h"
+#include "control/feed_frame.h"
 #include "control/request.h"
 #include "control/status_page.h"
 #include "core/task_list.h"
 #include "tests/control/process.h"
+#include "tests/core/placeholder_driver.h"
 #include "tests/support/loopback.h"
 #include "tests/support/nginx_site.h"
 #include "tests/support/real_peers.h"
@@ -661,6 +663,91 @@ TEST_F(ControlServerTest, WebSocketStreamsSnapshotsInEveryLengthForm) {
         EXPECT_NE(result.output.find(query == 1000 ? " done 1\n" : " done 2\n"), std::string::npos)
             << result.output;
     }
+}
+
+// The lines a "watch" client printed so far, one per frame: "<sha256> <first task's status> <tasks>".
+std::vector<std::string> watched_frames(const test::BackgroundProcess& client) {
+    std::vector<std::string> lines;
+    const std::string text = test::read_file(client.log());
+    for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1)
+        lines.push_back(text.substr(at, end - at));
+    return lines;
+}
+
+// Every client of the feed sends the one frame built for the list's revision: two watchers get
+// the same bytes, a change reaches both, and keep-alives of a settled list build nothing anew.
+TEST_F(ControlServerTest, WebSocketClientsShareOneFramePerRevision) {
+    auto tasks = engine_task_list(m_engine);
+    tasks->set_driver([](const RunContext& task) { task.progress.finish(RunEnd::kDone); });
+    const std::string url =
+        "ws://127.0.0.1:" + std::to_string(control_server_port(*m_server)) + "/ws?token=" + m_key;
+    test::BackgroundProcess a({"/usr/bin/python3", TWK_WS_CLIENT, url, "chrome-extension://abc", "watch"},
+                              m_dir.file("a.log"));
+    test::BackgroundProcess b({"/usr/bin/python3", TWK_WS_CLIENT, url, "moz-extension://x", "watch"},
+                              m_dir.file("b.log"));
+    ASSERT_TRUE(
+        wait_until([&] { return !watched_frames(a).empty() && !watched_frames(b).empty(); }, kDeadlineMs));
+    EXPECT_EQ(watched_frames(a)[0], watched_frames(b)[0]);
+    EXPECT_EQ(control_server_feed_builds(*m_server), 1u);
+
+    ASSERT_EQ(curl("POST", "/start", m_extension, "{\"url\":\"http://127.0.0.1:1/f.bin\"}").status, 200);
+    ASSERT_TRUE(wait_until([&] { return tasks->all_settled(); }, kDeadlineMs));
+    const auto shows_done = [](const test::BackgroundProcess& client) {
+        const std::vector<std::string> lines = watched_frames(client);
+        return !lines.empty() && lines.back().ends_with(" done 1");
+    };
+    ASSERT_TRUE(wait_until([&] { return shows_done(a) && shows_done(b); }, kDeadlineMs))
+        << test::read_file(a.log()) << test::read_file(b.log());
+    const std::string done = watched_frames(a).back();
+    EXPECT_EQ(watched_frames(b).back(), done);
+
+    const uint64_t built = control_server_feed_builds(*m_server);
+    const size_t seen_a = watched_frames(a).size();
+    const size_t seen_b = watched_frames(b).size();
+    ASSERT_TRUE(wait_until(
+        [&] { return watched_frames(a).size() >= seen_a + 2 && watched_frames(b).size() >= seen_b + 2; },
+        kDeadlineMs));
+    for (const test::BackgroundProcess* client : {&a, &b}) {
+        const std::vector<std::string> lines = watched_frames(*client);
+        for (size_t i = lines.size() - 2; i < lines.size(); ++i)
+            EXPECT_EQ(lines[i], done) << test::read_file(client->log());
+    }
+    EXPECT_EQ(control_server_feed_builds(*m_server), built);
+}
+
+// A frame is built again when the revision moves; at the same revision it is kept, unless a
+// task runs and the frame is older than asked (its elapsed time moved on).
+TEST(FeedFrames, AreBuiltOncePerRevisionAndAgedOnlyWhileATaskRuns) {
+    test::TempDir dir;
+    test::PlaceholderDriver driver;
+    Engine* engine = engine_create(dir.file("dl"), 1);
+    engine_task_list(engine)->set_driver(driver.driver());
+    FeedFrames feed;
+
+    const FeedFrame empty = feed.frame(*engine, 0);
+    EXPECT_EQ(feed.frame(*engine, 0).text, empty.text); // settled: kept at any age
+    EXPECT_EQ(feed.builds(), 1u);
+
+    const std::string url = "http://127.0.0.1:1/a.bin";
+    ASSERT_GT(engine_add(engine, url, 1, ""), 0);
+    ASSERT_TRUE(test::wait_for([&] { return driver.started_count() == 1; }));
+    const FeedFrame running = feed.frame(*engine, 60000);
+    EXPECT_NE(running.revision, empty.revision);
+    EXPECT_NE(running.text->find("\"tasks\":[{"), std::string::npos);
+    EXPECT_EQ(feed.frame(*engine, 60000).text, running.text);
+    EXPECT_EQ(feed.builds(), 2u);
+    const FeedFrame aged = feed.frame(*engine, 0);
+    EXPECT_NE(aged.text, running.text);
+    EXPECT_EQ(aged.revision, running.revision);
+    EXPECT_EQ(feed.builds(), 3u);
+
+    driver.release(url);
+    ASSERT_TRUE(test::wait_for([&] { return engine_task_list(engine)->all_settled(); }));
+    const FeedFrame done = feed.frame(*engine, 0);
+    EXPECT_NE(done.text->find("\"status\":\"done\""), std::string::npos) << *done.text;
+    EXPECT_EQ(feed.frame(*engine, 0).text, done.text);
+    EXPECT_EQ(feed.builds(), 4u);
+    engine_destroy(engine);
 }
 
 TEST_F(ControlServerTest, WebSocketNeedsAnAllowedCaller) {

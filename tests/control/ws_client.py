@@ -4,11 +4,14 @@ usage: ws_client.py URL ORIGIN MODE [COUNT]   (ORIGIN "-": no Origin header)
   sizes N   print "<bytes> <status> <tasks>" for each of N snapshots
   chatter   send frames of its own first, then print the sizes of three snapshots
   hold      print "ready" after the first snapshot, "closed" when the server ends the stream
+  watch     print "<sha256 of the frame> <status of its first task, or -> <tasks>" for each
+            snapshot until the server ends the stream
   once      take one snapshot and close its end
   close     take one snapshot, ping, close; print "pong" and "closed <code the server sent>"
 A refused handshake prints "refused <status>".
 """
 import asyncio
+import hashlib
 import json
 import sys
 
@@ -42,6 +45,15 @@ async def run(url, origin, mode, count):
                         await ws.recv()
                 except websockets.ConnectionClosed:
                     print("closed", flush=True)
+            elif mode == "watch":
+                try:
+                    while True:
+                        message = await ws.recv()
+                        tasks = json.loads(message)["tasks"]
+                        print(hashlib.sha256(message.encode()).hexdigest(),
+                              tasks[0]["status"] if tasks else "-", len(tasks), flush=True)
+                except websockets.ConnectionClosed:
+                    pass
             elif mode == "once":
                 await ws.recv()
                 print("got one", flush=True)

@@ -10,7 +10,6 @@
 #include <QDBusMessage>
 #include <QDialog>
 
-#include <cstdlib>
 #include <memory>
 #include <optional>
 #include <string>
@@ -18,6 +17,7 @@
 
 #include "tests/control/process.h"
 #include "tests/ui/desktop_bus.h"
+#include "tests/ui/offscreen_app.h"
 #include "ui/clipboard_watch.h"
 #include "ui/notifier.h"
 #include "ui/queue_end.h"
@@ -29,7 +29,7 @@ namespace {
 
 class DesktopExtrasTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() { ::setenv("QT_QPA_PLATFORM", "offscreen", 1); }
+    static void SetUpTestSuite() { test::offscreen_application(); }
     void SetUp() override {
         ASSERT_TRUE(m_bus.ok()) << "the private bus or the fake desktop services did not start";
         set_language_mode(LanguageMode::English);
@@ -54,10 +54,6 @@ protected:
         QDBusConnection::sessionBus().call(call);
     }
 
-    int m_argc = 1;
-    char m_arg0[8] = "tests";
-    char* m_argv[1] = {m_arg0};
-    QApplication m_app{m_argc, m_argv};
     test::DesktopBus& m_bus = test::DesktopBus::shared();
 };
 

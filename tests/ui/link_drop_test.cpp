@@ -9,25 +9,16 @@
 #include <QUrl>
 #include <QWidget>
 
-#include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "tests/ui/offscreen_app.h"
 #include "ui/link_drop.h"
 
 namespace twk::ui {
 namespace {
 
-QApplication& application() {
-    static int argc = 1;
-    static char arg0[] = "tests";
-    static char* argv[] = {arg0, nullptr};
-    static QApplication* app = [] {
-        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-        return new QApplication(argc, argv);
-    }();
-    return *app;
-}
+QApplication& application() { return test::offscreen_application(); }
 
 using Links = std::vector<std::string>;
 

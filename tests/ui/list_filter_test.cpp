@@ -15,6 +15,7 @@
 #include <cstdlib>
 
 #include "core/task_snapshot.h"
+#include "tests/ui/offscreen_app.h"
 #include "ui/duplicate_prompt.h"
 #include "ui/list_filter_bar.h"
 #include "ui/palette.h"
@@ -26,16 +27,7 @@
 namespace twk::ui {
 namespace {
 
-QApplication& application() {
-    static int argc = 1;
-    static char name[] = "tarnwick";
-    static char* argv[] = {name, nullptr};
-    static QApplication* app = [] {
-        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-        return new QApplication(argc, argv);
-    }();
-    return *app;
-}
+QApplication& application() { return test::offscreen_application(); }
 
 struct Row {
     int id;

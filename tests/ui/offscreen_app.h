@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QImage>
 #include <QString>
 #include <QWidget>
 
@@ -21,6 +22,11 @@ inline QApplication& offscreen_application() {
         return new QApplication(argc, argv);
     }();
     return *app;
+}
+
+inline void save_shot(const QImage& image, const char* name) {
+    QDir().mkpath(QStringLiteral("ui-shots"));
+    image.save(QStringLiteral("ui-shots/%1.png").arg(QString::fromUtf8(name)));
 }
 
 inline void save_shot(QWidget& widget, const char* name) {

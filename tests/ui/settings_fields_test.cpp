@@ -9,7 +9,6 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
-#include <QDir>
 #include <QImage>
 #include <QLineEdit>
 #include <QToolButton>
@@ -178,8 +177,7 @@ TEST_F(SettingsDialogTest, ADialogOpenedInTheDarkThemeIsDark) {
         dialog.show();
         QApplication::processEvents();
         const QImage image = dialog.grab().toImage();
-        QDir().mkpath(QStringLiteral("ui-shots"));
-        image.save(QStringLiteral("ui-shots/settings-dark.png"));
+        test::save_shot(image, "settings-dark");
         QLineEdit* field = dialog.downloads_section().per_server;
         const QPoint inside = field->mapTo(&dialog, QPoint(field->width() - 6, field->height() / 2));
         EXPECT_LT(image.pixelColor(4, 4).lightness(), 60);

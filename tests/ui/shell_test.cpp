@@ -15,7 +15,6 @@ extern "C" {
 #include <psa/crypto.h>
 
 #include <QApplication>
-#include <QDir>
 #include <QImage>
 
 #include <cstdlib>
@@ -37,6 +36,7 @@ extern "C" {
 #include "tests/support/script_server.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/wait.h"
+#include "tests/ui/offscreen_app.h"
 #include "ui/shell_controller.h"
 #include "json/json.h"
 
@@ -59,16 +59,7 @@ using test::updater_folders;
 
 constexpr int64_t kDeadlineMs = test::kEndpointDeadlineMs;
 
-QApplication& application() {
-    static int argc = 1;
-    static char name[] = "ui_shell_tests";
-    static char* argv[] = {name, nullptr};
-    static QApplication* app = [] {
-        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-        return new QApplication(argc, argv);
-    }();
-    return *app;
-}
+QApplication& application() { return test::offscreen_application(); }
 
 // Waits for `condition` while the UI thread's queued calls run.
 bool wait_with_events(const std::function<bool()>& condition, int64_t timeout_ms = kDeadlineMs) {
@@ -83,11 +74,6 @@ bool wait_with_events(const std::function<bool()>& condition, int64_t timeout_ms
 // The banner band's colour in the middle of a picture of the window.
 bool shows_banner(const QImage& image) {
     return !image.isNull() && image.pixelColor(image.width() / 2, 46 + 4) == QColor(0xEA, 0xF1, 0xFC);
-}
-
-void save(const QImage& image, const char* name) {
-    QDir().mkpath(QStringLiteral("ui-shots"));
-    image.save(QStringLiteral("ui-shots/%1.png").arg(QString::fromUtf8(name)));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -128,7 +114,7 @@ TEST_F(ShellWindowTest, CrashBannerOnceThenNoneAndCleanExitRemovesTheMarker) {
         shell.start(monotonic_ms());
         ASSERT_TRUE(wait_with_events([&] { return window.banner_mode() == BannerMode::CrashPrompt; }));
         QImage frame = window.render_frame();
-        save(frame, "shell-crash-banner");
+        test::save_shot(frame, "shell-crash-banner");
         EXPECT_TRUE(shows_banner(frame));
         EXPECT_TRUE(test::file_exists(files.marker_path()));
         // A resource trigger later in the same run raises nothing.
@@ -194,7 +180,7 @@ TEST_F(ShellWindowTest, DownloadLinkFallsBackToTheDownloadPage) {
         ShellController shell(window, paths(), app::Settings{}, environment());
         shell.start(monotonic_ms()); // the start-up check finds 0.2.0
         ASSERT_TRUE(wait_with_events([&] { return window.banner_mode() == BannerMode::Update; }));
-        save(window.render_frame(), "shell-update-banner");
+        test::save_shot(window.render_frame(), "shell-update-banner");
         size_t requests = m_endpoint.server().requests().size();
         window.click_banner_link();
         ASSERT_TRUE(wait_with_events([&] { return m_opened.size() == 1; })) << c.sha;
@@ -395,7 +381,7 @@ TEST_F(AppProcessTest, KilledRunWithACrashReportShowsTheBannerOnTheNextStartOnly
         ASSERT_TRUE(saved) << test::read_file(m_home.file("stderr"));
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
         QImage image(QString::fromStdString(shot));
-        save(image, name);
+        test::save_shot(image, name);
         EXPECT_EQ(shows_banner(image), std::string(name) == "shell-process-crash-banner") << name;
     }
 }

@@ -32,6 +32,7 @@
 #include "tests/support/temp_dir.h"
 #include "tests/support/wait.h"
 #include "tests/ui/modal.h"
+#include "tests/ui/offscreen_app.h"
 #include "tests/ui/xvfb.h"
 #include "ui/app.h"
 #include "ui/new_download_dialog.h"
@@ -182,8 +183,7 @@ TEST_F(TrayXvfbTest, WithoutATrayHostTheAppRunsOnAndSettingsScrollsOnASmallScree
             // Scrolled to the end: the last section above the footer.
             dialog.scroll_to(dialog.content_height());
             scrolled_offset = dialog.scroll_offset();
-            dialog.grab().save(QDir(QStringLiteral("ui-shots"))
-                                   .absoluteFilePath(QStringLiteral("xvfb-settings-scrolled.png")));
+            ::twk::test::save_shot(dialog, "xvfb-settings-scrolled");
             dialog.reject();
         },
         timed_out);

@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
-#include <QDir>
 #include <QImage>
 #include <QKeyEvent>
 #include <QLineEdit>
@@ -26,6 +25,7 @@
 #include "tests/support/temp_dir.h"
 #include "tests/support/wait.h"
 #include "tests/ui/documents.h"
+#include "tests/ui/offscreen_app.h"
 #include "ui/app.h"
 #include "ui/list_filter_bar.h"
 #include "ui/palette.h"
@@ -46,21 +46,7 @@ using test::entry;
 using test::list_document;
 using test::segment;
 
-QApplication& application() {
-    static int argc = 1;
-    static char name[] = "ui_window_tests";
-    static char* argv[] = {name, nullptr};
-    static QApplication* app = [] {
-        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-        return new QApplication(argc, argv);
-    }();
-    return *app;
-}
-
-void save(const QImage& image, const char* name) {
-    QDir().mkpath(QStringLiteral("ui-shots"));
-    image.save(QStringLiteral("ui-shots/%1.png").arg(QString::fromUtf8(name)));
-}
+QApplication& application() { return twk::test::offscreen_application(); }
 
 // Colours compared channel by channel within `tolerance`.
 ::testing::AssertionResult near(QColor actual, QColor expected, int tolerance = 3) {
@@ -215,14 +201,14 @@ TEST_F(WindowTest, ProgressBarFillAndSegmentGaps) {
     const double bar_y = 38 + 6;
     const double left = 16, per_byte = 568.0 / 1000;
     QImage plain = row_image(*model.find(1), false);
-    save(plain, "row-plain");
+    twk::test::save_shot(plain, "row-plain");
     EXPECT_TRUE(near(pixel(plain, left + 100 * per_byte, bar_y), kAccent));
     EXPECT_TRUE(near(pixel(plain, left + 240 * per_byte, bar_y), kAccent));
     EXPECT_TRUE(near(pixel(plain, left + 260 * per_byte, bar_y), kTrack));
     EXPECT_TRUE(near(pixel(plain, left + 900 * per_byte, bar_y), kTrack));
 
     QImage segmented = row_image(*model.find(2), false);
-    save(segmented, "row-segments");
+    twk::test::save_shot(segmented, "row-segments");
     double boundary = left + 500 * per_byte; // 300
     // The first segment ends 1 px short of the boundary, the second starts 1 px after it, and
     // the separator fills the pixel between: a 2-pixel gap with a faint line in it.
@@ -250,9 +236,9 @@ TEST_F(WindowTest, SelectionTintErrorColourAndBadges) {
     QImage selected = row_image(*model.find(2), true);
     QImage unselected = row_image(*model.find(2), false);
     QImage running = row_image(*model.find(3), false);
-    save(error_row, "row-error");
-    save(selected, "row-selected");
-    save(running, "row-running");
+    twk::test::save_shot(error_row, "row-error");
+    twk::test::save_shot(selected, "row-selected");
+    twk::test::save_shot(running, "row-running");
 
     EXPECT_TRUE(has_color(error_row, QRect(440, 10, 144, 20), kError, 12))
         << "the status text in the error colour";
@@ -262,7 +248,7 @@ TEST_F(WindowTest, SelectionTintErrorColourAndBadges) {
                                            "report.pdf")}),
                       0);
     QImage long_row = row_image(*long_error.find(1), false);
-    save(long_row, "row-long-error");
+    twk::test::save_shot(long_row, "row-long-error");
     EXPECT_FALSE(has_color(long_row, QRect(0, 0, 230, 40), kError, 40));
     EXPECT_FALSE(has_color(unselected, QRect(440, 10, 144, 20), kError, 40));
     // A blank spot in the middle of the row: background, or tinted when selected.
@@ -282,7 +268,7 @@ TEST_F(WindowTest, EmptyStateAndEngineOffline) {
     window->tick(1);
     EXPECT_EQ(window->refresh_interval(), 1000) << "nothing active";
     QImage running = window->render_frame();
-    save(running, "window-empty");
+    twk::test::save_shot(running, "window-empty");
     EXPECT_FALSE(window->status_bar_shown());
     QRectF list = window->list_rect();
     EXPECT_EQ(list.top(), kListTop);
@@ -296,7 +282,7 @@ TEST_F(WindowTest, EmptyStateAndEngineOffline) {
     window->tick(2);
     window->resize(700, 300); // a layout: the status bar appears
     QImage offline = window->render_frame();
-    save(offline, "window-offline");
+    twk::test::save_shot(offline, "window-offline");
     EXPECT_TRUE(window->status_bar_shown());
     EXPECT_TRUE(near(pixel(offline, 650, 300 - 16), kStatusBackground, 1));
     EXPECT_TRUE(near(pixel(offline, 650, 300 - 32), blend(kDivider, kStatusBackground), 1));
@@ -326,7 +312,7 @@ TEST_F(WindowTest, RowsToolbarAndStatusBar) {
     window->resize(761, 360);
     EXPECT_EQ(window->refresh_interval(), 16);
     QImage frame = window->render_frame();
-    save(frame, "window-rows");
+    twk::test::save_shot(frame, "window-rows");
     // Rows: 84 + 40 + 40 below the toolbar; the first is selected.
     EXPECT_TRUE(near(pixel(frame, 400, kListTop + 5), blend(kSelection, kBackground), 1));
     EXPECT_TRUE(near(pixel(frame, 400, kListTop + 84 + 5), kBackground, 1));
@@ -485,7 +471,7 @@ TEST_F(WindowTest, ActionsReachEverySelectedRow) {
     EXPECT_EQ(window->model().visible().size(), 4u) << "all of them come back";
     EXPECT_EQ(window->model().selection().size(), 4u);
     QImage frame = window->render_frame();
-    save(frame, "window-multi-selection");
+    twk::test::save_shot(frame, "window-multi-selection");
     EXPECT_TRUE(near(pixel(frame, 400, kListTop + 84 + 5), blend(kSelection, kBackground), 1));
 }
 
@@ -525,7 +511,7 @@ TEST_F(WindowTest, ARecordingRowShowsItsMediaTimeAndStopsWhenAsked) {
         (std::vector<std::string>{"finish 1"}));
     window->model().select(1);
     window->tick(105);
-    save(window->render_frame(), "window-recording");
+    twk::test::save_shot(window->render_frame(), "window-recording");
 }
 
 // "Delete file too" puts a done task's file into the desktop's trash, never unlinks it, and
@@ -680,7 +666,7 @@ TEST_F(WindowTest, ChineseTextsRender) {
                         entry(2, "paused", 0, 5, {}, 8, "归档.zip")}));
     window->resize(760, 361);
     QImage frame = window->render_frame();
-    save(frame, "window-chinese");
+    twk::test::save_shot(frame, "window-chinese");
     // Something dark where the toolbar's first label is: the CJK font renders.
     EXPECT_TRUE(has_color(frame, window->button_rect(kButtonNew).adjusted(31, 4, 0, -4).toRect(),
                           blend(grey(80), kBackground), 40));
@@ -716,7 +702,7 @@ TEST_F(WindowTest, BannerQueuesAnUpdateBehindAPrompt) {
     EXPECT_EQ(window->banner_mode(), BannerMode::CrashPrompt) << "a second prompt never shows";
     EXPECT_EQ(window->list_rect().top(), kListTop + 36);
     QImage frame = window->render_frame();
-    save(frame, "window-banner");
+    twk::test::save_shot(frame, "window-banner");
     EXPECT_TRUE(near(pixel(frame, 400, 46 + 4), kBannerBackground, 1));
     window->close_banner();
     EXPECT_EQ(window->banner_mode(), BannerMode::Update) << "the queued update follows";
@@ -938,7 +924,7 @@ TEST_F(WindowTest, ChipsAndFilterTextNarrowTheListAndTheActions) {
     QTest::keyClicks(bar.text_box(), " none");
     window->tick(3);
     EXPECT_EQ(shown(), std::vector<int>{});
-    save(window->render_frame(), "window-filter-empty");
+    twk::test::save_shot(window->render_frame(), "window-filter-empty");
     QTest::keyClick(bar.text_box(), Qt::Key_Escape);
     EXPECT_EQ(bar.text_box()->text(), QString());
     EXPECT_EQ(shown(), (std::vector<int>{1, 3}));
