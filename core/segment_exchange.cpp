@@ -157,6 +157,9 @@ ExchangeResult read_body(WorkerState& w, Segment& segment, BodyReader& reader, b
         if (!w.run.progressed.load(std::memory_order_relaxed)) w.run.progressed = true;
         task.progress.last_progress_ms = task_elapsed_ms(task.progress);
         w.run.limiter.charge(static_cast<uint64_t>(n), abandon);
+        // Counted for the list's split once paid for: workers that each read a piece and then
+        // sleep it off together would otherwise look idle while they sleep.
+        w.run.paid_bytes.fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
         result.received += static_cast<uint64_t>(n);
         if (guard_dribble && guard.dribbling(static_cast<uint64_t>(n))) {
             debug_log("[dl] seg %llu connection dribbling (<32KB/60s) — abandoning for a fresh one",
