@@ -23,6 +23,13 @@ LimiterClock LimiterClock::steady() {
     return c;
 }
 
+size_t limited_read_size(int64_t limit, size_t largest, uint32_t readers) {
+    if (limit <= 0) return largest;
+    const int64_t parts = std::max<int64_t>(16, 4 * static_cast<int64_t>(readers));
+    const uint64_t piece = static_cast<uint64_t>(limit / parts);
+    return static_cast<size_t>(std::clamp<uint64_t>(piece, std::min(kSmallestLimitedRead, largest), largest));
+}
+
 BandwidthLimiter::BandwidthLimiter(LimiterClock clock) : m_clock(std::move(clock)) {}
 
 void BandwidthLimiter::set_limit(int64_t bytes_per_second) {
@@ -40,6 +47,8 @@ double BandwidthLimiter::credit() const {
 }
 
 void BandwidthLimiter::charge(uint64_t n, const std::function<bool()>& abandon) {
+    // Without a limit a read costs no lock.
+    if (m_limit.load(std::memory_order_relaxed) <= 0) return;
     uint64_t wait_ns = 0;
     uint64_t generation = 0;
     {

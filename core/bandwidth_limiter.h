@@ -11,6 +11,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -28,6 +29,17 @@ struct LimiterClock {
 
 // Longest single sleep; between slices a worker re-checks the limit and its abandon check.
 constexpr uint64_t kMaxLimiterSleepNs = 100'000'000;
+
+// The smallest read under a limit, however low the limit.
+constexpr size_t kSmallestLimitedRead = 4096;
+
+// How much a worker reads at once under `limit` (bytes per second; 0 or less: none), at most
+// `largest`. A worker charges what it read and then sleeps it off, so the workers of a task,
+// each holding a read it has not paid for yet, can run ahead of the limit by their reads
+// together; the charges also land in lumps of a read. Under a limit a read is therefore a
+// sixteenth of a second's worth, and with more than four `readers` a quarter of a second's worth
+// split between them (at least kSmallestLimitedRead). Without a limit it is `largest`.
+size_t limited_read_size(int64_t limit, size_t largest, uint32_t readers = 1);
 
 class BandwidthLimiter {
 public:

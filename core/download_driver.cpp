@@ -163,18 +163,11 @@ void show_server_pause(const RunContext& task) {
     }
 }
 
-// The task's own limit, or its share of the limit all tasks share when that is lower. A share
-// that grew by less than an eighth keeps the lower limit as it is: every change of a limiter's
-// limit forgives the debt beyond one second's worth, which a share that wobbled on every tick
-// would turn into a leak. A smaller share applies at once, so the shares never add up to more
-// than the limit.
+// The task's own limit, or its share of the limit all tasks share when that is lower
+// (task_limit in core/shared_bandwidth.h). The share is measured by the bytes already slept off.
 int64_t effective_limit(DriverRun& run) {
-    const int64_t own = run.task.control.bandwidth_limit;
-    int64_t share = run.shared_share.share(run.task.progress.bytes_done());
-    const int64_t now = run.limiter.limit();
-    if (share > 0 && now > 0 && share >= now && share - now < now / 8) share = now;
-    if (own <= 0) return share;
-    return share > 0 ? std::min(own, share) : own;
+    const int64_t share = run.shared_share.share(run.paid_bytes.load(std::memory_order_relaxed));
+    return task_limit(run.task.control.bandwidth_limit, share, run.limiter.limit());
 }
 
 void run_pass(DriverRun& run, int64_t& last_save_ms) {

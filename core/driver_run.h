@@ -97,6 +97,8 @@ struct DriverRun {
 
     // A body byte was written in this run: from then on no failure ends the task at once.
     std::atomic<bool> progressed{false};
+    // Body bytes charged to the limiter and slept off: what the list's split measures the task by.
+    std::atomic<uint64_t> paid_bytes{0};
     // Workers of the current pass that have returned; each one wakes the driver's wait.
     std::atomic<uint32_t> workers_ended{0};
 

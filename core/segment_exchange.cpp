@@ -120,13 +120,16 @@ ExchangeResult read_body(WorkerState& w, Segment& segment, BodyReader& reader, b
     const bool guard_dribble = w.run.probe_state == kRanged;
     DribbleGuard guard{w.run.settings.dribble_window_ms, w.run.settings.dribble_min_bytes};
     const auto abandon = [&task] { return task.control.stop || task.control.pause; };
+    const auto connections = static_cast<uint32_t>(std::clamp<uint64_t>(task.request.connections, 1, 1024));
     clean_end = false;
     while (!pass_ending(w.run)) {
         const uint64_t pos = segment.pos;
         const uint64_t end = segment.end; // a split may have shortened it
         if (pos >= end) break;
-        const int n =
-            reader.read(w.buffer.data(), static_cast<int>(std::min<uint64_t>(end - pos, w.buffer.size())));
+        // Under a limit, small reads: what the workers read before they sleep it off stays well
+        // under a second's worth, and the byte count moves evenly.
+        const size_t piece = limited_read_size(w.run.limiter.limit(), w.buffer.size(), connections);
+        const int n = reader.read(w.buffer.data(), static_cast<int>(std::min<uint64_t>(end - pos, piece)));
         if (n < 0) {
             debug_log_if("TWK_DEBUG_SEG", "[seg] %llu CONN-DROP mid-body after %llu bytes (pos=%llu/%llu)",
                          static_cast<ull>(segment.id), static_cast<ull>(result.received),
@@ -154,6 +157,9 @@ ExchangeResult read_body(WorkerState& w, Segment& segment, BodyReader& reader, b
         if (!w.run.progressed.load(std::memory_order_relaxed)) w.run.progressed = true;
         task.progress.last_progress_ms = task_elapsed_ms(task.progress);
         w.run.limiter.charge(static_cast<uint64_t>(n), abandon);
+        // Counted for the list's split once paid for: workers that each read a piece and then
+        // sleep it off together would otherwise look idle while they sleep.
+        w.run.paid_bytes.fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
         result.received += static_cast<uint64_t>(n);
         if (guard_dribble && guard.dribbling(static_cast<uint64_t>(n))) {
             debug_log("[dl] seg %llu connection dribbling (<32KB/60s) — abandoning for a fresh one",

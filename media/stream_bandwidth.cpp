@@ -1,6 +1,6 @@
 #include "media/stream_bandwidth.h"
 
-#include <algorithm>
+#include <utility>
 
 namespace twk {
 
@@ -26,9 +26,7 @@ void StreamBandwidth::refresh() {
 
 size_t StreamBandwidth::piece(size_t largest) {
     refresh();
-    const int64_t limit = m_limiter.limit();
-    if (limit <= 0) return largest;
-    return std::clamp(static_cast<size_t>(limit / 16), std::min(kSmallestStreamPiece, largest), largest);
+    return limited_read_size(m_limiter.limit(), largest);
 }
 
 void StreamBandwidth::charge(uint64_t n, const std::function<bool()>& abandon) {

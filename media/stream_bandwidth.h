@@ -24,7 +24,6 @@ namespace twk {
 
 // How often the limit is looked at again while bytes flow (a plain download's pass tick).
 constexpr uint64_t kStreamLimitRefreshNs = 200'000'000;
-constexpr size_t kSmallestStreamPiece = 4096;
 
 class StreamBandwidth {
 public:
@@ -37,8 +36,9 @@ public:
     void charge(uint64_t n, const std::function<bool()>& abandon = {});
 
     // How much to read at once, at most `largest`: under a limit, a sixteenth of a second's worth
-    // (at least kSmallestStreamPiece), so that a run's workers, each reading a piece before it
-    // sleeps it off, burst by little beyond the limit and their pace measures evenly.
+    // (limited_read_size in core/bandwidth_limiter.h), so that a run's workers, each reading a
+    // piece before it sleeps it off, burst by little beyond the limit and their pace measures
+    // evenly.
     size_t piece(size_t largest);
 
     // The limit in force now (bytes per second; 0: none).

@@ -60,6 +60,24 @@ TEST(BandwidthLimiter, SteadyChargingHoldsTheRateInShortSleeps) {
         EXPECT_LE(s, kMaxLimiterSleepNs);
 }
 
+// A sixteenth of a second's worth per read; with many readers, a quarter second's worth split
+// between them; never below 4 KiB nor above the buffer; the whole buffer without a limit.
+TEST(BandwidthLimiter, ReadSizeFollowsTheLimitAndTheReaders) {
+    struct Case {
+        int64_t limit;
+        uint32_t readers;
+        size_t largest;
+        size_t expected;
+    };
+    for (const Case& c :
+         {Case{0, 16, 65'536, 65'536}, Case{-1, 1, 65'536, 65'536}, Case{256 * 1024, 4, 65'536, 16'384},
+          Case{256 * 1024, 16, 65'536, 4'096}, Case{kMiB, 16, 65'536, 16'384},
+          Case{10 * kMiB, 4, 65'536, 65'536}, Case{1000, 1, 65'536, 4'096}, Case{1000, 1, 1'000, 1'000}}) {
+        EXPECT_EQ(limited_read_size(c.limit, c.largest, c.readers), c.expected)
+            << c.limit << " B/s, " << c.readers << " readers";
+    }
+}
+
 TEST(BandwidthLimiter, IdleTaskMayBurstOneSecondsWorth) {
     FakeTime t;
     BandwidthLimiter limiter(t.clock());

@@ -6,6 +6,10 @@
 #include <sys/stat.h>
 #include <sys/time.h>
 
+#include <thread>
+#include <utility>
+#include <vector>
+
 #include "core/sidecar.h"
 #include "net/text.h"
 #include "tests/core/driver_fixture.h"
@@ -166,8 +170,8 @@ TEST_F(NginxDownload, AFileThatChangedBetweenRunsIsFetchedAgainFromScratch) {
 }
 
 // The limiter's credit starts at nothing and never exceeds one second's worth; each worker has
-// at most one read (64 KiB) written ahead of its charge. With 4 connections over 8 MiB that
-// bounds the rate to about 3 % above the limit.
+// at most one read (at most 64 KiB) written ahead of its charge. With 4 connections over 8 MiB
+// that bounds the rate to about 3 % above the limit.
 TEST_F(NginxDownload, TheBandwidthLimitHoldsOverSeveralSeconds) {
     const uint64_t size = 8u << 20;
     const int64_t limit = 2 << 20;
@@ -180,6 +184,45 @@ TEST_F(NginxDownload, TheBandwidthLimitHoldsOverSeveralSeconds) {
     const double rate = static_cast<double>(size) / seconds;
     EXPECT_LE(rate, limit * 1.06) << seconds << " s";
     EXPECT_GE(rate, limit * 0.5) << seconds << " s";
+}
+
+// A low limit shared by the list, four connections: sampled every few milliseconds over two
+// seconds, the bytes written never run ahead of the limit by more than half a second's worth,
+// neither at the start (when the connections read their first pieces together) nor later. Each
+// sample's time is taken after its byte count, so the bound only errs towards passing. Lifted,
+// the limit lets the file finish whole.
+TEST_F(NginxDownload, ALowLimitHoldsFromTheFirstSecond) {
+    constexpr int64_t kLimit = 128 * 1024;
+    constexpr uint64_t kSize = 2u << 20; // room for four connections
+    constexpr double kAllowance = kLimit / 2.0;
+    constexpr double kWatchSeconds = 2.0;
+    serve("slow-start.bin", kSize, 27);
+    engine->set_global_limit(kLimit);
+    const auto start = std::chrono::steady_clock::now();
+    const auto since_start = [&] {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    };
+    const int32_t id = add(url("slow-start.bin"), "\"connections\":4");
+    ASSERT_GT(id, 0);
+    const std::shared_ptr<Task> t = task(id);
+    std::vector<std::pair<uint64_t, double>> samples; // bytes written, seconds since the start
+    for (double seconds = 0; seconds < kWatchSeconds;) {
+        const uint64_t bytes = t->progress.bytes_done();
+        seconds = since_start();
+        samples.emplace_back(bytes, seconds);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    engine->set_global_limit(0);
+    ASSERT_EQ(settle(id), "done");
+    std::string why;
+    EXPECT_TRUE(
+        test::same_file(RealPeers::get().www_dir() + "/slow-start.bin", t->progress.output_path(), why))
+        << why;
+    for (const auto& [bytes, seconds] : samples)
+        ASSERT_LE(static_cast<double>(bytes), kLimit * seconds + kAllowance)
+            << bytes << " bytes at " << seconds << " s";
+    // Not starved either: most of what the limit allowed arrived.
+    EXPECT_GE(static_cast<double>(samples.back().first), kLimit * kWatchSeconds * 0.5);
 }
 
 } // namespace
