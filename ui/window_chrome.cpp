@@ -201,12 +201,16 @@ TotalBar::TotalBar(QWidget* parent) : QStatusBar(parent) {
     setObjectName(QStringLiteral("TWKStatusBar"));
     setSizeGripEnabled(false);
     setFixedHeight(kStatusBarHeight);
+    setAttribute(Qt::WA_OpaquePaintEvent); // paintEvent fills the whole bar
 }
 
+// The smoothed speed moves at every refresh while bytes arrive; the bar (and the limit button on
+// it) is repainted only when the text it shows changes.
 void TotalBar::set_state(bool engine_running, double speed) {
-    if (engine_running == m_engine_running && speed == m_speed) return;
+    QString text = speed > 0 ? t("status.total") + QString::fromStdString(speed_text(speed)) : QString();
+    if (engine_running == m_engine_running && text == m_speed) return;
     m_engine_running = engine_running;
-    m_speed = speed;
+    m_speed = std::move(text);
     update();
 }
 
@@ -223,13 +227,12 @@ void TotalBar::paintEvent(QPaintEvent*) {
         p.setPen(theme_colors().grey(45));
         p.drawText(QPointF(16, baseline(m, cy)), t("state.offline"));
     }
-    if (m_speed > 0) {
+    if (!m_speed.isEmpty()) {
         QFont font = ui_font(11, 700, true);
         QFontMetricsF m(font, this);
-        QString text = t("status.total") + QString::fromStdString(speed_text(m_speed));
         p.setFont(font);
         p.setPen(theme_colors().accent);
-        p.drawText(QPointF(width() - 16 - m.horizontalAdvance(text), baseline(m, cy)), text);
+        p.drawText(QPointF(width() - 16 - m.horizontalAdvance(m_speed), baseline(m, cy)), m_speed);
     }
 }
 

@@ -84,7 +84,7 @@ protected:
 
 private:
     bool m_engine_running = true;
-    double m_speed = 0;
+    QString m_speed; // the total speed as drawn; empty while no bytes arrive
 };
 
 } // namespace twk::ui
