@@ -136,6 +136,7 @@ void MainWindow::tick(double now) {
 
 void MainWindow::follow_engine(double now, bool moved, bool changed, const std::optional<ListStamp>& stamp) {
     std::optional<int32_t> newest;
+    m_model.set_bar_pixels(m_list->viewport()->width());
     if (moved && m_ops.snapshot(m_snapshot)) {
         m_drawn_stamp = stamp;
         const int32_t last_id = m_model.tasks().empty() ? 0 : m_model.tasks().back().id;

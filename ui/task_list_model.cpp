@@ -2,6 +2,8 @@
 
 #include <QSize>
 
+#include <vector>
+
 #include "ui/row_text.h"
 #include "ui/task_dialogs.h"
 #include "ui/task_filter_model.h"
@@ -18,6 +20,9 @@ int TaskListModel::rowCount(const QModelIndex& parent) const {
 static_assert(static_cast<int>(TaskListModel::TaskIdRole) == static_cast<int>(kTaskIdRole));
 
 namespace {
+
+// Up to this many changed rows are announced one by one (about a screenful).
+constexpr size_t kRowsChangedOneByOne = 32;
 
 // The engine's state a view state stands for.
 TaskState task_state(ViewState state) {
@@ -73,16 +78,19 @@ TaskListModel::Change TaskListModel::refresh() {
     std::vector<int32_t> ids;
     std::vector<int> heights;
     std::vector<uint64_t> versions;
+    std::vector<uint64_t> identities;
     for (const TaskView* view : m_tasks.visible()) {
         ids.push_back(view->id);
         heights.push_back(row_height(view->state()));
         versions.push_back(view->version);
+        identities.push_back(view->identity);
     }
     if (ids != m_ids) {
         beginResetModel();
         m_ids = std::move(ids);
         m_heights = std::move(heights);
         m_versions = std::move(versions);
+        m_identities = std::move(identities);
         endResetModel();
         return Change::Rows;
     }
@@ -90,24 +98,31 @@ TaskListModel::Change TaskListModel::refresh() {
         emit layoutAboutToBeChanged();
         m_heights = std::move(heights);
         m_versions = std::move(versions);
+        m_identities = std::move(identities);
         emit layoutChanged();
         return Change::Heights;
     }
-    // Only the rows whose drawing changed are repainted (and sorted and filtered again), in runs.
+    // Only the rows whose drawing changed are repainted, one by one: a view repaints just the
+    // row's rectangle for a change of one index but its whole viewport for a range, so when many
+    // rows changed one range is the cheaper of the two.
+    std::vector<int> changed;
     const int rows = static_cast<int>(m_ids.size());
-    for (int row = 0; row < rows;) {
-        if (versions[static_cast<size_t>(row)] == m_versions[static_cast<size_t>(row)]) {
-            ++row;
-            continue;
+    for (int row = 0; row < rows; ++row) {
+        const auto at = static_cast<size_t>(row);
+        if (identities[at] != m_identities[at]) {
+            changed.push_back(row);
+        } else if (versions[at] != m_versions[at]) {
+            emit progress_changed(row);
         }
-        int last = row;
-        while (last + 1 < rows &&
-               versions[static_cast<size_t>(last + 1)] != m_versions[static_cast<size_t>(last + 1)])
-            ++last;
-        emit dataChanged(index(row), index(last));
-        row = last + 1;
     }
     m_versions = std::move(versions);
+    m_identities = std::move(identities);
+    if (changed.size() > kRowsChangedOneByOne) {
+        emit dataChanged(index(changed.front()), index(changed.back()));
+    } else {
+        for (int row : changed)
+            emit dataChanged(index(row), index(row));
+    }
     return Change::None;
 }
 

@@ -29,14 +29,23 @@ public:
 
     enum class Change { None, Rows, Heights };
     // Takes the view model's visible rows again. A changed row set resets the model, a row that
-    // changed height relays the list out; otherwise the rows whose drawing changed are repainted.
+    // changed height relays the list out; otherwise the rows whose drawing changed are repainted:
+    // through dataChanged (sorted and filtered again) when what they are sorted and filtered by
+    // changed, else through `progress_changed`.
     Change refresh();
+
+signals:
+    // Only the progress a row draws moved (bytes, speed, its bar): a view repaints the row. A
+    // dataChanged would do it too, but a list view with rows of two heights lays every row out
+    // again and repaints all of them for each one, which while downloads run is at every frame.
+    void progress_changed(int row);
 
 private:
     const TaskViewModel& m_tasks;
     std::vector<int32_t> m_ids;
     std::vector<int> m_heights;
-    std::vector<uint64_t> m_versions; // each row's TaskView::version as last shown
+    std::vector<uint64_t> m_versions;   // each row's TaskView::version as last shown
+    std::vector<uint64_t> m_identities; // and its TaskView::identity
 };
 
 } // namespace twk::ui

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <unordered_map>
 
+#include "ui/row_text.h"
+
 namespace twk::ui {
 namespace {
 
@@ -33,32 +35,71 @@ void read_segments(const TaskSnapshot& task, const std::vector<SegmentView>& bef
     }
 }
 
+// The segments' layout, not where they have got to (that is part of the row's progress).
 bool same_segments(const std::vector<SegmentView>& a, const std::vector<SegmentView>& b) {
     return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const SegmentView& x, const SegmentView& y) {
-        return x.id == y.id && x.start == y.start && x.pos == y.pos && x.end == y.end && x.active == y.active;
+        return x.id == y.id && x.start == y.start && x.end == y.end && x.active == y.active;
     });
 }
 
+bool same_positions(const std::vector<SegmentView>& a, const std::vector<SegmentView>& b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                      [](const SegmentView& x, const SegmentView& y) { return x.pos == y.pos; });
+}
+
+uint64_t bar_step(double position, uint64_t total, double steps) {
+    return total ? static_cast<uint64_t>(position * steps / static_cast<double>(total)) : 0;
+}
+
+// What a row shows of its progress: its texts, and its bar to `steps` parts of the total (its
+// width in pixels). While a task runs its bytes, smoothed speed and animation move at every tick;
+// what is drawn much less often.
+std::string drawn_progress(const TaskView& task, double steps) {
+    std::string key = speed_text(task.displayed_speed());
+    key += '\n';
+    key += bottom_left_text(task);
+    key += '\n';
+    key += bottom_right_text(task);
+    key += '\n';
+    key += compact_right_text(task);
+    key += '\n';
+    key += std::to_string(bar_step(static_cast<double>(task.done), task.total, steps));
+    for (const SegmentView& seg : task.segments) {
+        key += ' ';
+        key += std::to_string(
+            bar_step(seg.shown > 0 ? seg.shown : static_cast<double>(seg.pos), task.total, steps));
+    }
+    return key;
+}
+
+// The row's version moves when what it draws of its progress changed.
+void restamp(TaskView& task, double steps) {
+    std::string key = drawn_progress(task, steps);
+    if (key == task.drawn) return;
+    task.drawn = std::move(key);
+    ++task.version;
+}
+
+// Everything but the progress, which `restamp` judges by how it is drawn.
 bool same_drawn(const TaskView& task, const TaskSnapshot& entry, ViewState view) {
     return task.view == view && task.status == entry.status && task.name == entry.name &&
            task.path == entry.path && task.url == entry.url && task.total == entry.total &&
-           task.done == entry.done &&
            task.connections == static_cast<int64_t>(std::min<uint64_t>(entry.connections, 1024)) &&
-           task.failure == entry.failure && task.added_ms == entry.added_ms && task.live == entry.live &&
-           task.recorded == entry.recorded;
+           task.failure == entry.failure && task.added_ms == entry.added_ms && task.live == entry.live;
 }
 
-void update_speed(TaskView& task, double now) {
+// True when the shown speed changed.
+bool update_speed(TaskView& task, double now) {
     const double before = task.displayed_speed();
     task.samples.emplace_back(now, task.done);
     while (task.samples.size() > 2 && now - task.samples.front().first > kSpeedWindowSeconds)
         task.samples.pop_front();
-    if (task.samples.size() < 2) return;
+    if (task.samples.size() < 2) return task.displayed_speed() != before;
     const auto& oldest = task.samples.front();
     double bytes = std::max(0.0, static_cast<double>(task.done) - static_cast<double>(oldest.second));
     double rate = bytes / std::max(kMinSpeedInterval, now - oldest.first);
     task.speed = kSpeedWeight * rate + (1 - kSpeedWeight) * task.speed;
-    if (task.displayed_speed() != before) ++task.version;
+    return task.displayed_speed() != before;
 }
 
 bool is_running(ViewState state) { return state == ViewState::Probing || state == ViewState::Downloading; }
@@ -100,6 +141,7 @@ void TaskViewModel::update(const std::vector<TaskSnapshot>& tasks, double now_se
         if (old != known.end()) task = std::move(m_tasks[old->second]);
         const ViewState view = view_state(entry);
         const bool same = old != known.end() && same_drawn(task, entry, view);
+        const bool same_progress = same && task.done == entry.done && task.recorded == entry.recorded;
         task.id = id;
         task.view = view;
         task.status = entry.status;
@@ -115,9 +157,14 @@ void TaskViewModel::update(const std::vector<TaskSnapshot>& tasks, double now_se
         task.recorded = entry.recorded;
         std::vector<SegmentView> segments;
         read_segments(entry, task.segments, segments);
-        if (!same || !same_segments(segments, task.segments)) ++task.version;
+        const bool laid_out = same && same_segments(segments, task.segments);
+        if (!laid_out) {
+            ++task.version;
+            ++task.identity;
+        }
+        const bool moved = !same_progress || !same_positions(segments, task.segments);
         task.segments = std::move(segments);
-        update_speed(task, now_seconds);
+        if (update_speed(task, now_seconds) || moved || !laid_out) restamp(task, m_bar_steps);
         next.push_back(std::move(task));
     }
 
@@ -153,13 +200,13 @@ void TaskViewModel::animate() {
             seg.shown = std::abs(gap) < 1 ? static_cast<double>(seg.pos) : seg.shown + gap * kAnimationStep;
             moved = true;
         }
-        if (moved) ++task.version;
+        if (moved) restamp(task, m_bar_steps);
     }
 }
 
 void TaskViewModel::advance(double now_seconds) {
     for (auto& task : m_tasks)
-        update_speed(task, now_seconds);
+        if (update_speed(task, now_seconds)) restamp(task, m_bar_steps);
 }
 
 std::vector<const TaskView*> TaskViewModel::visible() const {

@@ -7,6 +7,8 @@
 // reports them canceled or drops them.
 #pragma once
 
+#include <algorithm>
+
 #include <cstdint>
 #include <deque>
 #include <optional>
@@ -59,6 +61,10 @@ struct TaskView {
     double recorded = 0;
     // Moves whenever anything the row draws changed, so that a list repaints only such rows.
     uint64_t version = 0;
+    // Moves with what a list sorts and filters rows by (everything but the progress), and with
+    // the segments' layout.
+    uint64_t identity = 0;
+    std::string drawn; // the row's progress as last drawn (texts and bar steps)
 
     ViewState state() const { return view; }
     bool active() const; // queued, probing or downloading
@@ -88,6 +94,9 @@ public:
     // The speeds as of `now_seconds` while the engine's list has not moved since the last
     // `update` (the bytes stood still).
     void advance(double now_seconds);
+    // How many pixels wide the rows' bars are at most (the list's width): progress that moves a
+    // bar by less than a pixel, with the same texts, does not repaint its row.
+    void set_bar_pixels(int pixels) { m_bar_steps = std::max(1, pixels); }
 
     const std::vector<TaskView>& tasks() const { return m_tasks; }
     // Not hidden and not canceled, in model order.
@@ -137,6 +146,7 @@ private:
     std::optional<int32_t> m_selected;
     std::set<int32_t> m_chosen;
     std::set<int32_t> m_hidden;
+    double m_bar_steps = 4096; // finer than any list is wide until the window says
 };
 
 // The scroll offset kept within 0 ... content - list height (never below 0).

@@ -165,6 +165,26 @@ TEST(TaskViewModel, TheVersionMovesWhenTheRowWouldLookDifferent) {
         model.advance(2);
         EXPECT_EQ(model.find(1)->version != before, c.moves);
     }
+    // Progress is judged as drawn: a byte of a gigabyte, with the same texts and the bar on the
+    // same pixel of a 700-pixel list, repaints nothing; a percent does. Neither changes what the
+    // list sorts and filters by.
+    const uint64_t gib = 1ull << 30;
+    const auto half_and = [&](uint64_t more) {
+        return entry(1, "paused", gib, gib / 2 + more, {segment(7, 0, gib / 2 + more, gib, false)});
+    };
+    TaskViewModel big;
+    big.set_bar_pixels(700);
+    big.update({half_and(0)}, 0);
+    big.animate();
+    const uint64_t version = big.find(1)->version;
+    const uint64_t identity = big.find(1)->identity;
+    big.update({half_and(1)}, 1);
+    big.animate();
+    EXPECT_EQ(big.find(1)->version, version);
+    big.update({half_and(gib / 100)}, 2);
+    big.animate();
+    EXPECT_NE(big.find(1)->version, version);
+    EXPECT_EQ(big.find(1)->identity, identity);
     // A running row moves while its bytes stand still (speed, animation), and its animation
     // reaches the real position instead of approaching it for ever.
     TaskViewModel model;
