@@ -6,7 +6,9 @@
 #   running   RUNNING downloads from an nginx on loopback, each held to RATE (its own limit and
 #             nginx's per connection), in the app and then in `twk serve`: both CPUs, the app's
 #             beyond what twk serve uses for the same downloads (target: under 5 % of one core at
-#             48 MiB/s together), and the speeds (from the bytes each process wrote)
+#             48 MiB/s together), the app's UI thread alone (the part twk serve has no
+#             counterpart for, steadier than the difference of two runs), and the speeds (from
+#             the bytes each process wrote)
 #   inhibit   one download in the app against a fake logind on a private D-Bus bus
 #             (tests/ui/fake_desktop_bus.py): from the download's start to the sleep inhibitor
 #             being taken, and from its end to its release (target: each within 1 s)
@@ -51,13 +53,17 @@ ticks_per_second=$(getconf CLK_TCK)
 cpu_ticks() { awk '{ sub(/.*\) /, ""); print $12 + $13 }' "/proc/$1/stat"; }
 peak_kib() { awk '/VmHWM/ { print $2 }' "/proc/$1/status"; }
 now_ms() { echo $(($(date +%s%N) / 1000000)); }
-# cpu_percent PID SECONDS: the process's CPU in % of one core over the next SECONDS.
+# cpu_percent PID SECONDS: the process's CPU in % of one core over the next SECONDS; then that of
+# its main thread (the app's UI thread) over the same window.
 cpu_percent() {
-  local before after
+  local before after main_before main_after
   before=$(cpu_ticks "$1")
+  main_before=$(cpu_ticks "$1/task/$1")
   sleep "$2"
   after=$(cpu_ticks "$1")
-  awk -v t=$((after - before)) -v hz="$ticks_per_second" -v s="$2" 'BEGIN { printf "%.3f\n", 100 * t / hz / s }'
+  main_after=$(cpu_ticks "$1/task/$1")
+  awk -v t=$((after - before)) -v m=$((main_after - main_before)) -v hz="$ticks_per_second" -v s="$2" \
+    'BEGIN { printf "%.3f %.3f\n", 100 * t / hz / s, 100 * m / hz / s }'
 }
 # wait_for SECONDS COMMAND...: polls the command every 50 ms until it succeeds.
 wait_for() {
@@ -128,7 +134,7 @@ PY
   [ ! -e "$home/state/tarnwick/tasks.json.bad" ] || { echo "bench: the app set the journal aside" >&2; exit 1; }
   listed=$(/usr/bin/python3 -c 'import json, sys; print(sum(t["state"] == "done" for t in json.load(open(sys.argv[1]))["tasks"]))' \
     "$home/state/tarnwick/tasks.json")
-  cpu=$(cpu_percent "$app_pid" "$idle_seconds")
+  read -r cpu _ < <(cpu_percent "$app_pid" "$idle_seconds")
   echo "idle     $listed finished tasks, ${idle_seconds} s: app CPU $cpu % of one core, peak RSS $(( $(peak_kib "$app_pid") / 1024 )) MiB"
   stop "$app_pid"
 fi
@@ -151,18 +157,18 @@ if [[ " $scenarios " == *" running "* ]]; then
   # measure PID PORT: adds the downloads, each held to RATE whatever connections the engine
   # opens (nginx's limit_rate holds one connection), lets them ramp up, prints the CPU % and MiB/s.
   measure() {
-    local i cpu before after
+    local i cpu main before after
     for i in $(seq 1 "$running"); do add "$2" "$base/big$i.bin" "$rate_bytes"; done
     sleep 3
     before=$(read_bytes "$1")
-    cpu=$(cpu_percent "$1" "$run_seconds")
+    read -r cpu main < <(cpu_percent "$1" "$run_seconds")
     after=$(read_bytes "$1")
-    echo "$cpu $(awk -v b=$((after - before)) -v s="$run_seconds" 'BEGIN { printf "%.1f", b / s / 1048576 }')"
+    echo "$cpu $main $(awk -v b=$((after - before)) -v s="$run_seconds" 'BEGIN { printf "%.1f", b / s / 1048576 }')"
   }
   home=$(new_home running-app)
   port=$(free_port)
   start_app "$home" "$port"
-  read -r app_cpu app_speed < <(measure "$app_pid" "$port")
+  read -r app_cpu app_ui app_speed < <(measure "$app_pid" "$port")
   stop "$app_pid"
   home=$(new_home running-serve)
   port=$(free_port)
@@ -172,10 +178,11 @@ if [[ " $scenarios " == *" running "* ]]; then
   pids+=("$serve_pid")
   wait_for 30 curl -sf "http://127.0.0.1:$port/ping" -o /dev/null || { echo "bench: twk serve did not start" >&2; exit 1; }
   token=$(sed -n 's/.*bearer token: //p' "$home/serve.log")
-  read -r serve_cpu serve_speed < <(measure "$serve_pid" "$port")
+  read -r serve_cpu _ serve_speed < <(measure "$serve_pid" "$port")
   stop "$serve_pid"
   echo "running  $running downloads, ${run_seconds} s: app $app_cpu % at $app_speed MiB/s, twk serve $serve_cpu % at $serve_speed MiB/s," \
-    "app's extra $(awk -v a="$app_cpu" -v s="$serve_cpu" 'BEGIN { printf "%.2f", a - s }') % of one core"
+    "app's extra $(awk -v a="$app_cpu" -v s="$serve_cpu" 'BEGIN { printf "%.2f", a - s }') % of one core" \
+    "(its UI thread alone: $app_ui %)"
   loopback_nginx_stop
 fi
 
