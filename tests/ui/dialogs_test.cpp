@@ -1,6 +1,7 @@
 // The New Download and Settings dialogs offscreen: the clipboard rule, the keys, the proxy pair,
 // saving through the store, the browser rows, scrolling; and the start result coming back to
 // the UI thread. Pictures of both dialogs go to ui-shots/ in the test's folder.
+#include "tests/ui/dialog_fixtures.h"
 #include "tests/ui/offscreen_app.h"
 #include "ui/new_download_dialog.h"
 #include "ui/settings_dialog.h"
@@ -38,8 +39,6 @@ namespace twk::ui {
 namespace {
 
 using test::save_shot;
-
-QApplication& application() { return test::offscreen_application(); }
 
 // A key press delivered the way the keyboard delivers it: to `target`, then up its parents
 // while nobody takes it.
@@ -90,15 +89,6 @@ TEST(ClipboardLink, PrefillRule) {
     for (const Case& c : cases)
         EXPECT_EQ(clipboard_link(c.clipboard), c.prefilled) << c.clipboard.left(60).toStdString();
 }
-
-class DialogTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        application();
-        set_language_mode(LanguageMode::English);
-    }
-    void TearDown() override { set_language_mode(LanguageMode::System); }
-};
 
 TEST_F(DialogTest, NewDownloadPrefillsAndSelectsTheClipboardLink) {
     NewDownloadDialog dialog(nullptr, nullptr);
@@ -217,31 +207,6 @@ TEST_F(DialogTest, StartResultComesBackToTheUiThread) {
     // A start still running when the window goes is waited for.
     window.start_download("http://h/last");
 }
-
-class SettingsDialogTest : public DialogTest {
-protected:
-    void SetUp() override {
-        DialogTest::SetUp();
-        context.paths = {home.file("config"), home.file("data")};
-        context.exe_path = "/opt/tarnwick/tarnwick";
-        context.default_folder = home.file("Downloads");
-        context.browser_path = home.file("bin");
-        context.saved = [this](const app::Settings& s) { saved.push_back(s); };
-        context.open_page = [this](const QString& url) { opened.push_back(url); };
-        std::filesystem::create_directories(home.file("bin"));
-    }
-    std::string settings_file() { return test::read_file(home.file("config/tarnwick/settings.json")); }
-    void add_program(const std::string& name, bool executable = true) {
-        std::string path = home.file("bin/" + name);
-        test::write_file(path, "#!/bin/sh\n");
-        ::chmod(path.c_str(), executable ? 0755 : 0644);
-    }
-
-    test::TempDir home;
-    SettingsContext context;
-    std::vector<app::Settings> saved;
-    std::vector<QString> opened;
-};
 
 TEST_F(SettingsDialogTest, ProxyBoxesAreAnOptionalPair) {
     context.settings.proxy_mode = app::kProxySystem;

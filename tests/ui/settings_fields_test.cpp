@@ -1,6 +1,7 @@
 // The Settings dialog's download and desktop fields offscreen: what the store holds round-trips
 // through them, bad numbers are refused with their range, and a save reaches the running
 // engine without dropping the connections-per-server budget the user stored.
+#include "tests/ui/dialog_fixtures.h"
 #include "tests/ui/offscreen_app.h"
 #include "ui/settings_dialog.h"
 
@@ -32,34 +33,6 @@
 
 namespace twk::ui {
 namespace {
-
-QApplication& application() { return test::offscreen_application(); }
-
-class DialogTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        application();
-        set_language_mode(LanguageMode::English);
-    }
-    void TearDown() override { set_language_mode(LanguageMode::System); }
-};
-
-class SettingsDialogTest : public DialogTest {
-protected:
-    void SetUp() override {
-        DialogTest::SetUp();
-        context.paths = {home.file("config"), home.file("data")};
-        context.exe_path = "/opt/tarnwick/tarnwick";
-        context.default_folder = home.file("Downloads");
-        context.browser_path = home.file("bin");
-        context.saved = [this](const app::Settings& s) { saved.push_back(s); };
-        context.open_page = [](const QString&) {};
-    }
-
-    test::TempDir home;
-    SettingsContext context;
-    std::vector<app::Settings> saved;
-};
 
 // Each new field shows what is stored, and Save writes it back and reports it.
 TEST_F(SettingsDialogTest, NewFieldsRoundTrip) {
